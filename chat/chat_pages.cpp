@@ -1,0 +1,40 @@
+#include "chat/chat_pages.h"
+
+#include <ctime>
+
+namespace tvl {
+
+std::string local_time_hms() {
+  std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char text[16];
+  std::strftime(text, sizeof text, "%H:%M:%S", &local);
+  return text;
+}
+
+bool ChatPages::page(Page which, const std::string& ip, const std::string& path, std::string& out) {
+  switch (which) {
+    case Page::Index: return page_index(ctx_, path, out);
+    case Page::Chat: return page_chat(ctx_, ip, path, out);
+    case Page::Ad: return page_ad(ctx_, path, out);
+    case Page::Exit: return page_exit(ctx_, ip, path, out);
+    case Page::Users: return page_users(ctx_, path, out);
+    case Page::Body: return page_body(ctx_, path, out);
+    case Page::ChatSubmit: return page_chatsubmit(ctx_, path, out);
+    case Page::Register: return page_register(ctx_, path, out);
+    case Page::PreviewIcons: return page_previewicons(ctx_, path, out);
+    case Page::FindUser: return page_finduser(ctx_, path, out);
+  }
+  return false;
+}
+
+void ChatPages::registration_post(const std::string& request, std::string& out) {
+  tvl::registration_post(ctx_, request, out);
+}
+
+void ChatPages::chat_post(const std::string& ip, const std::string& request, std::string& out) {
+  tvl::chat_post(ctx_, ip, request, out);
+}
+
+}  // namespace tvl

@@ -1,0 +1,86 @@
+// The live chat, held in memory only: the room table, one ring of the last 20
+// messages per room, the table of up to 500 online users, and the chat lock.
+//
+// Locking: `lock` (the chat lock) guards the rings, the online table and the
+// users' delivery fields; every member marked "lock held" below needs it.
+// The room table is immutable once published: rooms() hands out a snapshot
+// that stays valid while held, and replace_rooms() swaps in a new one (and
+// new, empty rings) under the chat lock. A handler that validated a room
+// number against a snapshot re-checks it against room_count_locked() once it
+// holds the lock, because the rooms may have been reloaded in between.
+// Lock order: the chat lock, then the chat log's lock; never the reverse.
+#pragma once
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "storage/room_store.h"
+
+namespace tvl {
+
+struct RoomMessages {
+  static constexpr int kSize = 20;
+  int slot_of[kSize] = {};     // text slot holding the message at each position
+  char to_whom[kSize][32] = {};  // addressee per position, "All" for everybody
+  int seq = 0;                 // messages pushed since the rooms were loaded
+  int last = -1;               // position of the newest message, -1 when empty
+  std::string text[kSize];     // complete HTML lines as sent to browsers
+};
+
+struct OnlineUser {
+  char name[64] = {};  // as it stood in the page address (not decoded)
+  char icon[32] = {};  // e.g. "3.gif", a file in images/
+  int room = 0;
+  int last_seq = 0;      // ring seq delivered up to; 0 = nothing yet
+  int known_online = 0;  // online count when the user list was last reloaded
+  bool split = false;    // own messages in their own pane
+  bool active = true;    // false while banned
+};
+
+class ChatState {
+ public:
+  static constexpr int kMaxOnline = 500;
+
+  ChatState();
+  ~ChatState();
+  ChatState(const ChatState&) = delete;
+  ChatState& operator=(const ChatState&) = delete;
+
+  std::mutex lock;  // the chat lock
+
+  // Room table (no lock needed).
+  std::shared_ptr<const std::vector<RoomInfo>> rooms() const;
+  int room_count() const;
+  // Publishes a new room table and empty rings; takes the chat lock itself.
+  // Users online stay; their room numbers refer to the new numbering.
+  void replace_rooms(std::vector<RoomInfo> rooms);
+
+  // --- chat lock held for everything below ---
+  int room_count_locked() const;
+  int online_count() const;
+  OnlineUser& user(int index);
+  const OnlineUser& user(int index) const;
+  // Index of the first user in `room` whose name equals `name` ignoring
+  // case, or online_count() when there is none.
+  int find_online_user(int room, const std::string& name) const;
+  // Appends at the end of the table; false when all 500 places are taken.
+  bool add_user(const OnlineUser& user);
+  // Removes one entry; later entries move down keeping their order and fields.
+  void remove_user(int index);
+  // Appends one message to room's ring (room 1..count) and increments seq.
+  void push_message(int room, const std::string& text, const std::string& to_whom);
+  RoomMessages& ring(int room);  // room 1..room_count_locked()
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// Reads the rooms of "<program_folder>rooms.sdb" and, when the file could be
+// opened and holds rooms, replaces the state's room table and rings. A file
+// that cannot be opened leaves everything as it was; one without records
+// leaves no rooms.
+void load_rooms(const std::string& program_folder, ChatState& state);
+
+}  // namespace tvl

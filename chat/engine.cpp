@@ -1,0 +1,34 @@
+#include "chat/engine.h"
+
+namespace tvl {
+
+ChatEngine::ChatEngine()
+    : pages_(ChatContext{site_, state_,
+                         [this](const std::string& address, const std::string& time,
+                                const std::string& text) { log_chat_event(address, time, text); }}) {}
+
+ChatEngine::~ChatEngine() {
+  stop();
+  if (main_object() == this) set_main_object(nullptr);
+}
+
+void ChatEngine::make_main() { set_main_object(this); }
+
+void ChatEngine::load(const std::string& program_folder) {
+  if (!program_folder.empty()) site_.program_folder = program_folder;
+  load_settings(site_, [this] { load_rooms(site_.program_folder, state_); });
+}
+
+int ChatEngine::start(int port) {
+  const ServerSettings& s = site_.settings;
+  return server_.Start(s.web_pages, s.default_page, port < 0 ? s.port : port, 0);
+}
+
+int ChatEngine::stop() { return server_.running() ? server_.Shutdown() : 0; }
+
+void ChatEngine::log_chat_event(const std::string& address, const std::string& time,
+                                const std::string& text) {
+  server_.log_chat_event(site_, address, time, text);
+}
+
+}  // namespace tvl

@@ -1,0 +1,40 @@
+// File-system stand-ins: the program folder, folder creation, file search and
+// whole-file reads and writes. Paths use "/"; folders handed out end in "/".
+// Thread safety: every function may be called from any thread.
+#pragma once
+#include <string>
+#include <vector>
+
+namespace tvl {
+
+// Folder of the running executable (from /proc/self/exe), ending in "/".
+// Empty when the link cannot be read.
+std::string program_folder();
+
+// Folder for machine-wide state (locks, service database, registry file):
+// $TAVELLA_STATE_DIR when set, else /var/lib/tavella/. Always ends in "/".
+// Does not create it.
+std::string state_folder();
+
+// Creates one folder (mode 0755). True when it exists afterwards as a folder.
+bool make_directory(const std::string& path);
+
+bool is_regular_file(const std::string& path);
+bool is_directory(const std::string& path);
+
+// Files (never folders) matching a pattern such as "/opt/t/images/*.gif",
+// as bare file names in the order the file system lists them. The pattern's
+// last component may hold "*" and "?"; matching is case-sensitive.
+// A missing folder gives an empty list.
+std::vector<std::string> find_files(const std::string& pattern);
+
+// Reads a whole file opened read-only. False (out untouched) when it cannot
+// be opened; a short read keeps what was read.
+bool read_whole_file(const std::string& path, std::string& out);
+
+// Creates or truncates the file and writes data. False on any failure.
+bool write_whole_file(const std::string& path, const std::string& data);
+
+bool delete_file(const std::string& path);
+
+}  // namespace tvl

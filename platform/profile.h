@@ -1,0 +1,30 @@
+// Profile files ("INI" files) with the rules the system's files were written
+// under, because option.ini and the account files are edited by hand and by
+// other tools:
+//  - section and key names are found without regard to letter case;
+//  - blanks around names and values are ignored;
+//  - one pair of matching quotes ('...' or "...") around a value is removed
+//    when it is read;
+//  - a missing file, section or key gives the default;
+//  - a value read with a buffer of `size` characters is cut to size-1;
+//  - a write creates the file, the section or the key as needed and keeps
+//    every other line, comment and key exactly as it was; lines it writes end
+//    in CR LF.
+// Thread safety: calls on the same file are serialised inside the module, so
+// a reader never sees a half-written file of this process. Other processes
+// may interleave as they do with any shared file.
+#pragma once
+#include <cstddef>
+#include <string>
+
+namespace tvl {
+
+std::string get_profile_string(const std::string& section, const std::string& key,
+                               const std::string& default_value, std::size_t size,
+                               const std::string& path);
+
+// False when the file cannot be created or written.
+bool write_profile_string(const std::string& section, const std::string& key,
+                          const std::string& value, const std::string& path);
+
+}  // namespace tvl

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs what building (and, with "test", testing) Tavella needs on Debian 12,
+# and only what is missing. Runs as root; uses sudo when it is not root.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+what=${1:-build}
+packages=(cmake ninja-build g++ make pkg-config libgtest-dev curl ca-certificates)
+if [ "$what" = test ]; then
+  packages+=(chromium fonts-dejavu-core)
+  command -v node >/dev/null 2>&1 || packages+=(nodejs)
+  command -v npm >/dev/null 2>&1 || packages+=(npm)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo=sudo
+  echo "installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  $sudo apt-get update -qq
+  $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+if [ "$what" = test ] && [ ! -d tests/e2e/node_modules/playwright-core ]; then
+  # The browser tests drive Debian's chromium; playwright-core never downloads one.
+  (cd tests/e2e && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm install --no-audit --no-fund --loglevel=error)
+fi

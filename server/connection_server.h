@@ -1,0 +1,67 @@
+// The socket layer of the chat server: listens on one TCP port of all local
+// IPv4 addresses, accepts connections on an accept thread, runs one client
+// thread per connection that gathers request bytes until IsRequestComplete
+// accepts them, hands the request to HandleRequest and writes the answer
+// back in chunks of at most 200000 bytes. It knows nothing of HTTP.
+//
+// Lifetime: Run/Shutdown may alternate any number of times. The stop event
+// and the client registry of one run live in a block shared by the run's
+// threads, so a client thread that is still busy after Shutdown never touches
+// freed memory. The destructor waits for the remaining client threads.
+// Thread safety: Run, Shutdown and the destructor are called from one
+// controlling thread; the hooks are called on client threads, concurrently.
+#pragma once
+#include <cstddef>
+#include <memory>
+#include <string>
+
+#include "storage/chat_log.h"
+
+namespace tvl {
+
+class ConnectionServer : public ChatLog {
+ public:
+  static constexpr std::size_t kReceiveBuffer = 100000;
+  static constexpr std::size_t kSendChunk = 200000;
+  // A connection that gathers more than this without completing a request
+  // is closed without an answer.
+  static constexpr std::size_t kMaxRequest = 1 << 20;
+
+  ConnectionServer();
+  ~ConnectionServer() override;
+
+  // 1 when the server listens and its threads run, 0 otherwise (already
+  // running, port taken, threads not started). A taken port shows the
+  // bind-failure message through message_box and returns at once.
+  int Run(int port, unsigned idle_timeout_ms);
+
+  // 1 when the accept and helper threads ended within one second, 0 when
+  // they had to be abandoned or the server was not running.
+  int Shutdown();
+
+  // Called by the accept thread for each accepted connection; always 1.
+  int AddClient(int socket, const std::string& ip, int port);
+
+  bool running() const;
+  // Number of client threads that have not ended yet (all runs).
+  int live_clients() const;
+
+  // Name of the error-report log of the program ("tvl.log" / "ktrws.log").
+  void set_report_name(const char* name) { report_name_ = name; }
+
+ protected:
+  virtual int OnConnect(const std::string& ip, int port) = 0;
+  virtual int OnSent(std::size_t count) = 0;
+  virtual int IsRequestComplete(const std::string& request) = 0;
+  // 0: close the connection without an answer.
+  virtual int HandleRequest(const std::string& ip, const std::string& request,
+                            std::string& response, int& keep_alive) = 0;
+
+ private:
+  struct Impl;
+  friend struct Impl;
+  std::unique_ptr<Impl> impl_;
+  const char* report_name_ = "tvl.log";
+};
+
+}  // namespace tvl

@@ -1,0 +1,38 @@
+// How the HTTP layer reaches the chat: the dispatch table names a page, the
+// chat answers it. The HTTP layer knows nothing else of rooms or users.
+// Thread safety: every call runs on a client thread, concurrently with others;
+// implementations guard shared data themselves.
+#pragma once
+#include <string>
+
+namespace tvl {
+
+// Pages in dispatch order: the first whose name occurs in the path wins.
+enum class Page {
+  Index,         // "index.ghp"
+  Chat,          // "chat.ghp"
+  Ad,            // "ad.ghp"
+  Exit,          // "exit.ghp"
+  Users,         // "users.ghp"
+  Body,          // "body.ghp"
+  ChatSubmit,    // "chatsubmit.ghp"
+  Register,      // "register.ghp"
+  PreviewIcons,  // "previewicons.ghp"
+  FindUser,      // "finduser.ghp"
+};
+
+class PageHandlers {
+ public:
+  virtual ~PageHandlers() = default;
+  // path: the address as it stood in the request line, query included.
+  // out starts empty. True: send out as the page; false: decline (404).
+  virtual bool page(Page which, const std::string& client_ip, const std::string& path,
+                    std::string& out) = 0;
+  // The two form posts get the whole request text; whatever they leave in
+  // out (possibly nothing) is sent.
+  virtual void registration_post(const std::string& request, std::string& out) = 0;
+  virtual void chat_post(const std::string& client_ip, const std::string& request,
+                         std::string& out) = 0;
+};
+
+}  // namespace tvl

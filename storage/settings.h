@@ -1,0 +1,78 @@
+// Settings (option.ini), the program folder, and the texts loaded with them:
+// the ten page templates and the two IP filter lists.
+//
+// option.ini, section "Server" (key lookup ignores case, so reader and writer
+// spellings name the same entry):
+//   key read / written      field               default
+//   WebPages / never        web_pages           ""  (then the program folder)
+//   DefaultPage / never     default_page        "index.ghp"
+//   port / Port             port                "80"
+//   Startup / startup       startup             "0"
+//   AutoActive              auto_active         "0"
+//   Minimize                minimize            "0"
+//   Savelog                 save_log            "0"
+//   RegNew                  allow_registration  "1"
+//   FilterMode              filter_mode         "0"
+// Numbers are read with atoi (non-numbers give 0); a bool is atoi(value) != 0.
+#pragma once
+#include <functional>
+#include <string>
+
+#include "storage/shared_text.h"
+
+namespace tvl {
+
+struct ServerSettings {
+  std::string web_pages;
+  std::string default_page = "index.ghp";
+  int port = 80;
+  bool startup = false;
+  bool auto_active = false;
+  bool minimize = false;
+  bool save_log = false;
+  bool allow_registration = true;
+  int filter_mode = 0;
+};
+
+// The ten templates, in the order load_templates() reads them.
+enum TemplateId {
+  T_INDEX, T_BODY, T_CHATSUBMIT, T_CHAT, T_USERS, T_USERS2, T_AD, T_REGISTER,
+  T_PREVIEWICONS, T_FINDRESULT, T_COUNT
+};
+
+// File name of each template, e.g. "index.htm" for T_INDEX.
+const char* template_file_name(TemplateId id);
+
+// What the process-wide main object holds beside the chat state.
+// Thread safety: `settings`, `program_folder` and `log_date` are written only
+// by the owning (start-up / window) thread while no server runs, or, for
+// log_date, under the chat lock; client threads read them without a lock.
+// The texts are SharedText and may be replaced at any time.
+struct SiteData {
+  std::string program_folder;  // ends in "/"
+  ServerSettings settings;
+  SharedText templates[T_COUNT];
+  SharedText accept_list;  // whole content of acceptip.txt
+  SharedText reject_list;  // whole content of rejectip.txt
+  std::string log_date;    // "%Y-%m-%d" of the day whose log file is open
+};
+
+// Start-up: program folder (from the executable unless already set, which
+// tests use), today's date, load_templates(), then load_rooms (may be empty),
+// then the nine keys of option.ini. An empty WebPages becomes the program
+// folder.
+void load_settings(SiteData& site, const std::function<void()>& load_rooms);
+
+// Reads the ten templates, then acceptip.txt and rejectip.txt, from the
+// program folder. A file that cannot be read keeps its previous text.
+void load_templates(SiteData& site);
+
+// Copies the seven writable fields into site.settings and writes them, in the
+// order startup, AutoActive, Minimize, Savelog, Port, RegNew, FilterMode;
+// right after "startup" the autostart entry follows `startup`.
+void save_settings(SiteData& site, const ServerSettings& values);
+
+// Keeps the start-at-logon entry in step with the startup setting.
+void set_run_at_startup(bool on);
+
+}  // namespace tvl
