@@ -1,0 +1,194 @@
+#include "tests/support/test_util.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace tvl::test {
+
+namespace fs = std::filesystem;
+
+TempDir::TempDir() {
+  char pattern[] = "/tmp/tavella-test-XXXXXX";
+  if (!mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
+  path_ = std::string(pattern) + "/";
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  fs::remove_all(path_, ignored);
+}
+
+void TempDir::write(const std::string& relative, const std::string& content) const {
+  fs::path p = fs::path(path_) / relative;
+  fs::create_directories(p.parent_path());
+  std::ofstream out(p, std::ios::binary | std::ios::trunc);
+  out.write(content.data(), static_cast<std::streamsize>(content.size()));
+}
+
+std::string TempDir::read(const std::string& relative) const {
+  std::ifstream in(fs::path(path_) / relative, std::ios::binary);
+  std::ostringstream all;
+  all << in.rdbuf();
+  return all.str();
+}
+
+bool TempDir::exists(const std::string& relative) const {
+  return fs::exists(fs::path(path_) / relative);
+}
+
+TestEnvironment::TestEnvironment() {
+  setenv("TAVELLA_STATE_DIR", state_.path().c_str(), 1);
+  setenv("XDG_CONFIG_HOME", config_.path().c_str(), 1);
+}
+
+TestEnvironment::~TestEnvironment() {
+  unsetenv("TAVELLA_STATE_DIR");
+  unsetenv("XDG_CONFIG_HOME");
+}
+
+int free_port() {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = 0;
+  socklen_t len = sizeof a;
+  int port = -1;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+    port = ntohs(a.sin_port);
+  ::close(fd);
+  return port;
+}
+
+RawClient::~RawClient() { close(); }
+
+bool RawClient::connect(int port, int timeout_ms) {
+  close();
+  fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (fd_ < 0) return false;
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  // Loopback connects complete at once or fail; retry briefly while a server
+  // that was just started gets to listen().
+  for (int waited = 0; waited <= timeout_ms; waited += 20) {
+    if (::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return true;
+    ::close(fd_);
+    usleep(20 * 1000);
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+  }
+  close();
+  return false;
+}
+
+bool RawClient::send(const std::string& bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+namespace {
+// One read with a time-out: >0 bytes appended, 0 closed, -1 timeout/error.
+int read_some(int fd, std::string& into, int timeout_ms) {
+  pollfd p{fd, POLLIN, 0};
+  if (::poll(&p, 1, timeout_ms) <= 0) return -1;
+  char buf[65536];
+  ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+  if (n < 0) return -1;
+  into.append(buf, static_cast<std::size_t>(n));
+  return static_cast<int>(n);
+}
+}  // namespace
+
+std::string RawClient::read_all(int timeout_ms) {
+  std::string out;
+  out.swap(pending_);
+  while (fd_ >= 0 && read_some(fd_, out, timeout_ms) > 0) {
+  }
+  return out;
+}
+
+std::string RawClient::read_bytes(std::size_t count, int timeout_ms) {
+  std::string out;
+  out.swap(pending_);
+  while (out.size() < count && fd_ >= 0 && read_some(fd_, out, timeout_ms) > 0) {
+  }
+  if (out.size() > count) {
+    pending_ = out.substr(count);
+    out.resize(count);
+  }
+  return out;
+}
+
+std::string RawClient::read_http_answer(int timeout_ms) {
+  std::string out;
+  out.swap(pending_);
+  std::size_t end;
+  while ((end = out.find("\r\n\r\n")) == std::string::npos)
+    if (fd_ < 0 || read_some(fd_, out, timeout_ms) <= 0) return out;
+  std::size_t header_end = end + 4;
+  std::size_t cl = out.find("Content-Length: ");
+  if (cl == std::string::npos || cl > header_end) {
+    while (read_some(fd_, out, timeout_ms) > 0) {
+    }
+    return out;
+  }
+  std::size_t want = header_end + std::strtoul(out.c_str() + cl + 16, nullptr, 10);
+  while (out.size() < want && read_some(fd_, out, timeout_ms) > 0) {
+  }
+  if (out.size() > want) {
+    pending_ = out.substr(want);
+    out.resize(want);
+  }
+  return out;
+}
+
+bool RawClient::wait_closed(int timeout_ms) {
+  if (fd_ < 0) return true;
+  std::string sink;
+  for (;;) {
+    int r = read_some(fd_, sink, timeout_ms);
+    if (r == 0) return true;
+    if (r < 0) return false;
+  }
+}
+
+void RawClient::close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  pending_.clear();
+}
+
+std::string http_exchange(int port, const std::string& request, int timeout_ms) {
+  RawClient c;
+  if (!c.connect(port)) return std::string();
+  c.send(request);
+  return c.read_all(timeout_ms);
+}
+
+std::string mask_date(const std::string& answer) {
+  std::string out = answer;
+  std::size_t at = out.find("Date: ");
+  if (at == std::string::npos) return out;
+  std::size_t end = out.find("\r\n", at);
+  if (end == std::string::npos) return out;
+  out.replace(at + 6, end - at - 6, "<date>");
+  return out;
+}
+
+}  // namespace tvl::test

@@ -1,0 +1,76 @@
+// Small helpers shared by the test suites: temporary folders, free loopback
+// ports, a raw socket client and the test environment.
+#pragma once
+#include <string>
+#include <vector>
+
+namespace tvl::test {
+
+// A fresh folder under /tmp, removed with everything in it on destruction.
+// path() ends in "/".
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  // Writes a file relative to the folder (creating parent folders).
+  void write(const std::string& relative, const std::string& content) const;
+  std::string read(const std::string& relative) const;
+  bool exists(const std::string& relative) const;
+
+ private:
+  std::string path_;
+};
+
+// Points TAVELLA_STATE_DIR and XDG_CONFIG_HOME at temporary folders for the
+// life of the object, so nothing touches the real system.
+class TestEnvironment {
+ public:
+  TestEnvironment();
+  ~TestEnvironment();
+  const std::string& state_dir() const { return state_.path(); }
+  const std::string& config_dir() const { return config_.path(); }
+
+ private:
+  TempDir state_, config_;
+};
+
+// A TCP port of 127.0.0.1 that nothing listens on right now.
+int free_port();
+
+// A blocking loopback client that talks raw bytes.
+class RawClient {
+ public:
+  RawClient() = default;
+  ~RawClient();
+  RawClient(const RawClient&) = delete;
+  RawClient& operator=(const RawClient&) = delete;
+
+  bool connect(int port, int timeout_ms = 2000);
+  bool send(const std::string& bytes);
+  // Reads until the peer closes or timeout_ms pass without data.
+  std::string read_all(int timeout_ms = 2000);
+  // Reads until `count` bytes arrived, the peer closed, or the timeout.
+  std::string read_bytes(std::size_t count, int timeout_ms = 2000);
+  // Reads one HTTP answer: header up to the empty line plus Content-Length
+  // bytes of body (or until close when there is no Content-Length).
+  std::string read_http_answer(int timeout_ms = 2000);
+  // True when the peer has closed (a read returns 0) within timeout_ms.
+  bool wait_closed(int timeout_ms = 2000);
+  void close();
+  int fd() const { return fd_; }
+
+ private:
+  int fd_ = -1;
+  std::string pending_;  // bytes read past the last answer
+};
+
+// One request on a fresh connection; returns everything until close/timeout.
+std::string http_exchange(int port, const std::string& request, int timeout_ms = 2000);
+
+// Replaces the value of the Date header with "<date>" so answers compare.
+std::string mask_date(const std::string& answer);
+
+}  // namespace tvl::test
