@@ -18,7 +18,7 @@ struct SiteData;
 
 class ChatLog {
  public:
-  // Longest line written, text and line end included; longer lines are cut.
+  // Longest line text (address, time and event) written; longer texts are cut.
   static constexpr std::size_t kMaxLine = 1158;
 
   ChatLog();

@@ -1,0 +1,33 @@
+#include "platform/message_box.h"
+
+#include <cstdio>
+#include <mutex>
+
+namespace tvl {
+
+namespace {
+std::mutex g_sink_lock;  // guards g_sink
+MessageSink g_sink;
+}  // namespace
+
+void set_message_sink(MessageSink sink) {
+  std::lock_guard<std::mutex> hold(g_sink_lock);
+  g_sink = std::move(sink);
+}
+
+void message_box(const std::string& caption, const std::string& text, MessageIcon icon) {
+  MessageSink sink;
+  {
+    std::lock_guard<std::mutex> hold(g_sink_lock);
+    sink = g_sink;
+  }
+  if (sink) {
+    sink(caption, text, icon);
+    return;
+  }
+  // A console program has no desktop: one line on standard error.
+  std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
+  std::fflush(stderr);
+}
+
+}  // namespace tvl
