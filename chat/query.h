@@ -1,0 +1,31 @@
+// Reading values out of page addresses and form bodies. The chat's pages find
+// each value by a fixed key that includes its separator ("?username=",
+// "&password=", "&room="); a value runs from the end of its key to the start
+// of the key expected next, or to the end of the text for the last one.
+// Values are used as they stand (no decoding) unless a page says otherwise.
+#pragma once
+#include <string>
+
+namespace tvl {
+
+// True when key occurs in text.
+bool has_key(const std::string& text, const std::string& key);
+
+// The value after the first occurrence of `key`, up to the first occurrence
+// of `next_key` after it (or the end of text when next_key is empty or not
+// found). Empty when key is missing.
+std::string key_value(const std::string& text, const std::string& key,
+                      const std::string& next_key = std::string());
+
+// Decimal value after `key` (atoi rules: stops at the first non-digit, 0 when
+// missing or not a number; a value too large for int gives 0).
+int key_number(const std::string& text, const std::string& key);
+
+// Whether a user name, as it stands in a page address, may be used: it must
+// not be empty nor longer than 63 bytes, and after form decoding it must not
+// hold "/", "\", "..", "<", ">", a double or single quote, or a byte below
+// 0x20. User names become file names under users/ and appear inside HTML and
+// script on every page, so anything else is refused before a file is read.
+bool user_name_allowed(const std::string& name_in_address);
+
+}  // namespace tvl
