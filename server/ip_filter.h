@@ -1,0 +1,24 @@
+// The IP filter applied to every request. The address text of the client is
+// searched, as a plain case-sensitive substring, in the whole text of a list
+// (no splitting at commas): a listed "192.168.1." covers every address that
+// begins so, and a listed "10.0.0.15" also matches the client "10.0.0.1".
+//   mode 0: nobody is refused;
+//   mode 1: refused when the address occurs in the reject list;
+//   any other mode: refused when it does not occur in the accept list (so an
+//   empty accept list refuses everyone).
+// Thread safety: reads SharedText snapshots, so a list replaced while a
+// request is checked stays valid for that check.
+#pragma once
+#include <string>
+
+namespace tvl {
+
+struct SiteData;
+
+bool ip_refused(int filter_mode, const std::string& client_ip, const std::string& accept_list,
+                const std::string& reject_list);
+
+// The same rule with the mode and lists of `site`.
+bool ip_refused(const SiteData& site, const std::string& client_ip);
+
+}  // namespace tvl

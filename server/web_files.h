@@ -1,0 +1,79 @@
+// Files of the web-pages folder, read whole for an answer, with a small cache
+// of their contents.
+//
+// A file is opened read-only (a read-only file is served); anything but a
+// regular file (a folder, a pipe, a device) counts as missing. The cache
+// keeps the bytes of small files keyed by their full name and checks, on
+// every use, that the file is still the same: device, inode, size,
+// modification and change times. Only files whose times are at least two
+// seconds old are cached, so a file changed within the clock's granularity
+// is never mistaken for the cached one: a changed file is always served
+// fresh.
+// Thread safety: every member may be called from any thread at any time; the
+// cache is guarded by its own reader/writer lock.
+#pragma once
+#include <cstddef>
+#include <memory>
+#include <shared_mutex>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <unordered_map>
+
+#include <sys/stat.h>
+
+namespace tvl {
+
+// True when a requested path must never reach the file system: it holds a
+// NUL byte or one of its "/"-separated segments is "..".
+bool unsafe_path(std::string_view path);
+
+class WebFiles {
+ public:
+  static constexpr std::size_t kMaxCachedFile = 1 << 20;
+  static constexpr std::size_t kMaxCachedTotal = 32u << 20;
+  static constexpr std::size_t kMaxCachedFiles = 4096;
+
+  // The whole content of a file. False when it cannot be opened or is not a
+  // regular file. A file that cannot be read completely yields the bytes
+  // that were read.
+  bool read(const std::string& name, std::shared_ptr<const std::string>& content);
+
+  // Same, appending the content to `out` after calling `before_body(size)`
+  // with the number of bytes that will follow (the caller writes its header
+  // there). Reads straight into `out` when the file is not cached.
+  template <typename BeforeBody>
+  bool append(const std::string& name, std::string& out, BeforeBody&& before_body);
+
+  void clear();
+
+ private:
+  struct Entry {
+    dev_t dev;
+    ino_t ino;
+    off_t size;
+    timespec mtime;
+    timespec ctime;
+    std::shared_ptr<const std::string> bytes;
+  };
+
+  using BodyHook = void (*)(void* context, std::size_t size);
+  bool append_impl(const std::string& name, std::string& out, void* context, BodyHook hook);
+  std::shared_ptr<const std::string> lookup(const std::string& name);
+  void remember(const std::string& name, const struct stat& st, std::string_view bytes);
+
+  std::shared_mutex lock_;  // guards entries_ and total_
+  std::unordered_map<std::string, Entry> entries_;
+  std::size_t total_ = 0;
+};
+
+template <typename BeforeBody>
+bool WebFiles::append(const std::string& name, std::string& out, BeforeBody&& before_body) {
+  using Fn = std::remove_reference_t<BeforeBody>;
+  void* context = const_cast<void*>(static_cast<const void*>(&before_body));
+  return append_impl(name, out, context, [](void* fn, std::size_t size) {
+    (*static_cast<Fn*>(fn))(size);
+  });
+}
+
+}  // namespace tvl
