@@ -1,0 +1,85 @@
+// Member accounts: one profile file per member, named exactly like the user,
+// without extension, in the folder "users/" of the program folder
+// ("<program_folder>users/<name>"). An account exists when that file exists.
+// There is no index and no cache: every check reads the file again.
+//
+// File format: one section "main". Key lookup ignores case, so the readers'
+// and writers' spellings below name the same entries.
+//   key as written   read as                 value                    default when read
+//   password         password, Password      plain text, compared     ""
+//                                            case-sensitively
+//   sex              Sex                     "0" female, "1" male,    "2" in lists and forms,
+//                                            "2" not disclosed        "-1" in the login check
+//   Icon             Icon                    picture file name in     "-1" in the login check,
+//                                            images/, e.g. "3.gif"    "" elsewhere
+//   email            Email                   e-mail address           ""
+//   Profile          Profile                 free text                ""
+//   Disabled         Disabled                "Yes" or "No"            "No"
+// All values are single lines; readers see at most kAccountValueSize - 1
+// (255) characters of any value.
+//
+// The folder "users/" is never created here; it ships with the program.
+// Thread safety: every function may run on any thread; the profile-file
+// module serialises the calls on one file, nothing else does (a check that
+// runs while another thread rewrites an account may see old and new values).
+#pragma once
+#include <cstddef>
+#include <string>
+
+namespace tvl {
+
+// Buffer size the account readers use (values longer than 255 are cut).
+constexpr std::size_t kAccountValueSize = 256;
+// Longest picture file name handed out by check_account (icon field width - 1).
+constexpr std::size_t kAccountIconMax = 31;
+
+// Result codes of check_account.
+constexpr int kAccountMember = 1;
+constexpr int kAccountGuest = 0;
+constexpr int kAccountBadLogin = -1;
+constexpr int kAccountDisabled = -2;
+
+// "<program_folder>users/<name>". program_folder ends in "/".
+std::string account_path(const std::string& program_folder, const std::string& name);
+
+// Whether a name can safely name a file directly inside users/: not empty, no
+// "/", no NUL, no "..". The chat pages apply a stricter rule before they get
+// here; this is the storage layer's own guard against leaving the folder.
+bool account_name_safe(const std::string& name);
+
+// True when users/<name> exists (as a file or as anything else).
+bool account_exists(const std::string& program_folder, const std::string& name);
+
+// The login check.
+//   - users/<name> missing or a folder: kAccountGuest when password is empty,
+//     else kAccountBadLogin;
+//   - "password" differs from password (exact): kAccountBadLogin;
+//   - "Disabled" anything but exactly "No": kAccountDisabled;
+//   - otherwise kAccountMember, and the picture: "Icon" (default "-1") when
+//     it does not begin with "-", cut to 31 characters; else "Sex" (default
+//     "-1") followed by ".gif" when that does not begin with "-" (cut to 31);
+//     else icon is left as the caller set it.
+// icon is changed only for a member. A name that fails account_name_safe
+// gives kAccountBadLogin without touching any file.
+int check_account(const std::string& program_folder, const std::string& name,
+                  const std::string& password, std::string& icon);
+
+// The five values the web registration form writes.
+struct AccountFields {
+  std::string password;
+  std::string sex;      // "0", "1" or "2"
+  std::string icon;     // e.g. "3.gif"
+  std::string email;
+  std::string profile;  // the form's "&Resume=" text
+};
+
+// Writes the web form's keys into users/<name> in the order "password",
+// "sex", "Icon", "email", "Profile" (creating the file, keeping any other key
+// such as "Disabled"). Whether a new registration may overwrite an existing
+// file is the caller's decision (see account_exists). False when the name
+// fails account_name_safe (nothing written) or a write failed (the keys
+// written before it stay).
+bool write_account(const std::string& program_folder, const std::string& name,
+                   const AccountFields& fields);
+
+}  // namespace tvl
