@@ -71,11 +71,15 @@ ChatWebServer::~ChatWebServer() = default;
 
 int ChatWebServer::Start(const std::string& web_root, const std::string& default_page, int port,
                          unsigned idle_timeout_ms) {
+  configure(web_root, default_page);
+  open_day(web_root_);
+  return Run(port, idle_timeout_ms);
+}
+
+void ChatWebServer::configure(const std::string& web_root, const std::string& default_page) {
   web_root_ = web_root;
   default_page_ = default_page;
   files_.clear();
-  open_day(web_root_);
-  return Run(port, idle_timeout_ms);
 }
 
 int ChatWebServer::OnConnect(const std::string&, int) { return 0; }

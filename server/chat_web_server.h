@@ -30,8 +30,14 @@ class ChatWebServer : public ConnectionServer {
 
   // Stores web root and default page, opens the day's chat log under the web
   // root, then Run(port, idle_timeout_ms).
+  // A web root is used as a plain prefix of the requested path, so it
+  // normally ends in "/".
   int Start(const std::string& web_root, const std::string& default_page, int port,
             unsigned idle_timeout_ms);
+
+  // The first step of Start: takes web root and default page and forgets
+  // cached files. Only while the server is stopped (tests call it alone).
+  void configure(const std::string& web_root, const std::string& default_page);
 
   // Do nothing; return 0.
   int OnConnect(const std::string& ip, int port) override;

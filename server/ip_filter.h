@@ -1,7 +1,8 @@
 // The IP filter applied to every request. The address text of the client is
 // searched, as a plain case-sensitive substring, in the whole text of a list
-// (no splitting at commas): a listed "192.168.1." covers every address that
-// begins so, and a listed "10.0.0.15" also matches the client "10.0.0.1".
+// (no splitting at commas, no wildcards): a listed "10.0.0.15" also matches
+// the client "10.0.0.1", while a listed "192.168.1." matches no complete
+// address.
 //   mode 0: nobody is refused;
 //   mode 1: refused when the address occurs in the reject list;
 //   any other mode: refused when it does not occur in the accept list (so an

@@ -1,0 +1,633 @@
+// ChatWebServer's two hooks called directly: completion, dispatch, the IP
+// filter and every answer, compared byte for byte with the date masked.
+#include "server/chat_web_server.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "server/content_types.h"
+#include "server/http_answers.h"
+#include "server/main_object.h"
+#include "server/page_handlers.h"
+#include "storage/settings.h"
+#include "tests/support/test_util.h"
+
+namespace tvl {
+namespace {
+
+using test::mask_date;
+using test::TempDir;
+
+// Records every call; answers pages with "<page N>" unless told to decline.
+class FakePages : public PageHandlers {
+ public:
+  struct Call {
+    std::string kind;  // "page", "register", "chat"
+    int page = -1;
+    std::string ip, text;
+  };
+
+  bool page(Page which, const std::string& client_ip, const std::string& path,
+            std::string& out) override {
+    calls.push_back({"page", static_cast<int>(which), client_ip, path});
+    if (!out.empty()) out = "out was not empty";
+    if (decline) return false;
+    out = "<page " + std::to_string(static_cast<int>(which)) + ">";
+    return true;
+  }
+  void registration_post(const std::string& request, std::string& out) override {
+    calls.push_back({"register", -1, "", request});
+    out = post_answer;
+  }
+  void chat_post(const std::string& client_ip, const std::string& request,
+                 std::string& out) override {
+    calls.push_back({"chat", -1, client_ip, request});
+    out = post_answer;
+  }
+
+  std::vector<Call> calls;
+  bool decline = false;
+  std::string post_answer = "posted";
+};
+
+class TestMain : public MainObject {
+ public:
+  SiteData& site() override { return site_; }
+  ChatState* chat_state() override { return nullptr; }
+  PageHandlers* page_handlers() override { return with_pages ? &pages : nullptr; }
+  void log_chat_event(const std::string&, const std::string&, const std::string&) override {}
+
+  SiteData site_;
+  FakePages pages;
+  bool with_pages = true;
+};
+
+const char kIp[] = "10.0.0.1";
+
+std::string standard(const std::string& status, const std::string& body, bool keep,
+                     const std::string& type = "text/html") {
+  return "HTTP/1.0 " + status + "\r\nDate: <date>\r\nServer: Tavella Server/1.0\r\n" +
+         "Accept-Ranges: bytes\r\nContent-Length: " + std::to_string(body.size()) +
+         "\r\nConnection: " + (keep ? "Keep-Alive" : "close") + "\r\nContent-Type: " + type +
+         "\r\n\r\n" + body;
+}
+
+std::string short_answer(const std::string& status, const std::string& body) {
+  return "HTTP/1.0 " + status + "\r\nContent-Length: " + std::to_string(body.size()) +
+         "\r\nContent-Type: text/html\r\nDate: <date>\r\nServer: Tavella Server/1.0\r\n\r\n" +
+         body;
+}
+
+std::string get(const std::string& path, bool keep = false) {
+  return "GET " + path + " HTTP/1.1\r\nHost: x\r\n" +
+         (keep ? "Connection: Keep-Alive\r\n" : "") + "\r\n";
+}
+
+class ChatWebServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    server.configure(root.path(), "index.ghp");
+    set_main_object(&main);
+  }
+  void TearDown() override { set_main_object(nullptr); }
+
+  // One request through HandleRequest; the answer with its date masked.
+  std::string ask(const std::string& request, const std::string& ip = kIp) {
+    response = "left over";
+    result = server.HandleRequest(ip, request, response, keep_alive);
+    return mask_date(response);
+  }
+
+  int complete(const std::string& text) { return server.IsRequestComplete(text); }
+
+  void filter(int mode, const std::string& accept, const std::string& reject) {
+    main.site_.settings.filter_mode = mode;
+    main.site_.accept_list.set(accept);
+    main.site_.reject_list.set(reject);
+  }
+
+  const FakePages::Call& only_call() {
+    EXPECT_EQ(main.pages.calls.size(), 1u);
+    static FakePages::Call none;
+    return main.pages.calls.empty() ? none : main.pages.calls.back();
+  }
+
+  test::TestEnvironment env;
+  TempDir root;
+  TestMain main;
+  ChatWebServer server;
+  std::string response;
+  int keep_alive = 0;
+  int result = -1;
+};
+
+// ---------------------------------------------------------------- completion
+
+struct CompletionCase {
+  const char* name;
+  std::string text;
+  int complete;
+};
+
+class Completion : public ChatWebServerTest,
+                   public ::testing::WithParamInterface<CompletionCase> {};
+
+TEST_P(Completion, Decides) { EXPECT_EQ(complete(GetParam().text), GetParam().complete); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Completion,
+    ::testing::Values(
+        CompletionCase{"TooShort", "\r\n\r", 0},
+        CompletionCase{"JustABlankLine", "\r\n\r\n", 1},
+        CompletionCase{"HeaderEnded", "GET / HTTP/1.0\r\nHost: a\r\n\r\n", 1},
+        CompletionCase{"HeaderNotEnded", "GET / HTTP/1.0\r\nHost: a\r\n", 0},
+        CompletionCase{"BareNewlinesDoNotEnd", "GET / HTTP/1.0\n\n", 0},
+        // Without Content-Length a POST is answered at the end of its header.
+        CompletionCase{"PostWithoutLengthAtHeaderEnd", "POST /x HTTP/1.0\r\n\r\n", 1},
+        CompletionCase{"PostWithoutLengthBodyStarted", "POST /x HTTP/1.0\r\n\r\nname=a", 0},
+        CompletionCase{"ChatMarkerWithMoreToCome", "POST /x HTTP/1.0\r\n\r\na=1&chat_flag=1&b", 1},
+        CompletionCase{"RegistrationMarker", "POST /x HTTP/1.0\r\n\r\nn=a&submit1=OK&c", 1},
+        CompletionCase{"MarkerBeforeHeaderEnd", "GET /a?x&chat_flag=1 HTTP/1.0\r\n", 1},
+        CompletionCase{"SecondRequestStarted", "GET / HTTP/1.0\r\n\r\nGET /", 0},
+        // Content-Length decides once it is in the header.
+        CompletionCase{"LengthBodyMissing", "POST /x HTTP/1.0\r\nContent-Length: 5\r\n\r\n", 0},
+        CompletionCase{"LengthBodyPartial", "POST /x HTTP/1.0\r\nContent-Length: 5\r\n\r\nab", 0},
+        CompletionCase{"LengthBodyComplete", "POST /x HTTP/1.0\r\nContent-Length: 5\r\n\r\nabcde", 1},
+        CompletionCase{"LengthBodyAndMore", "POST /x HTTP/1.0\r\nContent-Length: 2\r\n\r\nabcde", 1},
+        CompletionCase{"LengthZero", "POST /x HTTP/1.0\r\nContent-Length: 0\r\n\r\n", 1},
+        CompletionCase{"LengthNameAnyCase", "POST /x HTTP/1.0\r\ncontent-LENGTH:3\r\n\r\nab", 0},
+        CompletionCase{"LengthOverridesChatMarker",
+                       "POST /x HTTP/1.0\r\nContent-Length: 40\r\n\r\nt=hi&chat_flag=1", 0},
+        CompletionCase{"LengthOverridesRegistrationMarker",
+                       "POST /x HTTP/1.0\r\nContent-Length: 40\r\n\r\nn=a&submit1=OK", 0},
+        CompletionCase{"LengthInUnfinishedHeader",
+                       "POST /x HTTP/1.0\r\nContent-Length: 9\r\nX: &chat_flag=", 0},
+        CompletionCase{"LengthNotANumberIsIgnored",
+                       "POST /x HTTP/1.0\r\nContent-Length: many\r\n\r\n", 1},
+        CompletionCase{"LengthOnlyInBodyIsIgnored",
+                       "POST /x HTTP/1.0\r\n\r\nContent-Length: 99\r\n\r\n", 1},
+        CompletionCase{"HugeLengthNeverCompletes",
+                       "POST /x HTTP/1.0\r\nContent-Length: 99999999999999999999999\r\n\r\nab", 0}),
+    [](const ::testing::TestParamInfo<CompletionCase>& info) {
+      return std::string(info.param.name);
+    });
+
+// ------------------------------------------------------------------ dispatch
+
+struct DispatchCase {
+  const char* name;
+  std::string path;
+  Page page;
+};
+
+class Dispatch : public ChatWebServerTest, public ::testing::WithParamInterface<DispatchCase> {};
+
+TEST_P(Dispatch, FirstNameInPathOrQueryWins) {
+  const DispatchCase& c = GetParam();
+  std::string body = "<page " + std::to_string(static_cast<int>(c.page)) + ">";
+  EXPECT_EQ(ask(get(c.path)), standard("200 OK", body, false));
+  EXPECT_EQ(result, 1);
+  const FakePages::Call& call = only_call();
+  EXPECT_EQ(call.kind, "page");
+  EXPECT_EQ(call.page, static_cast<int>(c.page));
+  EXPECT_EQ(call.ip, kIp);
+  EXPECT_EQ(call.text, c.path);  // as it stood, query included, not decoded
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Dispatch,
+    ::testing::Values(
+        DispatchCase{"Index", "/index.ghp", Page::Index},
+        DispatchCase{"Chat", "/chat.ghp?username=ann&room=2", Page::Chat},
+        DispatchCase{"Ad", "/ad.ghp", Page::Ad},
+        DispatchCase{"Exit", "/exit.ghp?x=%41", Page::Exit},
+        DispatchCase{"Users", "/users.ghp?username=ann&password=&room=2", Page::Users},
+        DispatchCase{"Body", "/body.ghp", Page::Body},
+        DispatchCase{"ChatSubmit", "/chatsubmit.ghp", Page::ChatSubmit},
+        DispatchCase{"Register", "/register.ghp", Page::Register},
+        DispatchCase{"PreviewIcons", "/previewicons.ghp", Page::PreviewIcons},
+        DispatchCase{"FindUser", "/finduser.ghp", Page::FindUser},
+        DispatchCase{"NameInsideAWord", "/mychat.ghp", Page::Chat},
+        DispatchCase{"NameInQuery", "/page.htm?x=body.ghp", Page::Body},
+        DispatchCase{"EarlierRowWins", "/users.ghp?next=index.ghp", Page::Index},
+        DispatchCase{"ChatBeforeUsers", "/users.ghp?chat.ghp", Page::Chat},
+        DispatchCase{"PageBeforeForbiddenFolder", "/log/body.ghp", Page::Body},
+        DispatchCase{"PageBeforeTestStream", "/test.ghp?finduser.ghp", Page::FindUser}),
+    [](const ::testing::TestParamInfo<DispatchCase>& info) {
+      return std::string(info.param.name);
+    });
+
+TEST_F(ChatWebServerTest, RootIsTheDefaultPageWithoutSlash) {
+  EXPECT_EQ(ask("GET / HTTP/1.1\r\n\r\n"), standard("200 OK", "<page 0>", false));
+  EXPECT_EQ(only_call().text, "index.ghp");
+}
+
+TEST_F(ChatWebServerTest, RootWithAFileAsDefaultPage) {
+  root.write("start.htm", "<p>start</p>");
+  server.configure(root.path(), "start.htm");
+  EXPECT_EQ(ask(get("/")), standard("200 OK", "<p>start</p>", false));
+  EXPECT_TRUE(main.pages.calls.empty());
+}
+
+TEST_F(ChatWebServerTest, PageAnswerKeepsTheConnectionWhenAsked) {
+  EXPECT_EQ(ask(get("/body.ghp", true)), standard("200 OK", "<page 5>", true));
+  EXPECT_EQ(keep_alive, 1);
+}
+
+TEST_F(ChatWebServerTest, DeclinedPageIsNotFoundAndCloses) {
+  main.pages.decline = true;
+  keep_alive = 1;
+  EXPECT_EQ(ask(get("/users.ghp", true)), short_answer("404 Not Found", ""));
+  EXPECT_EQ(keep_alive, 0);
+  EXPECT_EQ(result, 1);
+}
+
+TEST_F(ChatWebServerTest, WithoutPageHandlersEveryPageDeclines) {
+  main.with_pages = false;
+  EXPECT_EQ(ask(get("/index.ghp", true)), short_answer("404 Not Found", ""));
+  EXPECT_EQ(keep_alive, 0);
+}
+
+TEST_F(ChatWebServerTest, PageBodyPassesThroughUnchanged) {
+  struct Binary : FakePages {
+    bool page(Page, const std::string&, const std::string&, std::string& out) override {
+      out = std::string("a\0b\r\n\xff", 6);
+      return true;
+    }
+  } binary;
+  struct Main : TestMain {
+    PageHandlers* p;
+    PageHandlers* page_handlers() override { return p; }
+  } other;
+  other.p = &binary;
+  set_main_object(&other);
+  EXPECT_EQ(ask(get("/ad.ghp")), standard("200 OK", std::string("a\0b\r\n\xff", 6), false));
+}
+
+// ----------------------------------------------------------------- form posts
+
+TEST_F(ChatWebServerTest, PostGoesToTheChatPost) {
+  std::string request = "POST /chatsubmit.ghp?u=ann HTTP/1.0\r\n\r\nt=hi&chat_flag=1";
+  EXPECT_EQ(ask(request), standard("200 OK", "posted", false));
+  const FakePages::Call& call = only_call();
+  EXPECT_EQ(call.kind, "chat");
+  EXPECT_EQ(call.ip, kIp);
+  EXPECT_EQ(call.text, request);
+}
+
+TEST_F(ChatWebServerTest, PostMentioningRegistresultGoesToTheRegistration) {
+  std::string request =
+      "POST /x HTTP/1.0\r\nReferer: http://h/registresult.htm\r\n\r\nn=a&submit1=OK";
+  EXPECT_EQ(ask(request, "10.1.1.1"), standard("200 OK", "posted", false));
+  EXPECT_EQ(only_call().kind, "register");
+  EXPECT_EQ(only_call().text, request);
+}
+
+TEST_F(ChatWebServerTest, EmptyPostAnswerIsAnEmptyPage) {
+  main.pages.post_answer.clear();
+  EXPECT_EQ(ask("POST /a HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n"),
+            standard("200 OK", "", true));
+}
+
+// --------------------------------------------------------- answers of their own
+
+TEST_F(ChatWebServerTest, TestStreamIsExactAndKeepsTheConnection) {
+  std::string expected =
+      "HTTP/1.1 200 OK\r\nServer: Tavella Server\r\n"
+      "Keep-Alive: timeout=300000, max=1000000\r\nConnection: Keep-Alive\r\n"
+      "Accept-Ranges: bytes\r\nContent-Length: 1000000\r\n\r\nabccccccc\r\n";
+  for (int i = 0; i < 50; ++i) expected += "aaa<br>";
+  EXPECT_EQ(ask(get("/x/mytest.ghp?a=1")), expected);
+  EXPECT_EQ(response.size() - response.find("\r\n\r\n") - 4, 361u);
+  EXPECT_EQ(keep_alive, 1);
+  EXPECT_TRUE(main.pages.calls.empty());
+}
+
+TEST_F(ChatWebServerTest, ForbiddenFolders) {
+  root.write("log/20260101.txt", "secret");
+  root.write("users/ann", "secret");
+  for (const char* path : {"/log/20260101.txt", "/users/ann", "/rooms/", "/catalog/a.gif",
+                           "/a.htm?next=users/x"}) {
+    keep_alive = 0;
+    EXPECT_EQ(ask(get(path)), standard("403 Forbidden", "403 Forbidden", false)) << path;
+  }
+  EXPECT_EQ(ask(get("/users/ann", true)), standard("403 Forbidden", "403 Forbidden", true));
+  EXPECT_EQ(keep_alive, 1);
+}
+
+TEST_F(ChatWebServerTest, StaticFileWithItsContentType) {
+  std::string gif("GIF89a\0\x01\x02\xff", 10);
+  root.write("pic.gif", gif);
+  root.write("style.CSS", "b{}");
+  root.write("notes.txt", "hello");
+  root.write("README", "plain");
+  root.write("page.htm", "<p>hi</p>");
+  root.write("odd.xyz", "?");
+  root.write("dir.v2/file", "x");
+  EXPECT_EQ(ask(get("/pic.gif")), standard("200 OK", gif, false, "image/gif"));
+  EXPECT_EQ(ask(get("/style.CSS")), standard("200 OK", "b{}", false, "text/css"));
+  EXPECT_EQ(ask(get("/notes.txt", true)), standard("200 OK", "hello", true, "text/plain"));
+  EXPECT_EQ(ask(get("/README")), standard("200 OK", "plain", true));
+  EXPECT_EQ(ask(get("/page.htm")), standard("200 OK", "<p>hi</p>", true));
+  EXPECT_EQ(ask(get("/odd.xyz")), standard("200 OK", "?", true));
+  EXPECT_EQ(ask(get("/dir.v2/file")), standard("200 OK", "x", true));
+  EXPECT_EQ(result, 1);
+}
+
+TEST_F(ChatWebServerTest, QueryIsPartOfTheFileNameButNotOfTheType) {
+  root.write("a.htm", "plain");
+  root.write("a.gif?x=1.txt", "gif");
+  EXPECT_EQ(ask(get("/a.gif?x=1.txt")), standard("200 OK", "gif", false, "image/gif"));
+  root.write("fnf.html", "<p>none</p>");
+  EXPECT_EQ(ask(get("/a.htm?x=1")), short_answer("404 Resource not found", "<p>none</p>"));
+}
+
+TEST_F(ChatWebServerTest, EmptyFileIsServed) {
+  root.write("empty.htm", "");
+  EXPECT_EQ(ask(get("/empty.htm")), standard("200 OK", "", false));
+}
+
+TEST_F(ChatWebServerTest, LargeFileIsServedWhole) {
+  std::string big(300000, 'x');
+  for (std::size_t i = 0; i < big.size(); i += 7) big[i] = static_cast<char>(i);
+  root.write("big.bin", big);
+  EXPECT_EQ(ask(get("/big.bin")), standard("200 OK", big, false, "application/octet-stream"));
+}
+
+TEST_F(ChatWebServerTest, MissingFileWithNotFoundPageCloses) {
+  root.write("fnf.html", "<p>not found</p>");
+  keep_alive = 1;
+  EXPECT_EQ(ask(get("/nothere.htm", true)),
+            short_answer("404 Resource not found", "<p>not found</p>"));
+  EXPECT_EQ(keep_alive, 0);
+  EXPECT_EQ(result, 1);
+}
+
+TEST_F(ChatWebServerTest, MissingFileWithoutNotFoundPageHasEmptyBody) {
+  EXPECT_EQ(ask(get("/nothere.htm", true)), short_answer("404 Resource not found", ""));
+  EXPECT_EQ(keep_alive, 0);
+}
+
+TEST_F(ChatWebServerTest, FolderIsNotAFile) {
+  root.write("sub/a.htm", "a");
+  EXPECT_EQ(ask(get("/sub")), short_answer("404 Resource not found", ""));
+  EXPECT_EQ(ask(get("/sub/")), short_answer("404 Resource not found", ""));
+}
+
+TEST_F(ChatWebServerTest, OtherMethodsGetMnaWith501) {
+  root.write("mna.html", "<p>no</p>");
+  EXPECT_EQ(ask("HEAD /x HTTP/1.0\r\n\r\n"), standard("501 Not Implemented", "<p>no</p>", false));
+  EXPECT_EQ(ask("PUT /index.ghp HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n"),
+            standard("501 Not Implemented", "<p>no</p>", true));
+  EXPECT_EQ(ask("get /index.ghp HTTP/1.0\r\n\r\n"),
+            standard("501 Not Implemented", "<p>no</p>", true));
+  // An empty method (the request starts with a blank) too.
+  EXPECT_EQ(ask(" /index.ghp HTTP/1.0\r\n\r\n"),
+            standard("501 Not Implemented", "<p>no</p>", true));
+  EXPECT_TRUE(main.pages.calls.empty());
+}
+
+TEST_F(ChatWebServerTest, OtherMethodWithoutMnaIsNotFound) {
+  root.write("fnf.html", "gone");
+  EXPECT_EQ(ask("HEAD /x HTTP/1.0\r\n\r\n"), short_answer("404 Resource not found", "gone"));
+}
+
+// ---------------------------------------------------------------- keep-alive
+
+TEST_F(ChatWebServerTest, KeepAliveOnlyOnTheExactHeader) {
+  root.write("a.htm", "a");
+  struct Case {
+    std::string request;
+    int before, after;
+  } cases[] = {
+      {"GET /a.htm HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n", 0, 1},
+      {"GET /a.htm HTTP/1.0\nConnection: Keep-Alive-ish\n\r\n\r\n", 0, 1},
+      {"GET /a.htm HTTP/1.0\r\nConnection: keep-alive\r\n\r\n", 0, 0},
+      {"GET /a.htm HTTP/1.0\r\nConnection:Keep-Alive\r\n\r\n", 0, 0},
+      {"GET /a.htm HTTP/1.0\r\nX-Connection: Keep-Alive\r\n\r\n", 0, 0},
+      {"Connection: Keep-Alive /a.htm HTTP/1.0\r\n\r\n", 0, 0},
+      // Nothing in a request clears the flag once set.
+      {"GET /a.htm HTTP/1.0\r\nConnection: close\r\n\r\n", 1, 1},
+  };
+  for (const Case& c : cases) {
+    keep_alive = c.before;
+    std::string answer = ask(c.request);
+    EXPECT_EQ(keep_alive, c.after) << c.request;
+    if (c.request.rfind("GET", 0) == 0)
+      EXPECT_EQ(answer, standard("200 OK", "a", c.after != 0)) << c.request;
+  }
+}
+
+// ------------------------------------------------------------------ IP filter
+
+struct FilterCase {
+  const char* name;
+  int mode;
+  std::string accept, reject, ip;
+  bool refused;
+};
+
+class Filter : public ChatWebServerTest, public ::testing::WithParamInterface<FilterCase> {};
+
+TEST_P(Filter, RefusesBySubstring) {
+  const FilterCase& c = GetParam();
+  filter(c.mode, c.accept, c.reject);
+  std::string answer = ask(get("/index.ghp", true), c.ip);
+  EXPECT_EQ(result, 1);
+  if (c.refused) {
+    EXPECT_EQ(answer, standard("200 OK", "403 IP Forbidden", true));
+    EXPECT_TRUE(main.pages.calls.empty());
+  } else {
+    EXPECT_EQ(answer, standard("200 OK", "<page 0>", true));
+  }
+  EXPECT_EQ(keep_alive, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Filter,
+    ::testing::Values(
+        FilterCase{"Off", 0, "", "10.0.0.1", "10.0.0.1", false},
+        FilterCase{"RejectEmptyList", 1, "", "", "10.0.0.1", false},
+        FilterCase{"RejectListed", 1, "", "1.2.3.4,10.0.0.1", "10.0.0.1", true},
+        FilterCase{"RejectLongerAddressMatches", 1, "", "10.0.0.15", "10.0.0.1", true},
+        // The address is searched in the list, not the other way round: a
+        // listed prefix matches only the address that equals it.
+        FilterCase{"RejectPrefixIsNoWildcard", 1, "", "192.168.1.", "192.168.1.77", false},
+        FilterCase{"RejectAddressInsideAPrefix", 1, "", "192.168.1.", "192.168.1", true},
+        FilterCase{"RejectOther", 1, "10.0.0.1", "10.0.0.2", "10.0.0.1", false},
+        FilterCase{"AcceptEmptyList", 2, "", "", "10.0.0.1", true},
+        FilterCase{"AcceptListed", 2, "127.0.0.1,10.0.0.1", "", "10.0.0.1", false},
+        FilterCase{"AcceptLeadingComma", 2, ",10.0.0.15", "", "10.0.0.1", false},
+        FilterCase{"AcceptNotListed", 2, "10.0.0.2", "10.0.0.1", "10.0.0.1", true},
+        FilterCase{"OtherModeActsAsAccept", 7, "", "", "10.0.0.1", true},
+        FilterCase{"NegativeModeActsAsAccept", -1, "10.0.0.1", "", "10.0.0.1", false}),
+    [](const ::testing::TestParamInfo<FilterCase>& info) { return std::string(info.param.name); });
+
+TEST_F(ChatWebServerTest, RefusalComesBeforeParsingAndPosts) {
+  filter(2, "", "");
+  EXPECT_EQ(ask("nonsense"), standard("200 OK", "403 IP Forbidden", false));
+  EXPECT_EQ(result, 1);
+  EXPECT_EQ(ask("POST /x HTTP/1.0\r\n\r\na&chat_flag=1"),
+            standard("200 OK", "403 IP Forbidden", false));
+  EXPECT_TRUE(main.pages.calls.empty());
+}
+
+TEST_F(ChatWebServerTest, ReplacedListAppliesToTheNextRequest) {
+  filter(1, "", "");
+  EXPECT_EQ(ask(get("/ad.ghp")), standard("200 OK", "<page 2>", false));
+  main.site_.reject_list.set("10.0.0.1");
+  EXPECT_EQ(ask(get("/ad.ghp")), standard("200 OK", "403 IP Forbidden", false));
+}
+
+// ------------------------------------------------------------ mended faults
+
+TEST_F(ChatWebServerTest, TraversalNeverReachesTheFileSystem) {
+  TempDir outside;
+  outside.write("secret.txt", "secret");
+  root.write("fnf.html", "nf");
+  // The web root's parent holds the other temporary folder, so without the
+  // check these would read it.
+  std::string up = "/../" + outside.path().substr(5) + "secret.txt";  // strip "/tmp/"
+  for (std::string path : {up, std::string("/../../etc/passwd"), std::string("/a/../x.htm"),
+                           std::string("/.."), std::string("/x/.."), std::string("..")}) {
+    EXPECT_EQ(ask(get(path)), standard("403 Forbidden", "403 Forbidden", false)) << path;
+  }
+}
+
+TEST_F(ChatWebServerTest, NulInPathIsForbidden) {
+  root.write("a.htm", "a");
+  std::string path("/a.htm\0.txt", 11);
+  EXPECT_EQ(ask(get(path)), standard("403 Forbidden", "403 Forbidden", false));
+}
+
+TEST_F(ChatWebServerTest, DotsInsideNamesAreFine) {
+  root.write("a..b.htm", "1");
+  root.write("..hidden", "2");
+  root.write("x../y", "3");
+  EXPECT_EQ(ask(get("/a..b.htm")), standard("200 OK", "1", false));
+  EXPECT_EQ(ask(get("/..hidden")), standard("200 OK", "2", false));
+  EXPECT_EQ(ask(get("/x../y")), standard("200 OK", "3", false));
+}
+
+TEST_F(ChatWebServerTest, ReadOnlyFileIsServed) {
+  root.write("ro.htm", "read only");
+  ASSERT_EQ(chmod((root.path() + "ro.htm").c_str(), 0444), 0);
+  EXPECT_EQ(ask(get("/ro.htm")), standard("200 OK", "read only", false));
+}
+
+TEST_F(ChatWebServerTest, ChangedFileIsServedFresh) {
+  root.write("a.htm", "first");
+  root.write("b.htm", "bbbbb");
+  // Files with settled times are cached; let them settle.
+  std::this_thread::sleep_for(std::chrono::milliseconds(2200));
+  EXPECT_EQ(ask(get("/a.htm")), standard("200 OK", "first", false));
+  EXPECT_EQ(ask(get("/a.htm")), standard("200 OK", "first", false));
+  root.write("a.htm", "again");  // same size, same second
+  EXPECT_EQ(ask(get("/a.htm")), standard("200 OK", "again", false));
+  root.write("a.htm", "longer text");
+  EXPECT_EQ(ask(get("/a.htm")), standard("200 OK", "longer text", false));
+  EXPECT_EQ(ask(get("/b.htm")), standard("200 OK", "bbbbb", false));
+  ASSERT_EQ(std::rename((root.path() + "a.htm").c_str(), (root.path() + "b.htm").c_str()), 0);
+  EXPECT_EQ(ask(get("/b.htm")), standard("200 OK", "longer text", false));
+  EXPECT_EQ(ask(get("/a.htm")), short_answer("404 Resource not found", ""));
+}
+
+TEST_F(ChatWebServerTest, NewWebRootIsUsedAtOnce) {
+  TempDir other;
+  root.write("a.htm", "old root");
+  other.write("a.htm", "new root");
+  EXPECT_EQ(ask(get("/a.htm")), standard("200 OK", "old root", false));
+  server.configure(other.path(), "index.ghp");
+  EXPECT_EQ(ask(get("/a.htm")), standard("200 OK", "new root", false));
+}
+
+// ---------------------------------------------------------------- error paths
+
+TEST_F(ChatWebServerTest, UnparsableRequestsCloseWithoutAnswer) {
+  for (const std::string& request :
+       {std::string("GARBAGE\r\n\r\n"), std::string("GET/index.ghp\r\n\r\n"),
+        std::string("GET /index.ghp\r\n\r\n"), std::string("GET ")}) {
+    EXPECT_EQ(server.HandleRequest(kIp, request, response, keep_alive), 0) << request;
+    EXPECT_TRUE(response.empty()) << request;
+  }
+  EXPECT_TRUE(main.pages.calls.empty());
+}
+
+TEST_F(ChatWebServerTest, NoMainObjectClosesWithoutAnswer) {
+  set_main_object(nullptr);
+  EXPECT_EQ(server.HandleRequest(kIp, get("/index.ghp", true), response, keep_alive), 0);
+  EXPECT_TRUE(response.empty());
+  EXPECT_EQ(keep_alive, 1);  // noted before the main object is looked at
+}
+
+TEST_F(ChatWebServerTest, HooksOfConnectAndSentDoNothing) {
+  EXPECT_EQ(server.OnConnect(kIp, 1234), 0);
+  EXPECT_EQ(server.OnSent(10), 0);
+}
+
+// ------------------------------------------------------------- content types
+
+TEST(ContentTypes, TableHasSixtyNineExtensionsWithLaterRowsWinning) {
+  ChatWebServer server;
+  EXPECT_EQ(server.content_type_count(), 69u);
+  struct {
+    const char* path;
+    const char* type;
+  } cases[] = {
+      {"a.arj", "application/x-compressed"}, {"a.rtf", "text/richtext"},
+      {"a.doc", "application/msword"},       {"a.dll", "application/octet-stream"},
+      {"a.ps", "application/postscript"},    {"a.js", "application/x-javascript"},
+      {"a.cab", "application/x-compressed"}, {"a.aifc", "audio/aiff"},
+      {"a.rmi", "audio/midi"},               {"a.ram", "audio/x-pn-realaudio"},
+      {"a.JPG", "image/jpeg"},               {"a.jpeg", "image/jpeg"},
+      {"a.tiff", "image/tiff"},              {"a.wrl", "model/vrml"},
+      {"a.cpp", "text/plain"},               {"a.h", "text/plain"},
+      {"a.rtx", "text/richtext"},            {"a.java", "text/x-java-source"},
+      {"a.mpe", "video/mpeg"},               {"a.avi", "video/msvideo"},
+      {"a.qt", "video/quicktime"},           {"a.shtml", "wwwserver/html-ssi"},
+      {"a.wcgi", "wwwserver/isapi"},         {"a.asa", "wwwserver/isapi"},
+      {"a.html", "text/html"},               {"a.png", "text/html"},
+      {"/a.tar.gz", "application/x-gzip"},   {"/a.gif?x=.txt", "image/gif"},
+      {"/a?x=.gif", "text/html"},            {"/dir.gif/name", "text/html"},
+      {"/name.", "text/html"},               {"", "text/html"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(server.content_type_for(c.path), c.type) << c.path;
+}
+
+// ---------------------------------------------------------------------- date
+
+TEST(HttpDate, EnglishNamesInUtc) {
+  char text[32];
+  EXPECT_EQ(std::string(text, format_http_date(0, text)), "Thu, 01 Jan 1970 00:00:00 GMT");
+  EXPECT_EQ(std::string(text, format_http_date(784111777, text)),
+            "Sun, 06 Nov 1994 08:49:37 GMT");
+  EXPECT_EQ(std::string(text, format_http_date(1798761599, text)),
+            "Thu, 31 Dec 2026 23:59:59 GMT");
+}
+
+TEST_F(ChatWebServerTest, AnswerCarriesTheCurrentDate) {
+  std::time_t before = std::time(nullptr);
+  server.HandleRequest(kIp, get("/ad.ghp"), response, keep_alive);
+  std::time_t after = std::time(nullptr);
+  std::size_t at = response.find("\r\nDate: ");
+  ASSERT_NE(at, std::string::npos);
+  std::string date = response.substr(at + 8, response.find("\r\n", at + 8) - at - 8);
+  std::tm t{};
+  ASSERT_NE(strptime(date.c_str(), "%a, %d %b %Y %H:%M:%S GMT", &t), nullptr) << date;
+  std::time_t when = timegm(&t);
+  EXPECT_GE(when, before);
+  EXPECT_LE(when, after);
+  char expected[32];
+  EXPECT_EQ(date, std::string(expected, format_http_date(when, expected)));
+}
+
+}  // namespace
+}  // namespace tvl
