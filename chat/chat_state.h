@@ -22,7 +22,10 @@ namespace tvl {
 struct RoomMessages {
   static constexpr int kSize = 20;
   int slot_of[kSize] = {};     // text slot holding the message at each position
-  char to_whom[kSize][32] = {};  // addressee per position, "All" for everybody
+  // Addressee per position, "All" for everybody. As wide as a user name, so
+  // that a private line reaches a user with a long name; longer addressees
+  // are cut to 63 bytes.
+  char to_whom[kSize][64] = {};
   int seq = 0;                 // messages pushed since the rooms were loaded
   int last = -1;               // position of the newest message, -1 when empty
   std::string text[kSize];     // complete HTML lines as sent to browsers
@@ -69,8 +72,18 @@ class ChatState {
   // Removes one entry; later entries move down keeping their order and fields.
   void remove_user(int index);
   // Appends one message to room's ring (room 1..count) and increments seq.
+  // A room outside 1..room_count_locked() is ignored.
   void push_message(int room, const std::string& text, const std::string& to_whom);
   RoomMessages& ring(int room);  // room 1..room_count_locked()
+  const RoomMessages& ring(int room) const;
+  // The room table the rings belong to (the one published last).
+  const RoomInfo& room_locked(int room) const;  // room 1..room_count_locked()
+
+  // Texts of the messages of `ring` not yet delivered to a user whose
+  // last_seq is `last_seq`, oldest first, as ring positions: the positions
+  // from last - (seq - last_seq) + 1 (raised to 0) to last. Empty when the
+  // user is up to date or ahead of the ring (rooms were reloaded).
+  static void delivery_window(const RoomMessages& ring, int last_seq, int& first, int& last);
 
  private:
   struct Impl;

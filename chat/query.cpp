@@ -30,18 +30,22 @@ int key_number(const std::string& text, const std::string& key) {
   return static_cast<int>(value);
 }
 
-bool user_name_allowed(const std::string& name_in_address) {
-  if (name_in_address.empty() || name_in_address.size() > 63) return false;
-  if (name_in_address.find('\0') != std::string::npos) return false;
-  std::string name = name_in_address;
-  form_decode(name);
-  if (name.empty()) return false;
+bool decoded_name_allowed(const std::string& name) {
+  if (name.empty() || name.size() > 63) return false;
   if (name.find("..") != std::string::npos) return false;
   for (unsigned char c : name) {
     if (c < 0x20 || c == '/' || c == '\\' || c == '<' || c == '>' || c == '"' || c == '\'')
       return false;
   }
   return true;
+}
+
+bool user_name_allowed(const std::string& name_in_address) {
+  if (name_in_address.empty() || name_in_address.size() > 63) return false;
+  if (name_in_address.find('\0') != std::string::npos) return false;
+  std::string name = name_in_address;
+  form_decode(name);
+  return decoded_name_allowed(name);
 }
 
 }  // namespace tvl

@@ -28,4 +28,8 @@ int key_number(const std::string& text, const std::string& key);
 // script on every page, so anything else is refused before a file is read.
 bool user_name_allowed(const std::string& name_in_address);
 
+// The same rule for a name that is already decoded (a form value): not empty,
+// at most 63 bytes, none of the refused characters or "..".
+bool decoded_name_allowed(const std::string& name);
+
 }  // namespace tvl

@@ -1,0 +1,293 @@
+// The chat message post: one line from the input form becomes a formatted
+// HTML line in the room's ring (or a room command of an administrator), and
+// the answer shows the sender's own line at once.
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "chat/chat_pages.h"
+#include "chat/html_guard.h"
+#include "chat/query.h"
+#include "chat/script_string.h"
+#include "chat/template_fill.h"
+#include "server/form_text.h"
+#include "storage/account.h"
+
+namespace tvl {
+
+namespace {
+
+const char kNoPermission[] = "no permission!";
+const char kNotOnlinePage[] = "<BODY bgcolor=\"#EBEBD6\">invalid username!</body>";
+// An addressee that no user could be called (it would stand in the line's
+// script link and HTML).
+const char kBadAddresseePage[] =
+    "<BODY bgcolor=\"#EBEBD6\">This username is not allowed, please choose another "
+    "username!</body>";
+
+enum Command { kSay = 0, kBan = 1, kUnban = 2, kBannedList = 3 };
+
+// The value of a form key, running to the key the form sends after it; empty
+// when either key is missing.
+std::string form_value(const std::string& text, const char* key, const char* next_key) {
+  std::size_t at = text.find(key);
+  if (at == std::string::npos) return std::string();
+  std::size_t from = at + std::strlen(key);
+  std::size_t to = text.find(next_key, from);
+  if (to == std::string::npos) return std::string();
+  return text.substr(from, to - from);
+}
+
+// Decimal value with atoi's rules (0 when empty, not a number or too large).
+int number_of(const std::string& value) {
+  errno = 0;
+  long n = std::strtol(value.c_str(), nullptr, 10);
+  if (errno == ERANGE || n > INT_MAX || n < INT_MIN) return 0;
+  return static_cast<int>(n);
+}
+
+struct Form {
+  std::string message;
+  std::string to_whom = "All";
+  int command = kSay;
+  int style = 0;
+  int colour = 0;
+  int face = 0;
+  bool split = false;
+  bool private_line = false;
+};
+
+Form read_form(const std::string& request) {
+  Form f;
+  f.message = form_value(request, "message=", "&chat_flag=");
+  form_decode(f.message);
+  if (request.find("&mtowho=") == std::string::npos) return f;
+  f.to_whom = form_value(request, "&mtowho=", "&mfilters=");
+  form_decode(f.to_whom);
+  f.command = number_of(form_value(request, "&mfilters=", "&mfont="));
+  f.style = number_of(form_value(request, "&mfont=", "&mfcolor="));
+  f.colour = number_of(form_value(request, "&mfcolor=", "&elist="));
+  // No colour is defined outside the table; such posts are shown in black.
+  if (f.colour < 0 || f.colour > 19) f.colour = 1;
+  f.face = number_of(form_value(request, "&elist=", "&seltype="));
+  f.split = request.find("&msplit=") != std::string::npos;
+  f.private_line = request.find("&mqqsay=") != std::string::npos;
+  return f;
+}
+
+std::string format_message(const Form& f) {
+  if (f.style < 0 && f.colour == 1) return f.message;  // as typed
+  const char* colour = message_colours[f.colour];
+  std::string text = std::string("<font color=") + colour + (f.style == 3 ? " size=5>" : " size=2>") +
+                     f.message + "</font>";
+  if (f.style == 1) text = "<strong>" + text + "</strong>";
+  else if (f.style == 2) text = "<em>" + text + "</em>";
+  if (f.face > 0) {
+    char face[64];
+    std::snprintf(face, sizeof face, " <img src=/face/%d.gif border=0>", f.face);
+    text += face;
+  }
+  return text;
+}
+
+// Turns every "http://" address into a link. An address runs to the first
+// "<" after it, else to the first blank, else to the end; every occurrence of
+// it in the text becomes the link, and the search goes on after the link
+// made at that place. Each round rescans the whole text, and a text with
+// addresses inside addresses keeps growing, so a line gets at most
+// kMaxLinkRounds rounds and stops being linked once it is several times its
+// first size.
+constexpr int kMaxLinkRounds = 64;
+
+void make_links(std::string& text) {
+  const std::size_t limit = text.size() * 4 + 16 * 1024;
+  std::size_t search_from = 0;
+  for (int round = 0; round < kMaxLinkRounds && text.size() <= limit; ++round) {
+    const std::size_t at = text.find("http://", search_from);
+    if (at == std::string::npos) return;
+    std::size_t end = text.find('<', at);
+    if (end == std::string::npos) end = text.find(' ', at);
+    if (end == std::string::npos) end = text.size();
+    const std::string link = text.substr(at, end - at);
+    const std::string made =
+        "<a target=_blank href=" + link + "><font color=blue>" + link + "</font></a>";
+    // Replace every occurrence, left to right without overlap, noting where
+    // the link made from the one at `at` ends (an occurrence covering `at`
+    // is always among them: the scan reaches `at` itself at the latest).
+    std::string out;
+    std::size_t from = 0, next = std::string::npos;
+    for (std::size_t hit = text.find(link); hit != std::string::npos;
+         hit = text.find(link, from)) {
+      out.append(text, from, hit - from);
+      out += made;
+      if (next == std::string::npos && hit + link.size() > at) next = out.size();
+      from = hit + link.size();
+    }
+    out.append(text, from, std::string::npos);
+    text.swap(out);
+    search_from = next;
+  }
+}
+
+std::string board_statement(const std::string& line, bool split) {
+  const char* pane = split ? "mymsg" : "board";
+  return std::string("parent.") + pane + ".document.body.innerHTML=parent." + pane +
+         ".document.body.innerHTML+\"" + escape_for_script_string(line) + "\";";
+}
+
+std::string name_link(const std::string& name) {
+  return "<a target=chatsubmit href=javascript:parent.chatsubmit.getname('" + name + "');>" +
+         name + "</a>";
+}
+
+}  // namespace
+
+void chat_post(ChatContext& ctx, const std::string& ip, const std::string& request,
+               std::string& out) {
+  if (request.find("message=") == std::string::npos) return;
+
+  // 1-2. The form and the formatted text (no lock needed).
+  Form form = read_form(request);
+  std::string log_text = form.message;
+  std::string text = form.message;
+  if (form.command == kSay && !text.empty()) text = format_message(form);
+
+  // 3. Who posts, from the request line.
+  const std::string line = request.substr(0, request.find_first_of("\r\n"));
+  if (line.find("?username=") == std::string::npos || line.find("&password=") == std::string::npos ||
+      line.find("&room=") == std::string::npos)
+    return;
+  std::string name = key_value(line, "?username=", "&password=");
+  form_decode(name);
+  const std::string password = key_value(line, "&password=", "&room=");
+  std::string room_text = key_value(line, "&room=");
+  room_text = room_text.substr(0, room_text.find(' '));
+  const int room = key_number(line, "&room=");
+  auto rooms = ctx.state.rooms();
+  if (room < 1 || room > static_cast<int>(rooms->size())) return;
+  const RoomInfo& info = (*rooms)[room - 1];
+
+  // The name and the addressee stand in the line's script link and in HTML;
+  // the name may also name an account file.
+  if (!user_name_allowed(name)) {
+    out = kNotOnlinePage;
+    return;
+  }
+  if (!form.to_whom.empty() && form.to_whom != "All" && !user_name_allowed(form.to_whom)) {
+    out = kBadAddresseePage;
+    return;
+  }
+
+  // 4. Room commands of administrators.
+  if (form.command >= kBan) {
+    std::string icon;
+    if (std::strstr(info.admin, name.c_str()) == nullptr ||
+        check_account(ctx.site.program_folder, name, password, icon) != kAccountMember) {
+      out = kNoPermission;
+      return;
+    }
+    text.clear();
+    if (form.command == kBan) {
+      if (form.to_whom == "All" || form.to_whom == name) {
+        out = kNoPermission;
+        return;
+      }
+      std::lock_guard<std::mutex> chat(ctx.state.lock);
+      if (room <= ctx.state.room_count_locked()) {
+        int target = ctx.state.find_online_user(room, form.to_whom);
+        if (target < ctx.state.online_count()) {
+          ctx.state.user(target).active = false;
+          text = "[" + form.to_whom + "] has been banned!";
+        }
+      }
+    } else if (form.command == kUnban) {
+      if (form.to_whom == "All") {
+        out = kNoPermission;
+        return;
+      }
+      std::lock_guard<std::mutex> chat(ctx.state.lock);
+      if (room <= ctx.state.room_count_locked()) {
+        int target = ctx.state.find_online_user(room, form.to_whom);
+        if (target < ctx.state.online_count() && !ctx.state.user(target).active) {
+          ctx.state.user(target).active = true;
+          text = "[" + form.to_whom + "] has been unbanned!";
+        }
+      }
+    } else if (form.command == kBannedList) {
+      std::string list;
+      std::lock_guard<std::mutex> chat(ctx.state.lock);
+      for (int i = 0; i < ctx.state.online_count(); ++i) {
+        const OnlineUser& u = ctx.state.user(i);
+        if (u.room != room || u.active) continue;
+        if (!list.empty()) list += ",";
+        list += u.name;
+      }
+      if (!list.empty()) text = "kicked list: " + list;
+    }
+    log_text = text;
+  }
+
+  // 5.
+  log_text = name + " to " + form.to_whom + ": " + log_text;
+
+  // 6-8. The line, pushed under the chat lock with the sender's fields.
+  std::string pushed;
+  {
+    std::unique_lock<std::mutex> chat(ctx.state.lock);
+    if (room > ctx.state.room_count_locked()) return;  // rooms reloaded meanwhile
+    const int sender = ctx.state.find_online_user(room, name);
+    if (sender >= ctx.state.online_count()) {
+      out = kNotOnlinePage;
+      return;
+    }
+    const bool banned = !ctx.state.user(sender).active;
+    if (!text.empty()) {
+      chat.unlock();  // formatting needs no lock
+      make_links(text);
+      text = guard_html(text);
+      const std::string time = local_time_hms();
+      std::string to_whom = form.to_whom;
+      if (form.command <= kSay && !banned) {
+        const bool is_private = form.private_line && to_whom != "All";
+        pushed = std::string(is_private ? "<br>*" : "<br>") + "<font color=green size=2>" + time +
+                 " " + name_link(name) + " => " + name_link(to_whom) + " </font>" + text;
+        if (is_private) log_text = "* " + log_text;
+      } else if (form.command <= kSay) {
+        to_whom = name;
+        pushed = "<br>*<font color=red size=2>You have been banned!</font>";
+      } else {
+        to_whom = "All";
+        pushed = "<br><font color=red size=2>" + text + "</font>";
+      }
+      chat.lock();
+      // The user may have left, or the rooms may have been reloaded, while
+      // the line was made.
+      if (room > ctx.state.room_count_locked()) return;
+      const int again = ctx.state.find_online_user(room, name);
+      if (again >= ctx.state.online_count()) {
+        out = kNotOnlinePage;
+        return;
+      }
+      if (ctx.log_event) ctx.log_event(ip, time, log_text);
+      ctx.state.push_message(room, pushed, to_whom);
+      OnlineUser& u = ctx.state.user(again);
+      u.last_seq = ctx.state.ring(room).seq;
+      u.split = form.split;
+    } else if (form.command == kSay) {
+      ctx.state.user(sender).split = form.split;
+    }
+  }
+
+  // 9. The answer.
+  out = *ctx.site.templates[T_BODY].get();
+  fill_marker(out, "<!--$user-->", name);
+  fill_marker(out, "<!--$pass-->", password);
+  fill_marker(out, "<!--$room-->", room_text);
+  if (!pushed.empty()) fill_marker(out, "<!--$msg-->", board_statement(pushed, form.split));
+}
+
+}  // namespace tvl

@@ -1,0 +1,92 @@
+// The message stream: body.ghp hands each user the lines of the room that
+// the user has not received yet, as script statements for the board and the
+// own-messages frame, and tells the browser when to reload its user list.
+#include <chrono>
+#include <thread>
+
+#include "chat/chat_pages.h"
+#include "chat/query.h"
+#include "chat/script_string.h"
+#include "chat/template_fill.h"
+
+namespace tvl {
+
+namespace {
+
+const char kMsgMarker[] = "<!--$msg-->";
+
+// A ring line is private when it begins "<br>*" (the post writes them so).
+bool private_line(const std::string& text) { return text.size() > 4 && text[4] == '*'; }
+
+}  // namespace
+
+bool page_body(ChatContext& ctx, const std::string& path, std::string& out) {
+  if (!has_key(path, "?username=") || !has_key(path, "&password=") || !has_key(path, "&room="))
+    return false;
+  const std::string name = key_value(path, "?username=", "&password=");
+  const std::string password = key_value(path, "&password=", "&room=");
+  const int room = key_number(path, "&room=");
+  if (room < 1 || room > ctx.state.room_count()) return false;
+
+  std::string users_statement, own_text, board_text;
+  bool first_delivery = false;
+  {
+    std::lock_guard<std::mutex> chat(ctx.state.lock);
+    ChatState& state = ctx.state;
+    // The rooms may have been reloaded since the check above.
+    if (room > state.room_count_locked()) return false;
+    const int index = state.find_online_user(room, name);
+    if (index >= state.online_count()) {
+      out = *ctx.site.templates[T_BODY].get();
+      return true;
+    }
+    OnlineUser& user = state.user(index);
+    if (!user.active) {
+      out = "You have been banned!";
+      return true;
+    }
+    const RoomMessages& ring = state.ring(room);
+    first_delivery = user.last_seq == 0;
+    int first = 0, last = -1;
+    ChatState::delivery_window(ring, user.last_seq, first, last);
+    user.last_seq = ring.seq;
+
+    if (user.known_online != state.online_count()) {
+      user.known_online = state.online_count();
+      users_statement = "parent.users.window.location.href=\"users.ghp?username=" +
+                        escape_for_script_string(name) +
+                        "&password=" + escape_for_script_string(password) +
+                        "&room=" + std::to_string(room) + "\";" + kMsgMarker;
+    }
+
+    for (int p = first; p <= last; ++p) {
+      const std::string& text = ring.text[ring.slot_of[p]];
+      const bool to_user = name == ring.to_whom[p];
+      if (user.split) {
+        if (to_user) own_text += text;
+        else if (!private_line(text)) board_text += text;
+      } else if (!private_line(text) || to_user) {
+        board_text += text;
+      }
+    }
+  }
+
+  out = *ctx.site.templates[T_BODY].get();
+  if (!users_statement.empty()) fill_marker(out, kMsgMarker, users_statement);
+  if (!own_text.empty())
+    fill_marker(out, kMsgMarker,
+                "parent.mymsg.document.body.innerHTML=parent.mymsg.document.body.innerHTML+\"" +
+                    escape_for_script_string(own_text) + "\";" + kMsgMarker);
+  if (!board_text.empty())
+    fill_marker(out, kMsgMarker,
+                "parent.board.document.body.innerHTML=parent.board.document.body.innerHTML+\"" +
+                    escape_for_script_string(board_text) + "\";");
+
+  // The new chat window's frames are still loading; give them a moment. The
+  // chat lock is not held here.
+  if (first_delivery && ctx.first_poll_delay_ms > 0)
+    std::this_thread::sleep_for(std::chrono::milliseconds(ctx.first_poll_delay_ms));
+  return true;
+}
+
+}  // namespace tvl

@@ -1,0 +1,139 @@
+// Entering a room: chat.ghp (account check, admission rules, joining the
+// online table, the join line) and chatsubmit.ghp (the input form).
+#include <cstdio>
+#include <cstring>
+
+#include "chat/chat_pages.h"
+#include "chat/query.h"
+#include "chat/template_fill.h"
+#include "server/form_text.h"
+#include "storage/account.h"
+
+namespace tvl {
+
+namespace {
+
+const char kDisabledPage[] = "<BODY bgcolor=\"#EBEBD6\">This user account is disabled! </body>";
+const char kBadLoginPage[] =
+    "<BODY bgcolor=\"#EBEBD6\">Invalid username or password! <br><font color=red size=2>Note: "
+    "guest does not need password.</font></body>";
+const char kNoGuestsPage[] =
+    "<BODY bgcolor=\"#EBEBD6\">Guest is not allowed to join this room, please register an "
+    "account!</body>";
+const char kAdminsOnlyPage[] =
+    "<BODY bgcolor=\"#EBEBD6\">You are not allowed to join this room, only administrators can "
+    "login!</body>";
+const char kNameTakenPage[] =
+    "<BODY bgcolor=\"#EBEBD6\">This username has logged on, please select another "
+    "username!</body>";
+// Names become file names and stand in HTML and script on every page, so
+// some are refused outright.
+const char kNameRefusedPage[] =
+    "<BODY bgcolor=\"#EBEBD6\">This username is not allowed, please choose another "
+    "username!</body>";
+// All places of the online table are taken.
+const char kChatFullPage[] =
+    "<BODY bgcolor=\"#EBEBD6\">The chat is full, please try again later!</body>";
+
+template <std::size_t N>
+void copy_field(char (&field)[N], const std::string& text) {
+  std::size_t n = text.size() < N - 1 ? text.size() : N - 1;
+  std::memcpy(field, text.data(), n);
+  std::memset(field + n, 0, N - n);
+}
+
+}  // namespace
+
+bool page_chat(ChatContext& ctx, const std::string& ip, const std::string& path, std::string& out) {
+  if (!has_key(path, "?username=") || !has_key(path, "&password=") || !has_key(path, "&room="))
+    return false;
+  const std::string name = key_value(path, "?username=", "&password=");
+  const std::string password = key_value(path, "&password=", "&room=");
+  const std::string room_text = key_value(path, "&room=", "&sex=");
+  const int room = key_number(path, "&room=");
+  auto rooms = ctx.state.rooms();
+  if (room < 1 || room > static_cast<int>(rooms->size())) return false;
+  const RoomInfo& info = (*rooms)[room - 1];
+
+  // Refused before the name is used as a file name or written into a page.
+  if (!user_name_allowed(name)) {
+    out = kNameRefusedPage;
+    return true;
+  }
+
+  char number_icon[32];
+  std::snprintf(number_icon, sizeof number_icon, "%d.gif", key_number(path, "&sex="));
+  std::string icon = number_icon;
+
+  const int account = check_account(ctx.site.program_folder, name, password, icon);
+  if (account == kAccountDisabled) {
+    out = kDisabledPage;
+    return true;
+  }
+  if (account == kAccountBadLogin) {
+    out = kBadLoginPage;
+    return true;
+  }
+  if (account == kAccountGuest && !info.guest) {
+    out = kNoGuestsPage;
+    return true;
+  }
+  if (info.admin_only &&
+      (account != kAccountMember || std::strstr(info.admin, name.c_str()) == nullptr)) {
+    out = kAdminsOnlyPage;
+    return true;
+  }
+
+  std::string page = *ctx.site.templates[T_CHAT].get();
+  fill_marker(page, "<!--$user-->", escape_for_page(name));
+  fill_marker(page, "<!--$pass-->", password);
+  fill_marker(page, "<!--$room-->", room_text);
+
+  std::lock_guard<std::mutex> chat(ctx.state.lock);
+  // The rooms may have been reloaded since the check above.
+  if (room > ctx.state.room_count_locked()) return false;
+  if (ctx.state.find_online_user(room, name) < ctx.state.online_count()) {
+    out = kNameTakenPage;
+    return true;
+  }
+  OnlineUser user;
+  copy_field(user.name, name);
+  copy_field(user.icon, icon);
+  user.room = room;
+  if (!ctx.state.add_user(user)) {
+    out = kChatFullPage;
+    return true;
+  }
+  const std::string time = local_time_hms();
+  if (ctx.log_event)
+    ctx.log_event(ip, time, name + " joined the [" + ctx.state.room_locked(room).name + "]");
+  ctx.state.push_message(
+      room,
+      "<br><font color=green size=2>" + time +
+          " <a target=chatsubmit href=javascript:parent.chatsubmit.getname('" + name + "');>" +
+          name + "</a></font> <font color=red size=2>joined the chat room...</font>",
+      "All");
+  out = std::move(page);
+  return true;
+}
+
+bool page_chatsubmit(ChatContext& ctx, const std::string& path, std::string& out) {
+  std::string name, password, room_text;
+  const std::string raw_name = key_value(path, "?username=", "&password=");
+  // A name that could not have entered a room gets no place in the form
+  // either: it would stand decoded in the page.
+  if (has_key(path, "?username=") && has_key(path, "&password=") && has_key(path, "&room=") &&
+      user_name_allowed(raw_name)) {
+    name = raw_name;
+    form_decode(name);
+    password = key_value(path, "&password=", "&room=");
+    room_text = key_value(path, "&room=");
+  }
+  out = *ctx.site.templates[T_CHATSUBMIT].get();
+  fill_marker(out, "<!--$user-->", name);
+  fill_marker(out, "<!--$pass-->", password);
+  fill_marker(out, "<!--$room-->", room_text);
+  return true;
+}
+
+}  // namespace tvl
