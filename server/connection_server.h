@@ -39,8 +39,16 @@ class ConnectionServer : public ChatLog {
   // they had to be abandoned or the server was not running.
   int Shutdown();
 
-  // Called by the accept thread for each accepted connection; always 1.
+  // Called by the accept thread for each accepted connection (port: the
+  // peer port as it stands in the address structure, network byte order);
+  // starts the connection's client thread. Always 1; a thread that cannot
+  // be started is reported and the socket closed.
   int AddClient(int socket, const std::string& ip, int port);
+
+  // Shutdown (when running), then waits until every client thread of every
+  // run has ended. A derived class calls it first thing in its destructor:
+  // client threads call its hooks, which must not outlive it.
+  void StopAndWaitClients();
 
   bool running() const;
   // Number of client threads that have not ended yet (all runs).

@@ -1,0 +1,75 @@
+#include "platform/event.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+
+namespace tvl {
+
+void Event::set() {
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    set_ = true;
+  }
+  if (manual_)
+    changed_.notify_all();
+  else
+    changed_.notify_one();
+}
+
+void Event::reset() {
+  std::lock_guard<std::mutex> hold(lock_);
+  set_ = false;
+}
+
+bool Event::wait(int timeout_ms) {
+  std::unique_lock<std::mutex> hold(lock_);
+  if (timeout_ms < 0) {
+    changed_.wait(hold, [this] { return set_; });
+  } else if (!changed_.wait_for(hold, std::chrono::milliseconds(timeout_ms),
+                                [this] { return set_; })) {
+    return false;
+  }
+  if (!manual_) set_ = false;
+  return true;
+}
+
+PollableEvent::PollableEvent() {
+  fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (fd_ < 0) error_ = errno;
+}
+
+PollableEvent::~PollableEvent() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+void PollableEvent::set() {
+  // The counter is never read down by waiters, so the fd stays readable
+  // (manual reset) until reset() drains it.
+  std::uint64_t one = 1;
+  if (fd_ >= 0) (void)!::write(fd_, &one, sizeof one);
+}
+
+void PollableEvent::reset() {
+  std::uint64_t value;
+  if (fd_ >= 0) (void)!::read(fd_, &value, sizeof value);
+}
+
+bool PollableEvent::is_set() const { return wait(0); }
+
+bool PollableEvent::wait(int timeout_ms) const {
+  if (fd_ < 0) return false;
+  pollfd p{fd_, POLLIN, 0};
+  for (;;) {
+    int r = ::poll(&p, 1, timeout_ms);
+    if (r > 0) return true;
+    if (r == 0) return false;
+    if (errno != EINTR) return false;
+  }
+}
+
+}  // namespace tvl

@@ -1,0 +1,103 @@
+#include "platform/fs.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace tvl {
+
+std::string program_folder() {
+  char path[4096];
+  ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+  if (n <= 0) return std::string();
+  std::string full(path, static_cast<std::size_t>(n));
+  std::size_t slash = full.rfind('/');
+  if (slash == std::string::npos) return std::string();
+  return full.substr(0, slash + 1);
+}
+
+std::string state_folder() {
+  const char* dir = std::getenv("TAVELLA_STATE_DIR");
+  std::string folder = dir && *dir ? dir : "/var/lib/tavella/";
+  if (folder.back() != '/') folder += '/';
+  return folder;
+}
+
+bool make_directory(const std::string& path) {
+  if (::mkdir(path.c_str(), 0755) == 0) return true;
+  return errno == EEXIST && is_directory(path);
+}
+
+bool is_regular_file(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool is_directory(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::vector<std::string> find_files(const std::string& pattern) {
+  std::vector<std::string> names;
+  std::size_t slash = pattern.rfind('/');
+  std::string folder = slash == std::string::npos ? "./" : pattern.substr(0, slash + 1);
+  std::string mask = slash == std::string::npos ? pattern : pattern.substr(slash + 1);
+  DIR* dir = ::opendir(folder.c_str());
+  if (!dir) return names;
+  while (dirent* entry = ::readdir(dir)) {
+    // FNM_PERIOD off: "*.gif" matches ".x.gif" as a wildcard search would.
+    if (::fnmatch(mask.c_str(), entry->d_name, 0) != 0) continue;
+    bool file = entry->d_type == DT_REG;
+    if (entry->d_type == DT_UNKNOWN || entry->d_type == DT_LNK)
+      file = is_regular_file(folder + entry->d_name);
+    if (file) names.emplace_back(entry->d_name);
+  }
+  ::closedir(dir);
+  return names;
+}
+
+bool read_whole_file(const std::string& path, std::string& out) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  std::string data;
+  struct stat st;
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) data.reserve(static_cast<std::size_t>(st.st_size));
+  char buffer[65536];
+  for (;;) {
+    ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    data.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  out.swap(data);
+  return true;
+}
+
+bool write_whole_file(const std::string& path, const std::string& data) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  std::size_t done = 0;
+  bool ok = true;
+  while (done < data.size()) {
+    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ok = false;
+      break;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  if (::close(fd) != 0) ok = false;
+  return ok;
+}
+
+bool delete_file(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+
+}  // namespace tvl

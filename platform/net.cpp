@@ -1,0 +1,122 @@
+#include "platform/net.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+namespace tvl::net {
+
+int create_listen_socket(int& error) {
+  int s = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
+  if (s < 0) {
+    error = errno;
+    return -1;
+  }
+  int on = 1;
+  ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  return s;
+}
+
+bool bind_any(int socket, int port, int& error) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_ANY);
+  a.sin_port = htons(static_cast<uint16_t>(port & 0xffff));
+  if (::bind(socket, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return true;
+  error = errno;
+  return false;
+}
+
+bool start_listening(int socket, int backlog, int& error) {
+  if (::listen(socket, backlog) == 0) return true;
+  error = errno;
+  return false;
+}
+
+AcceptResult accept_connection(int listen_socket, int& socket, std::string& ip, int& raw_port,
+                               int& error) {
+  sockaddr_in peer{};
+  socklen_t len = sizeof peer;
+  int s;
+  do {
+    s = ::accept4(listen_socket, reinterpret_cast<sockaddr*>(&peer), &len,
+                  SOCK_NONBLOCK | SOCK_CLOEXEC);
+  } while (s < 0 && errno == EINTR);
+  if (s < 0) {
+    error = errno;
+    // A connection the peer reset before we took it is simply gone.
+    if (error == EAGAIN || error == EWOULDBLOCK || error == ECONNABORTED)
+      return AcceptResult::WouldBlock;
+    return AcceptResult::Failed;
+  }
+  int on = 1;
+  ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  const unsigned char* b = reinterpret_cast<const unsigned char*>(&peer.sin_addr.s_addr);
+  char text[20];
+  std::snprintf(text, sizeof text, "%d.%d.%d.%d", b[0], b[1], b[2], b[3]);
+  ip.assign(text);
+  raw_port = peer.sin_port;
+  socket = s;
+  return AcceptResult::Accepted;
+}
+
+long receive(int socket, char* buffer, std::size_t size, int& error) {
+  for (;;) {
+    ssize_t n = ::recv(socket, buffer, size, 0);
+    if (n >= 0) return static_cast<long>(n);
+    if (errno == EINTR) continue;
+    error = errno;
+    return -1;
+  }
+}
+
+long send_some(int socket, const char* data, std::size_t size, int& error) {
+  for (;;) {
+    ssize_t n = ::send(socket, data, size, MSG_NOSIGNAL);
+    if (n >= 0) return static_cast<long>(n);
+    if (errno == EINTR) continue;
+    error = errno;
+    return -1;
+  }
+}
+
+void close_socket(int socket) {
+  if (socket >= 0) ::close(socket);
+}
+
+WaitResult wait_socket(int socket, bool want_read, bool want_write, int stop_fd, int timeout_ms) {
+  pollfd p[2];
+  p[0].fd = socket;
+  p[0].events = static_cast<short>((want_read ? POLLIN : 0) | (want_write ? POLLOUT : 0));
+  p[0].revents = 0;
+  p[1].fd = stop_fd;
+  p[1].events = POLLIN;
+  p[1].revents = 0;
+  WaitResult r;
+  int n;
+  do {
+    n = ::poll(p, 2, timeout_ms);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) {
+    r.status = -1;
+    r.error = errno;
+    return r;
+  }
+  r.status = n > 0 ? 1 : 0;
+  r.stop = (p[1].revents & (POLLIN | POLLERR | POLLHUP | POLLNVAL)) != 0;
+  r.readable = (p[0].revents & (POLLIN | POLLERR | POLLHUP)) != 0;
+  r.writable = (p[0].revents & POLLOUT) != 0;
+  if (p[0].revents & POLLNVAL) {
+    r.status = -1;
+    r.error = EBADF;
+  }
+  return r;
+}
+
+}  // namespace tvl::net

@@ -1,0 +1,51 @@
+// IPv4 TCP sockets for the connection server: a listening socket on all
+// local addresses, non-blocking accepted connections, receive and send that
+// never raise SIGPIPE, and a wait for a socket and a stop event together.
+// Sockets are plain descriptors (int); -1 means none. Every call returns the
+// errno value of a failure through `error` and leaves errno to the caller.
+// Thread safety: the calls are safe on different sockets from any thread.
+#pragma once
+#include <cstddef>
+#include <string>
+
+namespace tvl::net {
+
+// A TCP socket with SO_REUSEADDR set (so a restarted server rebinds at once
+// while old connections linger; a port another socket listens on still
+// fails). Non-blocking, close-on-exec.
+int create_listen_socket(int& error);
+// Binds to INADDR_ANY and the low 16 bits of port.
+bool bind_any(int socket, int port, int& error);
+bool start_listening(int socket, int backlog, int& error);
+// The largest backlog worth asking for; the kernel cuts it to its own limit.
+constexpr int kMaxBacklog = 65535;
+
+enum class AcceptResult { Accepted, WouldBlock, Failed };
+// Accepts one pending connection as a non-blocking, close-on-exec socket with
+// TCP_NODELAY. ip: "%d.%d.%d.%d" of the peer; raw_port: the peer port as it
+// stands in the address structure (network byte order).
+AcceptResult accept_connection(int listen_socket, int& socket, std::string& ip, int& raw_port,
+                               int& error);
+
+// One recv: >0 bytes read, 0 when the peer closed, -1 on failure (error set;
+// EAGAIN when nothing is there).
+long receive(int socket, char* buffer, std::size_t size, int& error);
+// One send with MSG_NOSIGNAL: bytes accepted, or -1 (error set; EAGAIN when
+// the socket buffer is full).
+long send_some(int socket, const char* data, std::size_t size, int& error);
+void close_socket(int socket);
+
+// Waits for `socket` (readable when want_read, writable when want_write) and
+// for `stop_fd` (readable once the stop event is set). timeout_ms < 0 waits
+// without limit.
+struct WaitResult {
+  int status = 0;  // 1: something happened; 0: time-out; -1: failure (error)
+  bool stop = false;
+  bool readable = false;  // also set for hang-up and socket errors, so the
+                          // following receive reports them
+  bool writable = false;
+  int error = 0;
+};
+WaitResult wait_socket(int socket, bool want_read, bool want_write, int stop_fd, int timeout_ms);
+
+}  // namespace tvl::net

@@ -1,0 +1,195 @@
+#include "platform/thread.h"
+
+#include <pthread.h>
+
+#include <cerrno>
+#include <chrono>
+#include <deque>
+
+namespace tvl {
+
+namespace {
+
+// Starts a detached or joinable pthread running `body`; the body is owned by
+// the new thread once this succeeds.
+int start_pthread(std::function<void()>* body, std::size_t stack_size, bool detached,
+                  pthread_t* out) {
+  pthread_attr_t attr;
+  if (int e = pthread_attr_init(&attr)) return e;
+  if (stack_size) pthread_attr_setstacksize(&attr, stack_size);
+  if (detached) pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  pthread_t id;
+  int e = pthread_create(
+      &id, &attr,
+      [](void* arg) -> void* {
+        std::unique_ptr<std::function<void()>> run(static_cast<std::function<void()>*>(arg));
+        (*run)();
+        return nullptr;
+      },
+      body);
+  pthread_attr_destroy(&attr);
+  if (e == 0 && out) *out = id;
+  return e;
+}
+
+}  // namespace
+
+// What the thread and its owner share: the thread marks itself ended here so
+// that join_for can wait with a time limit before the (then short) join.
+struct Thread::State {
+  pthread_t id{};
+  std::mutex lock;  // guards ended
+  std::condition_variable changed;
+  bool ended = false;
+  bool attached = true;  // owner side only
+};
+
+Thread::~Thread() { detach(); }
+
+bool Thread::start(std::function<void()> body, std::size_t stack_size) {
+  if (state_) detach();
+  auto state = std::make_shared<State>();
+  auto* run = new std::function<void()>([state, body = std::move(body)] {
+    body();
+    std::lock_guard<std::mutex> hold(state->lock);
+    state->ended = true;
+    state->changed.notify_all();
+  });
+  error_ = start_pthread(run, stack_size, false, &state->id);
+  if (error_) {
+    delete run;
+    return false;
+  }
+  state_ = std::move(state);
+  return true;
+}
+
+bool Thread::join_for(int timeout_ms) {
+  if (!state_) return true;
+  {
+    std::unique_lock<std::mutex> hold(state_->lock);
+    auto ended = [this] { return state_->ended; };
+    if (timeout_ms < 0)
+      state_->changed.wait(hold, ended);
+    else if (!state_->changed.wait_for(hold, std::chrono::milliseconds(timeout_ms), ended))
+      return false;
+  }
+  pthread_join(state_->id, nullptr);
+  state_.reset();
+  return true;
+}
+
+void Thread::detach() {
+  if (!state_) return;
+  pthread_detach(state_->id);
+  state_.reset();
+}
+
+// State of a ThreadCache shared with its threads, so that a thread that is
+// still on its way out never touches freed memory.
+struct ThreadCache::Shared {
+  std::size_t stack_size;
+  std::size_t max_idle;
+  int idle_ms;
+  mutable std::mutex lock;  // guards every field below
+  std::condition_variable work_ready;      // an idle thread has a job or must end
+  mutable std::condition_variable quiet;   // busy or threads went down
+  std::deque<std::function<void()>> jobs;  // handed over, not yet taken
+  std::size_t idle = 0;                    // threads waiting for a job
+  int busy = 0;                            // jobs not yet returned
+  int threads = 0;                         // threads not yet ended
+  bool closing = false;
+};
+
+namespace {
+
+void cache_thread(const std::shared_ptr<ThreadCache::Shared>& s, std::function<void()> job);
+
+}  // namespace
+
+ThreadCache::ThreadCache(std::size_t stack_size, std::size_t max_idle, int idle_ms)
+    : shared_(std::make_shared<Shared>()) {
+  shared_->stack_size = stack_size;
+  shared_->max_idle = max_idle;
+  shared_->idle_ms = idle_ms;
+}
+
+ThreadCache::~ThreadCache() {
+  std::unique_lock<std::mutex> hold(shared_->lock);
+  shared_->closing = true;
+  shared_->work_ready.notify_all();
+  shared_->quiet.wait(hold, [this] { return shared_->threads == 0; });
+}
+
+bool ThreadCache::run(std::function<void()> job, int* error) {
+  Shared& s = *shared_;
+  {
+    std::lock_guard<std::mutex> hold(s.lock);
+    ++s.busy;
+    if (s.idle > s.jobs.size()) {
+      s.jobs.push_back(std::move(job));
+      s.work_ready.notify_one();
+      return true;
+    }
+    ++s.threads;
+  }
+  auto* body = new std::function<void()>(
+      [shared = shared_, job = std::move(job)]() mutable { cache_thread(shared, std::move(job)); });
+  int e = start_pthread(body, s.stack_size, true, nullptr);
+  if (e == 0) return true;
+  delete body;
+  if (error) *error = e;
+  std::lock_guard<std::mutex> hold(s.lock);
+  --s.busy;
+  --s.threads;
+  s.quiet.notify_all();
+  return false;
+}
+
+int ThreadCache::busy() const {
+  std::lock_guard<std::mutex> hold(shared_->lock);
+  return shared_->busy;
+}
+
+bool ThreadCache::wait_idle(int timeout_ms) const {
+  std::unique_lock<std::mutex> hold(shared_->lock);
+  auto none = [this] { return shared_->busy == 0; };
+  if (timeout_ms < 0) {
+    shared_->quiet.wait(hold, none);
+    return true;
+  }
+  return shared_->quiet.wait_for(hold, std::chrono::milliseconds(timeout_ms), none);
+}
+
+namespace {
+
+void cache_thread(const std::shared_ptr<ThreadCache::Shared>& shared, std::function<void()> job) {
+  // `shared` keeps the state alive past the last unlock below.
+  ThreadCache::Shared& s = *shared;
+  for (;;) {
+    job();
+    job = nullptr;  // release what the job captured before waiting
+    std::unique_lock<std::mutex> hold(s.lock);
+    --s.busy;
+    if (s.busy == 0) s.quiet.notify_all();
+    if (!s.closing && s.idle < s.max_idle) {
+      ++s.idle;
+      s.work_ready.wait_for(hold, std::chrono::milliseconds(s.idle_ms),
+                            [&s] { return !s.jobs.empty() || s.closing; });
+      --s.idle;
+      // A job handed over is always taken, even while closing.
+      if (!s.jobs.empty()) {
+        job = std::move(s.jobs.front());
+        s.jobs.pop_front();
+        continue;
+      }
+    }
+    --s.threads;
+    s.quiet.notify_all();
+    return;
+  }
+}
+
+}  // namespace
+
+}  // namespace tvl

@@ -1,0 +1,420 @@
+#include "server/connection_server.h"
+
+#include <algorithm>
+#include <chrono>
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <set>
+
+#include "platform/event.h"
+#include "platform/message_box.h"
+#include "platform/net.h"
+#include "platform/thread.h"
+
+namespace tvl {
+
+namespace {
+
+// Client threads keep the 100000-byte receive buffer in their own frame; the
+// rest leaves the page handlers ample room. Untouched stack pages cost no
+// memory, so an idle connection stays small.
+constexpr std::size_t kClientStack = 512 * 1024;
+constexpr std::size_t kServiceStack = 256 * 1024;
+// Finished client threads wait this long for the next connection.
+constexpr std::size_t kMaxIdleThreads = 64;
+constexpr int kIdleThreadMs = 30000;
+
+constexpr int kStartupTimeoutMs = 30000;
+constexpr int kShutdownWaitMs = 1000;
+constexpr int kTimeoutCode = 30000;
+
+// A text grown past this is given back after its request, so a thread that
+// once answered a large page does not hold the memory while it waits.
+constexpr std::size_t kKeepCapacity = 256 * 1024;
+
+const char kCaption[] = "Tavella";
+const char kBindFailure[] =
+    "Error starting the Web Server.This may be due to another service running on the port "
+    "%d,Try changing the port number and then starting the server again.";
+
+}  // namespace
+
+// Everything one run shares with its threads. Every thread of the run holds a
+// reference, so the stop event and the registry stay valid until the last of
+// them has ended, however long a page handler takes after Shutdown.
+struct RunBlock {
+  int port = 0;
+  unsigned idle_timeout_ms = 0;
+  PollableEvent stop;                 // manual reset; set by Shutdown
+  Event startup{false, false};        // auto reset; used only during Run
+  std::atomic<bool> bind_failed{false};
+  std::atomic<bool> start_failed{false};  // any other failure before listening
+  std::mutex registry_lock;           // guards registry
+  std::set<std::uint64_t> registry;   // live client connections, in order of acceptance
+};
+
+struct ConnectionServer::Impl {
+  explicit Impl(ConnectionServer& s) : self(s) {}
+
+  ConnectionServer& self;
+  ThreadCache clients{kClientStack, kMaxIdleThreads, kIdleThreadMs};
+  Thread accept_thread;
+  Thread helper_thread;
+  std::atomic<bool> running{false};
+  std::atomic<std::uint64_t> next_id{1};
+  mutable std::mutex run_lock;  // guards run
+  std::shared_ptr<RunBlock> run;
+
+  int report(const char* message, const char* operation, int code) const {
+    return self.ReportError(self.report_name_, message, operation, code);
+  }
+
+  void accept_loop(const std::shared_ptr<RunBlock>& block);
+  int add_client(const std::shared_ptr<RunBlock>& block, int socket, const std::string& ip,
+                 int port);
+  void client_thread(const std::shared_ptr<RunBlock>& block, int socket, const std::string& ip,
+                     std::uint64_t id);
+  void remove_client(RunBlock& block, int socket, std::uint64_t id, bool quiet);
+};
+
+ConnectionServer::ConnectionServer() : impl_(std::make_unique<Impl>(*this)) {}
+
+ConnectionServer::~ConnectionServer() {
+  StopAndWaitClients();
+  impl_.reset();  // the thread cache lets its idle threads go and waits for them
+}
+
+bool ConnectionServer::running() const { return impl_->running.load(); }
+
+int ConnectionServer::live_clients() const { return impl_->clients.busy(); }
+
+void ConnectionServer::StopAndWaitClients() {
+  if (impl_->running) Shutdown();
+  impl_->clients.wait_idle(-1);
+}
+
+int ConnectionServer::Run(int port, unsigned idle_timeout_ms) {
+  Impl& m = *impl_;
+  if (m.running) {
+    m.report("_beginthreadex(...) failure, for Launch Thread", "Run", 0);
+    return 0;
+  }
+  auto block = std::make_shared<RunBlock>();
+  block->port = port;
+  block->idle_timeout_ms = idle_timeout_ms;
+  if (!block->stop.valid()) {
+    m.report("WSACreateEvent(...) failure for ShutdownEvent", "AcceptThread", block->stop.error());
+    return 0;
+  }
+  {
+    std::lock_guard<std::mutex> hold(m.run_lock);
+    m.run = block;
+  }
+  auto forget_run = [&m] {
+    std::lock_guard<std::mutex> hold(m.run_lock);
+    m.run.reset();
+  };
+
+  Impl* impl = &m;
+  if (!m.accept_thread.start([impl, block] { impl->accept_loop(block); }, kServiceStack)) {
+    m.report("_beginthreadex(...) failure, for Launch Thread", "Run", m.accept_thread.error());
+    forget_run();
+    return 0;
+  }
+  if (!block->startup.wait(kStartupTimeoutMs)) {
+    m.report("Unable to get response from Accept Thread withing specified Timeout ->", "Run",
+             kTimeoutCode);
+    block->stop.set();
+    if (!m.accept_thread.join_for(kShutdownWaitMs)) m.accept_thread.detach();
+    forget_run();
+    return 0;
+  }
+  if (block->bind_failed) {
+    m.report("unavailable port number", "Run", kTimeoutCode);
+    // The accept thread ends by itself once the message has been shown; it
+    // touches nothing of the server any more.
+    m.accept_thread.detach();
+    forget_run();
+    return 0;
+  }
+  if (block->start_failed) {
+    m.accept_thread.join_for(-1);  // it has reported and is ending
+    forget_run();
+    return 0;
+  }
+
+  block->startup.reset();
+  if (!m.helper_thread.start([block] { block->startup.set(); }, kServiceStack)) {
+    m.report("_beginthreadex(...) failure, for Helper Thread", "Run", m.helper_thread.error());
+    block->stop.set();
+    if (!m.accept_thread.join_for(kShutdownWaitMs)) m.accept_thread.detach();
+    forget_run();
+    return 0;
+  }
+  if (!block->startup.wait(kStartupTimeoutMs)) {
+    m.report("Unable to get response from Helper Thread within specified Timeout ->", "Run",
+             kTimeoutCode);
+    block->stop.set();
+    if (!m.accept_thread.join_for(kShutdownWaitMs)) m.accept_thread.detach();
+    m.helper_thread.detach();
+    forget_run();
+    return 0;
+  }
+  m.running = true;
+  return 1;
+}
+
+int ConnectionServer::Shutdown() {
+  Impl& m = *impl_;
+  if (!m.running) return 0;
+  std::shared_ptr<RunBlock> block;
+  {
+    std::lock_guard<std::mutex> hold(m.run_lock);
+    block = m.run;
+  }
+  if (block) block->stop.set();
+  // Both service threads share one second; a thread that does not end in
+  // time is abandoned (it holds its own reference to the run block).
+  auto start = std::chrono::steady_clock::now();
+  bool accept_ended = m.accept_thread.join_for(kShutdownWaitMs);
+  int left = kShutdownWaitMs - static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                    std::chrono::steady_clock::now() - start)
+                                                    .count());
+  bool helper_ended = m.helper_thread.join_for(std::max(left, 0));
+  int result = 1;
+  if (!accept_ended || !helper_ended) {
+    m.report("WaitForMultipleObjects(...) timed out", "Shutdown", 0);
+    if (!accept_ended) m.accept_thread.detach();
+    if (!helper_ended) m.helper_thread.detach();
+    result = 0;
+  }
+  {
+    std::lock_guard<std::mutex> hold(m.run_lock);
+    m.run.reset();
+  }
+  m.running = false;
+  return result;
+}
+
+int ConnectionServer::AddClient(int socket, const std::string& ip, int port) {
+  std::shared_ptr<RunBlock> block;
+  {
+    std::lock_guard<std::mutex> hold(impl_->run_lock);
+    block = impl_->run;
+  }
+  if (!block) {
+    // No run to serve it: the connection cannot be used.
+    impl_->report("_beginthreadex(...) failure", "AddClient", 0);
+    net::close_socket(socket);
+    return 1;
+  }
+  return impl_->add_client(block, socket, ip, port);
+}
+
+void ConnectionServer::Impl::accept_loop(const std::shared_ptr<RunBlock>& block) {
+  int error = 0;
+  int listener = net::create_listen_socket(error);
+  if (listener < 0) {
+    report("WSASocket(...) failure", "AcceptThread", error);
+    block->start_failed = true;
+    block->startup.set();
+    return;
+  }
+  if (!net::bind_any(listener, block->port, error)) {
+    net::close_socket(listener);
+    block->bind_failed = true;
+    report("bind(...) failure", "AcceptThread", error);
+    int port = block->port;
+    block->startup.set();
+    // Run returns at once; the message may stay on screen as long as the
+    // user likes, so nothing of the server is touched after this point.
+    char text[256];
+    std::snprintf(text, sizeof text, kBindFailure, port);
+    message_box(kCaption, text, MessageIcon::Error);
+    return;
+  }
+  if (!net::start_listening(listener, net::kMaxBacklog, error)) {
+    report("listen(...) failure", "AcceptThread", error);
+    net::close_socket(listener);
+    block->start_failed = true;
+    block->startup.set();
+    return;
+  }
+  block->startup.set();
+
+  for (;;) {
+    net::WaitResult w = net::wait_socket(listener, true, false, block->stop.fd(), -1);
+    if (w.status < 0) {
+      report("WaitForMultipleObjects(...) failure", "AcceptThread", w.error);
+      break;
+    }
+    if (w.stop) break;
+    if (!w.readable) continue;
+    // Take every connection that is waiting before sleeping again.
+    for (;;) {
+      int socket = -1, raw_port = 0;
+      std::string ip;
+      net::AcceptResult r = net::accept_connection(listener, socket, ip, raw_port, error);
+      if (r == net::AcceptResult::WouldBlock) break;
+      if (r == net::AcceptResult::Failed) {
+        report("WSAAccept(...) failure", "AcceptThread", error);
+        // Out of descriptors and the like: the connection stays queued, so
+        // pause instead of spinning on it.
+        block->stop.wait(10);
+        break;
+      }
+      if (!add_client(block, socket, ip, raw_port))
+        report("AddClient(...) failure", "AcceptThread", 0);
+    }
+  }
+  net::close_socket(listener);
+}
+
+int ConnectionServer::Impl::add_client(const std::shared_ptr<RunBlock>& block, int socket,
+                                       const std::string& ip, int port) {
+  self.OnConnect(ip, port);
+  // The registry lock is held across the hand-over, so the client thread
+  // always finds its entry.
+  std::lock_guard<std::mutex> hold(block->registry_lock);
+  std::uint64_t id = next_id++;
+  block->registry.insert(id);
+  int error = 0;
+  bool started = clients.run(
+      [this, block, socket, ip, id] { client_thread(block, socket, ip, id); }, &error);
+  if (!started) {
+    block->registry.erase(id);
+    report("_beginthreadex(...) failure", "AddClient", error);
+    net::close_socket(socket);
+  }
+  return 1;
+}
+
+void ConnectionServer::Impl::remove_client(RunBlock& block, int socket, std::uint64_t id,
+                                           bool quiet) {
+  net::close_socket(socket);
+  std::lock_guard<std::mutex> hold(block.registry_lock);
+  if (block.registry.erase(id) == 0 && !quiet)
+    report("Thread not found in the list", "ClientThread", 0);
+}
+
+void ConnectionServer::Impl::client_thread(const std::shared_ptr<RunBlock>& block, int socket,
+                                           const std::string& ip, std::uint64_t id) {
+  char buffer[kReceiveBuffer];
+  std::string request;
+  std::string response;
+  int keep_alive = 0;
+  bool send_pending = false;
+  bool peer_closed = false;  // the peer finished sending while an answer was pending
+  std::size_t sent = 0;
+  const int timeout =
+      block->idle_timeout_ms == 0
+          ? -1
+          : static_cast<int>(std::min<unsigned>(block->idle_timeout_ms, INT_MAX));
+
+  enum class Step { Wait, Close };
+
+  // Sends from `sent` on in chunks; Wait to go on (pending or kept alive),
+  // Close to end the connection.
+  auto send_rest = [&]() -> Step {
+    while (sent < response.size()) {
+      int error = 0;
+      std::size_t chunk = std::min(response.size() - sent, kSendChunk);
+      long n = net::send_some(socket, response.data() + sent, chunk, error);
+      if (n < 0) {
+        if (error == EAGAIN || error == EWOULDBLOCK) {
+          send_pending = true;
+          return Step::Wait;
+        }
+        report("WSASend(...) failure", "ClientThread, Primary Send", error);
+        keep_alive = 0;
+        return Step::Close;
+      }
+      sent += static_cast<std::size_t>(n);
+    }
+    send_pending = false;
+    self.OnSent(sent);
+    if (!keep_alive || peer_closed) return Step::Close;
+    // The next request starts empty, even if bytes of it came meanwhile.
+    request.clear();
+    if (request.capacity() > kKeepCapacity) std::string().swap(request);
+    if (response.capacity() > kKeepCapacity) std::string().swap(response);
+    return Step::Wait;
+  };
+
+  for (;;) {
+    net::WaitResult w =
+        net::wait_socket(socket, !peer_closed, send_pending, block->stop.fd(), timeout);
+    if (w.status < 0) {
+      report("WSAWaitForMultipleEvents(...) failure", "ClientThread", w.error);
+      remove_client(*block, socket, id, false);
+      return;
+    }
+    if (w.status == 0 || w.stop) {
+      // Stop event or idle time-out: end at once, without an answer. The
+      // socket and the registry entry are released here; the run block is
+      // still alive because this thread holds it.
+      remove_client(*block, socket, id, true);
+      return;
+    }
+
+    if (w.readable && !peer_closed) {
+      int error = 0;
+      long n = net::receive(socket, buffer, sizeof buffer, error);
+      if (n == 0) {
+        // The peer closed. An answer already under way is finished first.
+        if (!send_pending) {
+          remove_client(*block, socket, id, false);
+          return;
+        }
+        peer_closed = true;
+      } else if (n < 0) {
+        if (error != EAGAIN && error != EWOULDBLOCK) {
+          // A failed receive on a stream socket means the connection is
+          // broken (reset); waiting on it again would spin.
+          report("WSARecv(...) failure", "ClientThread", error);
+          remove_client(*block, socket, id, false);
+          return;
+        }
+      } else {
+        request.append(buffer, static_cast<std::size_t>(n));
+        if (!send_pending) {
+          if (!self.IsRequestComplete(request)) {
+            if (request.size() > kMaxRequest) {
+              // Gathering without end would exhaust memory.
+              remove_client(*block, socket, id, false);
+              return;
+            }
+            continue;
+          }
+          response.clear();
+          if (!self.HandleRequest(ip, request, response, keep_alive)) {
+            remove_client(*block, socket, id, false);
+            return;
+          }
+          sent = 0;
+          if (send_rest() == Step::Close) {
+            remove_client(*block, socket, id, false);
+            return;
+          }
+          continue;
+        }
+        if (request.size() > kMaxRequest) {
+          remove_client(*block, socket, id, false);
+          return;
+        }
+      }
+    }
+
+    if ((w.writable || peer_closed) && send_pending) {
+      if (send_rest() == Step::Close) {
+        remove_client(*block, socket, id, false);
+        return;
+      }
+    }
+  }
+}
+
+}  // namespace tvl

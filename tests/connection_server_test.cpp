@@ -1,0 +1,371 @@
+// The socket layer on loopback: request gathering, keep-alive, closing,
+// large answers to slow readers, start and stop, the bind failure, the
+// request-size cap and the idle time-out.
+#include <arpa/inet.h>
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cerrno>
+#include <future>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "platform/message_box.h"
+#include "tests/support/scripted_server.h"
+#include "tests/support/test_util.h"
+
+// The server's sends are observed by defining send() in this program: the
+// definition takes precedence over the C library's, records the size asked
+// for and the would-block results per socket, and passes the call on to the
+// kernel unchanged.
+namespace {
+std::mutex g_send_lock;           // guards the two maps
+std::map<int, std::size_t> g_largest_send;
+std::map<int, int> g_would_block;
+}  // namespace
+
+extern "C" ssize_t send(int fd, const void* data, size_t size, int flags) {
+  ssize_t n = syscall(SYS_sendto, fd, data, size, flags, nullptr, 0);
+  int saved = errno;
+  {
+    std::lock_guard<std::mutex> hold(g_send_lock);
+    std::size_t& largest = g_largest_send[fd];
+    if (size > largest) largest = size;
+    if (n < 0 && (saved == EAGAIN || saved == EWOULDBLOCK)) ++g_would_block[fd];
+  }
+  errno = saved;
+  return n;
+}
+
+namespace tvl::test {
+namespace {
+
+// True when the peer ends the connection within 5 s, by a close or a reset
+// (a server closing with unread bytes sends a reset), with no data before.
+bool closed_or_reset(int fd) {
+  pollfd p{fd, POLLIN, 0};
+  if (::poll(&p, 1, 5000) <= 0) return false;
+  char b;
+  ssize_t n = ::recv(fd, &b, 1, 0);
+  return n == 0 || (n < 0 && errno == ECONNRESET);
+}
+
+class ConnectionServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override { port_ = free_port(); }
+  void TearDown() override { set_message_sink(nullptr); }
+
+  void start(unsigned idle_ms = 0) { ASSERT_EQ(1, server_.Run(port_, idle_ms)); }
+  // Replaces the handler by one that keeps connections alive.
+  void keep_alive() {
+    server_.handler = [](const std::string&, const std::string& request, std::string& response,
+                         int& keep) {
+      response = "ANSWER[" + request + "]";
+      keep = 1;
+      return 1;
+    };
+  }
+
+  int port_ = 0;
+  ScriptedServer server_;
+};
+
+// --- gathering and answering -------------------------------------------
+
+TEST_F(ConnectionServerTest, RequestInSeveralPacketsIsHandledOnceWholeAndBinarySafe) {
+  start();
+  RawClient c;
+  ASSERT_TRUE(c.connect(port_));
+  const std::string first("AB\0C", 4), second("\0\xff", 2), last("xEND");
+  ASSERT_TRUE(c.send(first));
+  // Not complete yet: nothing comes back.
+  EXPECT_EQ("", c.read_bytes(1, 200));
+  ASSERT_TRUE(c.send(second));
+  EXPECT_EQ("", c.read_bytes(1, 200));
+  ASSERT_TRUE(c.send(last));
+  const std::string whole = first + second + last;
+  EXPECT_EQ("GOT:" + whole, c.read_all());
+  ASSERT_EQ(1u, server_.requests().size());
+  EXPECT_EQ(whole, server_.requests()[0]);
+  EXPECT_GE(server_.completion_checks(), 2);
+}
+
+TEST_F(ConnectionServerTest, RequestLargerThanTheReceiveBufferIsGathered) {
+  start();
+  RawClient c;
+  ASSERT_TRUE(c.connect(port_));
+  std::string big(3 * ConnectionServer::kReceiveBuffer + 17, '\0');
+  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7 % 251);
+  big += "END";
+  ASSERT_TRUE(c.send(big));
+  ASSERT_TRUE(server_.wait_requests(1));
+  EXPECT_EQ(big, server_.requests()[0]);
+}
+
+TEST_F(ConnectionServerTest, WithoutKeepAliveTheConnectionClosesAfterTheLastByte) {
+  start();
+  RawClient c;
+  ASSERT_TRUE(c.connect(port_));
+  ASSERT_TRUE(c.send("helloEND"));
+  EXPECT_EQ("GOT:helloEND", c.read_bytes(12));
+  EXPECT_TRUE(c.wait_closed());
+  ASSERT_EQ(1u, server_.sent().size());
+  EXPECT_EQ(12u, server_.sent()[0]);
+}
+
+TEST_F(ConnectionServerTest, KeptAliveConnectionStartsEachRequestEmpty) {
+  std::vector<int> flags_seen;
+  std::mutex lock;
+  server_.handler = [&](const std::string&, const std::string& request, std::string& response,
+                        int& keep) {
+    {
+      std::lock_guard<std::mutex> hold(lock);
+      flags_seen.push_back(keep);
+    }
+    // Only the first request asks for keep-alive; the flag must stay set.
+    if (request.rfind("first", 0) == 0) keep = 1;
+    response = "A:" + request;
+    return 1;
+  };
+  start();
+  RawClient c;
+  ASSERT_TRUE(c.connect(port_));
+  ASSERT_TRUE(c.send("firstEND"));
+  EXPECT_EQ("A:firstEND", c.read_bytes(10));
+  ASSERT_TRUE(c.send("secondEND"));
+  EXPECT_EQ("A:secondEND", c.read_bytes(11));
+  ASSERT_TRUE(c.send("thirdEND"));
+  EXPECT_EQ("A:thirdEND", c.read_bytes(10));
+  EXPECT_FALSE(c.wait_closed(200));
+  auto requests = server_.requests();
+  ASSERT_EQ(3u, requests.size());
+  EXPECT_EQ("secondEND", requests[1]);
+  EXPECT_EQ("thirdEND", requests[2]);
+  EXPECT_EQ((std::vector<int>{0, 1, 1}), flags_seen);
+  // One connection, one OnConnect.
+  EXPECT_EQ(1u, server_.connects().size());
+}
+
+TEST_F(ConnectionServerTest, HandlerClearingKeepAliveClosesAfterThatAnswer) {
+  server_.handler = [](const std::string&, const std::string& request, std::string& response,
+                       int& keep) {
+    keep = request.find("bye") == std::string::npos;
+    response = "ok";
+    return 1;
+  };
+  start();
+  RawClient c;
+  ASSERT_TRUE(c.connect(port_));
+  ASSERT_TRUE(c.send("hiEND"));
+  EXPECT_EQ("ok", c.read_bytes(2));
+  ASSERT_TRUE(c.send("byeEND"));
+  EXPECT_EQ("ok", c.read_bytes(2));
+  EXPECT_TRUE(c.wait_closed());
+}
+
+TEST_F(ConnectionServerTest, AnswerReachesAPeerThatStoppedSending) {
+  start();
+  RawClient c;
+  ASSERT_TRUE(c.connect(port_));
+  ASSERT_TRUE(c.send("halfEND"));
+  ::shutdown(c.fd(), SHUT_WR);
+  EXPECT_EQ("GOT:halfEND", c.read_all());
+}
+
+TEST_F(ConnectionServerTest, OnConnectGetsTheDottedAddressAndThePortAsStored) {
+  start();
+  RawClient c;
+  ASSERT_TRUE(c.connect(port_));
+  sockaddr_in local{};
+  socklen_t len = sizeof local;
+  ASSERT_EQ(0, getsockname(c.fd(), reinterpret_cast<sockaddr*>(&local), &len));
+  ASSERT_TRUE(c.send("END"));
+  c.read_all();
+  auto connects = server_.connects();
+  ASSERT_EQ(1u, connects.size());
+  EXPECT_EQ("127.0.0.1", connects[0].ip);
+  EXPECT_EQ(static_cast<int>(local.sin_port), connects[0].port);
+}
+
+TEST_F(ConnectionServerTest, MultiMegabyteAnswerReachesASlowReaderInBoundedChunks) {
+  std::string answer(5 * 1000 * 1000 + 123, '\0');
+  for (std::size_t i = 0; i < answer.size(); ++i) answer[i] = static_cast<char>(i % 253);
+  server_.handler = [&answer](const std::string&, const std::string&, std::string& response,
+                              int&) {
+    response = answer;
+    return 1;
+  };
+  start();
+  RawClient c;
+  ASSERT_TRUE(c.connect(port_));
+  ASSERT_TRUE(c.send("bigEND"));
+  // Read nothing at first: the socket buffers fill up long before 5 MB.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  std::string got = c.read_bytes(1000, 5000);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  got += c.read_all(5000);
+  ASSERT_EQ(answer.size(), got.size());
+  EXPECT_TRUE(got == answer);
+  ASSERT_EQ(1u, server_.sent().size());
+  EXPECT_EQ(answer.size(), server_.sent()[0]);
+
+  std::size_t largest = 0;
+  int would_block = 0;
+  {
+    std::lock_guard<std::mutex> hold(g_send_lock);
+    for (auto& [fd, size] : g_largest_send)
+      if (fd != c.fd()) largest = std::max(largest, size);
+    for (auto& [fd, count] : g_would_block)
+      if (fd != c.fd()) would_block += count;
+  }
+  EXPECT_EQ(ConnectionServer::kSendChunk, largest);
+  EXPECT_GT(would_block, 0) << "the answer never had to wait for the reader";
+}
+
+// --- start and stop ------------------------------------------------------
+
+TEST_F(ConnectionServerTest, RunWhileRunningFailsAndLeavesTheServerServing) {
+  start();
+  EXPECT_EQ(0, server_.Run(free_port(), 0));
+  EXPECT_TRUE(server_.running());
+  EXPECT_EQ("GOT:END", http_exchange(port_, "END"));
+}
+
+TEST_F(ConnectionServerTest, RunAfterShutdownServesAgainOnTheSameOrANewPort) {
+  start();
+  EXPECT_EQ("GOT:aEND", http_exchange(port_, "aEND"));
+  EXPECT_EQ(1, server_.Shutdown());
+  EXPECT_FALSE(server_.running());
+  RawClient refused;
+  EXPECT_FALSE(refused.connect(port_, 0));
+
+  // The same port again at once, although the last connection lingers.
+  ASSERT_EQ(1, server_.Run(port_, 0));
+  EXPECT_EQ("GOT:bEND", http_exchange(port_, "bEND"));
+  EXPECT_EQ(1, server_.Shutdown());
+
+  int other = free_port();
+  ASSERT_EQ(1, server_.Run(other, 0));
+  EXPECT_EQ("GOT:cEND", http_exchange(other, "cEND"));
+  EXPECT_EQ(1, server_.Shutdown());
+}
+
+TEST_F(ConnectionServerTest, ShutdownOfAStoppedServerChangesNothing) {
+  EXPECT_EQ(0, server_.Shutdown());
+  start();
+  EXPECT_EQ(1, server_.Shutdown());
+  EXPECT_EQ(0, server_.Shutdown());
+}
+
+// --- error paths ----------------------------------------------------------
+
+TEST_F(ConnectionServerTest, TakenPortFailsAtOnceWithTheMessage) {
+  std::mutex lock;
+  std::condition_variable shown;
+  std::vector<std::pair<std::string, std::string>> messages;
+  set_message_sink([&](const std::string& caption, const std::string& text, MessageIcon) {
+    std::lock_guard<std::mutex> hold(lock);
+    messages.emplace_back(caption, text);
+    shown.notify_all();
+  });
+  int taken = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(static_cast<uint16_t>(port_));
+  ASSERT_EQ(0, ::bind(taken, reinterpret_cast<sockaddr*>(&a), sizeof a));
+  ASSERT_EQ(0, ::listen(taken, 4));
+
+  // Run must come back long before its 30-second start-up wait; the bound
+  // only keeps a broken build from hanging the suite.
+  auto run = std::async(std::launch::async, [&] { return server_.Run(port_, 0); });
+  ASSERT_EQ(std::future_status::ready, run.wait_for(std::chrono::seconds(15)));
+  EXPECT_EQ(0, run.get());
+  EXPECT_FALSE(server_.running());
+  {
+    std::unique_lock<std::mutex> hold(lock);
+    ASSERT_TRUE(shown.wait_for(hold, std::chrono::seconds(5), [&] { return !messages.empty(); }));
+    ASSERT_EQ(1u, messages.size());
+    EXPECT_EQ("Tavella", messages[0].first);
+    EXPECT_EQ("Error starting the Web Server.This may be due to another service running on the "
+              "port " + std::to_string(port_) +
+                  ",Try changing the port number and then starting the server again.",
+              messages[0].second);
+  }
+  ::close(taken);
+  // Once the port is free the same object starts normally.
+  ASSERT_EQ(1, server_.Run(port_, 0));
+  EXPECT_EQ("GOT:END", http_exchange(port_, "END"));
+}
+
+TEST_F(ConnectionServerTest, HandlerDecliningClosesWithoutAnAnswer) {
+  server_.handler = [](const std::string&, const std::string&, std::string& response, int& keep) {
+    response = "never sent";
+    keep = 1;
+    return 0;
+  };
+  start();
+  RawClient c;
+  ASSERT_TRUE(c.connect(port_));
+  ASSERT_TRUE(c.send("END"));
+  EXPECT_TRUE(c.wait_closed());
+  EXPECT_TRUE(server_.sent().empty());
+}
+
+TEST_F(ConnectionServerTest, RequestGrowingPastTheCapIsClosedUnanswered) {
+  start();
+  RawClient c;
+  ASSERT_TRUE(c.connect(port_));
+  const std::string block(64 * 1024, 'x');
+  std::size_t pushed = 0;
+  // The server may close (and reset) before everything is written.
+  while (pushed <= ConnectionServer::kMaxRequest + block.size() && c.send(block))
+    pushed += block.size();
+  EXPECT_TRUE(closed_or_reset(c.fd()));
+  EXPECT_TRUE(server_.requests().empty());
+  EXPECT_TRUE(server_.sent().empty());
+}
+
+TEST_F(ConnectionServerTest, RequestJustUnderTheCapIsStillAnswered) {
+  server_.handler = [](const std::string&, const std::string& request, std::string& response,
+                       int&) {
+    response = std::to_string(request.size());
+    return 1;
+  };
+  start();
+  RawClient c;
+  ASSERT_TRUE(c.connect(port_));
+  std::string request(ConnectionServer::kMaxRequest - 3, 'y');
+  request += "END";
+  ASSERT_TRUE(c.send(request));
+  EXPECT_EQ(std::to_string(ConnectionServer::kMaxRequest), c.read_all(5000));
+}
+
+TEST_F(ConnectionServerTest, IdleTimeOutEndsASilentConnection) {
+  start(150);
+  RawClient c;
+  ASSERT_TRUE(c.connect(port_));
+  ASSERT_TRUE(c.send("partial"));
+  EXPECT_TRUE(c.wait_closed(5000));
+  EXPECT_TRUE(server_.requests().empty());
+}
+
+TEST_F(ConnectionServerTest, WithoutIdleTimeOutASilentConnectionStaysOpen) {
+  start(0);
+  RawClient c;
+  ASSERT_TRUE(c.connect(port_));
+  EXPECT_FALSE(c.wait_closed(500));
+  ASSERT_TRUE(c.send("lateEND"));
+  EXPECT_EQ("GOT:lateEND", c.read_all());
+}
+
+}  // namespace
+}  // namespace tvl::test

@@ -1,0 +1,92 @@
+// A connection server with hooks that tests script: a request is complete
+// when it holds the marker (default "END"), the handler is a replaceable
+// function, and every hook call is recorded.
+#pragma once
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "server/connection_server.h"
+
+namespace tvl::test {
+
+class ScriptedServer : public ConnectionServer {
+ public:
+  using Handler = std::function<int(const std::string& ip, const std::string& request,
+                                    std::string& response, int& keep_alive)>;
+
+  ScriptedServer() {
+    // Default answer: "GOT:" and the request, connection closed after it.
+    handler = [](const std::string&, const std::string& request, std::string& response, int&) {
+      response = "GOT:" + request;
+      return 1;
+    };
+  }
+  ~ScriptedServer() override { StopAndWaitClients(); }
+
+  std::string marker = "END";
+  Handler handler;  // set before Run
+
+  struct Connect {
+    std::string ip;
+    int port;
+  };
+  std::vector<Connect> connects() const {
+    std::lock_guard<std::mutex> hold(lock_);
+    return connects_;
+  }
+  std::vector<std::string> requests() const {
+    std::lock_guard<std::mutex> hold(lock_);
+    return requests_;
+  }
+  std::vector<std::size_t> sent() const {
+    std::lock_guard<std::mutex> hold(lock_);
+    return sent_;
+  }
+  int completion_checks() const { return checks_.load(); }
+
+  // Waits (bounded, to catch a hang) until `count` requests were handled.
+  bool wait_requests(std::size_t count, int timeout_ms = 5000) const {
+    std::unique_lock<std::mutex> hold(lock_);
+    return changed_.wait_for(hold, std::chrono::milliseconds(timeout_ms),
+                             [&] { return requests_.size() >= count; });
+  }
+
+ protected:
+  int OnConnect(const std::string& ip, int port) override {
+    std::lock_guard<std::mutex> hold(lock_);
+    connects_.push_back({ip, port});
+    return 0;
+  }
+  int OnSent(std::size_t count) override {
+    std::lock_guard<std::mutex> hold(lock_);
+    sent_.push_back(count);
+    return 0;
+  }
+  int IsRequestComplete(const std::string& request) override {
+    ++checks_;
+    return request.find(marker) != std::string::npos;
+  }
+  int HandleRequest(const std::string& ip, const std::string& request, std::string& response,
+                    int& keep_alive) override {
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      requests_.push_back(request);
+      changed_.notify_all();
+    }
+    return handler(ip, request, response, keep_alive);
+  }
+
+ private:
+  mutable std::mutex lock_;  // guards the records below
+  mutable std::condition_variable changed_;
+  std::vector<Connect> connects_;
+  std::vector<std::string> requests_;
+  std::vector<std::size_t> sent_;
+  std::atomic<int> checks_{0};
+};
+
+}  // namespace tvl::test
