@@ -1,2 +1,42 @@
-// Entry point of tvlService (filled in by the service program's start-up).
-int main() { return 0; }
+// tvlService: the chat server without a window. With an option it installs
+// (-i), removes (-u), starts (-s) or stops (-e) the service and exits with
+// the action's result; without one it is the service and serves the chat
+// until SIGTERM or SIGINT (run by hand, in the foreground).
+#include <signal.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "platform/fs.h"
+#include "service/log_file.h"
+#include "service/service_host.h"
+
+int main(int argc, char** argv) {
+  using namespace tvl;
+
+  if (read_log_level() != 0) service_log().Open(program_folder() + "service.log");
+
+  // The socket layer needs no start-up here; a write to a closed connection
+  // must fail with an error instead of ending the process.
+  if (::signal(SIGPIPE, SIG_IGN) == SIG_ERR) {
+    std::printf("Error: Windows sockets initialization failed!\n");
+    return 3;
+  }
+
+  std::printf("******************************************\n");
+  std::printf("*   Tavella Service        *\n");
+  std::printf("* %s *\n", "             Version 1.2              ");
+  std::printf("*      KTR Software, Inc.                *\n");
+  std::printf("******************************************\n");
+  std::printf("\n");
+  std::fflush(stdout);
+
+  std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+  int result;
+  {
+    ServiceHost host("Tavella Service", "Tavella Service");
+    result = host.ParseCommandLine(args);
+  }
+  return result;
+}

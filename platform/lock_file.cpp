@@ -1,0 +1,34 @@
+#include "platform/lock_file.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace tvl {
+
+LockFile::~LockFile() { release(); }
+
+LockFile::Result LockFile::acquire(const std::string& path) {
+  release();
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return kFailed;
+  while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EINTR) continue;
+    int error = errno;
+    ::close(fd);
+    return error == EWOULDBLOCK ? kHeld : kFailed;
+  }
+  fd_ = fd;
+  return kAcquired;
+}
+
+void LockFile::release() {
+  if (fd_ < 0) return;
+  ::flock(fd_, LOCK_UN);
+  ::close(fd_);
+  fd_ = -1;
+}
+
+}  // namespace tvl

@@ -1,0 +1,194 @@
+#include "platform/process.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+namespace tvl {
+
+namespace {
+
+std::vector<char*> make_argv(const std::string& program, const std::vector<std::string>& args) {
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  return argv;
+}
+
+bool write_all(int fd, const void* data, size_t size) {
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    ssize_t n = ::write(fd, p, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool read_all(int fd, void* data, size_t size) {
+  char* p = static_cast<char*>(data);
+  while (size > 0) {
+    ssize_t n = ::read(fd, p, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+int wait_for(pid_t pid) {
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return -1;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// In a forked child: every signal back to its default and unblocked, so a
+// caller that blocks the stop signals (the service dispatcher does) does not
+// hand that mask on to the programs it starts.
+void reset_signals_in_child() {
+  sigset_t none;
+  sigemptyset(&none);
+  ::sigprocmask(SIG_SETMASK, &none, nullptr);
+  for (int s = 1; s < NSIG; ++s) ::signal(s, SIG_DFL);
+}
+
+}  // namespace
+
+std::string program_path() {
+  char buffer[PATH_MAX];
+  ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+  if (n <= 0) return std::string();
+  return std::string(buffer, static_cast<size_t>(n));
+}
+
+int current_process_id() { return static_cast<int>(::getpid()); }
+
+int run_program(const std::string& program, const std::vector<std::string>& args,
+                std::string* output) {
+  int out_pipe[2] = {-1, -1};
+  if (output && ::pipe2(out_pipe, O_CLOEXEC) != 0) return -1;
+  std::vector<char*> argv = make_argv(program, args);
+  pid_t pid = ::fork();
+  if (pid < 0) {
+    if (output) {
+      ::close(out_pipe[0]);
+      ::close(out_pipe[1]);
+    }
+    return -1;
+  }
+  if (pid == 0) {
+    reset_signals_in_child();
+    if (output) ::dup2(out_pipe[1], STDOUT_FILENO);
+    ::execvp(argv[0], argv.data());
+    ::_exit(127);
+  }
+  if (output) {
+    ::close(out_pipe[1]);
+    output->clear();
+    char buffer[4096];
+    for (;;) {
+      ssize_t n = ::read(out_pipe[0], buffer, sizeof buffer);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      output->append(buffer, static_cast<size_t>(n));
+    }
+    ::close(out_pipe[0]);
+  }
+  return wait_for(pid);
+}
+
+int spawn_detached(const std::string& path, const std::vector<std::string>& args,
+                   const std::function<void(int pid)>& on_spawned) {
+  // pid_pipe: the middle process tells the caller the grandchild's pid.
+  // go_pipe: the caller releases the grandchild once on_spawned has run.
+  int pid_pipe[2], go_pipe[2];
+  if (::pipe2(pid_pipe, O_CLOEXEC) != 0) return -1;
+  if (::pipe2(go_pipe, O_CLOEXEC) != 0) {
+    ::close(pid_pipe[0]);
+    ::close(pid_pipe[1]);
+    return -1;
+  }
+  std::vector<char*> argv = make_argv(path, args);
+  pid_t middle = ::fork();
+  if (middle < 0) {
+    for (int fd : {pid_pipe[0], pid_pipe[1], go_pipe[0], go_pipe[1]}) ::close(fd);
+    return -1;
+  }
+  if (middle == 0) {
+    reset_signals_in_child();
+    ::close(pid_pipe[0]);
+    ::close(go_pipe[1]);
+    ::setsid();
+    pid_t child = ::fork();
+    if (child != 0) {
+      int reported = child > 0 ? static_cast<int>(child) : -1;
+      write_all(pid_pipe[1], &reported, sizeof reported);
+      ::_exit(0);
+    }
+    ::close(pid_pipe[1]);
+    char go = 0;
+    if (!read_all(go_pipe[0], &go, 1) || go != 'g') ::_exit(126);
+    ::close(go_pipe[0]);
+    int null_fd = ::open("/dev/null", O_RDWR);
+    if (null_fd >= 0) {
+      ::dup2(null_fd, STDIN_FILENO);
+      ::dup2(null_fd, STDOUT_FILENO);
+      ::dup2(null_fd, STDERR_FILENO);
+      if (null_fd > STDERR_FILENO) ::close(null_fd);
+    }
+    if (::chdir("/") != 0) ::_exit(126);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  ::close(pid_pipe[1]);
+  ::close(go_pipe[0]);
+  int child = -1;
+  if (!read_all(pid_pipe[0], &child, sizeof child)) child = -1;
+  ::close(pid_pipe[0]);
+  wait_for(middle);
+  if (child > 0) {
+    if (on_spawned) on_spawned(child);
+    const char go = 'g';
+    write_all(go_pipe[1], &go, 1);
+  }
+  // Closing without "go" makes a grandchild that exists end unexecuted.
+  ::close(go_pipe[1]);
+  return child;
+}
+
+bool process_alive(int pid) {
+  if (pid <= 0) return false;
+  if (::kill(pid, 0) != 0 && errno != EPERM) return false;
+  // A zombie still answers kill(); its state letter in /proc tells.
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/%d/stat", pid);
+  FILE* f = std::fopen(path, "r");
+  if (!f) return true;  // no /proc: trust kill()
+  char line[512] = {0};
+  size_t n = std::fread(line, 1, sizeof line - 1, f);
+  std::fclose(f);
+  line[n] = 0;
+  const char* close_paren = std::strrchr(line, ')');
+  if (!close_paren || close_paren[1] == 0 || close_paren[2] == 0) return true;
+  char state = close_paren[2];
+  return state != 'Z' && state != 'X';
+}
+
+bool send_stop_signal(int pid) {
+  if (pid <= 0) return false;
+  return ::kill(pid, SIGTERM) == 0;
+}
+
+}  // namespace tvl

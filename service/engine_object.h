@@ -1,0 +1,51 @@
+// The engine object of tvlService: the process's main object. It holds the
+// chat (settings, list texts, chat state, web server) through ChatEngine,
+// the running flag of the chat server, and the hidden window "Tavella Server
+// Notification Sink" that exists exactly while the chat server runs.
+// Lines it writes go to standard output and are flushed at once, because a
+// supervisor or a test usually reads them through a pipe:
+//   "<%Y-%m-%d %H:%M:%S> Chat Server started on port <port>"
+//   "chat server stopped"
+// Thread safety: load, start_chat_server and stop_chat_server run on the
+// owning (service) thread; client threads reach the chat through the main
+// object interface of ChatEngine.
+#pragma once
+#include <string>
+
+#include "chat/engine.h"
+#include "service/message_window.h"
+
+namespace tvl {
+
+class EngineObject {
+ public:
+  EngineObject();
+  ~EngineObject();  // stops the chat server and clears the main pointer
+  EngineObject(const EngineObject&) = delete;
+  EngineObject& operator=(const EngineObject&) = delete;
+
+  // Makes this the process's main object and runs load_settings(). A
+  // non-empty program_folder replaces the executable's folder (tests).
+  void load(const std::string& program_folder = std::string());
+
+  // Nothing when running. Otherwise creates the hidden window and starts the
+  // chat server on the settings' port; on success writes the "started" line
+  // and sets the running flag, on failure destroys the window.
+  void start_chat_server();
+
+  // When running: Shutdown(); when that ends the server's threads in time
+  // (1) writes "chat server stopped" and clears the flag. A Shutdown that
+  // had to abandon threads leaves the flag set. Destroys the hidden window.
+  void stop_chat_server();
+
+  bool running() const { return running_; }
+  bool window_exists() const { return window_.exists(); }
+  ChatEngine& engine() { return engine_; }
+
+ private:
+  ChatEngine engine_;
+  MessageWindow window_;
+  bool running_ = false;
+};
+
+}  // namespace tvl
