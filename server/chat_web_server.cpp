@@ -67,7 +67,8 @@ long long content_length(std::string_view header) {
 
 ChatWebServer::ChatWebServer() { fill_content_types(content_types_); }
 
-ChatWebServer::~ChatWebServer() = default;
+// Client threads call this object's hooks: they must end before it goes.
+ChatWebServer::~ChatWebServer() { StopAndWaitClients(); }
 
 int ChatWebServer::Start(const std::string& web_root, const std::string& default_page, int port,
                          unsigned idle_timeout_ms) {
