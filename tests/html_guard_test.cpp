@@ -1,0 +1,127 @@
+#include "chat/html_guard.h"
+
+#include <gtest/gtest.h>
+
+namespace tvl {
+namespace {
+
+struct GuardCase {
+  const char* input;
+  const char* expected;
+};
+
+// What users type as HTML for looks stays byte for byte.
+class KeptAsHtml : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(KeptAsHtml, Unchanged) { EXPECT_EQ(guard_html(GetParam()), GetParam()); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Formatting, KeptAsHtml,
+    ::testing::Values("plain words", "<b>bold</b> and <i>italic</i>", "<u>x</u><br>",
+                      "<font color=#FF0000 size=2>hi</font>",
+                      "<strong><font color=#FF0000 size=2>hi</font></strong>",
+                      "<a target=_blank href=http://example.com/a?b=c><font color=blue>x</font></a>",
+                      "<a href=\"https://example.com/\">link</a>",
+                      "<a href='mailto:ann@example.com'>mail</a>",
+                      "<img src=/face/2.gif border=0>", "<IMG SRC=\"pic.gif\" ALT='a > b'>",
+                      "<table border=1><tr><td>x</td></tr></table>", "a < b and c > d",
+                      "1<2", "x &amp; y &lt;tag&gt;", "<span style=\"color:red\">red</span>",
+                      "<p title=\"see on page 2\">x</p>", "<marquee>moving</marquee>",
+                      "caf\xc3\xa9 \xe2\x82\xac"));
+
+class ShownAsText : public ::testing::TestWithParam<GuardCase> {};
+
+TEST_P(ShownAsText, Escaped) { EXPECT_EQ(guard_html(GetParam().input), GetParam().expected); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Attacks, ShownAsText,
+    ::testing::Values(
+        GuardCase{"<script>alert(1)</script>", "&lt;script&gt;alert(1)&lt;/script&gt;"},
+        GuardCase{"<ScRiPt>alert(1)</sCrIpT>", "&lt;ScRiPt&gt;alert(1)&lt;/sCrIpT&gt;"},
+        GuardCase{"<script src=//evil/x.js></script>",
+                  "&lt;script src=//evil/x.js&gt;&lt;/script&gt;"},
+        GuardCase{"<script/x>a</script >", "&lt;script/x&gt;a&lt;/script &gt;"},
+        GuardCase{"<img src=x onerror=alert(1)>", "&lt;img src=x onerror=alert(1)&gt;"},
+        GuardCase{"<IMG SRC=x OnErRoR=\"alert('x')\">",
+                  "&lt;IMG SRC=x OnErRoR=&quot;alert(&#39;x&#39;)&quot;&gt;"},
+        GuardCase{"<img src=x\nonerror=alert(1)>", "&lt;img src=x\nonerror=alert(1)&gt;"},
+        GuardCase{"<img src=\"x\"onerror=alert(1)>", "&lt;img src=&quot;x&quot;onerror=alert(1)&gt;"},
+        GuardCase{"<img/src=x/onerror=alert(1)//x onload=1>",
+                  "&lt;img/src=x/onerror=alert(1)//x onload=1&gt;"},
+        GuardCase{"<svg onload=alert(1)>", "&lt;svg onload=alert(1)&gt;"},
+        GuardCase{"<svg/onload=alert(1)>", "&lt;svg/onload=alert(1)&gt;"},
+        GuardCase{"<body onload=alert(1)>", "&lt;body onload=alert(1)&gt;"},
+        GuardCase{"<a href=\"javascript:alert(1)\">x</a>",
+                  "&lt;a href=&quot;javascript:alert(1)&quot;&gt;x</a>"},
+        GuardCase{"<a href=JaVaScRiPt:alert(1)>x</a>", "&lt;a href=JaVaScRiPt:alert(1)&gt;x</a>"},
+        GuardCase{"<a href=\" \tjava\nscript:alert(1)\">x",
+                  "&lt;a href=&quot; \tjava\nscript:alert(1)&quot;&gt;x"},
+        GuardCase{"<a href=\"&#106;avascript:alert(1)\">",
+                  "&lt;a href=&quot;&amp;#106;avascript:alert(1)&quot;&gt;"},
+        GuardCase{"<a href=\"&#x6A&#x61vascript&colon;alert(1)\">",
+                  "&lt;a href=&quot;&amp;#x6A&amp;#x61vascript&amp;colon;alert(1)&quot;&gt;"},
+        GuardCase{"<a href=\"&#0000106&#0000097vascript:x\">",
+                  "&lt;a href=&quot;&amp;#0000106&amp;#0000097vascript:x&quot;&gt;"},
+        GuardCase{"<a href=\"jav&Tab;ascript:x\">", "&lt;a href=&quot;jav&amp;Tab;ascript:x&quot;&gt;"},
+        GuardCase{"<a href='vbscript:msgbox(1)'>", "&lt;a href=&#39;vbscript:msgbox(1)&#39;&gt;"},
+        GuardCase{"<a href=\"data:text/html;base64,PHNjcmlwdD4=\">",
+                  "&lt;a href=&quot;data:text/html;base64,PHNjcmlwdD4=&quot;&gt;"},
+        GuardCase{"<img src=\"DATA:image/svg+xml,x\">", "&lt;img src=&quot;DATA:image/svg+xml,x&quot;&gt;"},
+        GuardCase{"<div style=\"background:url(javascript:alert(1))\">",
+                  "&lt;div style=&quot;background:url(javascript:alert(1))&quot;&gt;"},
+        GuardCase{"<iframe src=http://evil></iframe>", "&lt;iframe src=http://evil&gt;&lt;/iframe&gt;"},
+        GuardCase{"<style>body{display:none}</style>", "&lt;style&gt;body{display:none}&lt;/style&gt;"},
+        GuardCase{"<object data=x.swf>", "&lt;object data=x.swf&gt;"},
+        GuardCase{"<embed src=x.swf>", "&lt;embed src=x.swf&gt;"},
+        GuardCase{"<form action=http://evil><input name=p></form>",
+                  "&lt;form action=http://evil&gt;<input name=p>&lt;/form&gt;"},
+        GuardCase{"<input onfocus=alert(1) autofocus>", "&lt;input onfocus=alert(1) autofocus&gt;"},
+        GuardCase{"<button formaction=javascript:alert(1)>b",
+                  "&lt;button formaction=javascript:alert(1)&gt;b"},
+        GuardCase{"<meta http-equiv=refresh content=0;url=http://evil>",
+                  "&lt;meta http-equiv=refresh content=0;url=http://evil&gt;"},
+        GuardCase{"<base href=http://evil/>", "&lt;base href=http://evil/&gt;"},
+        GuardCase{"<math><a xlink:href=javascript:1>", "&lt;math&gt;&lt;a xlink:href=javascript:1&gt;"},
+        // A tag the line ends inside of would swallow what follows it.
+        GuardCase{"<img src=x alt=\"", "&lt;img src=x alt=&quot;"},
+        GuardCase{"<b", "&lt;b"},
+        GuardCase{"x<", "x&lt;"},
+        // Comments and declarations: only the "<" is written as text.
+        GuardCase{"<!--$msg-->", "&lt;!--$msg-->"},
+        GuardCase{"<!--><img src=x onerror=alert(1)>-->",
+                  "&lt;!-->&lt;img src=x onerror=alert(1)&gt;-->"},
+        GuardCase{"<![CDATA[x]]>", "&lt;![CDATA[x]]>"},
+        GuardCase{"<?xml x?>", "&lt;?xml x?>"},
+        GuardCase{"</ x>", "&lt;/ x>"},
+        // Raw-text elements would let a later "</title>" in a value end them.
+        GuardCase{"<title><img alt=\"</title><script>alert(1)</script>\">",
+                  "&lt;title&gt;<img alt=\"</title><script>alert(1)</script>\">"},
+        GuardCase{"<noscript><p title=\"</noscript><img src=x onerror=alert(1)>\">",
+                  "&lt;noscript&gt;<p title=\"</noscript><img src=x onerror=alert(1)>\">"},
+        GuardCase{"<textarea>", "&lt;textarea&gt;"}, GuardCase{"<xmp>", "&lt;xmp&gt;"}));
+
+TEST(HtmlGuard, SafePartsAroundAnAttackStay) {
+  EXPECT_EQ(guard_html("<b>hi</b><img src=x onerror=alert(1)><i>there</i>"),
+            "<b>hi</b>&lt;img src=x onerror=alert(1)&gt;<i>there</i>");
+}
+
+TEST(HtmlGuard, AttributeValuesAreReadAsTheBrowserReadsThem) {
+  // Inside a quoted value, "onerror=" is no attribute and ">" no tag end.
+  EXPECT_EQ(guard_html("<img src=\"a onerror=b\" alt='x>y'>"),
+            "<img src=\"a onerror=b\" alt='x>y'>");
+  // An unquoted value runs to the blank: here "onerror" is an attribute.
+  EXPECT_EQ(guard_html("<img src=a\"b onerror=c>"), "&lt;img src=a&quot;b onerror=c&gt;");
+  // "javascript" spelled out in text or in a harmless value is fine.
+  EXPECT_EQ(guard_html("learn javascript: it is fun"), "learn javascript: it is fun");
+  EXPECT_EQ(guard_html("<a href=\"/page?x=data\">x</a>"), "<a href=\"/page?x=data\">x</a>");
+}
+
+TEST(HtmlGuard, EndTagsOfSafeElementsIgnoreTheirAttributes) {
+  // Browsers drop attributes of end tags; the tag itself is harmless.
+  EXPECT_EQ(guard_html("<b>x</b onclick=1>"), "<b>x</b onclick=1>");
+}
+
+TEST(HtmlGuard, EmptyText) { EXPECT_EQ(guard_html(""), ""); }
+
+}  // namespace
+}  // namespace tvl
