@@ -11,11 +11,15 @@
 
 namespace tvl {
 
-std::string program_folder() {
+std::string program_path() {
   char path[4096];
   ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
   if (n <= 0) return std::string();
-  std::string full(path, static_cast<std::size_t>(n));
+  return std::string(path, static_cast<std::size_t>(n));
+}
+
+std::string program_folder() {
+  std::string full = program_path();
   std::size_t slash = full.rfind('/');
   if (slash == std::string::npos) return std::string();
   return full.substr(0, slash + 1);

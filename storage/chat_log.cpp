@@ -53,7 +53,10 @@ bool ChatLog::write_line(const std::string& text) {
   line += "\r\n";
   std::lock_guard<std::mutex> hold(lock_);
   if (!file_) return false;
-  return std::fwrite(line.data(), 1, line.size(), file_) == line.size();
+  bool whole = std::fwrite(line.data(), 1, line.size(), file_) == line.size();
+  // Flushed at once: the log is read by people while the server runs, and a
+  // crash must not take the last events with it.
+  return std::fflush(file_) == 0 && whole;
 }
 
 void ChatLog::log_chat_event(SiteData& site, const std::string& address, const std::string& time,
