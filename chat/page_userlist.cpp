@@ -1,0 +1,98 @@
+// The user list of a room (users.ghp) and leaving a room (exit.ghp). Both
+// take /<page>?username=<name>&password=<password>&room=<room>, with the
+// values used as they stand in the address; neither checks the password.
+#include "chat/chat_pages.h"
+#include "chat/query.h"
+#include "chat/template_fill.h"
+
+namespace tvl {
+
+namespace {
+
+struct RoomRequest {
+  std::string name, password, room_text;
+  int room = 0;
+};
+
+// False when a key is missing; the room number is not range-checked here.
+bool read_room_request(const std::string& path, RoomRequest& r) {
+  if (!has_key(path, "?username=") || !has_key(path, "&password=") || !has_key(path, "&room="))
+    return false;
+  r.name = key_value(path, "?username=", "&password=");
+  r.password = key_value(path, "&password=", "&room=");
+  r.room_text = key_value(path, "&room=");
+  r.room = key_number(path, "&room=");
+  return true;
+}
+
+}  // namespace
+
+bool page_users(ChatContext& ctx, const std::string& path, std::string& out) {
+  RoomRequest r;
+  if (!read_room_request(path, r)) return false;
+  if (r.room < 1 || r.room > ctx.state.room_count()) return false;
+
+  std::string list, room_name;
+  int count = 0;
+  {
+    std::lock_guard<std::mutex> chat(ctx.state.lock);
+    // Taken under the chat lock, the room table belongs to the users' room
+    // numbers; the rooms may have been reloaded since the check above.
+    auto rooms = ctx.state.rooms();
+    if (r.room > static_cast<int>(rooms->size())) return false;
+    room_name = (*rooms)[r.room - 1].name;
+    const int online = ctx.state.online_count();
+    for (int i = 0; i < online; ++i) {
+      const OnlineUser& u = ctx.state.user(i);
+      if (u.room != r.room) continue;
+      const std::string name = u.name;
+      list += "<img src=/images/";
+      list += u.icon;
+      list += ">[<a href=\"javascript:parent.chatsubmit.getname('" + name +
+              "');\" target=\"chatsubmit\">" + name + "</a>]";
+      // The own line is marked only for the very spelling the page asks with.
+      list += name == r.name ? "<==<br>" : "<br>";
+      ++count;
+    }
+  }
+
+  out = *ctx.site.templates[T_USERS].get();
+  fill_marker(out, "<!--roomname-->", room_name);
+  fill_marker(out, "<!--count-->", std::to_string(count));
+  fill_marker(out, "<!--users-->", list);
+  fill_marker(out, "<!--$user-->", r.name);
+  fill_marker(out, "<!--$pass-->", r.password);
+  fill_marker(out, "<!--$room-->", r.room_text);
+  return true;
+}
+
+bool page_exit(ChatContext& ctx, const std::string& ip, const std::string& path, std::string& out) {
+  RoomRequest r;
+  if (!read_room_request(path, r)) return false;
+  if (r.room < 1 || r.room > ctx.state.room_count()) return false;
+
+  {
+    std::lock_guard<std::mutex> chat(ctx.state.lock);
+    auto rooms = ctx.state.rooms();
+    if (r.room > static_cast<int>(rooms->size())) return false;
+    const int index = ctx.state.find_online_user(r.room, r.name);
+    if (index < ctx.state.online_count()) {
+      ctx.state.remove_user(index);
+      const std::string time = local_time_hms();
+      // Both texts name the user as the request spells it.
+      if (ctx.log_event)
+        ctx.log_event(ip, time, r.name + " left the [" + (*rooms)[r.room - 1].name + "]");
+      ctx.state.push_message(
+          r.room,
+          "<br><font color=green size=2>" + time +
+              " <a target=chatsubmit href=javascript:parent.chatsubmit.getname('" + r.name +
+              "');>" + r.name +
+              "</a></font> <font color=red size=2>left the chat room...</font>",
+          "All");
+    }
+  }
+  out = "You have logged out the chat room successfully!";
+  return true;
+}
+
+}  // namespace tvl

@@ -1,0 +1,211 @@
+// register.ghp (the registration and change form) and the registration post.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "chat/chat_pages.h"
+#include "chat/chat_state.h"
+#include "platform/fs.h"
+#include "platform/profile.h"
+#include "storage/account.h"
+#include "tests/support/test_util.h"
+
+namespace tvl {
+namespace {
+
+const char kForm[] =
+    "<!--$Register-->|<!--$Regbutton-->|<!--$reg-->|<!--$user-->|<!--$pass-->|<!--$email-->|"
+    "<!--$profile-->|<!--$Icon-->|<!--$sex0-->,<!--$sex1-->,<!--$sex2-->";
+const char kRefused[] =
+    "<BODY bgcolor=\"#EBEBD6\">This username is not allowed, please choose another username!</body>";
+const char kWrongPassword[] = "<BODY bgcolor=\"#EBEBD6\">Invalid username or password!</body>";
+const char kRegistered[] =
+    "<BODY bgcolor=\"#EBEBD6\"><center>Congratulations! Your Registration has been "
+    "successful.</center></body>";
+const char kChanged[] =
+    "<BODY bgcolor=\"#EBEBD6\"><center>Congratulations! Your information has been changed "
+    "successfully.</center></body>";
+const char kExists[] = "<BODY bgcolor=\"#EBEBD6\"><center>This username already exist!</center></body>";
+
+class RegisterTest : public ::testing::Test {
+ protected:
+  RegisterTest() : ctx{site, state, nullptr} {
+    site.program_folder = folder.path();
+    site.templates[T_REGISTER].set(kForm);
+    make_directory(folder.path() + "users");
+  }
+
+  std::string form(const std::string& path) {
+    std::string out;
+    EXPECT_TRUE(page_register(ctx, path, out));
+    return out;
+  }
+  // A post as the browser sends it: request line, headers, body.
+  std::string post(const std::string& body) {
+    std::string out;
+    registration_post(ctx,
+                      "POST /registresult.htm HTTP/1.1\r\nHost: x\r\nReferer: "
+                      "http://x/register.ghp?username=zed&password=zz\r\n\r\n" + body,
+                      out);
+    return out;
+  }
+  static std::string body(const std::string& name, const std::string& password, const std::string& cw,
+                          const std::string& old = "", const std::string& resume = "I+like+tea") {
+    return "UserName=" + name + "&Password=" + password + "&Password1=" + password +
+           "&Sex=1&Email=ann%40example.org&Icon=5.gif&Resume=" + resume + "&cw=" + cw + "&Old=" + old +
+           "&submit1=Register";
+  }
+  std::string account(const std::string& name) { return folder.read("users/" + name); }
+  std::string key(const std::string& name, const std::string& k) {
+    return get_profile_string("main", k, "<none>", 256, folder.path() + "users/" + name);
+  }
+  void make_account(const std::string& name, const std::string& text) { folder.write("users/" + name, text); }
+
+  test::TempDir folder;
+  SiteData site;
+  ChatState state;
+  ChatContext ctx;
+};
+
+// --- register.ghp ---
+
+TEST_F(RegisterTest, NewFormListsPictureFilesOnlyWithTheDefaults) {
+  folder.write("images/1.gif", "G");
+  folder.write("images/2.gif", "G");
+  folder.write("images/notes.txt", "x");
+  ASSERT_TRUE(make_directory(folder.path() + "images/x.gif"));
+  const std::string page = form("/register.ghp");
+  // The file system decides the order.
+  const std::string a = "<option>1.gif</option><option>2.gif</option>";
+  const std::string b = "<option>2.gif</option><option>1.gif</option>";
+  EXPECT_TRUE(page == "Register|Register|1|||@||" + a + "|,,checked" ||
+              page == "Register|Register|1|||@||" + b + "|,,checked")
+      << page;
+}
+
+TEST_F(RegisterTest, RegistrationSwitchedOffRefusesOnlyTheNewForm) {
+  site.settings.allow_registration = false;
+  EXPECT_EQ(form("/register.ghp"),
+            "<BODY bgcolor=\"#EBEBD6\"><center>New user registration is not allowed. Please contact the "
+            "administrator.</center></BODY>");
+  make_account("bob", "[main]\r\npassword=pw\r\n");
+  EXPECT_EQ(form("/register.ghp?username=bob&password=pw"), "Change Information|Change|0|bob|pw||||,,checked");
+}
+
+TEST_F(RegisterTest, ChangeFormIsFilledFromTheAccount) {
+  folder.write("images/3.gif", "G");
+  make_account("ann", "[main]\r\npassword=secret\r\nsex=1\r\nIcon=3.GIF\r\nemail=a@b.c\r\nProfile=hi there\r\n");
+  EXPECT_EQ(form("/register.ghp?username=ann&password=secret"),
+            "Change Information|Change|0|ann|secret|a@b.c|hi there|<option selected>3.gif</option>|,checked,");
+}
+
+struct SexCase {
+  const char* stored;
+  const char* markers;
+};
+
+class RegisterSexTest : public RegisterTest, public ::testing::WithParamInterface<SexCase> {};
+
+TEST_P(RegisterSexTest, OnlyTheStoredSexIsChecked) {
+  std::string text = "[main]\r\npassword=pw\r\n";
+  if (*GetParam().stored) text += std::string("sex=") + GetParam().stored + "\r\n";
+  make_account("bob", text);
+  const std::string page = form("/register.ghp?username=bob&password=pw");
+  EXPECT_EQ(page.substr(page.rfind('|') + 1), GetParam().markers);
+}
+
+INSTANTIATE_TEST_SUITE_P(Values, RegisterSexTest,
+                         ::testing::Values(SexCase{"0", "checked,,"}, SexCase{"1", ",checked,"},
+                                           SexCase{"2", ",,checked"}, SexCase{"", ",,checked"},
+                                           SexCase{"7", "<!--$sex0-->,<!--$sex1-->,<!--$sex2-->"}));
+
+// --- the registration post ---
+
+TEST_F(RegisterTest, NewRegistrationWritesTheKeysInOrder) {
+  EXPECT_EQ(post(body("ann", "se%26cret", "1")), kRegistered);
+  EXPECT_EQ(account("ann"),
+            "[main]\r\npassword=se&cret\r\nsex=1\r\nIcon=5.gif\r\nemail=ann@example.org\r\nProfile=I like tea\r\n");
+}
+
+TEST_F(RegisterTest, ExistingNameIsNotRegisteredAgain) {
+  make_account("ann", "[main]\r\npassword=old\r\n");
+  EXPECT_EQ(post(body("ann", "new", "1")), kExists);
+  EXPECT_EQ(account("ann"), "[main]\r\npassword=old\r\n");
+}
+
+TEST_F(RegisterTest, ChangeForANameWithoutFileCreatesIt) {
+  EXPECT_EQ(post(body("newbie", "pw", "0")), kChanged);
+  EXPECT_EQ(key("newbie", "Password"), "pw");
+  EXPECT_EQ(key("newbie", "Icon"), "5.gif");
+}
+
+TEST_F(RegisterTest, ChangeWithTheOldPasswordRewritesAndKeepsOtherKeys) {
+  make_account("ann", "[main]\r\npassword=old\r\nDisabled=Yes\r\nsex=0\r\n");
+  EXPECT_EQ(post(body("ann", "new", "0", "old")), kChanged);
+  EXPECT_EQ(key("ann", "password"), "new");
+  EXPECT_EQ(key("ann", "sex"), "1");
+  EXPECT_EQ(key("ann", "Disabled"), "Yes");
+}
+
+TEST_F(RegisterTest, ProfileLineBreaksDoNotBreakTheAccountFile) {
+  EXPECT_EQ(post(body("ann", "pw", "1", "", "one%0D%0Atwo%0Athree=x")), kRegistered);
+  EXPECT_EQ(key("ann", "Profile"), "one  two three=x");
+  EXPECT_EQ(key("ann", "three"), "<none>");
+}
+
+TEST_F(RegisterTest, RegisteredMemberGetsThePictureAtLogin) {
+  post(body("ann", "pw", "1"));
+  std::string icon = "1.gif";
+  EXPECT_EQ(check_account(folder.path(), "ann", "pw", icon), 1);
+  EXPECT_EQ(icon, "5.gif");
+}
+
+// --- error paths ---
+
+TEST_F(RegisterTest, ChangeFormForAnUnknownName) {
+  EXPECT_EQ(form("/register.ghp?username=ghost&password="),
+            "<BODY bgcolor=\"#EBEBD6\">you are not a registered user!</body>");
+}
+
+// The form shows the stored password, so only to whoever knows it.
+TEST_F(RegisterTest, ChangeFormNeedsTheAccountsPassword) {
+  make_account("bob", "[main]\r\npassword=pw\r\n");
+  EXPECT_EQ(form("/register.ghp?username=bob&password="), kWrongPassword);
+  EXPECT_EQ(form("/register.ghp?username=bob&password=PW"), kWrongPassword);
+  make_account("amp", "[main]\r\npassword=a&b\r\n");
+  EXPECT_NE(form("/register.ghp?username=amp&password=a%26b").find("|amp|a&b|"), std::string::npos);
+}
+
+TEST_F(RegisterTest, ChangePostNeedsTheOldPassword) {
+  make_account("ann", "[main]\r\npassword=old\r\n");
+  EXPECT_EQ(post(body("ann", "mine", "0", "guess")), kWrongPassword);
+  EXPECT_EQ(post(body("ann", "mine", "0")), kWrongPassword);
+  EXPECT_EQ(account("ann"), "[main]\r\npassword=old\r\n");
+}
+
+TEST_F(RegisterTest, RefusedNamesReadAndWriteNoFile) {
+  // Files a refused name could reach, if it were used.
+  folder.write("secret", "[main]\r\npassword=pw\r\n");
+  folder.write("users/a b", "[main]\r\npassword=pw\r\n");
+  const char* names[] = {"..%2Fsecret", "..", "a%2Fb", "a%5Cb", "%3Cb%3Ex", "x%22y", "x%27y", "a%0Ab", ""};
+  for (const char* name : names) {
+    EXPECT_EQ(post(body(name, "pw", "1")), kRefused) << name;
+    EXPECT_EQ(post(body(name, "pw", "0", "pw")), kRefused) << name;
+    if (*name) EXPECT_EQ(form(std::string("/register.ghp?username=") + name + "&password=pw"), kRefused) << name;
+  }
+  EXPECT_EQ(folder.read("secret"), "[main]\r\npassword=pw\r\n");
+  // Only the two files written above exist.
+  std::vector<std::string> users = find_files(folder.path() + "users/*");
+  EXPECT_EQ(users, std::vector<std::string>{"a b"});
+  EXPECT_EQ(find_files(folder.path() + "*"), std::vector<std::string>{"secret"});
+}
+
+TEST_F(RegisterTest, PostWithoutNameOrPasswordAnswersNothing) {
+  EXPECT_EQ(post("Password=x&Password1=x&cw=1&submit1=x"), "");
+  EXPECT_EQ(post("UserName=ann&Password1=x&cw=1&submit1=x"), "");
+  EXPECT_FALSE(folder.exists("users/ann"));
+}
+
+}  // namespace
+}  // namespace tvl
