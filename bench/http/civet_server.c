@@ -9,7 +9,8 @@ int main(int argc, char **argv) {
   char ports[64];
   snprintf(ports, sizeof ports, "127.0.0.1:%s", argv[2]);
   const char *options[] = {"document_root", argv[1], "listening_ports", ports,
-                           "num_threads", "128", "enable_keep_alive", "yes", NULL};
+                           "num_threads", "128", "enable_keep_alive", "yes",
+                           "tcp_nodelay", "1", NULL};
   sigset_t stop;
   sigemptyset(&stop);
   sigaddset(&stop, SIGTERM);
