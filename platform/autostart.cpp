@@ -4,6 +4,7 @@
 #include <string>
 
 #include "platform/fs.h"
+#include "platform/process.h"
 
 namespace tvl {
 

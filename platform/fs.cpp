@@ -1,5 +1,7 @@
 #include "platform/fs.h"
 
+#include "platform/process.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <fnmatch.h>
@@ -10,13 +12,6 @@
 #include <cstdlib>
 
 namespace tvl {
-
-std::string program_path() {
-  char path[4096];
-  ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
-  if (n <= 0) return std::string();
-  return std::string(path, static_cast<std::size_t>(n));
-}
 
 std::string program_folder() {
   std::string full = program_path();

@@ -11,10 +11,6 @@ namespace tvl {
 // Empty when the link cannot be read.
 std::string program_folder();
 
-// Full path of the running executable (from /proc/self/exe); empty when the
-// link cannot be read.
-std::string program_path();
-
 // Folder for machine-wide state (locks, service database, registry file):
 // $TAVELLA_STATE_DIR when set, else /var/lib/tavella/. Always ends in "/".
 // Does not create it.
