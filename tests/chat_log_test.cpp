@@ -1,0 +1,135 @@
+// The daily chat log: file per local day, line format, day changes under
+// the program folder, long lines, and the save_log switch.
+#include "storage/chat_log.h"
+
+#include <gtest/gtest.h>
+
+#include <ctime>
+
+#include "storage/settings.h"
+#include "tests/support/test_util.h"
+
+namespace tvl::test {
+namespace {
+
+std::time_t local_time(int year, int month, int day, int hour, int minute, int second) {
+  std::tm t{};
+  t.tm_year = year - 1900;
+  t.tm_mon = month - 1;
+  t.tm_mday = day;
+  t.tm_hour = hour;
+  t.tm_min = minute;
+  t.tm_sec = second;
+  t.tm_isdst = -1;
+  return std::mktime(&t);
+}
+
+class ChatLogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    site_.program_folder = program_.path();
+    site_.settings.web_pages = pages_.path();
+    site_.settings.save_log = true;
+    at(2026, 3, 14, 23, 59, 58);
+    log_.set_clock([this] { return now_; });
+  }
+  void at(int y, int mo, int d, int h, int mi, int s) { now_ = local_time(y, mo, d, h, mi, s); }
+  // What the server start does, then what load_settings leaves as log date.
+  void start_day(const char* date) {
+    log_.open_day(site_.settings.web_pages);
+    site_.log_date = date;
+  }
+  void event(const std::string& text) { log_.log_chat_event(site_, "10.0.0.7", "12:34:56", text); }
+
+  TempDir program_, pages_;
+  SiteData site_;
+  ChatLog log_;
+  std::time_t now_ = 0;
+};
+
+TEST_F(ChatLogTest, OpenDayCreatesTheFolderAndAnEmptyFileForTheDay) {
+  log_.open_day(pages_.path());
+  EXPECT_EQ(pages_.path() + "log/20260314.txt", log_.path());
+  EXPECT_TRUE(pages_.exists("log/20260314.txt"));
+  EXPECT_EQ("", pages_.read("log/20260314.txt"));
+}
+
+TEST_F(ChatLogTest, LinesAreAppendedInTheExactFormat) {
+  start_day("2026-03-14");
+  event("Joe entered the room Lobby");
+  event("Joe: hi there");
+  EXPECT_EQ("10.0.0.7 12:34:56 Joe entered the room Lobby\r\n10.0.0.7 12:34:56 Joe: hi there\r\n",
+            pages_.read("log/20260314.txt"));
+  // A second open of the same day appends.
+  log_.open_day(pages_.path());
+  EXPECT_TRUE(log_.write_line("more"));
+  EXPECT_NE(std::string::npos, pages_.read("log/20260314.txt").find("hi there\r\nmore\r\n"));
+}
+
+TEST_F(ChatLogTest, DayChangeReopensUnderTheProgramFolder) {
+  start_day("2026-03-14");
+  event("before midnight");
+  at(2026, 3, 15, 0, 0, 5);
+  event("after midnight");
+  event("and again");
+  EXPECT_EQ("2026-03-15", site_.log_date);
+  EXPECT_EQ(program_.path() + "log/20260315.txt", log_.path());
+  EXPECT_EQ("10.0.0.7 12:34:56 before midnight\r\n", pages_.read("log/20260314.txt"));
+  EXPECT_EQ("10.0.0.7 12:34:56 after midnight\r\n10.0.0.7 12:34:56 and again\r\n",
+            program_.read("log/20260315.txt"));
+  EXPECT_FALSE(pages_.exists("log/20260315.txt"));
+}
+
+TEST_F(ChatLogTest, FileNamesHaveFourDigitYearAndTwoDigitMonthAndDay) {
+  at(2027, 1, 2, 9, 0, 0);
+  log_.open_day(program_.path());
+  EXPECT_TRUE(program_.exists("log/20270102.txt"));
+}
+
+TEST_F(ChatLogTest, LongLinesAreCutToTheLineBuffer) {
+  start_day("2026-03-14");
+  const std::size_t prefix = std::string("10.0.0.7 12:34:56 ").size();
+  struct Case {
+    std::size_t text_size;
+    std::size_t written;
+  } cases[] = {
+      {ChatLog::kMaxLine - prefix, ChatLog::kMaxLine},
+      {ChatLog::kMaxLine - prefix + 1, ChatLog::kMaxLine},
+      {100000, ChatLog::kMaxLine},
+  };
+  std::string expected;
+  for (const Case& c : cases) {
+    std::string text(c.text_size, 'x');
+    event(text);
+    expected += ("10.0.0.7 12:34:56 " + text).substr(0, c.written) + "\r\n";
+  }
+  EXPECT_EQ(expected, pages_.read("log/20260314.txt"));
+}
+
+TEST_F(ChatLogTest, WithSaveLogOffNothingIsWrittenButTheDayFileExists) {
+  site_.settings.save_log = false;
+  start_day("2026-03-14");
+  event("not logged");
+  at(2026, 3, 15, 0, 0, 5);
+  event("not logged either");
+  EXPECT_TRUE(pages_.exists("log/20260314.txt"));
+  EXPECT_EQ("", pages_.read("log/20260314.txt"));
+  EXPECT_FALSE(program_.exists("log"));
+  EXPECT_EQ("2026-03-14", site_.log_date);
+}
+
+// --- error paths ---------------------------------------------------------------
+
+TEST_F(ChatLogTest, WithoutAnOpenFileLinesAreRefused) {
+  EXPECT_FALSE(log_.write_line("nowhere"));
+  log_.open_day(pages_.path() + "missing/");
+  EXPECT_FALSE(log_.write_line("nowhere"));
+  event("dropped silently");
+  // Opening a good folder later recovers.
+  log_.open_day(pages_.path());
+  EXPECT_TRUE(log_.write_line("here"));
+  EXPECT_EQ("here\r\n", pages_.read("log/20260314.txt"));
+}
+
+}  // namespace
+}  // namespace tvl::test

@@ -1,0 +1,132 @@
+// File-system stand-ins and the start-at-logon entry.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "platform/autostart.h"
+#include "platform/fs.h"
+#include "platform/process.h"
+#include "tests/support/test_util.h"
+
+namespace tvl::test {
+namespace {
+
+std::vector<std::string> sorted(std::vector<std::string> v) {
+  std::sort(v.begin(), v.end());
+  return v;
+}
+
+TEST(FsTest, ProgramFolderHoldsTheRunningProgramAndEndsInSlash) {
+  std::string folder = program_folder();
+  ASSERT_FALSE(folder.empty());
+  EXPECT_EQ('/', folder.front());
+  EXPECT_EQ('/', folder.back());
+  std::string path = program_path();
+  EXPECT_EQ(folder, path.substr(0, folder.size()));
+  EXPECT_EQ(std::string::npos, path.find('/', folder.size()));
+  EXPECT_TRUE(is_regular_file(path));
+}
+
+TEST(FsTest, StateFolderFollowsTheEnvironment) {
+  TestEnvironment env;
+  EXPECT_EQ(env.state_dir(), state_folder());
+  setenv("TAVELLA_STATE_DIR", "/tmp/x", 1);
+  EXPECT_EQ("/tmp/x/", state_folder());
+}
+
+struct FindCase {
+  const char* pattern;
+  std::vector<std::string> expected;
+};
+
+TEST(FsTest, FindFilesListsMatchingFilesOnly) {
+  TempDir dir;
+  dir.write("images/a.gif", "1");
+  dir.write("images/B.gif", "2");
+  dir.write("images/c.jpg", "3");
+  dir.write("images/ab.gif.txt", "4");
+  dir.write("images/x1.gif", "5");
+  dir.write("images/folder.gif/inner.gif", "6");  // a folder named like a match
+  const FindCase cases[] = {
+      {"*.gif", {"B.gif", "a.gif", "x1.gif"}},
+      {"?.gif", {"B.gif", "a.gif"}},
+      {"*.GIF", {}},
+      {"*", {"B.gif", "a.gif", "ab.gif.txt", "c.jpg", "x1.gif"}},
+      {"c.jpg", {"c.jpg"}},
+      {"none*", {}},
+  };
+  for (const FindCase& c : cases)
+    EXPECT_EQ(c.expected, sorted(find_files(dir.path() + "images/" + c.pattern))) << c.pattern;
+  EXPECT_TRUE(find_files(dir.path() + "missing/*.gif").empty());
+}
+
+TEST(FsTest, MakeDirectoryCreatesOneLevelAndAcceptsAnExistingFolder) {
+  TempDir dir;
+  EXPECT_TRUE(make_directory(dir.path() + "log"));
+  EXPECT_TRUE(is_directory(dir.path() + "log"));
+  EXPECT_TRUE(make_directory(dir.path() + "log"));
+  EXPECT_FALSE(make_directory(dir.path() + "a/b"));
+  dir.write("file", "x");
+  EXPECT_FALSE(make_directory(dir.path() + "file"));
+}
+
+TEST(FsTest, WholeFilesAreBinarySafe) {
+  TempDir dir;
+  const std::string data("a\0b\r\n\xff", 6);
+  ASSERT_TRUE(write_whole_file(dir.path() + "f", data));
+  std::string back = "old";
+  ASSERT_TRUE(read_whole_file(dir.path() + "f", back));
+  EXPECT_EQ(data, back);
+  ASSERT_TRUE(write_whole_file(dir.path() + "f", "x"));
+  ASSERT_TRUE(read_whole_file(dir.path() + "f", back));
+  EXPECT_EQ("x", back);
+  EXPECT_TRUE(delete_file(dir.path() + "f"));
+  EXPECT_FALSE(read_whole_file(dir.path() + "f", back));
+  EXPECT_EQ("x", back);  // untouched on failure
+  EXPECT_FALSE(write_whole_file(dir.path() + "no/f", "x"));
+}
+
+TEST(AutostartTest, EntryNamesTheRunningProgramAndIsRemovedAgain) {
+  TestEnvironment env;
+  const std::string entry = env.config_dir() + "autostart/Tavella.desktop";
+  platform_set_run_at_startup(true);
+  std::string text;
+  ASSERT_TRUE(read_whole_file(entry, text));
+  EXPECT_NE(std::string::npos, text.find("[Desktop Entry]\n"));
+  EXPECT_NE(std::string::npos, text.find("\nType=Application\n"));
+  EXPECT_NE(std::string::npos, text.find("\nExec=" + program_path() + "\n"));
+  // Turning it on again rewrites the same entry.
+  platform_set_run_at_startup(true);
+  EXPECT_TRUE(is_regular_file(entry));
+  platform_set_run_at_startup(false);
+  EXPECT_FALSE(is_regular_file(entry));
+  platform_set_run_at_startup(false);  // nothing to remove: no harm
+  EXPECT_FALSE(is_regular_file(entry));
+}
+
+TEST(AutostartTest, MissingConfigFolderIsCreated) {
+  TestEnvironment env;
+  std::string config = env.config_dir() + "deeper";
+  setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+  platform_set_run_at_startup(true);
+  EXPECT_TRUE(is_regular_file(config + "/autostart/Tavella.desktop"));
+}
+
+TEST(AutostartTest, WithoutXdgConfigHomeTheHomeConfigIsUsed) {
+  TestEnvironment env;
+  std::string old_home = std::getenv("HOME") ? std::getenv("HOME") : "";
+  TempDir home;
+  setenv("HOME", home.path().c_str(), 1);
+  unsetenv("XDG_CONFIG_HOME");
+  platform_set_run_at_startup(true);
+  EXPECT_TRUE(home.exists(".config/autostart/Tavella.desktop"));
+  platform_set_run_at_startup(false);
+  EXPECT_FALSE(home.exists(".config/autostart/Tavella.desktop"));
+  setenv("HOME", old_home.c_str(), 1);
+}
+
+}  // namespace
+}  // namespace tvl::test

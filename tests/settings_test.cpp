@@ -1,0 +1,260 @@
+// Settings: reading option.ini with its defaults and quirks, the templates
+// and IP lists loaded with it, and saves into files people edit by hand.
+#include "storage/settings.h"
+
+#include <gtest/gtest.h>
+
+#include <ctime>
+
+#include "platform/fs.h"
+#include "tests/support/test_util.h"
+
+namespace tvl::test {
+namespace {
+
+class SettingsTest : public ::testing::Test {
+ protected:
+  void SetUp() override { site_.program_folder = dir_.path(); }
+  void option_ini(const std::string& content) const { dir_.write("option.ini", content); }
+  void load() { load_settings(site_, nullptr); }
+  std::string text(const SharedText& t) const { return *t.get(); }
+
+  TestEnvironment env_;
+  TempDir dir_;
+  SiteData site_;
+};
+
+TEST_F(SettingsTest, WithoutOptionIniEverythingHasItsDefault) {
+  load();
+  const ServerSettings& s = site_.settings;
+  EXPECT_EQ(80, s.port);
+  EXPECT_EQ("index.ghp", s.default_page);
+  EXPECT_EQ(dir_.path(), s.web_pages);
+  EXPECT_TRUE(s.allow_registration);
+  EXPECT_EQ(0, s.filter_mode);
+  EXPECT_FALSE(s.save_log);
+  EXPECT_FALSE(s.auto_active);
+  EXPECT_FALSE(s.startup);
+  EXPECT_FALSE(s.minimize);
+}
+
+struct LoadCase {
+  const char* what;
+  const char* ini;
+  void (*check)(const ServerSettings&, const std::string& folder);
+};
+
+const LoadCase kLoads[] = {
+    {"every key set",
+     "[Server]\r\nWebPages=/srv/www/\r\nDefaultPage=start.ghp\r\nport=8080\r\nStartup=1\r\n"
+     "AutoActive=1\r\nMinimize=1\r\nSavelog=1\r\nRegNew=0\r\nFilterMode=2\r\n",
+     [](const ServerSettings& s, const std::string&) {
+       EXPECT_EQ("/srv/www/", s.web_pages);
+       EXPECT_EQ("start.ghp", s.default_page);
+       EXPECT_EQ(8080, s.port);
+       EXPECT_TRUE(s.startup && s.auto_active && s.minimize && s.save_log);
+       EXPECT_FALSE(s.allow_registration);
+       EXPECT_EQ(2, s.filter_mode);
+     }},
+    {"writer's spellings and any case",
+     "[SERVER]\nPort=81\nstartup=1\nsavelog=1\nregnew=0\n",
+     [](const ServerSettings& s, const std::string&) {
+       EXPECT_EQ(81, s.port);
+       EXPECT_TRUE(s.startup);
+       EXPECT_TRUE(s.save_log);
+       EXPECT_FALSE(s.allow_registration);
+     }},
+    {"any non-zero number is on", "[Server]\nSavelog=5\nMinimize=-1\nAutoActive=0\n",
+     [](const ServerSettings& s, const std::string&) {
+       EXPECT_TRUE(s.save_log);
+       EXPECT_TRUE(s.minimize);
+       EXPECT_FALSE(s.auto_active);
+     }},
+    {"non-numbers read as 0", "[Server]\nport=abc\nRegNew=yes\nFilterMode=x\n",
+     [](const ServerSettings& s, const std::string&) {
+       EXPECT_EQ(0, s.port);
+       EXPECT_FALSE(s.allow_registration);
+       EXPECT_EQ(0, s.filter_mode);
+     }},
+    {"leading digits count", "[Server]\nport= 8081x \n",
+     [](const ServerSettings& s, const std::string&) { EXPECT_EQ(8081, s.port); }},
+    {"empty WebPages is the program folder", "[Server]\nWebPages=\nDefaultPage=\n",
+     [](const ServerSettings& s, const std::string& folder) {
+       EXPECT_EQ(folder, s.web_pages);
+       EXPECT_EQ("", s.default_page);  // stored unchanged
+     }},
+    {"quoted values", "[Server]\nWebPages=\"/my pages/\"\nport='90'\n",
+     [](const ServerSettings& s, const std::string&) {
+       EXPECT_EQ("/my pages/", s.web_pages);
+       EXPECT_EQ(90, s.port);
+     }},
+    {"keys outside the section do not count", "port=1\n[Other]\nport=2\n",
+     [](const ServerSettings& s, const std::string&) { EXPECT_EQ(80, s.port); }},
+    {"long values cut to 255 characters",
+     "[Server]\nDefaultPage=xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx"
+     "xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx"
+     "xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx"
+     "xxxxxxxxxxxxxxxxxxxxxxxxxxxxxx\n",
+     [](const ServerSettings& s, const std::string&) {
+       EXPECT_EQ(std::string(255, 'x'), s.default_page);
+     }},
+};
+
+TEST_F(SettingsTest, OptionIniIsReadWithTheProfileRules) {
+  for (const LoadCase& c : kLoads) {
+    SCOPED_TRACE(c.what);
+    site_.settings = ServerSettings();
+    option_ini(c.ini);
+    load();
+    c.check(site_.settings, dir_.path());
+  }
+}
+
+TEST_F(SettingsTest, LoadRunsItsStepsInOrderAndSetsTheLogDate) {
+  dir_.write("index.htm", "INDEX");
+  int rooms_loaded = 0;
+  std::string index_when_rooms_loaded;
+  load_settings(site_, [&] {
+    ++rooms_loaded;
+    index_when_rooms_loaded = text(site_.templates[T_INDEX]);
+  });
+  EXPECT_EQ(1, rooms_loaded);
+  EXPECT_EQ("INDEX", index_when_rooms_loaded);
+  std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char today[16];
+  std::strftime(today, sizeof today, "%Y-%m-%d", &local);
+  EXPECT_EQ(today, site_.log_date);
+}
+
+TEST_F(SettingsTest, ProgramFolderComesFromTheExecutableWhenNotSet) {
+  SiteData site;
+  load_settings(site, nullptr);
+  EXPECT_EQ(program_folder(), site.program_folder);
+  EXPECT_EQ('/', site.program_folder.back());
+}
+
+TEST_F(SettingsTest, TemplatesAndListsAreReadByNameFromTheProgramFolder) {
+  for (int id = 0; id < T_COUNT; ++id)
+    dir_.write(template_file_name(static_cast<TemplateId>(id)),
+               std::string("<") + template_file_name(static_cast<TemplateId>(id)) + ">");
+  dir_.write("acceptip.txt", "10.0.0.*\r\n");
+  dir_.write("rejectip.txt", std::string("1.2.3.4\0tail", 12));
+  load_templates(site_);
+  const char* names[] = {"index.htm",  "body.htm", "chatsubmit.htm", "chat.htm",
+                         "users.htm",  "users2.htm", "ad.htm", "register.htm",
+                         "previewicons.htm", "findresult.htm"};
+  for (int id = 0; id < T_COUNT; ++id)
+    EXPECT_EQ(std::string("<") + names[id] + ">", text(site_.templates[id])) << id;
+  EXPECT_EQ("10.0.0.*\r\n", text(site_.accept_list));
+  EXPECT_EQ(std::string("1.2.3.4\0tail", 12), text(site_.reject_list));
+}
+
+TEST_F(SettingsTest, UnreadableTemplateKeepsItsPreviousText) {
+  dir_.write("chat.htm", "first");
+  load_templates(site_);
+  ::unlink((dir_.path() + "chat.htm").c_str());
+  dir_.write("body.htm", "new body");
+  load_templates(site_);
+  EXPECT_EQ("first", text(site_.templates[T_CHAT]));
+  EXPECT_EQ("new body", text(site_.templates[T_BODY]));
+  EXPECT_EQ("", text(site_.templates[T_INDEX]));
+}
+
+// --- saving ------------------------------------------------------------------
+
+ServerSettings sample() {
+  ServerSettings v;
+  v.web_pages = "/ignored/";
+  v.default_page = "ignored.ghp";
+  v.port = 8081;
+  v.startup = false;
+  v.auto_active = true;
+  v.minimize = false;
+  v.save_log = true;
+  v.allow_registration = false;
+  v.filter_mode = 2;
+  return v;
+}
+
+TEST_F(SettingsTest, SaveIntoAFileWithoutTheKeysAddsThemInOrder) {
+  save_settings(site_, sample());
+  EXPECT_EQ("[Server]\r\nstartup=0\r\nAutoActive=1\r\nMinimize=0\r\nSavelog=1\r\nPort=8081\r\n"
+            "RegNew=0\r\nFilterMode=2\r\n",
+            dir_.read("option.ini"));
+}
+
+TEST_F(SettingsTest, SaveKeepsCommentsOrderAndUnknownKeysOfAHandEditedFile) {
+  const std::string before =
+      "; Tavella options, edited by hand\n"
+      "[Server]\n"
+      "WebPages = /srv/chat/\n"
+      "; the port browsers use\n"
+      "port = 80\n"
+      "Colour=blue\n"
+      "SAVELOG=0\n"
+      "\n"
+      "[Extra]\n"
+      "note=keep me\n";
+  option_ini(before);
+  save_settings(site_, sample());
+  EXPECT_EQ(
+      "; Tavella options, edited by hand\n"
+      "[Server]\n"
+      "WebPages = /srv/chat/\n"
+      "; the port browsers use\n"
+      "port=8081\r\n"
+      "Colour=blue\n"
+      "SAVELOG=1\r\n"
+      "startup=0\r\n"
+      "AutoActive=1\r\n"
+      "Minimize=0\r\n"
+      "RegNew=0\r\n"
+      "FilterMode=2\r\n"
+      "\n"
+      "[Extra]\n"
+      "note=keep me\n",
+      dir_.read("option.ini"));
+}
+
+TEST_F(SettingsTest, SaveUpdatesTheLiveSettingsButNotThePageFolder) {
+  option_ini("[Server]\nWebPages=/srv/www/\nDefaultPage=x.ghp\n");
+  load();
+  save_settings(site_, sample());
+  EXPECT_EQ("/srv/www/", site_.settings.web_pages);
+  EXPECT_EQ("x.ghp", site_.settings.default_page);
+  EXPECT_EQ(8081, site_.settings.port);
+  EXPECT_TRUE(site_.settings.save_log);
+  EXPECT_FALSE(site_.settings.allow_registration);
+  // What was saved is what the next start reads.
+  SiteData again;
+  again.program_folder = dir_.path();
+  load_settings(again, nullptr);
+  EXPECT_EQ(8081, again.settings.port);
+  EXPECT_TRUE(again.settings.auto_active);
+  EXPECT_EQ(2, again.settings.filter_mode);
+  EXPECT_FALSE(again.settings.allow_registration);
+}
+
+TEST_F(SettingsTest, SaveKeepsTheStartAtLogonEntryInStep) {
+  const std::string entry = env_.config_dir() + "autostart/Tavella.desktop";
+  ServerSettings v = sample();
+  v.startup = true;
+  save_settings(site_, v);
+  EXPECT_TRUE(is_regular_file(entry));
+  EXPECT_NE(std::string::npos, dir_.read("option.ini").find("startup=1\r\n"));
+  v.startup = false;
+  save_settings(site_, v);
+  EXPECT_FALSE(is_regular_file(entry));
+}
+
+TEST_F(SettingsTest, SaveIntoAMissingFolderIsIgnored) {
+  site_.program_folder = dir_.path() + "gone/";
+  save_settings(site_, sample());
+  EXPECT_EQ(8081, site_.settings.port);
+  EXPECT_FALSE(dir_.exists("gone"));
+}
+
+}  // namespace
+}  // namespace tvl::test
