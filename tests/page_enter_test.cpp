@@ -1,0 +1,247 @@
+#include <gtest/gtest.h>
+
+#include <future>
+
+#include "chat/chat_pages.h"
+#include "tests/support/chat_fixture.h"
+
+namespace tvl {
+namespace {
+
+using test::ChatFixture;
+
+const char kBadLogin[] =
+    "<BODY bgcolor=\"#EBEBD6\">Invalid username or password! <br><font color=red size=2>Note: guest "
+    "does not need password.</font></body>";
+const char kDisabled[] = "<BODY bgcolor=\"#EBEBD6\">This user account is disabled! </body>";
+const char kNoGuests[] =
+    "<BODY bgcolor=\"#EBEBD6\">Guest is not allowed to join this room, please register an account!</body>";
+const char kAdminsOnly[] =
+    "<BODY bgcolor=\"#EBEBD6\">You are not allowed to join this room, only administrators can login!</body>";
+const char kTaken[] =
+    "<BODY bgcolor=\"#EBEBD6\">This username has logged on, please select another username!</body>";
+const char kRefusedName[] =
+    "<BODY bgcolor=\"#EBEBD6\">This username is not allowed, please choose another username!</body>";
+const char kFull[] = "<BODY bgcolor=\"#EBEBD6\">The chat is full, please try again later!</body>";
+
+class EnterRoom : public ChatFixture {};
+
+TEST_F(EnterRoom, GuestEntersWithThePictureOfTheSexNumber) {
+  EXPECT_EQ(join("guest1", 1, "", 3), "chat:guest1||1");
+  OnlineUser u = user("guest1", 1);
+  EXPECT_STREQ(u.icon, "3.gif");
+  EXPECT_EQ(u.room, 1);
+  EXPECT_EQ(u.last_seq, 0);
+  EXPECT_EQ(u.known_online, 0);
+  EXPECT_FALSE(u.split);
+  EXPECT_TRUE(u.active);
+  EXPECT_EQ(last_line(1),
+            "<br><font color=green size=2>TT:TT:TT <a target=chatsubmit "
+            "href=javascript:parent.chatsubmit.getname('guest1');>guest1</a></font> <font color=red "
+            "size=2>joined the chat room...</font>");
+  EXPECT_EQ(last_addressee(1), "All");
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].address, "10.0.0.7");
+  EXPECT_EQ(events[0].text, "guest1 joined the [Lobby]");
+  EXPECT_EQ(test::ChatFixture::masked(events[0].time), "TT:TT:TT");
+  // Logged under the chat lock right before the push of the same event.
+  EXPECT_EQ(events[0].seq_at_log, 0);
+  EXPECT_EQ(seq(1), 1);
+}
+
+TEST_F(EnterRoom, JoinIsLoggedWithTheChatLockHeld) {
+  bool lock_was_free = true;
+  ctx.log_event = [&](const std::string&, const std::string&, const std::string&) {
+    lock_was_free = std::async(std::launch::async, [&] {
+                      bool got = state.lock.try_lock();
+                      if (got) state.lock.unlock();
+                      return got;
+                    }).get();
+  };
+  join("ann", 1);
+  EXPECT_FALSE(lock_was_free);
+}
+
+TEST_F(EnterRoom, GuestWithAPasswordIsRefused) {
+  EXPECT_EQ(join("guest1", 1, "x"), kBadLogin);
+  EXPECT_EQ(online(), 0);
+  EXPECT_TRUE(events.empty());
+  EXPECT_EQ(seq(1), 0);
+}
+
+TEST_F(EnterRoom, MemberPictures) {
+  member("pic", "pw", "Icon=7.gif\r\nsex=0\r\n");
+  member("male", "pw", "sex=1\r\n");
+  member("secret", "pw", "sex=-1\r\n");
+  member("plain", "pw");
+  member("longicon", "pw", "Icon=" + std::string(40, 'i') + "\r\n");
+  EXPECT_EQ(join("pic", 1, "pw", 2), "chat:pic|pw|1");
+  EXPECT_EQ(join("male", 1, "pw", 2), "chat:male|pw|1");
+  EXPECT_EQ(join("secret", 1, "pw", 4), "chat:secret|pw|1");
+  EXPECT_EQ(join("plain", 1, "pw", 5), "chat:plain|pw|1");
+  EXPECT_EQ(join("longicon", 1, "pw", 5), "chat:longicon|pw|1");
+  EXPECT_STREQ(user("pic", 1).icon, "7.gif");
+  EXPECT_STREQ(user("male", 1).icon, "1.gif");
+  EXPECT_STREQ(user("secret", 1).icon, "4.gif");
+  EXPECT_STREQ(user("plain", 1).icon, "5.gif");
+  EXPECT_EQ(std::string(user("longicon", 1).icon), std::string(31, 'i'));
+}
+
+TEST_F(EnterRoom, MemberPasswordIsExact) {
+  member("ann", "Secret");
+  EXPECT_EQ(join("ann", 1, "secret"), kBadLogin);
+  EXPECT_EQ(join("ann", 1, ""), kBadLogin);
+  EXPECT_EQ(join("ann", 1, "Secret"), "chat:ann|Secret|1");
+}
+
+TEST_F(EnterRoom, DisabledUnlessExactlyNo) {
+  member("lower", "pw", "Disabled=no\r\n");
+  member("yes", "pw", "Disabled=Yes\r\n");
+  member("enabled", "pw", "Disabled=No\r\n");
+  EXPECT_EQ(join("lower", 1, "pw"), kDisabled);
+  EXPECT_EQ(join("yes", 1, "pw"), kDisabled);
+  EXPECT_EQ(join("enabled", 1, "pw"), "chat:enabled|pw|1");
+  // A wrong password is told as such, not as disabled.
+  EXPECT_EQ(join("yes", 1, "bad"), kBadLogin);
+}
+
+TEST_F(EnterRoom, GuestsOnlyWhereTheRoomAllowsThem) {
+  member("mia", "pw");
+  EXPECT_EQ(join("guest", 2), kNoGuests);
+  EXPECT_EQ(join("mia", 2, "pw"), "chat:mia|pw|2");
+}
+
+TEST_F(EnterRoom, AdministratorsOnlyRoom) {
+  state.replace_rooms({room("Staff", true, true, "joanna;bob")});
+  member("ann", "pw");   // "ann" stands inside "joanna"
+  member("carl", "pw");
+  EXPECT_EQ(join("ann", 1, "pw"), "chat:ann|pw|1");
+  EXPECT_EQ(join("carl", 1, "pw"), kAdminsOnly);
+  EXPECT_EQ(join("bob", 1), kAdminsOnly);  // named, but a guest
+  EXPECT_EQ(join("Bob", 1), kAdminsOnly);
+}
+
+TEST_F(EnterRoom, OneNamePerRoomIgnoringCase) {
+  EXPECT_EQ(join("ann", 1), "chat:ann||1");
+  EXPECT_EQ(join("ANN", 1), kTaken);
+  EXPECT_EQ(online(), 1);
+  member("Ann", "pw");
+  EXPECT_EQ(join("Ann", 2, "pw"), "chat:Ann|pw|2");  // another room
+  EXPECT_EQ(online(), 2);
+  EXPECT_EQ(events.size(), 2u);
+}
+
+TEST_F(EnterRoom, NameWithAmpersandHashIsWrittenAsEscapes) {
+  EXPECT_EQ(join("a&#b", 1), "chat:%61%26%23%62||1");
+  EXPECT_STREQ(user("a&#b", 1).name, "a&#b");
+}
+
+TEST_F(EnterRoom, NameIsStoredAsInTheAddress) {
+  EXPECT_EQ(join("J%C3%B6rg", 1), "chat:J%C3%B6rg||1");
+  EXPECT_STREQ(user("J%C3%B6rg", 1).name, "J%C3%B6rg");
+}
+
+TEST_F(EnterRoom, RoomTextRunsToTheSexKeyAndMissingSexGivesPictureZero) {
+  std::string out;
+  ASSERT_TRUE(page_chat(ctx, "ip", "/chat.ghp?username=ann&password=&room=1", out));
+  EXPECT_EQ(out, "chat:ann||1");
+  EXPECT_STREQ(user("ann", 1).icon, "0.gif");
+}
+
+TEST_F(EnterRoom, FirstPollGetsTheRingEndingWithTheOwnJoinLine) {
+  join("ann", 1);
+  join("bob", 1);
+  const std::string page = poll("bob", 1);
+  const std::size_t reload = page.find("parent.users.window.location.href");
+  const std::size_t ann_line = page.find("getname('ann')");
+  const std::size_t bob_line = page.find("getname('bob')");
+  ASSERT_NE(reload, std::string::npos);
+  ASSERT_NE(ann_line, std::string::npos);
+  ASSERT_NE(bob_line, std::string::npos);
+  EXPECT_LT(reload, ann_line);
+  EXPECT_LT(ann_line, bob_line);
+}
+
+// --- input form ---
+
+TEST_F(EnterRoom, InputFormGetsTheDecodedName) {
+  std::string out;
+  ASSERT_TRUE(page_chatsubmit(ctx, "/chatsubmit.ghp?username=Ann+Lee%21&password=p%21&room=2", out));
+  EXPECT_EQ(out, "form:Ann Lee!|p%21|2");
+}
+
+TEST_F(EnterRoom, InputFormWithoutAllKeysOrWithARefusedNameIsEmpty) {
+  std::string out;
+  ASSERT_TRUE(page_chatsubmit(ctx, "/chatsubmit.ghp?username=ann&password=p", out));
+  EXPECT_EQ(out, "form:||");
+  out.clear();
+  ASSERT_TRUE(page_chatsubmit(ctx, "/chatsubmit.ghp?username=%22%3E%3Cscript%3E&password=p&room=1", out));
+  EXPECT_EQ(out, "form:||");
+}
+
+TEST_F(EnterRoom, MarkerInANameIsFilledByTheLaterMarker) {
+  std::string out;
+  ASSERT_TRUE(page_chatsubmit(ctx, "/chatsubmit.ghp?username=x%3C!--$pass--%3E&password=pw&room=1", out));
+  // "<" is refused in names, so the chain cannot be reached from a name.
+  EXPECT_EQ(out, "form:||");
+  ASSERT_TRUE(page_chatsubmit(ctx, "/chatsubmit.ghp?username=x!--$pass--&password=pw&room=1", out = ""));
+  EXPECT_EQ(out, "form:x!--$pass--|pw|1");
+}
+
+// --- refusals and errors ---
+
+TEST_F(EnterRoom, DeclinedWithoutKeysOrWithABadRoom) {
+  EXPECT_EQ(join("ann", 0), "<declined>");
+  EXPECT_EQ(join("ann", 4), "<declined>");
+  EXPECT_EQ(join("ann", 99), "<declined>");
+  std::string out;
+  EXPECT_FALSE(page_chat(ctx, "ip", "/chat.ghp?username=ann&password=&sex=1", out));
+  EXPECT_FALSE(page_chat(ctx, "ip", "/chat.ghp?username=ann&room=1&sex=1", out));
+  EXPECT_FALSE(page_chat(ctx, "ip", "/chat.ghp?password=&room=1&sex=1", out));
+  EXPECT_EQ(online(), 0);
+}
+
+TEST_F(EnterRoom, RefusedNamesNeverReachAFile) {
+  // A file outside users/ that "../outside" would name.
+  folder.write("outside", "[main]\r\npassword=pw\r\n");
+  for (const char* name : {"..%2Foutside", "../outside", "a%5Cb", "%3Cb%3E", "a%22b", "o'neil",
+                           "a%0Ab", "%2E%2E"}) {
+    EXPECT_EQ(join(name, 1, "pw"), kRefusedName) << name;
+    EXPECT_EQ(join(name, 1, ""), kRefusedName) << name;
+  }
+  EXPECT_EQ(join(std::string(64, 'a'), 1), kRefusedName);
+  EXPECT_EQ(join(std::string(63, 'a'), 1), "chat:" + std::string(63, 'a') + "||1");
+  std::string out;
+  ASSERT_TRUE(page_chat(ctx, "ip", "/chat.ghp?username=&password=&room=1&sex=1", out));
+  EXPECT_EQ(out, kRefusedName);
+  EXPECT_EQ(online(), 1);
+  EXPECT_EQ(events.size(), 1u);
+}
+
+TEST_F(EnterRoom, FullTableRefusesAndAddsNothing) {
+  {
+    std::lock_guard<std::mutex> hold(state.lock);
+    for (int i = 0; i < ChatState::kMaxOnline; ++i) {
+      OnlineUser u;
+      std::snprintf(u.name, sizeof u.name, "u%d", i);
+      u.room = 1;
+      ASSERT_TRUE(state.add_user(u));
+    }
+  }
+  EXPECT_EQ(join("late", 1), kFull);
+  EXPECT_EQ(online(), ChatState::kMaxOnline);
+  EXPECT_EQ(seq(1), 0);
+  EXPECT_TRUE(events.empty());
+  // A name already online is told so, full table or not.
+  EXPECT_EQ(join("U7", 1), kTaken);
+}
+
+TEST_F(EnterRoom, JoinAfterTheRoomsShrankIsDeclinedOrCounted) {
+  state.replace_rooms({room("Only", true, false, "")});
+  EXPECT_EQ(join("ann", 2), "<declined>");
+  EXPECT_EQ(join("ann", 1), "chat:ann||1");
+  EXPECT_EQ(events.back().text, "ann joined the [Only]");
+}
+
+}  // namespace
+}  // namespace tvl

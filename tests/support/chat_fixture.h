@@ -1,0 +1,170 @@
+// A chat without sockets for the page tests: a temporary program folder with
+// users/, small templates, three rooms, and verbs that join, poll, post and
+// leave the way the browser's frames do.
+//   room 1 "Lobby":   guests welcome
+//   room 2 "Members": members only; administrators "joanna;bob"
+//   room 3 "Staff":   administrators only ("boss")
+#pragma once
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cstring>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "chat/chat_pages.h"
+#include "tests/support/test_util.h"
+
+namespace tvl::test {
+
+struct ChatEvent {
+  std::string address, time, text;
+  int seq_at_log;  // the room ring's seq when the event was logged
+};
+
+// One post of the input form.
+struct PostForm {
+  std::string message = "hi";
+  std::string to = "All";
+  int command = 0;
+  int style = 0;
+  int colour = 1;
+  int face = 0;
+  bool split = false;
+  bool private_line = false;
+};
+
+class ChatFixture : public ::testing::Test {
+ protected:
+  ChatFixture() {
+    site.program_folder = folder.path();
+    folder.write("users/.keep", "");
+    site.templates[T_CHAT].set("chat:<!--$user-->|<!--$pass-->|<!--$room-->");
+    site.templates[T_CHATSUBMIT].set("form:<!--$user-->|<!--$pass-->|<!--$room-->");
+    site.templates[T_BODY].set("<body>[<!--$user-->|<!--$pass-->|<!--$room-->]<script><!--$msg--></script>");
+    state.replace_rooms({room("Lobby", true, false, ""), room("Members", false, false, "joanna;bob"),
+                         room("Staff", true, true, "boss")});
+  }
+
+  static RoomInfo room(const char* name, bool guest, bool admin_only, const char* admin) {
+    RoomInfo r;
+    std::strncpy(r.name, name, sizeof r.name - 1);
+    std::strncpy(r.admin, admin, sizeof r.admin - 1);
+    r.guest = guest;
+    r.admin_only = admin_only;
+    return r;
+  }
+
+  // An account file; `more` holds further "key=value\r\n" lines.
+  void member(const std::string& name, const std::string& password, const std::string& more = "") {
+    folder.write("users/" + name, "[main]\r\npassword=" + password + "\r\n" + more);
+  }
+
+  static std::string room_query(const std::string& name, const std::string& password, int room) {
+    return "?username=" + name + "&password=" + password + "&room=" + std::to_string(room);
+  }
+
+  // chat.ghp; "<declined>" when the handler declines.
+  std::string join(const std::string& name, int room, const std::string& password = "",
+                   int sex = 1) {
+    std::string out;
+    const std::string path = "/chat.ghp" + room_query(name, password, room) + "&sex=" + std::to_string(sex);
+    return page_chat(ctx, "10.0.0.7", path, out) ? out : "<declined>";
+  }
+
+  std::string poll(const std::string& name, int room, const std::string& password = "") {
+    std::string out;
+    return page_body(ctx, "/body.ghp" + room_query(name, password, room), out) ? out : "<declined>";
+  }
+
+  // Form encoding as browsers do it ("+" for blanks).
+  static std::string encode(const std::string& text) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : text) {
+      if (c == ' ') out += '+';
+      else if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') out += static_cast<char>(c);
+      else {
+        out += '%';
+        out += hex[c >> 4];
+        out += hex[c & 15];
+      }
+    }
+    return out;
+  }
+
+  static std::string post_request(const std::string& query, const PostForm& f) {
+    std::string body = "message=" + encode(f.message) + "&chat_flag=1&mtowho=" + encode(f.to) +
+                       "&mfilters=" + std::to_string(f.command) + "&mfont=" + std::to_string(f.style) +
+                       "&mfcolor=" + std::to_string(f.colour) + "&elist=" + std::to_string(f.face) +
+                       "&seltype=0&msg=";
+    if (f.split) body += "&msplit=on";
+    if (f.private_line) body += "&mqqsay=on";
+    return "POST /chatsubmit.ghp" + query + " HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+           "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
+           std::to_string(body.size()) + "\r\n\r\n" + body;
+  }
+
+  std::string post(const std::string& name, int room, const PostForm& f = PostForm(),
+                   const std::string& password = "") {
+    std::string out;
+    chat_post(ctx, "10.0.0.8", post_request(room_query(encode(name), password, room), f), out);
+    return out;
+  }
+
+  // The texts kept in a room's ring, oldest first, and their addressees.
+  std::vector<std::string> kept(int room) {
+    std::lock_guard<std::mutex> hold(state.lock);
+    const RoomMessages& r = state.ring(room);
+    std::vector<std::string> texts;
+    for (int p = 0; p <= r.last; ++p) texts.push_back(r.text[r.slot_of[p]]);
+    return texts;
+  }
+  std::string last_line(int room) {
+    auto texts = kept(room);
+    return texts.empty() ? std::string() : masked(texts.back());
+  }
+  std::string last_addressee(int room) {
+    std::lock_guard<std::mutex> hold(state.lock);
+    const RoomMessages& r = state.ring(room);
+    return r.last < 0 ? std::string() : r.to_whom[r.last];
+  }
+  int seq(int room) {
+    std::lock_guard<std::mutex> hold(state.lock);
+    return state.ring(room).seq;
+  }
+  int online() {
+    std::lock_guard<std::mutex> hold(state.lock);
+    return state.online_count();
+  }
+  // A copy of the online entry, or an empty one (room 0) when not online.
+  OnlineUser user(const std::string& name, int room) {
+    std::lock_guard<std::mutex> hold(state.lock);
+    int i = state.find_online_user(room, name);
+    return i < state.online_count() ? state.user(i) : OnlineUser{};
+  }
+
+  // Replaces every "HH:MM:SS" by "TT:TT:TT" so lines compare.
+  static std::string masked(const std::string& text) {
+    static const std::regex time("[0-9]{2}:[0-9]{2}:[0-9]{2}");
+    return std::regex_replace(text, time, "TT:TT:TT");
+  }
+
+  TestEnvironment env;
+  TempDir folder;
+  SiteData site;
+  ChatState state;
+  std::vector<ChatEvent> events;
+  ChatContext ctx{site, state,
+                  [this](const std::string& address, const std::string& time, const std::string& text) {
+                    // Called with the chat lock held; the last pushed ring tells
+                    // whether the event came before its push.
+                    int seq_now = 0;
+                    for (int r = 1; r <= state.room_count_locked(); ++r) seq_now += state.ring(r).seq;
+                    events.push_back({address, time, text, seq_now});
+                  },
+                  0};
+};
+
+}  // namespace tvl::test
