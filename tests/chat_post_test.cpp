@@ -1,0 +1,313 @@
+#include <gtest/gtest.h>
+
+#include "chat/chat_pages.h"
+#include "tests/support/chat_fixture.h"
+
+namespace tvl {
+namespace {
+
+using test::ChatFixture;
+using test::PostForm;
+
+const char kNotOnline[] = "<BODY bgcolor=\"#EBEBD6\">invalid username!</body>";
+const char kBoard[] = "parent.board.document.body.innerHTML=parent.board.document.body.innerHTML+\"";
+const char kOwn[] = "parent.mymsg.document.body.innerHTML=parent.mymsg.document.body.innerHTML+\"";
+
+// The chat line as the post makes it, with the time masked.
+std::string chat_line(const std::string& from, const std::string& to, const std::string& text,
+                      bool is_private = false) {
+  return std::string(is_private ? "<br>*" : "<br>") +
+         "<font color=green size=2>TT:TT:TT <a target=chatsubmit "
+         "href=javascript:parent.chatsubmit.getname('" + from + "');>" + from +
+         "</a> => <a target=chatsubmit href=javascript:parent.chatsubmit.getname('" + to + "');>" +
+         to + "</a> </font>" + text;
+}
+
+class PostMessage : public ChatFixture {
+ protected:
+  void SetUp() override {
+    join("ann", 1);
+    join("bob", 1);
+    events.clear();
+  }
+  // The text part of the newest line of room 1 (after the name links).
+  std::string last_text(int room = 1) {
+    std::string line = last_line(room);
+    std::size_t at = line.find("</a> </font>");
+    return at == std::string::npos ? line : line.substr(at + 12);
+  }
+  void make_admin(const std::string& name, const std::string& password) {
+    member(name, password);
+    state.replace_rooms({room("Lobby", true, false, "joanna;boss"),
+                         room("Members", false, false, "joanna;bob"), room("Staff", true, true, "boss")});
+  }
+};
+
+// --- formatting ---
+
+struct FormatCase {
+  int style, colour, face;
+  const char* message;
+  const char* expected;
+};
+
+class Formatting : public PostMessage, public ::testing::WithParamInterface<FormatCase> {};
+
+TEST_P(Formatting, LineText) {
+  const FormatCase& c = GetParam();
+  post("ann", 1, PostForm{.message = c.message, .style = c.style, .colour = c.colour, .face = c.face});
+  EXPECT_EQ(last_text(), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Styles, Formatting,
+    ::testing::Values(
+        FormatCase{-1, 1, 3, "as <b>typed</b>", "as <b>typed</b>"},
+        FormatCase{1, 4, 0, "hi", "<strong><font color=#FF0000 size=2>hi</font></strong>"},
+        FormatCase{2, 1, 0, "hi", "<em><font color=#000000 size=2>hi</font></em>"},
+        FormatCase{3, 0, 2, "hi", "<font color=#FFFFFF size=5>hi</font> <img src=/face/2.gif border=0>"},
+        FormatCase{0, 19, 0, "hi", "<font color=#FFD700 size=2>hi</font>"},
+        FormatCase{-1, 4, 0, "hi", "<font color=#FF0000 size=2>hi</font>"},
+        FormatCase{7, 1, 1, "hi", "<font color=#000000 size=2>hi</font> <img src=/face/1.gif border=0>"},
+        // Colours outside the table are shown in black.
+        FormatCase{0, 20, 0, "hi", "<font color=#000000 size=2>hi</font>"},
+        FormatCase{0, -3, 0, "hi", "<font color=#000000 size=2>hi</font>"},
+        FormatCase{-1, 99, 0, "hi", "hi"},
+        // A link runs to the "<" of "</font>", blank and word included.
+        FormatCase{0, 1, 0, "see http://example.com now",
+                   "<font color=#000000 size=2>see <a target=_blank href=http://example.com now><font "
+                   "color=blue>http://example.com now</font></a></font>"},
+        FormatCase{-1, 1, 0, "http://a.b/x and http://c.d",
+                   "<a target=_blank href=http://a.b/x><font color=blue>http://a.b/x</font></a> and "
+                   "<a target=_blank href=http://c.d><font color=blue>http://c.d</font></a>"}));
+
+TEST_F(PostMessage, PublicLineIsPushedLoggedAndShownToTheSender) {
+  const std::string answer = post("ann", 1, PostForm{.message = "hello all", .style = -1});
+  EXPECT_EQ(last_line(1), chat_line("ann", "All", "hello all"));
+  EXPECT_EQ(last_addressee(1), "All");
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].address, "10.0.0.8");
+  EXPECT_EQ(events[0].text, "ann to All: hello all");
+  EXPECT_EQ(events[0].seq_at_log, 2);  // logged right before the push (seq 2 -> 3)
+  EXPECT_EQ(seq(1), 3);
+  // The answer: body page with the identity and the line for the board.
+  EXPECT_EQ(answer.find("<body>[ann||1]<script>" + std::string(kBoard)), 0u) << answer;
+  EXPECT_NE(answer.find("hello all\";</script>"), std::string::npos);
+  EXPECT_EQ(user("ann", 1).last_seq, 3);
+}
+
+TEST_F(PostMessage, PrivateLineFromAnnToBob) {
+  const std::string answer =
+      post("ann", 1, PostForm{.message = "psst", .to = "bob", .style = -1, .private_line = true});
+  EXPECT_EQ(last_line(1), chat_line("ann", "bob", "psst", true));
+  EXPECT_EQ(last_addressee(1), "bob");
+  EXPECT_EQ(events.back().text, "* ann to bob: psst");
+  EXPECT_NE(answer.find(kBoard), std::string::npos);
+  EXPECT_NE(answer.find("psst"), std::string::npos);
+}
+
+TEST_F(PostMessage, PrivateFlagToAllIsPublic) {
+  post("ann", 1, PostForm{.message = "x", .style = -1, .private_line = true});
+  EXPECT_EQ(last_line(1), chat_line("ann", "All", "x"));
+  EXPECT_EQ(events.back().text, "ann to All: x");
+}
+
+TEST_F(PostMessage, SplitSenderSeesTheLineInTheOwnPane) {
+  const std::string answer = post("ann", 1, PostForm{.message = "x", .split = true});
+  EXPECT_NE(answer.find(kOwn), std::string::npos);
+  EXPECT_EQ(answer.find(kBoard), std::string::npos);
+  EXPECT_TRUE(user("ann", 1).split);
+  post("ann", 1, PostForm{.message = "y"});
+  EXPECT_FALSE(user("ann", 1).split);
+}
+
+TEST_F(PostMessage, EmptyMessageOnlySetsThePane) {
+  const std::string answer = post("ann", 1, PostForm{.message = "", .split = true});
+  EXPECT_EQ(answer, "<body>[ann||1]<script><!--$msg--></script>");
+  EXPECT_TRUE(user("ann", 1).split);
+  EXPECT_EQ(seq(1), 2);
+  EXPECT_TRUE(events.empty());
+}
+
+TEST_F(PostMessage, SenderSkipsWhatOthersSaidSinceItsLastPoll) {
+  poll("ann", 1);
+  post("bob", 1, PostForm{.message = "from bob"});
+  post("ann", 1, PostForm{.message = "from ann"});
+  EXPECT_EQ(poll("ann", 1).find("from bob"), std::string::npos);
+  EXPECT_NE(poll("bob", 1).find("from ann"), std::string::npos);
+}
+
+TEST_F(PostMessage, PrivateLineToSomeoneNotOnlineReachesALaterJoiner) {
+  post("ann", 1, PostForm{.message = "for zoe", .to = "zoe", .private_line = true});
+  EXPECT_EQ(last_addressee(1), "zoe");
+  join("zoe", 1);
+  EXPECT_NE(poll("zoe", 1).find("for zoe"), std::string::npos);
+  join("carl", 1);
+  EXPECT_EQ(poll("carl", 1).find("for zoe"), std::string::npos);
+}
+
+TEST_F(PostMessage, LongAddresseeStillReachesTheUser) {
+  const std::string long_name(50, 'z');
+  join(long_name, 1);
+  poll(long_name, 1);
+  post("ann", 1, PostForm{.message = "long", .to = long_name, .private_line = true});
+  EXPECT_NE(poll(long_name, 1).find("long"), std::string::npos);
+}
+
+TEST_F(PostMessage, NameIsDecodedOnceToTheAddressForm) {
+  join("J%C3%B6rg", 1);
+  post("J%C3%B6rg", 1, PostForm{.message = "hej"});
+  EXPECT_EQ(events.back().text, "J%C3%B6rg to All: hej");
+}
+
+// --- unsafe input ---
+
+TEST_F(PostMessage, ScriptInAMessageIsShownAsText) {
+  post("ann", 1, PostForm{.message = "<b>bold</b><img src=x onerror=alert(1)>", .style = -1});
+  EXPECT_EQ(last_text(), "<b>bold</b>&lt;img src=x onerror=alert(1)&gt;");
+  // The log keeps what was typed.
+  EXPECT_EQ(events.back().text, "ann to All: <b>bold</b><img src=x onerror=alert(1)>");
+}
+
+TEST_F(PostMessage, LinkCannotCarryAnEventHandler) {
+  post("ann", 1, PostForm{.message = "http://x onmouseover=alert(1) y"});
+  const std::string text = last_text();
+  EXPECT_EQ(text.find("<a target=_blank href=http://x onmouseover"), std::string::npos) << text;
+  EXPECT_NE(text.find("&lt;a target=_blank href=http://x onmouseover=alert(1) y&gt;"),
+            std::string::npos)
+      << text;
+}
+
+TEST_F(PostMessage, MarkerInAMessageDoesNotBreakTheAnswer) {
+  const std::string answer = post("ann", 1, PostForm{.message = "<!--$msg-->\"</script>", .style = -1});
+  EXPECT_EQ(last_text(), "&lt;!--$msg-->\"&lt;/script&gt;");
+  EXPECT_NE(answer.find("&lt;!--$msg-->\\\"&lt;/script&gt;\";</script>"), std::string::npos) << answer;
+}
+
+TEST_F(PostMessage, AddresseeThatCannotBeANameIsRefused) {
+  const std::string answer =
+      post("ann", 1, PostForm{.message = "x", .to = "x');alert(1);('", .private_line = true});
+  EXPECT_EQ(answer,
+            "<BODY bgcolor=\"#EBEBD6\">This username is not allowed, please choose another username!</body>");
+  EXPECT_EQ(seq(1), 2);
+  EXPECT_TRUE(events.empty());
+}
+
+TEST_F(PostMessage, ManyRepeatedAddressesStayBounded) {
+  std::string message;
+  for (int i = 0; i < 300; ++i) message += "http://a ";
+  post("ann", 1, PostForm{.message = message, .style = -1});
+  EXPECT_LT(kept(1).back().size(), 64u * 1024u);
+  EXPECT_EQ(seq(1), 3);
+}
+
+// --- room commands ---
+
+TEST_F(PostMessage, AdministratorBansAndUnbans) {
+  make_admin("boss", "pw");
+  join("boss", 1, "pw");
+  const std::string answer = post("boss", 1, PostForm{.message = "", .to = "Bob", .command = 1}, "pw");
+  EXPECT_EQ(last_line(1), "<br><font color=red size=2>[Bob] has been banned!</font>");
+  EXPECT_EQ(last_addressee(1), "All");
+  EXPECT_EQ(events.back().text, "boss to Bob: [Bob] has been banned!");
+  EXPECT_NE(answer.find("[Bob] has been banned!"), std::string::npos);
+  EXPECT_FALSE(user("bob", 1).active);
+  EXPECT_EQ(poll("bob", 1), "You have been banned!");
+
+  // A banned user's posts become a private notice to that user.
+  post("bob", 1, PostForm{.message = "let me talk", .to = "All"});
+  EXPECT_EQ(last_line(1), "<br>*<font color=red size=2>You have been banned!</font>");
+  EXPECT_EQ(last_addressee(1), "bob");
+  EXPECT_EQ(events.back().text, "bob to All: let me talk");
+
+  // Banned list, then unban.
+  join("carl", 1);
+  post("boss", 1, PostForm{.message = "", .to = "carl", .command = 1}, "pw");
+  post("boss", 1, PostForm{.message = "", .to = "All", .command = 3}, "pw");
+  EXPECT_EQ(last_line(1), "<br><font color=red size=2>kicked list: bob,carl</font>");
+  post("boss", 1, PostForm{.message = "", .to = "bob", .command = 2}, "pw");
+  EXPECT_EQ(last_line(1), "<br><font color=red size=2>[bob] has been unbanned!</font>");
+  EXPECT_TRUE(user("bob", 1).active);
+  EXPECT_NE(poll("bob", 1), "You have been banned!");
+}
+
+TEST_F(PostMessage, CommandsThatDoNothing) {
+  make_admin("boss", "pw");
+  join("boss", 1, "pw");
+  const int before = seq(1);
+  events.clear();
+  const char* bare = "<body>[boss|pw|1]<script><!--$msg--></script>";
+  EXPECT_EQ(post("boss", 1, PostForm{.message = "", .to = "nobody", .command = 1}, "pw"), bare);
+  EXPECT_EQ(post("boss", 1, PostForm{.message = "", .to = "ann", .command = 2}, "pw"), bare);
+  EXPECT_EQ(post("boss", 1, PostForm{.message = "", .to = "All", .command = 3}, "pw"), bare);
+  EXPECT_EQ(post("boss", 1, PostForm{.message = "x", .to = "All", .command = 9}, "pw"), bare);
+  EXPECT_EQ(seq(1), before);
+  EXPECT_TRUE(events.empty());
+}
+
+TEST_F(PostMessage, CommandsWithoutTheRight) {
+  make_admin("boss", "pw");
+  join("boss", 1, "pw");
+  EXPECT_EQ(post("ann", 1, PostForm{.to = "bob", .command = 1}), "no permission!");
+  EXPECT_EQ(post("boss", 1, PostForm{.to = "bob", .command = 1}, "wrong"), "no permission!");
+  EXPECT_EQ(post("boss", 1, PostForm{.to = "All", .command = 1}, "pw"), "no permission!");
+  EXPECT_EQ(post("boss", 1, PostForm{.to = "boss", .command = 1}, "pw"), "no permission!");
+  EXPECT_EQ(post("boss", 1, PostForm{.to = "All", .command = 2}, "pw"), "no permission!");
+  // Named in the administrator text but without an account.
+  state.replace_rooms({room("Lobby", true, false, "ann")});
+  join("ann", 1);
+  EXPECT_EQ(post("ann", 1, PostForm{.to = "bob", .command = 3}), "no permission!");
+  EXPECT_TRUE(user("bob", 1).active);
+}
+
+TEST_F(PostMessage, AdministratorNotOnlineBansButNothingIsPushed) {
+  make_admin("boss", "pw");
+  const int before = seq(1);
+  EXPECT_EQ(post("boss", 1, PostForm{.to = "bob", .command = 1}, "pw"), kNotOnline);
+  EXPECT_FALSE(user("bob", 1).active);
+  EXPECT_EQ(seq(1), before);
+  EXPECT_TRUE(events.empty());
+}
+
+// --- errors ---
+
+TEST_F(PostMessage, SenderNotOnline) {
+  EXPECT_EQ(post("zoe", 1), kNotOnline);
+  EXPECT_EQ(post("ann", 2), kNotOnline);
+  EXPECT_EQ(seq(1), 2);
+  EXPECT_TRUE(events.empty());
+}
+
+TEST_F(PostMessage, IncompletePostsGetAnEmptyAnswer) {
+  std::string out;
+  chat_post(ctx, "ip", "POST /chatsubmit.ghp?username=ann&password=&room=1 HTTP/1.1\r\n\r\nchat_flag=1", out);
+  EXPECT_EQ(out, "");
+  chat_post(ctx, "ip", "POST /chatsubmit.ghp?username=ann&room=1 HTTP/1.1\r\n\r\nmessage=x&chat_flag=1", out);
+  EXPECT_EQ(out, "");
+  chat_post(ctx, "ip", "POST /chatsubmit.ghp?username=ann&password=&room=7 HTTP/1.1\r\n\r\nmessage=x&chat_flag=1",
+            out);
+  EXPECT_EQ(out, "");
+  EXPECT_EQ(seq(1), 2);
+}
+
+TEST_F(PostMessage, FormWithoutAddresseeKeepsTheDefaults) {
+  std::string out;
+  chat_post(ctx, "ip",
+            "POST /chatsubmit.ghp?username=ann&password=&room=1 HTTP/1.1\r\n\r\nmessage=a+b%21&chat_flag=1&mfont=3",
+            out);
+  EXPECT_EQ(last_line(1), chat_line("ann", "All", "<font color=#FFFFFF size=2>a b!</font>"));
+  EXPECT_EQ(out.find("<body>[ann||1]"), 0u);
+}
+
+TEST_F(PostMessage, ValueWhoseFollowingKeyIsMissingIsEmpty) {
+  std::string out;
+  // "&mfcolor=" has no "&elist=" after it: the colour reads as 0.
+  chat_post(ctx, "ip",
+            "POST /chatsubmit.ghp?username=ann&password=&room=1 HTTP/1.1\r\n\r\n"
+            "message=hi&chat_flag=1&mtowho=All&mfilters=0&mfont=0&mfcolor=4",
+            out);
+  EXPECT_EQ(last_text(), "<font color=#FFFFFF size=2>hi</font>");
+}
+
+}  // namespace
+}  // namespace tvl
