@@ -1,0 +1,175 @@
+#include "storage/account.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/profile.h"
+#include "tests/support/test_util.h"
+
+namespace tvl {
+namespace {
+
+class AccountTest : public ::testing::Test {
+ protected:
+  AccountTest() { folder.write("users/.keep", ""); }
+
+  void file(const std::string& name, const std::string& lines) {
+    folder.write("users/" + name, "[main]\r\n" + lines);
+  }
+  int check(const std::string& name, const std::string& password, std::string& icon) {
+    return check_account(folder.path(), name, password, icon);
+  }
+  int check(const std::string& name, const std::string& password) {
+    std::string icon = "5.gif";
+    return check(name, password, icon);
+  }
+
+  test::TestEnvironment env;
+  test::TempDir folder;
+};
+
+TEST_F(AccountTest, GuestWhenThereIsNoFile) {
+  EXPECT_EQ(check("guest1", ""), kAccountGuest);
+  EXPECT_EQ(check("guest1", "x"), kAccountBadLogin);
+}
+
+TEST_F(AccountTest, AFolderIsNoAccount) {
+  folder.write("users/dir/inner", "x");
+  EXPECT_EQ(check("dir", ""), kAccountGuest);
+  EXPECT_EQ(check("dir", "pw"), kAccountBadLogin);
+  EXPECT_TRUE(account_exists(folder.path(), "dir"));
+}
+
+TEST_F(AccountTest, PasswordComparedExactly) {
+  file("ann", "password=Secret\r\n");
+  EXPECT_EQ(check("ann", "Secret"), kAccountMember);
+  EXPECT_EQ(check("ann", "secret"), kAccountBadLogin);
+  EXPECT_EQ(check("ann", ""), kAccountBadLogin);
+  EXPECT_EQ(check("ann", "Secret "), kAccountBadLogin);
+}
+
+TEST_F(AccountTest, FileWithoutPasswordAcceptsOnlyTheEmptyOne) {
+  file("nopw", "sex=1\r\n");
+  EXPECT_EQ(check("nopw", ""), kAccountMember);
+  EXPECT_EQ(check("nopw", "x"), kAccountBadLogin);
+}
+
+TEST_F(AccountTest, KeysAreFoundWhateverTheirCase) {
+  file("mixed", "PASSWORD=pw\r\nICON=9.gif\r\ndisabled=No\r\n");
+  std::string icon = "1.gif";
+  EXPECT_EQ(check("mixed", "pw", icon), kAccountMember);
+  EXPECT_EQ(icon, "9.gif");
+}
+
+struct DisabledCase {
+  const char* value;
+  int expected;
+};
+
+class Disabled : public AccountTest, public ::testing::WithParamInterface<DisabledCase> {};
+
+TEST_P(Disabled, OnlyExactlyNoIsEnabled) {
+  file("d", std::string("password=pw\r\nDisabled=") + GetParam().value + "\r\n");
+  EXPECT_EQ(check("d", "pw"), GetParam().expected) << GetParam().value;
+}
+
+INSTANTIATE_TEST_SUITE_P(Values, Disabled,
+                         ::testing::Values(DisabledCase{"No", kAccountMember},
+                                           DisabledCase{"no", kAccountDisabled},
+                                           DisabledCase{"NO", kAccountDisabled},
+                                           DisabledCase{"Yes", kAccountDisabled},
+                                           DisabledCase{"", kAccountDisabled},
+                                           DisabledCase{"0", kAccountDisabled}));
+
+struct IconCase {
+  const char* lines;
+  const char* expected;
+};
+
+class Icon : public AccountTest, public ::testing::WithParamInterface<IconCase> {};
+
+TEST_P(Icon, Rules) {
+  file("m", std::string("password=pw\r\n") + GetParam().lines);
+  std::string icon = "5.gif";
+  ASSERT_EQ(check("m", "pw", icon), kAccountMember);
+  EXPECT_EQ(icon, GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Pictures, Icon,
+    ::testing::Values(IconCase{"Icon=7.gif\r\nsex=1\r\n", "7.gif"},
+                      IconCase{"sex=1\r\n", "1.gif"},
+                      IconCase{"Icon=-1\r\nsex=0\r\n", "0.gif"},
+                      IconCase{"Icon=-x\r\nSex=2\r\n", "2.gif"},
+                      IconCase{"sex=-1\r\n", "5.gif"},
+                      IconCase{"", "5.gif"},
+                      IconCase{"Icon=abcdefghijabcdefghijabcdefghij-long.gif\r\n",
+                               "abcdefghijabcdefghijabcdefghij-"}));
+
+TEST_F(AccountTest, PictureUntouchedWhenNotAMember) {
+  file("ann", "password=pw\r\nIcon=7.gif\r\n");
+  std::string icon = "5.gif";
+  EXPECT_EQ(check("ann", "bad", icon), kAccountBadLogin);
+  EXPECT_EQ(icon, "5.gif");
+  file("off", "password=pw\r\nIcon=7.gif\r\nDisabled=Yes\r\n");
+  EXPECT_EQ(check("off", "pw", icon), kAccountDisabled);
+  EXPECT_EQ(icon, "5.gif");
+}
+
+TEST_F(AccountTest, ValuesAreReadWith255Characters) {
+  const std::string long_password(300, 'p');
+  file("long", "password=" + long_password + "\r\n");
+  EXPECT_EQ(check("long", long_password), kAccountBadLogin);
+  EXPECT_EQ(check("long", long_password.substr(0, 255)), kAccountMember);
+}
+
+TEST_F(AccountTest, WebFormWritesItsFiveKeysInOrder) {
+  AccountFields f{"pw", "1", "3.gif", "ann@example.com", "likes tea"};
+  ASSERT_TRUE(write_account(folder.path(), "ann", f));
+  EXPECT_TRUE(account_exists(folder.path(), "ann"));
+  const std::string text = folder.read("users/ann");
+  const std::size_t p = text.find("password=pw"), s = text.find("sex=1"), i = text.find("Icon=3.gif"),
+                    e = text.find("email=ann@example.com"), r = text.find("Profile=likes tea");
+  ASSERT_NE(p, std::string::npos) << text;
+  ASSERT_NE(r, std::string::npos) << text;
+  EXPECT_LT(p, s);
+  EXPECT_LT(s, i);
+  EXPECT_LT(i, e);
+  EXPECT_LT(e, r);
+  EXPECT_EQ(text.find("Disabled"), std::string::npos);
+  std::string icon;
+  EXPECT_EQ(check("ann", "pw", icon), kAccountMember);
+  EXPECT_EQ(icon, "3.gif");
+}
+
+TEST_F(AccountTest, RewritingKeepsTheWindowsDisabledKey) {
+  file("ann", "password=old\r\nDisabled=Yes\r\n");
+  ASSERT_TRUE(write_account(folder.path(), "ann", AccountFields{"new", "0", "", "", ""}));
+  EXPECT_EQ(check("ann", "new"), kAccountDisabled);
+  EXPECT_EQ(get_profile_string("main", "Disabled", "", 256, account_path(folder.path(), "ann")), "Yes");
+}
+
+// --- error paths ---
+
+TEST_F(AccountTest, NamesThatWouldLeaveTheFolderTouchNothing) {
+  folder.write("outside", "[main]\r\npassword=pw\r\n");
+  for (const char* name : {"../outside", "..", "a/b", "", "x..y"}) {
+    EXPECT_FALSE(account_name_safe(name)) << name;
+    EXPECT_EQ(check(name, "pw"), kAccountBadLogin) << name;
+    EXPECT_EQ(check(name, ""), kAccountBadLogin) << name;
+    EXPECT_FALSE(write_account(folder.path(), name, AccountFields{"pw", "1", "", "", ""})) << name;
+    EXPECT_FALSE(account_exists(folder.path(), name)) << name;
+  }
+  EXPECT_TRUE(account_name_safe("ann.lee"));
+  EXPECT_EQ(folder.read("outside"), "[main]\r\npassword=pw\r\n");
+}
+
+TEST_F(AccountTest, WriteFailsWithoutTheUsersFolder) {
+  test::TempDir bare;
+  EXPECT_FALSE(write_account(bare.path(), "ann", AccountFields{"pw", "1", "", "", ""}));
+  EXPECT_FALSE(account_exists(bare.path(), "ann"));
+  std::string icon;
+  EXPECT_EQ(check_account(bare.path(), "ann", "", icon), kAccountGuest);
+}
+
+}  // namespace
+}  // namespace tvl
