@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/room_file.h"
 #include "tests/support/test_util.h"
 
 namespace tvl {
@@ -303,6 +304,44 @@ TEST(LoadRooms, MissingRoomFileLeavesTheRoomsAsTheyWere) {
   EXPECT_STREQ((*state.rooms())[0].name, "Kept");
   std::lock_guard<std::mutex> hold(state.lock);
   EXPECT_EQ(state.ring(1).seq, 1);
+}
+
+TEST(LoadRooms, ReloadFromTheRoomFileWhileUsersAreOnline) {
+  test::TestEnvironment env;
+  test::TempDir folder;
+  ChatState state;
+  ASSERT_TRUE(test::write_room_file(folder.path(), {make_room("Lobby"), make_room("Music"),
+                                                    make_room("Games", false)}));
+  load_rooms(folder.path(), state);
+  ASSERT_EQ(state.room_count(), 3);
+  {
+    std::lock_guard<std::mutex> hold(state.lock);
+    state.add_user(make_user("ann", 3));
+    state.push_message(3, "old", "All");
+  }
+  // Room 2 deleted: the former room 3 becomes room 2, all rings start empty.
+  ASSERT_TRUE(test::write_room_file(folder.path(), {make_room("Lobby"), make_room("Games", false)}));
+  load_rooms(folder.path(), state);
+  auto rooms = state.rooms();
+  ASSERT_EQ(rooms->size(), 2u);
+  EXPECT_STREQ((*rooms)[1].name, "Games");
+  EXPECT_FALSE((*rooms)[1].guest);
+  EXPECT_TRUE((*rooms)[0].guest);
+  std::lock_guard<std::mutex> hold(state.lock);
+  EXPECT_EQ(state.ring(2).seq, 0);
+  EXPECT_EQ(state.ring(2).last, -1);
+  ASSERT_EQ(state.online_count(), 1);
+  EXPECT_EQ(state.user(0).room, 3);  // refers to the new numbering now
+}
+
+TEST(LoadRooms, RoomFileWithoutRecordsLeavesNoRooms) {
+  test::TestEnvironment env;
+  test::TempDir folder;
+  ChatState state;
+  state.replace_rooms({make_room("Old")});
+  ASSERT_TRUE(test::write_room_file(folder.path(), {}));
+  load_rooms(folder.path(), state);
+  EXPECT_EQ(state.room_count(), 0);
 }
 
 }  // namespace

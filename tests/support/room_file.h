@@ -1,0 +1,41 @@
+// Writes a rooms.sdb for tests: fields "id" (autoinc, key 0), "name"
+// (string 64), "admin" (string 128), "guest" and "admin_only" (int), one
+// record per room in the given order.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "storage/record_file.h"
+#include "storage/record_file_create.h"
+#include "storage/room_store.h"
+
+namespace tvl::test {
+
+inline bool write_room_file(const std::string& program_folder, const std::vector<RoomInfo>& rooms) {
+  RecordSchema schema;
+  schema.fields = {{"id", FT_AUTOINC, 0},
+                   {"name", FT_STRING, 64},
+                   {"admin", FT_STRING, 128},
+                   {"guest", FT_INT, 0},
+                   {"admin_only", FT_INT, 0}};
+  RecordKeySpec key;
+  key.segments = {RecordSegmentSpec{}};
+  schema.keys = {key};
+  const std::string path = program_folder + "rooms.sdb";
+  std::string error;
+  if (!create_record_file(path, schema, &error)) return false;
+  RecordFile file;
+  if (!file.open(path)) return false;
+  for (const RoomInfo& r : rooms) {
+    int32_t guest = r.guest, admin_only = r.admin_only;
+    if (!file.set_field_text(r.name, "name") || !file.set_field_text(r.admin, "admin") ||
+        !file.set_field(&guest, "guest") || !file.set_field(&admin_only, "admin_only") ||
+        !file.insert_record())
+      return false;
+  }
+  file.close();
+  return true;
+}
+
+}  // namespace tvl::test
