@@ -1,0 +1,145 @@
+#include "storage/record_file_create.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "storage/record_file.h"
+#include "storage/record_format.h"
+
+namespace tvl {
+
+using namespace recfmt;
+
+int record_type_width(int type) {
+  switch (type) {
+    case FT_BYTE: return 1;
+    case FT_SHORT: return 2;
+    case FT_INT:
+    case FT_FLOAT:
+    case FT_AUTOINC: return 4;
+    case FT_DOUBLE:
+    case FT_CHAIN: return 8;
+    default: return 0;
+  }
+}
+
+namespace {
+int field_size(const RecordFieldSpec& f) {
+  return f.type == FT_STRING ? f.size : record_type_width(f.type);
+}
+
+int segment_length(const RecordSchema& s, const RecordSegmentSpec& g) {
+  const RecordFieldSpec& f = s.fields[std::size_t(g.field)];
+  if (f.type != FT_STRING) return record_type_width(f.type);
+  return g.length > 0 ? g.length : f.size - g.start;
+}
+
+bool fail(std::string* error, const std::string& text) {
+  if (error) *error = text;
+  return false;
+}
+}  // namespace
+
+bool check_record_schema(const RecordSchema& s, std::string* error) {
+  if (s.fields.empty() || s.fields.size() > std::size_t(kMaxFields))
+    return fail(error, "a record file needs 1 to 128 fields");
+  long total = 0;
+  for (const RecordFieldSpec& f : s.fields) {
+    if (f.name.empty() || f.name.size() >= std::size_t(kFieldNameSize))
+      return fail(error, "field name \"" + f.name + "\" must have 1 to 31 characters");
+    if (f.type < FT_SHORT || f.type > FT_AUTOINC)
+      return fail(error, "field \"" + f.name + "\" has an unknown type");
+    if (f.type == FT_STRING && (f.size < 1 || f.size > 32767))
+      return fail(error, "string field \"" + f.name + "\" needs a size of 1 to 32767");
+    if (f.type != FT_STRING && f.size != 0 && f.size != record_type_width(f.type))
+      return fail(error, "field \"" + f.name + "\" must have its type's width");
+    total += field_size(f);
+  }
+  if (total > 65535 - 2 * long(s.fields.size()) && s.packed)
+    return fail(error, "records too long for the packed format");
+  if (s.keys.size() > std::size_t(kMaxKeys)) return fail(error, "at most 10 keys");
+  for (std::size_t k = 0; k < s.keys.size(); ++k) {
+    const RecordKeySpec& key = s.keys[k];
+    std::string which = "key " + std::to_string(k);
+    if (key.duplicate_mode != kDuplicatesAllowed && key.duplicate_mode != kUnique)
+      return fail(error, which + ": duplicate mode must be 1 or 2");
+    if (key.segments.empty() || key.segments.size() > std::size_t(kMaxSegments) ||
+        (!key.composite && key.segments.size() != 1))
+      return fail(error, which + ": a single-field key has one segment, a composite 1 to 128");
+    int sum = 0;
+    for (const RecordSegmentSpec& g : key.segments) {
+      if (g.field < 0 || std::size_t(g.field) >= s.fields.size())
+        return fail(error, which + ": no such field");
+      const RecordFieldSpec& f = s.fields[std::size_t(g.field)];
+      if (f.type == FT_CHAIN) return fail(error, which + ": chain fields cannot be keyed");
+      if (f.type == FT_STRING) {
+        if (g.start < 0 || g.start >= f.size || g.length < 0 || g.start + g.length > f.size)
+          return fail(error, which + ": segment outside field \"" + f.name + "\"");
+        if (g.mode != kCaseSensitive && g.mode != kCaseInsensitive)
+          return fail(error, which + ": comparison mode must be 1 or 2");
+      }
+      sum += segment_length(s, g);
+    }
+    if (key.composite && sum > 128) return fail(error, which + ": longer than 128 bytes");
+  }
+  return true;
+}
+
+bool create_record_file(const std::string& path, const RecordSchema& s, std::string* error) {
+  if (!check_record_schema(s, error)) return false;
+  uint8_t h[kHeaderSize] = {};
+  int32_t total = 0;
+  for (std::size_t i = 0; i < s.fields.size(); ++i) {
+    const RecordFieldSpec& f = s.fields[i];
+    std::memcpy(h + kFieldNames + kFieldNameSize * i, f.name.data(), f.name.size());
+    put_i16(h + kFieldTypes + 2 * i, f.type);
+    put_i16(h + kFieldSizes + 2 * i, field_size(f));
+    total += field_size(f);
+  }
+  put_i32(h + kRecordLength, total);
+  put_i32(h + kRecordCount, 0);
+  put_i16(h + kFieldCount, int32_t(s.fields.size()));
+  for (std::size_t k = 0; k < s.keys.size(); ++k) {
+    const RecordKeySpec& key = s.keys[k];
+    put_i16(h + kDuplicateMode + 2 * k, key.duplicate_mode);
+    for (std::size_t j = 0; j < key.segments.size(); ++j) {
+      const RecordSegmentSpec& g = key.segments[j];
+      bool text = s.fields[std::size_t(g.field)].type == FT_STRING;
+      put_i16(h + segment_at(kSegmentField, int(k), int(j)), g.field);
+      put_i16(h + segment_at(kSegmentMode, int(k), int(j)), text ? g.mode : 0);
+      put_i16(h + segment_at(kSegmentStart, int(k), int(j)), text ? g.start : 0);
+      put_i16(h + segment_at(kSegmentLength, int(k), int(j)), segment_length(s, g));
+    }
+    put_i16(h + kSegmentCount + 2 * k, key.composite ? int32_t(key.segments.size()) : -1);
+  }
+  put_i16(h + kKeyCount, int32_t(s.keys.size()));
+  for (int k = 0; k < kMaxKeys; ++k) {
+    put_i32(h + kRoot + 4 * k, -1);
+    put_i32(h + kFirstLeaf + 4 * k, -1);
+    put_i32(h + kLastLeaf + 4 * k, -1);
+  }
+  put_i32(h + kFreeRecords, -1);
+  put_i32(h + kFreeDuplicates, -1);
+  put_i16(h + kRecordFormat, s.packed ? 0 : kFixedFormat);
+  put_i32(h + kFreeChains, -1);
+
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return fail(error, "cannot create " + path + ": " + std::strerror(errno));
+  std::size_t done = 0;
+  while (done < sizeof h) {
+    ssize_t n = ::write(fd, h + done, sizeof h - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ::close(fd);
+      return fail(error, "cannot write " + path);
+    }
+    done += std::size_t(n);
+  }
+  if (::close(fd) != 0) return fail(error, "cannot write " + path);
+  return true;
+}
+
+}  // namespace tvl
