@@ -167,6 +167,12 @@ bool BuiltinStatusReporter::report(int state, int controls_accepted, int wait_hi
   const std::string line = format_status_line(status);
   bool ok = replace_file(BuiltinServiceManager::status_path(name_), line);
   append_file(BuiltinServiceManager::journal_path(name_), line);
+  // Deleted meanwhile: the remover may have gone before these files were
+  // written, so take them away again.
+  if (!is_regular_file(BuiltinServiceManager::entry_path(name_))) {
+    delete_file(BuiltinServiceManager::status_path(name_));
+    delete_file(BuiltinServiceManager::journal_path(name_));
+  }
   return ok;
 }
 

@@ -1,0 +1,310 @@
+// tvlService as real processes on the built-in service manager: serving in
+// the foreground, install / start / stop / uninstall through the command
+// line with their exit codes and messages, the states the service reports,
+// the single-instance lock between processes, the service log and its
+// "LogLevel", and the notification protocol of a systemd start.
+// Every test runs its own copy of the program folder on a free port, with
+// private state and configuration folders, and kills what it started.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <regex>
+#include <set>
+#include <thread>
+
+#include "platform/fs.h"
+#include "platform/process.h"
+#include "platform/profile.h"
+#include "platform/registry_file.h"
+#include "platform/system_log.h"
+#include "service/builtin_service_manager.h"
+#include "service/service_host.h"
+#include "tests/support/child_process.h"
+#include "tests/support/test_util.h"
+
+namespace tvl {
+namespace {
+
+namespace fs = std::filesystem;
+using test::ChildProcess;
+using test::TempDir;
+using test::TestEnvironment;
+
+const char kBanner[] =
+    "******************************************\n"
+    "*   Tavella Service        *\n"
+    "*              Version 1.2               *\n"
+    "*      KTR Software, Inc.                *\n"
+    "******************************************\n"
+    "\n";
+
+const char kName[] = "Tavella Service";
+
+class ServiceProcess : public ::testing::Test {
+ protected:
+  TestEnvironment env_;
+  TempDir root_;
+  std::string folder_;  // the program folder: its path holds "/u", "/s", "-s", "-i"
+  std::string program_;
+  int port_ = test::free_port();
+
+  void SetUp() override {
+    folder_ = root_.path() + "usr-i/srv-s/";
+    fs::create_directories(folder_);
+    fs::copy(TAVELLA_DIST_DIR, folder_,
+             fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+    fs::remove(folder_ + "service.log");
+    write_option_ini("[Server]\r\nStartup=1\r\nport=" + std::to_string(port_) + "\r\n");
+    program_ = folder_ + "tvlService";
+    ASSERT_TRUE(is_regular_file(program_));
+  }
+
+  // Kills every service process the built-in manager's files name.
+  void TearDown() override {
+    std::set<int> pids;
+    ServiceStatusLine s;
+    if (read_status_file(kName, s)) pids.insert(s.pid);
+    for (const ServiceStatusLine& line : journal()) pids.insert(line.pid);
+    for (int pid : pids)
+      if (pid > 0 && pid != current_process_id() && process_alive(pid)) ::kill(pid, SIGKILL);
+  }
+
+  void write_option_ini(const std::string& text) {
+    ASSERT_TRUE(write_whole_file(folder_ + "option.ini", text));
+  }
+
+  test::Finished tvl(const std::vector<std::string>& args) {
+    return test::run_to_end(program_, args);
+  }
+
+  std::vector<ServiceStatusLine> journal() {
+    std::vector<ServiceStatusLine> lines;
+    std::string text;
+    read_whole_file(BuiltinServiceManager::journal_path(kName), text);
+    size_t start = 0;
+    while (start < text.size()) {
+      size_t end = text.find('\n', start);
+      ServiceStatusLine s;
+      if (parse_status_line(text.substr(start, end - start), s)) lines.push_back(s);
+      if (end == std::string::npos) break;
+      start = end + 1;
+    }
+    return lines;
+  }
+
+  std::string events() {
+    std::string text;
+    read_whole_file(system_event_file(), text);
+    return text;
+  }
+
+  bool chat_answers() {
+    std::string answer = test::http_exchange(port_, "GET /fnf.html HTTP/1.0\r\n\r\n", 3000);
+    return answer.rfind("HTTP/1.0 200", 0) == 0;
+  }
+
+  std::string service_log() {
+    std::string text;
+    read_whole_file(folder_ + "service.log", text);
+    return text;
+  }
+
+  std::string started_line() const {
+    return " Chat Server started on port " + std::to_string(port_) + "\n";
+  }
+};
+
+// ---- run by hand: the foreground server ----------------------------------
+
+TEST_F(ServiceProcess, ByHandItServesInTheForegroundUntilAStopSignal) {
+  for (int stop_signal : {SIGTERM, SIGINT}) {
+    ChildProcess service;
+    ASSERT_TRUE(service.start(program_, {}));
+    ASSERT_TRUE(service.wait_for_output(started_line())) << service.out();
+    // The path's "/u", "/s", "-i" and "-s" selected nothing: this is the service.
+    ASSERT_EQ(service.out().rfind(kBanner, 0), 0u) << service.out();
+    std::regex started(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d Chat Server started on port \d+\n)");
+    EXPECT_TRUE(std::regex_match(service.out().substr(sizeof kBanner - 1), started))
+        << service.out();
+    EXPECT_TRUE(chat_answers());
+
+    service.signal(stop_signal);
+    EXPECT_EQ(service.wait(), 0);
+    EXPECT_TRUE(service.out().size() > 20 &&
+                service.out().compare(service.out().size() - 20, 20, "chat server stopped\n") == 0)
+        << service.out();
+    EXPECT_EQ(service.err(), "");
+    EXPECT_FALSE(chat_answers());
+  }
+  std::string text = events();
+  EXPECT_LT(text.find("Tavella Service["), text.find("Service started"));
+  EXPECT_LT(text.find("Service started"), text.find("Service stopped"));
+  // Run by hand, nobody's status files are written.
+  EXPECT_TRUE(journal().empty());
+}
+
+TEST_F(ServiceProcess, ASecondServiceBodyEndsAtOnceBecauseOfTheLock) {
+  ChildProcess first;
+  ASSERT_TRUE(first.start(program_, {}));
+  ASSERT_TRUE(first.wait_for_output(started_line())) << first.out();
+
+  // Another copy on another port, so only the lock can stop it.
+  const int other_port = test::free_port();
+  write_option_ini("[Server]\r\nport=" + std::to_string(other_port) + "\r\n");
+  ChildProcess second;
+  ASSERT_TRUE(second.start(program_, {}));
+  EXPECT_EQ(second.wait(10000), 0);
+  EXPECT_EQ(second.out(), kBanner);
+  EXPECT_NE(test::http_exchange(other_port, "GET / HTTP/1.0\r\n\r\n", 500).rfind("HTTP", 0), 0u);
+
+  EXPECT_TRUE(chat_answers());  // the first one serves on
+  first.signal(SIGTERM);
+  EXPECT_EQ(first.wait(), 0);
+}
+
+// ---- the service log -----------------------------------------------------
+
+TEST_F(ServiceProcess, LogLevelDecidesWhetherThereIsAServiceLog) {
+  struct Case {
+    int level;  // -1: no registry value at all
+    bool log;
+  } cases[] = {{-1, true}, {0, false}, {1, true}, {3, true}};
+  for (const Case& c : cases) {
+    fs::remove(folder_ + "service.log");
+    if (c.level >= 0) {
+      ASSERT_TRUE(registry_set_dword(kServiceSettingsKey, "LogLevel", static_cast<std::uint32_t>(c.level)));
+    }
+    ChildProcess service;
+    ASSERT_TRUE(service.start(program_, {}));
+    ASSERT_TRUE(service.wait_for_output(started_line())) << service.out();
+    service.signal(SIGTERM);
+    ASSERT_EQ(service.wait(), 0);
+    EXPECT_EQ(fs::exists(folder_ + "service.log"), c.log) << c.level;
+    if (!c.log) continue;
+    std::regex lines(R"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d\.\d{3} Tavella Service stopping\.\.\.\n)"
+                     R"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d\.\d{3} Tavella Service stopped\.\n)");
+    EXPECT_TRUE(std::regex_match(service_log(), lines)) << service_log();
+  }
+}
+
+// ---- installation and control on the built-in manager --------------------
+
+TEST_F(ServiceProcess, InstallStartStopAndUninstallThroughTheCommandLine) {
+  fs::create_directories(env_.config_dir() + "autostart");
+  ASSERT_TRUE(write_whole_file(env_.config_dir() + "autostart/Tavella.desktop",
+                               "[Desktop Entry]\nExec=/somewhere/Tavella\n"));
+
+  // Nothing installed: start fails silently, uninstall has nothing to do.
+  test::Finished r = tvl({"-s"});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.err, "");
+  r = tvl({"-u"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.out, kBanner);
+  EXPECT_EQ(r.err, "");
+
+  r = tvl({"-i"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.out, kBanner);
+  EXPECT_EQ(r.err, "Tavella Service: Service succesfully installed\n");
+  std::string ini;
+  read_whole_file(folder_ + "option.ini", ini);
+  EXPECT_EQ(get_profile_string("Server", "startup", "?", 256, folder_ + "option.ini"), "0") << ini;
+  EXPECT_FALSE(fs::exists(env_.config_dir() + "autostart/Tavella.desktop"));
+
+  r = tvl({"-i"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err, "");
+
+  // The unknown "x" is skipped; -s returns once the chat answers.
+  r = tvl({"-x", "-s"});
+  EXPECT_EQ(r.exit_code, 1) << r.err;
+  EXPECT_TRUE(chat_answers());
+  ServiceStatusLine status;
+  ASSERT_TRUE(read_status_file(kName, status));
+  const int pid = status.pid;
+  EXPECT_TRUE(process_alive(pid));
+  // Already running: the start request is refused.
+  EXPECT_EQ(tvl({"-s"}).exit_code, 0);
+
+  r = tvl({"-e"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_FALSE(process_alive(pid));
+  EXPECT_FALSE(chat_answers());
+  EXPECT_EQ(tvl({"-e"}).exit_code, 0);  // nothing to stop
+
+  // The states the service reported, in order, with their wait hints.
+  std::vector<ServiceStatusLine> states = journal();
+  std::vector<std::vector<int>> got;
+  for (const ServiceStatusLine& s : states) got.push_back({s.state, s.wait_hint, s.controls});
+  // The first line is the manager's own, written before the program ran.
+  EXPECT_EQ(got, (std::vector<std::vector<int>>{
+                     {2, 0, 0}, {2, 3000, 0}, {2, 3000, 0}, {4, 3000, 1}, {3, 5000, 1}, {1, 3000, 1}}));
+  for (const ServiceStatusLine& s : states) EXPECT_EQ(s.pid, pid);
+  std::string text = events();
+  EXPECT_NE(text.find("Tavella Service[" + std::to_string(pid) + "]: Service started\n"),
+            std::string::npos)
+      << text;
+  EXPECT_LT(text.find("]: Service started\n"), text.find("]: Service stopped\n")) << text;
+
+  r = tvl({"-u"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err, "Tavella Service: Service succesfully uninstalled\n");
+  r = tvl({"-u"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err, "");
+}
+
+TEST_F(ServiceProcess, UninstallStopsARunningService) {
+  ASSERT_EQ(tvl({"-i"}).exit_code, 1);
+  ASSERT_EQ(tvl({"-s"}).exit_code, 1);
+  ServiceStatusLine status;
+  ASSERT_TRUE(read_status_file(kName, status));
+  EXPECT_EQ(tvl({"/u"}).exit_code, 1);
+  for (int i = 0; i < 1000 && process_alive(status.pid); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_FALSE(process_alive(status.pid));
+  // Nothing of the service stays in the database.
+  EXPECT_FALSE(fs::exists(BuiltinServiceManager::status_path(kName)));
+  EXPECT_FALSE(fs::exists(BuiltinServiceManager::entry_path(kName)));
+}
+
+// ---- started by systemd -----------------------------------------------------
+
+TEST_F(ServiceProcess, UnderSystemdTheStatesGoToTheNotificationSocket) {
+  const std::string path = root_.path() + "notify";
+  int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_un a{};
+  a.sun_family = AF_UNIX;
+  std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
+  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  setenv("NOTIFY_SOCKET", path.c_str(), 1);
+  ChildProcess service;
+  bool started = service.start(program_, {});
+  unsetenv("NOTIFY_SOCKET");
+  ASSERT_TRUE(started);
+  ASSERT_TRUE(service.wait_for_output(started_line())) << service.out();
+  service.signal(SIGTERM);
+  EXPECT_EQ(service.wait(), 0);
+
+  std::vector<std::string> messages;
+  char buffer[512];
+  ssize_t n;
+  while ((n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT)) > 0)
+    messages.emplace_back(buffer, static_cast<size_t>(n));
+  ::close(fd);
+  EXPECT_EQ(messages, (std::vector<std::string>{
+                          "STATUS=start pending (wait hint 3000 ms)",
+                          "STATUS=start pending (wait hint 3000 ms)",
+                          "READY=1\nSTATUS=running",
+                          "STOPPING=1\nSTATUS=stop pending (wait hint 5000 ms)",
+                          "STATUS=stopped",
+                      }));
+}
+
+}  // namespace
+}  // namespace tvl
