@@ -1,0 +1,322 @@
+#include "storage/record_text.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "storage/record_format.h"
+
+namespace tvl {
+
+using namespace recfmt;
+
+namespace {
+
+const struct {
+  const char* name;
+  int type;
+} kTypes[] = {{"short", FT_SHORT},   {"int", FT_INT},   {"float", FT_FLOAT},
+              {"double", FT_DOUBLE}, {"string", FT_STRING}, {"byte", FT_BYTE},
+              {"chain", FT_CHAIN},   {"autoinc", FT_AUTOINC}};
+
+const char* type_name(int type) {
+  for (auto& t : kTypes)
+    if (t.type == type) return t.name;
+  return "unknown";
+}
+
+// Splits a line into words; "quoted" words keep blanks and take escapes.
+// A word may be name="quoted value".
+bool split_words(const std::string& line, std::vector<std::string>& words, std::string* why) {
+  std::size_t i = 0, n = line.size();
+  while (i < n) {
+    while (i < n && (line[i] == ' ' || line[i] == '\t' || line[i] == '\r')) ++i;
+    if (i >= n) break;
+    std::string w;
+    while (i < n && line[i] != ' ' && line[i] != '\t' && line[i] != '\r') {
+      if (line[i] != '"') {
+        w += line[i++];
+        continue;
+      }
+      ++i;
+      bool closed = false;
+      while (i < n) {
+        char c = line[i++];
+        if (c == '"') {
+          closed = true;
+          break;
+        }
+        if (c == '\\' && i < n) {
+          char e = line[i++];
+          c = e == 'n' ? '\n' : e == 't' ? '\t' : e;
+        }
+        w += c;
+      }
+      if (!closed) {
+        *why = "unterminated quote";
+        return false;
+      }
+    }
+    words.push_back(w);
+  }
+  return true;
+}
+
+bool to_int(const std::string& s, int* v) {
+  if (s.empty()) return false;
+  char* end = nullptr;
+  long x = std::strtol(s.c_str(), &end, 10);
+  if (*end || x < -32768 || x > 32767) return false;
+  *v = int(x);
+  return true;
+}
+
+int find_field(const RecordSchema& s, const std::string& name) {
+  for (std::size_t i = 0; i < s.fields.size(); ++i)
+    if (s.fields[i].name == name) return int(i);
+  return -1;
+}
+
+bool parse_segment(const RecordSchema& s, const std::string& word, RecordSegmentSpec& seg,
+                   std::string* why) {
+  std::vector<std::string> parts;
+  std::size_t start = 0;
+  for (;;) {
+    std::size_t c = word.find(':', start);
+    parts.push_back(word.substr(start, c == std::string::npos ? std::string::npos : c - start));
+    if (c == std::string::npos) break;
+    start = c + 1;
+  }
+  seg.field = find_field(s, parts[0]);
+  if (seg.field < 0) {
+    *why = "unknown field \"" + parts[0] + "\" in key";
+    return false;
+  }
+  std::size_t p = 1;
+  if (p < parts.size() && (parts[p] == "case" || parts[p] == "nocase")) {
+    seg.mode = parts[p] == "case" ? kCaseSensitive : kCaseInsensitive;
+    ++p;
+  }
+  if (p < parts.size() && !to_int(parts[p++], &seg.start)) {
+    *why = "bad start in \"" + word + "\"";
+    return false;
+  }
+  if (p < parts.size() && !to_int(parts[p++], &seg.length)) {
+    *why = "bad length in \"" + word + "\"";
+    return false;
+  }
+  if (p != parts.size()) {
+    *why = "bad segment \"" + word + "\"";
+    return false;
+  }
+  return true;
+}
+
+bool parse_line(const std::vector<std::string>& w, RecordText& out, std::string* why) {
+  RecordSchema& s = out.schema;
+  const std::string& verb = w[0];
+  if (verb == "format") {
+    if (w.size() != 2 || (w[1] != "fixed" && w[1] != "packed")) {
+      *why = "format is fixed or packed";
+      return false;
+    }
+    s.packed = w[1] == "packed";
+    return true;
+  }
+  if (verb == "field") {
+    if (w.size() < 3 || w.size() > 4) {
+      *why = "field <name> <type> [<size>]";
+      return false;
+    }
+    RecordFieldSpec f;
+    f.name = w[1];
+    for (auto& t : kTypes)
+      if (w[2] == t.name) f.type = t.type;
+    if (f.type == 0) {
+      *why = "unknown type \"" + w[2] + "\"";
+      return false;
+    }
+    if (w.size() == 4 && !to_int(w[3], &f.size)) {
+      *why = "bad size \"" + w[3] + "\"";
+      return false;
+    }
+    if (find_field(s, f.name) >= 0) {
+      *why = "field \"" + f.name + "\" twice";
+      return false;
+    }
+    s.fields.push_back(f);
+    out.has_schema = true;
+    return true;
+  }
+  if (verb == "key") {
+    if (w.size() < 3 || (w[1] != "unique" && w[1] != "duplicate")) {
+      *why = "key <unique|duplicate> [composite] <segment> ...";
+      return false;
+    }
+    RecordKeySpec k;
+    k.duplicate_mode = w[1] == "unique" ? kUnique : kDuplicatesAllowed;
+    std::size_t i = 2;
+    if (w[i] == "composite") {
+      k.composite = true;
+      ++i;
+    }
+    for (; i < w.size(); ++i) {
+      RecordSegmentSpec seg;
+      if (!parse_segment(s, w[i], seg, why)) return false;
+      k.segments.push_back(seg);
+    }
+    if (!k.composite && k.segments.size() != 1) {
+      *why = "a key of several segments needs \"composite\"";
+      return false;
+    }
+    s.keys.push_back(k);
+    return true;
+  }
+  if (verb == "record") {
+    std::vector<std::pair<std::string, std::string>> rec;
+    for (std::size_t i = 1; i < w.size(); ++i) {
+      std::size_t eq = w[i].find('=');
+      if (eq == std::string::npos || eq == 0) {
+        *why = "record values are <field>=<value>";
+        return false;
+      }
+      rec.emplace_back(w[i].substr(0, eq), w[i].substr(eq + 1));
+    }
+    out.records.push_back(std::move(rec));
+    return true;
+  }
+  *why = "unknown line \"" + verb + "\"";
+  return false;
+}
+
+}  // namespace
+
+bool parse_record_text(const std::string& text, RecordText& out, std::string* error) {
+  out = RecordText{};
+  std::istringstream in(text);
+  std::string line;
+  for (int no = 1; std::getline(in, line); ++no) {
+    std::size_t b = line.find_first_not_of(" \t\r");
+    if (b == std::string::npos || line[b] == '#') continue;
+    std::vector<std::string> words;
+    std::string why;
+    if (!split_words(line, words, &why) || !parse_line(words, out, &why)) {
+      if (error) *error = "line " + std::to_string(no) + ": " + why;
+      return false;
+    }
+  }
+  return true;
+}
+
+bool insert_text_records(RecordFile& file, const RecordText& text, std::string* error) {
+  for (std::size_t r = 0; r < text.records.size(); ++r) {
+    std::string which = "record " + std::to_string(r + 1);
+    for (const auto& [name, value] : text.records[r]) {
+      if (!file.set_field_text(value, name)) {
+        if (error) *error = which + ": cannot set field \"" + name + "\"";
+        return false;
+      }
+    }
+    if (!file.insert_record()) {
+      if (error) *error = which + ": " + file.last_error();
+      return false;
+    }
+  }
+  return true;
+}
+
+bool dump_record_file(const std::string& path, int key, std::string& out, std::string* error) {
+  std::ifstream in(path, std::ios::binary);
+  std::string hdr(kHeaderSize, '\0');
+  if (!in.read(hdr.data(), kHeaderSize)) {
+    if (error) *error = path + ": no record-file header";
+    return false;
+  }
+  const uint8_t* h = reinterpret_cast<const uint8_t*>(hdr.data());
+  RecordFile f;
+  if (!f.open(path)) {
+    if (error) *error = path + ": " + f.last_error();
+    return false;
+  }
+  std::ostringstream o;
+  char line[256];
+  int format = get_i16(h + kRecordFormat);
+  o << "file: " << path << "\n";
+  std::snprintf(line, sizeof line, "record length: %d\nrecords: %d\nformat: %s\n",
+                get_i32(h + kRecordLength), get_i32(h + kRecordCount),
+                format == kFixedFormat ? "fixed" : "packed");
+  o << line;
+  std::snprintf(line, sizeof line,
+                "free records: %d\nfree duplicate entries: %d\nfree chained blocks: %d\n",
+                get_i32(h + kFreeRecords), get_i32(h + kFreeDuplicates), get_i32(h + kFreeChains));
+  o << line;
+  o << "fields: " << f.field_count() << "\n";
+  for (int i = 0; i < f.field_count(); ++i) {
+    std::string name(reinterpret_cast<const char*>(h + kFieldNames + kFieldNameSize * i),
+                     strnlen(reinterpret_cast<const char*>(h + kFieldNames + kFieldNameSize * i),
+                             kFieldNameSize));
+    std::snprintf(line, sizeof line, "  %d %s %s %d\n", i, name.c_str(), type_name(f.field_type(i)),
+                  f.field_size(i));
+    o << line;
+  }
+  int keys = get_i16(h + kKeyCount);
+  o << "keys: " << keys << "\n";
+  for (int k = 0; k < keys && k < kMaxKeys; ++k) {
+    int nseg = get_i16(h + kSegmentCount + 2 * k);
+    int dup = get_i16(h + kDuplicateMode + 2 * k);
+    o << "  " << k << " " << (dup == kUnique ? "unique" : "duplicate")
+      << (nseg == -1 ? "" : " composite");
+    for (int j = 0; j < (nseg == -1 ? 1 : std::min(nseg, kMaxSegments)); ++j) {
+      int fld = get_i16(h + segment_at(kSegmentField, k, j));
+      int type = fld >= 0 && fld < f.field_count() ? f.field_type(fld) : 0;
+      std::snprintf(line, sizeof line, " %d", fld);
+      o << line;
+      if (type == FT_STRING) {
+        std::snprintf(line, sizeof line, ":%s:%d:%d",
+                      get_i16(h + segment_at(kSegmentMode, k, j)) == kCaseSensitive ? "case" : "nocase",
+                      get_i16(h + segment_at(kSegmentStart, k, j)),
+                      get_i16(h + segment_at(kSegmentLength, k, j)));
+        o << line;
+      }
+    }
+    std::snprintf(line, sizeof line, " (root %d, first leaf %d, last leaf %d)\n",
+                  get_i32(h + kRoot + 4 * k), get_i32(h + kFirstLeaf + 4 * k),
+                  get_i32(h + kLastLeaf + 4 * k));
+    o << line;
+  }
+  std::vector<std::string> names;
+  for (int i = 0; i < f.field_count(); ++i) {
+    const char* slot = reinterpret_cast<const char*>(h + kFieldNames + kFieldNameSize * i);
+    names.emplace_back(slot, strnlen(slot, kFieldNameSize));
+  }
+  o << "records in the order of key " << key << ":\n";
+  // The walk stops at the stored count, so a damaged key cannot print for ever.
+  int shown = 0, count = f.record_count();
+  for (bool ok = f.move_first(key); ok && shown < count; ok = f.move_next(key), ++shown) {
+    o << " ";
+    for (int i = 0; i < f.field_count(); ++i) {
+      o << " " << names[std::size_t(i)] << "=";
+      if (f.field_type(i) == FT_STRING) {
+        o << '"';
+        for (char c : f.get_field_text(i)) {
+          if (c == '"' || c == '\\') o << '\\' << c;
+          else if (c == '\n') o << "\\n";
+          else if (c == '\t') o << "\\t";
+          else o << c;
+        }
+        o << '"';
+      } else if (f.field_type(i) == FT_CHAIN) {
+        o << "(chain)";
+      } else {
+        o << f.get_field_text(i);
+      }
+    }
+    o << "\n";
+  }
+  out = o.str();
+  return true;
+}
+
+}  // namespace tvl

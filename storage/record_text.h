@@ -1,0 +1,43 @@
+// The text form of a record file used by the record-file tool (sdbtool) and
+// the build's room list: schema lines, record lines, and a printable dump.
+//
+//   # comment (also blank lines)
+//   format fixed|packed
+//   field <name> <type> [<size>]   type: short int float double string byte
+//                                  chain autoinc; string needs a size
+//   key <unique|duplicate> [composite] <segment> [<segment> ...]
+//        segment: <field>[:case|:nocase][:<start>[:<length>]]
+//        without "composite" a key has one segment (a single-field key)
+//   record <field>=<value> ...     value: bare word or "quoted" (\" \\ \n \t);
+//                                  fields not named stay zero; autoinc fields
+//                                  are assigned by the engine
+//
+// Thread safety: plain functions without shared state.
+#pragma once
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "storage/record_file.h"
+#include "storage/record_file_create.h"
+
+namespace tvl {
+
+struct RecordText {
+  RecordSchema schema;
+  bool has_schema = false;  // at least one field line
+  std::vector<std::vector<std::pair<std::string, std::string>>> records;
+};
+
+// Parses the text. False with "line N: ..." in *error on the first fault.
+bool parse_record_text(const std::string& text, RecordText& out, std::string* error);
+
+// Inserts the records into an open file through set_field_text. False with a
+// message on the first record that cannot be set or inserted.
+bool insert_text_records(RecordFile& file, const RecordText& text, std::string* error);
+
+// The header, keys and every record of the file at path in the order of key
+// `key`, as text. False with a message when the file cannot be read.
+bool dump_record_file(const std::string& path, int key, std::string& out, std::string* error);
+
+}  // namespace tvl
