@@ -1,0 +1,191 @@
+// The whole chat under concurrent load over loopback: 200 users join, poll,
+// post and leave at once in four rooms while the rooms are reloaded from the
+// room file in between. Afterwards the online table is empty, every ring is
+// well-formed, the log holds every join and leave, and nobody received a
+// message twice. Also run under ThreadSanitizer by scripts/test.sh.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "chat/engine.h"
+#include "platform/fs.h"
+#include "tests/support/room_file.h"
+#include "tests/support/test_util.h"
+
+namespace tvl {
+namespace {
+
+constexpr int kUsers = 200;
+constexpr int kRooms = 4;
+constexpr int kRounds = 3;
+constexpr int kReloads = 10;
+constexpr int kTimeoutMs = 20000;  // generous: ThreadSanitizer is slow
+
+RoomInfo open_room(const char* name) {
+  RoomInfo r;
+  std::strncpy(r.name, name, sizeof r.name - 1);
+  r.guest = true;
+  return r;
+}
+
+std::string get(int port, const std::string& path) {
+  return test::http_exchange(port, "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n", kTimeoutMs);
+}
+
+std::string post(int port, const std::string& query, const std::string& message) {
+  const std::string body = "message=" + message +
+                           "&chat_flag=1&mtowho=All&mfilters=0&mfont=-1&mfcolor=1&elist=0&seltype=0&msg=";
+  return test::http_exchange(port,
+                             "POST /chatsubmit.ghp" + query + " HTTP/1.0\r\nHost: 127.0.0.1\r\n"
+                             "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body,
+                             kTimeoutMs);
+}
+
+// Every "tok<user>_<n>" token in a text.
+std::vector<std::string> tokens(const std::string& text) {
+  std::vector<std::string> found;
+  for (std::size_t at = text.find("tok"); at != std::string::npos; at = text.find("tok", at + 3)) {
+    std::size_t end = at + 3;
+    while (end < text.size() && (std::isdigit(static_cast<unsigned char>(text[end])) || text[end] == '_'))
+      ++end;
+    found.push_back(text.substr(at, end - at));
+  }
+  return found;
+}
+
+bool ok_answer(const std::string& answer) {
+  return answer.compare(0, 5, "HTTP/") == 0 && answer.find(" 200 ") == answer.find(' ');
+}
+
+TEST(ChatConcurrency, TwoHundredUsersJoinPollPostAndLeaveWhileRoomsReload) {
+  test::TestEnvironment env;
+  test::TempDir folder;
+  folder.write("users/.keep", "");
+  folder.write("option.ini", "[Server]\r\nSavelog=1\r\n");
+  folder.write("chat.htm", "chat:<!--$user-->");
+  folder.write("chatsubmit.htm", "form");
+  folder.write("users.htm", "users");
+  folder.write("body.htm", "<html><script><!--$msg--></script></html>");
+  const std::vector<RoomInfo> rooms = {open_room("One"), open_room("Two"), open_room("Three"),
+                                       open_room("Four")};
+  ASSERT_TRUE(test::write_room_file(folder.path(), rooms));
+
+  ChatEngine engine;
+  engine.load(folder.path());
+  ASSERT_EQ(engine.state().room_count(), kRooms);
+  engine.make_main();
+  const int port = test::free_port();
+  ASSERT_EQ(engine.start(port), 1);
+
+  std::atomic<int> failures{0}, duplicates{0}, joined{0}, received{0}, workers_done{0}, reloads{0};
+  std::mutex failure_lock;
+  std::string first_failure;
+  auto fail = [&](const std::string& what) {
+    if (failures++ == 0) {
+      std::lock_guard<std::mutex> hold(failure_lock);
+      first_failure = what.substr(0, 300);
+    }
+  };
+
+  std::vector<std::thread> workers;
+  for (int u = 0; u < kUsers; ++u) {
+    workers.emplace_back([&, u] {
+      const std::string name = "t" + std::to_string(u);
+      const int room = u % kRooms + 1;
+      const std::string query = "?username=" + name + "&password=&room=" + std::to_string(room);
+      std::set<std::string> seen;
+      auto take = [&](const std::string& answer) {
+        if (!ok_answer(answer)) return fail(name + " poll: " + answer);
+        for (const std::string& t : tokens(answer)) {
+          ++received;
+          if (!seen.insert(t).second) ++duplicates;
+        }
+      };
+
+      std::string answer = get(port, "/chat.ghp" + query + "&sex=1");
+      if (answer.find("chat:" + name) == std::string::npos) {
+        fail(name + " join: " + answer);
+      } else {
+        ++joined;
+        take(get(port, "/body.ghp" + query));
+        for (int k = 0; k < kRounds; ++k) {
+          answer = post(port, query, "tok" + std::to_string(u) + "_" + std::to_string(k));
+          if (!ok_answer(answer)) fail(name + " post: " + answer);
+          take(get(port, "/body.ghp" + query));
+          std::this_thread::yield();
+          take(get(port, "/body.ghp" + query));
+        }
+      }
+      answer = get(port, "/exit.ghp" + query);
+      if (answer.find("You have logged out the chat room successfully!") == std::string::npos)
+        fail(name + " exit: " + answer);
+      ++workers_done;
+    });
+  }
+
+  // Room reloads in between, from the room file, while users come and go.
+  std::thread reloader([&] {
+    for (int i = 0; i < kReloads && workers_done < kUsers; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(40));
+      load_rooms(folder.path(), engine.state());
+      ++reloads;
+    }
+  });
+
+  for (std::thread& t : workers) t.join();
+  reloader.join();
+  engine.stop();
+
+  EXPECT_EQ(failures.load(), 0) << first_failure;
+  EXPECT_EQ(joined.load(), kUsers);
+  EXPECT_EQ(duplicates.load(), 0);
+  EXPECT_GT(received.load(), 0);
+  EXPECT_GT(reloads.load(), 0);
+
+  ChatState& state = engine.state();
+  std::lock_guard<std::mutex> hold(state.lock);
+  EXPECT_EQ(state.online_count(), 0);
+  ASSERT_EQ(state.room_count_locked(), kRooms);
+  for (int r = 1; r <= kRooms; ++r) {
+    const RoomMessages& ring = state.ring(r);
+    const int kept = ring.seq < RoomMessages::kSize ? ring.seq : RoomMessages::kSize;
+    EXPECT_EQ(ring.last, kept - 1) << "room " << r;
+    std::set<int> slots;
+    std::set<std::string> ring_tokens;
+    for (int p = 0; p <= ring.last; ++p) {
+      EXPECT_TRUE(ring.slot_of[p] >= 0 && ring.slot_of[p] < RoomMessages::kSize);
+      slots.insert(ring.slot_of[p]);
+      const std::string& text = ring.text[ring.slot_of[p]];
+      EXPECT_EQ(text.rfind("<br>", 0), 0u) << text;
+      for (const std::string& t : tokens(text)) EXPECT_TRUE(ring_tokens.insert(t).second) << t;
+    }
+    EXPECT_EQ(static_cast<int>(slots.size()), ring.last + 1) << "room " << r;
+  }
+
+  // Every join and every leave reached the day's log, each line whole.
+  std::string log;
+  for (const std::string& file : find_files(folder.path() + "log/*.txt")) {
+    std::string day;
+    ASSERT_TRUE(read_whole_file(folder.path() + "log/" + file, day));
+    log += day;
+  }
+  int joins = 0, leaves = 0;
+  for (std::size_t at = log.find(" joined the ["); at != std::string::npos;
+       at = log.find(" joined the [", at + 1))
+    ++joins;
+  for (std::size_t at = log.find(" left the ["); at != std::string::npos; at = log.find(" left the [", at + 1))
+    ++leaves;
+  EXPECT_EQ(joins, kUsers);
+  EXPECT_EQ(leaves, kUsers);
+}
+
+}  // namespace
+}  // namespace tvl
