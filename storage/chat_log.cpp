@@ -1,5 +1,6 @@
 #include "storage/chat_log.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/fs.h"

@@ -4,9 +4,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <set>
+#include <thread>
 #include <cstdlib>
 
 #include "platform/autostart.h"
+#include "platform/event.h"
+#include "platform/thread.h"
 #include "platform/fs.h"
 #include "platform/process.h"
 #include "tests/support/test_util.h"
@@ -126,6 +131,90 @@ TEST(AutostartTest, WithoutXdgConfigHomeTheHomeConfigIsUsed) {
   platform_set_run_at_startup(false);
   EXPECT_FALSE(home.exists(".config/autostart/Tavella.desktop"));
   setenv("HOME", old_home.c_str(), 1);
+}
+
+// --- events and threads --------------------------------------------------------
+
+TEST(EventTest, ManualResetStaysSetUntilReset) {
+  Event e(true);
+  EXPECT_FALSE(e.wait(0));
+  e.set();
+  EXPECT_TRUE(e.wait(0));
+  EXPECT_TRUE(e.wait(0));
+  e.reset();
+  EXPECT_FALSE(e.wait(10));
+}
+
+TEST(EventTest, AutomaticResetReleasesOneWaitOnly) {
+  Event e(false, true);
+  EXPECT_TRUE(e.wait(0));
+  EXPECT_FALSE(e.wait(0));
+  std::thread setter([&] { e.set(); });
+  EXPECT_TRUE(e.wait(10000));
+  setter.join();
+  EXPECT_FALSE(e.wait(0));
+}
+
+TEST(EventTest, PollableEventIsManualResetAndReadableWhileSet) {
+  PollableEvent e;
+  ASSERT_TRUE(e.valid());
+  EXPECT_FALSE(e.is_set());
+  e.set();
+  e.set();
+  EXPECT_TRUE(e.is_set());
+  EXPECT_TRUE(e.wait(0));  // waiting does not consume it
+  e.reset();
+  EXPECT_FALSE(e.wait(10));
+}
+
+TEST(ThreadTest, JoinForTimesOutOnARunningThreadAndJoinsAnEndedOne) {
+  Event release(true);
+  Thread t;
+  ASSERT_TRUE(t.start([&] { release.wait(-1); }, 128 * 1024));
+  EXPECT_FALSE(t.join_for(20));
+  release.set();
+  EXPECT_TRUE(t.join_for(10000));
+  EXPECT_FALSE(t.started());
+}
+
+TEST(ThreadTest, CacheRunsEveryJobAndReusesFinishedThreads) {
+  std::mutex lock;
+  std::set<std::thread::id> threads;
+  std::atomic<int> done{0};
+  {
+    ThreadCache cache(128 * 1024, 4, 10000);
+    for (int i = 0; i < 20; ++i) {
+      ASSERT_TRUE(cache.run([&] {
+        {
+          std::lock_guard<std::mutex> hold(lock);
+          threads.insert(std::this_thread::get_id());
+        }
+        ++done;
+      }));
+      // One job at a time: the finished thread takes the next one.
+      ASSERT_TRUE(cache.wait_idle(10000));
+    }
+    EXPECT_EQ(0, cache.busy());
+  }
+  EXPECT_EQ(20, done.load());
+  EXPECT_EQ(1u, threads.size());
+}
+
+TEST(ThreadTest, CacheDestructorWaitsForRunningJobs) {
+  std::atomic<int> finished{0};
+  Event go(true);
+  {
+    ThreadCache cache(128 * 1024, 1, 10000);
+    for (int i = 0; i < 5; ++i)
+      ASSERT_TRUE(cache.run([&] {
+        go.wait(-1);
+        ++finished;
+      }));
+    EXPECT_EQ(5, cache.busy());
+    EXPECT_FALSE(cache.wait_idle(10));
+    go.set();
+  }
+  EXPECT_EQ(5, finished.load());
 }
 
 }  // namespace
