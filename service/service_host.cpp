@@ -392,6 +392,7 @@ void ServiceHost::Run() {
     if (message == kWriteNextLineMessage) WriteNextLine();
   }
   stop_event_ = false;
+  stop_requested_.store(false);
   Print(3, "Tavella Service stopped.");
   mutex.release();
 }

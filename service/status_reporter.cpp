@@ -32,10 +32,13 @@ bool NotifyStatusReporter::report(int state, int, int wait_hint_ms) {
 }
 
 std::unique_ptr<StatusReporter> make_status_reporter(const std::string& name) {
-  if (notify_socket_present()) return std::make_unique<NotifyStatusReporter>();
+  // The built-in manager names the very process it started, so its claim
+  // comes first: a NOTIFY_SOCKET may merely be inherited from whoever ran
+  // "tvlService -s".
   ServiceStatusLine status;
   if (read_status_file(name, status) && status.pid == current_process_id())
     return std::make_unique<BuiltinStatusReporter>(name);
+  if (notify_socket_present()) return std::make_unique<NotifyStatusReporter>();
   return std::make_unique<NullStatusReporter>();
 }
 

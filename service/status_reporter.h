@@ -1,10 +1,10 @@
 // Where the running service reports its states: to whichever manager
 // started this process.
-//   systemd   $NOTIFY_SOCKET is set: one datagram per report, see
-//             NotifyStatusReporter;
 //   built-in  the built-in manager's status file names this process (it
 //             writes it before the process may run): the status file and
 //             its journal, see builtin_service_manager.h;
+//   systemd   otherwise, when $NOTIFY_SOCKET is set: one datagram per
+//             report, see NotifyStatusReporter;
 //   none      run by hand: reports go nowhere and succeed.
 // Thread safety: report() may be called from any thread; callers serialise.
 #pragma once

@@ -1,0 +1,514 @@
+// Chat load: keeps many users online in a few rooms, each polling body.ghp on
+// its own keep-alive connection the way the chat window's body frame does,
+// while some of them post one line per second. Measures the poll rate, the
+// poll latency, the delay from a post to its delivery, lost and duplicated
+// lines, and the server's peak resident memory.
+//
+//   chat_load --port P [--users 500] [--rooms 5] [--posters 10] [--seconds 30]
+//             [--threads 2] [--interval-ms 0] [--pid SERVER_PID]
+//
+// Every posted line carries a token "LN_<poster>_<number>_<send time>_E". A
+// user who did not post must receive every line posted in its room while the
+// measurement runs, exactly once. A poster's own post moves its delivery mark
+// past lines it had not fetched yet (the chat's rule), so posters are counted
+// apart. Exits 1 when a non-posting user lost or doubled a line.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int64_t now_us() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now().time_since_epoch()).count();
+}
+
+struct Options {
+  int port = 0;
+  int users = 500;
+  int rooms = 5;
+  int posters = 10;
+  int seconds = 30;
+  int threads = 2;
+  int interval_ms = 0;
+  int pid = 0;
+};
+
+// One posted line, as the poster saw it go out.
+struct Posted {
+  int room = 0;
+  int poster = 0;
+  int number = 0;
+  int64_t sent_us = 0;
+  bool answered = false;  // the post got its answer
+};
+
+enum class Kind { Join, Poll, Post };
+
+struct Conn {
+  int fd = -1;
+  int user = 0;        // index of the user it belongs to
+  bool poster_conn = false;
+  Kind kind = Kind::Join;
+  std::string out;
+  std::size_t out_off = 0;
+  std::string in;
+  int64_t sent_us = 0;
+  bool busy = false;   // a request is out, its answer not complete
+  int64_t next_us = 0; // when to send the next request (when idle)
+  int pending_post = -1;  // index into posted of the post in flight
+  bool first_poll = true;
+};
+
+struct User {
+  std::string name;
+  int room = 0;
+  bool poster = false;
+  bool joined = false;
+  std::set<std::pair<int, int>> seen;  // (poster, number)
+  int duplicates = 0;
+};
+
+struct Shared {
+  Options opt;
+  std::vector<User> users;
+  std::mutex posted_lock;
+  std::vector<Posted> posted;
+  std::atomic<int> joined{0};
+  std::atomic<int> errors{0};
+  std::atomic<int64_t> window_start{0}, window_end{0}, stop_at{0};
+  std::atomic<bool> polling{false};
+};
+
+struct ThreadStats {
+  std::vector<uint32_t> poll_latency_us;  // polls completed in the window, first polls excluded
+  std::vector<int64_t> delivery_us;
+  long polls_in_window = 0;
+  long first_polls = 0;
+  long reconnects = 0;
+};
+
+int connect_to(int port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  int one = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) < 0 && errno != EINPROGRESS) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+std::string headers(const Options& o, const std::string& referer) {
+  char host[64];
+  std::snprintf(host, sizeof host, "127.0.0.1:%d", o.port);
+  return std::string("Host: ") + host +
+         "\r\nUser-Agent: Mozilla/5.0 (X11; Linux x86_64) chat-load/1.0\r\n"
+         "Accept: text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8\r\n"
+         "Accept-Language: en-US,en;q=0.9\r\nAccept-Encoding: gzip, deflate\r\n"
+         "Referer: http://" + host + referer + "\r\nConnection: Keep-Alive\r\n";
+}
+
+// Length of a complete answer at the front of `in`, or 0 while incomplete.
+std::size_t answer_length(const std::string& in) {
+  std::size_t end = in.find("\r\n\r\n");
+  if (end == std::string::npos) return 0;
+  std::size_t cl = in.find("Content-Length: ");
+  if (cl == std::string::npos || cl > end) return 0;
+  long body = std::strtol(in.c_str() + cl + 16, nullptr, 10);
+  std::size_t total = end + 4 + static_cast<std::size_t>(body);
+  return in.size() >= total ? total : 0;
+}
+
+class Worker {
+ public:
+  Worker(Shared& s, int index) : s_(s), index_(index) {}
+
+  void run() {
+    ep_ = ::epoll_create1(EPOLL_CLOEXEC);
+    const Options& o = s_.opt;
+    for (int u = index_; u < o.users; u += o.threads) {
+      conns_.push_back(Conn{});
+      conns_.back().user = u;
+      if (s_.users[u].poster) {
+        conns_.push_back(Conn{});
+        conns_.back().user = u;
+        conns_.back().poster_conn = true;
+        conns_.back().kind = Kind::Post;
+      }
+    }
+    for (std::size_t i = 0; i < conns_.size(); ++i) open(i);
+    // Join one user at a time per worker, as people arrive.
+    for (std::size_t i = 0; i < conns_.size(); ++i)
+      if (!conns_[i].poster_conn) send_join(i);
+
+    epoll_event events[256];
+    while (true) {
+      const int64_t t = now_us();
+      if (s_.stop_at.load() && t >= s_.stop_at.load()) break;
+      schedule(t);
+      int n = ::epoll_wait(ep_, events, 256, 5);
+      for (int k = 0; k < n; ++k) {
+        const std::size_t i = events[k].data.u64;
+        if (events[k].events & EPOLLOUT) flush(i);
+        if (events[k].events & (EPOLLIN | EPOLLERR | EPOLLHUP)) receive(i);
+      }
+    }
+    for (Conn& c : conns_)
+      if (c.fd >= 0) ::close(c.fd);
+    ::close(ep_);
+  }
+
+  ThreadStats stats;
+
+ private:
+  void open(std::size_t i) {
+    Conn& c = conns_[i];
+    if (c.fd >= 0) ::close(c.fd);
+    c.fd = connect_to(s_.opt.port);
+    c.in.clear();
+    c.busy = false;
+    if (c.fd < 0) {
+      s_.errors++;
+      return;
+    }
+    epoll_event e{};
+    e.events = EPOLLIN;
+    e.data.u64 = i;
+    ::epoll_ctl(ep_, EPOLL_CTL_ADD, c.fd, &e);
+  }
+
+  void send(std::size_t i, std::string request) {
+    Conn& c = conns_[i];
+    if (c.fd < 0) open(i);
+    c.out = std::move(request);
+    c.out_off = 0;
+    c.busy = true;
+    c.sent_us = now_us();
+    flush(i);
+  }
+
+  void flush(std::size_t i) {
+    Conn& c = conns_[i];
+    while (c.out_off < c.out.size()) {
+      ssize_t w = ::send(c.fd, c.out.data() + c.out_off, c.out.size() - c.out_off, MSG_NOSIGNAL);
+      if (w > 0) {
+        c.out_off += static_cast<std::size_t>(w);
+        continue;
+      }
+      if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        epoll_event e{};
+        e.events = EPOLLIN | EPOLLOUT;
+        e.data.u64 = i;
+        ::epoll_ctl(ep_, EPOLL_CTL_MOD, c.fd, &e);
+        return;
+      }
+      fail(i);
+      return;
+    }
+    epoll_event e{};
+    e.events = EPOLLIN;
+    e.data.u64 = i;
+    ::epoll_ctl(ep_, EPOLL_CTL_MOD, c.fd, &e);
+  }
+
+  // The server closed or the socket failed: reconnect and ask again.
+  void fail(std::size_t i) {
+    Conn& c = conns_[i];
+    stats.reconnects++;
+    const std::string again = c.out;
+    const bool was_busy = c.busy;
+    open(i);
+    if (was_busy && c.fd >= 0) {
+      send(i, again);
+    }
+  }
+
+  void receive(std::size_t i) {
+    Conn& c = conns_[i];
+    char buf[65536];
+    while (true) {
+      ssize_t r = ::recv(c.fd, buf, sizeof buf, 0);
+      if (r > 0) {
+        c.in.append(buf, static_cast<std::size_t>(r));
+        continue;
+      }
+      if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+      // Closed: an answer without keep-alive, or a failure.
+      if (c.busy && answer_length(c.in) == 0) {
+        fail(i);
+        return;
+      }
+      break;
+    }
+    std::size_t len;
+    while (c.busy && (len = answer_length(c.in)) > 0) {
+      std::string answer = c.in.substr(0, len);
+      c.in.erase(0, len);
+      c.busy = false;
+      answered(i, answer);
+    }
+  }
+
+  void answered(std::size_t i, const std::string& answer) {
+    Conn& c = conns_[i];
+    const int64_t t = now_us();
+    User& u = s_.users[c.user];
+    if (answer.compare(0, 15, "HTTP/1.0 200 OK") != 0) s_.errors++;
+    switch (c.kind) {
+      case Kind::Join:
+        u.joined = true;
+        s_.joined++;
+        c.kind = Kind::Poll;
+        c.next_us = 0;  // polls start when every user is in
+        break;
+      case Kind::Poll: {
+        const int64_t ws = s_.window_start.load(), we = s_.window_end.load();
+        if (c.first_poll) {
+          stats.first_polls++;
+          c.first_poll = false;
+        } else if (ws && c.sent_us >= ws && t <= we) {
+          stats.polls_in_window++;
+          stats.poll_latency_us.push_back(static_cast<uint32_t>(t - c.sent_us));
+        }
+        collect(u, answer, t);
+        c.next_us = t + static_cast<int64_t>(s_.opt.interval_ms) * 1000;
+        break;
+      }
+      case Kind::Post:
+        if (c.pending_post >= 0) {
+          std::lock_guard<std::mutex> hold(s_.posted_lock);
+          s_.posted[c.pending_post].answered = true;
+        }
+        c.pending_post = -1;
+        break;
+    }
+  }
+
+  // Notes every line token of the answer for the user.
+  void collect(User& u, const std::string& answer, int64_t t) {
+    std::size_t at = 0;
+    while ((at = answer.find("LN_", at)) != std::string::npos) {
+      int poster = 0, number = 0;
+      long long sent = 0;
+      if (std::sscanf(answer.c_str() + at, "LN_%d_%d_%lld_E", &poster, &number, &sent) == 3) {
+        if (!u.seen.insert({poster, number}).second) {
+          u.duplicates++;
+        } else {
+          stats.delivery_us.push_back(t - sent);
+        }
+      }
+      at += 3;
+    }
+  }
+
+  void send_join(std::size_t i) {
+    const User& u = s_.users[conns_[i].user];
+    send(i, "GET /chat.ghp?username=" + u.name + "&password=&room=" + std::to_string(u.room) +
+                "&sex=" + std::to_string(1 + conns_[i].user % 12) + " HTTP/1.1\r\n" +
+                headers(s_.opt, "/") + "\r\n");
+  }
+
+  void schedule(int64_t t) {
+    const Options& o = s_.opt;
+    for (std::size_t i = 0; i < conns_.size(); ++i) {
+      Conn& c = conns_[i];
+      if (c.busy) continue;
+      const User& u = s_.users[c.user];
+      if (c.kind == Kind::Poll && s_.polling.load() && t >= c.next_us) {
+        const std::string path =
+            "/body.ghp?username=" + u.name + "&password=&room=" + std::to_string(u.room);
+        send(i, "GET " + path + " HTTP/1.1\r\n" +
+                    headers(o, "/chat.ghp?username=" + u.name + "&password=&room=" +
+                                   std::to_string(u.room) + "&sex=1") +
+                    "\r\n");
+      } else if (c.kind == Kind::Post) {
+        const int64_t ws = s_.window_start.load(), we = s_.window_end.load();
+        if (!ws || t < c.next_us || t >= we) continue;
+        if (c.next_us == 0) {
+          // Spread the posters over the second.
+          c.next_us = ws + static_cast<int64_t>(c.user) * 1000000 / std::max(1, o.posters);
+          if (t < c.next_us) continue;
+        }
+        post(i, t);
+        c.next_us += 1000000;
+      }
+    }
+  }
+
+  void post(std::size_t i, int64_t t) {
+    Conn& c = conns_[i];
+    const User& u = s_.users[c.user];
+    int index, number;
+    {
+      std::lock_guard<std::mutex> hold(s_.posted_lock);
+      index = static_cast<int>(s_.posted.size());
+      number = index;
+      s_.posted.push_back(Posted{u.room, c.user, number, t, false});
+    }
+    char token[96];
+    std::snprintf(token, sizeof token, "LN_%d_%d_%lld_E", c.user, number, static_cast<long long>(t));
+    // Plain style in black: the line holds the text exactly as typed.
+    const std::string body = std::string("message=") + token +
+                             "+load+line&chat_flag=1&mtowho=All&mfilters=0&mfont=-1&mfcolor=1"
+                             "&elist=0&seltype=0&msg=";
+    const std::string path = "/chatsubmit.ghp?username=" + u.name + "&password=&room=" +
+                             std::to_string(u.room);
+    c.pending_post = index;
+    send(i, "POST " + path + " HTTP/1.1\r\n" + headers(s_.opt, path) +
+                "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
+                std::to_string(body.size()) + "\r\n\r\n" + body);
+  }
+
+  Shared& s_;
+  int index_;
+  int ep_ = -1;
+  std::vector<Conn> conns_;
+};
+
+long peak_rss_kib(int pid) {
+  if (pid <= 0) return -1;
+  std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(f, line))
+    if (line.rfind("VmHWM:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
+  return -1;
+}
+
+template <typename T>
+double percentile(std::vector<T>& v, double p) {
+  if (v.empty()) return 0;
+  std::size_t k = static_cast<std::size_t>(p / 100.0 * static_cast<double>(v.size() - 1));
+  std::nth_element(v.begin(), v.begin() + static_cast<long>(k), v.end());
+  return static_cast<double>(v[k]);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Shared s;
+  Options& o = s.opt;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    std::string k = argv[i];
+    int v = std::atoi(argv[i + 1]);
+    if (k == "--port") o.port = v;
+    else if (k == "--users") o.users = v;
+    else if (k == "--rooms") o.rooms = v;
+    else if (k == "--posters") o.posters = v;
+    else if (k == "--seconds") o.seconds = v;
+    else if (k == "--threads") o.threads = v;
+    else if (k == "--interval-ms") o.interval_ms = v;
+    else if (k == "--pid") o.pid = v;
+    else {
+      std::fprintf(stderr, "unknown option %s\n", k.c_str());
+      return 2;
+    }
+  }
+  if (o.port <= 0 || o.users < 1 || o.rooms < 1 || o.posters > o.users || o.threads < 1 ||
+      o.seconds < 1) {
+    std::fprintf(stderr, "usage: chat_load --port P [--users 500] [--rooms 5] [--posters 10] "
+                         "[--seconds 30] [--threads 2] [--interval-ms 0] [--pid SERVER_PID]\n");
+    return 2;
+  }
+  s.users.resize(o.users);
+  for (int u = 0; u < o.users; ++u) {
+    s.users[u].name = "load" + std::to_string(u);
+    s.users[u].room = u % o.rooms + 1;
+    s.users[u].poster = u < o.posters;
+  }
+
+  std::vector<Worker*> workers;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < o.threads; ++t) workers.push_back(new Worker(s, t));
+  for (int t = 0; t < o.threads; ++t) threads.emplace_back([w = workers[t]] { w->run(); });
+
+  // Every user joins, then everybody polls; the first poll of each waits
+  // 200 ms on the server. The window opens once they are all through it.
+  const int64_t join_deadline = now_us() + 60'000'000;
+  while (s.joined.load() < o.users && now_us() < join_deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  const int joined = s.joined.load();
+  s.polling = true;
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  const int64_t start = now_us();
+  s.window_start = start;
+  s.window_end = start + static_cast<int64_t>(o.seconds) * 1'000'000;
+  // A few seconds after the window to fetch the last lines posted in it.
+  s.stop_at = s.window_end.load() + 3'000'000;
+  for (std::thread& t : threads) t.join();
+
+  ThreadStats all;
+  for (Worker* w : workers) {
+    all.poll_latency_us.insert(all.poll_latency_us.end(), w->stats.poll_latency_us.begin(),
+                               w->stats.poll_latency_us.end());
+    all.delivery_us.insert(all.delivery_us.end(), w->stats.delivery_us.begin(), w->stats.delivery_us.end());
+    all.polls_in_window += w->stats.polls_in_window;
+    all.first_polls += w->stats.first_polls;
+    all.reconnects += w->stats.reconnects;
+    delete w;
+  }
+
+  // Lines each user should have: every answered post of its room, except
+  // its own (a poster gets its own line in the post's answer).
+  long expected = 0, lost = 0, doubled = 0, poster_missed = 0, unanswered = 0;
+  for (const Posted& p : s.posted)
+    if (!p.answered) unanswered++;
+  for (int u = 0; u < o.users; ++u) {
+    const User& user = s.users[u];
+    doubled += user.duplicates;
+    for (const Posted& p : s.posted) {
+      if (!p.answered || p.room != user.room || p.poster == u) continue;
+      const bool got = user.seen.count({p.poster, p.number}) > 0;
+      if (user.poster) {
+        if (!got) poster_missed++;
+        continue;
+      }
+      expected++;
+      if (!got) lost++;
+    }
+  }
+
+  std::printf("chat load: %d of %d users joined in %d rooms, %d posting 1 line/s, %d s, %d client threads, poll pause %d ms\n",
+              joined, o.users, o.rooms, o.posters, o.seconds, o.threads, o.interval_ms);
+  std::printf("polls per second:        %.0f\n", static_cast<double>(all.polls_in_window) / o.seconds);
+  std::printf("poll latency p50 / p99:  %.2f ms / %.2f ms\n", percentile(all.poll_latency_us, 50) / 1000.0,
+              percentile(all.poll_latency_us, 99) / 1000.0);
+  std::printf("post to delivery p50 / p99 / max: %.1f ms / %.1f ms / %.1f ms\n",
+              percentile(all.delivery_us, 50) / 1000.0, percentile(all.delivery_us, 99) / 1000.0,
+              all.delivery_us.empty() ? 0.0
+                                      : static_cast<double>(*std::max_element(all.delivery_us.begin(),
+                                                                              all.delivery_us.end())) / 1000.0);
+  std::printf("lines posted:            %zu (%ld without answer)\n", s.posted.size(), unanswered);
+  std::printf("deliveries expected:     %ld, lost %ld, duplicated %ld\n", expected, lost, doubled);
+  std::printf("posters' view:           %ld lines of others skipped after their own posts\n", poster_missed);
+  std::printf("reconnects / errors:     %ld / %d\n", all.reconnects, s.errors.load());
+  const long rss = peak_rss_kib(o.pid);
+  if (rss >= 0) std::printf("server peak resident:    %ld KiB\n", rss);
+  return (lost || doubled || joined < o.users || s.posted.empty()) ? 1 : 0;
+}

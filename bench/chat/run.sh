@@ -1,0 +1,77 @@
+#!/usr/bin/env bash
+# Chat load on loopback: 500 users online in 5 rooms, each polling body.ghp on
+# its own keep-alive connection with no pause, while 10 of them post a line a
+# second, for 30 seconds (bench/chat/chat_load.cpp prints the figures). For
+# comparison, the same server then serves a 1 KiB static file to wrk with 50
+# keep-alive connections, the 1 KiB row of bench/http/.
+#
+#   bench/chat/run.sh
+#   SECONDS_RUN=10 USERS=200 bench/chat/run.sh
+#
+# Builds tvlService, sdbtool and chat_load in build-bench (Release), runs the
+# server in the foreground from a temporary program folder and stops it at
+# the end.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+seconds=${SECONDS_RUN:-30}
+users=${USERS:-500}
+rooms=${ROOMS:-5}
+posters=${POSTERS:-10}
+threads=${THREADS:-2}
+
+as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
+if ! command -v wrk >/dev/null 2>&1; then
+  export DEBIAN_FRONTEND=noninteractive
+  as_root apt-get update -qq
+  as_root apt-get install -y -qq --no-install-recommends wrk >/dev/null
+fi
+scripts/install-deps.sh build
+
+cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAVELLA_TESTS=OFF -DTAVELLA_BENCH=ON >/dev/null
+cmake --build build-bench --target tvlService tvl_site sdbtool chat_load
+
+work=$(mktemp -d /tmp/tavella-chat-bench-XXXXXX)
+server_pid=""
+cleanup() {
+  if [ -n "$server_pid" ]; then
+    kill "$server_pid" 2>/dev/null || true
+    wait "$server_pid" 2>/dev/null || true
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+prog=$work/program
+mkdir -p "$prog" "$work/state" "$work/config"
+cp -r build-bench/dist/. "$prog/"
+build-bench/tools/sdbtool create "$prog/rooms.sdb" bench/chat/rooms.txt >/dev/null 2>&1 ||
+  build-bench/sdbtool create "$prog/rooms.sdb" bench/chat/rooms.txt >/dev/null
+head -c 1024 /dev/zero | tr '\0' 'a' >"$prog/file1k.html"
+printf '[Server]\r\nWebPages=\r\nDefaultPage=index.ghp\r\nPort=%s\r\nSavelog=0\r\n' "$port" >"$prog/option.ini"
+(cd "$prog" && TAVELLA_STATE_DIR=$work/state XDG_CONFIG_HOME=$work/config exec ./tvlService >"$work/tvl.out" 2>&1) &
+server_pid=$!
+for _ in $(seq 100); do
+  curl -s -o /dev/null "http://127.0.0.1:$port/file1k.html" && break
+  sleep 0.1
+done
+
+chat_load=$(find build-bench -name chat_load -type f -perm -u+x | head -1)
+echo "== chat load ($users users, $rooms rooms, $posters posting, ${seconds} s)"
+set +e
+"$chat_load" --port "$port" --users "$users" --rooms "$rooms" --posters "$posters" \
+  --seconds "$seconds" --threads "$threads" --pid "$server_pid" | tee "$work/chat.out"
+chat_rc=${PIPESTATUS[0]}
+set -e
+
+echo
+echo "== static file, same server: wrk -t2 -c50 -d10s, 1 KiB, Connection: Keep-Alive"
+wrk -t2 -c50 -d10s --timeout 2s -H "Connection: Keep-Alive" "http://127.0.0.1:$port/file1k.html" | tee "$work/wrk.out"
+
+polls=$(awk -F: '/^polls per second:/ {gsub(/ /, "", $2); print $2}' "$work/chat.out")
+static=$(awk '/^Requests\/sec:/ {printf "%.0f", $2}' "$work/wrk.out")
+echo
+awk -v p="${polls:-0}" -v s="${static:-0}" 'BEGIN {
+  printf "polls per second %s against %s static 1 KiB requests per second: %.2f of them (goal 0.50)\n",
+         p, s, s > 0 ? p / s : 0 }'
+exit "$chat_rc"
