@@ -594,9 +594,14 @@ TEST(BuiltinManager, TheReporterWritesStatusAndJournalOnlyForAnInstalledService)
   EXPECT_EQ(text, "4 " + pid + " 3000 1\n");
   read_whole_file(BuiltinServiceManager::journal_path("Tavella Service"), text);
   EXPECT_EQ(text, "2 " + pid + " 3000 0\n4 " + pid + " 3000 1\n");
-  // The process that the status file names reports there.
+  // The process that the status file names reports there, even with a
+  // NOTIFY_SOCKET inherited from whoever started it.
+  EXPECT_STREQ(make_status_reporter("Tavella Service")->backend_name(), "built-in");
+  setenv("NOTIFY_SOCKET", "/nonexistent/notify", 1);
   EXPECT_STREQ(make_status_reporter("Tavella Service")->backend_name(), "built-in");
   m.remove("Tavella Service");
+  EXPECT_STREQ(make_status_reporter("Tavella Service")->backend_name(), "systemd");
+  unsetenv("NOTIFY_SOCKET");
   EXPECT_STREQ(make_status_reporter("Tavella Service")->backend_name(), "none");
 }
 
