@@ -154,6 +154,21 @@ TEST_F(ConnectionServerTest, KeptAliveConnectionStartsEachRequestEmpty) {
   EXPECT_EQ(1u, server_.connects().size());
 }
 
+TEST_F(ConnectionServerTest, BytesArrivingTogetherFormOneRequestText) {
+  keep_alive();
+  start();
+  RawClient c;
+  ASSERT_TRUE(c.connect(port_));
+  // Both arrive before the first is answered: one request text.
+  ASSERT_TRUE(c.send("oneENDtwoEND"));
+  EXPECT_EQ("ANSWER[oneENDtwoEND]", c.read_bytes(20));
+  ASSERT_TRUE(c.send("threeEND"));
+  EXPECT_EQ("ANSWER[threeEND]", c.read_bytes(16));
+  auto requests = server_.requests();
+  ASSERT_EQ(2u, requests.size());
+  EXPECT_EQ("threeEND", requests[1]);
+}
+
 TEST_F(ConnectionServerTest, HandlerClearingKeepAliveClosesAfterThatAnswer) {
   server_.handler = [](const std::string&, const std::string& request, std::string& response,
                        int& keep) {
