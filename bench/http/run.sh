@@ -41,6 +41,7 @@ cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAVELLA_TESTS=OF
 cmake --build build-bench --target tvlService tvl_site
 
 work=$(mktemp -d /tmp/tavella-bench-XXXXXX)
+chmod 755 "$work"  # nginx workers run as an unprivileged user
 pids=()
 cleanup() {
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
@@ -54,7 +55,7 @@ free_port() {
 }
 wait_port() {  # port name
   for _ in $(seq 100); do
-    curl -s -o /dev/null "http://127.0.0.1:$1/file1k.html" && return 0
+    curl -sf -o /dev/null "http://127.0.0.1:$1/file1k.html" && return 0
     sleep 0.1
   done
   echo "$2 did not start on port $1" >&2
@@ -121,8 +122,8 @@ for file in file1k.html file100k.html; do
       t=$(measure "$tvl_port" "$file" "$conns" "$header")
       n=$(measure "$nginx_port" "$file" "$conns" "$header")
       c=$(measure "$civet_port" "$file" "$conns" "$header")
-      ratio_n=$(awk -v a="${t%\*}" -v b="${n%\*}" 'BEGIN { printf "%.2f", b > 0 ? a / b : 0 }')
-      ratio_c=$(awk -v a="${t%\*}" -v b="${c%\*}" 'BEGIN { printf "%.2f", b > 0 ? a / b : 0 }')
+      ratio_n=$(awk -v a="${t%\*}" -v b="${n%\*}" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }')
+      ratio_c=$(awk -v a="${t%\*}" -v b="${c%\*}" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }')
       printf '%-10s %5s %-10s %10s %10s %10s %9s %9s\n' "${file%.html}" "$conns" "$header" \
         "$t" "$n" "$c" "$ratio_n" "$ratio_c"
     done
