@@ -223,7 +223,11 @@ void ConnectionServer::Impl::accept_loop(const std::shared_ptr<RunBlock>& block)
     block->startup.set();
     return;
   }
-  if (!net::bind_any(listener, block->port, error)) {
+  // Port 0 would bind a random port nobody can find: it counts as a port
+  // that cannot be bound.
+  bool bound = (block->port & 0xffff) != 0 && net::bind_any(listener, block->port, error);
+  if ((block->port & 0xffff) == 0) error = EADDRNOTAVAIL;
+  if (!bound) {
     net::close_socket(listener);
     block->bind_failed = true;
     report("bind(...) failure", "AcceptThread", error);

@@ -32,7 +32,9 @@ class ConnectionServer : public ChatLog {
 
   // 1 when the server listens and its threads run, 0 otherwise (already
   // running, port taken, threads not started). A taken port shows the
-  // bind-failure message through message_box and returns at once.
+  // bind-failure message through message_box and returns at once; so does
+  // a port whose low 16 bits are 0. Any other start failure also returns 0
+  // at once.
   int Run(int port, unsigned idle_timeout_ms);
 
   // 1 when the accept and helper threads ended within one second, 0 when

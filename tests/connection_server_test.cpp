@@ -321,6 +321,29 @@ TEST_F(ConnectionServerTest, TakenPortFailsAtOnceWithTheMessage) {
   EXPECT_EQ("GOT:END", http_exchange(port_, "END"));
 }
 
+TEST_F(ConnectionServerTest, PortZeroIsRefusedLikeATakenPort) {
+  std::vector<std::string> messages;
+  std::mutex lock;
+  set_message_sink([&](const std::string&, const std::string& text, MessageIcon) {
+    std::lock_guard<std::mutex> hold(lock);
+    messages.push_back(text);
+  });
+  EXPECT_EQ(0, server_.Run(0, 0));
+  EXPECT_EQ(0, server_.Run(65536, 0));  // only the low 16 bits count
+  EXPECT_FALSE(server_.running());
+  for (int i = 0; i < 500; ++i) {
+    {
+      std::lock_guard<std::mutex> hold(lock);
+      if (messages.size() == 2) break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  std::lock_guard<std::mutex> hold(lock);
+  ASSERT_EQ(2u, messages.size());
+  EXPECT_NE(std::string::npos, messages[0].find("on the port 0,"));
+  EXPECT_NE(std::string::npos, messages[1].find("on the port 65536,"));
+}
+
 TEST_F(ConnectionServerTest, HandlerDecliningClosesWithoutAnAnswer) {
   server_.handler = [](const std::string&, const std::string&, std::string& response, int& keep) {
     response = "never sent";
