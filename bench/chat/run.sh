@@ -73,5 +73,5 @@ static=$(awk '/^Requests\/sec:/ {printf "%.0f", $2}' "$work/wrk.out")
 echo
 awk -v p="${polls:-0}" -v s="${static:-0}" 'BEGIN {
   printf "polls per second %s against %s static 1 KiB requests per second: %.2f of them (goal 0.50)\n",
-         p, s, s > 0 ? p / s : 0 }'
+         p, s, (s > 0 ? p / s : 0) }'
 exit "$chat_rc"
