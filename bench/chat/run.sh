@@ -7,6 +7,7 @@
 #
 #   bench/chat/run.sh
 #   SECONDS_RUN=10 USERS=200 bench/chat/run.sh
+#   INTERVAL_MS=2000 bench/chat/run.sh     # polls paced like the shipped body page
 #
 # Builds tvlService, sdbtool and chat_load in build-bench (Release), runs the
 # server in the foreground from a temporary program folder and stops it at
@@ -18,6 +19,7 @@ users=${USERS:-500}
 rooms=${ROOMS:-5}
 posters=${POSTERS:-10}
 threads=${THREADS:-2}
+interval=${INTERVAL_MS:-0}   # pause between one answer and the next poll (the site waits 2000)
 
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 if ! command -v wrk >/dev/null 2>&1; then
@@ -60,7 +62,7 @@ chat_load=$(find build-bench -name chat_load -type f -perm -u+x | head -1)
 echo "== chat load ($users users, $rooms rooms, $posters posting, ${seconds} s)"
 set +e
 "$chat_load" --port "$port" --users "$users" --rooms "$rooms" --posters "$posters" \
-  --seconds "$seconds" --threads "$threads" --pid "$server_pid" | tee "$work/chat.out"
+  --seconds "$seconds" --threads "$threads" --interval-ms "$interval" --pid "$server_pid" | tee "$work/chat.out"
 chat_rc=${PIPESTATUS[0]}
 set -e
 
