@@ -1,0 +1,89 @@
+// Client threads answering file requests while the files change, the file
+// cache fills and empties, and the IP lists are replaced: every answer must
+// be one whole version of a file, never a mix or a freed text.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "server/chat_web_server.h"
+#include "server/main_object.h"
+#include "storage/settings.h"
+#include "tests/support/test_util.h"
+
+namespace tvl {
+namespace {
+
+class Main : public MainObject {
+ public:
+  SiteData& site() override { return site_; }
+  ChatState* chat_state() override { return nullptr; }
+  PageHandlers* page_handlers() override { return nullptr; }
+  void log_chat_event(const std::string&, const std::string&, const std::string&) override {}
+  SiteData site_;
+};
+
+TEST(WebFilesConcurrency, AnswersStayWholeWhileFilesAndListsChange) {
+  test::TestEnvironment env;
+  test::TempDir root;
+  const std::string a(5000, 'a'), b(7000, 'b');
+  root.write("stable.htm", std::string(3000, 's'));
+  root.write("moving.htm", a);
+  // Old enough to be cached from the start.
+  std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+
+  Main main;
+  main.site_.settings.filter_mode = 1;
+  set_main_object(&main);
+  ChatWebServer server;
+  server.configure(root.path(), "index.ghp");
+
+  std::atomic<bool> stop{false};
+  std::atomic<int> bad{0}, refused{0}, answered{0};
+  std::vector<std::thread> readers;
+  for (int t = 0; t < 4; ++t) {
+    readers.emplace_back([&] {
+      std::string response;
+      for (int i = 0; i < 400 && !stop; ++i) {
+        int keep = 0;
+        const char* path = i % 2 ? "GET /moving.htm HTTP/1.0\r\n\r\n" : "GET /stable.htm HTTP/1.0\r\n\r\n";
+        if (server.HandleRequest("10.0.0.1", path, response, keep) != 1) {
+          ++bad;
+          continue;
+        }
+        std::size_t body = response.find("\r\n\r\n") + 4;
+        std::string content = response.substr(body);
+        if (content == "403 IP Forbidden") {
+          ++refused;
+        } else if (i % 2 ? (content != a && content != b) : content != std::string(3000, 's')) {
+          ++bad;
+        } else {
+          ++answered;
+        }
+      }
+    });
+  }
+  std::thread writer([&] {
+    for (int i = 0; i < 60 && !stop; ++i) {
+      // Replaced by rename so a reader sees either version whole.
+      root.write("moving.tmp", i % 2 ? a : b);
+      std::rename((root.path() + "moving.tmp").c_str(), (root.path() + "moving.htm").c_str());
+      main.site_.reject_list.set(i % 3 == 0 ? "10.0.0.1" : "10.0.0.2,10.0.0.3");
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  });
+  writer.join();
+  for (std::thread& r : readers) r.join();
+  set_main_object(nullptr);
+
+  EXPECT_EQ(bad, 0);
+  EXPECT_GT(answered, 0);
+  EXPECT_EQ(answered + refused, 4 * 400);
+}
+
+}  // namespace
+}  // namespace tvl
