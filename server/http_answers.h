@@ -33,7 +33,8 @@ inline constexpr const char* kForbiddenBody = "403 Forbidden";
 std::size_t standard_header_capacity(std::size_t status_len, std::size_t type_len);
 
 // "%a, %d %b %Y %H:%M:%S GMT" of `when` in UTC with English names, whatever
-// the locale. Writes at most 29 bytes plus NUL into `text`; returns the length.
+// the locale. Writes at most 31 bytes plus NUL into `text` (29 for years
+// 1000 to 9999); returns the length.
 std::size_t format_http_date(std::time_t when, char (&text)[32]);
 
 // The date text of the current second. Formatting is cached per thread and
