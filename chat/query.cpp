@@ -43,6 +43,7 @@ bool decoded_name_allowed(const std::string& name) {
 bool user_name_allowed(const std::string& name_in_address) {
   if (name_in_address.empty() || name_in_address.size() > 63) return false;
   if (name_in_address.find('\0') != std::string::npos) return false;
+  if (name_in_address.find('&') != std::string::npos) return false;
   std::string name = name_in_address;
   form_decode(name);
   return decoded_name_allowed(name);

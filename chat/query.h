@@ -22,10 +22,14 @@ std::string key_value(const std::string& text, const std::string& key,
 int key_number(const std::string& text, const std::string& key);
 
 // Whether a user name, as it stands in a page address, may be used: it must
-// not be empty nor longer than 63 bytes, and after form decoding it must not
-// hold "/", "\", "..", "<", ">", a double or single quote, or a byte below
-// 0x20. User names become file names under users/ and appear inside HTML and
-// script on every page, so anything else is refused before a file is read.
+// not be empty nor longer than 63 bytes, must not hold a raw "&" (browsers
+// always send it as %26; a raw one can only come from a hand-made address,
+// and where the name stands in a page attribute the browser would read it as
+// a character reference such as "&apos;"), and after form decoding it must
+// not hold "/", "\", "..", "<", ">", a double or single quote, or a byte
+// below 0x20. User names become file names under users/ and appear inside
+// HTML and script on every page, so anything else is refused before a file
+// is read.
 bool user_name_allowed(const std::string& name_in_address);
 
 // The same rule for a name that is already decoded (a form value): not empty,

@@ -189,6 +189,8 @@ TEST_F(PostMessage, AddresseeThatCannotBeANameIsRefused) {
       post("ann", 1, PostForm{.message = "x", .to = "x');alert(1);('", .private_line = true});
   EXPECT_EQ(answer,
             "<BODY bgcolor=\"#EBEBD6\">This username is not allowed, please choose another username!</body>");
+  EXPECT_NE(post("ann", 1, PostForm{.message = "x", .to = "x&apos;);alert(1);(&apos;"}).find("not allowed"),
+            std::string::npos);
   EXPECT_EQ(seq(1), 2);
   EXPECT_TRUE(events.empty());
 }

@@ -131,9 +131,12 @@ TEST_F(EnterRoom, OneNamePerRoomIgnoringCase) {
   EXPECT_EQ(events.size(), 2u);
 }
 
-TEST_F(EnterRoom, NameWithAmpersandHashIsWrittenAsEscapes) {
-  EXPECT_EQ(join("a&#b", 1), "chat:%61%26%23%62||1");
-  EXPECT_STREQ(user("a&#b", 1).name, "a&#b");
+TEST_F(EnterRoom, NameWithARawAmpersandIsRefused) {
+  // Only a hand-made address holds a raw "&"; browsers send "%26".
+  EXPECT_EQ(join("a&#b", 1), kRefusedName);
+  EXPECT_EQ(join("x&apos;);alert(1);(&apos;", 1), kRefusedName);
+  EXPECT_EQ(join("%26%2320013%3B", 1), "chat:%26%2320013%3B||1");
+  EXPECT_EQ(online(), 1);
 }
 
 TEST_F(EnterRoom, NameIsStoredAsInTheAddress) {
@@ -179,13 +182,11 @@ TEST_F(EnterRoom, InputFormWithoutAllKeysOrWithARefusedNameIsEmpty) {
   EXPECT_EQ(out, "form:||");
 }
 
-TEST_F(EnterRoom, MarkerInANameIsFilledByTheLaterMarker) {
+TEST_F(EnterRoom, NameCannotCarryAMarkerIntoTheForm) {
+  // "<" is refused in names, so a name cannot reach the later markers.
   std::string out;
   ASSERT_TRUE(page_chatsubmit(ctx, "/chatsubmit.ghp?username=x%3C!--$pass--%3E&password=pw&room=1", out));
-  // "<" is refused in names, so the chain cannot be reached from a name.
   EXPECT_EQ(out, "form:||");
-  ASSERT_TRUE(page_chatsubmit(ctx, "/chatsubmit.ghp?username=x!--$pass--&password=pw&room=1", out = ""));
-  EXPECT_EQ(out, "form:x!--$pass--|pw|1");
 }
 
 // --- refusals and errors ---

@@ -64,7 +64,10 @@ INSTANTIATE_TEST_SUITE_P(
                       NameCase{"a%5cb", false}, NameCase{"<b>", false}, NameCase{"a%3Cb", false},
                       NameCase{"a\"b", false}, NameCase{"a%22b", false}, NameCase{"o'neil", false},
                       NameCase{"o%27neil", false}, NameCase{"a%0Ab", false}, NameCase{"a%09", false},
-                      NameCase{"%2E%2E", false}));
+                      NameCase{"%2E%2E", false},
+                      // A raw "&" would be read as a character reference in a page.
+                      NameCase{"x&apos;);alert(1);(&apos;", false}, NameCase{"a&#b", false},
+                      NameCase{"a%26b", true}, NameCase{"%26%2320013%3B", true}));
 
 TEST(UserNameLength, SixtyThreeBytesAsTheyStandInTheAddress) {
   EXPECT_TRUE(user_name_allowed(std::string(63, 'a')));
