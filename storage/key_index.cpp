@@ -615,6 +615,24 @@ bool KeyIndex::add_duplicate(int key, const SearchResult& r, int32_t record) {
          write_i32(int64_t(first.pos) + kDupLast, added.pos);
 }
 
+bool KeyIndex::can_add(int key, const SearchResult& r) {
+  if (r.found != Found::Yes || r.record == -1) return true;
+  bool chain;
+  chain_target(key, r.record, &chain);
+  if (chain) {
+    DupEntry first, last;
+    if (!read_entry(r.record, first) || first.prev != -1) return false;
+    if (first.last != r.record && (!read_entry(first.last, last) || last.next != -1)) return false;
+  }
+  int32_t head = get_i32(hdr_ + kFreeDuplicates);
+  for (int i = 0; i < (chain ? 1 : 2) && head != -1; ++i) {
+    uint8_t link[4];
+    if (!valid_pos(head, kDupSize) || !file_.read(head, link, 4)) return false;
+    head = get_i32(link);
+  }
+  return true;
+}
+
 // ---------------------------------------------------------------------------
 // Removing entries.
 

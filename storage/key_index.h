@@ -92,6 +92,10 @@ class KeyIndex {
 
   SearchResult search(int key, const uint8_t* value, bool update_max);
   bool add_entry(int key, const uint8_t* value, int32_t record);
+  // Whether adding a duplicate where search() found the value can go ahead:
+  // the chain's first and last entries and the free entries it would take
+  // are sound. Lets an insert refuse a damaged file before writing anything.
+  bool can_add(int key, const SearchResult& found);
   // Removes `record`'s entry under `value`. `current` is the handle's
   // position when `key` is the current key (its duplicate entry is then
   // freed), else nullptr.

@@ -552,6 +552,7 @@ bool RecordFile::Impl::insert(const void* data, int len) {
       error = "the key is unduplicated";
       return false;
     }
+    if (!index.can_add(k, r)) return false;  // a damaged chain: refuse before writing
   }
   const uint8_t* image = rec;
   int image_len = record_length;

@@ -1,0 +1,134 @@
+// Reading the room file: field widths and integer types as the file
+// declares them, key-0 order, missing or keyless files.
+#include "storage/room_store.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "storage/record_file.h"
+#include "storage/record_file_create.h"
+#include "tests/record_file_helpers.h"
+#include "tests/support/test_util.h"
+
+namespace tvl {
+namespace {
+
+using namespace rft;
+
+struct Room {
+  std::string name, admin;
+  int guest, admin_only;
+};
+
+class RoomStoreTest : public ::testing::Test {
+ protected:
+  std::string file() const { return dir_.path() + "rooms.sdb"; }
+  // A room file with the given widths and flag type.
+  void write(const std::vector<Room>& rooms, int name_size = 64, int admin_size = 128,
+             int flag_type = FT_BYTE) {
+    RecordSchema s;
+    s.fields = {field("id", FT_AUTOINC), field("name", FT_STRING, name_size),
+                field("admin", FT_STRING, admin_size), field("guest", flag_type),
+                field("admin_only", flag_type)};
+    s.keys = {single_key(0)};
+    std::string err;
+    ASSERT_TRUE(create_record_file(file(), s, &err)) << err;
+    RecordFile f;
+    ASSERT_TRUE(f.open(file()));
+    for (const Room& r : rooms) {
+      ASSERT_TRUE(f.set_field_text(r.name, "name"));
+      ASSERT_TRUE(f.set_field_text(r.admin, "admin"));
+      ASSERT_TRUE(f.set_field_text(std::to_string(r.guest), "guest"));
+      ASSERT_TRUE(f.set_field_text(std::to_string(r.admin_only), "admin_only"));
+      ASSERT_TRUE(f.insert_record());
+    }
+  }
+  test::TempDir dir_;
+};
+
+TEST_F(RoomStoreTest, ReadsEveryRoomInKeyOrder) {
+  write({{"Lobby", "", 1, 0}, {"Members", "", 0, 0}, {"Staff", "admin boss", 0, 1}});
+  std::vector<RoomInfo> rooms;
+  ASSERT_TRUE(read_rooms(dir_.path(), rooms));
+  ASSERT_EQ(rooms.size(), 3u);
+  EXPECT_STREQ(rooms[0].name, "Lobby");
+  EXPECT_TRUE(rooms[0].guest);
+  EXPECT_FALSE(rooms[0].admin_only);
+  EXPECT_STREQ(rooms[1].name, "Members");
+  EXPECT_FALSE(rooms[1].guest);
+  EXPECT_STREQ(rooms[2].name, "Staff");
+  EXPECT_STREQ(rooms[2].admin, "admin boss");
+  EXPECT_TRUE(rooms[2].admin_only);
+
+  // Deleting the second room moves the third up; a new room goes last.
+  RecordFile f;
+  ASSERT_TRUE(f.open(file()));
+  int32_t id = 2;
+  ASSERT_TRUE(f.seek_key(0, &id));
+  ASSERT_TRUE(f.delete_record());
+  ASSERT_TRUE(f.set_field_text("Later", "name"));
+  ASSERT_TRUE(f.insert_record());
+  f.close();
+  ASSERT_TRUE(read_rooms(dir_.path(), rooms));
+  ASSERT_EQ(rooms.size(), 3u);
+  EXPECT_STREQ(rooms[1].name, "Staff");
+  EXPECT_STREQ(rooms[2].name, "Later");
+}
+
+TEST_F(RoomStoreTest, LongTextsAreCutAndAnyNonZeroFlagIsSet) {
+  std::string name70(70, 'n'), admin200(200, 'a');
+  write({{name70, admin200, 2, 7}}, 80, 200, FT_INT);
+  std::vector<RoomInfo> rooms;
+  ASSERT_TRUE(read_rooms(dir_.path(), rooms));
+  ASSERT_EQ(rooms.size(), 1u);
+  EXPECT_EQ(std::string(rooms[0].name), name70.substr(0, 63));
+  EXPECT_EQ(std::string(rooms[0].admin), admin200.substr(0, 127));
+  EXPECT_TRUE(rooms[0].guest);
+  EXPECT_TRUE(rooms[0].admin_only);
+}
+
+TEST_F(RoomStoreTest, NarrowFieldsAndShortFlags) {
+  write({{"0123456789abcdefXYZ", "ad", 0, 1}, {"b", "", 300, 0}}, 16, 8, FT_SHORT);
+  std::vector<RoomInfo> rooms;
+  ASSERT_TRUE(read_rooms(dir_.path(), rooms));
+  ASSERT_EQ(rooms.size(), 2u);
+  EXPECT_STREQ(rooms[0].name, "0123456789abcdef");  // the whole 16-byte field
+  EXPECT_STREQ(rooms[0].admin, "ad");
+  EXPECT_FALSE(rooms[0].guest);
+  EXPECT_TRUE(rooms[0].admin_only);
+  EXPECT_TRUE(rooms[1].guest);
+}
+
+TEST_F(RoomStoreTest, EmptyFileGivesNoRooms) {
+  write({});
+  std::vector<RoomInfo> rooms(2);
+  ASSERT_TRUE(read_rooms(dir_.path(), rooms));
+  EXPECT_TRUE(rooms.empty());
+}
+
+// --- Error paths -------------------------------------------------------------
+
+TEST_F(RoomStoreTest, MissingOrKeylessFileLeavesRoomsAlone) {
+  std::vector<RoomInfo> rooms(1);
+  std::strcpy(rooms[0].name, "kept");
+  EXPECT_FALSE(read_rooms(dir_.path(), rooms));
+  ASSERT_EQ(rooms.size(), 1u);
+  EXPECT_STREQ(rooms[0].name, "kept");
+
+  RecordSchema s;
+  s.fields = {field("id", FT_AUTOINC), field("name", FT_STRING, 64)};
+  std::string err;
+  ASSERT_TRUE(create_record_file(file(), s, &err)) << err;
+  EXPECT_FALSE(read_rooms(dir_.path(), rooms));
+  EXPECT_STREQ(rooms[0].name, "kept");
+
+  write_bytes(file(), "not a record file");
+  EXPECT_FALSE(read_rooms(dir_.path(), rooms));
+  EXPECT_STREQ(rooms[0].name, "kept");
+}
+
+}  // namespace
+}  // namespace tvl
