@@ -5,7 +5,10 @@
 // users' delivery fields; every member marked "lock held" below needs it.
 // The room table is immutable once published: rooms() hands out a snapshot
 // that stays valid while held, and replace_rooms() swaps in a new one (and
-// new, empty rings) under the chat lock. A handler that validated a room
+// new, empty rings) under the chat lock. The published pointer itself is
+// guarded by a private leaf lock, taken only for the copy or the swap of the
+// pointer (inside the chat lock when replacing), so rooms() may be called
+// with or without the chat lock held. A handler that validated a room
 // number against a snapshot re-checks it against room_count_locked() once it
 // holds the lock, because the rooms may have been reloaded in between.
 // Lock order: the chat lock, then the chat log's lock; never the reverse.
