@@ -221,6 +221,12 @@ test("two visitors enter one room and see each other's lines and names", async (
   await waitText(bob, "board", "hello from ann");
   await say(bob, "hi ann, bob here");
   await waitText(ann, "board", "hi ann, bob here");
+  // Lines sent back to back all come back to their sender at once.
+  await say(ann, "quick one");
+  await say(ann, "quick two");
+  await waitText(ann, "board", "quick one", 5000);
+  await waitText(ann, "board", "quick two", 5000);
+  await waitText(bob, "board", "quick two");
   const img = await frame(ann, "users").evaluate(() => [...document.images].map((i) => i.getAttribute("src")));
   expect(img.includes("/images/3.gif") && img.includes("/images/5.gif"), "pictures in the list: " + img);
   await ann.screenshot({ path: path.join(artifacts, "chat-two-users.png") });
