@@ -86,15 +86,6 @@ TEST_F(MessageStream, OnlyNewLinesOldestFirst) {
   EXPECT_EQ(board_of(poll("ann", 1)), "<br>three");
 }
 
-TEST_F(MessageStream, UserTwentyFiveBehindGetsTheTwentyKept) {
-  join("ann", 1);
-  poll("ann", 1);
-  for (int i = 1; i <= 25; ++i) push(1, "<br>m" + std::to_string(i));
-  std::string expected;
-  for (int i = 6; i <= 25; ++i) expected += "<br>m" + std::to_string(i);
-  EXPECT_EQ(board_of(poll("ann", 1)), expected);
-}
-
 TEST_F(MessageStream, AnyChangeOfTheOnlineCountReloadsTheListOnce) {
   join("ann", 1);
   poll("ann", 1);
