@@ -9,7 +9,26 @@
 // The header is written back only by close(), so on-disk counts, free lists
 // and roots are current only after close().
 //
-// (The byte layouts are documented in record_format.h.)
+// The byte layouts are documented in record_format.h; new files are made
+// with create_record_file() (record_file_create.h), which the system itself
+// never calls (the tool that builds rooms.sdb and the tests do).
+//
+// Caching: file contents are read through a page cache and changed bytes
+// are written back at close() (together with the header), so another handle
+// sees this handle's changes only after close().
+//
+// Damaged files: every walk over nodes, leaves and duplicate chains is
+// bounded by what the file's size allows; counts outside 1..200, positions
+// before the records area or past the end, nodes whose own-position field
+// disagrees and loops make the operation fail (without a text) instead of
+// crashing or running for ever. An insert that meets damage fails before it
+// writes anything wherever the damage can be seen in advance.
+//
+// update_record: when the new values clash with a unique key, the old record
+// is put back as it was, identifiers and FT_CHAIN references included, and
+// chains are freed only after an update succeeded. insert_record(data) reads
+// the caller's image and leaves it unchanged (the assigned FT_AUTOINC value
+// is learnt through last_id()).
 #pragma once
 #include <cstdint>
 #include <string>

@@ -286,6 +286,24 @@ TEST_F(RecordFileTest, StringKeysInBothComparisonModes) {
   EXPECT_FALSE(f_.seek_key(0, "alphaalphaalpha"));
 }
 
+TEST_F(RecordFileTest, UnknownComparisonModeNeverMatches) {
+  RecordSchema s;
+  s.fields = {field("t", FT_STRING, 8)};
+  s.keys = {single_key(0, 2, 1)};
+  make(s);
+  f_.close();
+  patch(path(), recfmt::segment_at(recfmt::kSegmentMode, 0, 0), le16(3));
+  ASSERT_TRUE(f_.open(path()));
+  // Every value compares smaller: each goes in front, none is ever equal,
+  // so even the unique key takes "b" twice and seeking finds nothing.
+  for (auto t : {"b", "a", "b"}) {
+    ASSERT_TRUE(f_.set_field_text(t, "t"));
+    ASSERT_TRUE(f_.insert_record()) << t;
+  }
+  EXPECT_EQ(walk_text("t"), (std::vector<std::string>{"b", "a", "b"}));
+  EXPECT_FALSE(f_.seek_key(0, "a"));
+}
+
 TEST_F(RecordFileTest, PartialStringSegmentsAndCompositeKeys) {
   RecordSchema s;
   s.fields = {field("code", FT_STRING, 10), field("num", FT_SHORT), field("val", FT_DOUBLE),
