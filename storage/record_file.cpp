@@ -10,6 +10,7 @@
 
 #include "storage/key_index.h"
 #include "storage/paged_file.h"
+#include "storage/record_file_impl.h"
 #include "storage/record_format.h"
 
 namespace tvl {
@@ -17,9 +18,6 @@ namespace tvl {
 using namespace recfmt;
 
 namespace {
-// Record buffers carry a few spare bytes so that a numeric field declared
-// narrower than its type can be read and written at its type's width.
-constexpr int kSlack = 16;
 constexpr uint32_t kMaxRecordLength = 1u << 24;
 
 bool equal_ci(std::string_view a, const std::string& b) {
@@ -29,235 +27,7 @@ bool equal_ci(std::string_view a, const std::string& b) {
       return false;
   return true;
 }
-
-int type_width(int type) {
-  switch (type) {
-    case FT_BYTE: return 1;
-    case FT_SHORT: return 2;
-    case FT_INT:
-    case FT_FLOAT:
-    case FT_AUTOINC: return 4;
-    case FT_DOUBLE:
-    case FT_CHAIN: return 8;
-    default: return 0;
-  }
-}
 }  // namespace
-
-struct RecordFile::Impl {
-  PagedFile file;
-  uint8_t hdr[kHeaderSize] = {};
-  bool is_open = false, has_keys = false, header_changed = false;
-  int record_length = 0;
-  int field_count = 0;
-  int types[kMaxFields] = {}, sizes[kMaxFields] = {}, offsets[kMaxFields] = {};
-  std::vector<uint8_t> cur, edit, scratch, packed, incoming;
-  int current_key = -1;
-  KeyPosition pos[kMaxKeys];
-  bool field_set[kMaxFields] = {};
-  bool updating = false;
-  std::string error, text;
-  KeyIndex index{file, hdr, header_changed, error};
-  std::vector<std::vector<uint8_t>> values;  // one key-value buffer per key
-
-  bool packed_format() const { return get_i16(hdr + kRecordFormat) != kFixedFormat; }
-  int32_t count() const { return get_i32(hdr + kRecordCount); }
-  bool in_records(int64_t pos, int64_t len) const {
-    return pos >= kHeaderSize && pos <= INT32_MAX && pos + len <= file.size();
-  }
-
-  void reset() {
-    is_open = has_keys = header_changed = updating = false;
-    record_length = field_count = 0;
-    cur.clear();
-    edit.clear();
-    current_key = -1;
-    for (auto& p : pos) p = KeyPosition{};
-    std::fill(std::begin(field_set), std::end(field_set), false);
-    values.clear();
-  }
-
-  // Packed image of an in-memory record into `packed`. False when a field's
-  // type has no packed form or the image would not fit its 16-bit length.
-  bool pack(const uint8_t* rec) {
-    packed.assign(2, 0);
-    for (int f = 0; f < field_count; ++f) {
-      const uint8_t* v = rec + offsets[f];
-      if (types[f] == FT_STRING) {
-        std::size_t n = strnlen(reinterpret_cast<const char*>(v), std::size_t(sizes[f]));
-        uint8_t l[2];
-        put_i16(l, int32_t(n));
-        packed.insert(packed.end(), l, l + 2);
-        packed.insert(packed.end(), v, v + n);
-      } else {
-        int w = type_width(types[f]);
-        if (w == 0) return false;
-        packed.insert(packed.end(), v, v + w);
-      }
-      if (packed.size() > 0xFFFF) return false;
-    }
-    put_i16(packed.data(), int32_t(packed.size()));
-    return true;
-  }
-
-  bool unpack(const uint8_t* p, int len, uint8_t* rec) {
-    std::memset(rec, 0, std::size_t(record_length + kSlack));
-    int at = 2;
-    for (int f = 0; f < field_count; ++f) {
-      uint8_t* v = rec + offsets[f];
-      if (types[f] == FT_STRING) {
-        if (at + 2 > len) return false;
-        int n = get_u16(p + at);
-        at += 2;
-        if (at + n > len) return false;
-        std::memcpy(v, p + at, std::size_t(std::min(n, sizes[f])));
-        at += n;
-      } else {
-        int w = type_width(types[f]);
-        if (w == 0 || at + w > len) return false;
-        std::memcpy(v, p + at, std::size_t(w));
-        at += w;
-      }
-    }
-    return true;
-  }
-
-  // Reads the record at pos into out (record length + slack bytes).
-  bool read_record(int32_t at, uint8_t* out) {
-    if (!packed_format()) {
-      if (!in_records(at, record_length)) return false;
-      std::memset(out + record_length, 0, kSlack);
-      return file.read(at, out, record_length);
-    }
-    uint8_t l[2];
-    if (!in_records(at, 2) || !file.read(at, l, 2)) return false;
-    int len = get_u16(l);
-    if (len < 2 || !in_records(at, len)) return false;
-    packed.resize(std::size_t(len));
-    if (!file.read(at, packed.data(), len)) return false;
-    return unpack(packed.data(), len, out);
-  }
-
-  // Makes the record at `at` current (and the edit record, outside update).
-  bool load_current(int32_t at) {
-    scratch.resize(std::size_t(record_length + kSlack));
-    if (at < 0 || !read_record(at, scratch.data())) return false;
-    std::memcpy(cur.data(), scratch.data(), std::size_t(record_length + kSlack));
-    if (!updating) std::memcpy(edit.data(), scratch.data(), std::size_t(record_length + kSlack));
-    return true;
-  }
-
-  void copy_out(void* out, int len) const {
-    if (!out) return;
-    int n = (len <= 0 || len > record_length) ? record_length : len;
-    std::memcpy(out, cur.data(), std::size_t(n));
-  }
-
-  bool good_field(int f) const { return is_open && f >= 0 && f < field_count; }
-
-  bool set_raw(const void* value, int f) {
-    if (!good_field(f) || !value) return false;
-    int t = types[f];
-    if (t == FT_CHAIN || t == FT_AUTOINC || (type_width(t) == 0 && t != FT_STRING)) {
-      error = "field invalidation";
-      return false;
-    }
-    uint8_t* v = edit.data() + offsets[f];
-    if (t == FT_STRING) {
-      std::size_t n = strnlen(static_cast<const char*>(value), std::size_t(sizes[f]));
-      std::memcpy(v, value, n);
-      std::memset(v + n, 0, std::size_t(sizes[f]) - n);
-    } else {
-      std::memcpy(v, value, std::size_t(type_width(t)));
-    }
-    field_set[f] = true;
-    return true;
-  }
-
-  // Space for a new record image of len bytes (fixed: record length; packed:
-  // the packed length). -1 when a free list is damaged or the file is full.
-  int32_t alloc_record(int len) {
-    int32_t head = get_i32(hdr + kFreeRecords);
-    if (head != -1) {
-      if (!packed_format()) {
-        uint8_t link[4];
-        if (record_length < 4 || !in_records(head, record_length) || !file.read(head, link, 4))
-          return -1;
-        put_i32(hdr + kFreeRecords, get_i32(link));
-        header_changed = true;
-        return head;
-      }
-      // Packed: the first block, else the first of the next two that fits.
-      int32_t prev = -1, at = head;
-      for (int i = 0; i < 3 && at != -1; ++i) {
-        uint8_t b[6];
-        if (!in_records(at, 6) || !file.read(at, b, 6)) return -1;
-        int32_t next = get_i32(b + 2);
-        if (get_u16(b) >= len) {
-          if (prev == -1) {
-            put_i32(hdr + kFreeRecords, next);
-            header_changed = true;
-          } else {
-            uint8_t l[4];
-            put_i32(l, next);
-            if (!file.write(int64_t(prev) + 2, l, 4)) return -1;
-          }
-          return at;
-        }
-        prev = at;
-        at = next;
-      }
-    }
-    int64_t end = file.size();
-    if (end < kHeaderSize || end > INT32_MAX - int64_t(len)) return -1;
-    return int32_t(end);
-  }
-
-  // Puts a deleted record's space on the free-record list.
-  bool free_record(int32_t at) {
-    uint8_t link[4];
-    put_i32(link, get_i32(hdr + kFreeRecords));
-    int64_t link_at = at;
-    if (packed_format()) {
-      uint8_t l[2];
-      if (!in_records(at, 2) || !file.read(at, l, 2)) return false;
-      if (get_u16(l) < 6) return true;
-      link_at += 2;
-    } else if (record_length < 4) {
-      return true;
-    }
-    if (!in_records(link_at, 4) || !file.write(link_at, link, 4)) return false;
-    put_i32(hdr + kFreeRecords, at);
-    header_changed = true;
-    return true;
-  }
-
-  // Appends the chain of blocks beginning at first to the chained-block free
-  // list. A chain of more than 1000 blocks or one that leaves the file is
-  // left alone and reported as a failure.
-  bool free_chain(int32_t first) {
-    if (first <= 0) return true;
-    int32_t at = first;
-    for (int steps = 0;; ++steps) {
-      if (steps >= kMaxChainSteps || !in_records(at, kChainBlockHeader)) return false;
-      uint8_t link[4];
-      if (!file.read(at, link, 4)) return false;
-      int32_t next = get_i32(link);
-      if (next <= 0) break;
-      at = next;
-    }
-    uint8_t head[4];
-    put_i32(head, get_i32(hdr + kFreeChains));
-    if (!file.write(at, head, 4)) return false;
-    put_i32(hdr + kFreeChains, first);
-    header_changed = true;
-    return true;
-  }
-
-  bool autoinc_value(int f, int32_t* value);
-  bool insert(const void* data, int len);
-  bool remove(std::vector<int32_t>* kept_chains);
-};
 
 // ---------------------------------------------------------------------------
 
@@ -297,8 +67,8 @@ bool RecordFile::open(const std::string& path) {
   m.is_open = true;
   m.field_count = fields;
   m.record_length = int(reclen);
-  m.cur.assign(reclen + kSlack, 0);
-  m.edit.assign(reclen + kSlack, 0);
+  m.cur.assign(reclen + kRecordSlack, 0);
+  m.edit.assign(reclen + kRecordSlack, 0);
   m.index.load_definitions(keys, m.types, m.sizes, m.offsets, fields);
   m.values.resize(std::size_t(keys));
   for (int k = 0; k < keys; ++k) m.values[std::size_t(k)].resize(std::size_t(std::max(m.index.def(k).value_size, 1)));
@@ -398,7 +168,7 @@ bool RecordFile::get_field(void* out, int field) {
   Impl& m = *impl_;
   if (!m.good_field(field) || !out) return false;
   int t = m.types[field];
-  int n = t == FT_STRING ? m.sizes[field] : type_width(t);
+  int n = t == FT_STRING ? m.sizes[field] : record_field_width(t);
   if (t == FT_CHAIN || n == 0) {
     m.error = "field invalidation";
     return false;
@@ -522,7 +292,7 @@ bool RecordFile::Impl::insert(const void* data, int len) {
   file.trim();
   uint8_t* rec = edit.data();
   if (data) {
-    incoming.assign(std::size_t(record_length + kSlack), 0);
+    incoming.assign(std::size_t(record_length + kRecordSlack), 0);
     int n = (len <= 0 || len > record_length) ? record_length : len;
     std::memcpy(incoming.data(), data, std::size_t(n));
     rec = incoming.data();
@@ -637,7 +407,7 @@ bool RecordFile::update_record(const void* data, int len) {
     return false;
   }
   // The new image, to tell which chains it no longer references.
-  std::vector<uint8_t> fresh(std::size_t(m.record_length + kSlack), 0);
+  std::vector<uint8_t> fresh(std::size_t(m.record_length + kRecordSlack), 0);
   if (data) {
     int n = (len <= 0 || len > m.record_length) ? m.record_length : len;
     std::memcpy(fresh.data(), data, std::size_t(n));
@@ -671,7 +441,7 @@ int RecordFile::last_id() {
   Impl& m = *impl_;
   if (!move_last(0) || m.field_count == 0) return 0;
   int32_t v = 0;
-  int w = std::min(4, m.types[0] == FT_STRING ? m.sizes[0] : type_width(m.types[0]));
+  int w = std::min(4, m.types[0] == FT_STRING ? m.sizes[0] : record_field_width(m.types[0]));
   std::memcpy(&v, m.cur.data(), std::size_t(std::max(w, 0)));
   return v;
 }

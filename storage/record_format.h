@@ -2,8 +2,7 @@
 // All integers are little-endian; positions are signed 32-bit byte offsets
 // from the start of the file, -1 meaning none. Everything a writer of this
 // format relies on is listed here; the code that reads and writes these
-// bytes (record_file.cpp, key_index.cpp, record_file_create.cpp) uses only
-// these names.
+// bytes (record_file*.cpp, key_index*.cpp) uses only these names.
 //
 // File header: 15472 bytes at offset 0, read whole at open, written back
 // whole at close when changed.
