@@ -151,7 +151,9 @@ async function enter(page, name, room, { password = "", picture = 1 } = {}) {
   await page.fill("#password", password);
   await page.click(`#pictures input[value="${picture}"] + img`);
   await Promise.all([page.waitForURL(/chat\.ghp/), page.click("#enter")]);
-  await page.waitForSelector('iframe[name="chatsubmit"]', { state: "attached" });
+  await page.waitForLoadState("domcontentloaded");
+  if (!(await page.$('iframe[name="chatsubmit"]')))
+    throw new Error(`${name} not admitted to ${room}: ${(await page.innerText("body")).slice(0, 200)}`);
   await waitText(page, "users", name);
   await frame(page, "chatsubmit").waitForSelector("#message");
   return page;
