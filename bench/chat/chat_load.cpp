@@ -242,6 +242,13 @@ class Worker {
   void fail(std::size_t i) {
     Conn& c = conns_[i];
     stats.reconnects++;
+    // A server that keeps refusing ends the run instead of spinning here.
+    if (stats.reconnects > 20000) {
+      s_.errors++;
+      s_.stop_at = now_us();
+      c.busy = false;
+      return;
+    }
     const std::string again = c.out;
     const bool was_busy = c.busy;
     open(i);
@@ -451,7 +458,7 @@ int main(int argc, char** argv) {
   // Every user joins, then everybody polls; the first poll of each waits
   // 200 ms on the server. The window opens once they are all through it.
   const int64_t join_deadline = now_us() + 60'000'000;
-  while (s.joined.load() < o.users && now_us() < join_deadline)
+  while (s.joined.load() < o.users && now_us() < join_deadline && !s.stop_at.load())
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   const int joined = s.joined.load();
   s.polling = true;
@@ -460,7 +467,7 @@ int main(int argc, char** argv) {
   s.window_start = start;
   s.window_end = start + static_cast<int64_t>(o.seconds) * 1'000'000;
   // A few seconds after the window to fetch the last lines posted in it.
-  s.stop_at = s.window_end.load() + 3'000'000;
+  if (!s.stop_at.load()) s.stop_at = s.window_end.load() + 3'000'000;
   for (std::thread& t : threads) t.join();
 
   ThreadStats all;
