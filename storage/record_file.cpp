@@ -360,8 +360,9 @@ bool RecordFile::Impl::remove(std::vector<int32_t>* kept_chains) {
   int32_t at = cp.record;
   if (at < 0 || count() <= 0) return false;
   file.trim();
-  // The key values come from the record as stored at the position.
-  if (!load_current(at)) return false;
+  // The key values come from the record as stored at the position; the
+  // edit record keeps what the caller prepared.
+  if (!load_current(at, false)) return false;
   for (int k = 0; k < index.key_count(); ++k) {
     uint8_t* v = values[std::size_t(k)].data();
     if (!index.build_value(k, cur.data(), v) ||

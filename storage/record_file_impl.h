@@ -54,8 +54,9 @@ struct RecordFile::Impl {
   bool unpack(const uint8_t* p, int len, uint8_t* rec);
   // Reads the record at pos into out (record length + slack bytes).
   bool read_record(int32_t at, uint8_t* out);
-  // Makes the record at `at` current (and the edit record, outside update).
-  bool load_current(int32_t at);
+  // Makes the record at `at` current (and, with into_edit and outside an
+  // update, the edit record).
+  bool load_current(int32_t at, bool into_edit = true);
   void copy_out(void* out, int len) const;
   bool good_field(int f) const { return is_open && f >= 0 && f < field_count; }
   bool set_raw(const void* value, int f);

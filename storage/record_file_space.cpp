@@ -92,11 +92,12 @@ bool RecordFile::Impl::read_record(int32_t at, uint8_t* out) {
   return unpack(packed.data(), len, out);
 }
 
-bool RecordFile::Impl::load_current(int32_t at) {
+bool RecordFile::Impl::load_current(int32_t at, bool into_edit) {
   scratch.resize(std::size_t(record_length + kRecordSlack));
   if (at < 0 || !read_record(at, scratch.data())) return false;
   std::memcpy(cur.data(), scratch.data(), std::size_t(record_length + kRecordSlack));
-  if (!updating) std::memcpy(edit.data(), scratch.data(), std::size_t(record_length + kRecordSlack));
+  if (into_edit && !updating)
+    std::memcpy(edit.data(), scratch.data(), std::size_t(record_length + kRecordSlack));
   return true;
 }
 

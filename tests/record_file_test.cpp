@@ -136,6 +136,19 @@ TEST_F(RecordFileTest, InsertFromImageAndReadIntoBuffer) {
   EXPECT_EQ(first4[4], 0);  // len bytes only
 }
 
+TEST_F(RecordFileTest, DeleteKeepsTheEditRecord) {
+  make_rooms();
+  ASSERT_TRUE(add_room("a"));
+  ASSERT_TRUE(add_room("b"));
+  int32_t one = 1;
+  ASSERT_TRUE(f_.seek_key(0, &one));
+  ASSERT_TRUE(f_.set_field_text("prepared", "name"));
+  ASSERT_TRUE(f_.delete_record());
+  EXPECT_EQ(f_.get_field_text("name"), "a");  // the current record
+  ASSERT_TRUE(f_.insert_record());
+  EXPECT_EQ(walk_text("name"), (std::vector<std::string>{"b", "prepared"}));
+}
+
 TEST_F(RecordFileTest, FixedRecordSpaceIsReused) {
   make_ints(2);
   for (int i = 1; i <= 5; ++i) ASSERT_TRUE(add_int(i));
