@@ -261,6 +261,11 @@ bool dump_record_file(const std::string& path, int key, std::string& out, std::s
                   f.field_size(i));
     o << line;
   }
+  std::vector<std::string> names;
+  for (int i = 0; i < f.field_count(); ++i) {
+    const char* slot = reinterpret_cast<const char*>(h + kFieldNames + kFieldNameSize * i);
+    names.emplace_back(slot, strnlen(slot, kFieldNameSize));
+  }
   int keys = get_i16(h + kKeyCount);
   o << "keys: " << keys << "\n";
   for (int k = 0; k < keys && k < kMaxKeys; ++k) {
@@ -271,8 +276,12 @@ bool dump_record_file(const std::string& path, int key, std::string& out, std::s
     for (int j = 0; j < (nseg == -1 ? 1 : std::min(nseg, kMaxSegments)); ++j) {
       int fld = get_i16(h + segment_at(kSegmentField, k, j));
       int type = fld >= 0 && fld < f.field_count() ? f.field_type(fld) : 0;
-      std::snprintf(line, sizeof line, " %d", fld);
-      o << line;
+      if (type != 0) {
+        o << " " << names[std::size_t(fld)];
+      } else {
+        std::snprintf(line, sizeof line, " %d", fld);
+        o << line;
+      }
       if (type == FT_STRING) {
         std::snprintf(line, sizeof line, ":%s:%d:%d",
                       get_i16(h + segment_at(kSegmentMode, k, j)) == kCaseSensitive ? "case" : "nocase",
@@ -285,11 +294,6 @@ bool dump_record_file(const std::string& path, int key, std::string& out, std::s
                   get_i32(h + kRoot + 4 * k), get_i32(h + kFirstLeaf + 4 * k),
                   get_i32(h + kLastLeaf + 4 * k));
     o << line;
-  }
-  std::vector<std::string> names;
-  for (int i = 0; i < f.field_count(); ++i) {
-    const char* slot = reinterpret_cast<const char*>(h + kFieldNames + kFieldNameSize * i);
-    names.emplace_back(slot, strnlen(slot, kFieldNameSize));
   }
   o << "records in the order of key " << key << ":\n";
   // The walk stops at the stored count, so a damaged key cannot print for ever.
