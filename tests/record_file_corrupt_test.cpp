@@ -335,6 +335,56 @@ TEST_F(CorruptFileTest, RandomDamageIsSurvived) {
   }
 }
 
+TEST(CorruptPackedFileTest, RandomDamageIsSurvived) {
+  test::TempDir dir;
+  std::string path = dir.path() + "p.sdb", err;
+  RecordSchema s;
+  s.fields = {field("id", FT_AUTOINC), field("name", FT_STRING, 40), field("v", FT_DOUBLE)};
+  s.keys = {single_key(0), single_key(1, 1, 2)};
+  s.packed = true;
+  ASSERT_TRUE(create_record_file(path, s, &err)) << err;
+  {
+    RecordFile f;
+    ASSERT_TRUE(f.open(path));
+    for (int i = 0; i < 300; ++i) {
+      ASSERT_TRUE(f.set_field_text(std::string(std::size_t(i % 37), char('a' + i % 5)), "name"));
+      ASSERT_TRUE(f.insert_record());
+    }
+    for (int i = 1; i < 300; i += 3) {
+      ASSERT_TRUE(f.seek_key(0, &i));
+      ASSERT_TRUE(f.delete_record());
+    }
+  }
+  const std::string good = file_bytes(path);
+  const unsigned seed = 5150;
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 rng(seed);
+  for (int round = 0; round < 500; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    std::string b = good;
+    for (int i = 0, n = 1 + int(rng() % 4); i < n; ++i) {
+      std::size_t at = kHeaderSize + rng() % (b.size() - kHeaderSize - 2);
+      b.replace(at, 2, le16(int(rng() % 3 ? rng() % 80 : rng())));
+    }
+    write_bytes(path, b);
+    RecordFile f;
+    ASSERT_TRUE(f.open(path));
+    long n = 0;
+    for (int key = 0; key < 2; ++key)
+      for (bool ok = f.move_first(key); ok && n < kHang; ok = f.move_next(key)) {
+        f.get_field_text("name");
+        ++n;
+      }
+    ASSERT_LT(n, kHang);
+    int32_t id = int32_t(rng() % 300);
+    if (f.seek_key(0, &id)) f.update_record();
+    f.set_field_text("new", "name");
+    f.insert_record();
+    if (f.move_first(1)) f.delete_record();
+    f.close();
+  }
+}
+
 TEST_F(CorruptFileTest, RoomFileWithOverstatedCount) {
   // read_rooms walks no further than the records there are.
   test::TempDir folder;
