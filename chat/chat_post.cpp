@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "chat/chat_pages.h"
+#include "chat/delivery.h"
 #include "chat/html_guard.h"
 #include "chat/query.h"
 #include "chat/script_string.h"
@@ -133,12 +134,6 @@ void make_links(std::string& text) {
   }
 }
 
-std::string board_statement(const std::string& line, bool split) {
-  const char* pane = split ? "mymsg" : "board";
-  return std::string("parent.") + pane + ".document.body.innerHTML=parent." + pane +
-         ".document.body.innerHTML+\"" + escape_for_script_string(line) + "\";";
-}
-
 std::string name_link(const std::string& name) {
   return "<a target=chatsubmit href=javascript:parent.chatsubmit.getname('" + name + "');>" +
          name + "</a>";
@@ -236,6 +231,7 @@ void chat_post(ChatContext& ctx, const std::string& ip, const std::string& reque
 
   // 6-8. The line, pushed under the chat lock with the sender's fields.
   std::string pushed;
+  Delivery answer;
   {
     std::unique_lock<std::mutex> chat(ctx.state.lock);
     if (room > ctx.state.room_count_locked()) return;  // rooms reloaded meanwhile
@@ -273,8 +269,12 @@ void chat_post(ChatContext& ctx, const std::string& ip, const std::string& reque
         return;
       }
       if (ctx.log_event) ctx.log_event(ip, time, log_text);
-      ctx.state.push_message(room, pushed, to_whom);
+      // Lines the others pushed since the sender's last poll go out with this
+      // answer: the sender's delivery point moves past them below, and the
+      // stream would never hand them out.
       OnlineUser& u = ctx.state.user(again);
+      take_undelivered(ctx.state.ring(room), u, u.name, form.split, answer);
+      ctx.state.push_message(room, pushed, to_whom);
       u.last_seq = ctx.state.ring(room).seq;
       u.split = form.split;
     } else if (form.command == kSay) {
@@ -287,7 +287,8 @@ void chat_post(ChatContext& ctx, const std::string& ip, const std::string& reque
   fill_marker(out, "<!--$user-->", name);
   fill_marker(out, "<!--$pass-->", password);
   fill_marker(out, "<!--$room-->", room_text);
-  if (!pushed.empty()) fill_marker(out, "<!--$msg-->", board_statement(pushed, form.split));
+  if (!pushed.empty()) (form.split ? answer.own : answer.board) += pushed;
+  fill_delivery(out, answer);
 }
 
 }  // namespace tvl

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "chat/chat_pages.h"
+#include "chat/delivery.h"
 #include "chat/query.h"
 #include "chat/script_string.h"
 #include "chat/template_fill.h"
@@ -14,9 +15,6 @@ namespace tvl {
 namespace {
 
 const char kMsgMarker[] = "<!--$msg-->";
-
-// A ring line is private when it begins "<br>*" (the post writes them so).
-bool private_line(const std::string& text) { return text.size() > 4 && text[4] == '*'; }
 
 }  // namespace
 
@@ -28,7 +26,8 @@ bool page_body(ChatContext& ctx, const std::string& path, std::string& out) {
   const int room = key_number(path, "&room=");
   if (room < 1 || room > ctx.state.room_count()) return false;
 
-  std::string users_statement, own_text, board_text;
+  std::string users_statement;
+  Delivery delivery;
   bool first_delivery = false;
   {
     std::lock_guard<std::mutex> chat(ctx.state.lock);
@@ -45,11 +44,8 @@ bool page_body(ChatContext& ctx, const std::string& path, std::string& out) {
       out = "You have been banned!";
       return true;
     }
-    const RoomMessages& ring = state.ring(room);
     first_delivery = user.last_seq == 0;
-    int first = 0, last = -1;
-    ChatState::delivery_window(ring, user.last_seq, first, last);
-    user.last_seq = ring.seq;
+    take_undelivered(state.ring(room), user, name, user.split, delivery);
 
     if (user.known_online != state.online_count()) {
       user.known_online = state.online_count();
@@ -58,29 +54,11 @@ bool page_body(ChatContext& ctx, const std::string& path, std::string& out) {
                         "&password=" + escape_for_script_string(password) +
                         "&room=" + std::to_string(room) + "\";" + kMsgMarker;
     }
-
-    for (int p = first; p <= last; ++p) {
-      const std::string& text = ring.text[ring.slot_of[p]];
-      const bool to_user = name == ring.to_whom[p];
-      if (user.split) {
-        if (to_user) own_text += text;
-        else if (!private_line(text)) board_text += text;
-      } else if (!private_line(text) || to_user) {
-        board_text += text;
-      }
-    }
   }
 
   out = *ctx.site.templates[T_BODY].get();
   if (!users_statement.empty()) fill_marker(out, kMsgMarker, users_statement);
-  if (!own_text.empty())
-    fill_marker(out, kMsgMarker,
-                "parent.mymsg.document.body.innerHTML=parent.mymsg.document.body.innerHTML+\"" +
-                    escape_for_script_string(own_text) + "\";" + kMsgMarker);
-  if (!board_text.empty())
-    fill_marker(out, kMsgMarker,
-                "parent.board.document.body.innerHTML=parent.board.document.body.innerHTML+\"" +
-                    escape_for_script_string(board_text) + "\";");
+  fill_delivery(out, delivery);
 
   // The new chat window's frames are still loading; give them a moment. The
   // chat lock is not held here.
