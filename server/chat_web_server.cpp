@@ -188,8 +188,13 @@ int ChatWebServer::HandleRequest(const std::string& ip, const std::string& reque
 void ChatWebServer::answer_file(const std::string& path, const char* status, int& keep_alive,
                                 std::string_view date, std::string& response) {
   std::string name;
-  name.reserve(web_root_.size() + path.size());
+  name.reserve(web_root_.size() + path.size() + 1);
   name += web_root_;
+  // The web root is a plain prefix. A WebPages setting written without its
+  // final "/" and a path without a leading one (a default page such as
+  // "start.htm", or "GET x/y") would otherwise name a file beside the folder
+  // ("/srv/wwwstart.htm") instead of in it.
+  if (!path.empty() && path[0] != '/' && !web_root_.empty() && web_root_.back() != '/') name += '/';
   name += path;
   const std::string& type = content_type_for(path);
   const bool keep = keep_alive != 0;

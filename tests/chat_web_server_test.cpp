@@ -9,6 +9,8 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -235,6 +237,21 @@ TEST_F(ChatWebServerTest, RootWithAFileAsDefaultPage) {
   server.configure(root.path(), "start.htm");
   EXPECT_EQ(ask(get("/")), standard("200 OK", "<p>start</p>", false));
   EXPECT_TRUE(main.pages.calls.empty());
+}
+
+TEST_F(ChatWebServerTest, WebRootWithoutSlashStillServesInsideIt) {
+  // "/tmp/x-y" without its slash: a path lacking a leading "/" must not name
+  // a sibling such as "/tmp/x-ystart.htm" or "/tmp/x-y-other/...".
+  std::string bare = root.path().substr(0, root.path().size() - 1);
+  root.write("start.htm", "<p>start</p>");
+  std::string sibling = bare + "-other/";
+  std::filesystem::create_directories(sibling);
+  { std::ofstream(sibling + "f.htm") << "sibling"; }
+  server.configure(bare, "start.htm");
+  EXPECT_EQ(ask(get("/")), standard("200 OK", "<p>start</p>", false));
+  EXPECT_EQ(ask(get("/start.htm")), standard("200 OK", "<p>start</p>", false));
+  EXPECT_EQ(ask(get("-other/f.htm")).find("sibling"), std::string::npos);
+  std::filesystem::remove_all(sibling);
 }
 
 TEST_F(ChatWebServerTest, PageAnswerKeepsTheConnectionWhenAsked) {
