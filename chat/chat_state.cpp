@@ -15,9 +15,8 @@ void copy_field(char (&field)[N], const std::string& text) {
   std::memset(field + n, 0, N - n);
 }
 
-// Case-insensitive comparison of user names. Names are byte strings of the
-// system's code page; only ASCII letters have a case here, every other byte
-// must match exactly.
+}  // namespace
+
 bool same_name_ignoring_case(const char* stored, const std::string& name) {
   std::size_t i = 0;
   for (; i < name.size(); ++i) {
@@ -30,8 +29,6 @@ bool same_name_ignoring_case(const char* stored, const std::string& name) {
   }
   return stored[i] == 0;
 }
-
-}  // namespace
 
 struct ChatState::Impl {
   // Guards only the pointer `rooms`, so that rooms() never races with a

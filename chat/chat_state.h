@@ -93,6 +93,11 @@ class ChatState {
   std::unique_ptr<Impl> impl_;
 };
 
+// Whether a stored name (zero-terminated) equals `name` without regard to
+// case. Names are byte strings of the system's code page; only ASCII letters
+// have a case here, every other byte must match exactly.
+bool same_name_ignoring_case(const char* stored, const std::string& name);
+
 // Reads the rooms of "<program_folder>rooms.sdb" and, when the file could be
 // opened and holds rooms, replaces the state's room table and rings. A file
 // that cannot be opened leaves everything as it was; one without records

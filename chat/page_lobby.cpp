@@ -15,25 +15,6 @@ namespace tvl {
 // that ship with the program, so the link works on every installation.
 const char kProductSiteLink[] = "/help/index.html";
 
-namespace {
-
-// User names compare ignoring the case of ASCII letters; every other byte
-// must match exactly (the names are bytes of the system's code page).
-bool same_name_ignoring_case(const char* stored, const std::string& name) {
-  std::size_t i = 0;
-  for (; i < name.size(); ++i) {
-    unsigned char a = static_cast<unsigned char>(stored[i]);
-    unsigned char b = static_cast<unsigned char>(name[i]);
-    if (a == 0) return false;
-    if (a >= 'A' && a <= 'Z') a = static_cast<unsigned char>(a + 32);
-    if (b >= 'A' && b <= 'Z') b = static_cast<unsigned char>(b + 32);
-    if (a != b) return false;
-  }
-  return stored[i] == 0;
-}
-
-}  // namespace
-
 bool page_index(ChatContext& ctx, const std::string& path, std::string& out) {
   std::string items;
   int total = 0;

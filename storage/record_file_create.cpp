@@ -7,33 +7,21 @@
 #include <cstring>
 
 #include "storage/record_file.h"
+#include "storage/record_file_impl.h"
 #include "storage/record_format.h"
 
 namespace tvl {
 
 using namespace recfmt;
 
-int record_type_width(int type) {
-  switch (type) {
-    case FT_BYTE: return 1;
-    case FT_SHORT: return 2;
-    case FT_INT:
-    case FT_FLOAT:
-    case FT_AUTOINC: return 4;
-    case FT_DOUBLE:
-    case FT_CHAIN: return 8;
-    default: return 0;
-  }
-}
-
 namespace {
 int field_size(const RecordFieldSpec& f) {
-  return f.type == FT_STRING ? f.size : record_type_width(f.type);
+  return f.type == FT_STRING ? f.size : record_field_width(f.type);
 }
 
 int segment_length(const RecordSchema& s, const RecordSegmentSpec& g) {
   const RecordFieldSpec& f = s.fields[std::size_t(g.field)];
-  if (f.type != FT_STRING) return record_type_width(f.type);
+  if (f.type != FT_STRING) return record_field_width(f.type);
   return g.length > 0 ? g.length : f.size - g.start;
 }
 
@@ -54,7 +42,7 @@ bool check_record_schema(const RecordSchema& s, std::string* error) {
       return fail(error, "field \"" + f.name + "\" has an unknown type");
     if (f.type == FT_STRING && (f.size < 1 || f.size > 32767))
       return fail(error, "string field \"" + f.name + "\" needs a size of 1 to 32767");
-    if (f.type != FT_STRING && f.size != 0 && f.size != record_type_width(f.type))
+    if (f.type != FT_STRING && f.size != 0 && f.size != record_field_width(f.type))
       return fail(error, "field \"" + f.name + "\" must have its type's width");
     total += field_size(f);
   }

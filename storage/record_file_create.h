@@ -34,9 +34,6 @@ struct RecordSchema {
   bool packed = false;  // packed records instead of fixed-length ones
 };
 
-// Type width of a field type (FT_STRING: 0, unknown: 0).
-int record_type_width(int type);
-
 // Checks the schema; on a fault false and a message in *error.
 bool check_record_schema(const RecordSchema& schema, std::string* error);
 
