@@ -438,8 +438,9 @@ TEST_F(ChatWebServerTest, KeepAliveOnlyOnTheExactHeader) {
     keep_alive = c.before;
     std::string answer = ask(c.request);
     EXPECT_EQ(keep_alive, c.after) << c.request;
-    if (c.request.rfind("GET", 0) == 0)
+    if (c.request.rfind("GET", 0) == 0) {
       EXPECT_EQ(answer, standard("200 OK", "a", c.after != 0)) << c.request;
+    }
   }
 }
 

@@ -122,7 +122,9 @@ TEST(ConnectionServerConcurrency, ShutdownReturnsWithClientsAttachedAndTheyAreCl
     clients.push_back(std::make_unique<RawClient>());
     RawClient& c = *clients.back();
     ASSERT_TRUE(c.connect(port));
-    if (i % 3 == 0) ASSERT_TRUE(c.send("half a request"));
+    if (i % 3 == 0) {
+      ASSERT_TRUE(c.send("half a request"));
+    }
     if (i % 3 == 1) {
       ASSERT_TRUE(c.send("END"));
       ASSERT_EQ("kept", c.read_bytes(4));

@@ -192,7 +192,9 @@ TEST_F(RegisterTest, RefusedNamesReadAndWriteNoFile) {
   for (const char* name : names) {
     EXPECT_EQ(post(body(name, "pw", "1")), kRefused) << name;
     EXPECT_EQ(post(body(name, "pw", "0", "pw")), kRefused) << name;
-    if (*name) EXPECT_EQ(form(std::string("/register.ghp?username=") + name + "&password=pw"), kRefused) << name;
+    if (*name) {
+      EXPECT_EQ(form(std::string("/register.ghp?username=") + name + "&password=pw"), kRefused) << name;
+    }
   }
   EXPECT_EQ(folder.read("secret"), "[main]\r\npassword=pw\r\n");
   // Only the two files written above exist.
