@@ -34,9 +34,15 @@ bool page_index(ChatContext& ctx, const std::string& path, std::string& out) {
     // administrator text must not end the string or the script.
     for (int n = 1; n <= room_count; ++n) {
       const RoomInfo& room = (*rooms)[n - 1];
-      items += "\"" + escape_for_script_string(room.name) + "\",\"" + std::to_string(in_room[n]) +
-               "\",false,\"" + escape_for_script_string(room.admin) + "\",\"/01/\",0," +
-               std::to_string(n) + ",";
+      items += '"';
+      items += escape_for_script_string(room.name);
+      items += "\",\"";
+      items += std::to_string(in_room[n]);
+      items += "\",false,\"";
+      items += escape_for_script_string(room.admin);
+      items += "\",\"/01/\",0,";
+      items += std::to_string(n);
+      items += ',';
     }
   }
   while (!items.empty() && items.back() == ',') items.pop_back();
