@@ -5,6 +5,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -79,6 +80,28 @@ long receive(int socket, char* buffer, std::size_t size, int& error) {
 long send_some(int socket, const char* data, std::size_t size, int& error) {
   for (;;) {
     ssize_t n = ::send(socket, data, size, MSG_NOSIGNAL);
+    if (n >= 0) return static_cast<long>(n);
+    if (errno == EINTR) continue;
+    error = errno;
+    return -1;
+  }
+}
+
+long send_parts(int socket, const SendPart* parts, int count, int& error) {
+  if (count < 0 || count > kMaxSendParts) {
+    error = EINVAL;
+    return -1;
+  }
+  iovec pieces[kMaxSendParts];
+  for (int i = 0; i < count; ++i) {
+    pieces[i].iov_base = const_cast<char*>(parts[i].data);
+    pieces[i].iov_len = parts[i].size;
+  }
+  msghdr message{};
+  message.msg_iov = pieces;
+  message.msg_iovlen = static_cast<std::size_t>(count);
+  for (;;) {
+    ssize_t n = ::sendmsg(socket, &message, MSG_NOSIGNAL);
     if (n >= 0) return static_cast<long>(n);
     if (errno == EINTR) continue;
     error = errno;

@@ -33,6 +33,15 @@ long receive(int socket, char* buffer, std::size_t size, int& error);
 // One send with MSG_NOSIGNAL: bytes accepted, or -1 (error set; EAGAIN when
 // the socket buffer is full).
 long send_some(int socket, const char* data, std::size_t size, int& error);
+// One gathering send (sendmsg, MSG_NOSIGNAL) of up to kMaxSendParts pieces in
+// order, as if they were one buffer: bytes accepted, or -1 (error set; EAGAIN
+// when the socket buffer is full). Pieces of size 0 are allowed.
+struct SendPart {
+  const char* data;
+  std::size_t size;
+};
+constexpr int kMaxSendParts = 4;
+long send_parts(int socket, const SendPart* parts, int count, int& error);
 void close_socket(int socket);
 
 // Waits for `socket` (readable when want_read, writable when want_write) and

@@ -35,6 +35,25 @@ constexpr int kTimeoutCode = 30000;
 // once answered a large page does not hold the memory while it waits.
 constexpr std::size_t kKeepCapacity = 256 * 1024;
 
+// The body attachment of the answer being made on this thread. Enabled only
+// while a client thread of the connection server runs its connection (the
+// thread cache may run the thread again later; the scope clears it).
+struct AttachmentSlot {
+  bool enabled = false;
+  std::shared_ptr<const std::string> body;
+};
+thread_local AttachmentSlot t_attachment;
+
+struct AttachmentScope {
+  AttachmentScope() { t_attachment.enabled = true; }
+  ~AttachmentScope() {
+    t_attachment.enabled = false;
+    t_attachment.body.reset();
+  }
+  AttachmentScope(const AttachmentScope&) = delete;
+  AttachmentScope& operator=(const AttachmentScope&) = delete;
+};
+
 const char kCaption[] = "Tavella";
 const char kBindFailure[] =
     "Error starting the Web Server.This may be due to another service running on the port "
@@ -85,6 +104,14 @@ ConnectionServer::ConnectionServer() : impl_(std::make_unique<Impl>(*this)) {}
 ConnectionServer::~ConnectionServer() {
   StopAndWaitClients();
   impl_.reset();  // the thread cache lets its idle threads go and waits for them
+}
+
+bool ConnectionServer::CanAttachBody() { return t_attachment.enabled; }
+
+bool ConnectionServer::AttachBody(std::shared_ptr<const std::string> body) {
+  if (!t_attachment.enabled) return false;
+  t_attachment.body = std::move(body);
+  return true;
 }
 
 bool ConnectionServer::running() const { return impl_->running.load(); }
@@ -307,8 +334,12 @@ void ConnectionServer::Impl::remove_client(RunBlock& block, int socket, std::uin
 void ConnectionServer::Impl::client_thread(const std::shared_ptr<RunBlock>& block, int socket,
                                            const std::string& ip, std::uint64_t id) {
   char buffer[kReceiveBuffer];
+  AttachmentScope attachments;
   std::string request;
   std::string response;
+  // A shared body sent after `response` (see AttachBody); empty when the
+  // response string holds the whole answer.
+  std::shared_ptr<const std::string> body;
   int keep_alive = 0;
   bool send_pending = false;
   bool peer_closed = false;  // the peer finished sending while an answer was pending
@@ -320,13 +351,32 @@ void ConnectionServer::Impl::client_thread(const std::shared_ptr<RunBlock>& bloc
 
   enum class Step { Wait, Close };
 
-  // Sends from `sent` on in chunks; Wait to go on (pending or kept alive),
-  // Close to end the connection.
+  // Sends from `sent` on (counted over response and body together) in chunks
+  // of at most kSendChunk bytes; Wait to go on (pending or kept alive), Close
+  // to end the connection.
   auto send_rest = [&]() -> Step {
-    while (sent < response.size()) {
+    const std::size_t head = response.size();
+    const std::size_t total = head + (body ? body->size() : 0);
+    while (sent < total) {
       int error = 0;
-      std::size_t chunk = std::min(response.size() - sent, kSendChunk);
-      long n = net::send_some(socket, response.data() + sent, chunk, error);
+      long n;
+      if (!body) {
+        std::size_t chunk = std::min(head - sent, kSendChunk);
+        n = net::send_some(socket, response.data() + sent, chunk, error);
+      } else {
+        net::SendPart parts[2];
+        int count = 0;
+        std::size_t room = kSendChunk;
+        if (sent < head) {
+          std::size_t part = std::min(head - sent, room);
+          parts[count++] = {response.data() + sent, part};
+          room -= part;
+        }
+        const std::size_t from = sent > head ? sent - head : 0;
+        const std::size_t part = std::min(body->size() - from, room);
+        if (part > 0) parts[count++] = {body->data() + from, part};
+        n = net::send_parts(socket, parts, count, error);
+      }
       if (n < 0) {
         if (error == EAGAIN || error == EWOULDBLOCK) {
           send_pending = true;
@@ -339,6 +389,7 @@ void ConnectionServer::Impl::client_thread(const std::shared_ptr<RunBlock>& bloc
       sent += static_cast<std::size_t>(n);
     }
     send_pending = false;
+    body.reset();  // the cache may let it go; an idle connection holds none
     self.OnSent(sent);
     if (!keep_alive || peer_closed) return Step::Close;
     // The next request starts empty, even if bytes of it came meanwhile.
@@ -394,10 +445,13 @@ void ConnectionServer::Impl::client_thread(const std::shared_ptr<RunBlock>& bloc
             continue;
           }
           response.clear();
+          t_attachment.body.reset();
           if (!self.HandleRequest(ip, request, response, keep_alive)) {
+            t_attachment.body.reset();
             remove_client(*block, socket, id, false);
             return;
           }
+          body = std::move(t_attachment.body);
           sent = 0;
           if (send_rest() == Step::Close) {
             remove_client(*block, socket, id, false);

@@ -56,6 +56,19 @@ class ConnectionServer : public ChatLog {
   // Number of client threads that have not ended yet (all runs).
   int live_clients() const;
 
+  // Body attachment: a hook running on a client thread may hand over a
+  // shared read-only body that is sent after the response string, without
+  // copying it into the string. AttachBody takes it and returns true only on
+  // a client thread of this class (between the start of HandleRequest and the
+  // end of its answer); anywhere else, such as a test calling HandleRequest
+  // directly, it returns false and the caller appends the body to the
+  // response itself, so the response string then holds the whole answer.
+  // At most one body per answer (a later one replaces it); it is dropped when
+  // HandleRequest returns 0. The count sent and reported to OnSent includes
+  // it, and it is sent in the same chunks of at most kSendChunk bytes.
+  static bool CanAttachBody();
+  static bool AttachBody(std::shared_ptr<const std::string> body);
+
   // Name of the error-report log of the program ("tvl.log" / "ktrws.log").
   void set_report_name(const char* name) { report_name_ = name; }
 

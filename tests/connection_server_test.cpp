@@ -15,8 +15,10 @@
 #include <cerrno>
 #include <future>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "platform/message_box.h"
 #include "tests/support/scripted_server.h"
@@ -35,6 +37,23 @@ std::map<int, int> g_would_block;
 extern "C" ssize_t send(int fd, const void* data, size_t size, int flags) {
   ssize_t n = syscall(SYS_sendto, fd, data, size, flags, nullptr, 0);
   int saved = errno;
+  {
+    std::lock_guard<std::mutex> hold(g_send_lock);
+    std::size_t& largest = g_largest_send[fd];
+    if (size > largest) largest = size;
+    if (n < 0 && (saved == EAGAIN || saved == EWOULDBLOCK)) ++g_would_block[fd];
+  }
+  errno = saved;
+  return n;
+}
+
+// Gathering sends (a response with an attached body) are observed the same
+// way; the size recorded is the sum of the pieces.
+extern "C" ssize_t sendmsg(int fd, const struct msghdr* message, int flags) {
+  ssize_t n = syscall(SYS_sendmsg, fd, message, flags);
+  int saved = errno;
+  std::size_t size = 0;
+  for (std::size_t i = 0; i < message->msg_iovlen; ++i) size += message->msg_iov[i].iov_len;
   {
     std::lock_guard<std::mutex> hold(g_send_lock);
     std::size_t& largest = g_largest_send[fd];
@@ -243,6 +262,110 @@ TEST_F(ConnectionServerTest, MultiMegabyteAnswerReachesASlowReaderInBoundedChunk
   }
   EXPECT_EQ(ConnectionServer::kSendChunk, largest);
   EXPECT_GT(would_block, 0) << "the answer never had to wait for the reader";
+}
+
+// --- answers with an attached body ----------------------------------------
+
+TEST_F(ConnectionServerTest, AttachingABodyWorksOnlyOnAClientThread) {
+  // A hook called directly (as tests of the request layer do) must put the
+  // whole answer into the response string itself.
+  EXPECT_FALSE(ConnectionServer::CanAttachBody());
+  EXPECT_FALSE(ConnectionServer::AttachBody(std::make_shared<const std::string>("x")));
+  std::atomic<int> seen{-1};
+  server_.handler = [&seen](const std::string&, const std::string&, std::string& response,
+                            int&) {
+    seen = ConnectionServer::CanAttachBody() ? 1 : 0;
+    response = "head|";
+    ConnectionServer::AttachBody(std::make_shared<const std::string>("body"));
+    return 1;
+  };
+  start();
+  EXPECT_EQ("head|body", http_exchange(port_, "xEND"));
+  EXPECT_EQ(1, seen.load());
+  ASSERT_EQ(1u, server_.sent().size());
+  EXPECT_EQ(9u, server_.sent()[0]);
+}
+
+TEST_F(ConnectionServerTest, AttachedMultiMegabyteBodyReachesASlowReaderThenTheNextRequest) {
+  auto body = std::make_shared<std::string>(8 * 1000 * 1000 + 17, '\0');
+  for (std::size_t i = 0; i < body->size(); ++i) (*body)[i] = static_cast<char>(i % 251);
+  std::shared_ptr<const std::string> shared = body;
+  server_.handler = [shared](const std::string&, const std::string& request,
+                             std::string& response, int& keep) {
+    keep = 1;
+    response = "HEAD[" + request + "]";
+    if (request.find("big") != std::string::npos) {
+      // A header longer than one chunk, so a send mixes both pieces
+      // after the first.
+      response.append(ConnectionServer::kSendChunk + 5, 'h');
+      EXPECT_TRUE(ConnectionServer::AttachBody(shared));
+    }
+    return 1;
+  };
+  start();
+  RawClient c;
+  ASSERT_TRUE(c.connect(port_));
+  ASSERT_TRUE(c.send("bigEND"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const std::string head = "HEAD[bigEND]" + std::string(ConnectionServer::kSendChunk + 5, 'h');
+  const std::size_t total = head.size() + body->size();
+  std::string got = c.read_bytes(1000, 5000);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  got += c.read_bytes(total - got.size(), 5000);
+  ASSERT_EQ(total, got.size());
+  EXPECT_TRUE(got.compare(0, head.size(), head) == 0);
+  EXPECT_TRUE(got.compare(head.size(), body->size(), *body) == 0);
+
+  // The connection stays usable, and the next answer carries no stale body.
+  ASSERT_TRUE(c.send("smallEND"));
+  EXPECT_EQ("HEAD[smallEND]", c.read_bytes(14, 5000));
+  ASSERT_TRUE(server_.wait_requests(2));
+  c.close();
+
+  std::vector<std::size_t> sent;
+  for (int i = 0; i < 50 && (sent = server_.sent()).size() < 2; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_EQ(2u, sent.size());
+  EXPECT_EQ(total, sent[0]);
+  EXPECT_EQ(14u, sent[1]);
+
+  std::size_t largest = 0;
+  int would_block = 0;
+  {
+    std::lock_guard<std::mutex> hold(g_send_lock);
+    for (auto& [fd, size] : g_largest_send)
+      if (fd != c.fd()) largest = std::max(largest, size);
+    for (auto& [fd, count] : g_would_block)
+      if (fd != c.fd()) would_block += count;
+  }
+  EXPECT_EQ(ConnectionServer::kSendChunk, largest);
+  EXPECT_GT(would_block, 0) << "the answer never had to wait for the reader";
+}
+
+TEST_F(ConnectionServerTest, BodyAttachedByADecliningHandlerIsDropped) {
+  server_.handler = [](const std::string&, const std::string& request, std::string& response,
+                       int& keep) {
+    keep = 1;
+    if (request.find("no") != std::string::npos) {
+      ConnectionServer::AttachBody(std::make_shared<const std::string>("stale"));
+      return 0;
+    }
+    response = "fresh";
+    return 1;
+  };
+  start();
+  {
+    RawClient declined;
+    ASSERT_TRUE(declined.connect(port_));
+    ASSERT_TRUE(declined.send("noEND"));
+    EXPECT_TRUE(declined.wait_closed());
+  }
+  // The finished client thread is normally reused for the next connection.
+  RawClient c;
+  ASSERT_TRUE(c.connect(port_));
+  ASSERT_TRUE(c.send("yesEND"));
+  EXPECT_EQ("fresh", c.read_bytes(5, 5000));
+  EXPECT_EQ("", c.read_bytes(1, 300));
 }
 
 // --- start and stop ------------------------------------------------------

@@ -1,12 +1,16 @@
 // A real ChatWebServer on a free loopback port, spoken to with raw bytes and
 // with curl as a real client.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <chrono>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "server/chat_web_server.h"
@@ -132,6 +136,46 @@ TEST_F(HttpIntegration, KeepAliveServesSeveralRequestsOnOneConnection) {
             "HTTP/1.0 404 Resource not found\r\nContent-Length: 15\r\nContent-Type: text/html\r\n"
             "Date: <date>\r\nServer: Tavella Server/1.0\r\n\r\n<p>not here</p>");
   EXPECT_TRUE(c.wait_closed());
+}
+
+// Large files leave through the connection server's shared-body path: the
+// bytes on the wire must be those of the file, for a slow reader too, and
+// the connection must go on with the next request.
+TEST_F(HttpIntegration, LargeFilesReachASlowKeptAliveReaderWhole) {
+  auto pattern = [](std::size_t size, int seed) {
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 7 + seed) % 256);
+    return bytes;
+  };
+  // Too large for the file cache: read for each request.
+  const std::string big = pattern(6 * 1024 * 1024 + 11, 1);
+  // Small enough for the cache once its times have settled.
+  const std::string mid = pattern(200 * 1024, 2);
+  root.write("big.bin", big);
+  root.write("mid.css", mid);
+  const std::string mid_name = root.path() + "/mid.css";
+  const timespec old[2] = {{std::time(nullptr) - 60, 0}, {std::time(nullptr) - 60, 0}};
+  ASSERT_EQ(0, ::utimensat(AT_FDCWD, mid_name.c_str(), old, 0));
+
+  RawClient c;
+  ASSERT_TRUE(c.connect(port));
+  const std::string keep = " HTTP/1.1\r\nConnection: Keep-Alive\r\n\r\n";
+  ASSERT_TRUE(c.send("GET /big.bin" + keep));
+  // Read nothing for a while: the socket buffers fill long before 6 MiB.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  std::string answer = c.read_http_answer(5000);
+  EXPECT_TRUE(mask_date(answer) == standard("200 OK", big, true, "application/octet-stream"))
+      << answer.size() << " bytes";
+  // The cached file twice: filled into the cache, then served from it.
+  for (int round = 0; round < 2; ++round) {
+    ASSERT_TRUE(c.send("GET /mid.css" + keep));
+    answer = c.read_http_answer(5000);
+    EXPECT_TRUE(mask_date(answer) == standard("200 OK", mid, true, "text/css"))
+        << "round " << round << ": " << answer.size() << " bytes";
+  }
+  ASSERT_TRUE(c.send("GET /hello.txt" + keep));
+  EXPECT_EQ(mask_date(c.read_http_answer()),
+            standard("200 OK", "hello, world\n", true, "text/plain"));
 }
 
 TEST_F(HttpIntegration, RequestInSeveralPackets) {
