@@ -124,10 +124,15 @@ ThreadCache::~ThreadCache() {
 bool ThreadCache::run(std::function<void()> job, int* error) {
   Shared& s = *shared_;
   {
-    std::lock_guard<std::mutex> hold(s.lock);
+    std::unique_lock<std::mutex> hold(s.lock);
     ++s.busy;
     if (s.idle > s.jobs.size()) {
       s.jobs.push_back(std::move(job));
+      // Woken after the unlock, the idle thread finds the lock free instead
+      // of blocking on it at once (a second sleep and switch per job). The
+      // job is queued already, so an idle thread that times out meanwhile
+      // still takes it.
+      hold.unlock();
       s.work_ready.notify_one();
       return true;
     }
