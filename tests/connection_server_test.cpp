@@ -79,7 +79,15 @@ bool closed_or_reset(int fd) {
 
 class ConnectionServerTest : public ::testing::Test {
  protected:
-  void SetUp() override { port_ = free_port(); }
+  void SetUp() override {
+    port_ = free_port();
+    // Descriptor numbers are reused between tests: start each with no
+    // records, so a client socket of an earlier test is not taken for one
+    // of the server's.
+    std::lock_guard<std::mutex> hold(g_send_lock);
+    g_largest_send.clear();
+    g_would_block.clear();
+  }
   void TearDown() override { set_message_sink(nullptr); }
 
   void start(unsigned idle_ms = 0) { ASSERT_EQ(1, server_.Run(port_, idle_ms)); }
