@@ -32,17 +32,36 @@ namespace {
 std::mutex g_send_lock;           // guards the two maps
 std::map<int, std::size_t> g_largest_send;
 std::map<int, int> g_would_block;
+
+void record_send(int fd, std::size_t size, ssize_t result, int error) {
+  std::lock_guard<std::mutex> hold(g_send_lock);
+  std::size_t& largest = g_largest_send[fd];
+  if (size > largest) largest = size;
+  if (result < 0 && (error == EAGAIN || error == EWOULDBLOCK)) ++g_would_block[fd];
+}
+
+// What the sockets other than `except` (the test's own client) saw: the
+// largest single send and how many sends had to wait.
+struct SendRecord {
+  std::size_t largest = 0;
+  int would_block = 0;
+};
+
+SendRecord server_sends(int except) {
+  SendRecord r;
+  std::lock_guard<std::mutex> hold(g_send_lock);
+  for (auto& [fd, size] : g_largest_send)
+    if (fd != except) r.largest = std::max(r.largest, size);
+  for (auto& [fd, count] : g_would_block)
+    if (fd != except) r.would_block += count;
+  return r;
+}
 }  // namespace
 
 extern "C" ssize_t send(int fd, const void* data, size_t size, int flags) {
   ssize_t n = syscall(SYS_sendto, fd, data, size, flags, nullptr, 0);
   int saved = errno;
-  {
-    std::lock_guard<std::mutex> hold(g_send_lock);
-    std::size_t& largest = g_largest_send[fd];
-    if (size > largest) largest = size;
-    if (n < 0 && (saved == EAGAIN || saved == EWOULDBLOCK)) ++g_would_block[fd];
-  }
+  record_send(fd, size, n, saved);
   errno = saved;
   return n;
 }
@@ -54,12 +73,7 @@ extern "C" ssize_t sendmsg(int fd, const struct msghdr* message, int flags) {
   int saved = errno;
   std::size_t size = 0;
   for (std::size_t i = 0; i < message->msg_iovlen; ++i) size += message->msg_iov[i].iov_len;
-  {
-    std::lock_guard<std::mutex> hold(g_send_lock);
-    std::size_t& largest = g_largest_send[fd];
-    if (size > largest) largest = size;
-    if (n < 0 && (saved == EAGAIN || saved == EWOULDBLOCK)) ++g_would_block[fd];
-  }
+  record_send(fd, size, n, saved);
   errno = saved;
   return n;
 }
@@ -248,6 +262,7 @@ TEST_F(ConnectionServerTest, MultiMegabyteAnswerReachesASlowReaderInBoundedChunk
   start();
   RawClient c;
   ASSERT_TRUE(c.connect(port_));
+  const int client_fd = c.fd();
   ASSERT_TRUE(c.send("bigEND"));
   // Read nothing at first: the socket buffers fill up long before 5 MB.
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -259,17 +274,9 @@ TEST_F(ConnectionServerTest, MultiMegabyteAnswerReachesASlowReaderInBoundedChunk
   ASSERT_EQ(1u, server_.sent().size());
   EXPECT_EQ(answer.size(), server_.sent()[0]);
 
-  std::size_t largest = 0;
-  int would_block = 0;
-  {
-    std::lock_guard<std::mutex> hold(g_send_lock);
-    for (auto& [fd, size] : g_largest_send)
-      if (fd != c.fd()) largest = std::max(largest, size);
-    for (auto& [fd, count] : g_would_block)
-      if (fd != c.fd()) would_block += count;
-  }
-  EXPECT_EQ(ConnectionServer::kSendChunk, largest);
-  EXPECT_GT(would_block, 0) << "the answer never had to wait for the reader";
+  const SendRecord sends = server_sends(client_fd);
+  EXPECT_EQ(ConnectionServer::kSendChunk, sends.largest);
+  EXPECT_GT(sends.would_block, 0) << "the answer never had to wait for the reader";
 }
 
 // --- answers with an attached body ----------------------------------------
@@ -313,6 +320,7 @@ TEST_F(ConnectionServerTest, AttachedMultiMegabyteBodyReachesASlowReaderThenTheN
   start();
   RawClient c;
   ASSERT_TRUE(c.connect(port_));
+  const int client_fd = c.fd();
   ASSERT_TRUE(c.send("bigEND"));
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   const std::string head = "HEAD[bigEND]" + std::string(ConnectionServer::kSendChunk + 5, 'h');
@@ -337,17 +345,9 @@ TEST_F(ConnectionServerTest, AttachedMultiMegabyteBodyReachesASlowReaderThenTheN
   EXPECT_EQ(total, sent[0]);
   EXPECT_EQ(14u, sent[1]);
 
-  std::size_t largest = 0;
-  int would_block = 0;
-  {
-    std::lock_guard<std::mutex> hold(g_send_lock);
-    for (auto& [fd, size] : g_largest_send)
-      if (fd != c.fd()) largest = std::max(largest, size);
-    for (auto& [fd, count] : g_would_block)
-      if (fd != c.fd()) would_block += count;
-  }
-  EXPECT_EQ(ConnectionServer::kSendChunk, largest);
-  EXPECT_GT(would_block, 0) << "the answer never had to wait for the reader";
+  const SendRecord sends = server_sends(client_fd);
+  EXPECT_EQ(ConnectionServer::kSendChunk, sends.largest);
+  EXPECT_GT(sends.would_block, 0) << "the answer never had to wait for the reader";
 }
 
 TEST_F(ConnectionServerTest, BodyAttachedByADecliningHandlerIsDropped) {
