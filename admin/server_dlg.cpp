@@ -13,13 +13,17 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include "admin/about_dlg.h"
+#include "admin/dialog_seam.h"
 #include "admin/icon_button.h"
+#include "admin/links.h"
 #include "admin/log_page.h"
 #include "admin/options_page.h"
 #include "admin/rooms_page.h"
 #include "admin/system_tray.h"
 #include "admin/users_page.h"
 #include "chat/chat_state.h"
+#include "platform/fs.h"
 #include "storage/settings.h"
 
 // Resources of a static library are registered by hand.
@@ -302,9 +306,16 @@ void CServerDlg::changeEvent(QEvent* event) {
     QTimer::singleShot(0, this, [this] { if (isMinimized()) hide(); });
 }
 
-void CServerDlg::on_help() {}
+// The help pages ship in the program folder; a missing page is not reported.
+void CServerDlg::on_help() {
+  const std::string page = program_folder() + "help/index.html";
+  if (tvl::is_regular_file(page)) open_window_link(page, tvl::kShowNormal);
+}
 
-void CServerDlg::on_about() {}
+void CServerDlg::on_about() {
+  CAboutDlg about(this);
+  run_dialog(about);
+}
 
 void CServerDlg::show_main_window() {
   setWindowState(windowState() & ~Qt::WindowMinimized);
