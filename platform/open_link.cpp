@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -63,7 +64,32 @@ bool read_int(int fd, int& value, int deadline_ms) {
   return true;
 }
 
-// Starts argv[0] (looked up on PATH) in a session of its own, stdin on
+// The file a program name stands for: the name itself when it holds a "/",
+// else the first executable of that name in PATH. Empty with `error` set
+// when there is none (EACCES when one exists but may not be run).
+std::string resolve_program(const std::string& name, int& error) {
+  error = 0;
+  if (name.find('/') != std::string::npos) return name;
+  const char* path = std::getenv("PATH");
+  const std::string dirs = path ? path : "/usr/local/bin:/usr/bin:/bin";
+  error = ENOENT;
+  for (size_t start = 0; start <= dirs.size();) {
+    size_t end = dirs.find(':', start);
+    if (end == std::string::npos) end = dirs.size();
+    std::string candidate = (end > start ? dirs.substr(start, end - start) : ".") + "/" + name;
+    start = end + 1;
+    struct stat st;
+    if (::stat(candidate.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    if (::access(candidate.c_str(), X_OK) == 0) {
+      error = 0;
+      return candidate;
+    }
+    error = EACCES;
+  }
+  return std::string();
+}
+
+// Starts args[0] (looked up on PATH) in a session of its own, stdin on
 // /dev/null, so it outlives the caller and is never the caller's zombie.
 // With wait_ms >= 0 it also waits that long for the program to end.
 //
@@ -73,6 +99,10 @@ bool read_int(int fd, int& value, int deadline_ms) {
 // then G's exit status. M is reaped by init.
 Launch launch(const std::vector<std::string>& args, int wait_ms) {
   Launch result;
+  // Looked up here and run with execv: execvp would hand a file that is not
+  // a program to the shell instead of failing.
+  const std::string program = resolve_program(args[0], result.exec_error);
+  if (program.empty()) return result;
   std::vector<char*> argv;
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
@@ -109,7 +139,7 @@ Launch launch(const std::vector<std::string>& args, int wait_ms) {
     if (g == 0) {
       int null_fd = ::open("/dev/null", O_RDONLY);
       if (null_fd >= 0) ::dup2(null_fd, STDIN_FILENO);
-      ::execvp(argv[0], argv.data());
+      ::execv(program.c_str(), argv.data());
       write_int(exec_pipe[1], errno);
       ::_exit(127);
     }
