@@ -181,10 +181,13 @@ void CServerDlg::build_window() {
   tab_box->addWidget(tabs_);
   column->addLayout(tab_box, 1);
 
+  tabs_->setObjectName("tabs");
   status_ = new QLabel;
+  status_->setObjectName("status");
   status_->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
   status_->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
   right_panel_ = new QLabel;
+  right_panel_->setObjectName("right_panel");
   right_panel_->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
   right_panel_->setFixedWidth(111);
   auto* status_row = new QHBoxLayout;

@@ -1,6 +1,7 @@
 // The main window: server states, start-up choices, keys, minimise, close.
 #include <QAction>
 #include <QMenu>
+#include <QLayout>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QSignalSpy>
@@ -97,6 +98,7 @@ class WindowTest : public QObject {
   void tray_clicks();
   void tray_icon_lives_with_the_window();
   void window_texts();
+  void resizing_keeps_margins();
   void help_without_pages_is_silent();
   void log_rows_never_wait_for_the_window();
   void messages_from_other_threads_are_posted();
@@ -166,7 +168,8 @@ void WindowTest::stop_that_is_not_clean_waits_for_the_port() {
   std::unique_ptr<PortHolder> holder;
   CServerDlg::Setup setup;
   setup.shutdown = [&](tvl::ChatEngine& engine) {
-    engine.stop();
+    int clean = engine.stop();
+    if (holder) return clean;  // only the first stop is forced
     holder = std::make_unique<PortHolder>(site.port());
     return 0;
   };
@@ -187,6 +190,7 @@ void WindowTest::stop_that_is_not_clean_waits_for_the_port() {
   w.start_server();
   QCOMPARE(shown(w), kOnline);
   QVERIFY(port_serves(site.port()));
+  site.close_window();  // while the hook's holder still exists
 }
 
 void WindowTest::startup_choices_data() {
@@ -421,6 +425,44 @@ void WindowTest::window_texts() {
   QVERIFY(tvl::main_object() == &w);
   site.close_window();
   QVERIFY(tvl::main_object() == nullptr);
+}
+
+// The tab control and the status line keep their distances to the right and
+// bottom edges, the right panel its size; below the minimum nothing moves.
+void WindowTest::resizing_keeps_margins() {
+  AdminSite site;
+  CServerDlg& w = site.open();
+  QWidget* parts[] = {w.findChild<QWidget*>("tabs"), w.findChild<QWidget*>("status"),
+                      w.findChild<QWidget*>("right_panel"), w.tabs()->currentWidget()};
+  for (QWidget* p : parts) QVERIFY(p);
+  auto layout_at = [&](QSize size) {
+    w.resize(size);
+    QCoreApplication::sendPostedEvents();
+    w.centralWidget()->layout()->activate();
+    QList<QRect> rects;
+    for (QWidget* p : parts)
+      rects << QRect(p->mapTo(w.centralWidget(), QPoint(0, 0)), p->size());
+    return rects;
+  };
+  auto margins = [&](const QList<QRect>& r) {
+    const QSize c = w.centralWidget()->size();
+    QList<QPoint> m;
+    for (const QRect& x : r) m << QPoint(c.width() - x.right(), c.height() - x.bottom());
+    return m;
+  };
+  const QList<QRect> small = layout_at(QSize(500, 400));
+  const QList<QPoint> small_margins = margins(small);
+  const QList<QRect> big = layout_at(QSize(800, 650));
+  QCOMPARE(margins(big), small_margins);
+  QCOMPARE(big[0].topLeft(), small[0].topLeft());   // the tabs keep their corner
+  QCOMPARE(big[1].left(), small[1].left());          // the status line its left edge
+  QCOMPARE(big[2].size(), small[2].size());          // the right panel its size
+  QCOMPARE(big[3].width() - small[3].width(), big[0].width() - small[0].width());
+  QCOMPARE(big[3].height() - small[3].height(), big[0].height() - small[0].height());
+
+  const QList<QRect> at_minimum = layout_at(w.minimumSizeHint());
+  QCOMPARE(layout_at(QSize(200, 90)), at_minimum);
+  QVERIFY(w.centralWidget()->height() > 100);
 }
 
 void WindowTest::help_without_pages_is_silent() {
