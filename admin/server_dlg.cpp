@@ -52,9 +52,9 @@ QFrame* etched(QFrame::Shape shape) {
 CServerDlg::CServerDlg(const Setup& setup, QWidget* parent)
     : QMainWindow(parent), shutdown_(setup.shutdown) {
   init_admin_resources();
-  // 1. The controls, their initial texts and the window icon.
+  // The controls with their initial texts, icons and tooltips come first.
   build_window();
-  // 2. The process's main object from here on.
+  // The process's main object from here on, before anything is loaded.
   tvl::set_main_object(this);
   // The log page's row of each chat event; set before any server runs.
   engine_.set_log_row_sink([this](const std::string& address, const std::string& time,
@@ -67,9 +67,9 @@ CServerDlg::CServerDlg(const Setup& setup, QWidget* parent)
         this, [this, a, t, x] { if (log_page_) log_page_->add_row(a, t, x); },
         Qt::QueuedConnection);
   });
-  // 3. Settings, templates, lists and rooms.
+  // Settings, templates, IP lists and rooms.
   engine_.load(setup.program_folder);
-  // 4., 5. The tabs and their pages.
+  // The tabs and their pages; the pages read what was just loaded.
   options_page_ = new COptionsPage(*this, nullptr);
   log_page_ = new CLogPage(*this, nullptr);
   users_page_ = new CUsersPage(*this, nullptr);
@@ -79,8 +79,7 @@ CServerDlg::CServerDlg(const Setup& setup, QWidget* parent)
   tabs_->addTab(users_page_, "Users");
   tabs_->addTab(rooms_page_, "Rooms");
   tabs_->setCurrentIndex(0);
-  // 6. (icons and tooltips were given in build_window.)
-  // 8. The tray icon with the tray menu.
+  // The tray icon with the tray menu.
   auto* tray_menu = new QMenu(this);
   tray_menu->addAction("Show main window", this, &CServerDlg::show_main_window);
   tray_menu->addSeparator();
@@ -92,16 +91,16 @@ CServerDlg::CServerDlg(const Setup& setup, QWidget* parent)
   tray_menu->addAction("Exit", this, &CServerDlg::on_exit);
   tray_ = std::make_unique<CSystemTray>();
   tray_->Create(this, "Tavella Server", windowIcon(), tray_menu);
-  // 10. Start at once when asked to.
+  // Start at once when asked to.
   if (settings().auto_active) start_server();
-  // 11. Centred on the screen.
+  // Centred on the screen.
   if (QScreen* screen = QGuiApplication::primaryScreen()) {
     QRect area = screen->availableGeometry();
     QRect frame = frameGeometry();
     frame.moveCenter(area.center());
     move(frame.topLeft());
   }
-  // 12. Shown, or shown minimised and hidden to the tray a moment later.
+  // Shown, or shown minimised and hidden to the tray a moment later.
   // Without a notification area a hidden window could not be brought back,
   // so it stays minimised on the task bar.
   if (settings().minimize) {
