@@ -10,7 +10,7 @@ packages=(cmake ninja-build g++ make pkg-config libgtest-dev curl ca-certificate
           qt6-base-dev)
 if [ "$what" = x-check ]; then
   # Only the desktop program's check under a virtual X server needs these.
-  packages+=(xvfb xauth xdotool python3)
+  packages+=(xvfb xauth xdotool x11-utils trayer python3)
 fi
 if [ "$what" = test ]; then
   packages+=(chromium fonts-dejavu-core)
