@@ -455,7 +455,7 @@ struct FilterCase {
 
 class Filter : public ChatWebServerTest, public ::testing::WithParamInterface<FilterCase> {};
 
-TEST_P(Filter, RefusesBySubstring) {
+TEST_P(Filter, RefusesByListEntry) {
   const FilterCase& c = GetParam();
   filter(c.mode, c.accept, c.reject);
   std::string answer = ask(get("/index.ghp", true), c.ip);
@@ -475,15 +475,20 @@ INSTANTIATE_TEST_SUITE_P(
         FilterCase{"Off", 0, "", "10.0.0.1", "10.0.0.1", false},
         FilterCase{"RejectEmptyList", 1, "", "", "10.0.0.1", false},
         FilterCase{"RejectListed", 1, "", "1.2.3.4,10.0.0.1", "10.0.0.1", true},
-        FilterCase{"RejectLongerAddressMatches", 1, "", "10.0.0.15", "10.0.0.1", true},
-        // The address is searched in the list, not the other way round: a
-        // listed prefix matches only the address that equals it.
-        FilterCase{"RejectPrefixIsNoWildcard", 1, "", "192.168.1.", "192.168.1.77", false},
-        FilterCase{"RejectAddressInsideAPrefix", 1, "", "192.168.1.", "192.168.1", true},
+        // Whole entries: a longer listed address covers no shorter one.
+        FilterCase{"RejectLongerAddressDoesNotMatch", 1, "", "10.0.0.15", "10.0.0.1", false},
+        FilterCase{"RejectInsideAnotherAddress", 1, "", "11.2.3.45", "1.2.3.4", false},
+        // An entry ending in "." covers its subnet; "*" any number.
+        FilterCase{"RejectSubnetEntry", 1, "", "192.168.1.", "192.168.1.77", true},
+        FilterCase{"RejectSubnetEntryOnlyItsSubnet", 1, "", "192.168.1.", "192.168.10.7", false},
+        FilterCase{"RejectStarEntry", 1, "", "10.0.0.9,192.168.*.*", "192.168.44.3", true},
+        FilterCase{"RejectAddressInsideAPrefix", 1, "", "192.168.1.", "192.168.1", false},
         FilterCase{"RejectOther", 1, "10.0.0.1", "10.0.0.2", "10.0.0.1", false},
         FilterCase{"AcceptEmptyList", 2, "", "", "10.0.0.1", true},
         FilterCase{"AcceptListed", 2, "127.0.0.1,10.0.0.1", "", "10.0.0.1", false},
-        FilterCase{"AcceptLeadingComma", 2, ",10.0.0.15", "", "10.0.0.1", false},
+        FilterCase{"AcceptLeadingComma", 2, ",10.0.0.1", "", "10.0.0.1", false},
+        FilterCase{"AcceptLongerAddressIsNotTheClient", 2, ",10.0.0.15", "", "10.0.0.1", true},
+        FilterCase{"AcceptStarEntry", 2, "10.0.*.1", "", "10.0.77.1", false},
         FilterCase{"AcceptNotListed", 2, "10.0.0.2", "10.0.0.1", "10.0.0.1", true},
         FilterCase{"OtherModeActsAsAccept", 7, "", "", "10.0.0.1", true},
         FilterCase{"NegativeModeActsAsAccept", -1, "10.0.0.1", "", "10.0.0.1", false}),

@@ -233,7 +233,7 @@ TEST_F(HttpIntegration, TraversalIsRefused) {
 
 TEST_F(HttpIntegration, RefusedClient) {
   main.site_.settings.filter_mode = 1;
-  main.site_.reject_list.set("1.1.1.1,127.0.0.15");
+  main.site_.reject_list.set("1.1.1.1,127.0.0.1");
   EXPECT_EQ(once("GET /hello.txt HTTP/1.0\r\n\r\n"),
             standard("200 OK", "403 IP Forbidden", false));
   main.site_.settings.filter_mode = 0;
