@@ -1,0 +1,238 @@
+// Shared parts of the browser tests of the shipped site: a temporary copy of
+// the program folder served by tvlService on a free loopback port, one
+// chromium driven through playwright-core, and the steps a visitor takes.
+// Every wait is bounded.
+import { spawn } from "node:child_process";
+import fs from "node:fs";
+import net from "node:net";
+import os from "node:os";
+import path from "node:path";
+import { fileURLToPath } from "node:url";
+import { chromium } from "playwright-core";
+
+const here = path.dirname(fileURLToPath(import.meta.url));
+export const artifacts = path.join(here, "artifacts");
+export const TEST_TIMEOUT = 90_000;   // one test, all its steps
+export const WAIT = 15_000;           // one expected change in a page
+
+// ---------------------------------------------------------------- server --
+
+export function freePort() {
+  return new Promise((resolve, reject) => {
+    const s = net.createServer();
+    s.once("error", reject);
+    s.listen(0, "127.0.0.1", () => { const { port } = s.address(); s.close(() => resolve(port)); });
+  });
+}
+
+export function portOpen(port) {
+  return new Promise((resolve) => {
+    const c = net.connect({ port, host: "127.0.0.1" });
+    const done = (ok) => { c.destroy(); resolve(ok); };
+    c.once("connect", () => done(true));
+    c.once("error", () => done(false));
+    c.setTimeout(1000, () => done(false));
+  });
+}
+
+export async function startServer(dist) {
+  const tmp = fs.mkdtempSync(path.join(os.tmpdir(), "tvl-e2e-"));
+  const program = path.join(tmp, "program");
+  fs.cpSync(dist, program, { recursive: true });
+  for (const dir of ["users", "log"]) fs.mkdirSync(path.join(program, dir), { recursive: true });
+  const stateDir = path.join(tmp, "state");
+  const configDir = path.join(tmp, "config");
+  fs.mkdirSync(stateDir); fs.mkdirSync(configDir);
+  const port = await freePort();
+  fs.writeFileSync(path.join(program, "option.ini"),
+    `[Server]\r\nWebPages=\r\nDefaultPage=index.ghp\r\nstartup=0\r\nAutoActive=0\r\nMinimize=0\r\n` +
+    `Savelog=1\r\nPort=${port}\r\nRegNew=1\r\nFilterMode=0\r\n`);
+  const env = { ...process.env, TAVELLA_STATE_DIR: stateDir, XDG_CONFIG_HOME: configDir };
+  const srv = { port, program, tmp, child: null, exited: true };
+  // Starts the program and waits until it listens.
+  srv.start = async () => {
+    const log = fs.openSync(path.join(tmp, "server.out"), "a");
+    const child = spawn(path.join(program, "tvlService"), [], { cwd: program, env, stdio: ["ignore", log, log] });
+    fs.closeSync(log);
+    srv.child = child;
+    srv.exited = false;
+    child.once("exit", () => { if (srv.child === child) srv.exited = true; });
+    const deadline = Date.now() + 20_000;
+    while (!(await portOpen(port))) {
+      if (srv.exited || Date.now() > deadline) {
+        const out = fs.readFileSync(path.join(tmp, "server.out"), "utf8");
+        throw new Error(`tvlService did not listen on ${port}:\n${out}`);
+      }
+      await sleep(200);
+    }
+  };
+  // Ends the program (SIGTERM, then SIGKILL after 5 s); the folder stays.
+  srv.halt = async () => {
+    if (!srv.exited) {
+      srv.child.kill("SIGTERM");
+      for (let i = 0; i < 50 && !srv.exited; i++) await sleep(100);
+      if (!srv.exited) srv.child.kill("SIGKILL");
+      for (let i = 0; i < 50 && !srv.exited; i++) await sleep(100);
+    }
+  };
+  srv.stop = async () => {
+    await srv.halt();
+    fs.rmSync(tmp, { recursive: true, force: true });
+  };
+  await srv.start();
+  return srv;
+}
+
+export const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
+
+export function bounded(promise, ms, what) {
+  let timer;
+  return Promise.race([
+    promise,
+    new Promise((_, reject) => { timer = setTimeout(() => reject(new Error(`timed out: ${what}`)), ms); }),
+  ]).finally(() => clearTimeout(timer));
+}
+
+// ---------------------------------------------------------------- browser --
+
+export let browser, base, server;
+const openContexts = [];
+
+export async function newPage() {
+  const context = await browser.newContext({ viewport: { width: 1100, height: 720 } });
+  openContexts.push(context);
+  const page = await context.newPage();
+  page.setDefaultTimeout(WAIT);
+  page.errors = [];
+  page.on("pageerror", (e) => page.errors.push(String(e)));
+  page.on("dialog", (d) => { page.errors.push("dialog: " + d.message()); d.dismiss().catch(() => {}); });
+  return page;
+}
+
+export async function closeContexts() {
+  while (openContexts.length) await openContexts.pop().close().catch(() => {});
+}
+
+export function frame(page, name) {
+  const f = page.frame({ name });
+  if (!f) throw new Error(`no frame named ${name}`);
+  return f;
+}
+
+export async function frameText(page, name) {
+  return frame(page, name).evaluate(() => document.body ? document.body.innerText : "");
+}
+
+export async function waitText(page, name, text, timeout = WAIT) {
+  try {
+    await frame(page, name).waitForFunction(
+      (t) => document.body && document.body.innerText.includes(t), text, { timeout, polling: 200 });
+  } catch (e) {
+    const now = await frameText(page, name).catch(() => "?");
+    throw new Error(`frame ${name} never showed ${JSON.stringify(text.slice(0, 80))}; it shows: ` +
+                    JSON.stringify(now.slice(-300)));
+  }
+}
+
+export async function waitNoText(page, name, text, timeout = WAIT) {
+  await frame(page, name).waitForFunction(
+    (t) => document.body && !document.body.innerText.includes(t), text, { timeout, polling: 200 });
+}
+
+export async function lobby(page) {
+  await page.goto(base + "/", { waitUntil: "load" });
+  await page.waitForSelector("#rooms .room");
+  return page.evaluate(() => {
+    const out = [];
+    for (let i = 0; i + 6 < rooms.length; i += 7)
+      out.push({ name: rooms[i], users: Number(rooms[i + 1]), admin: rooms[i + 3], number: rooms[i + 6] });
+    return out;
+  });
+}
+
+// Enters a room from the start page and waits until the chat window runs.
+export async function enter(page, name, room, { password = "", picture = 1 } = {}) {
+  await lobby(page);
+  await page.click(`#rooms .room:has(.name:text-is("${room}"))`);
+  await page.fill("#username", name);
+  await page.fill("#password", password);
+  await page.click(`#pictures input[value="${picture}"] + img`);
+  await Promise.all([page.waitForURL(/chat\.ghp/), page.click("#enter")]);
+  await page.waitForLoadState("domcontentloaded");
+  if (!(await page.$('iframe[name="chatsubmit"]')))
+    throw new Error(`${name} not admitted to ${room}: ${(await page.innerText("body")).slice(0, 200)}`);
+  await waitText(page, "users", name);
+  await frame(page, "chatsubmit").waitForSelector("#message");
+  return page;
+}
+
+// Sends one line through the input form.
+export async function say(page, text, { to = "All", priv = false, split = null, command = 0 } = {}) {
+  const f = frame(page, "chatsubmit");
+  await f.fill("#mtowho", to);
+  await f.setChecked("#mqqsay", priv);
+  if (split !== null && (await f.isChecked("#msplit")) !== split) {
+    await f.setChecked("#msplit", split);
+    await sleep(500);  // the pane choice is posted on its own
+  }
+  await f.selectOption("#mfilters", String(command));
+  await f.fill("#message", text);
+  await f.click("#sendbutton");
+  await f.waitForFunction(() => document.getElementById("message").value === "", null, { timeout: WAIT });
+}
+
+export async function register(page, name, password, { icon = "2.gif", sex = "2", resume = "" } = {}) {
+  await page.goto(base + "/register.ghp", { waitUntil: "load" });
+  await page.fill("#UserName", name);
+  await page.fill("#Password", password);
+  await page.fill("#Password1", password);
+  await page.check(`input[name="Sex"][value="${sex}"]`);
+  await page.fill("#Email", `${name}@example.org`);
+  await page.selectOption("#Icon", icon);
+  await page.fill("#Resume", resume);
+  await page.click("#submit1");
+  const result = page.frame({ name: "result" });
+  await result.waitForFunction(() => document.body && document.body.innerText.includes("Congratulations"),
+                               null, { timeout: WAIT });
+  return result.evaluate(() => document.body.innerText);
+}
+
+// The chat window's notice line (bans, refusals of the input form).
+export async function waitNotice(page, text) {
+  try {
+    await page.waitForFunction((t) => document.getElementById("notice").textContent.includes(t), text,
+                               { timeout: WAIT, polling: 200 });
+  } catch (e) {
+    const notice = await page.evaluate(() => document.getElementById("notice").textContent).catch(() => "?");
+    const poll = await frameText(page, "poll").catch(() => "?");
+    const send = await frameText(page, "send").catch(() => "?");
+    throw new Error(`notice never said ${JSON.stringify(text)}; notice ${JSON.stringify(notice)}, ` +
+                    `poll frame ${JSON.stringify(poll.slice(0, 200))}, send frame ${JSON.stringify(send.slice(0, 200))}`);
+  }
+}
+
+export function expect(cond, message) { if (!cond) throw new Error(message); }
+
+// ---------------------------------------------------------------- set-up --
+
+// Starts the server on a copy of `dist` and chromium; `finish` ends both.
+export async function setUp(dist) {
+  server = await startServer(dist);
+  base = `http://127.0.0.1:${server.port}`;
+  browser = await bounded(chromium.launch({
+    executablePath: process.env.CHROMIUM || "/usr/bin/chromium",
+    args: ["--no-sandbox", "--headless", "--disable-gpu", "--disable-quic", "--no-first-run",
+           "--disable-background-networking", "--disable-component-update", "--disable-sync"],
+    timeout: 30_000,
+  }), 40_000, "chromium start");
+}
+
+export async function finish() {
+  if (browser) await bounded(browser.close(), 15_000, "closing chromium").catch(() => {});
+  if (server) await server.stop().catch(() => {});
+}
+
+// Interrupted: the server must not outlive the run.
+export function killServer() {
+  if (server && server.child && !server.exited) server.child.kill("SIGKILL");
+}

@@ -1,0 +1,71 @@
+// Registration, profiles, finding a user, the picture page.
+import fs from "node:fs";
+import path from "node:path";
+import {
+  artifacts, WAIT, sleep, base, server, newPage, frame, frameText, waitText, waitNoText,
+  lobby, enter, say, register, waitNotice, expect,
+} from "../lib.mjs";
+
+export const tests = [];
+const test = (name, fn) => tests.push({ name, fn });
+
+test("a visitor registers, enters as a member with the picture and changes the profile", async () => {
+  const page = await newPage();
+  const answer = await register(page, "mia", "miapw1", { icon: "7.gif", sex: "0", resume: "I like tea" });
+  expect(answer.includes("Congratulations! Your Registration has been successful."), answer);
+  // Members keep their own picture whatever the start page offered.
+  await enter(page, "mia", "Members", { password: "miapw1", picture: 2 });
+  const pics = await frame(page, "users").evaluate(() => [...document.images].map((i) => i.getAttribute("src")));
+  expect(pics.includes("/images/7.gif"), "member picture: " + pics);
+  // A guest may not enter a members' room.
+  const guest = await newPage();
+  await lobby(guest);
+  await guest.click('#rooms .room:has(.name:text-is("Members"))');
+  await guest.fill("#username", "nobody");
+  await Promise.all([guest.waitForURL(/chat\.ghp/), guest.click("#enter")]);
+  expect((await guest.innerText("body")).includes("Guest is not allowed to join this room"), "guest admitted");
+  // Changing the profile through the start page.
+  await lobby(page);
+  await page.fill("#pname", "mia");
+  await page.fill("#ppass", "miapw1");
+  await Promise.all([page.waitForURL(/register\.ghp\?username=mia/), page.click("#change button")]);
+  expect((await page.inputValue("#cw")) === "0", "not the change form");
+  expect((await page.inputValue("#Resume")) === "I like tea", "profile not shown");
+  expect(await page.isChecked('input[name="Sex"][value="0"]'), "sex not shown");
+  await page.selectOption("#Icon", "9.gif");
+  await page.fill("#Resume", "I like coffee now");
+  await page.click("#submit1");
+  await page.frame({ name: "result" }).waitForFunction(
+    () => document.body && document.body.innerText.includes("Your information has been changed successfully."),
+    null, { timeout: WAIT });
+  await page.goto(base + "/register.ghp?username=mia&password=miapw1");
+  await page.screenshot({ path: path.join(artifacts, "profile.png"), fullPage: true });
+  expect((await page.inputValue("#Icon")) === "9.gif", "picture not changed");
+  expect((await page.inputValue("#Resume")) === "I like coffee now", "profile not changed");
+  // Without the password the change form is not shown.
+  await page.goto(base + "/register.ghp?username=mia&password=");
+  expect((await page.innerText("body")).includes("Invalid username or password!"), "change form without password");
+});
+
+test("finding a user and the picture preview", async () => {
+  const nia = await enter(await newPage(), "nia", "Lobby");
+  const page = await newPage();
+  await lobby(page);
+  await page.fill("#findname", "NIA");
+  await page.click("#find");
+  const result = page.frame({ name: "findresult" });
+  await result.waitForFunction(() => document.body && document.body.innerText.includes("is in"), null, { timeout: WAIT });
+  expect((await result.evaluate(() => document.body.innerText)).includes("[NIA] is in [Lobby]"), "find result");
+  await page.fill("#findname", "nobody-here");
+  await page.click("#find");
+  await result.waitForFunction(() => document.body && document.body.innerText.includes("Not found!"), null, { timeout: WAIT });
+  await page.goto(base + "/previewicons.ghp");
+  const images = await page.evaluate(async () => {
+    const imgs = [...document.querySelectorAll("#icons img")];
+    await Promise.all(imgs.map((i) => i.complete ? 0 : new Promise((r) => { i.onload = i.onerror = r; })));
+    return imgs.map((i) => i.naturalWidth);
+  });
+  expect(images.length >= 12 && images.every((w) => w > 0), "pictures: " + images);
+  await page.screenshot({ path: path.join(artifacts, "pictures.png") });
+  expect(nia.errors.length === 0, nia.errors.join("; "));
+});
