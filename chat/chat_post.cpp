@@ -179,7 +179,8 @@ void chat_post(ChatContext& ctx, const std::string& ip, const std::string& reque
   if (form.command >= kBan) {
     std::string icon;
     if (!is_room_administrator(info.admin, name) ||
-        check_account(ctx.site.program_folder, name, password, icon) != kAccountMember) {
+        check_account_in_address(ctx.site.program_folder, name, password, icon) !=
+            kAccountMember) {
       out = kNoPermission;
       return;
     }

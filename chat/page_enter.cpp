@@ -68,14 +68,7 @@ bool page_chat(ChatContext& ctx, const std::string& ip, const std::string& path,
   std::snprintf(number_icon, sizeof number_icon, "%d.gif", key_number(path, "&sex="));
   std::string icon = number_icon;
 
-  int account = check_account(ctx.site.program_folder, name, password, icon);
-  // The start page sends the password as an address value ("p%40ss" for
-  // "p@ss"); the account holds it as typed.
-  if (account == kAccountBadLogin) {
-    std::string typed = password;
-    form_decode(typed);
-    if (typed != password) account = check_account(ctx.site.program_folder, name, typed, icon);
-  }
+  const int account = check_account_in_address(ctx.site.program_folder, name, password, icon);
   if (account == kAccountDisabled) {
     out = kDisabledPage;
     return true;

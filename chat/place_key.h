@@ -16,6 +16,7 @@
 #include <string>
 
 #include "chat/chat_state.h"
+#include "storage/account.h"
 
 namespace tvl {
 
@@ -31,6 +32,13 @@ std::string new_guest_key();
 // form-decoded (a page may have written a hand-typed value with "%" escapes).
 // A place without a key matches nothing.
 bool key_matches(const OnlineUser& place, const std::string& password_in_address);
+
+// check_account for a password as it stands in a page address: the start
+// page sends it encoded ("p%40ss" for "p@ss") while the account holds it as
+// typed, so the decoded form is tried when the text as given does not match.
+// Reads the account file; call without the chat lock.
+int check_account_in_address(const std::string& program_folder, const std::string& name,
+                             const std::string& password_in_address, std::string& icon);
 
 // Chat lock held. Index of the user of `room` named `name` (case-blind) whose
 // key the request's password value matches; online_count() when there is

@@ -144,6 +144,13 @@ TEST_F(PlaceKey, AMemberPasswordWrittenAnotherWayIsTheSameKey) {
   EXPECT_NE(poll("ann", 1, "p%40ss%20w").find("joined"), std::string::npos);
   EXPECT_NE(post("ann", 1, PostForm{.message = "x"}, "p@ss%20w"), kNotOnline);
   EXPECT_EQ(poll("ann", 1, "p@ssw"), kBareBody);
+  // The room commands check the same password against the account.
+  member("bob", "b@b");
+  ASSERT_EQ(join("bob", 2, "b%40b"), "chat:bob|b%40b|2");
+  member("carl", "c");
+  join("carl", 2, "c");
+  post("bob", 2, PostForm{.message = "", .to = "carl", .command = 1});
+  EXPECT_FALSE(user("carl", 2).active);
 }
 
 }  // namespace
