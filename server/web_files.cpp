@@ -54,10 +54,10 @@ bool private_file(std::string_view path) {
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
   static const char* const kNames[] = {
       "option.ini",   "rooms.sdb",  "rooms.txt", "service.log", "acceptip.txt", "rejectip.txt",
-      "events.log",   "tvlservice", "tavella",   "sdbtool"};
+      "events.log",   "tvlservice", "tavella",   "sdbtool",     "registry.txt"};
   for (const char* private_name : kNames)
     if (name == private_name) return true;
-  static const char* const kEndings[] = {".ini", ".sdb", ".log", ".db", ".pid"};
+  static const char* const kEndings[] = {".ini", ".sdb", ".log", ".db", ".pid", ".lock", ".status"};
   for (std::string_view ending : kEndings)
     if (name.size() >= ending.size() && name.compare(name.size() - ending.size(), ending.size(), ending) == 0)
       return true;

@@ -31,9 +31,11 @@ bool unsafe_path(std::string_view path);
 // True when the path names a file the program keeps for itself (with an
 // empty WebPages setting the web folder is the program folder): its last
 // segment, ignoring letter case, is one of option.ini, rooms.sdb, rooms.txt,
-// service.log, acceptip.txt, rejectip.txt, events.log, the programs
-// tvlService, Tavella and sdbtool, or ends in .ini, .sdb, .log, .db or .pid,
-// or holds ".tmp-" (a settings or account file being replaced).
+// service.log, acceptip.txt, rejectip.txt, events.log, registry.txt, the
+// programs tvlService, Tavella and sdbtool, or ends in .ini, .sdb, .log, .db,
+// .pid, .lock or .status (state files, should the state folder be the
+// program folder), or holds ".tmp-" (a settings or account file being
+// replaced).
 bool private_file(std::string_view path);
 
 class WebFiles {

@@ -660,7 +660,8 @@ TEST_F(ChatWebServerTest, TheProgramsOwnFilesAreNeverServed) {
       "option.ini",   "rooms.sdb",   "service.log",  "acceptip.txt",      "rejectip.txt",
       "tvlService",   "Tavella",     "sdbtool",      "rooms.txt",         "events.log",
       "OPTION.INI",   "Rooms.SDB",   "other.sdb",    "settings.ini",      "option.ini.tmp-123",
-      "users.tmp-1",  "sub/option.ini", "tavella.pid"};
+      "users.tmp-1",  "sub/option.ini", "tavella.pid", "registry.txt", "service.lock",
+      "tavella-service.status"};
   for (const char* name : kPrivate) {
     root.write(name, "private");
     EXPECT_EQ(ask(get(std::string("/") + name)), standard("403 Forbidden", "403 Forbidden", false))
