@@ -12,6 +12,9 @@
 #include "chat/chat_pages.h"
 #include "chat/delivery.h"
 #include "chat/html_guard.h"
+#include "chat/page_escape.h"
+#include "chat/place_key.h"
+#include "chat/room_admin.h"
 #include "chat/query.h"
 #include "chat/script_string.h"
 #include "chat/template_fill.h"
@@ -134,11 +137,6 @@ void make_links(std::string& text) {
   }
 }
 
-std::string name_link(const std::string& name) {
-  return "<a target=chatsubmit href=javascript:parent.chatsubmit.getname('" + name + "');>" +
-         name + "</a>";
-}
-
 }  // namespace
 
 void chat_post(ChatContext& ctx, const std::string& ip, const std::string& request,
@@ -180,8 +178,9 @@ void chat_post(ChatContext& ctx, const std::string& ip, const std::string& reque
   // 4. Room commands of administrators.
   if (form.command >= kBan) {
     std::string icon;
-    if (std::strstr(info.admin, name.c_str()) == nullptr ||
-        check_account(ctx.site.program_folder, name, password, icon) != kAccountMember) {
+    if (!is_room_administrator(info.admin, name) ||
+        check_account_in_address(ctx.site.program_folder, name, password, icon) !=
+            kAccountMember) {
       out = kNoPermission;
       return;
     }
@@ -196,7 +195,8 @@ void chat_post(ChatContext& ctx, const std::string& ip, const std::string& reque
         int target = ctx.state.find_online_user(room, form.to_whom);
         if (target < ctx.state.online_count()) {
           ctx.state.user(target).active = false;
-          text = "[" + form.to_whom + "] has been banned!";
+          log_text = "[" + form.to_whom + "] has been banned!";
+          text = "[" + escape_html(form.to_whom) + "] has been banned!";
         }
       }
     } else if (form.command == kUnban) {
@@ -209,21 +209,27 @@ void chat_post(ChatContext& ctx, const std::string& ip, const std::string& reque
         int target = ctx.state.find_online_user(room, form.to_whom);
         if (target < ctx.state.online_count() && !ctx.state.user(target).active) {
           ctx.state.user(target).active = true;
-          text = "[" + form.to_whom + "] has been unbanned!";
+          log_text = "[" + form.to_whom + "] has been unbanned!";
+          text = "[" + escape_html(form.to_whom) + "] has been unbanned!";
         }
       }
     } else if (form.command == kBannedList) {
-      std::string list;
+      std::string list, shown;
       std::lock_guard<std::mutex> chat(ctx.state.lock);
       for (int i = 0; i < ctx.state.online_count(); ++i) {
         const OnlineUser& u = ctx.state.user(i);
         if (u.room != room || u.active) continue;
-        if (!list.empty()) list += ",";
+        if (!list.empty()) list += ",", shown += ",";
         list += u.name;
+        shown += escape_html(u.name);
       }
-      if (!list.empty()) text = "kicked list: " + list;
+      if (!list.empty()) {
+        log_text = "kicked list: " + list;
+        text = "kicked list: " + shown;
+      }
     }
-    log_text = text;
+    // The log gets the command's text as typed; the line its page form.
+    if (text.empty()) log_text.clear();
   }
 
   // 5.
@@ -235,7 +241,8 @@ void chat_post(ChatContext& ctx, const std::string& ip, const std::string& reque
   {
     std::unique_lock<std::mutex> chat(ctx.state.lock);
     if (room > ctx.state.room_count_locked()) return;  // rooms reloaded meanwhile
-    const int sender = ctx.state.find_online_user(room, name);
+    // Only the visitor holding the place's key speaks (and receives) as it.
+    const int sender = find_keyed_user(ctx.state, room, name, password);
     if (sender >= ctx.state.online_count()) {
       out = kNotOnlinePage;
       return;
@@ -263,7 +270,7 @@ void chat_post(ChatContext& ctx, const std::string& ip, const std::string& reque
       // The user may have left, or the rooms may have been reloaded, while
       // the line was made.
       if (room > ctx.state.room_count_locked()) return;
-      const int again = ctx.state.find_online_user(room, name);
+      const int again = find_keyed_user(ctx.state, room, name, password);
       if (again >= ctx.state.online_count()) {
         out = kNotOnlinePage;
         return;
@@ -284,9 +291,9 @@ void chat_post(ChatContext& ctx, const std::string& ip, const std::string& reque
 
   // 9. The answer.
   out = *ctx.site.templates[T_BODY].get();
-  fill_marker(out, "<!--$user-->", name);
-  fill_marker(out, "<!--$pass-->", password);
-  fill_marker(out, "<!--$room-->", room_text);
+  fill_marker(out, "<!--$user-->", escape_address_value(name));
+  fill_marker(out, "<!--$pass-->", escape_address_value(password));
+  fill_marker(out, "<!--$room-->", escape_address_value(room_text));
   if (!pushed.empty()) (form.split ? answer.own : answer.board) += pushed;
   fill_delivery(out, answer);
 }

@@ -36,7 +36,11 @@ struct RoomMessages {
 
 struct OnlineUser {
   char name[64] = {};  // as it stood in the page address (not decoded)
-  char icon[32] = {};  // e.g. "3.gif", a file in images/
+  char icon[32] = {};  // a plain file name of images/, e.g. "3.gif" (checked at entry)
+  // What proves a request comes from this place's visitor: a member's
+  // password, or the random key handed to a guest at entry, as the pages
+  // carry it in their "&password=" value (see chat/place_key.h).
+  std::string key;
   int room = 0;
   int last_seq = 0;      // ring seq delivered up to; 0 = nothing yet
   int known_online = 0;  // online count when the user list was last reloaded

@@ -11,7 +11,8 @@
 //     animation elements, and of the elements whose content the browser
 //     reads as raw text (title, textarea, xmp, noembed, noframes, noscript,
 //     plaintext);
-//   - any tag with an event-handler attribute (a name beginning with "on");
+//   - any tag with an event-handler attribute (a name beginning with "on")
+//     or a "style" attribute (it could lay the element over the whole page);
 //   - any tag with an attribute value that, after character references are
 //     decoded, control characters and blanks removed and letters lowered,
 //     contains "javascript:", "vbscript:" or "livescript:", or begins with

@@ -6,6 +6,8 @@
 
 #include "chat/chat_pages.h"
 #include "chat/delivery.h"
+#include "chat/page_escape.h"
+#include "chat/place_key.h"
 #include "chat/query.h"
 #include "chat/script_string.h"
 #include "chat/template_fill.h"
@@ -34,7 +36,9 @@ bool page_body(ChatContext& ctx, const std::string& path, std::string& out) {
     ChatState& state = ctx.state;
     // The rooms may have been reloaded since the check above.
     if (room > state.room_count_locked()) return false;
-    const int index = state.find_online_user(room, name);
+    // A request without the place's key is answered as if the user were
+    // not online: it neither reads the user's lines nor moves them on.
+    const int index = find_keyed_user(state, room, name, password);
     if (index >= state.online_count()) {
       out = *ctx.site.templates[T_BODY].get();
       return true;
@@ -50,8 +54,8 @@ bool page_body(ChatContext& ctx, const std::string& path, std::string& out) {
     if (user.known_online != state.online_count()) {
       user.known_online = state.online_count();
       users_statement = "parent.users.window.location.href=\"users.ghp?username=" +
-                        escape_for_script_string(name) +
-                        "&password=" + escape_for_script_string(password) +
+                        escape_for_script_string(escape_address_value(name)) +
+                        "&password=" + escape_for_script_string(escape_address_value(password)) +
                         "&room=" + std::to_string(room) + "\";" + kMsgMarker;
     }
   }

@@ -4,6 +4,9 @@
 #include <cstring>
 
 #include "chat/chat_pages.h"
+#include "chat/page_escape.h"
+#include "chat/place_key.h"
+#include "chat/room_admin.h"
 #include "chat/query.h"
 #include "chat/template_fill.h"
 #include "server/form_text.h"
@@ -65,12 +68,17 @@ bool page_chat(ChatContext& ctx, const std::string& ip, const std::string& path,
   std::snprintf(number_icon, sizeof number_icon, "%d.gif", key_number(path, "&sex="));
   std::string icon = number_icon;
 
-  const int account = check_account(ctx.site.program_folder, name, password, icon);
+  const int account = check_account_in_address(ctx.site.program_folder, name, password, icon);
   if (account == kAccountDisabled) {
     out = kDisabledPage;
     return true;
   }
-  if (account == kAccountBadLogin) {
+  // A guest who reloads the chat window comes back with the key of the
+  // place in the password's stead (so does a member without a password);
+  // that is no account password, but it may take the place over (checked
+  // under the chat lock below).
+  const bool guest_returning = account == kAccountBadLogin && !password.empty();
+  if (account == kAccountBadLogin && !guest_returning) {
     out = kBadLoginPage;
     return true;
   }
@@ -78,42 +86,77 @@ bool page_chat(ChatContext& ctx, const std::string& ip, const std::string& path,
     out = kNoGuestsPage;
     return true;
   }
-  if (info.admin_only &&
-      (account != kAccountMember || std::strstr(info.admin, name.c_str()) == nullptr)) {
+  if (!guest_returning && info.admin_only &&
+      (account != kAccountMember || !is_room_administrator(info.admin, name))) {
     out = kAdminsOnlyPage;
     return true;
   }
 
-  std::string page = *ctx.site.templates[T_CHAT].get();
-  fill_marker(page, "<!--$user-->", escape_for_page(name));
-  fill_marker(page, "<!--$pass-->", password);
-  fill_marker(page, "<!--$room-->", room_text);
+  // The key of a new place: the member's password, or a fresh random key
+  // for a guest (members without a password are no better protected than
+  // guests and get one too). Made before the lock: it reads the system's
+  // random source.
+  std::string key = password;
+  if (account == kAccountGuest || (account == kAccountMember && password.empty())) {
+    key = new_guest_key();
+    if (key.empty()) {
+      out = kChatFullPage;
+      return true;
+    }
+  }
 
-  std::lock_guard<std::mutex> chat(ctx.state.lock);
-  // The rooms may have been reloaded since the check above.
-  if (room > ctx.state.room_count_locked()) return false;
-  if (ctx.state.find_online_user(room, name) < ctx.state.online_count()) {
-    out = kNameTakenPage;
-    return true;
+  {
+    std::lock_guard<std::mutex> chat(ctx.state.lock);
+    // The rooms may have been reloaded since the check above.
+    if (room > ctx.state.room_count_locked()) return false;
+    const int index = ctx.state.find_online_user(room, name);
+    if (index < ctx.state.online_count()) {
+      OnlineUser& place = ctx.state.user(index);
+      // The visitor of the place may take it over: a member who proved the
+      // password, or a guest who brought the place's key. Anybody else finds
+      // the name taken.
+      const bool own_place = (account == kAccountMember && !password.empty()) ||
+                             (guest_returning && key_matches(place, password));
+      if (!own_place) {
+        out = account == kAccountBadLogin ? kBadLoginPage : kNameTakenPage;
+        return true;
+      }
+      // The new window starts empty: it gets the kept lines and the user
+      // list again. A ban stays.
+      if (account == kAccountMember) {
+        place.key = key;
+        copy_field(place.icon, icon);
+      }
+      key = place.key;
+      place.last_seq = 0;
+      place.known_online = 0;
+    } else if (guest_returning) {
+      out = kBadLoginPage;
+      return true;
+    } else {
+      OnlineUser user;
+      copy_field(user.name, name);
+      copy_field(user.icon, icon);
+      user.key = key;
+      user.room = room;
+      if (!ctx.state.add_user(user)) {
+        out = kChatFullPage;
+        return true;
+      }
+      const std::string time = local_time_hms();
+      if (ctx.log_event)
+        ctx.log_event(ip, time, name + " joined the [" + ctx.state.room_locked(room).name + "]");
+      ctx.state.push_message(room,
+                             "<br><font color=green size=2>" + time + " " + name_link(name) +
+                                 "</font> <font color=red size=2>joined the chat room...</font>",
+                             "All");
+    }
   }
-  OnlineUser user;
-  copy_field(user.name, name);
-  copy_field(user.icon, icon);
-  user.room = room;
-  if (!ctx.state.add_user(user)) {
-    out = kChatFullPage;
-    return true;
-  }
-  const std::string time = local_time_hms();
-  if (ctx.log_event)
-    ctx.log_event(ip, time, name + " joined the [" + ctx.state.room_locked(room).name + "]");
-  ctx.state.push_message(
-      room,
-      "<br><font color=green size=2>" + time +
-          " <a target=chatsubmit href=javascript:parent.chatsubmit.getname('" + name + "');>" +
-          name + "</a></font> <font color=red size=2>joined the chat room...</font>",
-      "All");
-  out = std::move(page);
+
+  out = *ctx.site.templates[T_CHAT].get();
+  fill_marker(out, "<!--$user-->", escape_address_value(escape_for_page(name)));
+  fill_marker(out, "<!--$pass-->", escape_address_value(key));
+  fill_marker(out, "<!--$room-->", escape_address_value(room_text));
   return true;
 }
 
@@ -130,9 +173,9 @@ bool page_chatsubmit(ChatContext& ctx, const std::string& path, std::string& out
     room_text = key_value(path, "&room=");
   }
   out = *ctx.site.templates[T_CHATSUBMIT].get();
-  fill_marker(out, "<!--$user-->", name);
-  fill_marker(out, "<!--$pass-->", password);
-  fill_marker(out, "<!--$room-->", room_text);
+  fill_marker(out, "<!--$user-->", escape_address_value(name));
+  fill_marker(out, "<!--$pass-->", escape_address_value(password));
+  fill_marker(out, "<!--$room-->", escape_address_value(room_text));
   return true;
 }
 

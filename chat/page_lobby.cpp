@@ -4,10 +4,12 @@
 // users can choose (previewicons.ghp). They only read the chat state and the
 // picture folder.
 #include "chat/chat_pages.h"
+#include "chat/page_escape.h"
 #include "chat/query.h"
 #include "chat/script_string.h"
 #include "chat/template_fill.h"
 #include "platform/fs.h"
+#include "storage/account.h"
 
 namespace tvl {
 
@@ -59,7 +61,7 @@ bool page_ad(ChatContext& ctx, const std::string& path, std::string& out) {
   auto rooms = ctx.state.rooms();
   if (room < 1 || room > static_cast<int>(rooms->size())) return false;
   out = *ctx.site.templates[T_AD].get();
-  fill_marker(out, "<!--roomname-->", (*rooms)[room - 1].name);
+  fill_marker(out, "<!--roomname-->", escape_html((*rooms)[room - 1].name));
   fill_marker(out, "<!--link-->", kProductSiteLink);
   return true;
 }
@@ -79,7 +81,8 @@ bool page_finduser(ChatContext& ctx, const std::string& path, std::string& out) 
       // After a reload of the rooms a user may hold a number that no longer
       // names a room; such a user is in no room that could be named.
       if (u.room < 1 || u.room > room_count) continue;
-      found += "[" + name + "] is in [" + (*rooms)[u.room - 1].name + "]<br>";
+      found += "[" + escape_html(name) + "] is in [" + escape_html((*rooms)[u.room - 1].name) +
+               "]<br>";
     }
   }
   if (found.empty()) found = "Not found!";
@@ -92,6 +95,9 @@ bool page_previewicons(ChatContext& ctx, const std::string& path, std::string& o
   std::string cells = "<tr>";
   int n = 0;
   for (const std::string& file : find_files(ctx.site.program_folder + "images/*.gif")) {
+    // Only names that may stand unquoted in "SRC=" (and be chosen at
+    // registration) are shown.
+    if (!picture_name_plain(file)) continue;
     cells += "<td align=\"center\" height=50><font size=\"2\"><IMG SRC=images/" + file + "><br>" +
              file + "</font></td>";
     if (++n % 10 == 0) cells += "</tr><tr>";

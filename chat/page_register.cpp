@@ -10,6 +10,7 @@
 #include <cstdlib>
 
 #include "chat/chat_pages.h"
+#include "chat/page_escape.h"
 #include "chat/query.h"
 #include "chat/template_fill.h"
 #include "platform/fs.h"
@@ -38,6 +39,16 @@ const char kRegisteredPage[] =
 const char kChangedPage[] =
     "<BODY bgcolor=\"#EBEBD6\"><center>Congratulations! Your information has been changed "
     "successfully.</center></body>";
+// The account could not be written (users/ missing or not writable, the
+// account is a folder): the visitor must not be told it worked.
+const char kNotSavedPage[] =
+    "<BODY bgcolor=\"#EBEBD6\"><center>Sorry, your information could not be saved. Please "
+    "try again later or contact the administrator.</center></body>";
+// The picture must be one of the files of images/ (it stands in every user
+// list as "src=/images/<name>").
+const char kBadPicturePage[] =
+    "<BODY bgcolor=\"#EBEBD6\"><center>Please choose one of the pictures of the "
+    "list!</center></body>";
 
 std::string decoded(std::string text) {
   form_decode(text);
@@ -57,6 +68,8 @@ std::string one_line(std::string text) {
 std::string picture_options(const std::string& program_folder, const std::string& selected) {
   std::string options;
   for (const std::string& file : find_files(program_folder + "images/*.gif")) {
+    // Only what a member may choose is offered.
+    if (!picture_name_plain(file)) continue;
     bool same = !selected.empty() && file.size() == selected.size();
     for (std::size_t i = 0; same && i < file.size(); ++i)
       same = std::tolower(static_cast<unsigned char>(file[i])) ==
@@ -93,8 +106,8 @@ bool page_register(ChatContext& ctx, const std::string& path, std::string& out) 
         out = kNameRefusedPage;
         return true;
       }
-      const std::string file = account_path(folder, name);
-      if (!is_regular_file(file) && !is_directory(file)) {
+      const std::string file = find_account_path(folder, name);
+      if (file.empty()) {
         out = kNotRegisteredPage;
         return true;
       }
@@ -119,10 +132,11 @@ bool page_register(ChatContext& ctx, const std::string& path, std::string& out) 
     }
   }
 
-  fill_marker(out, "<!--$user-->", name);
-  fill_marker(out, "<!--$email-->", email);
-  fill_marker(out, "<!--$profile-->", profile);
-  fill_marker(out, "<!--$pass-->", password);
+  // Element text and quoted attribute values of the form.
+  fill_marker(out, "<!--$user-->", escape_html(name));
+  fill_marker(out, "<!--$email-->", escape_html(email));
+  fill_marker(out, "<!--$profile-->", escape_html(profile));
+  fill_marker(out, "<!--$pass-->", escape_html(password));
   if (sex >= 0 && sex <= 2) {
     static const char* const kSexMarkers[3] = {"<!--$sex0-->", "<!--$sex1-->", "<!--$sex2-->"};
     for (int i = 0; i < 3; ++i) fill_marker(out, kSexMarkers[i], i == sex ? "checked" : "");
@@ -143,6 +157,9 @@ void registration_post(ChatContext& ctx, const std::string& request, std::string
   fields.password = one_line(decoded(key_value(request, "&Password=", "&Password1=")));
   fields.sex = has_key(request, "&Sex=") ? one_line(key_value(request, "&Sex=", "&Email="))
                                          : std::string("2");
+  // The login turns the sex into a picture name ("1" -> "1.gif"); the form
+  // only ever sends 0, 1 or 2, so anything else is kept as "not disclosed".
+  if (fields.sex != "0" && fields.sex != "1" && fields.sex != "2") fields.sex = "2";
   // Browsers send "@" as "%40"; the address is kept as the member typed it.
   fields.email = one_line(decoded(key_value(request, "&Email=", "&Icon=")));
   fields.icon = one_line(key_value(request, "&Icon=", "&Resume="));
@@ -150,8 +167,12 @@ void registration_post(ChatContext& ctx, const std::string& request, std::string
   const bool new_member = key_number(request, "&cw=") == 1;
 
   const std::string& folder = ctx.site.program_folder;
-  const std::string file = account_path(folder, name);
-  if (is_regular_file(file) || is_directory(file)) {
+  if (!picture_name_plain(fields.icon) || !is_regular_file(folder + "images/" + fields.icon)) {
+    out = kBadPicturePage;
+    return;
+  }
+  const std::string file = find_account_path(folder, name);
+  if (!file.empty()) {
     if (new_member) {
       out = kExistsPage;
       return;
@@ -163,7 +184,10 @@ void registration_post(ChatContext& ctx, const std::string& request, std::string
       return;
     }
   }
-  write_account(folder, name, fields);
+  if (!write_account(folder, name, fields)) {
+    out = kNotSavedPage;
+    return;
+  }
   out = new_member ? kRegisteredPage : kChangedPage;
 }
 

@@ -1,13 +1,21 @@
 // The user list of a room (users.ghp) and leaving a room (exit.ghp). Both
 // take /<page>?username=<name>&password=<password>&room=<room>, with the
-// values used as they stand in the address; neither checks the password.
+// values used as they stand in the address. The password value is the key of
+// the user's place (chat/place_key.h): the list marks the user's own line,
+// and exit.ghp removes the place, only when it matches.
 #include "chat/chat_pages.h"
+#include "chat/page_escape.h"
+#include "chat/place_key.h"
 #include "chat/query.h"
 #include "chat/template_fill.h"
+#include "storage/account.h"
 
 namespace tvl {
 
 namespace {
+
+// Shown for a place whose picture name is not plain.
+const char kDefaultPicture[] = "2.gif";
 
 struct RoomRequest {
   std::string name, password, room_text;
@@ -42,27 +50,30 @@ bool page_users(ChatContext& ctx, const std::string& path, std::string& out) {
     if (r.room > static_cast<int>(rooms->size())) return false;
     room_name = (*rooms)[r.room - 1].name;
     const int online = ctx.state.online_count();
+    // The requester's own place, when the key proves it.
+    const int own = find_keyed_user(ctx.state, r.room, r.name, r.password);
     for (int i = 0; i < online; ++i) {
       const OnlineUser& u = ctx.state.user(i);
       if (u.room != r.room) continue;
       const std::string name = u.name;
       list += "<img src=/images/";
-      list += u.icon;
-      list += ">[<a href=\"javascript:parent.chatsubmit.getname('" + name +
-              "');\" target=\"chatsubmit\">" + name + "</a>]";
+      // Places get only plain picture names; this keeps it so.
+      list += picture_name_plain(u.icon) ? u.icon : kDefaultPicture;
+      list += ">[<a href=\"javascript:parent.chatsubmit.getname('" + getname_argument(name) +
+              "');\" target=\"chatsubmit\">" + escape_html(name) + "</a>]";
       // The own line is marked only for the very spelling the page asks with.
-      list += name == r.name ? "<==<br>" : "<br>";
+      list += i == own && name == r.name ? "<==<br>" : "<br>";
       ++count;
     }
   }
 
   out = *ctx.site.templates[T_USERS].get();
-  fill_marker(out, "<!--roomname-->", room_name);
+  fill_marker(out, "<!--roomname-->", escape_html(room_name));
   fill_marker(out, "<!--count-->", std::to_string(count));
   fill_marker(out, "<!--users-->", list);
-  fill_marker(out, "<!--$user-->", r.name);
-  fill_marker(out, "<!--$pass-->", r.password);
-  fill_marker(out, "<!--$room-->", r.room_text);
+  fill_marker(out, "<!--$user-->", escape_address_value(r.name));
+  fill_marker(out, "<!--$pass-->", escape_address_value(r.password));
+  fill_marker(out, "<!--$room-->", escape_address_value(r.room_text));
   return true;
 }
 
@@ -75,7 +86,7 @@ bool page_exit(ChatContext& ctx, const std::string& ip, const std::string& path,
     std::lock_guard<std::mutex> chat(ctx.state.lock);
     auto rooms = ctx.state.rooms();
     if (r.room > static_cast<int>(rooms->size())) return false;
-    const int index = ctx.state.find_online_user(r.room, r.name);
+    const int index = find_keyed_user(ctx.state, r.room, r.name, r.password);
     if (index < ctx.state.online_count()) {
       ctx.state.remove_user(index);
       const std::string time = local_time_hms();
@@ -84,10 +95,8 @@ bool page_exit(ChatContext& ctx, const std::string& ip, const std::string& path,
         ctx.log_event(ip, time, r.name + " left the [" + (*rooms)[r.room - 1].name + "]");
       ctx.state.push_message(
           r.room,
-          "<br><font color=green size=2>" + time +
-              " <a target=chatsubmit href=javascript:parent.chatsubmit.getname('" + r.name +
-              "');>" + r.name +
-              "</a></font> <font color=red size=2>left the chat room...</font>",
+          "<br><font color=green size=2>" + time + " " + name_link(r.name) +
+              "</font> <font color=red size=2>left the chat room...</font>",
           "All");
     }
   }

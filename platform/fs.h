@@ -28,6 +28,11 @@ bool is_directory(const std::string& path);
 // A missing folder gives an empty list.
 std::vector<std::string> find_files(const std::string& pattern);
 
+// Every entry of a folder (files, folders and anything else, but not "." and
+// ".."), as bare names in the order the file system lists them. A missing
+// folder gives an empty list.
+std::vector<std::string> list_folder(const std::string& folder);
+
 // Reads a whole file opened read-only. False (out untouched) when it cannot
 // be opened; a short read keeps what was read.
 bool read_whole_file(const std::string& path, std::string& out);

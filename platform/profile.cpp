@@ -137,11 +137,11 @@ std::string get_profile_string(const std::string& section, const std::string& ke
   return cut(value, size);
 }
 
-bool write_profile_string(const std::string& section, const std::string& key,
-                          const std::string& value, const std::string& path) {
-  std::lock_guard<std::mutex> hold(g_profile_lock);
-  std::string text;
-  read_whole_file(path, text);  // a missing file is created
+namespace {
+
+// The file's text with one key set, by the rules of write_profile_string.
+std::string with_key(const std::string& text, const std::string& section, const std::string& key,
+                     const std::string& value) {
   std::vector<Line> lines = split(text);
   std::size_t s = find_section(lines, section);
   std::string out;
@@ -149,14 +149,13 @@ bool write_profile_string(const std::string& section, const std::string& key,
     out = text;
     if (!out.empty() && out.back() != '\n') out += "\r\n";
     out += "[" + section + "]\r\n" + key + "=" + value + "\r\n";
-    return replace_file(path, out);
+    return out;
   }
   std::size_t k = find_key(lines, s, key);
   if (k != lines.size()) {
     // The key keeps its spelling and place; only its line is rewritten.
-    out = text.substr(0, lines[k].begin) + lines[k].name + "=" + value + "\r\n" +
-          text.substr(lines[k].end);
-    return replace_file(path, out);
+    return text.substr(0, lines[k].begin) + lines[k].name + "=" + value + "\r\n" +
+           text.substr(lines[k].end);
   }
   // A new key goes after the last non-blank line of its section.
   std::size_t last = s;
@@ -166,7 +165,25 @@ bool write_profile_string(const std::string& section, const std::string& key,
   if (out.back() != '\n') out += "\r\n";
   out += key + "=" + value + "\r\n";
   out += text.substr(lines[last].end);
-  return replace_file(path, out);
+  return out;
+}
+
+}  // namespace
+
+bool write_profile_string(const std::string& section, const std::string& key,
+                          const std::string& value, const std::string& path) {
+  return write_profile_strings(section, {{key, value}}, path);
+}
+
+bool write_profile_strings(const std::string& section,
+                           const std::vector<std::pair<std::string, std::string>>& values,
+                           const std::string& path) {
+  std::lock_guard<std::mutex> hold(g_profile_lock);
+  if (is_directory(path)) return false;
+  std::string text;
+  read_whole_file(path, text);  // a missing file is created
+  for (const auto& [key, value] : values) text = with_key(text, section, key, value);
+  return replace_file(path, text);
 }
 
 }  // namespace tvl

@@ -16,6 +16,8 @@
 #pragma once
 #include <cstddef>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace tvl {
 
@@ -26,5 +28,13 @@ std::string get_profile_string(const std::string& section, const std::string& ke
 // False when the file cannot be created or written.
 bool write_profile_string(const std::string& section, const std::string& key,
                           const std::string& value, const std::string& path);
+
+// Sets several keys of one section, in the given order, as one replacement
+// of the whole file: afterwards the file holds either all of the new values
+// or, when the write failed (false), exactly what it held before. False too
+// when `path` is a folder.
+bool write_profile_strings(const std::string& section,
+                           const std::vector<std::pair<std::string, std::string>>& values,
+                           const std::string& path);
 
 }  // namespace tvl

@@ -44,6 +44,23 @@ bool forbidden_folder(std::string_view path) {
   return contains(path, "log/") || contains(path, "users/") || contains(path, "rooms/");
 }
 
+// The path of a POST's request line (between its first two blanks).
+std::string_view request_path(std::string_view request) {
+  const std::size_t first = request.find(' ');
+  if (first == std::string_view::npos) return std::string_view();
+  const std::size_t second = request.find_first_of(" \r\n", first + 1);
+  return request.substr(first + 1, second == std::string_view::npos ? second : second - first - 1);
+}
+
+// Whether a POST asks for the page that leaves a room. Browsers send the
+// leaving as a POST when the chat window closes (a beacon); only the page
+// name before the query counts, so a user name cannot turn a chat line into
+// a leaving.
+bool posts_exit(std::string_view path) {
+  const std::string_view page = path.substr(0, path.find('?'));
+  return page.size() >= 8 && page.substr(page.size() - 8) == "exit.ghp";
+}
+
 // The value of a "Content-Length:" line (name without regard to case) among
 // the header lines of `header`; -1 when there is none or it holds no number.
 long long content_length(std::string_view header) {
@@ -86,6 +103,8 @@ void ChatWebServer::configure(const std::string& web_root, const std::string& de
   web_root_ = web_root;
   default_page_ = default_page;
   files_.clear();
+  // Files are served only from inside this folder, whatever links say.
+  files_.restrict_to(web_root);
 }
 
 int ChatWebServer::OnConnect(const std::string&, int) { return 0; }
@@ -144,6 +163,9 @@ int ChatWebServer::HandleRequest(const std::string& ip, const std::string& reque
     }
     path.assign(request, first_blank + 1, second_blank - first_blank - 1);
     if (path == "/") path = default_page_;
+  } else if (method == "POST" && posts_exit(request_path(request))) {
+    // Handled as the same address asked for with GET.
+    path = request_path(request);
   } else if (method == "POST") {
     std::string page;
     if (PageHandlers* pages = main->page_handlers()) {
@@ -178,9 +200,9 @@ int ChatWebServer::HandleRequest(const std::string& ip, const std::string& reque
     return 1;
   }
 
-  // A path that could leave the web-pages folder is refused like the
-  // private folders.
-  if (forbidden_folder(path) || unsafe_path(path)) {
+  // A path that could leave the web-pages folder, and the files the program
+  // keeps for itself in its folder, are refused like the private folders.
+  if (forbidden_folder(path) || unsafe_path(path) || private_file(path)) {
     append_standard_answer(response, kStatusForbidden, date, kForbiddenBody, keep_alive != 0,
                            kHtml);
     return 1;

@@ -1,8 +1,7 @@
-// The IP filter applied to every request. The address text of the client is
-// searched, as a plain case-sensitive substring, in the whole text of a list
-// (no splitting at commas, no wildcards): a listed "10.0.0.15" also matches
-// the client "10.0.0.1", while a listed "192.168.1." matches no complete
-// address.
+// The IP filter applied to every request. The client's address is matched
+// against the entries of a list by the entry rule of storage/ip_list.h
+// (whole entries, subnet entries ending in ".", "*" for any number in a
+// part): a listed "10.0.0.15" does not cover the client "10.0.0.1".
 //   mode 0: nobody is refused;
 //   mode 1: refused when the address occurs in the reject list;
 //   any other mode: refused when it does not occur in the accept list (so an

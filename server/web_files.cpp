@@ -1,6 +1,9 @@
 #include "server/web_files.h"
 
 #include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <mutex>
 
@@ -44,6 +47,22 @@ int open_regular(const std::string& name, struct stat& st) {
 }
 
 }  // namespace
+
+bool private_file(std::string_view path) {
+  std::string name(path.substr(path.rfind('/') == std::string_view::npos ? 0 : path.rfind('/') + 1));
+  for (char& c : name)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+  static const char* const kNames[] = {
+      "option.ini",   "rooms.sdb",  "rooms.txt", "service.log", "acceptip.txt", "rejectip.txt",
+      "events.log",   "tvlservice", "tavella",   "sdbtool",     "registry.txt"};
+  for (const char* private_name : kNames)
+    if (name == private_name) return true;
+  static const char* const kEndings[] = {".ini", ".sdb", ".log", ".db", ".pid", ".lock", ".status"};
+  for (std::string_view ending : kEndings)
+    if (name.size() >= ending.size() && name.compare(name.size() - ending.size(), ending.size(), ending) == 0)
+      return true;
+  return name.find(".tmp-") != std::string::npos;
+}
 
 bool unsafe_path(std::string_view path) {
   if (path.find('\0') != std::string_view::npos) return true;
@@ -103,7 +122,7 @@ bool WebFiles::append_impl(const std::string& name, std::string& out, void* cont
     return true;
   }
   struct stat st;
-  int fd = open_regular(name, st);
+  int fd = open_inside(name, st);
   if (fd < 0) return false;
   const std::size_t size = static_cast<std::size_t>(st.st_size);
   const std::size_t answer_start = out.size();
@@ -128,7 +147,7 @@ bool WebFiles::append_impl(const std::string& name, std::string& out, void* cont
 bool WebFiles::read(const std::string& name, std::shared_ptr<const std::string>& content) {
   if ((content = lookup(name))) return true;
   struct stat st;
-  int fd = open_regular(name, st);
+  int fd = open_inside(name, st);
   if (fd < 0) return false;
   std::string bytes(static_cast<std::size_t>(st.st_size), '\0');
   bytes.resize(read_fully(fd, bytes.data(), bytes.size()));
@@ -136,6 +155,42 @@ bool WebFiles::read(const std::string& name, std::shared_ptr<const std::string>&
   if (bytes.size() == static_cast<std::size_t>(st.st_size)) remember(name, st, bytes);
   content = std::make_shared<const std::string>(std::move(bytes));
   return true;
+}
+
+void WebFiles::restrict_to(const std::string& root) {
+  restricted_ = true;
+  real_root_.clear();
+  char* real = ::realpath(root.empty() ? "." : root.c_str(), nullptr);
+  if (!real) return;
+  real_root_ = real;
+  std::free(real);
+  if (real_root_.empty() || real_root_.back() != '/') real_root_ += '/';
+}
+
+// Opens the file, then asks the system where the opened file really is, so
+// that no link swapped in between a check and the open can lead elsewhere.
+// Only files not in the cache get here; a cached file was checked when it
+// was read, and a link replacing it later changes its identity and so
+// misses the cache.
+int WebFiles::open_inside(const std::string& name, struct stat& st) const {
+  int fd = open_regular(name, st);
+  if (fd < 0 || !restricted_) return fd;
+  char link[64];
+  std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  char real[PATH_MAX + 1];
+  ssize_t n = ::readlink(link, real, PATH_MAX);
+  std::string where;
+  if (n > 0) {
+    where.assign(real, static_cast<std::size_t>(n));
+  } else if (char* resolved = ::realpath(name.c_str(), nullptr)) {
+    where = resolved;
+    std::free(resolved);
+  }
+  if (real_root_.empty() || where.compare(0, real_root_.size(), real_root_) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
 }
 
 void WebFiles::clear() {

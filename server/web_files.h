@@ -28,6 +28,16 @@ namespace tvl {
 // NUL byte or one of its "/"-separated segments is "..".
 bool unsafe_path(std::string_view path);
 
+// True when the path names a file the program keeps for itself (with an
+// empty WebPages setting the web folder is the program folder): its last
+// segment, ignoring letter case, is one of option.ini, rooms.sdb, rooms.txt,
+// service.log, acceptip.txt, rejectip.txt, events.log, registry.txt, the
+// programs tvlService, Tavella and sdbtool, or ends in .ini, .sdb, .log, .db,
+// .pid, .lock or .status (state files, should the state folder be the
+// program folder), or holds ".tmp-" (a settings or account file being
+// replaced).
+bool private_file(std::string_view path);
+
 class WebFiles {
  public:
   static constexpr std::size_t kMaxCachedFile = 1 << 20;
@@ -47,7 +57,18 @@ class WebFiles {
 
   void clear();
 
+  // From now on serves only files whose real location (every link
+  // followed) lies inside `root`: a link in the folder, or a linked folder,
+  // that leads out of it makes the file count as missing. When the root
+  // cannot be resolved nothing is served. Without a call every file is
+  // served (tests of the cache alone). Not to be called while requests run.
+  void restrict_to(const std::string& root);
+
  private:
+  int open_inside(const std::string& name, struct stat& st) const;
+  std::string real_root_;  // resolved root followed by "/"; empty: no limit
+  bool restricted_ = false;
+
   struct Entry {
     dev_t dev;
     ino_t ino;

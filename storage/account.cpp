@@ -13,6 +13,17 @@ std::string read_value(const std::string& path, const char* key, const char* def
   return get_profile_string(kSection, key, default_value, kAccountValueSize, path);
 }
 
+bool same_ignoring_case(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x + 32);
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y + 32);
+    if (x != y) return false;
+  }
+  return true;
+}
+
 std::string cut_icon(std::string icon) {
   if (icon.size() > kAccountIconMax) icon.resize(kAccountIconMax);
   return icon;
@@ -32,17 +43,36 @@ bool account_name_safe(const std::string& name) {
   return true;
 }
 
+std::string find_account_path(const std::string& program_folder, const std::string& name) {
+  if (!account_name_safe(name)) return std::string();
+  const std::string exact = account_path(program_folder, name);
+  if (is_regular_file(exact) || is_directory(exact)) return exact;
+  for (const std::string& entry : list_folder(program_folder + "users/"))
+    if (same_ignoring_case(entry, name)) return account_path(program_folder, entry);
+  return std::string();
+}
+
 bool account_exists(const std::string& program_folder, const std::string& name) {
-  if (!account_name_safe(name)) return false;
-  const std::string path = account_path(program_folder, name);
-  return is_regular_file(path) || is_directory(path);
+  return !find_account_path(program_folder, name).empty();
+}
+
+bool picture_name_plain(const std::string& name) {
+  if (name.empty() || name.size() > kAccountIconMax || name[0] == '.') return false;
+  if (name.find("..") != std::string::npos) return false;
+  for (char c : name) {
+    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                       (c >= '0' && c <= '9') || c == '-' || c == '_' || c == '.';
+    if (!plain) return false;
+  }
+  return true;
 }
 
 int check_account(const std::string& program_folder, const std::string& name,
                   const std::string& password, std::string& icon) {
   if (!account_name_safe(name)) return kAccountBadLogin;
-  const std::string path = account_path(program_folder, name);
-  if (!is_regular_file(path)) return password.empty() ? kAccountGuest : kAccountBadLogin;
+  const std::string path = find_account_path(program_folder, name);
+  if (path.empty() || !is_regular_file(path))
+    return password.empty() ? kAccountGuest : kAccountBadLogin;
 
   if (read_value(path, "password", "") != password) return kAccountBadLogin;
   if (read_value(path, "Disabled", "No") != "No") return kAccountDisabled;
@@ -52,23 +82,31 @@ int check_account(const std::string& program_folder, const std::string& name,
     // No picture of their own: members who gave their sex get the picture
     // named after it ("1" -> "1.gif"); others keep the one they chose.
     std::string sex = read_value(path, "Sex", "-1");
-    if (sex.empty() || sex[0] != '-') icon = cut_icon(sex + ".gif");
+    if (sex.empty() || sex[0] != '-') picture = cut_icon(sex + ".gif");
+    else picture.clear();
   } else {
-    icon = cut_icon(picture);
+    picture = cut_icon(picture);
   }
+  // The picture stands unquoted in the pages' "src=/images/..."; anything
+  // but a plain file name (a stored value written by hand or by an older
+  // form) leaves the default picture.
+  if (picture_name_plain(picture)) icon = picture;
   return kAccountMember;
 }
 
 bool write_account(const std::string& program_folder, const std::string& name,
                    const AccountFields& fields) {
   if (!account_name_safe(name)) return false;
-  const std::string path = account_path(program_folder, name);
+  std::string path = find_account_path(program_folder, name);
+  if (path.empty()) path = account_path(program_folder, name);
   // The order matters to people who read the files by hand; keep it.
-  return write_profile_string(kSection, "password", fields.password, path) &&
-         write_profile_string(kSection, "sex", fields.sex, path) &&
-         write_profile_string(kSection, "Icon", fields.icon, path) &&
-         write_profile_string(kSection, "email", fields.email, path) &&
-         write_profile_string(kSection, "Profile", fields.profile, path);
+  return write_profile_strings(kSection,
+                               {{"password", fields.password},
+                                {"sex", fields.sex},
+                                {"Icon", fields.icon},
+                                {"email", fields.email},
+                                {"Profile", fields.profile}},
+                               path);
 }
 
 }  // namespace tvl

@@ -47,18 +47,33 @@ std::string account_path(const std::string& program_folder, const std::string& n
 // here; this is the storage layer's own guard against leaving the folder.
 bool account_name_safe(const std::string& name);
 
-// True when users/<name> exists (as a file or as anything else).
+// The account named `name` regardless of letter case, as the system expects
+// of its file names ("ANN" is the member "ann"): users/<name> when that
+// exists, else the first entry of users/ whose name equals `name` ignoring
+// ASCII case. The path keeps the spelling the account was created with;
+// empty when there is none or the name fails account_name_safe. Every
+// reader and writer of accounts goes through this lookup.
+std::string find_account_path(const std::string& program_folder, const std::string& name);
+
+// True when an account of that name exists, regardless of case (as a file or
+// as anything else, such as a folder).
 bool account_exists(const std::string& program_folder, const std::string& name);
 
-// The login check.
-//   - users/<name> missing or a folder: kAccountGuest when password is empty,
+// Whether a picture name is a plain file name that may stand in
+// "src=/images/<name>": 1 to 31 bytes of letters, digits, "-", "_" and ".",
+// not beginning with "." and without "..".
+bool picture_name_plain(const std::string& name);
+
+// The login check (the account found by find_account_path).
+//   - no account, or a folder: kAccountGuest when password is empty,
 //     else kAccountBadLogin;
 //   - "password" differs from password (exact): kAccountBadLogin;
 //   - "Disabled" anything but exactly "No": kAccountDisabled;
 //   - otherwise kAccountMember, and the picture: "Icon" (default "-1") when
 //     it does not begin with "-", cut to 31 characters; else "Sex" (default
 //     "-1") followed by ".gif" when that does not begin with "-" (cut to 31);
-//     else icon is left as the caller set it.
+//     else icon is left as the caller set it. A picture that is not
+//     picture_name_plain is not used either (the caller's default stays).
 // icon is changed only for a member. A name that fails account_name_safe
 // gives kAccountBadLogin without touching any file.
 int check_account(const std::string& program_folder, const std::string& name,
@@ -73,12 +88,16 @@ struct AccountFields {
   std::string profile;  // the form's "&Resume=" text
 };
 
-// Writes the web form's keys into users/<name> in the order "password",
-// "sex", "Icon", "email", "Profile" (creating the file, keeping any other key
-// such as "Disabled"). Whether a new registration may overwrite an existing
-// file is the caller's decision (see account_exists). False when the name
-// fails account_name_safe (nothing written) or a write failed (the keys
-// written before it stay).
+// Writes the web form's keys into the account (an existing one found
+// regardless of case keeps its file and spelling; else users/<name> is
+// created) in the order "password", "sex", "Icon", "email", "Profile",
+// keeping any other key such as "Disabled". The file is replaced whole in one
+// step (a new file moved over the old), so a failure or crash leaves the old
+// account or the new one, never a mix. Whether a new registration may
+// overwrite an existing file is the caller's decision (see account_exists).
+// False when the name fails account_name_safe or the file could not be
+// written (users/ missing or not writable, the account is a folder); the old
+// account then stays as it was.
 bool write_account(const std::string& program_folder, const std::string& name,
                    const AccountFields& fields);
 

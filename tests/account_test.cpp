@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/fs.h"
 #include "platform/profile.h"
 #include "tests/support/test_util.h"
 
@@ -103,7 +104,56 @@ INSTANTIATE_TEST_SUITE_P(
                       IconCase{"sex=-1\r\n", "5.gif"},
                       IconCase{"", "5.gif"},
                       IconCase{"Icon=abcdefghijabcdefghijabcdefghij-long.gif\r\n",
-                               "abcdefghijabcdefghijabcdefghij-"}));
+                               "abcdefghijabcdefghijabcdefghij-"},
+                      // A stored picture that is no plain file name of
+                      // images/ leaves the default picture.
+                      IconCase{"Icon=x onerror=alert(1).gif\r\nsex=1\r\n", "5.gif"},
+                      IconCase{"Icon=x>y.gif\r\n", "5.gif"},
+                      IconCase{"Icon=../users/ann\r\n", "5.gif"},
+                      IconCase{"Icon=.hidden.gif\r\n", "5.gif"},
+                      IconCase{"Icon=\"a'b.gif\"\r\n", "5.gif"},
+                      IconCase{"Icon=\r\n", "5.gif"},
+                      IconCase{"sex=1 onerror=alert(1)\r\n", "5.gif"}));
+
+TEST(PictureName, PlainFileNamesOnly) {
+  for (const char* plain : {"1.gif", "my_pic-2.GIF", "a.b.gif", "x"})
+    EXPECT_TRUE(picture_name_plain(plain)) << plain;
+  for (const char* bad : {"", ".gif", "..gif", "a..gif", "a b.gif", "a/b.gif", "a\\b.gif", "a>b",
+                          "a\"b", "a'b", "a=b", "a%20b", "a&b", "\x7f.gif", "caf\xc3\xa9.gif"})
+    EXPECT_FALSE(picture_name_plain(bad)) << bad;
+  EXPECT_TRUE(picture_name_plain(std::string(31, 'a')));
+  EXPECT_FALSE(picture_name_plain(std::string(32, 'a')));
+}
+
+// One account regardless of letter case, as the system expects of its file
+// names; the file keeps the spelling it was created with.
+TEST_F(AccountTest, NamesAreFoundRegardlessOfCase) {
+  file("Ann", "password=pw\r\nIcon=7.gif\r\n");
+  for (const char* spelling : {"Ann", "ann", "ANN", "aNN"}) {
+    std::string icon;
+    EXPECT_EQ(check(spelling, "pw", icon), kAccountMember) << spelling;
+    EXPECT_EQ(icon, "7.gif");
+    EXPECT_EQ(check(spelling, ""), kAccountBadLogin) << spelling;  // no guest of that name
+    EXPECT_TRUE(account_exists(folder.path(), spelling)) << spelling;
+    EXPECT_EQ(find_account_path(folder.path(), spelling), folder.path() + "users/Ann");
+  }
+  EXPECT_EQ(find_account_path(folder.path(), "Anna"), "");
+  // A change through another spelling rewrites the same file.
+  ASSERT_TRUE(write_account(folder.path(), "ANN", AccountFields{"new", "1", "3.gif", "", ""}));
+  EXPECT_FALSE(folder.exists("users/ANN"));
+  EXPECT_EQ(check("ann", "new"), kAccountMember);
+  // A new account keeps its own spelling.
+  ASSERT_TRUE(write_account(folder.path(), "BoB", AccountFields{"pw", "1", "3.gif", "", ""}));
+  EXPECT_TRUE(folder.exists("users/BoB"));
+  EXPECT_EQ(check("bob", "pw"), kAccountMember);
+}
+
+TEST_F(AccountTest, TheExactSpellingWinsOverAnother) {
+  file("ann", "password=lower\r\n");
+  file("ANN", "password=upper\r\n");
+  EXPECT_EQ(check("ann", "lower"), kAccountMember);
+  EXPECT_EQ(check("ANN", "upper"), kAccountMember);
+}
 
 TEST_F(AccountTest, PictureUntouchedWhenNotAMember) {
   file("ann", "password=pw\r\nIcon=7.gif\r\n");
@@ -161,6 +211,24 @@ TEST_F(AccountTest, NamesThatWouldLeaveTheFolderTouchNothing) {
   }
   EXPECT_TRUE(account_name_safe("ann.lee"));
   EXPECT_EQ(folder.read("outside"), "[main]\r\npassword=pw\r\n");
+}
+
+// The account is replaced whole: no mix of old and new keys, and a failed
+// write leaves the old file as it was.
+TEST_F(AccountTest, AnAccountIsWrittenAsOneWholeFile) {
+  file("ann", "password=old\r\nsex=0\r\nIcon=1.gif\r\nemail=a@b\r\nProfile=p\r\nDisabled=No\r\n");
+  ASSERT_TRUE(write_account(folder.path(), "ann", AccountFields{"new", "1", "3.gif", "n@b", "q"}));
+  EXPECT_EQ(folder.read("users/ann"),
+            "[main]\r\npassword=new\r\nsex=1\r\nIcon=3.gif\r\nemail=n@b\r\nProfile=q\r\nDisabled=No\r\n");
+  // No temporary file stays behind.
+  EXPECT_EQ(list_folder(folder.path() + "users/").size(), 2u);  // .keep and ann
+}
+
+TEST_F(AccountTest, WritingAnAccountThatIsAFolderFails) {
+  folder.write("users/dir/inner", "x");
+  EXPECT_FALSE(write_account(folder.path(), "dir", AccountFields{"pw", "1", "3.gif", "", ""}));
+  EXPECT_TRUE(is_directory(folder.path() + "users/dir"));
+  EXPECT_EQ(folder.read("users/dir/inner"), "x");
 }
 
 TEST_F(AccountTest, WriteFailsWithoutTheUsersFolder) {

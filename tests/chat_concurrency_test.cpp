@@ -70,7 +70,7 @@ TEST(ChatConcurrency, TwoHundredUsersJoinPollPostAndLeaveWhileRoomsReload) {
   test::TempDir folder;
   folder.write("users/.keep", "");
   folder.write("option.ini", "[Server]\r\nSavelog=1\r\n");
-  folder.write("chat.htm", "chat:<!--$user-->");
+  folder.write("chat.htm", "chat:<!--$user-->|<!--$pass-->|");
   folder.write("chatsubmit.htm", "form");
   folder.write("users.htm", "users");
   folder.write("body.htm", "<html><script><!--$msg--></script></html>");
@@ -100,7 +100,7 @@ TEST(ChatConcurrency, TwoHundredUsersJoinPollPostAndLeaveWhileRoomsReload) {
     workers.emplace_back([&, u] {
       const std::string name = "t" + std::to_string(u);
       const int room = u % kRooms + 1;
-      const std::string query = "?username=" + name + "&password=&room=" + std::to_string(room);
+      std::string query = "?username=" + name + "&password=&room=" + std::to_string(room);
       std::set<std::string> seen;
       auto take = [&](const std::string& answer) {
         if (!ok_answer(answer)) return fail(name + " poll: " + answer);
@@ -111,10 +111,14 @@ TEST(ChatConcurrency, TwoHundredUsersJoinPollPostAndLeaveWhileRoomsReload) {
       };
 
       std::string answer = get(port, "/chat.ghp" + query + "&sex=1");
-      if (answer.find("chat:" + name) == std::string::npos) {
+      if (answer.find("chat:" + name + "|") == std::string::npos) {
         fail(name + " join: " + answer);
       } else {
         ++joined;
+        // From now on the pages carry the key of the place.
+        const std::size_t key_at = answer.find("chat:" + name + "|") + name.size() + 6;
+        const std::string key = answer.substr(key_at, answer.find('|', key_at) - key_at);
+        query = "?username=" + name + "&password=" + key + "&room=" + std::to_string(room);
         take(get(port, "/body.ghp" + query));
         for (int k = 0; k < kRounds; ++k) {
           answer = post(port, query, "tok" + std::to_string(u) + "_" + std::to_string(k));

@@ -91,7 +91,8 @@ TEST_F(PostMessage, PublicLineIsPushedLoggedAndShownToTheSender) {
   EXPECT_EQ(events[0].seq_at_log, 2);  // logged right before the push (seq 2 -> 3)
   EXPECT_EQ(seq(1), 3);
   // The answer: body page with the identity and the line for the board.
-  EXPECT_EQ(answer.find("<body>[ann||1]<script>" + std::string(kBoard)), 0u) << answer;
+  EXPECT_EQ(answer.find("<body>[ann|" + key_of("ann", 1) + "|1]<script>" + std::string(kBoard)), 0u)
+      << answer;
   EXPECT_NE(answer.find("hello all\";</script>"), std::string::npos);
   EXPECT_EQ(user("ann", 1).last_seq, 3);
 }
@@ -124,7 +125,7 @@ TEST_F(PostMessage, SplitSenderSeesTheLineInTheOwnPane) {
 
 TEST_F(PostMessage, EmptyMessageOnlySetsThePane) {
   const std::string answer = post("ann", 1, PostForm{.message = "", .split = true});
-  EXPECT_EQ(answer, "<body>[ann||1]<script><!--$msg--></script>");
+  EXPECT_EQ(answer, "<body>[ann|" + key_of("ann", 1) + "|1]<script><!--$msg--></script>");
   EXPECT_TRUE(user("ann", 1).split);
   EXPECT_EQ(seq(1), 2);
   EXPECT_TRUE(events.empty());
@@ -313,18 +314,20 @@ TEST_F(PostMessage, IncompletePostsGetAnEmptyAnswer) {
 TEST_F(PostMessage, FormWithoutAddresseeKeepsTheDefaults) {
   std::string out;
   chat_post(ctx, "ip",
-            "POST /chatsubmit.ghp?username=ann&password=&room=1 HTTP/1.1\r\n\r\nmessage=a+b%21&chat_flag=1&mfont=3",
+            "POST /chatsubmit.ghp?username=ann&password=" + key_of("ann", 1) +
+                "&room=1 HTTP/1.1\r\n\r\nmessage=a+b%21&chat_flag=1&mfont=3",
             out);
   EXPECT_EQ(last_line(1), chat_line("ann", "All", "<font color=#FFFFFF size=2>a b!</font>"));
-  EXPECT_EQ(out.find("<body>[ann||1]"), 0u);
+  EXPECT_EQ(out.find("<body>[ann|" + key_of("ann", 1) + "|1]"), 0u);
 }
 
 TEST_F(PostMessage, ValueWhoseFollowingKeyIsMissingIsEmpty) {
   std::string out;
   // "&mfcolor=" has no "&elist=" after it: the colour reads as 0.
   chat_post(ctx, "ip",
-            "POST /chatsubmit.ghp?username=ann&password=&room=1 HTTP/1.1\r\n\r\n"
-            "message=hi&chat_flag=1&mtowho=All&mfilters=0&mfont=0&mfcolor=4",
+            "POST /chatsubmit.ghp?username=ann&password=" + key_of("ann", 1) +
+                "&room=1 HTTP/1.1\r\n\r\n"
+                "message=hi&chat_flag=1&mtowho=All&mfilters=0&mfont=0&mfcolor=4",
             out);
   EXPECT_EQ(last_text(), "<font color=#FFFFFF size=2>hi</font>");
 }

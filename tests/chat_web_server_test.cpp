@@ -455,7 +455,7 @@ struct FilterCase {
 
 class Filter : public ChatWebServerTest, public ::testing::WithParamInterface<FilterCase> {};
 
-TEST_P(Filter, RefusesBySubstring) {
+TEST_P(Filter, RefusesByListEntry) {
   const FilterCase& c = GetParam();
   filter(c.mode, c.accept, c.reject);
   std::string answer = ask(get("/index.ghp", true), c.ip);
@@ -475,15 +475,20 @@ INSTANTIATE_TEST_SUITE_P(
         FilterCase{"Off", 0, "", "10.0.0.1", "10.0.0.1", false},
         FilterCase{"RejectEmptyList", 1, "", "", "10.0.0.1", false},
         FilterCase{"RejectListed", 1, "", "1.2.3.4,10.0.0.1", "10.0.0.1", true},
-        FilterCase{"RejectLongerAddressMatches", 1, "", "10.0.0.15", "10.0.0.1", true},
-        // The address is searched in the list, not the other way round: a
-        // listed prefix matches only the address that equals it.
-        FilterCase{"RejectPrefixIsNoWildcard", 1, "", "192.168.1.", "192.168.1.77", false},
-        FilterCase{"RejectAddressInsideAPrefix", 1, "", "192.168.1.", "192.168.1", true},
+        // Whole entries: a longer listed address covers no shorter one.
+        FilterCase{"RejectLongerAddressDoesNotMatch", 1, "", "10.0.0.15", "10.0.0.1", false},
+        FilterCase{"RejectInsideAnotherAddress", 1, "", "11.2.3.45", "1.2.3.4", false},
+        // An entry ending in "." covers its subnet; "*" any number.
+        FilterCase{"RejectSubnetEntry", 1, "", "192.168.1.", "192.168.1.77", true},
+        FilterCase{"RejectSubnetEntryOnlyItsSubnet", 1, "", "192.168.1.", "192.168.10.7", false},
+        FilterCase{"RejectStarEntry", 1, "", "10.0.0.9,192.168.*.*", "192.168.44.3", true},
+        FilterCase{"RejectAddressInsideAPrefix", 1, "", "192.168.1.", "192.168.1", false},
         FilterCase{"RejectOther", 1, "10.0.0.1", "10.0.0.2", "10.0.0.1", false},
         FilterCase{"AcceptEmptyList", 2, "", "", "10.0.0.1", true},
         FilterCase{"AcceptListed", 2, "127.0.0.1,10.0.0.1", "", "10.0.0.1", false},
-        FilterCase{"AcceptLeadingComma", 2, ",10.0.0.15", "", "10.0.0.1", false},
+        FilterCase{"AcceptLeadingComma", 2, ",10.0.0.1", "", "10.0.0.1", false},
+        FilterCase{"AcceptLongerAddressIsNotTheClient", 2, ",10.0.0.15", "", "10.0.0.1", true},
+        FilterCase{"AcceptStarEntry", 2, "10.0.*.1", "", "10.0.77.1", false},
         FilterCase{"AcceptNotListed", 2, "10.0.0.2", "10.0.0.1", "10.0.0.1", true},
         FilterCase{"OtherModeActsAsAccept", 7, "", "", "10.0.0.1", true},
         FilterCase{"NegativeModeActsAsAccept", -1, "10.0.0.1", "", "10.0.0.1", false}),
@@ -645,6 +650,69 @@ TEST_F(ChatWebServerTest, AnswerCarriesTheCurrentDate) {
   EXPECT_LE(when, after);
   char expected[32];
   EXPECT_EQ(date, std::string(expected, format_http_date(when, expected)));
+}
+
+// With an empty WebPages the web folder is the program folder: the files the
+// program keeps for itself there are refused like users/ and log/, the site
+// is served.
+TEST_F(ChatWebServerTest, TheProgramsOwnFilesAreNeverServed) {
+  const char* const kPrivate[] = {
+      "option.ini",   "rooms.sdb",   "service.log",  "acceptip.txt",      "rejectip.txt",
+      "tvlService",   "Tavella",     "sdbtool",      "rooms.txt",         "events.log",
+      "OPTION.INI",   "Rooms.SDB",   "other.sdb",    "settings.ini",      "option.ini.tmp-123",
+      "users.tmp-1",  "sub/option.ini", "tavella.pid", "registry.txt", "service.lock",
+      "tavella-service.status"};
+  for (const char* name : kPrivate) {
+    root.write(name, "private");
+    EXPECT_EQ(ask(get(std::string("/") + name)), standard("403 Forbidden", "403 Forbidden", false))
+        << name;
+  }
+  for (const char* name : {"index.htm", "chat.htm", "fnf.html", "images/1.gif", "help/index.html",
+                           "face/2.gif", "tavella.css", "options.htm"}) {
+    root.write(name, "site");
+    EXPECT_EQ(ask(get(std::string("/") + name)).find("HTTP/1.0 200 OK"), 0u) << name;
+  }
+}
+
+// A link inside the web folder is followed only while it stays inside.
+TEST_F(ChatWebServerTest, LinksLeadingOutOfTheFolderAreNotFollowed) {
+  TempDir outside;
+  outside.write("secret.txt", "secret");
+  outside.write("dir/inner.txt", "secret too");
+  root.write("fnf.html", "nf");
+  root.write("real.htm", "inside");
+  root.write("sub/page.htm", "inside too");
+  ASSERT_EQ(::symlink((outside.path() + "secret.txt").c_str(), (root.path() + "leak.txt").c_str()), 0);
+  ASSERT_EQ(::symlink((outside.path() + "dir").c_str(), (root.path() + "linkdir").c_str()), 0);
+  ASSERT_EQ(::symlink("/etc/passwd", (root.path() + "passwd.htm").c_str()), 0);
+  ASSERT_EQ(::symlink((root.path() + "real.htm").c_str(), (root.path() + "alias.htm").c_str()), 0);
+  ASSERT_EQ(::symlink("sub", (root.path() + "subalias").c_str()), 0);
+  for (const char* path : {"/leak.txt", "/linkdir/inner.txt", "/passwd.htm"})
+    EXPECT_EQ(ask(get(path)), short_answer("404 Resource not found", "nf")) << path;
+  EXPECT_EQ(ask(get("/alias.htm")), standard("200 OK", "inside", false));
+  EXPECT_EQ(ask(get("/subalias/page.htm")), standard("200 OK", "inside too", false));
+}
+
+TEST_F(ChatWebServerTest, AWebFolderReachedThroughALinkServesItsFiles) {
+  TempDir holder;
+  root.write("page.htm", "page");
+  const std::string link = holder.path() + "www";
+  ASSERT_EQ(::symlink(root.path().c_str(), link.c_str()), 0);
+  server.configure(link, "index.ghp");
+  EXPECT_EQ(ask(get("/page.htm")), standard("200 OK", "page", false));
+}
+
+// The chat window's beacon leaves the room with a POST to exit.ghp: it is
+// the exit page, not a chat line. A chat line whose query merely mentions
+// the name is still a chat line.
+TEST_F(ChatWebServerTest, APostToTheExitPageIsTheExitPage) {
+  ask("POST /exit.ghp?username=ann&password=k&room=1 HTTP/1.1\r\nContent-Length: 0\r\n\r\n");
+  EXPECT_EQ(only_call().kind, "page");
+  EXPECT_EQ(only_call().page, static_cast<int>(Page::Exit));
+  EXPECT_EQ(only_call().text, "/exit.ghp?username=ann&password=k&room=1");
+  main.pages.calls.clear();
+  ask("POST /chatsubmit.ghp?username=exit.ghp&password=k&room=1 HTTP/1.1\r\n\r\nmessage=x&chat_flag=1");
+  EXPECT_EQ(only_call().kind, "chat");
 }
 
 }  // namespace

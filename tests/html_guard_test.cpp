@@ -25,7 +25,7 @@ INSTANTIATE_TEST_SUITE_P(
                       "<a href='mailto:ann@example.com'>mail</a>",
                       "<img src=/face/2.gif border=0>", "<IMG SRC=\"pic.gif\" ALT='a > b'>",
                       "<table border=1><tr><td>x</td></tr></table>", "a < b and c > d",
-                      "1<2", "x &amp; y &lt;tag&gt;", "<span style=\"color:red\">red</span>",
+                      "1<2", "x &amp; y &lt;tag&gt;", "<span class=\"x\">red</span>",
                       "<p title=\"see on page 2\">x</p>", "<marquee>moving</marquee>",
                       "caf\xc3\xa9 \xe2\x82\xac"));
 
@@ -69,6 +69,14 @@ INSTANTIATE_TEST_SUITE_P(
         GuardCase{"<img src=\"DATA:image/svg+xml,x\">", "&lt;img src=&quot;DATA:image/svg+xml,x&quot;&gt;"},
         GuardCase{"<div style=\"background:url(javascript:alert(1))\">",
                   "&lt;div style=&quot;background:url(javascript:alert(1))&quot;&gt;"},
+        // A style attribute, however harmless it looks: one can lay a box
+        // over every other visitor's messages.
+        GuardCase{"<div style=\"position:fixed;top:0;left:0;width:100%;height:100%\">",
+                  "&lt;div style=&quot;position:fixed;top:0;left:0;width:100%;height:100%&quot;&gt;"},
+        GuardCase{"<span style=\"color:red\">red</span>",
+                  "&lt;span style=&quot;color:red&quot;&gt;red</span>"},
+        GuardCase{"<b STYLE=x>b</b>", "&lt;b STYLE=x&gt;b</b>"},
+        GuardCase{"<i\nstyle='a'>", "&lt;i\nstyle=&#39;a&#39;&gt;"},
         GuardCase{"<iframe src=http://evil></iframe>", "&lt;iframe src=http://evil&gt;&lt;/iframe&gt;"},
         GuardCase{"<style>body{display:none}</style>", "&lt;style&gt;body{display:none}&lt;/style&gt;"},
         GuardCase{"<object data=x.swf>", "&lt;object data=x.swf&gt;"},

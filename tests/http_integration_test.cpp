@@ -233,10 +233,46 @@ TEST_F(HttpIntegration, TraversalIsRefused) {
 
 TEST_F(HttpIntegration, RefusedClient) {
   main.site_.settings.filter_mode = 1;
-  main.site_.reject_list.set("1.1.1.1,127.0.0.15");
+  main.site_.reject_list.set("1.1.1.1,127.0.0.1");
   EXPECT_EQ(once("GET /hello.txt HTTP/1.0\r\n\r\n"),
             standard("200 OK", "403 IP Forbidden", false));
   main.site_.settings.filter_mode = 0;
+}
+
+// Real loopback clients against the entry rule, in both modes: a longer
+// listed address covers nobody else, subnet and "*" entries do.
+TEST_F(HttpIntegration, ListEntriesDecideForRealClients) {
+  const std::string refused = standard("200 OK", "403 IP Forbidden", false);
+  struct Case {
+    int mode;
+    const char* list;
+    bool refused;
+  } cases[] = {
+      {1, "127.0.0.15", false}, {1, "27.0.0.1", false},  {1, "127.0.0.1", true},
+      {1, "127.0.0.", true},    {1, "127.*.*.1", true},  {1, "10.0.0.1,,127.0.0.1", true},
+      {2, "127.0.0.15", true},  {2, "127.0.0.10", true}, {2, "127.0.0.1", false},
+      {2, "127.0.", false},     {2, "127.0.0.*", false}, {2, "", true},
+  };
+  for (const Case& c : cases) {
+    main.site_.settings.filter_mode = c.mode;
+    (c.mode == 1 ? main.site_.reject_list : main.site_.accept_list).set(c.list);
+    const std::string answer = once("GET /hello.txt HTTP/1.0\r\n\r\n");
+    if (c.refused) {
+      EXPECT_EQ(answer, refused) << c.mode << " " << c.list;
+    } else {
+      EXPECT_NE(answer.find("hello, world"), std::string::npos) << c.mode << " " << c.list;
+    }
+    main.site_.reject_list.set("");
+    main.site_.accept_list.set("");
+  }
+  main.site_.settings.filter_mode = 0;
+}
+
+TEST_F(HttpIntegration, PrivateFilesOfTheFolderAreRefused) {
+  root.write("option.ini", "[Settings]\r\nPort=8080\r\n");
+  root.write("rooms.sdb", "records");
+  EXPECT_EQ(once("GET /option.ini HTTP/1.0\r\n\r\n"), standard("403 Forbidden", "403 Forbidden", false));
+  EXPECT_EQ(once("GET /rooms.sdb HTTP/1.0\r\n\r\n"), standard("403 Forbidden", "403 Forbidden", false));
 }
 
 TEST_F(HttpIntegration, CurlFetchesAStaticFile) {

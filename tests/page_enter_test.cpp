@@ -27,7 +27,7 @@ const char kFull[] = "<BODY bgcolor=\"#EBEBD6\">The chat is full, please try aga
 class EnterRoom : public ChatFixture {};
 
 TEST_F(EnterRoom, GuestEntersWithThePictureOfTheSexNumber) {
-  EXPECT_EQ(join("guest1", 1, "", 3), "chat:guest1||1");
+  EXPECT_EQ(keyless(join("guest1", 1, "", 3)), "chat:guest1|<key>|1");
   OnlineUser u = user("guest1", 1);
   EXPECT_STREQ(u.icon, "3.gif");
   EXPECT_EQ(u.room, 1);
@@ -92,16 +92,18 @@ TEST_F(EnterRoom, GuestsOnlyWhereTheRoomAllowsThem) {
 
 TEST_F(EnterRoom, AdministratorsOnlyRoom) {
   state.replace_rooms({room("Staff", true, true, "joanna;bob")});
-  member("ann", "pw");   // "ann" stands inside "joanna"
+  member("ann", "pw");   // "ann" stands inside "joanna", but is not that name
+  member("joanna", "pw");
   member("carl", "pw");
-  EXPECT_EQ(join("ann", 1, "pw"), "chat:ann|pw|1");
+  EXPECT_EQ(join("ann", 1, "pw"), kAdminsOnly);
+  EXPECT_EQ(join("joanna", 1, "pw"), "chat:joanna|pw|1");
   EXPECT_EQ(join("carl", 1, "pw"), kAdminsOnly);
   EXPECT_EQ(join("bob", 1), kAdminsOnly);  // named, but a guest
   EXPECT_EQ(join("Bob", 1), kAdminsOnly);
 }
 
 TEST_F(EnterRoom, OneNamePerRoomIgnoringCase) {
-  EXPECT_EQ(join("ann", 1), "chat:ann||1");
+  EXPECT_EQ(keyless(join("ann", 1)), "chat:ann|<key>|1");
   EXPECT_EQ(join("ANN", 1), kTaken);
   EXPECT_EQ(online(), 1);
   member("Ann", "pw");
@@ -114,19 +116,19 @@ TEST_F(EnterRoom, NameWithARawAmpersandIsRefused) {
   // Only a hand-made address holds a raw "&"; browsers send "%26".
   EXPECT_EQ(join("a&#b", 1), kRefusedName);
   EXPECT_EQ(join("x&apos;);alert(1);(&apos;", 1), kRefusedName);
-  EXPECT_EQ(join("%26%2320013%3B", 1), "chat:%26%2320013%3B||1");
+  EXPECT_EQ(keyless(join("%26%2320013%3B", 1)), "chat:%26%2320013%3B|<key>|1");
   EXPECT_EQ(online(), 1);
 }
 
 TEST_F(EnterRoom, NameIsStoredAsInTheAddress) {
-  EXPECT_EQ(join("J%C3%B6rg", 1), "chat:J%C3%B6rg||1");
+  EXPECT_EQ(keyless(join("J%C3%B6rg", 1)), "chat:J%C3%B6rg|<key>|1");
   EXPECT_STREQ(user("J%C3%B6rg", 1).name, "J%C3%B6rg");
 }
 
 TEST_F(EnterRoom, RoomTextRunsToTheSexKeyAndMissingSexGivesPictureZero) {
   std::string out;
   ASSERT_TRUE(page_chat(ctx, "ip", "/chat.ghp?username=ann&password=&room=1", out));
-  EXPECT_EQ(out, "chat:ann||1");
+  EXPECT_EQ(keyless(out), "chat:ann|<key>|1");
   EXPECT_STREQ(user("ann", 1).icon, "0.gif");
 }
 
@@ -149,7 +151,7 @@ TEST_F(EnterRoom, FirstPollGetsTheRingEndingWithTheOwnJoinLine) {
 TEST_F(EnterRoom, InputFormGetsTheDecodedName) {
   std::string out;
   ASSERT_TRUE(page_chatsubmit(ctx, "/chatsubmit.ghp?username=Ann+Lee%21&password=p%21&room=2", out));
-  EXPECT_EQ(out, "form:Ann Lee!|p%21|2");
+  EXPECT_EQ(out, "form:Ann%20Lee!|p%21|2");
 }
 
 TEST_F(EnterRoom, InputFormWithoutAllKeysOrWithARefusedNameIsEmpty) {
@@ -189,8 +191,8 @@ TEST_F(EnterRoom, RefusedNamesNeverReachAFile) {
     EXPECT_EQ(join(name, 1, "pw"), kRefusedName) << name;
     EXPECT_EQ(join(name, 1, ""), kRefusedName) << name;
   }
-  EXPECT_EQ(join(std::string(64, 'a'), 1), kRefusedName);
-  EXPECT_EQ(join(std::string(63, 'a'), 1), "chat:" + std::string(63, 'a') + "||1");
+  EXPECT_EQ(join(std::string(64, 'z'), 1), kRefusedName);
+  EXPECT_EQ(keyless(join(std::string(63, 'z'), 1)), "chat:" + std::string(63, 'z') + "|<key>|1");
   std::string out;
   ASSERT_TRUE(page_chat(ctx, "ip", "/chat.ghp?username=&password=&room=1&sex=1", out));
   EXPECT_EQ(out, kRefusedName);
@@ -219,7 +221,7 @@ TEST_F(EnterRoom, FullTableRefusesAndAddsNothing) {
 TEST_F(EnterRoom, JoinAfterTheRoomsShrankIsDeclinedOrCounted) {
   state.replace_rooms({room("Only", true, false, "")});
   EXPECT_EQ(join("ann", 2), "<declined>");
-  EXPECT_EQ(join("ann", 1), "chat:ann||1");
+  EXPECT_EQ(keyless(join("ann", 1)), "chat:ann|<key>|1");
   EXPECT_EQ(events.back().text, "ann joined the [Only]");
 }
 

@@ -43,6 +43,8 @@ class RegisterTest : public ::testing::Test {
   }
   // A post as the browser sends it: request line, headers, body.
   std::string post(const std::string& body) {
+    if (!is_regular_file(folder.path() + "images/5.gif"))
+      folder.write("images/5.gif", "G");  // the picture the posts choose
     std::string out;
     registration_post(ctx,
                       "POST /registresult.htm HTTP/1.1\r\nHost: x\r\nReferer: "
@@ -174,7 +176,7 @@ TEST_F(RegisterTest, ChangeFormNeedsTheAccountsPassword) {
   EXPECT_EQ(form("/register.ghp?username=bob&password="), kWrongPassword);
   EXPECT_EQ(form("/register.ghp?username=bob&password=PW"), kWrongPassword);
   make_account("amp", "[main]\r\npassword=a&b\r\n");
-  EXPECT_NE(form("/register.ghp?username=amp&password=a%26b").find("|amp|a&b|"), std::string::npos);
+  EXPECT_NE(form("/register.ghp?username=amp&password=a%26b").find("|amp|a&amp;b|"), std::string::npos);
 }
 
 TEST_F(RegisterTest, ChangePostNeedsTheOldPassword) {
@@ -201,6 +203,57 @@ TEST_F(RegisterTest, RefusedNamesReadAndWriteNoFile) {
   std::vector<std::string> users = find_files(folder.path() + "users/*");
   EXPECT_EQ(users, std::vector<std::string>{"a b"});
   EXPECT_EQ(find_files(folder.path() + "*"), std::vector<std::string>{"secret"});
+}
+
+// "ANN" is the member "ann": no second account, no change without ann's
+// password, and the change form shows ann's account.
+TEST_F(RegisterTest, AccountsAreOneRegardlessOfCase) {
+  make_account("ann", "[main]\r\npassword=old\r\nemail=a@b\r\n");
+  EXPECT_EQ(post(body("ANN", "mine", "1")), kExists);
+  EXPECT_EQ(post(body("Ann", "mine", "0", "guess")), kWrongPassword);
+  EXPECT_FALSE(folder.exists("users/ANN"));
+  EXPECT_FALSE(folder.exists("users/Ann"));
+  EXPECT_NE(form("/register.ghp?username=ANN&password=old").find("|a@b|"), std::string::npos);
+  EXPECT_EQ(post(body("aNN", "mine", "0", "old")), kChanged);
+  EXPECT_EQ(key("ann", "password"), "mine");
+  EXPECT_FALSE(folder.exists("users/aNN"));
+}
+
+// Pictures stand in every user list as src=/images/<name>: only a file of
+// images/ with a plain name is taken.
+TEST_F(RegisterTest, OnlyAPictureOfTheListIsTaken) {
+  const char kBadPicture[] =
+      "<BODY bgcolor=\"#EBEBD6\"><center>Please choose one of the pictures of the "
+      "list!</center></body>";
+  folder.write("images/5.gif", "G");
+  for (const char* icon : {"x%20onerror%3Dalert(1)", "x+onerror=alert(1)", "..%2Fusers%2Fann",
+                           "nothere.gif", "", "%22%3E%3Cscript%3E"}) {
+    std::string b = body("ann", "pw", "1");
+    b.replace(b.find("&Icon=5.gif"), 11, std::string("&Icon=") + icon);
+    EXPECT_EQ(post(b), kBadPicture) << icon;
+    EXPECT_FALSE(folder.exists("users/ann")) << icon;
+  }
+  // The sex becomes a picture name at login: only 0, 1 and 2 are kept.
+  std::string b = body("ann", "pw", "1");
+  b.replace(b.find("&Sex=1"), 6, "&Sex=1 onerror=alert(1)");
+  EXPECT_EQ(post(b), kRegistered);
+  EXPECT_EQ(key("ann", "sex"), "2");
+}
+
+// A registration or change that could not be written says so.
+TEST_F(RegisterTest, AFailedWriteIsNoSuccess) {
+  const char kNotSaved[] =
+      "<BODY bgcolor=\"#EBEBD6\"><center>Sorry, your information could not be saved. Please "
+      "try again later or contact the administrator.</center></body>";
+  folder.write("users/dir/inner", "x");  // an account that is a folder
+  EXPECT_EQ(post(body("dir", "pw", "0")), kNotSaved);
+  EXPECT_EQ(folder.read("users/dir/inner"), "x");
+  test::TempDir bare;  // no users/ folder at all
+  site.program_folder = bare.path();
+  bare.write("images/5.gif", "G");
+  EXPECT_EQ(post(body("ann", "pw", "1")), kNotSaved);
+  EXPECT_EQ(post(body("ann", "pw", "0")), kNotSaved);
+  EXPECT_FALSE(is_regular_file(bare.path() + "users/ann"));
 }
 
 TEST_F(RegisterTest, PostWithoutNameOrPasswordAnswersNothing) {

@@ -33,6 +33,7 @@ class UserListTest : public ::testing::Test {
     std::snprintf(u.name, sizeof u.name, "%s", name);
     std::snprintf(u.icon, sizeof u.icon, "%s", icon);
     u.room = room;
+    u.key = "k";  // the key every place of these tests carries
     std::lock_guard<std::mutex> chat(state.lock);
     ASSERT_TRUE(state.add_user(u));
   }
@@ -49,7 +50,7 @@ class UserListTest : public ::testing::Test {
   }
   std::string poll(const std::string& name, int room) {
     std::string out;
-    EXPECT_TRUE(page_body(ctx, "/body.ghp?username=" + name + "&password=&room=" + std::to_string(room), out));
+    EXPECT_TRUE(page_body(ctx, "/body.ghp?username=" + name + "&password=k&room=" + std::to_string(room), out));
     return out;
   }
   std::vector<std::string> names_online() {
@@ -87,17 +88,17 @@ TEST_F(UserListTest, ListsTheRoomsUsersInJoiningOrder) {
   join("zoe", 2);
   join("ann", 1, "7.gif");
   join("bob", 1);
-  EXPECT_EQ(users("/users.ghp?username=dave&password=&room=1"),
+  EXPECT_EQ(users("/users.ghp?username=dave&password=k&room=1"),
             entry("carl", "3.gif") + entry("ann", "7.gif") + entry("bob", "1.gif"));
 }
 
 TEST_F(UserListTest, MarksOnlyTheLineWithTheRequestsExactSpelling) {
   join("ann", 1);
   join("bob", 1);
-  EXPECT_EQ(users("/users.ghp?username=ann&password=&room=1"),
+  EXPECT_EQ(users("/users.ghp?username=ann&password=k&room=1"),
             entry("ann", "1.gif", true) + entry("bob", "1.gif"));
   // Same user, other spelling: listed, but not marked.
-  EXPECT_EQ(users("/users.ghp?username=Ann&password=&room=1"),
+  EXPECT_EQ(users("/users.ghp?username=Ann&password=k&room=1"),
             entry("ann", "1.gif") + entry("bob", "1.gif"));
 }
 
@@ -107,14 +108,14 @@ TEST_F(UserListTest, FillsEveryMarkerInPlaceAndCountsTheRoomOnly) {
   join("ann", 2);
   join("bob", 1);
   join("carl", 2);
-  EXPECT_EQ(users("/users.ghp?username=ann&password=pw&room=2x"),
-            "Quiet|2|" + entry("ann", "1.gif", true) + entry("carl", "1.gif") + "|ann|pw|2x|2");
+  EXPECT_EQ(users("/users.ghp?username=ann&password=k&room=2x"),
+            "Quiet|2|" + entry("ann", "1.gif", true) + entry("carl", "1.gif") + "|ann|k|2x|2");
 }
 
 TEST_F(UserListTest, EmptyRoomCountsZeroAndRemovesTheListMarker) {
   site.templates[T_USERS].set("[<!--count-->][<!--users-->]");
   join("ann", 1);
-  EXPECT_EQ(users("/users.ghp?username=ann&password=&room=2"), "[0][]");
+  EXPECT_EQ(users("/users.ghp?username=ann&password=k&room=2"), "[0][]");
 }
 
 TEST_F(UserListTest, BannedUsersAreListedLikeEverybodyElse) {
@@ -123,7 +124,7 @@ TEST_F(UserListTest, BannedUsersAreListedLikeEverybodyElse) {
     std::lock_guard<std::mutex> chat(state.lock);
     state.user(0).active = false;
   }
-  EXPECT_EQ(users("/users.ghp?username=x&password=&room=1"), entry("ann", "1.gif"));
+  EXPECT_EQ(users("/users.ghp?username=x&password=k&room=1"), entry("ann", "1.gif"));
 }
 
 // --- exit.ghp ---
@@ -131,7 +132,7 @@ TEST_F(UserListTest, BannedUsersAreListedLikeEverybodyElse) {
 TEST_F(UserListTest, ExitByAnotherSpellingRemovesAndAnnouncesTheTypedName) {
   join("ann", 1);
   join("bob", 1);
-  EXPECT_EQ(leave("/exit.ghp?username=ANN&password=&room=1"),
+  EXPECT_EQ(leave("/exit.ghp?username=ANN&password=k&room=1"),
             "You have logged out the chat room successfully!");
   EXPECT_EQ(names_online(), std::vector<std::string>{"bob@1"});
   ASSERT_EQ(events.size(), 1u);
@@ -154,7 +155,7 @@ TEST_F(UserListTest, ExitKeepsTheOthersOrderAndDeliveryFields) {
     state.user(3).last_seq = 4;
     state.user(4).split = true;
   }
-  leave("/exit.ghp?username=c&password=&room=1");
+  leave("/exit.ghp?username=c&password=k&room=1");
   EXPECT_EQ(names_online(), (std::vector<std::string>{"a@1", "b@1", "d@2", "e@1"}));
   std::lock_guard<std::mutex> chat(state.lock);
   EXPECT_EQ(state.user(2).last_seq, 4);
@@ -164,7 +165,7 @@ TEST_F(UserListTest, ExitKeepsTheOthersOrderAndDeliveryFields) {
 TEST_F(UserListTest, ExitOnlyLeavesTheNamedRoom) {
   join("ann", 1);
   join("ann", 2);
-  leave("/exit.ghp?username=ann&password=&room=2");
+  leave("/exit.ghp?username=ann&password=k&room=2");
   EXPECT_EQ(names_online(), std::vector<std::string>{"ann@1"});
   EXPECT_EQ(seq(1), 0);
   EXPECT_EQ(seq(2), 1);
@@ -179,9 +180,9 @@ TEST_F(UserListTest, EveryRemainingUserReloadsTheListOnceAfterALeave) {
   // Up to date: nothing new, no reload.
   EXPECT_EQ(poll("ann", 1).find("users.ghp"), std::string::npos);
 
-  leave("/exit.ghp?username=bob&password=&room=1");
+  leave("/exit.ghp?username=bob&password=k&room=1");
   const std::string ann = poll("ann", 1);
-  EXPECT_NE(ann.find("parent.users.window.location.href=\"users.ghp?username=ann&password=&room=1\";"),
+  EXPECT_NE(ann.find("parent.users.window.location.href=\"users.ghp?username=ann&password=k&room=1\";"),
             std::string::npos)
       << ann;
   // A leave in another room changes the total count too.
@@ -193,9 +194,9 @@ TEST_F(UserListTest, EveryRemainingUserReloadsTheListOnceAfterALeave) {
 
 TEST_F(UserListTest, ExitOfSomebodyNotThereAnswersButChangesNothing) {
   join("ann", 1);
-  EXPECT_EQ(leave("/exit.ghp?username=bob&password=&room=1"),
+  EXPECT_EQ(leave("/exit.ghp?username=bob&password=k&room=1"),
             "You have logged out the chat room successfully!");
-  EXPECT_EQ(leave("/exit.ghp?username=ann&password=&room=2"),
+  EXPECT_EQ(leave("/exit.ghp?username=ann&password=k&room=2"),
             "You have logged out the chat room successfully!");
   EXPECT_EQ(names_online(), std::vector<std::string>{"ann@1"});
   EXPECT_TRUE(events.empty());
@@ -206,10 +207,10 @@ TEST_F(UserListTest, ExitOfSomebodyNotThereAnswersButChangesNothing) {
 TEST_F(UserListTest, BothPagesDeclineMissingKeysAndRoomsOutOfRange) {
   join("ann", 1);
   const char* paths[] = {
-      "/x.ghp?username=ann&password=&room=0",   "/x.ghp?username=ann&password=&room=3",
-      "/x.ghp?username=ann&password=&room=abc", "/x.ghp?username=ann&room=1",
+      "/x.ghp?username=ann&password=k&room=0",   "/x.ghp?username=ann&password=k&room=3",
+      "/x.ghp?username=ann&password=k&room=abc", "/x.ghp?username=ann&room=1",
       "/x.ghp?username=ann&password=",          "/x.ghp?password=&room=1",
-      "/x.ghp?username=ann&password=&room=-1",
+      "/x.ghp?username=ann&password=k&room=-1",
   };
   for (const char* path : paths) {
     std::string out;

@@ -146,7 +146,26 @@ TEST_F(ProfileTest, RewriteKeepsTheFileMode) {
   EXPECT_EQ(0600u, st.st_mode & 0777);
 }
 
+// Several keys in one replacement of the file: the same text as writing
+// them one by one.
+TEST_F(ProfileTest, SeveralKeysAreOneWholeReplacement) {
+  given("; note\r\n[main]\r\nsex=0\r\nDisabled=Yes\r\n[other]\r\nx=1\r\n");
+  ASSERT_TRUE(write_profile_strings("main", {{"password", "pw"}, {"Sex", "1"}, {"Icon", "3.gif"}},
+                                    file()));
+  EXPECT_EQ(content(),
+            "; note\r\n[main]\r\nsex=1\r\nDisabled=Yes\r\npassword=pw\r\nIcon=3.gif\r\n[other]\r\nx=1\r\n");
+  ASSERT_TRUE(write_profile_strings("new", {{"a", "1"}, {"b", "2"}}, file("n.ini")));
+  EXPECT_EQ(dir_.read("n.ini"), "[new]\r\na=1\r\nb=2\r\n");
+}
+
 // --- error paths -------------------------------------------------------------
+
+TEST_F(ProfileTest, WritingOverAFolderFailsAndLeavesIt) {
+  dir_.write("d.ini/inner", "x");
+  EXPECT_FALSE(write_profile_strings("S", {{"k", "v"}}, file("d.ini")));
+  EXPECT_FALSE(write_profile_string("S", "k", "v", file("d.ini")));
+  EXPECT_EQ(dir_.read("d.ini/inner"), "x");
+}
 
 TEST_F(ProfileTest, WriteIntoAMissingFolderFails) {
   EXPECT_FALSE(write_profile_string("S", "k", "v", dir_.path() + "no/such/p.ini"));

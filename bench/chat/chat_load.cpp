@@ -86,6 +86,7 @@ struct User {
   int room = 0;
   bool poster = false;
   bool joined = false;
+  std::string key;  // the place's key from the chat window (guests get one at entry)
   std::set<std::pair<int, int>> seen;  // (poster, number)
   int duplicates = 0;
 };
@@ -289,12 +290,20 @@ class Worker {
     User& u = s_.users[c.user];
     if (answer.compare(0, 15, "HTTP/1.0 200 OK") != 0) s_.errors++;
     switch (c.kind) {
-      case Kind::Join:
+      case Kind::Join: {
+        // The window carries the key as the pages' password value.
+        const std::string mark = "body.ghp?username=" + u.name + "&amp;password=";
+        const std::size_t at = answer.find(mark);
+        if (at != std::string::npos) {
+          const std::size_t from = at + mark.size();
+          u.key = answer.substr(from, answer.find('&', from) - from);
+        }
         u.joined = true;
         s_.joined++;
         c.kind = Kind::Poll;
         c.next_us = 0;  // polls start when every user is in
         break;
+      }
       case Kind::Poll: {
         const int64_t ws = s_.window_start.load(), we = s_.window_end.load();
         if (c.first_poll) {
@@ -350,7 +359,7 @@ class Worker {
       const User& u = s_.users[c.user];
       if (c.kind == Kind::Poll && s_.polling.load() && t >= c.next_us) {
         const std::string path =
-            "/body.ghp?username=" + u.name + "&password=&room=" + std::to_string(u.room);
+            "/body.ghp?username=" + u.name + "&password=" + u.key + "&room=" + std::to_string(u.room);
         send(i, "GET " + path + " HTTP/1.1\r\n" +
                     headers(o, "/chat.ghp?username=" + u.name + "&password=&room=" +
                                    std::to_string(u.room) + "&sex=1") +
@@ -385,8 +394,8 @@ class Worker {
     const std::string body = std::string("message=") + token +
                              "+load+line&chat_flag=1&mtowho=All&mfilters=0&mfont=-1&mfcolor=1"
                              "&elist=0&seltype=0&msg=";
-    const std::string path = "/chatsubmit.ghp?username=" + u.name + "&password=&room=" +
-                             std::to_string(u.room);
+    const std::string path = "/chatsubmit.ghp?username=" + u.name + "&password=" + u.key +
+                             "&room=" + std::to_string(u.room);
     c.pending_post = index;
     send(i, "POST " + path + " HTTP/1.1\r\n" + headers(s_.opt, path) +
                 "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +

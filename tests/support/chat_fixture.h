@@ -9,6 +9,7 @@
 
 #include <cctype>
 #include <cstring>
+#include <map>
 #include <regex>
 #include <string>
 #include <vector>
@@ -65,17 +66,42 @@ class ChatFixture : public ::testing::Test {
     return "?username=" + name + "&password=" + password + "&room=" + std::to_string(room);
   }
 
-  // chat.ghp; "<declined>" when the handler declines.
+  // chat.ghp; "<declined>" when the handler declines. Remembers the key of
+  // the place (the guest's random key, or the member's password) for the
+  // verbs below.
   std::string join(const std::string& name, int room, const std::string& password = "",
                    int sex = 1) {
     std::string out;
     const std::string path = "/chat.ghp" + room_query(name, password, room) + "&sex=" + std::to_string(sex);
-    return page_chat(ctx, "10.0.0.7", path, out) ? out : "<declined>";
+    if (!page_chat(ctx, "10.0.0.7", path, out)) return "<declined>";
+    const OnlineUser place = user(name, room);
+    if (place.room == room) keys[key_slot(name, room)] = place.key;
+    return out;
   }
 
-  std::string poll(const std::string& name, int room, const std::string& password = "") {
+  // The password value the chat window's pages carry for a user: the key of
+  // the place as handed out at the last join (empty for a name that never
+  // joined the room).
+  std::string key_of(const std::string& name, int room) {
+    auto it = keys.find(key_slot(name, room));
+    return it == keys.end() ? std::string() : it->second;
+  }
+  static std::string key_slot(const std::string& name, int room) {
+    std::string slot = name;
+    for (char& c : slot) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return slot + "#" + std::to_string(room);
+  }
+  // Stands for "the key the pages carry" as a verb's password.
+  static constexpr const char* kOwnKey = "\x01own-key";
+  std::string password_for(const std::string& name, int room, const std::string& password) {
+    return password == kOwnKey ? key_of(name, room) : password;
+  }
+
+  std::string poll(const std::string& name, int room, const std::string& password = kOwnKey) {
     std::string out;
-    return page_body(ctx, "/body.ghp" + room_query(name, password, room), out) ? out : "<declined>";
+    return page_body(ctx, "/body.ghp" + room_query(name, password_for(name, room, password), room), out)
+               ? out
+               : "<declined>";
   }
 
   // Form encoding as browsers do it ("+" for blanks).
@@ -107,9 +133,11 @@ class ChatFixture : public ::testing::Test {
   }
 
   std::string post(const std::string& name, int room, const PostForm& f = PostForm(),
-                   const std::string& password = "") {
+                   const std::string& password = kOwnKey) {
     std::string out;
-    chat_post(ctx, "10.0.0.8", post_request(room_query(encode(name), password, room), f), out);
+    chat_post(ctx, "10.0.0.8",
+              post_request(room_query(encode(name), password_for(name, room, password), room), f),
+              out);
     return out;
   }
 
@@ -145,12 +173,19 @@ class ChatFixture : public ::testing::Test {
     return i < state.online_count() ? state.user(i) : OnlineUser{};
   }
 
+  // Replaces every guest key (32 lower-case hex digits) by "<key>".
+  static std::string keyless(const std::string& text) {
+    static const std::regex key("[0-9a-f]{32}");
+    return std::regex_replace(text, key, "<key>");
+  }
+
   // Replaces every "HH:MM:SS" by "TT:TT:TT" so lines compare.
   static std::string masked(const std::string& text) {
     static const std::regex time("[0-9]{2}:[0-9]{2}:[0-9]{2}");
     return std::regex_replace(text, time, "TT:TT:TT");
   }
 
+  std::map<std::string, std::string> keys;  // key_slot -> key of the place
   TestEnvironment env;
   TempDir folder;
   SiteData site;

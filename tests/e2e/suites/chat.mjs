@@ -85,8 +85,9 @@ test("a room administrator bans and unbans a visitor", async () => {
   const rooms = await lobby(adminPage);
   const room = rooms.find((r) => /admin/.test(r.admin));
   expect(room, "no room names admin as administrator: " + JSON.stringify(rooms));
-  // The visitor must be admitted to that room: in an administrators-only room
-  // that is a member whose name the administrator text contains.
+  // The visitor must be admitted to that room: the first such room is
+  // Members, open to every member (an administrators-only room admits only
+  // the whole names of its administrator text).
   const victimName = room.admin.includes("admin") ? "min" : "jon";
   const victimPage = await newPage();
   if (victimName === "min") await register(victimPage, "min", "minpw");

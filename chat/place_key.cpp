@@ -1,0 +1,53 @@
+#include "chat/place_key.h"
+
+#include "platform/random.h"
+#include "server/form_text.h"
+
+namespace tvl {
+
+namespace {
+
+// Compares without stopping at the first difference, so the time taken does
+// not tell how much of a guessed key was right.
+bool same_bytes(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  unsigned char diff = 0;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    diff |= static_cast<unsigned char>(a[i] ^ b[i]);
+  return diff == 0;
+}
+
+std::string decoded(std::string text) {
+  form_decode(text);
+  return text;
+}
+
+}  // namespace
+
+std::string new_guest_key() { return random_hex(kGuestKeyBytes); }
+
+bool key_matches(const OnlineUser& place, const std::string& password_in_address) {
+  if (place.key.empty()) return false;
+  if (same_bytes(place.key, password_in_address)) return true;
+  // Only a hand-typed member password can differ in its encoding; guest keys
+  // are plain hex and never reach this.
+  return same_bytes(decoded(place.key), decoded(password_in_address));
+}
+
+int check_account_in_address(const std::string& program_folder, const std::string& name,
+                             const std::string& password_in_address, std::string& icon) {
+  int account = check_account(program_folder, name, password_in_address, icon);
+  if (account != kAccountBadLogin) return account;
+  const std::string typed = decoded(password_in_address);
+  return typed == password_in_address ? account
+                                      : check_account(program_folder, name, typed, icon);
+}
+
+int find_keyed_user(const ChatState& state, int room, const std::string& name,
+                    const std::string& password_in_address) {
+  const int index = state.find_online_user(room, name);
+  if (index >= state.online_count()) return index;
+  return key_matches(state.user(index), password_in_address) ? index : state.online_count();
+}
+
+}  // namespace tvl

@@ -1,0 +1,49 @@
+// The keys of the places in the online table. Every page that acts for an
+// online user (the message stream, the post, the user list's own mark,
+// leaving) finds the user by name and room and then checks the request's
+// "&password=" value against the key of the place; a request whose key does
+// not match is answered as if the user were not online. The key lives in the
+// place itself, so the check reads no file.
+//
+//   member: the password the member entered with, as it stood in the address;
+//   guest:  kGuestKeyBytes random bytes from the operating system's
+//           generator, written as lower-case hex. chat.ghp puts it where the
+//           guest's empty password stands ("<!--$pass-->"), and the pages
+//           carry it on as their password value.
+//
+// Thread safety: the functions taking a ChatState need the chat lock held.
+#pragma once
+#include <string>
+
+#include "chat/chat_state.h"
+#include "storage/account.h"
+
+namespace tvl {
+
+// 128 bits: far beyond guessing over the network.
+constexpr std::size_t kGuestKeyBytes = 16;
+
+// A fresh guest key (2 * kGuestKeyBytes hex digits); empty when the random
+// source failed, in which case no guest may enter.
+std::string new_guest_key();
+
+// Whether the "&password=" value of a request (as it stands in the address)
+// proves the place: equal to its key byte for byte, or equal once both are
+// form-decoded (a page may have written a hand-typed value with "%" escapes).
+// A place without a key matches nothing.
+bool key_matches(const OnlineUser& place, const std::string& password_in_address);
+
+// check_account for a password as it stands in a page address: the start
+// page sends it encoded ("p%40ss" for "p@ss") while the account holds it as
+// typed, so the decoded form is tried when the text as given does not match.
+// Reads the account file; call without the chat lock.
+int check_account_in_address(const std::string& program_folder, const std::string& name,
+                             const std::string& password_in_address, std::string& icon);
+
+// Chat lock held. Index of the user of `room` named `name` (case-blind) whose
+// key the request's password value matches; online_count() when there is
+// none or the key does not match.
+int find_keyed_user(const ChatState& state, int room, const std::string& name,
+                    const std::string& password_in_address);
+
+}  // namespace tvl

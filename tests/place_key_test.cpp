@@ -1,0 +1,157 @@
+// The key of a place: every page that acts for an online user answers as if
+// the user were not online when the request's password value is not the
+// key; members and guests holding their key may take their place over.
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "chat/chat_pages.h"
+#include "chat/place_key.h"
+#include "tests/support/chat_fixture.h"
+
+namespace tvl {
+namespace {
+
+using test::ChatFixture;
+using test::PostForm;
+
+const char kTaken[] =
+    "<BODY bgcolor=\"#EBEBD6\">This username has logged on, please select another username!</body>";
+const char kBadLogin[] =
+    "<BODY bgcolor=\"#EBEBD6\">Invalid username or password! <br><font color=red size=2>Note: guest "
+    "does not need password.</font></body>";
+const char kNotOnline[] = "<BODY bgcolor=\"#EBEBD6\">invalid username!</body>";
+const char kBareBody[] = "<body>[<!--$user-->|<!--$pass-->|<!--$room-->]<script><!--$msg--></script>";
+
+class PlaceKey : public ChatFixture {
+ protected:
+  PlaceKey() {
+    ctx.first_poll_delay_ms = 0;
+    site.templates[T_USERS].set("<!--users-->");
+  }
+
+  std::string users(const std::string& name, int room, const std::string& password) {
+    std::string out;
+    EXPECT_TRUE(page_users(ctx, "/users.ghp" + room_query(name, password, room), out));
+    return out;
+  }
+  std::string leave(const std::string& name, int room, const std::string& password) {
+    std::string out;
+    EXPECT_TRUE(page_exit(ctx, "10.0.0.9", "/exit.ghp" + room_query(name, password, room), out));
+    return out;
+  }
+};
+
+TEST_F(PlaceKey, GuestsGetARandomKeyInThePasswordsStead) {
+  std::set<std::string> keys_seen;
+  for (int i = 0; i < 20; ++i) {
+    const std::string name = "g" + std::to_string(i);
+    const std::string page = join(name, 1);
+    const std::string key = key_of(name, 1);
+    ASSERT_EQ(key.size(), 2 * kGuestKeyBytes);
+    EXPECT_EQ(key.find_first_not_of("0123456789abcdef"), std::string::npos) << key;
+    EXPECT_EQ(page, "chat:" + name + "|" + key + "|1");
+    keys_seen.insert(key);
+  }
+  EXPECT_EQ(keys_seen.size(), 20u);
+}
+
+TEST_F(PlaceKey, MembersKeyIsTheirPassword) {
+  member("ann", "s3cret");
+  EXPECT_EQ(join("ann", 1, "s3cret"), "chat:ann|s3cret|1");
+  EXPECT_EQ(user("ann", 1).key, "s3cret");
+}
+
+// Every page that acts for a user, asked with a wrong or missing key, as
+// the page of somebody not online.
+TEST_F(PlaceKey, EveryPageActingForAUserNeedsTheKey) {
+  join("ann", 1);
+  join("bob", 1);
+  post("bob", 1, PostForm{.message = "for ann only", .to = "ann", .private_line = true});
+  const int seq_before = seq(1);
+  const OnlineUser before = user("ann", 1);
+  for (const std::string wrong : {std::string(), std::string("x"), key_of("bob", 1),
+                                  key_of("ann", 1).substr(1), key_of("ann", 1) + "0"}) {
+    SCOPED_TRACE("key '" + wrong + "'");
+    // The stream: the bare page, the private line stays undelivered.
+    const std::string page = poll("ann", 1, wrong);
+    EXPECT_EQ(page, kBareBody);
+    // The post: nobody speaks as ann, and the answer carries none of her lines.
+    EXPECT_EQ(post("ann", 1, PostForm{.message = "I am ann"}, wrong), kNotOnline);
+    // The list: no own mark.
+    EXPECT_EQ(users("ann", 1, wrong).find("<=="), std::string::npos);
+    // Leaving: answered as always, but ann stays.
+    EXPECT_EQ(leave("ann", 1, wrong), "You have logged out the chat room successfully!");
+    EXPECT_EQ(user("ann", 1).room, 1);
+  }
+  EXPECT_EQ(seq(1), seq_before);
+  EXPECT_EQ(user("ann", 1).last_seq, before.last_seq);
+  // With the key everything works, and the private line is there.
+  EXPECT_NE(poll("ann", 1).find("for ann only"), std::string::npos);
+  EXPECT_NE(post("ann", 1, PostForm{.message = "I am ann"}).find("I am ann"), std::string::npos);
+  EXPECT_NE(users("ann", 1, key_of("ann", 1)).find("<=="), std::string::npos);
+  leave("ann", 1, key_of("ann", 1));
+  EXPECT_EQ(user("ann", 1).room, 0);
+}
+
+TEST_F(PlaceKey, MemberReenteringWithThePasswordTakesTheirPlaceOver) {
+  member("ann", "pw", "Icon=7.gif\r\n");
+  join("ann", 1, "pw");
+  join("bob", 1);
+  poll("ann", 1);
+  const int count = online();
+  const std::size_t logged = events.size();
+  // Same name, same room, right password: the place, not "logged on".
+  EXPECT_EQ(join("ANN", 1, "pw"), "chat:ANN|pw|1");
+  EXPECT_EQ(online(), count);
+  EXPECT_EQ(events.size(), logged);  // no second join line
+  // The new window gets the kept lines again.
+  EXPECT_EQ(user("ann", 1).last_seq, 0);
+  EXPECT_NE(poll("ann", 1, "pw").find("joined the chat room"), std::string::npos);
+  // A wrong password still gets nowhere.
+  EXPECT_EQ(join("ann", 1, "wrong"), kBadLogin);
+}
+
+TEST_F(PlaceKey, AReentryKeepsABan) {
+  member("ann", "pw");
+  join("ann", 1, "pw");
+  {
+    std::lock_guard<std::mutex> hold(state.lock);
+    state.user(state.find_online_user(1, "ann")).active = false;
+  }
+  join("ann", 1, "pw");
+  EXPECT_EQ(poll("ann", 1, "pw"), "You have been banned!");
+}
+
+TEST_F(PlaceKey, GuestReenteringWithTheKeyTakesThePlaceWithoutItGetsTaken) {
+  join("ann", 1);
+  const std::string key = key_of("ann", 1);
+  const int count = online();
+  EXPECT_EQ(join("ann", 1), kTaken);                 // nobody else gets the name
+  EXPECT_EQ(join("ann", 1, "wrongkey"), kBadLogin);  // nor with a made-up key
+  EXPECT_EQ(join("ann", 1, key), "chat:ann|" + key + "|1");  // the reload
+  EXPECT_EQ(online(), count);
+  EXPECT_EQ(user("ann", 1).key, key);
+  // The key of one room's place is no key for another room.
+  EXPECT_EQ(join("ann", 2, key), kBadLogin);
+}
+
+TEST_F(PlaceKey, AMemberPasswordWrittenAnotherWayIsTheSameKey) {
+  member("ann", "p@ss w");
+  // The entry page sends the password encoded as an address value; the
+  // account holds it as typed. The pages carry the encoded form.
+  EXPECT_EQ(join("ann", 1, "p%40ss%20w"), "chat:ann|p%40ss%20w|1");
+  EXPECT_NE(poll("ann", 1, "p%40ss%20w").find("joined"), std::string::npos);
+  EXPECT_NE(post("ann", 1, PostForm{.message = "x"}, "p@ss%20w"), kNotOnline);
+  EXPECT_EQ(poll("ann", 1, "p@ssw"), kBareBody);
+  // The room commands check the same password against the account.
+  member("bob", "b@b");
+  ASSERT_EQ(join("bob", 2, "b%40b"), "chat:bob|b%40b|2");
+  member("carl", "c");
+  join("carl", 2, "c");
+  post("bob", 2, PostForm{.message = "", .to = "carl", .command = 1});
+  EXPECT_FALSE(user("carl", 2).active);
+}
+
+}  // namespace
+}  // namespace tvl
