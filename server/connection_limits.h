@@ -63,6 +63,13 @@ inline constexpr std::size_t kClientStackBytes = 256 * 1024;
 inline constexpr std::size_t kKeepRequestBytes = 16 * 1024;
 inline constexpr std::size_t kKeepResponseBytes = 64 * 1024;
 
+// After the server has stopped, how long a program that ends waits for
+// client threads still inside a page handler. Every other client thread
+// ends as soon as it sees the stop; one that is still working after this
+// is not waited for, so a stop request ends the program within a few
+// seconds whatever the load.
+inline constexpr int kStopClientsMs = 3000;
+
 struct ConnectionLimits {
   int request_ms = kRequestTimeMs;
   int idle_ms = kIdleTimeMs;

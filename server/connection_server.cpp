@@ -402,10 +402,12 @@ void ConnectionServer::Impl::client_thread(const std::shared_ptr<RunBlock>& bloc
     const std::size_t held = request.capacity();
     if (held > charged) {
       const std::size_t more = held - charged;
-      if (pending.fetch_add(more) + more > limits.pending_bytes) {
-        pending.fetch_sub(more);
-        return false;
-      }
+      // Added only when it fits, so the shared figure never passes the bound,
+      // not even for a moment.
+      std::size_t total = pending.load();
+      do {
+        if (total + more > limits.pending_bytes) return false;
+      } while (!pending.compare_exchange_weak(total, total + more));
       charged = held;
     }
     return true;

@@ -5,10 +5,12 @@
 #include <signal.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "platform/fs.h"
+#include "server/connection_limits.h"
 #include "service/log_file.h"
 #include "service/service_host.h"
 
@@ -37,6 +39,15 @@ int main(int argc, char** argv) {
   {
     ServiceHost host("Tavella Service", "Tavella Service");
     result = host.ParseCommandLine(args);
+    // Destroying the host destroys the chat engine, which waits for every
+    // client thread. One still inside a page handler a few seconds after the
+    // stop would keep the process alive as long as it works: the process
+    // then ends here, with its output flushed, without tearing down what
+    // that thread still uses.
+    if (!host.clients_ended(kStopClientsMs)) {
+      std::fflush(nullptr);
+      std::_Exit(result);
+    }
   }
   return result;
 }
