@@ -276,9 +276,11 @@ TEST_F(ConnectionLimitsTest, BytesSentWhileAnAnswerIsPendingCountTowardTheBound)
   const std::string block(32 * 1024, 'p');
   for (int i = 0; i < 64 && c.send(block); ++i) {
   }
+  ASSERT_TRUE(server_.wait_requests(1));
   EXPECT_TRUE(eventually([&] { return server_.live_clients() == 0; }));
   EXPECT_EQ(0u, server_.pending_request_bytes());
   EXPECT_EQ(1u, server_.requests().size());
+  EXPECT_TRUE(server_.sent().empty()) << "the answer cannot have been sent whole";
 }
 
 }  // namespace
