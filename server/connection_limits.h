@@ -40,19 +40,21 @@ inline constexpr std::size_t kMaxRequestBytes = std::size_t(1) << 20;
 // at the per-request maximum fit, thousands of ordinary ones many times.
 inline constexpr std::size_t kMaxPendingBytes = std::size_t(64) << 20;
 
-// One receive takes at most this much, into a buffer on the client thread's
-// stack. A sleeping thread keeps every stack page its receives have
-// touched, so this (not the size of a request) is what each slow uploader
-// pins beyond the request bound; 16 KiB holds any request a browser sends
-// to the chat in one receive.
-inline constexpr std::size_t kReceiveBytes = 16 * 1024;
+// The first receive of a request takes at most this much, into a buffer on
+// the client thread's stack: every request a browser sends to the chat but
+// a long post fits. A sleeping thread keeps every stack page its receives
+// have touched, so this is kept small; the rest of a longer request is
+// received straight into the request text, kGrowBytes at a time, where it
+// is counted toward kMaxPendingBytes.
+inline constexpr std::size_t kReceiveBytes = 4 * 1024;
+inline constexpr std::size_t kGrowBytes = 64 * 1024;
 
 // Answers are written in chunks of at most this size.
 inline constexpr std::size_t kSendChunkBytes = 200000;
 
-// Stack of a client thread. The deepest a client thread goes is the
-// receive buffer plus a page handler reading a file through a 64 KiB
-// buffer; 256 KiB leaves twice that free. Only touched pages cost memory,
+// Stack of a client thread. The deepest a client thread goes is a page
+// handler reading a file through a 64 KiB buffer; 256 KiB leaves more than
+// twice that free. Only touched pages cost memory,
 // and a small stack keeps each idle connection's address space small, so
 // ten thousands of them fit easily.
 inline constexpr std::size_t kClientStackBytes = 256 * 1024;
@@ -62,6 +64,13 @@ inline constexpr std::size_t kClientStackBytes = 256 * 1024;
 // largest exchange.
 inline constexpr std::size_t kKeepRequestBytes = 16 * 1024;
 inline constexpr std::size_t kKeepResponseBytes = 64 * 1024;
+
+// Programs that run the server have every allocation of at least this size
+// mapped on its own and returned to the system when freed, so resident
+// memory follows the bound on unfinished requests instead of keeping the
+// high-water mark of the largest ones (platform/memory.h). Smaller blocks,
+// the bulk of ordinary requests and pages, stay in the allocator's pools.
+inline constexpr std::size_t kOwnBlockBytes = 32 * 1024;
 
 // After the server has stopped, how long a program that ends waits for
 // client threads still inside a page handler. Every other client thread

@@ -512,7 +512,20 @@ void ConnectionServer::Impl::client_thread(const std::shared_ptr<RunBlock>& bloc
 
     if (w.readable && !peer_closed) {
       int error = 0;
-      long n = net::receive(socket, buffer, sizeof buffer, error);
+      const bool first_bytes = request.empty();
+      long n;
+      if (first_bytes || send_pending) {
+        n = net::receive(socket, buffer, sizeof buffer, error);
+        if (n > 0) request.append(buffer, static_cast<std::size_t>(n));
+      } else {
+        // The rest of an unfinished request goes straight into its text, so
+        // it is held once, where it is counted, and not also in touched
+        // pages of this thread's stack.
+        const std::size_t had = request.size();
+        request.resize(had + kGrowBytes);
+        n = net::receive(socket, request.data() + had, kGrowBytes, error);
+        request.resize(had + static_cast<std::size_t>(std::max(n, 0L)));
+      }
       if (n == 0) {
         // The peer closed. An answer already under way is finished first.
         if (!send_pending) {
@@ -529,8 +542,6 @@ void ConnectionServer::Impl::client_thread(const std::shared_ptr<RunBlock>& bloc
           return;
         }
       } else {
-        const bool first_bytes = request.empty();
-        request.append(buffer, static_cast<std::size_t>(n));
         if (!send_pending) {
           if (!self.IsRequestComplete(request)) {
             // Gathering without end would exhaust memory: this request, or

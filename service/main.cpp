@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/fs.h"
+#include "platform/memory.h"
 #include "server/connection_limits.h"
 #include "service/log_file.h"
 #include "service/service_host.h"
@@ -17,6 +18,7 @@
 int main(int argc, char** argv) {
   using namespace tvl;
 
+  return_large_blocks(kOwnBlockBytes);
   if (read_log_level() != 0) service_log().Open(program_folder() + "service.log");
 
   // The socket layer needs no start-up here; a write to a closed connection
