@@ -18,10 +18,8 @@ namespace tvl {
 
 namespace {
 
-// Client threads keep the 100000-byte receive buffer in their own frame; the
-// rest leaves the page handlers ample room. Untouched stack pages cost no
-// memory, so an idle connection stays small.
-constexpr std::size_t kClientStack = 512 * 1024;
+// Service threads (accept, helper) do little; client threads take the stack
+// size of connection_limits.h.
 constexpr std::size_t kServiceStack = 256 * 1024;
 // Finished client threads wait this long for the next connection.
 constexpr std::size_t kMaxIdleThreads = 64;
@@ -31,9 +29,12 @@ constexpr int kStartupTimeoutMs = 30000;
 constexpr int kShutdownWaitMs = 1000;
 constexpr int kTimeoutCode = 30000;
 
-// A text grown past this is given back after its request, so a thread that
-// once answered a large page does not hold the memory while it waits.
-constexpr std::size_t kKeepCapacity = 256 * 1024;
+// Milliseconds of the monotonic clock (read without a system call).
+std::int64_t now_ms() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 
 // The body attachment of the answer being made on this thread. Enabled only
 // while a client thread of the connection server runs its connection (the
@@ -67,6 +68,7 @@ const char kBindFailure[] =
 struct RunBlock {
   int port = 0;
   unsigned idle_timeout_ms = 0;
+  ConnectionLimits limits;
   PollableEvent stop;                 // manual reset; set by Shutdown
   Event startup{false, false};        // auto reset; used only during Run
   std::atomic<bool> bind_failed{false};
@@ -79,7 +81,10 @@ struct ConnectionServer::Impl {
   explicit Impl(ConnectionServer& s) : self(s) {}
 
   ConnectionServer& self;
-  ThreadCache clients{kClientStack, kMaxIdleThreads, kIdleThreadMs};
+  ThreadCache clients{kClientStackBytes, kMaxIdleThreads, kIdleThreadMs};
+  ConnectionLimits limits;  // taken by the next Run; written only while stopped
+  // Bytes counted for unfinished requests of all connections of all runs.
+  std::atomic<std::size_t> pending{0};
   Thread accept_thread;
   Thread helper_thread;
   std::atomic<bool> running{false};
@@ -118,6 +123,16 @@ bool ConnectionServer::running() const { return impl_->running.load(); }
 
 int ConnectionServer::live_clients() const { return impl_->clients.busy(); }
 
+bool ConnectionServer::wait_clients(int timeout_ms) const {
+  return impl_->clients.wait_idle(timeout_ms);
+}
+
+std::size_t ConnectionServer::pending_request_bytes() const { return impl_->pending.load(); }
+
+void ConnectionServer::set_limits(const ConnectionLimits& limits) { impl_->limits = limits; }
+
+const ConnectionLimits& ConnectionServer::limits() const { return impl_->limits; }
+
 void ConnectionServer::StopAndWaitClients() {
   if (impl_->running) Shutdown();
   impl_->clients.wait_idle(-1);
@@ -132,6 +147,7 @@ int ConnectionServer::Run(int port, unsigned idle_timeout_ms) {
   auto block = std::make_shared<RunBlock>();
   block->port = port;
   block->idle_timeout_ms = idle_timeout_ms;
+  block->limits = m.limits;
   if (!block->stop.valid()) {
     m.report("WSACreateEvent(...) failure for ShutdownEvent", "AcceptThread", block->stop.error());
     return 0;
@@ -341,8 +357,9 @@ void ConnectionServer::Impl::remove_client(RunBlock& block, int socket, std::uin
 
 void ConnectionServer::Impl::client_thread(const std::shared_ptr<RunBlock>& block, int socket,
                                            const std::string& ip, std::uint64_t id) {
-  char buffer[kReceiveBuffer];
+  char buffer[kReceiveBytes];
   AttachmentScope attachments;
+  const ConnectionLimits& limits = block->limits;
   std::string request;
   std::string response;
   // A shared body sent after `response` (see AttachBody); empty when the
@@ -357,10 +374,48 @@ void ConnectionServer::Impl::client_thread(const std::shared_ptr<RunBlock>& bloc
   // is a plain EAGAIN below).
   bool read_first = true;
   std::size_t sent = 0;
-  const int timeout =
+  // Bytes of `request` counted in the shared figure of unfinished requests.
+  std::size_t charged = 0;
+  // The one deadline of the connection's current step: the first byte of a
+  // request (idle_ms), the rest of a request (request_ms after its first
+  // byte), or progress of a pending answer (send_stall_ms after the last).
+  // It becomes the time-out of the wait, so no timer exists per request.
+  std::int64_t deadline = now_ms() + limits.idle_ms;
+  // The time-out of Run: a wait this long without any network activity ends
+  // the connection too (none when 0).
+  const int activity_ms =
       block->idle_timeout_ms == 0
           ? -1
           : static_cast<int>(std::min<unsigned>(block->idle_timeout_ms, INT_MAX));
+
+  auto release = [&] {
+    if (charged) {
+      pending.fetch_sub(charged);
+      charged = 0;
+    }
+  };
+  // Counts the request text (the memory it holds) toward the bound of all
+  // unfinished requests; false when it is larger than one request may be or
+  // would take the total past the bound.
+  auto charge = [&]() -> bool {
+    if (request.size() > limits.request_bytes) return false;
+    const std::size_t held = request.capacity();
+    if (held > charged) {
+      const std::size_t more = held - charged;
+      // Added only when it fits, so the shared figure never passes the bound,
+      // not even for a moment.
+      std::size_t total = pending.load();
+      do {
+        if (total + more > limits.pending_bytes) return false;
+      } while (!pending.compare_exchange_weak(total, total + more));
+      charged = held;
+    }
+    return true;
+  };
+  auto end = [&](bool quiet) {
+    release();
+    remove_client(*block, socket, id, quiet);
+  };
 
   enum class Step { Wait, Close };
 
@@ -370,6 +425,7 @@ void ConnectionServer::Impl::client_thread(const std::shared_ptr<RunBlock>& bloc
   auto send_rest = [&]() -> Step {
     const std::size_t head = response.size();
     const std::size_t total = head + (body ? body->size() : 0);
+    const std::size_t before = sent;
     while (sent < total) {
       int error = 0;
       long n;
@@ -392,6 +448,9 @@ void ConnectionServer::Impl::client_thread(const std::shared_ptr<RunBlock>& bloc
       }
       if (n < 0) {
         if (error == EAGAIN || error == EWOULDBLOCK) {
+          // The stall clock starts with the wait and restarts with each
+          // progress; a wake-up that moved nothing leaves it running.
+          if (!send_pending || sent != before) deadline = now_ms() + limits.send_stall_ms;
           send_pending = true;
           return Step::Wait;
         }
@@ -407,8 +466,10 @@ void ConnectionServer::Impl::client_thread(const std::shared_ptr<RunBlock>& bloc
     if (!keep_alive || peer_closed) return Step::Close;
     // The next request starts empty, even if bytes of it came meanwhile.
     request.clear();
-    if (request.capacity() > kKeepCapacity) std::string().swap(request);
-    if (response.capacity() > kKeepCapacity) std::string().swap(response);
+    release();
+    if (request.capacity() > kKeepRequestBytes) std::string().swap(request);
+    if (response.capacity() > kKeepResponseBytes) std::string().swap(response);
+    deadline = now_ms() + limits.idle_ms;
     return Step::Wait;
   };
 
@@ -419,28 +480,56 @@ void ConnectionServer::Impl::client_thread(const std::shared_ptr<RunBlock>& bloc
       w.status = 1;
       w.readable = true;
     } else {
+      const std::int64_t left = deadline - now_ms();
+      if (left <= 0) {
+        // Too slow a request, too long a silence or a stalled answer.
+        end(true);
+        return;
+      }
+      int timeout = left > INT_MAX ? INT_MAX : static_cast<int>(left);
+      bool activity_cut = false;
+      if (activity_ms >= 0 && activity_ms <= timeout) {
+        timeout = activity_ms;
+        activity_cut = true;
+      }
       w = net::wait_socket(socket, !peer_closed, send_pending, block->stop.fd(), timeout);
+      // A time-out before the deadline is the time-out of Run; otherwise the
+      // deadline is checked again above (the clock may have lagged the wait).
+      if (w.status == 0 && !activity_cut) continue;
     }
     if (w.status < 0) {
       report("WSAWaitForMultipleEvents(...) failure", "ClientThread", w.error);
-      remove_client(*block, socket, id, false);
+      end(false);
       return;
     }
     if (w.status == 0 || w.stop) {
       // Stop event or idle time-out: end at once, without an answer. The
       // socket and the registry entry are released here; the run block is
       // still alive because this thread holds it.
-      remove_client(*block, socket, id, true);
+      end(true);
       return;
     }
 
     if (w.readable && !peer_closed) {
       int error = 0;
-      long n = net::receive(socket, buffer, sizeof buffer, error);
+      const bool first_bytes = request.empty();
+      long n;
+      if (first_bytes || send_pending) {
+        n = net::receive(socket, buffer, sizeof buffer, error);
+        if (n > 0) request.append(buffer, static_cast<std::size_t>(n));
+      } else {
+        // The rest of an unfinished request goes straight into its text, so
+        // it is held once, where it is counted, and not also in touched
+        // pages of this thread's stack.
+        const std::size_t had = request.size();
+        request.resize(had + kGrowBytes);
+        n = net::receive(socket, request.data() + had, kGrowBytes, error);
+        request.resize(had + static_cast<std::size_t>(std::max(n, 0L)));
+      }
       if (n == 0) {
         // The peer closed. An answer already under way is finished first.
         if (!send_pending) {
-          remove_client(*block, socket, id, false);
+          end(false);
           return;
         }
         peer_closed = true;
@@ -449,37 +538,41 @@ void ConnectionServer::Impl::client_thread(const std::shared_ptr<RunBlock>& bloc
           // A failed receive on a stream socket means the connection is
           // broken (reset); waiting on it again would spin.
           report("WSARecv(...) failure", "ClientThread", error);
-          remove_client(*block, socket, id, false);
+          end(false);
           return;
         }
       } else {
-        request.append(buffer, static_cast<std::size_t>(n));
         if (!send_pending) {
           if (!self.IsRequestComplete(request)) {
-            if (request.size() > kMaxRequest) {
-              // Gathering without end would exhaust memory.
-              remove_client(*block, socket, id, false);
+            // Gathering without end would exhaust memory: this request, or
+            // all unfinished ones together, may hold only so much.
+            if (!charge()) {
+              end(false);
               return;
             }
+            if (first_bytes) deadline = now_ms() + limits.request_ms;
             continue;
           }
+          release();
           response.clear();
           t_attachment.body.reset();
           if (!self.HandleRequest(ip, request, response, keep_alive)) {
             t_attachment.body.reset();
-            remove_client(*block, socket, id, false);
+            end(false);
             return;
           }
           body = std::move(t_attachment.body);
           sent = 0;
           if (send_rest() == Step::Close) {
-            remove_client(*block, socket, id, false);
+            end(false);
             return;
           }
           continue;
         }
-        if (request.size() > kMaxRequest) {
-          remove_client(*block, socket, id, false);
+        // Bytes that come while an answer is pending wait in the request
+        // text and count like any unfinished request.
+        if (!charge()) {
+          end(false);
           return;
         }
       }
@@ -487,7 +580,7 @@ void ConnectionServer::Impl::client_thread(const std::shared_ptr<RunBlock>& bloc
 
     if ((w.writable || peer_closed) && send_pending) {
       if (send_rest() == Step::Close) {
-        remove_client(*block, socket, id, false);
+        end(false);
         return;
       }
     }

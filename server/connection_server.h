@@ -4,6 +4,15 @@
 // accepts them, hands the request to HandleRequest and writes the answer
 // back in chunks of at most 200000 bytes. It knows nothing of HTTP.
 //
+// Bounds (server/connection_limits.h): a request must be complete within
+// request_ms of its first byte, a connection waiting for a request is closed
+// after idle_ms without a byte, an answer that makes no progress for
+// send_stall_ms ends the connection, a request may hold request_bytes, and
+// all unfinished requests together pending_bytes (past it the connection
+// whose request grows is closed). Each is a close without an answer. The
+// deadlines become the time-out of the wait a client thread makes anyway,
+// so they cost no call per request beyond reading the clock.
+//
 // Lifetime: Run/Shutdown may alternate any number of times. The stop event
 // and the client registry of one run live in a block shared by the run's
 // threads, so a client thread that is still busy after Shutdown never touches
@@ -15,20 +24,26 @@
 #include <memory>
 #include <string>
 
+#include "server/connection_limits.h"
 #include "storage/chat_log.h"
 
 namespace tvl {
 
 class ConnectionServer : public ChatLog {
  public:
-  static constexpr std::size_t kReceiveBuffer = 100000;
-  static constexpr std::size_t kSendChunk = 200000;
+  static constexpr std::size_t kReceiveBuffer = kReceiveBytes;
+  static constexpr std::size_t kSendChunk = kSendChunkBytes;
   // A connection that gathers more than this without completing a request
-  // is closed without an answer.
-  static constexpr std::size_t kMaxRequest = 1 << 20;
+  // is closed without an answer (the default of ConnectionLimits).
+  static constexpr std::size_t kMaxRequest = kMaxRequestBytes;
 
   ConnectionServer();
   ~ConnectionServer() override;
+
+  // The bounds the next Run takes (defaults: connection_limits.h). Only
+  // while stopped; a running server keeps the bounds it started with.
+  void set_limits(const ConnectionLimits& limits);
+  const ConnectionLimits& limits() const;
 
   // 1 when the server listens and its threads run, 0 otherwise (already
   // running, port taken, threads not started). A taken port shows the
@@ -52,9 +67,18 @@ class ConnectionServer : public ChatLog {
   // client threads call its hooks, which must not outlive it.
   void StopAndWaitClients();
 
+  // Waits up to timeout_ms (negative: without limit) until every client
+  // thread of every run has ended; false when some are still running (a
+  // page handler that has not returned). After Shutdown each client thread
+  // ends as soon as its current hook returns.
+  bool wait_clients(int timeout_ms) const;
+
   bool running() const;
   // Number of client threads that have not ended yet (all runs).
   int live_clients() const;
+  // Bytes held by unfinished requests of all connections right now (the
+  // figure pending_bytes bounds).
+  std::size_t pending_request_bytes() const;
 
   // Body attachment: a hook running on a client thread may hand over a
   // shared read-only body that is sent after the response string, without

@@ -5,16 +5,20 @@
 #include <signal.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "platform/fs.h"
+#include "platform/memory.h"
+#include "server/connection_limits.h"
 #include "service/log_file.h"
 #include "service/service_host.h"
 
 int main(int argc, char** argv) {
   using namespace tvl;
 
+  return_large_blocks(kOwnBlockBytes);
   if (read_log_level() != 0) service_log().Open(program_folder() + "service.log");
 
   // The socket layer needs no start-up here; a write to a closed connection
@@ -37,6 +41,15 @@ int main(int argc, char** argv) {
   {
     ServiceHost host("Tavella Service", "Tavella Service");
     result = host.ParseCommandLine(args);
+    // Destroying the host destroys the chat engine, which waits for every
+    // client thread. One still inside a page handler a few seconds after the
+    // stop would keep the process alive as long as it works: the process
+    // then ends here, with its output flushed, without tearing down what
+    // that thread still uses.
+    if (!host.clients_ended(kStopClientsMs)) {
+      std::fflush(nullptr);
+      std::_Exit(result);
+    }
   }
   return result;
 }

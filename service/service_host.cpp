@@ -397,6 +397,10 @@ void ServiceHost::Run() {
   mutex.release();
 }
 
+bool ServiceHost::clients_ended(int timeout_ms) {
+  return !engine_ || engine_->engine().server().wait_clients(timeout_ms);
+}
+
 void ServiceHost::dispatch(unsigned message) {
   if (message == kWriteNextLineMessage) WriteNextLine();
   else if (message == kStopMessage) OnStopMessage();

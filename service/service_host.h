@@ -138,6 +138,11 @@ class ServiceHost {
   const std::string& service_name() const { return service_name_; }
   Status status() const;
   std::size_t queued_lines() const;
+  // After the body has ended: true when no client thread of the chat server
+  // is left within timeout_ms (or there was no engine). False means a page
+  // handler is still running on the engine; the engine must then not be
+  // destroyed under it, so the program ends without destroying the host.
+  bool clients_ended(int timeout_ms);
   // The engine object; null before Run has started it.
   EngineObject* engine() { return engine_.get(); }
   bool window_exists() const { return window_.exists(); }

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "server/connection_limits.h"
 #include "tests/support/scripted_server.h"
 #include "tests/support/test_util.h"
 
@@ -209,6 +210,67 @@ TEST(ConnectionServerConcurrency, DestroyingARunningServerEndsItsClients) {
   ASSERT_TRUE(eventually([&] { return server->live_clients() == 10; }));
   server.reset();
   for (auto& c : clients) EXPECT_TRUE(closed_or_reset(c->fd()));
+}
+
+TEST(ConnectionServerConcurrency, WaitForClientsGivesUpOnAStuckHandlerOnly) {
+  ScriptedServer server;
+  Gate gate;
+  server.handler = [&](const std::string&, const std::string&, std::string& response, int&) {
+    gate.arrive();
+    response = "late";
+    return 1;
+  };
+  int port = free_port();
+  ASSERT_EQ(1, server.Run(port, 0));
+  RawClient busy, idle;
+  ASSERT_TRUE(busy.connect(port));
+  ASSERT_TRUE(idle.connect(port));
+  ASSERT_TRUE(busy.send("END"));
+  ASSERT_TRUE(gate.wait_arrived(1));
+  EXPECT_EQ(1, shutdown_guarded(server));
+  // The idle connection ends on the stop; the one inside its handler
+  // cannot, and the wait says so instead of hanging.
+  EXPECT_TRUE(closed_or_reset(idle.fd()));
+  EXPECT_FALSE(server.wait_clients(100));
+  EXPECT_EQ(1, server.live_clients());
+  gate.open();
+  EXPECT_TRUE(server.wait_clients(20000));
+}
+
+TEST(ConnectionServerConcurrency, StopEndsStalledReadersAndHalfRequestsAndFreesTheirCount) {
+  ScriptedServer server;
+  auto big = std::make_shared<const std::string>(16u << 20, 'q');
+  server.handler = [big](const std::string&, const std::string&, std::string& response,
+                         int& keep) {
+    keep = 1;
+    response = *big;
+    return 1;
+  };
+  ConnectionLimits limits;
+  limits.pending_bytes = 512 * 1024;
+  server.set_limits(limits);
+  int port = free_port();
+  ASSERT_EQ(1, server.Run(port, 0));
+  std::vector<std::unique_ptr<RawClient>> readers, senders;
+  for (int i = 0; i < 10; ++i) {
+    readers.push_back(std::make_unique<RawClient>());
+    ASSERT_TRUE(readers.back()->connect(port));
+    ASSERT_TRUE(readers.back()->send("END"));  // and never read
+  }
+  // Half requests from several threads at once, more than the total allows.
+  std::vector<std::thread> pushers;
+  for (int i = 0; i < 10; ++i) {
+    senders.push_back(std::make_unique<RawClient>());
+    ASSERT_TRUE(senders.back()->connect(port));
+    pushers.emplace_back([c = senders.back().get()] { c->send(std::string(96 * 1024, 'h')); });
+  }
+  for (auto& t : pushers) t.join();
+  ASSERT_TRUE(server.wait_requests(10));
+  EXPECT_LE(server.pending_request_bytes(), limits.pending_bytes);
+  EXPECT_EQ(1, shutdown_guarded(server));
+  EXPECT_TRUE(server.wait_clients(20000));
+  EXPECT_EQ(0u, server.pending_request_bytes());
+  for (auto& c : senders) EXPECT_TRUE(closed_or_reset(c->fd()));
 }
 
 }  // namespace

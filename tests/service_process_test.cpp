@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <memory>
 #include <regex>
 #include <set>
 #include <thread>
@@ -145,6 +146,36 @@ TEST_F(ServiceProcess, ByHandItServesInTheForegroundUntilAStopSignal) {
   EXPECT_LT(text.find("Service started"), text.find("Service stopped"));
   // Run by hand, nobody's status files are written.
   EXPECT_TRUE(journal().empty());
+}
+
+TEST_F(ServiceProcess, AStopEndsItWhileClientsAreStalledSilentOrHalfway) {
+  ASSERT_TRUE(write_whole_file(folder_ + "big.html", std::string(16u << 20, 'b')));
+  ChildProcess service;
+  ASSERT_TRUE(service.start(program_, {}));
+  ASSERT_TRUE(service.wait_for_output(started_line())) << service.out();
+  std::vector<std::unique_ptr<test::RawClient>> clients;
+  auto client = [&]() -> test::RawClient& {
+    clients.push_back(std::make_unique<test::RawClient>());
+    return *clients.back();
+  };
+  for (int i = 0; i < 10; ++i) {  // ask for a large answer and never read it
+    test::RawClient& c = client();
+    ASSERT_TRUE(c.connect(port_));
+    ASSERT_TRUE(c.send("GET /big.html HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n"));
+  }
+  for (int i = 0; i < 10; ++i) {  // half a request
+    test::RawClient& c = client();
+    ASSERT_TRUE(c.connect(port_));
+    ASSERT_TRUE(c.send("GET /fnf.html HTTP/1.0\r\nHost: x"));
+  }
+  for (int i = 0; i < 200; ++i) ASSERT_TRUE(client().connect(port_));
+  EXPECT_TRUE(chat_answers());
+
+  service.signal(SIGTERM);
+  EXPECT_EQ(service.wait(), 0);
+  EXPECT_TRUE(service.out().size() > 20 &&
+              service.out().compare(service.out().size() - 20, 20, "chat server stopped\n") == 0)
+      << service.out();
 }
 
 TEST_F(ServiceProcess, ASecondServiceBodyEndsAtOnceBecauseOfTheLock) {

@@ -1,0 +1,102 @@
+#!/usr/bin/env bash
+# Connection bench on loopback (bench/conn/conn_load.py does the talking):
+#  1. idle connections held in steps (default 5000, 10000, 20000): resident
+#     memory and threads of tvlService at each step, and how long a new
+#     client takes for a 1 KiB file meanwhile (20 tries; the goal is 50 ms);
+#  2. on a fresh server, hostile half-requests (default 3000 connections
+#     each sending 1 MiB of a request that never ends, for at most 20 s):
+#     peak resident memory, which the bound on unfinished requests keeps
+#     near 64 MiB above the start;
+#  3. on a fresh server under load (idle connections, 20 readers that never
+#     read a 32 MiB answer, posters without pause): the time SIGTERM takes to
+#     end it.
+#
+#   bench/conn/run.sh
+#   STEPS=5000,10000 HOSTILE=1000 bench/conn/run.sh
+#
+# Builds tvlService in build-bench (Release), runs each server in the
+# foreground from a temporary program folder and stops it at the end. Raises
+# the descriptor limit of this shell (both ends of every connection live on
+# this machine).
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+repo=$(pwd)
+steps=${STEPS:-5000,10000,20000}
+hostile_count=${HOSTILE:-3000}
+hostile_size=${HOSTILE_SIZE:-1048576}
+stop_idle=${STOP_IDLE:-3000}
+
+scripts/install-deps.sh build
+cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAVELLA_TESTS=OFF >/dev/null
+cmake --build build-bench --target tvlService tvl_site
+
+# Every step's connections need a descriptor at each end.
+want=65536
+if [ "$(ulimit -Hn)" != unlimited ] && [ "$(ulimit -Hn)" -lt "$want" ]; then
+  ulimit -Hn "$want" 2>/dev/null || want=$(ulimit -Hn)
+fi
+ulimit -Sn "$want"
+# Server and client each hold one descriptor per connection, plus a few of
+# their own: a step above what the limit allows is cut to it.
+most=$(($(ulimit -n) - 40))
+steps=$(tr ',' '\n' <<<"$steps" | awk -v m="$most" '{ print ($1 > m ? m : $1) }' | paste -sd,)
+echo "descriptor limit: $(ulimit -n) per process; steps: $steps"
+
+work=$(mktemp -d /tmp/tavella-conn-bench-XXXXXX)
+server_pid=""
+stop_server() {
+  if [ -n "$server_pid" ]; then
+    kill "$server_pid" 2>/dev/null || true
+    wait "$server_pid" 2>/dev/null || true
+    server_pid=""
+  fi
+}
+cleanup() {
+  stop_server
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+prog=$work/program
+mkdir -p "$prog" "$work/config"
+cp -r build-bench/dist/. "$prog/"
+head -c 1024 /dev/zero | tr '\0' 'a' >"$prog/file1k.html"
+head -c $((32 << 20)) /dev/zero | tr '\0' 'b' >"$prog/file32m.html"
+
+start_server() {
+  port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+  printf '[Server]\r\nWebPages=\r\nDefaultPage=index.ghp\r\nPort=%s\r\nSavelog=0\r\n' "$port" >"$prog/option.ini"
+  rm -rf "$work/state"
+  mkdir -p "$work/state"
+  (cd "$prog" && TAVELLA_STATE_DIR=$work/state XDG_CONFIG_HOME=$work/config exec ./tvlService >"$work/tvl.out" 2>&1) &
+  server_pid=$!
+  for _ in $(seq 100); do
+    curl -s -o /dev/null "http://127.0.0.1:$port/file1k.html" && return 0
+    sleep 0.1
+  done
+  echo "tvlService did not start" >&2
+  exit 1
+}
+
+echo
+echo "== idle connections (steps $steps)"
+start_server
+python3 "$repo/bench/conn/conn_load.py" ladder "$port" "$server_pid" "$steps" /file1k.html
+stop_server
+
+echo
+echo "== hostile half-requests ($hostile_count connections, $hostile_size bytes each)"
+start_server
+python3 "$repo/bench/conn/conn_load.py" hostile "$port" "$server_pid" "$hostile_count" \
+  "$hostile_size" 20
+stop_server
+
+echo
+echo "== SIGTERM under load"
+start_server
+pid=$server_pid
+python3 "$repo/bench/conn/conn_load.py" stop "$port" "$pid" "$stop_idle" 20 /file32m.html 4
+wait "$pid" 2>/dev/null && code=0 || code=$?
+server_pid=""
+echo "  exit status $code; last lines of its output:"
+tail -n 2 "$work/tvl.out" | sed 's/^/    /'

@@ -1,0 +1,287 @@
+// The bounds of the connection server over real loopback connections, with
+// short configured limits: a request that takes too long, a silent
+// connection, a reader that never reads, the memory of all unfinished
+// requests together, and the ordinary clients that none of them may touch.
+// Waits are bounded only to catch a hang; no test measures time.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <cerrno>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/scripted_server.h"
+#include "tests/support/test_util.h"
+
+namespace tvl::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Polls a condition for at most `limit` (a hang guard, not a speed check).
+template <class Pred>
+bool eventually(Pred pred, std::chrono::milliseconds limit = 10s) {
+  auto end = std::chrono::steady_clock::now() + limit;
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
+// Reads whatever comes until the peer closes or resets; -1 when it is still
+// open after timeout_ms without data.
+long drain_until_closed(int fd, int timeout_ms = 10000) {
+  long total = 0;
+  char b[65536];
+  for (;;) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, timeout_ms) <= 0) return -1;
+    ssize_t n = ::recv(fd, b, sizeof b, 0);
+    if (n == 0 || (n < 0 && errno == ECONNRESET)) return total;
+    if (n < 0) return -1;
+    total += n;
+  }
+}
+
+// Limits that never strike within a test, to be shortened one at a time.
+ConnectionLimits relaxed() {
+  ConnectionLimits l;
+  l.request_ms = 60000;
+  l.idle_ms = 60000;
+  l.send_stall_ms = 60000;
+  return l;
+}
+
+constexpr std::size_t kBigAnswer = 32u << 20;  // more than loopback buffers hold
+
+class ConnectionLimitsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    port_ = free_port();
+    big_ = std::make_shared<std::string>(kBigAnswer, 'z');
+    auto big = big_;
+    // "big" asks for an answer larger than the socket buffers; every answer
+    // keeps the connection alive, so only a bound can end it.
+    server_.handler = [big](const std::string&, const std::string& request,
+                            std::string& response, int& keep) {
+      keep = 1;
+      response = request.find("big") != std::string::npos
+                     ? *big
+                     : "OK" + std::to_string(request.size());
+      return 1;
+    };
+  }
+  void start(const ConnectionLimits& limits) {
+    server_.set_limits(limits);
+    ASSERT_EQ(1, server_.Run(port_, 0));
+  }
+
+  int port_ = 0;
+  std::shared_ptr<std::string> big_;
+  ScriptedServer server_;
+};
+
+// --- each bound ends the connection it is about ----------------------------
+
+struct EndedCase {
+  const char* name;
+  std::function<void(ConnectionLimits&)> shorten;
+  // What the client does; returns false when a step failed unexpectedly.
+  std::function<bool(RawClient&)> behave;
+  bool reads_answer_late;  // the client never reads until the server ended
+};
+
+TEST_F(ConnectionLimitsTest, EachBoundEndsTheConnectionThatPassesIt) {
+  const std::vector<EndedCase> cases = {
+      {"a new connection that never sends a byte",
+       [](ConnectionLimits& l) { l.idle_ms = 200; }, [](RawClient&) { return true; }, false},
+      {"a kept-alive connection silent after its answer",
+       [](ConnectionLimits& l) { l.idle_ms = 200; },
+       [](RawClient& c) { return c.send("oneEND") && c.read_bytes(3) == "OK6"; },
+       false},
+      {"a request trickled byte by byte past its time",
+       [](ConnectionLimits& l) { l.request_ms = 300; },
+       [](RawClient& c) {
+         // Every byte is activity, so only a deadline counted from the first
+         // byte ends this; the client stops once the server closed.
+         for (int i = 0; i < 200; ++i) {
+           if (!c.send("x")) return true;
+           pollfd p{c.fd(), POLLIN, 0};
+           if (::poll(&p, 1, 50) > 0) return true;
+         }
+         return false;
+       },
+       false},
+      {"a reader that never reads a large answer",
+       [](ConnectionLimits& l) { l.send_stall_ms = 300; },
+       [](RawClient& c) { return c.send("bigEND"); }, true},
+  };
+  for (const EndedCase& k : cases) {
+    SCOPED_TRACE(k.name);
+    ConnectionLimits limits = relaxed();
+    k.shorten(limits);
+    ScriptedServer& server = server_;
+    start(limits);
+    if (HasFatalFailure()) return;
+    RawClient c;
+    ASSERT_TRUE(c.connect(port_));
+    const std::size_t handled = server.requests().size();
+    EXPECT_TRUE(k.behave(c));
+    if (k.reads_answer_late) {
+      // The server took the request and gives up on its own while nothing
+      // is read.
+      ASSERT_TRUE(server.wait_requests(handled + 1));
+      EXPECT_TRUE(eventually([&] { return server.live_clients() == 0; }));
+      const long got = drain_until_closed(c.fd());
+      EXPECT_GE(got, 0) << "still open";
+      EXPECT_LT(static_cast<std::size_t>(got), kBigAnswer);
+    } else {
+      EXPECT_GE(drain_until_closed(c.fd()), 0) << "still open";
+    }
+    EXPECT_TRUE(eventually([&] { return server.live_clients() == 0; }));
+    EXPECT_EQ(0u, server.pending_request_bytes());
+    EXPECT_EQ(1, server.Shutdown());
+    port_ = free_port();
+  }
+}
+
+// --- and leaves ordinary clients alone -------------------------------------
+
+TEST_F(ConnectionLimitsTest, ClientsWithinTheBoundsAreServedOnOneConnection) {
+  // Each bound short, but longer than what an ordinary client needs
+  // between two steps.
+  ConnectionLimits limits;
+  limits.request_ms = 1500;
+  limits.idle_ms = 1500;
+  limits.send_stall_ms = 1500;
+  start(limits);
+
+  {
+    SCOPED_TRACE("a kept-alive client polling at a steady pace past the idle time");
+    RawClient c;
+    ASSERT_TRUE(c.connect(port_));
+    for (int i = 0; i < 8; ++i) {
+      ASSERT_TRUE(c.send("pollEND")) << i;
+      ASSERT_EQ("OK7", c.read_bytes(3, 5000)) << i;
+      std::this_thread::sleep_for(300ms);
+    }
+  }
+  {
+    SCOPED_TRACE("a request sent in pieces within its time");
+    RawClient c;
+    ASSERT_TRUE(c.connect(port_));
+    ASSERT_TRUE(c.send("GET /a"));
+    std::this_thread::sleep_for(100ms);
+    ASSERT_TRUE(c.send(" b"));
+    std::this_thread::sleep_for(100ms);
+    ASSERT_TRUE(c.send(" END"));
+    EXPECT_EQ("OK12", c.read_bytes(4, 5000));
+  }
+  {
+    SCOPED_TRACE("a slow reader that keeps taking the answer");
+    RawClient c;
+    ASSERT_TRUE(c.connect(port_));
+    ASSERT_TRUE(c.send("bigEND"));
+    // Reads in pieces with pauses; each piece frees buffer room, which is
+    // progress for the server, so the stall bound never strikes.
+    std::size_t got = 0;
+    char b[1 << 20];
+    int pauses = 0;
+    while (got < kBigAnswer) {
+      pollfd p{c.fd(), POLLIN, 0};
+      if (::poll(&p, 1, 5000) <= 0) break;
+      ssize_t n = ::recv(c.fd(), b, sizeof b, 0);
+      if (n <= 0) break;
+      got += static_cast<std::size_t>(n);
+      if (pauses < 10 && got > (kBigAnswer / 10) * (pauses + 1)) {
+        ++pauses;
+        std::this_thread::sleep_for(200ms);
+      }
+    }
+    EXPECT_EQ(kBigAnswer, got);
+    ASSERT_TRUE(c.send("againEND"));
+    EXPECT_EQ("OK8", c.read_bytes(3, 5000));
+  }
+  EXPECT_EQ(0u, server_.pending_request_bytes());
+}
+
+TEST_F(ConnectionLimitsTest, RunTimeOutStillEndsASilentConnectionBeforeTheBounds) {
+  server_.set_limits(relaxed());
+  ASSERT_EQ(1, server_.Run(port_, 150));
+  RawClient c;
+  ASSERT_TRUE(c.connect(port_));
+  ASSERT_TRUE(c.send("partial"));
+  EXPECT_GE(drain_until_closed(c.fd()), 0);
+  EXPECT_TRUE(server_.requests().empty());
+}
+
+// --- memory of all unfinished requests -------------------------------------
+
+TEST_F(ConnectionLimitsTest, TotalBoundClosesTheGrowingConnectionWhileOthersGoOn) {
+  ConnectionLimits limits = relaxed();
+  limits.pending_bytes = 1 << 20;
+  limits.request_bytes = 1 << 20;
+  start(limits);
+
+  // A holds a large unfinished request, well under the total.
+  RawClient a;
+  ASSERT_TRUE(a.connect(port_));
+  const std::string part_a(400 * 1024, 'a');
+  ASSERT_TRUE(a.send(part_a));
+  ASSERT_TRUE(eventually([&] { return server_.pending_request_bytes() >= part_a.size(); }));
+  const std::size_t held_by_a = server_.pending_request_bytes();
+  EXPECT_LE(held_by_a, limits.pending_bytes);
+
+  // B grows past what is left (each alone would be allowed): B is closed.
+  RawClient b;
+  ASSERT_TRUE(b.connect(port_));
+  const std::string block(64 * 1024, 'b');
+  for (int i = 0; i < 12 && b.send(block); ++i) {
+  }
+  EXPECT_GE(drain_until_closed(b.fd()), 0) << "B still open";
+  EXPECT_TRUE(eventually([&] { return server_.pending_request_bytes() == held_by_a; }));
+
+  // A new client is served meanwhile, and A finishes its request.
+  EXPECT_EQ("OK7", [&] {
+    RawClient c;
+    if (!c.connect(port_) || !c.send("nextEND")) return std::string("no exchange");
+    return c.read_bytes(3, 5000);
+  }());
+  ASSERT_TRUE(a.send("END"));
+  const std::string answer_a = "OK" + std::to_string(part_a.size() + 3);
+  EXPECT_EQ(answer_a, a.read_bytes(answer_a.size(), 5000));
+  EXPECT_TRUE(eventually([&] { return server_.pending_request_bytes() == 0; }));
+
+  // Only A's and the new client's requests were handled.
+  auto requests = server_.requests();
+  ASSERT_EQ(2u, requests.size());
+  for (const std::string& r : requests) EXPECT_EQ(std::string::npos, r.find('b'));
+}
+
+TEST_F(ConnectionLimitsTest, BytesSentWhileAnAnswerIsPendingCountTowardTheBound) {
+  ConnectionLimits limits = relaxed();
+  limits.pending_bytes = 256 * 1024;
+  limits.request_bytes = 16u << 20;  // only the total can strike
+  start(limits);
+  RawClient c;
+  ASSERT_TRUE(c.connect(port_));
+  ASSERT_TRUE(c.send("bigEND"));
+  // The answer waits for a reader that never reads; what the client keeps
+  // sending meanwhile is held for the next request and must stay bounded.
+  const std::string block(32 * 1024, 'p');
+  for (int i = 0; i < 64 && c.send(block); ++i) {
+  }
+  ASSERT_TRUE(server_.wait_requests(1));
+  EXPECT_TRUE(eventually([&] { return server_.live_clients() == 0; }));
+  EXPECT_EQ(0u, server_.pending_request_bytes());
+  EXPECT_EQ(1u, server_.requests().size());
+  EXPECT_TRUE(server_.sent().empty()) << "the answer cannot have been sent whole";
+}
+
+}  // namespace
+}  // namespace tvl::test
