@@ -42,6 +42,11 @@ struct OnlineUser {
   int known_online = 0;  // online count when the user list was last reloaded
   bool split = false;    // own messages in their own pane
   bool active = true;    // false while banned
+  // Presence: the chat clock (ChatContext::now_ms) at the user's last poll
+  // or post, and the client address of the join, which names the user in
+  // the log row when the place times out.
+  long long last_active_ms = 0;
+  char address[48] = {};
 };
 
 class ChatState {
@@ -54,6 +59,9 @@ class ChatState {
   ChatState& operator=(const ChatState&) = delete;
 
   std::mutex lock;  // the chat lock
+
+  // Chat lock held: the chat clock at the last sweep for stale places.
+  long long last_sweep_ms = -(1LL << 62);
 
   // Room table (no lock needed).
   std::shared_ptr<const std::vector<RoomInfo>> rooms() const;

@@ -34,12 +34,17 @@ bool page_body(ChatContext& ctx, const std::string& path, std::string& out) {
     ChatState& state = ctx.state;
     // The rooms may have been reloaded since the check above.
     if (room > state.room_count_locked()) return false;
+    // One clock read per poll: it stamps the user's presence and decides
+    // whether a sweep for stale places is due.
+    const long long now = ctx.now_ms();
+    sweep_idle_users(ctx, now);
     const int index = state.find_online_user(room, name);
     if (index >= state.online_count()) {
       out = *ctx.site.templates[T_BODY].get();
       return true;
     }
     OnlineUser& user = state.user(index);
+    user.last_active_ms = now;  // banned users too: they time out the same way
     if (!user.active) {
       out = "You have been banned!";
       return true;

@@ -92,6 +92,10 @@ bool page_chat(ChatContext& ctx, const std::string& ip, const std::string& path,
   std::lock_guard<std::mutex> chat(ctx.state.lock);
   // The rooms may have been reloaded since the check above.
   if (room > ctx.state.room_count_locked()) return false;
+  // Stale places go first, so a closed window neither keeps its name taken
+  // nor its place in a full table.
+  const long long now = ctx.now_ms();
+  sweep_idle_users(ctx, now);
   if (ctx.state.find_online_user(room, name) < ctx.state.online_count()) {
     out = kNameTakenPage;
     return true;
@@ -100,6 +104,8 @@ bool page_chat(ChatContext& ctx, const std::string& ip, const std::string& path,
   copy_field(user.name, name);
   copy_field(user.icon, icon);
   user.room = room;
+  user.last_active_ms = now;
+  copy_field(user.address, ip);
   if (!ctx.state.add_user(user)) {
     out = kChatFullPage;
     return true;
