@@ -1,5 +1,7 @@
 #include "chat/chat_state.h"
 
+#include "platform/message_box.h"
+
 #include <array>
 #include <cstring>
 
@@ -146,7 +148,13 @@ void ChatState::delivery_window(const RoomMessages& ring, int last_seq, int& fir
 void load_rooms(const std::string& program_folder, ChatState& state) {
   // The file is read before the chat lock is taken; only the swap holds it.
   std::vector<RoomInfo> rooms;
-  if (!read_rooms(program_folder, rooms)) return;
+  RoomFileCheck check;
+  const bool opened = read_rooms(program_folder, rooms, &check);
+  // Rooms that silently vanish make their pages answer "not found"; whoever
+  // runs the server is told once per load, through the message channel
+  // (standard error in the service, a message box in the window).
+  if (check.damaged) message_box("Tavella", room_file_notice(check), MessageIcon::Error);
+  if (!opened) return;
   state.replace_rooms(std::move(rooms));
 }
 

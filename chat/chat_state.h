@@ -109,7 +109,8 @@ bool same_name_ignoring_case(const char* stored, const std::string& name);
 // Reads the rooms of "<program_folder>rooms.sdb" and, when the file could be
 // opened and holds rooms, replaces the state's room table and rings. A file
 // that cannot be opened leaves everything as it was; one without records
-// leaves no rooms.
+// leaves no rooms. A damaged file (RoomFileCheck) is reported once, by a
+// message box telling how many rooms could be read.
 void load_rooms(const std::string& program_folder, ChatState& state);
 
 }  // namespace tvl
