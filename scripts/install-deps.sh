@@ -7,7 +7,8 @@ cd "$(dirname "$0")/.."
 what=${1:-build}
 packages=(cmake ninja-build g++ make pkg-config libgtest-dev curl ca-certificates)
 if [ "$what" = test ]; then
-  packages+=(chromium fonts-dejavu-core)
+  # clang with its libFuzzer and sanitizer runtimes for the fuzz programs.
+  packages+=(chromium fonts-dejavu-core clang libclang-rt-14-dev)
   command -v node >/dev/null 2>&1 || packages+=(nodejs)
   command -v npm >/dev/null 2>&1 || packages+=(npm)
 fi
