@@ -275,8 +275,9 @@ TEST_P(LinkGrowth, PushedLineStaysBounded) {
     ASSERT_EQ(seq(1), before + 1);
     EXPECT_LE(last_text().size(), kMaxPushedLineBytes) << style;
     // Still a line of links (unless the guard must show them as text).
-    if (GetParam().find("javascript:") == std::string::npos)
+    if (GetParam().find("javascript:") == std::string::npos) {
       EXPECT_NE(last_text().find("<a target=_blank href=http://"), std::string::npos) << style;
+    }
   }
 }
 
