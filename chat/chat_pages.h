@@ -50,7 +50,8 @@ void leave_room(ChatContext& ctx, int index, const std::string& address, const s
 // Chat lock held. When the last sweep is at least ctx.sweep_interval_ms
 // ago, every user whose last poll or post is more than ctx.idle_leave_ms
 // before `now` leaves the room through leave_room(), named as stored and
-// logged with the address of the join. Cheap when not due.
+// logged with the address of the join (ChatState::join_address). Cheap
+// when not due.
 void sweep_idle_users(ChatContext& ctx, long long now);
 
 // Pages (true: answer out; false: decline, answered 404).

@@ -42,11 +42,8 @@ struct OnlineUser {
   int known_online = 0;  // online count when the user list was last reloaded
   bool split = false;    // own messages in their own pane
   bool active = true;    // false while banned
-  // Presence: the chat clock (ChatContext::now_ms) at the user's last poll
-  // or post, and the client address of the join, which names the user in
-  // the log row when the place times out.
+  // The chat clock (ChatContext::now_ms) at the user's last poll or post.
   long long last_active_ms = 0;
-  char address[48] = {};
 };
 
 class ChatState {
@@ -79,8 +76,14 @@ class ChatState {
   // case, or online_count() when there is none.
   int find_online_user(int room, const std::string& name) const;
   // Appends at the end of the table; false when all 500 places are taken.
-  bool add_user(const OnlineUser& user);
-  // Removes one entry; later entries move down keeping their order and fields.
+  // `address` is the client address of the join (kept beside the table, so
+  // that the entries the lookups scan stay small).
+  bool add_user(const OnlineUser& user, const std::string& address = std::string());
+  // The join address of an entry; it names the user in the log row when the
+  // place times out.
+  const char* join_address(int index) const;
+  // Removes one entry; later entries move down keeping their order, fields
+  // and join addresses.
   void remove_user(int index);
   // Appends one message to room's ring (room 1..count) and increments seq.
   // A room outside 1..room_count_locked() is ignored.

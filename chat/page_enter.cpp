@@ -105,8 +105,7 @@ bool page_chat(ChatContext& ctx, const std::string& ip, const std::string& path,
   copy_field(user.icon, icon);
   user.room = room;
   user.last_active_ms = now;
-  copy_field(user.address, ip);
-  if (!ctx.state.add_user(user)) {
+  if (!ctx.state.add_user(user, ip)) {
     out = kChatFullPage;
     return true;
   }

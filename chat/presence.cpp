@@ -42,7 +42,7 @@ void sweep_idle_users(ChatContext& ctx, long long now) {
       continue;
     }
     // Copies: the entry is overwritten by the removal.
-    const std::string name = u.name, address = u.address;
+    const std::string name = u.name, address = state.join_address(i);
     leave_room(ctx, i, address, name);  // the next entry moves to i
   }
 }
