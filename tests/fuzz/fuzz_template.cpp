@@ -44,19 +44,27 @@ bool has_script_tag(const std::string& text) {
     std::string name;
     while (i < n && !ends_name(text[i])) name += lower(text[i++]);
     if (!end_tag && name == "script") return true;
-    // The rest of the tag, quoted values skipped whole.
-    char previous = 0;
+    // The attributes, as the tokenizer reads them: a name (which may begin
+    // with "="), then optionally "=" and a quoted or unquoted value.
+    auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f'; };
     while (i < n && text[i] != '>') {
-      const char c = text[i];
-      if ((c == '"' || c == '\'') && previous == '=') {
-        const std::size_t close = text.find(c, i + 1);
-        if (close == std::string::npos) return false;
-        i = close + 1;
-        previous = c;
+      if (blank(text[i]) || text[i] == '/') {
+        ++i;
         continue;
       }
-      if (c != ' ' && c != '\t' && c != '\n' && c != '\r' && c != '\f') previous = c;
+      ++i;  // first byte of the name, "=" included
+      while (i < n && !blank(text[i]) && text[i] != '/' && text[i] != '>' && text[i] != '=') ++i;
+      while (i < n && blank(text[i])) ++i;
+      if (i >= n || text[i] != '=') continue;
       ++i;
+      while (i < n && blank(text[i])) ++i;
+      if (i < n && (text[i] == '"' || text[i] == '\'')) {
+        const std::size_t close = text.find(text[i], i + 1);
+        if (close == std::string::npos) return false;  // the rest is the value
+        i = close + 1;
+      } else {
+        while (i < n && !blank(text[i]) && text[i] != '>') ++i;
+      }
     }
     ++i;
   }
