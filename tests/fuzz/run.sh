@@ -4,7 +4,7 @@
 # e.g. "-runs=20000" (the test step) or "-max_total_time=600" (bench/fuzz).
 # New inputs go to a scratch corpus, never into tests/fuzz/corpus; an input
 # that fails is kept in <build-dir>/fuzz-artifacts/ and ends the run with an
-# error. Each program works in its own scratch folder under $TMPDIR.
+# error. Each program works in its own scratch folder, removed at the end.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
@@ -14,6 +14,9 @@ artifacts="$build/fuzz-artifacts"
 mkdir -p "$artifacts"
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/tvl-fuzz-corpus.XXXXXX")
 trap 'rm -rf "$scratch"' EXIT
+# The programs' scratch folders go there too, so a program that dies on a
+# failing input leaves nothing behind.
+export TMPDIR="$scratch"
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
