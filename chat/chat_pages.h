@@ -9,11 +9,15 @@
 #include <functional>
 #include <string>
 
+#include "chat/chat_limits.h"
 #include "chat/chat_state.h"
 #include "server/page_handlers.h"
 #include "storage/settings.h"
 
 namespace tvl {
+
+// Milliseconds of a monotonic clock (the chat clock of a running server).
+long long steady_now_ms();
 
 // What a page needs: settings, program folder and templates; the chat state;
 // and the sink of chat events (log_chat_event of the main object, called with
@@ -26,10 +30,29 @@ struct ChatContext {
       log_event;
   // Wait before answering a user's first poll (the browser needs its frames).
   int first_poll_delay_ms = 200;
+  // Presence (chat/chat_limits.h gives the reasons; tests shorten them).
+  long long idle_leave_ms = kIdleLeaveMs;
+  long long sweep_interval_ms = kSweepIntervalMs;
+  // The chat clock in milliseconds, monotonic (tests replace it).
+  std::function<long long()> now_ms = steady_now_ms;
 };
 
 // Local time as "%H:%M:%S".
 std::string local_time_hms();
+
+// Leaving a room, the one way an entry leaves the online table (exit.ghp and
+// the time-out). Chat lock held; `index` is a valid entry. Removes it (later
+// entries move down), then logs "<name> left the [<room>]" with `address` and
+// pushes the "left the chat room..." line into the entry's room; `name` is
+// the spelling both texts show.
+void leave_room(ChatContext& ctx, int index, const std::string& address, const std::string& name);
+
+// Chat lock held. When the last sweep is at least ctx.sweep_interval_ms
+// ago, every user whose last poll or post is more than ctx.idle_leave_ms
+// before `now` leaves the room through leave_room(), named as stored and
+// logged with the address of the join (ChatState::join_address). Cheap
+// when not due.
+void sweep_idle_users(ChatContext& ctx, long long now);
 
 // Pages (true: answer out; false: decline, answered 404).
 bool page_index(ChatContext& ctx, const std::string& path, std::string& out);

@@ -32,6 +32,10 @@ const char kNotOnlinePage[] = "<BODY bgcolor=\"#EBEBD6\">invalid username!</body
 const char kBadAddresseePage[] =
     "<BODY bgcolor=\"#EBEBD6\">This username is not allowed, please choose another "
     "username!</body>";
+// A line longer than kMaxMessageBytes (as decoded); nothing of it is kept.
+const char kTooLongPage[] =
+    "<BODY bgcolor=\"#EBEBD6\">This message is too long, please send at most 4000 "
+    "characters!</body>";
 
 enum Command { kSay = 0, kBan = 1, kUnban = 2, kBannedList = 3 };
 
@@ -103,14 +107,13 @@ std::string format_message(const Form& f) {
 // it in the text becomes the link, and the search goes on after the link
 // made at that place. Each round rescans the whole text, and a text with
 // addresses inside addresses keeps growing, so a line gets at most
-// kMaxLinkRounds rounds and stops being linked once it is several times its
-// first size.
+// kMaxLinkRounds rounds, and a round that would take the text past
+// kMaxLinkedLineBytes is not made (linking stops there).
 constexpr int kMaxLinkRounds = 64;
 
 void make_links(std::string& text) {
-  const std::size_t limit = text.size() * 4 + 16 * 1024;
   std::size_t search_from = 0;
-  for (int round = 0; round < kMaxLinkRounds && text.size() <= limit; ++round) {
+  for (int round = 0; round < kMaxLinkRounds; ++round) {
     const std::size_t at = text.find("http://", search_from);
     if (at == std::string::npos) return;
     std::size_t end = text.find('<', at);
@@ -128,10 +131,12 @@ void make_links(std::string& text) {
          hit = text.find(link, from)) {
       out.append(text, from, hit - from);
       out += made;
+      if (out.size() > kMaxLinkedLineBytes) return;  // this round is dropped
       if (next == std::string::npos && hit + link.size() > at) next = out.size();
       from = hit + link.size();
     }
     out.append(text, from, std::string::npos);
+    if (out.size() > kMaxLinkedLineBytes) return;
     text.swap(out);
     search_from = next;
   }
@@ -145,6 +150,12 @@ void chat_post(ChatContext& ctx, const std::string& ip, const std::string& reque
 
   // 1-2. The form and the formatted text (no lock needed).
   Form form = read_form(request);
+  // Every kept line is sent to every user of the room again and again, so
+  // its length is bounded before anything else is done with it.
+  if (form.message.size() > kMaxMessageBytes) {
+    out = kTooLongPage;
+    return;
+  }
   std::string log_text = form.message;
   std::string text = form.message;
   if (form.command == kSay && !text.empty()) text = format_message(form);
@@ -241,17 +252,24 @@ void chat_post(ChatContext& ctx, const std::string& ip, const std::string& reque
   {
     std::unique_lock<std::mutex> chat(ctx.state.lock);
     if (room > ctx.state.room_count_locked()) return;  // rooms reloaded meanwhile
+    const long long now = ctx.now_ms();
+    sweep_idle_users(ctx, now);
     // Only the visitor holding the place's key speaks (and receives) as it.
     const int sender = find_keyed_user(ctx.state, room, name, password);
     if (sender >= ctx.state.online_count()) {
       out = kNotOnlinePage;
       return;
     }
+    ctx.state.user(sender).last_active_ms = now;
     const bool banned = !ctx.state.user(sender).active;
     if (!text.empty()) {
       chat.unlock();  // formatting needs no lock
-      make_links(text);
-      text = guard_html(text);
+      std::string linked = text;
+      make_links(linked);
+      linked = guard_html(linked);
+      // The guard may still grow a line full of links; such a line goes
+      // out without its links.
+      text = linked.size() <= kMaxPushedLineBytes ? std::move(linked) : guard_html(text);
       const std::string time = local_time_hms();
       std::string to_whom = form.to_whom;
       if (form.command <= kSay && !banned) {

@@ -1,5 +1,8 @@
 #include "chat/chat_state.h"
 
+#include "platform/message_box.h"
+
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -42,6 +45,7 @@ struct ChatState::Impl {
   std::shared_ptr<const std::vector<RoomInfo>> locked_rooms = rooms;  // rooms of `rings`
   std::vector<RoomMessages> rings;
   std::array<OnlineUser, kMaxOnline> users{};
+  std::array<std::array<char, 48>, kMaxOnline> addresses{};  // join address per entry
   int count = 0;
 };
 
@@ -91,21 +95,31 @@ int ChatState::find_online_user(int room, const std::string& name) const {
   return impl_->count;
 }
 
-bool ChatState::add_user(const OnlineUser& user) {
+bool ChatState::add_user(const OnlineUser& user, const std::string& address) {
   if (impl_->count >= kMaxOnline) return false;
   OnlineUser& place = impl_->users[impl_->count];
   place = user;
   place.name[sizeof place.name - 1] = 0;
   place.icon[sizeof place.icon - 1] = 0;
+  auto& text = impl_->addresses[impl_->count];
+  const std::size_t n = std::min(address.size(), text.size() - 1);
+  std::memcpy(text.data(), address.data(), n);
+  text[n] = 0;
   ++impl_->count;
   return true;
 }
 
+const char* ChatState::join_address(int index) const { return impl_->addresses[index].data(); }
+
 void ChatState::remove_user(int index) {
   if (index < 0 || index >= impl_->count) return;
-  for (int i = index; i + 1 < impl_->count; ++i) impl_->users[i] = impl_->users[i + 1];
+  for (int i = index; i + 1 < impl_->count; ++i) {
+    impl_->users[i] = impl_->users[i + 1];
+    impl_->addresses[i] = impl_->addresses[i + 1];
+  }
   --impl_->count;
   impl_->users[impl_->count] = OnlineUser{};
+  impl_->addresses[impl_->count].fill(0);
 }
 
 void ChatState::push_message(int room, const std::string& text, const std::string& to_whom) {
@@ -146,7 +160,13 @@ void ChatState::delivery_window(const RoomMessages& ring, int last_seq, int& fir
 void load_rooms(const std::string& program_folder, ChatState& state) {
   // The file is read before the chat lock is taken; only the swap holds it.
   std::vector<RoomInfo> rooms;
-  if (!read_rooms(program_folder, rooms)) return;
+  RoomFileCheck check;
+  const bool opened = read_rooms(program_folder, rooms, &check);
+  // Rooms that silently vanish make their pages answer "not found"; whoever
+  // runs the server is told once per load, through the message channel
+  // (standard error in the service, a message box in the window).
+  if (check.damaged) message_box("Tavella", room_file_notice(check), MessageIcon::Error);
+  if (!opened) return;
   state.replace_rooms(std::move(rooms));
 }
 

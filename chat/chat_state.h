@@ -46,6 +46,8 @@ struct OnlineUser {
   int known_online = 0;  // online count when the user list was last reloaded
   bool split = false;    // own messages in their own pane
   bool active = true;    // false while banned
+  // The chat clock (ChatContext::now_ms) at the user's last poll or post.
+  long long last_active_ms = 0;
 };
 
 class ChatState {
@@ -58,6 +60,9 @@ class ChatState {
   ChatState& operator=(const ChatState&) = delete;
 
   std::mutex lock;  // the chat lock
+
+  // Chat lock held: the chat clock at the last sweep for stale places.
+  long long last_sweep_ms = -(1LL << 62);
 
   // Room table (no lock needed).
   std::shared_ptr<const std::vector<RoomInfo>> rooms() const;
@@ -75,8 +80,14 @@ class ChatState {
   // case, or online_count() when there is none.
   int find_online_user(int room, const std::string& name) const;
   // Appends at the end of the table; false when all 500 places are taken.
-  bool add_user(const OnlineUser& user);
-  // Removes one entry; later entries move down keeping their order and fields.
+  // `address` is the client address of the join (kept beside the table, so
+  // that the entries the lookups scan stay small).
+  bool add_user(const OnlineUser& user, const std::string& address = std::string());
+  // The join address of an entry; it names the user in the log row when the
+  // place times out.
+  const char* join_address(int index) const;
+  // Removes one entry; later entries move down keeping their order, fields
+  // and join addresses.
   void remove_user(int index);
   // Appends one message to room's ring (room 1..count) and increments seq.
   // A room outside 1..room_count_locked() is ignored.
@@ -105,7 +116,8 @@ bool same_name_ignoring_case(const char* stored, const std::string& name);
 // Reads the rooms of "<program_folder>rooms.sdb" and, when the file could be
 // opened and holds rooms, replaces the state's room table and rings. A file
 // that cannot be opened leaves everything as it was; one without records
-// leaves no rooms.
+// leaves no rooms. A damaged file (RoomFileCheck) is reported once, by a
+// message box telling how many rooms could be read.
 void load_rooms(const std::string& program_folder, ChatState& state);
 
 }  // namespace tvl

@@ -36,6 +36,10 @@ bool page_body(ChatContext& ctx, const std::string& path, std::string& out) {
     ChatState& state = ctx.state;
     // The rooms may have been reloaded since the check above.
     if (room > state.room_count_locked()) return false;
+    // One clock read per poll: it stamps the user's presence and decides
+    // whether a sweep for stale places is due.
+    const long long now = ctx.now_ms();
+    sweep_idle_users(ctx, now);
     // A request without the place's key is answered as if the user were
     // not online: it neither reads the user's lines nor moves them on.
     const int index = find_keyed_user(state, room, name, password);
@@ -44,6 +48,7 @@ bool page_body(ChatContext& ctx, const std::string& path, std::string& out) {
       return true;
     }
     OnlineUser& user = state.user(index);
+    user.last_active_ms = now;  // banned users too: they time out the same way
     if (!user.active) {
       out = "You have been banned!";
       return true;

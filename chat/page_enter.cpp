@@ -109,6 +109,10 @@ bool page_chat(ChatContext& ctx, const std::string& ip, const std::string& path,
     std::lock_guard<std::mutex> chat(ctx.state.lock);
     // The rooms may have been reloaded since the check above.
     if (room > ctx.state.room_count_locked()) return false;
+    // Stale places go first, so a closed window neither keeps its name taken
+    // nor its place in a full table.
+    const long long now = ctx.now_ms();
+    sweep_idle_users(ctx, now);
     const int index = ctx.state.find_online_user(room, name);
     if (index < ctx.state.online_count()) {
       OnlineUser& place = ctx.state.user(index);
@@ -128,6 +132,7 @@ bool page_chat(ChatContext& ctx, const std::string& ip, const std::string& path,
         copy_field(place.icon, icon);
       }
       key = place.key;
+      place.last_active_ms = now;
       place.last_seq = 0;
       place.known_online = 0;
     } else if (guest_returning) {
@@ -139,7 +144,8 @@ bool page_chat(ChatContext& ctx, const std::string& ip, const std::string& path,
       copy_field(user.icon, icon);
       user.key = key;
       user.room = room;
-      if (!ctx.state.add_user(user)) {
+      user.last_active_ms = now;
+      if (!ctx.state.add_user(user, ip)) {
         out = kChatFullPage;
         return true;
       }

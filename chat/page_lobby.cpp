@@ -22,6 +22,8 @@ bool page_index(ChatContext& ctx, const std::string& path, std::string& out) {
   int total = 0;
   {
     std::lock_guard<std::mutex> chat(ctx.state.lock);
+    // The counts leave out windows that have gone, even when nobody polls.
+    sweep_idle_users(ctx, ctx.now_ms());
     auto rooms = ctx.state.rooms();
     const int room_count = static_cast<int>(rooms->size());
     std::vector<int> in_room(room_count + 1, 0);
@@ -72,6 +74,7 @@ bool page_finduser(ChatContext& ctx, const std::string& path, std::string& out) 
   std::string found;
   {
     std::lock_guard<std::mutex> chat(ctx.state.lock);
+    sweep_idle_users(ctx, ctx.now_ms());
     auto rooms = ctx.state.rooms();
     const int room_count = static_cast<int>(rooms->size());
     const int online = ctx.state.online_count();

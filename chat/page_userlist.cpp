@@ -49,6 +49,8 @@ bool page_users(ChatContext& ctx, const std::string& path, std::string& out) {
     auto rooms = ctx.state.rooms();
     if (r.room > static_cast<int>(rooms->size())) return false;
     room_name = (*rooms)[r.room - 1].name;
+    // The list shows nobody whose window has gone.
+    sweep_idle_users(ctx, ctx.now_ms());
     const int online = ctx.state.online_count();
     // The requester's own place, when the key proves it.
     const int own = find_keyed_user(ctx.state, r.room, r.name, r.password);
@@ -86,19 +88,10 @@ bool page_exit(ChatContext& ctx, const std::string& ip, const std::string& path,
     std::lock_guard<std::mutex> chat(ctx.state.lock);
     auto rooms = ctx.state.rooms();
     if (r.room > static_cast<int>(rooms->size())) return false;
+    sweep_idle_users(ctx, ctx.now_ms());
     const int index = find_keyed_user(ctx.state, r.room, r.name, r.password);
-    if (index < ctx.state.online_count()) {
-      ctx.state.remove_user(index);
-      const std::string time = local_time_hms();
-      // Both texts name the user as the request spells it.
-      if (ctx.log_event)
-        ctx.log_event(ip, time, r.name + " left the [" + (*rooms)[r.room - 1].name + "]");
-      ctx.state.push_message(
-          r.room,
-          "<br><font color=green size=2>" + time + " " + name_link(r.name) +
-              "</font> <font color=red size=2>left the chat room...</font>",
-          "All");
-    }
+    // Both texts name the user as the request spells it.
+    if (index < ctx.state.online_count()) leave_room(ctx, index, ip, r.name);
   }
   out = "You have logged out the chat room successfully!";
   return true;

@@ -1,5 +1,7 @@
 #include "platform/fs.h"
 
+#include <algorithm>
+
 #include "platform/process.h"
 
 #include <dirent.h>
@@ -85,6 +87,33 @@ bool read_whole_file(const std::string& path, std::string& out) {
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     data.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  out.swap(data);
+  return true;
+}
+
+bool read_file_head(const std::string& path, std::size_t max_bytes, std::string& out, bool& cut) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  std::string data;
+  struct stat st;
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
+    data.reserve(std::min<std::size_t>(static_cast<std::size_t>(st.st_size), max_bytes));
+  char buffer[65536];
+  cut = false;
+  for (;;) {
+    // One byte beyond the bound tells whether the file goes on.
+    const std::size_t room = max_bytes + 1 - data.size();
+    ssize_t n = ::read(fd, buffer, std::min(sizeof buffer, room));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    data.append(buffer, static_cast<std::size_t>(n));
+    if (data.size() > max_bytes) {
+      cut = true;
+      data.resize(max_bytes);
+      break;
+    }
   }
   ::close(fd);
   out.swap(data);

@@ -37,6 +37,11 @@ std::vector<std::string> list_folder(const std::string& folder);
 // be opened; a short read keeps what was read.
 bool read_whole_file(const std::string& path, std::string& out);
 
+// Reads at most the first `max_bytes` bytes of a file opened read-only;
+// `cut` tells whether the file holds more. False (out untouched) when it
+// cannot be opened.
+bool read_file_head(const std::string& path, std::size_t max_bytes, std::string& out, bool& cut);
+
 // Creates or truncates the file and writes data. False on any failure.
 bool write_whole_file(const std::string& path, const std::string& data);
 

@@ -10,6 +10,9 @@
 //  - a write creates the file, the section or the key as needed and keeps
 //    every other line, comment and key exactly as it was; lines it writes end
 //    in CR LF.
+//  - a reader looks at the first 1 MiB of a file only (its whole lines); a
+//    writer keeps the whole file, and both take time linear in what they
+//    read.
 // Thread safety: calls on the same file are serialised inside the module, so
 // a reader never sees a half-written file of this process. Other processes
 // may interleave as they do with any shared file.

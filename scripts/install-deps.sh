@@ -13,7 +13,8 @@ if [ "$what" = x-check ]; then
   packages+=(xvfb xauth xdotool x11-utils trayer python3)
 fi
 if [ "$what" = test ]; then
-  packages+=(chromium fonts-dejavu-core)
+  # clang with its libFuzzer and sanitizer runtimes for the fuzz programs.
+  packages+=(chromium fonts-dejavu-core clang libclang-rt-14-dev)
   command -v node >/dev/null 2>&1 || packages+=(nodejs)
   command -v npm >/dev/null 2>&1 || packages+=(npm)
 fi

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test of Tavella: the GoogleTest suites in a normal build
 # and again under -fsanitize=address,undefined, the concurrency suites under
-# ThreadSanitizer, and the browser tests against build/dist. Exits non-zero on
+# ThreadSanitizer, the fuzz programs (clang) for a bounded number of inputs
+# each, and the browser tests against build/dist. Exits non-zero on
 # the first failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -31,6 +32,12 @@ if [ -n "$tsan_tests" ]; then
     TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" "build-tsan/tests/$t"
   done
 fi
+
+echo "== fuzz programs (clang, libFuzzer; a bounded number of inputs each)"
+CC=clang CXX=clang++ configure build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVELLA_FUZZ=ON \
+  -DTAVELLA_TESTS=OFF
+cmake --build build-fuzz --target tvl_fuzz
+tests/fuzz/run.sh build-fuzz -runs=20000 -timeout=10
 
 echo "== browser tests"
 if [ -f tests/e2e/run.mjs ]; then

@@ -29,7 +29,8 @@ class ChatWebServer : public ConnectionServer {
   ~ChatWebServer() override;
 
   // Stores web root and default page, opens the day's chat log under the web
-  // root, then Run(port, idle_timeout_ms).
+  // root, then Run(port, idle_timeout_ms). A port outside 1..65535 gives 0
+  // at once with the message of a port that cannot be bound.
   // A web root is used as a plain prefix of the requested path, so it
   // normally ends in "/".
   int Start(const std::string& web_root, const std::string& default_page, int port,

@@ -14,8 +14,23 @@ struct RoomInfo {
   bool admin_only = false;
 };
 
-// Reads every room of "<program_folder>rooms.sdb" in key-0 order. False when
-// the file cannot be opened (or has no keys); rooms is then untouched.
-bool read_rooms(const std::string& program_folder, std::vector<RoomInfo>& rooms);
+// What reading the room file found. A file is damaged when it exists but
+// cannot be opened, when the walk of key 0 yields fewer or more records than
+// its header counts, or when a field of a record cannot be read.
+struct RoomFileCheck {
+  bool damaged = false;
+  int declared = 0;  // records the header counts (0 when it cannot be opened)
+  int read = 0;      // rooms read
+};
+
+// Reads every room of "<program_folder>rooms.sdb" in key-0 order, at most as
+// many as the header counts. False when the file cannot be opened (or has no
+// keys); rooms is then untouched. `check`, when given, tells what was found.
+bool read_rooms(const std::string& program_folder, std::vector<RoomInfo>& rooms,
+                RoomFileCheck* check = nullptr);
+
+// The one-line notice of a damaged room file: that it is damaged and how many
+// rooms could be read.
+std::string room_file_notice(const RoomFileCheck& check);
 
 }  // namespace tvl

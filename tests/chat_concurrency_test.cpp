@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "chat/chat_pages.h"
 #include "chat/engine.h"
 #include "platform/fs.h"
 #include "tests/support/room_file.h"
@@ -189,6 +190,69 @@ TEST(ChatConcurrency, TwoHundredUsersJoinPollPostAndLeaveWhileRoomsReload) {
     ++leaves;
   EXPECT_EQ(joins, kUsers);
   EXPECT_EQ(leaves, kUsers);
+}
+
+// Places time out while others join, poll, post and leave: every user who
+// joined leaves exactly once, by exit.ghp or by the time-out, whichever comes
+// first, and in the end the table is empty. In-process, on the real clock
+// with a limit of a few milliseconds so that sweeps run all the time.
+TEST(ChatConcurrency, PlacesTimeOutWhileOthersComeAndGo) {
+  constexpr int kThreads = 6;
+  constexpr int kJoinsEach = 150;
+  SiteData site;
+  site.templates[T_BODY].set("<script><!--$msg--></script>");
+  site.templates[T_CHAT].set("chat");
+  site.templates[T_INDEX].set("<!--onlineusers-->");
+  ChatState state;
+  state.replace_rooms({open_room("One"), open_room("Two")});
+  std::vector<std::string> joined, left;  // appended with the chat lock held
+  ChatContext ctx{site, state, [&](const std::string&, const std::string&, const std::string& text) {
+                    if (text.find(" joined the [") != std::string::npos)
+                      joined.push_back(text.substr(0, text.find(' ')));
+                    else if (text.find(" left the [") != std::string::npos)
+                      left.push_back(text.substr(0, text.find(' ')));
+                  }};
+  ctx.first_poll_delay_ms = 0;
+  ctx.idle_leave_ms = 2;
+  ctx.sweep_interval_ms = 0;
+
+  std::atomic<bool> done{false};
+  std::thread lobby([&] {
+    std::string out;
+    while (!done) page_index(ctx, "/index.ghp", out);
+  });
+  std::vector<std::thread> users;
+  for (int t = 0; t < kThreads; ++t) {
+    users.emplace_back([&, t] {
+      std::string out;
+      for (int i = 0; i < kJoinsEach; ++i) {
+        const std::string query = "?username=u" + std::to_string(t) + "_" + std::to_string(i) +
+                                  "&password=&room=" + std::to_string(1 + i % 2);
+        page_chat(ctx, "10.0.0.1", "/chat.ghp" + query + "&sex=1", out);
+        page_body(ctx, "/body.ghp" + query, out);
+        if (i % 3 == 0) {
+          chat_post(ctx, "10.0.0.1",
+                    "POST /chatsubmit.ghp" + query + " HTTP/1.0\r\n\r\nmessage=hi&chat_flag=1", out);
+        }
+        if (i % 2 == 0) page_exit(ctx, "10.0.0.1", "/exit.ghp" + query, out);  // else: tab closed
+      }
+    });
+  }
+  for (std::thread& u : users) u.join();
+  done = true;
+  lobby.join();
+
+  // Far in the future every place left is stale.
+  ctx.now_ms = [] { return 1LL << 60; };
+  std::string out;
+  page_index(ctx, "/index.ghp", out);
+  EXPECT_EQ(out, "var OnlineUsers = 0 ;");
+  std::lock_guard<std::mutex> hold(state.lock);
+  EXPECT_EQ(state.online_count(), 0);
+  EXPECT_EQ(joined.size(), static_cast<std::size_t>(kThreads * kJoinsEach));
+  std::multiset<std::string> joins(joined.begin(), joined.end()), leaves(left.begin(), left.end());
+  EXPECT_EQ(joins, leaves);  // each exactly once
+  for (const std::string& name : joins) EXPECT_EQ(joins.count(name), 1u) << name;
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "chat/chat_limits.h"
 #include "chat/chat_pages.h"
 #include "tests/support/chat_fixture.h"
 
@@ -220,6 +221,77 @@ TEST_F(PostMessage, ManyRepeatedAddressesStayBounded) {
   post("ann", 1, PostForm{.message = message, .style = -1});
   EXPECT_LT(kept(1).back().size(), 64u * 1024u);
   EXPECT_EQ(seq(1), 3);
+}
+
+// --- bounds ---
+
+const char kTooLong[] =
+    "<BODY bgcolor=\"#EBEBD6\">This message is too long, please send at most 4000 characters!</body>";
+
+struct LengthCase {
+  const char* what;
+  std::string message;  // as typed; the fixture form-encodes it
+  bool accepted;
+};
+
+class MessageLength : public PostMessage, public ::testing::WithParamInterface<LengthCase> {};
+
+TEST_P(MessageLength, LongerThan4000DecodedBytesIsRefusedAndNothingKept) {
+  const LengthCase& c = GetParam();
+  const int before = seq(1);
+  const std::string answer = post("ann", 1, PostForm{.message = c.message, .style = -1});
+  if (c.accepted) {
+    EXPECT_EQ(seq(1), before + 1) << c.what;
+    EXPECT_EQ(events.size(), 1u) << c.what;
+  } else {
+    EXPECT_EQ(answer, kTooLong) << c.what;
+    EXPECT_EQ(seq(1), before) << c.what;
+    EXPECT_TRUE(events.empty()) << c.what;
+  }
+}
+
+std::string repeated(const std::string& piece, std::size_t bytes) {
+  std::string text;
+  while (text.size() < bytes) text += piece;
+  text.resize(bytes);
+  return text;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Bounds, MessageLength,
+    ::testing::Values(LengthCase{"3000 as the browser tests", std::string(3000, 'x'), true},
+                      LengthCase{"exactly 4000", std::string(4000, 'x'), true},
+                      // Encoded as %E9 each: 12,000 bytes on the wire, 4,000 decoded.
+                      LengthCase{"4000 encoded bytes", std::string(4000, '\xe9'), true},
+                      LengthCase{"4001", std::string(4001, 'x'), false},
+                      LengthCase{"1 MiB of links", repeated("http://a", 1 << 20), false}));
+
+// Lines of 4000 bytes built to make link-making grow them as much as it can.
+class LinkGrowth : public PostMessage, public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(LinkGrowth, PushedLineStaysBounded) {
+  for (int style : {-1, 0}) {
+    const int before = seq(1);
+    post("ann", 1, PostForm{.message = repeated(GetParam(), 4000), .style = style});
+    ASSERT_EQ(seq(1), before + 1);
+    EXPECT_LE(last_text().size(), kMaxPushedLineBytes) << style;
+    // Still a line of links (unless the guard must show them as text).
+    if (GetParam().find("javascript:") == std::string::npos) {
+      EXPECT_NE(last_text().find("<a target=_blank href=http://"), std::string::npos) << style;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Bounds, LinkGrowth,
+                         ::testing::Values("http://a", "http://a ", "http://a<", "http://",
+                                           "http://javascript:\"\"\"\" ", "http://x http://xy "));
+
+TEST_F(PostMessage, LinkMakingStopsBeforeTheLineOutgrowsItsBound) {
+  // Each short address becomes about eight times its size.
+  post("ann", 1, PostForm{.message = repeated("http://a ", 4000), .style = -1});
+  const std::string text = last_text();
+  EXPECT_LE(text.size(), kMaxLinkedLineBytes);
+  EXPECT_GT(text.size(), kMaxLinkedLineBytes / 2);
 }
 
 // --- room commands ---

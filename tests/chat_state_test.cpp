@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/message_box.h"
 #include "tests/support/room_file.h"
 #include "tests/support/test_util.h"
 
@@ -289,6 +290,29 @@ TEST_F(ChatStateTest, PushToARoomOutsideTheTableIsIgnored) {
 }
 
 // --- loading from the program folder ---
+
+TEST(LoadRooms, DamagedRoomFileIsToldOncePerLoad) {
+  test::TestEnvironment env;
+  test::TempDir folder;
+  std::vector<std::string> messages;
+  set_message_sink([&](const std::string& caption, const std::string& text, MessageIcon) {
+    messages.push_back(caption + ": " + text);
+  });
+  ChatState state;
+  ASSERT_TRUE(test::write_room_file(folder.path(), {make_room("Lobby"), make_room("Music")}));
+  load_rooms(folder.path(), state);
+  EXPECT_TRUE(messages.empty());  // an intact file says nothing
+
+  // The header counts a third room that the key cannot reach.
+  std::string bytes = folder.read("rooms.sdb");
+  bytes[36] = 3;  // record count, little-endian
+  folder.write("rooms.sdb", bytes);
+  load_rooms(folder.path(), state);
+  set_message_sink(nullptr);
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0], "Tavella: The room file rooms.sdb is damaged: 2 of 3 rooms could be read.");
+  EXPECT_EQ(state.room_count(), 2);  // what could be read is served
+}
 
 TEST(LoadRooms, MissingRoomFileLeavesTheRoomsAsTheyWere) {
   test::TestEnvironment env;

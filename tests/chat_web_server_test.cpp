@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/message_box.h"
 #include "server/content_types.h"
 #include "server/http_answers.h"
 #include "server/main_object.h"
@@ -589,6 +590,31 @@ TEST_F(ChatWebServerTest, NoMainObjectClosesWithoutAnswer) {
   EXPECT_EQ(server.HandleRequest(kIp, get("/index.ghp", true), response, keep_alive), 0);
   EXPECT_TRUE(response.empty());
   EXPECT_EQ(keep_alive, 1);  // noted before the main object is looked at
+}
+
+TEST_F(ChatWebServerTest, PortOutsideTheRangeIsRefusedLikeATakenPort) {
+  std::vector<std::string> messages;
+  set_message_sink([&](const std::string& caption, const std::string& text, MessageIcon) {
+    messages.push_back(caption + ": " + text);
+  });
+  // 99999 and 65616 would have listened on 34463 and 80, -1 on 65535.
+  const int ports[] = {99999, 65616, -1, 0, 65536, -65535};
+  for (int port : ports) {
+    messages.clear();
+    EXPECT_EQ(server.Start(root.path(), "index.ghp", port, 0), 0) << port;
+    EXPECT_FALSE(server.running()) << port;
+    ASSERT_EQ(messages.size(), 1u) << port;
+    EXPECT_EQ(messages[0],
+              "Tavella: Error starting the Web Server.This may be due to another service running "
+              "on the port " + std::to_string(port) +
+                  ",Try changing the port number and then starting the server again.");
+  }
+  set_message_sink(nullptr);
+  // A port inside the range starts as before.
+  const int port = test::free_port();
+  ASSERT_EQ(server.Start(root.path(), "index.ghp", port, 0), 1);
+  EXPECT_TRUE(server.running());
+  server.Shutdown();
 }
 
 TEST_F(ChatWebServerTest, HooksOfConnectAndSentDoNothing) {

@@ -207,6 +207,7 @@ TEST_F(EnterRoom, FullTableRefusesAndAddsNothing) {
       OnlineUser u;
       std::snprintf(u.name, sizeof u.name, "u%d", i);
       u.room = 1;
+      u.last_active_ms = steady_now_ms();  // present, as after a join
       ASSERT_TRUE(state.add_user(u));
     }
   }

@@ -35,6 +35,7 @@ class LobbyTest : public ::testing::Test {
     OnlineUser u;
     std::snprintf(u.name, sizeof u.name, "%s", name);
     u.room = room_number;
+    u.last_active_ms = steady_now_ms();  // present, as after a join
     std::lock_guard<std::mutex> chat(state.lock);
     ASSERT_TRUE(state.add_user(u));
   }

@@ -34,6 +34,7 @@ class UserListTest : public ::testing::Test {
     std::snprintf(u.icon, sizeof u.icon, "%s", icon);
     u.room = room;
     u.key = "k";  // the key every place of these tests carries
+    u.last_active_ms = steady_now_ms();  // present, as after a join
     std::lock_guard<std::mutex> chat(state.lock);
     ASSERT_TRUE(state.add_user(u));
   }

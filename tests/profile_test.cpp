@@ -158,6 +158,53 @@ TEST_F(ProfileTest, SeveralKeysAreOneWholeReplacement) {
   EXPECT_EQ(dir_.read("n.ini"), "[new]\r\na=1\r\nb=2\r\n");
 }
 
+// --- large files -----------------------------------------------------------
+
+constexpr std::size_t kMiB = 1024 * 1024;
+
+// `bytes` of lines that are neither sections nor keys.
+std::string filler(std::size_t bytes, const std::string& line = "no equals sign on this line\r\n") {
+  std::string text;
+  text.reserve(bytes + line.size());
+  while (text.size() < bytes) text += line;
+  return text;
+}
+
+struct LargeCase {
+  const char* what;
+  std::string content;
+  const char* expected;  // port of [Server]
+};
+
+TEST_F(ProfileTest, LargeFilesAreReadAsFarAsTheirFirstMiB) {
+  const std::string key = "[Server]\r\nport=8080\r\n";
+  // A key line that begins before the bound and ends after it.
+  std::string straddling = filler(kMiB - 64) + "[Server]\r\n";
+  straddling += std::string(kMiB - 4 - straddling.size(), ' ') + "port=12345\r\n";
+  const LargeCase cases[] = {
+      {"key first, 5 MB after it", key + filler(5 * kMiB), "8080"},
+      {"section headers without ']'", key + filler(5 * kMiB, "[no close\n"), "8080"},
+      {"key just inside the bound", filler(kMiB - 100) + key, "8080"},
+      {"key past the bound", filler(5 * kMiB) + key, "DEF"},
+      {"key line cut by the bound", straddling, "DEF"},
+      {"one line longer than the bound", std::string(2 * kMiB, 'x') + "\n" + key, "DEF"},
+  };
+  for (const LargeCase& c : cases) {
+    given(c.content);
+    EXPECT_EQ(c.expected, get("Server", "port")) << c.what;
+  }
+}
+
+TEST_F(ProfileTest, WriteIntoALargeFileKeepsAllOfIt) {
+  const std::string tail = filler(5 * kMiB);
+  given("[Server]\r\nport=1\r\n" + tail);
+  ASSERT_TRUE(put("Server", "Port", "2"));
+  EXPECT_EQ("[Server]\r\nport=2\r\n" + tail, content());
+  ASSERT_TRUE(put("Other", "k", "v"));
+  EXPECT_EQ("[Server]\r\nport=2\r\n" + tail + "[Other]\r\nk=v\r\n", content());
+  EXPECT_EQ("2", get("Server", "port"));
+}
+
 // --- error paths -------------------------------------------------------------
 
 TEST_F(ProfileTest, WritingOverAFolderFailsAndLeavesIt) {

@@ -4,12 +4,16 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "storage/record_file.h"
 #include "storage/record_file_create.h"
+#include "storage/record_format.h"
 #include "tests/record_file_helpers.h"
 #include "tests/support/test_util.h"
 
@@ -128,6 +132,47 @@ TEST_F(RoomStoreTest, MissingOrKeylessFileLeavesRoomsAlone) {
   write_bytes(file(), "not a record file");
   EXPECT_FALSE(read_rooms(dir_.path(), rooms));
   EXPECT_STREQ(rooms[0].name, "kept");
+}
+
+// --- damaged files -----------------------------------------------------------
+
+struct DamageCase {
+  const char* what;
+  std::function<void(const std::string& path)> damage;  // nothing: left intact
+  bool damaged;
+  int declared, read;
+};
+
+TEST_F(RoomStoreTest, DamageIsToldWithTheRoomsThatCouldBeRead) {
+  const DamageCase cases[] = {
+      {"intact", nullptr, false, 3, 3},
+      {"header counts more rooms", [](const std::string& p) { patch(p, recfmt::kRecordCount, le32(5)); },
+       true, 5, 3},
+      {"header counts fewer rooms", [](const std::string& p) { patch(p, recfmt::kRecordCount, le32(1)); },
+       true, 1, 1},
+      {"first leaf of key 0 points nowhere", [](const std::string& p) { patch(p, recfmt::kFirstLeaf, le32(7)); },
+       true, 3, 0},
+      {"not a record file", [](const std::string& p) { write_bytes(p, "not a record file"); }, true, 0, 0},
+      {"missing", [](const std::string& p) { ::unlink(p.c_str()); }, false, 0, 0},
+  };
+  for (const DamageCase& c : cases) {
+    write({{"Lobby", "", 1, 0}, {"Members", "", 0, 0}, {"Staff", "", 0, 1}});
+    if (c.damage) c.damage(file());
+    std::vector<RoomInfo> rooms;
+    RoomFileCheck check;
+    check.declared = check.read = -9;
+    read_rooms(dir_.path(), rooms, &check);
+    EXPECT_EQ(check.damaged, c.damaged) << c.what;
+    EXPECT_EQ(check.declared, c.declared) << c.what;
+    EXPECT_EQ(check.read, c.read) << c.what;
+  }
+}
+
+TEST_F(RoomStoreTest, NoticeNamesTheFileAndTheCount) {
+  EXPECT_EQ(room_file_notice(RoomFileCheck{true, 5, 3}),
+            "The room file rooms.sdb is damaged: 3 of 5 rooms could be read.");
+  EXPECT_EQ(room_file_notice(RoomFileCheck{true, 0, 0}),
+            "The room file rooms.sdb is damaged: 0 rooms could be read.");
 }
 
 }  // namespace
