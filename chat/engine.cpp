@@ -1,5 +1,7 @@
 #include "chat/engine.h"
 
+#include "platform/net.h"
+
 namespace tvl {
 
 ChatEngine::ChatEngine()
@@ -26,8 +28,20 @@ int ChatEngine::start(int port) {
 
 int ChatEngine::stop() { return server_.running() ? server_.Shutdown() : 0; }
 
+bool ChatEngine::port_available(int port) {
+  if ((port & 0xffff) == 0) return false;
+  int error = 0;
+  int probe = net::create_listen_socket(error);
+  if (probe < 0) return false;
+  bool ok = net::bind_any(probe, port, error) && net::start_listening(probe, 1, error);
+  net::close_socket(probe);
+  return ok;
+}
+
 void ChatEngine::log_chat_event(const std::string& address, const std::string& time,
                                 const std::string& text) {
+  // The window's row comes first, then the day's file.
+  if (log_row_sink_) log_row_sink_(address, time, text);
   server_.log_chat_event(site_, address, time, text);
 }
 

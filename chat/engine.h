@@ -5,6 +5,7 @@
 // Thread safety: load(), start() and stop() run on the owning thread; the
 // rest is reached from client threads through the main-object interface.
 #pragma once
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -31,6 +32,20 @@ class ChatEngine : public MainObject {
   int start(int port = -1);
   int stop();  // Shutdown(); 0 when not running
 
+  // True when a listening socket could be bound to `port` right now (a
+  // server whose stop had to abandon its accept thread may still hold it).
+  // The probe socket is closed again at once.
+  static bool port_available(int port);
+
+  // A chat event's row for a window's log list. The sink runs first in
+  // log_chat_event, on the calling client thread with the chat lock held, so
+  // it must hand the row over without waiting for anybody (a queued call to
+  // the user-interface thread). Set only while the server is stopped; an
+  // empty function removes it.
+  using LogRowSink = std::function<void(const std::string& address, const std::string& time,
+                                        const std::string& text)>;
+  void set_log_row_sink(LogRowSink sink) { log_row_sink_ = std::move(sink); }
+
   SiteData& site() override { return site_; }
   ChatState* chat_state() override { return &state_; }
   PageHandlers* page_handlers() override { return &pages_; }
@@ -46,6 +61,7 @@ class ChatEngine : public MainObject {
   ChatState state_;
   ChatPages pages_;
   ChatWebServer server_;
+  LogRowSink log_row_sink_;  // written only while the server is stopped
 };
 
 }  // namespace tvl

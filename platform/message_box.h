@@ -8,7 +8,7 @@
 
 namespace tvl {
 
-enum class MessageIcon { None, Information, Error };
+enum class MessageIcon { None, Information, Warning, Error };
 
 using MessageSink =
     std::function<void(const std::string& caption, const std::string& text, MessageIcon icon)>;

@@ -5,7 +5,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 what=${1:-build}
-packages=(cmake ninja-build g++ make pkg-config libgtest-dev curl ca-certificates)
+packages=(cmake ninja-build g++ make pkg-config libgtest-dev curl ca-certificates
+          qt6-base-dev)
 if [ "$what" = test ]; then
   packages+=(chromium fonts-dejavu-core)
   command -v node >/dev/null 2>&1 || packages+=(nodejs)

@@ -1,0 +1,19 @@
+#include "admin/fit_columns.h"
+
+#include <QHeaderView>
+#include <QTreeWidget>
+#include <algorithm>
+
+void fit_columns(QTreeWidget* list) {
+  if (!list) return;
+  QHeaderView* header = list->header();
+  const bool updates = list->updatesEnabled();
+  list->setUpdatesEnabled(false);
+  for (int c = 0; c < list->columnCount(); ++c) {
+    list->resizeColumnToContents(c);
+    int content = list->columnWidth(c);
+    int title = header->sectionSizeHint(c);
+    list->setColumnWidth(c, std::max({content, title, 10}));
+  }
+  list->setUpdatesEnabled(updates);
+}

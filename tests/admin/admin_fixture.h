@@ -1,0 +1,67 @@
+// The test bench of the window: a temporary program folder with the shipped
+// site (templates, option.ini, rooms.sdb, users/, help/), a free loopback
+// port written to its option.ini, TAVELLA_STATE_DIR and XDG_CONFIG_HOME in
+// temporary folders, message boxes recorded instead of shown and modal
+// dialogs driven through the seam. Windows are opened on this folder under
+// the offscreen platform (the CTest entry sets QT_QPA_PLATFORM=offscreen).
+#pragma once
+#include <QDialog>
+#include <QString>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "admin/server_dlg.h"
+#include "platform/message_box.h"
+#include "tests/support/test_util.h"
+
+namespace tvl::test {
+
+struct RecordedMessage {
+  std::string caption, text;
+  MessageIcon icon;
+};
+
+class AdminSite {
+ public:
+  AdminSite();
+  ~AdminSite();  // closes the window first, restores sinks and hooks
+
+  const std::string& folder() const { return dir_.path(); }
+  int port() const { return port_; }
+  const TestEnvironment& environment() const { return env_; }
+
+  // One key of option.ini's section "Server".
+  void set_option(const std::string& key, const std::string& value);
+  // Whether a notification area exists, for windows opened afterwards.
+  void set_tray(bool available);
+
+  // Opens the window on the folder (replacing one opened before).
+  CServerDlg& open(CServerDlg::Setup setup = CServerDlg::Setup());
+  CServerDlg* window() const { return window_.get(); }
+  void close_window();
+
+  // Messages shown through message_box since the last take_messages().
+  std::vector<RecordedMessage> take_messages();
+  // How many are waiting (a server thread may still be about to add one).
+  size_t message_count();
+
+  // The next modal dialogs are handed to `hook` (see admin/dialog_seam.h);
+  // an empty hook restores real modal loops.
+  void on_dialog(std::function<void(QDialog&)> hook);
+
+ private:
+  TestEnvironment env_;
+  TempDir dir_;
+  int port_ = 0;
+  std::unique_ptr<CServerDlg> window_;
+  std::mutex messages_lock_;  // guards messages_ (sinks run on any thread)
+  std::vector<RecordedMessage> messages_;
+};
+
+// True when a client can connect to 127.0.0.1:port.
+bool port_serves(int port);
+
+}  // namespace tvl::test
