@@ -44,6 +44,13 @@ test("a closed tab and a tab gone elsewhere leave the room at once", async () =>
   // The name is free again at once.
   await enter(await newPage(), "quin", "Lobby");
   await waitText(pia, "users", "quin");
+  // Back from the chat window leaves too, and shows the start page.
+  const nell = await enter(await newPage(), "nell", "Lobby");
+  await waitText(pia, "users", "nell");
+  await nell.goBack();
+  await waitNoText(pia, "users", "nell");
+  await nell.waitForSelector("#rooms .room");
+  expect(await nell.inputValue("#username") === "nell", "the start page forgot the name");
 });
 
 test("a reload of the chat window enters the same room again", async () => {
