@@ -150,20 +150,38 @@ export async function lobby(page) {
   });
 }
 
-// Enters a room from the start page and waits until the chat window runs.
-export async function enter(page, name, room, { password = "", picture = 1 } = {}) {
+// Fills the start page's form and presses "Enter the room" (the page asks the
+// server first and becomes the chat window, or shows the refusal).
+export async function submitEntry(page, name, room, { password = "", picture = 1 } = {}) {
   await lobby(page);
   await page.click(`#rooms .room:has(.name:text-is("${room}"))`);
   await page.fill("#username", name);
   await page.fill("#password", password);
   await page.click(`#pictures input[value="${picture}"] + img`);
-  await Promise.all([page.waitForURL(/chat\.ghp/), page.click("#enter")]);
-  await page.waitForLoadState("domcontentloaded");
+  await page.click("#enter");
+}
+
+// Waits until the chat window of `name` runs (after an entry or a reload).
+export async function chatRuns(page, name) {
+  await page.waitForFunction(() => document.querySelector('iframe[name="chatsubmit"]') ||
+                                    document.querySelector("#login-error.refused"), null, { timeout: WAIT });
   if (!(await page.$('iframe[name="chatsubmit"]')))
-    throw new Error(`${name} not admitted to ${room}: ${(await page.innerText("body")).slice(0, 200)}`);
+    throw new Error(`${name} not admitted: ${(await page.innerText("#login-error")).slice(0, 200)}`);
+  // The frames are named for playwright once their first page commits.
+  for (const deadline = Date.now() + WAIT; ; await sleep(100)) {
+    const named = ["board", "users", "chatsubmit"].every((n) => page.frame({ name: n }));
+    if (named) break;
+    if (Date.now() > deadline) throw new Error(`${name}: the chat window's frames never loaded`);
+  }
   await waitText(page, "users", name);
   await frame(page, "chatsubmit").waitForSelector("#message");
   return page;
+}
+
+// Enters a room from the start page and waits until the chat window runs.
+export async function enter(page, name, room, options = {}) {
+  await submitEntry(page, name, room, options);
+  return chatRuns(page, name);
 }
 
 // Sends one line through the input form.
@@ -175,7 +193,7 @@ export async function say(page, text, { to = "All", priv = false, split = null, 
     await f.setChecked("#msplit", split);
     await sleep(500);  // the pane choice is posted on its own
   }
-  await f.selectOption("#mfilters", String(command));
+  if (command) await f.selectOption("#mfilters", String(command));  // shown to administrators only
   await f.fill("#message", text);
   await f.click("#sendbutton");
   await f.waitForFunction(() => document.getElementById("message").value === "", null, { timeout: WAIT });
@@ -204,10 +222,9 @@ export async function waitNotice(page, text) {
                                { timeout: WAIT, polling: 200 });
   } catch (e) {
     const notice = await page.evaluate(() => document.getElementById("notice").textContent).catch(() => "?");
-    const poll = await frameText(page, "poll").catch(() => "?");
-    const send = await frameText(page, "send").catch(() => "?");
+    const banner = await page.evaluate(() => document.getElementById("banner").textContent).catch(() => "?");
     throw new Error(`notice never said ${JSON.stringify(text)}; notice ${JSON.stringify(notice)}, ` +
-                    `poll frame ${JSON.stringify(poll.slice(0, 200))}, send frame ${JSON.stringify(send.slice(0, 200))}`);
+                    `banner ${JSON.stringify(banner)}`);
   }
 }
 

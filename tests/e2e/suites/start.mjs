@@ -30,6 +30,7 @@ test("a name with an HTML attack string is refused", async () => {
 });
 
 test("the start page lists the rooms with their counts and reads on a phone", async () => {
+  await enter(await newPage(), "olga", "Lobby");
   const page = await newPage();
   await page.setViewportSize({ width: 390, height: 844 });
   const rooms = await lobby(page);
