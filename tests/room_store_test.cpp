@@ -130,48 +130,8 @@ TEST_F(RoomStoreTest, MissingOrKeylessFileLeavesRoomsAlone) {
   EXPECT_STREQ(rooms[0].name, "kept");
 }
 
-// --- The window's operations: each leaves the file closed, so a fresh
-// read (load_rooms) sees the change at once.
-
-std::vector<std::string> names(const std::string& folder) {
-  std::vector<RoomInfo> rooms;
-  EXPECT_TRUE(read_rooms(folder, rooms));
-  std::vector<std::string> out;
-  for (const RoomInfo& r : rooms) out.push_back(r.name);
-  return out;
-}
-
-TEST_F(RoomStoreTest, WindowOperationsAreSeenByTheNextRead) {
-  write({{"Lobby", "", 1, 0}, {"Members", "", 0, 0}});
-  int id = 0;
-  ASSERT_TRUE(add_room(dir_.path(), {"Staff", "ann,bob", false, true}, id));
-  EXPECT_EQ(id, 3);
-  EXPECT_EQ(names(dir_.path()), (std::vector<std::string>{"Lobby", "Members", "Staff"}));
-
-  ASSERT_TRUE(update_room(dir_.path(), 2, {"Guests", "", true, false}));
-  std::vector<RoomInfo> rooms;
-  ASSERT_TRUE(read_rooms(dir_.path(), rooms));
-  ASSERT_EQ(rooms.size(), 3u);
-  EXPECT_STREQ(rooms[1].name, "Guests");
-  EXPECT_TRUE(rooms[1].guest);
-  EXPECT_STREQ(rooms[2].admin, "ann,bob");
-  EXPECT_TRUE(rooms[2].admin_only);
-
-  bool deleted = false;
-  ASSERT_TRUE(delete_room(dir_.path(), 1, deleted));
-  EXPECT_TRUE(deleted);
-  EXPECT_EQ(names(dir_.path()), (std::vector<std::string>{"Guests", "Staff"}));
-
-  // The rows: identifiers kept, flags as stored.
-  std::vector<RoomRow> rows;
-  ASSERT_TRUE(list_room_rows(dir_.path(), rows));
-  ASSERT_EQ(rows.size(), 2u);
-  EXPECT_EQ(rows[0].id, 2);
-  EXPECT_EQ(rows[1].id, 3);
-  EXPECT_EQ(rows[1].admin, "ann,bob");
-  EXPECT_FALSE(rows[1].guest);
-  EXPECT_TRUE(rows[1].admin_only);
-}
+// --- The window's operations (the Rooms page test covers add, edit and
+// delete as a later read sees them).
 
 TEST_F(RoomStoreTest, RowsShowAFlagOnlyForExactlyOne) {
   write({{"a", "", 2, 1}, {"b", "", 1, 0}, {"c", "", -1, 256}}, 64, 128, FT_INT);
@@ -204,7 +164,9 @@ TEST_F(RoomStoreTest, WindowOperationsOnAMissingRoomOrFile) {
   bool deleted = true;
   EXPECT_TRUE(delete_room(dir_.path(), 9, deleted));  // the file opened
   EXPECT_FALSE(deleted);
-  EXPECT_EQ(names(dir_.path()), std::vector<std::string>{"Lobby"});
+  std::vector<RoomInfo> rooms;
+  ASSERT_TRUE(read_rooms(dir_.path(), rooms));
+  ASSERT_EQ(rooms.size(), 1u);
 
   test::TempDir empty;
   int id = -5;
