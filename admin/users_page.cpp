@@ -95,6 +95,7 @@ void CUsersPage::fill() {
     auto* item = new QTreeWidgetItem(list_);
     item->setIcon(kName, icon);
     item->setText(kName, QString::fromStdString(a.name));
+    item->setData(kName, kFileRole, QByteArray::fromStdString(a.name));
     item->setText(kPassword, QString::fromStdString(a.password));
     // "Sex" counts by its decimal value: "01" is still "Male".
     item->setText(kGender, gender_text(std::to_string(std::atoi(a.sex.c_str()))));
@@ -107,7 +108,10 @@ void CUsersPage::fill() {
 }
 
 void CUsersPage::show_values(QTreeWidgetItem* row, const UserDlgValues& v, bool with_name) {
-  if (with_name) row->setText(kName, QString::fromStdString(v.name));
+  if (with_name) {
+    row->setText(kName, QString::fromStdString(v.name));
+    row->setData(kName, kFileRole, QByteArray::fromStdString(v.name));
+  }
   row->setText(kPassword, QString::fromStdString(v.password));
   row->setText(kGender, gender_text(v.gender));
   row->setText(kIcon, QString::fromStdString(v.icon));
@@ -160,10 +164,12 @@ void CUsersPage::on_edit() {
   in.email = row->text(kEmail).toStdString();
   in.profile = row->text(kProfile).toStdString();
   in.disabled = row->text(kDisabled) != "No";
-  const std::string old_name = in.name;
+  const std::string old_name = row->data(kName, kFileRole).toByteArray().toStdString();
   CUserDlg dlg(owner_.program_folder(), in, this);
   if (run_dialog(dlg) == QDialog::Accepted) {
-    const UserDlgValues& v = dlg.values();
+    UserDlgValues v = dlg.values();
+    // The name left as shown is the file's own name, whatever its bytes.
+    if (QString::fromStdString(v.name) == row->text(kName)) v.name = old_name;
     // Only a new name (not another spelling of this one) must pass the rule:
     // an account made by hand under an odd name can still be edited.
     if (!same_ignoring_case(v.name, old_name) && !name_allowed(v.name)) {
@@ -193,6 +199,7 @@ void CUsersPage::on_edit() {
 void CUsersPage::on_delete() {
   QTreeWidgetItem* row = list_->selectedItems().value(0);
   if (!row) return;
-  if (tvl::delete_member(owner_.program_folder(), row->text(kName).toStdString())) delete row;
+  const std::string name = row->data(kName, kFileRole).toByteArray().toStdString();
+  if (tvl::delete_member(owner_.program_folder(), name)) delete row;
   fit_columns(list_);
 }

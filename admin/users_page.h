@@ -24,6 +24,10 @@ class CUsersPage : public QWidget {
 
  public:
   enum Column { kName, kPassword, kGender, kIcon, kEmail, kProfile, kDisabled };
+  // Column kName's data: the account's file name as bytes. The edit and
+  // delete commands use it rather than the shown text, which cannot hold
+  // every byte string (a file made by hand need not be UTF-8).
+  static constexpr int kFileRole = Qt::UserRole;
 
   CUsersPage(CServerDlg& owner, QWidget* parent);
 

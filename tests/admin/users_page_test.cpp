@@ -115,6 +115,7 @@ class UsersPageTest : public QObject {
   void edits_data();
   void edits();
   void delete_and_selection();
+  void name_that_is_not_utf8_is_kept();
   void dialog_lists_and_images_folder();
 };
 
@@ -294,6 +295,23 @@ void UsersPageTest::delete_and_selection() {
   QCOMPARE(page->list()->topLevelItemCount(), 0);
   QVERIFY(!exists(site, "ann"));
   QVERIFY(site.take_messages().empty());
+}
+
+// A file named by hand in another code page: an edit that leaves the name
+// as shown writes into that file, and Delete removes it.
+void UsersPageTest::name_that_is_not_utf8_is_kept() {
+  AdminSite site;
+  const std::string latin1 = "caf\xe9";
+  account(site, latin1, "password=a\r\n");
+  CUsersPage* page = site.open().users_page();
+  page->list()->topLevelItem(0)->setSelected(true);
+  answer_users(site, [](CUserDlg& d) { d.password_edit()->setText("b"); });
+  page->on_edit();
+  QVERIFY(site.take_messages().empty());
+  QCOMPARE(tvl::find_files(site.folder() + "users/*"), std::vector<std::string>{latin1});
+  QCOMPARE(value(site, latin1, "password"), std::string("b"));
+  page->on_delete();
+  QVERIFY(tvl::find_files(site.folder() + "users/*").empty());
 }
 
 void UsersPageTest::dialog_lists_and_images_folder() {
