@@ -85,7 +85,9 @@ void CRoomsPage::fill() {
 
 void CRoomsPage::show_values(QTreeWidgetItem* row, const tvl::RoomValues& v) {
   row->setText(kName, QString::fromStdString(v.name));
+  row->setData(kName, kBytesRole, QByteArray::fromStdString(v.name));
   row->setText(kAdmins, QString::fromStdString(v.admin));
+  row->setData(kAdmins, kBytesRole, QByteArray::fromStdString(v.admin));
   row->setText(kGuest, yes_no(v.guest));
   row->setText(kAdminOnly, yes_no(v.admin_only));
 }
@@ -152,10 +154,16 @@ void CRoomsPage::on_edit() {
   in.admin_only = row->text(kAdminOnly) == "Yes";
   const int id = row->data(kNo, kIdRole).toInt();
   CRoomDlg dlg(owner_.program_folder(), in, this);
-  if (run_dialog(dlg) == QDialog::Accepted && values_fit(dlg.values())) {
+  if (run_dialog(dlg) == QDialog::Accepted) {
+    tvl::RoomValues out = dlg.values();
+    // Texts left as shown keep their stored bytes (which need not be UTF-8).
+    if (QString::fromStdString(out.name) == row->text(kName))
+      out.name = row->data(kName, kBytesRole).toByteArray().toStdString();
+    if (QString::fromStdString(out.admin) == row->text(kAdmins))
+      out.admin = row->data(kAdmins, kBytesRole).toByteArray().toStdString();
     // A room deleted in the file meanwhile is not found: nothing changes.
-    if (tvl::update_room(owner_.program_folder(), id, dlg.values())) {
-      show_values(row, dlg.values());
+    if (values_fit(out) && tvl::update_room(owner_.program_folder(), id, out)) {
+      show_values(row, out);
       fit_columns(list_);
       owner_.load_rooms();
     }

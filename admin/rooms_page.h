@@ -28,6 +28,10 @@ class CRoomsPage : public QWidget {
  public:
   enum Column { kNo, kName, kAdmins, kGuest, kAdminOnly };
   static constexpr int kIdRole = Qt::UserRole;
+  // Columns kName and kAdmins: the stored text as bytes; an edit that leaves
+  // a text as shown stores these, since the shown text cannot hold every
+  // byte string.
+  static constexpr int kBytesRole = Qt::UserRole + 1;
 
   CRoomsPage(CServerDlg& owner, QWidget* parent);
 

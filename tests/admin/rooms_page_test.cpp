@@ -163,6 +163,26 @@ void RoomsPageTest::edit_of_a_room_deleted_meanwhile() {
   QCOMPARE(column(page->list(), CRoomsPage::kName), (QStringList{"Lobby", "Members", "Staff"}));
   QCOMPARE(file_rooms(site.folder()), (QStringList{"Lobby||1|0", "Staff|admin|0|1"}));
   QVERIFY(site.take_messages().empty());
+
+  // A name stored in another code page stays as it is when only a flag
+  // changes.
+  {
+    tvl::RecordFile f;
+    QVERIFY(f.open(site.folder() + "rooms.sdb"));
+    QVERIFY(f.set_field_text("Caf\xe9", "name"));
+    QVERIFY(f.set_field_text("Jos\xe9", "admin"));
+    QVERIFY(f.insert_record());
+  }
+  CRoomsPage* again = site.open().rooms_page();
+  select_row(again->list(), 2);
+  answer_rooms(site, {again->list()->topLevelItem(2)->text(CRoomsPage::kName), true, false, {}});
+  again->on_edit();
+  std::vector<tvl::RoomInfo> rooms;
+  QVERIFY(tvl::read_rooms(site.folder(), rooms));
+  QCOMPARE(rooms.size(), size_t(3));
+  QCOMPARE(std::string(rooms[2].name), std::string("Caf\xe9"));
+  QCOMPARE(std::string(rooms[2].admin), std::string("Jos\xe9"));
+  QVERIFY(rooms[2].guest);
 }
 
 void RoomsPageTest::refusals_data() {
