@@ -13,13 +13,17 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include "admin/about_dlg.h"
+#include "admin/dialog_seam.h"
 #include "admin/icon_button.h"
+#include "admin/links.h"
 #include "admin/log_page.h"
 #include "admin/options_page.h"
 #include "admin/rooms_page.h"
 #include "admin/system_tray.h"
 #include "admin/users_page.h"
 #include "chat/chat_state.h"
+#include "platform/fs.h"
 #include "storage/settings.h"
 
 // Resources of a static library are registered by hand.
@@ -48,9 +52,9 @@ QFrame* etched(QFrame::Shape shape) {
 CServerDlg::CServerDlg(const Setup& setup, QWidget* parent)
     : QMainWindow(parent), shutdown_(setup.shutdown) {
   init_admin_resources();
-  // 1. The controls, their initial texts and the window icon.
+  // The controls with their initial texts, icons and tooltips come first.
   build_window();
-  // 2. The process's main object from here on.
+  // The process's main object from here on, before anything is loaded.
   tvl::set_main_object(this);
   // The log page's row of each chat event; set before any server runs.
   engine_.set_log_row_sink([this](const std::string& address, const std::string& time,
@@ -63,9 +67,9 @@ CServerDlg::CServerDlg(const Setup& setup, QWidget* parent)
         this, [this, a, t, x] { if (log_page_) log_page_->add_row(a, t, x); },
         Qt::QueuedConnection);
   });
-  // 3. Settings, templates, lists and rooms.
+  // Settings, templates, IP lists and rooms.
   engine_.load(setup.program_folder);
-  // 4., 5. The tabs and their pages.
+  // The tabs and their pages; the pages read what was just loaded.
   options_page_ = new COptionsPage(*this, nullptr);
   log_page_ = new CLogPage(*this, nullptr);
   users_page_ = new CUsersPage(*this, nullptr);
@@ -75,8 +79,7 @@ CServerDlg::CServerDlg(const Setup& setup, QWidget* parent)
   tabs_->addTab(users_page_, "Users");
   tabs_->addTab(rooms_page_, "Rooms");
   tabs_->setCurrentIndex(0);
-  // 6. (icons and tooltips were given in build_window.)
-  // 8. The tray icon with the tray menu.
+  // The tray icon with the tray menu.
   auto* tray_menu = new QMenu(this);
   tray_menu->addAction("Show main window", this, &CServerDlg::show_main_window);
   tray_menu->addSeparator();
@@ -88,16 +91,16 @@ CServerDlg::CServerDlg(const Setup& setup, QWidget* parent)
   tray_menu->addAction("Exit", this, &CServerDlg::on_exit);
   tray_ = std::make_unique<CSystemTray>();
   tray_->Create(this, "Tavella Server", windowIcon(), tray_menu);
-  // 10. Start at once when asked to.
+  // Start at once when asked to.
   if (settings().auto_active) start_server();
-  // 11. Centred on the screen.
+  // Centred on the screen.
   if (QScreen* screen = QGuiApplication::primaryScreen()) {
     QRect area = screen->availableGeometry();
     QRect frame = frameGeometry();
     frame.moveCenter(area.center());
     move(frame.topLeft());
   }
-  // 12. Shown, or shown minimised and hidden to the tray a moment later.
+  // Shown, or shown minimised and hidden to the tray a moment later.
   // Without a notification area a hidden window could not be brought back,
   // so it stays minimised on the task bar.
   if (settings().minimize) {
@@ -177,10 +180,13 @@ void CServerDlg::build_window() {
   tab_box->addWidget(tabs_);
   column->addLayout(tab_box, 1);
 
+  tabs_->setObjectName("tabs");
   status_ = new QLabel;
+  status_->setObjectName("status");
   status_->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
   status_->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
   right_panel_ = new QLabel;
+  right_panel_->setObjectName("right_panel");
   right_panel_->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
   right_panel_->setFixedWidth(111);
   auto* status_row = new QHBoxLayout;
@@ -302,9 +308,16 @@ void CServerDlg::changeEvent(QEvent* event) {
     QTimer::singleShot(0, this, [this] { if (isMinimized()) hide(); });
 }
 
-void CServerDlg::on_help() {}
+// The help pages ship in the program folder; a missing page is not reported.
+void CServerDlg::on_help() {
+  const std::string page = program_folder() + "help/index.html";
+  if (tvl::is_regular_file(page)) open_window_link(page, tvl::kShowNormal);
+}
 
-void CServerDlg::on_about() {}
+void CServerDlg::on_about() {
+  CAboutDlg about(this);
+  run_dialog(about);
+}
 
 void CServerDlg::show_main_window() {
   setWindowState(windowState() & ~Qt::WindowMinimized);

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what building (and, with "test", testing) Tavella needs on Debian 12,
+# Installs what building (and, with "test", testing; with "x-check", the
+# window's check under Xvfb) Tavella needs on Debian 12,
 # and only what is missing. Runs as root; uses sudo when it is not root.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -7,6 +8,10 @@ cd "$(dirname "$0")/.."
 what=${1:-build}
 packages=(cmake ninja-build g++ make pkg-config libgtest-dev curl ca-certificates
           qt6-base-dev)
+if [ "$what" = x-check ]; then
+  # Only the desktop program's check under a virtual X server needs these.
+  packages+=(xvfb xauth xdotool x11-utils trayer python3)
+fi
 if [ "$what" = test ]; then
   packages+=(chromium fonts-dejavu-core)
   command -v node >/dev/null 2>&1 || packages+=(nodejs)

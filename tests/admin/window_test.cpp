@@ -1,13 +1,25 @@
 // The main window: server states, start-up choices, keys, minimise, close.
 #include <QAction>
 #include <QMenu>
+#include <QLayout>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QSignalSpy>
 #include <QTabWidget>
 #include <QtTest>
 
+#include <atomic>
+#include <mutex>
+#include <thread>
+
+#include "admin/about_dlg.h"
 #include "admin/icon_button.h"
+#include "admin/links.h"
+#include "admin/message_sink.h"
 #include "admin/system_tray.h"
+#include "chat/chat_state.h"
+#include "platform/fs.h"
+#include "platform/net.h"
 #include "tests/admin/admin_fixture.h"
 
 using tvl::test::AdminSite;
@@ -30,6 +42,31 @@ Shown shown(CServerDlg& w) {
   return {w.start_button()->isEnabled(), w.stop_button()->isEnabled(), w.status_text()};
 }
 
+QAction* find_action(QList<QAction*> actions, const QString& text) {
+  for (QAction* a : actions) {
+    if (a->text() == text) return a;
+    if (a->menu())
+      if (QAction* inner = find_action(a->menu()->actions(), text)) return inner;
+  }
+  return nullptr;
+}
+
+// A listening socket on the port, as an abandoned accept thread would hold.
+struct PortHolder {
+  int fd = -1;
+  explicit PortHolder(int port) {
+    int error = 0;
+    fd = tvl::net::create_listen_socket(error);
+    if (fd >= 0 && !(tvl::net::bind_any(fd, port, error) && tvl::net::start_listening(fd, 4, error)))
+      release();
+  }
+  ~PortHolder() { release(); }
+  void release() {
+    if (fd >= 0) tvl::net::close_socket(fd);
+    fd = -1;
+  }
+};
+
 }  // namespace
 
 namespace QTest {
@@ -47,6 +84,24 @@ class WindowTest : public QObject {
   void state_table_data();
   void state_table();
   void busy_port_leaves_window_offline();
+  void stop_that_is_not_clean_waits_for_the_port();
+  void startup_choices_data();
+  void startup_choices();
+  void enter_and_escape_do_nothing();
+  void minimise_data();
+  void minimise();
+  void ending_stops_the_server_data();
+  void ending_stops_the_server();
+  void commands_data();
+  void commands();
+  void tray_clicks_data();
+  void tray_clicks();
+  void tray_icon_lives_with_the_window();
+  void window_texts();
+  void resizing_keeps_margins();
+  void help_without_pages_is_silent();
+  void log_rows_never_wait_for_the_window();
+  void messages_from_other_threads_are_posted();
 };
 
 void WindowTest::state_table_data() {
@@ -104,6 +159,395 @@ void WindowTest::busy_port_leaves_window_offline() {
   QVERIFY(!w.is_running());
   QTRY_COMPARE(site.message_count(), size_t(1));  // the server's own bind message
   holder.stop();
+}
+
+// A stop that had to abandon the server's threads claims neither state; Start
+// comes back once the port is free, and then works.
+void WindowTest::stop_that_is_not_clean_waits_for_the_port() {
+  AdminSite site;
+  std::unique_ptr<PortHolder> holder;
+  CServerDlg::Setup setup;
+  setup.shutdown = [&](tvl::ChatEngine& engine) {
+    int clean = engine.stop();
+    if (holder) return clean;  // only the first stop is forced
+    holder = std::make_unique<PortHolder>(site.port());
+    return 0;
+  };
+  CServerDlg& w = site.open(setup);
+  w.start_server();
+  w.stop_server();
+  QVERIFY(holder && holder->fd >= 0);
+  QCOMPARE(shown(w), (Shown{false, false, CServerDlg::kStuckText}));
+  QVERIFY(w.is_stuck());
+  w.start_server();  // ignored while the port may still be served
+  w.stop_server();
+  QCOMPARE(shown(w), (Shown{false, false, CServerDlg::kStuckText}));
+  QVERIFY(site.take_messages().empty());
+
+  holder->release();
+  QTRY_COMPARE(shown(w), kOffline);
+  QVERIFY(!w.is_stuck());
+  w.start_server();
+  QCOMPARE(shown(w), kOnline);
+  QVERIFY(port_serves(site.port()));
+  site.close_window();  // while the hook's holder still exists
+}
+
+void WindowTest::startup_choices_data() {
+  QTest::addColumn<bool>("auto_active");
+  QTest::addColumn<bool>("minimize");
+  QTest::addColumn<bool>("tray");
+  QTest::addColumn<bool>("ends_hidden");
+  QTest::addColumn<bool>("ends_minimized");
+  QTest::newRow("plain") << false << false << true << false << false;
+  QTest::newRow("auto_active") << true << false << true << false << false;
+  QTest::newRow("auto_active+minimize") << true << true << true << true << true;
+  QTest::newRow("minimize") << false << true << true << true << true;
+  QTest::newRow("auto_active+minimize, no tray") << true << true << false << false << true;
+  QTest::newRow("minimize, no tray") << false << true << false << false << true;
+}
+
+void WindowTest::startup_choices() {
+  QFETCH(bool, auto_active);
+  QFETCH(bool, minimize);
+  QFETCH(bool, tray);
+  QFETCH(bool, ends_hidden);
+  QFETCH(bool, ends_minimized);
+  AdminSite site;
+  site.set_option("AutoActive", auto_active ? "1" : "0");
+  site.set_option("Minimize", minimize ? "1" : "0");
+  site.set_tray(tray);
+  CServerDlg& w = site.open();
+  QCOMPARE(w.tray()->present(), tray);
+  // Online at once, and shown (minimised when asked) before any hiding.
+  QCOMPARE(w.is_running(), auto_active);
+  QCOMPARE(port_serves(site.port()), auto_active);
+  QVERIFY(w.isVisible());
+  QCOMPARE(w.isMinimized(), minimize);
+  if (ends_hidden) {
+    QTRY_VERIFY(!w.isVisible());
+    // The tray brings it back.
+    QAction* show = find_action(w.tray()->menu()->actions(), "Show main window");
+    QVERIFY(show);
+    show->trigger();
+    QVERIFY(w.isVisible());
+    QVERIFY(!w.isMinimized());
+  } else {
+    // Well past the moment the hide would come.
+    QTest::qWait(400);
+    QVERIFY(w.isVisible());
+    QCOMPARE(w.isMinimized(), ends_minimized);
+  }
+  QCOMPARE(w.is_running(), auto_active);
+}
+
+void WindowTest::enter_and_escape_do_nothing() {
+  AdminSite site;
+  CServerDlg& w = site.open();
+  w.start_server();
+  QSignalSpy ended(&w, &CServerDlg::ended);
+  QWidget* targets[] = {&w, w.tabs(), w.tabs()->currentWidget()};
+  for (QWidget* target : targets) {
+    for (int key : {Qt::Key_Escape, Qt::Key_Return, Qt::Key_Enter}) {
+      QTest::keyClick(target, Qt::Key(key));
+      QCoreApplication::processEvents();
+    }
+  }
+  QVERIFY(w.isVisible());
+  QCOMPARE(ended.count(), 0);
+  QCOMPARE(shown(w), kOnline);
+  QCOMPARE(w.tabs()->currentIndex(), 0);
+}
+
+void WindowTest::minimise_data() {
+  QTest::addColumn<bool>("tray");
+  QTest::newRow("with a tray: hidden") << true;
+  QTest::newRow("without a tray: minimised") << false;
+}
+
+void WindowTest::minimise() {
+  QFETCH(bool, tray);
+  AdminSite site;
+  site.set_tray(tray);
+  CServerDlg& w = site.open();
+  w.showMinimized();
+  if (tray) {
+    QTRY_VERIFY(!w.isVisible());
+    w.tray()->on_activated(QSystemTrayIcon::DoubleClick);
+    QVERIFY(w.isVisible());
+    QVERIFY(!w.isMinimized());
+  } else {
+    QTest::qWait(100);
+    QVERIFY(w.isVisible());
+    QVERIFY(w.isMinimized());
+  }
+}
+
+void WindowTest::ending_stops_the_server_data() {
+  QTest::addColumn<QString>("how");
+  QTest::newRow("title-bar close") << "close";
+  QTest::newRow("menu Exit") << "menu";
+  QTest::newRow("tray Exit") << "tray";
+  QTest::newRow("Exit while hidden") << "hidden";
+}
+
+void WindowTest::ending_stops_the_server() {
+  QFETCH(QString, how);
+  AdminSite site;
+  CServerDlg& w = site.open();
+  QSignalSpy ended(&w, &CServerDlg::ended);
+  w.start_server();
+  QVERIFY(port_serves(site.port()));
+  if (how == "close") {
+    w.close();
+  } else if (how == "menu") {
+    find_action(w.menuBar()->actions(), "Exit")->trigger();
+  } else {
+    if (how == "hidden") w.hide();
+    find_action(w.tray()->menu()->actions(), "Exit")->trigger();
+  }
+  QCOMPARE(ended.count(), 1);
+  QVERIFY(!w.is_running());
+  QVERIFY(!port_serves(site.port()));
+  QVERIFY(tvl::ChatEngine::port_available(site.port()));
+}
+
+void WindowTest::commands_data() {
+  // Every source of a command reaches the same operation.
+  QTest::addColumn<QString>("source");  // menu, tray, button
+  QTest::addColumn<QString>("command");  // start, stop, help, about
+  for (const char* source : {"menu", "tray", "button"})
+    for (const char* command : {"start", "stop", "help", "about"})
+      QTest::newRow(QByteArray(source) + " " + command) << QString(source) << QString(command);
+}
+
+void WindowTest::commands() {
+  QFETCH(QString, source);
+  QFETCH(QString, command);
+  AdminSite site;
+  std::vector<std::string> opened;
+  set_link_opener([&](const std::string& target, int) {
+    opened.push_back(target);
+    return 33;
+  });
+  QStringList dialogs;
+  site.on_dialog([&](QDialog& d) {
+    dialogs << d.windowTitle();
+    QVERIFY(qobject_cast<CAboutDlg*>(&d));
+    d.accept();
+  });
+  CServerDlg& w = site.open();
+  if (command == "stop") w.start_server();
+
+  const QMap<QString, QString> menu_text{
+      {"start", "Start Server"}, {"stop", "Stop Server"}, {"help", "Help"}, {"about", "About..."}};
+  const QMap<QString, QString> tray_text{
+      {"start", "Start Server"}, {"stop", "Stop Server"}, {"help", "Help..."}, {"about", "About..."}};
+  const QMap<QString, CIconButton*> button{{"start", w.start_button()},
+                                           {"stop", w.stop_button()},
+                                           {"help", w.help_button()},
+                                           {"about", w.about_button()}};
+  if (source == "menu") {
+    QAction* a = find_action(w.menuBar()->actions(), menu_text[command]);
+    QVERIFY(a);
+    a->trigger();
+  } else if (source == "tray") {
+    QAction* a = find_action(w.tray()->menu()->actions(), tray_text[command]);
+    QVERIFY(a);
+    a->trigger();
+  } else {
+    QTest::mouseClick(button[command], Qt::LeftButton);
+  }
+  set_link_opener(nullptr);
+
+  QCOMPARE(shown(w), command == "start" ? kOnline : kOffline);
+  QCOMPARE(opened, command == "help" ? std::vector<std::string>{site.folder() + "help/index.html"}
+                                     : std::vector<std::string>{});
+  QCOMPARE(dialogs, command == "about" ? QStringList{"About Tavella Server"} : QStringList{});
+}
+
+void WindowTest::tray_clicks_data() {
+  QTest::addColumn<int>("reason");
+  QTest::addColumn<bool>("shown");
+  QTest::newRow("double-click restores") << int(QSystemTrayIcon::DoubleClick) << true;
+  QTest::newRow("single click: nothing") << int(QSystemTrayIcon::Trigger) << false;
+  QTest::newRow("right-click: only the menu") << int(QSystemTrayIcon::Context) << false;
+  QTest::newRow("middle click: nothing") << int(QSystemTrayIcon::MiddleClick) << false;
+}
+
+void WindowTest::tray_clicks() {
+  QFETCH(int, reason);
+  QFETCH(bool, shown);
+  AdminSite site;
+  CServerDlg& w = site.open();
+  w.showMinimized();
+  QTRY_VERIFY(!w.isVisible());
+  w.tray()->on_activated(QSystemTrayIcon::ActivationReason(reason));
+  QCOMPARE(w.isVisible(), shown);
+  if (shown) QVERIFY(!w.isMinimized());
+}
+
+// The icon exists while the window does, with its fixed tooltip and menu.
+void WindowTest::tray_icon_lives_with_the_window() {
+  AdminSite site;
+  CServerDlg& w = site.open();
+  QPointer<QSystemTrayIcon> icon = w.tray()->icon();
+  QVERIFY(icon);
+  QCOMPARE(icon->toolTip(), QString("Tavella Server"));
+  QVERIFY(icon->contextMenu() == w.tray()->menu());
+  QStringList items;
+  for (QAction* a : w.tray()->menu()->actions()) items << (a->isSeparator() ? "-" : a->text());
+  QCOMPARE(items, (QStringList{"Show main window", "-", "Start Server", "Stop Server", "-",
+                               "About...", "Help...", "Exit"}));
+  site.close_window();
+  QVERIFY(!icon);
+}
+
+void WindowTest::window_texts() {
+  AdminSite site;
+  CServerDlg& w = site.open();
+  QCOMPARE(w.windowTitle(), QString("Tavella Server v1.2 "));
+  QStringList tabs;
+  for (int i = 0; i < w.tabs()->count(); ++i) tabs << w.tabs()->tabText(i);
+  QCOMPARE(tabs, (QStringList{"Options", "Logs", "Users", "Rooms"}));
+  QStringList menus;
+  for (QAction* m : w.menuBar()->actions()) {
+    menus << m->text();
+    for (QAction* a : m->menu()->actions()) menus << (a->isSeparator() ? "-" : a->text());
+  }
+  QCOMPARE(menus, (QStringList{"&Server", "Start Server", "Stop Server", "-", "Exit", "&Help", "Help",
+                               "About..."}));
+  QCOMPARE(w.start_button()->toolTip(), QString("Start the server"));
+  QCOMPARE(w.stop_button()->toolTip(), QString("Stop the server"));
+  QCOMPARE(w.help_button()->toolTip(), QString("Tavella Server Help"));
+  QCOMPARE(w.about_button()->toolTip(), QString("About Tavella Server"));
+  QVERIFY(!w.windowIcon().isNull());
+  QVERIFY(tvl::main_object() == &w);
+  site.close_window();
+  QVERIFY(tvl::main_object() == nullptr);
+}
+
+// The tab control and the status line keep their distances to the right and
+// bottom edges, the right panel its size; below the minimum nothing moves.
+void WindowTest::resizing_keeps_margins() {
+  AdminSite site;
+  CServerDlg& w = site.open();
+  QWidget* parts[] = {w.findChild<QWidget*>("tabs"), w.findChild<QWidget*>("status"),
+                      w.findChild<QWidget*>("right_panel"), w.tabs()->currentWidget()};
+  for (QWidget* p : parts) QVERIFY(p);
+  auto layout_at = [&](QSize size) {
+    w.resize(size);
+    QCoreApplication::sendPostedEvents();
+    w.centralWidget()->layout()->activate();
+    QList<QRect> rects;
+    for (QWidget* p : parts)
+      rects << QRect(p->mapTo(w.centralWidget(), QPoint(0, 0)), p->size());
+    return rects;
+  };
+  auto margins = [&](const QList<QRect>& r) {
+    const QSize c = w.centralWidget()->size();
+    QList<QPoint> m;
+    for (const QRect& x : r) m << QPoint(c.width() - x.right(), c.height() - x.bottom());
+    return m;
+  };
+  const QList<QRect> small = layout_at(QSize(500, 400));
+  const QList<QPoint> small_margins = margins(small);
+  const QList<QRect> big = layout_at(QSize(800, 650));
+  QCOMPARE(margins(big), small_margins);
+  QCOMPARE(big[0].topLeft(), small[0].topLeft());   // the tabs keep their corner
+  QCOMPARE(big[1].left(), small[1].left());          // the status line its left edge
+  QCOMPARE(big[2].size(), small[2].size());          // the right panel its size
+  QCOMPARE(big[3].width() - small[3].width(), big[0].width() - small[0].width());
+  QCOMPARE(big[3].height() - small[3].height(), big[0].height() - small[0].height());
+
+  const QList<QRect> at_minimum = layout_at(w.minimumSizeHint());
+  QCOMPARE(layout_at(QSize(200, 90)), at_minimum);
+  QVERIFY(w.centralWidget()->height() > 100);
+}
+
+void WindowTest::help_without_pages_is_silent() {
+  AdminSite site;
+  std::remove((site.folder() + "help/index.html").c_str());
+  int calls = 0;
+  set_link_opener([&](const std::string&, int) { return ++calls, 33; });
+  CServerDlg& w = site.open();
+  w.on_help();
+  set_link_opener(nullptr);
+  QCOMPARE(calls, 0);
+  QVERIFY(site.take_messages().empty());
+}
+
+// A client thread logs with the chat lock held while the user-interface
+// thread is blocked on that very lock (as in a room reload): the thread must
+// finish without the user-interface thread running, and the day's log gets
+// its lines.
+void WindowTest::log_rows_never_wait_for_the_window() {
+  AdminSite site;
+  site.set_option("Savelog", "1");
+  CServerDlg& w = site.open();
+  w.start_server();  // opens the day's log
+  tvl::ChatState& state = *w.chat_state();
+  std::atomic<int> logged{0};
+  std::thread client;
+  {
+    std::unique_lock<std::mutex> chat(state.lock);
+    client = std::thread([&] {
+      std::lock_guard<std::mutex> hold(state.lock);
+      for (int i = 0; i < 50; ++i) {
+        w.log_chat_event("10.0.0.9", "12:00:00", "line " + std::to_string(i));
+        ++logged;
+      }
+    });
+  }
+  client.join();  // no event processing on this thread meanwhile
+  QCOMPARE(logged.load(), 50);
+  std::string log;
+  QVERIFY(tvl::read_whole_file(w.engine().server().path(), log));
+  QVERIFY(log.find("10.0.0.9 12:00:00 line 0\r\n") != std::string::npos);
+  QVERIFY(log.find("10.0.0.9 12:00:00 line 49\r\n") != std::string::npos);
+}
+
+// The window's message sink shows boxes on the user-interface thread; a
+// thread holding a lock posts its message and goes on at once.
+void WindowTest::messages_from_other_threads_are_posted() {
+  AdminSite site;
+  struct Box {
+    QString caption, text;
+    int icon;
+    int buttons;
+    bool on_ui_thread;
+  };
+  std::vector<Box> boxes;
+  site.on_dialog([&](QDialog& d) {
+    auto* box = qobject_cast<QMessageBox*>(&d);
+    QVERIFY(box);
+    boxes.push_back({box->windowTitle(), box->text(), int(box->icon()), int(box->standardButtons()),
+                     QThread::currentThread() == qApp->thread()});
+    box->accept();
+  });
+  install_window_message_sink();
+  // The thread holds a lock across the call while this thread runs no
+  // events: a call that waited for the box would never return.
+  std::mutex chat_lock;
+  std::thread other([&] {
+    std::lock_guard<std::mutex> hold(chat_lock);
+    tvl::message_box("Tavella", "from a client thread", tvl::MessageIcon::Error);
+  });
+  other.join();
+  QVERIFY(boxes.empty());  // posted, not shown yet
+  tvl::message_box("Tavella", "from the window", tvl::MessageIcon::Warning);
+  QCOMPARE(boxes.size(), size_t(1));  // the window's own box shows at once
+  QTRY_COMPARE(boxes.size(), size_t(2));
+  tvl::set_message_sink(nullptr);
+  QCOMPARE(boxes[0].text, QString("from the window"));
+  QCOMPARE(boxes[0].icon, int(QMessageBox::Warning));
+  QCOMPARE(boxes[1].caption, QString("Tavella"));
+  QCOMPARE(boxes[1].text, QString("from a client thread"));
+  QCOMPARE(boxes[1].icon, int(QMessageBox::Critical));
+  for (const Box& b : boxes) {
+    QCOMPARE(b.buttons, int(QMessageBox::Ok));
+    QVERIFY(b.on_ui_thread);
+  }
 }
 
 QTEST_MAIN(WindowTest)

@@ -1,0 +1,98 @@
+// Not a test: grabs the window offscreen for people to look at. Writes into
+// the folder given as its argument: the main window on each tab (offline and
+// online), the About dialog, and the toolbar buttons in each state, enlarged.
+// scripts/window-screenshots.sh builds and runs it.
+#include <QApplication>
+#include <QEnterEvent>
+#include <QPainter>
+#include <QTabWidget>
+#include <cstdio>
+
+#include "admin/about_dlg.h"
+#include "admin/icon_button.h"
+#include "tests/admin/admin_fixture.h"
+
+namespace {
+
+bool save(const QPixmap& shot, const QString& folder, const QString& name) {
+  const QString path = folder + "/" + name + ".png";
+  bool ok = shot.save(path);
+  std::printf("%s %s\n", ok ? "wrote" : "FAILED", qPrintable(path));
+  return ok;
+}
+
+QImage button_image(CIconButton* b) {
+  QImage img(b->size(), QImage::Format_ARGB32);
+  img.fill(Qt::white);
+  b->render(&img);
+  return img;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: %s output-folder\n", argv[0]);
+    return 2;
+  }
+  const QString out = argv[1];
+  bool ok = true;
+  tvl::test::AdminSite site;
+  CServerDlg& w = site.open();
+  w.resize(560, 420);
+  const char* names[] = {"options", "logs", "users", "rooms"};
+  for (int i = 0; i < w.tabs()->count(); ++i) {
+    w.tabs()->setCurrentIndex(i);
+    QApplication::processEvents();
+    ok &= save(w.grab(), out, QString("window-%1-offline").arg(names[i]));
+  }
+  w.tabs()->setCurrentIndex(0);
+  w.start_server();
+  QApplication::processEvents();
+  ok &= save(w.grab(), out, "window-online");
+  w.resize(400, 300);
+  QApplication::processEvents();
+  ok &= save(w.grab(), out, "window-small");
+  w.stop_server();
+
+  CAboutDlg about;
+  about.show();
+  QApplication::processEvents();
+  ok &= save(about.grab(), out, "about");
+
+  // The toolbar buttons: resting, hovered (active window), pressed,
+  // disabled; one row per button, four times the size.
+  w.resize(560, 420);
+  w.show();
+  w.activateWindow();
+  QApplication::setActiveWindow(&w);
+  CIconButton* buttons[] = {w.start_button(), w.stop_button(), w.help_button(), w.about_button()};
+  const QSize cell = w.start_button()->size();
+  QImage sheet(cell.width() * 4 + 3 * 4, cell.height() * 4 + 3, QImage::Format_ARGB32);
+  sheet.fill(Qt::white);
+  {
+    QPainter p(&sheet);
+    for (int row = 0; row < 4; ++row) {
+      CIconButton* b = buttons[row];
+      b->setEnabled(true);
+      QImage states[4];
+      states[0] = button_image(b);
+      QEnterEvent enter(QPointF(3, 3), QPointF(3, 3), QPointF(3, 3));
+      QApplication::sendEvent(b, &enter);
+      states[1] = button_image(b);
+      b->setDown(true);
+      states[2] = button_image(b);
+      b->setDown(false);
+      QEvent leave(QEvent::Leave);
+      QApplication::sendEvent(b, &leave);
+      b->setEnabled(false);
+      states[3] = button_image(b);
+      for (int col = 0; col < 4; ++col)
+        p.drawImage(col * (cell.width() + 4), row * (cell.height() + 1), states[col]);
+    }
+  }
+  ok &= save(QPixmap::fromImage(sheet.scaled(sheet.size() * 4, Qt::KeepAspectRatio, Qt::FastTransformation)),
+             out, "toolbar-states");
+  return ok ? 0 : 1;
+}

@@ -1,0 +1,95 @@
+// ChatEngine as a window uses it: the log-row sink and the port probe.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "chat/engine.h"
+#include "platform/fs.h"
+#include "tests/support/room_file.h"
+#include "tests/support/test_util.h"
+
+namespace tvl {
+namespace {
+
+RoomInfo lobby() {
+  RoomInfo r;
+  std::strncpy(r.name, "Lobby", sizeof r.name - 1);
+  r.guest = true;
+  return r;
+}
+
+// The sink sees every chat event first, with the chat lock held, and the
+// day's file gets the same line afterwards.
+TEST(EngineTest, LogRowSinkRunsFirstUnderTheChatLock) {
+  test::TestEnvironment env;
+  test::TempDir folder;
+  folder.write("users/.keep", "");
+  folder.write("chat.htm", "chat");
+  folder.write("option.ini", "[Server]\r\nSavelog=1\r\n");
+  ASSERT_TRUE(test::write_room_file(folder.path(), {lobby()}));
+  ChatEngine engine;
+  engine.load(folder.path());
+  const int port = test::free_port();
+
+  struct Row {
+    std::string address, time, text;
+    bool lock_held;
+    std::string file_before;
+  };
+  std::vector<Row> rows;
+  engine.set_log_row_sink([&](const std::string& a, const std::string& t, const std::string& x) {
+    // Asked from another thread: try_lock by the owner itself is undefined.
+    bool held = false;
+    std::thread probe([&] {
+      held = !engine.state().lock.try_lock();
+      if (!held) engine.state().lock.unlock();
+    });
+    probe.join();
+    std::string file;
+    read_whole_file(engine.server().path(), file);
+    rows.push_back({a, t, x, held, file});
+  });
+  ASSERT_EQ(engine.start(port), 1);
+  std::string out;
+  ASSERT_TRUE(engine.pages().page(Page::Chat, "10.1.2.3",
+                                  "/chat.ghp?username=ann&password=&room=1&sex=1", out));
+  engine.stop();
+
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].address, "10.1.2.3");
+  EXPECT_EQ(rows[0].text, "ann joined the [Lobby]");
+  EXPECT_TRUE(rows[0].lock_held);
+  EXPECT_EQ(rows[0].file_before, "");
+  std::string file;
+  ASSERT_TRUE(read_whole_file(engine.server().path(), file));
+  EXPECT_EQ(file, "10.1.2.3 " + rows[0].time + " ann joined the [Lobby]\r\n");
+
+  // Without a sink only the file is written.
+  engine.set_log_row_sink(nullptr);
+  engine.log_chat_event("10.1.2.4", "10:00:00", "plain");
+  ASSERT_TRUE(read_whole_file(engine.server().path(), file));
+  EXPECT_NE(file.find("10.1.2.4 10:00:00 plain\r\n"), std::string::npos);
+  EXPECT_EQ(rows.size(), 1u);
+}
+
+TEST(EngineTest, PortAvailableFollowsTheServer) {
+  test::TestEnvironment env;
+  test::TempDir folder;
+  ChatEngine engine;
+  engine.load(folder.path());
+  const int port = test::free_port();
+  EXPECT_TRUE(ChatEngine::port_available(port));
+  ASSERT_EQ(engine.start(port), 1);
+  EXPECT_FALSE(ChatEngine::port_available(port));
+  ASSERT_EQ(engine.stop(), 1);
+  EXPECT_TRUE(ChatEngine::port_available(port));
+  EXPECT_FALSE(ChatEngine::port_available(0));
+  EXPECT_FALSE(ChatEngine::port_available(65536));  // low 16 bits 0, as the server sees it
+}
+
+}  // namespace
+}  // namespace tvl
