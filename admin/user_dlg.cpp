@@ -12,10 +12,7 @@
 #include <algorithm>
 
 #include "platform/fs.h"
-#if __has_include("platform/open_link.h")
 #include "platform/open_link.h"
-#define TVL_HAVE_OPEN_LINK 1
-#endif
 
 namespace {
 
@@ -106,9 +103,7 @@ void CUserDlg::on_browse_images() {
     folder_opener()(folder);
     return;
   }
-#ifdef TVL_HAVE_OPEN_LINK
   tvl::open_link(folder, tvl::kShowNormal);  // failures are not reported
-#endif
 }
 
 void CUserDlg::accept() {
