@@ -1,17 +1,53 @@
-// CRoomsPage: the "Rooms" tab: the rooms of rooms.sdb.
-// Created once by the main window, lives as long as it; runs on the
-// user-interface thread and reaches the chat through the window.
+// CRoomsPage: the "Rooms" tab: the rooms of rooms.sdb, with Add, Edit and
+// Delete. Every change goes to the file at once (through the room store,
+// which opens and closes it around the one operation) and then the chat's
+// room tables are reloaded, so visitors see it on their next page.
+//
+// The list is read from the file once, when the page is created; afterwards
+// only this page's commands change it. Each row holds the room's "id" as the
+// item data of column 0 (kIdRole). "No" is the row's number when it was
+// added: after a delete, numbers are not renumbered, so two rows may share
+// one.
+//
+// Lifetime: created once by the main window, lives as long as it.
+// Thread safety: user-interface thread only.
 #pragma once
 #include <QWidget>
+#include <string>
+
+#include "storage/room_store.h"
 
 class CServerDlg;
+class QPushButton;
+class QTreeWidget;
+class QTreeWidgetItem;
 
 class CRoomsPage : public QWidget {
   Q_OBJECT
 
  public:
+  enum Column { kNo, kName, kAdmins, kGuest, kAdminOnly };
+  static constexpr int kIdRole = Qt::UserRole;
+  // Columns kName and kAdmins: the stored text as bytes; an edit that leaves
+  // a text as shown stores these, since the shown text cannot hold every
+  // byte string.
+  static constexpr int kBytesRole = Qt::UserRole + 1;
+
   CRoomsPage(CServerDlg& owner, QWidget* parent);
 
+  QTreeWidget* list() const { return list_; }
+
+ public slots:
+  void on_add();     // "Add..."
+  void on_edit();    // "Edit..."
+  void on_delete();  // "Delete"
+
  private:
+  void fill();
+  void show_values(QTreeWidgetItem* row, const tvl::RoomValues& values);
+  // False (after the message) when the values cannot be stored whole.
+  bool values_fit(const tvl::RoomValues& values);
+
   CServerDlg& owner_;
+  QTreeWidget* list_ = nullptr;
 };

@@ -1,5 +1,205 @@
 #include "admin/users_page.h"
 
-#include "admin/server_dlg.h"
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QPushButton>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+#include <cstdlib>
 
-CUsersPage::CUsersPage(CServerDlg& owner, QWidget* parent) : QWidget(parent), owner_(owner) {}
+#include "admin/dialog_seam.h"
+#include "admin/fit_columns.h"
+#include "admin/server_dlg.h"
+#include "admin/user_dlg.h"
+#include "chat/query.h"
+#include "platform/message_box.h"
+#include "storage/account.h"
+
+namespace {
+
+const char kCaption[] = "Tavella";
+const char kExists[] = "This username already exist!";
+const char kBadName[] = "invalid character in Username !";
+
+void say(const char* text) { tvl::message_box(kCaption, text); }
+
+// The chat pages' rule for user names (they refuse a raw "&" in the address
+// before decoding; here the name is typed, so it is refused as a character).
+// A name that passes can be a file in users/ and shows safely on every page.
+bool name_allowed(const std::string& name) {
+  return tvl::decoded_name_allowed(name) && name.find('&') == std::string::npos;
+}
+
+bool same_ignoring_case(const std::string& a, const std::string& b) {
+  return QString::fromStdString(a).compare(QString::fromStdString(b), Qt::CaseInsensitive) == 0;
+}
+
+tvl::MemberValues member_values(const UserDlgValues& v) {
+  tvl::MemberValues m;
+  m.password = v.password;
+  m.sex = v.gender;
+  m.icon = v.icon;
+  m.email = v.email;
+  m.profile = v.profile;
+  m.disabled = v.disabled;
+  return m;
+}
+
+}  // namespace
+
+QString CUsersPage::gender_text(const std::string& number) {
+  if (number == "0") return "Female";
+  if (number == "1") return "Male";
+  if (number == "2") return "Confidential";
+  return QString();
+}
+
+CUsersPage::CUsersPage(CServerDlg& owner, QWidget* parent) : QWidget(parent), owner_(owner) {
+  auto* add = new QPushButton("Add...");
+  auto* edit = new QPushButton("Edit...");
+  auto* remove = new QPushButton("Delete");
+  for (QPushButton* b : {add, edit, remove}) {
+    b->setFixedSize(63, 20);
+    b->setAutoDefault(false);
+  }
+  list_ = new QTreeWidget;
+  list_->setRootIsDecorated(false);
+  list_->setSelectionMode(QAbstractItemView::SingleSelection);
+  list_->setSelectionBehavior(QAbstractItemView::SelectRows);
+  list_->setHeaderLabels({"Name", "Password", "Gender", "Icon", "Email", "Profile", "Disabled"});
+  list_->header()->setStretchLastSection(false);
+
+  // As on the Rooms page: the list keeps its right and bottom margins.
+  auto* buttons = new QHBoxLayout;
+  buttons->setSpacing(20);
+  buttons->addWidget(add);
+  buttons->addWidget(edit);
+  buttons->addWidget(remove);
+  buttons->addStretch(1);
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(10, 14, 10, 14);
+  layout->setSpacing(6);
+  layout->addLayout(buttons);
+  layout->addWidget(list_, 1);
+
+  connect(add, &QPushButton::clicked, this, &CUsersPage::on_add);
+  connect(edit, &QPushButton::clicked, this, &CUsersPage::on_edit);
+  connect(remove, &QPushButton::clicked, this, &CUsersPage::on_delete);
+  fill();
+}
+
+void CUsersPage::fill() {
+  fit_columns(list_);
+  const QIcon icon(":/icons/user.png");
+  for (const tvl::AccountListing& a : tvl::list_accounts(owner_.program_folder())) {
+    auto* item = new QTreeWidgetItem(list_);
+    item->setIcon(kName, icon);
+    item->setText(kName, QString::fromStdString(a.name));
+    item->setData(kName, kFileRole, QByteArray::fromStdString(a.name));
+    item->setText(kPassword, QString::fromStdString(a.password));
+    // "Sex" counts by its decimal value: "01" is still "Male".
+    item->setText(kGender, gender_text(std::to_string(std::atoi(a.sex.c_str()))));
+    item->setText(kIcon, QString::fromStdString(a.icon));
+    item->setText(kEmail, QString::fromStdString(a.email));
+    item->setText(kProfile, QString::fromStdString(a.profile));
+    item->setText(kDisabled, QString::fromStdString(a.disabled));
+  }
+  fit_columns(list_);
+}
+
+void CUsersPage::show_values(QTreeWidgetItem* row, const UserDlgValues& v, bool with_name) {
+  if (with_name) {
+    row->setText(kName, QString::fromStdString(v.name));
+    row->setData(kName, kFileRole, QByteArray::fromStdString(v.name));
+  }
+  row->setText(kPassword, QString::fromStdString(v.password));
+  row->setText(kGender, gender_text(v.gender));
+  row->setText(kIcon, QString::fromStdString(v.icon));
+  row->setText(kEmail, QString::fromStdString(v.email));
+  row->setText(kProfile, QString::fromStdString(v.profile));
+  row->setText(kDisabled, v.disabled ? "Yes" : "No");
+}
+
+void CUsersPage::on_add() {
+  CUserDlg dlg(owner_.program_folder(), UserDlgValues(), this);
+  if (run_dialog(dlg) == QDialog::Accepted) {
+    const UserDlgValues& v = dlg.values();
+    if (!name_allowed(v.name)) {
+      say(kBadName);
+    } else {
+      switch (tvl::add_member(owner_.program_folder(), v.name, member_values(v))) {
+        case tvl::AccountChange::kExists:
+          say(kExists);
+          break;
+        case tvl::AccountChange::kFailed:
+          say(kBadName);
+          break;
+        case tvl::AccountChange::kWritten: {
+          auto* item = new QTreeWidgetItem;
+          item->setIcon(kName, QIcon(":/icons/user.png"));
+          show_values(item, v, true);
+          list_->addTopLevelItem(item);
+          list_->setCurrentItem(item);
+          fit_columns(list_);
+          break;
+        }
+      }
+    }
+  }
+  list_->setFocus();
+}
+
+void CUsersPage::on_edit() {
+  QTreeWidgetItem* row = list_->selectedItems().value(0);
+  if (!row) {
+    say("Please select a user!");
+    return;
+  }
+  // From the row, not from the file.
+  UserDlgValues in;
+  in.name = row->text(kName).toStdString();
+  in.password = row->text(kPassword).toStdString();
+  in.gender = row->text(kGender).toStdString();
+  in.icon = row->text(kIcon).toStdString();
+  in.email = row->text(kEmail).toStdString();
+  in.profile = row->text(kProfile).toStdString();
+  in.disabled = row->text(kDisabled) != "No";
+  const std::string old_name = row->data(kName, kFileRole).toByteArray().toStdString();
+  CUserDlg dlg(owner_.program_folder(), in, this);
+  if (run_dialog(dlg) == QDialog::Accepted) {
+    UserDlgValues v = dlg.values();
+    // The name left as shown is the file's own name, whatever its bytes.
+    if (QString::fromStdString(v.name) == row->text(kName)) v.name = old_name;
+    // Only a new name (not another spelling of this one) must pass the rule:
+    // an account made by hand under an odd name can still be edited.
+    if (!same_ignoring_case(v.name, old_name) && !name_allowed(v.name)) {
+      say(kBadName);
+    } else {
+      std::string stored;
+      switch (tvl::edit_member(owner_.program_folder(), old_name, v.name, member_values(v),
+                               stored)) {
+        case tvl::AccountChange::kExists:
+          say(kExists);
+          break;
+        case tvl::AccountChange::kFailed:
+          say(kBadName);
+          break;
+        case tvl::AccountChange::kWritten:
+          // The same file (maybe typed in another case) keeps its name and
+          // the row its spelling; a rename shows the new name.
+          show_values(row, v, !same_ignoring_case(stored, old_name));
+          fit_columns(list_);
+          break;
+      }
+    }
+  }
+  list_->setFocus();
+}
+
+void CUsersPage::on_delete() {
+  QTreeWidgetItem* row = list_->selectedItems().value(0);
+  if (!row) return;
+  const std::string name = row->data(kName, kFileRole).toByteArray().toStdString();
+  if (tvl::delete_member(owner_.program_folder(), name)) delete row;
+  fit_columns(list_);
+}

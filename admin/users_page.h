@@ -1,17 +1,51 @@
-// CUsersPage: the "Users" tab: the accounts under users/.
-// Created once by the main window, lives as long as it; runs on the
-// user-interface thread and reaches the chat through the window.
+// CUsersPage: the "Users" tab: the member accounts under users/, with Add,
+// Edit and Delete. Changes go to the account files at once; the chat reads
+// an account file at every login, so nothing else is reloaded.
+//
+// The list is read once, when the page is created (accounts registered
+// through the web later appear after a restart); accounts without a password
+// are not listed. Names are one account regardless of letter case, and a
+// new name (adding, or renaming) must pass the rule the chat pages apply to
+// user names before any file is touched.
+//
+// Lifetime: created once by the main window, lives as long as it.
+// Thread safety: user-interface thread only.
 #pragma once
 #include <QWidget>
+#include <string>
 
 class CServerDlg;
+class QTreeWidget;
+class QTreeWidgetItem;
+struct UserDlgValues;
 
 class CUsersPage : public QWidget {
   Q_OBJECT
 
  public:
+  enum Column { kName, kPassword, kGender, kIcon, kEmail, kProfile, kDisabled };
+  // Column kName's data: the account's file name as bytes. The edit and
+  // delete commands use it rather than the shown text, which cannot hold
+  // every byte string (a file made by hand need not be UTF-8).
+  static constexpr int kFileRole = Qt::UserRole;
+
   CUsersPage(CServerDlg& owner, QWidget* parent);
 
+  QTreeWidget* list() const { return list_; }
+
+  // "Female", "Male", "Confidential" for "0", "1", "2"; empty otherwise.
+  static QString gender_text(const std::string& number);
+
+ public slots:
+  void on_add();     // "Add..."
+  void on_edit();    // "Edit..."
+  void on_delete();  // "Delete"
+
  private:
+  void fill();
+  // Columns "Password" to "Disabled" (and "Name" when with_name).
+  void show_values(QTreeWidgetItem* row, const UserDlgValues& values, bool with_name);
+
   CServerDlg& owner_;
+  QTreeWidget* list_ = nullptr;
 };

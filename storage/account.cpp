@@ -24,6 +24,18 @@ bool same_ignoring_case(const std::string& a, const std::string& b) {
   return true;
 }
 
+// The six keys of the window's write, as one whole replacement of the file.
+bool write_member(const std::string& path, const MemberValues& v) {
+  std::vector<std::pair<std::string, std::string>> keys = {{"password", v.password},
+                                                           {"sex", v.sex}};
+  // An empty icon is never written: the stored picture stays.
+  if (!v.icon.empty()) keys.emplace_back("Icon", v.icon);
+  keys.emplace_back("email", v.email);
+  keys.emplace_back("Profile", v.profile);
+  keys.emplace_back("Disabled", v.disabled ? "Yes" : "No");
+  return write_profile_strings(kSection, keys, path);
+}
+
 std::string cut_icon(std::string icon) {
   if (icon.size() > kAccountIconMax) icon.resize(kAccountIconMax);
   return icon;
@@ -107,6 +119,62 @@ bool write_account(const std::string& program_folder, const std::string& name,
                                 {"email", fields.email},
                                 {"Profile", fields.profile}},
                                path);
+}
+
+std::vector<AccountListing> list_accounts(const std::string& program_folder) {
+  std::vector<AccountListing> listed;
+  for (const std::string& name : find_files(program_folder + "users/*")) {
+    const std::string path = account_path(program_folder, name);
+    AccountListing a;
+    a.password = read_value(path, "password", "");
+    if (a.password.empty()) continue;
+    a.name = name;
+    a.sex = read_value(path, "Sex", "2");
+    a.icon = read_value(path, "Icon", "");
+    a.email = read_value(path, "Email", "");
+    a.profile = read_value(path, "Profile", "");
+    a.disabled = read_value(path, "Disabled", "No");
+    listed.push_back(std::move(a));
+  }
+  return listed;
+}
+
+AccountChange add_member(const std::string& program_folder, const std::string& name,
+                         const MemberValues& values) {
+  if (!account_name_safe(name)) return AccountChange::kFailed;
+  if (!find_account_path(program_folder, name).empty()) return AccountChange::kExists;
+  const std::string path = account_path(program_folder, name);
+  if (write_member(path, values)) return AccountChange::kWritten;
+  delete_file(path);  // no half-written account stays behind
+  return AccountChange::kFailed;
+}
+
+AccountChange edit_member(const std::string& program_folder, const std::string& old_name,
+                          const std::string& new_name, const MemberValues& values,
+                          std::string& stored_name) {
+  if (!account_name_safe(new_name)) return AccountChange::kFailed;
+  const std::string old_path = find_account_path(program_folder, old_name);
+  const std::string target = find_account_path(program_folder, new_name);
+  if (!target.empty()) {
+    if (target != old_path) return AccountChange::kExists;
+    if (!is_regular_file(target) || !write_member(target, values)) return AccountChange::kFailed;
+    stored_name = target.substr(account_path(program_folder, "").size());
+    return AccountChange::kWritten;
+  }
+  // A rename: the new file first, the old one goes only once that stands.
+  const std::string path = account_path(program_folder, new_name);
+  if (!write_member(path, values)) {
+    delete_file(path);
+    return AccountChange::kFailed;
+  }
+  if (!old_path.empty() && is_regular_file(old_path)) delete_file(old_path);
+  stored_name = new_name;
+  return AccountChange::kWritten;
+}
+
+bool delete_member(const std::string& program_folder, const std::string& name) {
+  const std::string path = find_account_path(program_folder, name);
+  return !path.empty() && is_regular_file(path) && delete_file(path);
 }
 
 }  // namespace tvl

@@ -25,6 +25,7 @@
 #pragma once
 #include <cstddef>
 #include <string>
+#include <vector>
 
 namespace tvl {
 
@@ -100,5 +101,59 @@ struct AccountFields {
 // account then stays as it was.
 bool write_account(const std::string& program_folder, const std::string& name,
                    const AccountFields& fields);
+
+// --- The Users page's operations ---
+// Accounts are found regardless of case (find_account_path). A write puts
+// the keys in the order "password", "sex", "Icon" (only when not empty),
+// "email", "Profile", "Disabled", keeping any other key of the file.
+
+// One account as the page lists it, the stored texts unchanged ("sex" read
+// with the default "2", "Disabled" with "No").
+struct AccountListing {
+  std::string name;  // the file name
+  std::string password, sex, icon, email, profile, disabled;
+};
+
+// Every file (not folder) of users/ whose "password" is not empty, in the
+// order the file system lists them. Accounts without a password are not
+// listed (they can only log in as guests).
+std::vector<AccountListing> list_accounts(const std::string& program_folder);
+
+// The values the user dialog gives.
+struct MemberValues {
+  std::string password;
+  std::string sex = "2";  // "0", "1" or "2"
+  std::string icon;       // empty: "Icon" is not written (the stored one stays)
+  std::string email, profile;
+  bool disabled = false;  // written "Yes" / "No"
+};
+
+enum class AccountChange {
+  kWritten,  // done
+  kExists,   // the name belongs to another account (any case): nothing written
+  kFailed,   // the file could not be written: every account is as it was
+};
+
+// A new account users/<name>. kExists when an account of that name exists
+// in any spelling, also one without a password. kFailed also for a name that
+// fails account_name_safe.
+AccountChange add_member(const std::string& program_folder, const std::string& name,
+                         const MemberValues& values);
+
+// Writes the values of the account old_name under new_name.
+//  - new_name finds old_name's own file (the same name, or another spelling
+//    of it): the values go into that file, which keeps its name;
+//  - new_name finds another account: kExists, nothing written;
+//  - otherwise (a rename): users/<new_name> is written first and the old
+//    file deleted only after that, so a failed write loses nothing (a
+//    half-written new file is removed again).
+// stored_name receives the name the account's file has afterwards.
+AccountChange edit_member(const std::string& program_folder, const std::string& old_name,
+                          const std::string& new_name, const MemberValues& values,
+                          std::string& stored_name);
+
+// Deletes the account file. False when there is none or it is not a file,
+// or the deletion failed.
+bool delete_member(const std::string& program_folder, const std::string& name);
 
 }  // namespace tvl

@@ -37,6 +37,30 @@ bool read_flag(RecordFile& f, int field, bool& set) {
   set = v != 0;
   return true;
 }
+// The stored value of an integer field as a little-endian number of the
+// field's width (FT_BYTE 1 byte, FT_SHORT 2, FT_INT 4).
+int32_t read_int(RecordFile& f, int field) {
+  if (field < 0) return 0;
+  std::vector<uint8_t> buf(std::max<std::size_t>(std::size_t(f.field_size(field)), 8), 0);
+  if (!f.get_field(buf.data(), field)) return 0;
+  int width = std::min(f.field_size(field), 4);
+  int32_t v = 0;
+  std::memcpy(&v, buf.data(), std::size_t(std::max(width, 0)));
+  if (width == 2) v = int16_t(v);  // FT_SHORT is signed
+  return v;
+}
+
+std::string room_path(const std::string& program_folder) { return program_folder + "rooms.sdb"; }
+
+// Sets the four fields of the edit record. set_field copies the type's
+// width from a 32-bit value, whose low bytes come first on this machine.
+bool set_room_fields(RecordFile& f, const RoomValues& values) {
+  const int32_t guest = values.guest ? 1 : 0;
+  const int32_t admin_only = values.admin_only ? 1 : 0;
+  return f.set_field_text(values.name, "name") && f.set_field_text(values.admin, "admin") &&
+         f.set_field(&guest, "guest") && f.set_field(&admin_only, "admin_only");
+}
+
 }  // namespace
 
 bool read_rooms(const std::string& program_folder, std::vector<RoomInfo>& rooms,
@@ -90,6 +114,73 @@ std::string room_file_notice(const RoomFileCheck& check) {
     std::snprintf(text, sizeof text, "The room file rooms.sdb is damaged: %d rooms could be read.",
                   check.read);
   return text;
+}
+
+bool list_room_rows(const std::string& program_folder, std::vector<RoomRow>& rows) {
+  RecordFile file;
+  if (!file.open(room_path(program_folder))) return false;
+  const int count = std::max(file.record_count(), 0);
+  const int id = file.field_index("id");
+  const int guest = file.field_index("guest");
+  const int admin_only = file.field_index("admin_only");
+  std::vector<RoomRow> listed;
+  bool more = count > 0 && file.move_first(0);
+  while (more && int(listed.size()) < count) {
+    RoomRow r;
+    r.id = read_int(file, id);
+    r.name = file.get_field_text("name");
+    r.admin = file.get_field_text("admin");
+    r.guest = read_int(file, guest) == 1;
+    r.admin_only = read_int(file, admin_only) == 1;
+    listed.push_back(std::move(r));
+    more = file.move_next(0);
+  }
+  file.close();
+  rows = std::move(listed);
+  return true;
+}
+
+bool room_text_limits(const std::string& program_folder, RoomTextLimits& limits) {
+  RecordFile file;
+  if (!file.open(room_path(program_folder))) return false;
+  auto width = [&](const char* field, int most) {
+    const int f = file.field_index(field);
+    const int size = f < 0 ? most : file.field_size(f);
+    return std::max(0, std::min(size, most));
+  };
+  limits.name = width("name", int(sizeof RoomInfo::name) - 1);
+  limits.admin = width("admin", int(sizeof RoomInfo::admin) - 1);
+  file.close();
+  return true;
+}
+
+bool add_room(const std::string& program_folder, const RoomValues& values, int& id) {
+  RecordFile file;
+  if (!file.open(room_path(program_folder))) return false;
+  const bool added = set_room_fields(file, values) && file.insert_record();
+  if (added) id = file.last_id();
+  file.close();
+  return added;
+}
+
+bool update_room(const std::string& program_folder, int id, const RoomValues& values) {
+  RecordFile file;
+  if (!file.open(room_path(program_folder))) return false;
+  const int32_t key = id;
+  const bool updated =
+      file.seek_key(0, &key) && set_room_fields(file, values) && file.update_record();
+  file.close();
+  return updated;
+}
+
+bool delete_room(const std::string& program_folder, int id, bool& deleted) {
+  deleted = false;
+  RecordFile file;
+  if (!file.open(room_path(program_folder))) return false;
+  const int32_t key = id;
+  deleted = file.seek_key(0, &key) && file.delete_record();
+  file.close();
+  return true;
 }
 
 }  // namespace tvl

@@ -33,4 +33,53 @@ bool read_rooms(const std::string& program_folder, std::vector<RoomInfo>& rooms,
 // rooms could be read.
 std::string room_file_notice(const RoomFileCheck& check);
 
+// --- The Rooms page's operations ---
+// Each one opens "<program_folder>rooms.sdb", does one thing and closes the
+// file before it returns: the record-file engine writes the header (record
+// count, index roots) only when the file is closed, so a load_rooms() that
+// follows sees the change. Failures are not described further: the page
+// reports none of them.
+
+// One row of the page: "guest" and "admin_only" count as set only when the
+// stored value is exactly 1 (a stored 2 lets guests in but is listed "No").
+struct RoomRow {
+  int id = 0;
+  std::string name, admin;
+  bool guest = false;
+  bool admin_only = false;
+};
+
+// Every room in key-0 order. False when the file cannot be opened (rows
+// untouched).
+bool list_room_rows(const std::string& program_folder, std::vector<RoomRow>& rows);
+
+// What the room dialog gives.
+struct RoomValues {
+  std::string name, admin;
+  bool guest = true;
+  bool admin_only = false;
+};
+
+// The longest "name" and "admin" texts a room can keep whole: the width the
+// file declares for the field (a full field need not hold a zero byte), but
+// never more than the chat's room table keeps (63 and 127 bytes).
+struct RoomTextLimits {
+  int name = 63;
+  int admin = 127;
+};
+// False when the file cannot be opened; limits then keep the table's sizes.
+bool room_text_limits(const std::string& program_folder, RoomTextLimits& limits);
+
+// Inserts a room; id receives the identifier the engine gave it. False when
+// the file cannot be opened or the insert fails (id untouched).
+bool add_room(const std::string& program_folder, const RoomValues& values, int& id);
+
+// Replaces the four fields of room `id`. False when the file cannot be
+// opened, no record has that id (deleted meanwhile) or the update fails.
+bool update_room(const std::string& program_folder, int id, const RoomValues& values);
+
+// Deletes room `id`. Returns whether the file could be opened; deleted tells
+// whether a record was found and deleted.
+bool delete_room(const std::string& program_folder, int id, bool& deleted);
+
 }  // namespace tvl

@@ -239,5 +239,87 @@ TEST_F(AccountTest, WriteFailsWithoutTheUsersFolder) {
   EXPECT_EQ(check_account(bare.path(), "ann", "", icon), kAccountGuest);
 }
 
+// --- The Users page's operations ---
+
+MemberValues member(const std::string& password, const std::string& icon = "3.gif",
+                    bool disabled = false) {
+  MemberValues v;
+  v.password = password;
+  v.sex = "1";
+  v.icon = icon;
+  v.email = "a@b";
+  v.profile = "hi";
+  v.disabled = disabled;
+  return v;
+}
+
+// (The Users page test reads back a whole written account.)
+TEST_F(AccountTest, AddRefusesAnyOtherSpellingAndWritesNoEmptyIcon) {
+  file("ann", "password=pw\r\n");
+  file("nopw", "sex=1\r\n");
+  for (const char* taken : {"ANN", "Ann", "NoPw"})
+    EXPECT_EQ(add_member(folder.path(), taken, member("x")), AccountChange::kExists) << taken;
+  EXPECT_EQ(folder.read("users/ann"), "[main]\r\npassword=pw\r\n");
+  EXPECT_EQ(add_member(folder.path(), "bob", member("pw", "", true)), AccountChange::kWritten);
+  EXPECT_EQ(folder.read("users/bob"),
+            "[main]\r\npassword=pw\r\nsex=1\r\nemail=a@b\r\nProfile=hi\r\nDisabled=Yes\r\n");
+}
+
+TEST_F(AccountTest, AddOfAnUnwritableNameLeavesNothing) {
+  const std::string too_long(300, 'n');  // longer than a file name may be
+  for (const std::string& name : {std::string("a/b"), std::string(".."), too_long})
+    EXPECT_EQ(add_member(folder.path(), name, member("pw")), AccountChange::kFailed) << name;
+  EXPECT_TRUE(list_accounts(folder.path()).empty());
+}
+
+TEST_F(AccountTest, EditFindsTheAccountRegardlessOfCase) {
+  const std::string too_long(300, 'n');
+  struct Case {
+    const char* old_name;
+    const char* new_name;
+    AccountChange result;
+    const char* stored;      // the name afterwards ("" when unchanged)
+    const char* ann_file;    // what users/ann holds afterwards ("" = gone)
+    const char* other_file;  // what the new name's file holds ("" = none)
+  } cases[] = {
+      {"ann", "ann", AccountChange::kWritten, "ann", "new", ""},
+      {"ann", "ANN", AccountChange::kWritten, "ann", "new", ""},    // case only
+      {"ann", "anne", AccountChange::kWritten, "anne", "", "new"},  // rename
+      {"ann", "Bob", AccountChange::kExists, "", "old", "bob"},     // onto bob
+      {"ann", too_long.c_str(), AccountChange::kFailed, "", "old", ""},
+  };
+  for (const Case& c : cases) {
+    test::TempDir dir;
+    dir.write("users/ann", "[main]\r\npassword=old\r\nDisabled=No\r\n");
+    dir.write("users/bob", "[main]\r\npassword=bob\r\n");
+    std::string stored;
+    EXPECT_EQ(edit_member(dir.path(), c.old_name, c.new_name, member("new"), stored), c.result)
+        << c.new_name;
+    EXPECT_EQ(stored, c.stored) << c.new_name;
+    std::string icon;
+    auto holds = [&](const std::string& name, const std::string& password) {
+      if (password.empty()) return !dir.exists("users/" + name);
+      return check_account(dir.path(), name, password, icon) == kAccountMember;
+    };
+    EXPECT_TRUE(holds("ann", c.ann_file)) << c.new_name;
+    if (std::string(c.new_name) == "anne") {
+      EXPECT_TRUE(holds("anne", c.other_file));
+    }
+    EXPECT_TRUE(holds("bob", "bob")) << c.new_name;
+    EXPECT_FALSE(dir.exists("users/ANN"));
+  }
+}
+
+TEST_F(AccountTest, DeleteRemovesOnlyAnAccountFile) {
+  file("ann", "password=pw\r\n");
+  folder.write("users/dir/inner", "x");
+  EXPECT_TRUE(delete_member(folder.path(), "ANN"));
+  EXPECT_FALSE(folder.exists("users/ann"));
+  EXPECT_FALSE(delete_member(folder.path(), "ann"));
+  EXPECT_FALSE(delete_member(folder.path(), "dir"));
+  EXPECT_FALSE(delete_member(folder.path(), "../users/dir/inner"));
+  EXPECT_TRUE(folder.exists("users/dir/inner"));
+}
+
 }  // namespace
 }  // namespace tvl

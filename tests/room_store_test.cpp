@@ -175,5 +175,57 @@ TEST_F(RoomStoreTest, NoticeNamesTheFileAndTheCount) {
             "The room file rooms.sdb is damaged: 0 rooms could be read.");
 }
 
+// --- The window's operations (the Rooms page test covers add, edit and
+// delete as a later read sees them).
+
+TEST_F(RoomStoreTest, RowsShowAFlagOnlyForExactlyOne) {
+  write({{"a", "", 2, 1}, {"b", "", 1, 0}, {"c", "", -1, 256}}, 64, 128, FT_INT);
+  std::vector<RoomRow> rows;
+  ASSERT_TRUE(list_room_rows(dir_.path(), rows));
+  ASSERT_EQ(rows.size(), 3u);
+  const bool guest[] = {false, true, false}, admin_only[] = {true, false, false};
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(rows[i].guest, guest[i]) << i;
+    EXPECT_EQ(rows[i].admin_only, admin_only[i]) << i;
+  }
+}
+
+TEST_F(RoomStoreTest, TextLimitsFollowTheFileUpToTheRoomTable) {
+  struct Case {
+    int name_size, admin_size, name_limit, admin_limit;
+  } cases[] = {{64, 128, 63, 127}, {16, 8, 16, 8}, {80, 200, 63, 127}};
+  for (const Case& c : cases) {
+    write({}, c.name_size, c.admin_size);
+    RoomTextLimits limits;
+    ASSERT_TRUE(room_text_limits(dir_.path(), limits));
+    EXPECT_EQ(limits.name, c.name_limit) << c.name_size;
+    EXPECT_EQ(limits.admin, c.admin_limit) << c.admin_size;
+  }
+}
+
+TEST_F(RoomStoreTest, WindowOperationsOnAMissingRoomOrFile) {
+  write({{"Lobby", "", 1, 0}});
+  EXPECT_FALSE(update_room(dir_.path(), 9, {"x", "", true, false}));
+  bool deleted = true;
+  EXPECT_TRUE(delete_room(dir_.path(), 9, deleted));  // the file opened
+  EXPECT_FALSE(deleted);
+  std::vector<RoomInfo> rooms;
+  ASSERT_TRUE(read_rooms(dir_.path(), rooms));
+  ASSERT_EQ(rooms.size(), 1u);
+
+  test::TempDir empty;
+  int id = -5;
+  std::vector<RoomRow> rows(1);
+  RoomTextLimits limits;
+  EXPECT_FALSE(add_room(empty.path(), {"x", "", true, false}, id));
+  EXPECT_EQ(id, -5);
+  EXPECT_FALSE(update_room(empty.path(), 1, {"x", "", true, false}));
+  EXPECT_FALSE(delete_room(empty.path(), 1, deleted));
+  EXPECT_FALSE(list_room_rows(empty.path(), rows));
+  EXPECT_EQ(rows.size(), 1u);
+  EXPECT_FALSE(room_text_limits(empty.path(), limits));
+  EXPECT_EQ(limits.name, 63);
+}
+
 }  // namespace
 }  // namespace tvl

@@ -1,6 +1,7 @@
 // Not a test: grabs the window offscreen for people to look at. Writes into
 // the folder given as its argument: the main window on each tab (offline and
-// online), the About dialog, and the toolbar buttons in each state, enlarged.
+// online), the About dialog, the dialogs of the Rooms and Users pages, and
+// the toolbar buttons in each state, enlarged.
 // scripts/window-screenshots.sh builds and runs it.
 #include <QApplication>
 #include <QEnterEvent>
@@ -10,6 +11,10 @@
 
 #include "admin/about_dlg.h"
 #include "admin/icon_button.h"
+#include "admin/room_dlg.h"
+#include "admin/user_dlg.h"
+#include "admin/user_picker_dlg.h"
+#include "platform/profile.h"
 #include "tests/admin/admin_fixture.h"
 
 namespace {
@@ -39,6 +44,15 @@ int main(int argc, char** argv) {
   const QString out = argv[1];
   bool ok = true;
   tvl::test::AdminSite site;
+  // A few members, so that the Users page and the picker show rows.
+  const char* members[][3] = {{"ann", "0", "3.gif"}, {"bob", "1", "5.gif"}, {"carl", "2", ""}};
+  for (const auto& m : members) {
+    const std::string path = site.folder() + "users/" + m[0];
+    tvl::write_profile_string("main", "password", "secret", path);
+    tvl::write_profile_string("main", "sex", m[1], path);
+    if (*m[2]) tvl::write_profile_string("main", "Icon", m[2], path);
+    tvl::write_profile_string("main", "email", std::string(m[0]) + "@example.org", path);
+  }
   CServerDlg& w = site.open();
   w.resize(560, 420);
   const char* names[] = {"options", "logs", "users", "rooms"};
@@ -60,6 +74,18 @@ int main(int argc, char** argv) {
   about.show();
   QApplication::processEvents();
   ok &= save(about.grab(), out, "about");
+
+  // The dialogs of the Rooms and Users pages, filled as for an edit.
+  CRoomDlg room(w.program_folder(), {"Staff", "admin,ann", false, true});
+  CUserPickerDlg picker(w.program_folder());
+  CUserDlg user(w.program_folder(), {"ann", "secret", "Female", "3.gif", "ann@example.org", "", false});
+  const std::pair<QDialog*, const char*> dialogs[] = {
+      {&room, "room-dialog"}, {&picker, "picker-dialog"}, {&user, "user-dialog"}};
+  for (const auto& [dialog, name] : dialogs) {
+    dialog->show();
+    QApplication::processEvents();
+    ok &= save(dialog->grab(), out, name);
+  }
 
   // The toolbar buttons: resting, hovered (active window), pressed,
   // disabled; one row per button, four times the size.
