@@ -35,7 +35,7 @@ class Presence : public ChatFixture {
 
   std::string exit_page(const std::string& name, int room) {
     std::string out;
-    EXPECT_TRUE(page_exit(ctx, "10.9.9.9", "/exit.ghp" + room_query(name, "", room), out));
+    EXPECT_TRUE(page_exit(ctx, "10.9.9.9", "/exit.ghp" + room_query(name, key_of(name, room), room), out));
     return out;
   }
 

@@ -77,7 +77,7 @@ void account(AdminSite& site, const std::string& name, const std::string& passwo
   tvl::write_profile_string("main", "email", email, path);
 }
 
-const QStringList kShipped{"Lobby||1|0", "Members||0|0", "Staff|admin|0|1"};
+const QStringList kShipped{"Lobby|admin|1|0", "Members|admin|0|0", "Staff|admin|0|1"};
 
 }  // namespace
 
@@ -126,7 +126,7 @@ void RoomsPageTest::changes_reach_file_and_running_server() {
   page->on_delete();
   QCOMPARE(column(page->list(), CRoomsPage::kName), (QStringList{"Members", "Staff", "Garden"}));
   QCOMPARE(file_rooms(site.folder()),
-           (QStringList{"Members||0|0", "Staff|admin|0|1", "Garden|ann,bob|1|0"}));
+           (QStringList{"Members|admin|0|0", "Staff|admin|0|1", "Garden|ann,bob|1|0"}));
   const std::string index = get(site.port(), "/index.ghp");
   QVERIFY(index.find("Lobby") == std::string::npos);
   QVERIFY(!guest_refused(site.port(), 3));
@@ -144,7 +144,7 @@ void RoomsPageTest::numbering_after_a_delete() {
   page->on_add();
   QCOMPARE(column(page->list(), CRoomsPage::kNo), (QStringList{"1", "3", "3"}));
   QCOMPARE(column(page->list(), CRoomsPage::kName), (QStringList{"Lobby", "Staff", "Garden"}));
-  QCOMPARE(file_rooms(site.folder()), (QStringList{"Lobby||1|0", "Staff|admin|0|1", "Garden||1|0"}));
+  QCOMPARE(file_rooms(site.folder()), (QStringList{"Lobby|admin|1|0", "Staff|admin|0|1", "Garden||1|0"}));
 }
 
 void RoomsPageTest::edit_of_a_room_deleted_meanwhile() {
@@ -161,7 +161,7 @@ void RoomsPageTest::edit_of_a_room_deleted_meanwhile() {
   answer_rooms(site, {"Renamed", true, true, {}});
   page->on_edit();
   QCOMPARE(column(page->list(), CRoomsPage::kName), (QStringList{"Lobby", "Members", "Staff"}));
-  QCOMPARE(file_rooms(site.folder()), (QStringList{"Lobby||1|0", "Staff|admin|0|1"}));
+  QCOMPARE(file_rooms(site.folder()), (QStringList{"Lobby|admin|1|0", "Staff|admin|0|1"}));
   QVERIFY(site.take_messages().empty());
 
   // A name stored in another code page stays as it is when only a flag
