@@ -21,6 +21,7 @@ CLogPage::CLogPage(CServerDlg& owner, QWidget* parent) : QWidget(parent), owner_
   list_->setSelectionBehavior(QAbstractItemView::SelectRows);
   list_->header()->setStretchLastSection(false);
   list_->setIconSize(QSize(16, 16));
+  icon_ = QIcon(":/icons/log.png");
   list_->setContextMenuPolicy(Qt::CustomContextMenu);
   connect(list_, &QWidget::customContextMenuRequested, this, &CLogPage::show_menu);
   auto* box = new QVBoxLayout(this);
@@ -39,8 +40,7 @@ CLogPage::CLogPage(CServerDlg& owner, QWidget* parent) : QWidget(parent), owner_
 void CLogPage::add_row(const QString& address, const QString& time, const QString& text) {
   if (list_->topLevelItemCount() > kMaxRows) list_->clear();
   auto* row = new QTreeWidgetItem({address, time, text});
-  static const QIcon icon(":/icons/log.png");
-  row->setIcon(0, icon);
+  row->setIcon(0, icon_);
   list_->addTopLevelItem(row);
   fit_later();
 }

@@ -19,6 +19,7 @@
 // on this thread for every log_chat_event (client threads queue the call and
 // never wait for it).
 #pragma once
+#include <QIcon>
 #include <QString>
 #include <QWidget>
 
@@ -60,5 +61,6 @@ class CLogPage : public QWidget {
   QAction* clear_ = nullptr;
   QAction* accept_ = nullptr;
   QAction* reject_ = nullptr;
+  QIcon icon_;  // the log icon of every row
   bool fit_pending_ = false;
 };
