@@ -13,6 +13,7 @@
 #include "platform/event.h"
 #include "platform/thread.h"
 #include "platform/fs.h"
+#include "platform/interfaces.h"
 #include "platform/process.h"
 #include "tests/support/test_util.h"
 
@@ -219,3 +220,25 @@ TEST(ThreadTest, CacheDestructorWaitsForRunningJobs) {
 
 }  // namespace
 }  // namespace tvl::test
+
+TEST(InterfacesTest, LoopbackComesLastAndRepeatsGo) {
+  struct Case {
+    std::vector<std::string> in, out;
+  } cases[] = {
+      {{}, {}},
+      {{"127.0.0.1", "192.168.1.5", "10.0.0.2"}, {"192.168.1.5", "10.0.0.2", "127.0.0.1"}},
+      {{"127.0.1.1", "10.0.0.2", "127.0.0.1", "10.0.0.2"}, {"10.0.0.2", "127.0.1.1", "127.0.0.1"}},
+      // Only addresses starting "127." are loopback, not 1.27.x.x or 212.7.x.x.
+      {{"127.0.0.1", "1.27.0.1", "212.7.0.1"}, {"1.27.0.1", "212.7.0.1", "127.0.0.1"}},
+  };
+  for (const Case& c : cases) EXPECT_EQ(tvl::order_loopback_last(c.in), c.out);
+}
+
+TEST(InterfacesTest, MachineListsItsLoopbackLast) {
+  // Every machine that runs these tests has the loopback interface up.
+  std::vector<std::string> a = tvl::local_ipv4_addresses();
+  ASSERT_FALSE(a.empty());
+  EXPECT_EQ(a.back().rfind("127.", 0), 0u);
+  EXPECT_NE(std::find(a.begin(), a.end(), "127.0.0.1"), a.end());
+  for (const std::string& x : a) EXPECT_EQ(std::count(x.begin(), x.end(), '.'), 3) << x;
+}

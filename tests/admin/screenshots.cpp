@@ -5,6 +5,7 @@
 // scripts/window-screenshots.sh builds and runs it.
 #include <QApplication>
 #include <QEnterEvent>
+#include <QListWidget>
 #include <QPainter>
 #include <QTabWidget>
 #include <cstdio>
@@ -15,6 +16,10 @@
 #include "admin/user_dlg.h"
 #include "admin/user_picker_dlg.h"
 #include "platform/profile.h"
+#include "admin/ip_address_dlg.h"
+#include "admin/ip_filter_dlg.h"
+#include "admin/log_page.h"
+#include "admin/service_dlg.h"
 #include "tests/admin/admin_fixture.h"
 
 namespace {
@@ -55,6 +60,14 @@ int main(int argc, char** argv) {
   }
   CServerDlg& w = site.open();
   w.resize(560, 420);
+  // A few chat events on the log page.
+  const char* events[][3] = {
+      {"192.168.1.20", "14:02:11", "ann enters Lobby"},
+      {"192.168.1.31", "14:02:40", "bob enters Lobby"},
+      {"192.168.1.20", "14:03:02", "ann says to All: hello everybody, how are you today?"},
+      {"10.0.0.7", "14:03:15", "guest_17 leaves Lobby"}};
+  for (const auto& e : events) w.log_page()->add_row(e[0], e[1], e[2]);
+  QApplication::processEvents();
   const char* names[] = {"options", "logs", "users", "rooms"};
   for (int i = 0; i < w.tabs()->count(); ++i) {
     w.tabs()->setCurrentIndex(i);
@@ -86,6 +99,20 @@ int main(int argc, char** argv) {
     QApplication::processEvents();
     ok &= save(dialog->grab(), out, name);
   }
+  // The options page's dialogs.
+  CIpFilterDlg filter("10.0.0.12,192.168.1.", "127.0.0.1", site.folder(), 1);
+  filter.show();
+  filter.list()->setCurrentRow(0);
+  QApplication::processEvents();
+  ok &= save(filter.grab(), out, "ip-filter");
+  CIpAddressDlg address("192.168.*.*");
+  address.show();
+  QApplication::processEvents();
+  ok &= save(address.grab(), out, "ip-address");
+  CServiceDlg service(w, site.folder());
+  service.show();
+  QApplication::processEvents();
+  ok &= save(service.grab(), out, "service");
 
   // The toolbar buttons: resting, hovered (active window), pressed,
   // disabled; one row per button, four times the size.
