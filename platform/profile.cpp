@@ -225,6 +225,5 @@ bool write_profile_strings(const std::string& section,
   for (const auto& [key, value] : values) text = with_key(text, section, key, value);
   return replace_file(path, text);
 }
-}
 
 }  // namespace tvl
