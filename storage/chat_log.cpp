@@ -51,6 +51,11 @@ bool ChatLog::write_line(const std::string& text) {
   // A line longer than the line buffer is cut; the line end always follows.
   std::size_t keep = std::min(text.size(), kMaxLine);
   std::string line(text, 0, keep);
+  // A visitor's line or name must not start a row of its own (a forged row
+  // names any address and anybody) nor reach the terminal of whoever reads
+  // the file: control characters become blanks.
+  for (char& c : line)
+    if ((static_cast<unsigned char>(c) < 0x20 && c != '\t') || c == '\x7f') c = ' ';
   line += "\r\n";
   std::lock_guard<std::mutex> hold(lock_);
   if (!file_) return false;

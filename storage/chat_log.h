@@ -30,8 +30,8 @@ class ChatLog {
   // day's file for appending. Nothing is reported; on failure no file is kept.
   void open_day(const std::string& base_folder);
 
-  // Appends text (cut to kMaxLine bytes) and a line end, and flushes it to
-  // the file. False when no file is open or a byte could not be written.
+  // Appends text (cut to kMaxLine bytes, control characters but the tab
+  // made blanks) and a line end, and flushes it to the file. False when no file is open or a byte could not be written.
   bool write_line(const std::string& text);
 
   // File part of log_chat_event: when site.settings.save_log is on, re-opens

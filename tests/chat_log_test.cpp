@@ -12,6 +12,8 @@
 namespace tvl::test {
 namespace {
 
+using namespace std::string_literals;
+
 std::time_t local_time(int year, int month, int day, int hour, int minute, int second) {
   std::tm t{};
   t.tm_year = year - 1900;
@@ -78,6 +80,15 @@ TEST_F(ChatLogTest, DayChangeReopensUnderTheProgramFolder) {
   EXPECT_EQ("10.0.0.7 12:34:56 after midnight\r\n10.0.0.7 12:34:56 and again\r\n",
             program_.read("log/20260315.txt"));
   EXPECT_FALSE(pages_.exists("log/20260315.txt"));
+}
+
+TEST_F(ChatLogTest, ControlCharactersInATextNeverStartARowOfTheirOwn) {
+  start_day("2026-03-14");
+  event("eve to All: hi\r\n10.0.0.1 12:00:00 ann to All: I owe eve\n\x1b[31mred\x7f\x00.\tok"s);
+  event("next");
+  EXPECT_EQ("10.0.0.7 12:34:56 eve to All: hi  10.0.0.1 12:00:00 ann to All: I owe eve  [31mred  .\tok\r\n"
+            "10.0.0.7 12:34:56 next\r\n",
+            pages_.read("log/20260314.txt"));
 }
 
 TEST_F(ChatLogTest, FileNamesHaveFourDigitYearAndTwoDigitMonthAndDay) {
