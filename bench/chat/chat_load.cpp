@@ -291,8 +291,9 @@ class Worker {
     if (answer.compare(0, 15, "HTTP/1.0 200 OK") != 0) s_.errors++;
     switch (c.kind) {
       case Kind::Join: {
-        // The window carries the key as the pages' password value.
-        const std::string mark = "body.ghp?username=" + u.name + "&amp;password=";
+        // The window carries the key as the pages' password value (its
+        // identity and the addresses of its frames).
+        const std::string mark = "username=" + u.name + "&amp;password=";
         const std::size_t at = answer.find(mark);
         if (at != std::string::npos) {
           const std::size_t from = at + mark.size();
