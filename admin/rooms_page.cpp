@@ -1,14 +1,12 @@
 #include "admin/rooms_page.h"
 
-#include <QHBoxLayout>
-#include <QHeaderView>
 #include <QPushButton>
 #include <QTreeWidget>
-#include <QVBoxLayout>
 #include <cstdio>
 
 #include "admin/dialog_seam.h"
 #include "admin/fit_columns.h"
+#include "admin/list_page.h"
 #include "admin/room_dlg.h"
 #include "admin/server_dlg.h"
 #include "platform/message_box.h"
@@ -32,38 +30,12 @@ bool has_control_byte(const std::string& text) {
 }  // namespace
 
 CRoomsPage::CRoomsPage(CServerDlg& owner, QWidget* parent) : QWidget(parent), owner_(owner) {
-  auto* add = new QPushButton("Add...");
-  auto* edit = new QPushButton("Edit...");
-  auto* remove = new QPushButton("Delete");
-  for (QPushButton* b : {add, edit, remove}) {
-    b->setFixedSize(63, 20);
-    b->setAutoDefault(false);
-  }
-  list_ = new QTreeWidget;
-  list_->setRootIsDecorated(false);
-  list_->setSelectionMode(QAbstractItemView::SingleSelection);
-  list_->setSelectionBehavior(QAbstractItemView::SelectRows);
-  list_->setHeaderLabels({"No", "Name", "Administrators", "Enable guest",
-                          "Only Administrators can login"});
-  list_->header()->setStretchLastSection(false);
-
-  // The buttons keep their place; the list keeps its margins to the page's
-  // right and bottom edges when the page is resized.
-  auto* buttons = new QHBoxLayout;
-  buttons->setSpacing(20);
-  buttons->addWidget(add);
-  buttons->addWidget(edit);
-  buttons->addWidget(remove);
-  buttons->addStretch(1);
-  auto* layout = new QVBoxLayout(this);
-  layout->setContentsMargins(10, 14, 10, 14);
-  layout->setSpacing(6);
-  layout->addLayout(buttons);
-  layout->addWidget(list_, 1);
-
-  connect(add, &QPushButton::clicked, this, &CRoomsPage::on_add);
-  connect(edit, &QPushButton::clicked, this, &CRoomsPage::on_edit);
-  connect(remove, &QPushButton::clicked, this, &CRoomsPage::on_delete);
+  const ListPage parts = build_list_page(
+      this, {"No", "Name", "Administrators", "Enable guest", "Only Administrators can login"});
+  list_ = parts.list;
+  connect(parts.add, &QPushButton::clicked, this, &CRoomsPage::on_add);
+  connect(parts.edit, &QPushButton::clicked, this, &CRoomsPage::on_edit);
+  connect(parts.remove, &QPushButton::clicked, this, &CRoomsPage::on_delete);
   fill();
 }
 

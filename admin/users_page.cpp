@@ -1,14 +1,12 @@
 #include "admin/users_page.h"
 
-#include <QHBoxLayout>
-#include <QHeaderView>
 #include <QPushButton>
 #include <QTreeWidget>
-#include <QVBoxLayout>
 #include <cstdlib>
 
 #include "admin/dialog_seam.h"
 #include "admin/fit_columns.h"
+#include "admin/list_page.h"
 #include "admin/server_dlg.h"
 #include "admin/user_dlg.h"
 #include "chat/query.h"
@@ -28,6 +26,13 @@ void say(const char* text) { tvl::message_box(kCaption, text); }
 // A name that passes can be a file in users/ and shows safely on every page.
 bool name_allowed(const std::string& name) {
   return tvl::decoded_name_allowed(name) && name.find('&') == std::string::npos;
+}
+
+// True when the account was written; otherwise says why not.
+bool written(tvl::AccountChange change) {
+  if (change == tvl::AccountChange::kExists) say(kExists);
+  if (change == tvl::AccountChange::kFailed) say(kBadName);
+  return change == tvl::AccountChange::kWritten;
 }
 
 bool same_ignoring_case(const std::string& a, const std::string& b) {
@@ -55,36 +60,12 @@ QString CUsersPage::gender_text(const std::string& number) {
 }
 
 CUsersPage::CUsersPage(CServerDlg& owner, QWidget* parent) : QWidget(parent), owner_(owner) {
-  auto* add = new QPushButton("Add...");
-  auto* edit = new QPushButton("Edit...");
-  auto* remove = new QPushButton("Delete");
-  for (QPushButton* b : {add, edit, remove}) {
-    b->setFixedSize(63, 20);
-    b->setAutoDefault(false);
-  }
-  list_ = new QTreeWidget;
-  list_->setRootIsDecorated(false);
-  list_->setSelectionMode(QAbstractItemView::SingleSelection);
-  list_->setSelectionBehavior(QAbstractItemView::SelectRows);
-  list_->setHeaderLabels({"Name", "Password", "Gender", "Icon", "Email", "Profile", "Disabled"});
-  list_->header()->setStretchLastSection(false);
-
-  // As on the Rooms page: the list keeps its right and bottom margins.
-  auto* buttons = new QHBoxLayout;
-  buttons->setSpacing(20);
-  buttons->addWidget(add);
-  buttons->addWidget(edit);
-  buttons->addWidget(remove);
-  buttons->addStretch(1);
-  auto* layout = new QVBoxLayout(this);
-  layout->setContentsMargins(10, 14, 10, 14);
-  layout->setSpacing(6);
-  layout->addLayout(buttons);
-  layout->addWidget(list_, 1);
-
-  connect(add, &QPushButton::clicked, this, &CUsersPage::on_add);
-  connect(edit, &QPushButton::clicked, this, &CUsersPage::on_edit);
-  connect(remove, &QPushButton::clicked, this, &CUsersPage::on_delete);
+  const ListPage parts = build_list_page(
+      this, {"Name", "Password", "Gender", "Icon", "Email", "Profile", "Disabled"});
+  list_ = parts.list;
+  connect(parts.add, &QPushButton::clicked, this, &CUsersPage::on_add);
+  connect(parts.edit, &QPushButton::clicked, this, &CUsersPage::on_edit);
+  connect(parts.remove, &QPushButton::clicked, this, &CUsersPage::on_delete);
   fill();
 }
 
@@ -127,22 +108,13 @@ void CUsersPage::on_add() {
     if (!name_allowed(v.name)) {
       say(kBadName);
     } else {
-      switch (tvl::add_member(owner_.program_folder(), v.name, member_values(v))) {
-        case tvl::AccountChange::kExists:
-          say(kExists);
-          break;
-        case tvl::AccountChange::kFailed:
-          say(kBadName);
-          break;
-        case tvl::AccountChange::kWritten: {
-          auto* item = new QTreeWidgetItem;
-          item->setIcon(kName, QIcon(":/icons/user.png"));
-          show_values(item, v, true);
-          list_->addTopLevelItem(item);
-          list_->setCurrentItem(item);
-          fit_columns(list_);
-          break;
-        }
+      if (written(tvl::add_member(owner_.program_folder(), v.name, member_values(v)))) {
+        auto* item = new QTreeWidgetItem;
+        item->setIcon(kName, QIcon(":/icons/user.png"));
+        show_values(item, v, true);
+        list_->addTopLevelItem(item);
+        list_->setCurrentItem(item);
+        fit_columns(list_);
       }
     }
   }
@@ -176,20 +148,12 @@ void CUsersPage::on_edit() {
       say(kBadName);
     } else {
       std::string stored;
-      switch (tvl::edit_member(owner_.program_folder(), old_name, v.name, member_values(v),
-                               stored)) {
-        case tvl::AccountChange::kExists:
-          say(kExists);
-          break;
-        case tvl::AccountChange::kFailed:
-          say(kBadName);
-          break;
-        case tvl::AccountChange::kWritten:
-          // The same file (maybe typed in another case) keeps its name and
-          // the row its spelling; a rename shows the new name.
-          show_values(row, v, !same_ignoring_case(stored, old_name));
-          fit_columns(list_);
-          break;
+      if (written(tvl::edit_member(owner_.program_folder(), old_name, v.name, member_values(v),
+                                   stored))) {
+        // The same file (maybe typed in another case) keeps its name and
+        // the row its spelling; a rename shows the new name.
+        show_values(row, v, !same_ignoring_case(stored, old_name));
+        fit_columns(list_);
       }
     }
   }
