@@ -32,17 +32,6 @@ bool closed_or_reset(int fd, int timeout_ms = 5000) {
   return n == 0 || (n < 0 && errno == ECONNRESET);
 }
 
-// Polls a condition for at most `limit` (a hang guard, not a speed check).
-template <class Pred>
-bool eventually(Pred pred, std::chrono::milliseconds limit = 10s) {
-  auto end = std::chrono::steady_clock::now() + limit;
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
-}
-
 // Runs Shutdown on another thread so that a hang fails the test instead of
 // stalling the suite.
 int shutdown_guarded(ConnectionServer& server) {

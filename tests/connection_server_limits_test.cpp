@@ -22,17 +22,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Polls a condition for at most `limit` (a hang guard, not a speed check).
-template <class Pred>
-bool eventually(Pred pred, std::chrono::milliseconds limit = 10s) {
-  auto end = std::chrono::steady_clock::now() + limit;
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
-}
-
 // Reads whatever comes until the peer closes or resets; -1 when it is still
 // open after timeout_ms without data.
 long drain_until_closed(int fd, int timeout_ms = 10000) {

@@ -1,7 +1,9 @@
 // Small helpers shared by the test suites: temporary folders, free loopback
 // ports, a raw socket client and the test environment.
 #pragma once
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace tvl::test {
@@ -72,5 +74,17 @@ std::string http_exchange(int port, const std::string& request, int timeout_ms =
 
 // Replaces the value of the Date header with "<date>" so answers compare.
 std::string mask_date(const std::string& answer);
+
+// Polls a condition every 5 ms for at most `limit` (a hang guard, not a
+// speed check); false when it never held.
+template <class Pred>
+bool eventually(Pred pred, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
 
 }  // namespace tvl::test
