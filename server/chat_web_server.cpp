@@ -5,7 +5,6 @@
 #include <cstring>
 #include <string_view>
 
-#include "platform/message_box.h"
 #include "server/content_types.h"
 #include "server/http_answers.h"
 #include "server/ip_filter.h"
@@ -18,12 +17,6 @@ namespace tvl {
 namespace {
 
 constexpr std::string_view kHtml = "text/html";
-
-// The message the connection server shows when it cannot bind the port.
-const char kCaption[] = "Tavella";
-const char kBindFailure[] =
-    "Error starting the Web Server.This may be due to another service running on the port "
-    "%d,Try changing the port number and then starting the server again.";
 
 // File bodies from this size on are handed to the connection server as a
 // shared attachment instead of being copied into the response; below it the
@@ -107,9 +100,7 @@ int ChatWebServer::Start(const std::string& web_root, const std::string& default
   // and -1 on 65535 while the log names the port of the settings.
   if (port < 1 || port > 65535) {
     ReportError("tvl.log", "unavailable port number", "Start", 0);
-    char text[256];
-    std::snprintf(text, sizeof text, kBindFailure, port);
-    message_box(kCaption, text, MessageIcon::Error);
+    TellPortUnavailable(port);
     return 0;
   }
   configure(web_root, default_page);

@@ -55,7 +55,6 @@ struct AttachmentScope {
   AttachmentScope& operator=(const AttachmentScope&) = delete;
 };
 
-const char kCaption[] = "Tavella";
 const char kBindFailure[] =
     "Error starting the Web Server.This may be due to another service running on the port "
     "%d,Try changing the port number and then starting the server again.";
@@ -278,9 +277,7 @@ void ConnectionServer::Impl::accept_loop(const std::shared_ptr<RunBlock>& block)
     block->startup.set();
     // Run returns at once; the message may stay on screen as long as the
     // user likes, so nothing of the server is touched after this point.
-    char text[256];
-    std::snprintf(text, sizeof text, kBindFailure, port);
-    message_box(kCaption, text, MessageIcon::Error);
+    TellPortUnavailable(port);
     return;
   }
   if (!net::start_listening(listener, net::kMaxBacklog, error)) {
@@ -585,6 +582,12 @@ void ConnectionServer::Impl::client_thread(const std::shared_ptr<RunBlock>& bloc
       }
     }
   }
+}
+
+void ConnectionServer::TellPortUnavailable(int port) {
+  char text[256];
+  std::snprintf(text, sizeof text, kBindFailure, port);
+  message_box("Tavella", text, MessageIcon::Error);
 }
 
 }  // namespace tvl

@@ -97,6 +97,9 @@ class ConnectionServer : public ChatLog {
   void set_report_name(const char* name) { report_name_ = name; }
 
  protected:
+  // Tells the user (message box) that the server cannot listen on `port`.
+  static void TellPortUnavailable(int port);
+
   virtual int OnConnect(const std::string& ip, int port) = 0;
   virtual int OnSent(std::size_t count) = 0;
   virtual int IsRequestComplete(const std::string& request) = 0;

@@ -70,7 +70,7 @@ TEST_F(PlaceKey, EveryPageActingForAUserNeedsTheKey) {
   post("bob", 1, PostForm{.message = "for ann only", .to = "ann", .private_line = true});
   const int seq_before = seq(1);
   const OnlineUser before = user("ann", 1);
-  for (const std::string wrong : {std::string(), std::string("x"), key_of("bob", 1),
+  for (const std::string& wrong : {std::string(), std::string("x"), key_of("bob", 1),
                                   key_of("ann", 1).substr(1), key_of("ann", 1) + "0"}) {
     SCOPED_TRACE("key '" + wrong + "'");
     // The stream: the bare page, the private line stays undelivered.
