@@ -7,7 +7,7 @@
 import fs from "node:fs";
 import path from "node:path";
 import {
-  WAIT, sleep, base, server, newPage, frame, frameText, waitText, waitNoText,
+  artifacts, WAIT, sleep, base, server, newPage, frame, frameText, waitText, waitNoText,
   enter, say, register, expect,
 } from "../lib.mjs";
 
@@ -191,6 +191,8 @@ test("hostile lines run nothing in another visitor's window", async () => {
   await expectNothingRan(ann, "after loading");
   await sweep(ann);
   await expectNothingRan(ann, "after the mouse and the clicks");
+  fs.mkdirSync(artifacts, { recursive: true });
+  await ann.screenshot({ path: path.join(artifacts, "hostile-lines.png") });
   // The sender's own window shows the same lines.
   await sweep(eve);
   await expectNothingRan(eve, "in the sender's own window");
