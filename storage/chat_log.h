@@ -31,7 +31,8 @@ class ChatLog {
   void open_day(const std::string& base_folder);
 
   // Appends text (cut to kMaxLine bytes, control characters but the tab
-  // made blanks) and a line end, and flushes it to the file. False when no file is open or a byte could not be written.
+  // made blanks) and a line end, and flushes it to the file. False when no
+  // file is open or a byte could not be written.
   bool write_line(const std::string& text);
 
   // File part of log_chat_event: when site.settings.save_log is on, re-opens

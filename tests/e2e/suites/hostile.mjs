@@ -34,7 +34,7 @@ const MESSAGES = [
   // must not end the script string they stand in.
   `"; ${RUN}; "`,
   `\\"; ${RUN}; //`,
-  `<\/script><script>${RUN}<\/script>`,
+  `<\\/script><script>${RUN}<\\/script>`,  // as the window's script string writes it
 ];
 
 const ADDRESSEES = [
