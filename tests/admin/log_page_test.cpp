@@ -15,17 +15,9 @@
 #include "tests/admin/admin_fixture.h"
 
 using tvl::test::AdminSite;
+using tvl::test::file_text;
 
 namespace {
-
-std::string file_text(const std::string& path) {
-  std::string text = "<missing>";
-  if (tvl::is_regular_file(path)) {
-    text.clear();
-    tvl::read_whole_file(path, text);
-  }
-  return text;
-}
 
 QString row_text(CLogPage& page, int row, int column) {
   return page.list()->topLevelItem(row)->text(column);

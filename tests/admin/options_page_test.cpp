@@ -22,21 +22,13 @@
 #include "tests/admin/admin_fixture.h"
 
 using tvl::test::AdminSite;
+using tvl::test::file_text;
 using tvl::test::port_serves;
 
 namespace {
 
 std::string option(const AdminSite& site, const char* key) {
   return tvl::get_profile_string("Server", key, "<none>", 256, site.folder() + "option.ini");
-}
-
-std::string file_text(const std::string& path) {
-  std::string text = "<missing>";
-  if (tvl::is_regular_file(path)) {
-    text.clear();
-    tvl::read_whole_file(path, text);
-  }
-  return text;
 }
 
 QStringList shown(const CIpFilterDlg& dlg) {

@@ -181,6 +181,14 @@ std::string http_exchange(int port, const std::string& request, int timeout_ms) 
   return c.read_all(timeout_ms);
 }
 
+std::string file_text(const std::string& path) {
+  if (!fs::is_regular_file(path)) return "<missing>";
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
 std::string mask_date(const std::string& answer) {
   std::string out = answer;
   std::size_t at = out.find("Date: ");

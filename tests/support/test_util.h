@@ -72,6 +72,9 @@ class RawClient {
 // One request on a fresh connection; returns everything until close/timeout.
 std::string http_exchange(int port, const std::string& request, int timeout_ms = 2000);
 
+// The whole content of a file, or "<missing>" when there is no such file.
+std::string file_text(const std::string& path);
+
 // Replaces the value of the Date header with "<date>" so answers compare.
 std::string mask_date(const std::string& answer);
 
