@@ -23,6 +23,7 @@ void ChatEngine::load(const std::string& program_folder) {
 
 int ChatEngine::start(int port) {
   const ServerSettings& s = site_.settings;
+  server_.set_listen_address(s.listen_address);
   return server_.Start(s.web_pages, s.default_page, port < 0 ? s.port : port, 0);
 }
 

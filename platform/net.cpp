@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 namespace tvl::net {
 
@@ -32,6 +33,26 @@ bool bind_any(int socket, int port, int& error) {
   if (::bind(socket, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return true;
   error = errno;
   return false;
+}
+
+bool bind_address(int socket, const std::string& address, int port, int& error) {
+  if (address.empty()) return bind_any(socket, port, error);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  if (::inet_pton(AF_INET, address.c_str(), &a.sin_addr) != 1) {
+    error = EINVAL;
+    return false;
+  }
+  a.sin_port = htons(static_cast<uint16_t>(port & 0xffff));
+  if (::bind(socket, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return true;
+  error = errno;
+  return false;
+}
+
+std::string error_text(int error) {
+  char buffer[256];
+  // The GNU strerror_r returns the text, which need not be in buffer.
+  return ::strerror_r(error, buffer, sizeof buffer);
 }
 
 bool start_listening(int socket, int backlog, int& error) {

@@ -16,6 +16,13 @@ namespace tvl::net {
 int create_listen_socket(int& error);
 // Binds to INADDR_ANY and the low 16 bits of port.
 bool bind_any(int socket, int port, int& error);
+// Binds to one local IPv4 address given as dotted decimal ("127.0.0.1");
+// an empty address means all of them (bind_any). A text that is no IPv4
+// address fails with EINVAL.
+bool bind_address(int socket, const std::string& address, int port, int& error);
+// The system's text for an error value of these calls ("Address already in
+// use"), for messages a person reads.
+std::string error_text(int error);
 bool start_listening(int socket, int backlog, int& error);
 // The largest backlog worth asking for; the kernel cuts it to its own limit.
 constexpr int kMaxBacklog = 65535;

@@ -66,6 +66,7 @@ const char kBindFailure[] =
 // them has ended, however long a page handler takes after Shutdown.
 struct RunBlock {
   int port = 0;
+  std::string address;  // empty: all local addresses
   unsigned idle_timeout_ms = 0;
   ConnectionLimits limits;
   PollableEvent stop;                 // manual reset; set by Shutdown
@@ -82,6 +83,7 @@ struct ConnectionServer::Impl {
   ConnectionServer& self;
   ThreadCache clients{kClientStackBytes, kMaxIdleThreads, kIdleThreadMs};
   ConnectionLimits limits;  // taken by the next Run; written only while stopped
+  std::string listen_address;  // likewise
   // Bytes counted for unfinished requests of all connections of all runs.
   std::atomic<std::size_t> pending{0};
   Thread accept_thread;
@@ -130,6 +132,10 @@ std::size_t ConnectionServer::pending_request_bytes() const { return impl_->pend
 
 void ConnectionServer::set_limits(const ConnectionLimits& limits) { impl_->limits = limits; }
 
+void ConnectionServer::set_listen_address(const std::string& address) {
+  impl_->listen_address = address;
+}
+
 const ConnectionLimits& ConnectionServer::limits() const { return impl_->limits; }
 
 void ConnectionServer::StopAndWaitClients() {
@@ -147,6 +153,7 @@ int ConnectionServer::Run(int port, unsigned idle_timeout_ms) {
   block->port = port;
   block->idle_timeout_ms = idle_timeout_ms;
   block->limits = m.limits;
+  block->address = m.listen_address;
   if (!block->stop.valid()) {
     m.report("WSACreateEvent(...) failure for ShutdownEvent", "AcceptThread", block->stop.error());
     return 0;
@@ -267,7 +274,7 @@ void ConnectionServer::Impl::accept_loop(const std::shared_ptr<RunBlock>& block)
   }
   // Port 0 would bind a random port nobody can find: it counts as a port
   // that cannot be bound.
-  bool bound = (block->port & 0xffff) != 0 && net::bind_any(listener, block->port, error);
+  bool bound = (block->port & 0xffff) != 0 && net::bind_address(listener, block->address, block->port, error);
   if ((block->port & 0xffff) == 0) error = EADDRNOTAVAIL;
   if (!bound) {
     net::close_socket(listener);

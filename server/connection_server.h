@@ -44,6 +44,9 @@ class ConnectionServer : public ChatLog {
   // while stopped; a running server keeps the bounds it started with.
   void set_limits(const ConnectionLimits& limits);
   const ConnectionLimits& limits() const;
+  // The local IPv4 address the next Run listens on; empty (the default):
+  // all of them. Only while stopped.
+  void set_listen_address(const std::string& address);
 
   // 1 when the server listens and its threads run, 0 otherwise (already
   // running, port taken, threads not started). A taken port shows the

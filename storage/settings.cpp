@@ -78,6 +78,13 @@ void load_settings(SiteData& site, const std::function<void()>& load_rooms) {
   s.allow_registration = read_int(file, "RegNew", "1") != 0;
   s.filter_mode = read_int(file, "FilterMode", "0");
   if (s.web_pages.empty()) s.web_pages = site.program_folder;
+  s.listen_address = read_key(file, "ListenAddress", "");
+  s.tls_port = read_int(file, "TlsPort", "0");
+  s.tls_certificate = read_key(file, "TlsCertificate", "");
+  s.tls_key = read_key(file, "TlsKey", "");
+  s.tls_redirect = read_int(file, "TlsRedirect", "0") != 0;
+  for (std::string* path : {&s.tls_certificate, &s.tls_key})
+    if (!path->empty() && (*path)[0] != '/') *path = site.program_folder + *path;
 }
 
 void save_settings(SiteData& site, const ServerSettings& values) {

@@ -13,6 +13,13 @@
 //   Savelog                 save_log            "0"
 //   RegNew                  allow_registration  "1"
 //   FilterMode              filter_mode         "0"
+//   ListenAddress / never   listen_address      ""  (all local addresses)
+//   TlsPort / never         tls_port            "0" (no HTTPS)
+//   TlsCertificate / never  tls_certificate     ""  (PEM; a chain may follow)
+//   TlsKey / never          tls_key             ""  (PEM private key)
+//   TlsRedirect / never     tls_redirect        "0"
+// The two TLS file names are taken relative to the program folder unless
+// they begin with "/".
 // Numbers are read with atoi (non-numbers give 0); a bool is atoi(value) != 0.
 #pragma once
 #include <functional>
@@ -32,6 +39,11 @@ struct ServerSettings {
   bool save_log = false;
   bool allow_registration = true;
   int filter_mode = 0;
+  std::string listen_address;
+  int tls_port = 0;
+  std::string tls_certificate;
+  std::string tls_key;
+  bool tls_redirect = false;
 };
 
 // The ten templates, in the order load_templates() reads them.

@@ -88,6 +88,24 @@ const LoadCase kLoads[] = {
        EXPECT_EQ("/my pages/", s.web_pages);
        EXPECT_EQ(90, s.port);
      }},
+    {"address and TLS keys; relative file names are in the program folder",
+     "[Server]\nListenAddress=127.0.0.1\nTlsPort=8443\nTlsCertificate=tls/cert.pem\n"
+     "TlsKey=/etc/keys/key.pem\nTlsRedirect=1\n",
+     [](const ServerSettings& s, const std::string& folder) {
+       EXPECT_EQ("127.0.0.1", s.listen_address);
+       EXPECT_EQ(8443, s.tls_port);
+       EXPECT_EQ(folder + "tls/cert.pem", s.tls_certificate);
+       EXPECT_EQ("/etc/keys/key.pem", s.tls_key);
+       EXPECT_TRUE(s.tls_redirect);
+     }},
+    {"without them: all addresses and no HTTPS", "[Server]\nport=81\n",
+     [](const ServerSettings& s, const std::string&) {
+       EXPECT_EQ("", s.listen_address);
+       EXPECT_EQ(0, s.tls_port);
+       EXPECT_EQ("", s.tls_certificate);
+       EXPECT_EQ("", s.tls_key);
+       EXPECT_FALSE(s.tls_redirect);
+     }},
     {"keys outside the section do not count", "port=1\n[Other]\nport=2\n",
      [](const ServerSettings& s, const std::string&) { EXPECT_EQ(80, s.port); }},
     {"long values cut to 255 characters",
