@@ -21,6 +21,9 @@ bool make_directory(const std::string& path);
 
 bool is_regular_file(const std::string& path);
 bool is_directory(const std::string& path);
+// Whether this process may write to the file or folder (false also when it
+// does not exist, or lies on a file system mounted read-only).
+bool is_writable(const std::string& path);
 
 // Files (never folders) matching a pattern such as "/opt/t/images/*.gif",
 // as bare file names in the order the file system lists them. The pattern's

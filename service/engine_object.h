@@ -28,10 +28,23 @@ class EngineObject {
   // non-empty program_folder replaces the executable's folder (tests).
   void load(const std::string& program_folder = std::string());
 
-  // Nothing when running. Otherwise creates the hidden window and starts the
-  // chat server on the settings' port; on success writes the "started" line
-  // and sets the running flag, on failure destroys the window.
-  void start_chat_server();
+  // Nothing when running (true). Otherwise creates the hidden window and
+  // starts the chat server on the settings' address and port; on success
+  // writes the "started" line and sets the running flag, on failure destroys
+  // the window. False when the server does not run afterwards.
+  [[nodiscard]] bool start_chat_server();
+
+  // A new reading of option.ini, the IP lists and the rooms, as the window
+  // does after its options are applied: the chat server stops, the files
+  // are read again and the server starts on the settings now read. Online
+  // visitors stay (the chat lives in memory). False when the server could
+  // not be started again; it is then stopped.
+  [[nodiscard]] bool reload();
+
+  // Why the server cannot listen on the settings' address and port right
+  // now, for a person ("Address already in use"); empty when a probe could
+  // listen there (the failure then lay elsewhere).
+  std::string listen_problem() const;
 
   // When running: Shutdown(); when that ends the server's threads in time
   // (1) writes "chat server stopped" and clears the flag. A Shutdown that

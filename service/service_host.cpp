@@ -146,7 +146,53 @@ char ServiceHost::SelectAction(const std::vector<std::string>& args) {
   return 0;
 }
 
+ServiceHost::Arguments ServiceHost::CheckArguments(const std::vector<std::string>& args,
+                                                  std::string& unknown) {
+  bool help = false;
+  for (const std::string& a : args) {
+    if (a == "--help" || a == "-h") {
+      help = true;
+      continue;
+    }
+    const bool option = a.size() == 2 && (a[0] == '-' || a[0] == '/') &&
+                        (a[1] == 'i' || a[1] == 'u' || a[1] == 's' || a[1] == 'e');
+    if (!option) {
+      unknown = a;
+      return Arguments::kUnknown;
+    }
+  }
+  return help ? Arguments::kHelp : Arguments::kAction;
+}
+
+std::string ServiceHost::Usage() {
+  return "Usage: tvlService [-i | -u | -s | -e | --help]\n"
+         "  (none)  serve the chat in the foreground, or as the service when a service\n"
+         "          manager started it; SIGTERM or SIGINT stop it, SIGHUP reads\n"
+         "          option.ini, the IP lists and the rooms again\n"
+         "  -i      install the service     exit 1: installed or already there, 0: failed\n"
+         "  -u      remove the service      exit 1: removed or not there, 0: failed\n"
+         "  -s      start the service       exit 1: running, 0: not started\n"
+         "  -e      stop the service        exit 1: stopped, 0: not stopped\n"
+         "  --help  show this text          exit 0\n"
+         "The letters may also follow \"/\". Any other argument is refused (exit 2).\n"
+         "Without an option the exit status is 0, or 1 when the chat server could not\n"
+         "listen (the reason is on standard error, in service.log and in the system log).\n";
+}
+
 int ServiceHost::ParseCommandLine(const std::vector<std::string>& args) {
+  std::string unknown;
+  switch (CheckArguments(args, unknown)) {
+    case Arguments::kHelp:
+      std::fputs(Usage().c_str(), stdout);
+      std::fflush(stdout);
+      return 0;
+    case Arguments::kUnknown:
+      std::fprintf(stderr, "tvlService: unknown option \"%s\"\n%s", unknown.c_str(),
+                   Usage().c_str());
+      return 2;
+    case Arguments::kAction:
+      break;
+  }
   switch (SelectAction(args)) {
     case 'i': return Install();
     case 'u': return Uninstall();
@@ -154,6 +200,12 @@ int ServiceHost::ParseCommandLine(const std::vector<std::string>& args) {
     case 'e': return StopTheService();
     default: return RunAsService();
   }
+}
+
+void ServiceHost::SayResult(bool success, const char* text) {
+  std::FILE* out = success ? stdout : stderr;
+  std::fprintf(out, "%s: %s\n", service_name_.c_str(), text);
+  std::fflush(out);
 }
 
 // ---- installation and control -------------------------------------------
@@ -201,8 +253,22 @@ int ServiceHost::Uninstall() {
 
 int ServiceHost::StartTheService() {
   ServiceManager& m = manager();
-  if (!m.open_manager() || !m.exists(service_name_)) return 0;
-  if (!m.request_start(service_name_)) return 0;
+  if (!m.open_manager()) {
+    SayResult(false, "Couldn't open service manager");
+    return 0;
+  }
+  if (!m.exists(service_name_)) {
+    SayResult(false, "Service is not installed (install it with -i)");
+    return 0;
+  }
+  if (!m.request_start(service_name_)) {
+    // A start is refused above all when the service runs already.
+    int now = 0;
+    const bool running = m.query(service_name_, now) && now == kServiceRunning;
+    SayResult(false, running ? "Service is already running"
+                             : "Service could not be started: the service manager refused the start");
+    return 0;
+  }
   int state = kServiceStartPending;
   while (state == kServiceStartPending) {
     std::this_thread::sleep_for(poll_interval_);
@@ -210,13 +276,28 @@ int ServiceHost::StartTheService() {
     if (!m.query(service_name_, now)) break;
     state = now;
   }
-  return state == kServiceRunning ? 1 : 0;
+  if (state == kServiceRunning) {
+    SayResult(true, "Service started");
+    return 1;
+  }
+  SayResult(false, "Service could not be started; service.log and the system log say why");
+  return 0;
 }
 
 int ServiceHost::StopTheService() {
   ServiceManager& m = manager();
-  if (!m.open_manager() || !m.exists(service_name_)) return 0;
-  if (!m.request_stop(service_name_)) return 0;
+  if (!m.open_manager()) {
+    SayResult(false, "Couldn't open service manager");
+    return 0;
+  }
+  if (!m.exists(service_name_)) {
+    SayResult(false, "Service is not installed");
+    return 0;
+  }
+  if (!m.request_stop(service_name_)) {
+    SayResult(false, "Service is not running");
+    return 0;
+  }
   int state = kServiceStopPending;
   while (state == kServiceStopPending) {
     std::this_thread::sleep_for(poll_interval_);
@@ -224,7 +305,12 @@ int ServiceHost::StopTheService() {
     if (!m.query(service_name_, now)) break;
     state = now;
   }
-  return state == kServiceStopped ? 1 : 0;
+  if (state == kServiceStopped) {
+    SayResult(true, "Service stopped");
+    return 1;
+  }
+  SayResult(false, "Service could not be stopped");
+  return 0;
 }
 
 // ---- the dispatcher and the status protocol -----------------------------
@@ -237,6 +323,7 @@ int ServiceHost::RunAsService() {
   sigemptyset(&controls);
   sigaddset(&controls, SIGTERM);
   sigaddset(&controls, SIGINT);
+  sigaddset(&controls, SIGHUP);
   sigaddset(&controls, SIGUSR1);
   int error = pthread_sigmask(SIG_BLOCK, &controls, &previous);
   if (error != 0) {
@@ -261,6 +348,7 @@ int ServiceHost::RunAsService() {
     int signal_number = 0;
     if (sigwait(&controls, &signal_number) != 0) continue;
     if (signal_number == SIGTERM || signal_number == SIGINT) ControlHandler(kControlStop);
+    if (signal_number == SIGHUP) OnReload();
   }
   service.join();
   // Controls that arrived after the end are dropped, not acted on by the
@@ -269,7 +357,7 @@ int ServiceHost::RunAsService() {
   while (sigtimedwait(&controls, nullptr, &none) > 0) {
   }
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  return 0;
+  return failed_ ? 1 : 0;
 }
 
 void ServiceHost::ServiceMain() {
@@ -355,6 +443,8 @@ void ServiceHost::OnStop() {
   window_.post(kStopMessage);
 }
 
+void ServiceHost::OnReload() { (void)window_.post(kReloadMessage); }  // none before the window
+
 void ServiceHost::OnPause() { ReportServiceEvent("Service paused"); }
 void ServiceHost::OnContinue() { ReportServiceEvent("Service continued"); }
 void ServiceHost::OnShutdown() { ReportServiceEvent("Service shutdown"); }
@@ -378,8 +468,17 @@ void ServiceHost::Run() {
 
   if (!engine_) engine_ = std::make_unique<EngineObject>();
   engine_->load(program_folder_);
-  engine_->start_chat_server();
-  SetStatus(kServiceRunning, 3000);
+  ReportReadOnlyFolder();
+  failed_ = false;
+  if (engine_->start_chat_server()) {
+    SetStatus(kServiceRunning, 3000);
+    Print(3, "Tavella Service started: chat server on port %d",
+          engine_->engine().site().settings.port);
+  } else {
+    ReportListenFailure();
+    failed_ = true;
+    stop_event_ = true;  // the loop is not entered; the body ends at once
+  }
 
   while (!stop_event_) {
     window_.wait(std::chrono::milliseconds(10));
@@ -404,6 +503,47 @@ bool ServiceHost::clients_ended(int timeout_ms) {
 void ServiceHost::dispatch(unsigned message) {
   if (message == kWriteNextLineMessage) WriteNextLine();
   else if (message == kStopMessage) OnStopMessage();
+  else if (message == kReloadMessage) OnReloadMessage();
+}
+
+void ServiceHost::OnReloadMessage() {
+  if (!engine_ || stop_event_) return;
+  Print(3, "Reading option.ini, the IP lists and the rooms again");
+  if (engine_->reload()) {
+    Print(3, "Tavella Service reloaded: chat server on port %d",
+          engine_->engine().site().settings.port);
+    return;
+  }
+  // The new settings name an address or port the server cannot listen on:
+  // the service ends as it would at its start, saying why.
+  ReportListenFailure();
+  failed_ = true;
+  OnStopMessage();
+}
+
+void ServiceHost::ReportFailure(const std::string& text) {
+  std::fprintf(stderr, "%s: %s\n", service_name_.c_str(), text.c_str());
+  std::fflush(stderr);
+  Print(1, "ERROR: %s", text.c_str());
+  ReportServiceEvent("%s", text.c_str());
+}
+
+void ServiceHost::ReportListenFailure() {
+  const ServerSettings& s = engine_->engine().site().settings;
+  std::string reason = engine_->listen_problem();
+  if (reason.empty()) reason = "the server's threads could not be started";
+  char text[512];
+  std::snprintf(text, sizeof text, "The chat server cannot listen on %s port %d: %s",
+                s.listen_address.empty() ? "all addresses," : (s.listen_address + ",").c_str(),
+                s.port, reason.c_str());
+  ReportFailure(text);
+}
+
+void ServiceHost::ReportReadOnlyFolder() {
+  const std::string& folder = engine_->engine().site().program_folder;
+  if (is_writable(folder)) return;
+  ReportFailure("The program folder " + folder +
+                " is read-only: accounts, rooms, options and the chat log cannot be written");
 }
 
 void ServiceHost::OnStopMessage() {
@@ -428,8 +568,8 @@ void ServiceHost::Print(int level, const char* format, ...) {
 
 std::string ServiceHost::LinePrefix(const LogEntry& e) {
   char prefix[64];
-  std::snprintf(prefix, sizeof prefix, "%02d/%02d/%02d %02d:%02d:%02d.%03d ", e.day, e.month,
-                e.year, e.hour, e.minute, e.second, e.millisecond);
+  std::snprintf(prefix, sizeof prefix, "%04d-%02d-%02d %02d:%02d:%02d.%03d ", e.year, e.month,
+                e.day, e.hour, e.minute, e.second, e.millisecond);
   return prefix;
 }
 

@@ -7,10 +7,19 @@
 // joined by blanks and scanned for "-" or "/"; the character after it
 // selects the action ("i" install, "u" uninstall, "s" start, "e" stop,
 // lower case only); any other character is skipped and the scan goes on.
+// Every argument must be one of those options or "--help" / "-h" (the usage
+// on standard output, exit 0); anything else is refused with a message and
+// the usage on standard error, exit 2, before anything is done.
 // Exit values: Install/Uninstall 1 on success or nothing to do, 0 on
 // failure; StartTheService/StopTheService 1 when the service got to running
-// / stopped, else 0; no option: RunAsService, 0 after the service body ran,
-// 1 when it could not be run.
+// / stopped, else 0, each printing its result (success on standard output,
+// failure on standard error); no option: RunAsService, 0 after the service
+// body ran, 1 when it could not be run or the chat server could not listen.
+//
+// A chat server that cannot listen ends the service body: the reason goes
+// to standard error, the service log and the system log, "running" is never
+// reported, and the process exits 1. SIGHUP (or the reload message) reads
+// option.ini, the IP lists and the rooms again and restarts the listener.
 //
 // Without an option the process is the service: the dispatcher (the calling
 // thread) turns SIGTERM and SIGINT into the stop control and runs the
@@ -20,8 +29,10 @@
 // chat engine and serves the queue until the stop message has been handled.
 //
 // Service log lines ("service.log" in the program folder, when "LogLevel" is
-// not 0): "%02d/%02d/%02d %02d:%02d:%02d.%03d " (day, month, four-digit year,
-// hour, minute, second, millisecond of the Print call) followed by the text.
+// not 0): "%04d-%02d-%02d %02d:%02d:%02d.%03d " (year, month, day, hour,
+// minute, second, millisecond of the Print call: the date form of the
+// system log file) followed by the text. Starts, stops, reloads and every
+// error of the body are logged.
 // Print queues the line and posts "write next line" to the notification
 // window; without the window the printing thread writes it at once.
 //
@@ -71,6 +82,14 @@ class ServiceHost {
  public:
   static constexpr unsigned kWriteNextLineMessage = 1227;
   static constexpr unsigned kStopMessage = 1228;
+  static constexpr unsigned kReloadMessage = 1229;
+
+  // What the arguments ask for, before any action is chosen.
+  enum class Arguments { kAction, kHelp, kUnknown };
+  // kUnknown names the first argument that is no option in `unknown`.
+  static Arguments CheckArguments(const std::vector<std::string>& args, std::string& unknown);
+  // The usage text, several lines, ending in a line end.
+  static std::string Usage();
 
   // One line of the message queue.
   struct LogEntry {
@@ -113,6 +132,8 @@ class ServiceHost {
   virtual void OnPause();
   virtual void OnContinue();
   virtual void OnShutdown();
+  // SIGHUP: posts the reload message (nothing while the body has no window).
+  void OnReload();
   // The dispatcher: runs the service until it has ended.
   virtual int RunAsService();
   virtual int Install();
@@ -134,6 +155,9 @@ class ServiceHost {
   void Print(int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
   void WriteNextLine();
   void OnStopMessage();
+  void OnReloadMessage();
+  // True after the body ended because the chat server could not listen.
+  bool failed() const { return failed_; }
 
   const std::string& service_name() const { return service_name_; }
   Status status() const;
@@ -152,6 +176,14 @@ class ServiceHost {
 
  private:
   void dispatch(unsigned message);
+  // A failure of the body a person must learn of: standard error, the
+  // service log and the system log.
+  void ReportFailure(const std::string& text);
+  void ReportListenFailure();
+  void ReportReadOnlyFolder();
+  // A result of -s / -e: success on standard output, failure on standard
+  // error, both as "<service name>: <text>".
+  void SayResult(bool success, const char* text);
   ServiceManager& manager();
   StatusReporter& reporter();
 
@@ -172,6 +204,7 @@ class ServiceHost {
   MessageWindow window_;
   std::atomic<bool> stop_requested_{false};  // a stop control arrived
   bool stop_event_ = false;                  // service thread only
+  bool failed_ = false;                      // service thread only
   std::unique_ptr<EngineObject> engine_;     // service thread only
 };
 

@@ -72,6 +72,9 @@ bool read_rooms(const std::string& program_folder, std::vector<RoomInfo>& rooms,
     // A missing file means no rooms; one that is there but cannot be
     // opened is damaged.
     found.damaged = is_regular_file(path);
+    // Not damaged at all, only not writable: a read-only program folder or
+    // file is told as what it is.
+    found.read_only = found.damaged && !is_writable(path);
     if (check) *check = found;
     return false;
   }
@@ -106,6 +109,9 @@ bool read_rooms(const std::string& program_folder, std::vector<RoomInfo>& rooms,
 }
 
 std::string room_file_notice(const RoomFileCheck& check) {
+  if (check.read_only)
+    return "The room file rooms.sdb cannot be opened: it or the program folder is read-only; "
+           "no rooms were loaded.";
   char text[160];
   if (check.declared > 0)
     std::snprintf(text, sizeof text, "The room file rooms.sdb is damaged: %d of %d rooms could be read.",

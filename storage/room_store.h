@@ -21,6 +21,8 @@ struct RoomFileCheck {
   bool damaged = false;
   int declared = 0;  // records the header counts (0 when it cannot be opened)
   int read = 0;      // rooms read
+  bool read_only = false;  // there, but this process may not write it (the
+                           // record engine opens files for writing only)
 };
 
 // Reads every room of "<program_folder>rooms.sdb" in key-0 order, at most as
@@ -30,7 +32,7 @@ bool read_rooms(const std::string& program_folder, std::vector<RoomInfo>& rooms,
                 RoomFileCheck* check = nullptr);
 
 // The one-line notice of a damaged room file: that it is damaged and how many
-// rooms could be read.
+// rooms could be read; for a file that is only read-only, that instead.
 std::string room_file_notice(const RoomFileCheck& check);
 
 // --- The Rooms page's operations ---

@@ -121,16 +121,39 @@ TEST(ServiceCommandLine, SelectsTheFirstOptionAfterTheProgramPath) {
   }
 }
 
+TEST(ServiceCommandLine, OnlyTheFourOptionsAndHelpAreAccepted) {
+  using A = ServiceHost::Arguments;
+  struct Case {
+    std::vector<std::string> args;
+    A expected;
+    const char* unknown;
+  } cases[] = {
+      {{}, A::kAction, ""},           {{"-i"}, A::kAction, ""},
+      {{"/u"}, A::kAction, ""},       {{"-e", "-s"}, A::kAction, ""},
+      {{"--help"}, A::kHelp, ""},     {{"-h"}, A::kHelp, ""},
+      {{"-s", "--help"}, A::kHelp, ""}, {{"-x"}, A::kUnknown, "-x"},
+      {{"-x", "-s"}, A::kUnknown, "-x"}, {{"-s", "-S"}, A::kUnknown, "-S"},
+      {{"-is"}, A::kUnknown, "-is"}, {{"--s"}, A::kUnknown, "--s"},
+      {{"start"}, A::kUnknown, "start"}, {{"--help", ""}, A::kUnknown, ""},
+  };
+  for (const Case& c : cases) {
+    std::string shown, unknown;
+    for (const auto& a : c.args) shown += "[" + a + "]";
+    EXPECT_EQ(ServiceHost::CheckArguments(c.args, unknown), c.expected) << shown;
+    if (c.expected == A::kUnknown) EXPECT_EQ(unknown, c.unknown) << shown;
+  }
+}
+
 // ---- service-log line prefix and the message queue ----------------------
 
-TEST(ServiceLog, PrefixHasDayMonthFourDigitYearAndMilliseconds) {
+TEST(ServiceLog, PrefixHasTheSystemLogsDateFormWithMilliseconds) {
   ServiceHost::LogEntry e;
   e.day = 5; e.month = 3; e.year = 2004;
   e.hour = 14; e.minute = 7; e.second = 9; e.millisecond = 42;
-  EXPECT_EQ(ServiceHost::LinePrefix(e), "05/03/2004 14:07:09.042 ");
+  EXPECT_EQ(ServiceHost::LinePrefix(e), "2004-03-05 14:07:09.042 ");
   e.day = 31; e.month = 12; e.year = 2026; e.hour = 23; e.minute = 59; e.second = 59;
   e.millisecond = 999;
-  EXPECT_EQ(ServiceHost::LinePrefix(e), "31/12/2026 23:59:59.999 ");
+  EXPECT_EQ(ServiceHost::LinePrefix(e), "2026-12-31 23:59:59.999 ");
 }
 
 class ServiceLogFile : public ::testing::Test {
@@ -166,8 +189,8 @@ TEST_F(ServiceLogFile, PrintWithoutWindowWritesAtOnceWithThePrefix) {
   host.Print(3, "second");
   EXPECT_EQ(host.queued_lines(), 0u);
   std::string text = dir_.read("service.log");
-  std::regex line(R"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d\.\d{3} value 7 of x\n)"
-                  R"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d\.\d{3} second\n)");
+  std::regex line(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} value 7 of x\n)"
+                  R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} second\n)");
   EXPECT_TRUE(std::regex_match(text, line)) << text;
   EXPECT_EQ(service_log().level(), 3);
 }
@@ -385,8 +408,8 @@ TEST_F(ServiceBody, ReportsItsStatesServesTheChatAndLogsThroughTheQueue) {
   // Both closing lines reach the log, the first queued for a window that
   // went away, the second written at once.
   std::string log = program_.read("service.log");
-  std::regex closing(R"([\s\S]*\d\d/\d\d/\d{4} \d\d:\d\d:\d\d\.\d{3} Tavella Service stopping\.\.\.\n)"
-                     R"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d\.\d{3} Tavella Service stopped\.\n)");
+  std::regex closing(R"([\s\S]*\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} Tavella Service stopping\.\.\.\n)"
+                     R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} Tavella Service stopped\.\n)");
   EXPECT_TRUE(std::regex_match(log, closing)) << log;
   std::string events = events_text();
   EXPECT_LT(events.find("Service started"), events.find("Service stopped"));
@@ -523,7 +546,7 @@ TEST_F(ServiceInstall, StartAndStopPollUntilThePendingStateEnds) {
   }
 }
 
-TEST_F(ServiceInstall, ErrorPathStartAndStopFailSilently) {
+TEST_F(ServiceInstall, ErrorPathStartAndStopFailWithoutAMessageBox) {
   for (int what = 0; what < 4; ++what) {
     *manager_ = FakeManager();
     manager_->installed = what != 0;

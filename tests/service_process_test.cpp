@@ -7,6 +7,7 @@
 // private state and configuration folders, and kills what it started.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -216,8 +217,9 @@ TEST_F(ServiceProcess, LogLevelDecidesWhetherThereIsAServiceLog) {
     ASSERT_EQ(service.wait(), 0);
     EXPECT_EQ(fs::exists(folder_ + "service.log"), c.log) << c.level;
     if (!c.log) continue;
-    std::regex lines(R"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d\.\d{3} Tavella Service stopping\.\.\.\n)"
-                     R"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d\.\d{3} Tavella Service stopped\.\n)");
+    std::regex lines(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} Tavella Service started: chat server on port \d+\n)"
+                     R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} Tavella Service stopping\.\.\.\n)"
+                     R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} Tavella Service stopped\.\n)");
     EXPECT_TRUE(std::regex_match(service_log(), lines)) << service_log();
   }
 }
@@ -229,10 +231,10 @@ TEST_F(ServiceProcess, InstallStartStopAndUninstallThroughTheCommandLine) {
   ASSERT_TRUE(write_whole_file(env_.config_dir() + "autostart/Tavella.desktop",
                                "[Desktop Entry]\nExec=/somewhere/Tavella\n"));
 
-  // Nothing installed: start fails silently, uninstall has nothing to do.
+  // Nothing installed: start says so, uninstall has nothing to do.
   test::Finished r = tvl({"-s"});
   EXPECT_EQ(r.exit_code, 0);
-  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.err, "Tavella Service: Service is not installed (install it with -i)\n");
   r = tvl({"-u"});
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(r.out, kBanner);
@@ -251,19 +253,27 @@ TEST_F(ServiceProcess, InstallStartStopAndUninstallThroughTheCommandLine) {
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(r.err, "");
 
-  // The unknown "x" is skipped; -s returns once the chat answers.
+  // An unknown option is refused before anything is done.
   r = tvl({"-x", "-s"});
+  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_EQ(r.err.rfind("tvlService: unknown option \"-x\"\nUsage: tvlService", 0), 0u) << r.err;
+  // -s returns once the chat answers, and says so.
+  r = tvl({"-s"});
   EXPECT_EQ(r.exit_code, 1) << r.err;
+  EXPECT_EQ(r.out, std::string(kBanner) + "Tavella Service: Service started\n");
   EXPECT_TRUE(chat_answers());
   ServiceStatusLine status;
   ASSERT_TRUE(read_status_file(kName, status));
   const int pid = status.pid;
   EXPECT_TRUE(process_alive(pid));
-  // Already running: the start request is refused.
-  EXPECT_EQ(tvl({"-s"}).exit_code, 0);
+  // Already running: the start request is refused, and that is said.
+  r = tvl({"-s"});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.err, "Tavella Service: Service is already running\n");
 
   r = tvl({"-e"});
   EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.out, std::string(kBanner) + "Tavella Service: Service stopped\n");
   EXPECT_FALSE(process_alive(pid));
   EXPECT_FALSE(chat_answers());
   EXPECT_EQ(tvl({"-e"}).exit_code, 0);  // nothing to stop
@@ -305,6 +315,107 @@ TEST_F(ServiceProcess, UninstallStopsARunningService) {
 }
 
 // ---- started by systemd -----------------------------------------------------
+
+// ---- an honest service: failures, usage, address, reload ---------------
+
+// A listening socket on 127.0.0.1:port, held while the object lives.
+class PortHolder {
+ public:
+  explicit PortHolder(int port) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    listening_ = ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+                 ::listen(fd_, 1) == 0;
+  }
+  ~PortHolder() { ::close(fd_); }
+  bool listening() const { return listening_; }
+
+ private:
+  int fd_ = -1;
+  bool listening_ = false;
+};
+
+TEST_F(ServiceProcess, ATakenPortEndsTheServiceWithAFailureAndTheReason) {
+  PortHolder taken(port_);
+  ASSERT_TRUE(taken.listening());
+  const std::string reason = "The chat server cannot listen on all addresses, port " +
+                             std::to_string(port_) + ": Address already in use";
+
+  test::Finished r = tvl({});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.err.find("Tavella Service: " + reason + "\n"), std::string::npos) << r.err;
+  EXPECT_NE(service_log().find(" ERROR: " + reason + "\n"), std::string::npos) << service_log();
+  EXPECT_NE(events().find("]: " + reason + "\n"), std::string::npos) << events();
+  EXPECT_EQ(events().find("Service started"), std::string::npos) << events();
+
+  // Started by the manager, the service reports stopped and -s says so.
+  ASSERT_EQ(tvl({"-i"}).exit_code, 1);
+  r = tvl({"-s"});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_NE(r.err.find("Tavella Service: Service could not be started;"), std::string::npos)
+      << r.err;
+  EXPECT_EQ(events().find("Service started"), std::string::npos) << events();
+  ServiceStatusLine status;
+  ASSERT_TRUE(read_status_file(kName, status));
+  EXPECT_EQ(status.state, 1);
+}
+
+TEST_F(ServiceProcess, HelpPrintsTheUsageAndUnknownOptionsAreRefused) {
+  test::Finished r = tvl({"--help"});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.out, std::string(kBanner) + ServiceHost::Usage());
+  EXPECT_EQ(r.err, "");
+  r = tvl({"--port=80"});
+  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_EQ(r.err, "tvlService: unknown option \"--port=80\"\n" + ServiceHost::Usage());
+  EXPECT_FALSE(chat_answers());  // nothing was started
+}
+
+TEST_F(ServiceProcess, ListenAddressBindsOneAddressAndABadOneIsAFailure) {
+  write_option_ini("[Server]\r\nport=" + std::to_string(port_) + "\r\nListenAddress=127.0.0.1\r\n");
+  {
+    ChildProcess service;
+    ASSERT_TRUE(service.start(program_, {}));
+    ASSERT_TRUE(service.wait_for_output(started_line())) << service.out() << service.err();
+    EXPECT_TRUE(chat_answers());
+    service.signal(SIGTERM);
+    EXPECT_EQ(service.wait(), 0);
+  }
+  write_option_ini("[Server]\r\nport=" + std::to_string(port_) + "\r\nListenAddress=localhost\r\n");
+  test::Finished r = tvl({});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.err.find("cannot listen on localhost, port " + std::to_string(port_) +
+                       ": Invalid argument"),
+            std::string::npos)
+      << r.err;
+}
+
+TEST_F(ServiceProcess, SighupReadsTheOptionsAgainWithoutARestart) {
+  ChildProcess service;
+  ASSERT_TRUE(service.start(program_, {}));
+  ASSERT_TRUE(service.wait_for_output(started_line())) << service.out();
+  // The visitor's address is now refused (FilterMode 1: the reject list).
+  ASSERT_TRUE(write_whole_file(folder_ + "rejectip.txt", "127.0.0.1\r\n"));
+  const int second_port = test::free_port();
+  write_option_ini("[Server]\r\nport=" + std::to_string(second_port) + "\r\nFilterMode=1\r\n");
+  service.signal(SIGHUP);
+  ASSERT_TRUE(service.wait_for_output(" Chat Server started on port " +
+                                      std::to_string(second_port) + "\n"))
+      << service.out();
+  EXPECT_FALSE(chat_answers());  // the old port is closed
+  std::string answer = test::http_exchange(second_port, "GET /fnf.html HTTP/1.0\r\n\r\n", 3000);
+  EXPECT_NE(answer.find("403 IP Forbidden"), std::string::npos) << answer;
+  EXPECT_TRUE(process_alive(service.pid()));
+  service.signal(SIGTERM);
+  EXPECT_EQ(service.wait(), 0);
+  EXPECT_NE(service_log().find(" Tavella Service reloaded: chat server on port " +
+                               std::to_string(second_port) + "\n"),
+            std::string::npos)
+      << service_log();
+}
 
 TEST_F(ServiceProcess, UnderSystemdTheStatesGoToTheNotificationSocket) {
   const std::string path = root_.path() + "notify";
