@@ -9,6 +9,7 @@
 #include "admin/list_page.h"
 #include "admin/room_dlg.h"
 #include "admin/server_dlg.h"
+#include "chat/operator_rules.h"
 #include "platform/message_box.h"
 
 namespace {
@@ -18,14 +19,6 @@ const char kCaption[] = "Tavella";
 const char* yes_no(bool on) { return on ? "Yes" : "No"; }
 
 void say(const std::string& text) { tvl::message_box(kCaption, text); }
-
-// A byte the pages could not show as text: the control bytes (a line break
-// in a room name would break the start page's script and table lines).
-bool has_control_byte(const std::string& text) {
-  for (unsigned char c : text)
-    if (c < 0x20 || c == 0x7f) return true;
-  return false;
-}
 
 }  // namespace
 
@@ -65,31 +58,10 @@ void CRoomsPage::show_values(QTreeWidgetItem* row, const tvl::RoomValues& v) {
 }
 
 bool CRoomsPage::values_fit(const tvl::RoomValues& v) {
-  if (v.name.empty()) {
-    say("The room name is empty!");
-    return false;
-  }
-  // A text longer than its record field would be cut without a word, and
-  // the room would show (and admit) something else than what was typed.
-  tvl::RoomTextLimits limits;
-  tvl::room_text_limits(owner_.program_folder(), limits);
-  char text[128];
-  if (int(v.name.size()) > limits.name) {
-    std::snprintf(text, sizeof text, "The room name is longer than %d characters!", limits.name);
-    say(text);
-    return false;
-  }
-  if (int(v.admin.size()) > limits.admin) {
-    std::snprintf(text, sizeof text, "The administrators are longer than %d characters!",
-                  limits.admin);
-    say(text);
-    return false;
-  }
-  if (has_control_byte(v.name) || has_control_byte(v.admin)) {
-    say("The room name or the administrators contain a control character!");
-    return false;
-  }
-  return true;
+  const std::string refusal = tvl::room_values_refusal(owner_.program_folder(), v);
+  if (refusal.empty()) return true;
+  say(refusal);
+  return false;
 }
 
 void CRoomsPage::on_add() {

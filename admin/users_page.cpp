@@ -9,29 +9,22 @@
 #include "admin/list_page.h"
 #include "admin/server_dlg.h"
 #include "admin/user_dlg.h"
-#include "chat/query.h"
+#include "chat/operator_rules.h"
 #include "platform/message_box.h"
 #include "storage/account.h"
 
 namespace {
 
 const char kCaption[] = "Tavella";
-const char kExists[] = "This username already exist!";
-const char kBadName[] = "invalid character in Username !";
+const char* const kBadName = tvl::kAccountNameMessage;
 
 void say(const char* text) { tvl::message_box(kCaption, text); }
 
-// The chat pages' rule for user names (they refuse a raw "&" in the address
-// before decoding; here the name is typed, so it is refused as a character).
-// A name that passes can be a file in users/ and shows safely on every page.
-bool name_allowed(const std::string& name) {
-  return tvl::decoded_name_allowed(name) && name.find('&') == std::string::npos;
-}
+bool name_allowed(const std::string& name) { return tvl::member_name_allowed(name); }
 
 // True when the account was written; otherwise says why not.
 bool written(tvl::AccountChange change) {
-  if (change == tvl::AccountChange::kExists) say(kExists);
-  if (change == tvl::AccountChange::kFailed) say(kBadName);
+  if (const char* refusal = tvl::account_change_message(change)) say(refusal);
   return change == tvl::AccountChange::kWritten;
 }
 

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <thread>
 
 #include "platform/fs.h"
@@ -474,6 +475,7 @@ void ServiceHost::Run() {
     SetStatus(kServiceRunning, 3000);
     Print(3, "Tavella Service started: chat server on port %d",
           engine_->engine().site().settings.port);
+    StartControlServer();
   } else {
     ReportListenFailure();
     failed_ = true;
@@ -485,6 +487,7 @@ void ServiceHost::Run() {
     for (unsigned message : window_.take()) dispatch(message);
   }
 
+  StopControlServer();
   Print(3, "Tavella Service stopping...");
   // Lines still queued for the window are written before it goes.
   for (unsigned message : window_.destroy()) {
@@ -503,22 +506,88 @@ bool ServiceHost::clients_ended(int timeout_ms) {
 void ServiceHost::dispatch(unsigned message) {
   if (message == kWriteNextLineMessage) WriteNextLine();
   else if (message == kStopMessage) OnStopMessage();
-  else if (message == kReloadMessage) OnReloadMessage();
+  else if (message == kReloadMessage) (void)OnReloadMessage();  // it reports itself
+  else if (message == kControlMessage) RunControlJobs();
 }
 
-void ServiceHost::OnReloadMessage() {
-  if (!engine_ || stop_event_) return;
+bool ServiceHost::OnReloadMessage() {
+  if (!engine_ || stop_event_) return false;
   Print(3, "Reading option.ini, the IP lists and the rooms again");
   if (engine_->reload()) {
     Print(3, "Tavella Service reloaded: chat server on port %d",
           engine_->engine().site().settings.port);
-    return;
+    return true;
   }
   // The new settings name an address or port the server cannot listen on:
   // the service ends as it would at its start, saying why.
   ReportListenFailure();
   failed_ = true;
   OnStopMessage();
+  return false;
+}
+
+void ServiceHost::StartControlServer() {
+  {
+    std::lock_guard<std::mutex> hold(queue_lock_);
+    accepting_jobs_ = true;
+  }
+  std::string reason;
+  const std::string path = control_socket_path();
+  if (!control_.start(path, [this](const CommandRequest& r) { return HandleControlRequest(r); },
+                      reason))
+    ReportFailure("The control socket " + path + " cannot be opened (" + reason +
+                  "): tvlctl cannot reach this server");
+}
+
+void ServiceHost::StopControlServer() {
+  std::deque<std::shared_ptr<ControlJob>> left;
+  {
+    std::lock_guard<std::mutex> hold(queue_lock_);
+    accepting_jobs_ = false;
+    left.swap(jobs_);
+  }
+  // A request that came too late is answered, so the control thread ends.
+  for (auto& job : left)
+    job->result.set_value({1, "", "tvlctl: the server is stopping; nothing was changed\n"});
+  control_.stop();
+}
+
+CommandResult ServiceHost::HandleControlRequest(const CommandRequest& request) {
+  auto job = std::make_shared<ControlJob>();
+  job->request = request;
+  std::future<CommandResult> result = job->result.get_future();
+  {
+    std::lock_guard<std::mutex> hold(queue_lock_);
+    if (!accepting_jobs_) return {1, "", "tvlctl: the server is stopping; nothing was changed\n"};
+    jobs_.push_back(job);
+  }
+  (void)window_.post(kControlMessage);  // the window lives while jobs are accepted
+  return result.get();
+}
+
+void ServiceHost::RunControlJobs() {
+  for (;;) {
+    std::shared_ptr<ControlJob> job;
+    {
+      std::lock_guard<std::mutex> hold(queue_lock_);
+      if (jobs_.empty()) return;
+      job = jobs_.front();
+      jobs_.pop_front();
+    }
+    const std::string& folder = engine_->engine().site().program_folder;
+    std::error_code e1, e2;
+    const bool same = std::filesystem::weakly_canonical(job->request.folder, e1) ==
+                      std::filesystem::weakly_canonical(folder, e2);
+    if (!same) {
+      job->result.set_value({kOtherFolderStatus, "", ""});
+      continue;
+    }
+    OperatorTarget target;
+    target.program_folder = folder;
+    target.engine = &engine_->engine();
+    target.reload = [this] { return OnReloadMessage(); };
+    job->result.set_value(run_operator_command(job->request.args, job->request.input, target));
+  }
 }
 
 void ServiceHost::ReportFailure(const std::string& text) {

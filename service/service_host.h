@@ -46,11 +46,13 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "service/control_server.h"
 #include "service/engine_object.h"
 #include "service/message_window.h"
 #include "service/service_manager.h"
@@ -83,6 +85,7 @@ class ServiceHost {
   static constexpr unsigned kWriteNextLineMessage = 1227;
   static constexpr unsigned kStopMessage = 1228;
   static constexpr unsigned kReloadMessage = 1229;
+  static constexpr unsigned kControlMessage = 1230;  // a tvlctl request waits
 
   // What the arguments ask for, before any action is chosen.
   enum class Arguments { kAction, kHelp, kUnknown };
@@ -155,7 +158,11 @@ class ServiceHost {
   void Print(int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
   void WriteNextLine();
   void OnStopMessage();
-  void OnReloadMessage();
+  // False when the server could not listen again (the service then ends).
+  bool OnReloadMessage();
+  // A tvlctl request, from the control thread: handed to the service thread
+  // and awaited. Refused while the body is not serving its loop.
+  CommandResult HandleControlRequest(const CommandRequest& request);
   // True after the body ended because the chat server could not listen.
   bool failed() const { return failed_; }
 
@@ -176,6 +183,9 @@ class ServiceHost {
 
  private:
   void dispatch(unsigned message);
+  void RunControlJobs();
+  void StartControlServer();
+  void StopControlServer();
   // A failure of the body a person must learn of: standard error, the
   // service log and the system log.
   void ReportFailure(const std::string& text);
@@ -198,8 +208,15 @@ class ServiceHost {
   Status status_;
   std::unique_ptr<StatusReporter> reporter_;
 
-  mutable std::mutex queue_lock_;  // guards queue_
+  mutable std::mutex queue_lock_;  // guards queue_, jobs_ and accepting_jobs_
   std::deque<LogEntry> queue_;
+  struct ControlJob {
+    CommandRequest request;
+    std::promise<CommandResult> result;
+  };
+  std::deque<std::shared_ptr<ControlJob>> jobs_;
+  bool accepting_jobs_ = false;
+  ControlServer control_;  // service thread only
 
   MessageWindow window_;
   std::atomic<bool> stop_requested_{false};  // a stop control arrived

@@ -1,0 +1,191 @@
+// The operator's commands on the files of a program folder (no server), the
+// wire format between tvlctl and the service, and the shared rules.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "chat/operator_rules.h"
+#include "platform/fs.h"
+#include "service/operator_command.h"
+#include "storage/account.h"
+#include "storage/room_store.h"
+#include "tests/support/test_util.h"
+
+namespace tvl {
+namespace {
+
+namespace fs = std::filesystem;
+using test::TempDir;
+using test::TestEnvironment;
+
+class OperatorCommand : public ::testing::Test {
+ protected:
+  TestEnvironment env_;
+  TempDir dir_;
+  std::string folder_;
+
+  void SetUp() override {
+    folder_ = dir_.path() + "chat/";
+    fs::create_directories(folder_);
+    fs::copy(std::string(TAVELLA_DIST_DIR) + "/rooms.sdb", folder_ + "rooms.sdb");
+    fs::create_directories(folder_ + "users");
+  }
+
+  CommandResult run(const std::vector<std::string>& args, const std::string& input = "") {
+    OperatorTarget t;
+    t.program_folder = folder_;
+    return run_operator_command(args, input, t);
+  }
+
+  // What the files hold, to see that a refused command changed nothing.
+  std::string snapshot() {
+    std::string all;
+    for (const AccountListing& a : list_accounts(folder_))
+      all += a.name + "|" + a.password + "|" + a.email + "|" + a.disabled + "\n";
+    std::vector<RoomRow> rows;
+    EXPECT_TRUE(list_room_rows(folder_, rows));
+    for (const RoomRow& r : rows) all += r.name + "|" + r.admin + "\n";
+    return all;
+  }
+};
+
+TEST_F(OperatorCommand, UsersAreAddedChangedRenamedAndDeletedWithTheAccountRules) {
+  EXPECT_EQ(run({"user", "add", "ann", "--password-stdin", "--email", "a@x.org"}, "s3cret\n").exit_code, 0);
+  std::string icon;
+  EXPECT_EQ(check_account(folder_, "ann", "s3cret", icon), kAccountMember);
+
+  CommandResult r = run({"user", "set", "ANN", "--disabled", "yes", "--password-stdin"}, "new\r\n");
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(check_account(folder_, "ann", "new", icon), kAccountDisabled);
+  EXPECT_EQ(run({"user", "show", "ann", "--json"}).out,
+            "{\"name\":\"ann\",\"sex\":\"2\",\"icon\":\"\",\"email\":\"a@x.org\",\"profile\":\"\","
+            "\"disabled\":true}\n");
+
+  EXPECT_EQ(run({"user", "rename", "ann", "anna"}).out, "user ann renamed to anna\n");
+  EXPECT_EQ(run({"user", "list"}).out, "anna\tdisabled\n");
+  EXPECT_EQ(check_account(folder_, "anna", "new", icon), kAccountDisabled);  // values kept
+  EXPECT_EQ(run({"user", "del", "Anna"}).exit_code, 0);
+  EXPECT_EQ(run({"user", "list", "--json"}).out, "[]\n");
+}
+
+TEST_F(OperatorCommand, RoomsAreAddedChangedAndDeletedByTheirNumber) {
+  EXPECT_EQ(run({"room", "add", "Garden", "--admins", "ann,bob", "--guests", "no"}).exit_code, 0);
+  std::vector<RoomRow> rows;
+  ASSERT_TRUE(list_room_rows(folder_, rows));
+  ASSERT_EQ(rows.size(), 4u);
+  EXPECT_EQ(rows[3].name, "Garden");
+  EXPECT_EQ(rows[3].admin, "ann,bob");
+  EXPECT_FALSE(rows[3].guest);
+
+  EXPECT_EQ(run({"room", "set", "4", "--name=Yard", "--admins-only", "yes"}).exit_code, 0);
+  EXPECT_EQ(run({"room", "list"}).out.substr(run({"room", "list"}).out.rfind("4\t")),
+            "4\tYard\tadmins=ann,bob\tguests=no\tadmins-only=yes\n");
+  EXPECT_EQ(run({"room", "del", "1"}).out, "room Lobby deleted\n");
+  ASSERT_TRUE(list_room_rows(folder_, rows));
+  EXPECT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[0].name, "Members");
+}
+
+TEST_F(OperatorCommand, ErrorPathBadInputGivesAMessageAndAStatusAndChangesNothing) {
+  ASSERT_EQ(run({"user", "add", "bob", "--password-stdin"}, "pw\n").exit_code, 0);
+  struct Case {
+    std::vector<std::string> args;
+    std::string input;
+    int status;
+    std::string err;
+  } cases[] = {
+      {{}, "", 2, "tvlctl: a command is missing\n"},
+      {{"frobnicate"}, "", 2, "tvlctl: unknown command \"frobnicate\"\n"},
+      {{"user", "grant", "bob"}, "", 2, "tvlctl: unknown subcommand \"user grant\"\n"},
+      {{"user", "add", "carl"}, "", 2,
+       "tvlctl: user add needs a password (--password-stdin or the prompt)\n"},
+      {{"user", "add", "carl", "--password-stdin", "--colour", "red"}, "x\n", 2,
+       "tvlctl: unknown option \"--colour\"\n"},
+      {{"user", "add", "carl", "--password-stdin", "--email"}, "x\n", 2,
+       "tvlctl: option --email needs a value\n"},
+      {{"user", "add", "a<b>", "--password-stdin"}, "x\n", 1,
+       "tvlctl: invalid character in Username !\n"},
+      {{"user", "add", "../x", "--password-stdin"}, "x\n", 1,
+       "tvlctl: invalid character in Username !\n"},
+      {{"user", "add", "BOB", "--password-stdin"}, "x\n", 1,
+       "tvlctl: This username already exist!\n"},
+      {{"user", "add", "carl", "--password-stdin"}, "\n", 1, "tvlctl: the password is empty\n"},
+      {{"user", "add", "carl", "--password-stdin", "--disabled", "maybe"}, "x\n", 1,
+       "tvlctl: --disabled takes yes or no\n"},
+      {{"user", "add", "carl", "--password-stdin", "--icon", "../../etc/x"}, "x\n", 1,
+       "tvlctl: --icon takes a picture file name of images/, such as 3.gif\n"},
+      {{"user", "set", "bob", "--email", "a\nb"}, "", 1, "tvlctl: a value must be one line\n"},
+      {{"user", "rename", "bob", "b\"c"}, "", 1, "tvlctl: invalid character in Username !\n"},
+      {{"user", "show", "nobody"}, "", 1, "tvlctl: no user nobody\n"},
+      {{"user", "del", "nobody"}, "", 1, "tvlctl: no user nobody\n"},
+      {{"user", "show"}, "", 2, "tvlctl: missing argument\n"},
+      {{"room", "add", ""}, "", 1, "tvlctl: The room name is empty!\n"},
+      {{"room", "add", std::string(64, 'r')}, "", 1,
+       "tvlctl: The room name is longer than 63 characters!\n"},
+      {{"room", "add", "a\tb"}, "", 1,
+       "tvlctl: The room name or the administrators contain a control character!\n"},
+      {{"room", "add", "Hall", "--guests", "1"}, "", 1, "tvlctl: --guests takes yes or no\n"},
+      {{"room", "set", "9", "--name", "X"}, "", 1, "tvlctl: no room 9\n"},
+      {{"room", "del", "0"}, "", 1, "tvlctl: no room 0\n"},
+      {{"room", "del", "1x"}, "", 1, "tvlctl: no room 1x\n"},
+      {{"room", "list", "extra"}, "", 2, "tvlctl: too many arguments\n"},
+      {{"kick", "bob"}, "", 1, "tvlctl: no server is running\n"},
+      {{"ban", "1", "bob"}, "", 1, "tvlctl: no server is running\n"},
+  };
+  const std::string before = snapshot();
+  for (const Case& c : cases) {
+    std::string shown;
+    for (const auto& a : c.args) shown += "[" + a + "]";
+    CommandResult r = run(c.args, c.input);
+    EXPECT_EQ(r.exit_code, c.status) << shown;
+    EXPECT_EQ(r.err.substr(0, r.err.find('\n') + 1), c.err) << shown;
+    EXPECT_EQ(r.out, "") << shown;
+    EXPECT_EQ(snapshot(), before) << shown;
+  }
+}
+
+TEST_F(OperatorCommand, ErrorPathAFolderThatCannotBeWrittenIsToldAsSuch) {
+  fs::remove_all(folder_ + "users");
+  CommandResult r = run({"user", "add", "carl", "--password-stdin"}, "x\n");
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err, "tvlctl: cannot write " + folder_ + "users/: the folder is missing or read-only\n");
+  fs::remove(folder_ + "rooms.sdb");
+  r = run({"room", "add", "Hall"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err, "tvlctl: cannot write " + folder_ + "rooms.sdb: the file is missing or read-only\n");
+  EXPECT_FALSE(is_regular_file(folder_ + "rooms.sdb"));  // never created
+}
+
+TEST(OperatorWire, RequestsAndAnswersRoundTripAndDamagedOnesAreRefused) {
+  CommandRequest q{"/opt/chat/", {"user", "add", "a\nb", ""}, std::string("pw\0x\n", 5)};
+  CommandRequest back;
+  ASSERT_TRUE(decode_request(encode_request(q), back));
+  EXPECT_EQ(back.folder, q.folder);
+  EXPECT_EQ(back.args, q.args);
+  EXPECT_EQ(back.input, q.input);
+  CommandResult r{1, "out\n", std::string("e\0rr", 4)}, got;
+  ASSERT_TRUE(decode_result(encode_result(r), got));
+  EXPECT_EQ(got.exit_code, 1);
+  EXPECT_EQ(got.out, r.out);
+  EXPECT_EQ(got.err, r.err);
+
+  const std::string whole = encode_request(q);
+  for (const std::string& bad :
+       {std::string(), whole.substr(0, whole.size() - 1), whole + "x", "tvlctl 2\n" + whole.substr(9),
+        std::string("tvlctl 1\n3\n/a/1\n99999999\n")}) {
+    CommandRequest untouched;
+    EXPECT_FALSE(decode_request(bad, untouched)) << bad;
+  }
+  EXPECT_FALSE(decode_result("1\n0\n2\nab", got));
+  EXPECT_FALSE(decode_result("x\n0\n0\n", got));
+}
+
+TEST(OperatorJson, StringsAreEscapedForAScript) {
+  EXPECT_EQ(json_string("plain"), "\"plain\"");
+  EXPECT_EQ(json_string("a\"b\\c"), "\"a\\\"b\\\\c\"");
+  EXPECT_EQ(json_string(std::string("\n\x01\x7f", 3)), "\"\\u000a\\u0001\\u007f\"");
+  EXPECT_EQ(json_string("\xc3\xa9"), "\"\xc3\xa9\"");
+}
+
+}  // namespace
+}  // namespace tvl

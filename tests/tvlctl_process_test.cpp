@@ -1,0 +1,158 @@
+// tvlctl as a real process against a running tvlService on a free port (the
+// server makes each change and sees it at once) and against the files of a
+// stopped one. Private state and configuration folders; only 127.0.0.1.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include "platform/fs.h"
+#include "service/control_server.h"
+#include "tests/support/child_process.h"
+#include "tests/support/test_util.h"
+
+namespace tvl {
+namespace {
+
+namespace fs = std::filesystem;
+using test::ChildProcess;
+using test::TempDir;
+using test::TestEnvironment;
+
+class Tvlctl : public ::testing::Test {
+ protected:
+  TestEnvironment env_;
+  TempDir root_;
+  std::string folder_;
+  int port_ = test::free_port();
+
+  void SetUp() override {
+    folder_ = root_.path() + "chat/";
+    fs::create_directories(folder_);
+    fs::copy(TAVELLA_DIST_DIR, folder_,
+             fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+    fs::remove(folder_ + "service.log");
+    set_port(port_);
+  }
+
+  void set_port(int port) {
+    ASSERT_TRUE(write_whole_file(folder_ + "option.ini", "[Server]\r\nport=" + std::to_string(port) + "\r\n"));
+  }
+
+  test::Finished ctl(const std::vector<std::string>& args) {
+    return test::run_to_end(folder_ + "tvlctl", args);
+  }
+  // With `input` on standard input.
+  test::Finished ctl_with_input(const std::vector<std::string>& args, const std::string& input) {
+    const std::string file = root_.path() + "input.txt";
+    EXPECT_TRUE(write_whole_file(file, input));
+    std::vector<std::string> sh = {"-c", "f=$1; shift; exec \"$@\" < \"$f\"", "sh", file,
+                                   folder_ + "tvlctl"};
+    sh.insert(sh.end(), args.begin(), args.end());
+    return test::run_to_end("/bin/sh", sh);
+  }
+
+  bool start(ChildProcess& service) {
+    return service.start(folder_ + "tvlService", {}) &&
+           service.wait_for_output(" Chat Server started on port " + std::to_string(port_) + "\n");
+  }
+
+  std::string get(const std::string& path, int port = 0) {
+    return test::http_exchange(port ? port : port_, "GET " + path + " HTTP/1.0\r\n\r\n", 3000);
+  }
+  // True when the chat page of room 1 is the member's own room page.
+  bool logs_in(const std::string& name, const std::string& password, int port = 0) {
+    return get("/chat.ghp?username=" + name + "&password=" + password + "&room=1", port)
+               .find("<meta name=\"tvl-page\" content=\"chat\">") != std::string::npos;
+  }
+};
+
+TEST_F(Tvlctl, ARunningServerSeesEveryChangeAtOnce) {
+  ChildProcess service;
+  ASSERT_TRUE(start(service)) << service.out() << service.err();
+  struct stat st{};
+  ASSERT_EQ(::stat(control_socket_path().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+  EXPECT_EQ(get("/index.ghp").find("Garden"), std::string::npos);
+  test::Finished r = ctl({"room", "add", "Garden", "--guests", "yes"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_NE(get("/index.ghp").find("Garden"), std::string::npos);
+
+  EXPECT_FALSE(logs_in("bob", "pw2"));
+  r = ctl_with_input({"user", "add", "bob", "--password-stdin"}, "pw2\n");
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.out, "user bob added\n");
+  EXPECT_FALSE(logs_in("bob", "wrong"));
+  EXPECT_TRUE(logs_in("bob", "pw2"));
+
+  r = ctl({"online"});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.out.rfind("bob\tLobby\t127.0.0.1\tidle ", 0), 0u) << r.out;
+  EXPECT_EQ(ctl({"kick", "BOB"}).out, "BOB kicked\n");
+  EXPECT_EQ(ctl({"online", "--json"}).out, "[]\n");
+  r = ctl({"kick", "bob"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err, "tvlctl: bob is not online\n");
+
+  // A refused change is refused by the server with the same words.
+  r = ctl_with_input({"user", "add", "Bob", "--password-stdin"}, "x\n");
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err, "tvlctl: This username already exist!\n");
+
+  // reload: the new port is served, the old one no longer.
+  const int second = test::free_port();
+  set_port(second);
+  r = ctl({"reload"});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(get("/fnf.html").rfind("HTTP/1.0 200", 0), std::string::npos);
+  EXPECT_EQ(get("/fnf.html", second).rfind("HTTP/1.0 200", 0), 0u);
+  EXPECT_TRUE(logs_in("bob", "pw2", second));
+
+  service.signal(SIGTERM);
+  EXPECT_EQ(service.wait(), 0);
+  EXPECT_FALSE(is_regular_file(control_socket_path()) || fs::exists(control_socket_path()));
+}
+
+TEST_F(Tvlctl, WithoutAServerItWorksOnTheFilesTheNextStartReads) {
+  test::Finished r = ctl_with_input({"user", "add", "ann", "--password-stdin"}, "pw\n");
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  ASSERT_EQ(ctl({"room", "add", "Attic"}).exit_code, 0);
+  r = ctl({"online"});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.err, "tvlctl: no server is running: nobody is online\n");
+  EXPECT_EQ(ctl({"reload"}).exit_code, 0);
+
+  ChildProcess service;
+  ASSERT_TRUE(start(service)) << service.out() << service.err();
+  EXPECT_TRUE(logs_in("ann", "pw"));
+  EXPECT_NE(get("/index.ghp").find("Attic"), std::string::npos);
+}
+
+TEST_F(Tvlctl, ErrorPathUsageAndFoldersAreCheckedBeforeAnything) {
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string err_start;
+  } cases[] = {
+      {{}, 2, "tvlctl: a command is missing\n"},
+      {{"--verbose", "user", "list"}, 2, "tvlctl: unknown option \"--verbose\"\n"},
+      {{"--folder"}, 2, "tvlctl: option --folder needs a value\n"},
+      {{"--folder", "/nonexistent/x", "user", "list"}, 1, "tvlctl: no program folder /nonexistent/x/\n"},
+      {{"log", "--tail"}, 2, "tvlctl: unknown option \"--tail\"\n"},
+  };
+  for (const Case& c : cases) {
+    test::Finished r = ctl_with_input(c.args, "");
+    std::string shown;
+    for (const auto& a : c.args) shown += "[" + a + "]";
+    EXPECT_EQ(r.exit_code, c.status) << shown;
+    EXPECT_EQ(r.err.rfind(c.err_start, 0), 0u) << shown << r.err;
+  }
+  test::Finished help = ctl({"--help"});
+  EXPECT_EQ(help.exit_code, 0);
+  EXPECT_EQ(help.out.rfind("Usage: tvlctl [--folder DIR] COMMAND", 0), 0u);
+}
+
+}  // namespace
+}  // namespace tvl

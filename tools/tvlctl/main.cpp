@@ -1,0 +1,164 @@
+// tvlctl: the operator's command line for the chat of one program folder
+// (the folder it stands in, or --folder). While a tvlService of that folder
+// runs, the request goes to it through the control socket of the state
+// folder and the server makes the change itself, so it sees it at once and
+// stays the only writer of its files; otherwise the files are changed here
+// with the same functions. service/operator_command.h lists the commands.
+#include <unistd.h>
+
+#include <cstdio>
+#include <ctime>
+#include <iostream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/control_socket.h"
+#include "platform/fs.h"
+#include "platform/profile.h"
+#include "platform/terminal.h"
+#include "service/control_server.h"
+#include "service/operator_command.h"
+
+namespace {
+
+using namespace tvl;
+
+// Answers of a running server may take as long as a reload.
+constexpr int kAnswerTimeoutMs = 60000;
+constexpr std::size_t kMaxAnswerBytes = 64u << 20;
+
+void write_out(const std::string& text, std::FILE* stream) {
+  std::fwrite(text.data(), 1, text.size(), stream);
+  std::fflush(stream);
+}
+
+int finish(const CommandResult& r) {
+  write_out(r.out, stdout);
+  write_out(r.err, stderr);
+  return r.exit_code;
+}
+
+int usage_error(const std::string& text) {
+  return finish({2, "", "tvlctl: " + text + "\nTry \"tvlctl --help\".\n"});
+}
+
+bool has(const std::vector<std::string>& args, const char* word) {
+  for (const std::string& a : args)
+    if (a == word) return true;
+  return false;
+}
+
+// The path of today's chat log: "<web pages>log/YYYYMMDD.txt".
+std::string todays_log(const std::string& folder) {
+  std::string base = get_profile_string("Server", "WebPages", "", 256, folder + "option.ini");
+  if (base.empty()) base = folder;
+  std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char name[32];
+  std::strftime(name, sizeof name, "log/%Y%m%d.txt", &local);
+  return base + name;
+}
+
+// Prints today's log; with follow, goes on printing what is added (and the
+// next day's file after midnight) until the process is ended.
+int show_log(const std::string& folder, const std::vector<std::string>& args) {
+  bool follow = false;
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    if (args[i] == "--follow" || args[i] == "-f") follow = true;
+    else return usage_error("unknown option \"" + args[i] + "\"");
+  }
+  std::string path = todays_log(folder);
+  std::string text;
+  if (!read_whole_file(path, text) && !follow)
+    return finish({0, "", "tvlctl: no chat log today (" + path + "); Savelog=1 in option.ini keeps one\n"});
+  write_out(text, stdout);
+  std::size_t shown = text.size();
+  while (follow) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const std::string now_path = todays_log(folder);
+    if (now_path != path) {
+      path = now_path;
+      shown = 0;
+    }
+    if (!read_whole_file(path, text)) continue;
+    if (text.size() < shown) shown = 0;  // the file was replaced
+    write_out(text.substr(shown), stdout);
+    shown = text.size();
+  }
+  return 0;
+}
+
+// The folder as given, absolute and ending in "/".
+std::string folder_of(const std::string& given) {
+  std::string f = given;
+  if (f.empty()) return f;
+  if (f[0] != '/') {
+    char cwd[4096];
+    if (::getcwd(cwd, sizeof cwd)) f = std::string(cwd) + "/" + f;
+  }
+  if (f.back() != '/') f += '/';
+  return f;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args;
+  std::string folder = program_folder();
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    if (args.empty() && (a == "--help" || a == "-h")) {
+      write_out(tvlctl_usage(), stdout);
+      return 0;
+    }
+    if (args.empty() && a == "--folder") {
+      if (i + 1 >= argc) return usage_error("option --folder needs a value");
+      folder = folder_of(argv[++i]);
+      continue;
+    }
+    if (args.empty() && a.compare(0, 9, "--folder=") == 0) {
+      folder = folder_of(a.substr(9));
+      continue;
+    }
+    if (args.empty() && a.size() > 1 && a[0] == '-') return usage_error("unknown option \"" + a + "\"");
+    args.push_back(a);
+  }
+  if (args.empty()) return usage_error("a command is missing");
+  if (!is_directory(folder)) return finish({1, "", "tvlctl: no program folder " + folder + "\n"});
+  if (args[0] == "log") return show_log(folder, args);
+
+  // The password: from standard input, or asked for on the terminal.
+  std::string input;
+  const bool user_write = args[0] == "user" && args.size() > 1 && (args[1] == "add" || args[1] == "set");
+  if (user_write && has(args, "--password-stdin")) {
+    input.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+  } else if (user_write && args[1] == "add" && args.size() > 2) {
+    std::string first, second;
+    if (!read_hidden_line("Password: ", first) || !read_hidden_line("Again: ", second))
+      return usage_error("no terminal to ask for the password: give it with --password-stdin");
+    if (first != second) return finish({1, "", "tvlctl: the two passwords differ\n"});
+    input = first + "\n";
+    args.push_back("--password-stdin");
+  }
+
+  CommandRequest request{folder, args, input};
+  const int server = connect_control(control_socket_path());
+  if (server >= 0) {
+    std::string answer;
+    CommandResult result;
+    const bool exchanged = send_request(server, encode_request(request)) &&
+                           receive_all(server, answer, kMaxAnswerBytes, kAnswerTimeoutMs) &&
+                           decode_result(answer, result);
+    close_control(server);
+    if (!exchanged)
+      return finish({1, "", "tvlctl: the running server did not answer; nothing is known to be changed\n"});
+    if (result.exit_code != kOtherFolderStatus) return finish(result);
+    // The running server serves another folder: this one is only files.
+  }
+  OperatorTarget target;
+  target.program_folder = folder;
+  return finish(run_operator_command(args, input, target));
+}
