@@ -38,9 +38,9 @@ bool MessageWindow::post(unsigned message) {
   return true;
 }
 
-void MessageWindow::wait(std::chrono::milliseconds timeout) {
+void MessageWindow::wait() {
   std::unique_lock<std::mutex> hold(lock_);
-  arrived_.wait_for(hold, timeout, [this] { return !queue_.empty(); });
+  arrived_.wait(hold, [this] { return !queue_.empty(); });
 }
 
 std::vector<unsigned> MessageWindow::take() {

@@ -1,6 +1,6 @@
 // The hidden notification window of the service, as a message queue served
 // by the thread that owns it. Any thread may post a message number while the
-// window exists; the owner waits for messages (with a time-out) and takes
+// window exists; the owner blocks until messages arrive and takes
 // them in order of arrival. Posting to a window that does not exist (not yet
 // created, or destroyed) fails, and the caller does the work itself.
 // Thread safety: post() and exists() from any thread; create, destroy, wait
@@ -33,8 +33,8 @@ class MessageWindow {
   // Appends a message and wakes the owner. False when the window is gone.
   bool post(unsigned message);
 
-  // Waits until a message is queued or `timeout` has passed.
-  void wait(std::chrono::milliseconds timeout);
+  // Blocks until a message is queued (at once when one is waiting).
+  void wait();
   // Removes and returns every queued message, oldest first.
   std::vector<unsigned> take();
 

@@ -7,28 +7,15 @@
 //             set (systemd_service_manager.h);
 //   built-in  otherwise: a service database in the state folder
 //             (builtin_service_manager.h).
-// Service states are the numbers the host reports: 1 stopped, 2 start
-// pending, 3 stop pending, 4 running, 5 continue pending, 6 pause pending,
-// 7 paused.
+// Service states are the numbers the host reports (service_numbers.h).
 // Thread safety: an object is used by one thread.
 #pragma once
 #include <memory>
 #include <string>
 
+#include "service/service_numbers.h"
+
 namespace tvl {
-
-enum ServiceState {
-  kServiceStopped = 1,
-  kServiceStartPending = 2,
-  kServiceStopPending = 3,
-  kServiceRunning = 4,
-  kServiceContinuePending = 5,
-  kServicePausePending = 6,
-  kServicePaused = 7,
-};
-
-// Controls accepted: stop only.
-constexpr int kAcceptStop = 1;
 
 // The registration of a service: it runs its own process, starts
 // automatically at boot, a failure to start is logged, and it runs with the

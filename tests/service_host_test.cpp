@@ -117,12 +117,12 @@ TEST(ServiceCommandLine, SelectsTheFirstOptionAfterTheProgramPath) {
   for (const Case& c : cases) {
     std::string shown;
     for (const auto& a : c.args) shown += "[" + a + "]";
-    EXPECT_EQ(ServiceHost::SelectAction(c.args), c.action) << shown;
+    EXPECT_EQ(ServiceCommands::SelectAction(c.args), c.action) << shown;
   }
 }
 
 TEST(ServiceCommandLine, OnlyTheFourOptionsAndHelpAreAccepted) {
-  using A = ServiceHost::Arguments;
+  using A = ServiceCommands::Arguments;
   struct Case {
     std::vector<std::string> args;
     A expected;
@@ -139,7 +139,7 @@ TEST(ServiceCommandLine, OnlyTheFourOptionsAndHelpAreAccepted) {
   for (const Case& c : cases) {
     std::string shown, unknown;
     for (const auto& a : c.args) shown += "[" + a + "]";
-    EXPECT_EQ(ServiceHost::CheckArguments(c.args, unknown), c.expected) << shown;
+    EXPECT_EQ(ServiceCommands::CheckArguments(c.args, unknown), c.expected) << shown;
     if (c.expected == A::kUnknown) EXPECT_EQ(unknown, c.unknown) << shown;
   }
 }
@@ -147,13 +147,13 @@ TEST(ServiceCommandLine, OnlyTheFourOptionsAndHelpAreAccepted) {
 // ---- service-log line prefix and the message queue ----------------------
 
 TEST(ServiceLog, PrefixHasTheSystemLogsDateFormWithMilliseconds) {
-  ServiceHost::LogEntry e;
+  ServiceLog::LogEntry e;
   e.day = 5; e.month = 3; e.year = 2004;
   e.hour = 14; e.minute = 7; e.second = 9; e.millisecond = 42;
-  EXPECT_EQ(ServiceHost::LinePrefix(e), "2004-03-05 14:07:09.042 ");
+  EXPECT_EQ(ServiceLog::LinePrefix(e), "2004-03-05 14:07:09.042 ");
   e.day = 31; e.month = 12; e.year = 2026; e.hour = 23; e.minute = 59; e.second = 59;
   e.millisecond = 999;
-  EXPECT_EQ(ServiceHost::LinePrefix(e), "2026-12-31 23:59:59.999 ");
+  EXPECT_EQ(ServiceLog::LinePrefix(e), "2026-12-31 23:59:59.999 ");
 }
 
 class ServiceLogFile : public ::testing::Test {
@@ -187,7 +187,7 @@ TEST_F(ServiceLogFile, PrintWithoutWindowWritesAtOnceWithThePrefix) {
   ServiceHost host("Tavella Service", "Tavella Service");
   host.Print(1, "value %d of %s", 7, "x");
   host.Print(3, "second");
-  EXPECT_EQ(host.queued_lines(), 0u);
+  EXPECT_EQ(host.log().queued_lines(), 0u);
   std::string text = dir_.read("service.log");
   std::regex line(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} value 7 of x\n)"
                   R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} second\n)");
@@ -198,8 +198,8 @@ TEST_F(ServiceLogFile, PrintWithoutWindowWritesAtOnceWithThePrefix) {
 TEST_F(ServiceLogFile, WithoutALogEntriesAreStillConsumed) {
   ServiceHost host("Tavella Service", "Tavella Service");
   host.Print(3, "nobody reads this");
-  EXPECT_EQ(host.queued_lines(), 0u);
-  host.WriteNextLine();  // an empty queue is no fault
+  EXPECT_EQ(host.log().queued_lines(), 0u);
+  host.log().WriteNextLine();  // an empty queue is no fault
   EXPECT_FALSE(dir_.exists("service.log"));
 }
 
@@ -450,11 +450,11 @@ class ServiceInstall : public ::testing::Test {
   TestEnvironment env_;
   TempDir program_;
   MessageCapture boxes_;
-  std::unique_ptr<ServiceHost> host_;
+  std::unique_ptr<ServiceCommands> host_;
   FakeManager* manager_ = nullptr;
 
   void SetUp() override {
-    host_ = std::make_unique<ServiceHost>("Tavella Service", "Tavella Service");
+    host_ = std::make_unique<ServiceCommands>("Tavella Service", "Tavella Service");
     auto m = std::make_unique<FakeManager>();
     manager_ = m.get();
     host_->set_manager(std::move(m));
@@ -639,7 +639,7 @@ class SystemdBackend : public ::testing::Test {
   TempDir bin_, units_, program_;
   std::string old_path_ = std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin";
   MessageCapture boxes_;
-  std::unique_ptr<ServiceHost> host_;
+  std::unique_ptr<ServiceCommands> host_;
 
   void SetUp() override {
     bin_.write("systemctl",
@@ -651,7 +651,7 @@ class SystemdBackend : public ::testing::Test {
     ::chmod((bin_.path() + "systemctl").c_str(), 0755);
     bin_.write("active.txt", "inactive\n");
     setenv("PATH", (bin_.path() + ":" + old_path_).c_str(), 1);
-    host_ = std::make_unique<ServiceHost>("Tavella Service", "Tavella Service");
+    host_ = std::make_unique<ServiceCommands>("Tavella Service", "Tavella Service");
     host_->set_manager(std::make_unique<SystemdServiceManager>(units_.path(), "systemctl"));
     host_->set_program_folder(program_.path());
     host_->set_program_path("/opt/tav 100%/tvlService");

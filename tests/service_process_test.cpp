@@ -366,11 +366,11 @@ TEST_F(ServiceProcess, ATakenPortEndsTheServiceWithAFailureAndTheReason) {
 TEST_F(ServiceProcess, HelpPrintsTheUsageAndUnknownOptionsAreRefused) {
   test::Finished r = tvl({"--help"});
   EXPECT_EQ(r.exit_code, 0);
-  EXPECT_EQ(r.out, std::string(kBanner) + ServiceHost::Usage());
+  EXPECT_EQ(r.out, std::string(kBanner) + ServiceCommands::Usage());
   EXPECT_EQ(r.err, "");
   r = tvl({"--port=80"});
   EXPECT_EQ(r.exit_code, 2);
-  EXPECT_EQ(r.err, "tvlService: unknown option \"--port=80\"\n" + ServiceHost::Usage());
+  EXPECT_EQ(r.err, "tvlService: unknown option \"--port=80\"\n" + ServiceCommands::Usage());
   EXPECT_FALSE(chat_answers());  // nothing was started
 }
 
