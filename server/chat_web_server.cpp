@@ -104,7 +104,7 @@ int ChatWebServer::Start(const std::string& web_root, const std::string& default
     return 0;
   }
   configure(web_root, default_page);
-  open_day(web_root_);
+  chat_log().open_day(web_root_);
   return Run(port, idle_timeout_ms);
 }
 
