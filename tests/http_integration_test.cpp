@@ -52,12 +52,32 @@ class Main : public MainObject {
   EchoPages pages_;
 };
 
+// The lines every answer carries before its empty line.
+const std::string kGuard =
+    "X-Content-Type-Options: nosniff\r\nX-Frame-Options: SAMEORIGIN\r\n"
+    "Content-Security-Policy: frame-ancestors 'self'\r\nReferrer-Policy: same-origin\r\n";
+const std::string kNoStore = "Cache-Control: no-store\r\n";
+
 std::string standard(const std::string& status, const std::string& body, bool keep,
-                     const std::string& type = "text/html") {
+                     const std::string& type = "text/html", const std::string& extra = "") {
   return "HTTP/1.0 " + status + "\r\nDate: <date>\r\nServer: Tavella Server/1.0\r\n" +
          "Accept-Ranges: bytes\r\nContent-Length: " + std::to_string(body.size()) +
          "\r\nConnection: " + (keep ? "Keep-Alive" : "close") + "\r\nContent-Type: " + type +
-         "\r\n\r\n" + body;
+         "\r\n" + kGuard + extra + "\r\n" + body;
+}
+
+const std::string kText = "text/plain; charset=utf-8";
+
+std::string short_answer(const std::string& status, const std::string& body,
+                         const std::string& extra = "") {
+  return "HTTP/1.0 " + status + "\r\nContent-Length: " + std::to_string(body.size()) +
+         "\r\nContent-Type: text/html\r\nDate: <date>\r\nServer: Tavella Server/1.0\r\n" +
+         kGuard + extra + "\r\n" + body;
+}
+
+// The answer of a chat page or post.
+std::string page_answer(const std::string& status, const std::string& body, bool keep) {
+  return standard(status, body, keep, "text/html", kNoStore);
 }
 
 class HttpIntegration : public ::testing::Test {
@@ -113,7 +133,7 @@ class HttpIntegration : public ::testing::Test {
 
 TEST_F(HttpIntegration, StaticFileThenClose) {
   EXPECT_EQ(once("GET /hello.txt HTTP/1.0\r\n\r\n"),
-            standard("200 OK", "hello, world\n", false, "text/plain"));
+            standard("200 OK", "hello, world\n", false, kText));
 }
 
 TEST_F(HttpIntegration, KeepAliveServesSeveralRequestsOnOneConnection) {
@@ -122,19 +142,18 @@ TEST_F(HttpIntegration, KeepAliveServesSeveralRequestsOnOneConnection) {
   const std::string keep = " HTTP/1.1\r\nConnection: Keep-Alive\r\n\r\n";
   ASSERT_TRUE(c.send("GET /hello.txt" + keep));
   EXPECT_EQ(mask_date(c.read_http_answer()),
-            standard("200 OK", "hello, world\n", true, "text/plain"));
+            standard("200 OK", "hello, world\n", true, kText));
   ASSERT_TRUE(c.send("GET /index.ghp?a=1" + keep));
   EXPECT_EQ(mask_date(c.read_http_answer()),
-            standard("200 OK", "page 0 for 127.0.0.1 at /index.ghp?a=1", true));
-  // The flag stays set for the connection: no header needed any more.
-  ASSERT_TRUE(c.send("GET /pic.gif HTTP/1.0\r\n\r\n"));
+            page_answer("200 OK", "page 0 for 127.0.0.1 at /index.ghp?a=1", true));
+  // HTTP/1.1 keeps the connection without asking.
+  ASSERT_TRUE(c.send("GET /pic.gif HTTP/1.1\r\nHost: x\r\n\r\n"));
   EXPECT_EQ(mask_date(c.read_http_answer()),
             standard("200 OK", std::string("GIF89a\0\1\2", 9), true, "image/gif"));
   // A missing file closes the connection after its answer.
   ASSERT_TRUE(c.send("GET /nothere.htm" + keep));
   EXPECT_EQ(mask_date(c.read_all()),
-            "HTTP/1.0 404 Resource not found\r\nContent-Length: 15\r\nContent-Type: text/html\r\n"
-            "Date: <date>\r\nServer: Tavella Server/1.0\r\n\r\n<p>not here</p>");
+            short_answer("404 Resource not found", "<p>not here</p>"));
   EXPECT_TRUE(c.wait_closed());
 }
 
@@ -170,12 +189,12 @@ TEST_F(HttpIntegration, LargeFilesReachASlowKeptAliveReaderWhole) {
   for (int round = 0; round < 2; ++round) {
     ASSERT_TRUE(c.send("GET /mid.css" + keep));
     answer = c.read_http_answer(5000);
-    EXPECT_TRUE(mask_date(answer) == standard("200 OK", mid, true, "text/css"))
+    EXPECT_TRUE(mask_date(answer) == standard("200 OK", mid, true, "text/css; charset=utf-8"))
         << "round " << round << ": " << answer.size() << " bytes";
   }
   ASSERT_TRUE(c.send("GET /hello.txt" + keep));
   EXPECT_EQ(mask_date(c.read_http_answer()),
-            standard("200 OK", "hello, world\n", true, "text/plain"));
+            standard("200 OK", "hello, world\n", true, kText));
 }
 
 TEST_F(HttpIntegration, RequestInSeveralPackets) {
@@ -184,7 +203,7 @@ TEST_F(HttpIntegration, RequestInSeveralPackets) {
   ASSERT_TRUE(c.send("GET /hello.txt HTT"));
   ASSERT_TRUE(c.send("P/1.0\r\n"));
   ASSERT_TRUE(c.send("\r\n"));
-  EXPECT_EQ(mask_date(c.read_all()), standard("200 OK", "hello, world\n", false, "text/plain"));
+  EXPECT_EQ(mask_date(c.read_all()), standard("200 OK", "hello, world\n", false, kText));
 }
 
 TEST_F(HttpIntegration, PostBodyInTwoPacketsIsAnsweredWhole) {
@@ -195,7 +214,7 @@ TEST_F(HttpIntegration, PostBodyInTwoPacketsIsAnsweredWhole) {
                      std::to_string(body.size()) + "\r\n\r\n" + body.substr(0, 3100)));
   usleep(100 * 1000);  // the first part surely arrives alone
   ASSERT_TRUE(c.send(body.substr(3100)));
-  EXPECT_EQ(mask_date(c.read_all()), standard("200 OK", body, false));
+  EXPECT_EQ(mask_date(c.read_all()), page_answer("200 OK", body, false));
 }
 
 TEST_F(HttpIntegration, DeclinedPageClosesAfterItsAnswer) {
@@ -203,8 +222,7 @@ TEST_F(HttpIntegration, DeclinedPageClosesAfterItsAnswer) {
   ASSERT_TRUE(c.connect(port));
   ASSERT_TRUE(c.send("GET /exit.ghp HTTP/1.1\r\nConnection: Keep-Alive\r\n\r\n"));
   EXPECT_EQ(mask_date(c.read_all()),
-            "HTTP/1.0 404 Not Found\r\nContent-Length: 0\r\nContent-Type: text/html\r\n"
-            "Date: <date>\r\nServer: Tavella Server/1.0\r\n\r\n");
+            short_answer("404 Not Found", "", kNoStore));
   EXPECT_TRUE(c.wait_closed());
 }
 
@@ -280,7 +298,7 @@ TEST_F(HttpIntegration, CurlFetchesAStaticFile) {
   int status = -1;
   std::string out = curl({"-i", url("/hello.txt")}, status);
   EXPECT_EQ(status, 0);
-  EXPECT_EQ(mask_date(out), standard("200 OK", "hello, world\n", false, "text/plain"));
+  EXPECT_EQ(mask_date(out), standard("200 OK", "hello, world\n", true, kText));
   out = curl({"-o", "-", url("/pic.gif")}, status);
   EXPECT_EQ(status, 0);
   EXPECT_EQ(out, std::string("GIF89a\0\1\2", 9));
