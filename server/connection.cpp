@@ -26,11 +26,7 @@ Connection::Connection(ConnectionHost& host, const ConnectionSetup& setup, Trans
 
 Connection::~Connection() {
   release_buffer();
-  response_.clear();
-  response_.shrink_to_fit();
-  chunk_.reset();
-  chunk_size_ = 0;
-  recount_answer_bytes();
+  if (counted_answer_ != 0) host_.count_answer_bytes(-counted_answer_);
   entry_.idle_since.store(0);
 }
 
