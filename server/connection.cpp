@@ -147,6 +147,9 @@ void Connection::answer_buffered() {
 }
 
 void Connection::answer(std::size_t length) {
+  // Busy from here on, however long the page takes (a poll may wait on its
+  // connection): never the one closed to make room.
+  entry_.idle_since.store(0, std::memory_order_relaxed);
   response_.clear();
   body_.reset();
   stream_.reset();

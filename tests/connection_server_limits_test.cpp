@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cerrno>
 #include <functional>
@@ -354,9 +356,25 @@ TEST_F(ConnectionLimitsTest, OneAddressHoldsOnlyItsShareOfThePool) {
 // A client that holds every connection it can does not lock a newcomer out:
 // past the server's count of connections the longest-idle ones make room.
 TEST_F(ConnectionLimitsTest, ADescriptorHogDoesNotLockANewcomerOut) {
+  // A page that waits on its connection (as a poll may) is busy, not idle:
+  // it is never the one closed, though its connection is the oldest.
+  std::atomic<bool> release{false};
+  auto plain = server_.handler;
+  server_.handler = [&, plain](const std::string& ip, const std::string& request,
+                               std::string& response, int& keep) {
+    if (request.find("wait") == std::string::npos) return plain(ip, request, response, keep);
+    eventually([&] { return release.load(); });
+    response = "WAITED";
+    return 1;
+  };
   ConnectionLimits limits = relaxed();
   limits.max_connections = 16;
   start(limits);
+  RawClient waiting;
+  ASSERT_TRUE(waiting.connect(port_));
+  usleep(50 * 1000);  // the server waits for its request first
+  ASSERT_TRUE(waiting.send("waitEND"));
+  ASSERT_TRUE(server_.wait_requests(1));
   std::vector<std::unique_ptr<RawClient>> hog;
   for (int i = 0; i < 40; ++i) {
     hog.push_back(std::make_unique<RawClient>());
@@ -372,6 +390,8 @@ TEST_F(ConnectionLimitsTest, ADescriptorHogDoesNotLockANewcomerOut) {
   std::size_t closed = 0;
   for (auto& c : hog) closed += c->wait_closed(50) ? 1 : 0;
   EXPECT_GE(closed, 40u - 16u);
+  release = true;
+  EXPECT_EQ("WAITED", waiting.read_bytes(6, 5000));
 }
 
 }  // namespace
