@@ -296,9 +296,12 @@ def hog(port, pid, count, path):
             times.append(t)
         time.sleep(0.05)
     closed = 0
+    watch = select.poll()
     for s in held:
-        r, _, _ = select.select([s], [], [], 0)
-        if r:
+        watch.register(s, select.POLLIN)
+    ready = {fd for fd, _ in watch.poll(0)}
+    for s in held:
+        if s.fileno() in ready:
             try:
                 if not s.recv(1):
                     closed += 1
