@@ -52,7 +52,11 @@ bool Connection::run() {
         break;
     }
     if (w.readable && !peer_closed_) on_readable();
-    if (state_ == State::Sending && (w.writable || peer_closed_)) send_pending();
+    if (state_ == State::Sending && (w.writable || peer_closed_)) {
+      send_pending();
+      // Requests that came with or during the answer are next.
+      if (state_ == State::Receiving) answer_buffered();
+    }
   }
   return quiet_;
 }
@@ -267,8 +271,8 @@ void Connection::finish_answer() {
   }
   if (response_.capacity() > kKeepResponseBytes) std::string().swap(response_);
   recount_answer_bytes();
+  // The caller answers what the buffer already holds.
   wait_for_next_request();
-  answer_buffered();
 }
 
 void Connection::wait_for_next_request() {
