@@ -43,7 +43,7 @@ void ChatEngine::log_chat_event(const std::string& address, const std::string& t
                                 const std::string& text) {
   // The window's row comes first, then the day's file.
   if (log_row_sink_) log_row_sink_(address, time, text);
-  server_.log_chat_event(site_, address, time, text);
+  server_.chat_log().log_chat_event(site_, address, time, text);
 }
 
 }  // namespace tvl

@@ -163,4 +163,10 @@ WaitResult wait_socket(int socket, bool want_read, bool want_write, int stop_fd,
   return r;
 }
 
+void shutdown_socket(int socket) {
+  if (socket >= 0) ::shutdown(socket, SHUT_RDWR);
+}
+
+bool out_of_descriptors(int error) { return error == EMFILE || error == ENFILE; }
+
 }  // namespace tvl::net

@@ -50,6 +50,14 @@ struct SendPart {
 constexpr int kMaxSendParts = 4;
 long send_parts(int socket, const SendPart* parts, int count, int& error);
 void close_socket(int socket);
+// Ends both directions of a connection without releasing the descriptor, so
+// a thread waiting on it wakes up (it sees a hang-up) and closes it itself.
+// Safe from any thread while the socket is open.
+void shutdown_socket(int socket);
+
+// True when a failed accept means that the process (or the system) has run
+// out of descriptors.
+bool out_of_descriptors(int error);
 
 // Waits for `socket` (readable when want_read, writable when want_write) and
 // for `stop_fd` (readable once the stop event is set). timeout_ms < 0 waits

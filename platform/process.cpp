@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -189,6 +190,24 @@ bool process_alive(int pid) {
 bool send_stop_signal(int pid) {
   if (pid <= 0) return false;
   return ::kill(pid, SIGTERM) == 0;
+}
+
+}  // namespace tvl
+
+namespace tvl {
+
+long raise_descriptor_limit() {
+  struct rlimit limit {};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 1024;
+  if (limit.rlim_cur < limit.rlim_max) {
+    struct rlimit wanted = limit;
+    wanted.rlim_cur = limit.rlim_max;
+    if (::setrlimit(RLIMIT_NOFILE, &wanted) == 0) limit = wanted;
+  }
+  // An unlimited hard limit is never the case for descriptors on Linux, but
+  // the figure must stay a usable count.
+  if (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur > (1L << 30)) return 1L << 30;
+  return static_cast<long>(limit.rlim_cur);
 }
 
 }  // namespace tvl

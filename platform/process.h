@@ -42,3 +42,13 @@ bool process_alive(int pid);
 bool send_stop_signal(int pid);
 
 }  // namespace tvl
+
+namespace tvl {
+
+// Raises the soft limit of open descriptors of the process to its hard
+// limit (each connection holds one) and returns the soft limit in force
+// afterwards; when raising fails the limit stays as it was and that value is
+// returned. Safe to call more than once, from any thread.
+long raise_descriptor_limit();
+
+}  // namespace tvl

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "server/content_types.h"
+#include "server/http_request.h"
 #include "server/http_answers.h"
 #include "server/ip_filter.h"
 #include "server/main_object.h"
@@ -62,30 +63,6 @@ bool posts_exit(std::string_view path) {
   return page.size() >= 8 && page.substr(page.size() - 8) == "exit.ghp";
 }
 
-// The value of a "Content-Length:" line (name without regard to case) among
-// the header lines of `header`; -1 when there is none or it holds no number.
-long long content_length(std::string_view header) {
-  static constexpr std::string_view kName = "content-length:";
-  for (std::size_t line = header.find('\n'); line != std::string_view::npos;
-       line = header.find('\n', line + 1)) {
-    std::size_t at = line + 1;
-    if (header.size() - at < kName.size() ||
-        strncasecmp(header.data() + at, kName.data(), kName.size()) != 0)
-      continue;
-    at += kName.size();
-    while (at < header.size() && (header[at] == ' ' || header[at] == '\t')) ++at;
-    long long value = -1;
-    while (at < header.size() && header[at] >= '0' && header[at] <= '9') {
-      if (value < 0) value = 0;
-      // Anything this large never completes; keep it from overflowing.
-      if (value < (1LL << 40)) value = value * 10 + (header[at] - '0');
-      ++at;
-    }
-    if (value >= 0) return value;
-  }
-  return -1;
-}
-
 }  // namespace
 
 ChatWebServer::ChatWebServer() { fill_content_types(content_types_); }
@@ -104,7 +81,8 @@ int ChatWebServer::Start(const std::string& web_root, const std::string& default
     return 0;
   }
   configure(web_root, default_page);
-  open_day(web_root_);
+  take_address_settings();
+  chat_log().open_day(web_root_);
   return Run(port, idle_timeout_ms);
 }
 
@@ -116,24 +94,27 @@ void ChatWebServer::configure(const std::string& web_root, const std::string& de
   files_.restrict_to(web_root);
 }
 
+void ChatWebServer::take_address_settings() {
+  MainObject* main = main_object();
+  if (!main) return;
+  const ServerSettings& s = main->site().settings;
+  trusted_proxies_ = address_list(s.trusted_proxies);
+  ConnectionLimits bounds = limits();
+  bounds.connections_per_address = s.max_connections_per_address;
+  bounds.exempt_addresses = trusted_proxies_;
+  set_limits(bounds);
+}
+
 int ChatWebServer::OnConnect(const std::string&, int) { return 0; }
 
 int ChatWebServer::OnSent(std::size_t) { return 0; }
 
 int ChatWebServer::IsRequestComplete(const std::string& request) {
-  if (request.size() < 4) return 0;
-  const std::string_view text(request);
-  const std::size_t blank_line = text.find("\r\n\r\n");
-  const std::string_view header =
-      blank_line == std::string_view::npos ? text : text.substr(0, blank_line + 2);
-  const long long length = content_length(header);
-  if (length >= 0) {
-    // A form split over several packets is handled only once all of it is here.
-    if (blank_line == std::string_view::npos) return 0;
-    return text.size() - (blank_line + 4) >= static_cast<unsigned long long>(length) ? 1 : 0;
-  }
-  if (contains(text, "&chat_flag=") || contains(text, "&submit1=")) return 1;
-  return text.substr(text.size() - 4) == "\r\n\r\n" ? 1 : 0;
+  return request_length(request) != 0 ? 1 : 0;
+}
+
+std::size_t ChatWebServer::RequestLength(const std::string& request) {
+  return request_length(request);
 }
 
 const std::string& ChatWebServer::content_type_for(const std::string& file_name) const {
@@ -145,46 +126,65 @@ const std::string& ChatWebServer::content_type_for(const std::string& file_name)
 int ChatWebServer::HandleRequest(const std::string& ip, const std::string& request,
                                  std::string& response, int& keep_alive) {
   response.clear();
-  if (request.find("\nConnection: Keep-Alive") != std::string::npos) keep_alive = 1;
+  const RequestLine line = parse_request_line(request);
+  // Decided anew for every request: an earlier one that asked to keep the
+  // connection says nothing about this one.
+  keep_alive = wants_keep_alive(request, line.version) ? 1 : 0;
   const std::string_view date = http_date_now();
 
   MainObject* main = main_object();
   if (!main) return 0;
 
-  if (ip_refused(main->site(), ip)) {
+  const std::string client = client_address(ip, request, trusted_proxies_);
+  if (ip_refused(main->site(), client)) {
     append_standard_answer(response, kStatusOk, date, kIpRefusalBody, keep_alive != 0, kHtml);
     return 1;
   }
-
-  const std::size_t first_blank = request.find(' ');
-  if (first_blank == std::string::npos) {
+  if (!line.has_method) {
     ReportError("tvl.log", "No 'space' found in Request String #2", "ParseRequest", 0);
     return 0;
   }
-  const std::string_view method(request.data(), first_blank);
+  if (line.method != "HEAD") return answer(*main, client, line, request, date, response, keep_alive);
+  // HEAD: the answer a GET would get, without its body.
+  RequestLine as_get = line;
+  as_get.method = "GET";
+  if (!answer(*main, client, as_get, request, date, response, keep_alive)) return 0;
+  const std::size_t end = response.find("\r\n\r\n");
+  if (end != std::string::npos) response.resize(end + 4);
+  (void)AttachBody(nullptr);  // drops a body or stream; false off a client thread
+  return 1;
+}
+
+int ChatWebServer::answer(MainObject& main, const std::string& client, const RequestLine& line,
+                          const std::string& request, std::string_view date,
+                          std::string& response, int& keep_alive) {
   const char* status = kStatusOk;
   std::string path;
-  if (method == "GET") {
-    const std::size_t second_blank = request.find(' ', first_blank + 1);
-    if (second_blank == std::string::npos) {
+  if (line.method == "GET") {
+    if (!line.has_path) {
       ReportError("tvl.log", "No 'space' found in Request String #1", "ParseRequest", 0);
       return 0;
     }
-    path.assign(request, first_blank + 1, second_blank - first_blank - 1);
+    path.assign(line.path);
     if (path == "/") path = default_page_;
-  } else if (method == "POST" && posts_exit(request_path(request))) {
-    // Handled as the same address asked for with GET.
-    path = request_path(request);
-  } else if (method == "POST") {
-    std::string page;
-    if (PageHandlers* pages = main->page_handlers()) {
-      if (request.find("registresult.htm") != std::string::npos)
-        pages->registration_post(request, page);
-      else
-        pages->chat_post(ip, request, page);
+  } else if (line.method == "POST") {
+    path.assign(line.has_path ? line.path : request_path(request));
+    if (!posts_exit(path)) {
+      // Only the page of the request line decides which form this is, never
+      // a text found elsewhere (a chat line may well name the other page).
+      const std::string_view page = std::string_view(path).substr(0, path.find('?'));
+      std::string answer_page;
+      if (PageHandlers* pages = main.page_handlers()) {
+        if (contains(page, "registresult.htm"))
+          pages->registration_post(request, answer_page);
+        else
+          pages->chat_post(client, request, answer_page);
+      }
+      append_standard_answer(response, kStatusOk, date, answer_page, keep_alive != 0, kHtml,
+                             kNoStoreLine);
+      return 1;
     }
-    append_standard_answer(response, kStatusOk, date, page, keep_alive != 0, kHtml);
-    return 1;
+    // The leaving is handled as the same address asked for with GET.
   } else {
     status = kStatusNotImplemented;
     path = "/mna.html";
@@ -193,12 +193,12 @@ int ChatWebServer::HandleRequest(const std::string& ip, const std::string& reque
   for (const PageName& row : kPages) {
     if (!contains(path, row.name)) continue;
     std::string page;
-    PageHandlers* pages = main->page_handlers();
-    if (pages && pages->page(row.page, ip, path, page)) {
-      append_standard_answer(response, status, date, page, keep_alive != 0, kHtml);
+    PageHandlers* pages = main.page_handlers();
+    if (pages && pages->page(row.page, client, path, page)) {
+      append_standard_answer(response, status, date, page, keep_alive != 0, kHtml, kNoStoreLine);
     } else {
       keep_alive = 0;
-      append_short_answer(response, kStatusPageNotFound, date, std::string_view());
+      append_short_answer(response, kStatusPageNotFound, date, std::string_view(), kNoStoreLine);
     }
     return 1;
   }
@@ -209,19 +209,23 @@ int ChatWebServer::HandleRequest(const std::string& ip, const std::string& reque
     return 1;
   }
 
+  // The query (cache-busting pages add one) does not name the file.
+  const std::string file_path = path.substr(0, path.find('?'));
   // A path that could leave the web-pages folder, and the files the program
   // keeps for itself in its folder, are refused like the private folders.
-  if (forbidden_folder(path) || unsafe_path(path) || private_file(path)) {
+  if (forbidden_folder(path) || unsafe_path(path) || unsafe_path(file_path) ||
+      private_file(path) || private_file(file_path)) {
     append_standard_answer(response, kStatusForbidden, date, kForbiddenBody, keep_alive != 0,
                            kHtml);
     return 1;
   }
 
-  answer_file(path, status, keep_alive, date, response);
+  answer_file(file_path, status, request, keep_alive, date, response);
   return 1;
 }
 
-void ChatWebServer::answer_file(const std::string& path, const char* status, int& keep_alive,
+void ChatWebServer::answer_file(const std::string& path, const char* status,
+                                const std::string& request, int& keep_alive,
                                 std::string_view date, std::string& response) {
   std::string name;
   name.reserve(web_root_.size() + path.size() + 1);
@@ -234,37 +238,75 @@ void ChatWebServer::answer_file(const std::string& path, const char* status, int
   name += path;
   const std::string& type = content_type_for(path);
   const bool keep = keep_alive != 0;
-  const std::string_view status_text(status);
-  if (CanAttachBody()) {
-    // On a client thread: a large body goes out from the shared cached
-    // bytes; the answer on the wire is the same as below.
-    std::shared_ptr<const std::string> body;
-    if (files_.read(name, body)) {
-      const bool attach = body->size() >= kAttachFrom;
-      response.reserve(response.size() +
-                       standard_header_capacity(status_text.size(), type.size()) +
-                       (attach ? 0 : body->size()));
-      append_standard_header(response, status_text, date, body->size(), keep, type);
-      if (!attach || !AttachBody(body)) response += *body;
-      return;
-    }
-  } else {
-    const bool found = files_.append(name, response, [&](std::size_t body_size) {
-      response.reserve(response.size() +
-                       standard_header_capacity(status_text.size(), type.size()) + body_size);
-      append_standard_header(response, status_text, date, body_size, keep, type);
-    });
-    if (found) return;
-  }
 
-  // Missing: the not-found page of the folder, or nothing.
-  std::shared_ptr<const std::string> body;
-  std::string fnf = web_root_ + "/fnf.html";
-  keep_alive = 0;
-  if (files_.read(fnf, body))
-    append_short_answer(response, kStatusFileNotFound, date, *body);
-  else
-    append_short_answer(response, kStatusFileNotFound, date, std::string_view());
+  // On a client thread a file over the cache limit goes out from the file
+  // in pieces, so no connection holds a copy of it; elsewhere (a test
+  // calling HandleRequest) the response holds the whole answer.
+  const bool on_client_thread = CanAttachBody();
+  std::shared_ptr<const std::string> bytes;
+  std::unique_ptr<FileStream> stream;
+  const std::size_t stream_from =
+      on_client_thread ? WebFiles::kMaxCachedFile + 1 : static_cast<std::size_t>(-1);
+  if (!files_.fetch(name, stream_from, bytes, stream)) {
+    // Missing: the not-found page of the folder, or nothing.
+    std::shared_ptr<const std::string> body;
+    std::string fnf = web_root_ + "/fnf.html";
+    keep_alive = 0;
+    if (files_.read(fnf, body))
+      append_short_answer(response, kStatusFileNotFound, date, *body);
+    else
+      append_short_answer(response, kStatusFileNotFound, date, std::string_view());
+    return;
+  }
+  const std::uint64_t size = bytes ? bytes->size() : stream->size();
+
+  // A single byte range of a file answered "200 OK"; anything the server
+  // does not serve gets the whole file.
+  RangeAsk ask = RangeAsk::Whole;
+  ByteRange range;
+  if (std::string_view(status) == kStatusOk) {
+    bool seen = false;
+    for_each_header(request, "range", [&](std::string_view value) {
+      if (!seen) ask = parse_range(value, size, range);
+      else ask = RangeAsk::Whole;  // two Range lines: not a single range
+      seen = true;
+    });
+  }
+  char extra[96] = "";
+  if (ask == RangeAsk::Unsatisfiable) {
+    std::snprintf(extra, sizeof extra, "Content-Range: bytes */%llu\r\n",
+                  static_cast<unsigned long long>(size));
+    append_standard_answer(response, kStatusRangeRefused, date, std::string_view(), keep, type,
+                           extra);
+    return;
+  }
+  std::uint64_t first = 0, length = size;
+  std::string_view status_text(status);
+  if (ask == RangeAsk::Part) {
+    first = range.first;
+    length = range.last - range.first + 1;
+    status_text = kStatusPartial;
+    std::snprintf(extra, sizeof extra, "Content-Range: bytes %llu-%llu/%llu\r\n",
+                  static_cast<unsigned long long>(range.first),
+                  static_cast<unsigned long long>(range.last),
+                  static_cast<unsigned long long>(size));
+  }
+  const std::string_view extra_lines(extra);
+  if (stream) {
+    append_standard_header(response, status_text, date, length, keep, type, extra_lines);
+    stream->restrict(first, length);
+    (void)AttachStream(std::move(stream));  // on a client thread: always taken
+    return;
+  }
+  const bool attach = ask == RangeAsk::Whole && bytes->size() >= kAttachFrom;
+  response.reserve(response.size() +
+                   standard_header_capacity(status_text.size(), type.size(), extra_lines.size()) +
+                   (attach ? 0 : length));
+  append_standard_header(response, status_text, date, length, keep, type, extra_lines);
+  // A large body goes out from the shared cached bytes; the answer on the
+  // wire is the same.
+  if (attach && AttachBody(bytes)) return;
+  response.append(*bytes, static_cast<std::size_t>(first), static_cast<std::size_t>(length));
 }
 
 }  // namespace tvl

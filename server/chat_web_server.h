@@ -5,7 +5,7 @@
 // web-pages folder, with the exact headers browsers of this chat expect
 // (server/http_answers.h lists them).
 //
-// Dispatch of a GET path (query included, case-sensitive substring search,
+// Dispatch of a GET or HEAD path (query included, case-sensitive substring search,
 // first hit wins): the ten page names in the order of Page, then "test.ghp"
 // (the built-in test stream), then "log/", "users/" or "rooms/" (refused
 // "403 Forbidden"); a path holding a NUL byte or a ".." segment is refused
@@ -17,11 +17,16 @@
 #pragma once
 #include <map>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "server/connection_server.h"
+#include "server/http_request.h"
 #include "server/web_files.h"
 
 namespace tvl {
+
+class MainObject;
 
 class ChatWebServer : public ConnectionServer {
  public:
@@ -44,17 +49,24 @@ class ChatWebServer : public ConnectionServer {
   int OnConnect(const std::string& ip, int port) override;
   int OnSent(std::size_t count) override;
 
-  // Not complete below 4 bytes. A request whose header (up to the first empty
-  // line) carries a Content-Length is complete once that many body bytes
-  // followed the empty line. Otherwise complete when the text holds
-  // "&chat_flag=" or "&submit1=" anywhere, or ends in "\r\n\r\n".
+  // Complete once request_length (server/http_request.h) finds the end of
+  // the request at the start of the text; RequestLength gives that end, so
+  // pipelined requests after it wait for their own answers.
   int IsRequestComplete(const std::string& request) override;
+  std::size_t RequestLength(const std::string& request) override;
 
   // Fills `response` (cleared first) with the whole answer; 0 closes the
   // connection without an answer (no main object yet, no blank in the
-  // request, a GET without a second blank). Sets keep_alive when the request
-  // holds "\nConnection: Keep-Alive"; clears it for the two not-found
-  // answers; sets it for the test stream.
+  // request, a GET or HEAD without a second blank). keep_alive is decided
+  // for each request (wants_keep_alive: HTTP/1.1 keeps the connection
+  // unless it asks to close it); cleared for the two not-found answers; set
+  // for the test stream. The client's address is the peer's, or behind a
+  // trusted proxy the one it forwards (client_address); it is what the IP
+  // filter, the pages and the log see. HEAD gets the answer of a GET
+  // without its body. A file of the folder is found by the path without its
+  // query; a single Range of a file is answered "206 Partial Content" (or
+  // "416 Range Not Satisfiable" outside the file), any other the whole file.
+  // Answers of the chat's pages and posts carry "Cache-Control: no-store".
   int HandleRequest(const std::string& ip, const std::string& request, std::string& response,
                     int& keep_alive) override;
 
@@ -66,13 +78,20 @@ class ChatWebServer : public ConnectionServer {
   const std::string& web_root() const { return web_root_; }
   const std::string& default_page() const { return default_page_; }
 
-  // Number of extensions in the content-type table (69).
+  // Number of extensions in the content-type table (78).
   std::size_t content_type_count() const { return content_types_.size(); }
 
  private:
-  void answer_file(const std::string& path, const char* status, int& keep_alive,
-                   std::string_view date, std::string& response);
+  // Takes MaxConnectionsPerAddress and TrustedProxies from the main
+  // object's settings into the bounds of the next run.
+  void take_address_settings();
+  int answer(MainObject& main, const std::string& client, const RequestLine& line,
+             const std::string& request, std::string_view date, std::string& response,
+             int& keep_alive);
+  void answer_file(const std::string& path, const char* status, const std::string& request,
+                   int& keep_alive, std::string_view date, std::string& response);
 
+  std::vector<std::string> trusted_proxies_;
   std::string web_root_;
   std::string default_page_;
   std::map<std::string, std::string> content_types_;

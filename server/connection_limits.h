@@ -5,11 +5,14 @@
 //
 // ConnectionLimits carries the bounds that tests and benches shorten; a
 // server takes a copy at Run (ConnectionServer::set_limits), so a change
-// never reaches a running server. No bound depends on the client's address:
-// behind a reverse proxy every visitor has the same one, and the chat bench
-// runs hundreds of visitors from loopback.
+// never reaches a running server. The bounds per address count the peer's
+// address; trusted reverse proxies, behind which every visitor has the same
+// one, are exempt from them. Tests and benches that run many clients from
+// loopback lift them (0 = no bound).
 #pragma once
 #include <cstddef>
+#include <string>
+#include <vector>
 
 namespace tvl {
 
@@ -49,6 +52,25 @@ inline constexpr std::size_t kMaxPendingBytes = std::size_t(64) << 20;
 inline constexpr std::size_t kReceiveBytes = 4 * 1024;
 inline constexpr std::size_t kGrowBytes = 64 * 1024;
 
+// Connections one address may hold at once: enough for every tab of a
+// household behind one router many times over, far from the thousands one
+// client would need to exhaust the server's descriptors.
+inline constexpr int kConnectionsPerAddress = 256;
+
+// One address may hold at most this share of the memory for unfinished
+// requests, so a few dozen half-sent requests of one client leave the
+// bound for everyone else.
+inline constexpr std::size_t kPendingShareDivisor = 8;
+
+// Descriptors kept back from connections for the files page handlers open,
+// the log and the listener: the server closes the longest-idle kept-alive
+// connections first once connections would take more.
+inline constexpr long kSpareDescriptors = 64;
+
+// A large file goes out from the file in pieces of this size, each read
+// while the peer takes the one before.
+inline constexpr std::size_t kStreamChunkBytes = 64 * 1024;
+
 // Answers are written in chunks of at most this size.
 inline constexpr std::size_t kSendChunkBytes = 200000;
 
@@ -85,6 +107,16 @@ struct ConnectionLimits {
   int send_stall_ms = kSendStallMs;
   std::size_t request_bytes = kMaxRequestBytes;
   std::size_t pending_bytes = kMaxPendingBytes;
+  // Share of pending_bytes one address may hold (0: no share of its own).
+  std::size_t pending_bytes_per_address = kMaxPendingBytes / kPendingShareDivisor;
+  // Connections one address may hold (0: no bound); further ones are closed
+  // at once.
+  int connections_per_address = kConnectionsPerAddress;
+  // Connections the server keeps before it closes the longest-idle ones for
+  // a newcomer (0: the descriptor limit less kSpareDescriptors).
+  long max_connections = 0;
+  // Peer addresses exempt from the bounds per address (trusted proxies).
+  std::vector<std::string> exempt_addresses;
 };
 
 }  // namespace tvl

@@ -7,12 +7,15 @@
 #include <climits>
 #include <cstdint>
 #include <cstdio>
-#include <set>
 
 #include "platform/event.h"
 #include "platform/message_box.h"
 #include "platform/net.h"
+#include "platform/process.h"
 #include "platform/thread.h"
+#include "server/connection.h"
+#include "server/connection_registry.h"
+#include "server/transport.h"
 
 namespace tvl {
 
@@ -29,12 +32,6 @@ constexpr int kStartupTimeoutMs = 30000;
 constexpr int kShutdownWaitMs = 1000;
 constexpr int kTimeoutCode = 30000;
 
-// Milliseconds of the monotonic clock (read without a system call).
-std::int64_t now_ms() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
 
 // The body attachment of the answer being made on this thread. Enabled only
 // while a client thread of the connection server runs its connection (the
@@ -42,6 +39,7 @@ std::int64_t now_ms() {
 struct AttachmentSlot {
   bool enabled = false;
   std::shared_ptr<const std::string> body;
+  std::unique_ptr<AnswerStream> stream;
 };
 thread_local AttachmentSlot t_attachment;
 
@@ -50,6 +48,7 @@ struct AttachmentScope {
   ~AttachmentScope() {
     t_attachment.enabled = false;
     t_attachment.body.reset();
+    t_attachment.stream.reset();
   }
   AttachmentScope(const AttachmentScope&) = delete;
   AttachmentScope& operator=(const AttachmentScope&) = delete;
@@ -73,11 +72,23 @@ struct RunBlock {
   Event startup{false, false};        // auto reset; used only during Run
   std::atomic<bool> bind_failed{false};
   std::atomic<bool> start_failed{false};  // any other failure before listening
-  std::mutex registry_lock;           // guards registry
-  std::set<std::uint64_t> registry;   // live client connections, in order of acceptance
+  ConnectionRegistry registry;        // live client connections
+  long max_connections = 0;           // past it the longest-idle one is closed
+
+  bool exempt(const std::string& ip) const {
+    return std::find(limits.exempt_addresses.begin(), limits.exempt_addresses.end(), ip) !=
+           limits.exempt_addresses.end();
+  }
 };
 
-struct ConnectionServer::Impl {
+// One accepted connection between the accept thread and its client thread.
+struct Client {
+  explicit Client(int socket) : transport(socket) {}
+  SocketTransport transport;
+  LiveConnection entry;
+};
+
+struct ConnectionServer::Impl final : ConnectionHost {
   explicit Impl(ConnectionServer& s) : self(s) {}
 
   ConnectionServer& self;
@@ -85,11 +96,11 @@ struct ConnectionServer::Impl {
   ConnectionLimits limits;  // taken by the next Run; written only while stopped
   std::string listen_address;  // likewise
   // Bytes counted for unfinished requests of all connections of all runs.
-  std::atomic<std::size_t> pending{0};
+  PendingPool pending_pool;
+  std::atomic<long long> answer_bytes{0};
   Thread accept_thread;
   Thread helper_thread;
   std::atomic<bool> running{false};
-  std::atomic<std::uint64_t> next_id{1};
   mutable std::mutex run_lock;  // guards run
   std::shared_ptr<RunBlock> run;
 
@@ -97,12 +108,41 @@ struct ConnectionServer::Impl {
     return self.ReportError(self.report_name_, message, operation, code);
   }
 
+  // ConnectionHost
+  std::size_t request_length(const std::string& buffer) override {
+    return self.RequestLength(buffer);
+  }
+  int handle_request(const std::string& ip, const std::string& request, std::string& response,
+                     int& keep_alive) override {
+    t_attachment.body.reset();
+    t_attachment.stream.reset();
+    return self.HandleRequest(ip, request, response, keep_alive);
+  }
+  void take_attachment(std::shared_ptr<const std::string>& body,
+                       std::unique_ptr<AnswerStream>& stream) override {
+    body = std::move(t_attachment.body);
+    stream = std::move(t_attachment.stream);
+  }
+  void answer_sent(std::size_t count) override { self.OnSent(count); }
+  void report(const char* message, const char* operation, int code) override {
+    self.ReportError(self.report_name_, message, operation, code);
+  }
+  PendingPool& pending() override { return pending_pool; }
+  void count_answer_bytes(long long change) override { answer_bytes.fetch_add(change); }
+
+  // How far a start got: Running, or the step that failed.
+  enum class Start {
+    Running, NoAcceptThread, AcceptSilent, BindFailed, ListenFailed, NoHelperThread,
+    HelperSilent
+  };
+  Start start_threads(const std::shared_ptr<RunBlock>& block);
+  void undo_start(RunBlock& block, Start step);
+
   void accept_loop(const std::shared_ptr<RunBlock>& block);
+  void make_room(RunBlock& block);
   int add_client(const std::shared_ptr<RunBlock>& block, int socket, const std::string& ip,
                  int port);
-  void client_thread(const std::shared_ptr<RunBlock>& block, int socket, const std::string& ip,
-                     std::uint64_t id);
-  void remove_client(RunBlock& block, int socket, std::uint64_t id, bool quiet);
+  void serve(RunBlock& block, Client& client);
 };
 
 ConnectionServer::ConnectionServer() : impl_(std::make_unique<Impl>(*this)) {}
@@ -117,6 +157,14 @@ bool ConnectionServer::CanAttachBody() { return t_attachment.enabled; }
 bool ConnectionServer::AttachBody(std::shared_ptr<const std::string> body) {
   if (!t_attachment.enabled) return false;
   t_attachment.body = std::move(body);
+  t_attachment.stream.reset();
+  return true;
+}
+
+bool ConnectionServer::AttachStream(std::unique_ptr<AnswerStream> stream) {
+  if (!t_attachment.enabled) return false;
+  t_attachment.stream = std::move(stream);
+  t_attachment.body.reset();
   return true;
 }
 
@@ -128,7 +176,23 @@ bool ConnectionServer::wait_clients(int timeout_ms) const {
   return impl_->clients.wait_idle(timeout_ms);
 }
 
-std::size_t ConnectionServer::pending_request_bytes() const { return impl_->pending.load(); }
+std::size_t ConnectionServer::pending_request_bytes() const {
+  return impl_->pending_pool.total();
+}
+
+std::size_t ConnectionServer::answer_bytes() const {
+  return static_cast<std::size_t>(std::max(impl_->answer_bytes.load(), 0LL));
+}
+
+std::size_t ConnectionServer::connections() const {
+  std::lock_guard<std::mutex> hold(impl_->run_lock);
+  return impl_->run ? impl_->run->registry.size() : 0;
+}
+
+int ConnectionServer::connections_of(const std::string& ip) const {
+  std::lock_guard<std::mutex> hold(impl_->run_lock);
+  return impl_->run ? impl_->run->registry.held_by(ip) : 0;
+}
 
 void ConnectionServer::set_limits(const ConnectionLimits& limits) { impl_->limits = limits; }
 
@@ -154,6 +218,12 @@ int ConnectionServer::Run(int port, unsigned idle_timeout_ms) {
   block->idle_timeout_ms = idle_timeout_ms;
   block->limits = m.limits;
   block->address = m.listen_address;
+  // Every connection holds a descriptor: the soft limit a service is given
+  // (often 1,024) would let one client lock everyone out.
+  const long descriptors = raise_descriptor_limit();
+  block->max_connections = m.limits.max_connections > 0
+                               ? m.limits.max_connections
+                               : std::max(descriptors - kSpareDescriptors, 16L);
   if (!block->stop.valid()) {
     m.report("WSACreateEvent(...) failure for ShutdownEvent", "AcceptThread", block->stop.error());
     return 0;
@@ -162,58 +232,70 @@ int ConnectionServer::Run(int port, unsigned idle_timeout_ms) {
     std::lock_guard<std::mutex> hold(m.run_lock);
     m.run = block;
   }
-  auto forget_run = [&m] {
-    std::lock_guard<std::mutex> hold(m.run_lock);
-    m.run.reset();
-  };
-
-  Impl* impl = &m;
-  if (!m.accept_thread.start([impl, block] { impl->accept_loop(block); }, kServiceStack)) {
-    m.report("_beginthreadex(...) failure, for Launch Thread", "Run", m.accept_thread.error());
-    forget_run();
-    return 0;
-  }
-  if (!block->startup.wait(kStartupTimeoutMs)) {
-    m.report("Unable to get response from Accept Thread withing specified Timeout ->", "Run",
-             kTimeoutCode);
-    block->stop.set();
-    if (!m.accept_thread.join_for(kShutdownWaitMs)) m.accept_thread.detach();
-    forget_run();
-    return 0;
-  }
-  if (block->bind_failed) {
-    m.report("unavailable port number", "Run", kTimeoutCode);
-    // The accept thread ends by itself once the message has been shown; it
-    // touches nothing of the server any more.
-    m.accept_thread.detach();
-    forget_run();
-    return 0;
-  }
-  if (block->start_failed) {
-    m.accept_thread.join_for(-1);  // it has reported and is ending
-    forget_run();
-    return 0;
-  }
-
-  block->startup.reset();
-  if (!m.helper_thread.start([block] { block->startup.set(); }, kServiceStack)) {
-    m.report("_beginthreadex(...) failure, for Helper Thread", "Run", m.helper_thread.error());
-    block->stop.set();
-    if (!m.accept_thread.join_for(kShutdownWaitMs)) m.accept_thread.detach();
-    forget_run();
-    return 0;
-  }
-  if (!block->startup.wait(kStartupTimeoutMs)) {
-    m.report("Unable to get response from Helper Thread within specified Timeout ->", "Run",
-             kTimeoutCode);
-    block->stop.set();
-    if (!m.accept_thread.join_for(kShutdownWaitMs)) m.accept_thread.detach();
-    m.helper_thread.detach();
-    forget_run();
+  const Impl::Start step = m.start_threads(block);
+  if (step != Impl::Start::Running) {
+    m.undo_start(*block, step);
     return 0;
   }
   m.running = true;
   return 1;
+}
+
+ConnectionServer::Impl::Start ConnectionServer::Impl::start_threads(
+    const std::shared_ptr<RunBlock>& block) {
+  Impl* impl = this;
+  if (!accept_thread.start([impl, block] { impl->accept_loop(block); }, kServiceStack)) {
+    report("_beginthreadex(...) failure, for Launch Thread", "Run", accept_thread.error());
+    return Start::NoAcceptThread;
+  }
+  if (!block->startup.wait(kStartupTimeoutMs)) {
+    report("Unable to get response from Accept Thread withing specified Timeout ->", "Run",
+           kTimeoutCode);
+    return Start::AcceptSilent;
+  }
+  if (block->bind_failed) {
+    report("unavailable port number", "Run", kTimeoutCode);
+    return Start::BindFailed;
+  }
+  if (block->start_failed) return Start::ListenFailed;
+
+  block->startup.reset();
+  if (!helper_thread.start([block] { block->startup.set(); }, kServiceStack)) {
+    report("_beginthreadex(...) failure, for Helper Thread", "Run", helper_thread.error());
+    return Start::NoHelperThread;
+  }
+  if (!block->startup.wait(kStartupTimeoutMs)) {
+    report("Unable to get response from Helper Thread within specified Timeout ->", "Run",
+           kTimeoutCode);
+    return Start::HelperSilent;
+  }
+  return Start::Running;
+}
+
+// The one place where a failed start gives back what it had started.
+void ConnectionServer::Impl::undo_start(RunBlock& block, Start step) {
+  switch (step) {
+    case Start::Running:
+    case Start::NoAcceptThread:
+      break;
+    case Start::BindFailed:
+      // The accept thread ends by itself once the message has been shown; it
+      // touches nothing of the server any more.
+      accept_thread.detach();
+      break;
+    case Start::ListenFailed:
+      accept_thread.join_for(-1);  // it has reported and is ending
+      break;
+    case Start::AcceptSilent:
+    case Start::NoHelperThread:
+    case Start::HelperSilent:
+      block.stop.set();
+      if (!accept_thread.join_for(kShutdownWaitMs)) accept_thread.detach();
+      if (step == Start::HelperSilent) helper_thread.detach();
+      break;
+  }
+  std::lock_guard<std::mutex> hold(run_lock);
+  run.reset();
 }
 
 int ConnectionServer::Shutdown() {
@@ -312,11 +394,16 @@ void ConnectionServer::Impl::accept_loop(const std::shared_ptr<RunBlock>& block)
       if (r == net::AcceptResult::WouldBlock) break;
       if (r == net::AcceptResult::Failed) {
         report("WSAAccept(...) failure", "AcceptThread", error);
-        // Out of descriptors and the like: the connection stays queued, so
-        // pause instead of spinning on it.
-        block->stop.wait(10);
+        // Out of descriptors: the longest-idle connections make room, so
+        // the waiting newcomer gets one. Either way the connection stays
+        // queued, so pause instead of spinning on it.
+        if (net::out_of_descriptors(error))
+          for (int i = 0; i < 4 && block->registry.close_longest_idle(); ++i) {
+          }
+        block->stop.wait(net::out_of_descriptors(error) ? 1 : 10);
         break;
       }
+      make_room(*block);
       if (!add_client(block, socket, ip, raw_port))
         report("AddClient(...) failure", "AcceptThread", 0);
     }
@@ -324,271 +411,57 @@ void ConnectionServer::Impl::accept_loop(const std::shared_ptr<RunBlock>& block)
   net::close_socket(listener);
 }
 
+// A newcomer past max_connections takes the place of the connection that
+// has waited longest for a request.
+void ConnectionServer::Impl::make_room(RunBlock& block) {
+  if (static_cast<long>(block.registry.size()) >= block.max_connections)
+    (void)block.registry.close_longest_idle();  // none idle: all are served
+}
+
 int ConnectionServer::Impl::add_client(const std::shared_ptr<RunBlock>& block, int socket,
                                        const std::string& ip, int port) {
   self.OnConnect(ip, port);
   // The entry is in the registry before the client thread exists, so the
-  // thread always finds it. The lock is not held across the hand-over:
-  // finishing client threads take it to remove their entries, and making
-  // them wait for a thread wake-up here showed up as lock contention on
-  // every connection.
-  std::uint64_t id = next_id++;
-  {
-    std::lock_guard<std::mutex> hold(block->registry_lock);
-    block->registry.insert(id);
+  // thread always finds it, and a connection over its address's bound is
+  // closed here without costing a thread.
+  auto client = std::make_shared<Client>(socket);
+  client->entry.address = ip;
+  client->entry.exempt = block->exempt(ip);
+  client->entry.transport = &client->transport;
+  if (!block->registry.add(client->entry, block->limits.connections_per_address)) {
+    client->transport.close();
+    return 1;
   }
   int error = 0;
-  bool started = clients.run(
-      [this, block, socket, ip, id] { client_thread(block, socket, ip, id); }, &error);
+  bool started = clients.run([this, block, client] { serve(*block, *client); }, &error);
   if (!started) {
-    {
-      std::lock_guard<std::mutex> hold(block->registry_lock);
-      block->registry.erase(id);
-    }
+    (void)block->registry.remove(client->entry);
     report("_beginthreadex(...) failure", "AddClient", error);
-    net::close_socket(socket);
+    client->transport.close();
   }
   return 1;
 }
 
-void ConnectionServer::Impl::remove_client(RunBlock& block, int socket, std::uint64_t id,
-                                           bool quiet) {
-  net::close_socket(socket);
-  std::lock_guard<std::mutex> hold(block.registry_lock);
-  if (block.registry.erase(id) == 0 && !quiet)
-    report("Thread not found in the list", "ClientThread", 0);
-}
-
-void ConnectionServer::Impl::client_thread(const std::shared_ptr<RunBlock>& block, int socket,
-                                           const std::string& ip, std::uint64_t id) {
-  char buffer[kReceiveBytes];
-  AttachmentScope attachments;
-  const ConnectionLimits& limits = block->limits;
-  std::string request;
-  std::string response;
-  // A shared body sent after `response` (see AttachBody); empty when the
-  // response string holds the whole answer.
-  std::shared_ptr<const std::string> body;
-  int keep_alive = 0;
-  bool send_pending = false;
-  bool peer_closed = false;  // the peer finished sending while an answer was pending
-  // A client usually sends its request right after connecting, so it is
-  // often there by the time this thread runs: the first receive is tried
-  // before any wait, which saves a poll per connection (nothing there yet
-  // is a plain EAGAIN below).
-  bool read_first = true;
-  std::size_t sent = 0;
-  // Bytes of `request` counted in the shared figure of unfinished requests.
-  std::size_t charged = 0;
-  // The one deadline of the connection's current step: the first byte of a
-  // request (idle_ms), the rest of a request (request_ms after its first
-  // byte), or progress of a pending answer (send_stall_ms after the last).
-  // It becomes the time-out of the wait, so no timer exists per request.
-  std::int64_t deadline = now_ms() + limits.idle_ms;
-  // The time-out of Run: a wait this long without any network activity ends
-  // the connection too (none when 0).
-  const int activity_ms =
-      block->idle_timeout_ms == 0
-          ? -1
-          : static_cast<int>(std::min<unsigned>(block->idle_timeout_ms, INT_MAX));
-
-  auto release = [&] {
-    if (charged) {
-      pending.fetch_sub(charged);
-      charged = 0;
-    }
-  };
-  // Counts the request text (the memory it holds) toward the bound of all
-  // unfinished requests; false when it is larger than one request may be or
-  // would take the total past the bound.
-  auto charge = [&]() -> bool {
-    if (request.size() > limits.request_bytes) return false;
-    const std::size_t held = request.capacity();
-    if (held > charged) {
-      const std::size_t more = held - charged;
-      // Added only when it fits, so the shared figure never passes the bound,
-      // not even for a moment.
-      std::size_t total = pending.load();
-      do {
-        if (total + more > limits.pending_bytes) return false;
-      } while (!pending.compare_exchange_weak(total, total + more));
-      charged = held;
-    }
-    return true;
-  };
-  auto end = [&](bool quiet) {
-    release();
-    remove_client(*block, socket, id, quiet);
-  };
-
-  enum class Step { Wait, Close };
-
-  // Sends from `sent` on (counted over response and body together) in chunks
-  // of at most kSendChunk bytes; Wait to go on (pending or kept alive), Close
-  // to end the connection.
-  auto send_rest = [&]() -> Step {
-    const std::size_t head = response.size();
-    const std::size_t total = head + (body ? body->size() : 0);
-    const std::size_t before = sent;
-    while (sent < total) {
-      int error = 0;
-      long n;
-      if (!body) {
-        std::size_t chunk = std::min(head - sent, kSendChunk);
-        n = net::send_some(socket, response.data() + sent, chunk, error);
-      } else {
-        net::SendPart parts[2];
-        int count = 0;
-        std::size_t room = kSendChunk;
-        if (sent < head) {
-          std::size_t part = std::min(head - sent, room);
-          parts[count++] = {response.data() + sent, part};
-          room -= part;
-        }
-        const std::size_t from = sent > head ? sent - head : 0;
-        const std::size_t part = std::min(body->size() - from, room);
-        if (part > 0) parts[count++] = {body->data() + from, part};
-        n = net::send_parts(socket, parts, count, error);
-      }
-      if (n < 0) {
-        if (error == EAGAIN || error == EWOULDBLOCK) {
-          // The stall clock starts with the wait and restarts with each
-          // progress; a wake-up that moved nothing leaves it running.
-          if (!send_pending || sent != before) deadline = now_ms() + limits.send_stall_ms;
-          send_pending = true;
-          return Step::Wait;
-        }
-        report("WSASend(...) failure", "ClientThread, Primary Send", error);
-        keep_alive = 0;
-        return Step::Close;
-      }
-      sent += static_cast<std::size_t>(n);
-    }
-    send_pending = false;
-    body.reset();  // the cache may let it go; an idle connection holds none
-    self.OnSent(sent);
-    if (!keep_alive || peer_closed) return Step::Close;
-    // The next request starts empty, even if bytes of it came meanwhile.
-    request.clear();
-    release();
-    if (request.capacity() > kKeepRequestBytes) std::string().swap(request);
-    if (response.capacity() > kKeepResponseBytes) std::string().swap(response);
-    deadline = now_ms() + limits.idle_ms;
-    return Step::Wait;
-  };
-
-  for (;;) {
-    net::WaitResult w;
-    if (read_first) {
-      read_first = false;
-      w.status = 1;
-      w.readable = true;
-    } else {
-      const std::int64_t left = deadline - now_ms();
-      if (left <= 0) {
-        // Too slow a request, too long a silence or a stalled answer.
-        end(true);
-        return;
-      }
-      int timeout = left > INT_MAX ? INT_MAX : static_cast<int>(left);
-      bool activity_cut = false;
-      if (activity_ms >= 0 && activity_ms <= timeout) {
-        timeout = activity_ms;
-        activity_cut = true;
-      }
-      w = net::wait_socket(socket, !peer_closed, send_pending, block->stop.fd(), timeout);
-      // A time-out before the deadline is the time-out of Run; otherwise the
-      // deadline is checked again above (the clock may have lagged the wait).
-      if (w.status == 0 && !activity_cut) continue;
-    }
-    if (w.status < 0) {
-      report("WSAWaitForMultipleEvents(...) failure", "ClientThread", w.error);
-      end(false);
-      return;
-    }
-    if (w.status == 0 || w.stop) {
-      // Stop event or idle time-out: end at once, without an answer. The
-      // socket and the registry entry are released here; the run block is
-      // still alive because this thread holds it.
-      end(true);
-      return;
-    }
-
-    if (w.readable && !peer_closed) {
-      int error = 0;
-      const bool first_bytes = request.empty();
-      long n;
-      if (first_bytes || send_pending) {
-        n = net::receive(socket, buffer, sizeof buffer, error);
-        if (n > 0) request.append(buffer, static_cast<std::size_t>(n));
-      } else {
-        // The rest of an unfinished request goes straight into its text, so
-        // it is held once, where it is counted, and not also in touched
-        // pages of this thread's stack.
-        const std::size_t had = request.size();
-        request.resize(had + kGrowBytes);
-        n = net::receive(socket, request.data() + had, kGrowBytes, error);
-        request.resize(had + static_cast<std::size_t>(std::max(n, 0L)));
-      }
-      if (n == 0) {
-        // The peer closed. An answer already under way is finished first.
-        if (!send_pending) {
-          end(false);
-          return;
-        }
-        peer_closed = true;
-      } else if (n < 0) {
-        if (error != EAGAIN && error != EWOULDBLOCK) {
-          // A failed receive on a stream socket means the connection is
-          // broken (reset); waiting on it again would spin.
-          report("WSARecv(...) failure", "ClientThread", error);
-          end(false);
-          return;
-        }
-      } else {
-        if (!send_pending) {
-          if (!self.IsRequestComplete(request)) {
-            // Gathering without end would exhaust memory: this request, or
-            // all unfinished ones together, may hold only so much.
-            if (!charge()) {
-              end(false);
-              return;
-            }
-            if (first_bytes) deadline = now_ms() + limits.request_ms;
-            continue;
-          }
-          release();
-          response.clear();
-          t_attachment.body.reset();
-          if (!self.HandleRequest(ip, request, response, keep_alive)) {
-            t_attachment.body.reset();
-            end(false);
-            return;
-          }
-          body = std::move(t_attachment.body);
-          sent = 0;
-          if (send_rest() == Step::Close) {
-            end(false);
-            return;
-          }
-          continue;
-        }
-        // Bytes that come while an answer is pending wait in the request
-        // text and count like any unfinished request.
-        if (!charge()) {
-          end(false);
-          return;
-        }
-      }
-    }
-
-    if ((w.writable || peer_closed) && send_pending) {
-      if (send_rest() == Step::Close) {
-        end(false);
-        return;
-      }
-    }
+void ConnectionServer::Impl::serve(RunBlock& block, Client& client) {
+  ConnectionSetup setup;
+  setup.limits = &block.limits;
+  setup.stop_fd = block.stop.fd();
+  // The time-out of Run: a wait this long without any network activity
+  // ends the connection too (none when 0).
+  setup.activity_ms = block.idle_timeout_ms == 0
+                          ? -1
+                          : static_cast<int>(std::min<unsigned>(block.idle_timeout_ms, INT_MAX));
+  bool quiet;
+  {
+    AttachmentScope attachments;
+    Connection connection(*this, setup, client.transport, client.entry);
+    quiet = connection.run();
   }
+  // Out of the registry before the descriptor is released, so nothing
+  // aborts a descriptor that was reused meanwhile.
+  if (!block.registry.remove(client.entry) && !quiet)
+    report("Thread not found in the list", "ClientThread", 0);
+  client.transport.close();
 }
 
 void ConnectionServer::TellPortUnavailable(int port) {

@@ -2,7 +2,9 @@
 // IPv4 addresses, accepts connections on an accept thread, runs one client
 // thread per connection that gathers request bytes until IsRequestComplete
 // accepts them, hands the request to HandleRequest and writes the answer
-// back in chunks of at most 200000 bytes. It knows nothing of HTTP.
+// back in chunks of at most 200000 bytes. Each connection is a Connection
+// (server/connection.h) on a thread of a small thread cache, so a new
+// connection seldom pays for a thread start. It knows nothing of HTTP.
 //
 // Bounds (server/connection_limits.h): a request must be complete within
 // request_ms of its first byte, a connection waiting for a request is closed
@@ -12,6 +14,14 @@
 // whose request grows is closed). Each is a close without an answer. The
 // deadlines become the time-out of the wait a client thread makes anyway,
 // so they cost no call per request beyond reading the clock.
+//
+// Bounds per address (the peer's; exempt_addresses are not bounded): at
+// most connections_per_address connections (a further one is closed at
+// once) and pending_bytes_per_address of the unfinished-request memory.
+// Once the connections reach max_connections (by default what the
+// descriptor limit, raised to its hard limit at Run, leaves), or accepting
+// fails for want of descriptors, the connection that has waited longest for
+// a request is closed, so a newcomer is always served.
 //
 // Lifetime: Run/Shutdown may alternate any number of times. The stop event
 // and the client registry of one run live in a block shared by the run's
@@ -24,12 +34,13 @@
 #include <memory>
 #include <string>
 
+#include "server/answer_stream.h"
 #include "server/connection_limits.h"
 #include "storage/chat_log.h"
 
 namespace tvl {
 
-class ConnectionServer : public ChatLog {
+class ConnectionServer {
  public:
   static constexpr std::size_t kReceiveBuffer = kReceiveBytes;
   static constexpr std::size_t kSendChunk = kSendChunkBytes;
@@ -38,7 +49,18 @@ class ConnectionServer : public ChatLog {
   static constexpr std::size_t kMaxRequest = kMaxRequestBytes;
 
   ConnectionServer();
-  ~ConnectionServer() override;
+  virtual ~ConnectionServer();
+  ConnectionServer(const ConnectionServer&) = delete;
+  ConnectionServer& operator=(const ConnectionServer&) = delete;
+
+  // The process's chat log, owned by the server object.
+  ChatLog& chat_log() { return log_; }
+  const ChatLog& chat_log() const { return log_; }
+  // Error reports of the socket layer (ChatLog::ReportError).
+  int ReportError(const char* log_file, const char* message, const char* operation,
+                  int code) const {
+    return log_.ReportError(log_file, message, operation, code);
+  }
 
   // The bounds the next Run takes (defaults: connection_limits.h). Only
   // while stopped; a running server keeps the bounds it started with.
@@ -82,6 +104,14 @@ class ConnectionServer : public ChatLog {
   // Bytes held by unfinished requests of all connections right now (the
   // figure pending_bytes bounds).
   std::size_t pending_request_bytes() const;
+  // Bytes connections hold for their answers right now, over all
+  // connections: answer texts and the pieces of streamed bodies in hand
+  // (shared bodies of the file cache are not counted; they are held once).
+  std::size_t answer_bytes() const;
+  // Connections of the current run (0 when stopped), and those of one peer
+  // address.
+  std::size_t connections() const;
+  int connections_of(const std::string& ip) const;
 
   // Body attachment: a hook running on a client thread may hand over a
   // shared read-only body that is sent after the response string, without
@@ -95,6 +125,11 @@ class ConnectionServer : public ChatLog {
   // it, and it is sent in the same chunks of at most kSendChunk bytes.
   static bool CanAttachBody();
   static bool AttachBody(std::shared_ptr<const std::string> body);
+  // The same for a body sent from its source in pieces (a large file), so
+  // the connection holds one piece of it at a time; it replaces an attached
+  // body, and is also dropped when HandleRequest returns 0. False (the
+  // stream dropped) where AttachBody would be refused.
+  static bool AttachStream(std::unique_ptr<AnswerStream> stream);
 
   // Name of the error-report log of the program ("tvl.log" / "ktrws.log").
   void set_report_name(const char* name) { report_name_ = name; }
@@ -106,6 +141,13 @@ class ConnectionServer : public ChatLog {
   virtual int OnConnect(const std::string& ip, int port) = 0;
   virtual int OnSent(std::size_t count) = 0;
   virtual int IsRequestComplete(const std::string& request) = 0;
+  // Length of the complete request at the start of the gathered bytes; 0
+  // while incomplete. The bytes after it are kept for the next request of
+  // the connection (pipelining). By default the whole text once
+  // IsRequestComplete accepts it.
+  virtual std::size_t RequestLength(const std::string& request) {
+    return IsRequestComplete(request) ? request.size() : 0;
+  }
   // 0: close the connection without an answer.
   virtual int HandleRequest(const std::string& ip, const std::string& request,
                             std::string& response, int& keep_alive) = 0;
@@ -113,6 +155,7 @@ class ConnectionServer : public ChatLog {
  private:
   struct Impl;
   friend struct Impl;
+  ChatLog log_;
   std::unique_ptr<Impl> impl_;
   const char* report_name_ = "tvl.log";
 };

@@ -53,14 +53,37 @@ const TypeRow kRows[] = {
     {"wwwserver/html-ssi", {"shtml"}},
     {"wwwserver/isapi",
      {"asa", "asp", "cfm", "dbm", "isa", "plx", "url", "cgi", "php", "wcgi"}},
+    // Types of today's web pages, which browsers otherwise refuse or guess
+    // (a picture sent as text/html shows as text).
+    {"image/png", {"png"}},
+    {"image/svg+xml", {"svg"}},
+    {"image/x-icon", {"ico"}},
+    {"image/webp", {"webp"}},
+    {"application/json", {"json"}},
+    {"font/woff2", {"woff2"}},
+    {"video/mp4", {"mp4"}},
+    {"text/plain", {"txt"}},
+    {"application/xml", {"xml"}},
+    {"application/wasm", {"wasm"}},
 };
+
+// Text types name the character set of the shipped pages, so a browser
+// never guesses one from the bytes.
+bool is_text(const std::string& type) {
+  return type.compare(0, 5, "text/") == 0 || type == "application/json" ||
+         type == "application/xml" || type == "image/svg+xml" ||
+         type == "application/x-javascript";
+}
 
 }  // namespace
 
 void fill_content_types(std::map<std::string, std::string>& table) {
   table.clear();
-  for (const TypeRow& row : kRows)
-    for (const char* const* ext = row.extensions; *ext; ++ext) table[*ext] = row.type;
+  for (const TypeRow& row : kRows) {
+    std::string type = row.type;
+    if (is_text(type)) type += "; charset=utf-8";
+    for (const char* const* ext = row.extensions; *ext; ++ext) table[*ext] = type;
+  }
 }
 
 std::string path_extension(std::string_view path) {

@@ -32,19 +32,21 @@ constexpr std::string_view kStdPart2 = "\r\nDate: ";
 constexpr std::string_view kStdPart3 = "\r\nServer: Tavella Server/1.0\r\nAccept-Ranges: bytes\r\nContent-Length: ";
 constexpr std::string_view kStdPart4 = "\r\nConnection: ";
 constexpr std::string_view kStdPart5 = "\r\nContent-Type: ";
-constexpr std::string_view kStdPart6 = "\r\n\r\n";
+constexpr std::string_view kStdPart6 = "\r\n";
 
 constexpr std::string_view kShortPart2 = "\r\nContent-Length: ";
 constexpr std::string_view kShortPart3 = "\r\nContent-Type: text/html\r\nDate: ";
-constexpr std::string_view kShortPart4 = "\r\nServer: Tavella Server/1.0\r\n\r\n";
+constexpr std::string_view kShortPart4 = "\r\nServer: Tavella Server/1.0\r\n";
 
 constexpr std::size_t kMaxDate = 31;
 
 }  // namespace
 
-std::size_t standard_header_capacity(std::size_t status_len, std::size_t type_len) {
+std::size_t standard_header_capacity(std::size_t status_len, std::size_t type_len,
+                                     std::size_t extra_len) {
   return kStdPart1.size() + status_len + kStdPart2.size() + kMaxDate + kStdPart3.size() +
-         kMaxDigits + kStdPart4.size() + 10 + kStdPart5.size() + type_len + kStdPart6.size();
+         kMaxDigits + kStdPart4.size() + 10 + kStdPart5.size() + type_len + kStdPart6.size() +
+         kProtectiveLines.size() + extra_len + 2;
 }
 
 std::size_t format_http_date(std::time_t when, char (&text)[32]) {
@@ -96,7 +98,7 @@ std::string_view http_date_now() {
 
 void append_standard_header(std::string& out, std::string_view status, std::string_view date,
                             std::size_t body_length, bool keep_alive,
-                            std::string_view content_type) {
+                            std::string_view content_type, std::string_view extra_lines) {
   out += kStdPart1;
   out += status;
   out += kStdPart2;
@@ -108,21 +110,26 @@ void append_standard_header(std::string& out, std::string_view status, std::stri
   out += kStdPart5;
   out += content_type;
   out += kStdPart6;
+  out += kProtectiveLines;
+  out += extra_lines;
+  out += "\r\n";
 }
 
 void append_standard_answer(std::string& out, std::string_view status, std::string_view date,
                             std::string_view body, bool keep_alive,
-                            std::string_view content_type) {
-  out.reserve(out.size() + standard_header_capacity(status.size(), content_type.size()) +
+                            std::string_view content_type, std::string_view extra_lines) {
+  out.reserve(out.size() +
+              standard_header_capacity(status.size(), content_type.size(), extra_lines.size()) +
               body.size());
-  append_standard_header(out, status, date, body.size(), keep_alive, content_type);
+  append_standard_header(out, status, date, body.size(), keep_alive, content_type, extra_lines);
   out += body;
 }
 
 void append_short_answer(std::string& out, std::string_view status, std::string_view date,
-                         std::string_view body) {
+                         std::string_view body, std::string_view extra_lines) {
   out.reserve(out.size() + kStdPart1.size() + status.size() + kShortPart2.size() + kMaxDigits +
-              kShortPart3.size() + date.size() + kShortPart4.size() + body.size());
+              kShortPart3.size() + date.size() + kShortPart4.size() + kProtectiveLines.size() +
+              extra_lines.size() + 2 + body.size());
   out += kStdPart1;
   out += status;
   out += kShortPart2;
@@ -130,6 +137,9 @@ void append_short_answer(std::string& out, std::string_view status, std::string_
   out += kShortPart3;
   out += date;
   out += kShortPart4;
+  out += kProtectiveLines;
+  out += extra_lines;
+  out += "\r\n";
   out += body;
 }
 
@@ -141,8 +151,10 @@ void append_test_stream(std::string& out) {
         "Keep-Alive: timeout=300000, max=1000000\r\n"
         "Connection: Keep-Alive\r\n"
         "Accept-Ranges: bytes\r\n"
-        "Content-Length: 1000000\r\n\r\n"
-        "abccccccc\r\n";
+        "Content-Length: 1000000\r\n";
+    s += kProtectiveLines;
+    s += kNoStoreLine;
+    s += "\r\nabccccccc\r\n";
     for (int i = 0; i < 50; ++i) s += "aaa<br>";
     return s;
   }();

@@ -1,5 +1,6 @@
 #include "server/web_files.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -141,6 +142,46 @@ bool WebFiles::append_impl(const std::string& name, std::string& out, void* cont
     return true;
   }
   remember(name, st, std::string_view(out).substr(body_start, size));
+  return true;
+}
+
+FileStream::~FileStream() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+void FileStream::restrict(std::uint64_t offset, std::uint64_t length) {
+  if (offset > size_) offset = size_;
+  base_ += offset;
+  size_ = std::min(length, size_ - offset);
+}
+
+long FileStream::read_at(std::uint64_t offset, char* buffer, std::size_t size) {
+  if (offset >= size_) return 0;
+  size = static_cast<std::size_t>(std::min<std::uint64_t>(size, size_ - offset));
+  for (;;) {
+    const ssize_t n = ::pread(fd_, buffer, size, static_cast<off_t>(base_ + offset));
+    if (n < 0 && errno == EINTR) continue;
+    return static_cast<long>(n);
+  }
+}
+
+bool WebFiles::fetch(const std::string& name, std::size_t stream_from,
+                     std::shared_ptr<const std::string>& bytes,
+                     std::unique_ptr<FileStream>& stream) {
+  if ((bytes = lookup(name))) return true;
+  struct stat st;
+  int fd = open_inside(name, st);
+  if (fd < 0) return false;
+  const std::size_t size = static_cast<std::size_t>(st.st_size);
+  if (size >= stream_from) {
+    stream = std::make_unique<FileStream>(fd, size);
+    return true;
+  }
+  std::string content(size, '\0');
+  content.resize(read_fully(fd, content.data(), content.size()));
+  ::close(fd);
+  if (content.size() == size) remember(name, st, content);
+  bytes = std::make_shared<const std::string>(std::move(content));
   return true;
 }
 

@@ -22,6 +22,8 @@
 
 #include <sys/stat.h>
 
+#include "server/answer_stream.h"
+
 namespace tvl {
 
 // True when a requested path must never reach the file system: it holds a
@@ -37,6 +39,26 @@ bool unsafe_path(std::string_view path);
 // program folder), or holds ".tmp-" (a settings or account file being
 // replaced).
 bool private_file(std::string_view path);
+
+// An open file of the folder sent as the body of an answer: all of it, or
+// the part restrict() leaves. Owns its descriptor.
+class FileStream final : public AnswerStream {
+ public:
+  FileStream(int fd, std::uint64_t size) : fd_(fd), size_(size) {}
+  ~FileStream() override;
+  FileStream(const FileStream&) = delete;
+  FileStream& operator=(const FileStream&) = delete;
+  // From now on the body is `length` bytes from `offset` of the file
+  // (within what it was before).
+  void restrict(std::uint64_t offset, std::uint64_t length);
+  std::uint64_t size() const override { return size_; }
+  long read_at(std::uint64_t offset, char* buffer, std::size_t size) override;
+
+ private:
+  int fd_;
+  std::uint64_t base_ = 0;
+  std::uint64_t size_;
+};
 
 class WebFiles {
  public:
@@ -54,6 +76,14 @@ class WebFiles {
   // there). Reads straight into `out` when the file is not cached.
   template <typename BeforeBody>
   bool append(const std::string& name, std::string& out, BeforeBody&& before_body);
+
+  // A file for an answer: the cached bytes or the bytes read now, or, for
+  // a file of at least stream_from bytes that is not cached, the open file
+  // as a stream of its bytes (restricted to the part an answer sends with
+  // FileStream::restrict), which is never read whole. False when the file
+  // is missing (as for read()).
+  bool fetch(const std::string& name, std::size_t stream_from,
+             std::shared_ptr<const std::string>& bytes, std::unique_ptr<FileStream>& stream);
 
   void clear();
 

@@ -55,6 +55,9 @@ std::string SystemdServiceManager::unit_text(const ServiceEntry& entry) {
   text += "Type=notify\n";
   text += "NotifyAccess=main\n";
   text += "ExecStart=" + quote_for_unit(entry.binary_path) + "\n";
+  // One descriptor per connection: the default soft limit of 1,024 would let
+  // one client with a thousand idle connections lock everyone else out.
+  text += "LimitNOFILE=65536\n";
   // The state folder holds the single-instance lock and the event files.
   text += "StateDirectory=tavella\n\n";
   text += "[Install]\n";

@@ -1,5 +1,6 @@
 #include "storage/settings.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -77,6 +78,8 @@ void load_settings(SiteData& site, const std::function<void()>& load_rooms) {
   s.save_log = read_int(file, "Savelog", "0") != 0;
   s.allow_registration = read_int(file, "RegNew", "1") != 0;
   s.filter_mode = read_int(file, "FilterMode", "0");
+  s.max_connections_per_address = std::max(read_int(file, "MaxConnectionsPerAddress", "256"), 0);
+  s.trusted_proxies = read_key(file, "TrustedProxies", "");
   if (s.web_pages.empty()) s.web_pages = site.program_folder;
   s.listen_address = read_key(file, "ListenAddress", "");
   s.tls_port = read_int(file, "TlsPort", "0");

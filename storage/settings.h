@@ -44,6 +44,11 @@ struct ServerSettings {
   std::string tls_certificate;
   std::string tls_key;
   bool tls_redirect = false;
+  // Connections one client address may hold at once (0: no bound).
+  int max_connections_per_address = 256;
+  // Addresses of reverse proxies whose X-Forwarded-For is believed,
+  // separated by commas (empty: none).
+  std::string trusted_proxies;
 };
 
 // The ten templates, in the order load_templates() reads them.
@@ -71,7 +76,8 @@ struct SiteData {
 
 // Start-up: program folder (from the executable unless already set, which
 // tests use), today's date, load_templates(), then load_rooms (may be empty),
-// then the nine keys of option.ini. An empty WebPages becomes the program
+// then the keys of option.ini (the nine of the settings page, then
+// MaxConnectionsPerAddress and TrustedProxies). An empty WebPages becomes the program
 // folder.
 void load_settings(SiteData& site, const std::function<void()>& load_rooms);
 

@@ -75,24 +75,40 @@ class TestMain : public MainObject {
 
 const char kIp[] = "10.0.0.1";
 
+// The lines every answer carries before its empty line.
+const std::string kGuard =
+    "X-Content-Type-Options: nosniff\r\nX-Frame-Options: SAMEORIGIN\r\n"
+    "Content-Security-Policy: frame-ancestors 'self'\r\nReferrer-Policy: same-origin\r\n";
+const std::string kNoStore = "Cache-Control: no-store\r\n";
+
 std::string standard(const std::string& status, const std::string& body, bool keep,
-                     const std::string& type = "text/html") {
+                     const std::string& type = "text/html", const std::string& extra = "") {
   return "HTTP/1.0 " + status + "\r\nDate: <date>\r\nServer: Tavella Server/1.0\r\n" +
          "Accept-Ranges: bytes\r\nContent-Length: " + std::to_string(body.size()) +
          "\r\nConnection: " + (keep ? "Keep-Alive" : "close") + "\r\nContent-Type: " + type +
-         "\r\n\r\n" + body;
+         "\r\n" + kGuard + extra + "\r\n" + body;
 }
 
-std::string short_answer(const std::string& status, const std::string& body) {
+// The answer of a chat page or post.
+std::string page_answer(const std::string& status, const std::string& body, bool keep) {
+  return standard(status, body, keep, "text/html", kNoStore);
+}
+
+std::string short_answer(const std::string& status, const std::string& body,
+                         const std::string& extra = "") {
   return "HTTP/1.0 " + status + "\r\nContent-Length: " + std::to_string(body.size()) +
-         "\r\nContent-Type: text/html\r\nDate: <date>\r\nServer: Tavella Server/1.0\r\n\r\n" +
-         body;
+         "\r\nContent-Type: text/html\r\nDate: <date>\r\nServer: Tavella Server/1.0\r\n" +
+         kGuard + extra + "\r\n" + body;
 }
 
+// A browser's GET that keeps its connection or asks to close it.
 std::string get(const std::string& path, bool keep = false) {
   return "GET " + path + " HTTP/1.1\r\nHost: x\r\n" +
-         (keep ? "Connection: Keep-Alive\r\n" : "") + "\r\n";
+         (keep ? "Connection: keep-alive\r\n" : "Connection: close\r\n") + "\r\n";
 }
+
+// Content type of the folder's .htm files.
+const std::string kHtmlFile = "text/html; charset=utf-8";
 
 class ChatWebServerTest : public ::testing::Test {
  protected:
@@ -152,14 +168,15 @@ INSTANTIATE_TEST_SUITE_P(
         CompletionCase{"JustABlankLine", "\r\n\r\n", 1},
         CompletionCase{"HeaderEnded", "GET / HTTP/1.0\r\nHost: a\r\n\r\n", 1},
         CompletionCase{"HeaderNotEnded", "GET / HTTP/1.0\r\nHost: a\r\n", 0},
-        CompletionCase{"BareNewlinesDoNotEnd", "GET / HTTP/1.0\n\n", 0},
-        // Without Content-Length a POST is answered at the end of its header.
+        CompletionCase{"BareNewlinesEnd", "GET / HTTP/1.0\n\n", 1},
+        // Without Content-Length a request ends with its header; what follows
+        // is the next request.
         CompletionCase{"PostWithoutLengthAtHeaderEnd", "POST /x HTTP/1.0\r\n\r\n", 1},
-        CompletionCase{"PostWithoutLengthBodyStarted", "POST /x HTTP/1.0\r\n\r\nname=a", 0},
+        CompletionCase{"PostWithoutLengthBodyStarted", "POST /x HTTP/1.0\r\n\r\nname=a", 1},
         CompletionCase{"ChatMarkerWithMoreToCome", "POST /x HTTP/1.0\r\n\r\na=1&chat_flag=1&b", 1},
         CompletionCase{"RegistrationMarker", "POST /x HTTP/1.0\r\n\r\nn=a&submit1=OK&c", 1},
         CompletionCase{"MarkerBeforeHeaderEnd", "GET /a?x&chat_flag=1 HTTP/1.0\r\n", 1},
-        CompletionCase{"SecondRequestStarted", "GET / HTTP/1.0\r\n\r\nGET /", 0},
+        CompletionCase{"SecondRequestStarted", "GET / HTTP/1.0\r\n\r\nGET /", 1},
         // Content-Length decides once it is in the header.
         CompletionCase{"LengthBodyMissing", "POST /x HTTP/1.0\r\nContent-Length: 5\r\n\r\n", 0},
         CompletionCase{"LengthBodyPartial", "POST /x HTTP/1.0\r\nContent-Length: 5\r\n\r\nab", 0},
@@ -196,7 +213,7 @@ class Dispatch : public ChatWebServerTest, public ::testing::WithParamInterface<
 TEST_P(Dispatch, FirstNameInPathOrQueryWins) {
   const DispatchCase& c = GetParam();
   std::string body = "<page " + std::to_string(static_cast<int>(c.page)) + ">";
-  EXPECT_EQ(ask(get(c.path)), standard("200 OK", body, false));
+  EXPECT_EQ(ask(get(c.path)), page_answer("200 OK", body, false));
   EXPECT_EQ(result, 1);
   const FakePages::Call& call = only_call();
   EXPECT_EQ(call.kind, "page");
@@ -229,14 +246,15 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 TEST_F(ChatWebServerTest, RootIsTheDefaultPageWithoutSlash) {
-  EXPECT_EQ(ask("GET / HTTP/1.1\r\n\r\n"), standard("200 OK", "<page 0>", false));
+  // HTTP/1.1 keeps its connection unless it asks to close it.
+  EXPECT_EQ(ask("GET / HTTP/1.1\r\n\r\n"), page_answer("200 OK", "<page 0>", true));
   EXPECT_EQ(only_call().text, "index.ghp");
 }
 
 TEST_F(ChatWebServerTest, RootWithAFileAsDefaultPage) {
   root.write("start.htm", "<p>start</p>");
   server.configure(root.path(), "start.htm");
-  EXPECT_EQ(ask(get("/")), standard("200 OK", "<p>start</p>", false));
+  EXPECT_EQ(ask(get("/")), standard("200 OK", "<p>start</p>", false, kHtmlFile));
   EXPECT_TRUE(main.pages.calls.empty());
 }
 
@@ -249,28 +267,28 @@ TEST_F(ChatWebServerTest, WebRootWithoutSlashStillServesInsideIt) {
   std::filesystem::create_directories(sibling);
   { std::ofstream(sibling + "f.htm") << "sibling"; }
   server.configure(bare, "start.htm");
-  EXPECT_EQ(ask(get("/")), standard("200 OK", "<p>start</p>", false));
-  EXPECT_EQ(ask(get("/start.htm")), standard("200 OK", "<p>start</p>", false));
+  EXPECT_EQ(ask(get("/")), standard("200 OK", "<p>start</p>", false, kHtmlFile));
+  EXPECT_EQ(ask(get("/start.htm")), standard("200 OK", "<p>start</p>", false, kHtmlFile));
   EXPECT_EQ(ask(get("-other/f.htm")).find("sibling"), std::string::npos);
   std::filesystem::remove_all(sibling);
 }
 
 TEST_F(ChatWebServerTest, PageAnswerKeepsTheConnectionWhenAsked) {
-  EXPECT_EQ(ask(get("/body.ghp", true)), standard("200 OK", "<page 5>", true));
+  EXPECT_EQ(ask(get("/body.ghp", true)), page_answer("200 OK", "<page 5>", true));
   EXPECT_EQ(keep_alive, 1);
 }
 
 TEST_F(ChatWebServerTest, DeclinedPageIsNotFoundAndCloses) {
   main.pages.decline = true;
   keep_alive = 1;
-  EXPECT_EQ(ask(get("/users.ghp", true)), short_answer("404 Not Found", ""));
+  EXPECT_EQ(ask(get("/users.ghp", true)), short_answer("404 Not Found", "", kNoStore));
   EXPECT_EQ(keep_alive, 0);
   EXPECT_EQ(result, 1);
 }
 
 TEST_F(ChatWebServerTest, WithoutPageHandlersEveryPageDeclines) {
   main.with_pages = false;
-  EXPECT_EQ(ask(get("/index.ghp", true)), short_answer("404 Not Found", ""));
+  EXPECT_EQ(ask(get("/index.ghp", true)), short_answer("404 Not Found", "", kNoStore));
   EXPECT_EQ(keep_alive, 0);
 }
 
@@ -287,32 +305,44 @@ TEST_F(ChatWebServerTest, PageBodyPassesThroughUnchanged) {
   } other;
   other.p = &binary;
   set_main_object(&other);
-  EXPECT_EQ(ask(get("/ad.ghp")), standard("200 OK", std::string("a\0b\r\n\xff", 6), false));
+  EXPECT_EQ(ask(get("/ad.ghp")), page_answer("200 OK", std::string("a\0b\r\n\xff", 6), false));
 }
 
 // ----------------------------------------------------------------- form posts
 
 TEST_F(ChatWebServerTest, PostGoesToTheChatPost) {
   std::string request = "POST /chatsubmit.ghp?u=ann HTTP/1.0\r\n\r\nt=hi&chat_flag=1";
-  EXPECT_EQ(ask(request), standard("200 OK", "posted", false));
+  EXPECT_EQ(ask(request), page_answer("200 OK", "posted", false));
   const FakePages::Call& call = only_call();
   EXPECT_EQ(call.kind, "chat");
   EXPECT_EQ(call.ip, kIp);
   EXPECT_EQ(call.text, request);
 }
 
-TEST_F(ChatWebServerTest, PostMentioningRegistresultGoesToTheRegistration) {
-  std::string request =
-      "POST /x HTTP/1.0\r\nReferer: http://h/registresult.htm\r\n\r\nn=a&submit1=OK";
-  EXPECT_EQ(ask(request, "10.1.1.1"), standard("200 OK", "posted", false));
+TEST_F(ChatWebServerTest, PostToRegistresultGoesToTheRegistration) {
+  std::string request = "POST /registresult.htm HTTP/1.0\r\n\r\nn=a&submit1=OK";
+  EXPECT_EQ(ask(request, "10.1.1.1"), page_answer("200 OK", "posted", false));
   EXPECT_EQ(only_call().kind, "register");
   EXPECT_EQ(only_call().text, request);
+}
+
+// A chat line or a header that names the registration page is still a chat
+// line: only the page of the request line routes a post.
+TEST_F(ChatWebServerTest, PostMentioningRegistresultElsewhereIsAChatLine) {
+  for (const std::string request :
+       {"POST /chatsubmit.ghp?u=a HTTP/1.0\r\n\r\nmessage=see+registresult.htm&chat_flag=1",
+        "POST /x HTTP/1.0\r\nReferer: http://h/registresult.htm\r\n\r\nt=1&chat_flag=1",
+        "POST /chatsubmit.ghp?next=registresult.htm HTTP/1.0\r\n\r\nt=1&chat_flag=1"}) {
+    main.pages.calls.clear();
+    ask(request);
+    EXPECT_EQ(only_call().kind, "chat") << request;
+  }
 }
 
 TEST_F(ChatWebServerTest, EmptyPostAnswerIsAnEmptyPage) {
   main.pages.post_answer.clear();
   EXPECT_EQ(ask("POST /a HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n"),
-            standard("200 OK", "", true));
+            page_answer("200 OK", "", true));
 }
 
 // --------------------------------------------------------- answers of their own
@@ -321,7 +351,8 @@ TEST_F(ChatWebServerTest, TestStreamIsExactAndKeepsTheConnection) {
   std::string expected =
       "HTTP/1.1 200 OK\r\nServer: Tavella Server\r\n"
       "Keep-Alive: timeout=300000, max=1000000\r\nConnection: Keep-Alive\r\n"
-      "Accept-Ranges: bytes\r\nContent-Length: 1000000\r\n\r\nabccccccc\r\n";
+      "Accept-Ranges: bytes\r\nContent-Length: 1000000\r\n" + kGuard + kNoStore +
+      "\r\nabccccccc\r\n";
   for (int i = 0; i < 50; ++i) expected += "aaa<br>";
   EXPECT_EQ(ask(get("/x/mytest.ghp?a=1")), expected);
   EXPECT_EQ(response.size() - response.find("\r\n\r\n") - 4, 361u);
@@ -351,26 +382,36 @@ TEST_F(ChatWebServerTest, StaticFileWithItsContentType) {
   root.write("odd.xyz", "?");
   root.write("dir.v2/file", "x");
   EXPECT_EQ(ask(get("/pic.gif")), standard("200 OK", gif, false, "image/gif"));
-  EXPECT_EQ(ask(get("/style.CSS")), standard("200 OK", "b{}", false, "text/css"));
-  EXPECT_EQ(ask(get("/notes.txt", true)), standard("200 OK", "hello", true, "text/plain"));
-  EXPECT_EQ(ask(get("/README")), standard("200 OK", "plain", true));
-  EXPECT_EQ(ask(get("/page.htm")), standard("200 OK", "<p>hi</p>", true));
-  EXPECT_EQ(ask(get("/odd.xyz")), standard("200 OK", "?", true));
-  EXPECT_EQ(ask(get("/dir.v2/file")), standard("200 OK", "x", true));
+  EXPECT_EQ(ask(get("/style.CSS")),
+            standard("200 OK", "b{}", false, "text/css; charset=utf-8"));
+  EXPECT_EQ(ask(get("/notes.txt", true)),
+            standard("200 OK", "hello", true, "text/plain; charset=utf-8"));
+  // Keep-alive is decided per request: the next ones ask to close.
+  EXPECT_EQ(ask(get("/README")), standard("200 OK", "plain", false));
+  EXPECT_EQ(ask(get("/page.htm")), standard("200 OK", "<p>hi</p>", false, kHtmlFile));
+  EXPECT_EQ(ask(get("/odd.xyz")), standard("200 OK", "?", false));
+  EXPECT_EQ(ask(get("/dir.v2/file")), standard("200 OK", "x", false));
   EXPECT_EQ(result, 1);
 }
 
-TEST_F(ChatWebServerTest, QueryIsPartOfTheFileNameButNotOfTheType) {
+// A cache-busting query does not name the file, nor does it decide its type.
+TEST_F(ChatWebServerTest, QueryDoesNotNameTheFileNorItsType) {
   root.write("a.htm", "plain");
-  root.write("a.gif?x=1.txt", "gif");
+  root.write("a.gif", "gif");
+  root.write("a.gif?x=1.txt", "a file named with the query");
   EXPECT_EQ(ask(get("/a.gif?x=1.txt")), standard("200 OK", "gif", false, "image/gif"));
+  EXPECT_EQ(ask(get("/a.htm?x=1")), standard("200 OK", "plain", false, kHtmlFile));
+  EXPECT_EQ(ask(get("/a.htm?")), standard("200 OK", "plain", false, kHtmlFile));
   root.write("fnf.html", "<p>none</p>");
-  EXPECT_EQ(ask(get("/a.htm?x=1")), short_answer("404 Resource not found", "<p>none</p>"));
+  EXPECT_EQ(ask(get("/b.htm?a.htm")), short_answer("404 Resource not found", "<p>none</p>"));
+  // The folder's private files stay refused behind a query.
+  root.write("option.ini", "[Server]");
+  EXPECT_EQ(ask(get("/option.ini?v=1")), standard("403 Forbidden", "403 Forbidden", false));
 }
 
 TEST_F(ChatWebServerTest, EmptyFileIsServed) {
   root.write("empty.htm", "");
-  EXPECT_EQ(ask(get("/empty.htm")), standard("200 OK", "", false));
+  EXPECT_EQ(ask(get("/empty.htm")), standard("200 OK", "", false, kHtmlFile));
 }
 
 TEST_F(ChatWebServerTest, LargeFileIsServedWhole) {
@@ -402,45 +443,54 @@ TEST_F(ChatWebServerTest, FolderIsNotAFile) {
 
 TEST_F(ChatWebServerTest, OtherMethodsGetMnaWith501) {
   root.write("mna.html", "<p>no</p>");
-  EXPECT_EQ(ask("HEAD /x HTTP/1.0\r\n\r\n"), standard("501 Not Implemented", "<p>no</p>", false));
+  EXPECT_EQ(ask("OPTIONS /x HTTP/1.0\r\n\r\n"),
+            standard("501 Not Implemented", "<p>no</p>", false, kHtmlFile));
   EXPECT_EQ(ask("PUT /index.ghp HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n"),
-            standard("501 Not Implemented", "<p>no</p>", true));
+            standard("501 Not Implemented", "<p>no</p>", true, kHtmlFile));
   EXPECT_EQ(ask("get /index.ghp HTTP/1.0\r\n\r\n"),
-            standard("501 Not Implemented", "<p>no</p>", true));
+            standard("501 Not Implemented", "<p>no</p>", false, kHtmlFile));
   // An empty method (the request starts with a blank) too.
   EXPECT_EQ(ask(" /index.ghp HTTP/1.0\r\n\r\n"),
-            standard("501 Not Implemented", "<p>no</p>", true));
+            standard("501 Not Implemented", "<p>no</p>", false, kHtmlFile));
   EXPECT_TRUE(main.pages.calls.empty());
 }
 
 TEST_F(ChatWebServerTest, OtherMethodWithoutMnaIsNotFound) {
   root.write("fnf.html", "gone");
-  EXPECT_EQ(ask("HEAD /x HTTP/1.0\r\n\r\n"), short_answer("404 Resource not found", "gone"));
+  EXPECT_EQ(ask("OPTIONS /x HTTP/1.0\r\n\r\n"), short_answer("404 Resource not found", "gone"));
 }
 
 // ---------------------------------------------------------------- keep-alive
 
-TEST_F(ChatWebServerTest, KeepAliveOnlyOnTheExactHeader) {
+// Decided for each request, whatever the connection's flag was: header
+// names and tokens without regard to case, HTTP/1.1 kept unless it asks to
+// close.
+TEST_F(ChatWebServerTest, KeepAliveIsDecidedPerRequest) {
   root.write("a.htm", "a");
   struct Case {
     std::string request;
     int before, after;
   } cases[] = {
       {"GET /a.htm HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n", 0, 1},
-      {"GET /a.htm HTTP/1.0\nConnection: Keep-Alive-ish\n\r\n\r\n", 0, 1},
-      {"GET /a.htm HTTP/1.0\r\nConnection: keep-alive\r\n\r\n", 0, 0},
-      {"GET /a.htm HTTP/1.0\r\nConnection:Keep-Alive\r\n\r\n", 0, 0},
+      {"GET /a.htm HTTP/1.0\r\nConnection: keep-alive\r\n\r\n", 0, 1},
+      {"GET /a.htm HTTP/1.0\r\nconnection:KEEP-ALIVE\r\n\r\n", 0, 1},
+      {"GET /a.htm HTTP/1.0\nConnection: Upgrade, keep-alive\n\n", 0, 1},
+      {"GET /a.htm HTTP/1.0\r\nConnection: Keep-Alive-ish\r\n\r\n", 0, 0},
       {"GET /a.htm HTTP/1.0\r\nX-Connection: Keep-Alive\r\n\r\n", 0, 0},
-      {"Connection: Keep-Alive /a.htm HTTP/1.0\r\n\r\n", 0, 0},
-      // Nothing in a request clears the flag once set.
-      {"GET /a.htm HTTP/1.0\r\nConnection: close\r\n\r\n", 1, 1},
+      {"GET /a.htm HTTP/1.0\r\n\r\n", 1, 0},
+      {"GET /a.htm HTTP/1.0\r\nConnection: close\r\n\r\n", 1, 0},
+      {"GET /a.htm HTTP/1.1\r\nHost: x\r\n\r\n", 0, 1},
+      {"GET /a.htm HTTP/1.1\r\nConnection: Close\r\n\r\n", 1, 0},
+      {"GET /a.htm HTTP/1.1\r\nConnection: keep-alive, close\r\n\r\n", 1, 0},
+      // The body of a request is no header.
+      {"POST /a.htm HTTP/1.0\r\nContent-Length: 24\r\n\r\nConnection: keep-alive\r\n", 0, 0},
   };
   for (const Case& c : cases) {
     keep_alive = c.before;
     std::string answer = ask(c.request);
     EXPECT_EQ(keep_alive, c.after) << c.request;
     if (c.request.rfind("GET", 0) == 0) {
-      EXPECT_EQ(answer, standard("200 OK", "a", c.after != 0)) << c.request;
+      EXPECT_EQ(answer, standard("200 OK", "a", c.after != 0, kHtmlFile)) << c.request;
     }
   }
 }
@@ -465,7 +515,7 @@ TEST_P(Filter, RefusesByListEntry) {
     EXPECT_EQ(answer, standard("200 OK", "403 IP Forbidden", true));
     EXPECT_TRUE(main.pages.calls.empty());
   } else {
-    EXPECT_EQ(answer, standard("200 OK", "<page 0>", true));
+    EXPECT_EQ(answer, page_answer("200 OK", "<page 0>", true));
   }
   EXPECT_EQ(keep_alive, 1);
 }
@@ -506,7 +556,7 @@ TEST_F(ChatWebServerTest, RefusalComesBeforeParsingAndPosts) {
 
 TEST_F(ChatWebServerTest, ReplacedListAppliesToTheNextRequest) {
   filter(1, "", "");
-  EXPECT_EQ(ask(get("/ad.ghp")), standard("200 OK", "<page 2>", false));
+  EXPECT_EQ(ask(get("/ad.ghp")), page_answer("200 OK", "<page 2>", false));
   main.site_.reject_list.set("10.0.0.1");
   EXPECT_EQ(ask(get("/ad.ghp")), standard("200 OK", "403 IP Forbidden", false));
 }
@@ -536,7 +586,7 @@ TEST_F(ChatWebServerTest, DotsInsideNamesAreFine) {
   root.write("a..b.htm", "1");
   root.write("..hidden", "2");
   root.write("x../y", "3");
-  EXPECT_EQ(ask(get("/a..b.htm")), standard("200 OK", "1", false));
+  EXPECT_EQ(ask(get("/a..b.htm")), standard("200 OK", "1", false, kHtmlFile));
   EXPECT_EQ(ask(get("/..hidden")), standard("200 OK", "2", false));
   EXPECT_EQ(ask(get("/x../y")), standard("200 OK", "3", false));
 }
@@ -544,7 +594,7 @@ TEST_F(ChatWebServerTest, DotsInsideNamesAreFine) {
 TEST_F(ChatWebServerTest, ReadOnlyFileIsServed) {
   root.write("ro.htm", "read only");
   ASSERT_EQ(chmod((root.path() + "ro.htm").c_str(), 0444), 0);
-  EXPECT_EQ(ask(get("/ro.htm")), standard("200 OK", "read only", false));
+  EXPECT_EQ(ask(get("/ro.htm")), standard("200 OK", "read only", false, kHtmlFile));
 }
 
 TEST_F(ChatWebServerTest, ChangedFileIsServedFresh) {
@@ -552,15 +602,15 @@ TEST_F(ChatWebServerTest, ChangedFileIsServedFresh) {
   root.write("b.htm", "bbbbb");
   // Files with settled times are cached; let them settle.
   std::this_thread::sleep_for(std::chrono::milliseconds(2200));
-  EXPECT_EQ(ask(get("/a.htm")), standard("200 OK", "first", false));
-  EXPECT_EQ(ask(get("/a.htm")), standard("200 OK", "first", false));
+  EXPECT_EQ(ask(get("/a.htm")), standard("200 OK", "first", false, kHtmlFile));
+  EXPECT_EQ(ask(get("/a.htm")), standard("200 OK", "first", false, kHtmlFile));
   root.write("a.htm", "again");  // same size, same second
-  EXPECT_EQ(ask(get("/a.htm")), standard("200 OK", "again", false));
+  EXPECT_EQ(ask(get("/a.htm")), standard("200 OK", "again", false, kHtmlFile));
   root.write("a.htm", "longer text");
-  EXPECT_EQ(ask(get("/a.htm")), standard("200 OK", "longer text", false));
-  EXPECT_EQ(ask(get("/b.htm")), standard("200 OK", "bbbbb", false));
+  EXPECT_EQ(ask(get("/a.htm")), standard("200 OK", "longer text", false, kHtmlFile));
+  EXPECT_EQ(ask(get("/b.htm")), standard("200 OK", "bbbbb", false, kHtmlFile));
   ASSERT_EQ(std::rename((root.path() + "a.htm").c_str(), (root.path() + "b.htm").c_str()), 0);
-  EXPECT_EQ(ask(get("/b.htm")), standard("200 OK", "longer text", false));
+  EXPECT_EQ(ask(get("/b.htm")), standard("200 OK", "longer text", false, kHtmlFile));
   EXPECT_EQ(ask(get("/a.htm")), short_answer("404 Resource not found", ""));
 }
 
@@ -568,9 +618,9 @@ TEST_F(ChatWebServerTest, NewWebRootIsUsedAtOnce) {
   TempDir other;
   root.write("a.htm", "old root");
   other.write("a.htm", "new root");
-  EXPECT_EQ(ask(get("/a.htm")), standard("200 OK", "old root", false));
+  EXPECT_EQ(ask(get("/a.htm")), standard("200 OK", "old root", false, kHtmlFile));
   server.configure(other.path(), "index.ghp");
-  EXPECT_EQ(ask(get("/a.htm")), standard("200 OK", "new root", false));
+  EXPECT_EQ(ask(get("/a.htm")), standard("200 OK", "new root", false, kHtmlFile));
 }
 
 // ---------------------------------------------------------------- error paths
@@ -624,26 +674,32 @@ TEST_F(ChatWebServerTest, HooksOfConnectAndSentDoNothing) {
 
 // ------------------------------------------------------------- content types
 
-TEST(ContentTypes, TableHasSixtyNineExtensionsWithLaterRowsWinning) {
+TEST(ContentTypes, TableHasItsExtensionsWithLaterRowsWinning) {
   ChatWebServer server;
-  EXPECT_EQ(server.content_type_count(), 69u);
+  EXPECT_EQ(server.content_type_count(), 78u);
   struct {
     const char* path;
     const char* type;
   } cases[] = {
-      {"a.arj", "application/x-compressed"}, {"a.rtf", "text/richtext"},
+      {"a.arj", "application/x-compressed"}, {"a.rtf", "text/richtext; charset=utf-8"},
       {"a.doc", "application/msword"},       {"a.dll", "application/octet-stream"},
-      {"a.ps", "application/postscript"},    {"a.js", "application/x-javascript"},
+      {"a.ps", "application/postscript"},    {"a.js", "application/x-javascript; charset=utf-8"},
       {"a.cab", "application/x-compressed"}, {"a.aifc", "audio/aiff"},
       {"a.rmi", "audio/midi"},               {"a.ram", "audio/x-pn-realaudio"},
       {"a.JPG", "image/jpeg"},               {"a.jpeg", "image/jpeg"},
       {"a.tiff", "image/tiff"},              {"a.wrl", "model/vrml"},
-      {"a.cpp", "text/plain"},               {"a.h", "text/plain"},
-      {"a.rtx", "text/richtext"},            {"a.java", "text/x-java-source"},
+      {"a.cpp", "text/plain; charset=utf-8"}, {"a.h", "text/plain; charset=utf-8"},
+      {"a.rtx", "text/richtext; charset=utf-8"}, {"a.java", "text/x-java-source; charset=utf-8"},
       {"a.mpe", "video/mpeg"},               {"a.avi", "video/msvideo"},
       {"a.qt", "video/quicktime"},           {"a.shtml", "wwwserver/html-ssi"},
       {"a.wcgi", "wwwserver/isapi"},         {"a.asa", "wwwserver/isapi"},
-      {"a.html", "text/html"},               {"a.png", "text/html"},
+      {"a.html", "text/html; charset=utf-8"}, {"a.png", "image/png"},
+      {"a.svg", "image/svg+xml; charset=utf-8"}, {"a.ICO", "image/x-icon"},
+      {"a.webp", "image/webp"},              {"a.json", "application/json; charset=utf-8"},
+      {"a.woff2", "font/woff2"},             {"a.mp4", "video/mp4"},
+      {"a.txt", "text/plain; charset=utf-8"}, {"a.xml", "application/xml; charset=utf-8"},
+      {"a.wasm", "application/wasm"},        {"a.css", "text/css; charset=utf-8"},
+      {"a.woff", "text/html"},
       {"/a.tar.gz", "application/x-gzip"},   {"/a.gif?x=.txt", "image/gif"},
       {"/a?x=.gif", "text/html"},            {"/dir.gif/name", "text/html"},
       {"/name.", "text/html"},               {"", "text/html"},
@@ -715,8 +771,8 @@ TEST_F(ChatWebServerTest, LinksLeadingOutOfTheFolderAreNotFollowed) {
   ASSERT_EQ(::symlink("sub", (root.path() + "subalias").c_str()), 0);
   for (const char* path : {"/leak.txt", "/linkdir/inner.txt", "/passwd.htm"})
     EXPECT_EQ(ask(get(path)), short_answer("404 Resource not found", "nf")) << path;
-  EXPECT_EQ(ask(get("/alias.htm")), standard("200 OK", "inside", false));
-  EXPECT_EQ(ask(get("/subalias/page.htm")), standard("200 OK", "inside too", false));
+  EXPECT_EQ(ask(get("/alias.htm")), standard("200 OK", "inside", false, kHtmlFile));
+  EXPECT_EQ(ask(get("/subalias/page.htm")), standard("200 OK", "inside too", false, kHtmlFile));
 }
 
 TEST_F(ChatWebServerTest, AWebFolderReachedThroughALinkServesItsFiles) {
@@ -725,7 +781,7 @@ TEST_F(ChatWebServerTest, AWebFolderReachedThroughALinkServesItsFiles) {
   const std::string link = holder.path() + "www";
   ASSERT_EQ(::symlink(root.path().c_str(), link.c_str()), 0);
   server.configure(link, "index.ghp");
-  EXPECT_EQ(ask(get("/page.htm")), standard("200 OK", "page", false));
+  EXPECT_EQ(ask(get("/page.htm")), standard("200 OK", "page", false, kHtmlFile));
 }
 
 // The chat window's beacon leaves the room with a POST to exit.ghp: it is

@@ -6,10 +6,13 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cerrno>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -38,11 +41,15 @@ long drain_until_closed(int fd, int timeout_ms = 10000) {
 }
 
 // Limits that never strike within a test, to be shortened one at a time.
+// Every client of these tests comes from 127.0.0.1, so the bounds per
+// address are lifted here; the tests of those bounds set them again.
 ConnectionLimits relaxed() {
   ConnectionLimits l;
   l.request_ms = 60000;
   l.idle_ms = 60000;
   l.send_stall_ms = 60000;
+  l.connections_per_address = 0;
+  l.pending_bytes_per_address = 0;
   return l;
 }
 
@@ -279,6 +286,112 @@ TEST_F(ConnectionLimitsTest, BytesSentWhileAnAnswerIsPendingCountTowardTheBound)
   EXPECT_EQ(0u, server_.pending_request_bytes());
   EXPECT_EQ(1u, server_.requests().size());
   EXPECT_TRUE(server_.sent().empty()) << "the answer cannot have been sent whole";
+}
+
+// --- bounds per address ---------------------------------------------------
+
+// One address holds at most its connections; a further one is closed
+// without an answer, and once one of them ends the address may connect
+// again. A trusted proxy is not bounded.
+TEST_F(ConnectionLimitsTest, ConnectionsPerAddressAreBounded) {
+  for (const bool exempt : {false, true}) {
+    SCOPED_TRACE(exempt ? "exempt" : "bounded");
+    ConnectionLimits limits = relaxed();
+    limits.connections_per_address = 3;
+    if (exempt) limits.exempt_addresses = {"10.1.1.1", "127.0.0.1"};
+    start(limits);
+    std::vector<std::unique_ptr<RawClient>> held;
+    for (int i = 0; i < 3; ++i) {
+      held.push_back(std::make_unique<RawClient>());
+      ASSERT_TRUE(held.back()->connect(port_));
+    }
+    ASSERT_TRUE(eventually([&] { return server_.connections_of("127.0.0.1") == 3; }));
+    RawClient extra;
+    ASSERT_TRUE(extra.connect(port_));
+    (void)extra.send("oneEND");
+    if (exempt) {
+      EXPECT_EQ("OK6", extra.read_bytes(3, 5000));
+    } else {
+      EXPECT_GE(drain_until_closed(extra.fd()), 0) << "the fourth connection was served";
+      held[0]->close();
+      ASSERT_TRUE(eventually([&] { return server_.connections_of("127.0.0.1") == 2; }));
+      RawClient again;
+      ASSERT_TRUE(again.connect(port_));
+      ASSERT_TRUE(again.send("twoEND"));
+      EXPECT_EQ("OK6", again.read_bytes(3, 5000));
+    }
+    server_.Shutdown();
+    ASSERT_TRUE(server_.wait_clients(5000));
+  }
+}
+
+// One address may hold only its share of the memory for unfinished
+// requests, so the rest of the pool stays for everyone else.
+TEST_F(ConnectionLimitsTest, OneAddressHoldsOnlyItsShareOfThePool) {
+  for (const bool exempt : {false, true}) {
+    SCOPED_TRACE(exempt ? "exempt" : "bounded");
+    ConnectionLimits limits = relaxed();
+    limits.pending_bytes = 4u << 20;
+    limits.pending_bytes_per_address = 256 * 1024;
+    if (exempt) limits.exempt_addresses = {"127.0.0.1"};
+    start(limits);
+    RawClient a;
+    ASSERT_TRUE(a.connect(port_));
+    const std::string block(64 * 1024, 'a');
+    for (int i = 0; i < 8 && a.send(block); ++i) {
+    }
+    if (exempt) {
+      ASSERT_TRUE(eventually([&] { return server_.pending_request_bytes() >= 8 * block.size(); }));
+      ASSERT_TRUE(a.send("END"));
+      EXPECT_EQ("OK" + std::to_string(8 * block.size() + 3), a.read_bytes(8, 5000));
+    } else {
+      EXPECT_GE(drain_until_closed(a.fd()), 0) << "the address passed its share";
+    }
+    EXPECT_TRUE(eventually([&] { return server_.pending_request_bytes() == 0; }));
+    server_.Shutdown();
+    ASSERT_TRUE(server_.wait_clients(5000));
+  }
+}
+
+// A client that holds every connection it can does not lock a newcomer out:
+// past the server's count of connections the longest-idle ones make room.
+TEST_F(ConnectionLimitsTest, ADescriptorHogDoesNotLockANewcomerOut) {
+  // A page that waits on its connection (as a poll may) is busy, not idle:
+  // it is never the one closed, though its connection is the oldest.
+  std::atomic<bool> release{false};
+  auto plain = server_.handler;
+  server_.handler = [&, plain](const std::string& ip, const std::string& request,
+                               std::string& response, int& keep) {
+    if (request.find("wait") == std::string::npos) return plain(ip, request, response, keep);
+    eventually([&] { return release.load(); });
+    response = "WAITED";
+    return 1;
+  };
+  ConnectionLimits limits = relaxed();
+  limits.max_connections = 16;
+  start(limits);
+  RawClient waiting;
+  ASSERT_TRUE(waiting.connect(port_));
+  usleep(50 * 1000);  // the server waits for its request first
+  ASSERT_TRUE(waiting.send("waitEND"));
+  ASSERT_TRUE(server_.wait_requests(1));
+  std::vector<std::unique_ptr<RawClient>> hog;
+  for (int i = 0; i < 40; ++i) {
+    hog.push_back(std::make_unique<RawClient>());
+    ASSERT_TRUE(hog.back()->connect(port_));
+  }
+  ASSERT_TRUE(eventually([&] { return server_.connections() <= 16; }));
+  RawClient newcomer;
+  ASSERT_TRUE(newcomer.connect(port_));
+  ASSERT_TRUE(newcomer.send("helloEND"));
+  EXPECT_EQ("OK8", newcomer.read_bytes(3, 5000));
+  // The oldest of the hog's connections were the ones closed.
+  EXPECT_GE(drain_until_closed(hog.front()->fd(), 5000), 0);
+  std::size_t closed = 0;
+  for (auto& c : hog) closed += c->wait_closed(50) ? 1 : 0;
+  EXPECT_GE(closed, 40u - 16u);
+  release = true;
+  EXPECT_EQ("WAITED", waiting.read_bytes(6, 5000));
 }
 
 }  // namespace

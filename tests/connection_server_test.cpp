@@ -195,6 +195,32 @@ TEST_F(ConnectionServerTest, KeptAliveConnectionStartsEachRequestEmpty) {
   EXPECT_EQ(1u, server_.connects().size());
 }
 
+// Requests that arrive together are answered one by one, in order, however
+// many: the connection works through them in a loop, not by recursion.
+TEST_F(ConnectionServerTest, ManyPipelinedRequestsAreAnsweredInOrder) {
+  server_.split_at_marker = true;
+  server_.handler = [](const std::string&, const std::string& request, std::string& response,
+                       int& keep) {
+    response = request.substr(0, 1);
+    keep = 1;
+    return 1;
+  };
+  start();
+  constexpr int kRequests = 20000;
+  std::string all, expected;
+  for (int i = 0; i < kRequests; ++i) {
+    const char c = static_cast<char>('a' + i % 26);
+    all += std::string(1, c) + "END";
+    expected += c;
+  }
+  RawClient c;
+  ASSERT_TRUE(c.connect(port_));
+  ASSERT_TRUE(c.send(all));
+  EXPECT_EQ(expected, c.read_bytes(expected.size(), 10000));
+  EXPECT_EQ(static_cast<std::size_t>(kRequests), server_.requests().size());
+  EXPECT_FALSE(c.wait_closed(100));
+}
+
 TEST_F(ConnectionServerTest, BytesArrivingTogetherFormOneRequestText) {
   keep_alive();
   start();

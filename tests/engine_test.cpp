@@ -50,7 +50,7 @@ TEST(EngineTest, LogRowSinkRunsFirstUnderTheChatLock) {
     });
     probe.join();
     std::string file;
-    read_whole_file(engine.server().path(), file);
+    read_whole_file(engine.server().chat_log().path(), file);
     rows.push_back({a, t, x, held, file});
   });
   ASSERT_EQ(engine.start(port), 1);
@@ -65,13 +65,13 @@ TEST(EngineTest, LogRowSinkRunsFirstUnderTheChatLock) {
   EXPECT_TRUE(rows[0].lock_held);
   EXPECT_EQ(rows[0].file_before, "");
   std::string file;
-  ASSERT_TRUE(read_whole_file(engine.server().path(), file));
+  ASSERT_TRUE(read_whole_file(engine.server().chat_log().path(), file));
   EXPECT_EQ(file, "10.1.2.3 " + rows[0].time + " ann joined the [Lobby]\r\n");
 
   // Without a sink only the file is written.
   engine.set_log_row_sink(nullptr);
   engine.log_chat_event("10.1.2.4", "10:00:00", "plain");
-  ASSERT_TRUE(read_whole_file(engine.server().path(), file));
+  ASSERT_TRUE(read_whole_file(engine.server().chat_log().path(), file));
   EXPECT_NE(file.find("10.1.2.4 10:00:00 plain\r\n"), std::string::npos);
   EXPECT_EQ(rows.size(), 1u);
 }

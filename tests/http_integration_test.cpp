@@ -9,11 +9,14 @@
 #include <cstdio>
 #include <chrono>
 #include <cstdlib>
+#include <memory>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "server/chat_web_server.h"
+#include "server/connection_limits.h"
 #include "server/main_object.h"
 #include "server/page_handlers.h"
 #include "storage/settings.h"
@@ -52,12 +55,32 @@ class Main : public MainObject {
   EchoPages pages_;
 };
 
+// The lines every answer carries before its empty line.
+const std::string kGuard =
+    "X-Content-Type-Options: nosniff\r\nX-Frame-Options: SAMEORIGIN\r\n"
+    "Content-Security-Policy: frame-ancestors 'self'\r\nReferrer-Policy: same-origin\r\n";
+const std::string kNoStore = "Cache-Control: no-store\r\n";
+
 std::string standard(const std::string& status, const std::string& body, bool keep,
-                     const std::string& type = "text/html") {
+                     const std::string& type = "text/html", const std::string& extra = "") {
   return "HTTP/1.0 " + status + "\r\nDate: <date>\r\nServer: Tavella Server/1.0\r\n" +
          "Accept-Ranges: bytes\r\nContent-Length: " + std::to_string(body.size()) +
          "\r\nConnection: " + (keep ? "Keep-Alive" : "close") + "\r\nContent-Type: " + type +
-         "\r\n\r\n" + body;
+         "\r\n" + kGuard + extra + "\r\n" + body;
+}
+
+const std::string kText = "text/plain; charset=utf-8";
+
+std::string short_answer(const std::string& status, const std::string& body,
+                         const std::string& extra = "") {
+  return "HTTP/1.0 " + status + "\r\nContent-Length: " + std::to_string(body.size()) +
+         "\r\nContent-Type: text/html\r\nDate: <date>\r\nServer: Tavella Server/1.0\r\n" +
+         kGuard + extra + "\r\n" + body;
+}
+
+// The answer of a chat page or post.
+std::string page_answer(const std::string& status, const std::string& body, bool keep) {
+  return standard(status, body, keep, "text/html", kNoStore);
 }
 
 class HttpIntegration : public ::testing::Test {
@@ -113,7 +136,7 @@ class HttpIntegration : public ::testing::Test {
 
 TEST_F(HttpIntegration, StaticFileThenClose) {
   EXPECT_EQ(once("GET /hello.txt HTTP/1.0\r\n\r\n"),
-            standard("200 OK", "hello, world\n", false, "text/plain"));
+            standard("200 OK", "hello, world\n", false, kText));
 }
 
 TEST_F(HttpIntegration, KeepAliveServesSeveralRequestsOnOneConnection) {
@@ -122,19 +145,18 @@ TEST_F(HttpIntegration, KeepAliveServesSeveralRequestsOnOneConnection) {
   const std::string keep = " HTTP/1.1\r\nConnection: Keep-Alive\r\n\r\n";
   ASSERT_TRUE(c.send("GET /hello.txt" + keep));
   EXPECT_EQ(mask_date(c.read_http_answer()),
-            standard("200 OK", "hello, world\n", true, "text/plain"));
+            standard("200 OK", "hello, world\n", true, kText));
   ASSERT_TRUE(c.send("GET /index.ghp?a=1" + keep));
   EXPECT_EQ(mask_date(c.read_http_answer()),
-            standard("200 OK", "page 0 for 127.0.0.1 at /index.ghp?a=1", true));
-  // The flag stays set for the connection: no header needed any more.
-  ASSERT_TRUE(c.send("GET /pic.gif HTTP/1.0\r\n\r\n"));
+            page_answer("200 OK", "page 0 for 127.0.0.1 at /index.ghp?a=1", true));
+  // HTTP/1.1 keeps the connection without asking.
+  ASSERT_TRUE(c.send("GET /pic.gif HTTP/1.1\r\nHost: x\r\n\r\n"));
   EXPECT_EQ(mask_date(c.read_http_answer()),
             standard("200 OK", std::string("GIF89a\0\1\2", 9), true, "image/gif"));
   // A missing file closes the connection after its answer.
   ASSERT_TRUE(c.send("GET /nothere.htm" + keep));
   EXPECT_EQ(mask_date(c.read_all()),
-            "HTTP/1.0 404 Resource not found\r\nContent-Length: 15\r\nContent-Type: text/html\r\n"
-            "Date: <date>\r\nServer: Tavella Server/1.0\r\n\r\n<p>not here</p>");
+            short_answer("404 Resource not found", "<p>not here</p>"));
   EXPECT_TRUE(c.wait_closed());
 }
 
@@ -170,12 +192,12 @@ TEST_F(HttpIntegration, LargeFilesReachASlowKeptAliveReaderWhole) {
   for (int round = 0; round < 2; ++round) {
     ASSERT_TRUE(c.send("GET /mid.css" + keep));
     answer = c.read_http_answer(5000);
-    EXPECT_TRUE(mask_date(answer) == standard("200 OK", mid, true, "text/css"))
+    EXPECT_TRUE(mask_date(answer) == standard("200 OK", mid, true, "text/css; charset=utf-8"))
         << "round " << round << ": " << answer.size() << " bytes";
   }
   ASSERT_TRUE(c.send("GET /hello.txt" + keep));
   EXPECT_EQ(mask_date(c.read_http_answer()),
-            standard("200 OK", "hello, world\n", true, "text/plain"));
+            standard("200 OK", "hello, world\n", true, kText));
 }
 
 TEST_F(HttpIntegration, RequestInSeveralPackets) {
@@ -184,7 +206,7 @@ TEST_F(HttpIntegration, RequestInSeveralPackets) {
   ASSERT_TRUE(c.send("GET /hello.txt HTT"));
   ASSERT_TRUE(c.send("P/1.0\r\n"));
   ASSERT_TRUE(c.send("\r\n"));
-  EXPECT_EQ(mask_date(c.read_all()), standard("200 OK", "hello, world\n", false, "text/plain"));
+  EXPECT_EQ(mask_date(c.read_all()), standard("200 OK", "hello, world\n", false, kText));
 }
 
 TEST_F(HttpIntegration, PostBodyInTwoPacketsIsAnsweredWhole) {
@@ -195,7 +217,7 @@ TEST_F(HttpIntegration, PostBodyInTwoPacketsIsAnsweredWhole) {
                      std::to_string(body.size()) + "\r\n\r\n" + body.substr(0, 3100)));
   usleep(100 * 1000);  // the first part surely arrives alone
   ASSERT_TRUE(c.send(body.substr(3100)));
-  EXPECT_EQ(mask_date(c.read_all()), standard("200 OK", body, false));
+  EXPECT_EQ(mask_date(c.read_all()), page_answer("200 OK", body, false));
 }
 
 TEST_F(HttpIntegration, DeclinedPageClosesAfterItsAnswer) {
@@ -203,8 +225,7 @@ TEST_F(HttpIntegration, DeclinedPageClosesAfterItsAnswer) {
   ASSERT_TRUE(c.connect(port));
   ASSERT_TRUE(c.send("GET /exit.ghp HTTP/1.1\r\nConnection: Keep-Alive\r\n\r\n"));
   EXPECT_EQ(mask_date(c.read_all()),
-            "HTTP/1.0 404 Not Found\r\nContent-Length: 0\r\nContent-Type: text/html\r\n"
-            "Date: <date>\r\nServer: Tavella Server/1.0\r\n\r\n");
+            short_answer("404 Not Found", "", kNoStore));
   EXPECT_TRUE(c.wait_closed());
 }
 
@@ -280,7 +301,7 @@ TEST_F(HttpIntegration, CurlFetchesAStaticFile) {
   int status = -1;
   std::string out = curl({"-i", url("/hello.txt")}, status);
   EXPECT_EQ(status, 0);
-  EXPECT_EQ(mask_date(out), standard("200 OK", "hello, world\n", false, "text/plain"));
+  EXPECT_EQ(mask_date(out), standard("200 OK", "hello, world\n", true, kText));
   out = curl({"-o", "-", url("/pic.gif")}, status);
   EXPECT_EQ(status, 0);
   EXPECT_EQ(out, std::string("GIF89a\0\1\2", 9));
@@ -312,6 +333,144 @@ TEST_F(HttpIntegration, CurlGetsThePartialTestStream) {
   std::string out = curl({"--max-time", "1", url("/test.ghp")}, status);
   EXPECT_EQ(status, 28);  // timed out waiting for the announced rest
   EXPECT_EQ(out, expected);
+}
+
+// ------------------------------------------------------- what clients send
+
+// mask_date for every answer of a connection.
+std::string mask_dates(const std::string& answers) {
+  static const std::regex date("\r\nDate: [^\r]*\r\n");
+  return std::regex_replace(answers, date, "\r\nDate: <date>\r\n");
+}
+
+// Every complete request of a connection is answered, in order, however the
+// bytes were cut into packets.
+TEST_F(HttpIntegration, PipelinedRequestsAreAnsweredInOrder) {
+  const std::string a = "GET /hello.txt HTTP/1.1\r\nHost: x\r\n\r\n";
+  const std::string b = "GET /index.ghp?b HTTP/1.1\r\nHost: x\r\n\r\n";
+  const std::string c = "GET /pic.gif HTTP/1.1\r\nConnection: close\r\n\r\n";
+  const std::string answers =
+      standard("200 OK", "hello, world\n", true, kText) +
+      page_answer("200 OK", "page 0 for 127.0.0.1 at /index.ghp?b", true);
+  const std::string gif = standard("200 OK", std::string("GIF89a\0\1\2", 9), false, "image/gif");
+  struct Case {
+    std::string bytes;
+    std::vector<std::size_t> cuts;  // where the packets end
+    std::string expected;
+  } cases[] = {
+      {a + b + c, {}, answers + gif},
+      {a + c, {}, standard("200 OK", "hello, world\n", true, kText) + gif},
+      {a + b + c, {1}, answers + gif},
+      {a + b + c, {a.size() - 1}, answers + gif},
+      {a + b + c, {a.size() + 3, a.size() + b.size() + 1}, answers + gif},
+      {a + b + c, {a.size() - 2, a.size() + b.size() - 3, a.size() + b.size() + 7}, answers + gif},
+  };
+  for (const Case& k : cases) {
+    RawClient client;
+    ASSERT_TRUE(client.connect(port));
+    std::size_t from = 0;
+    for (std::size_t cut : k.cuts) {
+      ASSERT_TRUE(client.send(k.bytes.substr(from, cut - from)));
+      from = cut;
+      usleep(20 * 1000);  // lets the part arrive alone
+    }
+    ASSERT_TRUE(client.send(k.bytes.substr(from)));
+    EXPECT_EQ(mask_dates(client.read_all(3000)), k.expected) << k.cuts.size() << " cuts";
+  }
+}
+
+TEST_F(HttpIntegration, BareLineFeedsEndARequest) {
+  EXPECT_EQ(once("GET /hello.txt HTTP/1.0\nHost: x\n\n"),
+            standard("200 OK", "hello, world\n", false, kText));
+  EXPECT_EQ(once("GET /hello.txt?v=3 HTTP/1.0\n\n"),
+            standard("200 OK", "hello, world\n", false, kText));
+}
+
+TEST_F(HttpIntegration, HeadSendsTheHeaderOfAGetAndNoBody) {
+  RawClient c;
+  ASSERT_TRUE(c.connect(port));
+  ASSERT_TRUE(c.send("HEAD /hello.txt HTTP/1.1\r\n\r\nHEAD /index.ghp HTTP/1.1\r\n\r\n"
+                     "GET /pic.gif HTTP/1.0\r\n\r\n"));
+  const std::string file = standard("200 OK", "hello, world\n", true, kText);
+  const std::string page = page_answer("200 OK", "page 0 for 127.0.0.1 at /index.ghp", true);
+  EXPECT_EQ(mask_dates(c.read_all(3000)),
+            file.substr(0, file.find("\r\n\r\n") + 4) + page.substr(0, page.find("\r\n\r\n") + 4) +
+                standard("200 OK", std::string("GIF89a\0\1\2", 9), false, "image/gif"));
+}
+
+TEST_F(HttpIntegration, SingleRangesOfAFile) {
+  std::string digits;
+  for (int i = 0; i < 1000; ++i) digits += static_cast<char>('0' + i % 10);
+  root.write("digits.txt", digits);
+  // Over the cache limit: sent from the file in pieces.
+  std::string big(3 * 1024 * 1024, '\0');
+  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 13 % 251);
+  root.write("big.bin", big);
+  auto ask = [&](const std::string& file, const std::string& range) {
+    return once("GET " + file + " HTTP/1.0\r\nRange: " + range + "\r\n\r\n");
+  };
+  auto part = [](const std::string& body, const std::string& type, const std::string& spec) {
+    return standard("206 Partial Content", body, false, type, "Content-Range: bytes " + spec + "\r\n");
+  };
+  const std::string bin = "application/octet-stream";
+  EXPECT_EQ(ask("/digits.txt", "bytes=0-4"), part("01234", kText, "0-4/1000"));
+  EXPECT_EQ(ask("/digits.txt", "bytes=-3"), part("789", kText, "997-999/1000"));
+  EXPECT_EQ(ask("/digits.txt", "bytes=995-2000"), part("56789", kText, "995-999/1000"));
+  EXPECT_EQ(ask("/digits.txt", "bytes=1000-"),
+            standard("416 Range Not Satisfiable", "", false, kText,
+                     "Content-Range: bytes */1000\r\n"));
+  EXPECT_EQ(ask("/digits.txt", "bytes=9-2"), standard("200 OK", digits, false, kText));
+  EXPECT_EQ(ask("/digits.txt", "bytes=0-1,4-5"), standard("200 OK", digits, false, kText));
+  EXPECT_EQ(ask("/big.bin", "bytes=2000000-2000099"),
+            part(big.substr(2000000, 100), bin, "2000000-2000099/3145728"));
+  EXPECT_EQ(ask("/big.bin", "bytes=-70000"),
+            part(big.substr(big.size() - 70000), bin, "3075728-3145727/3145728"));
+}
+
+// Slow readers of a file far over the cache limit: each connection holds one
+// piece of it, not a copy, by the server's own count of answer memory.
+TEST_F(HttpIntegration, LargeFilesCostAPieceNotACopyPerReader) {
+  std::string big(4 * 1024 * 1024, '\0');
+  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 31 % 253);
+  root.write("big.bin", big);
+  constexpr int kReaders = 4;
+  std::vector<std::unique_ptr<RawClient>> readers;
+  for (int i = 0; i < kReaders; ++i) {
+    readers.push_back(std::make_unique<RawClient>());
+    ASSERT_TRUE(readers.back()->connect(port));
+    ASSERT_TRUE(readers.back()->send("GET /big.bin HTTP/1.0\r\n\r\n"));
+  }
+  // Every answer is under way (each holds its piece) while nobody reads.
+  ASSERT_TRUE(test::eventually(
+      [&] { return server.answer_bytes() >= kReaders * kStreamChunkBytes; }));
+  EXPECT_LE(server.answer_bytes(), std::size_t(kReaders) * 256 * 1024);
+  for (auto& r : readers)
+    EXPECT_TRUE(mask_date(r->read_all(5000)) ==
+                standard("200 OK", big, false, "application/octet-stream"));
+  EXPECT_TRUE(test::eventually([&] { return server.answer_bytes() == 0; }));
+}
+
+// Behind a trusted proxy the forwarded address is the client's for the
+// pages and the IP filter; from anyone else the header means nothing.
+TEST_F(HttpIntegration, TrustedProxyForwardsTheClientAddress) {
+  server.Shutdown();
+  main.site_.settings.trusted_proxies = "10.9.9.9, 127.0.0.1";
+  ASSERT_EQ(server.Start(root.path(), "index.ghp", port, 0), 1);
+  const std::string forwarded =
+      "GET /index.ghp HTTP/1.0\r\nX-Forwarded-For: 6.6.6.6, 5.6.7.8, 10.9.9.9\r\n\r\n";
+  EXPECT_EQ(once(forwarded), page_answer("200 OK", "page 0 for 5.6.7.8 at /index.ghp", false));
+  main.site_.settings.filter_mode = 1;
+  main.site_.reject_list.set("5.6.7.8");
+  EXPECT_EQ(once(forwarded), standard("200 OK", "403 IP Forbidden", false));
+  EXPECT_NE(once("GET /index.ghp HTTP/1.0\r\n\r\n").find("page 0 for 127.0.0.1"), std::string::npos);
+  main.site_.settings.filter_mode = 0;
+  main.site_.reject_list.set("");
+
+  server.Shutdown();
+  main.site_.settings.trusted_proxies = "10.9.9.9";
+  ASSERT_EQ(server.Start(root.path(), "index.ghp", port, 0), 1);
+  EXPECT_EQ(once(forwarded), page_answer("200 OK", "page 0 for 127.0.0.1 at /index.ghp", false));
+  main.site_.settings.trusted_proxies.clear();
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // File-system stand-ins and the start-at-logon entry.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -241,4 +242,22 @@ TEST(InterfacesTest, MachineListsItsLoopbackLast) {
   EXPECT_EQ(a.back().rfind("127.", 0), 0u);
   EXPECT_NE(std::find(a.begin(), a.end(), "127.0.0.1"), a.end());
   for (const std::string& x : a) EXPECT_EQ(std::count(x.begin(), x.end(), '.'), 3) << x;
+}
+
+// The soft descriptor limit is raised to the hard one (what one process of
+// the test may do to itself); calling again changes nothing.
+TEST(DescriptorLimit, SoftLimitIsRaisedToTheHardOne) {
+  struct rlimit before {};
+  ASSERT_EQ(0, ::getrlimit(RLIMIT_NOFILE, &before));
+  if (before.rlim_max > 4096) {
+    struct rlimit lowered = before;
+    lowered.rlim_cur = 256;
+    ASSERT_EQ(0, ::setrlimit(RLIMIT_NOFILE, &lowered));
+  }
+  const long raised = tvl::raise_descriptor_limit();
+  struct rlimit after {};
+  ASSERT_EQ(0, ::getrlimit(RLIMIT_NOFILE, &after));
+  EXPECT_EQ(after.rlim_cur, before.rlim_max);
+  EXPECT_EQ(static_cast<rlim_t>(raised), after.rlim_cur);
+  EXPECT_EQ(tvl::raise_descriptor_limit(), raised);
 }

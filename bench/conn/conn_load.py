@@ -10,6 +10,12 @@ Every mode is bounded in count and time and prints one line per figure.
                                  COUNT connections each sending SIZE bytes
                                  of a request that never ends, for at most
                                  SECONDS; peak resident memory of PID
+  hog PORT PID COUNT PATH        one client (127.0.0.1) opens up to COUNT
+                                 idle connections, as many as it can; then
+                                 a newcomer from 127.0.0.2 asks for PATH 20
+                                 times: its time to the first byte of the
+                                 answer, and how many of the hog's
+                                 connections the server closed meanwhile
   stop PORT PID IDLE STALLED BIGPATH POSTERS
                                  IDLE idle connections, STALLED clients that
                                  ask for BIGPATH and never read, POSTERS
@@ -255,6 +261,63 @@ def stop(port, pid, idle, stalled, bigpath, posters):
         s.close()
 
 
+def first_byte(port, path, source):
+    """Milliseconds from connect to the first byte of the answer to GET
+    PATH, from the source address; None when no answer came."""
+    start = time.perf_counter()
+    try:
+        with socket.create_connection((HOST, port), timeout=5,
+                                      source_address=(source, 0)) as s:
+            s.sendall(f"GET {path} HTTP/1.0\r\n\r\n".encode())
+            if not s.recv(1):
+                return None
+            took = (time.perf_counter() - start) * 1000.0
+            while s.recv(65536):
+                pass
+            return took
+    except OSError:
+        return None
+
+
+def hog(port, pid, count, path):
+    held = []
+    open_idle(port, count, held, time.monotonic() + 60)
+    time.sleep(2)  # let the server take every connection
+    rss, _, threads = status(pid)
+    print(f"  hog holds {len(held)} connections; server {rss} KiB resident, "
+          f"{threads} threads", flush=True)
+    times = []
+    failed = 0
+    for _ in range(20):
+        t = first_byte(port, path, "127.0.0.2")
+        if t is None:
+            failed += 1
+        else:
+            times.append(t)
+        time.sleep(0.05)
+    closed = 0
+    watch = select.poll()
+    for s in held:
+        watch.register(s, select.POLLIN)
+    ready = {fd for fd, _ in watch.poll(0)}
+    for s in held:
+        if s.fileno() in ready:
+            try:
+                if not s.recv(1):
+                    closed += 1
+            except OSError:
+                closed += 1
+    times.sort()
+    if times:
+        print(f"  newcomer time to first byte: median {times[len(times) // 2]:.1f} ms, "
+              f"max {times[-1]:.1f} ms, {failed} of 20 without an answer", flush=True)
+    else:
+        print("  newcomer: no answer in 20 tries", flush=True)
+    print(f"  hog connections the server closed: {closed} of {len(held)}", flush=True)
+    for s in held:
+        s.close()
+
+
 def main():
     mode = sys.argv[1]
     a = sys.argv[2:]
@@ -262,6 +325,8 @@ def main():
         ladder(int(a[0]), int(a[1]), [int(x) for x in a[2].split(",")], a[3])
     elif mode == "hostile":
         hostile(int(a[0]), int(a[1]), int(a[2]), int(a[3]), float(a[4]))
+    elif mode == "hog":
+        hog(int(a[0]), int(a[1]), int(a[2]), a[3])
     elif mode == "stop":
         stop(int(a[0]), int(a[1]), int(a[2]), int(a[3]), a[4], int(a[5]))
     else:

@@ -7,7 +7,13 @@
 #     each sending 1 MiB of a request that never ends, for at most 20 s):
 #     peak resident memory, which the bound on unfinished requests keeps
 #     near 64 MiB above the start;
-#  3. on a fresh server under load (idle connections, 20 readers that never
+#  3. a descriptor hog: one client opens as many connections as it can
+#     (HOG, default 1500) against a server whose descriptor limit is 1,024,
+#     while a newcomer from another loopback address asks for a 1 KiB file:
+#     the newcomer's time to first byte, with the default bound per address
+#     and with MaxConnectionsPerAddress=0 (then the server closes the
+#     longest-idle connections for it);
+#  4. on a fresh server under load (idle connections, 20 readers that never
 #     read a 32 MiB answer, posters without pause): the time SIGTERM takes to
 #     end it.
 #
@@ -25,6 +31,7 @@ steps=${STEPS:-5000,10000,20000}
 hostile_count=${HOSTILE:-3000}
 hostile_size=${HOSTILE_SIZE:-1048576}
 stop_idle=${STOP_IDLE:-3000}
+hog_count=${HOG:-1500}
 
 scripts/install-deps.sh build
 cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAVELLA_TESTS=OFF >/dev/null
@@ -63,12 +70,17 @@ cp -r build-bench/dist/. "$prog/"
 head -c 1024 /dev/zero | tr '\0' 'a' >"$prog/file1k.html"
 head -c $((32 << 20)) /dev/zero | tr '\0' 'b' >"$prog/file32m.html"
 
+# start_server [option lines] [descriptor limit of the server]
+# The ladder and the hostile clients come from 127.0.0.1 alone: unless told
+# otherwise the server has no bound on connections per address.
 start_server() {
   port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-  printf '[Server]\r\nWebPages=\r\nDefaultPage=index.ghp\r\nPort=%s\r\nSavelog=0\r\n' "$port" >"$prog/option.ini"
+  local extra=${1-MaxConnectionsPerAddress=0\r\n} nofile=${2:-}
+  printf "[Server]\r\nWebPages=\r\nDefaultPage=index.ghp\r\nPort=%s\r\nSavelog=0\r\n$extra" "$port" >"$prog/option.ini"
   rm -rf "$work/state"
   mkdir -p "$work/state"
-  (cd "$prog" && TAVELLA_STATE_DIR=$work/state XDG_CONFIG_HOME=$work/config exec ./tvlService >"$work/tvl.out" 2>&1) &
+  (cd "$prog" && { [ -z "$nofile" ] || ulimit -n "$nofile"; } &&
+    TAVELLA_STATE_DIR=$work/state XDG_CONFIG_HOME=$work/config exec ./tvlService >"$work/tvl.out" 2>&1) &
   server_pid=$!
   for _ in $(seq 100); do
     curl -s -o /dev/null "http://127.0.0.1:$port/file1k.html" && return 0
@@ -89,6 +101,17 @@ echo "== hostile half-requests ($hostile_count connections, $hostile_size bytes 
 start_server
 python3 "$repo/bench/conn/conn_load.py" hostile "$port" "$server_pid" "$hostile_count" \
   "$hostile_size" 20
+stop_server
+
+echo
+echo "== descriptor hog ($hog_count connections, server limit 1024), default bound per address"
+start_server "" 1024
+python3 "$repo/bench/conn/conn_load.py" hog "$port" "$server_pid" "$hog_count" /file1k.html
+stop_server
+echo
+echo "== descriptor hog ($hog_count connections, server limit 1024), MaxConnectionsPerAddress=0"
+start_server "MaxConnectionsPerAddress=0\r\n" 1024
+python3 "$repo/bench/conn/conn_load.py" hog "$port" "$server_pid" "$hog_count" /file1k.html
 stop_server
 
 echo

@@ -28,6 +28,9 @@ class ScriptedServer : public ConnectionServer {
   ~ScriptedServer() override { StopAndWaitClients(); }
 
   std::string marker = "END";
+  // When set, a request ends right after its first marker and the bytes
+  // after it are the next request (pipelining); otherwise the whole text.
+  bool split_at_marker = false;
   Handler handler;  // set before Run
 
   struct Connect {
@@ -69,6 +72,12 @@ class ScriptedServer : public ConnectionServer {
   int IsRequestComplete(const std::string& request) override {
     ++checks_;
     return request.find(marker) != std::string::npos;
+  }
+  std::size_t RequestLength(const std::string& request) override {
+    if (!split_at_marker) return ConnectionServer::RequestLength(request);
+    ++checks_;
+    const std::size_t at = request.find(marker);
+    return at == std::string::npos ? 0 : at + marker.size();
   }
   int HandleRequest(const std::string& ip, const std::string& request, std::string& response,
                     int& keep_alive) override {

@@ -1,0 +1,128 @@
+// One accepted connection, run on its client thread from its first byte to
+// its close. A connection is in one of three states:
+//
+//   Receiving  waiting for, or gathering, the next request; a complete one
+//              is answered at once (the hook runs on this thread, as long
+//              as the page needs), and its answer sent as far as the peer
+//              takes it
+//   Sending    part of an answer waits for the peer to take it; bytes that
+//              arrive meanwhile wait behind it in the request buffer
+//   Closed     the connection ends
+//
+// Requests are answered in order, every complete one on the connection:
+// bytes past the end of a request (pipelined requests, however they were
+// split into packets) stay in the buffer for the next one. A kept-alive
+// connection goes back to Receiving after each answer.
+//
+// Every state has one deadline, which is the time-out of the wait the
+// thread makes anyway: the first byte of a request (idle_ms), the rest of it
+// (request_ms after its first byte), or progress of a pending answer
+// (send_stall_ms after the last). Passing it closes the connection without
+// an answer, as does the stop event.
+//
+// Lifetime: created and run on the client thread; the host, the transport
+// and the registry entry outlive it.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "server/answer_stream.h"
+#include "server/connection_limits.h"
+#include "server/connection_registry.h"
+#include "server/transport.h"
+
+namespace tvl {
+
+// What a connection needs of its server. Called on the client thread.
+class ConnectionHost {
+ public:
+  // Length of the complete request at the start of `buffer`; 0 while it is
+  // incomplete.
+  virtual std::size_t request_length(const std::string& buffer) = 0;
+  // The request hook; 0 closes the connection without an answer. A body
+  // attached meanwhile is handed over by take_attachment.
+  virtual int handle_request(const std::string& ip, const std::string& request,
+                             std::string& response, int& keep_alive) = 0;
+  virtual void take_attachment(std::shared_ptr<const std::string>& body,
+                               std::unique_ptr<AnswerStream>& stream) = 0;
+  virtual void answer_sent(std::size_t count) = 0;
+  virtual void report(const char* message, const char* operation, int code) = 0;
+  virtual PendingPool& pending() = 0;
+  // Adds (or, negative, removes) bytes a connection holds for answers.
+  virtual void count_answer_bytes(long long change) = 0;
+
+ protected:
+  ~ConnectionHost() = default;
+};
+
+struct ConnectionSetup {
+  const ConnectionLimits* limits = nullptr;
+  int stop_fd = -1;
+  // Longest wait without network activity (the time-out of Run); -1: none.
+  int activity_ms = -1;
+};
+
+class Connection {
+ public:
+  Connection(ConnectionHost& host, const ConnectionSetup& setup, Transport& transport,
+             LiveConnection& entry);
+  ~Connection();
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  // Serves the connection until it closes. True when it ended quietly (a
+  // deadline, the stop event, the peer's close after its last answer),
+  // false after a failure the server reports.
+  bool run();
+
+ private:
+  enum class State { Receiving, Sending, Closed };
+  // What a wait brought.
+  enum class Wake { Ready, Expired, Stopped, Failed };
+
+  Wake wait(net::WaitResult& result);
+  void on_readable();
+  long receive();
+  void answer_buffered();
+  void answer(std::size_t length);
+  void send_pending();
+  long send_next(int& error);
+  bool refill_chunk();
+  void finish_answer();
+  void wait_for_next_request();
+  bool charge_buffer();
+  void release_buffer();
+  void recount_answer_bytes();
+  void close(bool quiet);
+
+  ConnectionHost& host_;
+  const ConnectionLimits& limits_;
+  const ConnectionSetup setup_;
+  Transport& transport_;
+  LiveConnection& entry_;
+
+  State state_ = State::Receiving;
+  bool quiet_ = true;
+  bool peer_closed_ = false;  // the peer sent its last byte
+  int keep_alive_ = 0;
+  std::int64_t deadline_ = 0;
+  std::int64_t idle_since_ = 0;  // start of the wait for the next request
+
+  // Bytes received and not yet answered: the next request and whatever
+  // follows it.
+  std::string buffer_;
+  std::size_t charged_ = 0;  // of buffer_, counted in the pending pool
+
+  std::string response_;
+  std::shared_ptr<const std::string> body_;  // shared body after response_
+  std::unique_ptr<AnswerStream> stream_;     // or a body sent in pieces
+  std::unique_ptr<char[]> chunk_;            // the piece of stream_ in hand
+  std::uint64_t chunk_start_ = 0;
+  std::size_t chunk_size_ = 0;
+  std::size_t sent_ = 0;  // of response_ and the body together
+  long long counted_answer_ = 0;
+};
+
+}  // namespace tvl

@@ -1,0 +1,75 @@
+// The live connections of one run of the connection server: how many each
+// peer address holds (bounded per address), and which have waited longest
+// for their next request, so that when descriptors run short the server
+// closes those first and a newcomer is always served.
+//
+// An entry belongs to its connection's client thread, which adds it before
+// the connection's first step and removes it before releasing the
+// transport; the registry only points at it in between. close_longest_idle
+// aborts a transport under the registry's lock, so it never touches one that
+// was already released.
+// Thread safety: every member may be called from any thread.
+#pragma once
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "server/transport.h"
+
+namespace tvl {
+
+struct LiveConnection {
+  std::string address;  // the peer's address text
+  bool exempt = false;  // a trusted proxy: no bound per address
+  Transport* transport = nullptr;
+  // Monotonic milliseconds since which the connection waits for a request
+  // with no byte of it; 0 while it gathers, answers or sends.
+  std::atomic<std::int64_t> idle_since{0};
+};
+
+class ConnectionRegistry {
+ public:
+  // Adds the entry unless its address already holds per_address
+  // connections (0: no bound; exempt entries are never refused). False when
+  // refused; nothing is kept then.
+  [[nodiscard]] bool add(LiveConnection& entry, int per_address);
+  // False when the entry was not registered.
+  bool remove(LiveConnection& entry);
+  std::size_t size() const;
+  // Connections of one address right now.
+  int held_by(const std::string& address) const;
+  // Aborts the connection that has waited longest for a request (its own
+  // thread then closes it); false when no connection is waiting.
+  bool close_longest_idle();
+
+ private:
+  mutable std::mutex lock_;  // guards the members below
+  std::unordered_set<LiveConnection*> entries_;
+  std::unordered_map<std::string, int> per_address_;
+};
+
+// The memory held by unfinished requests: a bound on the total and a share
+// of it per address. Charges and releases come only from requests that do
+// not complete in their first packet, so one lock serves them.
+// Thread safety: every member may be called from any thread.
+class PendingPool {
+ public:
+  // Adds `more` bytes for the address; false (nothing added) when the total
+  // would pass total_bound or the address its share (0: no share of its
+  // own; exempt addresses have none).
+  [[nodiscard]] bool charge(const std::string& address, bool exempt, std::size_t more,
+                            std::size_t total_bound, std::size_t share);
+  void release(const std::string& address, std::size_t bytes);
+  std::size_t total() const { return total_.load(); }
+
+ private:
+  std::mutex lock_;  // guards per_address_ and the writes of total_
+  std::atomic<std::size_t> total_{0};
+  std::unordered_map<std::string, std::size_t> per_address_;
+};
+
+}  // namespace tvl

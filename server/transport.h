@@ -1,0 +1,63 @@
+// The byte stream of one connection. A connection reads, writes and waits
+// only through this seam, so a stream with its own framing (an encrypted
+// one) can take the place of the plain socket without the connection's
+// steps changing.
+//
+// Results follow the socket calls: receive gives >0 bytes, 0 when the peer
+// closed, -1 with `error` set (EAGAIN: nothing there yet); send gives the
+// bytes taken or -1 (EAGAIN: the peer's window is full). A stream that needs
+// to read before it can write (or the other way round) says so through
+// wait(), which then watches whatever it needs.
+// Thread safety: one client thread uses a transport; abort() alone may be
+// called from another thread, until close().
+#pragma once
+#include <cstddef>
+
+#include "platform/net.h"
+
+namespace tvl {
+
+class Transport {
+ public:
+  virtual ~Transport() = default;
+  virtual long receive(char* buffer, std::size_t size, int& error) = 0;
+  // One gathering send of up to net::kMaxSendParts pieces, in order.
+  virtual long send(const net::SendPart* parts, int count, int& error) = 0;
+  // Waits for the stream (and for stop_fd) as net::wait_socket does.
+  virtual net::WaitResult wait(bool want_read, bool want_write, int stop_fd, int timeout_ms) = 0;
+  // Makes the owning thread's next wait return and its receive report a
+  // close, without releasing anything.
+  virtual void abort() = 0;
+  // Releases the stream; nothing may be called after it.
+  virtual void close() = 0;
+};
+
+// A plain TCP socket (non-blocking), owned from construction to close().
+class SocketTransport final : public Transport {
+ public:
+  explicit SocketTransport(int socket) : socket_(socket) {}
+  ~SocketTransport() override { close(); }
+  SocketTransport(const SocketTransport&) = delete;
+  SocketTransport& operator=(const SocketTransport&) = delete;
+
+  long receive(char* buffer, std::size_t size, int& error) override {
+    return net::receive(socket_, buffer, size, error);
+  }
+  long send(const net::SendPart* parts, int count, int& error) override {
+    if (count == 1) return net::send_some(socket_, parts[0].data, parts[0].size, error);
+    return net::send_parts(socket_, parts, count, error);
+  }
+  net::WaitResult wait(bool want_read, bool want_write, int stop_fd, int timeout_ms) override {
+    return net::wait_socket(socket_, want_read, want_write, stop_fd, timeout_ms);
+  }
+  void abort() override { net::shutdown_socket(socket_); }
+  void close() override {
+    if (socket_ >= 0) net::close_socket(socket_);
+    socket_ = -1;
+  }
+
+ private:
+  int socket_;
+};
+
+}  // namespace tvl
