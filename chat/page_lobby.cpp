@@ -21,7 +21,7 @@ bool page_index(ChatContext& ctx, const std::string& path, std::string& out) {
   std::string items;
   int total = 0;
   {
-    std::lock_guard<std::mutex> chat(ctx.state.lock);
+    ChatState::Hold chat(ctx.state);
     // The counts leave out windows that have gone, even when nobody polls.
     sweep_idle_users(ctx, ctx.now_ms());
     auto rooms = ctx.state.rooms();
@@ -73,7 +73,7 @@ bool page_finduser(ChatContext& ctx, const std::string& path, std::string& out) 
   const std::string name = key_value(path, "?username=");
   std::string found;
   {
-    std::lock_guard<std::mutex> chat(ctx.state.lock);
+    ChatState::Hold chat(ctx.state);
     sweep_idle_users(ctx, ctx.now_ms());
     auto rooms = ctx.state.rooms();
     const int room_count = static_cast<int>(rooms->size());

@@ -36,7 +36,7 @@ class LobbyTest : public ::testing::Test {
     std::snprintf(u.name, sizeof u.name, "%s", name);
     u.room = room_number;
     u.last_active_ms = steady_now_ms();  // present, as after a join
-    std::lock_guard<std::mutex> chat(state.lock);
+    ChatState::Hold chat(state);
     ASSERT_TRUE(state.add_user(u));
   }
   std::string index() {
