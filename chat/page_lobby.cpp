@@ -18,7 +18,7 @@ namespace tvl {
 const char kProductSiteLink[] = "/help/index.html";
 
 bool page_index(ChatContext& ctx, const std::string& path, std::string& out) {
-  std::string items;
+  std::string items, access;
   int total = 0;
   {
     ChatState::Hold chat(ctx.state);
@@ -47,6 +47,9 @@ bool page_index(ChatContext& ctx, const std::string& path, std::string& out) {
       items += "\",\"/01/\",0,";
       items += std::to_string(n);
       items += ',';
+      // Who may enter, so the start page can say so before anybody tries.
+      if (n > 1) access += ',';
+      access += room.admin_only ? "\"admins\"" : room.guest ? "\"guests\"" : "\"members\"";
     }
   }
   while (!items.empty() && items.back() == ',') items.pop_back();
@@ -54,6 +57,8 @@ bool page_index(ChatContext& ctx, const std::string& path, std::string& out) {
   out = *ctx.site.templates[T_INDEX].get();
   fill_marker(out, "<!--roominfo-->", "var rooms = new Array(" + items + ")");
   fill_marker(out, "<!--onlineusers-->", "var OnlineUsers = " + std::to_string(total) + " ;");
+  // A marker of our own start page; templates without it are unchanged.
+  fill_marker(out, "<!--roomaccess-->", "var RoomAccess = new Array(" + access + ");");
   return true;
 }
 

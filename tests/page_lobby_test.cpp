@@ -81,6 +81,19 @@ TEST_F(LobbyTest, RoomArrayHasSevenElementsPerRoomAndNoTrailingComma) {
             "var OnlineUsers = 2 ;\n</script>");
 }
 
+TEST_F(LobbyTest, RoomAccessSaysWhoMayEnterEachRoom) {
+  RoomInfo open = room("Open", ""), members = room("Members", ""), hosts = room("Hosts", "bob");
+  open.guest = true;
+  hosts.guest = true;  // administrators only wins over guests
+  hosts.admin_only = true;
+  state.replace_rooms({open, members, hosts});
+  site.templates[T_INDEX].set("<!--roominfo-->|<!--roomaccess-->");
+  const std::string page = index();
+  EXPECT_EQ(page.substr(page.find('|')), "|var RoomAccess = new Array(\"guests\",\"members\",\"admins\");");
+  state.replace_rooms({});
+  EXPECT_EQ(index(), "var rooms = new Array()|var RoomAccess = new Array();");
+}
+
 TEST_F(LobbyTest, TotalCountsEveryRoom) {
   join("ann", 1);
   join("bob", 2);
