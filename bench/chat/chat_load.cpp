@@ -310,10 +310,16 @@ class Worker {
         // identity and the addresses of its frames).
         const std::string mark = "username=" + u.name + "&amp;password=";
         const std::size_t at = answer.find(mark);
-        if (at != std::string::npos) {
-          const std::size_t from = at + mark.size();
-          u.key = answer.substr(from, answer.find('&', from) - from);
+        if (at == std::string::npos) {
+          // Not admitted (no such room, or the table is full): it counts as
+          // not joined, and the run fails.
+          s_.errors++;
+          c.kind = Kind::Post;  // never polls
+          c.next_us = INT64_MAX;
+          break;
         }
+        const std::size_t from = at + mark.size();
+        u.key = answer.substr(from, answer.find('&', from) - from);
         u.joined = true;
         s_.joined++;
         c.kind = Kind::Poll;
