@@ -166,6 +166,20 @@ TEST_F(ChatStateTest, DeliveryWindowGivesEveryUnseenLineAndCountsTheMissed) {
   }
 }
 
+TEST_F(ChatStateTest, AUserFarBehindIsToldHowManyLinesItMissedBeforeTheKeptOnes) {
+  push(1, RoomMessages::kMaxLines + 30);
+  ChatState::Hold hold(state);
+  OnlineUser u = make_user("ann", 1);
+  u.last_seq = 10;
+  Delivery d;
+  take_undelivered(state.ring(1), u, "ann", false, d);
+  const std::string notice = missed_lines_notice(20);
+  EXPECT_EQ(d.board.rfind(notice, 0), 0u) << d.board.substr(0, 100);
+  EXPECT_NE(notice.find("(20 lines missed)"), std::string::npos) << notice;
+  EXPECT_EQ(d.board.substr(notice.size(), 3), "m31");
+  EXPECT_EQ(u.last_seq, RoomMessages::kMaxLines + 30);
+}
+
 // --- online table ---
 
 TEST_F(ChatStateTest, LeavingMovesTheLaterUsersDownWithTheirFields) {
