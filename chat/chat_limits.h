@@ -24,9 +24,17 @@ constexpr std::size_t kMaxLinkedLineBytes = 32 * 1024;
 constexpr std::size_t kMaxPushedLineBytes = 64 * 1024;
 
 // An online user who has neither polled nor posted for this long has left:
-// the pages poll every 2 seconds, so a minute of silence means the window is
-// gone (closed tab, lost network), and the place and the name are given back.
+// the pages ask for lines every 2 seconds, or wait at most kStreamWaitMs
+// (and count as present while they wait), so a minute of silence means the
+// window is gone (closed tab, lost network), and the place and the name are
+// given back.
 constexpr long long kIdleLeaveMs = 60 * 1000;
+
+// The waiting form of the message stream answers after this long when
+// nothing new came: well below the minute after which proxies and browsers
+// commonly give up on an answer, and long enough that a quiet room costs a
+// visitor about two requests a minute.
+constexpr long long kStreamWaitMs = 25 * 1000;
 
 // Stale places are looked for at most this often; each sweep walks the whole
 // online table under the chat lock.

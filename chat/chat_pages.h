@@ -33,6 +33,8 @@ struct ChatContext {
   // Presence (chat/chat_limits.h gives the reasons; tests shorten them).
   long long idle_leave_ms = kIdleLeaveMs;
   long long sweep_interval_ms = kSweepIntervalMs;
+  // Longest wait of the waiting form of the message stream (tests shorten it).
+  long long stream_wait_ms = kStreamWaitMs;
   // The chat clock in milliseconds, monotonic (tests replace it).
   std::function<long long()> now_ms = steady_now_ms;
 };
@@ -45,14 +47,15 @@ std::string local_time_hms();
 // entries move down), then logs "<name> left the [<room>]" with `address` and
 // pushes the "left the chat room..." line into the entry's room; `name` is
 // the spelling both texts show.
-void leave_room(ChatContext& ctx, int index, const std::string& address, const std::string& name);
+void leave_room(ChatContext& ctx, int index, const std::string& address, const std::string& name)
+    REQUIRES(ctx.state.chat_lock());
 
 // Chat lock held. When the last sweep is at least ctx.sweep_interval_ms
 // ago, every user whose last poll or post is more than ctx.idle_leave_ms
 // before `now` leaves the room through leave_room(), named as stored and
-// logged with the address of the join (ChatState::join_address). Cheap
-// when not due.
-void sweep_idle_users(ChatContext& ctx, long long now);
+// logged with the address of the join (ChatState::join_address). A user
+// whose message stream is waiting right now is present. Cheap when not due.
+void sweep_idle_users(ChatContext& ctx, long long now) REQUIRES(ctx.state.chat_lock());
 
 // Pages (true: answer out; false: decline, answered 404).
 bool page_index(ChatContext& ctx, const std::string& path, std::string& out);

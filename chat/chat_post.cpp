@@ -201,7 +201,7 @@ void chat_post(ChatContext& ctx, const std::string& ip, const std::string& reque
         out = kNoPermission;
         return;
       }
-      std::lock_guard<std::mutex> chat(ctx.state.lock);
+      ChatState::Hold chat(ctx.state);
       if (room <= ctx.state.room_count_locked()) {
         int target = ctx.state.find_online_user(room, form.to_whom);
         if (target < ctx.state.online_count()) {
@@ -215,7 +215,7 @@ void chat_post(ChatContext& ctx, const std::string& ip, const std::string& reque
         out = kNoPermission;
         return;
       }
-      std::lock_guard<std::mutex> chat(ctx.state.lock);
+      ChatState::Hold chat(ctx.state);
       if (room <= ctx.state.room_count_locked()) {
         int target = ctx.state.find_online_user(room, form.to_whom);
         if (target < ctx.state.online_count() && !ctx.state.user(target).active) {
@@ -226,7 +226,7 @@ void chat_post(ChatContext& ctx, const std::string& ip, const std::string& reque
       }
     } else if (form.command == kBannedList) {
       std::string list, shown;
-      std::lock_guard<std::mutex> chat(ctx.state.lock);
+      ChatState::Hold chat(ctx.state);
       for (int i = 0; i < ctx.state.online_count(); ++i) {
         const OnlineUser& u = ctx.state.user(i);
         if (u.room != room || u.active) continue;
@@ -250,7 +250,7 @@ void chat_post(ChatContext& ctx, const std::string& ip, const std::string& reque
   std::string pushed;
   Delivery answer;
   {
-    std::unique_lock<std::mutex> chat(ctx.state.lock);
+    ChatState::Hold chat(ctx.state);
     if (room > ctx.state.room_count_locked()) return;  // rooms reloaded meanwhile
     const long long now = ctx.now_ms();
     sweep_idle_users(ctx, now);

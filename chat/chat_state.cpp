@@ -3,8 +3,9 @@
 #include "platform/message_box.h"
 
 #include <algorithm>
-#include <array>
+#include <chrono>
 #include <cstring>
+#include <mutex>
 
 namespace tvl {
 
@@ -17,6 +18,9 @@ void copy_field(char (&field)[N], const std::string& text) {
   std::memcpy(field, text.data(), n);
   std::memset(field + n, 0, N - n);
 }
+
+// A ring line is private when it begins "<br>*" (the post writes them so).
+bool private_line(const std::string& text) { return text.size() > 4 && text[4] == '*'; }
 
 }  // namespace
 
@@ -33,28 +37,19 @@ bool same_name_ignoring_case(const char* stored, const std::string& name) {
   return stored[i] == 0;
 }
 
-struct ChatState::Impl {
-  // Guards only the pointer `rooms`, so that rooms() never races with a
-  // replacement. Taken inside the chat lock by replace_rooms, never the other
-  // way round, and nothing else is done while it is held.
-  mutable std::mutex rooms_lock;
-  std::shared_ptr<const std::vector<RoomInfo>> rooms =
-      std::make_shared<const std::vector<RoomInfo>>();
-
-  // --- chat lock ---
-  std::shared_ptr<const std::vector<RoomInfo>> locked_rooms = rooms;  // rooms of `rings`
-  std::vector<RoomMessages> rings;
-  std::array<OnlineUser, kMaxOnline> users{};
-  std::array<std::array<char, 48>, kMaxOnline> addresses{};  // join address per entry
-  int count = 0;
-};
-
-ChatState::ChatState() : impl_(std::make_unique<Impl>()) {}
+ChatState::ChatState()
+    : rooms_(std::make_shared<const std::vector<RoomInfo>>()), locked_rooms_(rooms_) {}
 ChatState::~ChatState() = default;
 
+bool ChatState::chat_lock_free() const {
+  if (!lock_.try_lock()) return false;
+  lock_.unlock();
+  return true;
+}
+
 std::shared_ptr<const std::vector<RoomInfo>> ChatState::rooms() const {
-  std::lock_guard<std::mutex> hold(impl_->rooms_lock);
-  return impl_->rooms;
+  MutexLock hold(rooms_lock_);
+  return rooms_;
 }
 
 int ChatState::room_count() const { return static_cast<int>(rooms()->size()); }
@@ -69,92 +64,137 @@ void ChatState::replace_rooms(std::vector<RoomInfo> rooms) {
   std::vector<RoomMessages> rings(table->size());
   std::shared_ptr<const std::vector<RoomInfo>> old_table;
   {
-    std::lock_guard<std::mutex> chat(lock);
-    impl_->rings.swap(rings);
-    impl_->locked_rooms = table;
-    std::lock_guard<std::mutex> hold(impl_->rooms_lock);
-    old_table.swap(impl_->rooms);
-    impl_->rooms = table;
+    Hold chat(*this);
+    rings_.swap(rings);
+    locked_rooms_ = table;
+    {
+      MutexLock hold(rooms_lock_);
+      old_table.swap(rooms_);
+      rooms_ = table;
+    }
+    // Every waiting stream looks again: its room may be gone or renumbered.
+    for (Waiter* w : waiters_) wake(*w);
   }
   // The old rings and (unless a handler still holds a snapshot) the old
   // table are freed here, outside the chat lock.
 }
 
-int ChatState::room_count_locked() const { return static_cast<int>(impl_->rings.size()); }
+int ChatState::room_count_locked() const { return static_cast<int>(rings_.size()); }
 
-int ChatState::online_count() const { return impl_->count; }
+int ChatState::online_count() const { return count_; }
 
-OnlineUser& ChatState::user(int index) { return impl_->users[index]; }
-const OnlineUser& ChatState::user(int index) const { return impl_->users[index]; }
+OnlineUser& ChatState::user(int index) { return users_[index]; }
+const OnlineUser& ChatState::user(int index) const { return users_[index]; }
 
 int ChatState::find_online_user(int room, const std::string& name) const {
-  for (int i = 0; i < impl_->count; ++i) {
-    const OnlineUser& u = impl_->users[i];
+  for (int i = 0; i < count_; ++i) {
+    const OnlineUser& u = users_[i];
     if (u.room == room && same_name_ignoring_case(u.name, name)) return i;
   }
-  return impl_->count;
+  return count_;
 }
 
 bool ChatState::add_user(const OnlineUser& user, const std::string& address) {
-  if (impl_->count >= kMaxOnline) return false;
-  OnlineUser& place = impl_->users[impl_->count];
+  if (count_ >= kMaxOnline) return false;
+  OnlineUser& place = users_[count_];
   place = user;
   place.name[sizeof place.name - 1] = 0;
   place.icon[sizeof place.icon - 1] = 0;
-  auto& text = impl_->addresses[impl_->count];
+  auto& text = addresses_[count_];
   const std::size_t n = std::min(address.size(), text.size() - 1);
   std::memcpy(text.data(), address.data(), n);
   text[n] = 0;
-  ++impl_->count;
+  ++count_;
   return true;
 }
 
-const char* ChatState::join_address(int index) const { return impl_->addresses[index].data(); }
+const char* ChatState::join_address(int index) const { return addresses_[index].data(); }
 
 void ChatState::remove_user(int index) {
-  if (index < 0 || index >= impl_->count) return;
-  for (int i = index; i + 1 < impl_->count; ++i) {
-    impl_->users[i] = impl_->users[i + 1];
-    impl_->addresses[i] = impl_->addresses[i + 1];
+  if (index < 0 || index >= count_) return;
+  for (int i = index; i + 1 < count_; ++i) {
+    users_[i] = users_[i + 1];
+    addresses_[i] = addresses_[i + 1];
   }
-  --impl_->count;
-  impl_->users[impl_->count] = OnlineUser{};
-  impl_->addresses[impl_->count].fill(0);
+  --count_;
+  users_[count_] = OnlineUser{};
+  addresses_[count_].fill(0);
 }
 
 void ChatState::push_message(int room, const std::string& text, const std::string& to_whom) {
   if (room < 1 || room > room_count_locked()) return;
-  RoomMessages& r = impl_->rings[room - 1];
-  if (r.last < RoomMessages::kSize - 1) {
-    ++r.last;
-    r.slot_of[r.last] = r.last;
-  } else {
-    // Full: the oldest slot is reused for the new text; the positions move
-    // down, the texts stay where they are.
-    int oldest = r.slot_of[0];
-    std::memmove(r.slot_of, r.slot_of + 1, sizeof(int) * (RoomMessages::kSize - 1));
-    r.slot_of[RoomMessages::kSize - 1] = oldest;
-    std::memmove(r.to_whom[0], r.to_whom[1], sizeof r.to_whom[0] * (RoomMessages::kSize - 1));
+  RoomMessages& r = rings_[room - 1];
+  RingLine& line = r.lines.emplace_back();
+  line.seq = ++r.seq;
+  line.text = text;
+  copy_field(line.to_whom, to_whom);
+  r.bytes += text.size();
+  // The newest line always stays, however long it is.
+  while (r.lines.size() > 1 &&
+         (r.kept() > RoomMessages::kMaxLines || r.bytes > RoomMessages::kMaxBytes)) {
+    r.bytes -= r.lines.front().text.size();
+    r.lines.pop_front();
   }
-  r.text[r.slot_of[r.last]] = text;
-  copy_field(r.to_whom[r.last], to_whom);
-  ++r.seq;
+  // Only streams that will deliver the line are woken: a private line goes
+  // to its addressee alone (compared exactly, as delivery does).
+  const bool only_addressee = private_line(text);
+  for (Waiter* w : waiters_) {
+    if (w->room != room) continue;
+    if (only_addressee && w->name != line.to_whom) continue;
+    wake(*w);
+  }
 }
 
-RoomMessages& ChatState::ring(int room) { return impl_->rings[room - 1]; }
-const RoomMessages& ChatState::ring(int room) const { return impl_->rings[room - 1]; }
+RoomMessages& ChatState::ring(int room) { return rings_[room - 1]; }
+const RoomMessages& ChatState::ring(int room) const { return rings_[room - 1]; }
 
-const RoomInfo& ChatState::room_locked(int room) const { return (*impl_->locked_rooms)[room - 1]; }
+const RoomInfo& ChatState::room_locked(int room) const { return (*locked_rooms_)[room - 1]; }
 
-void ChatState::delivery_window(const RoomMessages& ring, int last_seq, int& first, int& last) {
-  last = ring.last;
-  int behind = ring.seq - last_seq;
-  if (behind <= 0 || ring.last < 0) {
-    first = last + 1;  // nothing
-    return;
+void ChatState::wake(Waiter& waiter) {
+  if (waiter.woken) return;
+  waiter.woken = true;
+  waiter.wake.notify_one();
+}
+
+bool ChatState::wait_for_lines(Waiter& waiter, long long timeout_ms) {
+  if (waits_stopped_) return true;
+  waiter.woken = false;
+  waiter.slot = waiters_.size();
+  waiters_.push_back(&waiter);
+  bool woken;
+  {
+    // The condition variable lets go of the chat lock while it waits and
+    // takes it again before it returns; the lock stays ours afterwards.
+    std::unique_lock<std::mutex> held(lock_.native(), std::adopt_lock);
+    woken = waiter.wake.wait_for(held, std::chrono::milliseconds(timeout_ms),
+                                 [&waiter] { return waiter.woken; });
+    held.release();
   }
-  first = ring.last - behind + 1;
-  if (first < 0) first = 0;
+  // Deregister: the last entry takes this one's place.
+  Waiter* moved = waiters_.back();
+  waiters_[waiter.slot] = moved;
+  moved->slot = waiter.slot;
+  waiters_.pop_back();
+  return woken;
+}
+
+bool ChatState::is_waiting(int room, const char* name) const {
+  for (const Waiter* w : waiters_)
+    if (w->room == room && same_name_ignoring_case(name, w->name)) return true;
+  return false;
+}
+
+int ChatState::waiting_count() const { return static_cast<int>(waiters_.size()); }
+
+void ChatState::stop_waits() {
+  Hold chat(*this);
+  waits_stopped_ = true;
+  for (Waiter* w : waiters_) wake(*w);
+}
+
+void ChatState::allow_waits() {
+  Hold chat(*this);
+  waits_stopped_ = false;
 }
 
 void load_rooms(const std::string& program_folder, ChatState& state) {

@@ -1,8 +1,11 @@
-// The live chat, held in memory only: the room table, one ring of the last 20
-// messages per room, the table of up to 500 online users, and the chat lock.
+// The live chat, held in memory only: the room table, one ring of recent
+// lines per room, the table of up to 500 online users, the waiting message
+// streams, and the chat lock.
 //
-// Locking: `lock` (the chat lock) guards the rings, the online table and the
-// users' delivery fields; every member marked "lock held" below needs it.
+// Locking: the chat lock is private. ChatState::Hold takes it for a scope;
+// every member that needs it says so (REQUIRES), and what it guards is
+// marked GUARDED_BY, so the clang build checks every access. Code outside
+// this class names the lock in its own annotations through chat_lock().
 // The room table is immutable once published: rooms() hands out a snapshot
 // that stays valid while held, and replace_rooms() swaps in a new one (and
 // new, empty rings) under the chat lock. The published pointer itself is
@@ -13,25 +16,45 @@
 // holds the lock, because the rooms may have been reloaded in between.
 // Lock order: the chat lock, then the chat log's lock; never the reverse.
 #pragma once
+#include <array>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "platform/lock_annotations.h"
 #include "storage/room_store.h"
 
 namespace tvl {
 
+// One kept line of a room.
+struct RingLine {
+  int seq = 0;       // its number in the room: 1 for the first line pushed
+  std::string text;  // the complete HTML line as sent to browsers
+  // Addressee, "All" for everybody. As wide as a user name, so that a
+  // private line reaches a user with a long name; longer addressees are cut
+  // to 63 bytes.
+  char to_whom[64] = {};
+};
+
+// The recent lines of one room, oldest first. Enough are kept that a visitor
+// who keeps up never loses one: the last kMaxLines, and no more than
+// kMaxBytes of text (always at least the newest line).
 struct RoomMessages {
-  static constexpr int kSize = 20;
-  int slot_of[kSize] = {};     // text slot holding the message at each position
-  // Addressee per position, "All" for everybody. As wide as a user name, so
-  // that a private line reaches a user with a long name; longer addressees
-  // are cut to 63 bytes.
-  char to_whom[kSize][64] = {};
-  int seq = 0;                 // messages pushed since the rooms were loaded
-  int last = -1;               // position of the newest message, -1 when empty
-  std::string text[kSize];     // complete HTML lines as sent to browsers
+  static constexpr int kMaxLines = 500;
+  // 500 ordinary lines are far below this; only a run of very long lines
+  // reaches it, and a room then still keeps several of the longest ones.
+  static constexpr std::size_t kMaxBytes = 512 * 1024;
+
+  int seq = 0;                  // lines pushed since the rooms were loaded
+  std::deque<RingLine> lines;   // lines.back().seq == seq when not empty
+  std::size_t bytes = 0;        // text bytes of `lines`
+
+  int kept() const { return static_cast<int>(lines.size()); }
+  const std::string& text(int position) const { return lines[position].text; }
+  const char* to_whom(int position) const { return lines[position].to_whom; }
 };
 
 struct OnlineUser {
@@ -50,6 +73,17 @@ struct OnlineUser {
   long long last_active_ms = 0;
 };
 
+// One message stream request waiting for lines (see ChatState::wait_for_lines).
+// Lives on the waiting thread's stack; the chat lock guards its fields while
+// it is registered.
+struct Waiter {
+  int room = 0;
+  std::string name;  // the user's name as in the page address
+  bool woken = false;
+  std::condition_variable wake;
+  std::size_t slot = 0;  // its place in the state's list while registered
+};
+
 class ChatState {
  public:
   static constexpr int kMaxOnline = 500;
@@ -59,53 +93,115 @@ class ChatState {
   ChatState(const ChatState&) = delete;
   ChatState& operator=(const ChatState&) = delete;
 
-  std::mutex lock;  // the chat lock
+  // Holds the chat lock for its scope; unlock() and lock() let go of it and
+  // take it again in between.
+  class SCOPED_CAPABILITY Hold {
+   public:
+    explicit Hold(const ChatState& state) ACQUIRE(state.lock_) : lock_(state.lock_) { lock_.lock(); }
+    ~Hold() RELEASE() {
+      if (held_) lock_.unlock();
+    }
+    Hold(const Hold&) = delete;
+    Hold& operator=(const Hold&) = delete;
+    void unlock() RELEASE() {
+      lock_.unlock();
+      held_ = false;
+    }
+    void lock() ACQUIRE() {
+      lock_.lock();
+      held_ = true;
+    }
 
-  // Chat lock held: the chat clock at the last sweep for stale places.
-  long long last_sweep_ms = -(1LL << 62);
+   private:
+    Mutex& lock_;
+    bool held_ = true;
+  };
+
+  // The chat lock as a name for annotations (REQUIRES(state.chat_lock()));
+  // const, so it cannot be taken through this.
+  const Mutex& chat_lock() const RETURN_CAPABILITY(lock_) { return lock_; }
+
+  // True when nobody holds the chat lock at this moment (tried and let go
+  // again at once). For checks of what runs under the lock; must not be
+  // called by a thread that holds it.
+  bool chat_lock_free() const EXCLUDES(lock_);
 
   // Room table (no lock needed).
-  std::shared_ptr<const std::vector<RoomInfo>> rooms() const;
-  int room_count() const;
+  std::shared_ptr<const std::vector<RoomInfo>> rooms() const EXCLUDES(rooms_lock_);
+  int room_count() const EXCLUDES(rooms_lock_);
   // Publishes a new room table and empty rings; takes the chat lock itself.
   // Users online stay; their room numbers refer to the new numbering.
-  void replace_rooms(std::vector<RoomInfo> rooms);
+  // Waiting streams are woken (their rooms changed).
+  void replace_rooms(std::vector<RoomInfo> rooms) EXCLUDES(lock_, rooms_lock_);
 
-  // --- chat lock held for everything below ---
-  int room_count_locked() const;
-  int online_count() const;
-  OnlineUser& user(int index);
-  const OnlineUser& user(int index) const;
+  int room_count_locked() const REQUIRES(lock_);
+  int online_count() const REQUIRES(lock_);
+  OnlineUser& user(int index) REQUIRES(lock_);
+  const OnlineUser& user(int index) const REQUIRES(lock_);
   // Index of the first user in `room` whose name equals `name` ignoring
   // case, or online_count() when there is none.
-  int find_online_user(int room, const std::string& name) const;
+  int find_online_user(int room, const std::string& name) const REQUIRES(lock_);
   // Appends at the end of the table; false when all 500 places are taken.
   // `address` is the client address of the join (kept beside the table, so
   // that the entries the lookups scan stay small).
-  bool add_user(const OnlineUser& user, const std::string& address = std::string());
+  bool add_user(const OnlineUser& user, const std::string& address = std::string())
+      REQUIRES(lock_);
   // The join address of an entry; it names the user in the log row when the
   // place times out.
-  const char* join_address(int index) const;
+  const char* join_address(int index) const REQUIRES(lock_);
   // Removes one entry; later entries move down keeping their order, fields
   // and join addresses.
-  void remove_user(int index);
-  // Appends one message to room's ring (room 1..count) and increments seq.
-  // A room outside 1..room_count_locked() is ignored.
-  void push_message(int room, const std::string& text, const std::string& to_whom);
-  RoomMessages& ring(int room);  // room 1..room_count_locked()
-  const RoomMessages& ring(int room) const;
+  void remove_user(int index) REQUIRES(lock_);
+  // Appends one line to room's ring (room 1..count), numbered seq + 1, and
+  // drops the oldest lines past the ring's bounds. Wakes the room's waiting
+  // streams; a private line (beginning "<br>*") wakes only the stream of its
+  // addressee. A room outside 1..room_count_locked() is ignored.
+  void push_message(int room, const std::string& text, const std::string& to_whom)
+      REQUIRES(lock_);
+  RoomMessages& ring(int room) REQUIRES(lock_);  // room 1..room_count_locked()
+  const RoomMessages& ring(int room) const REQUIRES(lock_);
   // The room table the rings belong to (the one published last).
-  const RoomInfo& room_locked(int room) const;  // room 1..room_count_locked()
+  const RoomInfo& room_locked(int room) const REQUIRES(lock_);  // room 1..room_count_locked()
 
-  // Texts of the messages of `ring` not yet delivered to a user whose
-  // last_seq is `last_seq`, oldest first, as ring positions: the positions
-  // from last - (seq - last_seq) + 1 (raised to 0) to last. Empty when the
-  // user is up to date or ahead of the ring (rooms were reloaded).
-  static void delivery_window(const RoomMessages& ring, int last_seq, int& first, int& last);
+  // The chat clock at the last sweep for stale places.
+  long long last_sweep_ms() const REQUIRES(lock_) { return last_sweep_ms_; }
+  void set_last_sweep_ms(long long now) REQUIRES(lock_) { last_sweep_ms_ = now; }
+
+  // --- waiting message streams ---
+  // Registers `waiter` (its room and name set), lets go of the chat lock and
+  // waits until a line for it is pushed, the rooms are reloaded, waits are
+  // stopped, or `timeout_ms` pass; holds the lock again on return and has
+  // deregistered the waiter. True when woken, false on the time-out. Returns
+  // at once (true) while waits are stopped.
+  bool wait_for_lines(Waiter& waiter, long long timeout_ms) REQUIRES(lock_);
+  // Whether a stream of `name` (ignoring case) in `room` is waiting now: such
+  // a user is present although its last request began a while ago.
+  bool is_waiting(int room, const char* name) const REQUIRES(lock_);
+  int waiting_count() const REQUIRES(lock_);
+  bool waits_stopped() const REQUIRES(lock_) { return waits_stopped_; }
+  // The server stops: every waiting stream answers now, and until
+  // allow_waits() no stream waits any more.
+  void stop_waits() EXCLUDES(lock_);
+  void allow_waits() EXCLUDES(lock_);
 
  private:
-  struct Impl;
-  std::unique_ptr<Impl> impl_;
+  void wake(Waiter& waiter) REQUIRES(lock_);
+
+  mutable Mutex lock_;  // the chat lock
+  // Guards only the pointer `rooms_`, so that rooms() never races with a
+  // replacement. Taken inside the chat lock by replace_rooms, never the other
+  // way round, and nothing else is done while it is held.
+  mutable Mutex rooms_lock_;
+  std::shared_ptr<const std::vector<RoomInfo>> rooms_ GUARDED_BY(rooms_lock_);
+
+  std::shared_ptr<const std::vector<RoomInfo>> locked_rooms_ GUARDED_BY(lock_);  // rooms of `rings_`
+  std::vector<RoomMessages> rings_ GUARDED_BY(lock_);
+  std::array<OnlineUser, kMaxOnline> users_ GUARDED_BY(lock_){};
+  std::array<std::array<char, 48>, kMaxOnline> addresses_ GUARDED_BY(lock_){};  // join address per entry
+  int count_ GUARDED_BY(lock_) = 0;
+  long long last_sweep_ms_ GUARDED_BY(lock_) = -(1LL << 62);
+  std::vector<Waiter*> waiters_ GUARDED_BY(lock_);
+  bool waits_stopped_ GUARDED_BY(lock_) = false;
 };
 
 // Whether a stored name (zero-terminated) equals `name` without regard to

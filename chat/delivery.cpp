@@ -14,14 +14,41 @@ bool private_line(const std::string& text) { return text.size() > 4 && text[4] =
 
 }  // namespace
 
+DeliveryWindow delivery_window(const RoomMessages& ring, int last_seq) {
+  DeliveryWindow w;
+  const int kept = ring.kept();
+  w.last = kept - 1;
+  const int behind = ring.seq - last_seq;
+  if (kept == 0 || behind <= 0) {
+    w.first = kept;  // nothing
+    return w;
+  }
+  if (last_seq == 0) {
+    w.first = kept > kNewcomerLines ? kept - kNewcomerLines : 0;
+    return w;
+  }
+  if (behind > kept) {
+    w.missed = behind - kept;
+    w.first = 0;
+  } else {
+    w.first = kept - behind;
+  }
+  return w;
+}
+
+std::string missed_lines_notice(int missed) {
+  return "<br><font color=\"#5c5c5c\" size=2>(" + std::to_string(missed) +
+         (missed == 1 ? " line" : " lines") + " missed)</font>";
+}
+
 void take_undelivered(const RoomMessages& ring, OnlineUser& user, const std::string& name,
                       bool split, Delivery& out) {
-  int first = 0, last = -1;
-  ChatState::delivery_window(ring, user.last_seq, first, last);
+  const DeliveryWindow w = delivery_window(ring, user.last_seq);
   user.last_seq = ring.seq;
-  for (int p = first; p <= last; ++p) {
-    const std::string& text = ring.text[ring.slot_of[p]];
-    const bool to_user = name == ring.to_whom[p];
+  if (w.missed > 0) out.board += missed_lines_notice(w.missed);
+  for (int p = w.first; p <= w.last; ++p) {
+    const std::string& text = ring.text(p);
+    const bool to_user = name == ring.to_whom(p);
     if (split) {
       if (to_user) out.own += text;
       else if (!private_line(text)) out.board += text;

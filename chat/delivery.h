@@ -9,15 +9,35 @@
 
 namespace tvl {
 
+// Lines a user sees of a room's history on entering.
+constexpr int kNewcomerLines = 50;
+
 struct Delivery {
   std::string own;    // lines for the own-messages pane
   std::string board;  // lines for the board
+  bool empty() const { return own.empty() && board.empty(); }
 };
 
-// Chat lock held. Appends the lines pushed after user.last_seq (at most the
-// 20 kept) to `out` and moves user.last_seq to ring.seq. A line goes to the
-// own pane when `split` is on and its addressee equals `name` exactly;
-// private lines (beginning "<br>*") to somebody else are skipped.
+// Which kept lines (ring positions first..last, oldest first) a user whose
+// last_seq is `last_seq` has not received, and how many lines it has missed
+// because they were dropped from the ring before it asked. A newcomer
+// (last_seq 0) gets the last kNewcomerLines and misses nothing; a user up to
+// date, or ahead of the ring (the rooms were reloaded), gets nothing.
+struct DeliveryWindow {
+  int first = 0;
+  int last = -1;
+  int missed = 0;
+};
+DeliveryWindow delivery_window(const RoomMessages& ring, int last_seq);
+
+// The board line that stands for `missed` lines a user did not get.
+std::string missed_lines_notice(int missed);
+
+// Chat lock held. Appends the lines pushed after user.last_seq to `out`
+// (with a notice first when some of them are no longer kept) and moves
+// user.last_seq to ring.seq. A line goes to the own pane when `split` is on
+// and its addressee equals `name` exactly; private lines (beginning
+// "<br>*") to somebody else are skipped.
 void take_undelivered(const RoomMessages& ring, OnlineUser& user, const std::string& name,
                       bool split, Delivery& out);
 

@@ -24,10 +24,16 @@ void ChatEngine::load(const std::string& program_folder) {
 int ChatEngine::start(int port) {
   const ServerSettings& s = site_.settings;
   server_.set_listen_address(s.listen_address);
+  state_.allow_waits();
   return server_.Start(s.web_pages, s.default_page, port < 0 ? s.port : port, 0);
 }
 
-int ChatEngine::stop() { return server_.running() ? server_.Shutdown() : 0; }
+int ChatEngine::stop() {
+  if (!server_.running()) return 0;
+  // Waiting message streams answer now, so their threads see the stop at once.
+  state_.stop_waits();
+  return server_.Shutdown();
+}
 
 bool ChatEngine::port_available(int port) {
   if ((port & 0xffff) == 0) return false;

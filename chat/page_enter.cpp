@@ -106,7 +106,7 @@ bool page_chat(ChatContext& ctx, const std::string& ip, const std::string& path,
   }
 
   {
-    std::lock_guard<std::mutex> chat(ctx.state.lock);
+    ChatState::Hold chat(ctx.state);
     // The rooms may have been reloaded since the check above.
     if (room > ctx.state.room_count_locked()) return false;
     // Stale places go first, so a closed window neither keeps its name taken

@@ -18,10 +18,10 @@ namespace tvl {
 const char kProductSiteLink[] = "/help/index.html";
 
 bool page_index(ChatContext& ctx, const std::string& path, std::string& out) {
-  std::string items;
+  std::string items, access;
   int total = 0;
   {
-    std::lock_guard<std::mutex> chat(ctx.state.lock);
+    ChatState::Hold chat(ctx.state);
     // The counts leave out windows that have gone, even when nobody polls.
     sweep_idle_users(ctx, ctx.now_ms());
     auto rooms = ctx.state.rooms();
@@ -47,6 +47,9 @@ bool page_index(ChatContext& ctx, const std::string& path, std::string& out) {
       items += "\",\"/01/\",0,";
       items += std::to_string(n);
       items += ',';
+      // Who may enter, so the start page can say so before anybody tries.
+      if (n > 1) access += ',';
+      access += room.admin_only ? "\"admins\"" : room.guest ? "\"guests\"" : "\"members\"";
     }
   }
   while (!items.empty() && items.back() == ',') items.pop_back();
@@ -54,6 +57,8 @@ bool page_index(ChatContext& ctx, const std::string& path, std::string& out) {
   out = *ctx.site.templates[T_INDEX].get();
   fill_marker(out, "<!--roominfo-->", "var rooms = new Array(" + items + ")");
   fill_marker(out, "<!--onlineusers-->", "var OnlineUsers = " + std::to_string(total) + " ;");
+  // A marker of our own start page; templates without it are unchanged.
+  fill_marker(out, "<!--roomaccess-->", "var RoomAccess = new Array(" + access + ");");
   return true;
 }
 
@@ -73,7 +78,7 @@ bool page_finduser(ChatContext& ctx, const std::string& path, std::string& out) 
   const std::string name = key_value(path, "?username=");
   std::string found;
   {
-    std::lock_guard<std::mutex> chat(ctx.state.lock);
+    ChatState::Hold chat(ctx.state);
     sweep_idle_users(ctx, ctx.now_ms());
     auto rooms = ctx.state.rooms();
     const int room_count = static_cast<int>(rooms->size());

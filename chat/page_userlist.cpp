@@ -43,7 +43,7 @@ bool page_users(ChatContext& ctx, const std::string& path, std::string& out) {
   std::string list, room_name;
   int count = 0;
   {
-    std::lock_guard<std::mutex> chat(ctx.state.lock);
+    ChatState::Hold chat(ctx.state);
     // Taken under the chat lock, the room table belongs to the users' room
     // numbers; the rooms may have been reloaded since the check above.
     auto rooms = ctx.state.rooms();
@@ -85,7 +85,7 @@ bool page_exit(ChatContext& ctx, const std::string& ip, const std::string& path,
   if (r.room < 1 || r.room > ctx.state.room_count()) return false;
 
   {
-    std::lock_guard<std::mutex> chat(ctx.state.lock);
+    ChatState::Hold chat(ctx.state);
     auto rooms = ctx.state.rooms();
     if (r.room > static_cast<int>(rooms->size())) return false;
     sweep_idle_users(ctx, ctx.now_ms());

@@ -44,6 +44,6 @@ int check_account_in_address(const std::string& program_folder, const std::strin
 // key the request's password value matches; online_count() when there is
 // none or the key does not match.
 int find_keyed_user(const ChatState& state, int room, const std::string& name,
-                    const std::string& password_in_address);
+                    const std::string& password_in_address) REQUIRES(state.chat_lock());
 
 }  // namespace tvl

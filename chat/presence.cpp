@@ -13,18 +13,17 @@ long long steady_now_ms() {
 }
 
 void leave_room(ChatContext& ctx, int index, const std::string& address, const std::string& name) {
-  ChatState& state = ctx.state;
-  const int room = state.user(index).room;
-  state.remove_user(index);
+  const int room = ctx.state.user(index).room;
+  ctx.state.remove_user(index);
   // After a reload of the rooms the entry may hold a number that no longer
   // names a room: it still leaves, announced nowhere.
-  const bool room_exists = room >= 1 && room <= state.room_count_locked();
+  const bool room_exists = room >= 1 && room <= ctx.state.room_count_locked();
   const std::string time = local_time_hms();
   if (ctx.log_event)
     ctx.log_event(address, time,
-                  name + " left the [" + (room_exists ? state.room_locked(room).name : "") + "]");
+                  name + " left the [" + (room_exists ? ctx.state.room_locked(room).name : "") + "]");
   if (room_exists)
-    state.push_message(
+    ctx.state.push_message(
         room,
         "<br><font color=green size=2>" + time + " " + name_link(name) +
             "</font> <font color=red size=2>left the chat room...</font>",
@@ -32,17 +31,16 @@ void leave_room(ChatContext& ctx, int index, const std::string& address, const s
 }
 
 void sweep_idle_users(ChatContext& ctx, long long now) {
-  ChatState& state = ctx.state;
-  if (now - state.last_sweep_ms < ctx.sweep_interval_ms) return;
-  state.last_sweep_ms = now;
-  for (int i = 0; i < state.online_count();) {
-    const OnlineUser& u = state.user(i);
-    if (now - u.last_active_ms <= ctx.idle_leave_ms) {
+  if (now - ctx.state.last_sweep_ms() < ctx.sweep_interval_ms) return;
+  ctx.state.set_last_sweep_ms(now);
+  for (int i = 0; i < ctx.state.online_count();) {
+    const OnlineUser& u = ctx.state.user(i);
+    if (now - u.last_active_ms <= ctx.idle_leave_ms || ctx.state.is_waiting(u.room, u.name)) {
       ++i;
       continue;
     }
     // Copies: the entry is overwritten by the removal.
-    const std::string name = u.name, address = state.join_address(i);
+    const std::string name = u.name, address = ctx.state.join_address(i);
     leave_room(ctx, i, address, name);  // the next entry moves to i
   }
 }

@@ -34,9 +34,10 @@ if [ -n "$tsan_tests" ]; then
 fi
 
 echo "== fuzz programs (clang, libFuzzer; a bounded number of inputs each)"
+# The clang build also checks the lock annotations (-Werror=thread-safety).
 CC=clang CXX=clang++ configure build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVELLA_FUZZ=ON \
   -DTAVELLA_TESTS=OFF
-cmake --build build-fuzz --target tvl_fuzz
+cmake --build build-fuzz --target tvl_fuzz tvlService
 tests/fuzz/run.sh build-fuzz -runs=20000 -timeout=10
 
 echo "== browser tests"

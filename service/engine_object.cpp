@@ -58,7 +58,7 @@ std::string EngineObject::listen_problem() const {
 }
 
 void EngineObject::stop_chat_server() {
-  if (running_ && engine_.server().Shutdown() == 1) {
+  if (running_ && engine_.stop() == 1) {
     std::printf("chat server stopped\n");
     std::fflush(stdout);
     running_ = false;

@@ -156,23 +156,20 @@ TEST(ChatConcurrency, TwoHundredUsersJoinPollPostAndLeaveWhileRoomsReload) {
   EXPECT_GT(reloads.load(), 0);
 
   ChatState& state = engine.state();
-  std::lock_guard<std::mutex> hold(state.lock);
+  ChatState::Hold hold(state);
   EXPECT_EQ(state.online_count(), 0);
   ASSERT_EQ(state.room_count_locked(), kRooms);
   for (int r = 1; r <= kRooms; ++r) {
     const RoomMessages& ring = state.ring(r);
-    const int kept = ring.seq < RoomMessages::kSize ? ring.seq : RoomMessages::kSize;
-    EXPECT_EQ(ring.last, kept - 1) << "room " << r;
-    std::set<int> slots;
+    const int kept = ring.seq < RoomMessages::kMaxLines ? ring.seq : RoomMessages::kMaxLines;
+    EXPECT_EQ(ring.kept(), kept) << "room " << r;
     std::set<std::string> ring_tokens;
-    for (int p = 0; p <= ring.last; ++p) {
-      EXPECT_TRUE(ring.slot_of[p] >= 0 && ring.slot_of[p] < RoomMessages::kSize);
-      slots.insert(ring.slot_of[p]);
-      const std::string& text = ring.text[ring.slot_of[p]];
+    for (int p = 0; p < ring.kept(); ++p) {
+      EXPECT_EQ(ring.lines[p].seq, ring.seq - kept + 1 + p) << "room " << r;
+      const std::string& text = ring.text(p);
       EXPECT_EQ(text.rfind("<br>", 0), 0u) << text;
       for (const std::string& t : tokens(text)) EXPECT_TRUE(ring_tokens.insert(t).second) << t;
     }
-    EXPECT_EQ(static_cast<int>(slots.size()), ring.last + 1) << "room " << r;
   }
 
   // Every join and every leave reached the day's log, each line whole.
@@ -247,7 +244,7 @@ TEST(ChatConcurrency, PlacesTimeOutWhileOthersComeAndGo) {
   std::string out;
   page_index(ctx, "/index.ghp", out);
   EXPECT_EQ(out, "var OnlineUsers = 0 ;");
-  std::lock_guard<std::mutex> hold(state.lock);
+  ChatState::Hold hold(state);
   EXPECT_EQ(state.online_count(), 0);
   EXPECT_EQ(joined.size(), static_cast<std::size_t>(kThreads * kJoinsEach));
   std::multiset<std::string> joins(joined.begin(), joined.end()), leaves(left.begin(), left.end());

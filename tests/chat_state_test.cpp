@@ -1,5 +1,7 @@
 #include "chat/chat_state.h"
 
+#include "chat/delivery.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -35,27 +37,28 @@ class ChatStateTest : public ::testing::Test {
   }
 
   void push(int room, int count, int first_number = 1, const char* to = "All") {
-    std::lock_guard<std::mutex> hold(state.lock);
+    ChatState::Hold hold(state);
     for (int i = 0; i < count; ++i)
       state.push_message(room, "m" + std::to_string(first_number + i), to);
   }
 
   // The texts of the room's ring in age order, oldest first.
   std::vector<std::string> kept(int room) {
-    std::lock_guard<std::mutex> hold(state.lock);
+    ChatState::Hold hold(state);
     const RoomMessages& r = state.ring(room);
     std::vector<std::string> texts;
-    for (int p = 0; p <= r.last; ++p) texts.push_back(r.text[r.slot_of[p]]);
+    for (int p = 0; p < r.kept(); ++p) texts.push_back(r.text(p));
     return texts;
   }
 
-  std::vector<std::string> window(int room, int last_seq) {
-    std::lock_guard<std::mutex> hold(state.lock);
+  // What a user whose last_seq is `last_seq` receives, and how many it missed.
+  std::vector<std::string> window(int room, int last_seq, int* missed = nullptr) {
+    ChatState::Hold hold(state);
     const RoomMessages& r = state.ring(room);
-    int first = 0, last = -1;
-    ChatState::delivery_window(r, last_seq, first, last);
+    const DeliveryWindow w = delivery_window(r, last_seq);
+    if (missed) *missed = w.missed;
     std::vector<std::string> texts;
-    for (int p = first; p <= last; ++p) texts.push_back(r.text[r.slot_of[p]]);
+    for (int p = w.first; p <= w.last; ++p) texts.push_back(r.text(p));
     return texts;
   }
 
@@ -71,39 +74,48 @@ class ChatStateTest : public ::testing::Test {
 // --- rings ---
 
 TEST_F(ChatStateTest, NewRingIsEmpty) {
-  std::lock_guard<std::mutex> hold(state.lock);
+  ChatState::Hold hold(state);
   EXPECT_EQ(state.room_count_locked(), 3);
   EXPECT_EQ(state.ring(1).seq, 0);
-  EXPECT_EQ(state.ring(1).last, -1);
+  EXPECT_EQ(state.ring(1).kept(), 0);
 }
 
-TEST_F(ChatStateTest, TwentyPushesFillTheRing) {
-  push(1, 20);
-  EXPECT_EQ(kept(1), numbered(1, 20));
-  std::lock_guard<std::mutex> hold(state.lock);
-  EXPECT_EQ(state.ring(1).last, 19);
-  EXPECT_EQ(state.ring(1).seq, 20);
+TEST_F(ChatStateTest, RingKeepsTheLastFiveHundredLinesNumbered) {
+  push(1, RoomMessages::kMaxLines + 7);
+  EXPECT_EQ(kept(1), numbered(8, RoomMessages::kMaxLines + 7));
+  ChatState::Hold hold(state);
+  const RoomMessages& r = state.ring(1);
+  EXPECT_EQ(r.seq, RoomMessages::kMaxLines + 7);
+  EXPECT_EQ(r.lines.front().seq, 8);
+  EXPECT_EQ(r.lines.back().seq, r.seq);
 }
 
-TEST_F(ChatStateTest, TwentyFirstPushDropsTheOldest) {
-  push(1, 21);
-  EXPECT_EQ(kept(1), numbered(2, 21));
-  std::lock_guard<std::mutex> hold(state.lock);
-  EXPECT_EQ(state.ring(1).seq, 21);
-  EXPECT_EQ(state.ring(1).last, 19);
+TEST_F(ChatStateTest, RingIsBoundedInBytesButKeepsTheNewestLine) {
+  const std::string big(RoomMessages::kMaxBytes / 4 + 1, 'x');
+  ChatState::Hold hold(state);
+  for (int i = 0; i < 6; ++i) state.push_message(1, big + std::to_string(i), "All");
+  const RoomMessages& r = state.ring(1);
+  EXPECT_EQ(r.kept(), 3);  // a fourth would pass the bound
+  EXPECT_LE(r.bytes, RoomMessages::kMaxBytes);
+  EXPECT_EQ(r.text(2), big + "5");
+  const std::string huge(RoomMessages::kMaxBytes + 10, 'y');
+  state.push_message(1, huge, "All");
+  ASSERT_EQ(state.ring(1).kept(), 1);
+  EXPECT_EQ(state.ring(1).text(0), huge);
+  EXPECT_EQ(state.ring(1).bytes, huge.size());
 }
 
-TEST_F(ChatStateTest, AddresseesMoveWithTheirMessages) {
+TEST_F(ChatStateTest, AddresseesStayWithTheirMessages) {
   {
-    std::lock_guard<std::mutex> hold(state.lock);
-    for (int i = 1; i <= 23; ++i)
+    ChatState::Hold hold(state);
+    for (int i = 1; i <= RoomMessages::kMaxLines + 3; ++i)
       state.push_message(2, "m" + std::to_string(i), i % 2 ? "All" : "u" + std::to_string(i));
   }
-  std::lock_guard<std::mutex> hold(state.lock);
+  ChatState::Hold hold(state);
   const RoomMessages& r = state.ring(2);
-  for (int p = 0; p <= r.last; ++p) {
-    const int number = std::stoi(r.text[r.slot_of[p]].substr(1));
-    EXPECT_EQ(r.to_whom[p], number % 2 ? std::string("All") : "u" + std::to_string(number));
+  for (int p = 0; p < r.kept(); ++p) {
+    const int number = std::stoi(r.text(p).substr(1));
+    EXPECT_EQ(r.to_whom(p), number % 2 ? std::string("All") : "u" + std::to_string(number));
   }
 }
 
@@ -118,44 +130,60 @@ TEST_F(ChatStateTest, RoomsHaveTheirOwnRings) {
 TEST_F(ChatStateTest, LongAddresseeIsCut) {
   const std::string long_name(80, 'x');
   {
-    std::lock_guard<std::mutex> hold(state.lock);
+    ChatState::Hold hold(state);
     state.push_message(1, "m", long_name);
   }
-  std::lock_guard<std::mutex> hold(state.lock);
-  EXPECT_EQ(std::string(state.ring(1).to_whom[0]), long_name.substr(0, 63));
+  ChatState::Hold hold(state);
+  EXPECT_EQ(std::string(state.ring(1).to_whom(0)), long_name.substr(0, 63));
 }
 
 // --- delivery window ---
 
-TEST_F(ChatStateTest, UserTwentyFiveBehindGetsTheTwentyKeptOldestFirst) {
-  push(1, 25);
-  EXPECT_EQ(window(1, 0), numbered(6, 25));
+TEST_F(ChatStateTest, DeliveryWindowGivesEveryUnseenLineAndCountsTheMissed) {
+  const int n = RoomMessages::kMaxLines;
+  struct Case {
+    const char* what;
+    int pushed, last_seq, first, last, missed;
+  };
+  const Case cases[] = {
+      {"newcomer sees the last 50", 600, 0, 551, 600, 0},
+      {"newcomer in a short history sees it all", 7, 0, 1, 7, 0},
+      {"a few behind get only the new ones", 600, 597, 598, 600, 0},
+      {"up to date gets nothing", 600, 600, 0, -1, 0},
+      {"two hundred behind get all two hundred", 600, 400, 401, 600, 0},
+      {"exactly the kept number behind get them all", 600, 600 - n, 601 - n, 600, 0},
+      {"further behind get the kept and hear of the rest", 600, 40, 601 - n, 600, 600 - n - 40},
+      {"ahead of the ring after a reload gets nothing", 2, 40, 0, -1, 0},
+      {"an empty ring delivers nothing", 0, 0, 0, -1, 0},
+  };
+  for (const Case& c : cases) {
+    state.replace_rooms({make_room("Lobby")});
+    push(1, c.pushed);
+    int missed = -1;
+    const auto got = window(1, c.last_seq, &missed);
+    EXPECT_EQ(got, c.last < 0 ? std::vector<std::string>() : numbered(c.first, c.last)) << c.what;
+    EXPECT_EQ(missed, c.missed) << c.what;
+  }
 }
 
-TEST_F(ChatStateTest, UserAFewBehindGetsOnlyTheNewOnes) {
-  push(1, 25);
-  EXPECT_EQ(window(1, 22), numbered(23, 25));
-  EXPECT_TRUE(window(1, 25).empty());
-}
-
-TEST_F(ChatStateTest, UserJustOverTwentyBehindGetsTheKeptOnes) {
-  push(1, 30);
-  EXPECT_EQ(window(1, 9), numbered(11, 30));
-}
-
-TEST_F(ChatStateTest, UserAheadOfTheRingAfterAReloadGetsNothing) {
-  push(1, 2);
-  EXPECT_TRUE(window(1, 40).empty());
-}
-
-TEST_F(ChatStateTest, EmptyRingDeliversNothing) {
-  EXPECT_TRUE(window(1, 0).empty());
+TEST_F(ChatStateTest, AUserFarBehindIsToldHowManyLinesItMissedBeforeTheKeptOnes) {
+  push(1, RoomMessages::kMaxLines + 30);
+  ChatState::Hold hold(state);
+  OnlineUser u = make_user("ann", 1);
+  u.last_seq = 10;
+  Delivery d;
+  take_undelivered(state.ring(1), u, "ann", false, d);
+  const std::string notice = missed_lines_notice(20);
+  EXPECT_EQ(d.board.rfind(notice, 0), 0u) << d.board.substr(0, 100);
+  EXPECT_NE(notice.find("(20 lines missed)"), std::string::npos) << notice;
+  EXPECT_EQ(d.board.substr(notice.size(), 3), "m31");
+  EXPECT_EQ(u.last_seq, RoomMessages::kMaxLines + 30);
 }
 
 // --- online table ---
 
 TEST_F(ChatStateTest, LeavingMovesTheLaterUsersDownWithTheirFields) {
-  std::lock_guard<std::mutex> hold(state.lock);
+  ChatState::Hold hold(state);
   const char* names[] = {"u1", "u2", "u3", "u4", "u5"};
   for (int i = 0; i < 5; ++i) {
     OnlineUser u = make_user(names[i], 1 + i % 2);
@@ -182,7 +210,7 @@ TEST_F(ChatStateTest, LeavingMovesTheLaterUsersDownWithTheirFields) {
 }
 
 TEST_F(ChatStateTest, RemovingTheLastAndOutOfRange) {
-  std::lock_guard<std::mutex> hold(state.lock);
+  ChatState::Hold hold(state);
   state.add_user(make_user("a", 1));
   state.add_user(make_user("b", 1));
   state.remove_user(5);
@@ -194,7 +222,7 @@ TEST_F(ChatStateTest, RemovingTheLastAndOutOfRange) {
 }
 
 TEST_F(ChatStateTest, OneNamePerRoomIgnoringCase) {
-  std::lock_guard<std::mutex> hold(state.lock);
+  ChatState::Hold hold(state);
   state.add_user(make_user("Bob", 1));
   state.add_user(make_user("ann", 2));
   EXPECT_EQ(state.find_online_user(1, "bob"), 0);
@@ -207,7 +235,7 @@ TEST_F(ChatStateTest, OneNamePerRoomIgnoringCase) {
 }
 
 TEST_F(ChatStateTest, OnlyAsciiLettersHaveCase) {
-  std::lock_guard<std::mutex> hold(state.lock);
+  ChatState::Hold hold(state);
   state.add_user(make_user("J\xc3\xb6rg", 1));
   EXPECT_EQ(state.find_online_user(1, "j\xc3\xb6RG"), 0);
   EXPECT_EQ(state.find_online_user(1, "J\xc3\x96rg"), 1);
@@ -215,7 +243,7 @@ TEST_F(ChatStateTest, OnlyAsciiLettersHaveCase) {
 }
 
 TEST_F(ChatStateTest, FindsTheFirstOfSeveralEntries) {
-  std::lock_guard<std::mutex> hold(state.lock);
+  ChatState::Hold hold(state);
   state.add_user(make_user("x", 2));
   state.add_user(make_user("ann", 1));
   state.add_user(make_user("ann", 2));
@@ -224,7 +252,7 @@ TEST_F(ChatStateTest, FindsTheFirstOfSeveralEntries) {
 }
 
 TEST_F(ChatStateTest, TableHoldsExactlyFiveHundred) {
-  std::lock_guard<std::mutex> hold(state.lock);
+  ChatState::Hold hold(state);
   for (int i = 0; i < ChatState::kMaxOnline; ++i)
     ASSERT_TRUE(state.add_user(make_user(("u" + std::to_string(i)).c_str(), 1)));
   EXPECT_FALSE(state.add_user(make_user("one-too-many", 1)));
@@ -238,7 +266,7 @@ TEST_F(ChatStateTest, TableHoldsExactlyFiveHundred) {
 TEST_F(ChatStateTest, ReloadEmptiesRingsAndKeepsUsers) {
   push(1, 5);
   {
-    std::lock_guard<std::mutex> hold(state.lock);
+    ChatState::Hold hold(state);
     OnlineUser u = make_user("ann", 3);
     u.last_seq = 5;
     state.add_user(u);
@@ -250,12 +278,12 @@ TEST_F(ChatStateTest, ReloadEmptiesRingsAndKeepsUsers) {
   // A snapshot taken before stays readable.
   EXPECT_STREQ((*before)[0].name, "Lobby");
   EXPECT_EQ(before->size(), 3u);
-  std::lock_guard<std::mutex> hold(state.lock);
+  ChatState::Hold hold(state);
   EXPECT_EQ(state.room_count_locked(), 4);
   EXPECT_STREQ(state.room_locked(1).name, "A");
   for (int room = 1; room <= 4; ++room) {
     EXPECT_EQ(state.ring(room).seq, 0);
-    EXPECT_EQ(state.ring(room).last, -1);
+    EXPECT_EQ(state.ring(room).kept(), 0);
   }
   ASSERT_EQ(state.online_count(), 1);
   EXPECT_EQ(state.user(0).room, 3);
@@ -267,7 +295,7 @@ TEST_F(ChatStateTest, ReloadToFewerRoomsAndToNone) {
   EXPECT_EQ(state.room_count(), 1);
   state.replace_rooms({});
   EXPECT_EQ(state.room_count(), 0);
-  std::lock_guard<std::mutex> hold(state.lock);
+  ChatState::Hold hold(state);
   EXPECT_EQ(state.room_count_locked(), 0);
   state.push_message(1, "lost", "All");  // no such room: ignored
 }
@@ -283,7 +311,7 @@ TEST_F(ChatStateTest, RoomTextsAreAlwaysTerminated) {
 }
 
 TEST_F(ChatStateTest, PushToARoomOutsideTheTableIsIgnored) {
-  std::lock_guard<std::mutex> hold(state.lock);
+  ChatState::Hold hold(state);
   state.push_message(0, "x", "All");
   state.push_message(4, "x", "All");
   for (int room = 1; room <= 3; ++room) EXPECT_EQ(state.ring(room).seq, 0);
@@ -320,13 +348,13 @@ TEST(LoadRooms, MissingRoomFileLeavesTheRoomsAsTheyWere) {
   ChatState state;
   state.replace_rooms({make_room("Kept")});
   {
-    std::lock_guard<std::mutex> hold(state.lock);
+    ChatState::Hold hold(state);
     state.push_message(1, "still here", "All");
   }
   load_rooms(folder.path(), state);
   ASSERT_EQ(state.room_count(), 1);
   EXPECT_STREQ((*state.rooms())[0].name, "Kept");
-  std::lock_guard<std::mutex> hold(state.lock);
+  ChatState::Hold hold(state);
   EXPECT_EQ(state.ring(1).seq, 1);
 }
 
@@ -339,7 +367,7 @@ TEST(LoadRooms, ReloadFromTheRoomFileWhileUsersAreOnline) {
   load_rooms(folder.path(), state);
   ASSERT_EQ(state.room_count(), 3);
   {
-    std::lock_guard<std::mutex> hold(state.lock);
+    ChatState::Hold hold(state);
     state.add_user(make_user("ann", 3));
     state.push_message(3, "old", "All");
   }
@@ -351,9 +379,9 @@ TEST(LoadRooms, ReloadFromTheRoomFileWhileUsersAreOnline) {
   EXPECT_STREQ((*rooms)[1].name, "Games");
   EXPECT_FALSE((*rooms)[1].guest);
   EXPECT_TRUE((*rooms)[0].guest);
-  std::lock_guard<std::mutex> hold(state.lock);
+  ChatState::Hold hold(state);
   EXPECT_EQ(state.ring(2).seq, 0);
-  EXPECT_EQ(state.ring(2).last, -1);
+  EXPECT_EQ(state.ring(2).kept(), 0);
   ASSERT_EQ(state.online_count(), 1);
   EXPECT_EQ(state.user(0).room, 3);  // refers to the new numbering now
 }

@@ -42,7 +42,7 @@ class MessageStream : public ChatFixture {
 
   // Pushes a line straight into a room's ring.
   void push(int room, const std::string& text, const std::string& to = "All") {
-    std::lock_guard<std::mutex> hold(state.lock);
+    ChatState::Hold hold(state);
     state.push_message(room, text, to);
   }
 };
@@ -136,7 +136,7 @@ TEST_F(MessageStream, BannedUserGetsOnlyTheNotice) {
   poll("bob", 1);
   push(1, "<br>x");
   {
-    std::lock_guard<std::mutex> hold(state.lock);
+    ChatState::Hold hold(state);
     state.user(state.find_online_user(1, "bob")).active = false;
   }
   EXPECT_EQ(poll("bob", 1), "You have been banned!");
@@ -200,10 +200,10 @@ TEST_F(MessageStream, FirstPollWaitsWithoutTheChatLock) {
   // chat lock must be free.
   bool free_while_waiting = false;
   while (!done && !free_while_waiting) {
-    if (state.lock.try_lock()) {
+    {
+      ChatState::Hold hold(state);
       int i = state.find_online_user(1, "ann");
       bool delivered = i < state.online_count() && state.user(i).last_seq == 1;
-      state.lock.unlock();
       if (delivered && !done) free_while_waiting = true;
     }
     std::this_thread::yield();

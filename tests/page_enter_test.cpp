@@ -53,9 +53,7 @@ TEST_F(EnterRoom, JoinIsLoggedWithTheChatLockHeld) {
   bool lock_was_free = true;
   ctx.log_event = [&](const std::string&, const std::string&, const std::string&) {
     lock_was_free = std::async(std::launch::async, [&] {
-                      bool got = state.lock.try_lock();
-                      if (got) state.lock.unlock();
-                      return got;
+                      return state.chat_lock_free();
                     }).get();
   };
   join("ann", 1);
@@ -202,7 +200,7 @@ TEST_F(EnterRoom, RefusedNamesNeverReachAFile) {
 
 TEST_F(EnterRoom, FullTableRefusesAndAddsNothing) {
   {
-    std::lock_guard<std::mutex> hold(state.lock);
+    ChatState::Hold hold(state);
     for (int i = 0; i < ChatState::kMaxOnline; ++i) {
       OnlineUser u;
       std::snprintf(u.name, sizeof u.name, "u%d", i);

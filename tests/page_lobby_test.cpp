@@ -36,7 +36,7 @@ class LobbyTest : public ::testing::Test {
     std::snprintf(u.name, sizeof u.name, "%s", name);
     u.room = room_number;
     u.last_active_ms = steady_now_ms();  // present, as after a join
-    std::lock_guard<std::mutex> chat(state.lock);
+    ChatState::Hold chat(state);
     ASSERT_TRUE(state.add_user(u));
   }
   std::string index() {
@@ -79,6 +79,19 @@ TEST_F(LobbyTest, RoomArrayHasSevenElementsPerRoomAndNoTrailingComma) {
             "var rooms = new Array(\"Lobby\",\"2\",false,\"bob\",\"/01/\",0,1,"
             "\"Quiet\",\"0\",false,\"\",\"/01/\",0,2)\n"
             "var OnlineUsers = 2 ;\n</script>");
+}
+
+TEST_F(LobbyTest, RoomAccessSaysWhoMayEnterEachRoom) {
+  RoomInfo open = room("Open", ""), members = room("Members", ""), hosts = room("Hosts", "bob");
+  open.guest = true;
+  hosts.guest = true;  // administrators only wins over guests
+  hosts.admin_only = true;
+  state.replace_rooms({open, members, hosts});
+  site.templates[T_INDEX].set("<!--roominfo-->|<!--roomaccess-->");
+  const std::string page = index();
+  EXPECT_EQ(page.substr(page.find('|')), "|var RoomAccess = new Array(\"guests\",\"members\",\"admins\");");
+  state.replace_rooms({});
+  EXPECT_EQ(index(), "var rooms = new Array()|var RoomAccess = new Array();");
 }
 
 TEST_F(LobbyTest, TotalCountsEveryRoom) {

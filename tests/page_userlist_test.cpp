@@ -35,7 +35,7 @@ class UserListTest : public ::testing::Test {
     u.room = room;
     u.key = "k";  // the key every place of these tests carries
     u.last_active_ms = steady_now_ms();  // present, as after a join
-    std::lock_guard<std::mutex> chat(state.lock);
+    ChatState::Hold chat(state);
     ASSERT_TRUE(state.add_user(u));
   }
 
@@ -55,20 +55,20 @@ class UserListTest : public ::testing::Test {
     return out;
   }
   std::vector<std::string> names_online() {
-    std::lock_guard<std::mutex> chat(state.lock);
+    ChatState::Hold chat(state);
     std::vector<std::string> names;
     for (int i = 0; i < state.online_count(); ++i)
       names.push_back(state.user(i).name + std::string("@") + std::to_string(state.user(i).room));
     return names;
   }
   int seq(int room) {
-    std::lock_guard<std::mutex> chat(state.lock);
+    ChatState::Hold chat(state);
     return state.ring(room).seq;
   }
   std::string newest_line(int room) {
-    std::lock_guard<std::mutex> chat(state.lock);
+    ChatState::Hold chat(state);
     const RoomMessages& r = state.ring(room);
-    return r.last < 0 ? std::string() : r.text[r.slot_of[r.last]];
+    return r.kept() == 0 ? std::string() : r.text(r.kept() - 1);
   }
 
   static std::string entry(const std::string& name, const std::string& icon, bool own = false) {
@@ -122,7 +122,7 @@ TEST_F(UserListTest, EmptyRoomCountsZeroAndRemovesTheListMarker) {
 TEST_F(UserListTest, BannedUsersAreListedLikeEverybodyElse) {
   join("ann", 1);
   {
-    std::lock_guard<std::mutex> chat(state.lock);
+    ChatState::Hold chat(state);
     state.user(0).active = false;
   }
   EXPECT_EQ(users("/users.ghp?username=x&password=k&room=1"), entry("ann", "1.gif"));
@@ -152,13 +152,13 @@ TEST_F(UserListTest, ExitKeepsTheOthersOrderAndDeliveryFields) {
   join("d", 2);
   join("e", 1);
   {
-    std::lock_guard<std::mutex> chat(state.lock);
+    ChatState::Hold chat(state);
     state.user(3).last_seq = 4;
     state.user(4).split = true;
   }
   leave("/exit.ghp?username=c&password=k&room=1");
   EXPECT_EQ(names_online(), (std::vector<std::string>{"a@1", "b@1", "d@2", "e@1"}));
-  std::lock_guard<std::mutex> chat(state.lock);
+  ChatState::Hold chat(state);
   EXPECT_EQ(state.user(2).last_seq, 4);
   EXPECT_TRUE(state.user(3).split);
 }

@@ -116,7 +116,7 @@ TEST_F(PlaceKey, AReentryKeepsABan) {
   member("ann", "pw");
   join("ann", 1, "pw");
   {
-    std::lock_guard<std::mutex> hold(state.lock);
+    ChatState::Hold hold(state);
     state.user(state.find_online_user(1, "ann")).active = false;
   }
   join("ann", 1, "pw");

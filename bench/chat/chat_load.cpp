@@ -5,7 +5,13 @@
 // lines, and the server's peak resident memory.
 //
 //   chat_load --port P [--users 500] [--rooms 5] [--posters 10] [--seconds 30]
-//             [--threads 2] [--interval-ms 0] [--pid SERVER_PID]
+//             [--threads 2] [--interval-ms 0] [--wait 0] [--quiet-seconds 0]
+//             [--pid SERVER_PID]
+//
+// --wait 1 asks the waiting form of the stream (body.ghp with "&wait=1"), as
+// the chat window does: the server answers when a line comes. --quiet-seconds
+// N first lets everybody wait N seconds while nobody posts and counts the
+// requests of that time.
 //
 // Every posted line carries a token "LN_<poster>_<number>_<send time>_E". A
 // user who did not post must receive every line posted in its room while the
@@ -52,6 +58,8 @@ struct Options {
   int seconds = 30;
   int threads = 2;
   int interval_ms = 0;
+  int wait = 0;
+  int quiet_seconds = 0;
   int pid = 0;
 };
 
@@ -99,7 +107,10 @@ struct Shared {
   std::atomic<int> joined{0};
   std::atomic<int> errors{0};
   std::atomic<int64_t> window_start{0}, window_end{0}, stop_at{0};
+  std::atomic<int64_t> quiet_start{0}, quiet_end{0};
   std::atomic<bool> polling{false};
+  std::atomic<long> quiet_requests{0};
+  std::atomic<long> posts_in_window{0};
 };
 
 struct ThreadStats {
@@ -208,6 +219,10 @@ class Worker {
   void send(std::size_t i, std::string request) {
     Conn& c = conns_[i];
     if (c.fd < 0) open(i);
+    const int64_t t = now_us(), qs = s_.quiet_start.load();
+    if (qs && t >= qs && t < s_.quiet_end.load()) s_.quiet_requests++;
+    const int64_t ws = s_.window_start.load();
+    if (c.kind == Kind::Post && ws && t >= ws && t < s_.window_end.load()) s_.posts_in_window++;
     c.out = std::move(request);
     c.out_off = 0;
     c.busy = true;
@@ -295,10 +310,16 @@ class Worker {
         // identity and the addresses of its frames).
         const std::string mark = "username=" + u.name + "&amp;password=";
         const std::size_t at = answer.find(mark);
-        if (at != std::string::npos) {
-          const std::size_t from = at + mark.size();
-          u.key = answer.substr(from, answer.find('&', from) - from);
+        if (at == std::string::npos) {
+          // Not admitted (no such room, or the table is full): it counts as
+          // not joined, and the run fails.
+          s_.errors++;
+          c.kind = Kind::Post;  // never polls
+          c.next_us = INT64_MAX;
+          break;
         }
+        const std::size_t from = at + mark.size();
+        u.key = answer.substr(from, answer.find('&', from) - from);
         u.joined = true;
         s_.joined++;
         c.kind = Kind::Poll;
@@ -359,8 +380,8 @@ class Worker {
       if (c.busy) continue;
       const User& u = s_.users[c.user];
       if (c.kind == Kind::Poll && s_.polling.load() && t >= c.next_us) {
-        const std::string path =
-            "/body.ghp?username=" + u.name + "&password=" + u.key + "&room=" + std::to_string(u.room);
+        const std::string path = "/body.ghp?username=" + u.name + "&password=" + u.key +
+                                 "&room=" + std::to_string(u.room) + (o.wait ? "&wait=1" : "");
         send(i, "GET " + path + " HTTP/1.1\r\n" +
                     headers(o, "/chat.ghp?username=" + u.name + "&password=&room=" +
                                    std::to_string(u.room) + "&sex=1") +
@@ -409,6 +430,15 @@ class Worker {
   std::vector<Conn> conns_;
 };
 
+int server_threads(int pid) {
+  if (pid <= 0) return -1;
+  std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(f, line))
+    if (line.rfind("Threads:", 0) == 0) return static_cast<int>(std::strtol(line.c_str() + 8, nullptr, 10));
+  return -1;
+}
+
 long peak_rss_kib(int pid) {
   if (pid <= 0) return -1;
   std::ifstream f("/proc/" + std::to_string(pid) + "/status");
@@ -441,6 +471,8 @@ int main(int argc, char** argv) {
     else if (k == "--seconds") o.seconds = v;
     else if (k == "--threads") o.threads = v;
     else if (k == "--interval-ms") o.interval_ms = v;
+    else if (k == "--wait") o.wait = v;
+    else if (k == "--quiet-seconds") o.quiet_seconds = v;
     else if (k == "--pid") o.pid = v;
     else {
       std::fprintf(stderr, "unknown option %s\n", k.c_str());
@@ -473,11 +505,25 @@ int main(int argc, char** argv) {
   const int joined = s.joined.load();
   s.polling = true;
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  // The server's threads, sampled while the load runs.
+  int peak_threads = server_threads(o.pid);
+  if (o.quiet_seconds > 0) {
+    s.quiet_start = now_us();
+    s.quiet_end = s.quiet_start.load() + static_cast<int64_t>(o.quiet_seconds) * 1'000'000;
+    while (now_us() < s.quiet_end.load()) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      peak_threads = std::max(peak_threads, server_threads(o.pid));
+    }
+  }
   const int64_t start = now_us();
   s.window_start = start;
   s.window_end = start + static_cast<int64_t>(o.seconds) * 1'000'000;
   // A few seconds after the window to fetch the last lines posted in it.
   if (!s.stop_at.load()) s.stop_at = s.window_end.load() + 3'000'000;
+  while (now_us() < s.stop_at.load()) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    peak_threads = std::max(peak_threads, server_threads(o.pid));
+  }
   for (std::thread& t : threads) t.join();
 
   ThreadStats all;
@@ -511,9 +557,17 @@ int main(int argc, char** argv) {
     }
   }
 
-  std::printf("chat load: %d of %d users joined in %d rooms, %d posting 1 line/s, %d s, %d client threads, poll pause %d ms\n",
-              joined, o.users, o.rooms, o.posters, o.seconds, o.threads, o.interval_ms);
+  std::printf("chat load: %d of %d users joined in %d rooms, %d posting 1 line/s, %d s, %d client threads, poll pause %d ms%s\n",
+              joined, o.users, o.rooms, o.posters, o.seconds, o.threads, o.interval_ms,
+              o.wait ? ", waiting form" : "");
   std::printf("polls per second:        %.0f\n", static_cast<double>(all.polls_in_window) / o.seconds);
+  std::printf("requests per second:     %.0f (polls and posts)\n",
+              static_cast<double>(all.polls_in_window + s.posts_in_window.load()) / o.seconds);
+  if (o.quiet_seconds > 0)
+    std::printf("while nobody writes:     %.2f requests per visitor per 20 s (%ld in %d s)\n",
+                static_cast<double>(s.quiet_requests.load()) / joined * 20.0 / o.quiet_seconds,
+                s.quiet_requests.load(), o.quiet_seconds);
+  if (peak_threads >= 0) std::printf("server threads, peak:    %d\n", peak_threads);
   std::printf("poll latency p50 / p99:  %.2f ms / %.2f ms\n", percentile(all.poll_latency_us, 50) / 1000.0,
               percentile(all.poll_latency_us, 99) / 1000.0);
   std::printf("post to delivery p50 / p99 / max: %.1f ms / %.1f ms / %.1f ms\n",

@@ -8,16 +8,30 @@
 #   bench/chat/run.sh
 #   SECONDS_RUN=10 USERS=200 bench/chat/run.sh
 #   INTERVAL_MS=2000 bench/chat/run.sh     # polls paced like the shipped body page
+#   MODE=wait bench/chat/run.sh            # like the chat window: waiting for lines
+#
+# MODE=wait: 500 users (all the online table holds) in 10 rooms wait for lines
+# with the waiting form of body.ghp, 20 of them posting one line a second, for
+# 60 s after 20 s in which nobody writes; then the same with polls every 2 s
+# (INTERVAL_MS=2000) on a fresh server, for comparison. USERS, ROOMS, POSTERS
+# and SECONDS_RUN change it; there is no static-file part.
 #
 # Builds tvlService, sdbtool and chat_load in build-bench (Release), runs the
 # server in the foreground from a temporary program folder and stops it at
 # the end.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
-seconds=${SECONDS_RUN:-30}
+mode=${MODE:-poll}
+if [ "$mode" = wait ]; then
+  seconds=${SECONDS_RUN:-60}
+  rooms=${ROOMS:-10}
+  posters=${POSTERS:-20}
+else
+  seconds=${SECONDS_RUN:-30}
+  rooms=${ROOMS:-5}
+  posters=${POSTERS:-10}
+fi
 users=${USERS:-500}
-rooms=${ROOMS:-5}
-posters=${POSTERS:-10}
 threads=${THREADS:-2}
 interval=${INTERVAL_MS:-0}   # pause between one answer and the next poll (the site waits 2000)
 
@@ -50,17 +64,42 @@ cp -r build-bench/dist/. "$prog/"
 build-bench/tools/sdbtool create "$prog/rooms.sdb" bench/chat/rooms.txt >/dev/null 2>&1 ||
   build-bench/sdbtool create "$prog/rooms.sdb" bench/chat/rooms.txt >/dev/null
 head -c 1024 /dev/zero | tr '\0' 'a' >"$prog/file1k.html"
-# The bench's visitors all come from 127.0.0.1: no bound on connections
-# per address.
-printf '[Server]\r\nWebPages=\r\nDefaultPage=index.ghp\r\nPort=%s\r\nSavelog=0\r\nMaxConnectionsPerAddress=0\r\n' "$port" >"$prog/option.ini"
-(cd "$prog" && TAVELLA_STATE_DIR=$work/state XDG_CONFIG_HOME=$work/config exec ./tvlService >"$work/tvl.out" 2>&1) &
-server_pid=$!
-for _ in $(seq 100); do
-  curl -s -o /dev/null "http://127.0.0.1:$port/file1k.html" && break
-  sleep 0.1
-done
+# Every visitor comes from 127.0.0.1: the bounds per address are off here.
+printf '[Server]\r\nWebPages=\r\nDefaultPage=index.ghp\r\nPort=%s\r\nSavelog=0\r\nMaxPlacesPerAddress=0\r\nMaxConnectionsPerAddress=0\r\nPostBurst=0\r\n' \
+  "$port" >"$prog/option.ini"
+start_server() {
+  (cd "$prog" && TAVELLA_STATE_DIR=$work/state XDG_CONFIG_HOME=$work/config exec ./tvlService >"$work/tvl.out" 2>&1) &
+  server_pid=$!
+  for _ in $(seq 100); do
+    curl -s -o /dev/null "http://127.0.0.1:$port/file1k.html" && break
+    sleep 0.1
+  done
+}
+stop_server() {
+  kill "$server_pid" 2>/dev/null || true
+  wait "$server_pid" 2>/dev/null || true
+  server_pid=""
+}
+start_server
 
 chat_load=$(find build-bench -name chat_load -type f -perm -u+x | head -1)
+if [ "$mode" = wait ]; then
+  echo "== waiting for lines ($users users, $rooms rooms, $posters posting, 20 s quiet, then ${seconds} s)"
+  set +e
+  "$chat_load" --port "$port" --users "$users" --rooms "$rooms" --posters "$posters" \
+    --seconds "$seconds" --threads "$threads" --wait 1 --quiet-seconds 20 --pid "$server_pid"
+  wait_rc=$?
+  stop_server
+  start_server
+  echo
+  echo "== polls every 2 s, fresh server ($users users, $rooms rooms, $posters posting, 20 s quiet, then ${seconds} s)"
+  "$chat_load" --port "$port" --users "$users" --rooms "$rooms" --posters "$posters" \
+    --seconds "$seconds" --threads "$threads" --interval-ms 2000 --quiet-seconds 20 --pid "$server_pid"
+  poll_rc=$?
+  set -e
+  [ "$wait_rc" -eq 0 ] && [ "$poll_rc" -eq 0 ]
+  exit
+fi
 echo "== chat load ($users users, $rooms rooms, $posters posting, ${seconds} s)"
 set +e
 "$chat_load" --port "$port" --users "$users" --rooms "$rooms" --posters "$posters" \

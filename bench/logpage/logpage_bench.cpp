@@ -71,7 +71,7 @@ int main(int argc, char** argv) {
         threads.emplace_back([&window, v, rows] {
           const std::string ip = "10.0." + std::to_string(v / 250) + "." + std::to_string(v % 250);
           for (int i = 0; i < rows; ++i) {
-            std::lock_guard<std::mutex> hold(window.engine().state().lock);
+            tvl::ChatState::Hold hold(window.engine().state());
             window.log_chat_event(ip, "12:00:00", "visitor " + std::to_string(v) + " says " +
                                                       std::to_string(i) + " to All");
           }

@@ -51,7 +51,7 @@ void LogPageTest::rows_from_threads_holding_the_chat_lock_arrive_in_order() {
     threads.emplace_back([&w, t] {
       for (int i = 0; i < kRows; ++i) {
         // As the chat engine calls it: under the chat lock.
-        std::lock_guard<std::mutex> hold(w.engine().state().lock);
+        tvl::ChatState::Hold hold(w.engine().state());
         w.log_chat_event("10.0.0." + std::to_string(t), "12:00:00", std::to_string(i));
       }
     });
@@ -91,7 +91,7 @@ void LogPageTest::clear_all_empties_the_list_only() {
   CServerDlg& w = site.open();
   QVERIFY(w.is_running());
   {
-    std::lock_guard<std::mutex> hold(w.engine().state().lock);
+    tvl::ChatState::Hold hold(w.engine().state());
     w.log_chat_event("10.0.0.1", "12:00:00", "kept in the file");
   }
   CLogPage& page = *w.log_page();

@@ -490,9 +490,9 @@ void WindowTest::log_rows_never_wait_for_the_window() {
   std::atomic<int> logged{0};
   std::thread client;
   {
-    std::unique_lock<std::mutex> chat(state.lock);
+    tvl::ChatState::Hold chat(state);
     client = std::thread([&] {
-      std::lock_guard<std::mutex> hold(state.lock);
+      tvl::ChatState::Hold hold(state);
       for (int i = 0; i < 50; ++i) {
         w.log_chat_event("10.0.0.9", "12:00:00", "line " + std::to_string(i));
         ++logged;

@@ -208,8 +208,11 @@ export async function register(page, name, password, { icon = "2.gif", sex = "2"
   await page.fill("#Email", `${name}@example.org`);
   await page.selectOption("#Icon", icon);
   await page.fill("#Resume", resume);
-  await page.click("#submit1");
+  // The post navigates the result frame: wait for that navigation to end
+  // before reading the frame, or the read races the page being replaced.
   const result = page.frame({ name: "result" });
+  await Promise.all([result.waitForURL(/registresult\.htm/, { waitUntil: "load", timeout: WAIT }),
+                     page.click("#submit1")]);
   await result.waitForFunction(() => document.body && document.body.innerText.includes("Congratulations"),
                                null, { timeout: WAIT });
   return result.evaluate(() => document.body.innerText);

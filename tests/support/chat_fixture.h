@@ -143,10 +143,10 @@ class ChatFixture : public ::testing::Test {
 
   // The texts kept in a room's ring, oldest first, and their addressees.
   std::vector<std::string> kept(int room) {
-    std::lock_guard<std::mutex> hold(state.lock);
+    ChatState::Hold hold(state);
     const RoomMessages& r = state.ring(room);
     std::vector<std::string> texts;
-    for (int p = 0; p <= r.last; ++p) texts.push_back(r.text[r.slot_of[p]]);
+    for (int p = 0; p < r.kept(); ++p) texts.push_back(r.text(p));
     return texts;
   }
   std::string last_line(int room) {
@@ -154,21 +154,21 @@ class ChatFixture : public ::testing::Test {
     return texts.empty() ? std::string() : masked(texts.back());
   }
   std::string last_addressee(int room) {
-    std::lock_guard<std::mutex> hold(state.lock);
+    ChatState::Hold hold(state);
     const RoomMessages& r = state.ring(room);
-    return r.last < 0 ? std::string() : r.to_whom[r.last];
+    return r.kept() == 0 ? std::string() : r.to_whom(r.kept() - 1);
   }
   int seq(int room) {
-    std::lock_guard<std::mutex> hold(state.lock);
+    ChatState::Hold hold(state);
     return state.ring(room).seq;
   }
   int online() {
-    std::lock_guard<std::mutex> hold(state.lock);
+    ChatState::Hold hold(state);
     return state.online_count();
   }
   // A copy of the online entry, or an empty one (room 0) when not online.
   OnlineUser user(const std::string& name, int room) {
-    std::lock_guard<std::mutex> hold(state.lock);
+    ChatState::Hold hold(state);
     int i = state.find_online_user(room, name);
     return i < state.online_count() ? state.user(i) : OnlineUser{};
   }

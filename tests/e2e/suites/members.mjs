@@ -35,7 +35,8 @@ test("a visitor registers, enters as a member with the picture and changes the p
   expect(await page.isChecked('input[name="Sex"][value="0"]'), "sex not shown");
   await page.selectOption("#Icon", "9.gif");
   await page.fill("#Resume", "I like coffee now");
-  await page.click("#submit1");
+  await Promise.all([page.frame({ name: "result" }).waitForURL(/registresult\.htm/, { waitUntil: "load", timeout: WAIT }),
+                     page.click("#submit1")]);
   await page.frame({ name: "result" }).waitForFunction(
     () => document.body && document.body.innerText.includes("Your information has been changed successfully."),
     null, { timeout: WAIT });

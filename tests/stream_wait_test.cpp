@@ -1,0 +1,282 @@
+// The waiting form of the message stream over loopback: a real server, raw
+// clients. A waiting request answers once a line for its visitor arrives and
+// not before; a private line wakes only its addressee; a time-out answers
+// with nothing and loses nothing; a waiting visitor stays present; a stop
+// (SIGTERM in the service) answers every waiting request at once.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "chat/engine.h"
+#include "platform/fs.h"
+#include "tests/support/child_process.h"
+#include "tests/support/room_file.h"
+#include "tests/support/test_util.h"
+
+namespace tvl {
+namespace {
+
+constexpr int kIoMs = 10000;  // hang guard for one answer
+
+RoomInfo open_room(const char* name) {
+  RoomInfo r;
+  std::strncpy(r.name, name, sizeof r.name - 1);
+  r.guest = true;
+  return r;
+}
+
+std::string get(int port, const std::string& path) {
+  return test::http_exchange(port, "GET " + path + " HTTP/1.0\r\n\r\n", kIoMs);
+}
+
+// The form the chat window posts; `to` and `whisper` make a private line.
+std::string post(int port, const std::string& query, const std::string& message,
+                 const std::string& to = "All", bool whisper = false) {
+  const std::string body = "message=" + message + "&chat_flag=1&mtowho=" + to +
+                           "&mfilters=0&mfont=-1&mfcolor=1&elist=0&seltype=0" +
+                           (whisper ? "&mqqsay=on" : "") + "&msg=";
+  return test::http_exchange(port,
+                             "POST /chatsubmit.ghp" + query + " HTTP/1.0\r\nContent-Length: " +
+                                 std::to_string(body.size()) + "\r\n\r\n" + body,
+                             kIoMs);
+}
+
+// Sends a waiting body request on its own connection.
+std::unique_ptr<test::RawClient> start_wait(int port, const std::string& query) {
+  auto c = std::make_unique<test::RawClient>();
+  if (!c->connect(port) || !c->send("GET /body.ghp" + query + "&wait=1 HTTP/1.0\r\n\r\n"))
+    return nullptr;
+  return c;
+}
+
+// Guests enter; every option that bounds what one address may do is off,
+// since every visitor here comes from 127.0.0.1.
+const char kOptions[] =
+    "[Server]\r\nSavelog=0\r\nMaxPlacesPerAddress=0\r\nMaxConnectionsPerAddress=0\r\nPostBurst=0\r\n";
+
+class StreamWait : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    folder.write("users/.keep", "");
+    folder.write("option.ini", kOptions);
+    folder.write("chat.htm", "chat:<!--$user-->|<!--$pass-->|");
+    folder.write("chatsubmit.htm", "form");
+    folder.write("users.htm", "users");
+    folder.write("body.htm", "<body><script><!--$msg--></script></body>");
+    ASSERT_TRUE(test::write_room_file(folder.path(), {open_room("One"), open_room("Two")}));
+    engine.load(folder.path());
+    engine.make_main();
+    ChatContext& ctx = engine.pages().context();
+    ctx.first_poll_delay_ms = 0;
+    ctx.stream_wait_ms = 20000;  // far longer than any check below
+    ctx.now_ms = [this] { return clock_ms.load(); };
+    ASSERT_EQ(engine.start(port), 1);
+  }
+
+  // Enters and takes the history; the query of the place afterwards.
+  std::string enter(const std::string& name, int room) {
+    const std::string answer =
+        get(port, "/chat.ghp?username=" + name + "&password=&room=" + std::to_string(room) + "&sex=1");
+    const std::string mark = "chat:" + name + "|";
+    const std::size_t at = answer.find(mark);
+    if (at == std::string::npos) return std::string();
+    const std::size_t key_at = at + mark.size();
+    const std::string query = "?username=" + name + "&password=" +
+                              answer.substr(key_at, answer.find('|', key_at) - key_at) +
+                              "&room=" + std::to_string(room);
+    get(port, "/body.ghp" + query);
+    return query;
+  }
+  // A plain poll: takes what is new, and the user list's reload after others
+  // entered (a waiting request would answer at once with it).
+  void drain(const std::vector<std::string>& queries) {
+    for (const std::string& q : queries) get(port, "/body.ghp" + q);
+  }
+
+  int waiting() {
+    ChatState::Hold hold(engine.state());
+    return engine.state().waiting_count();
+  }
+  bool waits(int room, const char* name) {
+    ChatState::Hold hold(engine.state());
+    return engine.state().is_waiting(room, name);
+  }
+  bool online(int room, const std::string& name) {
+    ChatState::Hold hold(engine.state());
+    return engine.state().find_online_user(room, name) < engine.state().online_count();
+  }
+
+  test::TestEnvironment env;
+  test::TempDir folder;
+  std::atomic<long long> clock_ms{1000000};
+  ChatEngine engine;
+  int port = test::free_port();
+};
+
+TEST_F(StreamWait, AnswersWhenALineArrivesAndNotBefore) {
+  const std::string ann = enter("ann", 1), bob = enter("bob", 1), cy = enter("cy", 2);
+  ASSERT_FALSE(ann.empty());
+  ASSERT_FALSE(bob.empty());
+  drain({bob});
+  auto stream = start_wait(port, bob);
+  ASSERT_TRUE(stream);
+  ASSERT_TRUE(test::eventually([&] { return waits(1, "bob"); }));
+  // Lines of another room and bob's own post do not end the wait.
+  post(port, cy, "elsewhere");
+  post(port, bob, "mine");
+  EXPECT_TRUE(waits(1, "bob"));
+  EXPECT_EQ(stream->read_http_answer(300), "");
+
+  post(port, ann, "hello");
+  const std::string answer = stream->read_http_answer(kIoMs);
+  EXPECT_EQ(answer.rfind("HTTP/1.0 200", 0), 0u) << answer;
+  EXPECT_NE(answer.find("hello"), std::string::npos) << answer;
+  EXPECT_EQ(answer.find("elsewhere"), std::string::npos) << answer;
+  EXPECT_EQ(answer.find("mine"), std::string::npos) << answer;
+  EXPECT_EQ(waiting(), 0);
+}
+
+TEST_F(StreamWait, PrivateLineWakesOnlyItsAddressee) {
+  const std::string ann = enter("ann", 1), bob = enter("bob", 1), cy = enter("cy", 1);
+  drain({bob, cy});
+  auto to_bob = start_wait(port, bob), to_cy = start_wait(port, cy);
+  ASSERT_TRUE(to_bob && to_cy);
+  ASSERT_TRUE(test::eventually([&] { return waits(1, "bob") && waits(1, "cy"); }));
+
+  post(port, ann, "psst", "bob", true);
+  const std::string bobs = to_bob->read_http_answer(kIoMs);
+  EXPECT_NE(bobs.find("psst"), std::string::npos) << bobs;
+  EXPECT_TRUE(waits(1, "cy"));
+  EXPECT_FALSE(waits(1, "bob"));
+
+  post(port, ann, "everyone");
+  const std::string cys = to_cy->read_http_answer(kIoMs);
+  EXPECT_NE(cys.find("everyone"), std::string::npos) << cys;
+  EXPECT_EQ(cys.find("psst"), std::string::npos) << cys;
+}
+
+TEST_F(StreamWait, TimeOutAnswersWithNoLineAndLosesNone) {
+  engine.pages().context().stream_wait_ms = 200;
+  const std::string ann = enter("ann", 1), bob = enter("bob", 1);
+  drain({bob});
+  auto stream = start_wait(port, bob);
+  ASSERT_TRUE(stream);
+  const std::string quiet = stream->read_http_answer(kIoMs);
+  EXPECT_EQ(quiet.rfind("HTTP/1.0 200", 0), 0u) << quiet;
+  EXPECT_NE(quiet.find("<script><!--$msg--></script>"), std::string::npos) << quiet;
+
+  // Lines pushed between two waiting requests come with the next one.
+  post(port, ann, "first");
+  post(port, ann, "second");
+  auto next = start_wait(port, bob);
+  const std::string answer = next->read_http_answer(kIoMs);
+  const std::size_t first = answer.find("first"), second = answer.find("second");
+  EXPECT_NE(first, std::string::npos) << answer;
+  EXPECT_NE(second, std::string::npos) << answer;
+  EXPECT_LT(first, second);
+}
+
+TEST_F(StreamWait, AWaitingVisitorStaysPresentPastTheIdleBound) {
+  const std::string ann = enter("ann", 1), bob = enter("bob", 1);
+  drain({bob});
+  auto stream = start_wait(port, bob);
+  ASSERT_TRUE(stream);
+  ASSERT_TRUE(test::eventually([&] { return waits(1, "bob"); }));
+  clock_ms += kIdleLeaveMs + 1000;
+  // The next request sweeps: ann, silent for longer than the bound, leaves;
+  // bob, waiting all that time, stays and is told of ann's leaving.
+  ASSERT_FALSE(enter("cy", 2).empty());
+  EXPECT_FALSE(online(1, "ann"));
+  EXPECT_TRUE(online(1, "bob"));
+  const std::string answer = stream->read_http_answer(kIoMs);
+  EXPECT_NE(answer.find("left the chat room..."), std::string::npos) << answer;
+}
+
+TEST_F(StreamWait, WaitsLiveThroughAReloadUnlessTheirRoomIsGoneAndEndOnStop) {
+  const std::string ann = enter("ann", 1), bob = enter("bob", 1), cy = enter("cy", 2);
+  drain({bob, cy});
+  auto in_one = start_wait(port, bob), in_two = start_wait(port, cy);
+  ASSERT_TRUE(test::eventually([&] { return waiting() == 2; }));
+  ASSERT_TRUE(test::write_room_file(folder.path(), {open_room("One")}));
+  load_rooms(folder.path(), engine.state());
+  EXPECT_EQ(in_two->read_http_answer(kIoMs).rfind("HTTP/1.0 404", 0), 0u);
+  EXPECT_TRUE(waits(1, "bob"));
+  post(port, ann, "after the reload");
+  EXPECT_NE(in_one->read_http_answer(kIoMs).find("after the reload"), std::string::npos);
+
+  std::vector<std::unique_ptr<test::RawClient>> streams;
+  for (int i = 0; i < 20; ++i) streams.push_back(start_wait(port, bob));
+  ASSERT_TRUE(test::eventually([&] { return waiting() == 20; }));
+  engine.stop();
+  for (auto& s : streams) EXPECT_EQ(s->read_http_answer(kIoMs).rfind("HTTP/1.0 200", 0), 0u);
+}
+
+// The service as it runs: 1,000 waiting requests, then SIGTERM. Every one is
+// answered (a request still waiting when the program ends would only see its
+// connection close), and the program exits.
+TEST(StreamWaitService, SigtermAnswersAThousandWaitingRequests) {
+  namespace fs = std::filesystem;
+  rlimit files{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &files), 0);
+  if (files.rlim_cur < 2200 && files.rlim_max >= 2200) {
+    files.rlim_cur = 2200;  // the service inherits it
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &files), 0);
+  }
+  if (files.rlim_cur < 2200) GTEST_SKIP() << "needs 2,200 open files";
+  test::TestEnvironment env;
+  test::TempDir root;
+  const std::string folder = root.path() + "program/";
+  fs::create_directories(folder);
+  fs::copy(TAVELLA_DIST_DIR, folder, fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+  const int port = test::free_port();
+  // A thousand connections from 127.0.0.1: no bound per address.
+  ASSERT_TRUE(write_whole_file(folder + "option.ini",
+                               std::string(kOptions) + "Port=" + std::to_string(port) + "\r\n"));
+  test::ChildProcess service;
+  ASSERT_TRUE(service.start(folder + "tvlService", {}));
+  ASSERT_TRUE(test::eventually([&] {
+    return get(port, "/fnf.html").rfind("HTTP/1.0 200", 0) == 0;
+  }));
+
+  std::vector<std::string> places;
+  for (int u = 0; u < 10; ++u) {
+    const std::string name = "w" + std::to_string(u);
+    const std::string answer = get(port, "/chat.ghp?username=" + name + "&password=&room=1&sex=1");
+    const std::size_t at = answer.find("name=\"tvl-identity\" content=\"");
+    ASSERT_NE(at, std::string::npos) << answer.substr(0, 300);
+    const std::size_t from = at + std::strlen("name=\"tvl-identity\" content=\"");
+    std::string identity = answer.substr(from, answer.find('"', from) - from);
+    for (std::size_t amp; (amp = identity.find("&amp;")) != std::string::npos;)
+      identity.replace(amp, 5, "&");
+    places.push_back("?" + identity);
+  }
+  for (const std::string& q : places) get(port, "/body.ghp" + q);  // the history, the list
+  std::vector<std::unique_ptr<test::RawClient>> streams;
+  for (int i = 0; i < 1000; ++i) {
+    streams.push_back(start_wait(port, places[i % places.size()]));
+    ASSERT_TRUE(streams.back()) << i;
+  }
+  // A waiting request's thread sleeps on a futex (the condition variable);
+  // one that has not read its request yet sleeps in poll.
+  const std::string tasks = "/proc/" + std::to_string(service.pid()) + "/task";
+  ASSERT_TRUE(test::eventually([&] {
+    int n = 0;
+    for (auto it = fs::directory_iterator(tasks); it != fs::directory_iterator(); ++it)
+      n += test::file_text(it->path().string() + "/wchan").rfind("futex", 0) == 0;
+    return n >= 1000;
+  }, std::chrono::seconds(30)));
+  service.signal(SIGTERM);
+  int answered = 0;
+  for (auto& s : streams) answered += s->read_http_answer(kIoMs).rfind("HTTP/1.0 200", 0) == 0;
+  EXPECT_EQ(answered, 1000);
+  EXPECT_EQ(service.wait(), 0) << service.err();
+}
+
+}  // namespace
+}  // namespace tvl
