@@ -122,7 +122,8 @@ void ChatState::remove_user(int index) {
   impl_->addresses[impl_->count].fill(0);
 }
 
-void ChatState::push_message(int room, const std::string& text, const std::string& to_whom) {
+void ChatState::push_message(int room, const std::string& text, const std::string& to_whom,
+                             unsigned long long to_place) {
   if (room < 1 || room > room_count_locked()) return;
   RoomMessages& r = impl_->rings[room - 1];
   if (r.last < RoomMessages::kSize - 1) {
@@ -135,9 +136,11 @@ void ChatState::push_message(int room, const std::string& text, const std::strin
     std::memmove(r.slot_of, r.slot_of + 1, sizeof(int) * (RoomMessages::kSize - 1));
     r.slot_of[RoomMessages::kSize - 1] = oldest;
     std::memmove(r.to_whom[0], r.to_whom[1], sizeof r.to_whom[0] * (RoomMessages::kSize - 1));
+    std::memmove(r.to_place, r.to_place + 1, sizeof r.to_place[0] * (RoomMessages::kSize - 1));
   }
   r.text[r.slot_of[r.last]] = text;
   copy_field(r.to_whom[r.last], to_whom);
+  r.to_place[r.last] = to_place;
   ++r.seq;
 }
 

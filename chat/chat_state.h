@@ -29,6 +29,9 @@ struct RoomMessages {
   // that a private line reaches a user with a long name; longer addressees
   // are cut to 63 bytes.
   char to_whom[kSize][64] = {};
+  // Place (OnlineUser::place_id) a private line was written to, per
+  // position; 0 for other lines.
+  unsigned long long to_place[kSize] = {};
   int seq = 0;                 // messages pushed since the rooms were loaded
   int last = -1;               // position of the newest message, -1 when empty
   std::string text[kSize];     // complete HTML lines as sent to browsers
@@ -48,6 +51,13 @@ struct OnlineUser {
   bool active = true;    // false while banned
   // The chat clock (ChatContext::now_ms) at the user's last poll or post.
   long long last_active_ms = 0;
+  // Entered as a member (with the account's password), not as a guest.
+  bool member = false;
+  // Tells this place from any later one of the same name (private lines
+  // reach only the place they were written to); never 0.
+  unsigned long long place_id = 0;
+  // The decoded name under account_name_fold and its confusable skeleton.
+  std::string name_fold, skeleton;
 };
 
 class ChatState {
@@ -91,7 +101,8 @@ class ChatState {
   void remove_user(int index);
   // Appends one message to room's ring (room 1..count) and increments seq.
   // A room outside 1..room_count_locked() is ignored.
-  void push_message(int room, const std::string& text, const std::string& to_whom);
+  void push_message(int room, const std::string& text, const std::string& to_whom,
+                    unsigned long long to_place = 0);
   RoomMessages& ring(int room);  // room 1..room_count_locked()
   const RoomMessages& ring(int room) const;
   // The room table the rings belong to (the one published last).

@@ -16,8 +16,10 @@ struct Delivery {
 
 // Chat lock held. Appends the lines pushed after user.last_seq (at most the
 // 20 kept) to `out` and moves user.last_seq to ring.seq. A line goes to the
-// own pane when `split` is on and its addressee equals `name` exactly;
-// private lines (beginning "<br>*") to somebody else are skipped.
+// own pane when `split` is on and its addressee equals `name` ignoring case;
+// private lines (beginning "<br>*") go only to the place they were written
+// to (RoomMessages::to_place == user.place_id) and are skipped for all
+// others.
 void take_undelivered(const RoomMessages& ring, OnlineUser& user, const std::string& name,
                       bool split, Delivery& out);
 

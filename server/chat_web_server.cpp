@@ -179,7 +179,7 @@ int ChatWebServer::HandleRequest(const std::string& ip, const std::string& reque
     std::string page;
     if (PageHandlers* pages = main->page_handlers()) {
       if (request.find("registresult.htm") != std::string::npos)
-        pages->registration_post(request, page);
+        pages->registration_post(ip, request, page);
       else
         pages->chat_post(ip, request, page);
     }

@@ -7,6 +7,7 @@
 #include "platform/autostart.h"
 #include "platform/fs.h"
 #include "platform/profile.h"
+#include "storage/account.h"
 
 namespace tvl {
 
@@ -31,7 +32,7 @@ int read_int(const std::string& file, const char* key, const char* fallback) {
 void write_int(const std::string& file, const char* key, int value) {
   char text[16];
   std::snprintf(text, sizeof text, "%d", value);
-  write_profile_string(kSection, key, text, file);  // a failed write is ignored
+  (void)write_profile_string(kSection, key, text, file);  // not reported, by design
 }
 
 void load_text(const std::string& path, SharedText& into) {
@@ -63,6 +64,9 @@ void load_settings(SiteData& site, const std::function<void()>& load_rooms) {
   std::strftime(date, sizeof date, "%Y-%m-%d", &local);
   site.log_date = date;
 
+  // A write interrupted by a signal or a crash may have left a temporary
+  // file beside the accounts; it is never an account.
+  remove_account_leftovers(site.program_folder);
   load_templates(site);
   if (load_rooms) load_rooms();
 
@@ -77,6 +81,8 @@ void load_settings(SiteData& site, const std::function<void()>& load_rooms) {
   s.save_log = read_int(file, "Savelog", "0") != 0;
   s.allow_registration = read_int(file, "RegNew", "1") != 0;
   s.filter_mode = read_int(file, "FilterMode", "0");
+  s.max_failed_logins = read_int(file, "MaxFailedLogins", "5");
+  s.max_registrations_per_hour = read_int(file, "MaxRegistrationsPerHour", "3");
   if (s.web_pages.empty()) s.web_pages = site.program_folder;
 }
 

@@ -13,6 +13,11 @@
 //   Savelog                 save_log            "0"
 //   RegNew                  allow_registration  "1"
 //   FilterMode              filter_mode         "0"
+//   MaxFailedLogins / never max_failed_logins   "5"  (per address and per
+//                                                     account in 5 minutes)
+//   MaxRegistrationsPerHour max_registrations_per_hour "3" (per address)
+//     / never
+// For the bounds, 0 means no bound.
 // Numbers are read with atoi (non-numbers give 0); a bool is atoi(value) != 0.
 #pragma once
 #include <functional>
@@ -32,6 +37,9 @@ struct ServerSettings {
   bool save_log = false;
   bool allow_registration = true;
   int filter_mode = 0;
+  // Bounds on what one client may do to the accounts (0 = no bound).
+  int max_failed_logins = 5;
+  int max_registrations_per_hour = 3;
 };
 
 // The ten templates, in the order load_templates() reads them.

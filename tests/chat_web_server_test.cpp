@@ -46,7 +46,8 @@ class FakePages : public PageHandlers {
     out = "<page " + std::to_string(static_cast<int>(which)) + ">";
     return true;
   }
-  void registration_post(const std::string& request, std::string& out) override {
+  void registration_post(const std::string&, const std::string& request,
+                         std::string& out) override {
     calls.push_back({"register", -1, "", request});
     out = post_answer;
   }
