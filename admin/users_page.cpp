@@ -158,7 +158,7 @@ void CUsersPage::on_edit() {
   }
   UserDlgValues in;
   in.name = row->text(kName).toStdString();
-  in.gender = std::to_string(std::atoi(stored_values.sex.c_str()));
+  in.gender = gender_text(std::to_string(std::atoi(stored_values.sex.c_str()))).toStdString();
   in.icon = stored_values.icon;
   in.email = stored_values.email;
   in.profile = stored_values.profile;
