@@ -188,8 +188,12 @@ AccountChange write_account(const std::string& program_folder, const std::string
     path = find_account_path(program_folder, name);
   }
   if (!is_regular_file(path) || !account_file_readable(path)) return AccountChange::kFailed;
-  return write_profile_strings(kSection, keys, path) ? AccountChange::kWritten
-                                                     : AccountChange::kFailed;
+  Keys change = keys;
+  // The change form starts with an empty password: left so, the stored one
+  // stays.
+  if (fields.password.empty()) change.front().second = read_value(path, "password", "");
+  return write_profile_strings(kSection, change, path) ? AccountChange::kWritten
+                                                       : AccountChange::kFailed;
 }
 
 bool read_account(const std::string& program_folder, const std::string& name,

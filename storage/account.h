@@ -123,7 +123,8 @@ enum class AccountChange {
 //    account of that name (any case) exists or another creator won the race;
 //  - otherwise a change of the account found regardless of case (it keeps its
 //    file and spelling; users/<name> when there is none), keeping any other
-//    key such as "Disabled"; the file is replaced whole in one step.
+//    key such as "Disabled"; an empty password keeps the stored one; the
+//    file is replaced whole in one step.
 // kFailed when the name fails account_name_safe, the password could not be
 // hashed, or the file could not be written (users/ missing or not writable,
 // a full disk, the account is a folder or unreadable); the old account then

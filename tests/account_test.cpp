@@ -450,6 +450,14 @@ TEST_F(AccountTest, LeftoversOfInterruptedWritesAreNeverAccountsAndGoAtStart) {
   EXPECT_TRUE(folder.exists("users/ann"));
 }
 
+TEST_F(AccountTest, AChangeWithAnEmptyPasswordKeepsTheStoredOne) {
+  ASSERT_TRUE(written(folder.path(), "ann", AccountFields{"first", "1", "3.gif", "", "old"}));
+  ASSERT_TRUE(written(folder.path(), "ann", AccountFields{"", "0", "3.gif", "", "new"}));
+  EXPECT_EQ(check("ann", "first"), kAccountMember);
+  EXPECT_EQ(check("ann", ""), kAccountBadLogin);
+  EXPECT_EQ(get_profile_string("main", "Profile", "", 256, folder.path() + "users/ann"), "new");
+}
+
 TEST_F(AccountTest, EditWithAnEmptyPasswordKeepsTheStoredOne) {
   ASSERT_EQ(add_member(folder.path(), "ann", member("first")), AccountChange::kWritten);
   std::string stored;
