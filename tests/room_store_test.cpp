@@ -75,7 +75,7 @@ TEST_F(RoomStoreTest, ReadsEveryRoomInKeyOrder) {
   ASSERT_TRUE(f.delete_record());
   ASSERT_TRUE(f.set_field_text("Later", "name"));
   ASSERT_TRUE(f.insert_record());
-  f.close();
+  EXPECT_TRUE(f.close());
   ASSERT_TRUE(read_rooms(dir_.path(), rooms));
   ASSERT_EQ(rooms.size(), 3u);
   EXPECT_STREQ(rooms[1].name, "Staff");
