@@ -3,6 +3,9 @@
 #include "storage/room_store.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <csignal>
 
 #include <unistd.h>
 
@@ -225,6 +228,28 @@ TEST_F(RoomStoreTest, WindowOperationsOnAMissingRoomOrFile) {
   EXPECT_EQ(rows.size(), 1u);
   EXPECT_FALSE(room_text_limits(empty.path(), limits));
   EXPECT_EQ(limits.name, 63);
+}
+
+// A full disk, played by a file-size limit: a change that cannot be written
+// back when the file is closed is no success.
+TEST_F(RoomStoreTest, AWriteThatDoesNotReachTheFileIsReported) {
+  write({{"Lobby", "", 1, 0}});
+  struct rlimit saved;
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+  std::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit tiny = saved;
+  tiny.rlim_cur = 1;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &tiny), 0);
+  int id = -1;
+  const bool added = add_room(dir_.path(), {"New", "", true, false}, id);
+  const bool updated = update_room(dir_.path(), 1, {"Renamed", "", true, false});
+  bool deleted = true;
+  const bool delete_written = delete_room(dir_.path(), 1, deleted);
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &saved), 0);
+  EXPECT_FALSE(added);
+  EXPECT_FALSE(updated);
+  EXPECT_FALSE(delete_written);
+  EXPECT_FALSE(deleted);
 }
 
 }  // namespace
