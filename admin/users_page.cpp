@@ -12,6 +12,7 @@
 #include "chat/operator_rules.h"
 #include "platform/message_box.h"
 #include "storage/account.h"
+#include "storage/account_name.h"
 
 namespace {
 
@@ -28,9 +29,14 @@ bool written(tvl::AccountChange change) {
   return change == tvl::AccountChange::kWritten;
 }
 
+// Names compare as the storage layer compares them: one account under full
+// case folding.
 bool same_ignoring_case(const std::string& a, const std::string& b) {
-  return QString::fromStdString(a).compare(QString::fromStdString(b), Qt::CaseInsensitive) == 0;
+  return tvl::same_account_name(a, b);
 }
+
+// The password column tells only whether one is set: the file holds a hash.
+QString password_shown(const std::string& stored) { return stored.empty() ? QString() : "set"; }
 
 tvl::MemberValues member_values(const UserDlgValues& v) {
   tvl::MemberValues m;
@@ -62,7 +68,16 @@ CUsersPage::CUsersPage(CServerDlg& owner, QWidget* parent) : QWidget(parent), ow
   fill();
 }
 
+void CUsersPage::showEvent(QShowEvent* event) {
+  // Accounts registered or changed over the web meanwhile show at once.
+  fill();
+  QWidget::showEvent(event);
+}
+
 void CUsersPage::fill() {
+  const QByteArray current =
+      list_->currentItem() ? list_->currentItem()->data(kName, kFileRole).toByteArray() : QByteArray();
+  list_->clear();
   fit_columns(list_);
   const QIcon icon(":/icons/user.png");
   for (const tvl::AccountListing& a : tvl::list_accounts(owner_.program_folder())) {
@@ -70,7 +85,9 @@ void CUsersPage::fill() {
     item->setIcon(kName, icon);
     item->setText(kName, QString::fromStdString(a.name));
     item->setData(kName, kFileRole, QByteArray::fromStdString(a.name));
-    item->setText(kPassword, QString::fromStdString(a.password));
+    item->setText(kPassword, password_shown(a.password));
+    if (!current.isEmpty() && item->data(kName, kFileRole).toByteArray() == current)
+      list_->setCurrentItem(item);
     // "Sex" counts by its decimal value: "01" is still "Male".
     item->setText(kGender, gender_text(std::to_string(std::atoi(a.sex.c_str()))));
     item->setText(kIcon, QString::fromStdString(a.icon));
@@ -86,7 +103,9 @@ void CUsersPage::show_values(QTreeWidgetItem* row, const UserDlgValues& v, bool 
     row->setText(kName, QString::fromStdString(v.name));
     row->setData(kName, kFileRole, QByteArray::fromStdString(v.name));
   }
-  row->setText(kPassword, QString::fromStdString(v.password));
+  // An empty password in the dialog kept the stored one.
+  if (!v.password.empty() || row->text(kPassword).isEmpty())
+    row->setText(kPassword, password_shown(v.password));
   row->setText(kGender, gender_text(v.gender));
   row->setText(kIcon, QString::fromStdString(v.icon));
   row->setText(kEmail, QString::fromStdString(v.email));
@@ -120,16 +139,23 @@ void CUsersPage::on_edit() {
     say("Please select a user!");
     return;
   }
-  // From the row, not from the file.
+  // From the file, not from the row: the visitor may have changed the
+  // account over the web since the list was read. The password starts
+  // empty (empty keeps the stored one).
+  const std::string old_name = row->data(kName, kFileRole).toByteArray().toStdString();
+  tvl::AccountListing stored_values;
+  if (!tvl::read_account(owner_.program_folder(), old_name, stored_values)) {
+    say("Please select a user!");
+    fill();
+    return;
+  }
   UserDlgValues in;
   in.name = row->text(kName).toStdString();
-  in.password = row->text(kPassword).toStdString();
-  in.gender = row->text(kGender).toStdString();
-  in.icon = row->text(kIcon).toStdString();
-  in.email = row->text(kEmail).toStdString();
-  in.profile = row->text(kProfile).toStdString();
-  in.disabled = row->text(kDisabled) != "No";
-  const std::string old_name = row->data(kName, kFileRole).toByteArray().toStdString();
+  in.gender = gender_text(std::to_string(std::atoi(stored_values.sex.c_str()))).toStdString();
+  in.icon = stored_values.icon;
+  in.email = stored_values.email;
+  in.profile = stored_values.profile;
+  in.disabled = stored_values.disabled != "No";
   CUserDlg dlg(owner_.program_folder(), in, this);
   if (run_dialog(dlg) == QDialog::Accepted) {
     UserDlgValues v = dlg.values();

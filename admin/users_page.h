@@ -2,11 +2,15 @@
 // Edit and Delete. Changes go to the account files at once; the chat reads
 // an account file at every login, so nothing else is reloaded.
 //
-// The list is read once, when the page is created (accounts registered
-// through the web later appear after a restart); accounts without a password
-// are not listed. Names are one account regardless of letter case, and a
-// new name (adding, or renaming) must pass the rule the chat pages apply to
-// user names before any file is touched.
+// The list is read when the page is created and again each time it is
+// shown, and Edit fills its dialog from the file, so accounts registered or
+// changed through the web meanwhile are never overwritten with stale
+// values. Accounts without a password are not listed; the "Password" column
+// only tells that one is set (the file holds its hash), and the dialog's
+// password starts empty (empty keeps it). Names are one account as the
+// storage layer compares them (same_account_name), and a new name (adding,
+// or renaming) must pass the rule the chat pages apply to user names before
+// any file is touched.
 //
 // Lifetime: created once by the main window, lives as long as it.
 // Thread safety: user-interface thread only.
@@ -33,6 +37,9 @@ class CUsersPage : public QWidget {
 
   QTreeWidget* list() const { return list_; }
 
+  // Reads the accounts again (keeping the selected one selected).
+  void fill();
+
   // "Female", "Male", "Confidential" for "0", "1", "2"; empty otherwise.
   static QString gender_text(const std::string& number);
 
@@ -41,8 +48,10 @@ class CUsersPage : public QWidget {
   void on_edit();    // "Edit..."
   void on_delete();  // "Delete"
 
+ protected:
+  void showEvent(QShowEvent* event) override;
+
  private:
-  void fill();
   // Columns "Password" to "Disabled" (and "Name" when with_name).
   void show_values(QTreeWidgetItem* row, const UserDlgValues& values, bool with_name);
 

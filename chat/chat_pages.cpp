@@ -22,15 +22,16 @@ bool ChatPages::page(Page which, const std::string& ip, const std::string& path,
     case Page::Users: return page_users(ctx_, path, out);
     case Page::Body: return page_body(ctx_, path, out);
     case Page::ChatSubmit: return page_chatsubmit(ctx_, path, out);
-    case Page::Register: return page_register(ctx_, path, out);
+    case Page::Register: return page_register(ctx_, ip, path, out);
     case Page::PreviewIcons: return page_previewicons(ctx_, path, out);
     case Page::FindUser: return page_finduser(ctx_, path, out);
   }
   return false;
 }
 
-void ChatPages::registration_post(const std::string& request, std::string& out) {
-  tvl::registration_post(ctx_, request, out);
+void ChatPages::registration_post(const std::string& client_ip, const std::string& request,
+                                  std::string& out) {
+  tvl::registration_post(ctx_, client_ip, request, out);
 }
 
 void ChatPages::chat_post(const std::string& ip, const std::string& request, std::string& out) {

@@ -7,8 +7,10 @@
 // key. Room numbers are valid from 1 to the room count.
 #pragma once
 #include <functional>
+#include <memory>
 #include <string>
 
+#include "chat/account_guard.h"
 #include "chat/chat_limits.h"
 #include "chat/chat_state.h"
 #include "server/page_handlers.h"
@@ -37,6 +39,9 @@ struct ChatContext {
   long long stream_wait_ms = kStreamWaitMs;
   // The chat clock in milliseconds, monotonic (tests replace it).
   std::function<long long()> now_ms = steady_now_ms;
+  // Failed logins, registrations and bans (shared by the copies of the
+  // context, for the life of the server).
+  std::shared_ptr<ChatGuards> guards = std::make_shared<ChatGuards>();
 };
 
 // Local time as "%H:%M:%S".
@@ -65,20 +70,23 @@ bool page_exit(ChatContext& ctx, const std::string& ip, const std::string& path,
 bool page_users(ChatContext& ctx, const std::string& path, std::string& out);
 bool page_body(ChatContext& ctx, const std::string& path, std::string& out);
 bool page_chatsubmit(ChatContext& ctx, const std::string& path, std::string& out);
-bool page_register(ChatContext& ctx, const std::string& path, std::string& out);
+bool page_register(ChatContext& ctx, const std::string& ip, const std::string& path,
+                   std::string& out);
 bool page_previewicons(ChatContext& ctx, const std::string& path, std::string& out);
 bool page_finduser(ChatContext& ctx, const std::string& path, std::string& out);
 
 // Form posts (whole request text in; out may stay empty).
 void chat_post(ChatContext& ctx, const std::string& ip, const std::string& request, std::string& out);
-void registration_post(ChatContext& ctx, const std::string& request, std::string& out);
+void registration_post(ChatContext& ctx, const std::string& ip, const std::string& request,
+                       std::string& out);
 
 class ChatPages : public PageHandlers {
  public:
   explicit ChatPages(ChatContext context) : ctx_(std::move(context)) {}
   bool page(Page which, const std::string& client_ip, const std::string& path,
             std::string& out) override;
-  void registration_post(const std::string& request, std::string& out) override;
+  void registration_post(const std::string& client_ip, const std::string& request,
+                         std::string& out) override;
   void chat_post(const std::string& client_ip, const std::string& request,
                  std::string& out) override;
   ChatContext& context() { return ctx_; }

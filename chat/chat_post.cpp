@@ -16,6 +16,7 @@
 #include "chat/place_key.h"
 #include "chat/room_admin.h"
 #include "chat/query.h"
+#include "chat/same_site.h"
 #include "chat/script_string.h"
 #include "chat/template_fill.h"
 #include "server/form_text.h"
@@ -26,6 +27,9 @@ namespace tvl {
 namespace {
 
 const char kNoPermission[] = "no permission!";
+// A post that a page of another site made the visitor's browser send.
+const char kOtherSitePage[] =
+    "<BODY bgcolor=\"#EBEBD6\">This form must be sent from this chat's own pages.</body>";
 const char kNotOnlinePage[] = "<BODY bgcolor=\"#EBEBD6\">invalid username!</body>";
 // An addressee that no user could be called (it would stand in the line's
 // script link and HTML).
@@ -147,6 +151,10 @@ void make_links(std::string& text) {
 void chat_post(ChatContext& ctx, const std::string& ip, const std::string& request,
                std::string& out) {
   if (request.find("message=") == std::string::npos) return;
+  if (!request_from_this_site(request)) {
+    out = kOtherSitePage;
+    return;
+  }
 
   // 1-2. The form and the formatted text (no lock needed).
   Form form = read_form(request);
@@ -188,10 +196,16 @@ void chat_post(ChatContext& ctx, const std::string& ip, const std::string& reque
 
   // 4. Room commands of administrators.
   if (form.command >= kBan) {
-    std::string icon;
-    if (!is_room_administrator(info.admin, name) ||
-        check_account_in_address(ctx.site.program_folder, name, password, icon) !=
-            kAccountMember) {
+    // An administrator's place: entered as that member, proven by its key.
+    bool administrator = is_room_administrator(info.admin, name);
+    if (administrator) {
+      ChatState::Hold chat(ctx.state);
+      const int sender = room <= ctx.state.room_count_locked()
+                             ? find_keyed_user(ctx.state, room, name, password)
+                             : ctx.state.online_count();
+      administrator = sender < ctx.state.online_count() && ctx.state.user(sender).member;
+    }
+    if (!administrator) {
       out = kNoPermission;
       return;
     }
@@ -206,6 +220,8 @@ void chat_post(ChatContext& ctx, const std::string& ip, const std::string& reque
         int target = ctx.state.find_online_user(room, form.to_whom);
         if (target < ctx.state.online_count()) {
           ctx.state.user(target).active = false;
+          // The ban outlasts the place: entering again keeps it.
+          ctx.guards->bans.ban(info.name, form.to_whom);
           log_text = "[" + form.to_whom + "] has been banned!";
           text = "[" + escape_html(form.to_whom) + "] has been banned!";
         }
@@ -218,8 +234,11 @@ void chat_post(ChatContext& ctx, const std::string& ip, const std::string& reque
       ChatState::Hold chat(ctx.state);
       if (room <= ctx.state.room_count_locked()) {
         int target = ctx.state.find_online_user(room, form.to_whom);
-        if (target < ctx.state.online_count() && !ctx.state.user(target).active) {
-          ctx.state.user(target).active = true;
+        const bool lifted = ctx.guards->bans.unban(info.name, form.to_whom);
+        const bool online_banned =
+            target < ctx.state.online_count() && !ctx.state.user(target).active;
+        if (online_banned) ctx.state.user(target).active = true;
+        if (online_banned || lifted) {
           log_text = "[" + form.to_whom + "] has been unbanned!";
           text = "[" + escape_html(form.to_whom) + "] has been unbanned!";
         }
@@ -299,7 +318,16 @@ void chat_post(ChatContext& ctx, const std::string& ip, const std::string& reque
       // stream would never hand them out.
       OnlineUser& u = ctx.state.user(again);
       take_undelivered(ctx.state.ring(room), u, u.name, form.split, answer);
-      ctx.state.push_message(room, pushed, to_whom);
+      // A private line belongs to the place it is written to now (the
+      // banned sender's own notice to the sender's place); a later visitor
+      // of that name never receives it.
+      unsigned long long to_place = 0;
+      if (pushed.compare(0, 5, "<br>*") == 0) {
+        const int addressee = to_whom == name ? again : ctx.state.find_online_user(room, to_whom);
+        to_place = addressee < ctx.state.online_count() ? ctx.state.user(addressee).place_id
+                                                        : ~0ULL;
+      }
+      ctx.state.push_message(room, pushed, to_whom, to_place);
       u.last_seq = ctx.state.ring(room).seq;
       u.split = form.split;
     } else if (form.command == kSay) {

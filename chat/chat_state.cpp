@@ -121,13 +121,15 @@ void ChatState::remove_user(int index) {
   addresses_[count_].fill(0);
 }
 
-void ChatState::push_message(int room, const std::string& text, const std::string& to_whom) {
+void ChatState::push_message(int room, const std::string& text, const std::string& to_whom,
+                             unsigned long long to_place) {
   if (room < 1 || room > room_count_locked()) return;
   RoomMessages& r = rings_[room - 1];
   RingLine& line = r.lines.emplace_back();
   line.seq = ++r.seq;
   line.text = text;
   copy_field(line.to_whom, to_whom);
+  line.to_place = to_place;
   r.bytes += text.size();
   // The newest line always stays, however long it is.
   while (r.lines.size() > 1 &&
@@ -135,12 +137,13 @@ void ChatState::push_message(int room, const std::string& text, const std::strin
     r.bytes -= r.lines.front().text.size();
     r.lines.pop_front();
   }
-  // Only streams that will deliver the line are woken: a private line goes
-  // to its addressee alone (compared exactly, as delivery does).
+  // Only streams that may deliver the line are woken: a private line goes
+  // to its addressee alone (by name, ignoring case; delivery then checks
+  // the place).
   const bool only_addressee = private_line(text);
   for (Waiter* w : waiters_) {
     if (w->room != room) continue;
-    if (only_addressee && w->name != line.to_whom) continue;
+    if (only_addressee && !same_name_ignoring_case(line.to_whom, w->name)) continue;
     wake(*w);
   }
 }

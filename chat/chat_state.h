@@ -37,6 +37,9 @@ struct RingLine {
   // private line reaches a user with a long name; longer addressees are cut
   // to 63 bytes.
   char to_whom[64] = {};
+  // Place (OnlineUser::place_id) a private line was written to; 0 for other
+  // lines.
+  unsigned long long to_place = 0;
 };
 
 // The recent lines of one room, oldest first. Enough are kept that a visitor
@@ -55,6 +58,7 @@ struct RoomMessages {
   int kept() const { return static_cast<int>(lines.size()); }
   const std::string& text(int position) const { return lines[position].text; }
   const char* to_whom(int position) const { return lines[position].to_whom; }
+  unsigned long long to_place(int position) const { return lines[position].to_place; }
 };
 
 struct OnlineUser {
@@ -71,6 +75,13 @@ struct OnlineUser {
   bool active = true;    // false while banned
   // The chat clock (ChatContext::now_ms) at the user's last poll or post.
   long long last_active_ms = 0;
+  // Entered as a member (with the account's password), not as a guest.
+  bool member = false;
+  // Tells this place from any later one of the same name (private lines
+  // reach only the place they were written to); never 0.
+  unsigned long long place_id = 0;
+  // The decoded name under account_name_fold and its confusable skeleton.
+  std::string name_fold, skeleton;
 };
 
 // One message stream request waiting for lines (see ChatState::wait_for_lines).
@@ -153,11 +164,13 @@ class ChatState {
   // and join addresses.
   void remove_user(int index) REQUIRES(lock_);
   // Appends one line to room's ring (room 1..count), numbered seq + 1, and
-  // drops the oldest lines past the ring's bounds. Wakes the room's waiting
-  // streams; a private line (beginning "<br>*") wakes only the stream of its
-  // addressee. A room outside 1..room_count_locked() is ignored.
-  void push_message(int room, const std::string& text, const std::string& to_whom)
-      REQUIRES(lock_);
+  // drops the oldest lines past the ring's bounds. `to_place` is the place
+  // (OnlineUser::place_id) a private line was written to, 0 for other lines.
+  // Wakes the room's waiting streams; a private line (beginning "<br>*")
+  // wakes only the stream of its addressee. A room outside
+  // 1..room_count_locked() is ignored.
+  void push_message(int room, const std::string& text, const std::string& to_whom,
+                    unsigned long long to_place = 0) REQUIRES(lock_);
   RoomMessages& ring(int room) REQUIRES(lock_);  // room 1..room_count_locked()
   const RoomMessages& ring(int room) const REQUIRES(lock_);
   // The room table the rings belong to (the one published last).

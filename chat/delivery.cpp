@@ -48,11 +48,16 @@ void take_undelivered(const RoomMessages& ring, OnlineUser& user, const std::str
   if (w.missed > 0) out.board += missed_lines_notice(w.missed);
   for (int p = w.first; p <= w.last; ++p) {
     const std::string& text = ring.text(p);
-    const bool to_user = name == ring.to_whom(p);
+    // A private line reaches only the place it was written to, not a later
+    // visitor of the same name; other lines go to the own pane by the
+    // addressee's name, compared like names are (ignoring case).
+    const bool is_private = private_line(text);
+    const bool to_user = is_private ? ring.to_place(p) != 0 && ring.to_place(p) == user.place_id
+                                    : same_name_ignoring_case(ring.to_whom(p), name);
     if (split) {
       if (to_user) out.own += text;
-      else if (!private_line(text)) out.board += text;
-    } else if (!private_line(text) || to_user) {
+      else if (!is_private) out.board += text;
+    } else if (!is_private || to_user) {
       out.board += text;
     }
   }

@@ -38,11 +38,46 @@ const char kNameRefusedPage[] =
 const char kChatFullPage[] =
     "<BODY bgcolor=\"#EBEBD6\">The chat is full, please try again later!</body>";
 
+// A name that stands in a room's administrator text (or looks like one).
+const char kReservedPage[] =
+    "<BODY bgcolor=\"#EBEBD6\">This username is reserved, please choose another "
+    "username!</body>";
+// Too many wrong passwords from this address or for this account.
+const char kTooManyFailuresPage[] =
+    "<BODY bgcolor=\"#EBEBD6\">Too many failed logins, please try again in 5 minutes!</body>";
+
 template <std::size_t N>
 void copy_field(char (&field)[N], const std::string& text) {
   std::size_t n = text.size() < N - 1 ? text.size() : N - 1;
   std::memcpy(field, text.data(), n);
   std::memset(field + n, 0, N - n);
+}
+
+// The chat window for a place; `out` holds the place's key on the way in.
+void fill_chat_window(ChatContext& ctx, const std::string& name, std::string& out,
+                      const std::string& room_text) {
+  const std::string key = out;
+  out = *ctx.site.templates[T_CHAT].get();
+  fill_marker(out, "<!--$user-->", escape_address_value(escape_for_page(name)));
+  fill_marker(out, "<!--$pass-->", escape_address_value(key));
+  fill_marker(out, "<!--$room-->", escape_address_value(room_text));
+}
+
+// The place of `name` in `room` when `key` is its key: its delivery starts
+// again (the new window gets the kept lines and the user list), and `out`
+// receives the key. False, changing nothing, otherwise.
+bool return_to_place(ChatContext& ctx, int room, const std::string& name, const std::string& key,
+                     std::string& out) {
+  ChatState::Hold chat(ctx.state);
+  if (room > ctx.state.room_count_locked()) return false;
+  const int index = find_keyed_user(ctx.state, room, name, key);
+  if (index >= ctx.state.online_count()) return false;
+  OnlineUser& place = ctx.state.user(index);
+  place.last_active_ms = ctx.now_ms();
+  place.last_seq = 0;
+  place.known_online = 0;
+  out = place.key;
+  return true;
 }
 
 }  // namespace
@@ -63,47 +98,74 @@ bool page_chat(ChatContext& ctx, const std::string& ip, const std::string& path,
     out = kNameRefusedPage;
     return true;
   }
+  // Accounts are named as the member typed the name; the address carries it
+  // encoded.
+  std::string typed_name = name;
+  form_decode(typed_name);
+
+  // A visitor who reloads the chat window comes back with the key of the
+  // place in the password's stead: that place is theirs again, with no
+  // account check.
+  if (!password.empty() && return_to_place(ctx, room, name, password, out)) {
+    fill_chat_window(ctx, name, out, room_text);
+    return true;
+  }
 
   char number_icon[32];
   std::snprintf(number_icon, sizeof number_icon, "%d.gif", key_number(path, "&sex="));
   std::string icon = number_icon;
 
-  const int account = check_account_in_address(ctx.site.program_folder, name, password, icon);
+  // A guest's entry checks no password; everything else is bounded per
+  // address and per account, and a refused check reads no file.
+  const int bound = ctx.site.settings.max_failed_logins;
+  LoginBounds& logins = ctx.guards->logins;
+  const bool checks_password = !password.empty() || account_exists(ctx.site.program_folder, typed_name);
+  if (checks_password && !logins.login_allowed(ip, typed_name, bound, ctx.now_ms())) {
+    out = kTooManyFailuresPage;
+    return true;
+  }
+  const int account = check_account_in_address(ctx.site.program_folder, typed_name, password, icon);
+  if (account == kAccountBadLogin) {
+    logins.note_failed_login(ip, typed_name, bound, ctx.now_ms());
+    out = kBadLoginPage;
+    return true;
+  }
   if (account == kAccountDisabled) {
     out = kDisabledPage;
     return true;
   }
-  // A guest who reloads the chat window comes back with the key of the
-  // place in the password's stead (so does a member without a password);
-  // that is no account password, but it may take the place over (checked
-  // under the chat lock below).
-  const bool guest_returning = account == kAccountBadLogin && !password.empty();
-  if (account == kAccountBadLogin && !guest_returning) {
-    out = kBadLoginPage;
-    return true;
+  if (account == kAccountGuest) {
+    // The administrators' names are for the accounts the operator makes, and
+    // no guest may look like a member.
+    for (const RoomInfo& r : *rooms) {
+      if (is_reserved_name(r.admin, typed_name)) {
+        out = kReservedPage;
+        return true;
+      }
+    }
+    if (!lookalike_account(ctx.site.program_folder, typed_name).empty()) {
+      out = kNameTakenPage;
+      return true;
+    }
+    if (!info.guest) {
+      out = kNoGuestsPage;
+      return true;
+    }
   }
-  if (account == kAccountGuest && !info.guest) {
-    out = kNoGuestsPage;
-    return true;
-  }
-  if (!guest_returning && info.admin_only &&
-      (account != kAccountMember || !is_room_administrator(info.admin, name))) {
+  if (info.admin_only && (account != kAccountMember || !is_room_administrator(info.admin, typed_name))) {
     out = kAdminsOnlyPage;
     return true;
   }
 
-  // The key of a new place: the member's password, or a fresh random key
-  // for a guest (members without a password are no better protected than
-  // guests and get one too). Made before the lock: it reads the system's
-  // random source.
-  std::string key = password;
-  if (account == kAccountGuest || (account == kAccountMember && password.empty())) {
-    key = new_guest_key();
-    if (key.empty()) {
-      out = kChatFullPage;
-      return true;
-    }
+  // Every place gets a fresh random key, members' too. Made before the lock:
+  // it reads the system's random source.
+  const std::string key = new_guest_key();
+  if (key.empty()) {
+    out = kChatFullPage;
+    return true;
   }
+  const bool member = account == kAccountMember;
+  const bool banned = ctx.guards->bans.banned(info.name, typed_name);
 
   {
     ChatState::Hold chat(ctx.state);
@@ -116,35 +178,34 @@ bool page_chat(ChatContext& ctx, const std::string& ip, const std::string& path,
     const int index = ctx.state.find_online_user(room, name);
     if (index < ctx.state.online_count()) {
       OnlineUser& place = ctx.state.user(index);
-      // The visitor of the place may take it over: a member who proved the
-      // password, or a guest who brought the place's key. Anybody else finds
-      // the name taken.
-      const bool own_place = (account == kAccountMember && !password.empty()) ||
-                             (guest_returning && key_matches(place, password));
-      if (!own_place) {
-        out = account == kAccountBadLogin ? kBadLoginPage : kNameTakenPage;
+      // A member's password takes over only a place the member entered as a
+      // member; a guest's place is taken only with its key (above).
+      if (!member || !place.member) {
+        out = kNameTakenPage;
         return true;
       }
       // The new window starts empty: it gets the kept lines and the user
       // list again. A ban stays.
-      if (account == kAccountMember) {
-        place.key = key;
-        copy_field(place.icon, icon);
-      }
-      key = place.key;
+      place.key = key;
+      copy_field(place.icon, icon);
       place.last_active_ms = now;
       place.last_seq = 0;
       place.known_online = 0;
-    } else if (guest_returning) {
-      out = kBadLoginPage;
-      return true;
     } else {
+      if (!member && lookalike_online(ctx.state, typed_name)) {
+        out = kNameTakenPage;
+        return true;
+      }
       OnlineUser user;
       copy_field(user.name, name);
       copy_field(user.icon, icon);
       user.key = key;
       user.room = room;
       user.last_active_ms = now;
+      user.member = member;
+      user.place_id = new_place_id();
+      user.active = !banned;
+      set_place_names(user, typed_name);
       if (!ctx.state.add_user(user, ip)) {
         out = kChatFullPage;
         return true;
@@ -159,10 +220,8 @@ bool page_chat(ChatContext& ctx, const std::string& ip, const std::string& path,
     }
   }
 
-  out = *ctx.site.templates[T_CHAT].get();
-  fill_marker(out, "<!--$user-->", escape_address_value(escape_for_page(name)));
-  fill_marker(out, "<!--$pass-->", escape_address_value(key));
-  fill_marker(out, "<!--$room-->", escape_address_value(room_text));
+  out = key;
+  fill_chat_window(ctx, name, out, room_text);
   return true;
 }
 

@@ -4,12 +4,20 @@
 //
 // Names become file names under users/ and stand in the page, so a name that
 // the chat's name rule refuses is answered with a short page before any file
-// is read or written. Changing an existing account needs its password: the
-// form page asks for it in its address, the post in the form's "&Old="
-// field, which the change form fills (the new password may differ).
+// is read or written. Changing an existing account needs a proof: the
+// account's password, or the key of a place its member holds in the chat
+// (the chat window's Profile link). The start page sends the password in a
+// form post ("POST /registresult.htm?change", fields "UserName=" and
+// "&Password="), never in an address; the change form carries the proof on
+// in its "&Old=" field and leaves the new password empty (an empty one keeps
+// the stored password). Every check of a proof counts against the bound of
+// failed logins.
 #include <cstdlib>
 
 #include "chat/chat_pages.h"
+#include "chat/place_key.h"
+#include "chat/room_admin.h"
+#include "chat/same_site.h"
 #include "chat/page_escape.h"
 #include "chat/query.h"
 #include "chat/template_fill.h"
@@ -17,6 +25,7 @@
 #include "platform/profile.h"
 #include "server/form_text.h"
 #include "storage/account.h"
+#include "storage/account_name.h"
 
 namespace tvl {
 
@@ -50,6 +59,45 @@ const char kBadPicturePage[] =
     "<BODY bgcolor=\"#EBEBD6\"><center>Please choose one of the pictures of the "
     "list!</center></body>";
 
+const char kReservedPage[] =
+    "<BODY bgcolor=\"#EBEBD6\"><center>This username is reserved, please choose another "
+    "username!</center></body>";
+const char kOnlinePage[] =
+    "<BODY bgcolor=\"#EBEBD6\"><center>This username is in the chat now, please choose another "
+    "username!</center></body>";
+const char kTooManyFailuresPage[] =
+    "<BODY bgcolor=\"#EBEBD6\">Too many failed logins, please try again in 5 minutes!</body>";
+const char kTooManyAccountsPage[] =
+    "<BODY bgcolor=\"#EBEBD6\"><center>Too many new accounts from your address, please try "
+    "again later!</center></body>";
+// A post that a page of another site made the visitor's browser send.
+const char kOtherSitePage[] =
+    "<BODY bgcolor=\"#EBEBD6\"><center>This form must be sent from this chat's own "
+    "pages.</center></body>";
+
+// The bounds of the form's fields, in characters.
+struct FieldBound {
+  const char* label;
+  std::size_t max_chars;
+};
+constexpr FieldBound kPasswordBound{"Password", 60};
+constexpr FieldBound kEmailBound{"E-mail", 120};
+constexpr FieldBound kProfileBound{"About me", 250};
+
+// Characters of a UTF-8 text (bytes that do not continue a sequence).
+std::size_t characters(const std::string& text) {
+  std::size_t n = 0;
+  for (unsigned char c : text)
+    if ((c & 0xC0) != 0x80) ++n;
+  return n;
+}
+
+std::string too_long_page(const FieldBound& bound) {
+  return "<BODY bgcolor=\"#EBEBD6\"><center>The field \"" + std::string(bound.label) +
+         "\" is too long, please use at most " + std::to_string(bound.max_chars) +
+         " characters!</center></body>";
+}
+
 std::string decoded(std::string text) {
   form_decode(text);
   return text;
@@ -79,73 +127,136 @@ std::string picture_options(const std::string& program_folder, const std::string
   return options;
 }
 
-}  // namespace
-
-bool page_register(ChatContext& ctx, const std::string& path, std::string& out) {
-  const std::string& folder = ctx.site.program_folder;
-  std::string name, password, email = "@", profile, picture = "2.gif";
-  int sex = 2;
-  out = *ctx.site.templates[T_REGISTER].get();
-
-  if (!has_key(path, "?username=")) {
-    if (!ctx.site.settings.allow_registration) {
-      out = kNotAllowedPage;
-      return true;
-    }
-    fill_marker(out, "<!--$Icon-->", picture_options(folder, std::string()));
-    fill_marker(out, "<!--$reg-->", "1");
-    fill_marker(out, "<!--$Register-->", "Register");
-    fill_marker(out, "<!--$Regbutton-->", "Register");
-  } else {
-    if (has_key(path, "&password=")) {
-      name = key_value(path, "?username=", "&password=");
-      password = key_value(path, "&password=");
-    }
-    if (!name.empty()) {
-      if (!user_name_allowed(name)) {
-        out = kNameRefusedPage;
-        return true;
-      }
-      const std::string file = find_account_path(folder, name);
-      if (file.empty()) {
-        out = kNotRegisteredPage;
-        return true;
-      }
-      if (is_regular_file(file)) {
-        const std::string stored = get_profile_string("main", "Password", "", kAccountValueSize, file);
-        // The form shows the stored password, so it is shown only to whoever
-        // knows it (as typed, or as the address carries it encoded).
-        if (stored != password && stored != decoded(password)) {
-          out = kWrongPasswordPage;
-          return true;
-        }
-        picture = get_profile_string("main", "Icon", "", kAccountValueSize, file);
-        password = stored;
-        sex = std::atoi(get_profile_string("main", "Sex", "2", kAccountValueSize, file).c_str());
-        email = get_profile_string("main", "Email", "", kAccountValueSize, file);
-        profile = get_profile_string("main", "Profile", "", kAccountValueSize, file);
-      }
-      fill_marker(out, "<!--$Icon-->", picture_options(folder, picture));
-      fill_marker(out, "<!--$reg-->", "0");
-      fill_marker(out, "<!--$Register-->", "Change Information");
-      fill_marker(out, "<!--$Regbutton-->", "Change");
-    }
+// Whether `proof` proves the account `file` of `typed_name`: its password
+// (as typed, or as an address carries it encoded), or the key of a place
+// its member holds online. Bounded per address and account; `refusal`
+// receives the page of a refused or failed proof.
+bool account_proven(ChatContext& ctx, const std::string& ip, const std::string& file,
+                    const std::string& typed_name, const std::string& proof,
+                    std::string& refusal) {
+  const int bound = ctx.site.settings.max_failed_logins;
+  LoginBounds& logins = ctx.guards->logins;
+  if (!logins.login_allowed(ip, typed_name, bound, ctx.now_ms())) {
+    refusal = kTooManyFailuresPage;
+    return false;
   }
+  if (!proof.empty()) {
+    {
+      const std::string fold = account_name_fold(typed_name);
+      ChatState::Hold chat(ctx.state);
+      for (int i = 0; i < ctx.state.online_count(); ++i) {
+        const OnlineUser& u = ctx.state.user(i);
+        if (u.member && u.name_fold == fold && key_matches(u, proof)) return true;
+      }
+    }
+    if (account_password_matches(file, proof) || account_password_matches(file, decoded(proof)))
+      return true;
+  }
+  logins.note_failed_login(ip, typed_name, bound, ctx.now_ms());
+  refusal = kWrongPasswordPage;
+  return false;
+}
 
-  // Element text and quoted attribute values of the form.
-  fill_marker(out, "<!--$user-->", escape_html(name));
+// The "Change Information" form of an account; `proof` goes into the
+// form's "&Old=" field.
+void change_form(ChatContext& ctx, const std::string& file, const std::string& typed_name,
+                 const std::string& proof, std::string& out) {
+  const std::string& folder = ctx.site.program_folder;
+  out = *ctx.site.templates[T_REGISTER].get();
+  std::string picture, email, profile;
+  int sex = 2;
+  if (is_regular_file(file)) {
+    picture = get_profile_string("main", "Icon", "", kAccountValueSize, file);
+    sex = std::atoi(get_profile_string("main", "Sex", "2", kAccountValueSize, file).c_str());
+    email = get_profile_string("main", "Email", "", kAccountValueSize, file);
+    profile = get_profile_string("main", "Profile", "", kAccountValueSize, file);
+  }
+  fill_marker(out, "<!--$Icon-->", picture_options(folder, picture));
+  fill_marker(out, "<!--$reg-->", "0");
+  fill_marker(out, "<!--$Register-->", "Change Information");
+  fill_marker(out, "<!--$Regbutton-->", "Change");
+  fill_marker(out, "<!--$user-->", escape_html(typed_name));
   fill_marker(out, "<!--$email-->", escape_html(email));
   fill_marker(out, "<!--$profile-->", escape_html(profile));
-  fill_marker(out, "<!--$pass-->", escape_html(password));
+  // The stored password is a hash and is never shown: the new password
+  // starts empty (empty keeps it), the proof travels in "&Old=".
+  fill_marker(out, "<!--$pass-->", "");
+  fill_marker(out, "<!--$old-->", escape_html(proof));
   if (sex >= 0 && sex <= 2) {
     static const char* const kSexMarkers[3] = {"<!--$sex0-->", "<!--$sex1-->", "<!--$sex2-->"};
     for (int i = 0; i < 3; ++i) fill_marker(out, kSexMarkers[i], i == sex ? "checked" : "");
   }
+}
+
+// The change form for a name and proof as they came (encoded); `out` the form
+// or a refusal.
+void change_form_for(ChatContext& ctx, const std::string& ip, const std::string& raw_name,
+                     const std::string& proof, std::string& out) {
+  if (!user_name_allowed(raw_name)) {
+    out = kNameRefusedPage;
+    return;
+  }
+  const std::string typed_name = decoded(raw_name);
+  const std::string file = find_account_path(ctx.site.program_folder, typed_name);
+  if (file.empty()) {
+    out = kNotRegisteredPage;
+    return;
+  }
+  if (!account_proven(ctx, ip, file, typed_name, proof, out)) return;
+  change_form(ctx, file, typed_name, proof, out);
+}
+
+}  // namespace
+
+bool page_register(ChatContext& ctx, const std::string& ip, const std::string& path,
+                   std::string& out) {
+  if (has_key(path, "?username=")) {
+    std::string name, proof;
+    if (has_key(path, "&password=")) {
+      name = key_value(path, "?username=", "&password=");
+      proof = key_value(path, "&password=");
+    }
+    if (!name.empty()) {
+      change_form_for(ctx, ip, name, proof, out);
+      return true;
+    }
+  } else if (!ctx.site.settings.allow_registration) {
+    out = kNotAllowedPage;
+    return true;
+  }
+  out = *ctx.site.templates[T_REGISTER].get();
+  fill_marker(out, "<!--$Icon-->", picture_options(ctx.site.program_folder, std::string()));
+  if (!has_key(path, "?username=")) {
+    fill_marker(out, "<!--$reg-->", "1");
+    fill_marker(out, "<!--$Register-->", "Register");
+    fill_marker(out, "<!--$Regbutton-->", "Register");
+  }
+  fill_marker(out, "<!--$user-->", "");
+  fill_marker(out, "<!--$email-->", "@");
+  fill_marker(out, "<!--$profile-->", "");
+  fill_marker(out, "<!--$pass-->", "");
+  fill_marker(out, "<!--$old-->", "");
+  fill_marker(out, "<!--$sex0-->", "");
+  fill_marker(out, "<!--$sex1-->", "");
+  fill_marker(out, "<!--$sex2-->", "checked");
   return true;
 }
 
-void registration_post(ChatContext& ctx, const std::string& request, std::string& out) {
+void registration_post(ChatContext& ctx, const std::string& ip, const std::string& request,
+                       std::string& out) {
   if (!has_key(request, "UserName=") || !has_key(request, "&Password=")) return;
+  if (!request_from_this_site(request)) {
+    out = kOtherSitePage;
+    return;
+  }
+  const std::string line = request.substr(0, request.find_first_of("\r\n"));
+  const std::string body_start = request.substr(request.find("UserName="));
+  if (line.find("registresult.htm?change") != std::string::npos) {
+    // The start page's "Change profile": the form for name and password.
+    change_form_for(ctx, ip, key_value(body_start, "UserName=", "&Password="),
+                    key_value(body_start, "&Password=", "&"), out);
+    return;
+  }
   const std::string raw_name = key_value(request, "UserName=", "&Password=");
   // The name rule reads the name as the form sent it (encoded) and decodes it.
   if (!user_name_allowed(raw_name)) {
@@ -166,6 +277,16 @@ void registration_post(ChatContext& ctx, const std::string& request, std::string
   fields.profile = one_line(decoded(key_value(request, "&Resume=", "&cw=")));
   const bool new_member = key_number(request, "&cw=") == 1;
 
+  // The values are bounded as the form bounds them.
+  for (const auto& [value, bound] : {std::pair<const std::string&, FieldBound>{fields.password, kPasswordBound},
+                                     {fields.email, kEmailBound},
+                                     {fields.profile, kProfileBound}}) {
+    if (characters(value) > bound.max_chars) {
+      out = too_long_page(bound);
+      return;
+    }
+  }
+
   const std::string& folder = ctx.site.program_folder;
   if (!picture_name_plain(fields.icon) || !is_regular_file(folder + "images/" + fields.icon)) {
     out = kBadPicturePage;
@@ -177,18 +298,61 @@ void registration_post(ChatContext& ctx, const std::string& request, std::string
       out = kExistsPage;
       return;
     }
-    // A change writes over the account only for whoever knows its password.
-    const std::string stored = get_profile_string("main", "Password", "", kAccountValueSize, file);
-    if (decoded(key_value(request, "&Old=", "&submit1=")) != stored) {
-      out = kWrongPasswordPage;
+    // A change writes over the account only for whoever proves it.
+    if (!account_proven(ctx, ip, file, name, key_value(request, "&Old=", "&submit1="), out)) return;
+    switch (write_account(folder, name, fields, false)) {
+      case AccountChange::kWritten: out = kChangedPage; return;
+      case AccountChange::kExists: out = kExistsPage; return;
+      case AccountChange::kFailed: out = kNotSavedPage; return;
+    }
+    return;
+  }
+
+  // A new account, whatever "&cw=" says: closed registration refuses it.
+  if (!ctx.site.settings.allow_registration) {
+    out = kNotAllowedPage;
+    return;
+  }
+  if (!account_name_well_formed(name) || name.find('.') == 0) {
+    out = kNameRefusedPage;
+    return;
+  }
+  for (const RoomInfo& room : *ctx.state.rooms()) {
+    if (is_reserved_name(room.admin, name)) {
+      out = kReservedPage;
       return;
     }
   }
-  if (!write_account(folder, name, fields)) {
-    out = kNotSavedPage;
+  if (!lookalike_account(folder, name).empty()) {
+    out = kExistsPage;
     return;
   }
-  out = new_member ? kRegisteredPage : kChangedPage;
+  {
+    ChatState::Hold chat(ctx.state);
+    if (name_online(ctx.state, name)) {
+      out = kOnlinePage;
+      return;
+    }
+  }
+  const long long now = ctx.now_ms();
+  LoginBounds& logins = ctx.guards->logins;
+  if (!logins.registration_allowed(ip, ctx.site.settings.max_registrations_per_hour, now)) {
+    out = kTooManyAccountsPage;
+    return;
+  }
+  if (fields.password.empty()) {
+    // An account without a password could be entered by anybody.
+    out = kWrongPasswordPage;
+    return;
+  }
+  switch (write_account(folder, name, fields, true)) {
+    case AccountChange::kWritten:
+      if (ctx.site.settings.max_registrations_per_hour > 0) logins.note_registration(ip, now);
+      out = new_member ? kRegisteredPage : kChangedPage;
+      return;
+    case AccountChange::kExists: out = kExistsPage; return;
+    case AccountChange::kFailed: out = kNotSavedPage; return;
+  }
 }
 
 }  // namespace tvl

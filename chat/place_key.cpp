@@ -1,6 +1,9 @@
 #include "chat/place_key.h"
 
+#include <atomic>
+
 #include "platform/random.h"
+#include "storage/account_name.h"
 #include "server/form_text.h"
 
 namespace tvl {
@@ -25,6 +28,36 @@ std::string decoded(std::string text) {
 }  // namespace
 
 std::string new_guest_key() { return random_hex(kGuestKeyBytes); }
+
+unsigned long long new_place_id() {
+  static std::atomic<unsigned long long> next{1};
+  return next.fetch_add(1);
+}
+
+void set_place_names(OnlineUser& place, const std::string& decoded_name) {
+  place.name_fold = account_name_fold(decoded_name);
+  place.skeleton = account_name_skeleton(decoded_name);
+}
+
+bool name_online(const ChatState& state, const std::string& decoded_name) {
+  const std::string fold = account_name_fold(decoded_name);
+  const std::string skeleton = account_name_skeleton(decoded_name);
+  for (int i = 0; i < state.online_count(); ++i) {
+    const OnlineUser& u = state.user(i);
+    if (u.name_fold == fold || u.skeleton == skeleton) return true;
+  }
+  return false;
+}
+
+bool lookalike_online(const ChatState& state, const std::string& decoded_name) {
+  const std::string fold = account_name_fold(decoded_name);
+  const std::string skeleton = account_name_skeleton(decoded_name);
+  for (int i = 0; i < state.online_count(); ++i) {
+    const OnlineUser& u = state.user(i);
+    if (u.skeleton == skeleton && u.name_fold != fold) return true;
+  }
+  return false;
+}
 
 bool key_matches(const OnlineUser& place, const std::string& password_in_address) {
   if (place.key.empty()) return false;

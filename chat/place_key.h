@@ -5,11 +5,11 @@
 // not match is answered as if the user were not online. The key lives in the
 // place itself, so the check reads no file.
 //
-//   member: the password the member entered with, as it stood in the address;
-//   guest:  kGuestKeyBytes random bytes from the operating system's
-//           generator, written as lower-case hex. chat.ghp puts it where the
-//           guest's empty password stands ("<!--$pass-->"), and the pages
-//           carry it on as their password value.
+// Every place, a member's as a guest's, gets kGuestKeyBytes random bytes from
+// the operating system's generator, written as lower-case hex. chat.ghp puts
+// the key where the password stood ("<!--$pass-->"), and the pages carry it
+// on as their password value, so that after the login a member's password
+// stands in no address and no page.
 //
 // Thread safety: the functions taking a ChatState need the chat lock held.
 #pragma once
@@ -39,6 +39,20 @@ bool key_matches(const OnlineUser& place, const std::string& password_in_address
 // Reads the account file; call without the chat lock.
 int check_account_in_address(const std::string& program_folder, const std::string& name,
                              const std::string& password_in_address, std::string& icon);
+
+// A new OnlineUser::place_id (never 0, never handed out twice).
+unsigned long long new_place_id();
+
+// Fills the place's name_fold and skeleton from the decoded name.
+void set_place_names(OnlineUser& place, const std::string& decoded_name);
+
+// Chat lock held. Whether somebody online in any room is `decoded_name`
+// (same fold) or looks like it (same skeleton).
+bool name_online(const ChatState& state, const std::string& decoded_name);
+
+// Chat lock held. Whether somebody online in any room looks like
+// `decoded_name` (same skeleton) without being that name (another fold).
+bool lookalike_online(const ChatState& state, const std::string& decoded_name);
 
 // Chat lock held. Index of the user of `room` named `name` (case-blind) whose
 // key the request's password value matches; online_count() when there is

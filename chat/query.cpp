@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "server/form_text.h"
+#include "storage/account_name.h"
 
 namespace tvl {
 
@@ -37,7 +38,9 @@ bool decoded_name_allowed(const std::string& name) {
     if (c < 0x20 || c == '/' || c == '\\' || c == '<' || c == '>' || c == '"' || c == '\'')
       return false;
   }
-  return true;
+  // Names people cannot tell apart by looking: invisible or bidi characters,
+  // odd spaces, blanks at either end, bytes that are no UTF-8.
+  return account_name_well_formed(name);
 }
 
 bool user_name_allowed(const std::string& name_in_address) {

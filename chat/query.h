@@ -33,7 +33,9 @@ int key_number(const std::string& text, const std::string& key);
 bool user_name_allowed(const std::string& name_in_address);
 
 // The same rule for a name that is already decoded (a form value): not empty,
-// at most 63 bytes, none of the refused characters or "..".
+// at most 63 bytes, none of the refused characters or "..", and well formed
+// as account_name_well_formed says (UTF-8; no control, format or bidi
+// characters, no spaces but the plain blank, no blank at either end).
 bool decoded_name_allowed(const std::string& name);
 
 }  // namespace tvl

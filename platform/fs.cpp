@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <ctime>
 #include <cstdlib>
 
 namespace tvl {
@@ -141,5 +142,62 @@ bool write_whole_file(const std::string& path, const std::string& data) {
 }
 
 bool delete_file(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+
+bool write_new_file_synced(const std::string& path, const std::string& data, int mode) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  bool ok = mode < 0 || ::fchmod(fd, static_cast<mode_t>(mode)) == 0;
+  std::size_t done = 0;
+  while (ok && done < data.size()) {
+    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ok = false;
+      break;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  // The data must be on the disk before the file takes another's place:
+  // otherwise a crash right after the rename may leave an empty file.
+  if (ok && ::fsync(fd) != 0) ok = false;
+  if (::close(fd) != 0) ok = false;
+  if (!ok) ::unlink(path.c_str());
+  return ok;
+}
+
+bool rename_file(const std::string& from, const std::string& to) {
+  return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
+bool link_file_exclusive(const std::string& from, const std::string& to) {
+  return ::link(from.c_str(), to.c_str()) == 0;
+}
+
+int file_mode(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return -1;
+  return static_cast<int>(st.st_mode & 07777);
+}
+
+long long folder_change_stamp(const std::string& folder) {
+  struct stat st;
+  if (::stat(folder.c_str(), &st) != 0) return -1;
+  // The modification time moves with every entry added, removed or renamed.
+  return static_cast<long long>(st.st_mtim.tv_sec) * 1'000'000'000LL + st.st_mtim.tv_nsec;
+}
+
+long long folder_stamp_now_ns() {
+  struct timespec now;
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<long long>(now.tv_sec) * 1'000'000'000LL + now.tv_nsec;
+}
+
+std::string resolved_path(const std::string& path) {
+  char* full = ::realpath(path.c_str(), nullptr);
+  if (!full) return std::string();
+  std::string out = full;
+  std::free(full);
+  return out;
+}
 
 }  // namespace tvl

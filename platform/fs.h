@@ -50,4 +50,37 @@ bool write_whole_file(const std::string& path, const std::string& data);
 
 bool delete_file(const std::string& path);
 
+// Writes `data` into a file that must not exist yet (created exclusively,
+// mode 0644, or `mode` when not negative), then flushes it to the disk.
+// False when the file existed, or any step failed (a full disk, a write
+// cut short); a file this call created is then removed again, so nothing of
+// it stays behind.
+[[nodiscard]] bool write_new_file_synced(const std::string& path, const std::string& data,
+                                         int mode = -1);
+
+// Moves `from` over `to` in one step (the old `to` is replaced whole).
+// False when that failed; both files then are as they were.
+[[nodiscard]] bool rename_file(const std::string& from, const std::string& to);
+
+// Makes `to` a second name of the file `from`, only when `to` does not exist
+// (of many callers racing for one name, exactly one wins). False when `to`
+// exists or the link could not be made; nothing changed then.
+[[nodiscard]] bool link_file_exclusive(const std::string& from, const std::string& to);
+
+// Permission bits of a file (07777), or -1 when it cannot be looked at.
+int file_mode(const std::string& path);
+
+// A stamp that changes when entries of a folder are added, removed or
+// renamed (its change time, in nanoseconds); -1 when it cannot be looked at.
+// Changes within the file system's clock step may share a stamp, so callers
+// that cache a listing treat a stamp younger than folder_stamp_settle_ns()
+// as not settled yet.
+long long folder_change_stamp(const std::string& folder);
+long long folder_stamp_now_ns();
+constexpr long long folder_stamp_settle_ns() { return 2'000'000'000LL; }
+
+// The path with every symbolic link, "." and ".." resolved; empty when it
+// does not exist or cannot be resolved.
+std::string resolved_path(const std::string& path);
+
 }  // namespace tvl

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -12,6 +13,9 @@
 namespace tvl {
 
 namespace {
+
+const char kLeftoverPrefix[] = ".#";
+const char kLeftoverMark[] = ".tmp-";
 
 std::mutex g_profile_lock;  // serialises every profile call of the process
 
@@ -131,20 +135,28 @@ std::string cut(std::string value, std::size_t size) {
   return value;
 }
 
-// Writes the new content beside the file and moves it over the old one, so
-// that a crash leaves either the old or the new file, never half of one.
+std::atomic<unsigned> g_temp_serial{0};
+
+// Temporary files stand beside the file they replace, named so that no
+// reader takes them for one of its files (see is_profile_leftover).
+std::string temp_name_for(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+  const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+  return folder + kLeftoverPrefix + base + kLeftoverMark + std::to_string(::getpid()) + "-" +
+         std::to_string(g_temp_serial.fetch_add(1));
+}
+
+// Writes the new content beside the file, flushes it and moves it over the
+// old one, so that a crash or a full disk leaves either the old or the new
+// file, never half of one. There is no fallback that writes in place: when
+// any step fails the old file stays byte for byte and the temporary goes.
 bool replace_file(const std::string& path, const std::string& text) {
-  struct stat st;
-  bool existed = ::stat(path.c_str(), &st) == 0;
-  std::string temp = path + ".tmp-" + std::to_string(::getpid());
-  if (!write_whole_file(temp, text)) {
+  const std::string temp = temp_name_for(path);
+  if (!write_new_file_synced(temp, text, file_mode(path))) return false;
+  if (!rename_file(temp, path)) {
     delete_file(temp);
-    return write_whole_file(path, text);  // e.g. a folder we may not create files in
-  }
-  if (existed) ::chmod(temp.c_str(), st.st_mode & 07777);
-  if (std::rename(temp.c_str(), path.c_str()) != 0) {
-    delete_file(temp);
-    return write_whole_file(path, text);
+    return false;
   }
   return true;
 }
@@ -221,9 +233,35 @@ bool write_profile_strings(const std::string& section,
   std::lock_guard<std::mutex> hold(g_profile_lock);
   if (is_directory(path)) return false;
   std::string text;
-  read_whole_file(path, text);  // a missing file is created
+  // A missing file is created; one that exists but cannot be read is left
+  // alone (writing would drop every key it holds).
+  if (!read_whole_file(path, text) && ::access(path.c_str(), F_OK) == 0) return false;
   for (const auto& [key, value] : values) text = with_key(text, section, key, value);
   return replace_file(path, text);
+}
+
+bool create_profile_strings(const std::string& section,
+                            const std::vector<std::pair<std::string, std::string>>& values,
+                            const std::string& path) {
+  std::string text;
+  for (const auto& [key, value] : values) text = with_key(text, section, key, value);
+  std::lock_guard<std::mutex> hold(g_profile_lock);
+  const std::string temp = temp_name_for(path);
+  if (!write_new_file_synced(temp, text)) return false;
+  // The link succeeds for exactly one of several racing creators, and the
+  // file appears whole under its name.
+  const bool created = link_file_exclusive(temp, path);
+  (void)delete_file(temp);  // should this fail, the leftover goes at the next start
+  return created;
+}
+
+bool is_profile_leftover(const std::string& file_name) {
+  return file_name.rfind(kLeftoverPrefix, 0) == 0 && file_name.find(kLeftoverMark) != std::string::npos;
+}
+
+void remove_profile_leftovers(const std::string& folder) {
+  for (const std::string& name : list_folder(folder))
+    if (is_profile_leftover(name)) (void)delete_file(folder + name);  // best effort, by design
 }
 
 }  // namespace tvl

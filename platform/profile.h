@@ -28,16 +28,38 @@ std::string get_profile_string(const std::string& section, const std::string& ke
                                const std::string& default_value, std::size_t size,
                                const std::string& path);
 
-// False when the file cannot be created or written.
-bool write_profile_string(const std::string& section, const std::string& key,
+// False when the file cannot be created or written (see write_profile_strings).
+[[nodiscard]] bool write_profile_string(const std::string& section, const std::string& key,
                           const std::string& value, const std::string& path);
 
 // Sets several keys of one section, in the given order, as one replacement
-// of the whole file: afterwards the file holds either all of the new values
-// or, when the write failed (false), exactly what it held before. False too
-// when `path` is a folder.
-bool write_profile_strings(const std::string& section,
+// of the whole file (a temporary file beside it, flushed, then moved over
+// it): afterwards the file holds either all of the new values or, when the
+// write failed, exactly what it held before.
+// False when `path` is a folder, exists but cannot be read, or the new file
+// could not be written whole (a full disk) or moved into place; the old file
+// then stays byte for byte and no temporary file stays behind.
+[[nodiscard]] bool write_profile_strings(const std::string& section,
                            const std::vector<std::pair<std::string, std::string>>& values,
                            const std::string& path);
+
+// Creates a new file holding the keys of one section, exclusively: of several
+// callers racing for one path exactly one succeeds, and the file appears
+// whole under its name or not at all.
+// False when `path` exists already or the file could not be written; nothing
+// is left behind then.
+[[nodiscard]] bool create_profile_strings(
+    const std::string& section, const std::vector<std::pair<std::string, std::string>>& values,
+    const std::string& path);
+
+// Whether a file name is one of the temporary files the writes above make
+// (".#<name>.tmp-<pid>-<n>"). A signal or a crash between writing and
+// moving one may leave it behind; it is never one of the files it stands
+// beside.
+bool is_profile_leftover(const std::string& file_name);
+
+// Deletes every such leftover of a folder (`folder` ends in "/"); done at
+// start, before anything reads the folder.
+void remove_profile_leftovers(const std::string& folder);
 
 }  // namespace tvl

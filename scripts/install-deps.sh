@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 
 what=${1:-build}
 packages=(cmake ninja-build g++ make pkg-config libgtest-dev curl ca-certificates
-          qt6-base-dev libssl-dev openssl)
+          qt6-base-dev libicu-dev libssl-dev openssl)
 if [ "$what" = x-check ]; then
   # Only the desktop program's check under a virtual X server needs these.
   packages+=(xvfb xauth xdotool x11-utils trayer python3)

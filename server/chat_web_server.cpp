@@ -176,7 +176,7 @@ int ChatWebServer::answer(MainObject& main, const std::string& client, const Req
       std::string answer_page;
       if (PageHandlers* pages = main.page_handlers()) {
         if (contains(page, "registresult.htm"))
-          pages->registration_post(request, answer_page);
+          pages->registration_post(client, request, answer_page);
         else
           pages->chat_post(client, request, answer_page);
       }

@@ -30,7 +30,8 @@ class PageHandlers {
                     std::string& out) = 0;
   // The two form posts get the whole request text; whatever they leave in
   // out (possibly nothing) is sent.
-  virtual void registration_post(const std::string& request, std::string& out) = 0;
+  virtual void registration_post(const std::string& client_ip, const std::string& request,
+                                 std::string& out) = 0;
   virtual void chat_post(const std::string& client_ip, const std::string& request,
                          std::string& out) = 0;
 };

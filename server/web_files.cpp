@@ -231,6 +231,13 @@ int WebFiles::open_inside(const std::string& name, struct stat& st) const {
     ::close(fd);
     return -1;
   }
+  // The program's own files are judged by where they really are, not by the
+  // name asked for: a link "help/settings.txt -> ../option.ini" or one to an
+  // account under users/ serves nothing.
+  if (private_file(where) || where.compare(real_root_.size(), 6, "users/") == 0) {
+    ::close(fd);
+    return -1;
+  }
   return fd;
 }
 

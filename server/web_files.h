@@ -90,7 +90,9 @@ class WebFiles {
   // From now on serves only files whose real location (every link
   // followed) lies inside `root`: a link in the folder, or a linked folder,
   // that leads out of it makes the file count as missing. When the root
-  // cannot be resolved nothing is served. Without a call every file is
+  // cannot be resolved nothing is served. A file whose real location is one
+  // of the program's own (private_file) or lies in the root's "users/"
+  // (the accounts) counts as missing too. Without a call every file is
   // served (tests of the cache alone). Not to be called while requests run.
   void restrict_to(const std::string& root);
 

@@ -392,7 +392,7 @@ CommandResult online_command(const std::vector<std::string>& args, const Operato
   ChatState& state = t.engine->state();
   const long long now = t.engine->pages().context().now_ms();
   std::string out;
-  std::lock_guard<std::mutex> chat(state.lock);
+  ChatState::Hold chat(state);
   for (int i = 0; i < state.online_count(); ++i) {
     const OnlineUser& u = state.user(i);
     const std::string room =
@@ -419,7 +419,7 @@ CommandResult kick_command(const std::vector<std::string>& args, const OperatorT
   const std::string& name = p.positional[0];
   ChatContext& ctx = t.engine->pages().context();
   int kicked = 0;
-  std::lock_guard<std::mutex> chat(ctx.state.lock);
+  ChatState::Hold chat(ctx.state);
   for (int i = 0; i < ctx.state.online_count();) {
     if (same_name_ignoring_case(ctx.state.user(i).name, name)) {
       const std::string stored = ctx.state.user(i).name;
@@ -439,16 +439,19 @@ CommandResult ban_command(const std::vector<std::string>& args, const OperatorTa
   if (!t.engine) return refused("no server is running");
   const std::string& number = p.positional[0];
   const std::string& name = p.positional[1];
-  ChatState& state = t.engine->state();
-  std::lock_guard<std::mutex> chat(state.lock);
+  ChatContext& ctx = t.engine->pages().context();
+  ChatState& state = ctx.state;
+  ChatState::Hold chat(state);
   const int room = number.find_first_not_of("0123456789") == std::string::npos && number.size() < 7
                        ? std::atoi(number.c_str())
                        : 0;
   if (room < 1 || room > state.room_count_locked()) return refused("no room " + number);
   const int target = state.find_online_user(room, name);
   if (target >= state.online_count()) return refused(name + " is not in room " + number);
-  // As the room's ban command: the place stays and may no longer post.
+  // As the room's ban command: the place stays and may no longer post, and
+  // the ban outlasts the place.
   state.user(target).active = false;
+  ctx.guards->bans.ban(state.room_locked(room).name, name);
   return done(name + " banned in room " + number + "\n");
 }
 

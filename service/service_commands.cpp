@@ -108,7 +108,7 @@ int ServiceCommands::Install() {
   registry_set_dword(key, "TypesSupported", 7);
   message_box(service_name_, "Service succesfully installed", MessageIcon::Information);
   // While the service exists the window program must not start itself.
-  write_profile_string("Server", "startup", "0", program_folder_ + "option.ini");
+  (void)write_profile_string("Server", "startup", "0", program_folder_ + "option.ini");  // not reported, by design
   set_run_at_startup(false);
   return 1;
 }

@@ -1,7 +1,12 @@
 #include "storage/account.h"
 
+#include <mutex>
+
 #include "platform/fs.h"
 #include "platform/profile.h"
+#include "storage/account_index.h"
+#include "storage/account_name.h"
+#include "storage/password_hash.h"
 
 namespace tvl {
 
@@ -9,36 +14,65 @@ namespace {
 
 const char kSection[] = "main";
 
+// Creations look the name up and then create the file; two creators of names
+// that fold alike ("Bob", "bob") must not both pass the lookup.
+std::mutex g_create_lock;
+
+using Keys = std::vector<std::pair<std::string, std::string>>;
+
 std::string read_value(const std::string& path, const char* key, const char* default_value) {
   return get_profile_string(kSection, key, default_value, kAccountValueSize, path);
 }
 
-bool same_ignoring_case(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x + 32);
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y + 32);
-    if (x != y) return false;
-  }
-  return true;
+// An account file that holds nothing (a write cut short by an older version,
+// a disk error) or cannot be read is no account anybody may log in to.
+bool account_file_readable(const std::string& path) {
+  std::string head;
+  bool cut = false;
+  return read_file_head(path, 1, head, cut) && !head.empty();
 }
 
-// The six keys of the window's write, as one whole replacement of the file.
-bool write_member(const std::string& path, const MemberValues& v) {
-  std::vector<std::pair<std::string, std::string>> keys = {{"password", v.password},
-                                                           {"sex", v.sex}};
+std::string file_name_of(const std::string& program_folder, const std::string& path) {
+  return path.substr(account_path(program_folder, "").size());
+}
+
+// The stored form of a password given in clear; false when hashing failed.
+bool stored_form(const std::string& password, std::string& stored) {
+  if (password.empty()) {
+    stored.clear();
+    return true;
+  }
+  return hash_password(password, stored);
+}
+
+// The six keys of the window's write.
+Keys member_keys(const MemberValues& v, const std::string& stored_password) {
+  Keys keys = {{"password", stored_password}, {"sex", v.sex}};
   // An empty icon is never written: the stored picture stays.
   if (!v.icon.empty()) keys.emplace_back("Icon", v.icon);
   keys.emplace_back("email", v.email);
   keys.emplace_back("Profile", v.profile);
   keys.emplace_back("Disabled", v.disabled ? "Yes" : "No");
-  return write_profile_strings(kSection, keys, path);
+  return keys;
 }
 
 std::string cut_icon(std::string icon) {
   if (icon.size() > kAccountIconMax) icon.resize(kAccountIconMax);
   return icon;
+}
+
+// Creates users/<name> exclusively with `keys`; the caller holds
+// g_create_lock and has looked the name up.
+AccountChange create_locked(const std::string& program_folder, const std::string& name,
+                            const Keys& keys) {
+  const std::string path = account_path(program_folder, name);
+  if (create_profile_strings(kSection, keys, path)) {
+    index_account_added(program_folder, name);
+    return AccountChange::kWritten;
+  }
+  // Lost a race for the same name, or could not write at all.
+  return is_regular_file(path) || is_directory(path) ? AccountChange::kExists
+                                                     : AccountChange::kFailed;
 }
 
 }  // namespace
@@ -52,6 +86,7 @@ bool account_name_safe(const std::string& name) {
   if (name.find('/') != std::string::npos) return false;
   if (name.find('\0') != std::string::npos) return false;
   if (name.find("..") != std::string::npos) return false;
+  if (is_profile_leftover(name)) return false;
   return true;
 }
 
@@ -59,13 +94,23 @@ std::string find_account_path(const std::string& program_folder, const std::stri
   if (!account_name_safe(name)) return std::string();
   const std::string exact = account_path(program_folder, name);
   if (is_regular_file(exact) || is_directory(exact)) return exact;
-  for (const std::string& entry : list_folder(program_folder + "users/"))
-    if (same_ignoring_case(entry, name)) return account_path(program_folder, entry);
-  return std::string();
+  const std::string file = indexed_account(program_folder, name);
+  if (file.empty()) return std::string();
+  const std::string path = account_path(program_folder, file);
+  // The index may be a moment behind a deletion.
+  return is_regular_file(path) || is_directory(path) ? path : std::string();
 }
 
 bool account_exists(const std::string& program_folder, const std::string& name) {
   return !find_account_path(program_folder, name).empty();
+}
+
+std::string lookalike_account(const std::string& program_folder, const std::string& name) {
+  return indexed_lookalike(program_folder, name);
+}
+
+void remove_account_leftovers(const std::string& program_folder) {
+  remove_profile_leftovers(program_folder + "users/");
 }
 
 bool picture_name_plain(const std::string& name) {
@@ -79,15 +124,28 @@ bool picture_name_plain(const std::string& name) {
   return true;
 }
 
+bool account_password_matches(const std::string& path, const std::string& password) {
+  if (!account_file_readable(path)) return false;
+  return password_matches(read_value(path, "password", ""), password);
+}
+
 int check_account(const std::string& program_folder, const std::string& name,
                   const std::string& password, std::string& icon) {
   if (!account_name_safe(name)) return kAccountBadLogin;
   const std::string path = find_account_path(program_folder, name);
   if (path.empty() || !is_regular_file(path))
     return password.empty() ? kAccountGuest : kAccountBadLogin;
+  if (!account_file_readable(path)) return kAccountBadLogin;
 
-  if (read_value(path, "password", "") != password) return kAccountBadLogin;
+  const std::string stored = read_value(path, "password", "");
+  if (!password_matches(stored, password)) return kAccountBadLogin;
   if (read_value(path, "Disabled", "No") != "No") return kAccountDisabled;
+  if (!password.empty() && !password_is_hashed(stored)) {
+    // An account of an older version: its password goes out of the file now.
+    std::string hashed;
+    if (hash_password(password, hashed))
+      (void)write_profile_strings(kSection, {{"password", hashed}}, path);  // retried next login
+  }
 
   std::string picture = read_value(path, "Icon", "-1");
   if (!picture.empty() && picture[0] == '-') {
@@ -106,34 +164,58 @@ int check_account(const std::string& program_folder, const std::string& name,
   return kAccountMember;
 }
 
-bool write_account(const std::string& program_folder, const std::string& name,
-                   const AccountFields& fields) {
-  if (!account_name_safe(name)) return false;
-  std::string path = find_account_path(program_folder, name);
-  if (path.empty()) path = account_path(program_folder, name);
+AccountChange write_account(const std::string& program_folder, const std::string& name,
+                            const AccountFields& fields, bool create) {
+  if (!account_name_safe(name)) return AccountChange::kFailed;
+  std::string stored;
+  if (!stored_form(fields.password, stored)) return AccountChange::kFailed;
   // The order matters to people who read the files by hand; keep it.
-  return write_profile_strings(kSection,
-                               {{"password", fields.password},
-                                {"sex", fields.sex},
-                                {"Icon", fields.icon},
-                                {"email", fields.email},
-                                {"Profile", fields.profile}},
-                               path);
+  const Keys keys = {{"password", stored},
+                     {"sex", fields.sex},
+                     {"Icon", fields.icon},
+                     {"email", fields.email},
+                     {"Profile", fields.profile}};
+  if (create) {
+    std::lock_guard<std::mutex> hold(g_create_lock);
+    if (!find_account_path(program_folder, name).empty()) return AccountChange::kExists;
+    return create_locked(program_folder, name, keys);
+  }
+  std::string path = find_account_path(program_folder, name);
+  if (path.empty()) {
+    std::lock_guard<std::mutex> hold(g_create_lock);
+    if (find_account_path(program_folder, name).empty())
+      return create_locked(program_folder, name, keys);
+    path = find_account_path(program_folder, name);
+  }
+  if (!is_regular_file(path) || !account_file_readable(path)) return AccountChange::kFailed;
+  Keys change = keys;
+  // The change form starts with an empty password: left so, the stored one
+  // stays.
+  if (fields.password.empty()) change.front().second = read_value(path, "password", "");
+  return write_profile_strings(kSection, change, path) ? AccountChange::kWritten
+                                                       : AccountChange::kFailed;
+}
+
+bool read_account(const std::string& program_folder, const std::string& name,
+                  AccountListing& a) {
+  const std::string path = find_account_path(program_folder, name);
+  if (path.empty() || !is_regular_file(path) || !account_file_readable(path)) return false;
+  a.name = file_name_of(program_folder, path);
+  a.password = read_value(path, "password", "");
+  a.sex = read_value(path, "Sex", "2");
+  a.icon = read_value(path, "Icon", "");
+  a.email = read_value(path, "Email", "");
+  a.profile = read_value(path, "Profile", "");
+  a.disabled = read_value(path, "Disabled", "No");
+  return true;
 }
 
 std::vector<AccountListing> list_accounts(const std::string& program_folder) {
   std::vector<AccountListing> listed;
   for (const std::string& name : find_files(program_folder + "users/*")) {
-    const std::string path = account_path(program_folder, name);
+    if (is_profile_leftover(name)) continue;
     AccountListing a;
-    a.password = read_value(path, "password", "");
-    if (a.password.empty()) continue;
-    a.name = name;
-    a.sex = read_value(path, "Sex", "2");
-    a.icon = read_value(path, "Icon", "");
-    a.email = read_value(path, "Email", "");
-    a.profile = read_value(path, "Profile", "");
-    a.disabled = read_value(path, "Disabled", "No");
+    if (!read_account(program_folder, name, a) || a.password.empty() || a.name != name) continue;
     listed.push_back(std::move(a));
   }
   return listed;
@@ -142,11 +224,11 @@ std::vector<AccountListing> list_accounts(const std::string& program_folder) {
 AccountChange add_member(const std::string& program_folder, const std::string& name,
                          const MemberValues& values) {
   if (!account_name_safe(name)) return AccountChange::kFailed;
+  std::string stored;
+  if (!stored_form(values.password, stored)) return AccountChange::kFailed;
+  std::lock_guard<std::mutex> hold(g_create_lock);
   if (!find_account_path(program_folder, name).empty()) return AccountChange::kExists;
-  const std::string path = account_path(program_folder, name);
-  if (write_member(path, values)) return AccountChange::kWritten;
-  delete_file(path);  // no half-written account stays behind
-  return AccountChange::kFailed;
+  return create_locked(program_folder, name, member_keys(values, stored));
 }
 
 AccountChange edit_member(const std::string& program_folder, const std::string& old_name,
@@ -154,27 +236,38 @@ AccountChange edit_member(const std::string& program_folder, const std::string& 
                           std::string& stored_name) {
   if (!account_name_safe(new_name)) return AccountChange::kFailed;
   const std::string old_path = find_account_path(program_folder, old_name);
+  std::string stored;
+  if (!stored_form(values.password, stored)) return AccountChange::kFailed;
+  if (values.password.empty() && !old_path.empty()) {
+    // The dialog leaves the password empty to keep it.
+    if (is_regular_file(old_path) && !account_file_readable(old_path)) return AccountChange::kFailed;
+    stored = read_value(old_path, "password", "");
+  }
+  std::lock_guard<std::mutex> hold(g_create_lock);
   const std::string target = find_account_path(program_folder, new_name);
   if (!target.empty()) {
     if (target != old_path) return AccountChange::kExists;
-    if (!is_regular_file(target) || !write_member(target, values)) return AccountChange::kFailed;
-    stored_name = target.substr(account_path(program_folder, "").size());
+    if (!is_regular_file(target) ||
+        !write_profile_strings(kSection, member_keys(values, stored), target))
+      return AccountChange::kFailed;
+    stored_name = file_name_of(program_folder, target);
     return AccountChange::kWritten;
   }
   // A rename: the new file first, the old one goes only once that stands.
-  const std::string path = account_path(program_folder, new_name);
-  if (!write_member(path, values)) {
-    delete_file(path);
-    return AccountChange::kFailed;
+  const AccountChange made = create_locked(program_folder, new_name, member_keys(values, stored));
+  if (made != AccountChange::kWritten) return made;
+  if (!old_path.empty() && is_regular_file(old_path)) {
+    if (delete_file(old_path)) index_account_removed(program_folder, file_name_of(program_folder, old_path));
   }
-  if (!old_path.empty() && is_regular_file(old_path)) delete_file(old_path);
   stored_name = new_name;
   return AccountChange::kWritten;
 }
 
 bool delete_member(const std::string& program_folder, const std::string& name) {
   const std::string path = find_account_path(program_folder, name);
-  return !path.empty() && is_regular_file(path) && delete_file(path);
+  if (path.empty() || !is_regular_file(path) || !delete_file(path)) return false;
+  index_account_removed(program_folder, file_name_of(program_folder, path));
+  return true;
 }
 
 }  // namespace tvl

@@ -1,13 +1,18 @@
 // Member accounts: one profile file per member, named exactly like the user,
 // without extension, in the folder "users/" of the program folder
 // ("<program_folder>users/<name>"). An account exists when that file exists.
-// There is no index and no cache: every check reads the file again.
+// Names are one account under full case folding (storage/account_name.h);
+// which file holds a name is found through the in-memory index of names
+// (storage/account_index.h). Every check reads the account file again.
 //
 // File format: one section "main". Key lookup ignores case, so the readers'
 // and writers' spellings below name the same entries.
 //   key as written   read as                 value                    default when read
-//   password         password, Password      plain text, compared     ""
-//                                            case-sensitively
+//   password         password, Password      the salted hash of       ""
+//                                            storage/password_hash.h;
+//                                            clear text in files of
+//                                            older versions (converted
+//                                            at the next good login)
 //   sex              Sex                     "0" female, "1" male,    "2" in lists and forms,
 //                                            "2" not disclosed        "-1" in the login check
 //   Icon             Icon                    picture file name in     "-1" in the login check,
@@ -19,9 +24,12 @@
 // (255) characters of any value.
 //
 // The folder "users/" is never created here; it ships with the program.
-// Thread safety: every function may run on any thread; the profile-file
-// module serialises the calls on one file, nothing else does (a check that
-// runs while another thread rewrites an account may see old and new values).
+// Writes are all or nothing (a temporary file, flushed, moved over the old
+// one); a new account is created exclusively, so of several creators of one
+// name exactly one wins.
+// Thread safety: every function may run on any thread. Creations are
+// serialised inside this module; a check that runs while another thread
+// rewrites an account reads the old file or the new one.
 #pragma once
 #include <cstddef>
 #include <string>
@@ -44,16 +52,17 @@ constexpr int kAccountDisabled = -2;
 std::string account_path(const std::string& program_folder, const std::string& name);
 
 // Whether a name can safely name a file directly inside users/: not empty, no
-// "/", no NUL, no "..". The chat pages apply a stricter rule before they get
-// here; this is the storage layer's own guard against leaving the folder.
+// "/", no NUL, no "..", not the name of a write's temporary file. The chat
+// pages apply a stricter rule before they get here; this is the storage
+// layer's own guard against leaving the folder.
 bool account_name_safe(const std::string& name);
 
-// The account named `name` regardless of letter case, as the system expects
-// of its file names ("ANN" is the member "ann"): users/<name> when that
-// exists, else the first entry of users/ whose name equals `name` ignoring
-// ASCII case. The path keeps the spelling the account was created with;
-// empty when there is none or the name fails account_name_safe. Every
-// reader and writer of accounts goes through this lookup.
+// The account named `name` regardless of letter case ("ANN" is the member
+// "ann", "ÉMILE" is "émile"): users/<name> when that exists, else the entry
+// of users/ whose name folds to the same (account_name_fold). The path keeps
+// the spelling the account was created with; empty when there is none or
+// the name fails account_name_safe. Every reader and writer of accounts goes
+// through this lookup.
 std::string find_account_path(const std::string& program_folder, const std::string& name);
 
 // True when an account of that name exists, regardless of case (as a file or
@@ -65,10 +74,23 @@ bool account_exists(const std::string& program_folder, const std::string& name);
 // not beginning with "." and without "..".
 bool picture_name_plain(const std::string& name);
 
+// The name of an existing account that looks like `name` (equal confusable
+// skeletons, the account itself included); empty when there is none.
+std::string lookalike_account(const std::string& program_folder, const std::string& name);
+
+// Removes the temporary files that an interrupted write may have left in
+// users/; called at start.
+void remove_account_leftovers(const std::string& program_folder);
+
 // The login check (the account found by find_account_path).
 //   - no account, or a folder: kAccountGuest when password is empty,
 //     else kAccountBadLogin;
-//   - "password" differs from password (exact): kAccountBadLogin;
+//   - a file that is empty or cannot be read: kAccountBadLogin (whatever
+//     the password; such a file is never a member without a password);
+//   - "password" does not match password (password_matches):
+//     kAccountBadLogin; a password stored in clear that matches is replaced
+//     by its hash (when that write fails the login still succeeds and the
+//     next one tries again);
 //   - "Disabled" anything but exactly "No": kAccountDisabled;
 //   - otherwise kAccountMember, and the picture: "Icon" (default "-1") when
 //     it does not begin with "-", cut to 31 characters; else "Sex" (default
@@ -89,18 +111,31 @@ struct AccountFields {
   std::string profile;  // the form's "&Resume=" text
 };
 
-// Writes the web form's keys into the account (an existing one found
-// regardless of case keeps its file and spelling; else users/<name> is
-// created) in the order "password", "sex", "Icon", "email", "Profile",
-// keeping any other key such as "Disabled". The file is replaced whole in one
-// step (a new file moved over the old), so a failure or crash leaves the old
-// account or the new one, never a mix. Whether a new registration may
-// overwrite an existing file is the caller's decision (see account_exists).
-// False when the name fails account_name_safe or the file could not be
-// written (users/ missing or not writable, the account is a folder); the old
-// account then stays as it was.
-bool write_account(const std::string& program_folder, const std::string& name,
-                   const AccountFields& fields);
+enum class AccountChange {
+  kWritten,  // done
+  kExists,   // the name belongs to another account (any case): nothing written
+  kFailed,   // the file could not be written: every account is as it was
+};
+
+// Writes the web form's keys in the order "password" (hashed), "sex",
+// "Icon", "email", "Profile".
+//  - create: a new account users/<name>, created exclusively; kExists when an
+//    account of that name (any case) exists or another creator won the race;
+//  - otherwise a change of the account found regardless of case (it keeps its
+//    file and spelling; users/<name> when there is none), keeping any other
+//    key such as "Disabled"; an empty password keeps the stored one; the
+//    file is replaced whole in one step.
+// kFailed when the name fails account_name_safe, the password could not be
+// hashed, or the file could not be written (users/ missing or not writable,
+// a full disk, the account is a folder or unreadable); the old account then
+// stays byte for byte and a failed creation leaves no file.
+[[nodiscard]] AccountChange write_account(const std::string& program_folder,
+                                          const std::string& name, const AccountFields& fields,
+                                          bool create);
+
+// Whether `password` is the stored password of the account file `path`
+// (password_matches). False for a file that is empty or cannot be read.
+bool account_password_matches(const std::string& path, const std::string& password);
 
 // --- The Users page's operations ---
 // Accounts are found regardless of case (find_account_path). A write puts
@@ -108,36 +143,36 @@ bool write_account(const std::string& program_folder, const std::string& name,
 // "email", "Profile", "Disabled", keeping any other key of the file.
 
 // One account as the page lists it, the stored texts unchanged ("sex" read
-// with the default "2", "Disabled" with "No").
+// with the default "2", "Disabled" with "No"). `password` is the stored form
+// (a hash); the page shows only that one is set.
 struct AccountListing {
   std::string name;  // the file name
   std::string password, sex, icon, email, profile, disabled;
 };
 
-// Every file (not folder) of users/ whose "password" is not empty, in the
-// order the file system lists them. Accounts without a password are not
+// Reads one account (found regardless of case) as list_accounts lists it.
+// False when there is no such file or it cannot be read.
+[[nodiscard]] bool read_account(const std::string& program_folder, const std::string& name,
+                                AccountListing& out);
+
+// Every file (not folder, not a write's leftover) of users/ whose
+// "password" is not empty, in the order the file system lists them. Accounts without a password are not
 // listed (they can only log in as guests).
 std::vector<AccountListing> list_accounts(const std::string& program_folder);
 
 // The values the user dialog gives.
 struct MemberValues {
-  std::string password;
+  std::string password;   // in clear; empty: the stored password stays
   std::string sex = "2";  // "0", "1" or "2"
   std::string icon;       // empty: "Icon" is not written (the stored one stays)
   std::string email, profile;
   bool disabled = false;  // written "Yes" / "No"
 };
 
-enum class AccountChange {
-  kWritten,  // done
-  kExists,   // the name belongs to another account (any case): nothing written
-  kFailed,   // the file could not be written: every account is as it was
-};
-
-// A new account users/<name>. kExists when an account of that name exists
-// in any spelling, also one without a password. kFailed also for a name that
-// fails account_name_safe.
-AccountChange add_member(const std::string& program_folder, const std::string& name,
+// A new account users/<name>, created exclusively. kExists when an account
+// of that name exists in any spelling, also one without a password. kFailed
+// also for a name that fails account_name_safe.
+[[nodiscard]] AccountChange add_member(const std::string& program_folder, const std::string& name,
                          const MemberValues& values);
 
 // Writes the values of the account old_name under new_name.
@@ -147,13 +182,14 @@ AccountChange add_member(const std::string& program_folder, const std::string& n
 //  - otherwise (a rename): users/<new_name> is written first and the old
 //    file deleted only after that, so a failed write loses nothing (a
 //    half-written new file is removed again).
+// An empty password keeps the stored one (also across a rename).
 // stored_name receives the name the account's file has afterwards.
-AccountChange edit_member(const std::string& program_folder, const std::string& old_name,
+[[nodiscard]] AccountChange edit_member(const std::string& program_folder, const std::string& old_name,
                           const std::string& new_name, const MemberValues& values,
                           std::string& stored_name);
 
 // Deletes the account file. False when there is none or it is not a file,
 // or the deletion failed.
-bool delete_member(const std::string& program_folder, const std::string& name);
+[[nodiscard]] bool delete_member(const std::string& program_folder, const std::string& name);
 
 }  // namespace tvl

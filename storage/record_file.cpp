@@ -33,12 +33,12 @@ bool equal_ci(std::string_view a, const std::string& b) {
 
 RecordFile::RecordFile() : impl_(new Impl) {}
 RecordFile::~RecordFile() {
-  close();
+  (void)close();  // nothing to report to
   delete impl_;
 }
 
 bool RecordFile::open(const std::string& path) {
-  close();
+  (void)close();  // a handle opened again: the earlier file is closed as it can be
   Impl& m = *impl_;
   if (!m.file.open(path)) {
     m.error = "file can't be  opened!";
@@ -80,14 +80,16 @@ bool RecordFile::open(const std::string& path) {
   return true;
 }
 
-void RecordFile::close() {
+bool RecordFile::close() {
   Impl& m = *impl_;
+  bool ok = true;
   if (m.file.is_open()) {
-    m.file.flush();
-    if (m.header_changed) m.file.write_direct(0, m.hdr, kHeaderSize);
-    m.file.close();
+    if (!m.file.flush()) ok = false;
+    if (m.header_changed && !m.file.write_direct(0, m.hdr, kHeaderSize)) ok = false;
+    if (!m.file.close()) ok = false;
   }
   m.reset();
+  return ok;
 }
 
 int RecordFile::record_count() const { return impl_->is_open ? impl_->count() : -1; }
@@ -420,9 +422,11 @@ bool RecordFile::update_record(const void* data, int len) {
     // the restoring insert runs in update mode with every field marked set.
     std::memcpy(m.edit.data(), m.cur.data(), m.edit.size());
     std::fill(std::begin(m.field_set), std::end(m.field_set), true);
-    m.insert(nullptr, 0);
+    const bool restored = m.insert(nullptr, 0);
     m.updating = false;
-    m.error = "the key is unduplicated";
+    // A restore that failed too has lost the record: say so rather than
+    // blame the key.
+    m.error = restored ? "the key is unduplicated" : "the record could not be put back";
     return false;
   }
   m.updating = false;

@@ -54,7 +54,10 @@ class RecordFile {
   RecordFile& operator=(const RecordFile&) = delete;
 
   bool open(const std::string& path);  // read/write; never creates
-  void close();
+  // Writes back what is still buffered and the header, and closes.
+  // False when any of that failed (a full disk): the changes since open()
+  // may not all have reached the file. The handle is closed either way.
+  [[nodiscard]] bool close();
   int record_count() const;  // -1 when closed
 
   // out/len: when out is given, len bytes of the record (record length when

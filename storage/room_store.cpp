@@ -99,7 +99,7 @@ bool read_rooms(const std::string& program_folder, std::vector<RoomInfo>& rooms,
   // A key that goes on past the count disagrees with the header as much as
   // one that ends early.
   const bool beyond = count > 0 ? int(loaded.size()) == count && more : file.move_first(0);
-  file.close();
+  (void)file.close();  // read only: nothing to lose
   found.declared = count;
   found.read = int(loaded.size());
   found.damaged = !fields_ok || found.read < count || beyond;
@@ -141,7 +141,7 @@ bool list_room_rows(const std::string& program_folder, std::vector<RoomRow>& row
     listed.push_back(std::move(r));
     more = file.move_next(0);
   }
-  file.close();
+  (void)file.close();  // read only: nothing to lose
   rows = std::move(listed);
   return true;
 }
@@ -156,7 +156,7 @@ bool room_text_limits(const std::string& program_folder, RoomTextLimits& limits)
   };
   limits.name = width("name", int(sizeof RoomInfo::name) - 1);
   limits.admin = width("admin", int(sizeof RoomInfo::admin) - 1);
-  file.close();
+  (void)file.close();  // read only: nothing to lose
   return true;
 }
 
@@ -165,8 +165,9 @@ bool add_room(const std::string& program_folder, const RoomValues& values, int& 
   if (!file.open(room_path(program_folder))) return false;
   const bool added = set_room_fields(file, values) && file.insert_record();
   if (added) id = file.last_id();
-  file.close();
-  return added;
+  // The room stands in the file only once the close wrote it back.
+  const bool closed = file.close();
+  return added && closed;
 }
 
 bool update_room(const std::string& program_folder, int id, const RoomValues& values) {
@@ -175,8 +176,8 @@ bool update_room(const std::string& program_folder, int id, const RoomValues& va
   const int32_t key = id;
   const bool updated =
       file.seek_key(0, &key) && set_room_fields(file, values) && file.update_record();
-  file.close();
-  return updated;
+  const bool closed = file.close();
+  return updated && closed;
 }
 
 bool delete_room(const std::string& program_folder, int id, bool& deleted) {
@@ -185,8 +186,10 @@ bool delete_room(const std::string& program_folder, int id, bool& deleted) {
   if (!file.open(room_path(program_folder))) return false;
   const int32_t key = id;
   deleted = file.seek_key(0, &key) && file.delete_record();
-  file.close();
-  return true;
+  // A deletion that could not be written back did not happen on the disk.
+  const bool closed = file.close();
+  if (!closed) deleted = false;
+  return closed;
 }
 
 }  // namespace tvl

@@ -73,15 +73,18 @@ struct RoomTextLimits {
 bool room_text_limits(const std::string& program_folder, RoomTextLimits& limits);
 
 // Inserts a room; id receives the identifier the engine gave it. False when
-// the file cannot be opened or the insert fails (id untouched).
+// the file cannot be opened, the insert fails (id untouched) or the file
+// could not be written back when closed.
 bool add_room(const std::string& program_folder, const RoomValues& values, int& id);
 
 // Replaces the four fields of room `id`. False when the file cannot be
-// opened, no record has that id (deleted meanwhile) or the update fails.
+// opened, no record has that id (deleted meanwhile), the update fails or
+// the file could not be written back when closed.
 bool update_room(const std::string& program_folder, int id, const RoomValues& values);
 
-// Deletes room `id`. Returns whether the file could be opened; deleted tells
-// whether a record was found and deleted.
+// Deletes room `id`. Returns whether the file could be opened and written
+// back; deleted tells whether a record was found and deleted (false too when
+// the deletion could not be written back).
 bool delete_room(const std::string& program_folder, int id, bool& deleted);
 
 }  // namespace tvl

@@ -8,6 +8,7 @@
 #include "platform/autostart.h"
 #include "platform/fs.h"
 #include "platform/profile.h"
+#include "storage/account.h"
 
 namespace tvl {
 
@@ -32,7 +33,7 @@ int read_int(const std::string& file, const char* key, const char* fallback) {
 void write_int(const std::string& file, const char* key, int value) {
   char text[16];
   std::snprintf(text, sizeof text, "%d", value);
-  write_profile_string(kSection, key, text, file);  // a failed write is ignored
+  (void)write_profile_string(kSection, key, text, file);  // not reported, by design
 }
 
 void load_text(const std::string& path, SharedText& into) {
@@ -64,6 +65,9 @@ void load_settings(SiteData& site, const std::function<void()>& load_rooms) {
   std::strftime(date, sizeof date, "%Y-%m-%d", &local);
   site.log_date = date;
 
+  // A write interrupted by a signal or a crash may have left a temporary
+  // file beside the accounts; it is never an account.
+  remove_account_leftovers(site.program_folder);
   load_templates(site);
   if (load_rooms) load_rooms();
 
@@ -80,6 +84,8 @@ void load_settings(SiteData& site, const std::function<void()>& load_rooms) {
   s.filter_mode = read_int(file, "FilterMode", "0");
   s.max_connections_per_address = std::max(read_int(file, "MaxConnectionsPerAddress", "256"), 0);
   s.trusted_proxies = read_key(file, "TrustedProxies", "");
+  s.max_failed_logins = read_int(file, "MaxFailedLogins", "5");
+  s.max_registrations_per_hour = read_int(file, "MaxRegistrationsPerHour", "3");
   if (s.web_pages.empty()) s.web_pages = site.program_folder;
   s.listen_address = read_key(file, "ListenAddress", "");
   s.tls_port = read_int(file, "TlsPort", "0");

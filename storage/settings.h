@@ -20,6 +20,11 @@
 //   TlsRedirect / never     tls_redirect        "0"
 // The two TLS file names are taken relative to the program folder unless
 // they begin with "/".
+//   MaxFailedLogins / never max_failed_logins   "5"  (per address and per
+//                                                     account in 5 minutes)
+//   MaxRegistrationsPerHour max_registrations_per_hour "3" (per address)
+//     / never
+// For the bounds, 0 means no bound.
 // Numbers are read with atoi (non-numbers give 0); a bool is atoi(value) != 0.
 #pragma once
 #include <functional>
@@ -49,6 +54,9 @@ struct ServerSettings {
   // Addresses of reverse proxies whose X-Forwarded-For is believed,
   // separated by commas (empty: none).
   std::string trusted_proxies;
+  // Bounds on what one client may do to the accounts (0 = no bound).
+  int max_failed_logins = 5;
+  int max_registrations_per_hour = 3;
 };
 
 // The ten templates, in the order load_templates() reads them.

@@ -1,6 +1,14 @@
 #include "storage/account.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <thread>
+#include <vector>
 
 #include "platform/fs.h"
 #include "platform/profile.h"
@@ -8,6 +16,16 @@
 
 namespace tvl {
 namespace {
+
+// A web-form write of an existing or new account that succeeded.
+bool written(const std::string& folder, const std::string& name, const AccountFields& fields) {
+  return write_account(folder, name, fields, false) == AccountChange::kWritten;
+}
+
+// The stored password of an account file.
+std::string stored_password(const std::string& path) {
+  return get_profile_string("main", "password", "", 256, path);
+}
 
 class AccountTest : public ::testing::Test {
  protected:
@@ -139,11 +157,11 @@ TEST_F(AccountTest, NamesAreFoundRegardlessOfCase) {
   }
   EXPECT_EQ(find_account_path(folder.path(), "Anna"), "");
   // A change through another spelling rewrites the same file.
-  ASSERT_TRUE(write_account(folder.path(), "ANN", AccountFields{"new", "1", "3.gif", "", ""}));
+  ASSERT_TRUE(written(folder.path(), "ANN", AccountFields{"new", "1", "3.gif", "", ""}));
   EXPECT_FALSE(folder.exists("users/ANN"));
   EXPECT_EQ(check("ann", "new"), kAccountMember);
   // A new account keeps its own spelling.
-  ASSERT_TRUE(write_account(folder.path(), "BoB", AccountFields{"pw", "1", "3.gif", "", ""}));
+  ASSERT_TRUE(written(folder.path(), "BoB", AccountFields{"pw", "1", "3.gif", "", ""}));
   EXPECT_TRUE(folder.exists("users/BoB"));
   EXPECT_EQ(check("bob", "pw"), kAccountMember);
 }
@@ -174,10 +192,10 @@ TEST_F(AccountTest, ValuesAreReadWith255Characters) {
 
 TEST_F(AccountTest, WebFormWritesItsFiveKeysInOrder) {
   AccountFields f{"pw", "1", "3.gif", "ann@example.com", "likes tea"};
-  ASSERT_TRUE(write_account(folder.path(), "ann", f));
+  ASSERT_TRUE(written(folder.path(), "ann", f));
   EXPECT_TRUE(account_exists(folder.path(), "ann"));
   const std::string text = folder.read("users/ann");
-  const std::size_t p = text.find("password=pw"), s = text.find("sex=1"), i = text.find("Icon=3.gif"),
+  const std::size_t p = text.find("password=scrypt$"), s = text.find("sex=1"), i = text.find("Icon=3.gif"),
                     e = text.find("email=ann@example.com"), r = text.find("Profile=likes tea");
   ASSERT_NE(p, std::string::npos) << text;
   ASSERT_NE(r, std::string::npos) << text;
@@ -193,7 +211,7 @@ TEST_F(AccountTest, WebFormWritesItsFiveKeysInOrder) {
 
 TEST_F(AccountTest, RewritingKeepsTheWindowsDisabledKey) {
   file("ann", "password=old\r\nDisabled=Yes\r\n");
-  ASSERT_TRUE(write_account(folder.path(), "ann", AccountFields{"new", "0", "", "", ""}));
+  ASSERT_TRUE(written(folder.path(), "ann", AccountFields{"new", "0", "", "", ""}));
   EXPECT_EQ(check("ann", "new"), kAccountDisabled);
   EXPECT_EQ(get_profile_string("main", "Disabled", "", 256, account_path(folder.path(), "ann")), "Yes");
 }
@@ -206,7 +224,7 @@ TEST_F(AccountTest, NamesThatWouldLeaveTheFolderTouchNothing) {
     EXPECT_FALSE(account_name_safe(name)) << name;
     EXPECT_EQ(check(name, "pw"), kAccountBadLogin) << name;
     EXPECT_EQ(check(name, ""), kAccountBadLogin) << name;
-    EXPECT_FALSE(write_account(folder.path(), name, AccountFields{"pw", "1", "", "", ""})) << name;
+    EXPECT_FALSE(written(folder.path(), name, AccountFields{"pw", "1", "", "", ""})) << name;
     EXPECT_FALSE(account_exists(folder.path(), name)) << name;
   }
   EXPECT_TRUE(account_name_safe("ann.lee"));
@@ -217,23 +235,24 @@ TEST_F(AccountTest, NamesThatWouldLeaveTheFolderTouchNothing) {
 // write leaves the old file as it was.
 TEST_F(AccountTest, AnAccountIsWrittenAsOneWholeFile) {
   file("ann", "password=old\r\nsex=0\r\nIcon=1.gif\r\nemail=a@b\r\nProfile=p\r\nDisabled=No\r\n");
-  ASSERT_TRUE(write_account(folder.path(), "ann", AccountFields{"new", "1", "3.gif", "n@b", "q"}));
-  EXPECT_EQ(folder.read("users/ann"),
-            "[main]\r\npassword=new\r\nsex=1\r\nIcon=3.gif\r\nemail=n@b\r\nProfile=q\r\nDisabled=No\r\n");
+  ASSERT_TRUE(written(folder.path(), "ann", AccountFields{"new", "1", "3.gif", "n@b", "q"}));
+  const std::string hashed = stored_password(folder.path() + "users/ann");
+  EXPECT_EQ(folder.read("users/ann"), "[main]\r\npassword=" + hashed +
+                                          "\r\nsex=1\r\nIcon=3.gif\r\nemail=n@b\r\nProfile=q\r\nDisabled=No\r\n");
   // No temporary file stays behind.
   EXPECT_EQ(list_folder(folder.path() + "users/").size(), 2u);  // .keep and ann
 }
 
 TEST_F(AccountTest, WritingAnAccountThatIsAFolderFails) {
   folder.write("users/dir/inner", "x");
-  EXPECT_FALSE(write_account(folder.path(), "dir", AccountFields{"pw", "1", "3.gif", "", ""}));
+  EXPECT_FALSE(written(folder.path(), "dir", AccountFields{"pw", "1", "3.gif", "", ""}));
   EXPECT_TRUE(is_directory(folder.path() + "users/dir"));
   EXPECT_EQ(folder.read("users/dir/inner"), "x");
 }
 
 TEST_F(AccountTest, WriteFailsWithoutTheUsersFolder) {
   test::TempDir bare;
-  EXPECT_FALSE(write_account(bare.path(), "ann", AccountFields{"pw", "1", "", "", ""}));
+  EXPECT_FALSE(written(bare.path(), "ann", AccountFields{"pw", "1", "", "", ""}));
   EXPECT_FALSE(account_exists(bare.path(), "ann"));
   std::string icon;
   EXPECT_EQ(check_account(bare.path(), "ann", "", icon), kAccountGuest);
@@ -261,8 +280,9 @@ TEST_F(AccountTest, AddRefusesAnyOtherSpellingAndWritesNoEmptyIcon) {
     EXPECT_EQ(add_member(folder.path(), taken, member("x")), AccountChange::kExists) << taken;
   EXPECT_EQ(folder.read("users/ann"), "[main]\r\npassword=pw\r\n");
   EXPECT_EQ(add_member(folder.path(), "bob", member("pw", "", true)), AccountChange::kWritten);
-  EXPECT_EQ(folder.read("users/bob"),
-            "[main]\r\npassword=pw\r\nsex=1\r\nemail=a@b\r\nProfile=hi\r\nDisabled=Yes\r\n");
+  const std::string hashed = stored_password(folder.path() + "users/bob");
+  EXPECT_EQ(folder.read("users/bob"), "[main]\r\npassword=" + hashed +
+                                          "\r\nsex=1\r\nemail=a@b\r\nProfile=hi\r\nDisabled=Yes\r\n");
 }
 
 TEST_F(AccountTest, AddOfAnUnwritableNameLeavesNothing) {
@@ -319,6 +339,134 @@ TEST_F(AccountTest, DeleteRemovesOnlyAnAccountFile) {
   EXPECT_FALSE(delete_member(folder.path(), "dir"));
   EXPECT_FALSE(delete_member(folder.path(), "../users/dir/inner"));
   EXPECT_TRUE(folder.exists("users/dir/inner"));
+}
+
+}  // namespace
+}  // namespace tvl
+
+namespace tvl {
+namespace {
+
+// --- Stored passwords, all-or-nothing writes, exclusive creation ---
+
+TEST_F(AccountTest, PasswordsAreStoredHashedAndOldClearOnesConvertAtTheNextLogin) {
+  ASSERT_TRUE(written(folder.path(), "ann", AccountFields{"s3cret", "1", "3.gif", "", ""}));
+  const std::string path = folder.path() + "users/ann";
+  const std::string hashed = stored_password(path);
+  EXPECT_EQ(hashed.rfind("scrypt$16384$8$1$", 0), 0u) << hashed;
+  EXPECT_EQ(folder.read("users/ann").find("s3cret"), std::string::npos);
+  EXPECT_EQ(check("ann", "s3cret"), kAccountMember);
+  EXPECT_EQ(check("ann", hashed), kAccountBadLogin);  // the stored form is no password
+  EXPECT_EQ(check("ann", "s3creT"), kAccountBadLogin);
+
+  file("old", "password=clear\r\nDisabled=No\r\n");
+  EXPECT_EQ(check("old", "wrong"), kAccountBadLogin);
+  EXPECT_EQ(stored_password(folder.path() + "users/old"), "clear");  // untouched by a failure
+  EXPECT_EQ(check("old", "clear"), kAccountMember);
+  const std::string converted = stored_password(folder.path() + "users/old");
+  EXPECT_EQ(converted.rfind("scrypt$", 0), 0u) << converted;
+  EXPECT_EQ(check("old", "clear"), kAccountMember);
+  EXPECT_EQ(get_profile_string("main", "Disabled", "", 256, folder.path() + "users/old"), "No");
+}
+
+TEST_F(AccountTest, AnEmptyOrUnreadableAccountIsNeverAMemberWithoutPassword) {
+  folder.write("users/empty", "");
+  folder.write("users/locked", "[main]\r\npassword=pw\r\n");
+  ASSERT_EQ(::chmod((folder.path() + "users/locked").c_str(), 0), 0);
+  const bool can_read_anyway = ::access((folder.path() + "users/locked").c_str(), R_OK) == 0;  // root
+  for (const char* name : {"empty", "locked"}) {
+    if (std::string(name) == "locked" && can_read_anyway) continue;
+    EXPECT_EQ(check(name, ""), kAccountBadLogin) << name;
+    EXPECT_EQ(check(name, "anything"), kAccountBadLogin) << name;
+    EXPECT_EQ(write_account(folder.path(), name, AccountFields{"mine", "1", "3.gif", "", ""}, true),
+              AccountChange::kExists)
+        << name;
+    EXPECT_EQ(write_account(folder.path(), name, AccountFields{"mine", "1", "3.gif", "", ""}, false),
+              AccountChange::kFailed)
+        << name;
+    EXPECT_EQ(check(name, "mine"), kAccountBadLogin) << name;
+  }
+  EXPECT_EQ(folder.read("users/empty"), "");
+}
+
+// A full disk, played by a file-size limit: every write that cannot be made
+// whole leaves each old byte and no new file.
+TEST_F(AccountTest, AWriteThatCannotBeMadeWholeKeepsEveryOldByte) {
+  const std::string old_text = "[main]\r\npassword=old\r\nsex=0\r\nDisabled=No\r\n";
+  file("ann", old_text.substr(8));
+  MemberValues values = member("new");
+  struct rlimit saved;
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+  std::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit small = saved;
+  small.rlim_cur = 64;  // the hashed password alone is longer
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  const AccountChange change = write_account(folder.path(), "ann", AccountFields{"new", "1", "3.gif", "", ""}, false);
+  const AccountChange create = write_account(folder.path(), "bob", AccountFields{"pw", "1", "3.gif", "", ""}, true);
+  std::string stored;
+  const AccountChange edit = edit_member(folder.path(), "ann", "ann", values, stored);
+  const AccountChange rename = edit_member(folder.path(), "ann", "anne", values, stored);
+  const AccountChange add = add_member(folder.path(), "carl", values);
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &saved), 0);
+  for (AccountChange result : {change, create, edit, rename, add})
+    EXPECT_EQ(result, AccountChange::kFailed);
+  EXPECT_EQ(folder.read("users/ann"), old_text);
+  std::vector<std::string> left = list_folder(folder.path() + "users/");
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::string>{".keep", "ann"}));
+}
+
+TEST_F(AccountTest, OfManyRacingCreatorsOfOneNameExactlyOneWins) {
+  constexpr int kCreators = 8;
+  const char* spellings[kCreators] = {"bob", "Bob", "BOB", "bOb", "bob", "boB", "BOb", "bob"};
+  std::vector<AccountChange> results(kCreators);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kCreators; ++i)
+    threads.emplace_back([&, i] {
+      results[i] = write_account(folder.path(), spellings[i],
+                                 AccountFields{"pw" + std::to_string(i), "1", "3.gif", "", ""}, true);
+    });
+  for (std::thread& t : threads) t.join();
+  int winner = -1, winners = 0;
+  for (int i = 0; i < kCreators; ++i) {
+    if (results[i] == AccountChange::kWritten) winner = i, ++winners;
+    else EXPECT_EQ(results[i], AccountChange::kExists) << i;
+  }
+  ASSERT_EQ(winners, 1);
+  EXPECT_EQ(check("bob", "pw" + std::to_string(winner)), kAccountMember);
+  EXPECT_EQ(list_folder(folder.path() + "users/").size(), 2u);  // .keep and the winner's file
+}
+
+TEST_F(AccountTest, LeftoversOfInterruptedWritesAreNeverAccountsAndGoAtStart) {
+  file(".#ann.tmp-13954-0", "password=pw\r\n");
+  file("ann", "password=pw\r\n");
+  EXPECT_EQ(check(".#ann.tmp-13954-0", "pw"), kAccountBadLogin);
+  EXPECT_FALSE(account_name_safe(".#ann.tmp-13954-0"));
+  std::vector<AccountListing> listed = list_accounts(folder.path());
+  ASSERT_EQ(listed.size(), 1u);
+  EXPECT_EQ(listed[0].name, "ann");
+  remove_account_leftovers(folder.path());
+  EXPECT_FALSE(folder.exists("users/.#ann.tmp-13954-0"));
+  EXPECT_TRUE(folder.exists("users/ann"));
+}
+
+TEST_F(AccountTest, AChangeWithAnEmptyPasswordKeepsTheStoredOne) {
+  ASSERT_TRUE(written(folder.path(), "ann", AccountFields{"first", "1", "3.gif", "", "old"}));
+  ASSERT_TRUE(written(folder.path(), "ann", AccountFields{"", "0", "3.gif", "", "new"}));
+  EXPECT_EQ(check("ann", "first"), kAccountMember);
+  EXPECT_EQ(check("ann", ""), kAccountBadLogin);
+  EXPECT_EQ(get_profile_string("main", "Profile", "", 256, folder.path() + "users/ann"), "new");
+}
+
+TEST_F(AccountTest, EditWithAnEmptyPasswordKeepsTheStoredOne) {
+  ASSERT_EQ(add_member(folder.path(), "ann", member("first")), AccountChange::kWritten);
+  std::string stored;
+  ASSERT_EQ(edit_member(folder.path(), "ann", "anna", member(""), stored), AccountChange::kWritten);
+  EXPECT_EQ(check("anna", "first"), kAccountMember);
+  AccountListing read;
+  ASSERT_TRUE(read_account(folder.path(), "ANNA", read));
+  EXPECT_EQ(read.name, "anna");
+  EXPECT_EQ(read.email, "a@b");
 }
 
 }  // namespace

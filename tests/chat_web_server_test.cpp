@@ -46,7 +46,8 @@ class FakePages : public PageHandlers {
     out = "<page " + std::to_string(static_cast<int>(which)) + ">";
     return true;
   }
-  void registration_post(const std::string& request, std::string& out) override {
+  void registration_post(const std::string&, const std::string& request,
+                         std::string& out) override {
     calls.push_back({"register", -1, "", request});
     out = post_answer;
   }
@@ -773,6 +774,21 @@ TEST_F(ChatWebServerTest, LinksLeadingOutOfTheFolderAreNotFollowed) {
     EXPECT_EQ(ask(get(path)), short_answer("404 Resource not found", "nf")) << path;
   EXPECT_EQ(ask(get("/alias.htm")), standard("200 OK", "inside", false, kHtmlFile));
   EXPECT_EQ(ask(get("/subalias/page.htm")), standard("200 OK", "inside too", false, kHtmlFile));
+}
+
+// The program's own files are judged by where a link really leads, not by
+// the name asked for.
+TEST_F(ChatWebServerTest, LinksToTheProgramsOwnFilesServeNothing) {
+  root.write("fnf.html", "nf");
+  root.write("option.ini", "[Server]\r\n");
+  root.write("users/ann", "[main]\r\npassword=pw\r\n");
+  root.write("help/index.html", "help");
+  ASSERT_EQ(::symlink("../option.ini", (root.path() + "help/settings.txt").c_str()), 0);
+  ASSERT_EQ(::symlink("../users/ann", (root.path() + "help/ann.txt").c_str()), 0);
+  ASSERT_EQ(::symlink("users", (root.path() + "people").c_str()), 0);
+  for (const char* path : {"/help/settings.txt", "/help/ann.txt", "/people/ann"})
+    EXPECT_EQ(ask(get(path)), short_answer("404 Resource not found", "nf")) << path;
+  EXPECT_EQ(ask(get("/help/index.html")), standard("200 OK", "help", false));
 }
 
 TEST_F(ChatWebServerTest, AWebFolderReachedThroughALinkServesItsFiles) {

@@ -37,7 +37,8 @@ class EchoPages : public PageHandlers {
     out = "page " + std::to_string(static_cast<int>(which)) + " for " + ip + " at " + path;
     return true;
   }
-  void registration_post(const std::string& request, std::string& out) override {
+  void registration_post(const std::string&, const std::string& request,
+                         std::string& out) override {
     out = "registered";
   }
   void chat_post(const std::string& ip, const std::string& request, std::string& out) override {

@@ -9,6 +9,7 @@ namespace tvl {
 namespace {
 
 using test::ChatFixture;
+using test::PostForm;
 
 const char kBadLogin[] =
     "<BODY bgcolor=\"#EBEBD6\">Invalid username or password! <br><font color=red size=2>Note: guest "
@@ -22,9 +23,21 @@ const char kTaken[] =
     "<BODY bgcolor=\"#EBEBD6\">This username has logged on, please select another username!</body>";
 const char kRefusedName[] =
     "<BODY bgcolor=\"#EBEBD6\">This username is not allowed, please choose another username!</body>";
+const char kReserved[] =
+    "<BODY bgcolor=\"#EBEBD6\">This username is reserved, please choose another username!</body>";
+const char kTooManyFailures[] =
+    "<BODY bgcolor=\"#EBEBD6\">Too many failed logins, please try again in 5 minutes!</body>";
 const char kFull[] = "<BODY bgcolor=\"#EBEBD6\">The chat is full, please try again later!</body>";
 
-class EnterRoom : public ChatFixture {};
+class EnterRoom : public ChatFixture {
+ protected:
+  EnterRoom() {
+    ctx.now_ms = [this] { return steady_now_ms() + clock_offset_ms; };
+  }
+  long long clock_offset_ms = 0;
+};
+
+const char kBareBody[] = "<body>[<!--$user-->|<!--$pass-->|<!--$room-->]<script><!--$msg--></script>";
 
 TEST_F(EnterRoom, GuestEntersWithThePictureOfTheSexNumber) {
   EXPECT_EQ(keyless(join("guest1", 1, "", 3)), "chat:guest1|<key>|1");
@@ -73,8 +86,8 @@ TEST_F(EnterRoom, MemberJoins) {
   member("pic", "pw", "Icon=7.gif\r\nsex=0\r\n");
   member("male", "pw", "sex=1\r\n");
   member("lower", "pw", "Disabled=no\r\n");
-  EXPECT_EQ(join("pic", 1, "pw", 2), "chat:pic|pw|1");
-  EXPECT_EQ(join("male", 1, "pw", 2), "chat:male|pw|1");
+  EXPECT_EQ(keyless(join("pic", 1, "pw", 2)), "chat:pic|<key>|1");
+  EXPECT_EQ(keyless(join("male", 1, "pw", 2)), "chat:male|<key>|1");
   EXPECT_STREQ(user("pic", 1).icon, "7.gif");
   EXPECT_STREQ(user("male", 1).icon, "1.gif");
   EXPECT_EQ(join("lower", 1, "pw"), kDisabled);
@@ -85,7 +98,7 @@ TEST_F(EnterRoom, MemberJoins) {
 TEST_F(EnterRoom, GuestsOnlyWhereTheRoomAllowsThem) {
   member("mia", "pw");
   EXPECT_EQ(join("guest", 2), kNoGuests);
-  EXPECT_EQ(join("mia", 2, "pw"), "chat:mia|pw|2");
+  EXPECT_EQ(keyless(join("mia", 2, "pw")), "chat:mia|<key>|2");
 }
 
 TEST_F(EnterRoom, AdministratorsOnlyRoom) {
@@ -94,10 +107,10 @@ TEST_F(EnterRoom, AdministratorsOnlyRoom) {
   member("joanna", "pw");
   member("carl", "pw");
   EXPECT_EQ(join("ann", 1, "pw"), kAdminsOnly);
-  EXPECT_EQ(join("joanna", 1, "pw"), "chat:joanna|pw|1");
+  EXPECT_EQ(keyless(join("joanna", 1, "pw")), "chat:joanna|<key>|1");
   EXPECT_EQ(join("carl", 1, "pw"), kAdminsOnly);
-  EXPECT_EQ(join("bob", 1), kAdminsOnly);  // named, but a guest
-  EXPECT_EQ(join("Bob", 1), kAdminsOnly);
+  EXPECT_EQ(join("bob", 1), kReserved);  // named: for the operator's account only
+  EXPECT_EQ(join("Bob", 1), kReserved);
 }
 
 TEST_F(EnterRoom, OneNamePerRoomIgnoringCase) {
@@ -105,7 +118,7 @@ TEST_F(EnterRoom, OneNamePerRoomIgnoringCase) {
   EXPECT_EQ(join("ANN", 1), kTaken);
   EXPECT_EQ(online(), 1);
   member("Ann", "pw");
-  EXPECT_EQ(join("Ann", 2, "pw"), "chat:Ann|pw|2");  // another room
+  EXPECT_EQ(keyless(join("Ann", 2, "pw")), "chat:Ann|<key>|2");  // another room
   EXPECT_EQ(online(), 2);
   EXPECT_EQ(events.size(), 2u);
 }
@@ -132,11 +145,11 @@ TEST_F(EnterRoom, RoomTextRunsToTheSexKeyAndMissingSexGivesPictureZero) {
 
 TEST_F(EnterRoom, FirstPollGetsTheRingEndingWithTheOwnJoinLine) {
   join("ann", 1);
-  join("bob", 1);
-  const std::string page = poll("bob", 1);
+  join("bea", 1);
+  const std::string page = poll("bea", 1);
   const std::size_t reload = page.find("parent.users.window.location.href");
   const std::size_t ann_line = page.find("getname('ann')");
-  const std::size_t bob_line = page.find("getname('bob')");
+  const std::size_t bob_line = page.find("getname('bea')");
   ASSERT_NE(reload, std::string::npos);
   ASSERT_NE(ann_line, std::string::npos);
   ASSERT_NE(bob_line, std::string::npos);
@@ -222,6 +235,124 @@ TEST_F(EnterRoom, JoinAfterTheRoomsShrankIsDeclinedOrCounted) {
   EXPECT_EQ(join("ann", 2), "<declined>");
   EXPECT_EQ(keyless(join("ann", 1)), "chat:ann|<key>|1");
   EXPECT_EQ(events.back().text, "ann joined the [Only]");
+}
+
+// --- who may take a name ---
+
+// The administrators' names (and names that look like them) are for the
+// accounts the operator makes: no guest enters under them.
+TEST_F(EnterRoom, ReservedNamesAreNoGuestsNames) {
+  struct Case {
+    const char* name;  // as the address carries it
+    bool account;      // the operator made the account "boris"
+    const char* expected;
+  } cases[] = {
+      {"boris", false, kReserved},
+      {"BORIS", false, kReserved},
+      {"b%D0%BEris", false, kReserved},  // a Cyrillic "o"
+      {"boss", false, kReserved},       // named by another room
+      {"boris", true, nullptr},         // the member enters
+      {"boriss", false, nullptr},       // another name
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::TempDir dir;
+    site.program_folder = dir.path();
+    dir.write("users/.keep", "");
+    if (c.account) dir.write("users/boris", "[main]\r\npassword=pw\r\n");
+    const std::string page = join(c.name, 1, c.account ? "pw" : "");
+    if (c.expected) {
+      EXPECT_EQ(page, c.expected);
+    } else {
+      EXPECT_EQ(page.rfind("chat:", 0), 0u) << page;
+      leave(c.name, 1, key_of(c.name, 1));
+    }
+  }
+}
+
+// Lookalikes of a member or of somebody online are taken; names with
+// invisible or bidi characters or odd spaces are no names.
+TEST_F(EnterRoom, LookalikeNamesAreRefused) {
+  member("admin", "pw");
+  join("carol", 1);
+  struct Case {
+    const char* name;
+    const char* expected;
+  } cases[] = {
+      {"%D0%B0dmin", kTaken},          // Cyrillic "a": looks like the member
+      {"c%D0%B0rol", kTaken},          // looks like the guest online
+      {"admin%E2%80%AE", kRefusedName},  // right-to-left override
+      {"ad%E2%80%8Bmin", kRefusedName},  // zero-width space
+      {"admin%C2%A0", kRefusedName},     // trailing no-break space
+      {"admin+", kRefusedName},          // trailing blank
+      {"%EF%BB%BFadmin", kRefusedName},  // byte-order mark
+      {"adm%C3in", kRefusedName},        // no UTF-8
+      {"%C3%89mile", nullptr},           // an ordinary name
+  };
+  for (const Case& c : cases) {
+    const std::string page = join(c.name, 1);
+    if (c.expected) EXPECT_EQ(page, c.expected) << c.name;
+    else EXPECT_EQ(page.rfind("chat:", 0), 0u) << c.name << page;
+  }
+  EXPECT_EQ(join("ADMIN", 1), kBadLogin);  // the member's own name needs the password
+}
+
+// A member's password takes over only a place the member entered as a
+// member; a guest's place only with its key.
+TEST_F(EnterRoom, APasswordTakesOverOnlyTheMembersOwnPlace) {
+  join("gus", 1);
+  const std::string guest_key = key_of("gus", 1);
+  member("gus", "pw");  // registered meanwhile (by hand: the web refuses online names)
+  EXPECT_EQ(join("gus", 1, "pw"), kTaken);
+  EXPECT_EQ(user("gus", 1).key, guest_key);
+  EXPECT_FALSE(user("gus", 1).member);
+
+  member("mel", "pw");
+  join("mel", 1, "pw");
+  const std::string first = key_of("mel", 1);
+  EXPECT_EQ(keyless(join("MEL", 1, "pw")), "chat:MEL|<key>|1");
+  EXPECT_NE(key_of("mel", 1), first);
+  EXPECT_EQ(poll("mel", 1, first), kBareBody);  // the old window's key is void
+}
+
+TEST_F(EnterRoom, WrongPasswordsAreBoundedPerAddressAndAccount) {
+  site.settings.max_failed_logins = 3;
+  member("ann", "pw");
+  member("bob", "pw");
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(join("ann", 1, "guess" + std::to_string(i)), kBadLogin);
+  // Refused without a look at the password, even the right one.
+  EXPECT_EQ(join("ann", 1, "pw"), kTooManyFailures);
+  EXPECT_EQ(join("bob", 1, "pw"), kTooManyFailures);  // the same address
+  std::string out;
+  ASSERT_TRUE(page_chat(ctx, "10.9.9.9", "/chat.ghp?username=ann&password=pw&room=1&sex=1", out));
+  EXPECT_EQ(out, kTooManyFailures);  // the same account
+  ASSERT_TRUE(page_chat(ctx, "10.9.9.9", "/chat.ghp?username=bob&password=pw&room=1&sex=1", out));
+  EXPECT_EQ(keyless(out), "chat:bob|<key>|1");
+  // Guests check no password and are not bounded.
+  EXPECT_EQ(keyless(join("gus", 1)), "chat:gus|<key>|1");
+  clock_offset_ms += kLockoutMs;
+  EXPECT_EQ(keyless(join("ann", 1, "pw")), "chat:ann|<key>|1");
+}
+
+TEST_F(EnterRoom, ABanOutlastsLeavingAndEnteringAgain) {
+  member("boris", "pw");
+  member("mia", "pw");
+  join("boris", 2, "pw");
+  join("mia", 2, "pw");
+  post("boris", 2, PostForm{.message = "", .to = "mia", .command = 1});
+  ASSERT_FALSE(user("mia", 2).active);
+  leave("mia", 2, key_of("mia", 2));
+  ASSERT_EQ(user("mia", 2).room, 0);
+  join("mia", 2, "pw");
+  EXPECT_FALSE(user("mia", 2).active);
+  EXPECT_EQ(poll("mia", 2), "You have been banned!");
+  join("mia", 1, "pw");
+  EXPECT_TRUE(user("mia", 1).active);  // another room
+  // Lifted, even while the banned member is away.
+  leave("mia", 2, key_of("mia", 2));
+  post("boris", 2, PostForm{.message = "", .to = "MIA", .command = 2});
+  join("mia", 2, "pw");
+  EXPECT_TRUE(user("mia", 2).active);
 }
 
 }  // namespace

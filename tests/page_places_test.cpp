@@ -72,6 +72,11 @@ class Places : public ChatFixture {
     handler(ctx, path, out);
     return out;
   }
+  std::string reg(const std::string& path) {
+    std::string out;
+    page_register(ctx, "10.0.0.7", path, out);
+    return out;
+  }
 };
 
 TEST_F(Places, RequestValuesOfTheChatWindowsPages) {
@@ -108,16 +113,16 @@ TEST_F(Places, AMembersPasswordInEveryPageThatCarriesIt) {
     const std::string page = join("mem", 1, attack);
     ASSERT_NE(page.find("href"), std::string::npos) << page;
     expect_kept_in_place(page, attack, "chat.ghp");
-    // The stream's user-list reload statement carries the password too.
-    const std::string stream = poll("mem", 1, attack);
+    // The stream's user-list reload statement carries the key.
+    const std::string stream = poll("mem", 1);
     ASSERT_NE(stream.find("users.ghp"), std::string::npos) << stream;
     expect_kept_in_place(stream, attack, "body.ghp");
     // And the change form shows it.
-    expect_kept_in_place(get(page_register, "/register.ghp?username=mem&password=" +
+    expect_kept_in_place(reg("/register.ghp?username=mem&password=" +
                                                 address_form(attack)),
                          attack, "register.ghp");
     std::string leave;
-    page_exit(ctx, "ip", "/exit.ghp?username=mem&password=" + attack + "&room=1", leave);
+    page_exit(ctx, "ip", "/exit.ghp?username=mem&password=" + key_of("mem", 1) + "&room=1", leave);
     ASSERT_EQ(online(), 0);
   }
 }
@@ -147,7 +152,7 @@ TEST_F(Places, StoredValuesOfTheAccountInTheChangeFormAndTheUserList) {
     SCOPED_TRACE(attack);
     folder.write("users/mem", "[main]\r\npassword=pw\r\nemail=" + attack + "\r\nProfile=" + attack +
                                   "\r\nIcon=" + attack + "\r\nsex=1 onerror=x_pwn()\r\n");
-    expect_kept_in_place(get(page_register, "/register.ghp?username=mem&password=pw"), attack,
+    expect_kept_in_place(reg("/register.ghp?username=mem&password=pw"), attack,
                          "change form");
     join("mem", 1, "pw");
     // A stored picture that is no plain file name falls back to the default.
@@ -156,7 +161,7 @@ TEST_F(Places, StoredValuesOfTheAccountInTheChangeFormAndTheUserList) {
     expect_kept_in_place(list, attack, "user list");
     EXPECT_EQ(list.find("onerror"), std::string::npos) << list;
     std::string leave;
-    page_exit(ctx, "ip", "/exit.ghp?username=mem&password=pw&room=1", leave);
+    page_exit(ctx, "ip", "/exit.ghp?username=mem&password=" + key_of("mem", 1) + "&room=1", leave);
   }
 }
 
@@ -199,7 +204,7 @@ TEST_F(Places, PicturesOnlyWithPlainNames) {
   const std::string table = get(page_previewicons, "/previewicons.ghp");
   EXPECT_NE(table.find("images/1.gif"), std::string::npos) << table;
   EXPECT_EQ(table.find("onerror"), std::string::npos) << table;
-  const std::string form = get(page_register, "/register.ghp");
+  const std::string form = reg("/register.ghp");
   EXPECT_NE(form.find("<option>1.gif</option>"), std::string::npos) << form;
   EXPECT_EQ(form.find("onerror"), std::string::npos) << form;
 }

@@ -1,6 +1,8 @@
 // register.ghp (the registration and change form) and the registration post.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -9,6 +11,7 @@
 #include "platform/fs.h"
 #include "platform/profile.h"
 #include "storage/account.h"
+#include "storage/account_name.h"
 #include "tests/support/test_util.h"
 
 namespace tvl {
@@ -28,6 +31,27 @@ const char kChanged[] =
     "successfully.</center></body>";
 const char kExists[] = "<BODY bgcolor=\"#EBEBD6\"><center>This username already exist!</center></body>";
 
+const char kReserved[] =
+    "<BODY bgcolor=\"#EBEBD6\"><center>This username is reserved, please choose another "
+    "username!</center></body>";
+const char kOnline[] =
+    "<BODY bgcolor=\"#EBEBD6\"><center>This username is in the chat now, please choose another "
+    "username!</center></body>";
+const char kNotAllowed[] =
+    "<BODY bgcolor=\"#EBEBD6\"><center>New user registration is not allowed. Please contact the "
+    "administrator.</center></BODY>";
+const char kTooManyFailures[] =
+    "<BODY bgcolor=\"#EBEBD6\">Too many failed logins, please try again in 5 minutes!</body>";
+const char kTooManyAccounts[] =
+    "<BODY bgcolor=\"#EBEBD6\"><center>Too many new accounts from your address, please try "
+    "again later!</center></body>";
+
+std::string repeat(const std::string& text, int times) {
+  std::string out;
+  for (int i = 0; i < times; ++i) out += text;
+  return out;
+}
+
 class RegisterTest : public ::testing::Test {
  protected:
   RegisterTest() : ctx{site, state, nullptr} {
@@ -38,7 +62,7 @@ class RegisterTest : public ::testing::Test {
 
   std::string form(const std::string& path) {
     std::string out;
-    EXPECT_TRUE(page_register(ctx, path, out));
+    EXPECT_TRUE(page_register(ctx, "127.0.0.1", path, out));
     return out;
   }
   // A post as the browser sends it: request line, headers, body.
@@ -46,7 +70,7 @@ class RegisterTest : public ::testing::Test {
     if (!is_regular_file(folder.path() + "images/5.gif"))
       folder.write("images/5.gif", "G");  // the picture the posts choose
     std::string out;
-    registration_post(ctx,
+    registration_post(ctx, "127.0.0.1",
                       "POST /registresult.htm HTTP/1.1\r\nHost: x\r\nReferer: "
                       "http://x/register.ghp?username=zed&password=zz\r\n\r\n" + body,
                       out);
@@ -59,6 +83,10 @@ class RegisterTest : public ::testing::Test {
            "&submit1=Register";
   }
   std::string account(const std::string& name) { return folder.read("users/" + name); }
+  bool logs_in(const std::string& name, const std::string& password) {
+    std::string icon;
+    return check_account(folder.path(), name, password, icon) == kAccountMember;
+  }
   std::string key(const std::string& name, const std::string& k) {
     return get_profile_string("main", k, "<none>", 256, folder.path() + "users/" + name);
   }
@@ -92,14 +120,14 @@ TEST_F(RegisterTest, RegistrationSwitchedOffRefusesOnlyTheNewForm) {
             "<BODY bgcolor=\"#EBEBD6\"><center>New user registration is not allowed. Please contact the "
             "administrator.</center></BODY>");
   make_account("bob", "[main]\r\npassword=pw\r\n");
-  EXPECT_EQ(form("/register.ghp?username=bob&password=pw"), "Change Information|Change|0|bob|pw||||,,checked");
+  EXPECT_EQ(form("/register.ghp?username=bob&password=pw"), "Change Information|Change|0|bob|||||,,checked");
 }
 
 TEST_F(RegisterTest, ChangeFormIsFilledFromTheAccount) {
   folder.write("images/3.gif", "G");
   make_account("ann", "[main]\r\npassword=secret\r\nsex=1\r\nIcon=3.GIF\r\nemail=a@b.c\r\nProfile=hi there\r\n");
   EXPECT_EQ(form("/register.ghp?username=ann&password=secret"),
-            "Change Information|Change|0|ann|secret|a@b.c|hi there|<option selected>3.gif</option>|,checked,");
+            "Change Information|Change|0|ann||a@b.c|hi there|<option selected>3.gif</option>|,checked,");
 }
 
 struct SexCase {
@@ -126,8 +154,11 @@ INSTANTIATE_TEST_SUITE_P(Values, RegisterSexTest,
 
 TEST_F(RegisterTest, NewRegistrationWritesTheKeysInOrder) {
   EXPECT_EQ(post(body("ann", "se%26cret", "1")), kRegistered);
-  EXPECT_EQ(account("ann"),
-            "[main]\r\npassword=se&cret\r\nsex=1\r\nIcon=5.gif\r\nemail=ann@example.org\r\nProfile=I like tea\r\n");
+  const std::string hashed = key("ann", "password");
+  EXPECT_EQ(hashed.rfind("scrypt$", 0), 0u) << hashed;
+  EXPECT_EQ(account("ann"), "[main]\r\npassword=" + hashed +
+                                "\r\nsex=1\r\nIcon=5.gif\r\nemail=ann@example.org\r\nProfile=I like tea\r\n");
+  EXPECT_TRUE(logs_in("ann", "se&cret"));
 }
 
 TEST_F(RegisterTest, ExistingNameIsNotRegisteredAgain) {
@@ -138,14 +169,14 @@ TEST_F(RegisterTest, ExistingNameIsNotRegisteredAgain) {
 
 TEST_F(RegisterTest, ChangeForANameWithoutFileCreatesIt) {
   EXPECT_EQ(post(body("newbie", "pw", "0")), kChanged);
-  EXPECT_EQ(key("newbie", "Password"), "pw");
+  EXPECT_TRUE(logs_in("newbie", "pw"));
   EXPECT_EQ(key("newbie", "Icon"), "5.gif");
 }
 
 TEST_F(RegisterTest, ChangeWithTheOldPasswordRewritesAndKeepsOtherKeys) {
   make_account("ann", "[main]\r\npassword=old\r\nDisabled=Yes\r\nsex=0\r\n");
   EXPECT_EQ(post(body("ann", "new", "0", "old")), kChanged);
-  EXPECT_EQ(key("ann", "password"), "new");
+  EXPECT_TRUE(account_password_matches(folder.path() + "users/ann", "new"));
   EXPECT_EQ(key("ann", "sex"), "1");
   EXPECT_EQ(key("ann", "Disabled"), "Yes");
 }
@@ -176,7 +207,8 @@ TEST_F(RegisterTest, ChangeFormNeedsTheAccountsPassword) {
   EXPECT_EQ(form("/register.ghp?username=bob&password="), kWrongPassword);
   EXPECT_EQ(form("/register.ghp?username=bob&password=PW"), kWrongPassword);
   make_account("amp", "[main]\r\npassword=a&b\r\n");
-  EXPECT_NE(form("/register.ghp?username=amp&password=a%26b").find("|amp|a&amp;b|"), std::string::npos);
+  EXPECT_NE(form("/register.ghp?username=amp&password=a%26b").find("Change Information|Change|0|amp|"),
+            std::string::npos);
 }
 
 TEST_F(RegisterTest, ChangePostNeedsTheOldPassword) {
@@ -215,7 +247,7 @@ TEST_F(RegisterTest, AccountsAreOneRegardlessOfCase) {
   EXPECT_FALSE(folder.exists("users/Ann"));
   EXPECT_NE(form("/register.ghp?username=ANN&password=old").find("|a@b|"), std::string::npos);
   EXPECT_EQ(post(body("aNN", "mine", "0", "old")), kChanged);
-  EXPECT_EQ(key("ann", "password"), "mine");
+  EXPECT_TRUE(logs_in("ann", "mine"));
   EXPECT_FALSE(folder.exists("users/aNN"));
 }
 
@@ -245,8 +277,8 @@ TEST_F(RegisterTest, AFailedWriteIsNoSuccess) {
   const char kNotSaved[] =
       "<BODY bgcolor=\"#EBEBD6\"><center>Sorry, your information could not be saved. Please "
       "try again later or contact the administrator.</center></body>";
-  folder.write("users/dir/inner", "x");  // an account that is a folder
-  EXPECT_EQ(post(body("dir", "pw", "0")), kNotSaved);
+  folder.write("users/dir/inner", "x");  // a folder in the accounts' place: nothing proves it
+  EXPECT_EQ(post(body("dir", "pw", "0")), kWrongPassword);
   EXPECT_EQ(folder.read("users/dir/inner"), "x");
   test::TempDir bare;  // no users/ folder at all
   site.program_folder = bare.path();
@@ -260,6 +292,133 @@ TEST_F(RegisterTest, PostWithoutNameOrPasswordAnswersNothing) {
   EXPECT_EQ(post("Password=x&Password1=x&cw=1&submit1=x"), "");
   EXPECT_EQ(post("UserName=ann&Password1=x&cw=1&submit1=x"), "");
   EXPECT_FALSE(folder.exists("users/ann"));
+}
+
+// --- who may register what ---
+
+TEST_F(RegisterTest, NewAccountsAreRefusedForTakenReservedAndOnlineNames) {
+  RoomInfo lobby{};
+  std::strcpy(lobby.name, "Lobby");
+  std::strcpy(lobby.admin, "admin;Joanna");
+  lobby.guest = true;
+  state.replace_rooms({lobby});
+  make_account("ann", "[main]\r\npassword=pw\r\n");
+  {
+    ChatState::Hold hold(state);
+    OnlineUser guest;
+    std::strcpy(guest.name, "gus");
+    guest.room = 1;
+    guest.name_fold = "gus";
+    guest.skeleton = account_name_skeleton("gus");
+    ASSERT_TRUE(state.add_user(guest));
+  }
+  struct Case {
+    const char* name;  // form-encoded
+    const char* expected;
+  } cases[] = {
+      {"admin", kReserved},
+      {"ADMIN", kReserved},
+      {"%D0%B0dmin", kReserved},  // Cyrillic "a"
+      {"joanna", kReserved},
+      {"%D0%B0nn", kExists},      // looks like the member ann
+      {"gus", kOnline},
+      {"GUS", kOnline},
+      {"ad%E2%80%8Bmin", kRefused},
+      {"emile", kRegistered},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(post(body(c.name, "pw", "1")), c.expected) << c.name;
+  }
+  std::vector<std::string> users = find_files(folder.path() + "users/*");
+  std::sort(users.begin(), users.end());
+  EXPECT_EQ(users, (std::vector<std::string>{"ann", "emile"}));
+}
+
+TEST_F(RegisterTest, ClosedRegistrationRefusesNewAccountsByPostToo) {
+  site.settings.allow_registration = false;
+  make_account("ann", "[main]\r\npassword=old\r\n");
+  EXPECT_EQ(post(body("zed", "pw", "1")), kNotAllowed);
+  EXPECT_EQ(post(body("zed", "pw", "0")), kNotAllowed);  // a "change" of nobody is new
+  EXPECT_FALSE(folder.exists("users/zed"));
+  EXPECT_EQ(post(body("ann", "new", "0", "old")), kChanged);  // changes keep working
+}
+
+TEST_F(RegisterTest, FieldsLongerThanTheFormAllowsAreRefusedByName) {
+  struct Case {
+    std::string password, email, profile;
+    const char* field;  // named in the answer; nullptr: accepted
+  } cases[] = {
+      {std::string(61, 'p'), "a", "b", "Password"},
+      {"pw", std::string(121, 'e'), "b", "E-mail"},
+      {"pw", "a", std::string(251, 'r'), "About me"},
+      {std::string(60, 'p'), std::string(120, 'e'), std::string(250, 'r'), nullptr},
+      // Characters, not bytes: 250 "é" are 500 bytes.
+      {"pw", "a", repeat("%C3%A9", 250), nullptr},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    const std::string name = "user" + std::to_string(n++);
+    std::string b = "UserName=" + name + "&Password=" + c.password + "&Password1=" + c.password +
+                    "&Sex=1&Email=" + c.email + "&Icon=5.gif&Resume=" + c.profile + "&cw=1&Old=&submit1=R";
+    const std::string answer = post(b);
+    if (c.field) {
+      EXPECT_NE(answer.find(std::string("\"") + c.field + "\" is too long"), std::string::npos) << answer;
+      EXPECT_FALSE(folder.exists("users/" + name));
+    } else {
+      EXPECT_EQ(answer, kRegistered);
+    }
+  }
+}
+
+TEST_F(RegisterTest, NewAccountsAreBoundedPerAddress) {
+  site.settings.max_registrations_per_hour = 2;
+  EXPECT_EQ(post(body("one", "pw", "1")), kRegistered);
+  EXPECT_EQ(post(body("two", "pw", "1")), kRegistered);
+  EXPECT_EQ(post(body("three", "pw", "1")), kTooManyAccounts);
+  EXPECT_FALSE(folder.exists("users/three"));
+  std::string out;
+  registration_post(ctx, "10.1.1.1", "POST /registresult.htm HTTP/1.1\r\nHost: x\r\n\r\n" + body("three", "pw", "1"), out);
+  EXPECT_EQ(out, kRegistered);
+  // Changes are no new accounts.
+  EXPECT_EQ(post(body("one", "new", "0", "pw")), kChanged);
+}
+
+TEST_F(RegisterTest, PostsFromAnotherSiteChangeNothing) {
+  make_account("ann", "[main]\r\npassword=old\r\n");
+  folder.write("images/5.gif", "G");
+  for (const char* from : {"Origin: http://evil.example\r\n", "Referer: http://evil.example/x.html\r\n",
+                           "Origin: null\r\n"}) {
+    for (const std::string& b : {body("zed", "pw", "1"), body("ann", "new", "0", "old")}) {
+      std::string out;
+      registration_post(ctx, "127.0.0.1", std::string("POST /registresult.htm HTTP/1.1\r\nHost: x\r\n") + from + "\r\n" + b, out);
+      EXPECT_EQ(out.find("Congratulations"), std::string::npos) << from << out;
+    }
+  }
+  EXPECT_FALSE(folder.exists("users/zed"));
+  EXPECT_EQ(account("ann"), "[main]\r\npassword=old\r\n");
+  std::string out;
+  registration_post(ctx, "127.0.0.1", "POST /registresult.htm HTTP/1.1\r\nHost: x\r\nOrigin: http://x\r\n\r\n" + body("zed", "pw", "1"), out);
+  EXPECT_EQ(out, kRegistered);
+}
+
+// The start page posts name and password for the change form; wrong ones
+// count against the bound of failed logins.
+TEST_F(RegisterTest, TheChangeFormComesByPostAndWrongPasswordsAreBounded) {
+  site.settings.max_failed_logins = 2;
+  make_account("ann", "[main]\r\npassword=old\r\nemail=a@b\r\n");
+  auto change_form = [&](const std::string& password) {
+    std::string out;
+    registration_post(ctx, "127.0.0.1",
+                      "POST /registresult.htm?change HTTP/1.1\r\nHost: x\r\nOrigin: http://x\r\n\r\n"
+                      "UserName=ann&Password=" + password,
+                      out);
+    return out;
+  };
+  EXPECT_EQ(change_form("old"), "Change Information|Change|0|ann||a@b|||,,checked");
+  EXPECT_EQ(change_form("x"), kWrongPassword);
+  EXPECT_EQ(form("/register.ghp?username=ann&password=y"), kWrongPassword);
+  EXPECT_EQ(change_form("old"), kTooManyFailures);
+  EXPECT_EQ(post(body("ann", "new", "0", "old")), kTooManyFailures);
 }
 
 }  // namespace

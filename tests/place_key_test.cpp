@@ -35,11 +35,6 @@ class PlaceKey : public ChatFixture {
     EXPECT_TRUE(page_users(ctx, "/users.ghp" + room_query(name, password, room), out));
     return out;
   }
-  std::string leave(const std::string& name, int room, const std::string& password) {
-    std::string out;
-    EXPECT_TRUE(page_exit(ctx, "10.0.0.9", "/exit.ghp" + room_query(name, password, room), out));
-    return out;
-  }
 };
 
 TEST_F(PlaceKey, GuestsGetARandomKeyInThePasswordsStead) {
@@ -56,10 +51,18 @@ TEST_F(PlaceKey, GuestsGetARandomKeyInThePasswordsStead) {
   EXPECT_EQ(keys_seen.size(), 20u);
 }
 
-TEST_F(PlaceKey, MembersKeyIsTheirPassword) {
+// After the login the password stands in no page and no address: the chat
+// window and everything it asks for carry the random key.
+TEST_F(PlaceKey, MembersGetARandomKeyAndThePasswordIsNoKey) {
   member("ann", "s3cret");
-  EXPECT_EQ(join("ann", 1, "s3cret"), "chat:ann|s3cret|1");
-  EXPECT_EQ(user("ann", 1).key, "s3cret");
+  const std::string page = join("ann", 1, "s3cret");
+  EXPECT_EQ(keyless(page), "chat:ann|<key>|1");
+  EXPECT_EQ(page.find("s3cret"), std::string::npos);
+  EXPECT_EQ(user("ann", 1).key.size(), 2 * kGuestKeyBytes);
+  EXPECT_TRUE(user("ann", 1).member);
+  EXPECT_EQ(poll("ann", 1, "s3cret"), kBareBody);
+  EXPECT_EQ(post("ann", 1, PostForm{.message = "x"}, "s3cret"), kNotOnline);
+  EXPECT_EQ(poll("ann", 1).find("s3cret"), std::string::npos);
 }
 
 // Every page that acts for a user, asked with a wrong or missing key, as
@@ -102,12 +105,12 @@ TEST_F(PlaceKey, MemberReenteringWithThePasswordTakesTheirPlaceOver) {
   const int count = online();
   const std::size_t logged = events.size();
   // Same name, same room, right password: the place, not "logged on".
-  EXPECT_EQ(join("ANN", 1, "pw"), "chat:ANN|pw|1");
+  EXPECT_EQ(keyless(join("ANN", 1, "pw")), "chat:ANN|<key>|1");
   EXPECT_EQ(online(), count);
   EXPECT_EQ(events.size(), logged);  // no second join line
   // The new window gets the kept lines again.
   EXPECT_EQ(user("ann", 1).last_seq, 0);
-  EXPECT_NE(poll("ann", 1, "pw").find("joined the chat room"), std::string::npos);
+  EXPECT_NE(poll("ann", 1).find("joined the chat room"), std::string::npos);
   // A wrong password still gets nowhere.
   EXPECT_EQ(join("ann", 1, "wrong"), kBadLogin);
 }
@@ -120,7 +123,7 @@ TEST_F(PlaceKey, AReentryKeepsABan) {
     state.user(state.find_online_user(1, "ann")).active = false;
   }
   join("ann", 1, "pw");
-  EXPECT_EQ(poll("ann", 1, "pw"), "You have been banned!");
+  EXPECT_EQ(poll("ann", 1), "You have been banned!");
 }
 
 TEST_F(PlaceKey, GuestReenteringWithTheKeyTakesThePlaceWithoutItGetsTaken) {
@@ -140,16 +143,15 @@ TEST_F(PlaceKey, AMemberPasswordWrittenAnotherWayIsTheSameKey) {
   member("ann", "p@ss w");
   // The entry page sends the password encoded as an address value; the
   // account holds it as typed. The pages carry the encoded form.
-  EXPECT_EQ(join("ann", 1, "p%40ss%20w"), "chat:ann|p%40ss%20w|1");
-  EXPECT_NE(poll("ann", 1, "p%40ss%20w").find("joined"), std::string::npos);
-  EXPECT_NE(post("ann", 1, PostForm{.message = "x"}, "p@ss%20w"), kNotOnline);
-  EXPECT_EQ(poll("ann", 1, "p@ssw"), kBareBody);
-  // The room commands check the same password against the account.
-  member("bob", "b@b");
-  ASSERT_EQ(join("bob", 2, "b%40b"), "chat:bob|b%40b|2");
+  EXPECT_EQ(keyless(join("ann", 1, "p%40ss%20w")), "chat:ann|<key>|1");
+  EXPECT_NE(poll("ann", 1).find("joined"), std::string::npos);
+  EXPECT_NE(post("ann", 1, PostForm{.message = "x"}), kNotOnline);
+  // The room commands need the place of the administrator's account.
+  member("boris", "b@b");
+  ASSERT_EQ(keyless(join("boris", 2, "b%40b")), "chat:boris|<key>|2");
   member("carl", "c");
   join("carl", 2, "c");
-  post("bob", 2, PostForm{.message = "", .to = "carl", .command = 1});
+  post("boris", 2, PostForm{.message = "", .to = "carl", .command = 1});
   EXPECT_FALSE(user("carl", 2).active);
 }
 

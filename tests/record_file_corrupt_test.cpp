@@ -54,7 +54,7 @@ class CorruptFileTest : public ::testing::Test {
       f.set_field(&g, "grp");
       ASSERT_TRUE(f.insert_record());
     }
-    f.close();
+    EXPECT_TRUE(f.close());
     good_ = file_bytes(path_);
     root0_ = i32_at(good_, kRoot);
     first0_ = i32_at(good_, kFirstLeaf);
@@ -92,7 +92,7 @@ class CorruptFileTest : public ::testing::Test {
       int32_t g = 0;
       o.seek1 = f.seek_key(1, &g);
     }
-    f.close();
+    EXPECT_TRUE(f.close());
     EXPECT_EQ(file_bytes(path_), bad_) << "a read changed the file";
     EXPECT_LT(o.walked, kHang);
     EXPECT_LT(o.walked1, kHang);
@@ -106,7 +106,7 @@ class CorruptFileTest : public ::testing::Test {
     f.set_field(&id, "id");
     f.set_field(&grp, "grp");
     bool ok = f.insert_record();
-    f.close();
+    EXPECT_TRUE(f.close());
     if (!ok) {
       EXPECT_EQ(file_bytes(path_), bad_) << "a failed insert wrote";
     }
@@ -123,7 +123,7 @@ class CorruptFileTest : public ::testing::Test {
     int32_t id = 300;
     if (f.seek_key(0, &id)) f.update_record();
     for (int i = 0; i < 20 && f.move_first(1); ++i) f.delete_record();
-    f.close();
+    EXPECT_TRUE(f.close());
   }
 
   test::TempDir dir_;
@@ -274,7 +274,7 @@ TEST_F(CorruptFileTest, RecordPositionsOutsideTheFile) {
     ASSERT_TRUE(f.open(path_));
     EXPECT_FALSE(f.seek_key(0, &zero));
     EXPECT_FALSE(f.delete_record());
-    f.close();
+    EXPECT_TRUE(f.close());
     churn();
   }
 }
@@ -381,7 +381,7 @@ TEST(CorruptPackedFileTest, RandomDamageIsSurvived) {
     f.set_field_text("new", "name");
     f.insert_record();
     if (f.move_first(1)) f.delete_record();
-    f.close();
+    EXPECT_TRUE(f.close());
   }
 }
 

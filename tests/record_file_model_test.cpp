@@ -250,14 +250,14 @@ TEST_P(ModelTest, RandomOperationsMatchTheModel) {
         ASSERT_FALSE(f_.move_last(key));
       }
     } else {
-      f_.close();
+      EXPECT_TRUE(f_.close());
       ASSERT_TRUE(f_.open(path_));
     }
     ASSERT_EQ(f_.record_count(), int(rows_.size()));
     // One key walked in full after every step, in turn.
     ASSERT_EQ(walked(step % kKeys), expected_order(step % kKeys)) << "key " << step % kKeys;
   }
-  f_.close();
+  EXPECT_TRUE(f_.close());
   ASSERT_TRUE(f_.open(path_));
   for (int k = 0; k < kKeys; ++k) EXPECT_EQ(walked(k), expected_order(k)) << "key " << k;
 }

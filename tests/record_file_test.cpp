@@ -68,7 +68,7 @@ class RecordFileTest : public ::testing::Test {
     return out;
   }
   std::string bytes() {
-    f_.close();
+    EXPECT_TRUE(f_.close());
     return file_bytes(path());
   }
 
@@ -152,7 +152,7 @@ TEST_F(RecordFileTest, DeleteKeepsTheEditRecord) {
 TEST_F(RecordFileTest, FixedRecordSpaceIsReused) {
   make_ints(2);
   for (int i = 1; i <= 5; ++i) ASSERT_TRUE(add_int(i));
-  f_.close();
+  EXPECT_TRUE(f_.close());
   long size = long(file_bytes(path()).size());
   ASSERT_TRUE(f_.open(path()));
   int32_t three = 3;
@@ -171,7 +171,7 @@ TEST_F(RecordFileTest, FixedRecordSpaceIsReused) {
 
 TEST_F(RecordFileTest, FieldIndexMatchesWithoutCaseAndTrimsStoredNames) {
   make_rooms();
-  f_.close();
+  EXPECT_TRUE(f_.close());
   patch(path(), recfmt::kFieldNames + 32 * 2, std::string(" Guest\t\0", 8));
   ASSERT_TRUE(f_.open(path()));
   EXPECT_EQ(f_.field_index("ID"), 0);
@@ -235,7 +235,7 @@ TEST_F(RecordFileTest, OpeningAnotherFileClosesTheFirstAndWritesItsHeader) {
   ASSERT_TRUE(f_.open(other));
   EXPECT_EQ(f_.record_count(), 0);
   EXPECT_EQ(i32_at(file_bytes(path()), recfmt::kRecordCount), 1);
-  f_.close();
+  EXPECT_TRUE(f_.close());
   EXPECT_EQ(f_.record_count(), -1);
   EXPECT_FALSE(f_.move_first(0));
 }
@@ -304,7 +304,7 @@ TEST_F(RecordFileTest, UnknownComparisonModeNeverMatches) {
   s.fields = {field("t", FT_STRING, 8)};
   s.keys = {single_key(0, 2, 1)};
   make(s);
-  f_.close();
+  EXPECT_TRUE(f_.close());
   patch(path(), recfmt::segment_at(recfmt::kSegmentMode, 0, 0), le16(3));
   ASSERT_TRUE(f_.open(path()));
   // Every value compares smaller: each goes in front, none is ever equal,
@@ -463,7 +463,7 @@ TEST_F(RecordFileTest, PackedRecordsAndFreeSpace) {
   v = 2;
   ASSERT_TRUE(f_.seek_key(0, &v));
   ASSERT_TRUE(f_.delete_record());  // free: [10, 18]
-  f_.close();
+  EXPECT_TRUE(f_.close());
   b = file_bytes(path());
   int32_t pos2 = i32_at(b, recfmt::kFreeRecords);
   EXPECT_EQ(i32_at(b, pos2 + 2), kHeaderSize);  // link after the kept length
@@ -471,7 +471,7 @@ TEST_F(RecordFileTest, PackedRecordsAndFreeSpace) {
   ASSERT_TRUE(f_.open(path()));
   // 14 bytes: too long for the head (10), fits the second block (18).
   ASSERT_TRUE(add_int(4, "abcdef"));
-  f_.close();
+  EXPECT_TRUE(f_.close());
   b = file_bytes(path());
   EXPECT_EQ(i32_at(b, recfmt::kFreeRecords), pos2);
   EXPECT_EQ(i32_at(b, pos2 + 2), -1);
@@ -489,7 +489,7 @@ TEST_F(RecordFileTest, PackedStringLongerThanFieldIsCut) {
   ASSERT_TRUE(f_.set_field_text("abcdefghijklmnop", "tag"));
   ASSERT_TRUE(f_.set_field_text("12345678", "more"));
   ASSERT_TRUE(f_.insert_record());  // 2 + 4 + 18 + 10 = 34 bytes
-  f_.close();
+  EXPECT_TRUE(f_.close());
   // Stored length 20 for a 16-byte field: the text is cut when unpacked and
   // the next field is found after all 20 bytes.
   std::string rec = le16(32) + le32(0) + le16(20) + "0123456789ABCDEFGHIJ" + le16(2) + "wx";
@@ -512,7 +512,7 @@ class ChainTest : public RecordFileTest {
   }
   // Appends n linked 16-byte blocks after everything; first block's position.
   int32_t add_chain(int n) {
-    f_.close();
+    EXPECT_TRUE(f_.close());
     std::string b = file_bytes(path());
     int32_t first = int32_t(b.size());
     for (int i = 0; i < n; ++i) {
@@ -585,7 +585,7 @@ TEST_F(ChainTest, ChainFieldNotSetIsClearedOnInsert) {
 TEST_F(ChainTest, OverlongOrLoopingChainIsLeftAlone) {
   int32_t c = add_chain(1001);
   ASSERT_TRUE(add(1, c));
-  f_.close();
+  EXPECT_TRUE(f_.close());
   patch(path(), c + 16 * 1000, le32(c));  // and it loops back
   ASSERT_TRUE(f_.open(path()));
   int32_t id = 1;
@@ -686,7 +686,7 @@ TEST_F(RecordFileTest, HeaderFieldsAtTheirOffsets) {
   s.fields = {field("id", FT_AUTOINC), field("name", FT_STRING, 64)};
   s.keys = {single_key(0), single_key(1, 1, 2, 4, 10)};
   make(s);
-  f_.close();
+  EXPECT_TRUE(f_.close());
   std::string b = file_bytes(path());
   ASSERT_EQ(b.size(), std::size_t(kHeaderSize));
   EXPECT_EQ(i32_at(b, 32), 68);
@@ -851,7 +851,7 @@ TEST_F(RecordFileTest, FileWithoutKeys) {
   RecordSchema s;
   s.fields = {field("x", FT_INT)};
   make_rooms();
-  f_.close();
+  EXPECT_TRUE(f_.close());
   std::string err;
   ASSERT_TRUE(create_record_file(path(), s, &err)) << err;
   EXPECT_FALSE(f_.open(path()));
@@ -860,7 +860,7 @@ TEST_F(RecordFileTest, FileWithoutKeys) {
   EXPECT_FALSE(f_.insert_record());
   EXPECT_EQ(f_.last_error(), "key not found");
   EXPECT_FALSE(f_.move_first(0));
-  f_.close();
+  EXPECT_TRUE(f_.close());
   EXPECT_EQ(f_.record_count(), -1);
 }
 

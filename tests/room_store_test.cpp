@@ -3,6 +3,9 @@
 #include "storage/room_store.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <csignal>
 
 #include <unistd.h>
 
@@ -75,7 +78,7 @@ TEST_F(RoomStoreTest, ReadsEveryRoomInKeyOrder) {
   ASSERT_TRUE(f.delete_record());
   ASSERT_TRUE(f.set_field_text("Later", "name"));
   ASSERT_TRUE(f.insert_record());
-  f.close();
+  EXPECT_TRUE(f.close());
   ASSERT_TRUE(read_rooms(dir_.path(), rooms));
   ASSERT_EQ(rooms.size(), 3u);
   EXPECT_STREQ(rooms[1].name, "Staff");
@@ -225,6 +228,28 @@ TEST_F(RoomStoreTest, WindowOperationsOnAMissingRoomOrFile) {
   EXPECT_EQ(rows.size(), 1u);
   EXPECT_FALSE(room_text_limits(empty.path(), limits));
   EXPECT_EQ(limits.name, 63);
+}
+
+// A full disk, played by a file-size limit: a change that cannot be written
+// back when the file is closed is no success.
+TEST_F(RoomStoreTest, AWriteThatDoesNotReachTheFileIsReported) {
+  write({{"Lobby", "", 1, 0}});
+  struct rlimit saved;
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+  std::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit tiny = saved;
+  tiny.rlim_cur = 1;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &tiny), 0);
+  int id = -1;
+  const bool added = add_room(dir_.path(), {"New", "", true, false}, id);
+  const bool updated = update_room(dir_.path(), 1, {"Renamed", "", true, false});
+  bool deleted = true;
+  const bool delete_written = delete_room(dir_.path(), 1, deleted);
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &saved), 0);
+  EXPECT_FALSE(added);
+  EXPECT_FALSE(updated);
+  EXPECT_FALSE(delete_written);
+  EXPECT_FALSE(deleted);
 }
 
 }  // namespace

@@ -97,7 +97,7 @@ TEST(RecordTextTest, CreatesFillsAndDumpsInKeyOrder) {
   ASSERT_TRUE(parse_record_text("record nosuch=1\n", again, &err));
   EXPECT_FALSE(insert_text_records(f, again, &err));
   EXPECT_EQ(err, "record 1: cannot set field \"nosuch\"");
-  f.close();
+  EXPECT_TRUE(f.close());
 
   std::string out;
   ASSERT_TRUE(dump_record_file(path, 1, out, &err)) << err;

@@ -64,7 +64,10 @@ int add_records(const std::string& file, const tvl::RecordText& list) {
   if (!f.open(file)) return fail(file + ": " + f.last_error());
   std::string error;
   bool ok = tvl::insert_text_records(f, list, &error);
-  f.close();
+  if (!f.close()) {
+    ok = false;
+    if (error.empty()) error = "the records could not be written back";
+  }
   return ok ? 0 : fail(file + ": " + error);
 }
 

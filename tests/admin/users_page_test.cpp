@@ -13,6 +13,7 @@
 
 #include "admin/user_dlg.h"
 #include "admin/users_page.h"
+#include "storage/password_hash.h"
 #include "platform/fs.h"
 #include "platform/profile.h"
 #include "tests/admin/admin_fixture.h"
@@ -117,7 +118,37 @@ class UsersPageTest : public QObject {
   void delete_and_selection();
   void name_that_is_not_utf8_is_kept();
   void dialog_lists_and_images_folder();
+  void web_changes_show_and_are_not_overwritten();
 };
+
+// An account registered or changed over the web while the window is open:
+// the page lists it when shown again, and Edit starts from the file.
+void UsersPageTest::web_changes_show_and_are_not_overwritten() {
+  AdminSite site;
+  account(site, "ann", "password=a\r\nemail=old@x\r\n");
+  CUsersPage* page = site.open().users_page();
+  QCOMPARE(page->list()->topLevelItemCount(), 1);
+  account(site, "zoe", "password=z\r\n");
+  account(site, "ann", "password=newer\r\nemail=new@x\r\n");
+  page->hide();
+  page->show();
+  QCOMPARE(page->list()->topLevelItemCount(), 2);
+  QVERIFY(row_named(page->list(), "zoe"));
+  account(site, "ann", "password=newest\r\nemail=newest@x\r\n");  // after the list was read
+  select(page->list(), "ann");
+  QString email_shown;
+  QString password_shown = "x";
+  answer_users(site, [&](CUserDlg& d) {
+    email_shown = d.email_edit()->text();
+    password_shown = d.password_edit()->text();
+  });
+  page->on_edit();
+  QVERIFY(site.take_messages().empty());
+  QCOMPARE(email_shown, QString("newest@x"));
+  QCOMPARE(password_shown, QString());
+  QVERIFY(tvl::password_matches(value(site, "ann", "password"), "newest"));
+  QCOMPARE(QString::fromStdString(value(site, "ann", "email")), QString("newest@x"));
+}
 
 void UsersPageTest::listing() {
   AdminSite site;
@@ -127,9 +158,9 @@ void UsersPageTest::listing() {
   CUsersPage* page = site.open().users_page();
   QCOMPARE(page->list()->topLevelItemCount(), 2);
   QCOMPARE(row_texts(row_named(page->list(), "ann")),
-           (QStringList{"ann", "a", "Female", "3.gif", "ann@x", "hi", "No"}));
+           (QStringList{"ann", "set", "Female", "3.gif", "ann@x", "hi", "No"}));
   QCOMPARE(row_texts(row_named(page->list(), "bob")),
-           (QStringList{"bob", "b", "", "", "", "", "no"}));
+           (QStringList{"bob", "set", "", "", "", "", "no"}));
 }
 
 void UsersPageTest::added_account_logs_in_at_once() {
@@ -143,14 +174,17 @@ void UsersPageTest::added_account_logs_in_at_once() {
   QTreeWidgetItem* row = w.users_page()->list()->currentItem();
   QVERIFY(row && row->isSelected());
   QCOMPARE(row_texts(row),
-           (QStringList{"newbie", "pw", "Male", "3.gif", "newbie@x", "about newbie", "No"}));
+           (QStringList{"newbie", "set", "Male", "3.gif", "newbie@x", "about newbie", "No"}));
   std::string file;
   QVERIFY(tvl::read_whole_file(site.folder() + "users/newbie", file));
+  const std::string hashed = value(site, "newbie", "password");
+  QVERIFY(tvl::password_is_hashed(hashed));
   QCOMPARE(QString::fromStdString(file),
-           QString("[main]\r\npassword=pw\r\nsex=1\r\nIcon=3.gif\r\nemail=newbie@x\r\n"
+           QString::fromStdString("[main]\r\npassword=" + hashed + "\r\nsex=1\r\nIcon=3.gif\r\nemail=newbie@x\r\n"
                    "Profile=about newbie\r\nDisabled=No\r\n"));
   QVERIFY(!refused(enter(site, "newbie", "pw")));
-  QVERIFY(refused(enter(site, "newbie", "wrong")));
+  const std::string wrong = enter(site, "newbie", "wrong");
+  QVERIFY2(refused(wrong), wrong.c_str());
 }
 
 void UsersPageTest::add_refusals_data() {
@@ -203,22 +237,22 @@ void UsersPageTest::edits_data() {
   QTest::addColumn<QStringList>("files");  // users/ afterwards, sorted
   QTest::newRow("female, unchanged")
       << "ann" << QStringList{} << ""
-      << QStringList{"ann", "a", "Female", "3.gif", "ann@x", "hi", "No"} << QStringList{"ann", "bob"};
+      << QStringList{"ann", "set", "Female", "3.gif", "ann@x", "hi", "No"} << QStringList{"ann", "bob"};
   QTest::newRow("case only: file and row keep the old spelling")
       << "ann" << QStringList{"ANN"} << ""
-      << QStringList{"ann", "a", "Female", "3.gif", "ann@x", "hi", "No"} << QStringList{"ann", "bob"};
+      << QStringList{"ann", "set", "Female", "3.gif", "ann@x", "hi", "No"} << QStringList{"ann", "bob"};
   QTest::newRow("rename writes the new file and removes the old")
       << "ann" << QStringList{"anne", "disable"} << ""
-      << QStringList{"anne", "a", "Female", "3.gif", "ann@x", "hi", "Yes"} << QStringList{"anne", "bob"};
+      << QStringList{"anne", "set", "Female", "3.gif", "ann@x", "hi", "Yes"} << QStringList{"anne", "bob"};
   QTest::newRow("rename onto another account")
       << "ann" << QStringList{"Bob"} << kExists
-      << QStringList{"ann", "a", "Female", "3.gif", "ann@x", "hi", "No"} << QStringList{"ann", "bob"};
+      << QStringList{"ann", "set", "Female", "3.gif", "ann@x", "hi", "No"} << QStringList{"ann", "bob"};
   QTest::newRow("rename to a refused name")
       << "ann" << QStringList{"an/n"} << kBadName
-      << QStringList{"ann", "a", "Female", "3.gif", "ann@x", "hi", "No"} << QStringList{"ann", "bob"};
+      << QStringList{"ann", "set", "Female", "3.gif", "ann@x", "hi", "No"} << QStringList{"ann", "bob"};
   QTest::newRow("no icon chosen keeps the row's icon; no gender gives 2")
       << "bob" << QStringList{"", "no icon", "no gender"} << ""
-      << QStringList{"bob", "b", "Confidential", "12.gif", "", "", "No"} << QStringList{"ann", "bob"};
+      << QStringList{"bob", "set", "Confidential", "12.gif", "", "", "No"} << QStringList{"ann", "bob"};
 }
 
 void UsersPageTest::edits() {
@@ -264,7 +298,9 @@ void UsersPageTest::edits() {
   QCOMPARE(on_disk, files);
   // The file holds what the row shows (bob was not touched by ann's edits).
   const std::string name = row.value(0).toStdString();
-  QCOMPARE(QString::fromStdString(value(site, name, "password")), row.value(1));
+  // The dialog's password was left empty: the stored one stays.
+  QVERIFY(tvl::password_matches(value(site, name, "password"), edited == "ann" ? "a" : "b"));
+  QCOMPARE(row.value(1), QString("set"));
   QCOMPARE(QString::fromStdString(value(site, name, "Icon")), row.value(3));
   QCOMPARE(QString::fromStdString(value(site, name, "Disabled")),
            message.isEmpty() ? row.value(6) : QString("<none>"));
@@ -309,7 +345,7 @@ void UsersPageTest::name_that_is_not_utf8_is_kept() {
   page->on_edit();
   QVERIFY(site.take_messages().empty());
   QCOMPARE(tvl::find_files(site.folder() + "users/*"), std::vector<std::string>{latin1});
-  QCOMPARE(value(site, latin1, "password"), std::string("b"));
+  QVERIFY(tvl::password_matches(value(site, latin1, "password"), "b"));
   page->on_delete();
   QVERIFY(tvl::find_files(site.folder() + "users/*").empty());
 }

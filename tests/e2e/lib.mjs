@@ -46,7 +46,11 @@ export async function startServer(dist) {
   const port = await freePort();
   fs.writeFileSync(path.join(program, "option.ini"),
     `[Server]\r\nWebPages=\r\nDefaultPage=index.ghp\r\nstartup=0\r\nAutoActive=0\r\nMinimize=0\r\n` +
-    `Savelog=1\r\nPort=${port}\r\nRegNew=1\r\nFilterMode=0\r\n`);
+    `Savelog=1\r\nPort=${port}\r\nRegNew=1\r\nFilterMode=0\r\n` +
+    // Every visitor of these tests comes from 127.0.0.1, registering many
+    // accounts and trying wrong passwords on purpose: the bounds per address
+    // are lifted here.
+    `MaxFailedLogins=0\r\nMaxRegistrationsPerHour=0\r\n`);
   const env = { ...process.env, TAVELLA_STATE_DIR: stateDir, XDG_CONFIG_HOME: configDir };
   const srv = { port, program, tmp, child: null, exited: true };
   // Starts the program and waits until it listens.

@@ -2,7 +2,7 @@
 // users/, small templates, three rooms, and verbs that join, poll, post and
 // leave the way the browser's frames do.
 //   room 1 "Lobby":   guests welcome
-//   room 2 "Members": members only; administrators "joanna;bob"
+//   room 2 "Members": members only; administrators "joanna;boris"
 //   room 3 "Staff":   administrators only ("boss")
 #pragma once
 #include <gtest/gtest.h>
@@ -44,7 +44,7 @@ class ChatFixture : public ::testing::Test {
     site.templates[T_CHAT].set("chat:<!--$user-->|<!--$pass-->|<!--$room-->");
     site.templates[T_CHATSUBMIT].set("form:<!--$user-->|<!--$pass-->|<!--$room-->");
     site.templates[T_BODY].set("<body>[<!--$user-->|<!--$pass-->|<!--$room-->]<script><!--$msg--></script>");
-    state.replace_rooms({room("Lobby", true, false, ""), room("Members", false, false, "joanna;bob"),
+    state.replace_rooms({room("Lobby", true, false, ""), room("Members", false, false, "joanna;boris"),
                          room("Staff", true, true, "boss")});
   }
 
@@ -102,6 +102,13 @@ class ChatFixture : public ::testing::Test {
     return page_body(ctx, "/body.ghp" + room_query(name, password_for(name, room, password), room), out)
                ? out
                : "<declined>";
+  }
+
+  // exit.ghp.
+  std::string leave(const std::string& name, int room, const std::string& password) {
+    std::string out;
+    EXPECT_TRUE(page_exit(ctx, "10.0.0.9", "/exit.ghp" + room_query(name, password, room), out));
+    return out;
   }
 
   // Form encoding as browsers do it ("+" for blanks).

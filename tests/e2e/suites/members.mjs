@@ -29,8 +29,12 @@ test("a visitor registers, enters as a member with the picture and changes the p
   await lobby(page);
   await page.fill("#pname", "mia");
   await page.fill("#ppass", "miapw1");
-  await Promise.all([page.waitForURL(/register\.ghp\?username=mia/), page.click("#change button")]);
+  await Promise.all([page.waitForURL(/registresult\.htm\?change/), page.click("#change button")]);
   expect((await page.inputValue("#cw")) === "0", "not the change form");
+  // The password travels in the post, never in the address, and the form
+  // does not show it.
+  expect(!page.url().includes("miapw1"), "password in the address: " + page.url());
+  expect((await page.inputValue("#Password")) === "", "password shown in the change form");
   expect((await page.inputValue("#Resume")) === "I like tea", "profile not shown");
   expect(await page.isChecked('input[name="Sex"][value="0"]'), "sex not shown");
   await page.selectOption("#Icon", "9.gif");
@@ -70,4 +74,34 @@ test("finding a user and the picture preview", async () => {
   expect(images.length >= 12 && images.every((w) => w > 0), "pictures: " + images);
   await page.screenshot({ path: path.join(artifacts, "pictures.png") });
   expect(nia.errors.length === 0, nia.errors.join("; "));
+});
+
+test("a page of another site cannot register an account", async () => {
+  // The other site: a page on another port that submits the registration
+  // form to the chat as soon as it loads (its address differs in the port,
+  // so it is another site for the browser).
+  const http = await import("node:http");
+  const chat = base;
+  const attack = http.createServer((req, res) => {
+    res.writeHead(200, { "Content-Type": "text/html" });
+    res.end(`<form id=f method=post action="${chat}/registresult.htm">` +
+            `<input name=UserName value=xsite1><input name=Password value=pw><input name=Password1 value=pw>` +
+            `<input name=Sex value=2><input name=Email value=a><input name=Icon value=2.gif>` +
+            `<input name=Resume value=r><input name=cw value=1><input name=Old value=>` +
+            `<input name=submit1 value=1></form><script>document.getElementById("f").submit()</script>`);
+  });
+  await new Promise((r) => attack.listen(0, "127.0.0.1", r));
+  try {
+    const page = await newPage();
+    await page.goto(`http://127.0.0.1:${attack.address().port}/`, { waitUntil: "load" });
+    await page.waitForURL(/registresult\.htm/, { timeout: WAIT });
+    const text = await page.innerText("body");
+    expect(!text.includes("Congratulations"), "the other site registered: " + text);
+    expect(!fs.existsSync(path.join(server.program, "users", "xsite1")), "account written");
+    // The chat's own form still registers.
+    const own = await register(await newPage(), "xsite2", "pw");
+    expect(own.includes("Congratulations"), own);
+  } finally {
+    attack.close();
+  }
 });
