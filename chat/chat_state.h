@@ -48,6 +48,9 @@ struct OnlineUser {
   bool active = true;    // false while banned
   // The chat clock (ChatContext::now_ms) at the user's last poll or post.
   long long last_active_ms = 0;
+  // The chat clock at which the place's lines are paid up (see
+  // take_post_turn in chat/visitor_bounds.h); 0 before the first line.
+  long long post_due_ms = 0;
 };
 
 class ChatState {

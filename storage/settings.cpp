@@ -77,6 +77,10 @@ void load_settings(SiteData& site, const std::function<void()>& load_rooms) {
   s.save_log = read_int(file, "Savelog", "0") != 0;
   s.allow_registration = read_int(file, "RegNew", "1") != 0;
   s.filter_mode = read_int(file, "FilterMode", "0");
+  s.post_burst = read_int(file, "PostBurst", "5");
+  s.post_interval_ms = read_int(file, "PostIntervalMs", "1000");
+  s.max_places_per_address = read_int(file, "MaxPlacesPerAddress", "20");
+  s.remote_pictures = read_int(file, "RemotePictures", "0") != 0;
   if (s.web_pages.empty()) s.web_pages = site.program_folder;
 }
 
