@@ -5,9 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <string>
 #include <vector>
 
+#include "chat/engine.h"
 #include "tests/support/chat_fixture.h"
+#include "tests/support/room_file.h"
+#include "tests/support/test_util.h"
 
 namespace tvl {
 namespace {
@@ -151,6 +156,90 @@ TEST_F(BoundedChat, PlacesPerAddress) {
   std::string out;
   ASSERT_TRUE(page_exit(ctx, "10.0.0.9", "/exit.ghp" + room_query("bot1", user("bot1", 1).key, 1), out));
   EXPECT_EQ(join_from("10.0.0.9", "bot3").rfind("chat:", 0), 0u);
+}
+
+// --- with real clients over loopback ---
+
+// The shipped site's way in, cut to what the tests read: the chat window
+// names the place's key, the body page carries the lines.
+class LoopbackChat : public ::testing::Test {
+ protected:
+  void start(const std::string& bounds) {
+    folder.write("users/.keep", "");
+    folder.write("option.ini", "[Server]\r\n" + bounds);
+    folder.write("chat.htm", "chat:<!--$user-->|<!--$pass-->|");
+    folder.write("chatsubmit.htm", "form");
+    folder.write("body.htm", "<html><script><!--$msg--></script></html>");
+    RoomInfo lobby;
+    std::strncpy(lobby.name, "Lobby", sizeof lobby.name - 1);
+    lobby.guest = true;
+    ASSERT_TRUE(test::write_room_file(folder.path(), {lobby}));
+    engine.load(folder.path());
+    engine.make_main();
+    port = test::free_port();
+    ASSERT_EQ(engine.start(port), 1);
+  }
+
+  // Joins from `source`; the query of the place, or "" when refused (the
+  // answer is left in `answer`).
+  std::string join(const std::string& source, const std::string& name, std::string& answer) {
+    answer = test::http_exchange_from(
+        source, port, "GET /chat.ghp?username=" + name + "&password=&room=1&sex=1 HTTP/1.0\r\n\r\n");
+    const std::string mark = "chat:" + name + "|";
+    const std::size_t at = answer.find(mark);
+    if (at == std::string::npos) return std::string();
+    const std::size_t key = at + mark.size();
+    return "?username=" + name + "&password=" + answer.substr(key, answer.find('|', key) - key) +
+           "&room=1";
+  }
+  std::string poll(const std::string& query) {
+    return test::http_exchange(port, "GET /body.ghp" + query + " HTTP/1.0\r\n\r\n");
+  }
+  std::string post(const std::string& query, const std::string& message) {
+    const std::string body = "message=" + message +
+                             "&chat_flag=1&mtowho=All&mfilters=0&mfont=-1&mfcolor=1&elist=0&seltype=0&msg=";
+    return test::http_exchange(port, "POST /chatsubmit.ghp" + query + " HTTP/1.0\r\nContent-Length: " +
+                                         std::to_string(body.size()) + "\r\n\r\n" + body);
+  }
+
+  test::TestEnvironment env;
+  test::TempDir folder;
+  ChatEngine engine;
+  int port = 0;
+};
+
+TEST_F(LoopbackChat, FlooderDoesNotDrownTheMemberLines) {
+  // The interval is far longer than the test: the flooder gets its burst.
+  start("PostBurst=3\r\nPostIntervalMs=600000\r\n");
+  std::string answer;
+  const std::string flooder = join("127.0.0.1", "flooder", answer);
+  const std::string member = join("127.0.0.1", "member", answer);
+  const std::string reader = join("127.0.0.1", "reader", answer);
+  ASSERT_FALSE(flooder.empty() || member.empty() || reader.empty()) << answer;
+  poll(reader);  // the reader is up to date
+  for (int i = 0; i < 3; ++i) post(member, "member_line_" + std::to_string(i));
+  int refused = 0;
+  for (int i = 0; i < 40; ++i)
+    if (post(flooder, "flood_" + std::to_string(i)).find("You are sending too fast") != std::string::npos)
+      ++refused;
+  EXPECT_EQ(refused, 37);
+  const std::string lines = poll(reader);
+  for (int i = 0; i < 3; ++i)
+    EXPECT_NE(lines.find("member_line_" + std::to_string(i)), std::string::npos) << lines;
+  EXPECT_NE(lines.find("flood_2"), std::string::npos);
+  EXPECT_EQ(lines.find("flood_3"), std::string::npos);
+}
+
+TEST_F(LoopbackChat, BotDoesNotTakeTheNewcomerPlace) {
+  start("MaxPlacesPerAddress=5\r\n");
+  std::string answer;
+  int taken = 0;
+  for (int i = 0; i < 30; ++i)
+    if (!join("127.0.0.1", "bot" + std::to_string(i), answer).empty()) ++taken;
+  EXPECT_EQ(taken, 5);
+  EXPECT_NE(answer.find("The chat is full, please try again later!"), std::string::npos) << answer;
+  // Another client address still gets a place.
+  EXPECT_FALSE(join("127.0.0.2", "newcomer", answer).empty()) << answer;
 }
 
 }  // namespace
