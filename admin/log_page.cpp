@@ -38,7 +38,7 @@ CLogPage::CLogPage(CServerDlg& owner, QWidget* parent) : QWidget(parent), owner_
 }
 
 void CLogPage::add_row(const QString& address, const QString& time, const QString& text) {
-  if (list_->topLevelItemCount() > kMaxRows) list_->clear();
+  while (list_->topLevelItemCount() >= kMaxRows) delete list_->takeTopLevelItem(0);
   auto* row = new QTreeWidgetItem({address, time, text});
   row->setIcon(0, icon_);
   list_->addTopLevelItem(row);

@@ -1,7 +1,9 @@
 // CLogPage: the "Logs" tab, the live list of chat events.
 //
-// Columns "IP Address", "Time", "Message"; rows in arrival order. A list
-// holding more than kMaxRows rows is emptied before the next row goes in.
+// Columns "IP Address", "Time", "Message"; rows in arrival order. The list
+// keeps the newest kMaxRows rows: when it is full, the oldest row goes for
+// each new one (emptying it would lose the very row that tells who flooded
+// the chat, the only record while Savelog is off).
 // Columns are sized with fit_columns once per event-loop turn rather than
 // after every row: a burst of rows is measured once, and the widths the
 // user sees after the turn are the same.

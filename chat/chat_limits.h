@@ -13,15 +13,18 @@ namespace tvl {
 // used for.
 constexpr std::size_t kMaxMessageBytes = 4000;
 
-// Link-making may grow a line (each address is written twice inside the
-// link's markup). Past this size no further link is made; the text stays
-// readable as typed.
-constexpr std::size_t kMaxLinkedLineBytes = 32 * 1024;
-
-// Longest message text a pushed line carries (after the time and the names).
-// Should link-making and the HTML guard together still produce more, the
-// line is pushed without links instead.
-constexpr std::size_t kMaxPushedLineBytes = 64 * 1024;
+// What formatting may make of a typed line: the colour, style and face
+// markup around it (at most kFormatMarkupBytes), and links, the end tags the
+// HTML guard adds and its character references, together at most
+// kLineGrowthFactor times the typed bytes. Every kept line goes to every
+// newcomer's first poll, so without this a 4,000-byte line of addresses
+// would cost eight times its size there. A line whose links would break the
+// bound is kept without the ones that do not fit.
+constexpr std::size_t kLineGrowthFactor = 4;
+constexpr std::size_t kFormatMarkupBytes = 128;
+constexpr std::size_t max_formatted_bytes(std::size_t typed_bytes) {
+  return kLineGrowthFactor * typed_bytes + kFormatMarkupBytes;
+}
 
 // An online user who has neither polled nor posted for this long has left:
 // the pages ask for lines every 2 seconds, or wait at most kStreamWaitMs

@@ -19,6 +19,8 @@
 #include "chat/same_site.h"
 #include "chat/script_string.h"
 #include "chat/template_fill.h"
+#include "chat/link_maker.h"
+#include "chat/visitor_bounds.h"
 #include "server/form_text.h"
 #include "storage/account.h"
 
@@ -40,6 +42,18 @@ const char kBadAddresseePage[] =
 const char kTooLongPage[] =
     "<BODY bgcolor=\"#EBEBD6\">This message is too long, please send at most 4000 "
     "characters!</body>";
+
+// A place that sends more lines than PostBurst at once, or more than one
+// per PostIntervalMs after that; the line is neither kept nor logged (the
+// window keeps it in the input to be sent again).
+const char kTooFastPage[] =
+    "<BODY bgcolor=\"#EBEBD6\">You are sending too fast, please wait a moment before you send "
+    "again!</body>";
+// A line that formatting would make more than four times as long (nearly
+// all of it characters the HTML guard must write as references).
+const char kTooMuchMarkupPage[] =
+    "<BODY bgcolor=\"#EBEBD6\">This message holds too much markup, please send it as plain "
+    "text!</body>";
 
 enum Command { kSay = 0, kBan = 1, kUnban = 2, kBannedList = 3 };
 
@@ -106,44 +120,17 @@ std::string format_message(const Form& f) {
   return text;
 }
 
-// Turns every "http://" address into a link. An address runs to the first
-// "<" after it, else to the first blank, else to the end; every occurrence of
-// it in the text becomes the link, and the search goes on after the link
-// made at that place. Each round rescans the whole text, and a text with
-// addresses inside addresses keeps growing, so a line gets at most
-// kMaxLinkRounds rounds, and a round that would take the text past
-// kMaxLinkedLineBytes is not made (linking stops there).
-constexpr int kMaxLinkRounds = 64;
-
-void make_links(std::string& text) {
-  std::size_t search_from = 0;
-  for (int round = 0; round < kMaxLinkRounds; ++round) {
-    const std::size_t at = text.find("http://", search_from);
-    if (at == std::string::npos) return;
-    std::size_t end = text.find('<', at);
-    if (end == std::string::npos) end = text.find(' ', at);
-    if (end == std::string::npos) end = text.size();
-    const std::string link = text.substr(at, end - at);
-    const std::string made =
-        "<a target=_blank href=" + link + "><font color=blue>" + link + "</font></a>";
-    // Replace every occurrence, left to right without overlap, noting where
-    // the link made from the one at `at` ends (an occurrence covering `at`
-    // is always among them: the scan reaches `at` itself at the latest).
-    std::string out;
-    std::size_t from = 0, next = std::string::npos;
-    for (std::size_t hit = text.find(link); hit != std::string::npos;
-         hit = text.find(link, from)) {
-      out.append(text, from, hit - from);
-      out += made;
-      if (out.size() > kMaxLinkedLineBytes) return;  // this round is dropped
-      if (next == std::string::npos && hit + link.size() > at) next = out.size();
-      from = hit + link.size();
-    }
-    out.append(text, from, std::string::npos);
-    if (out.size() > kMaxLinkedLineBytes) return;
-    text.swap(out);
-    search_from = next;
-  }
+// The message text as it is kept: links made and HTML guarded within the
+// bound of max_formatted_bytes(typed). When even the guarded text without
+// links is over the bound (a line full of characters the guard must write
+// as references), false.
+bool bounded_line_text(const std::string& formatted, std::size_t typed,
+                       const GuardOptions& options, std::string& kept) {
+  const std::size_t bound = max_formatted_bytes(typed);
+  kept = guard_html(make_links(formatted, bound), options);
+  if (kept.size() <= bound) return true;
+  kept = guard_html(formatted, options);
+  return kept.size() <= bound;
 }
 
 }  // namespace
@@ -192,6 +179,21 @@ void chat_post(ChatContext& ctx, const std::string& ip, const std::string& reque
   if (!form.to_whom.empty() && form.to_whom != "All" && !user_name_allowed(form.to_whom)) {
     out = kBadAddresseePage;
     return;
+  }
+
+  // Flood control: every line and every room command of a place counts
+  // (an empty line changes only the sender's pane). Checked before a
+  // command acts; a sender not online is answered further down.
+  if (form.command >= kBan || !form.message.empty()) {
+    std::lock_guard<std::mutex> chat(ctx.state.lock);
+    if (room > ctx.state.room_count_locked()) return;  // rooms reloaded meanwhile
+    const int sender = find_keyed_user(ctx.state, room, name, password);
+    if (sender < ctx.state.online_count() &&
+        !take_post_turn(ctx.state.user(sender).post_due_ms, ctx.now_ms(),
+                        ctx.site.settings.post_burst, ctx.site.settings.post_interval_ms)) {
+      out = kTooFastPage;
+      return;
+    }
   }
 
   // 4. Room commands of administrators.
@@ -283,12 +285,16 @@ void chat_post(ChatContext& ctx, const std::string& ip, const std::string& reque
     const bool banned = !ctx.state.user(sender).active;
     if (!text.empty()) {
       chat.unlock();  // formatting needs no lock
-      std::string linked = text;
-      make_links(linked);
-      linked = guard_html(linked);
-      // The guard may still grow a line full of links; such a line goes
-      // out without its links.
-      text = linked.size() <= kMaxPushedLineBytes ? std::move(linked) : guard_html(text);
+      if (form.command <= kSay && !banned) {
+        GuardOptions options;
+        options.remote_pictures = ctx.site.settings.remote_pictures;
+        std::string kept;
+        if (!bounded_line_text(text, form.message.size(), options, kept)) {
+          out = kTooMuchMarkupPage;
+          return;
+        }
+        text = std::move(kept);
+      }
       const std::string time = local_time_hms();
       std::string to_whom = form.to_whom;
       if (form.command <= kSay && !banned) {

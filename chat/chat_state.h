@@ -82,6 +82,9 @@ struct OnlineUser {
   unsigned long long place_id = 0;
   // The decoded name under account_name_fold and its confusable skeleton.
   std::string name_fold, skeleton;
+  // The chat clock at which the place's lines are paid up (see
+  // take_post_turn in chat/visitor_bounds.h); 0 before the first line.
+  long long post_due_ms = 0;
 };
 
 // One message stream request waiting for lines (see ChatState::wait_for_lines).

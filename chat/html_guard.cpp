@@ -23,7 +23,33 @@ const char* const kBlockedElements[] = {
     "svg",      "math",     "template", "portal",  "isindex",         "title",
     "textarea", "xmp",      "noembed",  "noframes", "noscript",       "plaintext",
     "animate",  "animatemotion", "animatetransform", "set", "handler", "listener",
+    // Media fetch from wherever the line points, for every viewer.
+    "audio",    "video",    "source",   "track",   "picture",         "bgsound",
 };
+
+// Elements without content: their start tag opens nothing to close.
+const char* const kVoidElements[] = {
+    "area", "base", "basefont", "br", "col", "embed", "frame", "hr", "img", "image",
+    "input", "keygen", "link", "meta", "param", "source", "track", "wbr", "isindex",
+};
+
+bool void_element(const std::string& name) {
+  for (const char* v : kVoidElements)
+    if (name == v) return true;
+  return false;
+}
+
+// Attributes whose value the browser fetches (or sends a form to) by itself.
+const char* const kSourceAttributes[] = {
+    "src", "lowsrc", "dynsrc", "poster", "background", "data", "codebase", "archive",
+    "formaction", "action", "longdesc", "manifest", "icon",
+};
+
+bool source_attribute(const std::string& name) {
+  for (const char* a : kSourceAttributes)
+    if (name == a) return true;
+  return false;
+}
 
 bool blocked_element(const std::string& name) {
   for (const char* blocked : kBlockedElements)
@@ -119,9 +145,77 @@ bool dangerous_value(const std::string& raw) {
 bool dangerous_attribute(const Attribute& a) {
   if (a.name.size() >= 2 && a.name[0] == 'o' && a.name[1] == 'n') return true;
   // A style can lay an element over the whole page (position:fixed) and so
-  // cover or fake every other visitor's messages.
-  if (a.name == "style") return true;
+  // cover or fake every other visitor's messages; "hidden" on a box that
+  // the line leaves open would hide every line after it.
+  if (a.name == "style" || a.name == "hidden") return true;
+  // Lists of addresses, and addresses fetched on a click: not read here.
+  if (a.name == "srcset" || a.name == "imagesrcset" || a.name == "ping") return true;
   return dangerous_value(a.value);
+}
+
+int hex_digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  c = lower(c);
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+// An address as the browser resolves it: character references decoded,
+// blanks and control characters dropped, "\\" read as "/".
+std::string address_of(const std::string& raw) {
+  std::string out;
+  for (char c : decode_references(raw)) {
+    unsigned char u = static_cast<unsigned char>(c);
+    if (u <= 0x20 || u == 0x7F) continue;
+    out += c == '\\' ? '/' : c;
+  }
+  return out;
+}
+
+enum class Source { kOwnFile, kOwnPage, kOtherSite };
+
+// Where a source attribute's value points. Any scheme, in any case, and an
+// address beginning "//" leave the chat's site; so does a page of another
+// host, of course, but pages of the chat's own dynamic part (".ghp", also
+// percent-encoded) are refused wherever they are looked for.
+Source source_kind(const std::string& raw) {
+  const std::string address = address_of(raw);
+  std::string plain;  // lower case, percent escapes decoded
+  for (std::size_t i = 0; i < address.size(); ++i) {
+    if (address[i] == '%' && i + 2 < address.size() && hex_digit(address[i + 1]) >= 0 &&
+        hex_digit(address[i + 2]) >= 0) {
+      plain += lower(static_cast<char>(hex_digit(address[i + 1]) * 16 + hex_digit(address[i + 2])));
+      i += 2;
+    } else {
+      plain += lower(address[i]);
+    }
+  }
+  if (plain.find(".ghp") != std::string::npos) return Source::kOwnPage;
+  if (plain.compare(0, 2, "//") == 0) return Source::kOtherSite;
+  const std::size_t end = plain.find_first_of(":/?#");
+  if (end != std::string::npos && end > 0 && plain[end] == ':' && is_alpha(plain[0])) {
+    bool scheme = true;
+    for (std::size_t i = 1; i < end && scheme; ++i) {
+      char c = plain[i];
+      scheme = is_alpha(c) || (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.';
+    }
+    if (scheme) return Source::kOtherSite;
+  }
+  return Source::kOwnFile;
+}
+
+// "host/path" of another site's address, for the link that stands for its
+// picture: scheme, leading slashes, user part, query and fragment dropped.
+std::string host_and_path(const std::string& raw) {
+  std::string a = address_of(raw);
+  const std::size_t colon = a.find(':');
+  if (colon != std::string::npos && colon < a.find_first_of("/?#")) a.erase(0, colon + 1);
+  a.erase(0, a.find_first_not_of('/') == std::string::npos ? a.size() : a.find_first_not_of('/'));
+  a = a.substr(0, a.find_first_of("?#"));
+  const std::size_t slash = a.find('/');
+  const std::size_t at = a.rfind('@', slash);
+  if (at != std::string::npos) a.erase(0, at + 1);
+  return a;
 }
 
 // One tag read as the browser's tokenizer reads it, from the "<" at `from`.
@@ -275,11 +369,124 @@ void append_as_text(std::string& out, const std::string& s, std::size_t from, st
   }
 }
 
+// Attribute names written again as they were read; anything else (a
+// quote, "<", "=" in a name) is left out.
+bool plain_attribute_name(const std::string& name) {
+  if (name.empty()) return false;
+  for (char c : name)
+    if (!(is_alpha(c) || (c >= '0' && c <= '9') || c == '-' || c == '_' || c == ':' || c == '.'))
+      return false;
+  return true;
+}
+
+void append_attribute(std::string& out, const Attribute& a) {
+  out += ' ';
+  out += a.name;
+  if (a.value.empty()) return;
+  out += "=\"";
+  for (char c : a.value) {
+    if (c == '"') out += "&quot;";
+    else out += c;
+  }
+  out += '"';
+}
+
+const char kNewTab[] = " target=_blank rel=\"noopener noreferrer\"";
+
+// <a>/<area> with the new-tab target first, its other attributes after.
+void append_link_tag(std::string& out, const Tag& tag) {
+  out += '<';
+  out += tag.name;
+  out += kNewTab;
+  for (const Attribute& a : tag.attributes)
+    if (a.name != "target" && a.name != "rel" && plain_attribute_name(a.name))
+      append_attribute(out, a);
+  out += '>';
+}
+
+// A picture of another site shown inline: it sends no referrer.
+void append_picture_tag(std::string& out, const Tag& tag, bool other_site) {
+  out += "<img";
+  for (const Attribute& a : tag.attributes)
+    if (a.name != "referrerpolicy" && plain_attribute_name(a.name)) append_attribute(out, a);
+  if (other_site) out += " referrerpolicy=\"no-referrer\"";
+  out += '>';
+}
+
+void append_picture_link(std::string& out, const std::string& raw_source) {
+  out += "<a";
+  out += kNewTab;
+  append_attribute(out, Attribute{"href", raw_source});
+  out += ">[picture: ";
+  const std::string shown = host_and_path(raw_source);
+  append_as_text(out, shown, 0, shown.size());
+  out += "]</a>";
+}
+
+// The elements a line has opened and not yet closed, outermost first.
+class OpenElements {
+ public:
+  void opened(const std::string& name) { names_.push_back(name); }
+  // Writes the end tag `written` (as it stood) after the end tags of the
+  // elements opened inside `name`; false (nothing written) when `name` is
+  // not open.
+  bool close(std::string& out, const std::string& name, const std::string& written) {
+    for (std::size_t i = names_.size(); i-- > 0;) {
+      if (names_[i] != name) continue;
+      while (names_.size() > i + 1) close_last(out);
+      names_.pop_back();
+      out += written;
+      return true;
+    }
+    return false;
+  }
+  void close_all(std::string& out) {
+    while (!names_.empty()) close_last(out);
+  }
+
+ private:
+  void close_last(std::string& out) {
+    out += "</" + names_.back() + ">";
+    names_.pop_back();
+  }
+  std::vector<std::string> names_;
+};
+
+// A start tag that passed the checks of dangerous_tag: written as it stands,
+// written again (links, pictures), or shown as text for what it addresses.
+void append_start_tag(std::string& out, const std::string& text, std::size_t from, const Tag& tag,
+                      const GuardOptions& options, OpenElements& open) {
+  const bool picture = tag.name == "img" || tag.name == "image";
+  const Attribute* remote_picture = nullptr;
+  for (const Attribute& a : tag.attributes) {
+    if (!source_attribute(a.name)) continue;
+    const Source kind = source_kind(a.value);
+    if (kind == Source::kOwnFile) continue;
+    if (kind == Source::kOtherSite && picture && a.name == "src") {
+      remote_picture = &a;
+      continue;
+    }
+    append_as_text(out, text, from, tag.next);
+    return;
+  }
+  if (tag.name == "a" || tag.name == "area") {
+    append_link_tag(out, tag);
+    if (tag.name == "a") open.opened(tag.name);
+  } else if (remote_picture) {
+    if (options.remote_pictures) append_picture_tag(out, tag, true);
+    else append_picture_link(out, remote_picture->value);
+  } else {
+    out.append(text, from, tag.next - from);
+    if (!void_element(tag.name)) open.opened(tag.name);
+  }
+}
+
 }  // namespace
 
-std::string guard_html(const std::string& text) {
+std::string guard_html(const std::string& text, const GuardOptions& options) {
   std::string out;
   out.reserve(text.size() + text.size() / 8);
+  OpenElements open;
   const std::size_t n = text.size();
   std::size_t i = 0;
   while (i < n) {
@@ -302,9 +509,11 @@ std::string guard_html(const std::string& text) {
     }
     Tag tag = read_tag(text, i);
     if (dangerous_tag(tag)) append_as_text(out, text, i, tag.next);
-    else out.append(text, i, tag.next - i);
+    else if (tag.end_tag) (void)open.close(out, tag.name, text.substr(i, tag.next - i));  // dropped when not open
+    else append_start_tag(out, text, i, tag, options, open);
     i = tag.next;
   }
+  open.close_all(out);
   return out;
 }
 

@@ -11,8 +11,17 @@
 //     animation elements, and of the elements whose content the browser
 //     reads as raw text (title, textarea, xmp, noembed, noframes, noscript,
 //     plaintext);
-//   - any tag with an event-handler attribute (a name beginning with "on")
-//     or a "style" attribute (it could lay the element over the whole page);
+//   - any tag with an event-handler attribute (a name beginning with "on"),
+//     a "style" or "hidden" attribute (the one could lay the element over
+//     the whole page, the other hide every later line), or a "srcset" or
+//     "ping" attribute (addresses the checks below do not read);
+//   - audio, video, source, track, picture and bgsound: they would make
+//     every viewer's browser fetch from wherever the line points;
+//   - any tag whose source attribute (src, poster, background, data, ...)
+//     addresses one of the chat's own dynamic pages (".ghp", however
+//     spelt): a picture of such a page takes a viewer's connection for as
+//     long as that page runs; and, but for pictures, any tag whose source
+//     is on another site (a scheme of any case, or "//host");
 //   - any tag with an attribute value that, after character references are
 //     decoded, control characters and blanks removed and letters lowered,
 //     contains "javascript:", "vbscript:" or "livescript:", or begins with
@@ -21,7 +30,22 @@
 //     appended to the line would become part of it;
 //   - comments, declarations and processing instructions ("<!", "<?") and
 //     end tags not starting with a letter (only their "<" is escaped).
-// Every other byte, safe tags included, is kept exactly as it stands.
+// Every other byte, safe tags included, is kept exactly as it stands, with
+// these exceptions:
+//   - a picture (img) from another site is shown as a link the viewer may
+//     open, "[picture: host/path]", unless remote pictures are allowed; then
+//     it stays a picture and sends no referrer;
+//   - links (a, area) open in a new tab that cannot reach back into the
+//     chat: whatever target and rel they had, they get target=_blank and
+//     rel="noopener noreferrer" (a target could name a frame of the chat);
+//   - what a line opens it also closes: at the end of the text the guard
+//     writes the end tags of the elements still open, innermost first, so
+//     that one line cannot make every later line bold or hidden; an end tag
+//     of an element that is not open is dropped, so that one line cannot
+//     close what the page or the formatting around it opened; an end tag of
+//     an element further out closes the ones inside it first.
+// Links and other sites' pictures are written again from their attributes (names lower
+// case, values double-quoted as written).
 //
 // Thread safety: pure function.
 #pragma once
@@ -29,6 +53,11 @@
 
 namespace tvl {
 
-std::string guard_html(const std::string& text);
+struct GuardOptions {
+  // Pictures from other sites shown inline (RemotePictures=1 in option.ini).
+  bool remote_pictures = false;
+};
+
+std::string guard_html(const std::string& text, const GuardOptions& options = GuardOptions());
 
 }  // namespace tvl

@@ -9,6 +9,7 @@
 #include "chat/room_admin.h"
 #include "chat/query.h"
 #include "chat/template_fill.h"
+#include "chat/visitor_bounds.h"
 #include "server/form_text.h"
 #include "storage/account.h"
 
@@ -191,6 +192,11 @@ bool page_chat(ChatContext& ctx, const std::string& ip, const std::string& path,
       place.last_active_ms = now;
       place.last_seq = 0;
       place.known_online = 0;
+    } else if (!address_may_take_place(ctx.state, ip, ctx.site.settings.max_places_per_address)) {
+      // One client would otherwise take every place (MaxPlacesPerAddress);
+      // to it the chat is full.
+      out = kChatFullPage;
+      return true;
     } else {
       if (!member && lookalike_online(ctx.state, typed_name)) {
         out = kNameTakenPage;

@@ -86,6 +86,10 @@ void load_settings(SiteData& site, const std::function<void()>& load_rooms) {
   s.trusted_proxies = read_key(file, "TrustedProxies", "");
   s.max_failed_logins = read_int(file, "MaxFailedLogins", "5");
   s.max_registrations_per_hour = read_int(file, "MaxRegistrationsPerHour", "3");
+  s.post_burst = read_int(file, "PostBurst", "5");
+  s.post_interval_ms = read_int(file, "PostIntervalMs", "1000");
+  s.max_places_per_address = read_int(file, "MaxPlacesPerAddress", "20");
+  s.remote_pictures = read_int(file, "RemotePictures", "0") != 0;
   if (s.web_pages.empty()) s.web_pages = site.program_folder;
   s.listen_address = read_key(file, "ListenAddress", "");
   s.tls_port = read_int(file, "TlsPort", "0");

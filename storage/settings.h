@@ -25,6 +25,12 @@
 //   MaxRegistrationsPerHour max_registrations_per_hour "3" (per address)
 //     / never
 // For the bounds, 0 means no bound.
+//   PostBurst / never       post_burst          "5"   lines a place may send at once
+//   PostIntervalMs / never  post_interval_ms    "1000" then one line per this many ms
+//   MaxPlacesPerAddress /   max_places_per_address "20" places one client address holds
+//     never
+//   RemotePictures / never  remote_pictures     "0"   other sites' pictures inline
+// For the bounds, 0 (or less) means no bound.
 // Numbers are read with atoi (non-numbers give 0); a bool is atoi(value) != 0.
 #pragma once
 #include <functional>
@@ -57,6 +63,12 @@ struct ServerSettings {
   // Bounds on what one client may do to the accounts (0 = no bound).
   int max_failed_logins = 5;
   int max_registrations_per_hour = 3;
+  // Bounds on one visitor (0 = none; tests and benches that play many
+  // visitors from one address lift them).
+  int post_burst = 5;
+  int post_interval_ms = 1000;
+  int max_places_per_address = 20;
+  bool remote_pictures = false;
 };
 
 // The ten templates, in the order load_templates() reads them.

@@ -70,7 +70,8 @@ TEST(ChatConcurrency, TwoHundredUsersJoinPollPostAndLeaveWhileRoomsReload) {
   test::TestEnvironment env;
   test::TempDir folder;
   folder.write("users/.keep", "");
-  folder.write("option.ini", "[Server]\r\nSavelog=1\r\n");
+  // All 200 users come from 127.0.0.1: no bound on places per address.
+  folder.write("option.ini", "[Server]\r\nSavelog=1\r\nMaxPlacesPerAddress=0\r\n");
   folder.write("chat.htm", "chat:<!--$user-->|<!--$pass-->|");
   folder.write("chatsubmit.htm", "form");
   folder.write("users.htm", "users");
@@ -197,6 +198,9 @@ TEST(ChatConcurrency, PlacesTimeOutWhileOthersComeAndGo) {
   constexpr int kThreads = 6;
   constexpr int kJoinsEach = 150;
   SiteData site;
+  // Every user comes from 10.0.0.1: no bound per address or place.
+  site.settings.max_places_per_address = 0;
+  site.settings.post_burst = 0;
   site.templates[T_BODY].set("<script><!--$msg--></script>");
   site.templates[T_CHAT].set("chat");
   site.templates[T_INDEX].set("<!--onlineusers-->");

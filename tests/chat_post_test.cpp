@@ -74,13 +74,54 @@ INSTANTIATE_TEST_SUITE_P(
         FormatCase{0, 20, 0, "hi", "<font color=#000000 size=2>hi</font>"},
         FormatCase{0, -3, 0, "hi", "<font color=#000000 size=2>hi</font>"},
         FormatCase{-1, 99, 0, "hi", "hi"},
-        // A link runs to the "<" of "</font>", blank and word included.
-        FormatCase{0, 1, 0, "see http://example.com now",
-                   "<font color=#000000 size=2>see <a target=_blank href=http://example.com now><font "
-                   "color=blue>http://example.com now</font></a></font>"},
-        FormatCase{-1, 1, 0, "http://a.b/x and http://c.d",
-                   "<a target=_blank href=http://a.b/x><font color=blue>http://a.b/x</font></a> and "
-                   "<a target=_blank href=http://c.d><font color=blue>http://c.d</font></a>"}));
+        FormatCase{-1, 99, 0, "hi", "hi"}));
+
+// --- link-making ---
+
+std::string made_link(const std::string& address, const std::string& href = "") {
+  return "<a target=_blank rel=\"noopener noreferrer\" href=\"" + (href.empty() ? address : href) +
+         "\"><font color=blue>" + address + "</font></a>";
+}
+
+struct LinkCase {
+  const char* message;
+  std::string expected;  // of the line typed in style -1, colour 1 (as typed)
+};
+
+class LinkMaking : public PostMessage, public ::testing::WithParamInterface<LinkCase> {};
+
+TEST_P(LinkMaking, EachAddressIsItsOwnLink) {
+  post("ann", 1, PostForm{.message = GetParam().message, .style = -1});
+  EXPECT_EQ(last_text(), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Addresses, LinkMaking,
+    ::testing::Values(
+        LinkCase{"see http://example.org/page now",
+                 "see " + made_link("http://example.org/page") + " now"},
+        LinkCase{"http://a.b/x and http://c.d", made_link("http://a.b/x") + " and " + made_link("http://c.d")},
+        LinkCase{"http://a.b http://a.b", made_link("http://a.b") + " " + made_link("http://a.b")},
+        LinkCase{"https://example.org/?q=1&r=2", made_link("https://example.org/?q=1&r=2")},
+        LinkCase{"HTTP://EXAMPLE.ORG", made_link("HTTP://EXAMPLE.ORG")},
+        LinkCase{"go to www.example.org.", "go to " + made_link("www.example.org", "http://www.example.org") + "."},
+        LinkCase{"(see http://a.b/c), then http://d.e!",
+                 "(see " + made_link("http://a.b/c") + "), then " + made_link("http://d.e") + "!"},
+        LinkCase{"[http://a.b] {http://c.d}", "[" + made_link("http://a.b") + "] {" + made_link("http://c.d") + "}"},
+        LinkCase{"http://a.b\tx", made_link("http://a.b") + "\tx"},
+        // Not an address: nothing after the scheme, or inside a word.
+        LinkCase{"http:// and xwww.a.b", "http:// and xwww.a.b"},
+        // Addresses inside tags and inside the visitor's own link stay.
+        LinkCase{"<img src=/face/1.gif alt=http://a.b>", "<img src=/face/1.gif alt=http://a.b>"},
+        LinkCase{"<a href=\"http://a.b\">http://a.b</a> http://c.d",
+                 "<a target=_blank rel=\"noopener noreferrer\" href=\"http://a.b\">http://a.b</a> " +
+                     made_link("http://c.d")}));
+
+TEST_F(PostMessage, LinkInsideTheColourMarkupEndsAtTheBlank) {
+  post("ann", 1, PostForm{.message = "see http://example.org/page now", .style = 0, .colour = 1});
+  EXPECT_EQ(last_text(), "<font color=#000000 size=2>see " + made_link("http://example.org/page") +
+                             " now</font>");
+}
 
 TEST_F(PostMessage, PublicLineIsPushedLoggedAndShownToTheSender) {
   const std::string answer = post("ann", 1, PostForm{.message = "hello all", .style = -1});
@@ -214,12 +255,10 @@ TEST_F(PostMessage, ScriptInAMessageIsShownAsText) {
 }
 
 TEST_F(PostMessage, LinkCannotCarryAnEventHandler) {
-  post("ann", 1, PostForm{.message = "http://x onmouseover=alert(1) y"});
+  post("ann", 1, PostForm{.message = "http://x\"onmouseover=alert(1) y"});
   const std::string text = last_text();
-  EXPECT_EQ(text.find("<a target=_blank href=http://x onmouseover"), std::string::npos) << text;
-  EXPECT_NE(text.find("&lt;a target=_blank href=http://x onmouseover=alert(1) y&gt;"),
-            std::string::npos)
-      << text;
+  EXPECT_EQ(text.find("onmouseover=alert(1) y\""), std::string::npos) << text;
+  EXPECT_NE(text.find(made_link("http://x") + "\"onmouseover=alert(1) y"), std::string::npos) << text;
 }
 
 TEST_F(PostMessage, MarkerInAMessageDoesNotBreakTheAnswer) {
@@ -237,14 +276,6 @@ TEST_F(PostMessage, AddresseeThatCannotBeANameIsRefused) {
             std::string::npos);
   EXPECT_EQ(seq(1), 2);
   EXPECT_TRUE(events.empty());
-}
-
-TEST_F(PostMessage, ManyRepeatedAddressesStayBounded) {
-  std::string message;
-  for (int i = 0; i < 300; ++i) message += "http://a ";
-  post("ann", 1, PostForm{.message = message, .style = -1});
-  EXPECT_LT(kept(1).back().size(), 64u * 1024u);
-  EXPECT_EQ(seq(1), 3);
 }
 
 // --- bounds ---
@@ -290,32 +321,54 @@ INSTANTIATE_TEST_SUITE_P(
                       LengthCase{"4001", std::string(4001, 'x'), false},
                       LengthCase{"1 MiB of links", repeated("http://a", 1 << 20), false}));
 
-// Lines of 4000 bytes built to make link-making grow them as much as it can.
-class LinkGrowth : public PostMessage, public ::testing::WithParamInterface<std::string> {};
+// Lines built to make formatting grow them as much as it can: the kept text
+// stays within four times what was typed (plus the colour markup).
+struct GrowthCase {
+  const char* what;
+  std::string message;
+  bool kept;         // pushed at all
+  bool with_links;   // still carries links
+};
 
-TEST_P(LinkGrowth, PushedLineStaysBounded) {
-  for (int style : {-1, 0}) {
+class LineGrowth : public PostMessage, public ::testing::WithParamInterface<GrowthCase> {};
+
+TEST_P(LineGrowth, KeptTextStaysWithinFourTimesTheTypedText) {
+  const GrowthCase& c = GetParam();
+  for (int style : {-1, 1}) {
     const int before = seq(1);
-    post("ann", 1, PostForm{.message = repeated(GetParam(), 4000), .style = style});
-    ASSERT_EQ(seq(1), before + 1);
-    EXPECT_LE(last_text().size(), kMaxPushedLineBytes) << style;
-    // Still a line of links (unless the guard must show them as text).
-    if (GetParam().find("javascript:") == std::string::npos) {
-      EXPECT_NE(last_text().find("<a target=_blank href=http://"), std::string::npos) << style;
+    const std::string answer = post("ann", 1, PostForm{.message = c.message, .style = style, .face = 9});
+    if (!c.kept) {
+      EXPECT_EQ(answer,
+                "<BODY bgcolor=\"#EBEBD6\">This message holds too much markup, please send it as "
+                "plain text!</body>")
+          << c.what;
+      EXPECT_EQ(seq(1), before) << c.what;
+      continue;
     }
+    ASSERT_EQ(seq(1), before + 1) << c.what;
+    EXPECT_LE(last_text().size(), max_formatted_bytes(c.message.size())) << c.what << style;
+    EXPECT_EQ(last_text().find("<a target=_blank") != std::string::npos, c.with_links) << c.what;
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Bounds, LinkGrowth,
-                         ::testing::Values("http://a", "http://a ", "http://a<", "http://",
-                                           "http://javascript:\"\"\"\" ", "http://x http://xy "));
+INSTANTIATE_TEST_SUITE_P(
+    Bounds, LineGrowth,
+    ::testing::Values(GrowthCase{"addresses, blank apart", repeated("http://a ", 4000), true, true},
+                      GrowthCase{"one long address", "http://" + std::string(3993, 'a'), true, true},
+                      GrowthCase{"unclosed tags", repeated("<b>", 3999), true, false},
+                      GrowthCase{"short text", "hi", true, false},
+                      GrowthCase{"quotes in a blocked tag", "<script " + std::string(3990, '"') + ">",
+                                 false, false}));
 
-TEST_F(PostMessage, LinkMakingStopsBeforeTheLineOutgrowsItsBound) {
-  // Each short address becomes about eight times its size.
-  post("ann", 1, PostForm{.message = repeated("http://a ", 4000), .style = -1});
+TEST_F(PostMessage, LinksThatDoNotFitStayAsTyped) {
+  // Each "http://a " becomes about eleven times its size as a link.
+  const std::string message = repeated("http://a ", 4000);
+  post("ann", 1, PostForm{.message = message, .style = -1});
   const std::string text = last_text();
-  EXPECT_LE(text.size(), kMaxLinkedLineBytes);
-  EXPECT_GT(text.size(), kMaxLinkedLineBytes / 2);
+  EXPECT_LE(text.size(), max_formatted_bytes(message.size()));
+  EXPECT_NE(text.find(made_link("http://a")), std::string::npos);
+  // The rest is the typed text, to its last byte.
+  EXPECT_EQ(text.substr(text.size() - 40), message.substr(message.size() - 40));
 }
 
 // --- room commands ---

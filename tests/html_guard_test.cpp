@@ -20,9 +20,6 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values("plain words", "<b>bold</b> and <i>italic</i>", "<u>x</u><br>",
                       "<font color=#FF0000 size=2>hi</font>",
                       "<strong><font color=#FF0000 size=2>hi</font></strong>",
-                      "<a target=_blank href=http://example.com/a?b=c><font color=blue>x</font></a>",
-                      "<a href=\"https://example.com/\">link</a>",
-                      "<a href='mailto:ann@example.com'>mail</a>",
                       "<img src=/face/2.gif border=0>", "<IMG SRC=\"pic.gif\" ALT='a > b'>",
                       "<table border=1><tr><td>x</td></tr></table>", "a < b and c > d",
                       "1<2", "x &amp; y &lt;tag&gt;", "<span class=\"x\">red</span>",
@@ -52,8 +49,8 @@ INSTANTIATE_TEST_SUITE_P(
         GuardCase{"<svg/onload=alert(1)>", "&lt;svg/onload=alert(1)&gt;"},
         GuardCase{"<body onload=alert(1)>", "&lt;body onload=alert(1)&gt;"},
         GuardCase{"<a href=\"javascript:alert(1)\">x</a>",
-                  "&lt;a href=&quot;javascript:alert(1)&quot;&gt;x</a>"},
-        GuardCase{"<a href=JaVaScRiPt:alert(1)>x</a>", "&lt;a href=JaVaScRiPt:alert(1)&gt;x</a>"},
+                  "&lt;a href=&quot;javascript:alert(1)&quot;&gt;x"},
+        GuardCase{"<a href=JaVaScRiPt:alert(1)>x</a>", "&lt;a href=JaVaScRiPt:alert(1)&gt;x"},
         GuardCase{"<a href=\" \tjava\nscript:alert(1)\">x",
                   "&lt;a href=&quot; \tjava\nscript:alert(1)&quot;&gt;x"},
         GuardCase{"<a href=\"&#106;avascript:alert(1)\">",
@@ -74,8 +71,8 @@ INSTANTIATE_TEST_SUITE_P(
         GuardCase{"<div style=\"position:fixed;top:0;left:0;width:100%;height:100%\">",
                   "&lt;div style=&quot;position:fixed;top:0;left:0;width:100%;height:100%&quot;&gt;"},
         GuardCase{"<span style=\"color:red\">red</span>",
-                  "&lt;span style=&quot;color:red&quot;&gt;red</span>"},
-        GuardCase{"<b STYLE=x>b</b>", "&lt;b STYLE=x&gt;b</b>"},
+                  "&lt;span style=&quot;color:red&quot;&gt;red"},
+        GuardCase{"<b STYLE=x>b</b>", "&lt;b STYLE=x&gt;b"},
         GuardCase{"<i\nstyle='a'>", "&lt;i\nstyle=&#39;a&#39;&gt;"},
         GuardCase{"<iframe src=http://evil></iframe>", "&lt;iframe src=http://evil&gt;&lt;/iframe&gt;"},
         GuardCase{"<style>body{display:none}</style>", "&lt;style&gt;body{display:none}&lt;/style&gt;"},
@@ -105,7 +102,7 @@ INSTANTIATE_TEST_SUITE_P(
         GuardCase{"<title><img alt=\"</title><script>alert(1)</script>\">",
                   "&lt;title&gt;<img alt=\"</title><script>alert(1)</script>\">"},
         GuardCase{"<noscript><p title=\"</noscript><img src=x onerror=alert(1)>\">",
-                  "&lt;noscript&gt;<p title=\"</noscript><img src=x onerror=alert(1)>\">"},
+                  "&lt;noscript&gt;<p title=\"</noscript><img src=x onerror=alert(1)>\"></p>"},
         GuardCase{"<textarea>", "&lt;textarea&gt;"}, GuardCase{"<xmp>", "&lt;xmp&gt;"}));
 
 TEST(HtmlGuard, SafePartsAroundAnAttackStay) {
@@ -121,12 +118,96 @@ TEST(HtmlGuard, AttributeValuesAreReadAsTheBrowserReadsThem) {
   EXPECT_EQ(guard_html("<img src=a\"b onerror=c>"), "&lt;img src=a&quot;b onerror=c&gt;");
   // "javascript" spelled out in text or in a harmless value is fine.
   EXPECT_EQ(guard_html("learn javascript: it is fun"), "learn javascript: it is fun");
-  EXPECT_EQ(guard_html("<a href=\"/page?x=data\">x</a>"), "<a href=\"/page?x=data\">x</a>");
+  EXPECT_EQ(guard_html("<a href=\"/page?x=data\">x</a>"),
+            "<a target=_blank rel=\"noopener noreferrer\" href=\"/page?x=data\">x</a>");
 }
 
 TEST(HtmlGuard, EndTagsOfSafeElementsIgnoreTheirAttributes) {
   // Browsers drop attributes of end tags; the tag itself is harmless.
   EXPECT_EQ(guard_html("<b>x</b onclick=1>"), "<b>x</b onclick=1>");
+}
+
+// Every element a line opens is closed at its end; end tags of elements it
+// did not open are dropped, so that no line reaches into the next.
+INSTANTIATE_TEST_SUITE_P(
+    Balance, ShownAsText,
+    ::testing::Values(
+        GuardCase{"<b>bold", "<b>bold</b>"},
+        GuardCase{"<B><i>x", "<B><i>x</i></b>"},
+        GuardCase{"<div><table><tr><td>x", "<div><table><tr><td>x</td></tr></table></div>"},
+        GuardCase{"<b><i>x</b> y", "<b><i>x</i></b> y"},
+        GuardCase{"</font></div>x", "x"},
+        GuardCase{"x</b>", "x"},
+        GuardCase{"<b>x</b></b>", "<b>x</b>"},
+        GuardCase{"<br><img src=/face/1.gif><hr>x", "<br><img src=/face/1.gif><hr>x"},
+        GuardCase{"<a href=/x>link", "<a target=_blank rel=\"noopener noreferrer\" href=\"/x\">link</a>"},
+        // "hidden" could hide every later line, like a style.
+        GuardCase{"<div hidden>", "&lt;div hidden&gt;"},
+        GuardCase{"<p HIDDEN=until-found>x", "&lt;p HIDDEN=until-found&gt;x"}));
+
+// Sources: nothing in a line may point at the chat's own dynamic pages, and
+// nothing but a picture (shown as a link by default) at another site.
+INSTANTIATE_TEST_SUITE_P(
+    Sources, ShownAsText,
+    ::testing::Values(
+        GuardCase{"<img src=/test.ghp?1>", "&lt;img src=/test.ghp?1&gt;"},
+        GuardCase{"<img src=\"BODY.GHP\">", "&lt;img src=&quot;BODY.GHP&quot;&gt;"},
+        GuardCase{"<img src=x%2Eghp>", "&lt;img src=x%2Eghp&gt;"},
+        GuardCase{"<img src=\"x&#46;ghp\">", "&lt;img src=&quot;x&amp;#46;ghp&quot;&gt;"},
+        GuardCase{"<img src=http://host/chat.ghp>", "&lt;img src=http://host/chat.ghp&gt;"},
+        GuardCase{"<table background=/users.ghp>", "&lt;table background=/users.ghp&gt;"},
+        GuardCase{"<input type=image src=//evil/x>", "&lt;input type=image src=//evil/x&gt;"},
+        GuardCase{"<table background=HTTP://evil/x.gif>", "&lt;table background=HTTP://evil/x.gif&gt;"},
+        GuardCase{"<img srcset=\"x.gif 1x\">", "&lt;img srcset=&quot;x.gif 1x&quot;&gt;"},
+        GuardCase{"<a ping=//evil href=/x>", "&lt;a ping=//evil href=/x&gt;"},
+        GuardCase{"<audio src=x.mp3 autoplay>", "&lt;audio src=x.mp3 autoplay&gt;"},
+        GuardCase{"<VIDEO poster=p.gif>", "&lt;VIDEO poster=p.gif&gt;"},
+        GuardCase{"<picture><source srcset=//e/x>", "&lt;picture&gt;&lt;source srcset=//e/x&gt;"},
+        GuardCase{"<bgsound src=x.wav>", "&lt;bgsound src=x.wav&gt;"},
+        // Pictures of other sites, however the scheme is spelt.
+        GuardCase{"<img src=http://e.org/a/b.gif?x=1>",
+                  "<a target=_blank rel=\"noopener noreferrer\" href=\"http://e.org/a/b.gif?x=1\">"
+                  "[picture: e.org/a/b.gif]</a>"},
+        GuardCase{"<IMG SRC=\"HTTPS://user@E.org/p.png\" alt=x>",
+                  "<a target=_blank rel=\"noopener noreferrer\" href=\"HTTPS://user@E.org/p.png\">"
+                  "[picture: E.org/p.png]</a>"},
+        GuardCase{"<img src=//e.org/p>",
+                  "<a target=_blank rel=\"noopener noreferrer\" href=\"//e.org/p\">[picture: e.org/p]</a>"},
+        GuardCase{"<img src=\\\\e.org\\p>",
+                  "<a target=_blank rel=\"noopener noreferrer\" href=\"\\\\e.org\\p\">[picture: e.org/p]</a>"},
+        GuardCase{"<image src=\" ht&#x74;p://e.org/p\">",
+                  "<a target=_blank rel=\"noopener noreferrer\" href=\" ht&#x74;p://e.org/p\">"
+                  "[picture: e.org/p]</a>"},
+        GuardCase{"<img src='ftp://e.org/\"<b>'>",
+                  "<a target=_blank rel=\"noopener noreferrer\" href=\"ftp://e.org/&quot;<b>\">"
+                  "[picture: e.org/&quot;&lt;b&gt;]</a>"},
+        // The chat's own pictures stay as typed.
+        GuardCase{"<img src=images/3.gif>", "<img src=images/3.gif>"},
+        GuardCase{"<img src=\"/face/1.gif\" title=\"a:b\">", "<img src=\"/face/1.gif\" title=\"a:b\">"}));
+
+// Links open in a new tab that cannot reach the chat's frames.
+INSTANTIATE_TEST_SUITE_P(
+    Links, ShownAsText,
+    ::testing::Values(
+        GuardCase{"<a href=\"https://example.com/\">link</a>",
+                  "<a target=_blank rel=\"noopener noreferrer\" href=\"https://example.com/\">link</a>"},
+        GuardCase{"<a href='mailto:ann@example.com'>mail</a>",
+                  "<a target=_blank rel=\"noopener noreferrer\" href=\"mailto:ann@example.com\">mail</a>"},
+        GuardCase{"<A HREF=//evil.org TARGET=chatsubmit rel=opener>x</A>",
+                  "<a target=_blank rel=\"noopener noreferrer\" href=\"//evil.org\">x</A>"},
+        GuardCase{"<area href=/x target=board>", "<area target=_blank rel=\"noopener noreferrer\" href=\"/x\">"},
+        GuardCase{"<a href=/x title='say \"hi\"' \"odd=1>x</a>",
+                  "<a target=_blank rel=\"noopener noreferrer\" href=\"/x\" title=\"say &quot;hi&quot;\">x</a>"}));
+
+TEST(HtmlGuard, RemotePicturesInlineSendNoReferrer) {
+  GuardOptions inline_pictures;
+  inline_pictures.remote_pictures = true;
+  EXPECT_EQ(guard_html("<img src=HTTP://e.org/p.gif referrerpolicy=unsafe-url border=0>", inline_pictures),
+            "<img src=\"HTTP://e.org/p.gif\" border=\"0\" referrerpolicy=\"no-referrer\">");
+  // Still no page of the chat, and still no other media.
+  EXPECT_EQ(guard_html("<img src=//e.org/x.ghp>", inline_pictures), "&lt;img src=//e.org/x.ghp&gt;");
+  EXPECT_EQ(guard_html("<video src=//e.org/v>", inline_pictures), "&lt;video src=//e.org/v&gt;");
+  EXPECT_EQ(guard_html("<img src=/face/1.gif>", inline_pictures), "<img src=/face/1.gif>");
 }
 
 TEST(HtmlGuard, EmptyText) { EXPECT_EQ(guard_html(""), ""); }

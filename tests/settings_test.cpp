@@ -36,6 +36,10 @@ TEST_F(SettingsTest, WithoutOptionIniEverythingHasItsDefault) {
   EXPECT_FALSE(s.auto_active);
   EXPECT_FALSE(s.startup);
   EXPECT_FALSE(s.minimize);
+  EXPECT_EQ(5, s.post_burst);
+  EXPECT_EQ(1000, s.post_interval_ms);
+  EXPECT_EQ(20, s.max_places_per_address);
+  EXPECT_FALSE(s.remote_pictures);
 }
 
 struct LoadCase {
@@ -105,6 +109,14 @@ const LoadCase kLoads[] = {
        EXPECT_EQ("", s.tls_certificate);
        EXPECT_EQ("", s.tls_key);
        EXPECT_FALSE(s.tls_redirect);
+       }},
+    {"bounds on one visitor, any case", "[Server]\npostburst=2\nPostIntervalMs=250\n"
+     "MAXPLACESPERADDRESS=0\nRemotePictures=1\n",
+     [](const ServerSettings& s, const std::string&) {
+       EXPECT_EQ(2, s.post_burst);
+       EXPECT_EQ(250, s.post_interval_ms);
+       EXPECT_EQ(0, s.max_places_per_address);
+       EXPECT_TRUE(s.remote_pictures);
      }},
     {"keys outside the section do not count", "port=1\n[Other]\nport=2\n",
      [](const ServerSettings& s, const std::string&) { EXPECT_EQ(80, s.port); }},

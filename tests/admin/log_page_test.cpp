@@ -34,7 +34,7 @@ class LogPageTest : public QObject {
 
  private slots:
   void rows_from_threads_holding_the_chat_lock_arrive_in_order();
-  void thousand_and_first_row_then_clear();
+  void thousand_and_first_row_drops_the_oldest();
   void clear_all_empties_the_list_only();
   void menu_offers_three_items_at_the_mouse();
   void quick_add_appends_whole_entries_and_writes_the_file();
@@ -68,18 +68,22 @@ void LogPageTest::rows_from_threads_holding_the_chat_lock_arrive_in_order() {
   }
 }
 
-void LogPageTest::thousand_and_first_row_then_clear() {
+void LogPageTest::thousand_and_first_row_drops_the_oldest() {
   AdminSite site;
   CLogPage& page = *site.open().log_page();
-  for (int i = 1; i <= CLogPage::kMaxRows + 1; ++i)
+  for (int i = 1; i <= CLogPage::kMaxRows; ++i)
     page.add_row("10.0.0.1", "12:00:00", QString::number(i));
-  QCOMPARE(page.list()->topLevelItemCount(), 1001);
-  QCOMPARE(row_text(page, 1000, 2), QString("1001"));
+  QCOMPARE(page.list()->topLevelItemCount(), 1000);
   const QString next = "the next event, long enough to widen its column well beyond the header";
   page.add_row("10.0.0.2", "12:00:01", next);
-  QCOMPARE(page.list()->topLevelItemCount(), 1);
-  QCOMPARE(row_text(page, 0, 0), QString("10.0.0.2"));
-  QCOMPARE(row_text(page, 0, 2), next);
+  page.add_row("10.0.0.3", "12:00:02", "and one more");
+  // The newest 1000 stay in arrival order: rows 1 and 2 went.
+  QCOMPARE(page.list()->topLevelItemCount(), 1000);
+  QCOMPARE(row_text(page, 0, 2), QString("3"));
+  QCOMPARE(row_text(page, 997, 2), QString("1000"));
+  QCOMPARE(row_text(page, 998, 0), QString("10.0.0.2"));
+  QCOMPARE(row_text(page, 998, 2), next);
+  QCOMPARE(row_text(page, 999, 0), QString("10.0.0.3"));
   // The sizing that follows within the event-loop turn fits the new text.
   QTRY_VERIFY(page.list()->columnWidth(2) >= page.list()->fontMetrics().horizontalAdvance(next));
 }

@@ -44,13 +44,16 @@ export async function startServer(dist) {
   const configDir = path.join(tmp, "config");
   fs.mkdirSync(stateDir); fs.mkdirSync(configDir);
   const port = await freePort();
+  // Every visitor of the suites comes from 127.0.0.1, and a suite types its
+  // lines faster than a person: no bound on places per address or on lines
+  // per place (their own tests, tests/visitor_bounds_test.cpp, set them).
   fs.writeFileSync(path.join(program, "option.ini"),
     `[Server]\r\nWebPages=\r\nDefaultPage=index.ghp\r\nstartup=0\r\nAutoActive=0\r\nMinimize=0\r\n` +
     `Savelog=1\r\nPort=${port}\r\nRegNew=1\r\nFilterMode=0\r\n` +
     // Every visitor of these tests comes from 127.0.0.1, registering many
     // accounts and trying wrong passwords on purpose: the bounds per address
     // are lifted here.
-    `MaxFailedLogins=0\r\nMaxRegistrationsPerHour=0\r\n`);
+    `MaxFailedLogins=0\r\nMaxRegistrationsPerHour=0\r\nMaxPlacesPerAddress=0\r\nPostBurst=0\r\n`);
   const env = { ...process.env, TAVELLA_STATE_DIR: stateDir, XDG_CONFIG_HOME: configDir };
   const srv = { port, program, tmp, child: null, exited: true };
   // Starts the program and waits until it listens.

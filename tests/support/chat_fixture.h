@@ -40,6 +40,10 @@ class ChatFixture : public ::testing::Test {
  protected:
   ChatFixture() {
     site.program_folder = folder.path();
+    // Every verb joins and posts from one address at the speed of the code:
+    // no bound per visitor unless a test sets its own.
+    site.settings.post_burst = 0;
+    site.settings.max_places_per_address = 0;
     folder.write("users/.keep", "");
     site.templates[T_CHAT].set("chat:<!--$user-->|<!--$pass-->|<!--$room-->");
     site.templates[T_CHATSUBMIT].set("form:<!--$user-->|<!--$pass-->|<!--$room-->");

@@ -72,9 +72,22 @@ int free_port() {
 
 RawClient::~RawClient() { close(); }
 
+int RawClient::open_socket() {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0 || source_.empty()) return fd;
+  sockaddr_in from{};
+  from.sin_family = AF_INET;
+  if (inet_pton(AF_INET, source_.c_str(), &from.sin_addr) != 1 ||
+      ::bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 bool RawClient::connect(int port, int timeout_ms) {
   close();
-  fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+  fd_ = open_socket();
   if (fd_ < 0) return false;
   sockaddr_in a{};
   a.sin_family = AF_INET;
@@ -86,7 +99,7 @@ bool RawClient::connect(int port, int timeout_ms) {
     if (::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return true;
     ::close(fd_);
     usleep(20 * 1000);
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    fd_ = open_socket();
   }
   close();
   return false;
@@ -176,6 +189,15 @@ void RawClient::close() {
 
 std::string http_exchange(int port, const std::string& request, int timeout_ms) {
   RawClient c;
+  if (!c.connect(port)) return std::string();
+  c.send(request);
+  return c.read_all(timeout_ms);
+}
+
+std::string http_exchange_from(const std::string& source, int port, const std::string& request,
+                               int timeout_ms) {
+  RawClient c;
+  c.set_source(source);
   if (!c.connect(port)) return std::string();
   c.send(request);
   return c.read_all(timeout_ms);

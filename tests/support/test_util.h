@@ -51,6 +51,9 @@ class RawClient {
   RawClient& operator=(const RawClient&) = delete;
 
   bool connect(int port, int timeout_ms = 2000);
+  // The loopback address the next connect() sends from ("127.0.0.2": a
+  // second client address on the same machine); empty for the default.
+  void set_source(const std::string& address) { source_ = address; }
   bool send(const std::string& bytes);
   // Reads until the peer closes or timeout_ms pass without data.
   std::string read_all(int timeout_ms = 2000);
@@ -65,12 +68,17 @@ class RawClient {
   int fd() const { return fd_; }
 
  private:
+  int open_socket();
   int fd_ = -1;
+  std::string source_;
   std::string pending_;  // bytes read past the last answer
 };
 
 // One request on a fresh connection; returns everything until close/timeout.
 std::string http_exchange(int port, const std::string& request, int timeout_ms = 2000);
+// The same from another loopback address (see RawClient::set_source).
+std::string http_exchange_from(const std::string& source, int port, const std::string& request,
+                               int timeout_ms = 2000);
 
 // The whole content of a file, or "<missing>" when there is no such file.
 std::string file_text(const std::string& path);

@@ -1,0 +1,246 @@
+// The bounds on one visitor: flood control per place (alone, then through
+// the chat post) and places per client address (alone, then through the
+// entry page).
+#include "chat/visitor_bounds.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "chat/engine.h"
+#include "tests/support/chat_fixture.h"
+#include "tests/support/room_file.h"
+#include "tests/support/test_util.h"
+
+namespace tvl {
+namespace {
+
+using test::ChatFixture;
+using test::PostForm;
+
+struct Attempt {
+  long long at_ms;
+  bool goes;
+};
+
+struct PaceCase {
+  const char* what;
+  int burst, interval_ms;
+  std::vector<Attempt> attempts;
+};
+
+class PostPace : public ::testing::TestWithParam<PaceCase> {};
+
+TEST_P(PostPace, LinesGoAsTheBoundAllows) {
+  const PaceCase& c = GetParam();
+  long long due = 0;
+  for (std::size_t i = 0; i < c.attempts.size(); ++i) {
+    const long long before = due;
+    const bool went = take_post_turn(due, c.attempts[i].at_ms, c.burst, c.interval_ms);
+    EXPECT_EQ(went, c.attempts[i].goes) << c.what << ", attempt " << i;
+    if (!went) EXPECT_EQ(due, before) << c.what << ": a refused line costs nothing";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Bounds, PostPace,
+    ::testing::Values(
+        PaceCase{"three at once, then one per second", 3, 1000,
+                 {{5000, true}, {5000, true}, {5000, true}, {5000, false}, {5999, false},
+                  {6000, true}, {6000, false}, {7000, true}}},
+        PaceCase{"a silent place gets its burst back, no more", 2, 1000,
+                 {{0, true}, {0, true}, {0, false}, {60000, true}, {60000, true}, {60000, false}}},
+        PaceCase{"one at a time", 1, 500, {{100, true}, {599, false}, {600, true}, {600, false}}},
+        PaceCase{"steady at the interval never refused", 2, 1000,
+                 {{0, true}, {1000, true}, {2000, true}, {3000, true}, {4000, true}}},
+        PaceCase{"no burst bound", 0, 1000, {{0, true}, {0, true}, {0, true}, {0, true}}},
+        PaceCase{"no interval bound", 2, 0, {{0, true}, {0, true}, {0, true}, {0, true}}}));
+
+// --- places per address ---
+
+struct PlacesCase {
+  const char* what;
+  int max_places;
+  std::vector<const char*> held;  // join addresses of the online table
+  const char* newcomer;
+  bool may;
+};
+
+class PlacesPerAddress : public ::testing::TestWithParam<PlacesCase> {};
+
+TEST_P(PlacesPerAddress, CountsTheAddressOwnPlaces) {
+  const PlacesCase& c = GetParam();
+  ChatState state;
+  std::lock_guard<std::mutex> hold(state.lock);
+  int n = 0;
+  for (const char* address : c.held) {
+    OnlineUser u;
+    u.name[0] = static_cast<char>('a' + n++);
+    ASSERT_TRUE(state.add_user(u, address));
+  }
+  EXPECT_EQ(address_may_take_place(state, c.newcomer, c.max_places), c.may) << c.what;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Bounds, PlacesPerAddress,
+    ::testing::Values(
+        PlacesCase{"under the bound", 2, {"10.0.0.1"}, "10.0.0.1", true},
+        PlacesCase{"at the bound", 2, {"10.0.0.1", "10.0.0.2", "10.0.0.1"}, "10.0.0.1", false},
+        PlacesCase{"others' places do not count", 2, {"10.0.0.2", "10.0.0.2"}, "10.0.0.1", true},
+        PlacesCase{"an address is the whole text", 1, {"10.0.0.11"}, "10.0.0.1", true},
+        PlacesCase{"no bound", 0, {"10.0.0.1", "10.0.0.1", "10.0.0.1"}, "10.0.0.1", true}));
+
+// --- through the pages ---
+
+const char kTooFast[] =
+    "<BODY bgcolor=\"#EBEBD6\">You are sending too fast, please wait a moment before you send "
+    "again!</body>";
+const char kChatFull[] = "<BODY bgcolor=\"#EBEBD6\">The chat is full, please try again later!</body>";
+
+class BoundedChat : public ChatFixture {
+ protected:
+  BoundedChat() {
+    site.settings.post_burst = 2;
+    site.settings.post_interval_ms = 1000;
+    ctx.now_ms = [this] { return clock; };
+  }
+  std::string join_from(const std::string& address, const std::string& name) {
+    std::string out;
+    page_chat(ctx, address, "/chat.ghp" + room_query(name, "", 1) + "&sex=1", out);
+    return out;
+  }
+  long long clock = 1000000;
+};
+
+TEST_F(BoundedChat, LineOverTheBoundIsRefusedAndGoesNowhere) {
+  join("ann", 1);
+  join("bob", 1);
+  const int start = seq(1);
+  events.clear();
+  post("ann", 1, PostForm{.message = "one"});
+  post("ann", 1, PostForm{.message = "two"});
+  EXPECT_EQ(post("ann", 1, PostForm{.message = "three"}), kTooFast);
+  EXPECT_EQ(seq(1), start + 2);      // not kept
+  EXPECT_EQ(events.size(), 2u);      // not logged
+  EXPECT_EQ(poll("bob", 1).find("three"), std::string::npos);  // not delivered
+  // Another place has a bound of its own; an empty post is no line.
+  EXPECT_NE(post("bob", 1, PostForm{.message = "mine"}).find("mine"), std::string::npos);
+  EXPECT_EQ(post("ann", 1, PostForm{.message = ""}).find("too fast"), std::string::npos);
+  clock += 1000;
+  EXPECT_NE(post("ann", 1, PostForm{.message = "three"}).find("three"), std::string::npos);
+  EXPECT_EQ(seq(1), start + 4);
+}
+
+TEST_F(BoundedChat, RoomCommandsCountToo) {
+  member("boss", "pw");
+  state.replace_rooms({room("Lobby", true, false, "boss")});
+  join("boss", 1, "pw");
+  join("carl", 1);
+  post("boss", 1, PostForm{.message = "", .to = "carl", .command = 1});
+  post("boss", 1, PostForm{.message = "", .to = "carl", .command = 2});
+  EXPECT_EQ(post("boss", 1, PostForm{.message = "", .to = "carl", .command = 1}), kTooFast);
+  EXPECT_TRUE(user("carl", 1).active);  // the refused ban did nothing
+}
+
+TEST_F(BoundedChat, PlacesPerAddress) {
+  site.settings.max_places_per_address = 2;
+  EXPECT_EQ(join_from("10.0.0.9", "bot1").rfind("chat:", 0), 0u);
+  EXPECT_EQ(join_from("10.0.0.9", "bot2").rfind("chat:", 0), 0u);
+  EXPECT_EQ(join_from("10.0.0.9", "bot3"), kChatFull);
+  EXPECT_EQ(online(), 2);
+  // A newcomer from elsewhere still gets a place.
+  EXPECT_EQ(join_from("10.0.0.10", "newcomer").rfind("chat:", 0), 0u);
+  // A place given back may be taken again.
+  std::string out;
+  ASSERT_TRUE(page_exit(ctx, "10.0.0.9", "/exit.ghp" + room_query("bot1", user("bot1", 1).key, 1), out));
+  EXPECT_EQ(join_from("10.0.0.9", "bot3").rfind("chat:", 0), 0u);
+}
+
+// --- with real clients over loopback ---
+
+// The shipped site's way in, cut to what the tests read: the chat window
+// names the place's key, the body page carries the lines.
+class LoopbackChat : public ::testing::Test {
+ protected:
+  void start(const std::string& bounds) {
+    folder.write("users/.keep", "");
+    folder.write("option.ini", "[Server]\r\n" + bounds);
+    folder.write("chat.htm", "chat:<!--$user-->|<!--$pass-->|");
+    folder.write("chatsubmit.htm", "form");
+    folder.write("body.htm", "<html><script><!--$msg--></script></html>");
+    RoomInfo lobby;
+    std::strncpy(lobby.name, "Lobby", sizeof lobby.name - 1);
+    lobby.guest = true;
+    ASSERT_TRUE(test::write_room_file(folder.path(), {lobby}));
+    engine.load(folder.path());
+    engine.make_main();
+    port = test::free_port();
+    ASSERT_EQ(engine.start(port), 1);
+  }
+
+  // Joins from `source`; the query of the place, or "" when refused (the
+  // answer is left in `answer`).
+  std::string join(const std::string& source, const std::string& name, std::string& answer) {
+    answer = test::http_exchange_from(
+        source, port, "GET /chat.ghp?username=" + name + "&password=&room=1&sex=1 HTTP/1.0\r\n\r\n");
+    const std::string mark = "chat:" + name + "|";
+    const std::size_t at = answer.find(mark);
+    if (at == std::string::npos) return std::string();
+    const std::size_t key = at + mark.size();
+    return "?username=" + name + "&password=" + answer.substr(key, answer.find('|', key) - key) +
+           "&room=1";
+  }
+  std::string poll(const std::string& query) {
+    return test::http_exchange(port, "GET /body.ghp" + query + " HTTP/1.0\r\n\r\n");
+  }
+  std::string post(const std::string& query, const std::string& message) {
+    const std::string body = "message=" + message +
+                             "&chat_flag=1&mtowho=All&mfilters=0&mfont=-1&mfcolor=1&elist=0&seltype=0&msg=";
+    return test::http_exchange(port, "POST /chatsubmit.ghp" + query + " HTTP/1.0\r\nContent-Length: " +
+                                         std::to_string(body.size()) + "\r\n\r\n" + body);
+  }
+
+  test::TestEnvironment env;
+  test::TempDir folder;
+  ChatEngine engine;
+  int port = 0;
+};
+
+TEST_F(LoopbackChat, FlooderDoesNotDrownTheMemberLines) {
+  // The interval is far longer than the test: the flooder gets its burst.
+  start("PostBurst=3\r\nPostIntervalMs=600000\r\n");
+  std::string answer;
+  const std::string flooder = join("127.0.0.1", "flooder", answer);
+  const std::string member = join("127.0.0.1", "member", answer);
+  const std::string reader = join("127.0.0.1", "reader", answer);
+  ASSERT_FALSE(flooder.empty() || member.empty() || reader.empty()) << answer;
+  poll(reader);  // the reader is up to date
+  for (int i = 0; i < 3; ++i) post(member, "member_line_" + std::to_string(i));
+  int refused = 0;
+  for (int i = 0; i < 40; ++i)
+    if (post(flooder, "flood_" + std::to_string(i)).find("You are sending too fast") != std::string::npos)
+      ++refused;
+  EXPECT_EQ(refused, 37);
+  const std::string lines = poll(reader);
+  for (int i = 0; i < 3; ++i)
+    EXPECT_NE(lines.find("member_line_" + std::to_string(i)), std::string::npos) << lines;
+  EXPECT_NE(lines.find("flood_2"), std::string::npos);
+  EXPECT_EQ(lines.find("flood_3"), std::string::npos);
+}
+
+TEST_F(LoopbackChat, BotDoesNotTakeTheNewcomerPlace) {
+  start("MaxPlacesPerAddress=5\r\n");
+  std::string answer;
+  int taken = 0;
+  for (int i = 0; i < 30; ++i)
+    if (!join("127.0.0.1", "bot" + std::to_string(i), answer).empty()) ++taken;
+  EXPECT_EQ(taken, 5);
+  EXPECT_NE(answer.find("The chat is full, please try again later!"), std::string::npos) << answer;
+  // Another client address still gets a place.
+  EXPECT_FALSE(join("127.0.0.2", "newcomer", answer).empty()) << answer;
+}
+
+}  // namespace
+}  // namespace tvl
