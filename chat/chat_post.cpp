@@ -185,7 +185,7 @@ void chat_post(ChatContext& ctx, const std::string& ip, const std::string& reque
   // (an empty line changes only the sender's pane). Checked before a
   // command acts; a sender not online is answered further down.
   if (form.command >= kBan || !form.message.empty()) {
-    std::lock_guard<std::mutex> chat(ctx.state.lock);
+    ChatState::Hold chat(ctx.state);
     if (room > ctx.state.room_count_locked()) return;  // rooms reloaded meanwhile
     const int sender = find_keyed_user(ctx.state, room, name, password);
     if (sender < ctx.state.online_count() &&

@@ -73,7 +73,7 @@ class PlacesPerAddress : public ::testing::TestWithParam<PlacesCase> {};
 TEST_P(PlacesPerAddress, CountsTheAddressOwnPlaces) {
   const PlacesCase& c = GetParam();
   ChatState state;
-  std::lock_guard<std::mutex> hold(state.lock);
+  ChatState::Hold hold(state);
   int n = 0;
   for (const char* address : c.held) {
     OnlineUser u;
