@@ -11,6 +11,7 @@
 #include "chat/operator_rules.h"
 #include "platform/fs.h"
 #include "storage/account.h"
+#include "storage/account_name.h"
 #include "storage/room_store.h"
 
 namespace tvl {
@@ -236,13 +237,13 @@ CommandResult user_command(const std::vector<std::string>& args, const std::stri
     AccountListing a;
     if (!find_listing(folder, old_name, a)) return refused("no user " + old_name);
     MemberValues v = values_of(a);
+    // The stored form of the password is not a password: an empty one keeps
+    // it, and only --password-stdin sets a new one.
+    v.password.clear();
     std::string new_name = rename ? p.positional[1] : a.name;
     // As on the Users page: only a new name (not another spelling of this
     // one) must pass the rule.
-    std::string lowered_new = new_name, lowered_old = a.name;
-    for (std::string* s : {&lowered_new, &lowered_old})
-      for (char& c : *s) c = (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
-    if (lowered_new != lowered_old && !member_name_allowed(new_name))
+    if (!same_account_name(new_name, a.name) && !member_name_allowed(new_name))
       return refused(kAccountNameMessage);
     if (!rename) {
       std::string refusal = apply_member_options(p, input, v);

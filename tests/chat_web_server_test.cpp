@@ -788,7 +788,7 @@ TEST_F(ChatWebServerTest, LinksToTheProgramsOwnFilesServeNothing) {
   ASSERT_EQ(::symlink("users", (root.path() + "people").c_str()), 0);
   for (const char* path : {"/help/settings.txt", "/help/ann.txt", "/people/ann"})
     EXPECT_EQ(ask(get(path)), short_answer("404 Resource not found", "nf")) << path;
-  EXPECT_EQ(ask(get("/help/index.html")), standard("200 OK", "help", false));
+  EXPECT_EQ(ask(get("/help/index.html")), standard("200 OK", "help", false, kHtmlFile));
 }
 
 TEST_F(ChatWebServerTest, AWebFolderReachedThroughALinkServesItsFiles) {
