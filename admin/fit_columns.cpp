@@ -1,15 +1,15 @@
 #include "admin/fit_columns.h"
 
 #include <QHeaderView>
-#include <QTreeWidget>
+#include <QTreeView>
 #include <algorithm>
 
-void fit_columns(QTreeWidget* list) {
+void fit_columns(QTreeView* list) {
   if (!list) return;
   QHeaderView* header = list->header();
   const bool updates = list->updatesEnabled();
   list->setUpdatesEnabled(false);
-  for (int c = 0; c < list->columnCount(); ++c) {
+  for (int c = 0; c < header->count(); ++c) {
     list->resizeColumnToContents(c);
     int content = list->columnWidth(c);
     int title = header->sectionSizeHint(c);

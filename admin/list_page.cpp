@@ -2,12 +2,15 @@
 
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QItemSelectionModel>
 #include <QPushButton>
-#include <QTreeWidget>
+#include <QTreeView>
 #include <QVBoxLayout>
 
-ListPage build_list_page(QWidget* page, const QStringList& headers) {
-  ListPage parts{new QTreeWidget, new QPushButton("Add..."), new QPushButton("Edit..."),
+#include "admin/list_model.h"
+
+ListPage build_list_page(QWidget* page, CListModel* model) {
+  ListPage parts{new QTreeView, new QPushButton("Add..."), new QPushButton("Edit..."),
                  new QPushButton("Delete")};
   auto* buttons = new QHBoxLayout;
   buttons->setSpacing(20);
@@ -17,11 +20,12 @@ ListPage build_list_page(QWidget* page, const QStringList& headers) {
     buttons->addWidget(b);
   }
   buttons->addStretch(1);
-  QTreeWidget* list = parts.list;
+  QTreeView* list = parts.list;
+  list->setModel(model);
   list->setRootIsDecorated(false);
+  list->setItemsExpandable(false);
   list->setSelectionMode(QAbstractItemView::SingleSelection);
   list->setSelectionBehavior(QAbstractItemView::SelectRows);
-  list->setHeaderLabels(headers);
   list->header()->setStretchLastSection(false);
   auto* layout = new QVBoxLayout(page);
   layout->setContentsMargins(10, 14, 10, 14);
@@ -29,4 +33,19 @@ ListPage build_list_page(QWidget* page, const QStringList& headers) {
   layout->addLayout(buttons);
   layout->addWidget(list, 1);
   return parts;
+}
+
+int selected_row(const QTreeView* list) {
+  const QModelIndexList rows = list->selectionModel()->selectedRows();
+  return rows.isEmpty() ? -1 : rows.first().row();
+}
+
+void select_row(QTreeView* list, int row) {
+  QItemSelectionModel* selection = list->selectionModel();
+  if (row < 0 || row >= list->model()->rowCount()) {
+    selection->clear();
+    return;
+  }
+  selection->setCurrentIndex(list->model()->index(row, 0),
+                             QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
 }

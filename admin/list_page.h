@@ -1,20 +1,25 @@
 // The frame of the Rooms and Users tabs: "Add...", "Edit..." and "Delete"
 // in a row above a one-row-selection list; the buttons keep their place and
 // the list keeps its margins to the page's right and bottom edges when the
-// page is resized.
+// page is resized. The list is a QTreeView over the page's CListModel.
 #pragma once
-#include <QStringList>
 
+class CListModel;
 class QPushButton;
-class QTreeWidget;
+class QTreeView;
 class QWidget;
 
 struct ListPage {
-  QTreeWidget* list;
+  QTreeView* list;
   QPushButton* add;
   QPushButton* edit;
   QPushButton* remove;
 };
 
-// Builds the buttons and the list (with these column headers) into `page`.
-ListPage build_list_page(QWidget* page, const QStringList& headers);
+// Builds the buttons and the list (showing `model`) into `page`.
+ListPage build_list_page(QWidget* page, CListModel* model);
+
+// The selected row of the list; -1 when none is.
+int selected_row(const QTreeView* list);
+// Makes `row` the current and only selected row (-1: none).
+void select_row(QTreeView* list, int row);

@@ -1,7 +1,7 @@
 #include "admin/rooms_page.h"
 
 #include <QPushButton>
-#include <QTreeWidget>
+#include <QTreeView>
 #include <cstdio>
 
 #include "admin/dialog_seam.h"
@@ -23,8 +23,10 @@ void say(const std::string& text) { tvl::message_box(kCaption, text); }
 }  // namespace
 
 CRoomsPage::CRoomsPage(CServerDlg& owner, QWidget* parent) : QWidget(parent), owner_(owner) {
-  const ListPage parts = build_list_page(
-      this, {"No", "Name", "Administrators", "Enable guest", "Only Administrators can login"});
+  model_ = new CListModel(
+      {"No", "Name", "Administrators", "Enable guest", "Only Administrators can login"},
+      QIcon(":/icons/room.png"), this);
+  const ListPage parts = build_list_page(this, model_);
   list_ = parts.list;
   connect(parts.add, &QPushButton::clicked, this, &CRoomsPage::on_add);
   connect(parts.edit, &QPushButton::clicked, this, &CRoomsPage::on_edit);
@@ -33,28 +35,22 @@ CRoomsPage::CRoomsPage(CServerDlg& owner, QWidget* parent) : QWidget(parent), ow
 }
 
 void CRoomsPage::fill() {
-  fit_columns(list_);
   std::vector<tvl::RoomRow> rows;
   tvl::list_room_rows(owner_.program_folder(), rows);
-  const QIcon icon(":/icons/room.png");
+  std::vector<CListModel::Row> shown_rows;
   int n = 0;
-  for (const tvl::RoomRow& r : rows) {
-    auto* item = new QTreeWidgetItem(list_);
-    item->setIcon(kNo, icon);
-    item->setText(kNo, QString::number(++n));
-    item->setData(kNo, kIdRole, r.id);
-    show_values(item, {r.name, r.admin, r.guest, r.admin_only});
-  }
+  for (const tvl::RoomRow& r : rows)
+    shown_rows.push_back(shown(QString::number(++n), r.id, {r.name, r.admin, r.guest, r.admin_only}));
+  model_->set_rows(std::move(shown_rows));
   fit_columns(list_);
 }
 
-void CRoomsPage::show_values(QTreeWidgetItem* row, const tvl::RoomValues& v) {
-  row->setText(kName, QString::fromStdString(v.name));
-  row->setData(kName, kBytesRole, QByteArray::fromStdString(v.name));
-  row->setText(kAdmins, QString::fromStdString(v.admin));
-  row->setData(kAdmins, kBytesRole, QByteArray::fromStdString(v.admin));
-  row->setText(kGuest, yes_no(v.guest));
-  row->setText(kAdminOnly, yes_no(v.admin_only));
+CListModel::Row CRoomsPage::shown(const QString& number, int id, const tvl::RoomValues& v) {
+  CListModel::Row row;
+  row.texts = {number, QString::fromStdString(v.name), QString::fromStdString(v.admin),
+               yes_no(v.guest), yes_no(v.admin_only)};
+  row.stored = {id, QByteArray::fromStdString(v.name), QByteArray::fromStdString(v.admin)};
+  return row;
 }
 
 bool CRoomsPage::values_fit(const tvl::RoomValues& v) {
@@ -70,13 +66,8 @@ void CRoomsPage::on_add() {
     const tvl::RoomValues& v = dlg.values();
     int id = 0;
     if (tvl::add_room(owner_.program_folder(), v, id)) {
-      auto* item = new QTreeWidgetItem;
-      item->setIcon(kNo, QIcon(":/icons/room.png"));
-      item->setText(kNo, QString::number(list_->topLevelItemCount() + 1));
-      item->setData(kNo, kIdRole, id);
-      show_values(item, v);
-      list_->addTopLevelItem(item);
-      list_->setCurrentItem(item);
+      const QString number = QString::number(model_->rowCount() + 1);
+      select_row(list_, model_->append(shown(number, id, v)));
       fit_columns(list_);
       owner_.load_rooms();  // the room store closed the file already
     }
@@ -85,29 +76,29 @@ void CRoomsPage::on_add() {
 }
 
 void CRoomsPage::on_edit() {
-  QTreeWidgetItem* row = list_->selectedItems().value(0);
-  if (!row) {
+  const int row = selected_row(list_);
+  if (row < 0) {
     say("Please select a room!");
     return;
   }
   // From the row, not from the file.
   tvl::RoomValues in;
-  in.name = row->text(kName).toStdString();
-  in.admin = row->text(kAdmins).toStdString();
-  in.guest = row->text(kGuest) == "Yes";
-  in.admin_only = row->text(kAdminOnly) == "Yes";
-  const int id = row->data(kNo, kIdRole).toInt();
+  in.name = model_->text(row, kName).toStdString();
+  in.admin = model_->text(row, kAdmins).toStdString();
+  in.guest = model_->text(row, kGuest) == "Yes";
+  in.admin_only = model_->text(row, kAdminOnly) == "Yes";
+  const int id = model_->stored(row, kNo).toInt();
   CRoomDlg dlg(owner_.program_folder(), in, this);
   if (run_dialog(dlg) == QDialog::Accepted) {
     tvl::RoomValues out = dlg.values();
     // Texts left as shown keep their stored bytes (which need not be UTF-8).
-    if (QString::fromStdString(out.name) == row->text(kName))
-      out.name = row->data(kName, kBytesRole).toByteArray().toStdString();
-    if (QString::fromStdString(out.admin) == row->text(kAdmins))
-      out.admin = row->data(kAdmins, kBytesRole).toByteArray().toStdString();
+    if (QString::fromStdString(out.name) == model_->text(row, kName))
+      out.name = model_->stored(row, kName).toByteArray().toStdString();
+    if (QString::fromStdString(out.admin) == model_->text(row, kAdmins))
+      out.admin = model_->stored(row, kAdmins).toByteArray().toStdString();
     // A room deleted in the file meanwhile is not found: nothing changes.
     if (values_fit(out) && tvl::update_room(owner_.program_folder(), id, out)) {
-      show_values(row, out);
+      model_->set_row(row, shown(model_->text(row, kNo), id, out));
       fit_columns(list_);
       owner_.load_rooms();
     }
@@ -116,11 +107,11 @@ void CRoomsPage::on_edit() {
 }
 
 void CRoomsPage::on_delete() {
-  QTreeWidgetItem* row = list_->selectedItems().value(0);
-  if (!row) return;
+  const int row = selected_row(list_);
+  if (row < 0) return;
   bool deleted = false;
-  if (!tvl::delete_room(owner_.program_folder(), row->data(kNo, kIdRole).toInt(), deleted)) return;
-  if (deleted) delete row;
+  if (!tvl::delete_room(owner_.program_folder(), model_->stored(row, kNo).toInt(), deleted)) return;
+  if (deleted) model_->remove(row);
   fit_columns(list_);
   owner_.load_rooms();
 }

@@ -3,9 +3,9 @@
 // which opens and closes it around the one operation) and then the chat's
 // room tables are reloaded, so visitors see it on their next page.
 //
-// The list is read from the file once, when the page is created; afterwards
-// only this page's commands change it. Each row holds the room's "id" as the
-// item data of column 0 (kIdRole). "No" is the row's number when it was
+// The list (a CListModel) is read from the file once, when the page is
+// created; afterwards only this page's commands change it. Each row holds
+// the room's "id" as the stored value of column 0 (kIdRole). "No" is the row's number when it was
 // added: after a delete, numbers are not renumbered, so two rows may share
 // one.
 //
@@ -15,27 +15,27 @@
 #include <QWidget>
 #include <string>
 
+#include "admin/list_model.h"
 #include "storage/room_store.h"
 
 class CServerDlg;
-class QPushButton;
-class QTreeWidget;
-class QTreeWidgetItem;
+class QTreeView;
 
 class CRoomsPage : public QWidget {
   Q_OBJECT
 
  public:
   enum Column { kNo, kName, kAdmins, kGuest, kAdminOnly };
-  static constexpr int kIdRole = Qt::UserRole;
+  static constexpr int kIdRole = CListModel::kStoredRole;
   // Columns kName and kAdmins: the stored text as bytes; an edit that leaves
   // a text as shown stores these, since the shown text cannot hold every
   // byte string.
-  static constexpr int kBytesRole = Qt::UserRole + 1;
+  static constexpr int kBytesRole = CListModel::kStoredRole;
 
   CRoomsPage(CServerDlg& owner, QWidget* parent);
 
-  QTreeWidget* list() const { return list_; }
+  QTreeView* list() const { return list_; }
+  CListModel* model() const { return model_; }
 
  public slots:
   void on_add();     // "Add..."
@@ -44,10 +44,12 @@ class CRoomsPage : public QWidget {
 
  private:
   void fill();
-  void show_values(QTreeWidgetItem* row, const tvl::RoomValues& values);
+  // The row numbered `number` for room `id` with these values.
+  static CListModel::Row shown(const QString& number, int id, const tvl::RoomValues& values);
   // False (after the message) when the values cannot be stored whole.
   bool values_fit(const tvl::RoomValues& values);
 
   CServerDlg& owner_;
-  QTreeWidget* list_ = nullptr;
+  CListModel* model_ = nullptr;
+  QTreeView* list_ = nullptr;
 };

@@ -1,7 +1,7 @@
 #include "admin/users_page.h"
 
 #include <QPushButton>
-#include <QTreeWidget>
+#include <QTreeView>
 #include <cstdlib>
 
 #include "admin/dialog_seam.h"
@@ -35,6 +35,15 @@ bool same_ignoring_case(const std::string& a, const std::string& b) {
   return tvl::same_account_name(a, b);
 }
 
+// Rows in the order of the storage layer's key for names (its fold), so
+// the spellings of one account stand together; ties by the file's bytes.
+bool listed_before(const CListModel::Row& a, const CListModel::Row& b) {
+  const std::string x = a.stored.empty() ? std::string() : a.stored[0].toByteArray().toStdString();
+  const std::string y = b.stored.empty() ? std::string() : b.stored[0].toByteArray().toStdString();
+  const std::string fx = tvl::account_name_fold(x), fy = tvl::account_name_fold(y);
+  return fx != fy ? fx < fy : x < y;
+}
+
 // The password column tells only whether one is set: the file holds a hash.
 QString password_shown(const std::string& stored) { return stored.empty() ? QString() : "set"; }
 
@@ -59,8 +68,10 @@ QString CUsersPage::gender_text(const std::string& number) {
 }
 
 CUsersPage::CUsersPage(CServerDlg& owner, QWidget* parent) : QWidget(parent), owner_(owner) {
-  const ListPage parts = build_list_page(
-      this, {"Name", "Password", "Gender", "Icon", "Email", "Profile", "Disabled"});
+  model_ = new CListModel({"Name", "Password", "Gender", "Icon", "Email", "Profile", "Disabled"},
+                          QIcon(":/icons/user.png"), this);
+  model_->set_order(listed_before);
+  const ListPage parts = build_list_page(this, model_);
   list_ = parts.list;
   connect(parts.add, &QPushButton::clicked, this, &CUsersPage::on_add);
   connect(parts.edit, &QPushButton::clicked, this, &CUsersPage::on_edit);
@@ -75,42 +86,42 @@ void CUsersPage::showEvent(QShowEvent* event) {
 }
 
 void CUsersPage::fill() {
-  const QByteArray current =
-      list_->currentItem() ? list_->currentItem()->data(kName, kFileRole).toByteArray() : QByteArray();
-  list_->clear();
-  fit_columns(list_);
-  const QIcon icon(":/icons/user.png");
+  const int was = selected_row(list_);
+  const QVariant current = was < 0 ? QVariant() : model_->stored(was, kName);
+  std::vector<CListModel::Row> rows;
   for (const tvl::AccountListing& a : tvl::list_accounts(owner_.program_folder())) {
-    auto* item = new QTreeWidgetItem(list_);
-    item->setIcon(kName, icon);
-    item->setText(kName, QString::fromStdString(a.name));
-    item->setData(kName, kFileRole, QByteArray::fromStdString(a.name));
-    item->setText(kPassword, password_shown(a.password));
-    if (!current.isEmpty() && item->data(kName, kFileRole).toByteArray() == current)
-      list_->setCurrentItem(item);
+    CListModel::Row row;
     // "Sex" counts by its decimal value: "01" is still "Male".
-    item->setText(kGender, gender_text(std::to_string(std::atoi(a.sex.c_str()))));
-    item->setText(kIcon, QString::fromStdString(a.icon));
-    item->setText(kEmail, QString::fromStdString(a.email));
-    item->setText(kProfile, QString::fromStdString(a.profile));
-    item->setText(kDisabled, QString::fromStdString(a.disabled));
+    row.texts = {QString::fromStdString(a.name),
+                 password_shown(a.password),
+                 gender_text(std::to_string(std::atoi(a.sex.c_str()))),
+                 QString::fromStdString(a.icon),
+                 QString::fromStdString(a.email),
+                 QString::fromStdString(a.profile),
+                 QString::fromStdString(a.disabled)};
+    row.stored = {QByteArray::fromStdString(a.name)};
+    rows.push_back(std::move(row));
   }
+  model_->set_rows(std::move(rows));
+  if (current.isValid()) select_row(list_, model_->find_stored(kName, current));
   fit_columns(list_);
 }
 
-void CUsersPage::show_values(QTreeWidgetItem* row, const UserDlgValues& v, bool with_name) {
+CListModel::Row CUsersPage::shown(CListModel::Row row, const UserDlgValues& v, bool with_name) {
+  while (row.texts.size() <= kDisabled) row.texts << QString();
   if (with_name) {
-    row->setText(kName, QString::fromStdString(v.name));
-    row->setData(kName, kFileRole, QByteArray::fromStdString(v.name));
+    row.texts[kName] = QString::fromStdString(v.name);
+    row.stored = {QByteArray::fromStdString(v.name)};
   }
   // An empty password in the dialog kept the stored one.
-  if (!v.password.empty() || row->text(kPassword).isEmpty())
-    row->setText(kPassword, password_shown(v.password));
-  row->setText(kGender, gender_text(v.gender));
-  row->setText(kIcon, QString::fromStdString(v.icon));
-  row->setText(kEmail, QString::fromStdString(v.email));
-  row->setText(kProfile, QString::fromStdString(v.profile));
-  row->setText(kDisabled, v.disabled ? "Yes" : "No");
+  if (!v.password.empty() || row.texts[kPassword].isEmpty())
+    row.texts[kPassword] = password_shown(v.password);
+  row.texts[kGender] = gender_text(v.gender);
+  row.texts[kIcon] = QString::fromStdString(v.icon);
+  row.texts[kEmail] = QString::fromStdString(v.email);
+  row.texts[kProfile] = QString::fromStdString(v.profile);
+  row.texts[kDisabled] = v.disabled ? "Yes" : "No";
+  return row;
 }
 
 void CUsersPage::on_add() {
@@ -121,11 +132,7 @@ void CUsersPage::on_add() {
       say(kBadName);
     } else {
       if (written(tvl::add_member(owner_.program_folder(), v.name, member_values(v)))) {
-        auto* item = new QTreeWidgetItem;
-        item->setIcon(kName, QIcon(":/icons/user.png"));
-        show_values(item, v, true);
-        list_->addTopLevelItem(item);
-        list_->setCurrentItem(item);
+        select_row(list_, model_->append(shown(CListModel::Row(), v, true)));
         fit_columns(list_);
       }
     }
@@ -134,15 +141,16 @@ void CUsersPage::on_add() {
 }
 
 void CUsersPage::on_edit() {
-  QTreeWidgetItem* row = list_->selectedItems().value(0);
-  if (!row) {
+  const int row = selected_row(list_);
+  if (row < 0) {
     say("Please select a user!");
     return;
   }
   // From the file, not from the row: the visitor may have changed the
   // account over the web since the list was read. The password starts
   // empty (empty keeps the stored one).
-  const std::string old_name = row->data(kName, kFileRole).toByteArray().toStdString();
+  const std::string old_name = model_->stored(row, kName).toByteArray().toStdString();
+  const QString old_text = model_->text(row, kName);
   tvl::AccountListing stored_values;
   if (!tvl::read_account(owner_.program_folder(), old_name, stored_values)) {
     say("Please select a user!");
@@ -150,7 +158,7 @@ void CUsersPage::on_edit() {
     return;
   }
   UserDlgValues in;
-  in.name = row->text(kName).toStdString();
+  in.name = old_text.toStdString();
   in.gender = gender_text(std::to_string(std::atoi(stored_values.sex.c_str()))).toStdString();
   in.icon = stored_values.icon;
   in.email = stored_values.email;
@@ -160,7 +168,7 @@ void CUsersPage::on_edit() {
   if (run_dialog(dlg) == QDialog::Accepted) {
     UserDlgValues v = dlg.values();
     // The name left as shown is the file's own name, whatever its bytes.
-    if (QString::fromStdString(v.name) == row->text(kName)) v.name = old_name;
+    if (QString::fromStdString(v.name) == old_text) v.name = old_name;
     // Only a new name (not another spelling of this one) must pass the rule:
     // an account made by hand under an odd name can still be edited.
     if (!same_ignoring_case(v.name, old_name) && !name_allowed(v.name)) {
@@ -171,7 +179,7 @@ void CUsersPage::on_edit() {
                                    stored))) {
         // The same file (maybe typed in another case) keeps its name and
         // the row its spelling; a rename shows the new name.
-        show_values(row, v, !same_ignoring_case(stored, old_name));
+        model_->set_row(row, shown(model_->row(row), v, !same_ignoring_case(stored, old_name)));
         fit_columns(list_);
       }
     }
@@ -180,9 +188,9 @@ void CUsersPage::on_edit() {
 }
 
 void CUsersPage::on_delete() {
-  QTreeWidgetItem* row = list_->selectedItems().value(0);
-  if (!row) return;
-  const std::string name = row->data(kName, kFileRole).toByteArray().toStdString();
-  if (tvl::delete_member(owner_.program_folder(), name)) delete row;
+  const int row = selected_row(list_);
+  if (row < 0) return;
+  const std::string name = model_->stored(row, kName).toByteArray().toStdString();
+  if (tvl::delete_member(owner_.program_folder(), name)) model_->remove(row);
   fit_columns(list_);
 }

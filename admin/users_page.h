@@ -10,7 +10,8 @@
 // password starts empty (empty keeps it). Names are one account as the
 // storage layer compares them (same_account_name), and a new name (adding,
 // or renaming) must pass the rule the chat pages apply to user names before
-// any file is touched.
+// any file is touched. The rows are a CListModel, sorted by the storage
+// layer's fold of the name (ties by the file name's bytes).
 //
 // Lifetime: created once by the main window, lives as long as it.
 // Thread safety: user-interface thread only.
@@ -18,9 +19,10 @@
 #include <QWidget>
 #include <string>
 
+#include "admin/list_model.h"
+
 class CServerDlg;
-class QTreeWidget;
-class QTreeWidgetItem;
+class QTreeView;
 struct UserDlgValues;
 
 class CUsersPage : public QWidget {
@@ -31,11 +33,12 @@ class CUsersPage : public QWidget {
   // Column kName's data: the account's file name as bytes. The edit and
   // delete commands use it rather than the shown text, which cannot hold
   // every byte string (a file made by hand need not be UTF-8).
-  static constexpr int kFileRole = Qt::UserRole;
+  static constexpr int kFileRole = CListModel::kStoredRole;
 
   CUsersPage(CServerDlg& owner, QWidget* parent);
 
-  QTreeWidget* list() const { return list_; }
+  QTreeView* list() const { return list_; }
+  CListModel* model() const { return model_; }
 
   // Reads the accounts again (keeping the selected one selected).
   void fill();
@@ -52,9 +55,11 @@ class CUsersPage : public QWidget {
   void showEvent(QShowEvent* event) override;
 
  private:
-  // Columns "Password" to "Disabled" (and "Name" when with_name).
-  void show_values(QTreeWidgetItem* row, const UserDlgValues& values, bool with_name);
+  // `row` with columns "Password" to "Disabled" (and "Name" when
+  // with_name) from the dialog's values.
+  static CListModel::Row shown(CListModel::Row row, const UserDlgValues& values, bool with_name);
 
   CServerDlg& owner_;
-  QTreeWidget* list_ = nullptr;
+  CListModel* model_ = nullptr;
+  QTreeView* list_ = nullptr;
 };

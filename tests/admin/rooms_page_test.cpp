@@ -4,10 +4,13 @@
 // messages.
 #include <QCheckBox>
 #include <QLineEdit>
+#include <QItemSelectionModel>
+#include <QTreeView>
 #include <QTreeWidget>
 #include <QtTest>
 #include <functional>
 
+#include "admin/list_page.h"
 #include "admin/room_dlg.h"
 #include "admin/rooms_page.h"
 #include "admin/user_picker_dlg.h"
@@ -40,6 +43,13 @@ void answer_rooms(AdminSite& site, const Answer& a) {
   });
 }
 
+QStringList column(QTreeView* list, int c) {
+  QStringList out;
+  for (int i = 0; i < list->model()->rowCount(); ++i)
+    out << list->model()->index(i, c).data().toString();
+  return out;
+}
+
 QStringList column(QTreeWidget* list, int c) {
   QStringList out;
   for (int i = 0; i < list->topLevelItemCount(); ++i) out << list->topLevelItem(i)->text(c);
@@ -63,11 +73,6 @@ bool guest_refused(int port, int room) {
   const std::string answer = get(port, "/chat.ghp?username=visitor" + std::to_string(room) +
                                            "&password=&room=" + std::to_string(room) + "&sex=1");
   return answer.find("Guest is not allowed to join this room") != std::string::npos;
-}
-
-void select_row(QTreeWidget* list, int row) {
-  list->clearSelection();
-  if (row >= 0) list->topLevelItem(row)->setSelected(true);
 }
 
 void account(AdminSite& site, const std::string& name, const std::string& password,
@@ -105,12 +110,13 @@ void RoomsPageTest::changes_reach_file_and_running_server() {
   answer_rooms(site, {"Garden", false, false, [](CRoomDlg& d) { d.add_admins({"ann", "bob"}); }});
   page->on_add();
   QCOMPARE(file_rooms(site.folder()), kShipped + QStringList{"Garden|ann,bob|0|0"});
-  QTreeWidgetItem* row = page->list()->currentItem();
-  QVERIFY(row && row->isSelected());
-  QCOMPARE(row->text(CRoomsPage::kNo), QString("4"));
-  QCOMPARE(row->text(CRoomsPage::kAdmins), QString("ann,bob"));
-  QCOMPARE(row->text(CRoomsPage::kGuest), QString("No"));
-  QCOMPARE(row->data(CRoomsPage::kNo, CRoomsPage::kIdRole).toInt(), 4);
+  const QModelIndex row = page->list()->currentIndex();
+  QVERIFY(row.isValid() && page->list()->selectionModel()->isRowSelected(row.row(), QModelIndex()));
+  const auto text = [&](int c) { return row.siblingAtColumn(c).data().toString(); };
+  QCOMPARE(text(CRoomsPage::kNo), QString("4"));
+  QCOMPARE(text(CRoomsPage::kAdmins), QString("ann,bob"));
+  QCOMPARE(text(CRoomsPage::kGuest), QString("No"));
+  QCOMPARE(row.siblingAtColumn(CRoomsPage::kNo).data(CRoomsPage::kIdRole).toInt(), 4);
   QVERIFY(get(site.port(), "/index.ghp").find("Garden") != std::string::npos);
   QVERIFY(guest_refused(site.port(), 4));
 
@@ -118,7 +124,7 @@ void RoomsPageTest::changes_reach_file_and_running_server() {
   answer_rooms(site, {"Garden", true, false, {}});
   page->on_edit();
   QCOMPARE(file_rooms(site.folder()).value(3), QString("Garden|ann,bob|1|0"));
-  QCOMPARE(row->text(CRoomsPage::kGuest), QString("Yes"));
+  QCOMPARE(text(CRoomsPage::kGuest), QString("Yes"));
   QVERIFY(!guest_refused(site.port(), 4));
 
   // Deleting the Lobby: the others move up for the pages.
@@ -175,7 +181,7 @@ void RoomsPageTest::edit_of_a_room_deleted_meanwhile() {
   }
   CRoomsPage* again = site.open().rooms_page();
   select_row(again->list(), 2);
-  answer_rooms(site, {again->list()->topLevelItem(2)->text(CRoomsPage::kName), true, false, {}});
+  answer_rooms(site, {again->model()->text(2, CRoomsPage::kName), true, false, {}});
   again->on_edit();
   std::vector<tvl::RoomInfo> rooms;
   QVERIFY(tvl::read_rooms(site.folder(), rooms));

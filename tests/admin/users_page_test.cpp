@@ -4,13 +4,16 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
-#include <QTreeWidget>
+#include <QItemSelectionModel>
+#include <QTreeView>
 #include <QtTest>
 #include <unistd.h>
 
 #include <algorithm>
 #include <functional>
 
+#include "admin/list_model.h"
+#include "admin/list_page.h"
 #include "admin/user_dlg.h"
 #include "admin/users_page.h"
 #include "storage/password_hash.h"
@@ -65,22 +68,23 @@ void account(AdminSite& site, const std::string& name, const std::string& lines)
   tvl::write_whole_file(site.folder() + "users/" + name, "[main]\r\n" + lines);
 }
 
-QStringList row_texts(QTreeWidgetItem* row) {
+int count(QTreeView* list) { return list->model()->rowCount(); }
+
+QStringList row_texts(QTreeView* list, int row) {
   QStringList out;
-  for (int c = 0; c < row->columnCount(); ++c) out << row->text(c);
+  for (int c = 0; row >= 0 && c < list->model()->columnCount(); ++c)
+    out << list->model()->index(row, c).data().toString();
   return out;
 }
 
-QTreeWidgetItem* row_named(QTreeWidget* list, const QString& name) {
-  for (int i = 0; i < list->topLevelItemCount(); ++i)
-    if (list->topLevelItem(i)->text(CUsersPage::kName) == name) return list->topLevelItem(i);
-  return nullptr;
+// The row showing `name`; -1 when none does.
+int row_named(QTreeView* list, const QString& name) {
+  for (int i = 0; i < count(list); ++i)
+    if (list->model()->index(i, CUsersPage::kName).data().toString() == name) return i;
+  return -1;
 }
 
-void select(QTreeWidget* list, const QString& name) {
-  list->clearSelection();
-  if (QTreeWidgetItem* row = row_named(list, name)) row->setSelected(true);
-}
+void select(QTreeView* list, const QString& name) { select_row(list, row_named(list, name)); }
 
 // What a visitor gets when entering room 1 with this name and password.
 std::string enter(AdminSite& site, const std::string& name, const std::string& password) {
@@ -127,13 +131,13 @@ void UsersPageTest::web_changes_show_and_are_not_overwritten() {
   AdminSite site;
   account(site, "ann", "password=a\r\nemail=old@x\r\n");
   CUsersPage* page = site.open().users_page();
-  QCOMPARE(page->list()->topLevelItemCount(), 1);
+  QCOMPARE(count(page->list()), 1);
   account(site, "zoe", "password=z\r\n");
   account(site, "ann", "password=newer\r\nemail=new@x\r\n");
   page->hide();
   page->show();
-  QCOMPARE(page->list()->topLevelItemCount(), 2);
-  QVERIFY(row_named(page->list(), "zoe"));
+  QCOMPARE(count(page->list()), 2);
+  QVERIFY(row_named(page->list(), "zoe") >= 0);
   account(site, "ann", "password=newest\r\nemail=newest@x\r\n");  // after the list was read
   select(page->list(), "ann");
   QString email_shown;
@@ -156,10 +160,10 @@ void UsersPageTest::listing() {
   account(site, "bob", "password=b\r\nsex=7\r\nDisabled=no\r\n");
   account(site, "nopw", "sex=1\r\n");
   CUsersPage* page = site.open().users_page();
-  QCOMPARE(page->list()->topLevelItemCount(), 2);
-  QCOMPARE(row_texts(row_named(page->list(), "ann")),
+  QCOMPARE(count(page->list()), 2);
+  QCOMPARE(row_texts(page->list(), row_named(page->list(), "ann")),
            (QStringList{"ann", "set", "Female", "3.gif", "ann@x", "hi", "No"}));
-  QCOMPARE(row_texts(row_named(page->list(), "bob")),
+  QCOMPARE(row_texts(page->list(), row_named(page->list(), "bob")),
            (QStringList{"bob", "set", "", "", "", "", "no"}));
 }
 
@@ -171,9 +175,10 @@ void UsersPageTest::added_account_logs_in_at_once() {
   answer_users(site, new_user("newbie", "pw", 1, "3.gif"));
   w.users_page()->on_add();
   QVERIFY(site.take_messages().empty());
-  QTreeWidgetItem* row = w.users_page()->list()->currentItem();
-  QVERIFY(row && row->isSelected());
-  QCOMPARE(row_texts(row),
+  QTreeView* list = w.users_page()->list();
+  const QModelIndex row = list->currentIndex();
+  QVERIFY(row.isValid() && list->selectionModel()->isRowSelected(row.row(), QModelIndex()));
+  QCOMPARE(row_texts(list, row.row()),
            (QStringList{"newbie", "set", "Male", "3.gif", "newbie@x", "about newbie", "No"}));
   std::string file;
   QVERIFY(tvl::read_whole_file(site.folder() + "users/newbie", file));
@@ -220,12 +225,12 @@ void UsersPageTest::add_refusals() {
   QCOMPARE(QString::fromStdString(value(site, "ann", "password")), QString("a"));
   if (message.isEmpty()) {
     QVERIFY(shown.empty());
-    QCOMPARE(page->list()->topLevelItemCount(), 2);
+    QCOMPARE(count(page->list()), 2);
     QVERIFY(exists(site, name.toStdString()));
     return;
   }
   QCOMPARE(shown, std::vector<std::string>{message.toStdString()});
-  QCOMPARE(page->list()->topLevelItemCount(), 1);
+  QCOMPARE(count(page->list()), 1);
   QCOMPARE(tvl::find_files(site.folder() + "users/*").size(), size_t(2));
 }
 
@@ -290,8 +295,8 @@ void UsersPageTest::edits() {
   }
   QCOMPARE(texts(site.take_messages()),
            message.isEmpty() ? std::vector<std::string>{} : std::vector<std::string>{message.toStdString()});
-  QCOMPARE(page->list()->topLevelItemCount(), 2);
-  QCOMPARE(row_texts(page->list()->selectedItems().value(0)), row);
+  QCOMPARE(count(page->list()), 2);
+  QCOMPARE(row_texts(page->list(), selected_row(page->list())), row);
   QStringList on_disk;
   for (const std::string& f : tvl::find_files(site.folder() + "users/*")) on_disk << QString::fromStdString(f);
   on_disk.sort();
@@ -324,11 +329,11 @@ void UsersPageTest::delete_and_selection() {
   tvl::make_directory(site.folder() + "users/ann");
   select(page->list(), "ann");
   page->on_delete();
-  QCOMPARE(page->list()->topLevelItemCount(), 1);
+  QCOMPARE(count(page->list()), 1);
   rmdir((site.folder() + "users/ann").c_str());
   account(site, "ann", "password=a\r\n");
   page->on_delete();
-  QCOMPARE(page->list()->topLevelItemCount(), 0);
+  QCOMPARE(count(page->list()), 0);
   QVERIFY(!exists(site, "ann"));
   QVERIFY(site.take_messages().empty());
 }
@@ -340,7 +345,7 @@ void UsersPageTest::name_that_is_not_utf8_is_kept() {
   const std::string latin1 = "caf\xe9";
   account(site, latin1, "password=a\r\n");
   CUsersPage* page = site.open().users_page();
-  page->list()->topLevelItem(0)->setSelected(true);
+  select_row(page->list(), 0);
   answer_users(site, [](CUserDlg& d) { d.password_edit()->setText("b"); });
   page->on_edit();
   QVERIFY(site.take_messages().empty());
