@@ -251,6 +251,15 @@ TEST_F(HttpsService, ErrorPathAKeyThatCannotBeLoadedIsToldAndThePlainPortServes)
   // No redirect to a port nobody listens on, and nothing there.
   EXPECT_EQ(test::http_exchange(port_, "GET / HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n", 5000).find(" 200 "), 8u);
   EXPECT_EQ(https_exchange(tls_port_, client_, "GET / HTTP/1.0\r\n\r\n"), "refused: no connection");
+
+  // Mended and reloaded, HTTPS is served without a restart.
+  write_options("TlsCertificate=tls/cert.pem\r\nTlsKey=tls/key.pem\r\n");
+  service_.signal(SIGHUP);
+  ASSERT_TRUE(service_.wait_for_output("chat server stopped\n")) << service_.out();
+  EXPECT_TRUE(test::eventually([&] {
+    return https_exchange(tls_port_, client_, "GET / HTTP/1.0\r\n\r\n").rfind("HTTP/1.0 200", 0) ==
+           0;
+  }));
 }
 
 }  // namespace
