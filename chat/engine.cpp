@@ -1,6 +1,7 @@
 #include "chat/engine.h"
 
 #include "platform/net.h"
+#include "platform/tls.h"
 
 namespace tvl {
 
@@ -25,7 +26,37 @@ int ChatEngine::start(int port) {
   const ServerSettings& s = site_.settings;
   server_.set_listen_address(s.listen_address);
   state_.allow_waits();
-  return server_.Start(s.web_pages, s.default_page, port < 0 ? s.port : port, 0);
+  prepare_tls();
+  const int started = server_.Start(s.web_pages, s.default_page, port < 0 ? s.port : port, 0);
+  if (started == 1 && tls_problem_.empty() && s.tls_port != 0 && !server_.tls_listening())
+    tls_problem_ = "HTTPS is off: port " + std::to_string(s.tls_port) + " cannot be bound";
+  return started;
+}
+
+// Loads the certificate and key the settings name (relative names from the
+// program folder) for the next start; without them HTTPS stays off.
+void ChatEngine::prepare_tls() {
+  const ServerSettings& s = site_.settings;
+  tls_problem_.clear();
+  server_.set_tls(0, nullptr);
+  server_.set_tls_redirect(0);
+  if (s.tls_port == 0 && s.tls_certificate.empty() && s.tls_key.empty()) return;
+  if (s.tls_port < 1 || s.tls_port > 65535 || s.tls_certificate.empty() || s.tls_key.empty()) {
+    tls_problem_ =
+        "HTTPS is off: TlsPort (1 to 65535), TlsCertificate and TlsKey must all be set";
+    return;
+  }
+  auto in_folder = [this](const std::string& name) {
+    return name.front() == '/' ? name : site_.program_folder + name;  // the folder ends in '/'
+  };
+  auto context = std::make_shared<TlsContext>();
+  std::string reason;
+  if (!context->load_server(in_folder(s.tls_certificate), in_folder(s.tls_key), reason)) {
+    tls_problem_ = "HTTPS is off: " + reason;
+    return;
+  }
+  server_.set_tls(s.tls_port, std::move(context));
+  server_.set_tls_redirect(s.tls_redirect ? s.tls_port : 0);
 }
 
 int ChatEngine::stop() {

@@ -32,6 +32,11 @@ class ChatEngine : public MainObject {
   int start(int port = -1);
   int stop();  // Shutdown(); 0 when not running
 
+  // Why the last start serves no HTTPS although TlsPort, TlsCertificate and
+  // TlsKey ask for it (a file that cannot be loaded, a port that cannot be
+  // bound); empty when it does, or when HTTPS is not asked for.
+  const std::string& tls_problem() const { return tls_problem_; }
+
   // True when a listening socket could be bound to `port` right now (a
   // server whose stop had to abandon its accept thread may still hold it).
   // The probe socket is closed again at once.
@@ -62,6 +67,8 @@ class ChatEngine : public MainObject {
   ChatPages pages_;
   ChatWebServer server_;
   LogRowSink log_row_sink_;  // written only while the server is stopped
+  std::string tls_problem_;
+  void prepare_tls();
 };
 
 }  // namespace tvl

@@ -163,6 +163,35 @@ WaitResult wait_socket(int socket, bool want_read, bool want_write, int stop_fd,
   return r;
 }
 
+WaitResult wait_readable(const int* sockets, bool* ready, int count, int stop_fd,
+                         int timeout_ms) {
+  pollfd p[5];
+  count = count < 0 ? 0 : (count > 4 ? 4 : count);
+  for (int i = 0; i < count; ++i) p[i] = pollfd{sockets[i], POLLIN, 0};
+  p[count] = pollfd{stop_fd, POLLIN, 0};
+  WaitResult r;
+  int n;
+  do {
+    n = ::poll(p, static_cast<nfds_t>(count + 1), timeout_ms);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) {
+    r.status = -1;
+    r.error = errno;
+    return r;
+  }
+  r.status = n > 0 ? 1 : 0;
+  r.stop = (p[count].revents & (POLLIN | POLLERR | POLLHUP | POLLNVAL)) != 0;
+  for (int i = 0; i < count; ++i) {
+    ready[i] = (p[i].revents & (POLLIN | POLLERR | POLLHUP)) != 0;
+    r.readable = r.readable || ready[i];
+    if (p[i].revents & POLLNVAL) {
+      r.status = -1;
+      r.error = EBADF;
+    }
+  }
+  return r;
+}
+
 void shutdown_socket(int socket) {
   if (socket >= 0) ::shutdown(socket, SHUT_RDWR);
 }

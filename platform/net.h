@@ -71,5 +71,8 @@ struct WaitResult {
   int error = 0;
 };
 WaitResult wait_socket(int socket, bool want_read, bool want_write, int stop_fd, int timeout_ms);
+// Waits until one of `count` (at most 4) sockets is readable (ready[i] set;
+// readable in the result when any is) or stop_fd is set.
+WaitResult wait_readable(const int* sockets, bool* ready, int count, int stop_fd, int timeout_ms);
 
 }  // namespace tvl::net

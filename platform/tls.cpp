@@ -76,6 +76,10 @@ bool TlsContext::load_server(const std::string& certificate_file, const std::str
   }
   SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
   SSL_CTX_set_options(ctx, SSL_OP_NO_RENEGOTIATION | SSL_OP_CIPHER_SERVER_PREFERENCE);
+  // write_some is retried with the rest of an answer, which may sit at
+  // another address by then; a part written is reported as written.
+  SSL_CTX_set_mode(ctx, SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER | SSL_MODE_ENABLE_PARTIAL_WRITE |
+                            SSL_MODE_RELEASE_BUFFERS);
   if (SSL_CTX_use_certificate_chain_file(ctx, certificate_file.c_str()) != 1) {
     reason = openssl_error(("the certificate " + certificate_file + " cannot be read").c_str());
     SSL_CTX_free(ctx);
@@ -273,6 +277,91 @@ bool TlsConnection::write(const char* data, std::size_t size, int timeout_ms) {
   }
   return true;
 }
+
+bool TlsConnection::start_server(int socket, const TlsContext& context, std::string& reason) {
+  close();
+  if (!context.loaded()) {
+    reason = "no certificate loaded";
+    return false;
+  }
+  SSL* ssl = SSL_new(context.impl_->ctx);
+  if (!ssl || !make_non_blocking(socket) || SSL_set_fd(ssl, socket) != 1) {
+    reason = openssl_error("no TLS session");
+    if (ssl) SSL_free(ssl);
+    return false;
+  }
+  SSL_set_accept_state(ssl);
+  impl_->ssl = ssl;
+  impl_->socket = socket;
+  impl_->peer_closed = false;
+  return true;
+}
+
+namespace {
+
+TlsConnection::Want want_of(int ssl_error) {
+  if (ssl_error == SSL_ERROR_WANT_READ) return TlsConnection::Want::Read;
+  if (ssl_error == SSL_ERROR_WANT_WRITE) return TlsConnection::Want::Write;
+  return TlsConnection::Want::Nothing;
+}
+
+}  // namespace
+
+int TlsConnection::handshake_step(Want& want, std::string& reason) {
+  want = Want::Nothing;
+  if (!impl_->ssl) {
+    reason = "no TLS session";
+    return -1;
+  }
+  ERR_clear_error();
+  int r = SSL_do_handshake(impl_->ssl);
+  if (r == 1) return 1;
+  int e = SSL_get_error(impl_->ssl, r);
+  want = want_of(e);
+  if (want != Want::Nothing) return 0;
+  if (e == SSL_ERROR_SSL) {
+    reason = openssl_error("TLS handshake failed");
+  } else {
+    reason = "the peer ended the connection during the TLS handshake";
+    ERR_clear_error();
+  }
+  SSL_free(impl_->ssl);  // no close_notify on a session that never was
+  impl_->ssl = nullptr;
+  impl_->socket = -1;
+  return -1;
+}
+
+long TlsConnection::read_some(char* buffer, std::size_t size, Want& want) {
+  want = Want::Nothing;
+  if (!impl_->ssl) return -1;
+  if (impl_->peer_closed) return 0;
+  ERR_clear_error();
+  std::size_t got = 0;
+  int r = SSL_read_ex(impl_->ssl, buffer, size, &got);
+  if (r == 1) return static_cast<long>(got);
+  int e = SSL_get_error(impl_->ssl, r);
+  if (e == SSL_ERROR_ZERO_RETURN) {
+    impl_->peer_closed = true;
+    return 0;
+  }
+  want = want_of(e);
+  ERR_clear_error();
+  return -1;
+}
+
+long TlsConnection::write_some(const char* data, std::size_t size, Want& want) {
+  want = Want::Nothing;
+  if (!impl_->ssl) return -1;
+  ERR_clear_error();
+  std::size_t put = 0;
+  int r = SSL_write_ex(impl_->ssl, data, size, &put);
+  if (r == 1) return static_cast<long>(put);
+  want = want_of(SSL_get_error(impl_->ssl, r));
+  ERR_clear_error();
+  return -1;
+}
+
+bool TlsConnection::has_buffered() const { return impl_->ssl && SSL_pending(impl_->ssl) > 0; }
 
 void TlsConnection::close() {
   if (!impl_->ssl) return;

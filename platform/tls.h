@@ -70,6 +70,25 @@ class TlsConnection {
   // session. Nothing when not open.
   void close();
   bool open() const;
+  // Steps for a caller that does its own waiting (all at once, never a
+  // wait): after start_server, handshake_step until it gives 1; read_some
+  // and write_some then work as a socket's calls. Where one cannot go on
+  // yet, `want` says which way the socket must become ready first.
+  enum class Want { Nothing, Read, Write };
+  // Attaches a server session to `socket` (made non-blocking).
+  [[nodiscard]] bool start_server(int socket, const TlsContext& context, std::string& reason);
+  // 1: the handshake is done; 0: again once the socket is ready as `want`
+  // says; -1: failed (reason for a log; the session is freed).
+  int handshake_step(Want& want, std::string& reason);
+  // > 0 bytes, 0 when the peer closed the session, -1 with want set (again
+  // later) or Nothing (failed).
+  long read_some(char* buffer, std::size_t size, Want& want);
+  // Bytes taken (> 0), or -1 with want set (again later, with the same
+  // bytes at least) or Nothing (failed).
+  long write_some(const char* data, std::size_t size, Want& want);
+  // Decrypted bytes already held, which no poll of the socket would show.
+  bool has_buffered() const;
+
   // "TLSv1.3" and the like, while open.
   std::string protocol() const;
 

@@ -105,6 +105,50 @@ void ChatWebServer::take_address_settings() {
   set_limits(bounds);
 }
 
+namespace {
+
+// The host name of a Host header without its port, or empty when it is no
+// plain name or address (nothing else may go into the Location line).
+std::string_view host_without_port(std::string_view host) {
+  if (!host.empty() && host.front() == '[') {
+    const std::size_t close = host.find(']');
+    if (close == std::string_view::npos) return {};
+    const std::string_view inner = host.substr(1, close - 1);
+    if (inner.empty() || inner.find_first_not_of("0123456789abcdefABCDEF:.") != std::string_view::npos)
+      return {};
+    return host.substr(0, close + 1);
+  }
+  host = host.substr(0, host.find(':'));
+  if (host.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-_") !=
+      std::string_view::npos)
+    return {};
+  return host;
+}
+
+}  // namespace
+
+bool ChatWebServer::answer_tls_redirect(const std::string& request, const RequestLine& line,
+                                        std::string_view date, bool keep_alive,
+                                        std::string& response) const {
+  std::string_view host;
+  int hosts = 0;
+  for_each_header(request, "host", [&](std::string_view value) {
+    host = value;
+    ++hosts;
+  });
+  host = hosts == 1 ? host_without_port(host) : std::string_view();
+  if (host.empty() || !line.has_path || line.path.empty() || line.path.front() != '/') return false;
+  std::string location = "Location: https://";
+  location += host;
+  location += ':';
+  location += std::to_string(tls_redirect_port_);
+  location += line.path;
+  location += "\r\n";
+  append_standard_answer(response, "301 Moved Permanently", date, std::string_view(), keep_alive,
+                         kHtml, location);
+  return true;
+}
+
 int ChatWebServer::OnConnect(const std::string&, int) { return 0; }
 
 int ChatWebServer::OnSent(std::size_t) { return 0; }
@@ -143,6 +187,12 @@ int ChatWebServer::HandleRequest(const std::string& ip, const std::string& reque
   if (!line.has_method) {
     ReportError("tvl.log", "No 'space' found in Request String #2", "ParseRequest", 0);
     return 0;
+  }
+  if (tls_redirect_port_ != 0 && !OnSecureConnection() && tls_listening()) {
+    if (answer_tls_redirect(request, line, date, keep_alive != 0, response)) return 1;
+    keep_alive = 0;
+    append_short_answer(response, "400 Bad Request", date, std::string_view());
+    return 1;
   }
   if (line.method != "HEAD") return answer(*main, client, line, request, date, response, keep_alive);
   // HEAD: the answer a GET would get, without its body.

@@ -75,6 +75,11 @@ class ChatWebServer : public ConnectionServer {
   // "text/html" when none matches.
   const std::string& content_type_for(const std::string& file_name) const;
 
+  // With a port (0: none), every request to the plain port is answered by
+  // a redirect to the same path on that HTTPS port, while the server
+  // listens there. Only while stopped.
+  void set_tls_redirect(int tls_port) { tls_redirect_port_ = tls_port; }
+
   const std::string& web_root() const { return web_root_; }
   const std::string& default_page() const { return default_page_; }
 
@@ -91,6 +96,11 @@ class ChatWebServer : public ConnectionServer {
   void answer_file(const std::string& path, const char* status, const std::string& request,
                    int& keep_alive, std::string_view date, std::string& response);
 
+  // The redirect to HTTPS, or false when the request's Host cannot name one.
+  bool answer_tls_redirect(const std::string& request, const RequestLine& line,
+                           std::string_view date, bool keep_alive, std::string& response) const;
+
+  int tls_redirect_port_ = 0;
   std::vector<std::string> trusted_proxies_;
   std::string web_root_;
   std::string default_page_;

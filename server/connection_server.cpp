@@ -16,6 +16,8 @@
 #include "server/connection.h"
 #include "server/connection_registry.h"
 #include "server/transport.h"
+#include "server/tls_transport.h"
+#include "platform/tls.h"
 
 namespace tvl {
 
@@ -42,6 +44,8 @@ struct AttachmentSlot {
   std::unique_ptr<AnswerStream> stream;
 };
 thread_local AttachmentSlot t_attachment;
+// Whether the connection this client thread serves came to the TLS port.
+thread_local bool t_secure = false;
 
 struct AttachmentScope {
   AttachmentScope() { t_attachment.enabled = true; }
@@ -72,6 +76,9 @@ struct RunBlock {
   Event startup{false, false};        // auto reset; used only during Run
   std::atomic<bool> bind_failed{false};
   std::atomic<bool> start_failed{false};  // any other failure before listening
+  int tls_port = 0;                   // 0: no HTTPS
+  std::shared_ptr<const TlsContext> tls;
+  std::atomic<bool> tls_listening{false};
   ConnectionRegistry registry;        // live client connections
   long max_connections = 0;           // past it the longest-idle one is closed
 
@@ -83,8 +90,16 @@ struct RunBlock {
 
 // One accepted connection between the accept thread and its client thread.
 struct Client {
-  explicit Client(int socket) : transport(socket) {}
-  SocketTransport transport;
+  Client(int socket, const TlsContext* tls_context) {
+    if (tls_context) {
+      tls = new TlsTransport(socket, *tls_context);
+      transport.reset(tls);
+    } else {
+      transport = std::make_unique<SocketTransport>(socket);
+    }
+  }
+  std::unique_ptr<Transport> transport;
+  TlsTransport* tls = nullptr;  // the transport, when it came to the TLS port
   LiveConnection entry;
 };
 
@@ -95,6 +110,8 @@ struct ConnectionServer::Impl final : ConnectionHost {
   ThreadCache clients{kClientStackBytes, kMaxIdleThreads, kIdleThreadMs};
   ConnectionLimits limits;  // taken by the next Run; written only while stopped
   std::string listen_address;  // likewise
+  int tls_port = 0;            // likewise
+  std::shared_ptr<const TlsContext> tls_context;
   // Bytes counted for unfinished requests of all connections of all runs.
   PendingPool pending_pool;
   std::atomic<long long> answer_bytes{0};
@@ -141,7 +158,8 @@ struct ConnectionServer::Impl final : ConnectionHost {
   void accept_loop(const std::shared_ptr<RunBlock>& block);
   void make_room(RunBlock& block);
   int add_client(const std::shared_ptr<RunBlock>& block, int socket, const std::string& ip,
-                 int port);
+                 int port, bool secure = false);
+  int open_tls_listener(RunBlock& block);
   void serve(RunBlock& block, Client& client);
 };
 
@@ -200,6 +218,19 @@ void ConnectionServer::set_listen_address(const std::string& address) {
   impl_->listen_address = address;
 }
 
+void ConnectionServer::set_tls(int tls_port, std::shared_ptr<const TlsContext> context) {
+  const bool usable = tls_port != 0 && context && context->loaded();
+  impl_->tls_port = usable ? tls_port : 0;
+  impl_->tls_context = usable ? std::move(context) : nullptr;
+}
+
+bool ConnectionServer::tls_listening() const {
+  std::lock_guard<std::mutex> hold(impl_->run_lock);
+  return impl_->run && impl_->run->tls_listening;
+}
+
+bool ConnectionServer::OnSecureConnection() { return t_secure; }
+
 const ConnectionLimits& ConnectionServer::limits() const { return impl_->limits; }
 
 void ConnectionServer::StopAndWaitClients() {
@@ -218,6 +249,8 @@ int ConnectionServer::Run(int port, unsigned idle_timeout_ms) {
   block->idle_timeout_ms = idle_timeout_ms;
   block->limits = m.limits;
   block->address = m.listen_address;
+  block->tls_port = m.tls_port;
+  block->tls = m.tls_context;
   // Every connection holds a descriptor: the soft limit a service is given
   // (often 1,024) would let one client lock everyone out.
   const long descriptors = raise_descriptor_limit();
@@ -376,21 +409,29 @@ void ConnectionServer::Impl::accept_loop(const std::shared_ptr<RunBlock>& block)
     block->startup.set();
     return;
   }
+  const int tls_listener = open_tls_listener(*block);
   block->startup.set();
 
+  const int listeners[2] = {listener, tls_listener};
+  const int count = tls_listener >= 0 ? 2 : 1;
   for (;;) {
-    net::WaitResult w = net::wait_socket(listener, true, false, block->stop.fd(), -1);
+    bool ready[2] = {false, false};
+    net::WaitResult w = net::wait_readable(listeners, ready, count, block->stop.fd(), -1);
     if (w.status < 0) {
       report("WaitForMultipleObjects(...) failure", "AcceptThread", w.error);
       break;
     }
     if (w.stop) break;
     if (!w.readable) continue;
+    for (int which = 0; which < count; ++which) {
+    if (!ready[which]) continue;
+    const bool secure = which == 1;
     // Take every connection that is waiting before sleeping again.
     for (;;) {
       int socket = -1, raw_port = 0;
       std::string ip;
-      net::AcceptResult r = net::accept_connection(listener, socket, ip, raw_port, error);
+      net::AcceptResult r =
+          net::accept_connection(listeners[which], socket, ip, raw_port, error);
       if (r == net::AcceptResult::WouldBlock) break;
       if (r == net::AcceptResult::Failed) {
         report("WSAAccept(...) failure", "AcceptThread", error);
@@ -404,11 +445,34 @@ void ConnectionServer::Impl::accept_loop(const std::shared_ptr<RunBlock>& block)
         break;
       }
       make_room(*block);
-      if (!add_client(block, socket, ip, raw_port))
+      if (!add_client(block, socket, ip, raw_port, secure))
         report("AddClient(...) failure", "AcceptThread", 0);
+    }
     }
   }
   net::close_socket(listener);
+  if (tls_listener >= 0) net::close_socket(tls_listener);
+}
+
+// The TLS port's listener, or -1 (reported) when there is none.
+int ConnectionServer::Impl::open_tls_listener(RunBlock& block) {
+  if (block.tls_port == 0 || !block.tls) return -1;
+  int error = 0;
+  int listener = net::create_listen_socket(error);
+  if (listener < 0) {
+    report("WSASocket(...) failure for the TLS port", "AcceptThread", error);
+    return -1;
+  }
+  const bool valid = block.tls_port > 0 && block.tls_port <= 65535 && block.tls_port != block.port;
+  if (!valid) error = EADDRNOTAVAIL;
+  if (!valid || !net::bind_address(listener, block.address, block.tls_port, error) ||
+      !net::start_listening(listener, net::kMaxBacklog, error)) {
+    report("bind(...) failure for the TLS port", "AcceptThread", error);
+    net::close_socket(listener);
+    return -1;
+  }
+  block.tls_listening = true;
+  return listener;
 }
 
 // A newcomer past max_connections takes the place of the connection that
@@ -419,17 +483,17 @@ void ConnectionServer::Impl::make_room(RunBlock& block) {
 }
 
 int ConnectionServer::Impl::add_client(const std::shared_ptr<RunBlock>& block, int socket,
-                                       const std::string& ip, int port) {
+                                       const std::string& ip, int port, bool secure) {
   self.OnConnect(ip, port);
   // The entry is in the registry before the client thread exists, so the
   // thread always finds it, and a connection over its address's bound is
   // closed here without costing a thread.
-  auto client = std::make_shared<Client>(socket);
+  auto client = std::make_shared<Client>(socket, secure ? block->tls.get() : nullptr);
   client->entry.address = ip;
   client->entry.exempt = block->exempt(ip);
-  client->entry.transport = &client->transport;
+  client->entry.transport = client->transport.get();
   if (!block->registry.add(client->entry, block->limits.connections_per_address)) {
-    client->transport.close();
+    client->transport->close();
     return 1;
   }
   int error = 0;
@@ -437,7 +501,7 @@ int ConnectionServer::Impl::add_client(const std::shared_ptr<RunBlock>& block, i
   if (!started) {
     (void)block->registry.remove(client->entry);
     report("_beginthreadex(...) failure", "AddClient", error);
-    client->transport.close();
+    client->transport->close();
   }
   return 1;
 }
@@ -451,17 +515,22 @@ void ConnectionServer::Impl::serve(RunBlock& block, Client& client) {
   setup.activity_ms = block.idle_timeout_ms == 0
                           ? -1
                           : static_cast<int>(std::min<unsigned>(block.idle_timeout_ms, INT_MAX));
-  bool quiet;
-  {
+  bool quiet = true;
+  std::string reason;
+  // A peer that is no TLS client, or too slow to finish the handshake
+  // within the request bound, is closed without a word.
+  if (!client.tls || client.tls->handshake(setup.stop_fd, block.limits.request_ms, reason)) {
     AttachmentScope attachments;
-    Connection connection(*this, setup, client.transport, client.entry);
+    t_secure = client.tls != nullptr;
+    Connection connection(*this, setup, *client.transport, client.entry);
     quiet = connection.run();
+    t_secure = false;
   }
   // Out of the registry before the descriptor is released, so nothing
   // aborts a descriptor that was reused meanwhile.
   if (!block.registry.remove(client.entry) && !quiet)
     report("Thread not found in the list", "ClientThread", 0);
-  client.transport.close();
+  client.transport->close();
 }
 
 void ConnectionServer::TellPortUnavailable(int port) {

@@ -40,6 +40,8 @@
 
 namespace tvl {
 
+class TlsContext;
+
 class ConnectionServer {
  public:
   static constexpr std::size_t kReceiveBuffer = kReceiveBytes;
@@ -69,6 +71,18 @@ class ConnectionServer {
   // The local IPv4 address the next Run listens on; empty (the default):
   // all of them. Only while stopped.
   void set_listen_address(const std::string& address);
+
+  // HTTPS for the next Run: the server also listens on tls_port (same
+  // address, bounds and hooks) and runs each connection there through TLS
+  // with `context` (loaded). Port 0 or no context: none. Only while
+  // stopped. The handshake runs on the connection's thread within the
+  // request bound (request_ms); a peer that fails it is closed quietly.
+  void set_tls(int tls_port, std::shared_ptr<const TlsContext> context);
+  // True while running and listening on the TLS port too. A TLS port that
+  // cannot be bound is reported and leaves the plain port serving.
+  bool tls_listening() const;
+  // True on a client thread while it serves a connection of the TLS port.
+  static bool OnSecureConnection();
 
   // 1 when the server listens and its threads run, 0 otherwise (already
   // running, port taken, threads not started). A taken port shows the

@@ -251,6 +251,7 @@ void ServiceHost::Run() {
     SetStatus(kServiceRunning, kStatusWaitHintMs);
     Print(3, "Tavella Service started: chat server on port %d",
           engine_->engine().site().settings.port);
+    ReportTls();
   } else {
     ReportListenFailure();
     failed_ = true;
@@ -291,6 +292,7 @@ bool ServiceHost::OnReloadMessage() {
   if (engine_->reload()) {
     Print(3, "Tavella Service reloaded: chat server on port %d",
           engine_->engine().site().settings.port);
+    ReportTls();
     return true;
   }
   // The new settings name an address or port the server cannot listen on:
@@ -381,6 +383,13 @@ void ServiceHost::ReportListenFailure() {
                 s.listen_address.empty() ? "all addresses," : (s.listen_address + ",").c_str(),
                 s.port, reason.c_str());
   ReportFailure(text);
+}
+
+void ServiceHost::ReportTls() {
+  ChatEngine& engine = engine_->engine();
+  if (!engine.tls_problem().empty()) ReportFailure(engine.tls_problem());
+  else if (engine.server().tls_listening())
+    Print(3, "HTTPS on port %d", engine.site().settings.tls_port);
 }
 
 void ServiceHost::ReportReadOnlyFolder() {

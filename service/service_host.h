@@ -125,6 +125,8 @@ class ServiceHost {
   void ReportFailure(const std::string& text);
   void ReportListenFailure();
   void ReportReadOnlyFolder();
+  // Says at start or reload whether HTTPS is served, and why not when asked for.
+  void ReportTls();
   StatusReporter& reporter();
 
   const std::string service_name_;

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # HTTP benchmark: requests per second of tvlService, nginx and CivetWeb
 # serving the same folder on loopback, measured with wrk, for a 1 KiB and a
-# 100 KiB file, with 1 and 50 connections, with and without keep-alive; then
+# 100 KiB file, with 1 and 50 connections, with and without keep-alive;
+# then tvlService and nginx over HTTPS with the same test certificate (1 KiB,
+# 1 and 50 connections, keep-alive and a full handshake per request); then
 # the resident memory of tvlService holding 1000 idle connections.
 #
 #   bench/http/run.sh            # 5 s per measurement
@@ -75,6 +77,10 @@ head -c 102400 /dev/zero | tr '\0' 'b' >"$site/file100k.html"
 tvl_port=$(free_port)
 nginx_port=$(free_port)
 civet_port=$(free_port)
+tvl_tls_port=$(free_port)
+nginx_tls_port=$(free_port)
+scripts/make-test-cert.sh "$work/tls" >/dev/null
+chmod 644 "$work/tls/key.pem"  # a throw-away key; nginx workers read it
 
 # tvlService from a copy of the program folder whose option.ini points at
 # the bench folder; its state folder is temporary too.
@@ -83,12 +89,14 @@ mkdir -p "$prog" "$work/state"
 cp -r build-bench/dist/. "$prog/"
 # wrk and the idle clients all come from 127.0.0.1: no bound on connections
 # per address (the other servers have none either).
-printf '[Server]\r\nWebPages=%s/\r\nDefaultPage=index.ghp\r\nPort=%s\r\nMaxConnectionsPerAddress=0\r\n' "$site" "$tvl_port" >"$prog/option.ini"
+printf '[Server]\r\nWebPages=%s/\r\nDefaultPage=index.ghp\r\nPort=%s\r\nMaxConnectionsPerAddress=0\r\nTlsPort=%s\r\nTlsCertificate=%s\r\nTlsKey=%s\r\n' \
+  "$site" "$tvl_port" "$tvl_tls_port" "$work/tls/cert.pem" "$work/tls/key.pem" >"$prog/option.ini"
 (cd "$prog" && TAVELLA_STATE_DIR=$work/state exec ./tvlService >"$work/tvl.out" 2>&1) &
 tvl_pid=$!
 pids+=("$tvl_pid")
 
 sed -e "s|@DIR@|$work|g" -e "s|@PORT@|$nginx_port|g" -e "s|@ROOT@|$site|g" \
+  -e "s|@TLSPORT@|$nginx_tls_port|g" -e "s|@CERT@|$work/tls/cert.pem|g" -e "s|@KEY@|$work/tls/key.pem|g" \
   bench/http/nginx.conf.in >"$work/nginx.conf"
 nginx -e "$work/nginx-error.log" -p "$work" -c "$work/nginx.conf" &
 pids+=($!)
@@ -100,14 +108,21 @@ pids+=($!)
 wait_port "$tvl_port" tvlService
 wait_port "$nginx_port" nginx
 wait_port "$civet_port" CivetWeb
+for port in "$tvl_tls_port" "$nginx_tls_port"; do
+  curl -sf --cacert "$work/tls/ca.pem" -o /dev/null "https://127.0.0.1:$port/file1k.html" || {
+    echo "no HTTPS on port $port" >&2
+    exit 1
+  }
+done
 
 # Requests per second of one wrk run; "errors" appended when wrk saw any.
-measure() {  # port file connections connection-header
+measure() {  # port file connections connection-header [scheme]
+  local scheme=${5:-http}
   local threads=1
   [ "$3" -gt 1 ] && threads=2
   local out
   out=$(wrk -t"$threads" -c"$3" -d"$duration" --timeout 2s -H "Connection: $4" \
-    "http://127.0.0.1:$1/$2" 2>&1)
+    "$scheme://127.0.0.1:$1/$2" 2>&1)
   local rps
   rps=$(awk '/^Requests\/sec:/ {printf "%.0f", $2}' <<<"$out")
   if grep -q -E "Socket errors|Non-2xx" <<<"$out"; then
@@ -148,6 +163,20 @@ for file in file1k.html file100k.html; do
       printf '%-10s %5s %-10s %10s %10s %10s %9s %9s\n' "${file%.html}" "$conns" "$header" \
         "$t" "$n" "$c" "$ratio_n" "$ratio_c"
     done
+  done
+done
+echo
+echo "HTTPS (the same test certificate), requests per second"
+printf '%-10s %5s %-10s %10s %10s %9s\n' file conns connection tvlService nginx vs-nginx
+for conns in 1 50; do
+  for header in Keep-Alive close; do
+    t=0 n=0
+    for _ in $(seq "$rounds"); do
+      t=$(best "$t" "$(measure "$tvl_tls_port" file1k.html "$conns" "$header" https)")
+      n=$(best "$n" "$(measure "$nginx_tls_port" file1k.html "$conns" "$header" https)")
+    done
+    ratio_n=$(awk -v a="${t%\*}" -v b="${n%\*}" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }')
+    printf '%-10s %5s %-10s %10s %10s %9s\n' file1k "$conns" "$header" "$t" "$n" "$ratio_n"
   done
 done
 if [ -s "$work/errors" ]; then

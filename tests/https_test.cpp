@@ -1,0 +1,266 @@
+// HTTPS: the connection server on its TLS port (answers of every size, peers
+// that are no modern TLS client, a silent one under the request bound) and
+// tvlService with the TLS settings (the start page, the redirect of the
+// plain port, a certificate that cannot be loaded). Loopback and free ports
+// only; certificates from scripts/make-test-cert.sh in a temporary folder.
+#include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <memory>
+
+#include "platform/fs.h"
+#include "platform/tls.h"
+#include "tests/support/child_process.h"
+#include "tests/support/scripted_server.h"
+#include "tests/support/test_util.h"
+
+namespace tvl {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A blocking loopback connection; every read gives up after 10 s so a hang
+// fails the test instead of stalling it.
+int connect_to(int port) {
+  int s = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  timeval limit{10, 0};
+  ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  if (::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    ::close(s);
+    return -1;
+  }
+  return s;
+}
+
+// The whole answer to `request` over TLS, or "refused: <reason>".
+std::string https_exchange(int port, const TlsContext& client, const std::string& request) {
+  int s = connect_to(port);
+  if (s < 0) return "refused: no connection";
+  TlsConnection tls;
+  std::string reason, answer;
+  if (!tls.connect(s, client, "127.0.0.1", 5000, reason)) {
+    ::close(s);
+    return "refused: " + reason;
+  }
+  if (tls.write(request.data(), request.size(), 5000)) {
+    char buffer[16384];
+    long n;
+    while ((n = tls.read(buffer, sizeof buffer, 10000)) > 0) answer.append(buffer, n);
+  }
+  tls.close();
+  ::close(s);
+  return answer;
+}
+
+// What a plain client gets: everything until the server closes.
+std::string plain_exchange(int port, const std::string& request) {
+  int s = connect_to(port);
+  if (s < 0) return "refused: no connection";
+  std::string answer;
+  if (!request.empty()) (void)::send(s, request.data(), request.size(), MSG_NOSIGNAL);
+  char buffer[4096];
+  long n;
+  while ((n = ::recv(s, buffer, sizeof buffer, 0)) > 0) answer.append(buffer, n);
+  const bool closed = n == 0 || errno == ECONNRESET;
+  ::close(s);
+  return closed ? answer : "still open";
+}
+
+class Certificates : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { ::signal(SIGPIPE, SIG_IGN); }
+  void SetUp() override {
+    const std::string command = std::string(TAVELLA_SOURCE_DIR) + "/scripts/make-test-cert.sh '" +
+                                certs_.path() + "' >/dev/null";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    std::string reason;
+    ASSERT_TRUE(client_.load_client(certs_.path() + "ca.pem", reason)) << reason;
+  }
+  test::TempDir certs_;
+  TlsContext client_;
+};
+
+// ---- the connection server -------------------------------------------------
+
+class TlsPort : public Certificates {
+ protected:
+  void SetUp() override {
+    Certificates::SetUp();
+    auto context = std::make_shared<TlsContext>();
+    std::string reason;
+    ASSERT_TRUE(context->load_server(certs_.path() + "cert.pem", certs_.path() + "key.pem", reason));
+    server_.handler = [](const std::string&, const std::string& request, std::string& response,
+                         int&) {
+      // "SIZE n END": n bytes of a pattern that shows any lost or doubled piece.
+      const std::size_t size = std::stoul(request.substr(5));
+      for (std::size_t i = 0; i < size; ++i) response += static_cast<char>('a' + i % 23);
+      return 1;
+    };
+    ConnectionLimits limits;
+    limits.request_ms = 400;   // small, so the silent peer below is cut soon
+    limits.idle_ms = 120000;   // far beyond it: only the request bound can cut
+    server_.set_limits(limits);
+    server_.set_tls(tls_port_, context);
+    ASSERT_EQ(server_.Run(plain_port_, 0), 1);
+    ASSERT_TRUE(server_.tls_listening());
+  }
+  int plain_port_ = test::free_port();
+  int tls_port_ = test::free_port();
+  test::ScriptedServer server_;
+};
+
+TEST_F(TlsPort, AnswersOfEverySizeArriveWholeAndInOrder) {
+  for (std::size_t size : {0UL, 1UL, 1024UL, 16383UL, 16385UL, 200001UL, 3000000UL}) {
+    std::string expected;
+    for (std::size_t i = 0; i < size; ++i) expected += static_cast<char>('a' + i % 23);
+    const std::string request = "SIZE " + std::to_string(size) + " END";
+    EXPECT_EQ(https_exchange(tls_port_, client_, request), expected) << size;
+    EXPECT_EQ(plain_exchange(plain_port_, request), expected) << size;  // unchanged
+  }
+}
+
+TEST_F(TlsPort, PeersThatAreNoModernTlsClientsAreClosedAndTheServerGoesOn) {
+  TlsContext legacy;
+  std::string reason;
+  const bool have_legacy = legacy.load_legacy_client(reason);
+  struct Case {
+    const char* name;
+    std::function<std::string()> exchange;
+  } cases[] = {
+      {"plain HTTP", [&] { return plain_exchange(tls_port_, "GET / HTTP/1.0\r\n\r\nEND"); }},
+      {"silent", [&] { return plain_exchange(tls_port_, ""); }},
+      {"garbage", [&] { return plain_exchange(tls_port_, std::string(5000, '\x16')); }},
+      {"TLS 1.1", [&] {
+         return have_legacy ? https_exchange(tls_port_, legacy, "SIZE 5 END").substr(0, 8)
+                            : std::string("refused:");
+       }},
+  };
+  for (const Case& c : cases) {
+    const std::string got = c.exchange();
+    EXPECT_TRUE(got.empty() || got.rfind("refused:", 0) == 0) << c.name << ": " << got;
+  }
+  EXPECT_TRUE(server_.requests().empty());
+  EXPECT_EQ(https_exchange(tls_port_, client_, "SIZE 3 END"), "abc");
+  EXPECT_TRUE(test::eventually([&] { return server_.connections() == 0; }));
+}
+
+// ---- tvlService ------------------------------------------------------------
+
+class HttpsService : public Certificates {
+ protected:
+  void SetUp() override {
+    Certificates::SetUp();
+    folder_ = root_.path() + "dist/";
+    fs::create_directories(folder_);
+    fs::copy(TAVELLA_DIST_DIR, folder_,
+             fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+    fs::create_directories(folder_ + "tls");
+    for (const char* name : {"cert.pem", "key.pem"})
+      fs::copy_file(certs_.path() + name, folder_ + "tls/" + name,
+                    fs::copy_options::overwrite_existing);
+  }
+  void write_options(const std::string& tls_lines) {
+    ASSERT_TRUE(write_whole_file(folder_ + "option.ini", "[Server]\r\nport=" +
+                                                             std::to_string(port_) + "\r\nTlsPort=" +
+                                                             std::to_string(tls_port_) + "\r\n" +
+                                                             tls_lines));
+  }
+  void start() {
+    ASSERT_TRUE(service_.start(folder_ + "tvlService", {}));
+    ASSERT_TRUE(service_.wait_for_output(" Chat Server started on port " +
+                                         std::to_string(port_) + "\n"))
+        << service_.out() << service_.err();
+  }
+  void TearDown() override {
+    if (service_.pid() > 0) {
+      service_.signal(SIGTERM);
+      EXPECT_EQ(service_.wait(), 0);
+    }
+  }
+  static std::string body(const std::string& answer) {
+    const std::size_t end = answer.find("\r\n\r\n");
+    return end == std::string::npos ? "" : answer.substr(end + 4);
+  }
+
+  test::TestEnvironment env_;
+  test::TempDir root_;
+  std::string folder_;
+  int port_ = test::free_port();
+  int tls_port_ = test::free_port();
+  test::ChildProcess service_;
+};
+
+TEST_F(HttpsService, TheStartPageComesOverHttpsAsOverHttp) {
+  write_options("TlsCertificate=tls/cert.pem\r\nTlsKey=tls/key.pem\r\n");
+  start();
+  const std::string plain = test::http_exchange(port_, "GET / HTTP/1.0\r\n\r\n", 5000);
+  const std::string secure = https_exchange(tls_port_, client_, "GET / HTTP/1.0\r\n\r\n");
+  EXPECT_EQ(secure.rfind("HTTP/1.0 200", 0), 0u) << secure;
+  EXPECT_FALSE(body(secure).empty());
+  EXPECT_EQ(body(secure), body(plain));
+}
+
+TEST_F(HttpsService, TlsRedirectSendsEveryPlainRequestToTheSamePathOverHttps) {
+  write_options("TlsCertificate=tls/cert.pem\r\nTlsKey=tls/key.pem\r\nTlsRedirect=1\r\n");
+  start();
+  const char* const kClose = "\r\nConnection: close\r\n\r\n";
+  const std::string target = "https://127.0.0.1:" + std::to_string(tls_port_);
+  struct Case {
+    std::string request, location;  // empty location: refused with 400
+  } cases[] = {
+      {"GET /lobby.ghp?a=1 HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port_) + kClose,
+       target + "/lobby.ghp?a=1"},
+      {std::string("HEAD / HTTP/1.1\r\nHost: 127.0.0.1") + kClose, target + "/"},
+      {std::string("GET /x HTTP/1.1\r\nHost: [::1]:80") + kClose,
+       "https://[::1]:" + std::to_string(tls_port_) + "/x"},
+      {"GET / HTTP/1.0\r\n\r\n", ""},
+      {std::string("GET / HTTP/1.1\r\nHost: evil\"<x>") + kClose, ""},
+  };
+  for (const Case& c : cases) {
+    const std::string answer = test::http_exchange(port_, c.request, 5000);
+    if (c.location.empty()) {
+      EXPECT_NE(answer.find(" 400 "), std::string::npos) << c.request << answer;
+    } else {
+      EXPECT_NE(answer.find(" 301 "), std::string::npos) << c.request << answer;
+      EXPECT_NE(answer.find("\r\nLocation: " + c.location + "\r\n"), std::string::npos)
+          << c.request << answer;
+    }
+  }
+  // The HTTPS port serves the pages themselves.
+  EXPECT_EQ(https_exchange(tls_port_, client_, "GET / HTTP/1.0\r\n\r\n").rfind("HTTP/1.0 200", 0),
+            0u);
+}
+
+TEST_F(HttpsService, ErrorPathAKeyThatCannotBeLoadedIsToldAndThePlainPortServes) {
+  write_options("TlsCertificate=tls/cert.pem\r\nTlsKey=tls/missing.pem\r\nTlsRedirect=1\r\n");
+  start();
+  ASSERT_TRUE(test::eventually([&] {
+    return service_.err().find("HTTPS is off: the key " + folder_ + "tls/missing.pem cannot be read") !=
+           std::string::npos;
+  })) << service_.err();
+  // No redirect to a port nobody listens on, and nothing there.
+  EXPECT_EQ(test::http_exchange(port_, "GET / HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n", 5000).find(" 200 "), 8u);
+  EXPECT_EQ(https_exchange(tls_port_, client_, "GET / HTTP/1.0\r\n\r\n"), "refused: no connection");
+
+  // Mended and reloaded, HTTPS is served without a restart.
+  write_options("TlsCertificate=tls/cert.pem\r\nTlsKey=tls/key.pem\r\n");
+  service_.signal(SIGHUP);
+  ASSERT_TRUE(service_.wait_for_output("chat server stopped\n")) << service_.out();
+  EXPECT_TRUE(test::eventually([&] {
+    return https_exchange(tls_port_, client_, "GET / HTTP/1.0\r\n\r\n").rfind("HTTP/1.0 200", 0) ==
+           0;
+  }));
+}
+
+}  // namespace
+}  // namespace tvl
