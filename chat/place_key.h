@@ -48,11 +48,13 @@ void set_place_names(OnlineUser& place, const std::string& decoded_name);
 
 // Chat lock held. Whether somebody online in any room is `decoded_name`
 // (same fold) or looks like it (same skeleton).
-bool name_online(const ChatState& state, const std::string& decoded_name);
+bool name_online(const ChatState& state, const std::string& decoded_name)
+    REQUIRES(state.chat_lock());
 
 // Chat lock held. Whether somebody online in any room looks like
 // `decoded_name` (same skeleton) without being that name (another fold).
-bool lookalike_online(const ChatState& state, const std::string& decoded_name);
+bool lookalike_online(const ChatState& state, const std::string& decoded_name)
+    REQUIRES(state.chat_lock());
 
 // Chat lock held. Index of the user of `room` named `name` (case-blind) whose
 // key the request's password value matches; online_count() when there is

@@ -21,6 +21,6 @@ namespace tvl {
 // when `max_places` is 0 or less, or fewer than `max_places` entries of the
 // online table joined from `address`.
 [[nodiscard]] bool address_may_take_place(const ChatState& state, const std::string& address,
-                                          int max_places);
+                                          int max_places) REQUIRES(state.chat_lock());
 
 }  // namespace tvl
