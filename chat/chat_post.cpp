@@ -16,7 +16,7 @@
 #include "chat/place_key.h"
 #include "chat/room_admin.h"
 #include "chat/query.h"
-#include "chat/same_site.h"
+#include "server/same_site.h"
 #include "chat/script_string.h"
 #include "chat/template_fill.h"
 #include "chat/link_maker.h"

@@ -17,7 +17,7 @@
 #include "chat/chat_pages.h"
 #include "chat/place_key.h"
 #include "chat/room_admin.h"
-#include "chat/same_site.h"
+#include "server/same_site.h"
 #include "chat/page_escape.h"
 #include "chat/query.h"
 #include "chat/template_fill.h"

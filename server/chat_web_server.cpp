@@ -11,6 +11,7 @@
 #include "server/ip_filter.h"
 #include "server/main_object.h"
 #include "server/page_handlers.h"
+#include "server/same_site.h"
 #include "storage/settings.h"
 
 namespace tvl {
@@ -219,6 +220,13 @@ int ChatWebServer::answer(MainObject& main, const std::string& client, const Req
     if (path == "/") path = default_page_;
   } else if (line.method == "POST") {
     path.assign(line.has_path ? line.path : request_path(request));
+    if (posts_exit(path) && !request_from_this_site(request)) {
+      // A page of another site may not end a visitor's place through the
+      // visitor's browser: nothing changes, and the beacon gets an empty page.
+      append_standard_answer(response, kStatusOk, date, std::string(), keep_alive != 0, kHtml,
+                             kNoStoreLine);
+      return 1;
+    }
     if (!posts_exit(path)) {
       // Only the page of the request line decides which form this is, never
       // a text found elsewhere (a chat line may well name the other page).

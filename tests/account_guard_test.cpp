@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "chat/same_site.h"
+#include "server/same_site.h"
 
 namespace tvl {
 namespace {

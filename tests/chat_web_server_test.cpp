@@ -813,5 +813,15 @@ TEST_F(ChatWebServerTest, APostToTheExitPageIsTheExitPage) {
   EXPECT_EQ(only_call().kind, "chat");
 }
 
+// A page of another site cannot end a place through the visitor's browser;
+// the chat's own page can.
+TEST_F(ChatWebServerTest, ACrossSiteExitChangesNothing) {
+  const std::string exit_post = "POST /exit.ghp?username=ann&password=k&room=1 HTTP/1.1\r\nHost: chat.example:8080\r\n";
+  ask(exit_post + "Origin: http://evil.example\r\nContent-Length: 0\r\n\r\n");
+  EXPECT_TRUE(main.pages.calls.empty());
+  ask(exit_post + "Origin: http://chat.example:8080\r\nContent-Length: 0\r\n\r\n");
+  EXPECT_EQ(only_call().page, static_cast<int>(Page::Exit));
+}
+
 }  // namespace
 }  // namespace tvl

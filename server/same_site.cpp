@@ -1,4 +1,4 @@
-#include "chat/same_site.h"
+#include "server/same_site.h"
 
 #include <cctype>
 
