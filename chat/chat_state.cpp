@@ -94,13 +94,17 @@ int ChatState::find_online_user(int room, const std::string& name) const {
   return count_;
 }
 
+void ChatState::set_max_online(int places) {
+  Hold chat(*this);
+  max_online_ = places <= 0 ? kMaxOnlineBound : std::min(places, kMaxOnlineBound);
+}
+
 bool ChatState::add_user(const OnlineUser& user, const std::string& address) {
-  if (count_ >= kMaxOnline) return false;
-  OnlineUser& place = users_[count_];
-  place = user;
+  if (count_ >= max_online_) return false;
+  OnlineUser& place = users_.emplace_back(user);
   place.name[sizeof place.name - 1] = 0;
   place.icon[sizeof place.icon - 1] = 0;
-  auto& text = addresses_[count_];
+  auto& text = addresses_.emplace_back();
   const std::size_t n = std::min(address.size(), text.size() - 1);
   std::memcpy(text.data(), address.data(), n);
   text[n] = 0;
@@ -112,13 +116,9 @@ const char* ChatState::join_address(int index) const { return addresses_[index].
 
 void ChatState::remove_user(int index) {
   if (index < 0 || index >= count_) return;
-  for (int i = index; i + 1 < count_; ++i) {
-    users_[i] = users_[i + 1];
-    addresses_[i] = addresses_[i + 1];
-  }
+  users_.erase(users_.begin() + index);
+  addresses_.erase(addresses_.begin() + index);
   --count_;
-  users_[count_] = OnlineUser{};
-  addresses_[count_].fill(0);
 }
 
 void ChatState::push_message(int room, const std::string& text, const std::string& to_whom,

@@ -1,5 +1,6 @@
 // The live chat, held in memory only: the room table, one ring of recent
-// lines per room, the table of up to 500 online users, the waiting message
+// lines per room, the table of online users (500 places unless option.ini
+// sets MaxOnline), the waiting message
 // streams, and the chat lock.
 //
 // Locking: the chat lock is private. ChatState::Hold takes it for a scope;
@@ -100,7 +101,12 @@ struct Waiter {
 
 class ChatState {
  public:
+  // Places of the online table unless set_max_online() says otherwise.
   static constexpr int kMaxOnline = 500;
+  // The most places set_max_online() accepts: each waiting visitor holds a
+  // connection thread, and this many fit the descriptors and memory of a
+  // small server many times over.
+  static constexpr int kMaxOnlineBound = 20000;
 
   ChatState();
   ~ChatState();
@@ -155,7 +161,12 @@ class ChatState {
   // Index of the first user in `room` whose name equals `name` ignoring
   // case, or online_count() when there is none.
   int find_online_user(int room, const std::string& name) const REQUIRES(lock_);
-  // Appends at the end of the table; false when all 500 places are taken.
+  // Places of the online table (kMaxOnline unless set; 0 or less, and
+  // anything above it, give kMaxOnlineBound). A smaller number than the
+  // users online now keeps them all and refuses joins until enough left.
+  int max_online() const REQUIRES(lock_) { return max_online_; }
+  void set_max_online(int places) EXCLUDES(lock_);
+  // Appends at the end of the table; false when every place is taken.
   // `address` is the client address of the join (kept beside the table, so
   // that the entries the lookups scan stay small).
   bool add_user(const OnlineUser& user, const std::string& address = std::string())
@@ -212,9 +223,12 @@ class ChatState {
 
   std::shared_ptr<const std::vector<RoomInfo>> locked_rooms_ GUARDED_BY(lock_);  // rooms of `rings_`
   std::vector<RoomMessages> rings_ GUARDED_BY(lock_);
-  std::array<OnlineUser, kMaxOnline> users_ GUARDED_BY(lock_){};
-  std::array<std::array<char, 48>, kMaxOnline> addresses_ GUARDED_BY(lock_){};  // join address per entry
+  // The online table, in order of joining, and the join address of each
+  // entry; both hold exactly count_ entries.
+  std::vector<OnlineUser> users_ GUARDED_BY(lock_);
+  std::vector<std::array<char, 48>> addresses_ GUARDED_BY(lock_);
   int count_ GUARDED_BY(lock_) = 0;
+  int max_online_ GUARDED_BY(lock_) = kMaxOnline;
   long long last_sweep_ms_ GUARDED_BY(lock_) = -(1LL << 62);
   std::vector<Waiter*> waiters_ GUARDED_BY(lock_);
   bool waits_stopped_ GUARDED_BY(lock_) = false;

@@ -20,6 +20,7 @@ void ChatEngine::make_main() { set_main_object(this); }
 void ChatEngine::load(const std::string& program_folder) {
   if (!program_folder.empty()) site_.program_folder = program_folder;
   load_settings(site_, [this] { load_rooms(site_.program_folder, state_); });
+  state_.set_max_online(site_.settings.max_online);
 }
 
 int ChatEngine::start(int port) {

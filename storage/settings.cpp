@@ -90,6 +90,7 @@ void load_settings(SiteData& site, const std::function<void()>& load_rooms) {
   s.post_interval_ms = read_int(file, "PostIntervalMs", "1000");
   s.max_places_per_address = read_int(file, "MaxPlacesPerAddress", "20");
   s.remote_pictures = read_int(file, "RemotePictures", "0") != 0;
+  s.max_online = read_int(file, "MaxOnline", "500");
   if (s.web_pages.empty()) s.web_pages = site.program_folder;
   s.listen_address = read_key(file, "ListenAddress", "");
   s.tls_port = read_int(file, "TlsPort", "0");

@@ -30,6 +30,8 @@
 //   MaxPlacesPerAddress /   max_places_per_address "20" places one client address holds
 //     never
 //   RemotePictures / never  remote_pictures     "0"   other sites' pictures inline
+//   MaxOnline / never       max_online          "500" places of the online table
+//                                                     (at most 20000)
 // For the bounds, 0 (or less) means no bound.
 // Numbers are read with atoi (non-numbers give 0); a bool is atoi(value) != 0.
 #pragma once
@@ -69,6 +71,8 @@ struct ServerSettings {
   int post_interval_ms = 1000;
   int max_places_per_address = 20;
   bool remote_pictures = false;
+  // Places of the online table: how many visitors may be in the chat at once.
+  int max_online = 500;
 };
 
 // The ten templates, in the order load_templates() reads them.

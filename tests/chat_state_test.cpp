@@ -261,6 +261,29 @@ TEST_F(ChatStateTest, TableHoldsExactlyFiveHundred) {
   EXPECT_EQ(state.find_online_user(1, "U499"), 499);
 }
 
+TEST_F(ChatStateTest, MaxOnlineSetsThePlacesAndKeepsWhoIsInWhenLowered) {
+  auto fill = [this](int n) {
+    ChatState::Hold hold(state);
+    int added = 0;
+    while (added < n && state.add_user(make_user(("u" + std::to_string(state.online_count())).c_str(), 1)))
+      ++added;
+    return added;
+  };
+  state.set_max_online(ChatState::kMaxOnline + 1500);
+  EXPECT_EQ(fill(3000), ChatState::kMaxOnline + 1500);
+  state.set_max_online(10);  // nobody is put out; nobody joins
+  EXPECT_EQ(fill(1), 0);
+  {
+    ChatState::Hold hold(state);
+    EXPECT_EQ(state.online_count(), ChatState::kMaxOnline + 1500);
+    state.remove_user(0);
+    EXPECT_EQ(state.find_online_user(1, "u1"), 0);  // the rest moved down in order
+  }
+  state.set_max_online(0);
+  ChatState::Hold hold(state);
+  EXPECT_EQ(state.max_online(), ChatState::kMaxOnlineBound);
+}
+
 // --- room table ---
 
 TEST_F(ChatStateTest, ReloadEmptiesRingsAndKeepsUsers) {

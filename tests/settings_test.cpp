@@ -40,6 +40,7 @@ TEST_F(SettingsTest, WithoutOptionIniEverythingHasItsDefault) {
   EXPECT_EQ(1000, s.post_interval_ms);
   EXPECT_EQ(20, s.max_places_per_address);
   EXPECT_FALSE(s.remote_pictures);
+  EXPECT_EQ(500, s.max_online);
 }
 
 struct LoadCase {
@@ -111,8 +112,9 @@ const LoadCase kLoads[] = {
        EXPECT_FALSE(s.tls_redirect);
        }},
     {"bounds on one visitor, any case", "[Server]\npostburst=2\nPostIntervalMs=250\n"
-     "MAXPLACESPERADDRESS=0\nRemotePictures=1\n",
+     "MAXPLACESPERADDRESS=0\nRemotePictures=1\nmaxonline=2000\n",
      [](const ServerSettings& s, const std::string&) {
+       EXPECT_EQ(2000, s.max_online);
        EXPECT_EQ(2, s.post_burst);
        EXPECT_EQ(250, s.post_interval_ms);
        EXPECT_EQ(0, s.max_places_per_address);
