@@ -10,11 +10,13 @@
 #   INTERVAL_MS=2000 bench/chat/run.sh     # polls paced like the shipped body page
 #   MODE=wait bench/chat/run.sh            # like the chat window: waiting for lines
 #
-# MODE=wait: 500 users (all the online table holds) in 10 rooms wait for lines
-# with the waiting form of body.ghp, 20 of them posting one line a second, for
-# 60 s after 20 s in which nobody writes; then the same with polls every 2 s
-# (INTERVAL_MS=2000) on a fresh server, for comparison. USERS, ROOMS, POSTERS
-# and SECONDS_RUN change it; there is no static-file part.
+# MODE=wait: 2000 users in 10 rooms wait for lines with the waiting form of
+# body.ghp, 20 of them posting one line a second, for 60 s after 60 s in which
+# nobody writes (long enough for the waits to time out and be asked again);
+# then the same with polls every 2 s (INTERVAL_MS=2000) on a fresh server,
+# for comparison. USERS, ROOMS, POSTERS, SECONDS_RUN and QUIET_SECONDS change
+# it; there is no static-file part. The server's online table is raised to
+# the number of users (MaxOnline).
 #
 # Builds tvlService, sdbtool and chat_load in build-bench (Release), runs the
 # server in the foreground from a temporary program folder and stops it at
@@ -26,12 +28,14 @@ if [ "$mode" = wait ]; then
   seconds=${SECONDS_RUN:-60}
   rooms=${ROOMS:-10}
   posters=${POSTERS:-20}
+  users=${USERS:-2000}
+  quiet=${QUIET_SECONDS:-60}
 else
   seconds=${SECONDS_RUN:-30}
   rooms=${ROOMS:-5}
   posters=${POSTERS:-10}
 fi
-users=${USERS:-500}
+users=${users:-${USERS:-500}}
 threads=${THREADS:-2}
 interval=${INTERVAL_MS:-0}   # pause between one answer and the next poll (the site waits 2000)
 
@@ -67,9 +71,9 @@ head -c 1024 /dev/zero | tr '\0' 'a' >"$prog/file1k.html"
 # Every bench user joins from 127.0.0.1, so the bounds on places and
 # connections per address are lifted; the flood control keeps its shipped
 # values (the posters send one line a second, well within them), so its cost
-# is part of the figures.
-printf '[Server]\r\nWebPages=\r\nDefaultPage=index.ghp\r\nPort=%s\r\nSavelog=0\r\nMaxPlacesPerAddress=0\r\nMaxConnectionsPerAddress=0\r\n' \
-  "$port" >"$prog/option.ini"
+# is part of the figures. The online table holds every bench user.
+printf '[Server]\r\nWebPages=\r\nDefaultPage=index.ghp\r\nPort=%s\r\nSavelog=0\r\nMaxPlacesPerAddress=0\r\nMaxConnectionsPerAddress=0\r\nMaxOnline=%s\r\n' \
+  "$port" "$(( users > 500 ? users : 500 ))" >"$prog/option.ini"
 start_server() {
   (cd "$prog" && TAVELLA_STATE_DIR=$work/state XDG_CONFIG_HOME=$work/config exec ./tvlService >"$work/tvl.out" 2>&1) &
   server_pid=$!
@@ -87,17 +91,17 @@ start_server
 
 chat_load=$(find build-bench -name chat_load -type f -perm -u+x | head -1)
 if [ "$mode" = wait ]; then
-  echo "== waiting for lines ($users users, $rooms rooms, $posters posting, 20 s quiet, then ${seconds} s)"
+  echo "== waiting for lines ($users users, $rooms rooms, $posters posting, ${quiet} s quiet, then ${seconds} s)"
   set +e
   "$chat_load" --port "$port" --users "$users" --rooms "$rooms" --posters "$posters" \
-    --seconds "$seconds" --threads "$threads" --wait 1 --quiet-seconds 20 --pid "$server_pid"
+    --seconds "$seconds" --threads "$threads" --wait 1 --quiet-seconds "$quiet" --pid "$server_pid"
   wait_rc=$?
   stop_server
   start_server
   echo
-  echo "== polls every 2 s, fresh server ($users users, $rooms rooms, $posters posting, 20 s quiet, then ${seconds} s)"
+  echo "== polls every 2 s, fresh server ($users users, $rooms rooms, $posters posting, ${quiet} s quiet, then ${seconds} s)"
   "$chat_load" --port "$port" --users "$users" --rooms "$rooms" --posters "$posters" \
-    --seconds "$seconds" --threads "$threads" --interval-ms 2000 --quiet-seconds 20 --pid "$server_pid"
+    --seconds "$seconds" --threads "$threads" --interval-ms 2000 --quiet-seconds "$quiet" --pid "$server_pid"
   poll_rc=$?
   set -e
   [ "$wait_rc" -eq 0 ] && [ "$poll_rc" -eq 0 ]
