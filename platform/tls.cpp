@@ -80,6 +80,10 @@ bool TlsContext::load_server(const std::string& certificate_file, const std::str
   // another address by then; a part written is reported as written.
   SSL_CTX_set_mode(ctx, SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER | SSL_MODE_ENABLE_PARTIAL_WRITE |
                             SSL_MODE_RELEASE_BUFFERS);
+  // Sessions are resumed from tickets, which the clients keep. A session
+  // cache in the context would be one more lock that the handshake of every
+  // client thread takes, and its periodic sweep holds it for all of them.
+  SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
   if (SSL_CTX_use_certificate_chain_file(ctx, certificate_file.c_str()) != 1) {
     reason = openssl_error(("the certificate " + certificate_file + " cannot be read").c_str());
     SSL_CTX_free(ctx);
