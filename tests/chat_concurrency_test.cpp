@@ -19,6 +19,7 @@
 #include "chat/engine.h"
 #include "platform/fs.h"
 #include "tests/support/room_file.h"
+#include "tests/support/chat_over_http.h"
 #include "tests/support/test_util.h"
 
 namespace tvl {
@@ -30,24 +31,12 @@ constexpr int kRounds = 3;
 constexpr int kReloads = 10;
 constexpr int kTimeoutMs = 20000;  // generous: ThreadSanitizer is slow
 
-RoomInfo open_room(const char* name) {
-  RoomInfo r;
-  std::strncpy(r.name, name, sizeof r.name - 1);
-  r.guest = true;
-  return r;
-}
+using test::open_room;
 
-std::string get(int port, const std::string& path) {
-  return test::http_exchange(port, "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n", kTimeoutMs);
-}
+std::string get(int port, const std::string& path) { return test::chat_get(port, path, kTimeoutMs); }
 
 std::string post(int port, const std::string& query, const std::string& message) {
-  const std::string body = "message=" + message +
-                           "&chat_flag=1&mtowho=All&mfilters=0&mfont=-1&mfcolor=1&elist=0&seltype=0&msg=";
-  return test::http_exchange(port,
-                             "POST /chatsubmit.ghp" + query + " HTTP/1.0\r\nHost: 127.0.0.1\r\n"
-                             "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body,
-                             kTimeoutMs);
+  return test::chat_post(port, query, message, kTimeoutMs);
 }
 
 // Every "tok<user>_<n>" token in a text.

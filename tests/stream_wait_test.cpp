@@ -17,6 +17,7 @@
 #include "platform/fs.h"
 #include "tests/support/child_process.h"
 #include "tests/support/room_file.h"
+#include "tests/support/chat_over_http.h"
 #include "tests/support/test_util.h"
 
 namespace tvl {
@@ -24,27 +25,13 @@ namespace {
 
 constexpr int kIoMs = 10000;  // hang guard for one answer
 
-RoomInfo open_room(const char* name) {
-  RoomInfo r;
-  std::strncpy(r.name, name, sizeof r.name - 1);
-  r.guest = true;
-  return r;
-}
+using test::open_room;
 
-std::string get(int port, const std::string& path) {
-  return test::http_exchange(port, "GET " + path + " HTTP/1.0\r\n\r\n", kIoMs);
-}
+std::string get(int port, const std::string& path) { return test::chat_get(port, path, kIoMs); }
 
-// The form the chat window posts; `to` and `whisper` make a private line.
 std::string post(int port, const std::string& query, const std::string& message,
                  const std::string& to = "All", bool whisper = false) {
-  const std::string body = "message=" + message + "&chat_flag=1&mtowho=" + to +
-                           "&mfilters=0&mfont=-1&mfcolor=1&elist=0&seltype=0" +
-                           (whisper ? "&mqqsay=on" : "") + "&msg=";
-  return test::http_exchange(port,
-                             "POST /chatsubmit.ghp" + query + " HTTP/1.0\r\nContent-Length: " +
-                                 std::to_string(body.size()) + "\r\n\r\n" + body,
-                             kIoMs);
+  return test::chat_post(port, query, message, kIoMs, to, whisper);
 }
 
 // Sends a waiting body request on its own connection.
