@@ -2,8 +2,10 @@
 // through waiting requests; a failing waiting form falls back to polls by
 // itself; the window's rough edges (private lines, blank lines, colours, the
 // start page's rooms).
+import fs from "node:fs";
+import path from "node:path";
 import {
-  WAIT, sleep, newPage, frame, frameText, waitText, lobby, enter, say, expect,
+  artifacts, WAIT, sleep, newPage, frame, frameText, waitText, lobby, enter, say, expect,
 } from "../lib.mjs";
 
 export const tests = [];
@@ -117,6 +119,8 @@ test("private lines are labelled, blank lines are not sent, colours read on the 
   const low = Object.entries(ratios).filter(([, r]) => r < 4.5);
   expect(Object.keys(ratios).length >= values.length - 1, "colours not found: " + JSON.stringify(ratios));
   expect(low.length === 0, "colours below 4.5:1: " + JSON.stringify(low));
+  fs.mkdirSync(artifacts, { recursive: true });
+  await fred.screenshot({ path: path.join(artifacts, "private-label-colours.png") });
 });
 
 test("the start page says who may enter each room", async () => {
