@@ -123,20 +123,26 @@ bool read_file_head(const std::string& path, std::size_t max_bytes, std::string&
   return true;
 }
 
-bool write_whole_file(const std::string& path, const std::string& data) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
+namespace {
+
+// Writes all of data to fd; false when a write failed or wrote nothing.
+bool write_all(int fd, const std::string& data) {
   std::size_t done = 0;
-  bool ok = true;
   while (done < data.size()) {
     ssize_t n = ::write(fd, data.data() + done, data.size() - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ok = false;
-      break;
-    }
+    if (n <= 0) return false;
     done += static_cast<std::size_t>(n);
   }
+  return true;
+}
+
+}  // namespace
+
+bool write_whole_file(const std::string& path, const std::string& data) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  bool ok = write_all(fd, data);
   if (::close(fd) != 0) ok = false;
   return ok;
 }
@@ -146,17 +152,7 @@ bool delete_file(const std::string& path) { return ::unlink(path.c_str()) == 0; 
 bool write_new_file_synced(const std::string& path, const std::string& data, int mode) {
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
   if (fd < 0) return false;
-  bool ok = mode < 0 || ::fchmod(fd, static_cast<mode_t>(mode)) == 0;
-  std::size_t done = 0;
-  while (ok && done < data.size()) {
-    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ok = false;
-      break;
-    }
-    done += static_cast<std::size_t>(n);
-  }
+  bool ok = (mode < 0 || ::fchmod(fd, static_cast<mode_t>(mode)) == 0) && write_all(fd, data);
   // The data must be on the disk before the file takes another's place:
   // otherwise a crash right after the rename may leave an empty file.
   if (ok && ::fsync(fd) != 0) ok = false;
