@@ -134,6 +134,27 @@ void close_socket(int socket) {
   if (socket >= 0) ::close(socket);
 }
 
+namespace {
+
+// One poll, repeated when a signal cut it short; sets r.status (1: some
+// descriptor is ready, 0: the time-out passed) or, on failure, r.status -1
+// and r.error, and then returns false.
+bool poll_all(pollfd* p, int count, int timeout_ms, WaitResult& r) {
+  int n;
+  do {
+    n = ::poll(p, static_cast<nfds_t>(count), timeout_ms);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) {
+    r.status = -1;
+    r.error = errno;
+    return false;
+  }
+  r.status = n > 0 ? 1 : 0;
+  return true;
+}
+
+}  // namespace
+
 WaitResult wait_socket(int socket, bool want_read, bool want_write, int stop_fd, int timeout_ms) {
   pollfd p[2];
   p[0].fd = socket;
@@ -143,16 +164,7 @@ WaitResult wait_socket(int socket, bool want_read, bool want_write, int stop_fd,
   p[1].events = POLLIN;
   p[1].revents = 0;
   WaitResult r;
-  int n;
-  do {
-    n = ::poll(p, 2, timeout_ms);
-  } while (n < 0 && errno == EINTR);
-  if (n < 0) {
-    r.status = -1;
-    r.error = errno;
-    return r;
-  }
-  r.status = n > 0 ? 1 : 0;
+  if (!poll_all(p, 2, timeout_ms, r)) return r;
   r.stop = (p[1].revents & (POLLIN | POLLERR | POLLHUP | POLLNVAL)) != 0;
   r.readable = (p[0].revents & (POLLIN | POLLERR | POLLHUP)) != 0;
   r.writable = (p[0].revents & POLLOUT) != 0;
@@ -170,16 +182,7 @@ WaitResult wait_readable(const int* sockets, bool* ready, int count, int stop_fd
   for (int i = 0; i < count; ++i) p[i] = pollfd{sockets[i], POLLIN, 0};
   p[count] = pollfd{stop_fd, POLLIN, 0};
   WaitResult r;
-  int n;
-  do {
-    n = ::poll(p, static_cast<nfds_t>(count + 1), timeout_ms);
-  } while (n < 0 && errno == EINTR);
-  if (n < 0) {
-    r.status = -1;
-    r.error = errno;
-    return r;
-  }
-  r.status = n > 0 ? 1 : 0;
+  if (!poll_all(p, count + 1, timeout_ms, r)) return r;
   r.stop = (p[count].revents & (POLLIN | POLLERR | POLLHUP | POLLNVAL)) != 0;
   for (int i = 0; i < count; ++i) {
     ready[i] = (p[i].revents & (POLLIN | POLLERR | POLLHUP)) != 0;
