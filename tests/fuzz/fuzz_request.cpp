@@ -58,7 +58,7 @@ void make_site(const std::string& folder) {
     rooms.set_field(&r.admin_only, "admin_only");
     if (!rooms.insert_record()) std::abort();
   }
-  rooms.close();
+  if (!rooms.close()) std::abort();
 }
 
 }  // namespace
