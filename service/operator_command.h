@@ -14,6 +14,9 @@
 //   room list [--json]            room set N [--name X] [--admins ...] ...
 //   room del N                    (N: the room's number, 1 = first)
 //   online [--json]               kick NAME            ban ROOM NAME
+//     (one row a visitor: name, room, address, "idle N s", "since" and the
+//     local time of the join as "2026-12-09 02:31:05", "banned" when so;
+//     --json gives "online_since" as ISO 8601 in UTC, "2026-12-09T02:31:05Z")
 //   reload
 // The password is the first line of `input` (the caller reads standard
 // input or prompts). Exit status: 0 done, 1 refused or failed (a message on

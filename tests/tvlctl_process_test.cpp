@@ -5,7 +5,9 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <ctime>
 #include <filesystem>
+#include <regex>
 
 #include "platform/fs.h"
 #include "service/control_server.h"
@@ -113,6 +115,45 @@ TEST_F(Tvlctl, ARunningServerSeesEveryChangeAtOnce) {
   service.signal(SIGTERM);
   EXPECT_EQ(service.wait(), 0);
   EXPECT_FALSE(is_regular_file(control_socket_path()) || fs::exists(control_socket_path()));
+}
+
+// Each row says since when the visitor is online: the local time of the
+// join, and in --json the same instant in UTC. A member who enters again
+// with the password takes the place over, and it goes on: same time.
+TEST_F(Tvlctl, OnlineSaysSinceWhenEachVisitorIsOnline) {
+  ChildProcess service;
+  ASSERT_TRUE(start(service)) << service.out() << service.err();
+  ASSERT_EQ(ctl_with_input({"user", "add", "bob", "--password-stdin"}, "pw\n").exit_code, 0);
+  const std::time_t before = std::time(nullptr);
+  ASSERT_TRUE(logs_in("bob", "pw"));
+  const std::time_t after = std::time(nullptr);
+
+  const std::regex row("bob\tLobby\t127\\.0\\.0\\.1\tidle \\d+ s\tsince "
+                       "(\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d)\n");
+  test::Finished r = ctl({"online"});
+  std::smatch m;
+  ASSERT_TRUE(std::regex_match(r.out, m, row)) << r.out << r.err;
+  const std::string shown = m[1].str();
+  std::tm local{};
+  ASSERT_NE(::strptime(shown.c_str(), "%Y-%m-%d %H:%M:%S", &local), nullptr);
+  local.tm_isdst = -1;
+  const std::time_t since = std::mktime(&local);
+  EXPECT_GE(since, before) << shown;
+  EXPECT_LE(since, after) << shown;
+
+  r = ctl({"online", "--json"});
+  const std::regex json("\\[\\{\"name\":\"bob\",.*\"online_since\":\"([0-9T:Z-]+)\",\"banned\":false\\}\\]\n");
+  ASSERT_TRUE(std::regex_match(r.out, m, json)) << r.out;
+  std::tm utc{};
+  ASSERT_NE(::strptime(m[1].str().c_str(), "%Y-%m-%dT%H:%M:%SZ", &utc), nullptr) << r.out;
+  EXPECT_EQ(::timegm(&utc), since) << r.out;
+
+  // Once the clock has gone on, the member enters again: the place's time stays.
+  ASSERT_TRUE(test::eventually([&] { return std::time(nullptr) > after; }));
+  ASSERT_TRUE(logs_in("bob", "pw"));
+  r = ctl({"online"});
+  ASSERT_TRUE(std::regex_match(r.out, m, row)) << r.out;
+  EXPECT_EQ(m[1].str(), shown);
 }
 
 TEST_F(Tvlctl, WithoutAServerItWorksOnTheFilesTheNextStartReads) {
