@@ -481,11 +481,16 @@ CommandResult ban_command(const std::vector<std::string>& args, const OperatorTa
 CommandResult reload_command(const std::vector<std::string>& args, const OperatorTarget& t) {
   Parsed p = parse(args, 1, {}, {}, 0);
   if (!p.error.empty()) return usage_error(p.error);
-  if (!t.engine || !t.reload) {
+  if (!t.engine) {
     CommandResult r = done("");
     r.err = "tvlctl: no server is running; it reads the files when it starts\n";
     return r;
   }
+  // The Tavella window serves with the options of its Options page; reading
+  // option.ini behind it would leave the page showing others.
+  if (!t.reload)
+    return refused("the server of the Tavella window takes its options from the window: "
+                   "use Restart on its Options page");
   if (!t.reload()) return refused("the chat server could not listen again; the service ends");
   return done("reloaded\n");
 }
@@ -563,8 +568,8 @@ CommandResult run_operator_command(const std::vector<std::string>& args, const s
 std::string tvlctl_usage() {
   return "Usage: tvlctl [--folder DIR] COMMAND ...\n"
          "The operator's command for the chat in DIR (default: the folder tvlctl is in).\n"
-         "A running tvlService of that folder makes every change itself, at once;\n"
-         "without one the files are changed directly.\n"
+         "A running tvlService or Tavella window of that folder makes every change\n"
+         "itself, at once; without one the files are changed directly.\n"
          "\n"
          "  user add NAME [--password-stdin] [--email E] [--disabled yes|no]\n"
          "                [--sex 0|1|2] [--icon FILE] [--profile TEXT]\n"
