@@ -18,6 +18,7 @@
 #include "platform/tls.h"
 #include "tests/support/child_process.h"
 #include "tests/support/scripted_server.h"
+#include "tests/support/service_folder.h"
 #include "tests/support/test_util.h"
 
 namespace tvl {
@@ -160,27 +161,16 @@ class HttpsService : public Certificates {
  protected:
   void SetUp() override {
     Certificates::SetUp();
-    folder_ = root_.path() + "dist/";
-    fs::create_directories(folder_);
-    fs::copy(TAVELLA_DIST_DIR, folder_,
-             fs::copy_options::recursive | fs::copy_options::overwrite_existing);
     fs::create_directories(folder_ + "tls");
     for (const char* name : {"cert.pem", "key.pem"})
       fs::copy_file(certs_.path() + name, folder_ + "tls/" + name,
                     fs::copy_options::overwrite_existing);
   }
   void write_options(const std::string& tls_lines) {
-    ASSERT_TRUE(write_whole_file(folder_ + "option.ini", "[Server]\r\nport=" +
-                                                             std::to_string(port_) + "\r\nTlsPort=" +
-                                                             std::to_string(tls_port_) + "\r\n" +
-                                                             tls_lines));
+    ASSERT_TRUE(site_.write_options("[Server]\r\nport=" + std::to_string(port_) + "\r\nTlsPort=" +
+                                    std::to_string(tls_port_) + "\r\n" + tls_lines));
   }
-  void start() {
-    ASSERT_TRUE(service_.start(folder_ + "tvlService", {}));
-    ASSERT_TRUE(service_.wait_for_output(" Chat Server started on port " +
-                                         std::to_string(port_) + "\n"))
-        << service_.out() << service_.err();
-  }
+  void start() { ASSERT_TRUE(site_.start_service(service_)) << service_.out() << service_.err(); }
   void TearDown() override {
     if (service_.pid() > 0) {
       service_.signal(SIGTERM);
@@ -192,10 +182,9 @@ class HttpsService : public Certificates {
     return end == std::string::npos ? "" : answer.substr(end + 4);
   }
 
-  test::TestEnvironment env_;
-  test::TempDir root_;
-  std::string folder_;
-  int port_ = test::free_port();
+  test::ServiceFolder site_{"dist/"};
+  const std::string folder_ = site_.path();
+  const int port_ = site_.port();
   int tls_port_ = test::free_port();
   test::ChildProcess service_;
 };

@@ -12,6 +12,7 @@
 #include "platform/fs.h"
 #include "service/control_server.h"
 #include "tests/support/child_process.h"
+#include "tests/support/service_folder.h"
 #include "tests/support/test_util.h"
 
 namespace tvl {
@@ -20,26 +21,16 @@ namespace {
 namespace fs = std::filesystem;
 using test::ChildProcess;
 using test::TempDir;
-using test::TestEnvironment;
 
 class Tvlctl : public ::testing::Test {
  protected:
-  TestEnvironment env_;
-  TempDir root_;
-  std::string folder_;
-  int port_ = test::free_port();
-
-  void SetUp() override {
-    folder_ = root_.path() + "chat/";
-    fs::create_directories(folder_);
-    fs::copy(TAVELLA_DIST_DIR, folder_,
-             fs::copy_options::recursive | fs::copy_options::overwrite_existing);
-    fs::remove(folder_ + "service.log");
-    set_port(port_);
-  }
+  test::ServiceFolder site_{"chat/"};
+  const TempDir& root_ = site_.root();
+  const std::string folder_ = site_.path();
+  const int port_ = site_.port();
 
   void set_port(int port) {
-    ASSERT_TRUE(write_whole_file(folder_ + "option.ini", "[Server]\r\nport=" + std::to_string(port) + "\r\n"));
+    ASSERT_TRUE(site_.write_options("[Server]\r\nport=" + std::to_string(port) + "\r\n"));
   }
 
   test::Finished ctl(const std::vector<std::string>& args) {
@@ -55,10 +46,7 @@ class Tvlctl : public ::testing::Test {
     return test::run_to_end("/bin/sh", sh);
   }
 
-  bool start(ChildProcess& service) {
-    return service.start(folder_ + "tvlService", {}) &&
-           service.wait_for_output(" Chat Server started on port " + std::to_string(port_) + "\n");
-  }
+  bool start(ChildProcess& service) { return site_.start_service(service); }
 
   std::string get(const std::string& path, int port = 0) {
     return test::http_exchange(port ? port : port_, "GET " + path + " HTTP/1.0\r\n\r\n", 3000);
