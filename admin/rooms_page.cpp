@@ -35,6 +35,8 @@ CRoomsPage::CRoomsPage(CServerDlg& owner, QWidget* parent) : QWidget(parent), ow
 }
 
 void CRoomsPage::fill() {
+  const int was = selected_row(list_);
+  const QVariant current = was < 0 ? QVariant() : model_->stored(was, kNo);
   std::vector<tvl::RoomRow> rows;
   tvl::list_room_rows(owner_.program_folder(), rows);
   std::vector<CListModel::Row> shown_rows;
@@ -42,6 +44,7 @@ void CRoomsPage::fill() {
   for (const tvl::RoomRow& r : rows)
     shown_rows.push_back(shown(QString::number(++n), r.id, {r.name, r.admin, r.guest, r.admin_only}));
   model_->set_rows(std::move(shown_rows));
+  if (current.isValid()) select_row(list_, model_->find_stored(kNo, current));
   fit_columns(list_);
 }
 

@@ -3,8 +3,9 @@
 // which opens and closes it around the one operation) and then the chat's
 // room tables are reloaded, so visitors see it on their next page.
 //
-// The list (a CListModel) is read from the file once, when the page is
-// created; afterwards only this page's commands change it. Each row holds
+// The list (a CListModel) is read from the file when the page is created
+// and again after a tvlctl command the window's server ran (fill());
+// otherwise only this page's commands change it. Each row holds
 // the room's "id" as the stored value of column 0 (kIdRole). "No" is the row's number when it was
 // added: after a delete, numbers are not renumbered, so two rows may share
 // one.
@@ -37,13 +38,16 @@ class CRoomsPage : public QWidget {
   QTreeView* list() const { return list_; }
   CListModel* model() const { return model_; }
 
+  // Reads the rooms again, numbered afresh (keeping the selected room
+  // selected).
+  void fill();
+
  public slots:
   void on_add();     // "Add..."
   void on_edit();    // "Edit..."
   void on_delete();  // "Delete"
 
  private:
-  void fill();
   // The row numbered `number` for room `id` with these values.
   static CListModel::Row shown(const QString& number, int id, const tvl::RoomValues& values);
   // False (after the message) when the values cannot be stored whole.

@@ -24,6 +24,7 @@
 #include "admin/users_page.h"
 #include "chat/chat_state.h"
 #include "platform/fs.h"
+#include "platform/message_box.h"
 #include "storage/settings.h"
 
 // Resources of a static library are registered by hand.
@@ -40,6 +41,9 @@ namespace {
 constexpr int kMinimizeDelayMs = 200;
 // How often a stuck server's port is probed.
 constexpr int kPortProbeMs = 500;
+// How soon the lists are tried again after a tvlctl command while a modal
+// dialog is open.
+constexpr int kListRefreshRetryMs = 250;
 
 QFrame* etched(QFrame::Shape shape) {
   auto* line = new QFrame;
@@ -235,11 +239,14 @@ void CServerDlg::start_server() {
   running_ = true;
   stuck_port_ = port;
   set_state_online();
+  start_control();
 }
 
 void CServerDlg::stop_server() {
   if (!running_) return;
   running_ = false;
+  // tvlctl works on the files again from here on.
+  control_.stop();
   if ((shutdown_ ? shutdown_(engine_) : engine_.stop()) == 1) {
     set_state_offline();
     return;
@@ -256,6 +263,45 @@ void CServerDlg::check_port_free() {
   port_timer_->stop();
   stuck_ = false;
   set_state_offline();
+}
+
+void CServerDlg::start_control() {
+  std::string reason;
+  const std::string path = tvl::control_socket_path();
+  // Called on the control thread: the command is run on this thread, later.
+  auto wake = [this] {
+    QMetaObject::invokeMethod(this, [this] { answer_control(); }, Qt::QueuedConnection);
+  };
+  (void)tvl::make_directory(tvl::state_folder());  // as the service does; a failure shows below
+  if (control_.start(path, wake, reason) || control_failure_told_) return;
+  // Told once: the reason (no state folder of one's own, another server on
+  // the socket) does not change from one Start to the next.
+  control_failure_told_ = true;
+  tvl::message_box("Tavella", tvl::ControlServer::unreachable_text(path, reason),
+                   tvl::MessageIcon::Warning);
+}
+
+void CServerDlg::answer_control() {
+  tvl::OperatorTarget target;
+  target.program_folder = program_folder();
+  target.engine = &engine_;  // no reload: the Options page holds the window's options
+  control_.answer_waiting(target);
+  refresh_lists();
+}
+
+void CServerDlg::refresh_lists() {
+  if (QApplication::activeModalWidget()) {
+    if (!refresh_pending_) {
+      refresh_pending_ = true;
+      QTimer::singleShot(kListRefreshRetryMs, this, [this] {
+        refresh_pending_ = false;
+        refresh_lists();
+      });
+    }
+    return;
+  }
+  if (rooms_page_) rooms_page_->fill();
+  if (users_page_) users_page_->fill();
 }
 
 void CServerDlg::save_settings(const tvl::ServerSettings& values) {

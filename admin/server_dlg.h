@@ -12,6 +12,14 @@
 // "stuck" follows a stop that had to abandon the server's threads: they may
 // still serve, so the window claims neither state until the port is free.
 //
+// While online the window also serves tvlctl through the control socket of
+// the state folder, as tvlService does (service/control_server.h): each
+// command runs on the user-interface thread on this window's chat and
+// program folder, so a room or account added there is served at once, and
+// the Rooms and Users lists are read again afterwards (once no modal
+// dialog is open, so no dialog's row goes stale under it). "tvlctl reload"
+// is refused here: the window's options come from the Options page.
+//
 // Lifetime: one per process, created and destroyed on the user-interface
 // thread. The constructor runs the whole initialisation (it may start the
 // server and hide the window); the destructor stops the server, removes the
@@ -28,6 +36,7 @@
 
 #include "chat/engine.h"
 #include "server/main_object.h"
+#include "service/control_server.h"
 
 class QLabel;
 class QTabWidget;
@@ -121,6 +130,13 @@ class CServerDlg : public QMainWindow, public tvl::MainObject {
   void set_state_online();
   void set_state_stuck();
   void check_port_free();
+  // The control socket while online; a socket that cannot be opened is
+  // told once (tvlctl then changes the files without this server seeing
+  // it).
+  void start_control();
+  void answer_control();
+  // Rooms and Users read again, now or once no modal dialog is open.
+  void refresh_lists();
 
   tvl::ChatEngine engine_;
   std::function<int(tvl::ChatEngine&)> shutdown_;
@@ -129,6 +145,9 @@ class CServerDlg : public QMainWindow, public tvl::MainObject {
   bool stuck_ = false;
   int stuck_port_ = 0;
   QTimer* port_timer_ = nullptr;
+  tvl::ControlServer control_;
+  bool refresh_pending_ = false;
+  bool control_failure_told_ = false;
 
   QTabWidget* tabs_ = nullptr;
   QLabel* status_ = nullptr;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 
 namespace tvl {
@@ -104,6 +105,7 @@ bool ChatState::add_user(const OnlineUser& user, const std::string& address) {
   OnlineUser& place = users_.emplace_back(user);
   place.name[sizeof place.name - 1] = 0;
   place.icon[sizeof place.icon - 1] = 0;
+  if (place.online_since == 0) place.online_since = static_cast<long long>(std::time(nullptr));
   auto& text = addresses_.emplace_back();
   const std::size_t n = std::min(address.size(), text.size() - 1);
   std::memcpy(text.data(), address.data(), n);

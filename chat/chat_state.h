@@ -86,6 +86,11 @@ struct OnlineUser {
   // The chat clock at which the place's lines are paid up (see
   // take_post_turn in chat/visitor_bounds.h); 0 before the first line.
   long long post_due_ms = 0;
+  // The wall clock (seconds since 1970, UTC) when the place was taken: the
+  // visitor is online since then. A window reopened with the place's key,
+  // or a member taking the place over with the password, continues the
+  // place and keeps this time. Set by ChatState::add_user when left 0.
+  long long online_since = 0;
 };
 
 // One message stream request waiting for lines (see ChatState::wait_for_lines).
@@ -168,7 +173,8 @@ class ChatState {
   void set_max_online(int places) EXCLUDES(lock_);
   // Appends at the end of the table; false when every place is taken.
   // `address` is the client address of the join (kept beside the table, so
-  // that the entries the lookups scan stay small).
+  // that the entries the lookups scan stay small). An entry whose
+  // online_since is 0 is stamped with the wall clock now.
   bool add_user(const OnlineUser& user, const std::string& address = std::string())
       REQUIRES(lock_);
   // The join address of an entry; it names the user in the log row when the

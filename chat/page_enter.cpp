@@ -186,7 +186,8 @@ bool page_chat(ChatContext& ctx, const std::string& ip, const std::string& path,
         return true;
       }
       // The new window starts empty: it gets the kept lines and the user
-      // list again. A ban stays.
+      // list again. The place goes on: a ban stays, and so does the time
+      // it was taken (the member has been online all along).
       place.key = key;
       copy_field(place.icon, icon);
       place.last_active_ms = now;

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <chrono>
 #include <deque>
+#include <vector>
 
 namespace tvl {
 
@@ -99,11 +100,28 @@ struct ThreadCache::Shared {
   int busy = 0;                            // jobs not yet returned
   int threads = 0;                         // threads not yet ended
   bool closing = false;
+  // Threads that have left their loop and are on their way out. They are
+  // joined (by the next thread that leaves, and by the destructor), because
+  // a thread's exit still runs code: the destructors of its thread-local
+  // data (OpenSSL frees its per-thread state there). A process that ended
+  // under a detached thread still doing that would race with its own exit.
+  std::vector<pthread_t> leaving;
 };
 
 namespace {
 
 void cache_thread(const std::shared_ptr<ThreadCache::Shared>& s, std::function<void()> job);
+
+// Joins the threads that have left the cache; s.lock is held by `hold` on
+// entry and on return (it is let go of for the joins).
+void join_leaving(ThreadCache::Shared& s, std::unique_lock<std::mutex>& hold) {
+  std::vector<pthread_t> leaving;
+  leaving.swap(s.leaving);
+  if (leaving.empty()) return;
+  hold.unlock();
+  for (pthread_t id : leaving) pthread_join(id, nullptr);
+  hold.lock();
+}
 
 }  // namespace
 
@@ -119,6 +137,7 @@ ThreadCache::~ThreadCache() {
   shared_->closing = true;
   shared_->work_ready.notify_all();
   shared_->quiet.wait(hold, [this] { return shared_->threads == 0; });
+  join_leaving(*shared_, hold);
 }
 
 bool ThreadCache::run(std::function<void()> job, int* error) {
@@ -140,7 +159,7 @@ bool ThreadCache::run(std::function<void()> job, int* error) {
   }
   auto* body = new std::function<void()>(
       [shared = shared_, job = std::move(job)]() mutable { cache_thread(shared, std::move(job)); });
-  int e = start_pthread(body, s.stack_size, true, nullptr);
+  int e = start_pthread(body, s.stack_size, false, nullptr);
   if (e == 0) return true;
   delete body;
   if (error) *error = e;
@@ -189,8 +208,15 @@ void cache_thread(const std::shared_ptr<ThreadCache::Shared>& shared, std::funct
         continue;
       }
     }
+    // This thread joins the one that left before it, and the next one (or
+    // the destructor) joins this one: one thread at most is left unjoined.
+    std::vector<pthread_t> before;
+    before.swap(s.leaving);
+    s.leaving.push_back(pthread_self());
     --s.threads;
     s.quiet.notify_all();
+    hold.unlock();
+    for (pthread_t id : before) pthread_join(id, nullptr);
     return;
   }
 }

@@ -44,7 +44,9 @@ class Thread {
 // whose job ended waits up to idle_ms for the next job and then ends; at most
 // max_idle threads wait at a time.
 // Thread safety: run() may be called from any thread. The destructor waits
-// until every job has returned and every thread of the cache has ended.
+// until every job has returned and every thread of the cache has ended and
+// been joined (so nothing of it, not even the destructors of its
+// thread-local data, runs on afterwards).
 class ThreadCache {
  public:
   ThreadCache(std::size_t stack_size, std::size_t max_idle, int idle_ms);

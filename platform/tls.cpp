@@ -30,16 +30,6 @@ std::string openssl_error(const char* what) {
   return text;
 }
 
-// Waits for the socket as OpenSSL asked; false on a time-out or failure.
-bool wait_for(int socket, int ssl_error, int timeout_ms) {
-  pollfd p{socket, static_cast<short>(ssl_error == SSL_ERROR_WANT_WRITE ? POLLOUT : POLLIN), 0};
-  for (;;) {
-    int n = ::poll(&p, 1, timeout_ms);
-    if (n < 0 && errno == EINTR) continue;
-    return n > 0;
-  }
-}
-
 // Every wait is a poll with a limit, so OpenSSL must never block in a read
 // or write of its own.
 bool make_non_blocking(int socket) {
@@ -151,6 +141,33 @@ struct TlsConnection::Impl {
   SSL* ssl = nullptr;
   int socket = -1;
   bool peer_closed = false;
+
+  // A new session on `socket` (made non-blocking) for the server's or the
+  // client's side; false with a reason, nothing attached.
+  bool attach(int fd, SSL_CTX* context, bool server, std::string& reason) {
+    if (!context) {
+      reason = server ? "no certificate loaded" : "no TLS context loaded";
+      return false;
+    }
+    SSL* made = SSL_new(context);
+    if (!made || !make_non_blocking(fd) || SSL_set_fd(made, fd) != 1) {
+      reason = openssl_error("no TLS session");
+      if (made) SSL_free(made);
+      return false;
+    }
+    if (server) SSL_set_accept_state(made);
+    else SSL_set_connect_state(made);
+    ssl = made;
+    socket = fd;
+    peer_closed = false;
+    return true;
+  }
+  // Frees a session without a close_notify (one that never was, or failed).
+  void drop() {
+    SSL_free(ssl);
+    ssl = nullptr;
+    socket = -1;
+  }
 };
 
 TlsConnection::TlsConnection() : impl_(std::make_unique<Impl>()) {}
@@ -164,152 +181,94 @@ std::string TlsConnection::protocol() const {
 
 namespace {
 
-// One handshake step after another until done, failed or out of time.
-bool handshake(SSL* ssl, int socket, bool server, int deadline_ms, std::string& reason) {
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(deadline_ms);
-  for (;;) {
-    ERR_clear_error();
-    int r = server ? SSL_accept(ssl) : SSL_connect(ssl);
-    if (r == 1) return true;
-    int e = SSL_get_error(ssl, r);
-    if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {
-      if (!wait_for(socket, e, left_ms(deadline))) {
-        reason = "the TLS handshake did not finish in time";
-        return false;
-      }
-      continue;
-    }
-    if (e == SSL_ERROR_SSL) {
-      reason = openssl_error("TLS handshake failed");
-      long verify = SSL_get_verify_result(ssl);
-      if (!server && verify != X509_V_OK)
-        reason += std::string(" (") + X509_verify_cert_error_string(verify) + ")";
-    } else {
-      reason = "the peer ended the connection during the TLS handshake";
-      ERR_clear_error();
-    }
-    return false;
-  }
-}
-
-}  // namespace
-
-bool TlsConnection::accept(int socket, const TlsContext& context, int deadline_ms,
-                           std::string& reason) {
-  close();
-  if (!context.loaded()) {
-    reason = "no certificate loaded";
-    return false;
-  }
-  SSL* ssl = SSL_new(context.impl_->ctx);
-  if (!ssl || !make_non_blocking(socket) || SSL_set_fd(ssl, socket) != 1) {
-    reason = openssl_error("no TLS session");
-    if (ssl) SSL_free(ssl);
-    return false;
-  }
-  impl_->ssl = ssl;
-  impl_->socket = socket;
-  impl_->peer_closed = false;
-  if (handshake(ssl, socket, true, deadline_ms, reason)) return true;
-  SSL_free(ssl);  // no close_notify on a session that never was
-  impl_->ssl = nullptr;
-  return false;
-}
-
-bool TlsConnection::connect(int socket, const TlsContext& context, const std::string& host_name,
-                            int deadline_ms, std::string& reason) {
-  close();
-  if (!context.loaded()) {
-    reason = "no TLS context loaded";
-    return false;
-  }
-  SSL* ssl = SSL_new(context.impl_->ctx);
-  if (!ssl || !make_non_blocking(socket) || SSL_set_fd(ssl, socket) != 1) {
-    reason = openssl_error("no TLS session");
-    if (ssl) SSL_free(ssl);
-    return false;
-  }
-  SSL_set_tlsext_host_name(ssl, host_name.c_str());
-  SSL_set1_host(ssl, host_name.c_str());
-  impl_->ssl = ssl;
-  impl_->socket = socket;
-  impl_->peer_closed = false;
-  if (handshake(ssl, socket, false, deadline_ms, reason)) return true;
-  SSL_free(ssl);
-  impl_->ssl = nullptr;
-  return false;
-}
-
-long TlsConnection::read(char* buffer, std::size_t size, int timeout_ms) {
-  if (!impl_->ssl) return -1;
-  if (impl_->peer_closed) return 0;
-  for (;;) {
-    ERR_clear_error();
-    std::size_t got = 0;
-    int r = SSL_read_ex(impl_->ssl, buffer, size, &got);
-    if (r == 1) return static_cast<long>(got);
-    int e = SSL_get_error(impl_->ssl, r);
-    if (e == SSL_ERROR_ZERO_RETURN) {
-      impl_->peer_closed = true;
-      return 0;
-    }
-    if ((e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) &&
-        wait_for(impl_->socket, e, timeout_ms))
-      continue;
-    ERR_clear_error();
-    return -1;
-  }
-}
-
-bool TlsConnection::write(const char* data, std::size_t size, int timeout_ms) {
-  if (!impl_->ssl) return false;
-  std::size_t done = 0;
-  while (done < size) {
-    ERR_clear_error();
-    std::size_t put = 0;
-    int r = SSL_write_ex(impl_->ssl, data + done, size - done, &put);
-    if (r == 1) {
-      done += put;
-      continue;
-    }
-    int e = SSL_get_error(impl_->ssl, r);
-    if ((e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) &&
-        wait_for(impl_->socket, e, timeout_ms))
-      continue;
-    ERR_clear_error();
-    return false;
-  }
-  return true;
-}
-
-bool TlsConnection::start_server(int socket, const TlsContext& context, std::string& reason) {
-  close();
-  if (!context.loaded()) {
-    reason = "no certificate loaded";
-    return false;
-  }
-  SSL* ssl = SSL_new(context.impl_->ctx);
-  if (!ssl || !make_non_blocking(socket) || SSL_set_fd(ssl, socket) != 1) {
-    reason = openssl_error("no TLS session");
-    if (ssl) SSL_free(ssl);
-    return false;
-  }
-  SSL_set_accept_state(ssl);
-  impl_->ssl = ssl;
-  impl_->socket = socket;
-  impl_->peer_closed = false;
-  return true;
-}
-
-namespace {
-
 TlsConnection::Want want_of(int ssl_error) {
   if (ssl_error == SSL_ERROR_WANT_READ) return TlsConnection::Want::Read;
   if (ssl_error == SSL_ERROR_WANT_WRITE) return TlsConnection::Want::Write;
   return TlsConnection::Want::Nothing;
 }
 
+// Waits until the socket is ready as `want` says; false on a time-out or
+// failure.
+bool wait_for(int socket, TlsConnection::Want want, int timeout_ms) {
+  pollfd p{socket, static_cast<short>(want == TlsConnection::Want::Write ? POLLOUT : POLLIN), 0};
+  for (;;) {
+    int n = ::poll(&p, 1, timeout_ms);
+    if (n < 0 && errno == EINTR) continue;
+    return n > 0;
+  }
+}
+
+// The blocking calls are the non-blocking steps with waits in between:
+// `step(want)` is repeated while it sets `want`, each time after the socket
+// became ready that way within limit_ms() ms. False when a wait ran out;
+// otherwise true with the step's last result in `result`.
+template <class Step, class Limit>
+bool until_done(int socket, Step step, Limit limit_ms, long& result) {
+  for (;;) {
+    TlsConnection::Want want = TlsConnection::Want::Nothing;
+    result = step(want);
+    if (want == TlsConnection::Want::Nothing) return true;
+    if (!wait_for(socket, want, limit_ms())) return false;
+  }
+}
+
 }  // namespace
+
+bool TlsConnection::handshake(int deadline_ms, std::string& reason) {
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(deadline_ms);
+  const int socket = impl_->socket;
+  long done = -1;
+  if (until_done(
+          socket, [&](Want& want) { return static_cast<long>(handshake_step(want, reason)); },
+          [&] { return left_ms(deadline); }, done))
+    return done == 1;
+  reason = "the TLS handshake did not finish in time";
+  impl_->drop();  // no close_notify on a session that never was
+  return false;
+}
+
+bool TlsConnection::accept(int socket, const TlsContext& context, int deadline_ms,
+                           std::string& reason) {
+  close();
+  return impl_->attach(socket, context.impl_->ctx, true, reason) && handshake(deadline_ms, reason);
+}
+
+bool TlsConnection::connect(int socket, const TlsContext& context, const std::string& host_name,
+                            int deadline_ms, std::string& reason) {
+  close();
+  if (!impl_->attach(socket, context.impl_->ctx, false, reason)) return false;
+  SSL_set_tlsext_host_name(impl_->ssl, host_name.c_str());
+  SSL_set1_host(impl_->ssl, host_name.c_str());
+  return handshake(deadline_ms, reason);
+}
+
+long TlsConnection::read(char* buffer, std::size_t size, int timeout_ms) {
+  long got = -1;
+  if (!until_done(
+          impl_->socket, [&](Want& want) { return read_some(buffer, size, want); },
+          [timeout_ms] { return timeout_ms; }, got))
+    return -1;
+  return got;
+}
+
+bool TlsConnection::write(const char* data, std::size_t size, int timeout_ms) {
+  std::size_t done = 0;
+  while (done < size) {
+    long put = -1;
+    if (!until_done(
+            impl_->socket, [&](Want& want) { return write_some(data + done, size - done, want); },
+            [timeout_ms] { return timeout_ms; }, put) ||
+        put <= 0)
+      return false;
+    done += static_cast<std::size_t>(put);
+  }
+  return open();
+}
+
+bool TlsConnection::start_server(int socket, const TlsContext& context, std::string& reason) {
+  close();
+  return impl_->attach(socket, context.impl_->ctx, true, reason);
+}
 
 int TlsConnection::handshake_step(Want& want, std::string& reason) {
   want = Want::Nothing;
@@ -325,13 +284,14 @@ int TlsConnection::handshake_step(Want& want, std::string& reason) {
   if (want != Want::Nothing) return 0;
   if (e == SSL_ERROR_SSL) {
     reason = openssl_error("TLS handshake failed");
+    const long verify = SSL_get_verify_result(impl_->ssl);
+    if (!SSL_is_server(impl_->ssl) && verify != X509_V_OK)
+      reason += std::string(" (") + X509_verify_cert_error_string(verify) + ")";
   } else {
     reason = "the peer ended the connection during the TLS handshake";
     ERR_clear_error();
   }
-  SSL_free(impl_->ssl);  // no close_notify on a session that never was
-  impl_->ssl = nullptr;
-  impl_->socket = -1;
+  impl_->drop();  // no close_notify on a session that never was
   return -1;
 }
 

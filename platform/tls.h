@@ -93,6 +93,10 @@ class TlsConnection {
   std::string protocol() const;
 
  private:
+  // The handshake of an attached session, waiting within deadline_ms; on
+  // a failure the session is freed.
+  bool handshake(int deadline_ms, std::string& reason);
+
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };

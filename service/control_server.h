@@ -1,52 +1,82 @@
-// ControlServer: the running service's end of the control socket
-// ("control.sock" in the state folder; platform/control_socket.h). Its own
-// thread accepts one connection at a time, reads the request (bounded in
-// size and time), hands it to the handler and writes the answer back. A
-// request that is not understood is answered with exit status 2.
-// Lifetime: start() ... stop(); the destructor stops. The handler runs on
-// the control thread and must be safe there (the service hands the request
-// to its own thread and waits).
+// ControlServer: a running chat server's end of the control socket
+// ("control.sock" in the state folder; platform/control_socket.h), used by
+// tvlService and by the Tavella window alike. Its own thread accepts one
+// connection at a time and reads the request (bounded in size and time).
+// The request is then handed to the thread that owns the chat (the
+// service's thread, the window's user-interface thread): the control thread
+// calls `wake`, the owner calls answer_waiting(), which runs the command
+// there, and the control thread writes the answer back. A request that is
+// not understood is answered with exit status 2, one that names another
+// program folder than the owner serves with kOtherFolderStatus (tvlctl then
+// works on the files), and one that comes while the server stops with a
+// refusal that changes nothing.
+// Lifetime: start() ... stop(), both on the owner's thread; the destructor
+// stops. Thread safety: `wake` runs on the control thread and must not wait
+// for the owner; answer_waiting() and stop() run on the owner's thread.
 #pragma once
+#include <deque>
 #include <functional>
+#include <future>
+#include <memory>
 #include <string>
 
 #include "platform/control_socket.h"
 #include "platform/event.h"
+#include "platform/lock_annotations.h"
 #include "platform/thread.h"
 #include "service/operator_command.h"
 
 namespace tvl {
 
-// The control socket of the service of this state folder.
+// The control socket of the server of this state folder.
 std::string control_socket_path();
 
 class ControlServer {
  public:
-  using Handler = std::function<CommandResult(const CommandRequest&)>;
+  using Wake = std::function<void()>;
 
   ControlServer() = default;
   ~ControlServer();
   ControlServer(const ControlServer&) = delete;
   ControlServer& operator=(const ControlServer&) = delete;
 
-  // Listens on `path` and starts the thread. False (reason for a person)
+  // Listens on `path` and starts the thread; requests are taken from now on
+  // and wait until the owner answers them. False (reason for a person)
   // when the socket or the thread cannot be made; nothing runs then.
-  [[nodiscard]] bool start(const std::string& path, Handler handler, std::string& reason);
-  // Ends the thread (a request being handled is finished first) and removes
-  // the socket. Nothing when not started.
+  [[nodiscard]] bool start(const std::string& path, Wake wake, std::string& reason);
+  // Runs every waiting request on `target` (the owner's chat and program
+  // folder) and hands the answers back. Nothing when none waits.
+  void answer_waiting(const OperatorTarget& target);
+  // Refuses what waits and what comes later, ends the thread (after the
+  // answer it is writing) and removes the socket. Nothing when not started.
   void stop();
+
+  // What a server tells when its control socket cannot be opened.
+  static std::string unreachable_text(const std::string& path, const std::string& reason);
 
   // Bounds of one request: its size and the wait for each of its pieces.
   static constexpr std::size_t kMaxRequestBytes = 1 << 20;
   static constexpr int kReadTimeoutMs = 5000;
 
  private:
+  struct Job {
+    CommandRequest request;
+    std::promise<CommandResult> result;
+  };
+
   void serve();
+  // On the control thread: queues the request for the owner and waits for
+  // its answer.
+  CommandResult hand_over(const CommandRequest& request) EXCLUDES(jobs_lock_);
 
   ControlListener listener_;
   PollableEvent stop_;  // manual reset; set by stop()
   Thread thread_;
-  Handler handler_;
+  Wake wake_;  // set before the thread starts, read only by it
+
+  Mutex jobs_lock_;
+  std::deque<std::shared_ptr<Job>> jobs_ GUARDED_BY(jobs_lock_);
+  bool accepting_ GUARDED_BY(jobs_lock_) = false;
 };
 
 }  // namespace tvl

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <map>
 #include <mutex>
 #include <set>
@@ -381,6 +382,26 @@ CommandResult room_command(const std::vector<std::string>& args, const OperatorT
 
 // ---- the running chat ------------------------------------------------------
 
+// A time of the wall clock (seconds since 1970) as a person reads it, in
+// local time: "2026-12-09 02:31:05"; and as a script reads it, ISO 8601 in
+// UTC: "2026-12-09T02:31:05Z".
+std::string local_stamp(long long seconds) {
+  const std::time_t t = static_cast<std::time_t>(seconds);
+  std::tm local{};
+  char text[32];
+  if (!localtime_r(&t, &local) || !std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local))
+    return "?";
+  return text;
+}
+std::string utc_stamp(long long seconds) {
+  const std::time_t t = static_cast<std::time_t>(seconds);
+  std::tm utc{};
+  char text[32];
+  if (!gmtime_r(&t, &utc) || !std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc))
+    return "?";
+  return text;
+}
+
 CommandResult online_command(const std::vector<std::string>& args, const OperatorTarget& t) {
   Parsed p = parse(args, 1, {}, {"--json"}, 0);
   if (!p.error.empty()) return usage_error(p.error);
@@ -403,10 +424,11 @@ CommandResult online_command(const std::vector<std::string>& args, const Operato
       out += std::string(i ? "," : "[") + "{\"name\":" + json_string(u.name) +
              ",\"room\":" + json_string(room) + ",\"address\":" +
              json_string(state.join_address(i)) + ",\"idle_seconds\":" + idle +
+             ",\"online_since\":" + json_string(utc_stamp(u.online_since)) +
              ",\"banned\":" + (u.active ? "false" : "true") + "}";
     } else {
       out += std::string(u.name) + "\t" + room + "\t" + state.join_address(i) + "\tidle " + idle +
-             " s" + (u.active ? "" : "\tbanned") + "\n";
+             " s\tsince " + local_stamp(u.online_since) + (u.active ? "" : "\tbanned") + "\n";
     }
   }
   if (json) out = (out.empty() ? "[" : out) + "]\n";
@@ -459,11 +481,16 @@ CommandResult ban_command(const std::vector<std::string>& args, const OperatorTa
 CommandResult reload_command(const std::vector<std::string>& args, const OperatorTarget& t) {
   Parsed p = parse(args, 1, {}, {}, 0);
   if (!p.error.empty()) return usage_error(p.error);
-  if (!t.engine || !t.reload) {
+  if (!t.engine) {
     CommandResult r = done("");
     r.err = "tvlctl: no server is running; it reads the files when it starts\n";
     return r;
   }
+  // The Tavella window serves with the options of its Options page; reading
+  // option.ini behind it would leave the page showing others.
+  if (!t.reload)
+    return refused("the server of the Tavella window takes its options from the window: "
+                   "use Restart on its Options page");
   if (!t.reload()) return refused("the chat server could not listen again; the service ends");
   return done("reloaded\n");
 }
@@ -541,8 +568,8 @@ CommandResult run_operator_command(const std::vector<std::string>& args, const s
 std::string tvlctl_usage() {
   return "Usage: tvlctl [--folder DIR] COMMAND ...\n"
          "The operator's command for the chat in DIR (default: the folder tvlctl is in).\n"
-         "A running tvlService of that folder makes every change itself, at once;\n"
-         "without one the files are changed directly.\n"
+         "A running tvlService or Tavella window of that folder makes every change\n"
+         "itself, at once; without one the files are changed directly.\n"
          "\n"
          "  user add NAME [--password-stdin] [--email E] [--disabled yes|no]\n"
          "                [--sex 0|1|2] [--icon FILE] [--profile TEXT]\n"
@@ -552,7 +579,7 @@ std::string tvlctl_usage() {
          "  room add NAME [--admins a,b] [--guests yes|no] [--admins-only yes|no]\n"
          "  room list [--json]          room set N [--name X] [--admins a,b] ...\n"
          "  room del N                  (N: the number room list shows)\n"
-         "  online [--json]             who is in which room, from which address\n"
+         "  online [--json]             who is in which room, from which address, since when\n"
          "  kick NAME                   takes NAME out of the chat\n"
          "  ban ROOM NAME               NAME may no longer post in room number ROOM\n"
          "  log [--follow]              today's chat log\n"

@@ -1,7 +1,7 @@
 // The operator's commands (tvlctl) as one implementation, run either inside
-// a running tvlService (which then is the only writer of its files and sees
-// every change at once) or by tvlctl itself on the files of a program
-// folder when no server runs. Every rule and message is the one of the
+// a running server, tvlService or the Tavella window (which then is the
+// only writer of its files and sees every change at once), or by tvlctl
+// itself on the files of a program folder when no server runs. Every rule and message is the one of the
 // window's pages (chat/operator_rules.h) and of the storage layer.
 //
 // Commands (args as typed after the global options):
@@ -14,6 +14,9 @@
 //   room list [--json]            room set N [--name X] [--admins ...] ...
 //   room del N                    (N: the room's number, 1 = first)
 //   online [--json]               kick NAME            ban ROOM NAME
+//     (one row a visitor: name, room, address, "idle N s", "since" and the
+//     local time of the join as "2026-12-09 02:31:05", "banned" when so;
+//     --json gives "online_since" as ISO 8601 in UTC, "2026-12-09T02:31:05Z")
 //   reload
 // The password is the first line of `input` (the caller reads standard
 // input or prompts). Exit status: 0 done, 1 refused or failed (a message on
@@ -25,7 +28,8 @@
 //            text, each argument, the input
 //   answer:  the exit status as a text, out, err
 // Thread safety: run_operator_command with an engine runs on the thread
-// that owns the engine (the service thread); the codecs are pure.
+// that owns the engine (the service thread, the window's user-interface
+// thread); the codecs are pure.
 #pragma once
 #include <functional>
 #include <string>
@@ -60,7 +64,8 @@ struct OperatorTarget {
   std::string program_folder;  // ends in "/"
   ChatEngine* engine = nullptr;  // the running chat; null: the files alone
   // Reads the options, the IP lists and the rooms again (running server
-  // only); false when the server could not listen again.
+  // only); false when the server could not listen again. Empty for a server
+  // that reloads only by its own means (the window): reload is refused.
   std::function<bool()> reload;
 };
 

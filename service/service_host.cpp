@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <filesystem>
 #include <thread>
 
 #include "platform/fs.h"
@@ -304,67 +303,21 @@ bool ServiceHost::OnReloadMessage() {
 }
 
 void ServiceHost::StartControlServer() {
-  {
-    std::lock_guard<std::mutex> hold(jobs_lock_);
-    accepting_jobs_ = true;
-  }
   std::string reason;
   const std::string path = control_socket_path();
-  if (!control_.start(path, [this](const CommandRequest& r) { return HandleControlRequest(r); },
-                      reason))
-    ReportFailure("The control socket " + path + " cannot be opened (" + reason +
-                  "): tvlctl cannot reach this server");
+  // Requests wait in the window's queue until the loop serves them.
+  if (!control_.start(path, [this] { (void)window_.post(kControlMessage); }, reason))
+    ReportFailure(ControlServer::unreachable_text(path, reason));
 }
 
-void ServiceHost::StopControlServer() {
-  std::deque<std::shared_ptr<ControlJob>> left;
-  {
-    std::lock_guard<std::mutex> hold(jobs_lock_);
-    accepting_jobs_ = false;
-    left.swap(jobs_);
-  }
-  // A request that came too late is answered, so the control thread ends.
-  for (auto& job : left)
-    job->result.set_value({1, "", "tvlctl: the server is stopping; nothing was changed\n"});
-  control_.stop();
-}
-
-CommandResult ServiceHost::HandleControlRequest(const CommandRequest& request) {
-  auto job = std::make_shared<ControlJob>();
-  job->request = request;
-  std::future<CommandResult> result = job->result.get_future();
-  {
-    std::lock_guard<std::mutex> hold(jobs_lock_);
-    if (!accepting_jobs_) return {1, "", "tvlctl: the server is stopping; nothing was changed\n"};
-    jobs_.push_back(job);
-  }
-  (void)window_.post(kControlMessage);  // the window lives while jobs are accepted
-  return result.get();
-}
+void ServiceHost::StopControlServer() { control_.stop(); }
 
 void ServiceHost::RunControlJobs() {
-  for (;;) {
-    std::shared_ptr<ControlJob> job;
-    {
-      std::lock_guard<std::mutex> hold(jobs_lock_);
-      if (jobs_.empty()) return;
-      job = jobs_.front();
-      jobs_.pop_front();
-    }
-    const std::string& folder = engine_->engine().site().program_folder;
-    std::error_code e1, e2;
-    const bool same = std::filesystem::weakly_canonical(job->request.folder, e1) ==
-                      std::filesystem::weakly_canonical(folder, e2);
-    if (!same) {
-      job->result.set_value({kOtherFolderStatus, "", ""});
-      continue;
-    }
-    OperatorTarget target;
-    target.program_folder = folder;
-    target.engine = &engine_->engine();
-    target.reload = [this] { return OnReloadMessage(); };
-    job->result.set_value(run_operator_command(job->request.args, job->request.input, target));
-  }
+  OperatorTarget target;
+  target.program_folder = engine_->engine().site().program_folder;
+  target.engine = &engine_->engine();
+  target.reload = [this] { return OnReloadMessage(); };
+  control_.answer_waiting(target);
 }
 
 void ServiceHost::ReportFailure(const std::string& text) {

@@ -21,14 +21,13 @@
 // The fixed numbers (states, wait hints, controls, messages) are in
 // service_numbers.h.
 //
-// Thread safety: Print, ControlHandler, OnStop, OnReload, SetStatus and
-// HandleControlRequest may be called from any thread. The status record is
-// guarded by status_lock_, the control jobs by jobs_lock_. Run and every
-// message handler run on the service thread.
+// Thread safety: Print, ControlHandler, OnStop, OnReload and SetStatus may
+// be called from any thread. The status record is guarded by status_lock_.
+// Run and every message handler run on the service thread; the control
+// socket's requests are answered there too (its thread posts
+// kControlMessage).
 #pragma once
 #include <atomic>
-#include <deque>
-#include <future>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -94,10 +93,6 @@ class ServiceHost {
   void Print(int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
   ServiceLog& log() { return log_; }
 
-  // A tvlctl request, from the control thread: handed to the service thread
-  // and awaited. Refused while the body is not serving its loop.
-  CommandResult HandleControlRequest(const CommandRequest& request);
-
   Status status() const;
   // True after the body ended because the chat server could not listen.
   bool failed() const { return failed_; }
@@ -140,13 +135,6 @@ class ServiceHost {
   MessageWindow window_;
   ServiceLog log_{window_};
 
-  struct ControlJob {
-    CommandRequest request;
-    std::promise<CommandResult> result;
-  };
-  std::mutex jobs_lock_;  // guards jobs_ and accepting_jobs_
-  std::deque<std::shared_ptr<ControlJob>> jobs_;
-  bool accepting_jobs_ = false;
   ControlServer control_;  // service thread only
 
   std::atomic<bool> stop_requested_{false};  // a stop control arrived

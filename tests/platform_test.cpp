@@ -219,6 +219,36 @@ TEST(ThreadTest, CacheDestructorWaitsForRunningJobs) {
   EXPECT_EQ(5, finished.load());
 }
 
+// A thread's exit still runs code (the destructors of its thread-local
+// data: a library's per-thread state is freed there). Marked here, slowly.
+std::atomic<int> g_thread_exits{0};
+struct ExitMark {
+  bool used = false;
+  ~ExitMark() {
+    if (!used) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ++g_thread_exits;
+  }
+};
+thread_local ExitMark t_exit_mark;
+
+// Once the destructor returns, nothing of the cache's threads runs any more,
+// so the process may end right after it.
+TEST(ThreadTest, CacheDestructorReturnsOnlyAfterItsThreadsHaveExited) {
+  g_thread_exits = 0;
+  {
+    ThreadCache cache(128 * 1024, 0, 0);  // no idle threads: each ends after its job
+    Event go(true);
+    for (int i = 0; i < 3; ++i)
+      ASSERT_TRUE(cache.run([&] {
+        t_exit_mark.used = true;
+        go.wait(-1);
+      }));
+    go.set();
+  }
+  EXPECT_EQ(g_thread_exits.load(), 3);
+}
+
 }  // namespace
 }  // namespace tvl::test
 

@@ -26,6 +26,7 @@
 #include "service/builtin_service_manager.h"
 #include "service/service_host.h"
 #include "tests/support/child_process.h"
+#include "tests/support/service_folder.h"
 #include "tests/support/test_util.h"
 
 namespace tvl {
@@ -48,22 +49,15 @@ const char kName[] = "Tavella Service";
 
 class ServiceProcess : public ::testing::Test {
  protected:
-  TestEnvironment env_;
-  TempDir root_;
-  std::string folder_;  // the program folder: its path holds "/u", "/s", "-s", "-i"
-  std::string program_;
-  int port_ = test::free_port();
+  // The program folder: its path holds "/u", "/s", "-s", "-i".
+  test::ServiceFolder site_{"usr-i/srv-s/", "Startup=1\r\n"};
+  const TestEnvironment& env_ = site_.environment();
+  const TempDir& root_ = site_.root();
+  const std::string folder_ = site_.path();
+  const std::string program_ = folder_ + "tvlService";
+  const int port_ = site_.port();
 
-  void SetUp() override {
-    folder_ = root_.path() + "usr-i/srv-s/";
-    fs::create_directories(folder_);
-    fs::copy(TAVELLA_DIST_DIR, folder_,
-             fs::copy_options::recursive | fs::copy_options::overwrite_existing);
-    fs::remove(folder_ + "service.log");
-    write_option_ini("[Server]\r\nStartup=1\r\nport=" + std::to_string(port_) + "\r\n");
-    program_ = folder_ + "tvlService";
-    ASSERT_TRUE(is_regular_file(program_));
-  }
+  void SetUp() override { ASSERT_TRUE(is_regular_file(program_)); }
 
   // Kills every service process the built-in manager's files name.
   void TearDown() override {
@@ -75,9 +69,7 @@ class ServiceProcess : public ::testing::Test {
       if (pid > 0 && pid != current_process_id() && process_alive(pid)) ::kill(pid, SIGKILL);
   }
 
-  void write_option_ini(const std::string& text) {
-    ASSERT_TRUE(write_whole_file(folder_ + "option.ini", text));
-  }
+  void write_option_ini(const std::string& text) { ASSERT_TRUE(site_.write_options(text)); }
 
   test::Finished tvl(const std::vector<std::string>& args) {
     return test::run_to_end(program_, args);
@@ -115,9 +107,7 @@ class ServiceProcess : public ::testing::Test {
     return text;
   }
 
-  std::string started_line() const {
-    return " Chat Server started on port " + std::to_string(port_) + "\n";
-  }
+  std::string started_line() const { return site_.started_line(); }
 };
 
 // ---- run by hand: the foreground server ----------------------------------

@@ -5,11 +5,14 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <ctime>
 #include <filesystem>
+#include <regex>
 
 #include "platform/fs.h"
 #include "service/control_server.h"
 #include "tests/support/child_process.h"
+#include "tests/support/service_folder.h"
 #include "tests/support/test_util.h"
 
 namespace tvl {
@@ -18,26 +21,16 @@ namespace {
 namespace fs = std::filesystem;
 using test::ChildProcess;
 using test::TempDir;
-using test::TestEnvironment;
 
 class Tvlctl : public ::testing::Test {
  protected:
-  TestEnvironment env_;
-  TempDir root_;
-  std::string folder_;
-  int port_ = test::free_port();
-
-  void SetUp() override {
-    folder_ = root_.path() + "chat/";
-    fs::create_directories(folder_);
-    fs::copy(TAVELLA_DIST_DIR, folder_,
-             fs::copy_options::recursive | fs::copy_options::overwrite_existing);
-    fs::remove(folder_ + "service.log");
-    set_port(port_);
-  }
+  test::ServiceFolder site_{"chat/"};
+  const TempDir& root_ = site_.root();
+  const std::string folder_ = site_.path();
+  const int port_ = site_.port();
 
   void set_port(int port) {
-    ASSERT_TRUE(write_whole_file(folder_ + "option.ini", "[Server]\r\nport=" + std::to_string(port) + "\r\n"));
+    ASSERT_TRUE(site_.write_options("[Server]\r\nport=" + std::to_string(port) + "\r\n"));
   }
 
   test::Finished ctl(const std::vector<std::string>& args) {
@@ -53,10 +46,7 @@ class Tvlctl : public ::testing::Test {
     return test::run_to_end("/bin/sh", sh);
   }
 
-  bool start(ChildProcess& service) {
-    return service.start(folder_ + "tvlService", {}) &&
-           service.wait_for_output(" Chat Server started on port " + std::to_string(port_) + "\n");
-  }
+  bool start(ChildProcess& service) { return site_.start_service(service); }
 
   std::string get(const std::string& path, int port = 0) {
     return test::http_exchange(port ? port : port_, "GET " + path + " HTTP/1.0\r\n\r\n", 3000);
@@ -113,6 +103,45 @@ TEST_F(Tvlctl, ARunningServerSeesEveryChangeAtOnce) {
   service.signal(SIGTERM);
   EXPECT_EQ(service.wait(), 0);
   EXPECT_FALSE(is_regular_file(control_socket_path()) || fs::exists(control_socket_path()));
+}
+
+// Each row says since when the visitor is online: the local time of the
+// join, and in --json the same instant in UTC. A member who enters again
+// with the password takes the place over, and it goes on: same time.
+TEST_F(Tvlctl, OnlineSaysSinceWhenEachVisitorIsOnline) {
+  ChildProcess service;
+  ASSERT_TRUE(start(service)) << service.out() << service.err();
+  ASSERT_EQ(ctl_with_input({"user", "add", "bob", "--password-stdin"}, "pw\n").exit_code, 0);
+  const std::time_t before = std::time(nullptr);
+  ASSERT_TRUE(logs_in("bob", "pw"));
+  const std::time_t after = std::time(nullptr);
+
+  const std::regex row("bob\tLobby\t127\\.0\\.0\\.1\tidle \\d+ s\tsince "
+                       "(\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d)\n");
+  test::Finished r = ctl({"online"});
+  std::smatch m;
+  ASSERT_TRUE(std::regex_match(r.out, m, row)) << r.out << r.err;
+  const std::string shown = m[1].str();
+  std::tm local{};
+  ASSERT_NE(::strptime(shown.c_str(), "%Y-%m-%d %H:%M:%S", &local), nullptr);
+  local.tm_isdst = -1;
+  const std::time_t since = std::mktime(&local);
+  EXPECT_GE(since, before) << shown;
+  EXPECT_LE(since, after) << shown;
+
+  r = ctl({"online", "--json"});
+  const std::regex json("\\[\\{\"name\":\"bob\",.*\"online_since\":\"([0-9T:Z-]+)\",\"banned\":false\\}\\]\n");
+  ASSERT_TRUE(std::regex_match(r.out, m, json)) << r.out;
+  std::tm utc{};
+  ASSERT_NE(::strptime(m[1].str().c_str(), "%Y-%m-%dT%H:%M:%SZ", &utc), nullptr) << r.out;
+  EXPECT_EQ(::timegm(&utc), since) << r.out;
+
+  // Once the clock has gone on, the member enters again: the place's time stays.
+  ASSERT_TRUE(test::eventually([&] { return std::time(nullptr) > after; }));
+  ASSERT_TRUE(logs_in("bob", "pw"));
+  r = ctl({"online"});
+  ASSERT_TRUE(std::regex_match(r.out, m, row)) << r.out;
+  EXPECT_EQ(m[1].str(), shown);
 }
 
 TEST_F(Tvlctl, WithoutAServerItWorksOnTheFilesTheNextStartReads) {

@@ -16,11 +16,15 @@
 #include "admin/icon_button.h"
 #include "admin/links.h"
 #include "admin/message_sink.h"
+#include "admin/rooms_page.h"
 #include "admin/system_tray.h"
 #include "chat/chat_state.h"
 #include "platform/fs.h"
 #include "platform/net.h"
+#include "service/control_server.h"
+#include "storage/room_store.h"
 #include "tests/admin/admin_fixture.h"
+#include "tests/support/child_process.h"
 
 using tvl::test::AdminSite;
 using tvl::test::port_serves;
@@ -49,6 +53,28 @@ QAction* find_action(QList<QAction*> actions, const QString& text) {
       if (QAction* inner = find_action(a->menu()->actions(), text)) return inner;
   }
   return nullptr;
+}
+
+// tvlctl of the site's folder as a process, while this thread goes on
+// serving the window's events (the window answers tvlctl on this thread).
+tvl::test::Finished run_tvlctl(AdminSite& site, const std::vector<std::string>& args) {
+  tvl::test::Finished result;
+  std::atomic<bool> done{false};
+  std::thread runner([&] {
+    result = tvl::test::run_to_end(site.folder() + "tvlctl", args);  // bounded: killed after 30 s
+    done = true;
+  });
+  while (!done) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  runner.join();
+  return result;
+}
+
+// The row numbers of the Rooms list whose name is `name`.
+int rooms_listed(CServerDlg& w, const QString& name) {
+  int n = 0;
+  for (int i = 0; i < w.rooms_page()->model()->rowCount(); ++i)
+    if (w.rooms_page()->model()->text(i, CRoomsPage::kName) == name) ++n;
+  return n;
 }
 
 // A listening socket on the port, as an abandoned accept thread would hold.
@@ -102,6 +128,7 @@ class WindowTest : public QObject {
   void help_without_pages_is_silent();
   void log_rows_never_wait_for_the_window();
   void messages_from_other_threads_are_posted();
+  void tvlctl_reaches_the_running_window();
 };
 
 void WindowTest::state_table_data() {
@@ -548,6 +575,44 @@ void WindowTest::messages_from_other_threads_are_posted() {
     QCOMPARE(b.buttons, int(QMessageBox::Ok));
     QVERIFY(b.on_ui_thread);
   }
+}
+
+// While online the window answers tvlctl itself, on its own chat: a room
+// added is on the next start page and in the Rooms list at once, a visitor
+// is listed online; reload is refused with the reason. Stopped, the window
+// leaves the socket and tvlctl works on the files.
+void WindowTest::tvlctl_reaches_the_running_window() {
+  AdminSite site;
+  CServerDlg& w = site.open();
+  w.start_server();
+  tvl::test::Finished r = run_tvlctl(site, {"room", "add", "Garden", "--guests", "yes"});
+  QCOMPARE(r.exit_code, 0);
+  QCOMPARE(QString::fromStdString(r.out), QString("room Garden added\n"));
+  const std::string start_page =
+      tvl::test::http_exchange(site.port(), "GET /index.ghp HTTP/1.0\r\n\r\n", 3000);
+  QVERIFY2(start_page.find("Garden") != std::string::npos, start_page.c_str());
+  QCOMPARE(rooms_listed(w, "Garden"), 1);
+
+  const std::string entered = tvl::test::http_exchange(
+      site.port(), "GET /chat.ghp?username=gus&password=&room=1&sex=1 HTTP/1.0\r\n\r\n", 3000);
+  QVERIFY2(entered.find("tvl-page\" content=\"chat\"") != std::string::npos, entered.c_str());
+  r = run_tvlctl(site, {"online"});
+  QCOMPARE(r.exit_code, 0);
+  QVERIFY2(r.out.rfind("gus\t", 0) == 0, r.out.c_str());
+
+  r = run_tvlctl(site, {"reload"});
+  QCOMPARE(r.exit_code, 1);
+  QVERIFY2(r.err.find("Restart") != std::string::npos, r.err.c_str());
+
+  w.stop_server();
+  QVERIFY(tvl::connect_control(tvl::control_socket_path()) < 0);
+  r = run_tvlctl(site, {"room", "add", "Attic"});
+  QCOMPARE(r.exit_code, 0);
+  std::vector<tvl::RoomRow> rows;
+  QVERIFY(tvl::list_room_rows(site.folder(), rows));
+  QCOMPARE(rows.back().name, std::string("Attic"));
+  QCOMPARE(rooms_listed(w, "Attic"), 0);  // nobody told the window
+  QVERIFY(site.take_messages().empty());
 }
 
 QTEST_MAIN(WindowTest)

@@ -49,16 +49,14 @@ class ChildProcess {
 
   int pid() const { return pid_; }
 
-  // Reads standard output until it holds `text` or the deadline passes.
+  // Reads both pipes until standard output holds `text` or the deadline
+  // passes.
   bool wait_for_output(const std::string& text, int timeout_ms = 15000) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (out_.find(text) == std::string::npos) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0) return false;
-      if (!pump(static_cast<int>(left.count()))) return out_.find(text) != std::string::npos;
-    }
-    return true;
+    return wait_for_text(out_, text, timeout_ms);
+  }
+  // The same for standard error.
+  bool wait_for_error(const std::string& text, int timeout_ms = 15000) {
+    return wait_for_text(err_, text, timeout_ms);
   }
 
   void signal(int number) {
@@ -89,6 +87,8 @@ class ChildProcess {
     }
   }
 
+  // What was read so far. The pipes are read only by the waits above and
+  // by wait(): a line written after the last wait is not here yet.
   const std::string& out() const { return out_; }
   const std::string& err() const { return err_; }
 
@@ -102,6 +102,17 @@ class ChildProcess {
   }
 
  private:
+  bool wait_for_text(const std::string& read, const std::string& text, int timeout_ms) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (read.find(text) == std::string::npos) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) return false;
+      if (!pump(static_cast<int>(left.count()))) return read.find(text) != std::string::npos;
+    }
+    return true;
+  }
+
   // Reads what is available within timeout_ms; false when both pipes ended.
   bool pump(int timeout_ms) {
     pollfd fds[2] = {{out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}};

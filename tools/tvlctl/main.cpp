@@ -1,9 +1,9 @@
 // tvlctl: the operator's command line for the chat of one program folder
-// (the folder it stands in, or --folder). While a tvlService of that folder
-// runs, the request goes to it through the control socket of the state
-// folder and the server makes the change itself, so it sees it at once and
-// stays the only writer of its files; otherwise the files are changed here
-// with the same functions. service/operator_command.h lists the commands.
+// (the folder it stands in, or --folder). While a tvlService or a Tavella
+// window of that folder serves the chat, the request goes to it through the
+// control socket of the state folder and the server makes the change
+// itself, so it sees it at once and stays the only writer of its files;
+// otherwise the files are changed here with the same functions. service/operator_command.h lists the commands.
 #include <unistd.h>
 
 #include <cstdio>
