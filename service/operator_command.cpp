@@ -383,21 +383,14 @@ CommandResult room_command(const std::vector<std::string>& args, const OperatorT
 // ---- the running chat ------------------------------------------------------
 
 // A time of the wall clock (seconds since 1970) as a person reads it, in
-// local time: "2026-12-09 02:31:05"; and as a script reads it, ISO 8601 in
-// UTC: "2026-12-09T02:31:05Z".
-std::string local_stamp(long long seconds) {
+// local time: "2026-12-09 02:31:05"; or (utc) as a script reads it, ISO 8601
+// in UTC: "2026-12-09T02:31:05Z".
+std::string time_stamp(long long seconds, bool utc) {
   const std::time_t t = static_cast<std::time_t>(seconds);
-  std::tm local{};
+  std::tm parts{};
   char text[32];
-  if (!localtime_r(&t, &local) || !std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local))
-    return "?";
-  return text;
-}
-std::string utc_stamp(long long seconds) {
-  const std::time_t t = static_cast<std::time_t>(seconds);
-  std::tm utc{};
-  char text[32];
-  if (!gmtime_r(&t, &utc) || !std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc))
+  if (!(utc ? gmtime_r(&t, &parts) : localtime_r(&t, &parts)) ||
+      !std::strftime(text, sizeof text, utc ? "%Y-%m-%dT%H:%M:%SZ" : "%Y-%m-%d %H:%M:%S", &parts))
     return "?";
   return text;
 }
@@ -424,11 +417,11 @@ CommandResult online_command(const std::vector<std::string>& args, const Operato
       out += std::string(i ? "," : "[") + "{\"name\":" + json_string(u.name) +
              ",\"room\":" + json_string(room) + ",\"address\":" +
              json_string(state.join_address(i)) + ",\"idle_seconds\":" + idle +
-             ",\"online_since\":" + json_string(utc_stamp(u.online_since)) +
+             ",\"online_since\":" + json_string(time_stamp(u.online_since, true)) +
              ",\"banned\":" + (u.active ? "false" : "true") + "}";
     } else {
       out += std::string(u.name) + "\t" + room + "\t" + state.join_address(i) + "\tidle " + idle +
-             " s\tsince " + local_stamp(u.online_since) + (u.active ? "" : "\tbanned") + "\n";
+             " s\tsince " + time_stamp(u.online_since, false) + (u.active ? "" : "\tbanned") + "\n";
     }
   }
   if (json) out = (out.empty() ? "[" : out) + "]\n";
