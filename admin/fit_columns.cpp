@@ -7,13 +7,10 @@
 void fit_columns(QTreeView* list) {
   if (!list) return;
   QHeaderView* header = list->header();
-  const bool updates = list->updatesEnabled();
-  list->setUpdatesEnabled(false);
   for (int c = 0; c < header->count(); ++c) {
     list->resizeColumnToContents(c);
     int content = list->columnWidth(c);
     int title = header->sectionSizeHint(c);
     list->setColumnWidth(c, std::max({content, title, 10}));
   }
-  list->setUpdatesEnabled(updates);
 }

@@ -6,6 +6,7 @@
 #include <QMessageBox>
 #include <QSignalSpy>
 #include <QTabWidget>
+#include <QTreeView>
 #include <QtTest>
 
 #include <atomic>
@@ -125,6 +126,7 @@ class WindowTest : public QObject {
   void tray_icon_lives_with_the_window();
   void window_texts();
   void resizing_keeps_margins();
+  void every_tab_list_paints();
   void help_without_pages_is_silent();
   void log_rows_never_wait_for_the_window();
   void messages_from_other_threads_are_posted();
@@ -452,6 +454,19 @@ void WindowTest::window_texts() {
   QVERIFY(tvl::main_object() == &w);
   site.close_window();
   QVERIFY(tvl::main_object() == nullptr);
+}
+
+// A page that fills its list while it is being shown (the Users page reads
+// the accounts then) leaves the list able to paint: it once stayed black.
+void WindowTest::every_tab_list_paints() {
+  AdminSite site;
+  CServerDlg& w = site.open();
+  for (int i = 0; i < w.tabs()->count(); ++i) {
+    w.tabs()->setCurrentIndex(i);
+    QApplication::processEvents();
+    for (QTreeView* list : w.tabs()->widget(i)->findChildren<QTreeView*>())
+      QVERIFY2(list->updatesEnabled(), qPrintable(w.tabs()->tabText(i)));
+  }
 }
 
 // The tab control and the status line keep their distances to the right and
