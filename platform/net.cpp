@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -190,6 +191,57 @@ WaitResult wait_readable(const int* sockets, bool* ready, int count, int stop_fd
     if (p[i].revents & POLLNVAL) {
       r.status = -1;
       r.error = EBADF;
+    }
+  }
+  return r;
+}
+
+ListenWait::ListenWait(const int* sockets, int count, int stop_fd) {
+  count_ = count < 0 ? 0 : (count > 4 ? 4 : count);
+  fd_ = ::epoll_create1(EPOLL_CLOEXEC);
+  if (fd_ < 0) {
+    error_ = errno;
+    return;
+  }
+  // The index of each socket rides in the event; the stop event has count_.
+  for (int i = 0; i <= count_; ++i) {
+    epoll_event e{};
+    e.events = i < count_ ? EPOLLIN | EPOLLEXCLUSIVE : EPOLLIN;
+    e.data.u32 = static_cast<uint32_t>(i);
+    if (::epoll_ctl(fd_, EPOLL_CTL_ADD, i < count_ ? sockets[i] : stop_fd, &e) != 0) {
+      error_ = errno;
+      ::close(fd_);
+      fd_ = -1;
+      return;
+    }
+  }
+}
+
+ListenWait::~ListenWait() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+WaitResult ListenWait::wait(bool* ready, int timeout_ms) {
+  WaitResult r;
+  for (int i = 0; i < count_; ++i) ready[i] = false;
+  epoll_event events[5];
+  int n;
+  do {
+    n = ::epoll_wait(fd_, events, count_ + 1, timeout_ms);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) {
+    r.status = -1;
+    r.error = errno;
+    return r;
+  }
+  r.status = n > 0 ? 1 : 0;
+  for (int i = 0; i < n; ++i) {
+    const uint32_t which = events[i].data.u32;
+    if (which >= static_cast<uint32_t>(count_)) {
+      r.stop = true;
+    } else {
+      ready[which] = true;
+      r.readable = true;
     }
   }
   return r;

@@ -75,4 +75,30 @@ WaitResult wait_socket(int socket, bool want_read, bool want_write, int stop_fd,
 // readable in the result when any is) or stop_fd is set.
 WaitResult wait_readable(const int* sockets, bool* ready, int count, int stop_fd, int timeout_ms);
 
+// A wait for newcomers on listening sockets that several threads share.
+// Each waiting thread has a ListenWait of its own on the same sockets; a new
+// connection wakes one of the threads waiting at that moment rather than all
+// of them (epoll with EPOLLEXCLUSIVE), and a newcomer that arrived while
+// none waited is seen by the next wait. The stop event wakes every waiter.
+// Thread safety: one thread uses one object; the sockets must stay open
+// while it waits (closing one drops it from the wait).
+class ListenWait {
+ public:
+  // At most 4 sockets. valid() is false (error() holds errno) when the
+  // wait could not be set up.
+  ListenWait(const int* sockets, int count, int stop_fd);
+  ~ListenWait();
+  ListenWait(const ListenWait&) = delete;
+  ListenWait& operator=(const ListenWait&) = delete;
+  bool valid() const { return fd_ >= 0; }
+  int error() const { return error_; }
+  // As wait_readable for the sockets given at construction.
+  WaitResult wait(bool* ready, int timeout_ms);
+
+ private:
+  int fd_ = -1;
+  int count_ = 0;
+  int error_ = 0;
+};
+
 }  // namespace tvl::net

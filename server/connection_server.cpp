@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <shared_mutex>
 
 #include "platform/event.h"
 #include "platform/message_box.h"
@@ -26,8 +27,11 @@ namespace {
 // Service threads (accept, helper) do little; client threads take the stack
 // size of connection_limits.h.
 constexpr std::size_t kServiceStack = 256 * 1024;
-// Finished client threads wait this long for the next connection.
-constexpr std::size_t kMaxIdleThreads = 64;
+// A client thread whose connection ended waits on the listeners itself for
+// the next one, this long and at most this many at a time. A newcomer then
+// costs one thread wake and no handing over; the accept thread takes new
+// connections (and starts threads for them) only while none waits.
+constexpr int kMaxIdleThreads = 64;
 constexpr int kIdleThreadMs = 30000;
 
 constexpr int kStartupTimeoutMs = 30000;
@@ -82,6 +86,20 @@ struct RunBlock {
   ConnectionRegistry registry;        // live client connections
   long max_connections = 0;           // past it the longest-idle one is closed
 
+  // The listening sockets, plain port first. The accept thread opens them
+  // before Run returns and closes them when it ends, under an exclusive
+  // hold of listen_lock; client threads accept only under a shared hold
+  // with `listening` true, so none accepts on a descriptor closed (and
+  // perhaps reused) meanwhile.
+  std::shared_mutex listen_lock;
+  int listeners[2] = {-1, -1};
+  int listener_count = 0;
+  bool listening = false;
+  // Client threads waiting on the listeners right now; `dry` is set when
+  // the last of them takes a connection, for the accept thread to step in.
+  std::atomic<int> waiting{0};
+  PollableEvent dry;
+
   bool exempt(const std::string& ip) const {
     return std::find(limits.exempt_addresses.begin(), limits.exempt_addresses.end(), ip) !=
            limits.exempt_addresses.end();
@@ -115,6 +133,9 @@ struct ConnectionServer::Impl final : ConnectionHost {
   // Bytes counted for unfinished requests of all connections of all runs.
   PendingPool pending_pool;
   std::atomic<long long> answer_bytes{0};
+  // Connections accepted and not yet ended (what live_clients reports; a
+  // thread waiting for its next connection serves none).
+  std::atomic<int> serving{0};
   Thread accept_thread;
   Thread helper_thread;
   std::atomic<bool> running{false};
@@ -156,11 +177,18 @@ struct ConnectionServer::Impl final : ConnectionHost {
   void undo_start(RunBlock& block, Start step);
 
   void accept_loop(const std::shared_ptr<RunBlock>& block);
+  bool open_listeners(RunBlock& block);
+  void close_listeners(RunBlock& block);
+  void accept_waiting(const std::shared_ptr<RunBlock>& block, const bool* ready);
+  void accept_failed(RunBlock& block, int error);
   void make_room(RunBlock& block);
+  std::shared_ptr<Client> admit(RunBlock& block, int socket, const std::string& ip, int port,
+                                bool secure);
   int add_client(const std::shared_ptr<RunBlock>& block, int socket, const std::string& ip,
                  int port, bool secure = false);
   int open_tls_listener(RunBlock& block);
   void serve(RunBlock& block, Client& client);
+  void serve_and_wait(const std::shared_ptr<RunBlock>& block, std::shared_ptr<Client> client);
 };
 
 ConnectionServer::ConnectionServer() : impl_(std::make_unique<Impl>(*this)) {}
@@ -188,7 +216,7 @@ bool ConnectionServer::AttachStream(std::unique_ptr<AnswerStream> stream) {
 
 bool ConnectionServer::running() const { return impl_->running.load(); }
 
-int ConnectionServer::live_clients() const { return impl_->clients.busy(); }
+int ConnectionServer::live_clients() const { return impl_->serving.load(); }
 
 bool ConnectionServer::wait_clients(int timeout_ms) const {
   return impl_->clients.wait_idle(timeout_ms);
@@ -257,8 +285,9 @@ int ConnectionServer::Run(int port, unsigned idle_timeout_ms) {
   block->max_connections = m.limits.max_connections > 0
                                ? m.limits.max_connections
                                : std::max(descriptors - kSpareDescriptors, 16L);
-  if (!block->stop.valid()) {
-    m.report("WSACreateEvent(...) failure for ShutdownEvent", "AcceptThread", block->stop.error());
+  if (!block->stop.valid() || !block->dry.valid()) {
+    m.report("WSACreateEvent(...) failure for ShutdownEvent", "AcceptThread",
+             block->stop.valid() ? block->dry.error() : block->stop.error());
     return 0;
   }
   {
@@ -378,80 +407,113 @@ int ConnectionServer::AddClient(int socket, const std::string& ip, int port) {
   return impl_->add_client(block, socket, ip, port);
 }
 
-void ConnectionServer::Impl::accept_loop(const std::shared_ptr<RunBlock>& block) {
+// Opens the plain port's listener (a failure is marked in the block for
+// Run) and the TLS port's, if any.
+bool ConnectionServer::Impl::open_listeners(RunBlock& block) {
   int error = 0;
   int listener = net::create_listen_socket(error);
   if (listener < 0) {
     report("WSASocket(...) failure", "AcceptThread", error);
-    block->start_failed = true;
-    block->startup.set();
-    return;
+    block.start_failed = true;
+    return false;
   }
   // Port 0 would bind a random port nobody can find: it counts as a port
   // that cannot be bound.
-  bool bound = (block->port & 0xffff) != 0 && net::bind_address(listener, block->address, block->port, error);
-  if ((block->port & 0xffff) == 0) error = EADDRNOTAVAIL;
+  bool bound = (block.port & 0xffff) != 0 && net::bind_address(listener, block.address, block.port, error);
+  if ((block.port & 0xffff) == 0) error = EADDRNOTAVAIL;
   if (!bound) {
     net::close_socket(listener);
-    block->bind_failed = true;
+    block.bind_failed = true;
     report("bind(...) failure", "AcceptThread", error);
-    int port = block->port;
-    block->startup.set();
-    // Run returns at once; the message may stay on screen as long as the
-    // user likes, so nothing of the server is touched after this point.
-    TellPortUnavailable(port);
-    return;
+    return false;
   }
   if (!net::start_listening(listener, net::kMaxBacklog, error)) {
     report("listen(...) failure", "AcceptThread", error);
     net::close_socket(listener);
-    block->start_failed = true;
+    block.start_failed = true;
+    return false;
+  }
+  std::unique_lock<std::shared_mutex> hold(block.listen_lock);
+  block.listeners[0] = listener;
+  block.listeners[1] = open_tls_listener(block);
+  block.listener_count = block.listeners[1] >= 0 ? 2 : 1;
+  block.listening = true;
+  return true;
+}
+
+void ConnectionServer::Impl::close_listeners(RunBlock& block) {
+  std::unique_lock<std::shared_mutex> hold(block.listen_lock);
+  for (int i = 0; i < block.listener_count; ++i) net::close_socket(block.listeners[i]);
+  block.listener_count = 0;
+  block.listening = false;
+}
+
+void ConnectionServer::Impl::accept_loop(const std::shared_ptr<RunBlock>& block) {
+  if (!open_listeners(*block)) {
+    const bool bind_failed = block->bind_failed;
+    const int port = block->port;
     block->startup.set();
+    // Run returns at once; the message may stay on screen as long as the
+    // user likes, so nothing of the server is touched after this point.
+    if (bind_failed) TellPortUnavailable(port);
     return;
   }
-  const int tls_listener = open_tls_listener(*block);
   block->startup.set();
-
-  const int listeners[2] = {listener, tls_listener};
-  const int count = tls_listener >= 0 ? 2 : 1;
+  // Only this thread changes the listeners, so it reads them without a hold.
+  const int* listeners = block->listeners;
+  const int count = block->listener_count;
+  const int dry[1] = {block->dry.fd()};
   for (;;) {
+    // While client threads wait on the listeners, this thread waits only
+    // for the moment none does (or for the stop).
+    block->dry.reset();
+    const bool watch = block->waiting.load() == 0;
     bool ready[2] = {false, false};
-    net::WaitResult w = net::wait_readable(listeners, ready, count, block->stop.fd(), -1);
+    net::WaitResult w = watch ? net::wait_readable(listeners, ready, count, block->stop.fd(), -1)
+                              : net::wait_readable(dry, ready, 1, block->stop.fd(), -1);
     if (w.status < 0) {
       report("WaitForMultipleObjects(...) failure", "AcceptThread", w.error);
       break;
     }
     if (w.stop) break;
-    if (!w.readable) continue;
-    for (int which = 0; which < count; ++which) {
+    // A client thread that began to wait meanwhile takes the newcomers.
+    if (watch && w.readable && block->waiting.load() == 0) accept_waiting(block, ready);
+  }
+  close_listeners(*block);
+}
+
+// Takes every connection that waits on the ready listeners and starts a
+// client thread for each.
+void ConnectionServer::Impl::accept_waiting(const std::shared_ptr<RunBlock>& block,
+                                            const bool* ready) {
+  for (int which = 0; which < block->listener_count; ++which) {
     if (!ready[which]) continue;
-    const bool secure = which == 1;
-    // Take every connection that is waiting before sleeping again.
     for (;;) {
-      int socket = -1, raw_port = 0;
+      int socket = -1, raw_port = 0, error = 0;
       std::string ip;
       net::AcceptResult r =
-          net::accept_connection(listeners[which], socket, ip, raw_port, error);
+          net::accept_connection(block->listeners[which], socket, ip, raw_port, error);
       if (r == net::AcceptResult::WouldBlock) break;
       if (r == net::AcceptResult::Failed) {
-        report("WSAAccept(...) failure", "AcceptThread", error);
-        // Out of descriptors: the longest-idle connections make room, so
-        // the waiting newcomer gets one. Either way the connection stays
-        // queued, so pause instead of spinning on it.
-        if (net::out_of_descriptors(error))
-          for (int i = 0; i < 4 && block->registry.close_longest_idle(); ++i) {
-          }
-        block->stop.wait(net::out_of_descriptors(error) ? 1 : 10);
+        accept_failed(*block, error);
         break;
       }
       make_room(*block);
-      if (!add_client(block, socket, ip, raw_port, secure))
+      if (!add_client(block, socket, ip, raw_port, which == 1))
         report("AddClient(...) failure", "AcceptThread", 0);
     }
-    }
   }
-  net::close_socket(listener);
-  if (tls_listener >= 0) net::close_socket(tls_listener);
+}
+
+void ConnectionServer::Impl::accept_failed(RunBlock& block, int error) {
+  report("WSAAccept(...) failure", "AcceptThread", error);
+  // Out of descriptors: the longest-idle connections make room, so the
+  // waiting newcomer gets one. Either way the connection stays queued, so
+  // pause instead of spinning on it.
+  if (net::out_of_descriptors(error))
+    for (int i = 0; i < 4 && block.registry.close_longest_idle(); ++i) {
+    }
+  block.stop.wait(net::out_of_descriptors(error) ? 1 : 10);
 }
 
 // The TLS port's listener, or -1 (reported) when there is none.
@@ -482,28 +544,90 @@ void ConnectionServer::Impl::make_room(RunBlock& block) {
     (void)block.registry.close_longest_idle();  // none idle: all are served
 }
 
-int ConnectionServer::Impl::add_client(const std::shared_ptr<RunBlock>& block, int socket,
-                                       const std::string& ip, int port, bool secure) {
+std::shared_ptr<Client> ConnectionServer::Impl::admit(RunBlock& block, int socket,
+                                                      const std::string& ip, int port,
+                                                      bool secure) {
   self.OnConnect(ip, port);
-  // The entry is in the registry before the client thread exists, so the
+  // The entry is in the registry before the connection is served, so its
   // thread always finds it, and a connection over its address's bound is
   // closed here without costing a thread.
-  auto client = std::make_shared<Client>(socket, secure ? block->tls.get() : nullptr);
+  auto client = std::make_shared<Client>(socket, secure ? block.tls.get() : nullptr);
   client->entry.address = ip;
-  client->entry.exempt = block->exempt(ip);
+  client->entry.exempt = block.exempt(ip);
   client->entry.transport = client->transport.get();
-  if (!block->registry.add(client->entry, block->limits.connections_per_address)) {
+  if (!block.registry.add(client->entry, block.limits.connections_per_address)) {
     client->transport->close();
-    return 1;
+    return nullptr;
   }
+  serving.fetch_add(1);
+  return client;
+}
+
+int ConnectionServer::Impl::add_client(const std::shared_ptr<RunBlock>& block, int socket,
+                                       const std::string& ip, int port, bool secure) {
+  std::shared_ptr<Client> client = admit(*block, socket, ip, port, secure);
+  if (!client) return 1;
   int error = 0;
-  bool started = clients.run([this, block, client] { serve(*block, *client); }, &error);
+  bool started =
+      clients.run([this, block, client] { serve_and_wait(block, client); }, &error);
   if (!started) {
     (void)block->registry.remove(client->entry);
     report("_beginthreadex(...) failure", "AddClient", error);
     client->transport->close();
+    serving.fetch_sub(1);
   }
   return 1;
+}
+
+// The life of a client thread within one run: it serves its connection,
+// then waits on the listeners for the next one and serves that, until the
+// stop, kIdleThreadMs without a newcomer, or kMaxIdleThreads others waiting.
+void ConnectionServer::Impl::serve_and_wait(const std::shared_ptr<RunBlock>& block,
+                                            std::shared_ptr<Client> client) {
+  serve(*block, *client);
+  client.reset();
+  std::unique_ptr<net::ListenWait> wait;
+  {
+    std::shared_lock<std::shared_mutex> hold(block->listen_lock);
+    if (!block->listening) return;
+    wait = std::make_unique<net::ListenWait>(block->listeners, block->listener_count,
+                                             block->stop.fd());
+  }
+  if (!wait->valid()) return;  // out of descriptors: the accept thread serves
+  for (;;) {
+    if (block->waiting.fetch_add(1) >= kMaxIdleThreads) {
+      if (block->waiting.fetch_sub(1) == 1) block->dry.set();
+      return;
+    }
+    int socket = -1, raw_port = 0, error = 0;
+    std::string ip;
+    bool secure = false;
+    net::AcceptResult got = net::AcceptResult::WouldBlock;
+    while (got == net::AcceptResult::WouldBlock) {
+      bool ready[2] = {false, false};
+      net::WaitResult w = wait->wait(ready, kIdleThreadMs);
+      if (w.status <= 0 || w.stop) break;
+      std::shared_lock<std::shared_mutex> hold(block->listen_lock);
+      if (!block->listening) break;
+      // Another waiter may have been quicker: then wait again.
+      for (int which = 0; which < block->listener_count; ++which) {
+        if (!ready[which]) continue;
+        got = net::accept_connection(block->listeners[which], socket, ip, raw_port, error);
+        secure = which == 1;
+        if (got != net::AcceptResult::WouldBlock) break;
+      }
+    }
+    // The last waiter to go hands the listeners back to the accept thread.
+    if (block->waiting.fetch_sub(1) == 1) block->dry.set();
+    if (got == net::AcceptResult::Failed) {
+      accept_failed(*block, error);
+      continue;
+    }
+    if (got != net::AcceptResult::Accepted) return;  // stop, time-out or failure
+    make_room(*block);
+    if (std::shared_ptr<Client> next = admit(*block, socket, ip, raw_port, secure))
+      serve(*block, *next);
+  }
 }
 
 void ConnectionServer::Impl::serve(RunBlock& block, Client& client) {
@@ -531,6 +655,7 @@ void ConnectionServer::Impl::serve(RunBlock& block, Client& client) {
   if (!block.registry.remove(client.entry) && !quiet)
     report("Thread not found in the list", "ClientThread", 0);
   client.transport->close();
+  serving.fetch_sub(1);
 }
 
 void ConnectionServer::TellPortUnavailable(int port) {

@@ -3,8 +3,11 @@
 // thread per connection that gathers request bytes until IsRequestComplete
 // accepts them, hands the request to HandleRequest and writes the answer
 // back in chunks of at most 200000 bytes. Each connection is a Connection
-// (server/connection.h) on a thread of a small thread cache, so a new
-// connection seldom pays for a thread start. It knows nothing of HTTP.
+// (server/connection.h) on a thread of its own. A thread whose connection
+// ended waits on the listening sockets for the next one and serves it
+// itself, so a newcomer costs neither a thread start nor a hand-over; the
+// accept thread accepts (and starts threads from a small thread cache) only
+// while no such thread waits. It knows nothing of HTTP.
 //
 // Bounds (server/connection_limits.h): a request must be complete within
 // request_ms of its first byte, a connection waiting for a request is closed
@@ -113,7 +116,8 @@ class ConnectionServer {
   bool wait_clients(int timeout_ms) const;
 
   bool running() const;
-  // Number of client threads that have not ended yet (all runs).
+  // Connections being served (all runs); a thread waiting for its next
+  // connection serves none.
   int live_clients() const;
   // Bytes held by unfinished requests of all connections right now (the
   // figure pending_bytes bounds).

@@ -15,6 +15,7 @@
 #include "platform/thread.h"
 #include "platform/fs.h"
 #include "platform/interfaces.h"
+#include "platform/net.h"
 #include "platform/process.h"
 #include "tests/support/test_util.h"
 
@@ -290,4 +291,47 @@ TEST(DescriptorLimit, SoftLimitIsRaisedToTheHardOne) {
   EXPECT_EQ(after.rlim_cur, before.rlim_max);
   EXPECT_EQ(static_cast<rlim_t>(raised), after.rlim_cur);
   EXPECT_EQ(tvl::raise_descriptor_limit(), raised);
+}
+
+// Two threads' waits on the same two listeners: a newcomer that came while
+// nobody waited is seen by the next wait, on the right listener, by whichever
+// waiter looks; the stop wakes both.
+TEST(ListenWaitTest, SharedListenersReportTheReadyOneAndStopWakesEveryWaiter) {
+  int error = 0;
+  int listeners[2];
+  int ports[2];
+  for (int i = 0; i < 2; ++i) {
+    listeners[i] = tvl::net::create_listen_socket(error);
+    ASSERT_GE(listeners[i], 0);
+    ports[i] = tvl::test::free_port();
+    ASSERT_TRUE(tvl::net::bind_address(listeners[i], "127.0.0.1", ports[i], error));
+    ASSERT_TRUE(tvl::net::start_listening(listeners[i], 16, error));
+  }
+  tvl::PollableEvent stop;
+  tvl::net::ListenWait first(listeners, 2, stop.fd()), second(listeners, 2, stop.fd());
+  ASSERT_TRUE(first.valid() && second.valid());
+  bool ready[2];
+  EXPECT_EQ(0, first.wait(ready, 0).status);
+
+  tvl::test::RawClient client;
+  ASSERT_TRUE(client.connect(ports[1]));
+  tvl::net::WaitResult w = second.wait(ready, 5000);
+  EXPECT_EQ(1, w.status);
+  EXPECT_TRUE(w.readable && ready[1] && !ready[0] && !w.stop);
+  int socket = -1, port = 0;
+  std::string ip;
+  ASSERT_EQ(tvl::net::AcceptResult::Accepted,
+            tvl::net::accept_connection(listeners[1], socket, ip, port, error));
+  tvl::net::close_socket(socket);
+  EXPECT_EQ(0, first.wait(ready, 0).status) << "the taken newcomer is no longer reported";
+
+  std::atomic<int> woken{0};
+  std::thread a([&] { woken += first.wait(ready, 10000).stop; });
+  bool other[2];
+  std::thread b([&] { woken += second.wait(other, 10000).stop; });
+  stop.set();
+  a.join();
+  b.join();
+  EXPECT_EQ(2, woken.load());
+  for (int l : listeners) tvl::net::close_socket(l);
 }
