@@ -5,6 +5,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/epoll.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -56,6 +57,10 @@ std::string error_text(int error) {
   return ::strerror_r(error, buffer, sizeof buffer);
 }
 
+bool defer_accept(int socket, int seconds) {
+  return ::setsockopt(socket, IPPROTO_TCP, TCP_DEFER_ACCEPT, &seconds, sizeof seconds) == 0;
+}
+
 bool start_listening(int socket, int backlog, int& error) {
   if (::listen(socket, backlog) == 0) return true;
   error = errno;
@@ -99,9 +104,20 @@ long receive(int socket, char* buffer, std::size_t size, int& error) {
   }
 }
 
-long send_some(int socket, const char* data, std::size_t size, int& error) {
+long send_some(int socket, const char* data, std::size_t size, int& error, bool more) {
   for (;;) {
-    ssize_t n = ::send(socket, data, size, MSG_NOSIGNAL);
+    ssize_t n = ::send(socket, data, size, MSG_NOSIGNAL | (more ? MSG_MORE : 0));
+    if (n >= 0) return static_cast<long>(n);
+    if (errno == EINTR) continue;
+    error = errno;
+    return -1;
+  }
+}
+
+long send_file(int socket, int file, std::uint64_t offset, std::size_t size, int& error) {
+  off_t at = static_cast<off_t>(offset);
+  for (;;) {
+    ssize_t n = ::sendfile(socket, file, &at, size);
     if (n >= 0) return static_cast<long>(n);
     if (errno == EINTR) continue;
     error = errno;

@@ -6,6 +6,7 @@
 // Thread safety: the calls are safe on different sockets from any thread.
 #pragma once
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace tvl::net {
@@ -24,6 +25,11 @@ bool bind_address(int socket, const std::string& address, int port, int& error);
 // use"), for messages a person reads.
 std::string error_text(int error);
 bool start_listening(int socket, int backlog, int& error);
+// Lets the listener hand over a connection only once its first bytes have
+// come (TCP_DEFER_ACCEPT), so the thread that accepts finds the request
+// there instead of waiting for it; a peer silent for about `seconds` is
+// handed over all the same. False when the system refuses.
+bool defer_accept(int socket, int seconds);
 // The largest backlog worth asking for; the kernel cuts it to its own limit.
 constexpr int kMaxBacklog = 65535;
 
@@ -38,8 +44,14 @@ AcceptResult accept_connection(int listen_socket, int& socket, std::string& ip, 
 // EAGAIN when nothing is there).
 long receive(int socket, char* buffer, std::size_t size, int& error);
 // One send with MSG_NOSIGNAL: bytes accepted, or -1 (error set; EAGAIN when
-// the socket buffer is full).
-long send_some(int socket, const char* data, std::size_t size, int& error);
+// the socket buffer is full). more: the caller sends more at once
+// (MSG_MORE), so these bytes may wait to share a packet with it.
+long send_some(int socket, const char* data, std::size_t size, int& error, bool more = false);
+// Up to `size` bytes of the open file `file` from `offset`, sent from the
+// file's pages without passing through a buffer of ours (sendfile): bytes
+// taken, 0 when the file ends at offset, or -1 (error set; EAGAIN when the
+// socket buffer is full).
+long send_file(int socket, int file, std::uint64_t offset, std::size_t size, int& error);
 // One gathering send (sendmsg, MSG_NOSIGNAL) of up to kMaxSendParts pieces in
 // order, as if they were one buffer: bytes accepted, or -1 (error set; EAGAIN
 // when the socket buffer is full). Pieces of size 0 are allowed.

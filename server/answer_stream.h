@@ -16,6 +16,10 @@ class AnswerStream {
   // Reads up to `size` bytes from `offset` of the body: the count read, 0 or
   // -1 when nothing more can be read (the source shrank or failed).
   virtual long read_at(std::uint64_t offset, char* buffer, std::size_t size) = 0;
+  // An open file that holds the body from file_offset() on, for a
+  // connection that can send straight from it; -1: none (read_at only).
+  virtual int file() const { return -1; }
+  virtual std::uint64_t file_offset() const { return 0; }
 };
 
 }  // namespace tvl

@@ -214,6 +214,7 @@ void Connection::send_pending() {
 // the body, at most kSendChunkBytes at a time. error 0 with -1: the stream
 // could not be read.
 long Connection::send_next(int& error) {
+  if (stream_ && stream_->file() >= 0 && transport_.sends_files()) return send_from_file(error);
   net::SendPart parts[2];
   int count = 0;
   std::size_t room = kSendChunkBytes;
@@ -240,6 +241,23 @@ long Connection::send_next(int& error) {
     parts[count++] = {chunk_.get() + at, part};
   }
   return transport_.send(parts, count, error);
+}
+
+// The same for a stream on an open file and a transport that sends from
+// files: the body goes from the file's pages, with no piece in hand.
+long Connection::send_from_file(int& error) {
+  const std::size_t head = response_.size();
+  const std::size_t head_left = sent_ < head ? head - sent_ : 0;
+  const std::uint64_t from = sent_ > head ? sent_ - head : 0;
+  const std::size_t part =
+      static_cast<std::size_t>(std::min<std::uint64_t>(stream_->size() - from, kSendChunkBytes));
+  const long n = transport_.send_file(response_.data() + std::min(sent_, head), head_left,
+                                      stream_->file(), stream_->file_offset() + from, part, error);
+  if (n == 0 && part > 0 && head_left == 0) {
+    error = 0;  // the file ends before the header's count
+    return -1;
+  }
+  return n;
 }
 
 // Reads the piece of the stream that starts at chunk_start_. False when

@@ -89,6 +89,7 @@ class Connection {
   void answer(std::size_t length);
   void send_pending();
   long send_next(int& error);
+  long send_from_file(int& error);
   bool refill_chunk();
   void finish_answer();
   void wait_for_next_request();

@@ -11,7 +11,9 @@
 // Thread safety: one client thread uses a transport; abort() alone may be
 // called from another thread, until close().
 #pragma once
+#include <cerrno>
 #include <cstddef>
+#include <cstdint>
 
 #include "platform/net.h"
 
@@ -23,6 +25,18 @@ class Transport {
   virtual long receive(char* buffer, std::size_t size, int& error) = 0;
   // One gathering send of up to net::kMaxSendParts pieces, in order.
   virtual long send(const net::SendPart* parts, int count, int& error) = 0;
+  // Whether send_file works here: a plain socket can send a file's bytes
+  // from the file; a stream that must see every byte (encryption) cannot.
+  virtual bool sends_files() const { return false; }
+  // One step of `head` followed by `size` bytes of the open file `file`
+  // from `offset`: the bytes taken of the two together, as send counts
+  // them; 0 when the file ends early.
+  virtual long send_file(const char* head, std::size_t head_size, int file, std::uint64_t offset,
+                         std::size_t size, int& error) {
+    (void)head, (void)head_size, (void)file, (void)offset, (void)size;
+    error = EOPNOTSUPP;
+    return -1;
+  }
   // Waits for the stream (and for stop_fd) as net::wait_socket does.
   virtual net::WaitResult wait(bool want_read, bool want_write, int stop_fd, int timeout_ms) = 0;
   // Makes the owning thread's next wait return and its receive report a
@@ -46,6 +60,13 @@ class SocketTransport final : public Transport {
   long send(const net::SendPart* parts, int count, int& error) override {
     if (count == 1) return net::send_some(socket_, parts[0].data, parts[0].size, error);
     return net::send_parts(socket_, parts, count, error);
+  }
+  bool sends_files() const override { return true; }
+  long send_file(const char* head, std::size_t head_size, int file, std::uint64_t offset,
+                 std::size_t size, int& error) override {
+    // The head waits for the file's first bytes to share their packet.
+    if (head_size > 0) return net::send_some(socket_, head, head_size, error, size > 0);
+    return net::send_file(socket_, file, offset, size, error);
   }
   net::WaitResult wait(bool want_read, bool want_write, int stop_fd, int timeout_ms) override {
     return net::wait_socket(socket_, want_read, want_write, stop_fd, timeout_ms);
