@@ -33,6 +33,9 @@ constexpr std::size_t kServiceStack = 256 * 1024;
 // connections (and starts threads for them) only while none waits.
 constexpr int kMaxIdleThreads = 64;
 constexpr int kIdleThreadMs = 30000;
+// A connection is accepted once its first bytes are there, or after about
+// this long without any (a client that connects ahead of its request).
+constexpr int kDeferAcceptSeconds = 1;
 
 constexpr int kStartupTimeoutMs = 30000;
 constexpr int kShutdownWaitMs = 1000;
@@ -433,6 +436,7 @@ bool ConnectionServer::Impl::open_listeners(RunBlock& block) {
     block.start_failed = true;
     return false;
   }
+  (void)net::defer_accept(listener, kDeferAcceptSeconds);
   std::unique_lock<std::shared_mutex> hold(block.listen_lock);
   block.listeners[0] = listener;
   block.listeners[1] = open_tls_listener(block);
@@ -533,6 +537,7 @@ int ConnectionServer::Impl::open_tls_listener(RunBlock& block) {
     net::close_socket(listener);
     return -1;
   }
+  (void)net::defer_accept(listener, kDeferAcceptSeconds);
   block.tls_listening = true;
   return listener;
 }
