@@ -10,7 +10,9 @@
 #   DURATION=10s ROUNDS=3 bench/http/run.sh
 #
 # Each figure is the best of ROUNDS runs (default 2), the three servers taking
-# turns, so a burst of other load on the machine hurts no server alone.
+# turns in an order that reverses every round, so neither a burst of other
+# load nor the closed connections the run before left behind hurts one
+# server alone.
 #
 # Installs what it needs when missing (wrk, nginx, libcivetweb-dev and the
 # build tools), builds tvlService in build-bench (Release), runs every server
@@ -153,10 +155,18 @@ for file in file1k.html file100k.html; do
   for conns in 1 50; do
     for header in Keep-Alive close; do
       t=0 n=0 c=0
-      for _ in $(seq "$rounds"); do
-        t=$(best "$t" "$(measure "$tvl_port" "$file" "$conns" "$header")")
-        n=$(best "$n" "$(measure "$nginx_port" "$file" "$conns" "$header")")
-        c=$(best "$c" "$(measure "$civet_port" "$file" "$conns" "$header")")
+      # Each run leaves the system thousands of closed connections to age
+      # out, which slows whoever runs next: the order turns every round.
+      for round in $(seq "$rounds"); do
+        if [ $((round % 2)) = 1 ]; then
+          t=$(best "$t" "$(measure "$tvl_port" "$file" "$conns" "$header")")
+          n=$(best "$n" "$(measure "$nginx_port" "$file" "$conns" "$header")")
+          c=$(best "$c" "$(measure "$civet_port" "$file" "$conns" "$header")")
+        else
+          c=$(best "$c" "$(measure "$civet_port" "$file" "$conns" "$header")")
+          n=$(best "$n" "$(measure "$nginx_port" "$file" "$conns" "$header")")
+          t=$(best "$t" "$(measure "$tvl_port" "$file" "$conns" "$header")")
+        fi
       done
       ratio_n=$(awk -v a="${t%\*}" -v b="${n%\*}" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }')
       ratio_c=$(awk -v a="${t%\*}" -v b="${c%\*}" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }')
@@ -171,9 +181,14 @@ printf '%-10s %5s %-10s %10s %10s %9s\n' file conns connection tvlService nginx 
 for conns in 1 50; do
   for header in Keep-Alive close; do
     t=0 n=0
-    for _ in $(seq "$rounds"); do
-      t=$(best "$t" "$(measure "$tvl_tls_port" file1k.html "$conns" "$header" https)")
-      n=$(best "$n" "$(measure "$nginx_tls_port" file1k.html "$conns" "$header" https)")
+    for round in $(seq "$rounds"); do
+      if [ $((round % 2)) = 1 ]; then
+        t=$(best "$t" "$(measure "$tvl_tls_port" file1k.html "$conns" "$header" https)")
+        n=$(best "$n" "$(measure "$nginx_tls_port" file1k.html "$conns" "$header" https)")
+      else
+        n=$(best "$n" "$(measure "$nginx_tls_port" file1k.html "$conns" "$header" https)")
+        t=$(best "$t" "$(measure "$tvl_tls_port" file1k.html "$conns" "$header" https)")
+      fi
     done
     ratio_n=$(awk -v a="${t%\*}" -v b="${n%\*}" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }')
     printf '%-10s %5s %-10s %10s %10s %9s\n' file1k "$conns" "$header" "$t" "$n" "$ratio_n"
