@@ -34,6 +34,7 @@ std::string openssl_error(const char* what) {
 // or write of its own.
 bool make_non_blocking(int socket) {
   int flags = ::fcntl(socket, F_GETFL, 0);
+  if (flags >= 0 && (flags & O_NONBLOCK)) return true;  // accepted sockets are
   return flags >= 0 && ::fcntl(socket, F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
@@ -74,6 +75,12 @@ bool TlsContext::load_server(const std::string& certificate_file, const std::str
   // cache in the context would be one more lock that the handshake of every
   // client thread takes, and its periodic sweep holds it for all of them.
   SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
+  // One ticket per connection (the default is two, each a record to seal and
+  // write): a browser resumes a session once per connection it opens.
+  SSL_CTX_set_num_tickets(ctx, 1);
+  // Records are read as much as the socket holds at a time, not header and
+  // body in a read each (has_buffered counts what was read ahead).
+  SSL_CTX_set_read_ahead(ctx, 1);
   if (SSL_CTX_use_certificate_chain_file(ctx, certificate_file.c_str()) != 1) {
     reason = openssl_error(("the certificate " + certificate_file + " cannot be read").c_str());
     SSL_CTX_free(ctx);
@@ -325,7 +332,7 @@ long TlsConnection::write_some(const char* data, std::size_t size, Want& want) {
   return -1;
 }
 
-bool TlsConnection::has_buffered() const { return impl_->ssl && SSL_pending(impl_->ssl) > 0; }
+bool TlsConnection::has_buffered() const { return impl_->ssl && SSL_has_pending(impl_->ssl); }
 
 void TlsConnection::close() {
   if (!impl_->ssl) return;

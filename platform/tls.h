@@ -86,7 +86,8 @@ class TlsConnection {
   // Bytes taken (> 0), or -1 with want set (again later, with the same
   // bytes at least) or Nothing (failed).
   long write_some(const char* data, std::size_t size, Want& want);
-  // Decrypted bytes already held, which no poll of the socket would show.
+  // Bytes already held (decrypted, or records read ahead), which no poll of
+  // the socket would show.
   bool has_buffered() const;
 
   // "TLSv1.3" and the like, while open.

@@ -43,8 +43,11 @@ int connect_to(int port) {
   return s;
 }
 
-// The whole answer to `request` over TLS, or "refused: <reason>".
-std::string https_exchange(int port, const TlsContext& client, const std::string& request) {
+// The whole answer to `request` over TLS, or "refused: <reason>". With
+// `record`, the request goes in records of that many bytes, written back to
+// back.
+std::string https_exchange(int port, const TlsContext& client, const std::string& request,
+                           std::size_t record = std::string::npos) {
   int s = connect_to(port);
   if (s < 0) return "refused: no connection";
   TlsConnection tls;
@@ -53,7 +56,10 @@ std::string https_exchange(int port, const TlsContext& client, const std::string
     ::close(s);
     return "refused: " + reason;
   }
-  if (tls.write(request.data(), request.size(), 5000)) {
+  bool written = true;
+  for (std::size_t at = 0; written && at < request.size(); at += record)
+    written = tls.write(request.data() + at, std::min(record, request.size() - at), 5000);
+  if (written) {
     char buffer[16384];
     long n;
     while ((n = tls.read(buffer, sizeof buffer, 10000)) > 0) answer.append(buffer, n);
@@ -101,12 +107,15 @@ class TlsPort : public Certificates {
     std::string reason;
     ASSERT_TRUE(context->load_server(certs_.path() + "cert.pem", certs_.path() + "key.pem", reason));
     server_.handler = [](const std::string&, const std::string& request, std::string& response,
-                         int&) {
-      // "SIZE n END": n bytes of a pattern that shows any lost or doubled piece.
+                         int& keep) {
+      // "SIZE n END": n bytes of a pattern that shows any lost or doubled piece;
+      // "SIZE n MORE END" keeps the connection for the next request.
       const std::size_t size = std::stoul(request.substr(5));
       for (std::size_t i = 0; i < size; ++i) response += static_cast<char>('a' + i % 23);
+      keep = request.find("MORE") != std::string::npos;
       return 1;
     };
+    server_.split_at_marker = true;
     ConnectionLimits limits;
     limits.request_ms = 400;   // small, so the silent peer below is cut soon
     limits.idle_ms = 120000;   // far beyond it: only the request bound can cut
@@ -128,6 +137,17 @@ TEST_F(TlsPort, AnswersOfEverySizeArriveWholeAndInOrder) {
     EXPECT_EQ(https_exchange(tls_port_, client_, request), expected) << size;
     EXPECT_EQ(plain_exchange(plain_port_, request), expected) << size;  // unchanged
   }
+}
+
+// Pipelined requests in one record, or in records read ahead together, are
+// all answered in order without waiting for more bytes from the peer.
+TEST_F(TlsPort, PipelinedRequestsAreEachAnswered) {
+  std::string middle;
+  for (int i = 0; i < 30000; ++i) middle += static_cast<char>('a' + i % 23);
+  const std::string requests = "SIZE 3 MORE ENDSIZE 30000 MORE ENDSIZE 2 END";
+  for (std::size_t record : {std::string::npos, std::size_t(16), std::size_t(1)})
+    EXPECT_EQ(https_exchange(tls_port_, client_, requests, record), "abc" + middle + "ab")
+        << record;
 }
 
 TEST_F(TlsPort, PeersThatAreNoModernTlsClientsAreClosedAndTheServerGoesOn) {
