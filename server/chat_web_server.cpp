@@ -305,8 +305,7 @@ void ChatWebServer::answer_file(const std::string& path, const char* status,
   std::unique_ptr<FileStream> stream;
   const std::size_t stream_from =
       on_client_thread ? WebFiles::kMaxCachedFile + 1 : static_cast<std::size_t>(-1);
-  // A plain connection sends a large cached file straight from the file.
-  if (!files_.fetch(name, stream_from, bytes, stream, on_client_thread && !OnSecureConnection())) {
+  if (!files_.fetch(name, stream_from, bytes, stream)) {
     // Missing: the not-found page of the folder, or nothing.
     std::shared_ptr<const std::string> body;
     std::string fnf = web_root_ + "/fnf.html";

@@ -63,11 +63,10 @@ inline constexpr int kConnectionsPerAddress = 256;
 inline constexpr std::size_t kPendingShareDivisor = 8;
 
 // Descriptors kept back from connections for the files page handlers open,
-// the log, the listeners, the waits of the threads waiting for a newcomer
-// (at most 64) and the large cached files kept open (at most 32): the server
-// closes the longest-idle kept-alive connections first once connections
-// would take more.
-inline constexpr long kSpareDescriptors = 192;
+// the log, the listeners and the waits of the threads waiting for a
+// newcomer (at most 64): the server closes the longest-idle kept-alive
+// connections first once connections would take more.
+inline constexpr long kSpareDescriptors = 128;
 
 // A large file goes out from the file in pieces of this size, each read
 // while the peer takes the one before.

@@ -76,8 +76,7 @@ bool unsafe_path(std::string_view path) {
   return false;
 }
 
-std::shared_ptr<const std::string> WebFiles::lookup(const std::string& name,
-                                                    std::shared_ptr<const OpenFile>* file) {
+std::shared_ptr<const std::string> WebFiles::lookup(const std::string& name) {
   Entry entry;
   {
     std::shared_lock<std::shared_mutex> hold(lock_);
@@ -88,42 +87,32 @@ std::shared_ptr<const std::string> WebFiles::lookup(const std::string& name,
   struct stat st;
   if (::stat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_dev == entry.dev &&
       st.st_ino == entry.ino && st.st_size == entry.size &&
-      same_time(st.st_mtim, entry.mtime) && same_time(st.st_ctim, entry.ctime)) {
-    if (file) *file = std::move(entry.file);
+      same_time(st.st_mtim, entry.mtime) && same_time(st.st_ctim, entry.ctime))
     return entry.bytes;
-  }
   std::unique_lock<std::shared_mutex> hold(lock_);
   auto it = entries_.find(name);
   if (it != entries_.end() && it->second.bytes == entry.bytes) {
     total_ -= it->second.bytes->size();
-    if (it->second.file) --open_;
     entries_.erase(it);
   }
   return nullptr;
 }
 
-void WebFiles::remember(const std::string& name, const struct stat& st, std::string_view bytes,
-                        int fd) {
-  // Whatever is not kept below is closed on the way out.
-  std::shared_ptr<const OpenFile> file = fd >= 0 ? std::make_shared<OpenFile>(fd) : nullptr;
+void WebFiles::remember(const std::string& name, const struct stat& st, std::string_view bytes) {
   // Times within the last two seconds may still change without the stamp
   // changing (coarse file-system clocks); such a file is read fresh each time.
   const std::time_t settled = std::time(nullptr) - 2;
   if (st.st_mtim.tv_sec > settled || st.st_ctim.tv_sec > settled) return;
   if (bytes.size() > kMaxCachedFile) return;
-  if (bytes.size() < kOpenFrom) file.reset();
   auto content = std::make_shared<const std::string>(bytes);
   std::unique_lock<std::shared_mutex> hold(lock_);
   auto it = entries_.find(name);
   std::size_t replaced = it == entries_.end() ? 0 : it->second.bytes->size();
   if (total_ - replaced + bytes.size() > kMaxCachedTotal) return;
   if (it == entries_.end() && entries_.size() >= kMaxCachedFiles) return;
-  const std::size_t open_before = open_ - (it != entries_.end() && it->second.file ? 1 : 0);
-  if (open_before >= kMaxOpenFiles) file.reset();
   total_ = total_ - replaced + bytes.size();
-  open_ = open_before + (file ? 1 : 0);
   entries_[name] = Entry{st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim,
-                         std::move(content), std::move(file)};
+                         std::move(content)};
 }
 
 bool WebFiles::append_impl(const std::string& name, std::string& out, void* context,
@@ -156,7 +145,7 @@ bool WebFiles::append_impl(const std::string& name, std::string& out, void* cont
   return true;
 }
 
-OpenFile::~OpenFile() {
+FileStream::~FileStream() {
   if (fd_ >= 0) ::close(fd_);
 }
 
@@ -170,7 +159,7 @@ long FileStream::read_at(std::uint64_t offset, char* buffer, std::size_t size) {
   if (offset >= size_) return 0;
   size = static_cast<std::size_t>(std::min<std::uint64_t>(size, size_ - offset));
   for (;;) {
-    const ssize_t n = ::pread(file_->fd(), buffer, size, static_cast<off_t>(base_ + offset));
+    const ssize_t n = ::pread(fd_, buffer, size, static_cast<off_t>(base_ + offset));
     if (n < 0 && errno == EINTR) continue;
     return static_cast<long>(n);
   }
@@ -178,15 +167,8 @@ long FileStream::read_at(std::uint64_t offset, char* buffer, std::size_t size) {
 
 bool WebFiles::fetch(const std::string& name, std::size_t stream_from,
                      std::shared_ptr<const std::string>& bytes,
-                     std::unique_ptr<FileStream>& stream, bool open_files) {
-  std::shared_ptr<const OpenFile> file;
-  if ((bytes = lookup(name, open_files ? &file : nullptr))) {
-    if (file) {
-      stream = std::make_unique<FileStream>(std::move(file), bytes->size());
-      bytes.reset();
-    }
-    return true;
-  }
+                     std::unique_ptr<FileStream>& stream) {
+  if ((bytes = lookup(name))) return true;
   struct stat st;
   int fd = open_inside(name, st);
   if (fd < 0) return false;
@@ -197,10 +179,8 @@ bool WebFiles::fetch(const std::string& name, std::size_t stream_from,
   }
   std::string content(size, '\0');
   content.resize(read_fully(fd, content.data(), content.size()));
-  if (content.size() == size)
-    remember(name, st, content, fd);  // keeps the file open or closes it
-  else
-    ::close(fd);
+  ::close(fd);
+  if (content.size() == size) remember(name, st, content);
   bytes = std::make_shared<const std::string>(std::move(content));
   return true;
 }
@@ -265,7 +245,6 @@ void WebFiles::clear() {
   std::unique_lock<std::shared_mutex> hold(lock_);
   entries_.clear();
   total_ = 0;
-  open_ = 0;
 }
 
 }  // namespace tvl

@@ -40,28 +40,13 @@ bool unsafe_path(std::string_view path);
 // replaced).
 bool private_file(std::string_view path);
 
-// An open file of the folder, closed with its last holder.
-class OpenFile {
- public:
-  explicit OpenFile(int fd) : fd_(fd) {}
-  ~OpenFile();
-  OpenFile(const OpenFile&) = delete;
-  OpenFile& operator=(const OpenFile&) = delete;
-  int fd() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 // An open file of the folder sent as the body of an answer: all of it, or
-// the part restrict() leaves. A plain connection sends it straight from the
-// file.
+// the part restrict() leaves. Owns its descriptor. A plain connection sends
+// it straight from the file.
 class FileStream final : public AnswerStream {
  public:
-  FileStream(std::shared_ptr<const OpenFile> file, std::uint64_t size)
-      : file_(std::move(file)), size_(size) {}
-  // Takes the descriptor.
-  FileStream(int fd, std::uint64_t size) : FileStream(std::make_shared<OpenFile>(fd), size) {}
+  FileStream(int fd, std::uint64_t size) : fd_(fd), size_(size) {}
+  ~FileStream() override;
   FileStream(const FileStream&) = delete;
   FileStream& operator=(const FileStream&) = delete;
   // From now on the body is `length` bytes from `offset` of the file
@@ -69,11 +54,11 @@ class FileStream final : public AnswerStream {
   void restrict(std::uint64_t offset, std::uint64_t length);
   std::uint64_t size() const override { return size_; }
   long read_at(std::uint64_t offset, char* buffer, std::size_t size) override;
-  int file() const override { return file_->fd(); }
+  int file() const override { return fd_; }
   std::uint64_t file_offset() const override { return base_; }
 
  private:
-  std::shared_ptr<const OpenFile> file_;
+  int fd_;
   std::uint64_t base_ = 0;
   std::uint64_t size_;
 };
@@ -83,11 +68,6 @@ class WebFiles {
   static constexpr std::size_t kMaxCachedFile = 1 << 20;
   static constexpr std::size_t kMaxCachedTotal = 32u << 20;
   static constexpr std::size_t kMaxCachedFiles = 4096;
-  // A cached file of at least this size stays open as well, at most this
-  // many of them, so that a plain connection sends it from the file (no
-  // copy of its bytes per answer).
-  static constexpr std::size_t kOpenFrom = 64 * 1024;
-  static constexpr std::size_t kMaxOpenFiles = 32;
 
   // The whole content of a file. False when it cannot be opened or is not a
   // regular file. A file that cannot be read completely yields the bytes
@@ -103,12 +83,10 @@ class WebFiles {
   // A file for an answer: the cached bytes or the bytes read now, or, for
   // a file of at least stream_from bytes that is not cached, the open file
   // as a stream of its bytes (restricted to the part an answer sends with
-  // FileStream::restrict), which is never read whole. With open_files, a
-  // cached file kept open comes as a stream of the open file too. False
-  // when the file is missing (as for read()).
+  // FileStream::restrict), which is never read whole. False when the file
+  // is missing (as for read()).
   bool fetch(const std::string& name, std::size_t stream_from,
-             std::shared_ptr<const std::string>& bytes, std::unique_ptr<FileStream>& stream,
-             bool open_files = false);
+             std::shared_ptr<const std::string>& bytes, std::unique_ptr<FileStream>& stream);
 
   void clear();
 
@@ -133,22 +111,16 @@ class WebFiles {
     timespec mtime;
     timespec ctime;
     std::shared_ptr<const std::string> bytes;
-    std::shared_ptr<const OpenFile> file;  // kept open (kOpenFrom); may be null
   };
 
   using BodyHook = void (*)(void* context, std::size_t size);
   bool append_impl(const std::string& name, std::string& out, void* context, BodyHook hook);
-  std::shared_ptr<const std::string> lookup(const std::string& name,
-                                            std::shared_ptr<const OpenFile>* file = nullptr);
-  // `fd` (or -1) is the open file the bytes came from; it is kept open with
-  // the entry or closed.
-  void remember(const std::string& name, const struct stat& st, std::string_view bytes,
-                int fd = -1);
+  std::shared_ptr<const std::string> lookup(const std::string& name);
+  void remember(const std::string& name, const struct stat& st, std::string_view bytes);
 
   std::shared_mutex lock_;  // guards entries_ and total_
   std::unordered_map<std::string, Entry> entries_;
   std::size_t total_ = 0;
-  std::size_t open_ = 0;  // entries with a file kept open
 };
 
 template <typename BeforeBody>

@@ -196,7 +196,7 @@ TEST_F(HttpIntegration, LargeFilesReachASlowKeptAliveReaderWhole) {
     EXPECT_TRUE(mask_date(answer) == standard("200 OK", mid, true, "text/css; charset=utf-8"))
         << "round " << round << ": " << answer.size() << " bytes";
   }
-  // A part of the cached file, which goes out from the open file.
+  // A part of the cached file.
   ASSERT_TRUE(c.send("GET /mid.css HTTP/1.1\r\nRange: bytes=100000-100099\r\n\r\n"));
   EXPECT_EQ(mask_date(c.read_http_answer(5000)),
             standard("206 Partial Content", mid.substr(100000, 100), true,
