@@ -68,8 +68,9 @@ inline constexpr std::size_t kPendingShareDivisor = 8;
 // connections first once connections would take more.
 inline constexpr long kSpareDescriptors = 128;
 
-// A large file goes out from the file in pieces of this size, each read
-// while the peer takes the one before.
+// Over TLS a large file goes out from the file in pieces of this size, each
+// read while the peer takes the one before (a plain connection sends it
+// straight from the file and holds no piece).
 inline constexpr std::size_t kStreamChunkBytes = 64 * 1024;
 
 // Answers are written in chunks of at most this size.
