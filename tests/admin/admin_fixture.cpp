@@ -11,6 +11,16 @@ namespace fs = std::filesystem;
 
 namespace tvl::test {
 
+AdminSite::QtEnvironment::QtEnvironment() {
+  qputenv("TAVELLA_STATE_DIR", QByteArray::fromStdString(state.path()));
+  qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString(config.path()));
+}
+
+AdminSite::QtEnvironment::~QtEnvironment() {
+  qunsetenv("TAVELLA_STATE_DIR");
+  qunsetenv("XDG_CONFIG_HOME");
+}
+
 AdminSite::AdminSite() {
   // Everything the build puts in dist/ except the programs and old logs.
   const fs::path dist(TAVELLA_DIST_DIR);

@@ -31,7 +31,6 @@ class AdminSite {
 
   const std::string& folder() const { return dir_.path(); }
   int port() const { return port_; }
-  const TestEnvironment& environment() const { return env_; }
 
   // One key of option.ini's section "Server".
   void set_option(const std::string& key, const std::string& value);
@@ -53,7 +52,15 @@ class AdminSite {
   void on_dialog(std::function<void(QDialog&)> hook);
 
  private:
-  TestEnvironment env_;
+  // The environment of TestEnvironment, set through Qt: QtTest's watchdog
+  // thread reads the environment under Qt's lock at the start of every test
+  // function, and a plain setenv meanwhile may move it under that read.
+  struct QtEnvironment {
+    QtEnvironment();
+    ~QtEnvironment();
+    TempDir state, config;
+  };
+  QtEnvironment env_;
   TempDir dir_;
   int port_ = 0;
   std::unique_ptr<CServerDlg> window_;
