@@ -66,6 +66,16 @@ void ChatState::replace_rooms(std::vector<RoomInfo> rooms) {
   std::shared_ptr<const std::vector<RoomInfo>> old_table;
   {
     Hold chat(*this);
+    // With users online the new rings count on from kReloadedSeq, and
+    // everyone who has received lines stands at it: the first line pushed
+    // after the reload is then new to them whether they look before it or
+    // after (their old numbers, higher than the new ring's, would hide as
+    // many lines).
+    if (count_ > 0) {
+      for (RoomMessages& ring : rings) ring.seq = RoomMessages::kReloadedSeq;
+      for (int i = 0; i < count_; ++i)
+        if (users_[i].last_seq != 0) users_[i].last_seq = RoomMessages::kReloadedSeq;
+    }
     rings_.swap(rings);
     locked_rooms_ = table;
     {

@@ -52,7 +52,11 @@ struct RoomMessages {
   // reaches it, and a room then still keeps several of the longest ones.
   static constexpr std::size_t kMaxBytes = 512 * 1024;
 
-  int seq = 0;                  // lines pushed since the rooms were loaded
+  // Where the rings of a reload start (see ChatState::replace_rooms): above
+  // 0, which marks a user who has received nothing yet.
+  static constexpr int kReloadedSeq = 1;
+
+  int seq = 0;                  // number of the last line pushed
   std::deque<RingLine> lines;   // lines.back().seq == seq when not empty
   std::size_t bytes = 0;        // text bytes of `lines`
 
