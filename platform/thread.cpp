@@ -1,6 +1,7 @@
 #include "platform/thread.h"
 
 #include <pthread.h>
+#include <sched.h>
 
 #include <cerrno>
 #include <chrono>
@@ -92,6 +93,7 @@ struct ThreadCache::Shared {
   std::size_t stack_size;
   std::size_t max_idle;
   int idle_ms;
+  Scheduling scheduling;
   mutable std::mutex lock;  // guards every field below
   std::condition_variable work_ready;      // an idle thread has a job or must end
   mutable std::condition_variable quiet;   // busy or threads went down
@@ -125,8 +127,10 @@ void join_leaving(ThreadCache::Shared& s, std::unique_lock<std::mutex>& hold) {
 
 }  // namespace
 
-ThreadCache::ThreadCache(std::size_t stack_size, std::size_t max_idle, int idle_ms)
+ThreadCache::ThreadCache(std::size_t stack_size, std::size_t max_idle, int idle_ms,
+                         Scheduling scheduling)
     : shared_(std::make_shared<Shared>()) {
+  shared_->scheduling = scheduling;
   shared_->stack_size = stack_size;
   shared_->max_idle = max_idle;
   shared_->idle_ms = idle_ms;
@@ -190,6 +194,13 @@ namespace {
 void cache_thread(const std::shared_ptr<ThreadCache::Shared>& shared, std::function<void()> job) {
   // `shared` keeps the state alive past the last unlock below.
   ThreadCache::Shared& s = *shared;
+  // Set by the thread itself: pthread's creation attributes take only the
+  // normal and the real-time policies. Where the system refuses it, the
+  // thread runs on as a normal one.
+  if (s.scheduling == Scheduling::Batch) {
+    sched_param priority{};  // the batch policy has priority 0 only
+    (void)sched_setscheduler(0, SCHED_BATCH, &priority);
+  }
   for (;;) {
     job();
     job = nullptr;  // release what the job captured before waiting

@@ -39,17 +39,29 @@ class Thread {
   int error_ = 0;
 };
 
+// How the system schedules a thread among the runnable ones.
+enum class Scheduling {
+  Normal,
+  // Throughput work (the system's batch policy): a thread that wakes while
+  // all processors are busy does not preempt the one running, but takes its
+  // turn when that one sleeps or its slice ends. Many threads that each do
+  // a little per wake-up switch far less under load.
+  Batch,
+};
+
 // Runs jobs on threads of one stack size, each job on a thread of its own:
 // an idle thread of the cache when there is one, else a new thread. A thread
 // whose job ended waits up to idle_ms for the next job and then ends; at most
-// max_idle threads wait at a time.
+// max_idle threads wait at a time. The threads are scheduled as `scheduling`
+// says (as Normal where the system refuses the policy).
 // Thread safety: run() may be called from any thread. The destructor waits
 // until every job has returned and every thread of the cache has ended and
 // been joined (so nothing of it, not even the destructors of its
 // thread-local data, runs on afterwards).
 class ThreadCache {
  public:
-  ThreadCache(std::size_t stack_size, std::size_t max_idle, int idle_ms);
+  ThreadCache(std::size_t stack_size, std::size_t max_idle, int idle_ms,
+              Scheduling scheduling = Scheduling::Normal);
   ~ThreadCache();
   ThreadCache(const ThreadCache&) = delete;
   ThreadCache& operator=(const ThreadCache&) = delete;

@@ -1,5 +1,6 @@
 // File-system stand-ins and the start-at-logon entry.
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -201,6 +202,22 @@ TEST(ThreadTest, CacheRunsEveryJobAndReusesFinishedThreads) {
   }
   EXPECT_EQ(20, done.load());
   EXPECT_EQ(1u, threads.size());
+}
+
+TEST(ThreadTest, CacheThreadsRunUnderTheirScheduling) {
+  for (Scheduling scheduling : {Scheduling::Normal, Scheduling::Batch}) {
+    std::atomic<int> policy{-1};
+    {
+      ThreadCache cache(128 * 1024, 1, 10000, scheduling);
+      // The second job runs on the cached thread of the first.
+      for (int i = 0; i < 2; ++i) {
+        policy = -1;
+        ASSERT_TRUE(cache.run([&] { policy = sched_getscheduler(0); }));
+        ASSERT_TRUE(cache.wait_idle(10000));
+        EXPECT_EQ(policy.load(), scheduling == Scheduling::Batch ? SCHED_BATCH : SCHED_OTHER);
+      }
+    }
+  }
 }
 
 TEST(ThreadTest, CacheDestructorWaitsForRunningJobs) {
