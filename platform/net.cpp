@@ -24,6 +24,9 @@ int create_listen_socket(int& error) {
   }
   int on = 1;
   ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  // Accepted connections take it over from the listener: no call per
+  // connection.
+  ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   return s;
 }
 
@@ -83,8 +86,6 @@ AcceptResult accept_connection(int listen_socket, int& socket, std::string& ip, 
       return AcceptResult::WouldBlock;
     return AcceptResult::Failed;
   }
-  int on = 1;
-  ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   const unsigned char* b = reinterpret_cast<const unsigned char*>(&peer.sin_addr.s_addr);
   char text[20];
   std::snprintf(text, sizeof text, "%d.%d.%d.%d", b[0], b[1], b[2], b[3]);

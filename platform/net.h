@@ -13,7 +13,8 @@ namespace tvl::net {
 
 // A TCP socket with SO_REUSEADDR set (so a restarted server rebinds at once
 // while old connections linger; a port another socket listens on still
-// fails). Non-blocking, close-on-exec.
+// fails) and TCP_NODELAY, which the connections it accepts inherit.
+// Non-blocking, close-on-exec.
 int create_listen_socket(int& error);
 // Binds to INADDR_ANY and the low 16 bits of port.
 bool bind_any(int socket, int port, int& error);
@@ -34,8 +35,8 @@ bool defer_accept(int socket, int seconds);
 constexpr int kMaxBacklog = 65535;
 
 enum class AcceptResult { Accepted, WouldBlock, Failed };
-// Accepts one pending connection as a non-blocking, close-on-exec socket with
-// TCP_NODELAY. ip: "%d.%d.%d.%d" of the peer; raw_port: the peer port as it
+// Accepts one pending connection as a non-blocking, close-on-exec socket
+// (with TCP_NODELAY when the listener has it). ip: "%d.%d.%d.%d" of the peer; raw_port: the peer port as it
 // stands in the address structure (network byte order).
 AcceptResult accept_connection(int listen_socket, int& socket, std::string& ip, int& raw_port,
                                int& error);

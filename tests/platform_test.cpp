@@ -1,6 +1,9 @@
 // File-system stand-ins and the start-at-logon entry.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sched.h>
+#include <sys/socket.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -339,6 +342,10 @@ TEST(ListenWaitTest, SharedListenersReportTheReadyOneAndStopWakesEveryWaiter) {
   std::string ip;
   ASSERT_EQ(tvl::net::AcceptResult::Accepted,
             tvl::net::accept_connection(listeners[1], socket, ip, port, error));
+  int nodelay = 0;
+  socklen_t size = sizeof nodelay;
+  ASSERT_EQ(0, ::getsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &nodelay, &size));
+  EXPECT_EQ(1, nodelay) << "the accepted socket takes TCP_NODELAY from its listener";
   tvl::net::close_socket(socket);
   EXPECT_EQ(0, first.wait(ready, 0).status) << "the taken newcomer is no longer reported";
 
