@@ -137,6 +137,8 @@ test("the title counts lines while the tab is away, and a scrolled-up board offe
   const yan = await enter(await newPage(), "yan", "Lobby");
   const zoe = await enter(await newPage(), "zoe", "Lobby");
   await waitText(yan, "users", "zoe");
+  // zoe's first lines (both joins) come before the tab goes away.
+  await waitText(zoe, "board", "zoe joined");
   const title = await zoe.title();
   // The tab goes to the background.
   await zoe.evaluate(() => {
