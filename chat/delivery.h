@@ -22,7 +22,8 @@ struct Delivery {
 // last_seq is `last_seq` has not received, and how many lines it has missed
 // because they were dropped from the ring before it asked. A newcomer
 // (last_seq 0) gets the last kNewcomerLines and misses nothing; a user up to
-// date, or ahead of the ring (the rooms were reloaded), gets nothing.
+// date, or ahead of the ring (which a reload never leaves it: see
+// ChatState::replace_rooms), gets nothing.
 struct DeliveryWindow {
   int first = 0;
   int last = -1;

@@ -210,15 +210,13 @@ TEST(ThreadTest, CacheRunsEveryJobAndReusesFinishedThreads) {
 TEST(ThreadTest, CacheThreadsRunUnderTheirScheduling) {
   for (Scheduling scheduling : {Scheduling::Normal, Scheduling::Batch}) {
     std::atomic<int> policy{-1};
-    {
-      ThreadCache cache(128 * 1024, 1, 10000, scheduling);
-      // The second job runs on the cached thread of the first.
-      for (int i = 0; i < 2; ++i) {
-        policy = -1;
-        ASSERT_TRUE(cache.run([&] { policy = sched_getscheduler(0); }));
-        ASSERT_TRUE(cache.wait_idle(10000));
-        EXPECT_EQ(policy.load(), scheduling == Scheduling::Batch ? SCHED_BATCH : SCHED_OTHER);
-      }
+    ThreadCache cache(128 * 1024, 1, 10000, scheduling);
+    // The second job runs on the cached thread of the first.
+    for (int i = 0; i < 2; ++i) {
+      policy = -1;
+      ASSERT_TRUE(cache.run([&] { policy = sched_getscheduler(0); }));
+      ASSERT_TRUE(cache.wait_idle(10000));
+      EXPECT_EQ(policy.load(), scheduling == Scheduling::Batch ? SCHED_BATCH : SCHED_OTHER);
     }
   }
 }
