@@ -58,8 +58,6 @@ CServerDlg::CServerDlg(const Setup& setup, QWidget* parent)
   init_admin_resources();
   // The controls with their initial texts, icons and tooltips come first.
   build_window();
-  // The process's main object from here on, before anything is loaded.
-  tvl::set_main_object(this);
   // The log page's row of each chat event; set before any server runs.
   engine_.set_log_row_sink([this](const std::string& address, const std::string& time,
                                   const std::string& text) {
@@ -129,7 +127,6 @@ CServerDlg::~CServerDlg() {
   engine_.server().StopAndWaitClients();
   engine_.set_log_row_sink(nullptr);
   tray_.reset();
-  if (tvl::main_object() == this) tvl::set_main_object(nullptr);
 }
 
 void CServerDlg::build_window() {
@@ -314,11 +311,6 @@ void CServerDlg::reload_and_restart() {
   tvl::load_templates(engine_.site());
   stop_server();
   start_server();
-}
-
-void CServerDlg::log_chat_event(const std::string& address, const std::string& time,
-                                const std::string& text) {
-  engine_.log_chat_event(address, time, text);
 }
 
 void CServerDlg::on_exit() {

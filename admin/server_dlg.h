@@ -1,6 +1,6 @@
-// CServerDlg: the main window of Tavella and the process's main object. It
-// owns the chat (settings, list texts, chat state, page handlers and web
-// server, through one ChatEngine), the four pages in the tabs, the toolbar,
+// CServerDlg: the main window of Tavella. It owns the chat (settings, list
+// texts, chat state, chat log, page handlers and web server, through one
+// ChatEngine, wired as in the service), the four pages in the tabs, the toolbar,
 // the status line and the tray icon, and it starts and stops the server.
 //
 // Server states (the only ones the window shows):
@@ -22,11 +22,11 @@
 //
 // Lifetime: one per process, created and destroyed on the user-interface
 // thread. The constructor runs the whole initialisation (it may start the
-// server and hide the window); the destructor stops the server, removes the
-// tray icon and clears the main pointer.
+// server and hide the window); the destructor stops the server and removes
+// the tray icon.
 // Thread safety: everything runs on the user-interface thread except the
-// MainObject interface, which client threads call; log_chat_event queues the
-// log row to the user-interface thread and never waits.
+// engine's log row sink, which client threads call; it queues the log row to
+// the user-interface thread and never waits.
 #pragma once
 #include <QMainWindow>
 #include <QPointer>
@@ -35,7 +35,6 @@
 #include <string>
 
 #include "chat/engine.h"
-#include "server/main_object.h"
 #include "service/control_server.h"
 
 class QLabel;
@@ -48,7 +47,7 @@ class CLogPage;
 class CUsersPage;
 class CRoomsPage;
 
-class CServerDlg : public QMainWindow, public tvl::MainObject {
+class CServerDlg : public QMainWindow {
   Q_OBJECT
 
  public:
@@ -96,15 +95,6 @@ class CServerDlg : public QMainWindow, public tvl::MainObject {
   CSystemTray* tray() const { return tray_.get(); }
   QString status_text() const;
   tvl::ChatEngine& engine() { return engine_; }
-
-  // --- tvl::MainObject, reached from client threads ---
-  tvl::SiteData& site() override { return engine_.site(); }
-  tvl::ChatState* chat_state() override { return &engine_.state(); }
-  tvl::PageHandlers* page_handlers() override { return &engine_.pages(); }
-  // The day's log file, and the row for the log page queued to the
-  // user-interface thread (the caller holds the chat lock; nothing waits).
-  void log_chat_event(const std::string& address, const std::string& time,
-                      const std::string& text) override;
 
  signals:
   // The window was closed (title bar, Alt+F4 or Exit): the program ends.

@@ -52,7 +52,7 @@ void LogPageTest::rows_from_threads_holding_the_chat_lock_arrive_in_order() {
       for (int i = 0; i < kRows; ++i) {
         // As the chat engine calls it: under the chat lock.
         tvl::ChatState::Hold hold(w.engine().state());
-        w.log_chat_event("10.0.0." + std::to_string(t), "12:00:00", std::to_string(i));
+        w.engine().log_chat_event("10.0.0." + std::to_string(t), "12:00:00", std::to_string(i));
       }
     });
   // The user-interface thread runs no events meanwhile: a caller that
@@ -96,7 +96,7 @@ void LogPageTest::clear_all_empties_the_list_only() {
   QVERIFY(w.is_running());
   {
     tvl::ChatState::Hold hold(w.engine().state());
-    w.log_chat_event("10.0.0.1", "12:00:00", "kept in the file");
+    w.engine().log_chat_event("10.0.0.1", "12:00:00", "kept in the file");
   }
   CLogPage& page = *w.log_page();
   QTRY_COMPARE(page.list()->topLevelItemCount(), 1);
