@@ -2,11 +2,10 @@
 // HTML line in the room's ring (or a room command of an administrator), and
 // the answer shows the sender's own line at once.
 #include <algorithm>
-#include <cerrno>
-#include <climits>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
+#include <memory>
+#include <optional>
+#include <string_view>
 #include <vector>
 
 #include "chat/chat_pages.h"
@@ -55,7 +54,12 @@ const char kTooMuchMarkupPage[] =
     "<BODY bgcolor=\"#EBEBD6\">This message holds too much markup, please send it as plain "
     "text!</body>";
 
-enum Command { kSay = 0, kBan = 1, kUnban = 2, kBannedList = 3 };
+// The form's command field: 0 (and below) a chat line, then the three room
+// commands of administrators; any other number does nothing.
+constexpr int kSay = 0;
+constexpr int kBan = 1;
+constexpr int kUnban = 2;
+constexpr int kBannedList = 3;
 
 struct Form {
   std::string message;
@@ -117,222 +121,247 @@ bool bounded_line_text(const std::string& formatted, std::size_t typed,
   return kept.size() <= bound;
 }
 
+// What a post asks for, read from the request before anything is looked up.
+struct Post {
+  Form form;
+  std::string name;       // the sender's name from the page address, decoded
+  std::string password;   // the place's key as the address carries it
+  std::string room_text;  // the room value as it stands
+  int room = 0;
+  std::shared_ptr<const std::vector<RoomInfo>> rooms;  // the table `room` was checked against
+
+  const RoomInfo& info() const { return (*rooms)[room - 1]; }
+  bool command() const { return form.command >= kBan; }
+};
+
+// What the post makes: the line for the room's ring and the log's event.
+struct Line {
+  std::string pushed;    // the whole ring line; empty: nothing is pushed
+  std::string to_whom;   // its addressee
+  std::string log_text;  // "<name> to <addressee>: ..." as the log keeps it
+  std::string time;      // "%H:%M:%S"
+};
+
+// Each step below returns false when the answer is decided: `out` then
+// holds it (left empty: an empty page).
+
+// The form and the sender's identity, from the request alone.
+bool read_post(ChatContext& ctx, const HttpRequest& http, Post& post, std::string& out) {
+  const std::string_view request = http.text;
+  if (!has_key(request, "message=")) return false;
+  if (!request_from_this_site(http)) {
+    out = kOtherSitePage;
+    return false;
+  }
+  post.form = read_form(request);
+  // Every kept line is sent to every user of the room again and again, so
+  // its length is bounded before anything else is done with it.
+  if (post.form.message.size() > kMaxMessageBytes) {
+    out = kTooLongPage;
+    return false;
+  }
+  // Who posts: the page address of the request line.
+  const std::string_view address = http.line.path;
+  if (!has_key(address, "?username=") || !has_key(address, "&password=") ||
+      !has_key(address, "&room="))
+    return false;
+  post.name = key_value(address, "?username=", "&password=");
+  form_decode(post.name);
+  post.password = key_value(address, "&password=", "&room=");
+  post.room_text = key_value(address, "&room=");
+  post.room_text.resize(std::min(post.room_text.size(), post.room_text.find(' ')));
+  post.room = key_number(address, "&room=");
+  post.rooms = ctx.state.rooms();
+  if (post.room < 1 || post.room > static_cast<int>(post.rooms->size())) return false;
+  // The name and the addressee stand in the line's script link and in HTML;
+  // the name may also name an account file.
+  if (!user_name_allowed(post.name)) {
+    out = kNotOnlinePage;
+    return false;
+  }
+  const std::string& to = post.form.to_whom;
+  if (!to.empty() && to != "All" && !user_name_allowed(to)) {
+    out = kBadAddresseePage;
+    return false;
+  }
+  return true;
+}
+
+// Whether the sender may post this now: flood control (every line and every
+// room command of a place counts; an empty line changes only the sender's
+// pane), and for a room command an administrator's place, entered as that
+// member and proven by its key. `banned`: the sender's place is banned.
+bool authorise(ChatContext& ctx, const Post& post, bool& banned, std::string& out) {
+  const Form& form = post.form;
+  bool online = false, member = false;
+  {
+    ChatState::Hold chat(ctx.state);
+    if (post.room > ctx.state.room_count_locked()) return false;  // rooms reloaded meanwhile
+    if (const std::optional<int> sender =
+            find_keyed_user(ctx.state, post.room, post.name, post.password)) {
+      OnlineUser& u = ctx.state.user(*sender);
+      const ServerSettings& s = ctx.site.settings;
+      if ((post.command() || !form.message.empty()) &&
+          !take_post_turn(u.post_due_ms, ctx.now_ms(), s.post_burst, s.post_interval_ms)) {
+        out = kTooFastPage;
+        return false;
+      }
+      online = true;
+      member = u.member;
+      banned = !u.active;
+    }
+  }
+  if (!post.command()) {
+    if (!online) out = kNotOnlinePage;
+    return online;
+  }
+  const bool refused_target = form.command == kBan
+                                  ? form.to_whom == "All" || form.to_whom == post.name
+                                  : form.command == kUnban && form.to_whom == "All";
+  if (!member || !is_room_administrator(post.info().admin, post.name) || refused_target) {
+    out = kNoPermission;
+    return false;
+  }
+  return true;
+}
+
+// The line of a chat message, made without the chat lock: formatting, links
+// and the HTML guard. Nothing when the message is empty.
+bool compose_line(ChatContext& ctx, const Post& post, bool banned, Line& line, std::string& out) {
+  const Form& form = post.form;
+  if (form.message.empty()) return true;
+  line.time = local_time_hms();
+  line.log_text = post.name + " to " + form.to_whom + ": " + form.message;
+  if (banned) {
+    // A private notice to the banned sender's own place.
+    line.to_whom = post.name;
+    line.pushed = "<br>*<font color=red size=2>You have been banned!</font>";
+    return true;
+  }
+  GuardOptions options;
+  options.remote_pictures = ctx.site.settings.remote_pictures;
+  std::string text;
+  if (!bounded_line_text(form.command == kSay ? format_message(form) : form.message,
+                         form.message.size(), options, text)) {
+    out = kTooMuchMarkupPage;
+    return false;
+  }
+  const bool is_private = form.private_line && form.to_whom != "All";
+  line.to_whom = form.to_whom;
+  line.pushed = std::string(is_private ? "<br>*" : "<br>") + "<font color=green size=2>" +
+                line.time + " " + name_link(post.name) + " => " + name_link(form.to_whom) +
+                " </font>" + text;
+  if (is_private) line.log_text = "* " + line.log_text;
+  return true;
+}
+
+// A room command's effect, and the red line that tells the room (none when
+// nothing changed). The log gets the command's text as typed; the line its
+// page form.
+void run_command(ChatContext& ctx, const Post& post, Line& line)
+    REQUIRES(ctx.state.chat_lock()) {
+  const std::string& whom = post.form.to_whom;
+  const std::string& room_name = ctx.state.room_locked(post.room).name;
+  std::string logged, shown;
+  if (post.form.command == kBan) {
+    if (const std::optional<int> target = ctx.state.find_online_user(post.room, whom)) {
+      ctx.state.user(*target).active = false;
+      // The ban outlasts the place: entering again keeps it.
+      ctx.guards->bans.ban(room_name, whom);
+      logged = "[" + whom + "] has been banned!";
+      shown = "[" + escape_html(whom) + "] has been banned!";
+    }
+  } else if (post.form.command == kUnban) {
+    const std::optional<int> target = ctx.state.find_online_user(post.room, whom);
+    const bool lifted = ctx.guards->bans.unban(room_name, whom);
+    const bool online_banned = target && !ctx.state.user(*target).active;
+    if (online_banned) ctx.state.user(*target).active = true;
+    if (online_banned || lifted) {
+      logged = "[" + whom + "] has been unbanned!";
+      shown = "[" + escape_html(whom) + "] has been unbanned!";
+    }
+  } else if (post.form.command == kBannedList) {
+    std::string list, escaped;
+    for (int i = 0; i < ctx.state.online_count(); ++i) {
+      const OnlineUser& u = ctx.state.user(i);
+      if (u.room != post.room || u.active) continue;
+      if (!list.empty()) list += ",", escaped += ",";
+      list += u.name;
+      escaped += escape_html(u.name);
+    }
+    if (!list.empty()) {
+      logged = "kicked list: " + list;
+      shown = "kicked list: " + escaped;
+    }
+  }
+  if (shown.empty()) return;
+  line.time = local_time_hms();
+  line.to_whom = "All";
+  line.pushed = "<br><font color=red size=2>" + shown + "</font>";
+  line.log_text = post.name + " to " + whom + ": " + logged;
+}
+
+// Under the chat lock: the sender's place must still hold the key; a room
+// command acts; the line is logged and pushed, and the sender's delivery
+// point moves past it, so the lines the others pushed since the sender's
+// last poll go out with this answer (`delivery`): the stream would never
+// hand them out.
+bool publish(ChatContext& ctx, const std::string& address, const Post& post, Line& line,
+             Delivery& delivery, std::string& out) {
+  ChatState::Hold chat(ctx.state);
+  // The user may have left, or the rooms been reloaded, since the check.
+  if (post.room > ctx.state.room_count_locked()) return false;
+  const long long now = ctx.now_ms();
+  sweep_idle_users(ctx, now);
+  // Only the visitor holding the place's key speaks (and receives) as it.
+  const std::optional<int> sender = find_keyed_user(ctx.state, post.room, post.name, post.password);
+  if (!sender) {
+    out = kNotOnlinePage;
+    return false;
+  }
+  OnlineUser& u = ctx.state.user(*sender);
+  u.last_active_ms = now;
+  if (post.command()) run_command(ctx, post, line);
+  if (line.pushed.empty()) {
+    if (post.form.command == kSay) u.split = post.form.split;
+    return true;
+  }
+  if (ctx.log_event) ctx.log_event(address, line.time, line.log_text);
+  take_undelivered(ctx.state.ring(post.room), u, u.name, post.form.split, delivery);
+  // A private line belongs to the place it is written to now (the banned
+  // sender's own notice to the sender's place); a later visitor of that
+  // name never receives it.
+  unsigned long long to_place = 0;
+  if (line.pushed.compare(0, 5, "<br>*") == 0) {
+    const std::optional<int> addressee =
+        line.to_whom == post.name ? sender : ctx.state.find_online_user(post.room, line.to_whom);
+    to_place = addressee ? ctx.state.user(*addressee).place_id : ~0ULL;
+  }
+  ctx.state.push_message(post.room, line.pushed, line.to_whom, to_place);
+  u.last_seq = ctx.state.ring(post.room).seq;
+  u.split = post.form.split;
+  return true;
+}
+
 }  // namespace
 
 void chat_post(ChatContext& ctx, const HttpRequest& http, std::string& out) {
-  const std::string_view request = http.text;
-  const std::string& ip = http.client;
-  if (!has_key(request, "message=")) return;
-  if (!request_from_this_site(http)) {
-    out = kOtherSitePage;
-    return;
-  }
+  Post post;
+  if (!read_post(ctx, http, post, out)) return;
+  bool banned = false;
+  if (!authorise(ctx, post, banned, out)) return;
+  Line line;
+  if (!post.command() && !compose_line(ctx, post, banned, line, out)) return;
+  Delivery delivery;
+  if (!publish(ctx, http.client, post, line, delivery, out)) return;
 
-  // 1-2. The form and the formatted text (no lock needed).
-  Form form = read_form(request);
-  // Every kept line is sent to every user of the room again and again, so
-  // its length is bounded before anything else is done with it.
-  if (form.message.size() > kMaxMessageBytes) {
-    out = kTooLongPage;
-    return;
-  }
-  std::string log_text = form.message;
-  std::string text = form.message;
-  if (form.command == kSay && !text.empty()) text = format_message(form);
-
-  // 3. Who posts, from the request line.
-  const std::string_view line = http.line.path;
-  if (line.find("?username=") == std::string::npos || line.find("&password=") == std::string::npos ||
-      line.find("&room=") == std::string::npos)
-    return;
-  std::string name = key_value(line, "?username=", "&password=");
-  form_decode(name);
-  const std::string password = key_value(line, "&password=", "&room=");
-  std::string room_text = key_value(line, "&room=");
-  room_text = room_text.substr(0, room_text.find(' '));
-  const int room = key_number(line, "&room=");
-  auto rooms = ctx.state.rooms();
-  if (room < 1 || room > static_cast<int>(rooms->size())) return;
-  const RoomInfo& info = (*rooms)[room - 1];
-
-  // The name and the addressee stand in the line's script link and in HTML;
-  // the name may also name an account file.
-  if (!user_name_allowed(name)) {
-    out = kNotOnlinePage;
-    return;
-  }
-  if (!form.to_whom.empty() && form.to_whom != "All" && !user_name_allowed(form.to_whom)) {
-    out = kBadAddresseePage;
-    return;
-  }
-
-  // Flood control: every line and every room command of a place counts
-  // (an empty line changes only the sender's pane). Checked before a
-  // command acts; a sender not online is answered further down.
-  if (form.command >= kBan || !form.message.empty()) {
-    ChatState::Hold chat(ctx.state);
-    if (room > ctx.state.room_count_locked()) return;  // rooms reloaded meanwhile
-    const int sender = find_keyed_user(ctx.state, room, name, password);
-    if (sender < ctx.state.online_count() &&
-        !take_post_turn(ctx.state.user(sender).post_due_ms, ctx.now_ms(),
-                        ctx.site.settings.post_burst, ctx.site.settings.post_interval_ms)) {
-      out = kTooFastPage;
-      return;
-    }
-  }
-
-  // 4. Room commands of administrators.
-  if (form.command >= kBan) {
-    // An administrator's place: entered as that member, proven by its key.
-    bool administrator = is_room_administrator(info.admin, name);
-    if (administrator) {
-      ChatState::Hold chat(ctx.state);
-      const int sender = room <= ctx.state.room_count_locked()
-                             ? find_keyed_user(ctx.state, room, name, password)
-                             : ctx.state.online_count();
-      administrator = sender < ctx.state.online_count() && ctx.state.user(sender).member;
-    }
-    if (!administrator) {
-      out = kNoPermission;
-      return;
-    }
-    text.clear();
-    if (form.command == kBan) {
-      if (form.to_whom == "All" || form.to_whom == name) {
-        out = kNoPermission;
-        return;
-      }
-      ChatState::Hold chat(ctx.state);
-      if (room <= ctx.state.room_count_locked()) {
-        int target = ctx.state.find_online_user(room, form.to_whom);
-        if (target < ctx.state.online_count()) {
-          ctx.state.user(target).active = false;
-          // The ban outlasts the place: entering again keeps it.
-          ctx.guards->bans.ban(info.name, form.to_whom);
-          log_text = "[" + form.to_whom + "] has been banned!";
-          text = "[" + escape_html(form.to_whom) + "] has been banned!";
-        }
-      }
-    } else if (form.command == kUnban) {
-      if (form.to_whom == "All") {
-        out = kNoPermission;
-        return;
-      }
-      ChatState::Hold chat(ctx.state);
-      if (room <= ctx.state.room_count_locked()) {
-        int target = ctx.state.find_online_user(room, form.to_whom);
-        const bool lifted = ctx.guards->bans.unban(info.name, form.to_whom);
-        const bool online_banned =
-            target < ctx.state.online_count() && !ctx.state.user(target).active;
-        if (online_banned) ctx.state.user(target).active = true;
-        if (online_banned || lifted) {
-          log_text = "[" + form.to_whom + "] has been unbanned!";
-          text = "[" + escape_html(form.to_whom) + "] has been unbanned!";
-        }
-      }
-    } else if (form.command == kBannedList) {
-      std::string list, shown;
-      ChatState::Hold chat(ctx.state);
-      for (int i = 0; i < ctx.state.online_count(); ++i) {
-        const OnlineUser& u = ctx.state.user(i);
-        if (u.room != room || u.active) continue;
-        if (!list.empty()) list += ",", shown += ",";
-        list += u.name;
-        shown += escape_html(u.name);
-      }
-      if (!list.empty()) {
-        log_text = "kicked list: " + list;
-        text = "kicked list: " + shown;
-      }
-    }
-    // The log gets the command's text as typed; the line its page form.
-    if (text.empty()) log_text.clear();
-  }
-
-  // 5.
-  log_text = name + " to " + form.to_whom + ": " + log_text;
-
-  // 6-8. The line, pushed under the chat lock with the sender's fields.
-  std::string pushed;
-  Delivery answer;
-  {
-    ChatState::Hold chat(ctx.state);
-    if (room > ctx.state.room_count_locked()) return;  // rooms reloaded meanwhile
-    const long long now = ctx.now_ms();
-    sweep_idle_users(ctx, now);
-    // Only the visitor holding the place's key speaks (and receives) as it.
-    const int sender = find_keyed_user(ctx.state, room, name, password);
-    if (sender >= ctx.state.online_count()) {
-      out = kNotOnlinePage;
-      return;
-    }
-    ctx.state.user(sender).last_active_ms = now;
-    const bool banned = !ctx.state.user(sender).active;
-    if (!text.empty()) {
-      chat.unlock();  // formatting needs no lock
-      if (form.command <= kSay && !banned) {
-        GuardOptions options;
-        options.remote_pictures = ctx.site.settings.remote_pictures;
-        std::string kept;
-        if (!bounded_line_text(text, form.message.size(), options, kept)) {
-          out = kTooMuchMarkupPage;
-          return;
-        }
-        text = std::move(kept);
-      }
-      const std::string time = local_time_hms();
-      std::string to_whom = form.to_whom;
-      if (form.command <= kSay && !banned) {
-        const bool is_private = form.private_line && to_whom != "All";
-        pushed = std::string(is_private ? "<br>*" : "<br>") + "<font color=green size=2>" + time +
-                 " " + name_link(name) + " => " + name_link(to_whom) + " </font>" + text;
-        if (is_private) log_text = "* " + log_text;
-      } else if (form.command <= kSay) {
-        to_whom = name;
-        pushed = "<br>*<font color=red size=2>You have been banned!</font>";
-      } else {
-        to_whom = "All";
-        pushed = "<br><font color=red size=2>" + text + "</font>";
-      }
-      chat.lock();
-      // The user may have left, or the rooms may have been reloaded, while
-      // the line was made.
-      if (room > ctx.state.room_count_locked()) return;
-      const int again = find_keyed_user(ctx.state, room, name, password);
-      if (again >= ctx.state.online_count()) {
-        out = kNotOnlinePage;
-        return;
-      }
-      if (ctx.log_event) ctx.log_event(ip, time, log_text);
-      // Lines the others pushed since the sender's last poll go out with this
-      // answer: the sender's delivery point moves past them below, and the
-      // stream would never hand them out.
-      OnlineUser& u = ctx.state.user(again);
-      take_undelivered(ctx.state.ring(room), u, u.name, form.split, answer);
-      // A private line belongs to the place it is written to now (the
-      // banned sender's own notice to the sender's place); a later visitor
-      // of that name never receives it.
-      unsigned long long to_place = 0;
-      if (pushed.compare(0, 5, "<br>*") == 0) {
-        const int addressee = to_whom == name ? again : ctx.state.find_online_user(room, to_whom);
-        to_place = addressee < ctx.state.online_count() ? ctx.state.user(addressee).place_id
-                                                        : ~0ULL;
-      }
-      ctx.state.push_message(room, pushed, to_whom, to_place);
-      u.last_seq = ctx.state.ring(room).seq;
-      u.split = form.split;
-    } else if (form.command == kSay) {
-      ctx.state.user(sender).split = form.split;
-    }
-  }
-
-  // 9. The answer.
+  // The answer shows the sender's own line at once.
   out = *ctx.site.templates[T_BODY].get();
-  fill_marker(out, "<!--$user-->", escape_address_value(name));
-  fill_marker(out, "<!--$pass-->", escape_address_value(password));
-  fill_marker(out, "<!--$room-->", escape_address_value(room_text));
-  if (!pushed.empty()) (form.split ? answer.own : answer.board) += pushed;
-  fill_delivery(out, answer);
+  fill_marker(out, "<!--$user-->", escape_address_value(post.name));
+  fill_marker(out, "<!--$pass-->", escape_address_value(post.password));
+  fill_marker(out, "<!--$room-->", escape_address_value(post.room_text));
+  if (!line.pushed.empty()) (post.form.split ? delivery.own : delivery.board) += line.pushed;
+  fill_delivery(out, delivery);
 }
 
 }  // namespace tvl

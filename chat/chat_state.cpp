@@ -97,12 +97,12 @@ int ChatState::online_count() const { return count_; }
 OnlineUser& ChatState::user(int index) { return users_[index]; }
 const OnlineUser& ChatState::user(int index) const { return users_[index]; }
 
-int ChatState::find_online_user(int room, const std::string& name) const {
+std::optional<int> ChatState::find_online_user(int room, const std::string& name) const {
   for (int i = 0; i < count_; ++i) {
     const OnlineUser& u = users_[i];
     if (u.room == room && same_name_ignoring_case(u.name, name)) return i;
   }
-  return count_;
+  return std::nullopt;
 }
 
 void ChatState::set_max_online(int places) {

@@ -22,6 +22,7 @@
 #include <cstddef>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -168,8 +169,8 @@ class ChatState {
   OnlineUser& user(int index) REQUIRES(lock_);
   const OnlineUser& user(int index) const REQUIRES(lock_);
   // Index of the first user in `room` whose name equals `name` ignoring
-  // case, or online_count() when there is none.
-  int find_online_user(int room, const std::string& name) const REQUIRES(lock_);
+  // case; nullopt when there is none.
+  std::optional<int> find_online_user(int room, const std::string& name) const REQUIRES(lock_);
   // Places of the online table (kMaxOnline unless set; 0 or less, and
   // anything above it, give kMaxOnlineBound). A smaller number than the
   // users online now keeps them all and refuses joins until enough left.

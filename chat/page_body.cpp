@@ -39,9 +39,9 @@ Found look(ChatContext& ctx, int room, const std::string& name, const std::strin
            long long now, Answer& answer) REQUIRES(ctx.state.chat_lock()) {
   // A request without the place's key is answered as if the user were not
   // online: it neither reads the user's lines nor moves them on.
-  const int index = find_keyed_user(ctx.state, room, name, password);
-  if (index >= ctx.state.online_count()) return Found::NotOnline;
-  OnlineUser& user = ctx.state.user(index);
+  const std::optional<int> index = find_keyed_user(ctx.state, room, name, password);
+  if (!index) return Found::NotOnline;
+  OnlineUser& user = ctx.state.user(*index);
   user.last_active_ms = now;  // banned users too: they time out the same way
   if (!user.active) return Found::Banned;
   if (user.last_seq == 0) answer.first_delivery = true;

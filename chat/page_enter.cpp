@@ -1,7 +1,9 @@
 // Entering a room: chat.ghp (account check, admission rules, joining the
 // online table, the join line) and chatsubmit.ghp (the input form).
-#include <cstdio>
 #include <cstring>
+#include <memory>
+#include <optional>
+#include <vector>
 
 #include "chat/chat_pages.h"
 #include "chat/page_escape.h"
@@ -71,9 +73,9 @@ bool return_to_place(ChatContext& ctx, int room, const std::string& name, const 
                      std::string& out) {
   ChatState::Hold chat(ctx.state);
   if (room > ctx.state.room_count_locked()) return false;
-  const int index = find_keyed_user(ctx.state, room, name, key);
-  if (index >= ctx.state.online_count()) return false;
-  OnlineUser& place = ctx.state.user(index);
+  const std::optional<int> index = find_keyed_user(ctx.state, room, name, key);
+  if (!index) return false;
+  OnlineUser& place = ctx.state.user(*index);
   place.last_active_ms = ctx.now_ms();
   place.last_seq = 0;
   place.known_online = 0;
@@ -81,83 +83,179 @@ bool return_to_place(ChatContext& ctx, int room, const std::string& name, const 
   return true;
 }
 
-}  // namespace
+// What an entry asks for, from the page address.
+struct Entry {
+  std::string name;        // as it stood in the address (encoded)
+  std::string typed_name;  // decoded: accounts are named as the member typed the name
+  std::string password;
+  std::string room_text;
+  int room = 0;
+  std::string icon;  // the picture a guest chose ("<sex>.gif"); a member's account may replace it
+  std::shared_ptr<const std::vector<RoomInfo>> rooms;  // the table `room` was checked against
 
-bool page_chat(ChatContext& ctx, const std::string& ip, const std::string& path, std::string& out) {
+  const RoomInfo& info() const { return (*rooms)[room - 1]; }
+};
+
+// How far an entry got: on, answered with a refusal page, or declined
+// (404) for an address that names no room.
+enum class Admission { Admitted, Refused, Declined };
+
+Admission read_entry(ChatContext& ctx, const std::string& path, Entry& entry, std::string& out) {
   if (!has_key(path, "?username=") || !has_key(path, "&password=") || !has_key(path, "&room="))
-    return false;
-  const std::string name = key_value(path, "?username=", "&password=");
-  const std::string password = key_value(path, "&password=", "&room=");
-  const std::string room_text = key_value(path, "&room=", "&sex=");
-  const int room = key_number(path, "&room=");
-  auto rooms = ctx.state.rooms();
-  if (room < 1 || room > static_cast<int>(rooms->size())) return false;
-  const RoomInfo& info = (*rooms)[room - 1];
-
+    return Admission::Declined;
+  entry.name = key_value(path, "?username=", "&password=");
+  entry.password = key_value(path, "&password=", "&room=");
+  entry.room_text = key_value(path, "&room=", "&sex=");
+  entry.room = key_number(path, "&room=");
+  entry.rooms = ctx.state.rooms();
+  if (entry.room < 1 || entry.room > static_cast<int>(entry.rooms->size()))
+    return Admission::Declined;
   // Refused before the name is used as a file name or written into a page.
-  if (!user_name_allowed(name)) {
+  if (!user_name_allowed(entry.name)) {
     out = kNameRefusedPage;
-    return true;
+    return Admission::Refused;
   }
-  // Accounts are named as the member typed the name; the address carries it
-  // encoded.
-  std::string typed_name = name;
-  form_decode(typed_name);
+  entry.typed_name = entry.name;
+  form_decode(entry.typed_name);
+  entry.icon = std::to_string(key_number(path, "&sex=")) + ".gif";
+  return Admission::Admitted;
+}
 
-  // A visitor who reloads the chat window comes back with the key of the
-  // place in the password's stead: that place is theirs again, with no
-  // account check.
-  if (!password.empty() && return_to_place(ctx, room, name, password, out)) {
-    fill_chat_window(ctx, name, out, room_text);
-    return true;
-  }
+// A guest may not take a name that stands in a room's administrator text
+// (those are for the accounts the operator makes), nor look like a member,
+// nor enter a room closed to guests. The refusal page, or null.
+const char* guest_refusal(ChatContext& ctx, const Entry& entry) {
+  for (const RoomInfo& r : *entry.rooms)
+    if (is_reserved_name(r.admin, entry.typed_name)) return kReservedPage;
+  if (!lookalike_account(ctx.site.program_folder, entry.typed_name).empty()) return kNameTakenPage;
+  if (!entry.info().guest) return kNoGuestsPage;
+  return nullptr;
+}
 
-  char number_icon[32];
-  std::snprintf(number_icon, sizeof number_icon, "%d.gif", key_number(path, "&sex="));
-  std::string icon = number_icon;
-
+// The account check with its bounds, then the room's admission rules. The
+// refusal page, or null with `member` telling how the visitor enters.
+const char* admission_refusal(ChatContext& ctx, const std::string& ip, Entry& entry,
+                              bool& member) {
   // A guest's entry checks no password; everything else is bounded per
   // address and per account, and a refused check reads no file.
   const int bound = ctx.site.settings.max_failed_logins;
   LoginBounds& logins = ctx.guards->logins;
-  const bool checks_password = !password.empty() || account_exists(ctx.site.program_folder, typed_name);
-  if (checks_password && !logins.login_allowed(ip, typed_name, bound, ctx.now_ms())) {
-    out = kTooManyFailuresPage;
-    return true;
+  const std::string& folder = ctx.site.program_folder;
+  const bool checks_password = !entry.password.empty() || account_exists(folder, entry.typed_name);
+  if (checks_password && !logins.login_allowed(ip, entry.typed_name, bound, ctx.now_ms()))
+    return kTooManyFailuresPage;
+  const AccountCheck account =
+      check_account_in_address(folder, entry.typed_name, entry.password, entry.icon);
+  member = account == AccountCheck::Member;
+  switch (account) {
+    case AccountCheck::BadLogin:
+      logins.note_failed_login(ip, entry.typed_name, bound, ctx.now_ms());
+      return kBadLoginPage;
+    case AccountCheck::Disabled:
+      return kDisabledPage;
+    case AccountCheck::Guest:
+      if (const char* refusal = guest_refusal(ctx, entry)) return refusal;
+      break;
+    case AccountCheck::Member:
+      break;
   }
-  const int account = check_account_in_address(ctx.site.program_folder, typed_name, password, icon);
-  if (account == kAccountBadLogin) {
-    logins.note_failed_login(ip, typed_name, bound, ctx.now_ms());
-    out = kBadLoginPage;
-    return true;
-  }
-  if (account == kAccountDisabled) {
-    out = kDisabledPage;
-    return true;
-  }
-  if (account == kAccountGuest) {
-    // The administrators' names are for the accounts the operator makes, and
-    // no guest may look like a member.
-    for (const RoomInfo& r : *rooms) {
-      if (is_reserved_name(r.admin, typed_name)) {
-        out = kReservedPage;
-        return true;
-      }
-    }
-    if (!lookalike_account(ctx.site.program_folder, typed_name).empty()) {
-      out = kNameTakenPage;
-      return true;
-    }
-    if (!info.guest) {
-      out = kNoGuestsPage;
-      return true;
-    }
-  }
-  if (info.admin_only && (account != kAccountMember || !is_room_administrator(info.admin, typed_name))) {
-    out = kAdminsOnlyPage;
-    return true;
-  }
+  if (entry.info().admin_only && (!member || !is_room_administrator(entry.info().admin,
+                                                                    entry.typed_name)))
+    return kAdminsOnlyPage;
+  return nullptr;
+}
 
+// Chat lock held: a new place at the end of the table, its join logged and
+// told to the room. False when every place is taken.
+bool join(ChatContext& ctx, const std::string& ip, const Entry& entry, bool member, bool banned,
+          const std::string& key, long long now) REQUIRES(ctx.state.chat_lock()) {
+  OnlineUser user;
+  copy_field(user.name, entry.name);
+  copy_field(user.icon, entry.icon);
+  user.key = key;
+  user.room = entry.room;
+  user.last_active_ms = now;
+  user.member = member;
+  user.place_id = new_place_id();
+  user.active = !banned;
+  set_place_names(user, entry.typed_name);
+  if (!ctx.state.add_user(user, ip)) return false;
+  const std::string time = local_time_hms();
+  if (ctx.log_event)
+    ctx.log_event(ip, time,
+                  entry.name + " joined the [" + ctx.state.room_locked(entry.room).name + "]");
+  ctx.state.push_message(entry.room,
+                         "<br><font color=green size=2>" + time + " " + name_link(entry.name) +
+                             "</font> <font color=red size=2>joined the chat room...</font>",
+                         "All");
+  return true;
+}
+
+// Under the chat lock: the place of the entry, a member's own taken over or
+// a new one at the end of the table with the join line. `key` is the
+// place's new key.
+Admission take_place(ChatContext& ctx, const std::string& ip, const Entry& entry, bool member,
+                     const std::string& key, std::string& out) {
+  const bool banned = ctx.guards->bans.banned(entry.info().name, entry.typed_name);
+  ChatState::Hold chat(ctx.state);
+  // The rooms may have been reloaded since the check above.
+  if (entry.room > ctx.state.room_count_locked()) return Admission::Declined;
+  // Stale places go first, so a closed window neither keeps its name taken
+  // nor its place in a full table.
+  const long long now = ctx.now_ms();
+  sweep_idle_users(ctx, now);
+  if (const std::optional<int> index = ctx.state.find_online_user(entry.room, entry.name)) {
+    OnlineUser& place = ctx.state.user(*index);
+    // A member's password takes over only a place the member entered as a
+    // member; a guest's place is taken only with its key (see
+    // return_to_place).
+    if (!member || !place.member) {
+      out = kNameTakenPage;
+      return Admission::Refused;
+    }
+    // The new window starts empty: it gets the kept lines and the user
+    // list again. The place goes on: a ban stays, and so does the time it
+    // was taken (the member has been online all along).
+    place.key = key;
+    copy_field(place.icon, entry.icon);
+    place.last_active_ms = now;
+    place.last_seq = 0;
+    place.known_online = 0;
+    return Admission::Admitted;
+  }
+  // One client would otherwise take every place (MaxPlacesPerAddress); to
+  // it the chat is full.
+  const char* refusal = nullptr;
+  if (!address_may_take_place(ctx.state, ip, ctx.site.settings.max_places_per_address))
+    refusal = kChatFullPage;
+  else if (!member && lookalike_online(ctx.state, entry.typed_name))
+    refusal = kNameTakenPage;
+  else if (!join(ctx, ip, entry, member, banned, key, now))
+    refusal = kChatFullPage;
+  if (!refusal) return Admission::Admitted;
+  out = refusal;
+  return Admission::Refused;
+}
+
+}  // namespace
+
+bool page_chat(ChatContext& ctx, const std::string& ip, const std::string& path, std::string& out) {
+  Entry entry;
+  const Admission read = read_entry(ctx, path, entry, out);
+  if (read != Admission::Admitted) return read == Admission::Refused;
+  // A visitor who reloads the chat window comes back with the key of the
+  // place in the password's stead: that place is theirs again, with no
+  // account check.
+  if (!entry.password.empty() &&
+      return_to_place(ctx, entry.room, entry.name, entry.password, out)) {
+    fill_chat_window(ctx, entry.name, out, entry.room_text);
+    return true;
+  }
+  bool member = false;
+  if (const char* refusal = admission_refusal(ctx, ip, entry, member)) {
+    out = refusal;
+    return true;
+  }
   // Every place gets a fresh random key, members' too. Made before the lock:
   // it reads the system's random source.
   const std::string key = new_guest_key();
@@ -165,70 +263,10 @@ bool page_chat(ChatContext& ctx, const std::string& ip, const std::string& path,
     out = kChatFullPage;
     return true;
   }
-  const bool member = account == kAccountMember;
-  const bool banned = ctx.guards->bans.banned(info.name, typed_name);
-
-  {
-    ChatState::Hold chat(ctx.state);
-    // The rooms may have been reloaded since the check above.
-    if (room > ctx.state.room_count_locked()) return false;
-    // Stale places go first, so a closed window neither keeps its name taken
-    // nor its place in a full table.
-    const long long now = ctx.now_ms();
-    sweep_idle_users(ctx, now);
-    const int index = ctx.state.find_online_user(room, name);
-    if (index < ctx.state.online_count()) {
-      OnlineUser& place = ctx.state.user(index);
-      // A member's password takes over only a place the member entered as a
-      // member; a guest's place is taken only with its key (above).
-      if (!member || !place.member) {
-        out = kNameTakenPage;
-        return true;
-      }
-      // The new window starts empty: it gets the kept lines and the user
-      // list again. The place goes on: a ban stays, and so does the time
-      // it was taken (the member has been online all along).
-      place.key = key;
-      copy_field(place.icon, icon);
-      place.last_active_ms = now;
-      place.last_seq = 0;
-      place.known_online = 0;
-    } else if (!address_may_take_place(ctx.state, ip, ctx.site.settings.max_places_per_address)) {
-      // One client would otherwise take every place (MaxPlacesPerAddress);
-      // to it the chat is full.
-      out = kChatFullPage;
-      return true;
-    } else {
-      if (!member && lookalike_online(ctx.state, typed_name)) {
-        out = kNameTakenPage;
-        return true;
-      }
-      OnlineUser user;
-      copy_field(user.name, name);
-      copy_field(user.icon, icon);
-      user.key = key;
-      user.room = room;
-      user.last_active_ms = now;
-      user.member = member;
-      user.place_id = new_place_id();
-      user.active = !banned;
-      set_place_names(user, typed_name);
-      if (!ctx.state.add_user(user, ip)) {
-        out = kChatFullPage;
-        return true;
-      }
-      const std::string time = local_time_hms();
-      if (ctx.log_event)
-        ctx.log_event(ip, time, name + " joined the [" + ctx.state.room_locked(room).name + "]");
-      ctx.state.push_message(room,
-                             "<br><font color=green size=2>" + time + " " + name_link(name) +
-                                 "</font> <font color=red size=2>joined the chat room...</font>",
-                             "All");
-    }
-  }
-
+  const Admission taken = take_place(ctx, ip, entry, member, key, out);
+  if (taken != Admission::Admitted) return taken == Admission::Refused;
   out = key;
-  fill_chat_window(ctx, name, out, room_text);
+  fill_chat_window(ctx, entry.name, out, entry.room_text);
   return true;
 }
 

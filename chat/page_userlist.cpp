@@ -53,7 +53,7 @@ bool page_users(ChatContext& ctx, const std::string& path, std::string& out) {
     sweep_idle_users(ctx, ctx.now_ms());
     const int online = ctx.state.online_count();
     // The requester's own place, when the key proves it.
-    const int own = find_keyed_user(ctx.state, r.room, r.name, r.password);
+    const std::optional<int> own = find_keyed_user(ctx.state, r.room, r.name, r.password);
     for (int i = 0; i < online; ++i) {
       const OnlineUser& u = ctx.state.user(i);
       if (u.room != r.room) continue;
@@ -64,7 +64,7 @@ bool page_users(ChatContext& ctx, const std::string& path, std::string& out) {
       list += ">[<a href=\"javascript:parent.chatsubmit.getname('" + getname_argument(name) +
               "');\" target=\"chatsubmit\">" + escape_html(name) + "</a>]";
       // The own line is marked only for the very spelling the page asks with.
-      list += i == own && name == r.name ? "<==<br>" : "<br>";
+      list += own == i && name == r.name ? "<==<br>" : "<br>";
       ++count;
     }
   }
@@ -89,9 +89,9 @@ bool page_exit(ChatContext& ctx, const std::string& ip, const std::string& path,
     auto rooms = ctx.state.rooms();
     if (r.room > static_cast<int>(rooms->size())) return false;
     sweep_idle_users(ctx, ctx.now_ms());
-    const int index = find_keyed_user(ctx.state, r.room, r.name, r.password);
     // Both texts name the user as the request spells it.
-    if (index < ctx.state.online_count()) leave_room(ctx, index, ip, r.name);
+    if (const std::optional<int> index = find_keyed_user(ctx.state, r.room, r.name, r.password))
+      leave_room(ctx, *index, ip, r.name);
   }
   out = "You have logged out the chat room successfully!";
   return true;

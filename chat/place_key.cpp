@@ -67,20 +67,20 @@ bool key_matches(const OnlineUser& place, const std::string& password_in_address
   return same_bytes(decoded(place.key), decoded(password_in_address));
 }
 
-int check_account_in_address(const std::string& program_folder, const std::string& name,
-                             const std::string& password_in_address, std::string& icon) {
-  int account = check_account(program_folder, name, password_in_address, icon);
-  if (account != kAccountBadLogin) return account;
+AccountCheck check_account_in_address(const std::string& program_folder, const std::string& name,
+                                      const std::string& password_in_address, std::string& icon) {
+  const AccountCheck account = check_account(program_folder, name, password_in_address, icon);
+  if (account != AccountCheck::BadLogin) return account;
   const std::string typed = decoded(password_in_address);
   return typed == password_in_address ? account
                                       : check_account(program_folder, name, typed, icon);
 }
 
-int find_keyed_user(const ChatState& state, int room, const std::string& name,
-                    const std::string& password_in_address) {
-  const int index = state.find_online_user(room, name);
-  if (index >= state.online_count()) return index;
-  return key_matches(state.user(index), password_in_address) ? index : state.online_count();
+std::optional<int> find_keyed_user(const ChatState& state, int room, const std::string& name,
+                                   const std::string& password_in_address) {
+  const std::optional<int> index = state.find_online_user(room, name);
+  if (index && key_matches(state.user(*index), password_in_address)) return index;
+  return std::nullopt;
 }
 
 }  // namespace tvl

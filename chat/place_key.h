@@ -13,6 +13,7 @@
 //
 // Thread safety: the functions taking a ChatState need the chat lock held.
 #pragma once
+#include <optional>
 #include <string>
 
 #include "chat/chat_state.h"
@@ -37,8 +38,8 @@ bool key_matches(const OnlineUser& place, const std::string& password_in_address
 // page sends it encoded ("p%40ss" for "p@ss") while the account holds it as
 // typed, so the decoded form is tried when the text as given does not match.
 // Reads the account file; call without the chat lock.
-int check_account_in_address(const std::string& program_folder, const std::string& name,
-                             const std::string& password_in_address, std::string& icon);
+AccountCheck check_account_in_address(const std::string& program_folder, const std::string& name,
+                                      const std::string& password_in_address, std::string& icon);
 
 // A new OnlineUser::place_id (never 0, never handed out twice).
 unsigned long long new_place_id();
@@ -57,9 +58,9 @@ bool lookalike_online(const ChatState& state, const std::string& decoded_name)
     REQUIRES(state.chat_lock());
 
 // Chat lock held. Index of the user of `room` named `name` (case-blind) whose
-// key the request's password value matches; online_count() when there is
-// none or the key does not match.
-int find_keyed_user(const ChatState& state, int room, const std::string& name,
+// key the request's password value matches; nullopt when there is none or
+// the key does not match.
+std::optional<int> find_keyed_user(const ChatState& state, int room, const std::string& name,
                     const std::string& password_in_address) REQUIRES(state.chat_lock());
 
 }  // namespace tvl

@@ -462,11 +462,11 @@ CommandResult ban_command(const std::vector<std::string>& args, const OperatorTa
                        ? std::atoi(number.c_str())
                        : 0;
   if (room < 1 || room > state.room_count_locked()) return refused("no room " + number);
-  const int target = state.find_online_user(room, name);
-  if (target >= state.online_count()) return refused(name + " is not in room " + number);
+  const std::optional<int> target = state.find_online_user(room, name);
+  if (!target) return refused(name + " is not in room " + number);
   // As the room's ban command: the place stays and may no longer post, and
   // the ban outlasts the place.
-  state.user(target).active = false;
+  state.user(*target).active = false;
   ctx.guards->bans.ban(state.room_locked(room).name, name);
   return done(name + " banned in room " + number + "\n");
 }

@@ -129,17 +129,17 @@ bool account_password_matches(const std::string& path, const std::string& passwo
   return password_matches(read_value(path, "password", ""), password);
 }
 
-int check_account(const std::string& program_folder, const std::string& name,
+AccountCheck check_account(const std::string& program_folder, const std::string& name,
                   const std::string& password, std::string& icon) {
-  if (!account_name_safe(name)) return kAccountBadLogin;
+  if (!account_name_safe(name)) return AccountCheck::BadLogin;
   const std::string path = find_account_path(program_folder, name);
   if (path.empty() || !is_regular_file(path))
-    return password.empty() ? kAccountGuest : kAccountBadLogin;
-  if (!account_file_readable(path)) return kAccountBadLogin;
+    return password.empty() ? AccountCheck::Guest : AccountCheck::BadLogin;
+  if (!account_file_readable(path)) return AccountCheck::BadLogin;
 
   const std::string stored = read_value(path, "password", "");
-  if (!password_matches(stored, password)) return kAccountBadLogin;
-  if (read_value(path, "Disabled", "No") != "No") return kAccountDisabled;
+  if (!password_matches(stored, password)) return AccountCheck::BadLogin;
+  if (read_value(path, "Disabled", "No") != "No") return AccountCheck::Disabled;
   if (!password.empty() && !password_is_hashed(stored)) {
     // An account of an older version: its password goes out of the file now.
     std::string hashed;
@@ -161,7 +161,7 @@ int check_account(const std::string& program_folder, const std::string& name,
   // but a plain file name (a stored value written by hand or by an older
   // form) leaves the default picture.
   if (picture_name_plain(picture)) icon = picture;
-  return kAccountMember;
+  return AccountCheck::Member;
 }
 
 AccountChange write_account(const std::string& program_folder, const std::string& name,

@@ -42,11 +42,13 @@ constexpr std::size_t kAccountValueSize = 256;
 // Longest picture file name handed out by check_account (icon field width - 1).
 constexpr std::size_t kAccountIconMax = 31;
 
-// Result codes of check_account.
-constexpr int kAccountMember = 1;
-constexpr int kAccountGuest = 0;
-constexpr int kAccountBadLogin = -1;
-constexpr int kAccountDisabled = -2;
+// What check_account finds.
+enum class AccountCheck {
+  Member,    // the account's password: a member
+  Guest,     // no account, no password: a guest
+  BadLogin,  // a wrong password, an unreadable account or a refused name
+  Disabled,  // the account is disabled
+};
 
 // "<program_folder>users/<name>". program_folder ends in "/".
 std::string account_path(const std::string& program_folder, const std::string& name);
@@ -83,24 +85,24 @@ std::string lookalike_account(const std::string& program_folder, const std::stri
 void remove_account_leftovers(const std::string& program_folder);
 
 // The login check (the account found by find_account_path).
-//   - no account, or a folder: kAccountGuest when password is empty,
-//     else kAccountBadLogin;
-//   - a file that is empty or cannot be read: kAccountBadLogin (whatever
+//   - no account, or a folder: AccountCheck::Guest when password is empty,
+//     else AccountCheck::BadLogin;
+//   - a file that is empty or cannot be read: AccountCheck::BadLogin (whatever
 //     the password; such a file is never a member without a password);
 //   - "password" does not match password (password_matches):
-//     kAccountBadLogin; a password stored in clear that matches is replaced
+//     AccountCheck::BadLogin; a password stored in clear that matches is replaced
 //     by its hash (when that write fails the login still succeeds and the
 //     next one tries again);
-//   - "Disabled" anything but exactly "No": kAccountDisabled;
-//   - otherwise kAccountMember, and the picture: "Icon" (default "-1") when
+//   - "Disabled" anything but exactly "No": AccountCheck::Disabled;
+//   - otherwise AccountCheck::Member, and the picture: "Icon" (default "-1") when
 //     it does not begin with "-", cut to 31 characters; else "Sex" (default
 //     "-1") followed by ".gif" when that does not begin with "-" (cut to 31);
 //     else icon is left as the caller set it. A picture that is not
 //     picture_name_plain is not used either (the caller's default stays).
 // icon is changed only for a member. A name that fails account_name_safe
-// gives kAccountBadLogin without touching any file.
-int check_account(const std::string& program_folder, const std::string& name,
-                  const std::string& password, std::string& icon);
+// gives AccountCheck::BadLogin without touching any file.
+AccountCheck check_account(const std::string& program_folder, const std::string& name,
+                           const std::string& password, std::string& icon);
 
 // The five values the web registration form writes.
 struct AccountFields {

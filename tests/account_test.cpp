@@ -34,10 +34,10 @@ class AccountTest : public ::testing::Test {
   void file(const std::string& name, const std::string& lines) {
     folder.write("users/" + name, "[main]\r\n" + lines);
   }
-  int check(const std::string& name, const std::string& password, std::string& icon) {
+  AccountCheck check(const std::string& name, const std::string& password, std::string& icon) {
     return check_account(folder.path(), name, password, icon);
   }
-  int check(const std::string& name, const std::string& password) {
+  AccountCheck check(const std::string& name, const std::string& password) {
     std::string icon = "5.gif";
     return check(name, password, icon);
   }
@@ -47,41 +47,41 @@ class AccountTest : public ::testing::Test {
 };
 
 TEST_F(AccountTest, GuestWhenThereIsNoFile) {
-  EXPECT_EQ(check("guest1", ""), kAccountGuest);
-  EXPECT_EQ(check("guest1", "x"), kAccountBadLogin);
+  EXPECT_EQ(check("guest1", ""), AccountCheck::Guest);
+  EXPECT_EQ(check("guest1", "x"), AccountCheck::BadLogin);
 }
 
 TEST_F(AccountTest, AFolderIsNoAccount) {
   folder.write("users/dir/inner", "x");
-  EXPECT_EQ(check("dir", ""), kAccountGuest);
-  EXPECT_EQ(check("dir", "pw"), kAccountBadLogin);
+  EXPECT_EQ(check("dir", ""), AccountCheck::Guest);
+  EXPECT_EQ(check("dir", "pw"), AccountCheck::BadLogin);
   EXPECT_TRUE(account_exists(folder.path(), "dir"));
 }
 
 TEST_F(AccountTest, PasswordComparedExactly) {
   file("ann", "password=Secret\r\n");
-  EXPECT_EQ(check("ann", "Secret"), kAccountMember);
-  EXPECT_EQ(check("ann", "secret"), kAccountBadLogin);
-  EXPECT_EQ(check("ann", ""), kAccountBadLogin);
-  EXPECT_EQ(check("ann", "Secret "), kAccountBadLogin);
+  EXPECT_EQ(check("ann", "Secret"), AccountCheck::Member);
+  EXPECT_EQ(check("ann", "secret"), AccountCheck::BadLogin);
+  EXPECT_EQ(check("ann", ""), AccountCheck::BadLogin);
+  EXPECT_EQ(check("ann", "Secret "), AccountCheck::BadLogin);
 }
 
 TEST_F(AccountTest, FileWithoutPasswordAcceptsOnlyTheEmptyOne) {
   file("nopw", "sex=1\r\n");
-  EXPECT_EQ(check("nopw", ""), kAccountMember);
-  EXPECT_EQ(check("nopw", "x"), kAccountBadLogin);
+  EXPECT_EQ(check("nopw", ""), AccountCheck::Member);
+  EXPECT_EQ(check("nopw", "x"), AccountCheck::BadLogin);
 }
 
 TEST_F(AccountTest, KeysAreFoundWhateverTheirCase) {
   file("mixed", "PASSWORD=pw\r\nICON=9.gif\r\ndisabled=No\r\n");
   std::string icon = "1.gif";
-  EXPECT_EQ(check("mixed", "pw", icon), kAccountMember);
+  EXPECT_EQ(check("mixed", "pw", icon), AccountCheck::Member);
   EXPECT_EQ(icon, "9.gif");
 }
 
 struct DisabledCase {
   const char* value;
-  int expected;
+  AccountCheck expected;
 };
 
 class Disabled : public AccountTest, public ::testing::WithParamInterface<DisabledCase> {};
@@ -92,12 +92,12 @@ TEST_P(Disabled, OnlyExactlyNoIsEnabled) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Values, Disabled,
-                         ::testing::Values(DisabledCase{"No", kAccountMember},
-                                           DisabledCase{"no", kAccountDisabled},
-                                           DisabledCase{"NO", kAccountDisabled},
-                                           DisabledCase{"Yes", kAccountDisabled},
-                                           DisabledCase{"", kAccountDisabled},
-                                           DisabledCase{"0", kAccountDisabled}));
+                         ::testing::Values(DisabledCase{"No", AccountCheck::Member},
+                                           DisabledCase{"no", AccountCheck::Disabled},
+                                           DisabledCase{"NO", AccountCheck::Disabled},
+                                           DisabledCase{"Yes", AccountCheck::Disabled},
+                                           DisabledCase{"", AccountCheck::Disabled},
+                                           DisabledCase{"0", AccountCheck::Disabled}));
 
 struct IconCase {
   const char* lines;
@@ -109,7 +109,7 @@ class Icon : public AccountTest, public ::testing::WithParamInterface<IconCase> 
 TEST_P(Icon, Rules) {
   file("m", std::string("password=pw\r\n") + GetParam().lines);
   std::string icon = "5.gif";
-  ASSERT_EQ(check("m", "pw", icon), kAccountMember);
+  ASSERT_EQ(check("m", "pw", icon), AccountCheck::Member);
   EXPECT_EQ(icon, GetParam().expected);
 }
 
@@ -149,9 +149,9 @@ TEST_F(AccountTest, NamesAreFoundRegardlessOfCase) {
   file("Ann", "password=pw\r\nIcon=7.gif\r\n");
   for (const char* spelling : {"Ann", "ann", "ANN", "aNN"}) {
     std::string icon;
-    EXPECT_EQ(check(spelling, "pw", icon), kAccountMember) << spelling;
+    EXPECT_EQ(check(spelling, "pw", icon), AccountCheck::Member) << spelling;
     EXPECT_EQ(icon, "7.gif");
-    EXPECT_EQ(check(spelling, ""), kAccountBadLogin) << spelling;  // no guest of that name
+    EXPECT_EQ(check(spelling, ""), AccountCheck::BadLogin) << spelling;  // no guest of that name
     EXPECT_TRUE(account_exists(folder.path(), spelling)) << spelling;
     EXPECT_EQ(find_account_path(folder.path(), spelling), folder.path() + "users/Ann");
   }
@@ -159,35 +159,35 @@ TEST_F(AccountTest, NamesAreFoundRegardlessOfCase) {
   // A change through another spelling rewrites the same file.
   ASSERT_TRUE(written(folder.path(), "ANN", AccountFields{"new", "1", "3.gif", "", ""}));
   EXPECT_FALSE(folder.exists("users/ANN"));
-  EXPECT_EQ(check("ann", "new"), kAccountMember);
+  EXPECT_EQ(check("ann", "new"), AccountCheck::Member);
   // A new account keeps its own spelling.
   ASSERT_TRUE(written(folder.path(), "BoB", AccountFields{"pw", "1", "3.gif", "", ""}));
   EXPECT_TRUE(folder.exists("users/BoB"));
-  EXPECT_EQ(check("bob", "pw"), kAccountMember);
+  EXPECT_EQ(check("bob", "pw"), AccountCheck::Member);
 }
 
 TEST_F(AccountTest, TheExactSpellingWinsOverAnother) {
   file("ann", "password=lower\r\n");
   file("ANN", "password=upper\r\n");
-  EXPECT_EQ(check("ann", "lower"), kAccountMember);
-  EXPECT_EQ(check("ANN", "upper"), kAccountMember);
+  EXPECT_EQ(check("ann", "lower"), AccountCheck::Member);
+  EXPECT_EQ(check("ANN", "upper"), AccountCheck::Member);
 }
 
 TEST_F(AccountTest, PictureUntouchedWhenNotAMember) {
   file("ann", "password=pw\r\nIcon=7.gif\r\n");
   std::string icon = "5.gif";
-  EXPECT_EQ(check("ann", "bad", icon), kAccountBadLogin);
+  EXPECT_EQ(check("ann", "bad", icon), AccountCheck::BadLogin);
   EXPECT_EQ(icon, "5.gif");
   file("off", "password=pw\r\nIcon=7.gif\r\nDisabled=Yes\r\n");
-  EXPECT_EQ(check("off", "pw", icon), kAccountDisabled);
+  EXPECT_EQ(check("off", "pw", icon), AccountCheck::Disabled);
   EXPECT_EQ(icon, "5.gif");
 }
 
 TEST_F(AccountTest, ValuesAreReadWith255Characters) {
   const std::string long_password(300, 'p');
   file("long", "password=" + long_password + "\r\n");
-  EXPECT_EQ(check("long", long_password), kAccountBadLogin);
-  EXPECT_EQ(check("long", long_password.substr(0, 255)), kAccountMember);
+  EXPECT_EQ(check("long", long_password), AccountCheck::BadLogin);
+  EXPECT_EQ(check("long", long_password.substr(0, 255)), AccountCheck::Member);
 }
 
 TEST_F(AccountTest, WebFormWritesItsFiveKeysInOrder) {
@@ -205,14 +205,14 @@ TEST_F(AccountTest, WebFormWritesItsFiveKeysInOrder) {
   EXPECT_LT(e, r);
   EXPECT_EQ(text.find("Disabled"), std::string::npos);
   std::string icon;
-  EXPECT_EQ(check("ann", "pw", icon), kAccountMember);
+  EXPECT_EQ(check("ann", "pw", icon), AccountCheck::Member);
   EXPECT_EQ(icon, "3.gif");
 }
 
 TEST_F(AccountTest, RewritingKeepsTheWindowsDisabledKey) {
   file("ann", "password=old\r\nDisabled=Yes\r\n");
   ASSERT_TRUE(written(folder.path(), "ann", AccountFields{"new", "0", "", "", ""}));
-  EXPECT_EQ(check("ann", "new"), kAccountDisabled);
+  EXPECT_EQ(check("ann", "new"), AccountCheck::Disabled);
   EXPECT_EQ(get_profile_string("main", "Disabled", "", 256, account_path(folder.path(), "ann")), "Yes");
 }
 
@@ -222,8 +222,8 @@ TEST_F(AccountTest, NamesThatWouldLeaveTheFolderTouchNothing) {
   folder.write("outside", "[main]\r\npassword=pw\r\n");
   for (const char* name : {"../outside", "..", "a/b", "", "x..y"}) {
     EXPECT_FALSE(account_name_safe(name)) << name;
-    EXPECT_EQ(check(name, "pw"), kAccountBadLogin) << name;
-    EXPECT_EQ(check(name, ""), kAccountBadLogin) << name;
+    EXPECT_EQ(check(name, "pw"), AccountCheck::BadLogin) << name;
+    EXPECT_EQ(check(name, ""), AccountCheck::BadLogin) << name;
     EXPECT_FALSE(written(folder.path(), name, AccountFields{"pw", "1", "", "", ""})) << name;
     EXPECT_FALSE(account_exists(folder.path(), name)) << name;
   }
@@ -255,7 +255,7 @@ TEST_F(AccountTest, WriteFailsWithoutTheUsersFolder) {
   EXPECT_FALSE(written(bare.path(), "ann", AccountFields{"pw", "1", "", "", ""}));
   EXPECT_FALSE(account_exists(bare.path(), "ann"));
   std::string icon;
-  EXPECT_EQ(check_account(bare.path(), "ann", "", icon), kAccountGuest);
+  EXPECT_EQ(check_account(bare.path(), "ann", "", icon), AccountCheck::Guest);
 }
 
 // --- The Users page's operations ---
@@ -319,7 +319,7 @@ TEST_F(AccountTest, EditFindsTheAccountRegardlessOfCase) {
     std::string icon;
     auto holds = [&](const std::string& name, const std::string& password) {
       if (password.empty()) return !dir.exists("users/" + name);
-      return check_account(dir.path(), name, password, icon) == kAccountMember;
+      return check_account(dir.path(), name, password, icon) == AccountCheck::Member;
     };
     EXPECT_TRUE(holds("ann", c.ann_file)) << c.new_name;
     if (std::string(c.new_name) == "anne") {
@@ -355,17 +355,17 @@ TEST_F(AccountTest, PasswordsAreStoredHashedAndOldClearOnesConvertAtTheNextLogin
   const std::string hashed = stored_password(path);
   EXPECT_EQ(hashed.rfind("scrypt$16384$8$1$", 0), 0u) << hashed;
   EXPECT_EQ(folder.read("users/ann").find("s3cret"), std::string::npos);
-  EXPECT_EQ(check("ann", "s3cret"), kAccountMember);
-  EXPECT_EQ(check("ann", hashed), kAccountBadLogin);  // the stored form is no password
-  EXPECT_EQ(check("ann", "s3creT"), kAccountBadLogin);
+  EXPECT_EQ(check("ann", "s3cret"), AccountCheck::Member);
+  EXPECT_EQ(check("ann", hashed), AccountCheck::BadLogin);  // the stored form is no password
+  EXPECT_EQ(check("ann", "s3creT"), AccountCheck::BadLogin);
 
   file("old", "password=clear\r\nDisabled=No\r\n");
-  EXPECT_EQ(check("old", "wrong"), kAccountBadLogin);
+  EXPECT_EQ(check("old", "wrong"), AccountCheck::BadLogin);
   EXPECT_EQ(stored_password(folder.path() + "users/old"), "clear");  // untouched by a failure
-  EXPECT_EQ(check("old", "clear"), kAccountMember);
+  EXPECT_EQ(check("old", "clear"), AccountCheck::Member);
   const std::string converted = stored_password(folder.path() + "users/old");
   EXPECT_EQ(converted.rfind("scrypt$", 0), 0u) << converted;
-  EXPECT_EQ(check("old", "clear"), kAccountMember);
+  EXPECT_EQ(check("old", "clear"), AccountCheck::Member);
   EXPECT_EQ(get_profile_string("main", "Disabled", "", 256, folder.path() + "users/old"), "No");
 }
 
@@ -376,15 +376,15 @@ TEST_F(AccountTest, AnEmptyOrUnreadableAccountIsNeverAMemberWithoutPassword) {
   const bool can_read_anyway = ::access((folder.path() + "users/locked").c_str(), R_OK) == 0;  // root
   for (const char* name : {"empty", "locked"}) {
     if (std::string(name) == "locked" && can_read_anyway) continue;
-    EXPECT_EQ(check(name, ""), kAccountBadLogin) << name;
-    EXPECT_EQ(check(name, "anything"), kAccountBadLogin) << name;
+    EXPECT_EQ(check(name, ""), AccountCheck::BadLogin) << name;
+    EXPECT_EQ(check(name, "anything"), AccountCheck::BadLogin) << name;
     EXPECT_EQ(write_account(folder.path(), name, AccountFields{"mine", "1", "3.gif", "", ""}, true),
               AccountChange::kExists)
         << name;
     EXPECT_EQ(write_account(folder.path(), name, AccountFields{"mine", "1", "3.gif", "", ""}, false),
               AccountChange::kFailed)
         << name;
-    EXPECT_EQ(check(name, "mine"), kAccountBadLogin) << name;
+    EXPECT_EQ(check(name, "mine"), AccountCheck::BadLogin) << name;
   }
   EXPECT_EQ(folder.read("users/empty"), "");
 }
@@ -433,14 +433,14 @@ TEST_F(AccountTest, OfManyRacingCreatorsOfOneNameExactlyOneWins) {
     else EXPECT_EQ(results[i], AccountChange::kExists) << i;
   }
   ASSERT_EQ(winners, 1);
-  EXPECT_EQ(check("bob", "pw" + std::to_string(winner)), kAccountMember);
+  EXPECT_EQ(check("bob", "pw" + std::to_string(winner)), AccountCheck::Member);
   EXPECT_EQ(list_folder(folder.path() + "users/").size(), 2u);  // .keep and the winner's file
 }
 
 TEST_F(AccountTest, LeftoversOfInterruptedWritesAreNeverAccountsAndGoAtStart) {
   file(".#ann.tmp-13954-0", "password=pw\r\n");
   file("ann", "password=pw\r\n");
-  EXPECT_EQ(check(".#ann.tmp-13954-0", "pw"), kAccountBadLogin);
+  EXPECT_EQ(check(".#ann.tmp-13954-0", "pw"), AccountCheck::BadLogin);
   EXPECT_FALSE(account_name_safe(".#ann.tmp-13954-0"));
   std::vector<AccountListing> listed = list_accounts(folder.path());
   ASSERT_EQ(listed.size(), 1u);
@@ -453,8 +453,8 @@ TEST_F(AccountTest, LeftoversOfInterruptedWritesAreNeverAccountsAndGoAtStart) {
 TEST_F(AccountTest, AChangeWithAnEmptyPasswordKeepsTheStoredOne) {
   ASSERT_TRUE(written(folder.path(), "ann", AccountFields{"first", "1", "3.gif", "", "old"}));
   ASSERT_TRUE(written(folder.path(), "ann", AccountFields{"", "0", "3.gif", "", "new"}));
-  EXPECT_EQ(check("ann", "first"), kAccountMember);
-  EXPECT_EQ(check("ann", ""), kAccountBadLogin);
+  EXPECT_EQ(check("ann", "first"), AccountCheck::Member);
+  EXPECT_EQ(check("ann", ""), AccountCheck::BadLogin);
   EXPECT_EQ(get_profile_string("main", "Profile", "", 256, folder.path() + "users/ann"), "new");
 }
 
@@ -462,7 +462,7 @@ TEST_F(AccountTest, EditWithAnEmptyPasswordKeepsTheStoredOne) {
   ASSERT_EQ(add_member(folder.path(), "ann", member("first")), AccountChange::kWritten);
   std::string stored;
   ASSERT_EQ(edit_member(folder.path(), "ann", "anna", member(""), stored), AccountChange::kWritten);
-  EXPECT_EQ(check("anna", "first"), kAccountMember);
+  EXPECT_EQ(check("anna", "first"), AccountCheck::Member);
   AccountListing read;
   ASSERT_TRUE(read_account(folder.path(), "ANNA", read));
   EXPECT_EQ(read.name, "anna");

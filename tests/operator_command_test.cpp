@@ -52,18 +52,18 @@ class OperatorCommand : public ::testing::Test {
 TEST_F(OperatorCommand, UsersAreAddedChangedRenamedAndDeletedWithTheAccountRules) {
   EXPECT_EQ(run({"user", "add", "ann", "--password-stdin", "--email", "a@x.org"}, "s3cret\n").exit_code, 0);
   std::string icon;
-  EXPECT_EQ(check_account(folder_, "ann", "s3cret", icon), kAccountMember);
+  EXPECT_EQ(check_account(folder_, "ann", "s3cret", icon), AccountCheck::Member);
 
   CommandResult r = run({"user", "set", "ANN", "--disabled", "yes", "--password-stdin"}, "new\r\n");
   EXPECT_EQ(r.exit_code, 0) << r.err;
-  EXPECT_EQ(check_account(folder_, "ann", "new", icon), kAccountDisabled);
+  EXPECT_EQ(check_account(folder_, "ann", "new", icon), AccountCheck::Disabled);
   EXPECT_EQ(run({"user", "show", "ann", "--json"}).out,
             "{\"name\":\"ann\",\"sex\":\"2\",\"icon\":\"\",\"email\":\"a@x.org\",\"profile\":\"\","
             "\"disabled\":true}\n");
 
   EXPECT_EQ(run({"user", "rename", "ann", "anna"}).out, "user ann renamed to anna\n");
   EXPECT_EQ(run({"user", "list"}).out, "anna\tdisabled\n");
-  EXPECT_EQ(check_account(folder_, "anna", "new", icon), kAccountDisabled);  // values kept
+  EXPECT_EQ(check_account(folder_, "anna", "new", icon), AccountCheck::Disabled);  // values kept
   EXPECT_EQ(run({"user", "del", "Anna"}).exit_code, 0);
   EXPECT_EQ(run({"user", "list", "--json"}).out, "[]\n");
 }

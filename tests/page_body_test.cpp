@@ -47,8 +47,8 @@ class MessageStream : public ChatFixture {
     ChatState::Hold hold(state);
     unsigned long long place = 0;
     if (text.compare(0, 5, "<br>*") == 0) {
-      const int i = state.find_online_user(room, to);
-      place = i < state.online_count() ? state.user(i).place_id : ~0ULL;
+      const std::optional<int> i = state.find_online_user(room, to);
+      place = i ? state.user(*i).place_id : ~0ULL;
     }
     state.push_message(room, text, to, place);
   }
@@ -142,7 +142,7 @@ TEST_F(MessageStream, BannedUserGetsOnlyTheNotice) {
   push(1, "<br>x");
   {
     ChatState::Hold hold(state);
-    state.user(state.find_online_user(1, "bob")).active = false;
+    state.user(state.find_online_user(1, "bob").value()).active = false;
   }
   EXPECT_EQ(poll("bob", 1), "You have been banned!");
   EXPECT_EQ(poll("bob", 1), "You have been banned!");
@@ -212,8 +212,8 @@ TEST_F(MessageStream, FirstPollWaitsWithoutTheChatLock) {
   while (!done && !free_while_waiting) {
     {
       ChatState::Hold hold(state);
-      int i = state.find_online_user(1, "ann");
-      bool delivered = i < state.online_count() && state.user(i).last_seq == 1;
+      const std::optional<int> i = state.find_online_user(1, "ann");
+      bool delivered = i && state.user(*i).last_seq == 1;
       if (delivered && !done) free_while_waiting = true;
     }
     std::this_thread::yield();

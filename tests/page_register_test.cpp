@@ -85,7 +85,7 @@ class RegisterTest : public ::testing::Test {
   std::string account(const std::string& name) { return folder.read("users/" + name); }
   bool logs_in(const std::string& name, const std::string& password) {
     std::string icon;
-    return check_account(folder.path(), name, password, icon) == kAccountMember;
+    return check_account(folder.path(), name, password, icon) == AccountCheck::Member;
   }
   std::string key(const std::string& name, const std::string& k) {
     return get_profile_string("main", k, "<none>", 256, folder.path() + "users/" + name);
@@ -190,7 +190,7 @@ TEST_F(RegisterTest, ProfileLineBreaksDoNotBreakTheAccountFile) {
 TEST_F(RegisterTest, RegisteredMemberGetsThePictureAtLogin) {
   post(body("ann", "pw", "1"));
   std::string icon = "1.gif";
-  EXPECT_EQ(check_account(folder.path(), "ann", "pw", icon), 1);
+  EXPECT_EQ(check_account(folder.path(), "ann", "pw", icon), AccountCheck::Member);
   EXPECT_EQ(icon, "5.gif");
 }
 

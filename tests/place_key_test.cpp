@@ -120,7 +120,7 @@ TEST_F(PlaceKey, AReentryKeepsABan) {
   join("ann", 1, "pw");
   {
     ChatState::Hold hold(state);
-    state.user(state.find_online_user(1, "ann")).active = false;
+    state.user(state.find_online_user(1, "ann").value()).active = false;
   }
   join("ann", 1, "pw");
   EXPECT_EQ(poll("ann", 1), "You have been banned!");

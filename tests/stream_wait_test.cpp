@@ -95,7 +95,7 @@ class StreamWait : public ::testing::Test {
   }
   bool online(int room, const std::string& name) {
     ChatState::Hold hold(engine.state());
-    return engine.state().find_online_user(room, name) < engine.state().online_count();
+    return engine.state().find_online_user(room, name).has_value();
   }
 
   test::TestEnvironment env;

@@ -180,8 +180,8 @@ class ChatFixture : public ::testing::Test {
   // A copy of the online entry, or an empty one (room 0) when not online.
   OnlineUser user(const std::string& name, int room) {
     ChatState::Hold hold(state);
-    int i = state.find_online_user(room, name);
-    return i < state.online_count() ? state.user(i) : OnlineUser{};
+    const std::optional<int> i = state.find_online_user(room, name);
+    return i ? state.user(*i) : OnlineUser{};
   }
 
   // Replaces every guest key (32 lower-case hex digits) by "<key>".
