@@ -9,6 +9,7 @@
 #include <cstring>
 #include <vector>
 
+#include "chat/board_line.h"
 #include "chat/chat_pages.h"
 #include "chat/delivery.h"
 #include "chat/html_guard.h"
@@ -299,15 +300,14 @@ void chat_post(ChatContext& ctx, const std::string& ip, const std::string& reque
       std::string to_whom = form.to_whom;
       if (form.command <= kSay && !banned) {
         const bool is_private = form.private_line && to_whom != "All";
-        pushed = std::string(is_private ? "<br>*" : "<br>") + "<font color=green size=2>" + time +
-                 " " + name_link(name) + " => " + name_link(to_whom) + " </font>" + text;
+        pushed = said_line(time, name, to_whom, is_private, text);
         if (is_private) log_text = "* " + log_text;
       } else if (form.command <= kSay) {
         to_whom = name;
-        pushed = "<br>*<font color=red size=2>You have been banned!</font>";
+        pushed = notice_line("You have been banned!", true);
       } else {
         to_whom = "All";
-        pushed = "<br><font color=red size=2>" + text + "</font>";
+        pushed = notice_line(text);
       }
       chat.lock();
       // The user may have left, or the rooms may have been reloaded, while
@@ -328,7 +328,7 @@ void chat_post(ChatContext& ctx, const std::string& ip, const std::string& reque
       // banned sender's own notice to the sender's place); a later visitor
       // of that name never receives it.
       unsigned long long to_place = 0;
-      if (pushed.compare(0, 5, "<br>*") == 0) {
+      if (is_private_line(pushed)) {
         const int addressee = to_whom == name ? again : ctx.state.find_online_user(room, to_whom);
         to_place = addressee < ctx.state.online_count() ? ctx.state.user(addressee).place_id
                                                         : ~0ULL;

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "chat/board_line.h"
 #include "chat/chat_pages.h"
 #include "chat/page_escape.h"
 #include "chat/place_key.h"
@@ -221,8 +222,7 @@ bool page_chat(ChatContext& ctx, const std::string& ip, const std::string& path,
       if (ctx.log_event)
         ctx.log_event(ip, time, name + " joined the [" + ctx.state.room_locked(room).name + "]");
       ctx.state.push_message(room,
-                             "<br><font color=green size=2>" + time + " " + name_link(name) +
-                                 "</font> <font color=red size=2>joined the chat room...</font>",
+                             presence_line(time, name, "joined the chat room..."),
                              "All");
     }
   }
