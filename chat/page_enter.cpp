@@ -13,6 +13,7 @@
 #include "chat/visitor_bounds.h"
 #include "server/form_text.h"
 #include "storage/account.h"
+#include "storage/account_name.h"
 
 namespace tvl {
 
@@ -147,6 +148,12 @@ bool page_chat(ChatContext& ctx, const std::string& ip, const std::string& path,
     }
     if (!lookalike_account(ctx.site.program_folder, typed_name).empty()) {
       out = kNameTakenPage;
+      return true;
+    }
+    // A guest takes a name anew: it must be an identifier by Unicode's rules
+    // (told after the refusals that say whose name it looks like).
+    if (!account_name_new_allowed(typed_name)) {
+      out = kNameRefusedPage;
       return true;
     }
     if (!info.guest) {

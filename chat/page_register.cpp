@@ -334,6 +334,12 @@ void registration_post(ChatContext& ctx, const std::string& ip, const std::strin
       return;
     }
   }
+  // A new name must be an identifier by Unicode's rules (told after the
+  // refusals that say whose name it looks like).
+  if (!account_name_new_allowed(name)) {
+    out = kNameRefusedPage;
+    return;
+  }
   const long long now = ctx.now_ms();
   LoginBounds& logins = ctx.guards->logins;
   if (!logins.registration_allowed(ip, ctx.site.settings.max_registrations_per_hour, now)) {

@@ -103,3 +103,23 @@ test("hostile lines stay inside their lines and every later line shows as usual"
   await say(eve, "ordinary line number four");
   await waitText(ann, "board", "ordinary line number four");
 });
+
+test("names that render like a reserved or online name are refused", async () => {
+  const ann = await enter(await newPage(), "annu", "Lobby");
+  const tries = await ann.evaluate(async () => {
+    const names = ["admin\u2800", "admin\u0323", "\uff41\uff44\uff4d\uff49\uff4e", "annu\u2800", "ann\u2605",
+                   "\u0430dmin", "annu\u0301"];
+    const out = {};
+    for (const n of names) {
+      const r = await fetch(`chat.ghp?username=${encodeURIComponent(n)}&password=&room=1&sex=1`, { cache: "no-store" });
+      out[n] = (await r.text()).replace(/<[^>]*>/g, "").trim();
+    }
+    return out;
+  });
+  for (const [name, said] of Object.entries(tries))
+    expect(/not allowed|reserved|has logged on/.test(said), `${JSON.stringify(name)} entered: ${said.slice(0, 120)}`);
+  await waitText(ann, "users", "annu");
+  const listed = await frame(ann, "users").evaluate(() => Array.from(document.querySelectorAll(".list a"), (a) => a.textContent));
+  const entered = listed.filter((n) => n in tries);
+  expect(entered.length === 0, "listed: " + JSON.stringify(entered));
+});
