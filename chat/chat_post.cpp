@@ -15,6 +15,7 @@
 #include "chat/page_escape.h"
 #include "chat/place_key.h"
 #include "chat/room_admin.h"
+#include "chat/room_ban.h"
 #include "chat/query.h"
 #include "server/same_site.h"
 #include "chat/script_string.h"
@@ -218,15 +219,10 @@ void chat_post(ChatContext& ctx, const std::string& ip, const std::string& reque
         return;
       }
       ChatState::Hold chat(ctx.state);
-      if (room <= ctx.state.room_count_locked()) {
-        int target = ctx.state.find_online_user(room, form.to_whom);
-        if (target < ctx.state.online_count()) {
-          ctx.state.user(target).active = false;
-          // The ban outlasts the place: entering again keeps it.
-          ctx.guards->bans.ban(info.name, form.to_whom);
-          log_text = "[" + form.to_whom + "] has been banned!";
-          text = "[" + escape_html(form.to_whom) + "] has been banned!";
-        }
+      if (room <= ctx.state.room_count_locked() &&
+          ban_in_room(ctx.state, ctx.guards->bans, room, form.to_whom)) {
+        log_text = "[" + form.to_whom + "] has been banned!";
+        text = "[" + escape_html(form.to_whom) + "] has been banned!";
       }
     } else if (form.command == kUnban) {
       if (form.to_whom == "All") {
@@ -234,16 +230,10 @@ void chat_post(ChatContext& ctx, const std::string& ip, const std::string& reque
         return;
       }
       ChatState::Hold chat(ctx.state);
-      if (room <= ctx.state.room_count_locked()) {
-        int target = ctx.state.find_online_user(room, form.to_whom);
-        const bool lifted = ctx.guards->bans.unban(info.name, form.to_whom);
-        const bool online_banned =
-            target < ctx.state.online_count() && !ctx.state.user(target).active;
-        if (online_banned) ctx.state.user(target).active = true;
-        if (online_banned || lifted) {
-          log_text = "[" + form.to_whom + "] has been unbanned!";
-          text = "[" + escape_html(form.to_whom) + "] has been unbanned!";
-        }
+      if (room <= ctx.state.room_count_locked() &&
+          unban_in_room(ctx.state, ctx.guards->bans, room, form.to_whom)) {
+        log_text = "[" + form.to_whom + "] has been unbanned!";
+        text = "[" + escape_html(form.to_whom) + "] has been unbanned!";
       }
     } else if (form.command == kBannedList) {
       std::string list, shown;
