@@ -70,11 +70,12 @@ RangeAsk parse_range(std::string_view value, std::uint64_t size, ByteRange& rang
 // out.
 std::vector<std::string> address_list(std::string_view text);
 
-// The client's address: the peer's, or, when the peer is one of `trusted`,
-// the right-most address of the request's X-Forwarded-For lines (all of
-// them, in order) that is not itself trusted, or the left-most when all are.
-// A forwarded entry that is not an address text (digits, hex digits, "."
-// and ":", at most 45) leaves the peer's address.
+// The client's address: the peer's, or, when the peer lies in one of
+// `trusted` (addresses or networks, the entries of storage/ip_list.h), the
+// right-most address of the request's X-Forwarded-For lines (all of them,
+// in order) that is not itself trusted, or the left-most when all are, in
+// the form the log writes it (storage/client_network.h). A forwarded entry
+// that is no address leaves the peer's address.
 std::string client_address(const std::string& peer, std::string_view request,
                            const std::vector<std::string>& trusted);
 
