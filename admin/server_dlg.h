@@ -13,7 +13,7 @@
 // still serve, so the window claims neither state until the port is free.
 //
 // While online the window also serves tvlctl through the control socket of
-// the state folder, as tvlService does (service/control_server.h): each
+// the state folder, as tvlService does (ops/control_server.h): each
 // command runs on the user-interface thread on this window's chat and
 // program folder, so a room or account added there is served at once, and
 // the Rooms and Users lists are read again afterwards (once no modal
@@ -35,7 +35,7 @@
 #include <string>
 
 #include "chat/engine.h"
-#include "service/control_server.h"
+#include "ops/control_server.h"
 
 class QLabel;
 class QTabWidget;

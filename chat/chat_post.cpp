@@ -8,12 +8,14 @@
 #include <string_view>
 #include <vector>
 
+#include "chat/board_line.h"
 #include "chat/chat_pages.h"
 #include "chat/delivery.h"
 #include "chat/html_guard.h"
 #include "chat/page_escape.h"
 #include "chat/place_key.h"
 #include "chat/room_admin.h"
+#include "chat/room_ban.h"
 #include "chat/query.h"
 #include "server/same_site.h"
 #include "chat/script_string.h"
@@ -235,7 +237,7 @@ bool compose_line(ChatContext& ctx, const Post& post, bool banned, Line& line, s
   if (banned) {
     // A private notice to the banned sender's own place.
     line.to_whom = post.name;
-    line.pushed = "<br>*<font color=red size=2>You have been banned!</font>";
+    line.pushed = notice_line("You have been banned!", true);
     return true;
   }
   GuardOptions options;
@@ -248,9 +250,7 @@ bool compose_line(ChatContext& ctx, const Post& post, bool banned, Line& line, s
   }
   const bool is_private = form.private_line && form.to_whom != "All";
   line.to_whom = form.to_whom;
-  line.pushed = std::string(is_private ? "<br>*" : "<br>") + "<font color=green size=2>" +
-                line.time + " " + name_link(post.name) + " => " + name_link(form.to_whom) +
-                " </font>" + text;
+  line.pushed = said_line(line.time, post.name, form.to_whom, is_private, text);
   if (is_private) line.log_text = "* " + line.log_text;
   return true;
 }
@@ -261,22 +261,14 @@ bool compose_line(ChatContext& ctx, const Post& post, bool banned, Line& line, s
 void run_command(ChatContext& ctx, const Post& post, Line& line)
     REQUIRES(ctx.state.chat_lock()) {
   const std::string& whom = post.form.to_whom;
-  const std::string& room_name = ctx.state.room_locked(post.room).name;
   std::string logged, shown;
   if (post.form.command == kBan) {
-    if (const std::optional<int> target = ctx.state.find_online_user(post.room, whom)) {
-      ctx.state.user(*target).active = false;
-      // The ban outlasts the place: entering again keeps it.
-      ctx.guards->bans.ban(room_name, whom);
+    if (ban_in_room(ctx.state, ctx.guards->bans, post.room, whom)) {
       logged = "[" + whom + "] has been banned!";
       shown = "[" + escape_html(whom) + "] has been banned!";
     }
   } else if (post.form.command == kUnban) {
-    const std::optional<int> target = ctx.state.find_online_user(post.room, whom);
-    const bool lifted = ctx.guards->bans.unban(room_name, whom);
-    const bool online_banned = target && !ctx.state.user(*target).active;
-    if (online_banned) ctx.state.user(*target).active = true;
-    if (online_banned || lifted) {
+    if (unban_in_room(ctx.state, ctx.guards->bans, post.room, whom)) {
       logged = "[" + whom + "] has been unbanned!";
       shown = "[" + escape_html(whom) + "] has been unbanned!";
     }
@@ -297,7 +289,7 @@ void run_command(ChatContext& ctx, const Post& post, Line& line)
   if (shown.empty()) return;
   line.time = local_time_hms();
   line.to_whom = "All";
-  line.pushed = "<br><font color=red size=2>" + shown + "</font>";
+  line.pushed = notice_line(shown);
   line.log_text = post.name + " to " + whom + ": " + logged;
 }
 
@@ -332,7 +324,7 @@ bool publish(ChatContext& ctx, const std::string& address, const Post& post, Lin
   // sender's own notice to the sender's place); a later visitor of that
   // name never receives it.
   unsigned long long to_place = 0;
-  if (line.pushed.compare(0, 5, "<br>*") == 0) {
+  if (is_private_line(line.pushed)) {
     const std::optional<int> addressee =
         line.to_whom == post.name ? sender : ctx.state.find_online_user(post.room, line.to_whom);
     to_place = addressee ? ctx.state.user(*addressee).place_id : ~0ULL;

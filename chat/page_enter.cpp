@@ -5,6 +5,7 @@
 #include <optional>
 #include <vector>
 
+#include "chat/board_line.h"
 #include "chat/chat_pages.h"
 #include "chat/page_escape.h"
 #include "chat/place_key.h"
@@ -14,6 +15,7 @@
 #include "chat/visitor_bounds.h"
 #include "server/form_text.h"
 #include "storage/account.h"
+#include "storage/account_name.h"
 
 namespace tvl {
 
@@ -123,33 +125,45 @@ Admission read_entry(ChatContext& ctx, const std::string& path, Entry& entry, st
 
 // A guest may not take a name that stands in a room's administrator text
 // (those are for the accounts the operator makes), nor look like a member,
-// nor enter a room closed to guests. The refusal page, or null.
+// nor take a name that is no identifier by Unicode's rules (told after the
+// refusals that say whose name it looks like), nor enter a room closed to
+// guests. The refusal page, or null.
 const char* guest_refusal(ChatContext& ctx, const Entry& entry) {
   for (const RoomInfo& r : *entry.rooms)
     if (is_reserved_name(r.admin, entry.typed_name)) return kReservedPage;
   if (!lookalike_account(ctx.site.program_folder, entry.typed_name).empty()) return kNameTakenPage;
+  if (!account_name_new_allowed(entry.typed_name)) return kNameRefusedPage;
   if (!entry.info().guest) return kNoGuestsPage;
   return nullptr;
 }
 
 // The account check with its bounds, then the room's admission rules. The
 // refusal page, or null with `member` telling how the visitor enters.
-const char* admission_refusal(ChatContext& ctx, const std::string& ip, Entry& entry,
+const char* admission_refusal(ChatContext& ctx, const std::string& network, Entry& entry,
                               bool& member) {
   // A guest's entry checks no password; everything else is bounded per
-  // address and per account, and a refused check reads no file.
-  const int bound = ctx.site.settings.max_failed_logins;
-  LoginBounds& logins = ctx.guards->logins;
+  // client network and per account, counted before the check is made, and
+  // a refused check reads no file.
+  const ServerSettings& s = ctx.site.settings;
   const std::string& folder = ctx.site.program_folder;
   const bool checks_password = !entry.password.empty() || account_exists(folder, entry.typed_name);
-  if (checks_password && !logins.login_allowed(ip, entry.typed_name, bound, ctx.now_ms()))
-    return kTooManyFailuresPage;
-  const AccountCheck account =
-      check_account_in_address(folder, entry.typed_name, entry.password, entry.icon);
+  AccountCheck account = AccountCheck::Guest;
+  if (checks_password) {
+    LoginAttempt attempt(ctx.guards->logins, network, entry.typed_name, s.max_failed_logins,
+                         ctx.now_ms());
+    if (!attempt.granted()) return kTooManyFailuresPage;
+    PasswordTurn turn(ctx.guards->passwords, network, s.max_password_checks, s.password_queue);
+    if (!turn.granted()) return kServerBusyPage;
+    account = check_account_in_address(folder, entry.typed_name, entry.password, entry.icon);
+    attempt.finish(account == AccountCheck::BadLogin ? LoginOutcome::kFailed
+                                                     : LoginOutcome::kSucceeded,
+                   ctx.now_ms());
+  } else {
+    account = check_account_in_address(folder, entry.typed_name, entry.password, entry.icon);
+  }
   member = account == AccountCheck::Member;
   switch (account) {
     case AccountCheck::BadLogin:
-      logins.note_failed_login(ip, entry.typed_name, bound, ctx.now_ms());
       return kBadLoginPage;
     case AccountCheck::Disabled:
       return kDisabledPage;
@@ -184,9 +198,7 @@ bool join(ChatContext& ctx, const std::string& ip, const Entry& entry, bool memb
   if (ctx.log_event)
     ctx.log_event(ip, time,
                   entry.name + " joined the [" + ctx.state.room_locked(entry.room).name + "]");
-  ctx.state.push_message(entry.room,
-                         "<br><font color=green size=2>" + time + " " + name_link(entry.name) +
-                             "</font> <font color=red size=2>joined the chat room...</font>",
+  ctx.state.push_message(entry.room, presence_line(time, entry.name, "joined the chat room..."),
                          "All");
   return true;
 }
@@ -194,8 +206,8 @@ bool join(ChatContext& ctx, const std::string& ip, const Entry& entry, bool memb
 // Under the chat lock: the place of the entry, a member's own taken over or
 // a new one at the end of the table with the join line. `key` is the
 // place's new key.
-Admission take_place(ChatContext& ctx, const std::string& ip, const Entry& entry, bool member,
-                     const std::string& key, std::string& out) {
+Admission take_place(ChatContext& ctx, const std::string& ip, const std::string& network,
+                     const Entry& entry, bool member, const std::string& key, std::string& out) {
   const bool banned = ctx.guards->bans.banned(entry.info().name, entry.typed_name);
   ChatState::Hold chat(ctx.state);
   // The rooms may have been reloaded since the check above.
@@ -226,7 +238,7 @@ Admission take_place(ChatContext& ctx, const std::string& ip, const Entry& entry
   // One client would otherwise take every place (MaxPlacesPerAddress); to
   // it the chat is full.
   const char* refusal = nullptr;
-  if (!address_may_take_place(ctx.state, ip, ctx.site.settings.max_places_per_address))
+  if (!network_may_take_place(ctx.state, network, ctx.site.settings))
     refusal = kChatFullPage;
   else if (!member && lookalike_online(ctx.state, entry.typed_name))
     refusal = kNameTakenPage;
@@ -251,8 +263,9 @@ bool page_chat(ChatContext& ctx, const std::string& ip, const std::string& path,
     fill_chat_window(ctx, entry.name, out, entry.room_text);
     return true;
   }
+  const std::string network = client_network_of(ctx.site.settings, ip);
   bool member = false;
-  if (const char* refusal = admission_refusal(ctx, ip, entry, member)) {
+  if (const char* refusal = admission_refusal(ctx, network, entry, member)) {
     out = refusal;
     return true;
   }
@@ -263,7 +276,7 @@ bool page_chat(ChatContext& ctx, const std::string& ip, const std::string& path,
     out = kChatFullPage;
     return true;
   }
-  const Admission taken = take_place(ctx, ip, entry, member, key, out);
+  const Admission taken = take_place(ctx, ip, network, entry, member, key, out);
   if (taken != Admission::Admitted) return taken == Admission::Refused;
   out = key;
   fill_chat_window(ctx, entry.name, out, entry.room_text);

@@ -18,6 +18,7 @@
 #include "server/connection_registry.h"
 #include "server/transport.h"
 #include "server/tls_transport.h"
+#include "storage/ip_list.h"
 #include "platform/tls.h"
 
 namespace tvl {
@@ -81,8 +82,8 @@ struct RunBlock {
   PollableEvent dry;
 
   bool exempt(const std::string& ip) const {
-    return std::find(limits.exempt_addresses.begin(), limits.exempt_addresses.end(), ip) !=
-           limits.exempt_addresses.end();
+    return std::any_of(limits.exempt_addresses.begin(), limits.exempt_addresses.end(),
+                       [&](const std::string& entry) { return ip_entry_matches(entry, ip); });
   }
 };
 

@@ -1,5 +1,8 @@
 #include "server/http_request.h"
 
+#include "storage/client_network.h"
+#include "storage/ip_list.h"
+
 #include <algorithm>
 #include <cctype>
 #include <strings.h>
@@ -42,15 +45,10 @@ bool parse_number(std::string_view text, std::uint64_t& value) {
   return true;
 }
 
-bool address_text(std::string_view text) {
-  if (text.empty() || text.size() > 45) return false;
-  return std::all_of(text.begin(), text.end(), [](char c) {
-    return std::isxdigit(static_cast<unsigned char>(c)) || c == '.' || c == ':';
-  });
-}
-
+// Entries are addresses or networks ("10.0.0.0/8"), as in the IP lists.
 bool listed(const std::vector<std::string>& list, std::string_view address) {
-  return std::find(list.begin(), list.end(), address) != list.end();
+  return std::any_of(list.begin(), list.end(),
+                     [&](const std::string& entry) { return ip_entry_matches(entry, address); });
 }
 
 }  // namespace
@@ -227,7 +225,8 @@ std::string forwarded_client(const HttpRequest& request, const std::vector<std::
       break;
     }
   }
-  return address_text(client) ? std::string(client) : peer;
+  IpAddress forwarded;
+  return parse_ip_address(client, forwarded) ? ip_text(forwarded) : peer;
 }
 
 }  // namespace

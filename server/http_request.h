@@ -84,11 +84,12 @@ struct HttpRequest {
 // - keep_alive: a "close" token in a Connection line closes, a "keep-alive"
 //   token keeps (tokens without regard to case), and otherwise HTTP/1.1
 //   keeps the connection and older versions do not;
-// - client: the peer's address, or, when the peer is one of `trusted`, the
+// - client: the peer's address, or, when the peer lies in one of `trusted`
+//   (addresses or networks, the entries of storage/ip_list.h), the
 //   right-most address of the X-Forwarded-For lines (all of them, in order)
-//   that is not itself trusted, or the left-most when all are. A forwarded
-//   entry that is not an address text (digits, hex digits, "." and ":", at
-//   most 45) leaves the peer's address.
+//   that is not itself trusted, or the left-most when all are, in the form
+//   the log writes it (storage/client_network.h). A forwarded entry that is
+//   no address leaves the peer's address.
 HttpRequest parse_request(std::string_view text, const std::string& peer, bool secure = false,
                           const std::vector<std::string>& trusted = {});
 

@@ -139,6 +139,22 @@ TEST(ForwardedAddress, BelievedOnlyFromTrustedProxies) {
   for (const Case& c : cases)
     EXPECT_EQ(parse_request(c.request, c.peer, false, trusted).client, c.client) << c.request;
   EXPECT_EQ(parse_request(with("X-Forwarded-For: 1.2.3.4\r\n"), "10.0.0.1").client, "10.0.0.1");
+  // Trusted networks; forwarded addresses in the form the log writes them.
+  const std::vector<std::string> networks = address_list("10.0.0.0/8, fd00::/8");
+  struct NetCase {
+    const char* peer;
+    std::string request;
+    const char* client;
+  } net_cases[] = {
+      {"10.200.0.1", with("X-Forwarded-For: 1.2.3.4, 10.9.9.9\r\n"), "1.2.3.4"},
+      {"fd00::5", with("X-Forwarded-For: 2001:DB8:0:0::7\r\n"), "2001:db8::7"},
+      {"10.0.0.1", with("X-Forwarded-For: ::ffff:1.2.3.4\r\n"), "1.2.3.4"},
+      {"10.0.0.1", with("X-Forwarded-For: 1.2.3\r\n"), "10.0.0.1"},      // no address
+      {"10.0.0.1", with("X-Forwarded-For: 1::2::3\r\n"), "10.0.0.1"},
+      {"11.0.0.1", with("X-Forwarded-For: 1.2.3.4\r\n"), "11.0.0.1"},  // not trusted
+  };
+  for (const NetCase& c : net_cases)
+    EXPECT_EQ(parse_request(c.request, c.peer, false, networks).client, c.client) << c.request;
 }
 
 }  // namespace

@@ -22,7 +22,7 @@
 #include "chat/chat_state.h"
 #include "platform/fs.h"
 #include "platform/net.h"
-#include "service/control_server.h"
+#include "ops/control_server.h"
 #include "storage/room_store.h"
 #include "tests/admin/admin_fixture.h"
 #include "tests/support/child_process.h"
