@@ -16,7 +16,7 @@ void EngineObject::load(const std::string& program_folder) { engine_.load(progra
 
 bool EngineObject::start_chat_server() {
   if (running_) return true;
-  if (!window_.create("Tavella Server Notification Sink")) return false;
+  engine_.server().set_report_sink(reports_);
   const int port = engine_.site().settings.port;
   if (engine_.start(port) == 1) {
     std::time_t now = std::time(nullptr);
@@ -27,8 +27,6 @@ bool EngineObject::start_chat_server() {
     std::printf("%s Chat Server started on port %d\n", stamp, port);
     std::fflush(stdout);
     running_ = true;
-  } else {
-    window_.destroy();
   }
   return running_;
 }
@@ -60,7 +58,6 @@ void EngineObject::stop_chat_server() {
     std::fflush(stdout);
     running_ = false;
   }
-  if (window_.exists()) window_.destroy();
 }
 
 }  // namespace tvl

@@ -1,7 +1,6 @@
 // The engine object of tvlService. It holds the
-// chat (settings, list texts, chat state, web server) through ChatEngine,
-// the running flag of the chat server, and the hidden window "Tavella Server
-// Notification Sink" that exists exactly while the chat server runs.
+// chat (settings, list texts, chat state, chat log, web server) through
+// ChatEngine, and the running flag of the chat server.
 // Lines it writes go to standard output and are flushed at once, because a
 // supervisor or a test usually reads them through a pipe:
 //   "<%Y-%m-%d %H:%M:%S> Chat Server started on port <port>"
@@ -13,7 +12,6 @@
 #include <string>
 
 #include "chat/engine.h"
-#include "service/message_window.h"
 
 namespace tvl {
 
@@ -28,11 +26,12 @@ class EngineObject {
   // executable's folder (tests).
   void load(const std::string& program_folder = std::string());
 
-  // Nothing when running (true). Otherwise creates the hidden window and
-  // starts the chat server on the settings' address and port; on success
-  // writes the "started" line and sets the running flag, on failure destroys
-  // the window. False when the server does not run afterwards.
+  // Nothing when running (true). Otherwise starts the chat server on the
+  // settings' address and port, its socket layer's error reports going to
+  // `reports` (none: dropped); on success writes the "started" line and sets
+  // the running flag. False when the server does not run afterwards.
   [[nodiscard]] bool start_chat_server();
+  void set_error_reports(ConnectionServer::ReportSink reports) { reports_ = std::move(reports); }
 
   // A new reading of option.ini, the IP lists and the rooms, as the window
   // does after its options are applied: the chat server stops, the files
@@ -48,16 +47,15 @@ class EngineObject {
 
   // When running: Shutdown(); when that ends the server's threads in time
   // (1) writes "chat server stopped" and clears the flag. A Shutdown that
-  // had to abandon threads leaves the flag set. Destroys the hidden window.
+  // had to abandon threads leaves the flag set.
   void stop_chat_server();
 
   bool running() const { return running_; }
-  bool window_exists() const { return window_.exists(); }
   ChatEngine& engine() { return engine_; }
 
  private:
   ChatEngine engine_;
-  MessageWindow window_;
+  ConnectionServer::ReportSink reports_;
   bool running_ = false;
 };
 

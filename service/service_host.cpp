@@ -25,42 +25,28 @@ namespace tvl {
 
 std::string service_lock_path() { return state_folder() + "Tavella Service Mutex.lock"; }
 
-namespace {
-
-std::atomic<ServiceHost*> g_host{nullptr};
-
-}  // namespace
-
 ServiceHost::ServiceHost(std::string service_name, std::string display_name)
     : service_name_(service_name),
       commands_(std::move(service_name), std::move(display_name)),
-      program_folder_(program_folder()) {
-  g_host.store(this);
-}
+      program_folder_(program_folder()),
+      error_reports_([this](const std::string& text) { Print(1, "ERROR: %s", text.c_str()); }) {}
 
-ServiceHost::~ServiceHost() {
-  engine_.reset();
-  ServiceHost* self = this;
-  g_host.compare_exchange_strong(self, nullptr);
-}
-
-ServiceHost* ServiceHost::instance() { return g_host.load(); }
+ServiceHost::~ServiceHost() { engine_.reset(); }
 
 void ServiceHost::set_reporter(std::unique_ptr<StatusReporter> reporter) {
-  std::lock_guard<std::mutex> hold(status_lock_);
+  MutexLock hold(status_lock_);
   reporter_ = std::move(reporter);
 }
 
 void ServiceHost::set_program_folder(const std::string& folder) { program_folder_ = folder; }
 
-// Called with status_lock_ held.
 StatusReporter& ServiceHost::reporter() {
   if (!reporter_) reporter_ = make_status_reporter(service_name_);
   return *reporter_;
 }
 
 ServiceHost::Status ServiceHost::status() const {
-  std::lock_guard<std::mutex> hold(status_lock_);
+  MutexLock hold(status_lock_);
   return status_;
 }
 
@@ -138,12 +124,12 @@ int ServiceHost::RunAsService() {
 
 void ServiceHost::ServiceMain() {
   {
-    std::lock_guard<std::mutex> hold(status_lock_);
+    MutexLock hold(status_lock_);
     reporter();  // "registering the handler": find the manager that started us
   }
   SetStatus(kServiceStartPending, kStatusWaitHintMs);
   {
-    std::lock_guard<std::mutex> hold(status_lock_);
+    MutexLock hold(status_lock_);
     status_.exit_code = 0;
     status_.check_point = 0;
     status_.wait_hint = 0;
@@ -155,19 +141,19 @@ void ServiceHost::ServiceMain() {
 void ServiceHost::ControlHandler(int control) {
   switch (control) {
     case kControlStop: {
-      std::lock_guard<std::mutex> hold(status_lock_);
+      MutexLock hold(status_lock_);
       status_.state = kServiceStopPending;
     }
       OnStop();
       break;
     case kControlPause: {
-      std::lock_guard<std::mutex> hold(status_lock_);
+      MutexLock hold(status_lock_);
       status_.state = kServicePausePending;
     }
       ReportServiceEvent("Service paused");  // the chat server keeps running
       break;
     case kControlContinue: {
-      std::lock_guard<std::mutex> hold(status_lock_);
+      MutexLock hold(status_lock_);
       status_.state = kServiceContinuePending;
     }
       ReportServiceEvent("Service continued");
@@ -187,7 +173,7 @@ void ServiceHost::ControlHandler(int control) {
 bool ServiceHost::SetStatus(int state, int wait_hint_ms) {
   bool sent;
   {
-    std::lock_guard<std::mutex> hold(status_lock_);
+    MutexLock hold(status_lock_);
     status_.type = kOwnProcessType;
     status_.controls_accepted = state == kServiceStartPending ? 0 : kAcceptStop;
     status_.state = state;
@@ -232,7 +218,7 @@ void ServiceHost::Run() {
   if (mutex.acquire(service_lock_path()) == LockFile::kHeld) return;
 
   SetStatus(kServiceStartPending, kStatusWaitHintMs);
-  stop_event_ = false;
+  body_ = Body::Serving;
   if (!window_.create("Tavella Service Notification Sink")) {
     Print(1, "ERROR: Unable to create Tavella Service notify window.");
     return;  // the service main reports stopped
@@ -240,6 +226,9 @@ void ServiceHost::Run() {
   if (stop_requested_.load()) window_.post(kStopMessage);
 
   if (!engine_) engine_ = std::make_unique<EngineObject>();
+  engine_->set_error_reports([this](const char* message, const char* operation, int code) {
+    error_reports_.report(message, operation, code);
+  });
   engine_->load(program_folder_);
   ReportReadOnlyFolder();
   failed_ = false;
@@ -254,10 +243,10 @@ void ServiceHost::Run() {
   } else {
     ReportListenFailure();
     failed_ = true;
-    stop_event_ = true;  // the loop is not entered; the body ends at once
+    body_ = Body::Stopping;  // the loop is not entered; the body ends at once
   }
 
-  while (!stop_event_) {
+  while (body_ == Body::Serving) {
     window_.wait();  // the stop comes as a message too
     for (unsigned message : window_.take()) dispatch(message);
   }
@@ -268,7 +257,7 @@ void ServiceHost::Run() {
   for (unsigned message : window_.destroy()) {
     if (message == kWriteNextLineMessage) log_.WriteNextLine();
   }
-  stop_event_ = false;
+  body_ = Body::Idle;
   stop_requested_.store(false);
   Print(3, "Tavella Service stopped.");
   mutex.release();
@@ -286,7 +275,7 @@ void ServiceHost::dispatch(unsigned message) {
 }
 
 bool ServiceHost::OnReloadMessage() {
-  if (!engine_ || stop_event_) return false;
+  if (!engine_ || body_ != Body::Serving) return false;
   Print(3, "Reading option.ini, the IP lists and the rooms again");
   if (engine_->reload()) {
     Print(3, "Tavella Service reloaded: chat server on port %d",
@@ -355,7 +344,7 @@ void ServiceHost::ReportReadOnlyFolder() {
 void ServiceHost::OnStopMessage() {
   if (engine_) engine_->stop_chat_server();
   SetStatus(kServiceStopPending, kStopWaitHintMs);
-  stop_event_ = true;
+  body_ = Body::Stopping;
 }
 
 // ---- the service log ----------------------------------------------------

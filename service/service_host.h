@@ -21,6 +21,10 @@
 // The fixed numbers (states, wait hints, controls, messages) are in
 // service_numbers.h.
 //
+// The socket layer's error reports (a failed receive, send or accept) go to
+// the service log, each kind at most once a minute with the number of
+// reports since (server/error_reports.h).
+//
 // Thread safety: Print, ControlHandler, OnStop, OnReload and SetStatus may
 // be called from any thread. The status record is guarded by status_lock_.
 // Run and every message handler run on the service thread; the control
@@ -34,6 +38,8 @@
 #include <vector>
 
 #include "ops/control_server.h"
+#include "platform/lock_annotations.h"
+#include "server/error_reports.h"
 #include "service/engine_object.h"
 #include "service/message_window.h"
 #include "service/service_commands.h"
@@ -58,13 +64,10 @@ class ServiceHost {
     int wait_hint = 0;
   };
 
-  // Sets the process-wide pointer (instance()); the destructor clears it.
   ServiceHost(std::string service_name, std::string display_name);
   ~ServiceHost();
   ServiceHost(const ServiceHost&) = delete;
   ServiceHost& operator=(const ServiceHost&) = delete;
-
-  static ServiceHost* instance();
 
   // args: the arguments after the program path. The exit value.
   int ParseCommandLine(const std::vector<std::string>& args);
@@ -72,7 +75,7 @@ class ServiceHost {
 
   // Where the status reports go (default: the manager that started the
   // process) and the program folder the body serves. Set before use.
-  void set_reporter(std::unique_ptr<StatusReporter> reporter);
+  void set_reporter(std::unique_ptr<StatusReporter> reporter) EXCLUDES(status_lock_);
   void set_program_folder(const std::string& folder);  // ends in "/"
 
   // The dispatcher: runs the service until it has ended; the exit value.
@@ -87,13 +90,13 @@ class ServiceHost {
   void OnReload();
   // Sends the status; on success reports "Service started" for running and
   // "Service stopped" for stopped, on failure "SetServiceStatus() failed".
-  bool SetStatus(int state, int wait_hint_ms);
+  bool SetStatus(int state, int wait_hint_ms) EXCLUDES(status_lock_);
   void ReportServiceEvent(const char* format, ...) __attribute__((format(printf, 2, 3)));
   // The message sink of the service: a line of the service log.
   void Print(int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
   ServiceLog& log() { return log_; }
 
-  Status status() const;
+  Status status() const EXCLUDES(status_lock_);
   // True after the body ended because the chat server could not listen.
   bool failed() const { return failed_; }
   // After the body has ended: true when no client thread of the chat server
@@ -122,25 +125,32 @@ class ServiceHost {
   void ReportReadOnlyFolder();
   // Says at start or reload whether HTTPS is served, and why not when asked for.
   void ReportTls();
-  StatusReporter& reporter();
+  StatusReporter& reporter() REQUIRES(status_lock_);
 
   const std::string service_name_;
   ServiceCommands commands_;
   std::string program_folder_;
 
-  mutable std::mutex status_lock_;  // guards status_ and reporter_
-  Status status_;
-  std::unique_ptr<StatusReporter> reporter_;
+  mutable Mutex status_lock_;
+  Status status_ GUARDED_BY(status_lock_);
+  std::unique_ptr<StatusReporter> reporter_ GUARDED_BY(status_lock_);
 
   MessageWindow window_;
   ServiceLog log_{window_};
 
   ControlServer control_;  // service thread only
 
+  // The body's life, on the service thread: Idle before and after Run,
+  // Serving while its loop serves the window's messages, Stopping once the
+  // stop message was handled (or the start failed), which ends the loop.
+  enum class Body { Idle, Serving, Stopping };
+  Body body_ = Body::Idle;                   // service thread only
   std::atomic<bool> stop_requested_{false};  // a stop control arrived
-  bool stop_event_ = false;                  // service thread only
   bool failed_ = false;                      // service thread only
   std::unique_ptr<EngineObject> engine_;     // service thread only
+  // The socket layer's failures, told in the service log at most once a
+  // minute each.
+  ErrorReports error_reports_;
 };
 
 }  // namespace tvl

@@ -78,6 +78,4 @@ void ChatLog::log_chat_event(SiteData& site, const std::string& address, const s
   write_line(address + " " + time + " " + text);
 }
 
-int ChatLog::ReportError(const char*, const char*, const char*, int) const { return 0; }
-
 }  // namespace tvl

@@ -41,10 +41,6 @@ class ChatLog {
   void log_chat_event(SiteData& site, const std::string& address,
                       const std::string& time, const std::string& text);
 
-  // Error reports of the socket layer; records nothing and returns 0.
-  int ReportError(const char* log_file, const char* message, const char* operation,
-                  int code) const;
-
   // The clock used for day names and changes (tests inject one).
   void set_clock(std::function<std::time_t()> clock);
   std::time_t now() const;
