@@ -256,7 +256,7 @@ void CServerDlg::stop_server() {
 }
 
 void CServerDlg::check_port_free() {
-  if (!tvl::ChatEngine::port_available(stuck_port_)) return;
+  if (!engine_.listen_problem(stuck_port_).empty()) return;
   port_timer_->stop();
   stuck_ = false;
   set_state_offline();

@@ -67,14 +67,15 @@ int ChatEngine::stop() {
   return server_.Shutdown();
 }
 
-bool ChatEngine::port_available(int port) {
-  if ((port & 0xffff) == 0) return false;
+std::string ChatEngine::listen_problem(int port) const {
+  if (port < 1 || port > 65535) return "the port must be a number from 1 to 65535";
   int error = 0;
-  int probe = net::create_listen_socket(error);
-  if (probe < 0) return false;
-  bool ok = net::bind_any(probe, port, error) && net::start_listening(probe, 1, error);
+  const int probe = net::create_listen_socket(error);
+  if (probe < 0) return net::error_text(error);
+  const bool ok = net::bind_address(probe, site_.settings.listen_address, port, error) &&
+                  net::start_listening(probe, 1, error);
   net::close_socket(probe);
-  return ok;
+  return ok ? std::string() : net::error_text(error);
 }
 
 void ChatEngine::log_chat_event(const std::string& address, const std::string& time,

@@ -37,10 +37,12 @@ class ChatEngine {
   // bound); empty when it does, or when HTTPS is not asked for.
   const std::string& tls_problem() const { return tls_problem_; }
 
-  // True when a listening socket could be bound to `port` right now (a
-  // server whose stop had to abandon its accept thread may still hold it).
-  // The probe socket is closed again at once.
-  static bool port_available(int port);
+  // Why the server cannot listen on `port` of the settings' ListenAddress
+  // right now, for a person ("Address already in use", or a port outside
+  // 1..65535); empty when a probe socket could listen there. The probe is
+  // closed again at once. A server whose stop had to abandon its accept
+  // thread may still hold the port.
+  std::string listen_problem(int port) const;
 
   // A chat event's row for a window's log list. The sink runs first in
   // log_chat_event, on the calling client thread with the chat lock held, so

@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <ctime>
 
-#include "platform/net.h"
 #include "server/connection_limits.h"
 
 namespace tvl {
@@ -38,18 +37,6 @@ bool EngineObject::reload() {
   (void)engine_.server().wait_clients(kStopClientsMs);  // not reported, by design
   load();
   return start_chat_server();
-}
-
-std::string EngineObject::listen_problem() const {
-  const ServerSettings& s = const_cast<ChatEngine&>(engine_).site().settings;
-  if (s.port < 1 || s.port > 65535) return "the port must be a number from 1 to 65535";
-  int error = 0;
-  int probe = net::create_listen_socket(error);
-  if (probe < 0) return net::error_text(error);
-  bool ok = net::bind_address(probe, s.listen_address, s.port, error) &&
-            net::start_listening(probe, 1, error);
-  net::close_socket(probe);
-  return ok ? std::string() : net::error_text(error);
 }
 
 void EngineObject::stop_chat_server() {

@@ -40,11 +40,6 @@ class EngineObject {
   // not be started again; it is then stopped.
   [[nodiscard]] bool reload();
 
-  // Why the server cannot listen on the settings' address and port right
-  // now, for a person ("Address already in use"); empty when a probe could
-  // listen there (the failure then lay elsewhere).
-  std::string listen_problem() const;
-
   // When running: Shutdown(); when that ends the server's threads in time
   // (1) writes "chat server stopped" and clears the flag. A Shutdown that
   // had to abandon threads leaves the flag set.

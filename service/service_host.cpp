@@ -318,7 +318,8 @@ void ServiceHost::ReportFailure(const std::string& text) {
 
 void ServiceHost::ReportListenFailure() {
   const ServerSettings& s = engine_->engine().site().settings;
-  std::string reason = engine_->listen_problem();
+  // Empty when a probe could listen there: the failure then lay elsewhere.
+  std::string reason = engine_->engine().listen_problem(s.port);
   if (reason.empty()) reason = "the server's threads could not be started";
   char text[512];
   std::snprintf(text, sizeof text, "The chat server cannot listen on %s port %d: %s",

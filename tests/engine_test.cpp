@@ -76,19 +76,22 @@ TEST(EngineTest, LogRowSinkRunsFirstUnderTheChatLock) {
   EXPECT_EQ(rows.size(), 1u);
 }
 
-TEST(EngineTest, PortAvailableFollowsTheServer) {
+TEST(EngineTest, ListenProblemFollowsTheServer) {
   test::TestEnvironment env;
   test::TempDir folder;
   ChatEngine engine;
   engine.load(folder.path());
   const int port = test::free_port();
-  EXPECT_TRUE(ChatEngine::port_available(port));
+  EXPECT_EQ(engine.listen_problem(port), "");
   ASSERT_EQ(engine.start(port), 1);
-  EXPECT_FALSE(ChatEngine::port_available(port));
+  EXPECT_NE(engine.listen_problem(port), "");
   ASSERT_EQ(engine.stop(), 1);
-  EXPECT_TRUE(ChatEngine::port_available(port));
-  EXPECT_FALSE(ChatEngine::port_available(0));
-  EXPECT_FALSE(ChatEngine::port_available(65536));  // low 16 bits 0, as the server sees it
+  EXPECT_EQ(engine.listen_problem(port), "");
+  EXPECT_NE(engine.listen_problem(0), "");
+  EXPECT_NE(engine.listen_problem(65536), "");
+  // The probe honours ListenAddress: an address of no interface here.
+  engine.site().settings.listen_address = "192.0.2.1";
+  EXPECT_NE(engine.listen_problem(port), "");
 }
 
 }  // namespace

@@ -338,7 +338,7 @@ void WindowTest::ending_stops_the_server() {
   QCOMPARE(ended.count(), 1);
   QVERIFY(!w.is_running());
   QVERIFY(!port_serves(site.port()));
-  QVERIFY(tvl::ChatEngine::port_available(site.port()));
+  QVERIFY(w.engine().listen_problem(site.port()).empty());
 }
 
 void WindowTest::commands_data() {
