@@ -48,7 +48,6 @@ class COptionsPage : public QWidget {
   QCheckBox* minimize_box() const { return minimize_; }
   QCheckBox* auto_active_box() const { return auto_active_; }
   QCheckBox* save_log_box() const { return save_log_; }
-  QCheckBox* registration_box() const { return registration_; }
 
  public slots:
   void on_restart();

@@ -24,8 +24,6 @@ class CServiceDlg : public QDialog {
   // `program_folder` ends in "/" and holds tvlService.
   CServiceDlg(tvl::ServerController& owner, const std::string& program_folder, QWidget* parent = nullptr);
 
-  QPushButton* install_button() const { return install_; }
-  QPushButton* uninstall_button() const { return uninstall_; }
   QPushButton* start_button() const { return start_; }
   QPushButton* stop_button() const { return stop_; }
 
