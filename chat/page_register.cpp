@@ -251,29 +251,11 @@ bool page_register(ChatContext& ctx, const std::string& ip, const std::string& p
   return true;
 }
 
-void registration_post(ChatContext& ctx, const HttpRequest& http, std::string& out) {
-  const std::string request(http.text);
-  const std::string& ip = http.client;
-  if (!has_key(request, "UserName=") || !has_key(request, "&Password=")) return;
-  if (!request_from_this_site(http)) {
-    out = kOtherSitePage;
-    return;
-  }
-  const std::string body_start = request.substr(request.find("UserName="));
-  if (http.line.path.find("registresult.htm?change") != std::string_view::npos) {
-    // The start page's "Change profile": the form for name and password.
-    change_form_for(ctx, ip, key_value(body_start, "UserName=", "&Password="),
-                    key_value(body_start, "&Password=", "&"), out);
-    return;
-  }
-  const std::string raw_name = key_value(request, "UserName=", "&Password=");
-  // The name rule reads the name as the form sent it (encoded) and decodes it.
-  if (!user_name_allowed(raw_name)) {
-    out = kNameRefusedPage;
-    return;
-  }
-  const std::string name = decoded(raw_name);
-  AccountFields fields;
+namespace {
+
+// The form's values as the member typed them; false (out: the refusal)
+// when one is longer than the form allows.
+bool read_fields(const std::string& request, AccountFields& fields, std::string& out) {
   fields.password = one_line(decoded(key_value(request, "&Password=", "&Password1=")));
   fields.sex = has_key(request, "&Sex=") ? one_line(key_value(request, "&Sex=", "&Email="))
                                          : std::string("2");
@@ -284,76 +266,62 @@ void registration_post(ChatContext& ctx, const HttpRequest& http, std::string& o
   fields.email = one_line(decoded(key_value(request, "&Email=", "&Icon=")));
   fields.icon = one_line(key_value(request, "&Icon=", "&Resume="));
   fields.profile = one_line(decoded(key_value(request, "&Resume=", "&cw=")));
-  const bool new_member = key_number(request, "&cw=") == 1;
-
   // The values are bounded as the form bounds them.
   for (const auto& [value, bound] : {std::pair<const std::string&, FieldBound>{fields.password, kPasswordBound},
                                      {fields.email, kEmailBound},
                                      {fields.profile, kProfileBound}}) {
     if (characters(value) > bound.max_chars) {
       out = too_long_page(bound);
-      return;
+      return false;
     }
   }
+  return true;
+}
 
-  const std::string& folder = ctx.site.program_folder;
-  if (!picture_name_plain(fields.icon) || !is_regular_file(folder + "images/" + fields.icon)) {
-    out = kBadPicturePage;
+// A change of the account in `file`: written over only for whoever proves it.
+void change_account(ChatContext& ctx, const std::string& ip, const std::string& request,
+                    const std::string& file, const std::string& name,
+                    const AccountFields& fields, std::string& out) {
+  if (!account_proven(ctx, ip, file, name, key_value(request, "&Old=", "&submit1="), out)) return;
+  // A new password is hashed: a turn at the gate like any check.
+  PasswordTurn turn(ctx.guards->passwords, client_network_of(ctx.site.settings, ip),
+                    ctx.site.settings.max_password_checks, ctx.site.settings.password_queue);
+  if (!turn.granted()) {
+    out = kServerBusyPage;
     return;
   }
-  const std::string file = find_account_path(folder, name);
-  if (!file.empty()) {
-    if (new_member) {
-      out = kExistsPage;
-      return;
-    }
-    // A change writes over the account only for whoever proves it.
-    if (!account_proven(ctx, ip, file, name, key_value(request, "&Old=", "&submit1="), out)) return;
-    // A new password is hashed: a turn at the gate like any check.
-    PasswordTurn turn(ctx.guards->passwords, client_network_of(ctx.site.settings, ip),
-                      ctx.site.settings.max_password_checks, ctx.site.settings.password_queue);
-    if (!turn.granted()) {
-      out = kServerBusyPage;
-      return;
-    }
-    switch (write_account(folder, name, fields, false)) {
-      case AccountChange::kWritten: out = kChangedPage; return;
-      case AccountChange::kExists: out = kExistsPage; return;
-      case AccountChange::kFailed: out = kNotSavedPage; return;
-    }
-    return;
+  switch (write_account(ctx.site.program_folder, name, fields, false)) {
+    case AccountChange::kWritten: out = kChangedPage; return;
+    case AccountChange::kExists: out = kExistsPage; return;
+    case AccountChange::kFailed: out = kNotSavedPage; return;
   }
+}
 
-  // A new account, whatever "&cw=" says: closed registration refuses it.
+// Why a new account may not take `name`, or null.
+const char* new_name_refusal(ChatContext& ctx, const std::string& name) {
+  if (!account_name_well_formed(name) || name.find('.') == 0) return kNameRefusedPage;
+  for (const RoomInfo& room : *ctx.state.rooms())
+    if (is_reserved_name(room.admin, name)) return kReservedPage;
+  if (!lookalike_account(ctx.site.program_folder, name).empty()) return kExistsPage;
+  {
+    ChatState::Hold chat(ctx.state);
+    if (name_online(ctx.state, name)) return kOnlinePage;
+  }
+  // A new name must be an identifier by Unicode's rules (told after the
+  // refusals that say whose name it looks like).
+  if (!account_name_new_allowed(name)) return kNameRefusedPage;
+  return nullptr;
+}
+
+// A new account, whatever "&cw=" says: closed registration refuses it.
+void create_account(ChatContext& ctx, const std::string& ip, const std::string& name,
+                    const AccountFields& fields, bool new_member, std::string& out) {
   if (!ctx.site.settings.allow_registration) {
     out = kNotAllowedPage;
     return;
   }
-  if (!account_name_well_formed(name) || name.find('.') == 0) {
-    out = kNameRefusedPage;
-    return;
-  }
-  for (const RoomInfo& room : *ctx.state.rooms()) {
-    if (is_reserved_name(room.admin, name)) {
-      out = kReservedPage;
-      return;
-    }
-  }
-  if (!lookalike_account(folder, name).empty()) {
-    out = kExistsPage;
-    return;
-  }
-  {
-    ChatState::Hold chat(ctx.state);
-    if (name_online(ctx.state, name)) {
-      out = kOnlinePage;
-      return;
-    }
-  }
-  // A new name must be an identifier by Unicode's rules (told after the
-  // refusals that say whose name it looks like).
-  if (!account_name_new_allowed(name)) {
-    out = kNameRefusedPage;
+  if (const char* refusal = new_name_refusal(ctx, name)) {
+    out = refusal;
     return;
   }
   if (fields.password.empty()) {
@@ -380,7 +348,7 @@ void registration_post(ChatContext& ctx, const HttpRequest& http, std::string& o
       out = kServerBusyPage;
       return;
     }
-    written = write_account(folder, name, fields, true);
+    written = write_account(ctx.site.program_folder, name, fields, true);
   }
   logins.end_registration(network, bound, written == AccountChange::kWritten, ctx.now_ms());
   switch (written) {
@@ -388,6 +356,48 @@ void registration_post(ChatContext& ctx, const HttpRequest& http, std::string& o
     case AccountChange::kExists: out = kExistsPage; return;
     case AccountChange::kFailed: out = kNotSavedPage; return;
   }
+}
+
+
+}  // namespace
+
+void registration_post(ChatContext& ctx, const HttpRequest& http, std::string& out) {
+  const std::string request(http.text);
+  const std::string& ip = http.client;
+  if (!has_key(request, "UserName=") || !has_key(request, "&Password=")) return;
+  if (!request_from_this_site(http)) {
+    out = kOtherSitePage;
+    return;
+  }
+  const std::string body_start = request.substr(request.find("UserName="));
+  if (http.line.path.find("registresult.htm?change") != std::string_view::npos) {
+    // The start page's "Change profile": the form for name and password.
+    change_form_for(ctx, ip, key_value(body_start, "UserName=", "&Password="),
+                    key_value(body_start, "&Password=", "&"), out);
+    return;
+  }
+  const std::string raw_name = key_value(request, "UserName=", "&Password=");
+  // The name rule reads the name as the form sent it (encoded) and decodes it.
+  if (!user_name_allowed(raw_name)) {
+    out = kNameRefusedPage;
+    return;
+  }
+  const std::string name = decoded(raw_name);
+  AccountFields fields;
+  if (!read_fields(request, fields, out)) return;
+  const bool new_member = key_number(request, "&cw=") == 1;
+  const std::string& folder = ctx.site.program_folder;
+  if (!picture_name_plain(fields.icon) || !is_regular_file(folder + "images/" + fields.icon)) {
+    out = kBadPicturePage;
+    return;
+  }
+  const std::string file = find_account_path(folder, name);
+  if (file.empty())
+    create_account(ctx, ip, name, fields, new_member, out);
+  else if (new_member)
+    out = kExistsPage;
+  else
+    change_account(ctx, ip, request, file, name, fields, out);
 }
 
 }  // namespace tvl
