@@ -222,6 +222,13 @@ bool page_chat(ChatContext& ctx, const std::string& ip, const std::string& path,
         out = kNameTakenPage;
         return true;
       }
+      // A full table makes room by fair shares (the network holding the
+      // most gives up its stalest place); else the chat is full.
+      if (ctx.state.online_count() >= ctx.state.max_online() &&
+          !make_room_for_network(ctx, network)) {
+        out = kChatFullPage;
+        return true;
+      }
       OnlineUser user;
       copy_field(user.name, name);
       copy_field(user.icon, icon);

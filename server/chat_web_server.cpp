@@ -20,6 +20,10 @@ namespace {
 
 constexpr std::string_view kHtml = "text/html";
 
+// The answer to entering the chat from a page of another site.
+constexpr std::string_view kEnterFromHerePage =
+    "<BODY bgcolor=\"#EBEBD6\">Please enter the chat from its own start page!</body>";
+
 // File bodies from this size on are handed to the connection server as a
 // shared attachment instead of being copied into the response; below it the
 // copy costs less than a second piece in the send.
@@ -103,6 +107,8 @@ void ChatWebServer::take_address_settings() {
   ConnectionLimits bounds = limits();
   bounds.connections_per_address = s.max_connections_per_address;
   bounds.exempt_addresses = trusted_proxies_;
+  bounds.network_prefix_v4 = s.network_prefix_v4;
+  bounds.network_prefix_v6 = s.network_prefix_v6;
   set_limits(bounds);
 }
 
@@ -251,6 +257,13 @@ int ChatWebServer::answer(MainObject& main, const std::string& client, const Req
   for (const PageName& row : kPages) {
     if (!contains(path, row.name)) continue;
     std::string page;
+    if (row.page == Page::Chat && contains(path, "?username=") && !request_from_this_site(request)) {
+      // Another site's page may not enter the chat in its visitor's
+      // browser under a name it chose, nor spend the visitor's logins.
+      append_standard_answer(response, status, date, kEnterFromHerePage, keep_alive != 0, kHtml,
+                             kNoStoreLine);
+      return 1;
+    }
     PageHandlers* pages = main.page_handlers();
     if (pages && pages->page(row.page, client, path, page)) {
       append_standard_answer(response, status, date, page, keep_alive != 0, kHtml, kNoStoreLine);

@@ -62,6 +62,10 @@ std::string without_default_port(std::string authority) {
 }  // namespace
 
 bool request_from_this_site(const std::string& request) {
+  bool has_fetch_site = false;
+  // Browsers mark what a page of another site made them send, whatever
+  // the page did to hide its Origin or Referer.
+  if (lower(header_value(request, "Sec-Fetch-Site", has_fetch_site)) == "cross-site") return false;
   bool has_host = false, has_origin = false, has_referer = false;
   const std::string host = lower(header_value(request, "Host", has_host));
   const std::string origin = header_value(request, "Origin", has_origin);

@@ -219,7 +219,8 @@ TEST_F(EnterRoom, FullTableRefusesAndAddsNothing) {
       std::snprintf(u.name, sizeof u.name, "u%d", i);
       u.room = 1;
       u.last_active_ms = steady_now_ms();  // present, as after a join
-      ASSERT_TRUE(state.add_user(u));
+      // One place per network: nobody holds more than a fair share.
+      ASSERT_TRUE(state.add_user(u, "10.1." + std::to_string(i / 256) + "." + std::to_string(i % 256)));
     }
   }
   EXPECT_EQ(join("late", 1), kFull);
