@@ -423,7 +423,7 @@ int ConnectionServer::AddClient(int socket, const std::string& ip, int port) {
 // Run) and the TLS port's, if any.
 bool ConnectionServer::Impl::open_listeners(RunBlock& block) {
   int error = 0;
-  int listener = net::create_listen_socket(error);
+  int listener = net::create_listen_socket(block.address, error);
   if (listener < 0) {
     report("WSASocket(...) failure", "AcceptThread", error);
     block.start_failed = true;
@@ -533,7 +533,7 @@ void ConnectionServer::Impl::accept_failed(RunBlock& block, int error) {
 int ConnectionServer::Impl::open_tls_listener(RunBlock& block) {
   if (block.tls_port == 0 || !block.tls) return -1;
   int error = 0;
-  int listener = net::create_listen_socket(error);
+  int listener = net::create_listen_socket(block.address, error);
   if (listener < 0) {
     report("WSASocket(...) failure for the TLS port", "AcceptThread", error);
     return -1;

@@ -49,7 +49,7 @@ std::string EngineObject::listen_problem() const {
   const ServerSettings& s = const_cast<ChatEngine&>(engine_).site().settings;
   if (s.port < 1 || s.port > 65535) return "the port must be a number from 1 to 65535";
   int error = 0;
-  int probe = net::create_listen_socket(error);
+  int probe = net::create_listen_socket(s.listen_address, error);
   if (probe < 0) return net::error_text(error);
   bool ok = net::bind_address(probe, s.listen_address, s.port, error) &&
             net::start_listening(probe, 1, error);
