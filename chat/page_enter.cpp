@@ -185,7 +185,7 @@ bool page_chat(ChatContext& ctx, const std::string& ip, const std::string& path,
     return true;
   }
   const bool member = account == kAccountMember;
-  const bool banned = ctx.guards->bans.banned(info.name, typed_name);
+  const bool banned = ctx.guards->bans.banned(info.name, typed_name, network, ctx.site.settings);
 
   {
     ChatState::Hold chat(ctx.state);

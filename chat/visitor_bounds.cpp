@@ -29,12 +29,11 @@ bool network_may_take_place(const ChatState& state, const std::string& network,
 }
 
 bool make_room_for_network(ChatContext& ctx, const std::string& network) {
-  ChatState& state = ctx.state;
   const ServerSettings& settings = ctx.site.settings;
-  std::vector<std::string> of(state.online_count());
+  std::vector<std::string> of(ctx.state.online_count());
   std::unordered_map<std::string, int> held;
-  for (int i = 0; i < state.online_count(); ++i) {
-    of[i] = client_network_of(settings, state.join_address(i));
+  for (int i = 0; i < ctx.state.online_count(); ++i) {
+    of[i] = client_network_of(settings, ctx.state.join_address(i));
     ++held[of[i]];
   }
   auto most = held.begin();
@@ -44,11 +43,11 @@ bool make_room_for_network(ChatContext& ctx, const std::string& network) {
   const int mine = own == held.end() ? 0 : own->second;
   if (most == held.end() || most->second < mine + 2) return false;
   int stalest = -1;
-  for (int i = 0; i < state.online_count(); ++i)
+  for (int i = 0; i < ctx.state.online_count(); ++i)
     if (of[i] == most->first &&
-        (stalest < 0 || state.user(i).last_active_ms < state.user(stalest).last_active_ms))
+        (stalest < 0 || ctx.state.user(i).last_active_ms < ctx.state.user(stalest).last_active_ms))
       stalest = i;
-  const std::string name = state.user(stalest).name, address = state.join_address(stalest);
+  const std::string name = ctx.state.user(stalest).name, address = ctx.state.join_address(stalest);
   leave_room(ctx, stalest, address, name);
   return true;
 }
