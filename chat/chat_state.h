@@ -191,7 +191,7 @@ class ChatState {
   // Appends one line to room's ring (room 1..count), numbered seq + 1, and
   // drops the oldest lines past the ring's bounds. `to_place` is the place
   // (OnlineUser::place_id) a private line was written to, 0 for other lines.
-  // Wakes the room's waiting streams; a private line (beginning "<br>*")
+  // Wakes the room's waiting streams; a private line (is_private_line)
   // wakes only the stream of its addressee. A room outside
   // 1..room_count_locked() is ignored.
   void push_message(int room, const std::string& text, const std::string& to_whom,

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <optional>
 
+#include "chat/board_line.h"
 #include "chat/chat_pages.h"
 #include "chat/page_escape.h"
 #include "chat/place_key.h"
@@ -13,6 +14,7 @@
 #include "chat/visitor_bounds.h"
 #include "server/form_text.h"
 #include "storage/account.h"
+#include "storage/account_name.h"
 
 namespace tvl {
 
@@ -167,6 +169,12 @@ bool page_chat(ChatContext& ctx, const std::string& ip, const std::string& path,
       out = kNameTakenPage;
       return true;
     }
+    // A guest takes a name anew: it must be an identifier by Unicode's rules
+    // (told after the refusals that say whose name it looks like).
+    if (!account_name_new_allowed(typed_name)) {
+      out = kNameRefusedPage;
+      return true;
+    }
     if (!info.guest) {
       out = kNoGuestsPage;
       return true;
@@ -247,8 +255,7 @@ bool page_chat(ChatContext& ctx, const std::string& ip, const std::string& path,
       if (ctx.log_event)
         ctx.log_event(ip, time, name + " joined the [" + ctx.state.room_locked(room).name + "]");
       ctx.state.push_message(room,
-                             "<br><font color=green size=2>" + time + " " + name_link(name) +
-                                 "</font> <font color=red size=2>joined the chat room...</font>",
+                             presence_line(time, name, "joined the chat room..."),
                              "All");
     }
   }

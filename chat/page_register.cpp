@@ -251,16 +251,16 @@ bool page_register(ChatContext& ctx, const std::string& ip, const std::string& p
   return true;
 }
 
-void registration_post(ChatContext& ctx, const std::string& ip, const std::string& request,
-                       std::string& out) {
+void registration_post(ChatContext& ctx, const HttpRequest& http, std::string& out) {
+  const std::string request(http.text);
+  const std::string& ip = http.client;
   if (!has_key(request, "UserName=") || !has_key(request, "&Password=")) return;
-  if (!request_from_this_site(request)) {
+  if (!request_from_this_site(http)) {
     out = kOtherSitePage;
     return;
   }
-  const std::string line = request.substr(0, request.find_first_of("\r\n"));
   const std::string body_start = request.substr(request.find("UserName="));
-  if (line.find("registresult.htm?change") != std::string::npos) {
+  if (http.line.path.find("registresult.htm?change") != std::string_view::npos) {
     // The start page's "Change profile": the form for name and password.
     change_form_for(ctx, ip, key_value(body_start, "UserName=", "&Password="),
                     key_value(body_start, "&Password=", "&"), out);
@@ -349,6 +349,12 @@ void registration_post(ChatContext& ctx, const std::string& ip, const std::strin
       out = kOnlinePage;
       return;
     }
+  }
+  // A new name must be an identifier by Unicode's rules (told after the
+  // refusals that say whose name it looks like).
+  if (!account_name_new_allowed(name)) {
+    out = kNameRefusedPage;
+    return;
   }
   if (fields.password.empty()) {
     // An account without a password could be entered by anybody.

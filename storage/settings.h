@@ -104,7 +104,7 @@ enum TemplateId {
 // File name of each template, e.g. "index.htm" for T_INDEX.
 const char* template_file_name(TemplateId id);
 
-// What the process-wide main object holds beside the chat state.
+// What the chat engine holds beside the chat state.
 // Thread safety: `settings`, `program_folder` and `log_date` are written only
 // by the owning (start-up / window) thread while no server runs, or, for
 // log_date, under the chat lock; client threads read them without a lock.

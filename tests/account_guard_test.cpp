@@ -161,11 +161,12 @@ TEST(SameSite, OriginOrRefererMustNameTheHost) {
   for (const Case& c : cases) {
     const std::string request = std::string("POST /registresult.htm HTTP/1.1\r\n") + c.headers +
                                 "\r\nUserName=ann&Password=x";
-    EXPECT_EQ(request_from_this_site(request), c.accepted) << c.headers;
+    EXPECT_EQ(request_from_this_site(parse_request(request, "10.0.0.1")), c.accepted)
+        << c.headers;
   }
   // A header named in the body is no header.
-  EXPECT_TRUE(request_from_this_site(
-      "POST /x HTTP/1.1\r\nHost: a\r\n\r\nOrigin: http://evil.example\r\n"));
+  EXPECT_TRUE(request_from_this_site(parse_request(
+      "POST /x HTTP/1.1\r\nHost: a\r\n\r\nOrigin: http://evil.example\r\n", "10.0.0.1")));
 }
 
 }  // namespace

@@ -59,7 +59,6 @@ class StreamWait : public ::testing::Test {
     folder.write("body.htm", "<body><script><!--$msg--></script></body>");
     ASSERT_TRUE(test::write_room_file(folder.path(), {open_room("One"), open_room("Two")}));
     engine.load(folder.path());
-    engine.make_main();
     ChatContext& ctx = engine.pages().context();
     ctx.first_poll_delay_ms = 0;
     ctx.stream_wait_ms = 20000;  // far longer than any check below

@@ -209,7 +209,6 @@ class LoopbackChat : public ::testing::Test {
     lobby.guest = true;
     ASSERT_TRUE(test::write_room_file(folder.path(), {lobby}));
     engine.load(folder.path());
-    engine.make_main();
     port = test::free_port();
     ASSERT_EQ(engine.start(port), 1);
   }
