@@ -5,11 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
+#include <thread>
 #include <string>
 #include <vector>
 
 #include "chat/engine.h"
+#include "storage/password_hash.h"
 #include "tests/support/chat_fixture.h"
 #include "tests/support/room_file.h"
 #include "tests/support/test_util.h"
@@ -298,6 +301,39 @@ TEST_F(LoopbackChat, ManyNetworksDoNotFillThePlacesOfANewcomer) {
   ASSERT_FALSE(friend_place.empty()) << answer;
   post(friend_place, "welcome_line");
   EXPECT_NE(poll(newcomer).find("welcome_line"), std::string::npos);
+}
+
+TEST_F(LoopbackChat, PasswordGuessersOfTwoNetworksDoNotKeepANewcomersCheckOut) {
+  // One check at a time, three waiting: the guessers keep the gate full.
+  start("MaxFailedLogins=0\r\nMaxPasswordChecks=1\r\nPasswordQueue=3\r\nMaxPlacesPerAddress=0\r\n");
+  std::string stored;
+  ASSERT_TRUE(hash_password("right", stored));
+  folder.write("users/victim", "[main]\r\npassword=" + stored + "\r\n");
+  folder.write("users/newcomer", "[main]\r\npassword=" + stored + "\r\n");
+  std::atomic<bool> stop{false};
+  std::atomic<int> guesses{0};
+  std::vector<std::thread> guessers;
+  for (int t = 0; t < 8; ++t)
+    guessers.emplace_back([&, t] {
+      const std::string source = "127.0.0." + std::to_string(10 + t % 2);
+      for (int i = 0; i < 60 && !stop.load(); ++i) {
+        test::http_exchange_from(source, port,
+                                 "GET /chat.ghp?username=victim&password=guess" + std::to_string(i) +
+                                     "&room=1&sex=1 HTTP/1.0\r\n\r\n",
+                                 5000);
+        ++guesses;
+      }
+    });
+  ASSERT_TRUE(test::eventually([&] { return guesses.load() >= 8; }));
+  // A network holding no check takes the waiting place of one holding more:
+  // the newcomer's check runs, and it enters.
+  std::string answer;
+  answer = test::http_exchange_from(
+      "127.0.0.2", port, "GET /chat.ghp?username=newcomer&password=right&room=1&sex=1 HTTP/1.0\r\n\r\n",
+      10000);
+  stop = true;
+  for (std::thread& t : guessers) t.join();
+  EXPECT_NE(answer.find("chat:newcomer|"), std::string::npos) << answer;
 }
 
 }  // namespace
