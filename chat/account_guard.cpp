@@ -142,9 +142,9 @@ void LoginAttempt::finish(LoginOutcome outcome, long long now) {
   bounds_.end_login(turn_, network_, account_, bound_, outcome, now);
 }
 
-void RoomBans::ban(const std::string& room_name, const std::string& name) {
+void RoomBans::ban(const std::string& room_name, const std::string& name, const std::string& address) {
   MutexLock hold(lock_);
-  banned_.emplace(account_name_fold(room_name), account_name_fold(name));
+  banned_[{account_name_fold(room_name), account_name_fold(name)}] = address;
 }
 
 bool RoomBans::unban(const std::string& room_name, const std::string& name) {
@@ -155,6 +155,17 @@ bool RoomBans::unban(const std::string& room_name, const std::string& name) {
 bool RoomBans::banned(const std::string& room_name, const std::string& name) {
   MutexLock hold(lock_);
   return banned_.count({account_name_fold(room_name), account_name_fold(name)}) > 0;
+}
+
+bool RoomBans::banned(const std::string& room_name, const std::string& name, const std::string& network,
+                      const ServerSettings& settings) {
+  const std::string room = account_name_fold(room_name);
+  MutexLock hold(lock_);
+  if (banned_.count({room, account_name_fold(name)}) > 0) return true;
+  for (auto it = banned_.lower_bound({room, std::string()}); it != banned_.end() && it->first.first == room;
+       ++it)
+    if (!it->second.empty() && client_network_of(settings, it->second) == network) return true;
+  return false;
 }
 
 }  // namespace tvl

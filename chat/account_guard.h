@@ -12,9 +12,12 @@
 //    last kKnownNetworks networks a right password came from), so guesses
 //    from elsewhere slow the guessers, never the owner at home. The
 //    network's own count still applies to it.
-//  - RoomBans: who is banned from which room. A ban lasts until an
-//    administrator lifts it or the program ends, whatever the banned visitor
-//    does (leaving and entering again included).
+//  - RoomBans: who is banned from which room. A ban holds the visitor: its
+//    name, and the client network its place was entered from, so the
+//    visitor is not back at once under another name. It lasts until an
+//    administrator lifts it (lifting the name lifts its network too) or the
+//    program ends, whatever the banned visitor does (leaving and entering
+//    again included).
 // Networks are client_network keys (storage/client_network.h); names are
 // keys under account_name_fold; rooms are keyed by their name folded the
 // same way, so a reload of the rooms keeps the bans of a room.
@@ -31,6 +34,7 @@
 
 #include "chat/password_gate.h"
 #include "platform/lock_annotations.h"
+#include "storage/settings.h"
 
 namespace tvl {
 
@@ -122,14 +126,23 @@ class LoginAttempt {
 
 class RoomBans {
  public:
-  void ban(const std::string& room_name, const std::string& name) EXCLUDES(lock_);
+  // Bans `name` in the room, and the network of `address` (the banned
+  // place's join address; empty: the name alone).
+  void ban(const std::string& room_name, const std::string& name, const std::string& address = {})
+      EXCLUDES(lock_);
   // False when the name was not banned there.
   bool unban(const std::string& room_name, const std::string& name) EXCLUDES(lock_);
+  // Whether the name is banned in the room.
   bool banned(const std::string& room_name, const std::string& name) EXCLUDES(lock_);
+  // Whether the name, or the client network `network` (client_network_of
+  // under `settings`), is banned in the room.
+  bool banned(const std::string& room_name, const std::string& name, const std::string& network,
+              const ServerSettings& settings) EXCLUDES(lock_);
 
  private:
   Mutex lock_;
-  std::set<std::pair<std::string, std::string>> banned_ GUARDED_BY(lock_);  // (room, name), folded
+  // (room, name), folded: the banned place's join address.
+  std::map<std::pair<std::string, std::string>, std::string> banned_ GUARDED_BY(lock_);
 };
 
 struct ChatGuards {

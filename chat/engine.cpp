@@ -70,7 +70,7 @@ int ChatEngine::stop() {
 std::string ChatEngine::listen_problem(int port) const {
   if (port < 1 || port > 65535) return "the port must be a number from 1 to 65535";
   int error = 0;
-  const int probe = net::create_listen_socket(error);
+  const int probe = net::create_listen_socket(site_.settings.listen_address, error);
   if (probe < 0) return net::error_text(error);
   const bool ok = net::bind_address(probe, site_.settings.listen_address, port, error) &&
                   net::start_listening(probe, 1, error);

@@ -208,7 +208,8 @@ bool join(ChatContext& ctx, const std::string& ip, const Entry& entry, bool memb
 // place's new key.
 Admission take_place(ChatContext& ctx, const std::string& ip, const std::string& network,
                      const Entry& entry, bool member, const std::string& key, std::string& out) {
-  const bool banned = ctx.guards->bans.banned(entry.info().name, entry.typed_name);
+  const bool banned =
+      ctx.guards->bans.banned(entry.info().name, entry.typed_name, network, ctx.site.settings);
   ChatState::Hold chat(ctx.state);
   // The rooms may have been reloaded since the check above.
   if (entry.room > ctx.state.room_count_locked()) return Admission::Declined;
@@ -242,6 +243,11 @@ Admission take_place(ChatContext& ctx, const std::string& ip, const std::string&
     refusal = kChatFullPage;
   else if (!member && lookalike_online(ctx.state, entry.typed_name))
     refusal = kNameTakenPage;
+  // A full table makes room by fair shares (the network holding the most
+  // gives up its stalest place); else the chat is full.
+  else if (ctx.state.online_count() >= ctx.state.max_online() &&
+           !make_room_for_network(ctx, network))
+    refusal = kChatFullPage;
   else if (!join(ctx, ip, entry, member, banned, key, now))
     refusal = kChatFullPage;
   if (!refusal) return Admission::Admitted;

@@ -21,7 +21,7 @@ bool ban_in_room(ChatState& state, RoomBans& bans, int room, const std::string& 
   const std::optional<int> target = find_visitor_in_room(state, room, decoded_name);
   if (!target) return false;
   state.user(*target).active = false;
-  bans.ban(state.room_locked(room).name, decoded_name);
+  bans.ban(state.room_locked(room).name, decoded_name, state.join_address(*target));
   return true;
 }
 

@@ -8,8 +8,10 @@
 // are one), the rule of accounts and of the room bans.
 //
 // A ban: the place stays in its room but may no longer post, and the ban
-// outlasts the place (entering the room again keeps it), until an
-// administrator lifts it or the program ends (RoomBans).
+// outlasts the place (entering the room again keeps it) and covers the
+// client network the place was entered from (entering under another name
+// from there is banned too), until an administrator lifts it or the
+// program ends (RoomBans).
 // Thread safety: every function needs the chat lock held; RoomBans has its
 // own leaf lock.
 #pragma once

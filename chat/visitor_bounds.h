@@ -4,6 +4,7 @@
 #pragma once
 #include <string>
 
+#include "chat/chat_pages.h"
 #include "chat/chat_state.h"
 #include "storage/settings.h"
 
@@ -24,5 +25,18 @@ namespace tvl {
 [[nodiscard]] bool network_may_take_place(const ChatState& state, const std::string& network,
                                           const ServerSettings& settings)
     REQUIRES(state.chat_lock());
+
+// Chat lock held; the online table is full (ChatState::max_online). Fair
+// shares of the places: a newcomer of `network` takes the place of the
+// network holding the most, when that one holds at least two more places
+// than `network` (after the move it still holds at least as many): its
+// place unused longest (OnlineUser::last_active_ms) leaves its room through
+// leave_room. So however the places are taken, a network that holds none
+// enters as long as any network holds two or more, and the table shares
+// out evenly among the networks that want places. True when a place was
+// freed; false when no network holds more than its share (the chat is
+// full).
+[[nodiscard]] bool make_room_for_network(ChatContext& ctx, const std::string& network)
+    REQUIRES(ctx.state.chat_lock());
 
 }  // namespace tvl

@@ -16,8 +16,10 @@
 
 namespace tvl::net {
 
-int create_listen_socket(int& error) {
-  int s = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
+namespace {
+
+int open_tcp_socket(int family, int& error) {
+  int s = ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
   if (s < 0) {
     error = errno;
     return -1;
@@ -30,7 +32,47 @@ int create_listen_socket(int& error) {
   return s;
 }
 
+int socket_family(int socket) {
+  int family = AF_INET;
+  socklen_t len = sizeof family;
+  if (::getsockopt(socket, SOL_SOCKET, SO_DOMAIN, &family, &len) != 0) return AF_INET;
+  return family;
+}
+
+}  // namespace
+
+int create_listen_socket(int& error) { return open_tcp_socket(AF_INET, error); }
+
+int create_listen_socket(const std::string& address, int& error) {
+  if (address.find(':') != std::string::npos) {
+    int s = open_tcp_socket(AF_INET6, error);
+    int on = 1;
+    if (s >= 0) ::setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+    return s;
+  }
+  if (!address.empty()) return open_tcp_socket(AF_INET, error);
+  // All local addresses of both families on one socket; IPv4 clients then
+  // arrive as mapped addresses. A host without IPv6 gets IPv4 alone.
+  int s = open_tcp_socket(AF_INET6, error);
+  if (s < 0) return open_tcp_socket(AF_INET, error);
+  int off = 0;
+  if (::setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) != 0) {
+    ::close(s);
+    return open_tcp_socket(AF_INET, error);
+  }
+  return s;
+}
+
 bool bind_any(int socket, int port, int& error) {
+  if (socket_family(socket) == AF_INET6) {
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    a.sin6_addr = in6addr_any;
+    a.sin6_port = htons(static_cast<uint16_t>(port & 0xffff));
+    if (::bind(socket, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return true;
+    error = errno;
+    return false;
+  }
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_ANY);
@@ -42,9 +84,21 @@ bool bind_any(int socket, int port, int& error) {
 
 bool bind_address(int socket, const std::string& address, int port, int& error) {
   if (address.empty()) return bind_any(socket, port, error);
+  if (address.find(':') != std::string::npos) {
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    if (socket_family(socket) != AF_INET6 || ::inet_pton(AF_INET6, address.c_str(), &a.sin6_addr) != 1) {
+      error = EINVAL;
+      return false;
+    }
+    a.sin6_port = htons(static_cast<uint16_t>(port & 0xffff));
+    if (::bind(socket, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return true;
+    error = errno;
+    return false;
+  }
   sockaddr_in a{};
   a.sin_family = AF_INET;
-  if (::inet_pton(AF_INET, address.c_str(), &a.sin_addr) != 1) {
+  if (socket_family(socket) != AF_INET || ::inet_pton(AF_INET, address.c_str(), &a.sin_addr) != 1) {
     error = EINVAL;
     return false;
   }
@@ -72,7 +126,7 @@ bool start_listening(int socket, int backlog, int& error) {
 
 AcceptResult accept_connection(int listen_socket, int& socket, std::string& ip, int& raw_port,
                                int& error) {
-  sockaddr_in peer{};
+  sockaddr_storage peer{};
   socklen_t len = sizeof peer;
   int s;
   do {
@@ -86,11 +140,22 @@ AcceptResult accept_connection(int listen_socket, int& socket, std::string& ip, 
       return AcceptResult::WouldBlock;
     return AcceptResult::Failed;
   }
-  const unsigned char* b = reinterpret_cast<const unsigned char*>(&peer.sin_addr.s_addr);
-  char text[20];
-  std::snprintf(text, sizeof text, "%d.%d.%d.%d", b[0], b[1], b[2], b[3]);
+  char text[INET6_ADDRSTRLEN];
+  if (peer.ss_family == AF_INET6) {
+    const auto* a = reinterpret_cast<const sockaddr_in6*>(&peer);
+    const unsigned char* b = a->sin6_addr.s6_addr;
+    if (IN6_IS_ADDR_V4MAPPED(&a->sin6_addr))  // an IPv4 client of a socket of both families
+      std::snprintf(text, sizeof text, "%d.%d.%d.%d", b[12], b[13], b[14], b[15]);
+    else if (!::inet_ntop(AF_INET6, &a->sin6_addr, text, sizeof text))
+      text[0] = '\0';
+    raw_port = a->sin6_port;
+  } else {
+    const auto* a = reinterpret_cast<const sockaddr_in*>(&peer);
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(&a->sin_addr.s_addr);
+    std::snprintf(text, sizeof text, "%d.%d.%d.%d", b[0], b[1], b[2], b[3]);
+    raw_port = a->sin_port;
+  }
   ip.assign(text);
-  raw_port = peer.sin_port;
   socket = s;
   return AcceptResult::Accepted;
 }

@@ -1,4 +1,4 @@
-// IPv4 TCP sockets for the connection server: a listening socket on all
+// TCP sockets (IPv4 and IPv6) for the connection server: a listening socket on all
 // local addresses, non-blocking accepted connections, receive and send that
 // never raise SIGPIPE, and a wait for a socket and a stop event together.
 // Sockets are plain descriptors (int); -1 means none. Every call returns the
@@ -16,11 +16,17 @@ namespace tvl::net {
 // fails) and TCP_NODELAY, which the connections it accepts inherit.
 // Non-blocking, close-on-exec.
 int create_listen_socket(int& error);
+// The same for listening on `address`: an IPv6 one ("::1") gets an IPv6
+// socket for IPv6 alone, an IPv4 one an IPv4 socket, and an empty one a
+// socket of both families (IPv4 clients arrive as mapped addresses), or
+// IPv4 alone on a host without IPv6.
+int create_listen_socket(const std::string& address, int& error);
 // Binds to INADDR_ANY and the low 16 bits of port.
 bool bind_any(int socket, int port, int& error);
-// Binds to one local IPv4 address given as dotted decimal ("127.0.0.1");
-// an empty address means all of them (bind_any). A text that is no IPv4
-// address fails with EINVAL.
+// Binds to one local address, IPv4 in dotted decimal ("127.0.0.1") or IPv6
+// ("::1") on a socket of its family; an empty address means all of them
+// (bind_any, of the socket's families). A text that is no address of the
+// socket's family fails with EINVAL.
 bool bind_address(int socket, const std::string& address, int port, int& error);
 // The system's text for an error value of these calls ("Address already in
 // use"), for messages a person reads.
@@ -36,7 +42,9 @@ constexpr int kMaxBacklog = 65535;
 
 enum class AcceptResult { Accepted, WouldBlock, Failed };
 // Accepts one pending connection as a non-blocking, close-on-exec socket
-// (with TCP_NODELAY when the listener has it). ip: "%d.%d.%d.%d" of the peer; raw_port: the peer port as it
+// (with TCP_NODELAY when the listener has it). ip: "%d.%d.%d.%d" of an IPv4
+// peer (a mapped one included), the usual text of an IPv6 one ("::1",
+// "2001:db8::7"); raw_port: the peer port as it
 // stands in the address structure (network byte order).
 AcceptResult accept_connection(int listen_socket, int& socket, std::string& ip, int& raw_port,
                                int& error);

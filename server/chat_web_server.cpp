@@ -20,6 +20,10 @@ namespace {
 
 constexpr std::string_view kHtml = "text/html";
 
+// The answer to entering the chat from a page of another site.
+constexpr std::string_view kEnterFromHerePage =
+    "<BODY bgcolor=\"#EBEBD6\">Please enter the chat from its own start page!</body>";
+
 // File bodies from this size on go out as the cache's shared bytes instead
 // of being copied into the answer's text; below it the copy costs less than
 // a second piece in the send.
@@ -96,6 +100,8 @@ void ChatWebServer::take_address_settings() {
   ConnectionLimits bounds = limits();
   bounds.connections_per_address = s.max_connections_per_address;
   bounds.exempt_addresses = trusted_proxies_;
+  bounds.network_prefix_v4 = s.network_prefix_v4;
+  bounds.network_prefix_v6 = s.network_prefix_v6;
   set_limits(bounds);
 }
 
@@ -219,8 +225,19 @@ Answer ChatWebServer::answer(const HttpRequest& request, std::string_view method
     path = "/mna.html";
   }
 
-  for (const PageName& row : kPages)
-    if (contains(path, row.name)) return answer_page(row.page, request, path, status, date);
+  for (const PageName& row : kPages) {
+    if (!contains(path, row.name)) continue;
+    if (row.page == Page::Chat && contains(path, "?username=") && !request_from_this_site(request)) {
+      // Another site's page may not enter the chat in its visitor's
+      // browser under a name it chose, nor spend the visitor's logins.
+      Answer refused;
+      refused.keep_alive = request.keep_alive;
+      append_standard_answer(refused.text, status, date, kEnterFromHerePage, refused.keep_alive,
+                             kHtml, kNoStoreLine);
+      return refused;
+    }
+    return answer_page(row.page, request, path, status, date);
+  }
 
   Answer answer;
   answer.keep_alive = request.keep_alive;

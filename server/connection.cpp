@@ -62,10 +62,10 @@ bool Connection::run() {
 }
 
 Connection::Wake Connection::wait(net::WaitResult& w) {
-  // Only a connection with nothing of a request counts as idle: the one the
-  // server closes first when descriptors run short.
-  entry_.idle_since.store(state_ == State::Receiving && buffer_.empty() ? idle_since_ : 0,
-                          std::memory_order_relaxed);
+  // A connection that waits for its client (nothing of a request yet, or
+  // a request not yet complete) is one the server may close to make room;
+  // idle_since_ is when that wait began.
+  entry_.idle_since.store(state_ == State::Receiving ? idle_since_ : 0, std::memory_order_relaxed);
   for (;;) {
     const std::int64_t left = deadline_ - now_ms();
     if (left <= 0) return Wake::Expired;
@@ -305,7 +305,7 @@ bool Connection::charge_buffer() {
   const std::size_t held = buffer_.capacity();
   if (held <= charged_) return true;
   const std::size_t more = held - charged_;
-  if (!host_.pending().charge(entry_.address, entry_.exempt, more, limits_.pending_bytes,
+  if (!host_.pending().charge(entry_.network, entry_.exempt, more, limits_.pending_bytes,
                               limits_.pending_bytes_per_address))
     return false;
   charged_ = held;
@@ -313,7 +313,7 @@ bool Connection::charge_buffer() {
 }
 
 void Connection::release_buffer() {
-  host_.pending().release(entry_.address, charged_);
+  host_.pending().release(entry_.network, charged_);
   charged_ = 0;
 }
 

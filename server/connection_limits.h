@@ -6,8 +6,9 @@
 // ConnectionLimits carries the bounds that tests and benches shorten; a
 // server takes a copy at Run (ConnectionServer::set_limits), so a change
 // never reaches a running server. The bounds per address count the peer's
-// address; trusted reverse proxies, behind which every visitor has the same
-// one, are exempt from them. Tests and benches that run many clients from
+// client network (an IPv4 address, an IPv6 /64 by default); trusted
+// reverse proxies, behind which every visitor has the same address, are
+// exempt from them. Tests and benches that run many clients from
 // loopback lift them (0 = no bound).
 #pragma once
 #include <cstddef>
@@ -117,8 +118,13 @@ struct ConnectionLimits {
   // Connections the server keeps before it closes the longest-idle ones for
   // a newcomer (0: the descriptor limit less kSpareDescriptors).
   long max_connections = 0;
-  // Peer addresses exempt from the bounds per address (trusted proxies).
+  // Peer addresses or networks exempt from the bounds per network (trusted
+  // proxies; entries as in storage/ip_list.h).
   std::vector<std::string> exempt_addresses;
+  // Leading bits of a peer address that make one client network, the key
+  // of every bound per network (storage/client_network.h).
+  int network_prefix_v4 = 32;
+  int network_prefix_v6 = 64;
 };
 
 }  // namespace tvl

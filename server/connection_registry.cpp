@@ -4,9 +4,9 @@ namespace tvl {
 
 bool ConnectionRegistry::add(LiveConnection& entry, int per_address) {
   std::lock_guard<std::mutex> hold(lock_);
-  int& held = per_address_[entry.address];
+  int& held = per_address_[entry.network];
   if (!entry.exempt && per_address > 0 && held >= per_address) {
-    if (held == 0) per_address_.erase(entry.address);
+    if (held == 0) per_address_.erase(entry.network);
     return false;
   }
   ++held;
@@ -17,7 +17,7 @@ bool ConnectionRegistry::add(LiveConnection& entry, int per_address) {
 bool ConnectionRegistry::remove(LiveConnection& entry) {
   std::lock_guard<std::mutex> hold(lock_);
   if (entries_.erase(&entry) == 0) return false;
-  auto it = per_address_.find(entry.address);
+  auto it = per_address_.find(entry.network);
   if (it != per_address_.end() && --it->second <= 0) per_address_.erase(it);
   return true;
 }
@@ -37,11 +37,19 @@ bool ConnectionRegistry::close_longest_idle() {
   std::lock_guard<std::mutex> hold(lock_);
   LiveConnection* oldest = nullptr;
   std::int64_t oldest_since = 0;
+  int oldest_held = 0;
   for (LiveConnection* entry : entries_) {
     const std::int64_t since = entry->idle_since.load(std::memory_order_relaxed);
-    if (since != 0 && (!oldest || since < oldest_since)) {
+    if (since == 0) continue;
+    // Rank: the network holding the most first (a trusted proxy, whose
+    // connections are many visitors', after every other), then the
+    // longest waiting.
+    auto it = per_address_.find(entry->network);
+    const int held = entry->exempt ? 0 : (it == per_address_.end() ? 0 : it->second);
+    if (!oldest || held > oldest_held || (held == oldest_held && since < oldest_since)) {
       oldest = entry;
       oldest_since = since;
+      oldest_held = held;
     }
   }
   if (!oldest) return false;

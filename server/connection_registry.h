@@ -1,7 +1,20 @@
 // The live connections of one run of the connection server: how many each
-// peer address holds (bounded per address), and which have waited longest
-// for their next request, so that when descriptors run short the server
-// closes those first and a newcomer is always served.
+// client network holds (bounded per network), and which wait for their
+// client, so that when descriptors or threads run short the server closes
+// first what has waited longest of the network holding the most, and a
+// newcomer is always served.
+//
+// Fair shares of the connections (and their threads): a network holds at
+// most its bound (MaxConnectionsPerAddress). Past the server's bound
+// (max_connections) a newcomer takes the place of a connection that waits
+// for its client: an idle kept-alive connection, an unfinished request or
+// an unfinished TLS handshake (each bounded in time by itself), chosen
+// from the network holding the most connections, and of those the one
+// waiting longest. So a network that floods the server with silent or
+// half-sent connections loses them first, and one that holds a single
+// connection keeps it. Connections that are being answered (a page, a
+// waiting message stream, a send) are never closed to make room; the
+// waiting streams are bounded by the places (one per place).
 //
 // An entry belongs to its connection's client thread, which adds it before
 // the connection's first step and removes it before releasing the
@@ -24,26 +37,32 @@ namespace tvl {
 
 struct LiveConnection {
   std::string address;  // the peer's address text
-  bool exempt = false;  // a trusted proxy: no bound per address
+  // The key its bounds count (client_network of the address; a trusted
+  // proxy's own address).
+  std::string network;
+  bool exempt = false;  // a trusted proxy: no bound per network
   Transport* transport = nullptr;
-  // Monotonic milliseconds since which the connection waits for a request
-  // with no byte of it; 0 while it gathers, answers or sends.
+  // Monotonic milliseconds since which the connection waits for its client
+  // (a TLS handshake, a request not yet complete, or the next request of a
+  // kept-alive connection); 0 while it answers or sends.
   std::atomic<std::int64_t> idle_since{0};
 };
 
 class ConnectionRegistry {
  public:
-  // Adds the entry unless its address already holds per_address
+  // Adds the entry unless its network already holds per_address
   // connections (0: no bound; exempt entries are never refused). False when
   // refused; nothing is kept then.
   [[nodiscard]] bool add(LiveConnection& entry, int per_address);
   // False when the entry was not registered.
   bool remove(LiveConnection& entry);
   std::size_t size() const;
-  // Connections of one address right now.
-  int held_by(const std::string& address) const;
-  // Aborts the connection that has waited longest for a request (its own
-  // thread then closes it); false when no connection is waiting.
+  // Connections of one network right now.
+  int held_by(const std::string& network) const;
+  // Aborts, of the connections waiting for their client, the one waiting
+  // longest among those of the network holding the most connections
+  // (trusted proxies last); its own thread then closes it. False when no
+  // connection is waiting.
   bool close_longest_idle();
 
  private:
@@ -53,7 +72,7 @@ class ConnectionRegistry {
 };
 
 // The memory held by unfinished requests: a bound on the total and a share
-// of it per address. Charges and releases come only from requests that do
+// of it per client network (the `address` arguments are network keys). Charges and releases come only from requests that do
 // not complete in their first packet, so one lock serves them.
 // Thread safety: every member may be called from any thread.
 class PendingPool {

@@ -18,6 +18,7 @@
 #include "server/connection_registry.h"
 #include "server/transport.h"
 #include "server/tls_transport.h"
+#include "storage/client_network.h"
 #include "storage/ip_list.h"
 #include "platform/tls.h"
 
@@ -202,7 +203,10 @@ std::size_t ConnectionServer::connections() const {
 
 int ConnectionServer::connections_of(const std::string& ip) const {
   std::lock_guard<std::mutex> hold(impl_->run_lock);
-  return impl_->run ? impl_->run->registry.held_by(ip) : 0;
+  if (!impl_->run) return 0;
+  const ConnectionLimits& limits = impl_->run->limits;
+  return impl_->run->registry.held_by(
+      impl_->run->exempt(ip) ? ip : client_network(ip, limits.network_prefix_v4, limits.network_prefix_v6));
 }
 
 void ConnectionServer::set_limits(const ConnectionLimits& limits) { impl_->limits = limits; }
@@ -374,7 +378,7 @@ int ConnectionServer::AddClient(int socket, const std::string& ip, int port) {
 // Run) and the TLS port's, if any.
 bool ConnectionServer::Impl::open_listeners(RunBlock& block) {
   int error = 0;
-  int listener = net::create_listen_socket(error);
+  int listener = net::create_listen_socket(block.address, error);
   if (listener < 0) {
     report("WSASocket(...) failure", "AcceptThread", error);
     block.start_failed = true;
@@ -484,7 +488,7 @@ void ConnectionServer::Impl::accept_failed(RunBlock& block, int error) {
 int ConnectionServer::Impl::open_tls_listener(RunBlock& block) {
   if (block.tls_port == 0 || !block.tls) return -1;
   int error = 0;
-  int listener = net::create_listen_socket(error);
+  int listener = net::create_listen_socket(block.address, error);
   if (listener < 0) {
     report("WSASocket(...) failure for the TLS port", "AcceptThread", error);
     return -1;
@@ -519,6 +523,14 @@ std::shared_ptr<Client> ConnectionServer::Impl::admit(RunBlock& block, int socke
   auto client = std::make_shared<Client>(socket, secure ? block.tls.get() : nullptr);
   client->entry.address = ip;
   client->entry.exempt = block.exempt(ip);
+  client->entry.network = client->entry.exempt ? ip
+                                               : client_network(ip, block.limits.network_prefix_v4,
+                                                                block.limits.network_prefix_v6);
+  // Until its first request a connection waits for its client (over TLS,
+  // for the handshake): one the server may close to make room.
+  client->entry.idle_since.store(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
   client->entry.transport = client->transport.get();
   if (!block.registry.add(client->entry, block.limits.connections_per_address)) {
     client->transport->close();

@@ -104,20 +104,20 @@ std::size_t request_length(std::string_view text) {
 
 RequestLine parse_request_line(std::string_view text) {
   RequestLine line;
+  // Only the first line is the request line: nothing of a header may pass
+  // for its path or version.
   const std::size_t eol = text.find('\n');
+  if (eol != std::string_view::npos) text = text.substr(0, eol);
+  if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
   const std::size_t first = text.find(' ');
   if (first == std::string_view::npos) return line;
   line.has_method = true;
   line.method = text.substr(0, first);
-  // The path runs to the next blank, which must stand on the first line.
   const std::size_t second = text.find(' ', first + 1);
   if (second == std::string_view::npos) return line;
   line.has_path = true;
   line.path = text.substr(first + 1, second - first - 1);
-  if (eol != std::string_view::npos && second < eol)
-    line.version = trim(text.substr(second + 1, eol - second - 1));
-  else if (eol == std::string_view::npos)
-    line.version = trim(text.substr(second + 1));
+  line.version = trim(text.substr(second + 1));
   return line;
 }
 

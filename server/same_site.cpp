@@ -38,6 +38,10 @@ std::string without_default_port(std::string authority) {
 }  // namespace
 
 bool request_from_this_site(const HttpRequest& request) {
+  // Browsers mark what a page of another site made them send, whatever
+  // the page did to hide its Origin or Referer.
+  const std::optional<std::string_view> fetch_site = request.header("Sec-Fetch-Site");
+  if (fetch_site && lower(std::string(*fetch_site)) == "cross-site") return false;
   const std::optional<std::string_view> host = request.header("Host");
   const std::optional<std::string_view> origin = request.header("Origin");
   const std::optional<std::string_view> referer = request.header("Referer");

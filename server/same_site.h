@@ -1,8 +1,9 @@
-// Whether a state-changing request (a form post, leaving) comes from a page of
-// this site: a page of another site can make a visitor's browser send one
-// (an auto-submitted form), and must not register accounts, post or end
-// places that way.
-// The request's "Origin" header, or without one its "Referer", must name the
+// Whether a state-changing request (a form post, leaving, entering a room)
+// comes from a page of this site: a page of another site can make a
+// visitor's browser send one (an auto-submitted form, a picture's address),
+// and must not register accounts, post, enter or end places that way.
+// A request marked "Sec-Fetch-Site: cross-site" is another site's. Else the
+// request's "Origin" header, or without one its "Referer", must name the
 // host (and port) of its "Host" header; a request that carries neither is
 // accepted (browsers send Origin with every cross-site form post, and
 // tools that send neither act for themselves).

@@ -152,6 +152,11 @@ TEST(SameSite, OriginOrRefererMustNameTheHost) {
       {"Host: chat.example\r\nOrigin: http://evil.example\r\nReferer: http://chat.example/\r\n", false},
       {"Host: chat.example\r\n", true},  // neither: not sent by a browser for another site
       {"Origin: http://chat.example\r\n", false},  // no host to compare with
+      // The browser's own mark decides first.
+      {"Host: chat.example\r\nSec-Fetch-Site: cross-site\r\n", false},
+      {"Host: chat.example\r\nSec-Fetch-Site: Cross-Site\r\nOrigin: http://chat.example\r\n", false},
+      {"Host: chat.example\r\nSec-Fetch-Site: same-origin\r\nReferer: http://chat.example/\r\n", true},
+      {"Host: chat.example\r\nSec-Fetch-Site: none\r\n", true},  // typed or bookmarked
   };
   for (const Case& c : cases) {
     const std::string request = std::string("POST /registresult.htm HTTP/1.1\r\n") + c.headers +

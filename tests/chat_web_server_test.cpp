@@ -305,6 +305,31 @@ TEST_F(ChatWebServerTest, PageBodyPassesThroughUnchanged) {
 
 // ----------------------------------------------------------------- form posts
 
+TEST_F(ChatWebServerTest, EnteringFromAnotherSiteEntersNobody) {
+  const std::string enter = "GET /chat.ghp?username=x&password=&room=1&sex=1 HTTP/1.1\r\nHost: h\r\n";
+  struct Case {
+    const char* headers;
+    bool handled;
+  } cases[] = {
+      {"Sec-Fetch-Site: cross-site\r\n", false},
+      {"Referer: http://other.example/page.html\r\n", false},
+      {"Origin: http://other.example\r\n", false},
+      {"Referer: http://h/index.ghp\r\nSec-Fetch-Site: same-origin\r\n", true},  // the start page
+      {"", true},  // a script names no site
+  };
+  for (const Case& c : cases) {
+    main.pages.calls.clear();
+    const std::string answer = ask(enter + c.headers + "\r\n");
+    EXPECT_EQ(main.pages.calls.size(), c.handled ? 1u : 0u) << c.headers;
+    if (!c.handled)
+      EXPECT_NE(answer.find("Please enter the chat from its own start page!"), std::string::npos) << answer;
+  }
+  // The other pages a browser loads from anywhere are untouched.
+  main.pages.calls.clear();
+  ask("GET /index.ghp HTTP/1.1\r\nHost: h\r\nSec-Fetch-Site: cross-site\r\n\r\n");
+  EXPECT_EQ(main.pages.calls.size(), 1u);
+}
+
 TEST_F(ChatWebServerTest, PostGoesToTheChatPost) {
   std::string request = "POST /chatsubmit.ghp?u=ann HTTP/1.0\r\n\r\nt=hi&chat_flag=1";
   EXPECT_EQ(ask(request), page_answer("200 OK", "posted", false));

@@ -402,5 +402,43 @@ TEST_F(ConnectionLimitsTest, ADescriptorHogDoesNotLockANewcomerOut) {
   EXPECT_EQ("WAITED", waiting.read_bytes(6, 5000));
 }
 
+// Fair shares of the connections: several networks hold every connection
+// the server keeps with half-sent requests and silent connections; the one
+// holding the most loses its longest-waiting first, and a newcomer from a
+// network of its own is served.
+TEST_F(ConnectionLimitsTest, ManyNetworksOfUnfinishedRequestsDoNotLockANewcomerOut) {
+  ConnectionLimits limits = relaxed();
+  limits.max_connections = 24;
+  limits.connections_per_address = 12;
+  start(limits);
+  std::vector<std::unique_ptr<RawClient>> attackers;
+  auto hold_from = [&](const std::string& source, int count, bool half_sent) {
+    for (int i = 0; i < count; ++i) {
+      auto c = std::make_unique<RawClient>();
+      c->set_source(source);
+      ASSERT_TRUE(c->connect(port_));
+      if (half_sent) ASSERT_TRUE(c->send("GET /never-ends"));
+      attackers.push_back(std::move(c));
+    }
+  };
+  hold_from("127.0.0.10", 12, true);   // the most: its bound
+  hold_from("127.0.0.11", 8, false);   // silent connections (a handshake never sent)
+  hold_from("127.0.0.12", 4, true);
+  ASSERT_TRUE(eventually([&] { return server_.connections() >= 24; }));
+  // Newcomers of fresh networks, one after the other, are all served.
+  std::vector<std::unique_ptr<RawClient>> newcomers;
+  for (int n = 0; n < 6; ++n) {
+    newcomers.push_back(std::make_unique<RawClient>());
+    newcomers.back()->set_source("127.0.0." + std::to_string(20 + n));
+    ASSERT_TRUE(newcomers.back()->connect(port_));
+    ASSERT_TRUE(newcomers.back()->send("helloEND"));
+    EXPECT_EQ("OK8", newcomers.back()->read_bytes(3, 5000)) << n;
+  }
+  // They took their places from the networks holding the most, never from
+  // the network holding the fewest.
+  EXPECT_TRUE(eventually([&] { return server_.connections_of("127.0.0.10") <= 9; }));
+  EXPECT_EQ(server_.connections_of("127.0.0.12"), 4);
+}
+
 }  // namespace
 }  // namespace tvl::test

@@ -556,3 +556,62 @@ TEST_F(ConnectionServerTest, WithoutIdleTimeOutASilentConnectionStaysOpen) {
 
 }  // namespace
 }  // namespace tvl::test
+
+namespace tvl::test {
+namespace {
+
+// One request over IPv6 loopback; the answer, or "" when nothing connects.
+std::string ask_over_ipv6(int port, const std::string& request) {
+  int fd = ::socket(AF_INET6, SOCK_STREAM, 0);
+  if (fd < 0) return "";
+  sockaddr_in6 a{};
+  a.sin6_family = AF_INET6;
+  a.sin6_addr = in6addr_loopback;
+  a.sin6_port = htons(static_cast<uint16_t>(port));
+  std::string answer;
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+      ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+    char b[256];
+    pollfd p{fd, POLLIN, 0};
+    while (::poll(&p, 1, 5000) > 0) {
+      const ssize_t n = ::recv(fd, b, sizeof b, 0);
+      if (n <= 0) break;
+      answer.append(b, static_cast<std::size_t>(n));
+    }
+  }
+  ::close(fd);
+  return answer;
+}
+
+bool ipv6_loopback() {
+  int fd = ::socket(AF_INET6, SOCK_STREAM, 0);
+  if (fd < 0) return false;
+  sockaddr_in6 a{};
+  a.sin6_family = AF_INET6;
+  a.sin6_addr = in6addr_loopback;
+  const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  ::close(fd);
+  return ok;
+}
+
+TEST_F(ConnectionServerTest, ServesBothFamiliesAndNamesThePeerOfEach) {
+  if (!ipv6_loopback()) GTEST_SKIP() << "no IPv6 loopback";
+  start();  // no listen address: every local address of both families
+  EXPECT_EQ(ask_over_ipv6(port_, "six END"), "GOT:six END");
+  EXPECT_EQ(http_exchange(port_, "four END"), "GOT:four END");
+  const auto connects = server_.connects();
+  ASSERT_EQ(connects.size(), 2u);
+  EXPECT_EQ(connects[0].ip, "::1");
+  EXPECT_EQ(connects[1].ip, "127.0.0.1");  // a mapped IPv4 client reads as IPv4
+}
+
+TEST_F(ConnectionServerTest, AnIPv6ListenAddressServesThatAddressAlone) {
+  if (!ipv6_loopback()) GTEST_SKIP() << "no IPv6 loopback";
+  server_.set_listen_address("::1");
+  start();
+  EXPECT_EQ(ask_over_ipv6(port_, "six END"), "GOT:six END");
+  EXPECT_EQ(http_exchange(port_, "four END", 1000), "");  // not on IPv4
+}
+
+}  // namespace
+}  // namespace tvl::test

@@ -42,9 +42,17 @@ TEST(RequestLine, TakesMethodPathAndVersionOfTheFirstLine) {
   EXPECT_EQ(l.version, "HTTP/1.1");
   l = parse_request_line("GET /x HTTP/1.0\nHost: a\n\n");
   EXPECT_EQ(l.version, "HTTP/1.0");
-  l = parse_request_line("GET /x\r\nHost: a b\r\n\r\n");
-  EXPECT_TRUE(l.has_path);  // the second blank stands on another line
-  EXPECT_EQ(l.version, "");
+  // A blank of a header line is no blank of the request line.
+  l = parse_request_line("GET /x\r\nSet-Cookie: a b\r\n\r\n");
+  EXPECT_TRUE(l.has_method);
+  EXPECT_FALSE(l.has_path);
+  l = parse_request_line("GET /x\nHost: a b\n\n");
+  EXPECT_FALSE(l.has_path);
+  l = parse_request_line("GET /x HTTP/1.1");  // no line end yet
+  EXPECT_EQ(l.path, "/x");
+  EXPECT_EQ(l.version, "HTTP/1.1");
+  l = parse_request_line("GET\r\n/x y\r\n\r\n");
+  EXPECT_FALSE(l.has_method);
   EXPECT_FALSE(parse_request_line("GARBAGE").has_method);
 }
 

@@ -234,9 +234,13 @@ TEST_F(HttpsService, TlsRedirectSendsEveryPlainRequestToTheSamePathOverHttps) {
        "https://[::1]:" + std::to_string(tls_port_) + "/x"},
       {"GET / HTTP/1.0\r\n\r\n", ""},
       {std::string("GET / HTTP/1.1\r\nHost: evil\"<x>") + kClose, ""},
+      // No second blank on the request line: nothing of the header may go
+      // into the Location line.
+      {std::string("GET /x\r\nHost: 127.0.0.1\r\nSet-Cookie: a=b; c d") + kClose, ""},
   };
   for (const Case& c : cases) {
     const std::string answer = test::http_exchange(port_, c.request, 5000);
+    EXPECT_EQ(answer.find("Set-Cookie"), std::string::npos) << answer;
     if (c.location.empty()) {
       EXPECT_NE(answer.find(" 400 "), std::string::npos) << c.request << answer;
     } else {

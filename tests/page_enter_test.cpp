@@ -217,7 +217,8 @@ TEST_F(EnterRoom, FullTableRefusesAndAddsNothing) {
       std::snprintf(u.name, sizeof u.name, "u%d", i);
       u.room = 1;
       u.last_active_ms = steady_now_ms();  // present, as after a join
-      ASSERT_TRUE(state.add_user(u));
+      // One place per network: nobody holds more than a fair share.
+      ASSERT_TRUE(state.add_user(u, "10.1." + std::to_string(i / 256) + "." + std::to_string(i % 256)));
     }
   }
   EXPECT_EQ(join("late", 1), kFull);
@@ -352,6 +353,25 @@ TEST_F(EnterRoom, ABanOutlastsLeavingAndEnteringAgain) {
   post("boris", 2, PostForm{.message = "", .to = "MIA", .command = 2});
   join("mia", 2, "pw");
   EXPECT_TRUE(user("mia", 2).active);
+}
+
+TEST_F(EnterRoom, ABanHoldsTheVisitorsNetworkUnderAnyName) {
+  state.replace_rooms({room("Lobby", true, false, "boss")});
+  member("boss", "pw");
+  join("boss", 1, "pw");
+  auto enter_from = [&](const char* address, const char* name) {
+    std::string out;
+    EXPECT_TRUE(page_chat(ctx, address, std::string("/chat.ghp?username=") + name + "&password=&room=1&sex=1", out));
+    return user(name, 1);
+  };
+  ASSERT_TRUE(enter_from("10.9.0.1", "troll").active);
+  post("boss", 1, PostForm{.message = "", .to = "troll", .command = 1});
+  EXPECT_FALSE(enter_from("10.9.0.1", "troll2").active);       // the same network
+  EXPECT_FALSE(enter_from("::ffff:10.9.0.1", "troll3").active);  // the same, mapped
+  EXPECT_TRUE(enter_from("10.9.0.2", "other").active);          // another one
+  // Lifting the name lifts its network.
+  post("boss", 1, PostForm{.message = "", .to = "troll", .command = 2});
+  EXPECT_TRUE(enter_from("10.9.0.1", "troll4").active);
 }
 
 }  // namespace

@@ -5,11 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
+#include <thread>
 #include <string>
 #include <vector>
 
 #include "chat/engine.h"
+#include "storage/password_hash.h"
 #include "tests/support/chat_fixture.h"
 #include "tests/support/room_file.h"
 #include "tests/support/test_util.h"
@@ -170,6 +173,28 @@ TEST_F(BoundedChat, PlacesPerAddress) {
   EXPECT_EQ(join_from("10.0.0.9", "bot3").rfind("chat:", 0), 0u);
 }
 
+TEST_F(BoundedChat, AFullTableSharesItsPlacesOutByNetwork) {
+  site.settings.max_places_per_address = 0;
+  state.set_max_online(4);
+  for (const char* name : {"a1", "a2", "a3"}) ASSERT_EQ(join_from("10.0.0.1", name).rfind("chat:", 0), 0u);
+  clock += 10;
+  ASSERT_EQ(join_from("10.0.0.2", "b1").rfind("chat:", 0), 0u);
+  clock += 10;
+  // Full. A newcomer takes the stalest place of the network holding most.
+  poll("a1", 1, user("a1", 1).key);  // a1 is in use: a2 is the stalest
+  EXPECT_EQ(join_from("2001:db8::1", "c1").rfind("chat:", 0), 0u);
+  EXPECT_EQ(online(), 4);
+  EXPECT_EQ(user("a2", 1).room, 0);
+  EXPECT_EQ(user("a1", 1).room, 1);
+  // Now 10.0.0.1 holds two, the others one each: a network holding one
+  // more has no claim, the one of 10.0.0.1 none either.
+  EXPECT_EQ(join_from("2001:db8::2", "c2"), kChatFull);  // the same /64 holds one
+  EXPECT_EQ(join_from("10.0.0.1", "a4"), kChatFull);
+  EXPECT_EQ(join_from("10.0.0.3", "d1").rfind("chat:", 0), 0u);  // 10.0.0.1 gives its second
+  EXPECT_EQ(join_from("10.0.0.4", "e1"), kChatFull);            // one each: truly full
+  EXPECT_EQ(online(), 4);
+}
+
 // --- with real clients over loopback ---
 
 // The shipped site's way in, cut to what the tests read: the chat window
@@ -251,6 +276,64 @@ TEST_F(LoopbackChat, BotDoesNotTakeTheNewcomerPlace) {
   EXPECT_NE(answer.find("The chat is full, please try again later!"), std::string::npos) << answer;
   // Another client address still gets a place.
   EXPECT_FALSE(join("127.0.0.2", "newcomer", answer).empty()) << answer;
+}
+
+TEST_F(LoopbackChat, ManyNetworksDoNotFillThePlacesOfANewcomer) {
+  // Twelve networks try to take 5 places each of 20.
+  start("MaxPlacesPerAddress=5\r\nMaxOnline=20\r\nPostBurst=0\r\n");
+  std::string answer;
+  std::vector<std::string> attackers;
+  for (int n = 0; n < 12; ++n)
+    for (int i = 0; i < 5; ++i) {
+      const std::string q = join("127.0.0." + std::to_string(10 + n), "b" + std::to_string(n) + "x" + std::to_string(i), answer);
+      if (!q.empty()) attackers.push_back(q);
+    }
+  EXPECT_GE(attackers.size(), 20u);
+  {
+    ChatState::Hold hold(engine.state());
+    EXPECT_EQ(engine.state().online_count(), 20);
+  }
+  // The newcomer enters and gets a line a member of the chat sends.
+  const std::string newcomer = join("127.0.0.2", "newcomer", answer);
+  ASSERT_FALSE(newcomer.empty()) << answer;
+  poll(newcomer);
+  const std::string friend_place = join("127.0.0.3", "friend", answer);
+  ASSERT_FALSE(friend_place.empty()) << answer;
+  post(friend_place, "welcome_line");
+  EXPECT_NE(poll(newcomer).find("welcome_line"), std::string::npos);
+}
+
+TEST_F(LoopbackChat, PasswordGuessersOfTwoNetworksDoNotKeepANewcomersCheckOut) {
+  // One check at a time, three waiting: the guessers keep the gate full.
+  start("MaxFailedLogins=0\r\nMaxPasswordChecks=1\r\nPasswordQueue=3\r\nMaxPlacesPerAddress=0\r\n");
+  std::string stored;
+  ASSERT_TRUE(hash_password("right", stored));
+  folder.write("users/victim", "[main]\r\npassword=" + stored + "\r\n");
+  folder.write("users/newcomer", "[main]\r\npassword=" + stored + "\r\n");
+  std::atomic<bool> stop{false};
+  std::atomic<int> guesses{0};
+  std::vector<std::thread> guessers;
+  for (int t = 0; t < 8; ++t)
+    guessers.emplace_back([&, t] {
+      const std::string source = "127.0.0." + std::to_string(10 + t % 2);
+      for (int i = 0; i < 60 && !stop.load(); ++i) {
+        test::http_exchange_from(source, port,
+                                 "GET /chat.ghp?username=victim&password=guess" + std::to_string(i) +
+                                     "&room=1&sex=1 HTTP/1.0\r\n\r\n",
+                                 5000);
+        ++guesses;
+      }
+    });
+  ASSERT_TRUE(test::eventually([&] { return guesses.load() >= 8; }));
+  // A network holding no check takes the waiting place of one holding more:
+  // the newcomer's check runs, and it enters.
+  std::string answer;
+  answer = test::http_exchange_from(
+      "127.0.0.2", port, "GET /chat.ghp?username=newcomer&password=right&room=1&sex=1 HTTP/1.0\r\n\r\n",
+      10000);
+  stop = true;
+  for (std::thread& t : guessers) t.join();
+  EXPECT_NE(answer.find("chat:newcomer|"), std::string::npos) << answer;
 }
 
 }  // namespace
