@@ -48,7 +48,7 @@ void LoginBounds::prune_locked(long long now) {
 bool LoginBounds::login_allowed(const std::string& address, const std::string& account, int bound,
                                 long long now) {
   if (bound <= 0) return true;
-  std::lock_guard<std::mutex> hold(lock_);
+  MutexLock hold(lock_);
   auto a = by_address_.find(address);
   auto n = by_account_.find(account_name_fold(account));
   return !refused(a == by_address_.end() ? nullptr : &a->second, now) &&
@@ -58,7 +58,7 @@ bool LoginBounds::login_allowed(const std::string& address, const std::string& a
 void LoginBounds::note_failed_login(const std::string& address, const std::string& account,
                                     int bound, long long now) {
   if (bound <= 0) return;
-  std::lock_guard<std::mutex> hold(lock_);
+  MutexLock hold(lock_);
   prune_locked(now);
   note(by_address_[address], bound, now);
   note(by_account_[account_name_fold(account)], bound, now);
@@ -66,7 +66,7 @@ void LoginBounds::note_failed_login(const std::string& address, const std::strin
 
 bool LoginBounds::registration_allowed(const std::string& address, int bound, long long now) {
   if (bound <= 0) return true;
-  std::lock_guard<std::mutex> hold(lock_);
+  MutexLock hold(lock_);
   auto it = registrations_.find(address);
   if (it == registrations_.end()) return true;
   drop_old(it->second, kRegistrationWindowMs, now);
@@ -74,7 +74,7 @@ bool LoginBounds::registration_allowed(const std::string& address, int bound, lo
 }
 
 void LoginBounds::note_registration(const std::string& address, long long now) {
-  std::lock_guard<std::mutex> hold(lock_);
+  MutexLock hold(lock_);
   prune_locked(now);
   auto& times = registrations_[address];
   drop_old(times, kRegistrationWindowMs, now);
@@ -82,17 +82,17 @@ void LoginBounds::note_registration(const std::string& address, long long now) {
 }
 
 void RoomBans::ban(const std::string& room_name, const std::string& name) {
-  std::lock_guard<std::mutex> hold(lock_);
+  MutexLock hold(lock_);
   banned_.emplace(account_name_fold(room_name), account_name_fold(name));
 }
 
 bool RoomBans::unban(const std::string& room_name, const std::string& name) {
-  std::lock_guard<std::mutex> hold(lock_);
+  MutexLock hold(lock_);
   return banned_.erase({account_name_fold(room_name), account_name_fold(name)}) > 0;
 }
 
 bool RoomBans::banned(const std::string& room_name, const std::string& name) {
-  std::lock_guard<std::mutex> hold(lock_);
+  MutexLock hold(lock_);
   return banned_.count({account_name_fold(room_name), account_name_fold(name)}) > 0;
 }
 

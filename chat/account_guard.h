@@ -16,10 +16,11 @@
 #pragma once
 #include <deque>
 #include <map>
-#include <mutex>
 #include <set>
 #include <string>
 #include <utility>
+
+#include "platform/lock_annotations.h"
 
 namespace tvl {
 
@@ -50,12 +51,12 @@ class LoginBounds {
   };
   static bool refused(const Failures* f, long long now);
   static void note(Failures& f, int bound, long long now);
-  void prune_locked(long long now);
+  void prune_locked(long long now) REQUIRES(lock_);
 
-  std::mutex lock_;
-  std::map<std::string, Failures> by_address_;
-  std::map<std::string, Failures> by_account_;
-  std::map<std::string, std::deque<long long>> registrations_;
+  Mutex lock_;
+  std::map<std::string, Failures> by_address_ GUARDED_BY(lock_);
+  std::map<std::string, Failures> by_account_ GUARDED_BY(lock_);
+  std::map<std::string, std::deque<long long>> registrations_ GUARDED_BY(lock_);
 };
 
 class RoomBans {
@@ -66,8 +67,8 @@ class RoomBans {
   bool banned(const std::string& room_name, const std::string& name);
 
  private:
-  std::mutex lock_;
-  std::set<std::pair<std::string, std::string>> banned_;  // (room, name), folded
+  Mutex lock_;
+  std::set<std::pair<std::string, std::string>> banned_ GUARDED_BY(lock_);  // (room, name), folded
 };
 
 struct ChatGuards {

@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <mutex>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -79,7 +78,7 @@ bool unsafe_path(std::string_view path) {
 std::shared_ptr<const std::string> WebFiles::lookup(const std::string& name) {
   Entry entry;
   {
-    std::shared_lock<std::shared_mutex> hold(lock_);
+    SharedLock hold(lock_);
     auto it = entries_.find(name);
     if (it == entries_.end()) return nullptr;
     entry = it->second;
@@ -89,7 +88,7 @@ std::shared_ptr<const std::string> WebFiles::lookup(const std::string& name) {
       st.st_ino == entry.ino && st.st_size == entry.size &&
       same_time(st.st_mtim, entry.mtime) && same_time(st.st_ctim, entry.ctime))
     return entry.bytes;
-  std::unique_lock<std::shared_mutex> hold(lock_);
+  MutexLock hold(lock_);
   auto it = entries_.find(name);
   if (it != entries_.end() && it->second.bytes == entry.bytes) {
     total_ -= it->second.bytes->size();
@@ -105,7 +104,7 @@ void WebFiles::remember(const std::string& name, const struct stat& st, std::str
   if (st.st_mtim.tv_sec > settled || st.st_ctim.tv_sec > settled) return;
   if (bytes.size() > kMaxCachedFile) return;
   auto content = std::make_shared<const std::string>(bytes);
-  std::unique_lock<std::shared_mutex> hold(lock_);
+  MutexLock hold(lock_);
   auto it = entries_.find(name);
   std::size_t replaced = it == entries_.end() ? 0 : it->second.bytes->size();
   if (total_ - replaced + bytes.size() > kMaxCachedTotal) return;
@@ -242,7 +241,7 @@ int WebFiles::open_inside(const std::string& name, struct stat& st) const {
 }
 
 void WebFiles::clear() {
-  std::unique_lock<std::shared_mutex> hold(lock_);
+  MutexLock hold(lock_);
   entries_.clear();
   total_ = 0;
 }

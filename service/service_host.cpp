@@ -47,20 +47,19 @@ ServiceHost::~ServiceHost() {
 ServiceHost* ServiceHost::instance() { return g_host.load(); }
 
 void ServiceHost::set_reporter(std::unique_ptr<StatusReporter> reporter) {
-  std::lock_guard<std::mutex> hold(status_lock_);
+  MutexLock hold(status_lock_);
   reporter_ = std::move(reporter);
 }
 
 void ServiceHost::set_program_folder(const std::string& folder) { program_folder_ = folder; }
 
-// Called with status_lock_ held.
 StatusReporter& ServiceHost::reporter() {
   if (!reporter_) reporter_ = make_status_reporter(service_name_);
   return *reporter_;
 }
 
 ServiceHost::Status ServiceHost::status() const {
-  std::lock_guard<std::mutex> hold(status_lock_);
+  MutexLock hold(status_lock_);
   return status_;
 }
 
@@ -138,12 +137,12 @@ int ServiceHost::RunAsService() {
 
 void ServiceHost::ServiceMain() {
   {
-    std::lock_guard<std::mutex> hold(status_lock_);
+    MutexLock hold(status_lock_);
     reporter();  // "registering the handler": find the manager that started us
   }
   SetStatus(kServiceStartPending, kStatusWaitHintMs);
   {
-    std::lock_guard<std::mutex> hold(status_lock_);
+    MutexLock hold(status_lock_);
     status_.exit_code = 0;
     status_.check_point = 0;
     status_.wait_hint = 0;
@@ -155,19 +154,19 @@ void ServiceHost::ServiceMain() {
 void ServiceHost::ControlHandler(int control) {
   switch (control) {
     case kControlStop: {
-      std::lock_guard<std::mutex> hold(status_lock_);
+      MutexLock hold(status_lock_);
       status_.state = kServiceStopPending;
     }
       OnStop();
       break;
     case kControlPause: {
-      std::lock_guard<std::mutex> hold(status_lock_);
+      MutexLock hold(status_lock_);
       status_.state = kServicePausePending;
     }
       ReportServiceEvent("Service paused");  // the chat server keeps running
       break;
     case kControlContinue: {
-      std::lock_guard<std::mutex> hold(status_lock_);
+      MutexLock hold(status_lock_);
       status_.state = kServiceContinuePending;
     }
       ReportServiceEvent("Service continued");
@@ -187,7 +186,7 @@ void ServiceHost::ControlHandler(int control) {
 bool ServiceHost::SetStatus(int state, int wait_hint_ms) {
   bool sent;
   {
-    std::lock_guard<std::mutex> hold(status_lock_);
+    MutexLock hold(status_lock_);
     status_.type = kOwnProcessType;
     status_.controls_accepted = state == kServiceStartPending ? 0 : kAcceptStop;
     status_.state = state;

@@ -29,10 +29,10 @@
 #pragma once
 #include <atomic>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "platform/lock_annotations.h"
 #include "service/control_server.h"
 #include "service/engine_object.h"
 #include "service/message_window.h"
@@ -72,7 +72,7 @@ class ServiceHost {
 
   // Where the status reports go (default: the manager that started the
   // process) and the program folder the body serves. Set before use.
-  void set_reporter(std::unique_ptr<StatusReporter> reporter);
+  void set_reporter(std::unique_ptr<StatusReporter> reporter) EXCLUDES(status_lock_);
   void set_program_folder(const std::string& folder);  // ends in "/"
 
   // The dispatcher: runs the service until it has ended; the exit value.
@@ -87,13 +87,13 @@ class ServiceHost {
   void OnReload();
   // Sends the status; on success reports "Service started" for running and
   // "Service stopped" for stopped, on failure "SetServiceStatus() failed".
-  bool SetStatus(int state, int wait_hint_ms);
+  bool SetStatus(int state, int wait_hint_ms) EXCLUDES(status_lock_);
   void ReportServiceEvent(const char* format, ...) __attribute__((format(printf, 2, 3)));
   // The message sink of the service: a line of the service log.
   void Print(int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
   ServiceLog& log() { return log_; }
 
-  Status status() const;
+  Status status() const EXCLUDES(status_lock_);
   // True after the body ended because the chat server could not listen.
   bool failed() const { return failed_; }
   // After the body has ended: true when no client thread of the chat server
@@ -122,15 +122,15 @@ class ServiceHost {
   void ReportReadOnlyFolder();
   // Says at start or reload whether HTTPS is served, and why not when asked for.
   void ReportTls();
-  StatusReporter& reporter();
+  StatusReporter& reporter() REQUIRES(status_lock_);
 
   const std::string service_name_;
   ServiceCommands commands_;
   std::string program_folder_;
 
-  mutable std::mutex status_lock_;  // guards status_ and reporter_
-  Status status_;
-  std::unique_ptr<StatusReporter> reporter_;
+  mutable Mutex status_lock_;
+  Status status_ GUARDED_BY(status_lock_);
+  std::unique_ptr<StatusReporter> reporter_ GUARDED_BY(status_lock_);
 
   MessageWindow window_;
   ServiceLog log_{window_};
