@@ -32,8 +32,8 @@
 #include <string>
 #include <vector>
 
+#include "ops/control_server.h"
 #include "platform/lock_annotations.h"
-#include "service/control_server.h"
 #include "service/engine_object.h"
 #include "service/message_window.h"
 #include "service/service_commands.h"

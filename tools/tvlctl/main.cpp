@@ -3,7 +3,8 @@
 // window of that folder serves the chat, the request goes to it through the
 // control socket of the state folder and the server makes the change
 // itself, so it sees it at once and stays the only writer of its files;
-// otherwise the files are changed here with the same functions. service/operator_command.h lists the commands.
+// otherwise the files are changed here with the same functions.
+// ops/operator_command.h lists the commands.
 #include <unistd.h>
 
 #include <cstdio>
@@ -14,12 +15,13 @@
 #include <thread>
 #include <vector>
 
+#include "ops/command_wire.h"
+#include "ops/control_server.h"
+#include "ops/operator_command.h"
 #include "platform/control_socket.h"
 #include "platform/fs.h"
 #include "platform/profile.h"
 #include "platform/terminal.h"
-#include "service/control_server.h"
-#include "service/operator_command.h"
 
 namespace {
 
@@ -40,9 +42,7 @@ int finish(const CommandResult& r) {
   return r.exit_code;
 }
 
-int usage_error(const std::string& text) {
-  return finish({2, "", "tvlctl: " + text + "\nTry \"tvlctl --help\".\n"});
-}
+int usage_mistake(const std::string& text) { return finish(usage_error(text)); }
 
 bool has(const std::vector<std::string>& args, const char* word) {
   for (const std::string& a : args)
@@ -68,7 +68,7 @@ int show_log(const std::string& folder, const std::vector<std::string>& args) {
   bool follow = false;
   for (std::size_t i = 1; i < args.size(); ++i) {
     if (args[i] == "--follow" || args[i] == "-f") follow = true;
-    else return usage_error("unknown option \"" + args[i] + "\"");
+    else return usage_mistake("unknown option \"" + args[i] + "\"");
   }
   std::string path = todays_log(folder);
   std::string text;
@@ -115,7 +115,7 @@ int main(int argc, char** argv) {
       return 0;
     }
     if (args.empty() && a == "--folder") {
-      if (i + 1 >= argc) return usage_error("option --folder needs a value");
+      if (i + 1 >= argc) return usage_mistake("option --folder needs a value");
       folder = folder_of(argv[++i]);
       continue;
     }
@@ -123,10 +123,10 @@ int main(int argc, char** argv) {
       folder = folder_of(a.substr(9));
       continue;
     }
-    if (args.empty() && a.size() > 1 && a[0] == '-') return usage_error("unknown option \"" + a + "\"");
+    if (args.empty() && a.size() > 1 && a[0] == '-') return usage_mistake("unknown option \"" + a + "\"");
     args.push_back(a);
   }
-  if (args.empty()) return usage_error("a command is missing");
+  if (args.empty()) return usage_mistake("a command is missing");
   if (!is_directory(folder)) return finish({1, "", "tvlctl: no program folder " + folder + "\n"});
   if (args[0] == "log") return show_log(folder, args);
 
@@ -138,7 +138,7 @@ int main(int argc, char** argv) {
   } else if (user_write && args[1] == "add" && args.size() > 2) {
     std::string first, second;
     if (!read_hidden_line("Password: ", first) || !read_hidden_line("Again: ", second))
-      return usage_error("no terminal to ask for the password: give it with --password-stdin");
+      return usage_mistake("no terminal to ask for the password: give it with --password-stdin");
     if (first != second) return finish({1, "", "tvlctl: the two passwords differ\n"});
     input = first + "\n";
     args.push_back("--password-stdin");
