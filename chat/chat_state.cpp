@@ -14,14 +14,6 @@ namespace tvl {
 
 namespace {
 
-// Copies text into a fixed zero-terminated field, cutting what does not fit.
-template <std::size_t N>
-void copy_field(char (&field)[N], const std::string& text) {
-  std::size_t n = text.size() < N - 1 ? text.size() : N - 1;
-  std::memcpy(field, text.data(), n);
-  std::memset(field + n, 0, N - n);
-}
-
 
 }  // namespace
 

@@ -19,6 +19,7 @@
 #pragma once
 #include <array>
 #include <cstddef>
+#include <cstring>
 #include <deque>
 #include <memory>
 #include <string>
@@ -28,6 +29,15 @@
 #include "storage/room_store.h"
 
 namespace tvl {
+
+// Copies text into a fixed zero-terminated field of the tables below,
+// cutting what does not fit.
+template <std::size_t N>
+void copy_field(char (&field)[N], const std::string& text) {
+  const std::size_t n = text.size() < N - 1 ? text.size() : N - 1;
+  std::memcpy(field, text.data(), n);
+  std::memset(field + n, 0, N - n);
+}
 
 // One kept line of a room.
 struct RingLine {

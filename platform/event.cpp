@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include "platform/retry.h"
 
 namespace tvl {
 
@@ -66,12 +67,7 @@ bool PollableEvent::is_set() const { return wait(0); }
 bool PollableEvent::wait(int timeout_ms) const {
   if (fd_ < 0) return false;
   pollfd p{fd_, POLLIN, 0};
-  for (;;) {
-    int r = ::poll(&p, 1, timeout_ms);
-    if (r > 0) return true;
-    if (r == 0) return false;
-    if (errno != EINTR) return false;
-  }
+  return retry_interrupted([&] { return ::poll(&p, 1, timeout_ms); }) > 0;
 }
 
 }  // namespace tvl

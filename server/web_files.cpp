@@ -9,6 +9,8 @@
 
 #include <fcntl.h>
 #include <unistd.h>
+#include "platform/retry.h"
+#include "storage/ip_list.h"
 
 namespace tvl {
 
@@ -22,14 +24,9 @@ bool same_time(const timespec& a, const timespec& b) {
 std::size_t read_fully(int fd, char* into, std::size_t size) {
   std::size_t done = 0;
   while (done < size) {
-    ssize_t n = ::read(fd, into + done, size - done);
-    if (n > 0) {
-      done += static_cast<std::size_t>(n);
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else {
-      break;
-    }
+    const ssize_t n = retry_interrupted([&] { return ::read(fd, into + done, size - done); });
+    if (n <= 0) break;
+    done += static_cast<std::size_t>(n);
   }
   return done;
 }
@@ -53,7 +50,7 @@ bool private_file(std::string_view path) {
   for (char& c : name)
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
   static const char* const kNames[] = {
-      "option.ini",   "rooms.sdb",  "rooms.txt", "service.log", "acceptip.txt", "rejectip.txt",
+      "option.ini",   "rooms.sdb",  "rooms.txt", "service.log", kAcceptListFile, kRejectListFile,
       "events.log",   "tvlservice", "tavella",   "sdbtool",     "registry.txt"};
   for (const char* private_name : kNames)
     if (name == private_name) return true;
@@ -157,11 +154,8 @@ void FileStream::restrict(std::uint64_t offset, std::uint64_t length) {
 long FileStream::read_at(std::uint64_t offset, char* buffer, std::size_t size) {
   if (offset >= size_) return 0;
   size = static_cast<std::size_t>(std::min<std::uint64_t>(size, size_ - offset));
-  for (;;) {
-    const ssize_t n = ::pread(fd_, buffer, size, static_cast<off_t>(base_ + offset));
-    if (n < 0 && errno == EINTR) continue;
-    return static_cast<long>(n);
-  }
+  return static_cast<long>(retry_interrupted(
+      [&] { return ::pread(fd_, buffer, size, static_cast<off_t>(base_ + offset)); }));
 }
 
 bool WebFiles::fetch(const std::string& name, std::size_t stream_from,
