@@ -624,10 +624,9 @@ void ConnectionServer::Impl::serve(RunBlock& block, Client& client) {
                           ? -1
                           : static_cast<int>(std::min<unsigned>(block.idle_timeout_ms, INT_MAX));
   bool quiet = true;
-  std::string reason;
   // A peer that is no TLS client, or too slow to finish the handshake
   // within the request bound, is closed without a word.
-  if (!client.tls || client.tls->handshake(setup.stop_fd, block.limits.request_ms, reason)) {
+  if (!client.tls || client.tls->handshake(setup.stop_fd, block.limits.request_ms)) {
     setup.secure = client.tls != nullptr;
     Connection connection(*this, setup, *client.transport, client.entry);
     quiet = connection.run();
