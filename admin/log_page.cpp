@@ -11,6 +11,7 @@
 #include "admin/log_model.h"
 #include "admin/server_controller.h"
 #include "platform/fs.h"
+#include "storage/ip_list.h"
 
 CLogPage::CLogPage(tvl::ServerController& owner, QWidget* parent) : QWidget(parent), owner_(owner) {
   model_ = new CLogModel(kMaxRows, QIcon(":/icons/log.png"), this);
@@ -70,6 +71,6 @@ void CLogPage::add_selected(bool accept) {
   // The server's readers hold snapshots, so replacing the text is safe.
   list.set(fresh);
   // A file that cannot be written keeps its old text; nothing is reported.
-  tvl::write_whole_file(owner_.program_folder() + (accept ? "acceptip.txt" : "rejectip.txt"),
+  tvl::write_whole_file(owner_.program_folder() + (accept ? tvl::kAcceptListFile : tvl::kRejectListFile),
                         fresh);
 }

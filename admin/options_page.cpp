@@ -15,6 +15,7 @@
 #include "platform/fs.h"
 #include "platform/interfaces.h"
 #include "platform/message_box.h"
+#include "storage/ip_list.h"
 
 namespace {
 // The page's controls are placed in dialog units of an 8 pt font, as the
@@ -154,8 +155,8 @@ void COptionsPage::on_ip_filter() {
   // The server's readers hold snapshots, so the texts may change under them.
   site.accept_list.set(dlg.accept_list());
   site.reject_list.set(dlg.reject_list());
-  tvl::write_whole_file(owner_.program_folder() + "rejectip.txt", dlg.reject_list());
-  tvl::write_whole_file(owner_.program_folder() + "acceptip.txt", dlg.accept_list());
+  tvl::write_whole_file(owner_.program_folder() + tvl::kRejectListFile, dlg.reject_list());
+  tvl::write_whole_file(owner_.program_folder() + tvl::kAcceptListFile, dlg.accept_list());
   filter_mode_ = dlg.mode();
   save_page_settings();
 }

@@ -14,14 +14,6 @@ namespace tvl {
 
 namespace {
 
-// Copies text into a fixed zero-terminated field, cutting what does not fit.
-template <std::size_t N>
-void copy_field(char (&field)[N], const std::string& text) {
-  std::size_t n = text.size() < N - 1 ? text.size() : N - 1;
-  std::memcpy(field, text.data(), n);
-  std::memset(field + n, 0, N - n);
-}
-
 
 }  // namespace
 
@@ -176,15 +168,12 @@ bool ChatState::wait_for_lines(Waiter& waiter, long long timeout_ms) {
   waiter.woken = false;
   waiter.slot = waiters_.size();
   waiters_.push_back(&waiter);
-  bool woken;
-  {
-    // The condition variable lets go of the chat lock while it waits and
-    // takes it again before it returns; the lock stays ours afterwards.
-    std::unique_lock<std::mutex> held(lock_.native(), std::adopt_lock);
-    woken = waiter.wake.wait_for(held, std::chrono::milliseconds(timeout_ms),
-                                 [&waiter] { return waiter.woken; });
-    held.release();
+  // The wait lets go of the chat lock while it sleeps and takes it again
+  // before it returns.
+  const auto deadline = CondVar::Clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (!waiter.woken && waiter.wake.wait_until(lock_, deadline)) {
   }
+  const bool woken = waiter.woken;
   // Deregister: the last entry takes this one's place.
   Waiter* moved = waiters_.back();
   waiters_[waiter.slot] = moved;

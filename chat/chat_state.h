@@ -18,8 +18,8 @@
 // Lock order: the chat lock, then the chat log's lock; never the reverse.
 #pragma once
 #include <array>
-#include <condition_variable>
 #include <cstddef>
+#include <cstring>
 #include <deque>
 #include <memory>
 #include <optional>
@@ -30,6 +30,15 @@
 #include "storage/room_store.h"
 
 namespace tvl {
+
+// Copies text into a fixed zero-terminated field of the tables below,
+// cutting what does not fit.
+template <std::size_t N>
+void copy_field(char (&field)[N], const std::string& text) {
+  const std::size_t n = text.size() < N - 1 ? text.size() : N - 1;
+  std::memcpy(field, text.data(), n);
+  std::memset(field + n, 0, N - n);
+}
 
 // One kept line of a room.
 struct RingLine {
@@ -106,7 +115,7 @@ struct Waiter {
   std::string name;  // the user's name as in the page address
   bool woken = false;
   bool superseded = false;  // a newer stream of the same place took over
-  std::condition_variable wake;
+  CondVar wake;
   std::size_t slot = 0;  // its place in the state's list while registered
 };
 
@@ -124,33 +133,22 @@ class ChatState {
   ChatState(const ChatState&) = delete;
   ChatState& operator=(const ChatState&) = delete;
 
-  // Holds the chat lock for its scope; unlock() and lock() let go of it and
-  // take it again in between.
-  class SCOPED_CAPABILITY Hold {
+  // Holds the chat lock for its scope: a MutexLock on it (unlock() and
+  // lock() let go of it and take it again in between).
+  class SCOPED_CAPABILITY Hold : public MutexLock {
    public:
-    explicit Hold(const ChatState& state) ACQUIRE(state.lock_) : lock_(state.lock_) { lock_.lock(); }
-    ~Hold() RELEASE() {
-      if (held_) lock_.unlock();
-    }
-    Hold(const Hold&) = delete;
-    Hold& operator=(const Hold&) = delete;
-    void unlock() RELEASE() {
-      lock_.unlock();
-      held_ = false;
-    }
-    void lock() ACQUIRE() {
-      lock_.lock();
-      held_ = true;
-    }
-
-   private:
-    Mutex& lock_;
-    bool held_ = true;
+    explicit Hold(const ChatState& state) ACQUIRE(state.lock_) : MutexLock(state.lock_) {}
+    ~Hold() RELEASE() = default;
   };
 
   // The chat lock as a name for annotations (REQUIRES(state.chat_lock()));
   // const, so it cannot be taken through this.
   const Mutex& chat_lock() const RETURN_CAPABILITY(lock_) { return lock_; }
+
+  // Tells the analysis that the caller holds the chat lock, where it cannot
+  // see so itself: in a callback the chat calls under its lock through a
+  // std::function. Checks nothing at run time.
+  void assert_held() const ASSERT_CAPABILITY(lock_) {}
 
   // True when nobody holds the chat lock at this moment (tried and let go
   // again at once). For checks of what runs under the lock; must not be

@@ -47,13 +47,10 @@ void ChatEngine::prepare_tls() {
         "HTTPS is off: TlsPort (1 to 65535), TlsCertificate and TlsKey must all be set";
     return;
   }
-  auto in_folder = [this](const std::string& name) {
-    return name.front() == '/' ? name : site_.program_folder + name;  // the folder ends in '/'
-  };
   auto context = std::make_shared<TlsContext>();
-  std::string reason;
-  if (!context->load_server(in_folder(s.tls_certificate), in_folder(s.tls_key), reason)) {
-    tls_problem_ = "HTTPS is off: " + reason;
+  Reason why;
+  if (!context->load_server(s.tls_certificate, s.tls_key, why)) {
+    tls_problem_ = "HTTPS is off: " + why.text;
     return;
   }
   server_.set_tls(s.tls_port, std::move(context));

@@ -51,13 +51,6 @@ const char kReservedPage[] =
 const char kTooManyFailuresPage[] =
     "<BODY bgcolor=\"#EBEBD6\">Too many failed logins, please try again in 5 minutes!</body>";
 
-template <std::size_t N>
-void copy_field(char (&field)[N], const std::string& text) {
-  std::size_t n = text.size() < N - 1 ? text.size() : N - 1;
-  std::memcpy(field, text.data(), n);
-  std::memset(field + n, 0, N - n);
-}
-
 // The chat window for a place; `out` holds the place's key on the way in.
 void fill_chat_window(ChatContext& ctx, const std::string& name, std::string& out,
                       const std::string& room_text) {

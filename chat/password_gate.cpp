@@ -52,9 +52,9 @@ bool PasswordGate::enter(const std::string& network, int max_running, int max_wa
   me.network = network;
   queue_.push_back(&me);
   hold(network);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
+  const auto deadline = CondVar::Clock::now() + std::chrono::milliseconds(wait_ms);
   while (!me.admitted && !me.displaced) {
-    if (changed_.wait_until(hold_lock, deadline) == std::cv_status::timeout) break;
+    if (!changed_.wait_until(lock_, deadline)) break;
   }
   if (me.admitted) return true;
   if (!me.displaced) {

@@ -20,7 +20,6 @@
 // held; it is never taken with the chat lock held by design, since a check
 // is made outside the chat lock).
 #pragma once
-#include <condition_variable>
 #include <deque>
 #include <map>
 #include <string>
@@ -65,7 +64,7 @@ class PasswordGate {
   void admit_next() REQUIRES(lock_);
 
   mutable Mutex lock_;
-  std::condition_variable_any changed_;
+  CondVar changed_;
   int running_ GUARDED_BY(lock_) = 0;
   std::deque<Waiter*> queue_ GUARDED_BY(lock_);            // oldest first
   std::map<std::string, int> held_ GUARDED_BY(lock_);      // running + waiting per network

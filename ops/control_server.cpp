@@ -33,7 +33,11 @@ bool ControlServer::start(const std::string& path, Wake wake, std::string& reaso
     return false;
   }
   stop_.reset();
-  if (!listener_.open(path, reason)) return false;
+  Reason why;
+  if (!listener_.open(path, why)) {
+    reason = why.text;
+    return false;
+  }
   wake_ = std::move(wake);
   {
     MutexLock hold(jobs_lock_);

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include "platform/retry.h"
 
 namespace tvl {
 
@@ -31,8 +32,8 @@ bool peer_allowed(int fd) {
 bool write_all(int fd, const std::string& data) {
   std::size_t done = 0;
   while (done < data.size()) {
-    ssize_t n = ::send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
+    ssize_t n = retry_interrupted(
+        [&] { return ::send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL); });
     if (n <= 0) return false;
     done += static_cast<std::size_t>(n);
   }
@@ -43,24 +44,24 @@ bool write_all(int fd, const std::string& data) {
 
 ControlListener::~ControlListener() { close(); }
 
-bool ControlListener::open(const std::string& path, std::string& reason) {
+bool ControlListener::open(const std::string& path, Reason& why) {
   close();
   sockaddr_un a;
   if (!make_address(path, a)) {
-    reason = "the path is too long for a socket: " + path;
+    why.text = "the path is too long for a socket: " + path;
     return false;
   }
   // A socket another server answers on stays; a stale file goes.
   int probe = connect_control(path);
   if (probe >= 0) {
     close_control(probe);
-    reason = "another server answers on " + path;
+    why.text = "another server answers on " + path;
     return false;
   }
   ::unlink(path.c_str());
   int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) {
-    reason = std::strerror(errno);
+    why.text = std::strerror(errno);
     return false;
   }
   // The file is made without any right for others, before anyone can
@@ -70,7 +71,7 @@ bool ControlListener::open(const std::string& path, std::string& reason) {
   const int bind_error = errno;
   ::umask(old_mask);
   if (!bound || ::chmod(path.c_str(), 0600) != 0 || ::listen(fd, 16) != 0) {
-    reason = std::strerror(bound ? errno : bind_error);
+    why.text = std::strerror(bound ? errno : bind_error);
     ::close(fd);
     if (bound) ::unlink(path.c_str());
     return false;
@@ -129,11 +130,10 @@ bool receive_all(int fd, std::string& out, std::size_t max_bytes, int timeout_ms
   char buffer[4096];
   for (;;) {
     pollfd p{fd, POLLIN, 0};
-    int n = ::poll(&p, 1, timeout_ms);
-    if (n < 0 && errno == EINTR) continue;
+    int n = retry_interrupted([&] { return ::poll(&p, 1, timeout_ms); });
     if (n <= 0) return false;
-    ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
-    if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    ssize_t got = retry_interrupted([&] { return ::recv(fd, buffer, sizeof buffer, 0); });
+    if (got < 0 && errno == EAGAIN) continue;
     if (got < 0) return false;
     if (got == 0) return true;
     if (out.size() + static_cast<std::size_t>(got) > max_bytes) return false;

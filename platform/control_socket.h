@@ -11,6 +11,8 @@
 #include <cstddef>
 #include <string>
 
+#include "platform/reason.h"
+
 namespace tvl {
 
 class ControlListener {
@@ -22,9 +24,9 @@ class ControlListener {
 
   // Listens on `path`. A socket file left by a server that ended without
   // removing it is replaced; one another server still answers on is not.
-  // False when the path cannot be used (reason for a person in `reason`);
+  // False when the path cannot be used (`why` says so for a person);
   // nothing is left behind then.
-  [[nodiscard]] bool open(const std::string& path, std::string& reason);
+  [[nodiscard]] bool open(const std::string& path, Reason& why);
   // Stops listening and removes the socket file.
   void close();
   int fd() const { return fd_; }

@@ -7,12 +7,13 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include "platform/retry.h"
 
 namespace tvl {
 
 void Event::set() {
   {
-    std::lock_guard<std::mutex> hold(lock_);
+    MutexLock hold(lock_);
     set_ = true;
   }
   if (manual_)
@@ -22,17 +23,19 @@ void Event::set() {
 }
 
 void Event::reset() {
-  std::lock_guard<std::mutex> hold(lock_);
+  MutexLock hold(lock_);
   set_ = false;
 }
 
 bool Event::wait(int timeout_ms) {
-  std::unique_lock<std::mutex> hold(lock_);
+  MutexLock hold(lock_);
   if (timeout_ms < 0) {
-    changed_.wait(hold, [this] { return set_; });
-  } else if (!changed_.wait_for(hold, std::chrono::milliseconds(timeout_ms),
-                                [this] { return set_; })) {
-    return false;
+    while (!set_) changed_.wait(lock_);
+  } else {
+    const auto deadline = CondVar::Clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (!set_)
+      if (!changed_.wait_until(lock_, deadline)) break;
+    if (!set_) return false;
   }
   if (!manual_) set_ = false;
   return true;
@@ -64,12 +67,7 @@ bool PollableEvent::is_set() const { return wait(0); }
 bool PollableEvent::wait(int timeout_ms) const {
   if (fd_ < 0) return false;
   pollfd p{fd_, POLLIN, 0};
-  for (;;) {
-    int r = ::poll(&p, 1, timeout_ms);
-    if (r > 0) return true;
-    if (r == 0) return false;
-    if (errno != EINTR) return false;
-  }
+  return retry_interrupted([&] { return ::poll(&p, 1, timeout_ms); }) > 0;
 }
 
 }  // namespace tvl

@@ -4,8 +4,7 @@
 // Thread safety: every member may be called from any thread at any time;
 // the object itself must outlive every caller (share it when in doubt).
 #pragma once
-#include <condition_variable>
-#include <mutex>
+#include "platform/lock_annotations.h"
 
 namespace tvl {
 
@@ -21,17 +20,17 @@ class Event {
   Event(const Event&) = delete;
   Event& operator=(const Event&) = delete;
 
-  void set();
-  void reset();
+  void set() EXCLUDES(lock_);
+  void reset() EXCLUDES(lock_);
   // True when the event was (or became) set within timeout_ms; a negative
   // time-out waits without limit. An automatic-reset event is consumed.
-  bool wait(int timeout_ms);
+  bool wait(int timeout_ms) EXCLUDES(lock_);
 
  private:
   const bool manual_;
-  std::mutex lock_;  // guards set_
-  std::condition_variable changed_;
-  bool set_;
+  Mutex lock_;
+  CondVar changed_;
+  bool set_ GUARDED_BY(lock_);
 };
 
 // A manual-reset event backed by an eventfd, so that a thread can wait for it

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <ctime>
 #include <cstdlib>
+#include "platform/retry.h"
 
 namespace tvl {
 
@@ -86,8 +87,7 @@ bool read_whole_file(const std::string& path, std::string& out) {
   if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) data.reserve(static_cast<std::size_t>(st.st_size));
   char buffer[65536];
   for (;;) {
-    ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
+    ssize_t n = retry_interrupted([&] { return ::read(fd, buffer, sizeof buffer); });
     if (n <= 0) break;
     data.append(buffer, static_cast<std::size_t>(n));
   }
@@ -108,8 +108,7 @@ bool read_file_head(const std::string& path, std::size_t max_bytes, std::string&
   for (;;) {
     // One byte beyond the bound tells whether the file goes on.
     const std::size_t room = max_bytes + 1 - data.size();
-    ssize_t n = ::read(fd, buffer, std::min(sizeof buffer, room));
-    if (n < 0 && errno == EINTR) continue;
+    ssize_t n = retry_interrupted([&] { return ::read(fd, buffer, std::min(sizeof buffer, room)); });
     if (n <= 0) break;
     data.append(buffer, static_cast<std::size_t>(n));
     if (data.size() > max_bytes) {
@@ -123,26 +122,11 @@ bool read_file_head(const std::string& path, std::size_t max_bytes, std::string&
   return true;
 }
 
-namespace {
-
-// Writes all of data to fd; false when a write failed or wrote nothing.
-bool write_all(int fd, const std::string& data) {
-  std::size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-}  // namespace
 
 bool write_whole_file(const std::string& path, const std::string& data) {
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return false;
-  bool ok = write_all(fd, data);
+  bool ok = write_all(fd, data.data(), data.size());
   if (::close(fd) != 0) ok = false;
   return ok;
 }
@@ -152,7 +136,7 @@ bool delete_file(const std::string& path) { return ::unlink(path.c_str()) == 0; 
 bool write_new_file_synced(const std::string& path, const std::string& data, int mode) {
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
   if (fd < 0) return false;
-  bool ok = (mode < 0 || ::fchmod(fd, static_cast<mode_t>(mode)) == 0) && write_all(fd, data);
+  bool ok = (mode < 0 || ::fchmod(fd, static_cast<mode_t>(mode)) == 0) && write_all(fd, data.data(), data.size());
   // The data must be on the disk before the file takes another's place:
   // otherwise a crash right after the rename may leave an empty file.
   if (ok && ::fsync(fd) != 0) ok = false;
@@ -186,14 +170,6 @@ long long folder_stamp_now_ns() {
   struct timespec now;
   ::clock_gettime(CLOCK_REALTIME, &now);
   return static_cast<long long>(now.tv_sec) * 1'000'000'000LL + now.tv_nsec;
-}
-
-std::string resolved_path(const std::string& path) {
-  char* full = ::realpath(path.c_str(), nullptr);
-  if (!full) return std::string();
-  std::string out = full;
-  std::free(full);
-  return out;
 }
 
 }  // namespace tvl

@@ -79,8 +79,4 @@ long long folder_change_stamp(const std::string& folder);
 long long folder_stamp_now_ns();
 constexpr long long folder_stamp_settle_ns() { return 2'000'000'000LL; }
 
-// The path with every symbolic link, "." and ".." resolved; empty when it
-// does not exist or cannot be resolved.
-std::string resolved_path(const std::string& path);
-
 }  // namespace tvl

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include "platform/retry.h"
 
 namespace tvl {
 
@@ -14,9 +15,8 @@ LockFile::Result LockFile::acquire(const std::string& path) {
   release();
   int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) return kFailed;
-  while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    if (errno == EINTR) continue;
-    int error = errno;
+  if (retry_interrupted([&] { return ::flock(fd, LOCK_EX | LOCK_NB); }) != 0) {
+    const int error = errno;
     ::close(fd);
     return error == EWOULDBLOCK ? kHeld : kFailed;
   }

@@ -1,24 +1,25 @@
 #include "platform/message_box.h"
 
 #include <cstdio>
-#include <mutex>
+
+#include "platform/lock_annotations.h"
 
 namespace tvl {
 
 namespace {
-std::mutex g_sink_lock;  // guards g_sink
-MessageSink g_sink;
+Mutex g_sink_lock;
+MessageSink g_sink GUARDED_BY(g_sink_lock);
 }  // namespace
 
 void set_message_sink(MessageSink sink) {
-  std::lock_guard<std::mutex> hold(g_sink_lock);
+  MutexLock hold(g_sink_lock);
   g_sink = std::move(sink);
 }
 
 void message_box(const std::string& caption, const std::string& text, MessageIcon icon) {
   MessageSink sink;
   {
-    std::lock_guard<std::mutex> hold(g_sink_lock);
+    MutexLock hold(g_sink_lock);
     sink = g_sink;
   }
   if (sink) {

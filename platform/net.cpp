@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include "platform/retry.h"
 
 namespace tvl::net {
 
@@ -128,11 +129,10 @@ AcceptResult accept_connection(int listen_socket, int& socket, std::string& ip, 
                                int& error) {
   sockaddr_storage peer{};
   socklen_t len = sizeof peer;
-  int s;
-  do {
-    s = ::accept4(listen_socket, reinterpret_cast<sockaddr*>(&peer), &len,
-                  SOCK_NONBLOCK | SOCK_CLOEXEC);
-  } while (s < 0 && errno == EINTR);
+  const int s = retry_interrupted([&] {
+    return ::accept4(listen_socket, reinterpret_cast<sockaddr*>(&peer), &len,
+                     SOCK_NONBLOCK | SOCK_CLOEXEC);
+  });
   if (s < 0) {
     error = errno;
     // A connection the peer reset before we took it is simply gone.
@@ -161,34 +161,23 @@ AcceptResult accept_connection(int listen_socket, int& socket, std::string& ip, 
 }
 
 long receive(int socket, char* buffer, std::size_t size, int& error) {
-  for (;;) {
-    ssize_t n = ::recv(socket, buffer, size, 0);
-    if (n >= 0) return static_cast<long>(n);
-    if (errno == EINTR) continue;
-    error = errno;
-    return -1;
-  }
+  const ssize_t n = retry_interrupted([&] { return ::recv(socket, buffer, size, 0); });
+  if (n < 0) error = errno;
+  return static_cast<long>(n);
 }
 
 long send_some(int socket, const char* data, std::size_t size, int& error, bool more) {
-  for (;;) {
-    ssize_t n = ::send(socket, data, size, MSG_NOSIGNAL | (more ? MSG_MORE : 0));
-    if (n >= 0) return static_cast<long>(n);
-    if (errno == EINTR) continue;
-    error = errno;
-    return -1;
-  }
+  const ssize_t n = retry_interrupted(
+      [&] { return ::send(socket, data, size, MSG_NOSIGNAL | (more ? MSG_MORE : 0)); });
+  if (n < 0) error = errno;
+  return static_cast<long>(n);
 }
 
 long send_file(int socket, int file, std::uint64_t offset, std::size_t size, int& error) {
   off_t at = static_cast<off_t>(offset);
-  for (;;) {
-    ssize_t n = ::sendfile(socket, file, &at, size);
-    if (n >= 0) return static_cast<long>(n);
-    if (errno == EINTR) continue;
-    error = errno;
-    return -1;
-  }
+  const ssize_t n = retry_interrupted([&] { return ::sendfile(socket, file, &at, size); });
+  if (n < 0) error = errno;
+  return static_cast<long>(n);
 }
 
 long send_parts(int socket, const SendPart* parts, int count, int& error) {
@@ -204,13 +193,9 @@ long send_parts(int socket, const SendPart* parts, int count, int& error) {
   msghdr message{};
   message.msg_iov = pieces;
   message.msg_iovlen = static_cast<std::size_t>(count);
-  for (;;) {
-    ssize_t n = ::sendmsg(socket, &message, MSG_NOSIGNAL);
-    if (n >= 0) return static_cast<long>(n);
-    if (errno == EINTR) continue;
-    error = errno;
-    return -1;
-  }
+  const ssize_t n = retry_interrupted([&] { return ::sendmsg(socket, &message, MSG_NOSIGNAL); });
+  if (n < 0) error = errno;
+  return static_cast<long>(n);
 }
 
 void close_socket(int socket) {
@@ -223,10 +208,7 @@ namespace {
 // descriptor is ready, 0: the time-out passed) or, on failure, r.status -1
 // and r.error, and then returns false.
 bool poll_all(pollfd* p, int count, int timeout_ms, WaitResult& r) {
-  int n;
-  do {
-    n = ::poll(p, static_cast<nfds_t>(count), timeout_ms);
-  } while (n < 0 && errno == EINTR);
+  const int n = retry_interrupted([&] { return ::poll(p, static_cast<nfds_t>(count), timeout_ms); });
   if (n < 0) {
     r.status = -1;
     r.error = errno;
@@ -307,10 +289,7 @@ WaitResult ListenWait::wait(bool* ready, int timeout_ms) {
   WaitResult r;
   for (int i = 0; i < count_; ++i) ready[i] = false;
   epoll_event events[5];
-  int n;
-  do {
-    n = ::epoll_wait(fd_, events, count_ + 1, timeout_ms);
-  } while (n < 0 && errno == EINTR);
+  const int n = retry_interrupted([&] { return ::epoll_wait(fd_, events, count_ + 1, timeout_ms); });
   if (n < 0) {
     r.status = -1;
     r.error = errno;

@@ -13,6 +13,7 @@
 #include <fstream>
 
 #include "platform/process.h"
+#include "platform/retry.h"
 
 namespace tvl {
 
@@ -25,18 +26,7 @@ struct Launch {
   int exit_status = -1;  // its exit status when ended (-1: killed by a signal)
 };
 
-bool write_int(int fd, int value) {
-  const char* p = reinterpret_cast<const char*>(&value);
-  size_t left = sizeof value;
-  while (left > 0) {
-    ssize_t n = ::write(fd, p, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    p += n;
-    left -= static_cast<size_t>(n);
-  }
-  return true;
-}
+bool write_int(int fd, int value) { return write_all(fd, &value, sizeof value); }
 
 // Reads one int, waiting until `deadline_ms` from now (< 0: no limit).
 bool read_int(int fd, int& value, int deadline_ms) {
@@ -53,10 +43,9 @@ bool read_int(int fd, int& value, int deadline_ms) {
     }
     pollfd pfd{fd, POLLIN, 0};
     int r = ::poll(&pfd, 1, wait);
-    if (r < 0 && errno == EINTR) continue;
+    if (r < 0 && errno == EINTR) continue;  // the wait is worked out again
     if (r <= 0) return false;
-    ssize_t n = ::read(fd, p, left);
-    if (n < 0 && errno == EINTR) continue;
+    ssize_t n = retry_interrupted([&] { return ::read(fd, p, left); });
     if (n <= 0) return false;
     p += n;
     left -= static_cast<size_t>(n);
@@ -151,14 +140,12 @@ Launch launch(const std::vector<std::string>& args, int wait_ms) {
     if (!read_int(exec_pipe[0], exec_error, -1)) exec_error = 0;
     write_int(report[1], exec_error);
     int status = 0;
-    while (::waitpid(g, &status, 0) < 0 && errno == EINTR) {
-    }
+    (void)retry_interrupted([&] { return ::waitpid(g, &status, 0); });
     write_int(report[1], WIFEXITED(status) ? WEXITSTATUS(status) : -1);
     ::_exit(0);
   }
   ::close(report[1]);
-  while (::waitpid(a, nullptr, 0) < 0 && errno == EINTR) {
-  }
+  (void)retry_interrupted([&] { return ::waitpid(a, nullptr, 0); });
   int exec_error = 0;
   if (!read_int(report[0], exec_error, -1)) exec_error = ENOMEM;  // M died before G ran
   result.exec_error = exec_error;

@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include "platform/retry.h"
 
 namespace tvl {
 
@@ -23,35 +24,9 @@ std::vector<char*> make_argv(const std::string& program, const std::vector<std::
   return argv;
 }
 
-bool write_all(int fd, const void* data, size_t size) {
-  const char* p = static_cast<const char*>(data);
-  while (size > 0) {
-    ssize_t n = ::write(fd, p, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    p += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
-bool read_all(int fd, void* data, size_t size) {
-  char* p = static_cast<char*>(data);
-  while (size > 0) {
-    ssize_t n = ::read(fd, p, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    p += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
 int wait_for(pid_t pid) {
   int status = 0;
-  while (::waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return -1;
-  }
+  if (retry_interrupted([&] { return ::waitpid(pid, &status, 0); }) < 0) return -1;
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
@@ -100,8 +75,7 @@ int run_program(const std::string& program, const std::vector<std::string>& args
     output->clear();
     char buffer[4096];
     for (;;) {
-      ssize_t n = ::read(out_pipe[0], buffer, sizeof buffer);
-      if (n < 0 && errno == EINTR) continue;
+      ssize_t n = retry_interrupted([&] { return ::read(out_pipe[0], buffer, sizeof buffer); });
       if (n <= 0) break;
       output->append(buffer, static_cast<size_t>(n));
     }

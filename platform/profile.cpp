@@ -6,9 +6,9 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 
 #include "platform/fs.h"
+#include "platform/lock_annotations.h"
 
 namespace tvl {
 
@@ -17,7 +17,7 @@ namespace {
 const char kLeftoverPrefix[] = ".#";
 const char kLeftoverMark[] = ".tmp-";
 
-std::mutex g_profile_lock;  // serialises every profile call of the process
+Mutex g_profile_lock;  // serialises every profile call of the process
 
 // A reader takes at most this much of a file: settings and accounts are a
 // few hundred bytes, and a huge file (by mistake or on purpose) must not
@@ -170,7 +170,7 @@ std::string get_profile_string(const std::string& section, const std::string& ke
   std::string text;
   bool cut_off = false;
   {
-    std::lock_guard<std::mutex> hold(g_profile_lock);
+    MutexLock hold(g_profile_lock);
     if (!read_file_head(path, kMaxProfileReadBytes, text, cut_off)) return cut(fallback, size);
   }
   // A file cut at the bound ends with its last whole line.
@@ -230,7 +230,7 @@ bool write_profile_string(const std::string& section, const std::string& key,
 bool write_profile_strings(const std::string& section,
                            const std::vector<std::pair<std::string, std::string>>& values,
                            const std::string& path) {
-  std::lock_guard<std::mutex> hold(g_profile_lock);
+  MutexLock hold(g_profile_lock);
   if (is_directory(path)) return false;
   std::string text;
   // A missing file is created; one that exists but cannot be read is left
@@ -245,7 +245,7 @@ bool create_profile_strings(const std::string& section,
                             const std::string& path) {
   std::string text;
   for (const auto& [key, value] : values) text = with_key(text, section, key, value);
-  std::lock_guard<std::mutex> hold(g_profile_lock);
+  MutexLock hold(g_profile_lock);
   const std::string temp = temp_name_for(path);
   if (!write_new_file_synced(temp, text)) return false;
   // The link succeeds for exactly one of several racing creators, and the

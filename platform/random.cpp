@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <sys/random.h>
 #include <unistd.h>
+#include "platform/retry.h"
 
 namespace tvl {
 
@@ -15,15 +16,9 @@ namespace {
 bool read_urandom(unsigned char* into, std::size_t size) {
   int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
-  std::size_t done = 0;
-  while (done < size) {
-    ssize_t n = ::read(fd, into + done, size - done);
-    if (n > 0) done += static_cast<std::size_t>(n);
-    else if (n < 0 && errno == EINTR) continue;
-    else break;
-  }
+  const bool whole = read_all(fd, into, size);
   ::close(fd);
-  return done == size;
+  return whole;
 }
 
 }  // namespace
@@ -32,14 +27,9 @@ bool random_bytes(void* into, std::size_t size) {
   unsigned char* out = static_cast<unsigned char*>(into);
   std::size_t done = 0;
   while (done < size) {
-    ssize_t n = ::getrandom(out + done, size - done, 0);
-    if (n > 0) {
-      done += static_cast<std::size_t>(n);
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else {
-      return read_urandom(out + done, size - done);
-    }
+    ssize_t n = retry_interrupted([&] { return ::getrandom(out + done, size - done, 0); });
+    if (n <= 0) return read_urandom(out + done, size - done);
+    done += static_cast<std::size_t>(n);
   }
   return true;
 }

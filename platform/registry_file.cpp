@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/fs.h"
+#include "platform/retry.h"
 
 namespace tvl {
 
@@ -136,8 +137,7 @@ std::string read_fd(int fd) {
   char buffer[4096];
   ::lseek(fd, 0, SEEK_SET);
   for (;;) {
-    ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
+    ssize_t n = retry_interrupted([&] { return ::read(fd, buffer, sizeof buffer); });
     if (n <= 0) break;
     text.append(buffer, static_cast<size_t>(n));
   }
@@ -172,18 +172,8 @@ bool modify(const std::function<void(std::vector<Key>&)>& change) {
   std::vector<Key> keys = parse(read_fd(fd));
   change(keys);
   std::string text = serialise(keys);
-  bool ok = ::ftruncate(fd, 0) == 0 && ::lseek(fd, 0, SEEK_SET) == 0;
-  const char* p = text.data();
-  size_t left = text.size();
-  while (ok && left > 0) {
-    ssize_t n = ::write(fd, p, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) ok = false;
-    else {
-      p += n;
-      left -= static_cast<size_t>(n);
-    }
-  }
+  bool ok = ::ftruncate(fd, 0) == 0 && ::lseek(fd, 0, SEEK_SET) == 0 &&
+            write_all(fd, text.data(), text.size());
   if (::close(fd) != 0) ok = false;
   return ok;
 }

@@ -6,14 +6,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <mutex>
 
 #include "platform/fs.h"
+#include "platform/lock_annotations.h"
 
 namespace tvl {
 
 namespace {
-std::mutex g_event_lock;  // serialises openlog/syslog/closelog and file appends
+Mutex g_event_lock;  // serialises openlog/syslog/closelog and file appends
 }
 
 std::string system_event_file() {
@@ -23,7 +23,7 @@ std::string system_event_file() {
 }
 
 bool write_system_event(const std::string& source, const std::string& text) {
-  std::lock_guard<std::mutex> hold(g_event_lock);
+  MutexLock hold(g_event_lock);
   const std::string file = system_event_file();
   if (file.empty()) {
     // openlog keeps the ident pointer; it stays valid until closelog below.

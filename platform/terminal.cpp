@@ -6,8 +6,6 @@
 
 namespace tvl {
 
-bool stdin_is_terminal() { return ::isatty(0) == 1; }
-
 bool read_hidden_line(const std::string& prompt, std::string& line) {
   int fd = ::open("/dev/tty", O_RDWR | O_CLOEXEC);
   if (fd < 0) return false;

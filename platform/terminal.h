@@ -5,8 +5,6 @@
 
 namespace tvl {
 
-// Whether standard input is a terminal.
-bool stdin_is_terminal();
 // Shows `prompt` on the controlling terminal and reads one line without
 // echo. False when there is no terminal (line untouched).
 [[nodiscard]] bool read_hidden_line(const std::string& prompt, std::string& line);

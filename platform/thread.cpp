@@ -8,6 +8,8 @@
 #include <deque>
 #include <vector>
 
+#include "platform/lock_annotations.h"
+
 namespace tvl {
 
 namespace {
@@ -40,9 +42,9 @@ int start_pthread(std::function<void()>* body, std::size_t stack_size, bool deta
 // that join_for can wait with a time limit before the (then short) join.
 struct Thread::State {
   pthread_t id{};
-  std::mutex lock;  // guards ended
-  std::condition_variable changed;
-  bool ended = false;
+  Mutex lock;
+  CondVar changed;
+  bool ended GUARDED_BY(lock) = false;
   bool attached = true;  // owner side only
 };
 
@@ -53,7 +55,7 @@ bool Thread::start(std::function<void()> body, std::size_t stack_size) {
   auto state = std::make_shared<State>();
   auto* run = new std::function<void()>([state, body = std::move(body)] {
     body();
-    std::lock_guard<std::mutex> hold(state->lock);
+    MutexLock hold(state->lock);
     state->ended = true;
     state->changed.notify_all();
   });
@@ -69,12 +71,16 @@ bool Thread::start(std::function<void()> body, std::size_t stack_size) {
 bool Thread::join_for(int timeout_ms) {
   if (!state_) return true;
   {
-    std::unique_lock<std::mutex> hold(state_->lock);
-    auto ended = [this] { return state_->ended; };
-    if (timeout_ms < 0)
-      state_->changed.wait(hold, ended);
-    else if (!state_->changed.wait_for(hold, std::chrono::milliseconds(timeout_ms), ended))
-      return false;
+    State& state = *state_;
+    MutexLock hold(state.lock);
+    const auto deadline = CondVar::Clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (!state.ended) {
+      if (timeout_ms < 0)
+        state.changed.wait(state.lock);
+      else if (!state.changed.wait_until(state.lock, deadline))
+        break;
+    }
+    if (!state.ended) return false;
   }
   pthread_join(state_->id, nullptr);
   state_.reset();
@@ -94,35 +100,35 @@ struct ThreadCache::Shared {
   std::size_t max_idle;
   int idle_ms;
   Scheduling scheduling;
-  mutable std::mutex lock;  // guards every field below
-  std::condition_variable work_ready;      // an idle thread has a job or must end
-  mutable std::condition_variable quiet;   // busy or threads went down
-  std::deque<std::function<void()>> jobs;  // handed over, not yet taken
-  std::size_t idle = 0;                    // threads waiting for a job
-  int busy = 0;                            // jobs not yet returned
-  int threads = 0;                         // threads not yet ended
-  bool closing = false;
+  mutable Mutex lock;
+  CondVar work_ready;                      // an idle thread has a job or must end
+  mutable CondVar quiet;                   // busy or threads went down
+  std::deque<std::function<void()>> jobs GUARDED_BY(lock);  // handed over, not yet taken
+  std::size_t idle GUARDED_BY(lock) = 0;                    // threads waiting for a job
+  int busy GUARDED_BY(lock) = 0;                            // jobs not yet returned
+  int threads GUARDED_BY(lock) = 0;                         // threads not yet ended
+  bool closing GUARDED_BY(lock) = false;
   // Threads that have left their loop and are on their way out. They are
   // joined (by the next thread that leaves, and by the destructor), because
   // a thread's exit still runs code: the destructors of its thread-local
   // data (OpenSSL frees its per-thread state there). A process that ended
   // under a detached thread still doing that would race with its own exit.
-  std::vector<pthread_t> leaving;
+  std::vector<pthread_t> leaving GUARDED_BY(lock);
 };
 
 namespace {
 
 void cache_thread(const std::shared_ptr<ThreadCache::Shared>& s, std::function<void()> job);
 
-// Joins the threads that have left the cache; s.lock is held by `hold` on
-// entry and on return (it is let go of for the joins).
-void join_leaving(ThreadCache::Shared& s, std::unique_lock<std::mutex>& hold) {
+// Joins the threads that have left the cache; s.lock is held on entry and
+// on return (it is let go of for the joins).
+void join_leaving(ThreadCache::Shared& s) REQUIRES(s.lock) {
   std::vector<pthread_t> leaving;
   leaving.swap(s.leaving);
   if (leaving.empty()) return;
-  hold.unlock();
+  s.lock.unlock();
   for (pthread_t id : leaving) pthread_join(id, nullptr);
-  hold.lock();
+  s.lock.lock();
 }
 
 }  // namespace
@@ -137,17 +143,18 @@ ThreadCache::ThreadCache(std::size_t stack_size, std::size_t max_idle, int idle_
 }
 
 ThreadCache::~ThreadCache() {
-  std::unique_lock<std::mutex> hold(shared_->lock);
-  shared_->closing = true;
-  shared_->work_ready.notify_all();
-  shared_->quiet.wait(hold, [this] { return shared_->threads == 0; });
-  join_leaving(*shared_, hold);
+  Shared& s = *shared_;
+  MutexLock hold(s.lock);
+  s.closing = true;
+  s.work_ready.notify_all();
+  while (s.threads != 0) s.quiet.wait(s.lock);
+  join_leaving(s);
 }
 
 bool ThreadCache::run(std::function<void()> job, int* error) {
   Shared& s = *shared_;
   {
-    std::unique_lock<std::mutex> hold(s.lock);
+    MutexLock hold(s.lock);
     ++s.busy;
     if (s.idle > s.jobs.size()) {
       s.jobs.push_back(std::move(job));
@@ -167,7 +174,7 @@ bool ThreadCache::run(std::function<void()> job, int* error) {
   if (e == 0) return true;
   delete body;
   if (error) *error = e;
-  std::lock_guard<std::mutex> hold(s.lock);
+  MutexLock hold(s.lock);
   --s.busy;
   --s.threads;
   s.quiet.notify_all();
@@ -175,18 +182,21 @@ bool ThreadCache::run(std::function<void()> job, int* error) {
 }
 
 int ThreadCache::busy() const {
-  std::lock_guard<std::mutex> hold(shared_->lock);
+  MutexLock hold(shared_->lock);
   return shared_->busy;
 }
 
 bool ThreadCache::wait_idle(int timeout_ms) const {
-  std::unique_lock<std::mutex> hold(shared_->lock);
-  auto none = [this] { return shared_->busy == 0; };
-  if (timeout_ms < 0) {
-    shared_->quiet.wait(hold, none);
-    return true;
+  Shared& s = *shared_;
+  MutexLock hold(s.lock);
+  const auto deadline = CondVar::Clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (s.busy != 0) {
+    if (timeout_ms < 0)
+      s.quiet.wait(s.lock);
+    else if (!s.quiet.wait_until(s.lock, deadline))
+      break;
   }
-  return shared_->quiet.wait_for(hold, std::chrono::milliseconds(timeout_ms), none);
+  return s.busy == 0;
 }
 
 namespace {
@@ -204,13 +214,14 @@ void cache_thread(const std::shared_ptr<ThreadCache::Shared>& shared, std::funct
   for (;;) {
     job();
     job = nullptr;  // release what the job captured before waiting
-    std::unique_lock<std::mutex> hold(s.lock);
+    MutexLock hold(s.lock);
     --s.busy;
     if (s.busy == 0) s.quiet.notify_all();
     if (!s.closing && s.idle < s.max_idle) {
       ++s.idle;
-      s.work_ready.wait_for(hold, std::chrono::milliseconds(s.idle_ms),
-                            [&s] { return !s.jobs.empty() || s.closing; });
+      const auto deadline = CondVar::Clock::now() + std::chrono::milliseconds(s.idle_ms);
+      while (s.jobs.empty() && !s.closing)
+        if (!s.work_ready.wait_until(s.lock, deadline)) break;
       --s.idle;
       // A job handed over is always taken, even while closing.
       if (!s.jobs.empty()) {

@@ -2,11 +2,9 @@
 // (never killed), and a small cache of idle threads that take the next job so
 // that short jobs do not pay for creating a thread each time.
 #pragma once
-#include <condition_variable>
 #include <cstddef>
 #include <functional>
 #include <memory>
-#include <mutex>
 
 namespace tvl {
 

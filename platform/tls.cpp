@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include "platform/retry.h"
 
 namespace tvl {
 
@@ -58,11 +59,11 @@ TlsContext::~TlsContext() = default;
 bool TlsContext::loaded() const { return impl_->ctx != nullptr; }
 
 bool TlsContext::load_server(const std::string& certificate_file, const std::string& key_file,
-                             std::string& reason) {
+                             Reason& why) {
   impl_ = std::make_unique<Impl>();
   SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
   if (!ctx) {
-    reason = openssl_error("no TLS context");
+    why.text = openssl_error("no TLS context");
     return false;
   }
   SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
@@ -82,14 +83,14 @@ bool TlsContext::load_server(const std::string& certificate_file, const std::str
   // body in a read each (has_buffered counts what was read ahead).
   SSL_CTX_set_read_ahead(ctx, 1);
   if (SSL_CTX_use_certificate_chain_file(ctx, certificate_file.c_str()) != 1) {
-    reason = openssl_error(("the certificate " + certificate_file + " cannot be read").c_str());
+    why.text = openssl_error(("the certificate " + certificate_file + " cannot be read").c_str());
     SSL_CTX_free(ctx);
     return false;
   }
   if (SSL_CTX_use_PrivateKey_file(ctx, key_file.c_str(), SSL_FILETYPE_PEM) != 1) {
     // A readable key of another certificate is refused here already.
     const bool mismatch = ERR_GET_REASON(ERR_peek_last_error()) == X509_R_KEY_VALUES_MISMATCH;
-    reason = openssl_error(("the key " + key_file +
+    why.text = openssl_error(("the key " + key_file +
                             (mismatch ? " does not belong to the certificate " + certificate_file
                                       : std::string(" cannot be read")))
                                .c_str());
@@ -97,7 +98,7 @@ bool TlsContext::load_server(const std::string& certificate_file, const std::str
     return false;
   }
   if (SSL_CTX_check_private_key(ctx) != 1) {
-    reason = openssl_error(("the key " + key_file + " does not belong to the certificate " +
+    why.text = openssl_error(("the key " + key_file + " does not belong to the certificate " +
                             certificate_file).c_str());
     SSL_CTX_free(ctx);
     return false;
@@ -106,16 +107,16 @@ bool TlsContext::load_server(const std::string& certificate_file, const std::str
   return true;
 }
 
-bool TlsContext::load_client(const std::string& ca_file, std::string& reason) {
+bool TlsContext::load_client(const std::string& ca_file, Reason& why) {
   impl_ = std::make_unique<Impl>();
   SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
   if (!ctx) {
-    reason = openssl_error("no TLS context");
+    why.text = openssl_error("no TLS context");
     return false;
   }
   SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
   if (SSL_CTX_load_verify_locations(ctx, ca_file.c_str(), nullptr) != 1) {
-    reason = openssl_error(("the certificates " + ca_file + " cannot be read").c_str());
+    why.text = openssl_error(("the certificates " + ca_file + " cannot be read").c_str());
     SSL_CTX_free(ctx);
     return false;
   }
@@ -124,18 +125,18 @@ bool TlsContext::load_client(const std::string& ca_file, std::string& reason) {
   return true;
 }
 
-bool TlsContext::load_legacy_client(std::string& reason) {
+bool TlsContext::load_legacy_client(Reason& why) {
   impl_ = std::make_unique<Impl>();
   SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
   if (!ctx) {
-    reason = openssl_error("no TLS context");
+    why.text = openssl_error("no TLS context");
     return false;
   }
   // Security level 0 lets this OpenSSL offer the old versions at all.
   SSL_CTX_set_security_level(ctx, 0);
   if (SSL_CTX_set_min_proto_version(ctx, TLS1_VERSION) != 1 ||
       SSL_CTX_set_max_proto_version(ctx, TLS1_1_VERSION) != 1) {
-    reason = openssl_error("no TLS 1.1 client");
+    why.text = openssl_error("no TLS 1.1 client");
     SSL_CTX_free(ctx);
     return false;
   }
@@ -151,14 +152,14 @@ struct TlsConnection::Impl {
 
   // A new session on `socket` (made non-blocking) for the server's or the
   // client's side; false with a reason, nothing attached.
-  bool attach(int fd, SSL_CTX* context, bool server, std::string& reason) {
+  bool attach(int fd, SSL_CTX* context, bool server, Reason& why) {
     if (!context) {
-      reason = server ? "no certificate loaded" : "no TLS context loaded";
+      why.text = server ? "no certificate loaded" : "no TLS context loaded";
       return false;
     }
     SSL* made = SSL_new(context);
     if (!made || !make_non_blocking(fd) || SSL_set_fd(made, fd) != 1) {
-      reason = openssl_error("no TLS session");
+      why.text = openssl_error("no TLS session");
       if (made) SSL_free(made);
       return false;
     }
@@ -198,11 +199,7 @@ TlsConnection::Want want_of(int ssl_error) {
 // failure.
 bool wait_for(int socket, TlsConnection::Want want, int timeout_ms) {
   pollfd p{socket, static_cast<short>(want == TlsConnection::Want::Write ? POLLOUT : POLLIN), 0};
-  for (;;) {
-    int n = ::poll(&p, 1, timeout_ms);
-    if (n < 0 && errno == EINTR) continue;
-    return n > 0;
-  }
+  return retry_interrupted([&] { return ::poll(&p, 1, timeout_ms); }) > 0;
 }
 
 // The blocking calls are the non-blocking steps with waits in between:
@@ -221,32 +218,33 @@ bool until_done(int socket, Step step, Limit limit_ms, long& result) {
 
 }  // namespace
 
-bool TlsConnection::handshake(int deadline_ms, std::string& reason) {
+bool TlsConnection::handshake(int deadline_ms, Reason& why) {
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(deadline_ms);
   const int socket = impl_->socket;
   long done = -1;
-  if (until_done(
-          socket, [&](Want& want) { return static_cast<long>(handshake_step(want, reason)); },
-          [&] { return left_ms(deadline); }, done))
-    return done == 1;
-  reason = "the TLS handshake did not finish in time";
+  auto step = [&](Want& want) {
+    const Handshake h = handshake_step(want, why);
+    return h == Handshake::Done ? 1L : h == Handshake::Again ? 0L : -1L;
+  };
+  if (until_done(socket, step, [&] { return left_ms(deadline); }, done)) return done == 1;
+  why.text = "the TLS handshake did not finish in time";
   impl_->drop();  // no close_notify on a session that never was
   return false;
 }
 
 bool TlsConnection::accept(int socket, const TlsContext& context, int deadline_ms,
-                           std::string& reason) {
+                           Reason& why) {
   close();
-  return impl_->attach(socket, context.impl_->ctx, true, reason) && handshake(deadline_ms, reason);
+  return impl_->attach(socket, context.impl_->ctx, true, why) && handshake(deadline_ms, why);
 }
 
 bool TlsConnection::connect(int socket, const TlsContext& context, const std::string& host_name,
-                            int deadline_ms, std::string& reason) {
+                            int deadline_ms, Reason& why) {
   close();
-  if (!impl_->attach(socket, context.impl_->ctx, false, reason)) return false;
+  if (!impl_->attach(socket, context.impl_->ctx, false, why)) return false;
   SSL_set_tlsext_host_name(impl_->ssl, host_name.c_str());
   SSL_set1_host(impl_->ssl, host_name.c_str());
-  return handshake(deadline_ms, reason);
+  return handshake(deadline_ms, why);
 }
 
 long TlsConnection::read(char* buffer, std::size_t size, int timeout_ms) {
@@ -272,34 +270,34 @@ bool TlsConnection::write(const char* data, std::size_t size, int timeout_ms) {
   return open();
 }
 
-bool TlsConnection::start_server(int socket, const TlsContext& context, std::string& reason) {
+bool TlsConnection::start_server(int socket, const TlsContext& context, Reason& why) {
   close();
-  return impl_->attach(socket, context.impl_->ctx, true, reason);
+  return impl_->attach(socket, context.impl_->ctx, true, why);
 }
 
-int TlsConnection::handshake_step(Want& want, std::string& reason) {
+TlsConnection::Handshake TlsConnection::handshake_step(Want& want, Reason& why) {
   want = Want::Nothing;
   if (!impl_->ssl) {
-    reason = "no TLS session";
-    return -1;
+    why.text = "no TLS session";
+    return Handshake::Failed;
   }
   ERR_clear_error();
   int r = SSL_do_handshake(impl_->ssl);
-  if (r == 1) return 1;
+  if (r == 1) return Handshake::Done;
   int e = SSL_get_error(impl_->ssl, r);
   want = want_of(e);
-  if (want != Want::Nothing) return 0;
+  if (want != Want::Nothing) return Handshake::Again;
   if (e == SSL_ERROR_SSL) {
-    reason = openssl_error("TLS handshake failed");
+    why.text = openssl_error("TLS handshake failed");
     const long verify = SSL_get_verify_result(impl_->ssl);
     if (!SSL_is_server(impl_->ssl) && verify != X509_V_OK)
-      reason += std::string(" (") + X509_verify_cert_error_string(verify) + ")";
+      why.text += std::string(" (") + X509_verify_cert_error_string(verify) + ")";
   } else {
-    reason = "the peer ended the connection during the TLS handshake";
+    why.text = "the peer ended the connection during the TLS handshake";
     ERR_clear_error();
   }
   impl_->drop();  // no close_notify on a session that never was
-  return -1;
+  return Handshake::Failed;
 }
 
 long TlsConnection::read_some(char* buffer, std::size_t size, Want& want) {

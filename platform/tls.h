@@ -14,6 +14,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/reason.h"
+
 namespace tvl {
 
 class TlsContext {
@@ -27,13 +29,13 @@ class TlsContext {
   // belong together. False with a reason for a person (the file and what is
   // wrong); the context is then unusable.
   [[nodiscard]] bool load_server(const std::string& certificate_file, const std::string& key_file,
-                                 std::string& reason);
+                                 Reason& why);
   // A client's context (TLS 1.2 and newer) that trusts the certificates of
   // ca_file (PEM) and checks the server's name.
-  [[nodiscard]] bool load_client(const std::string& ca_file, std::string& reason);
+  [[nodiscard]] bool load_client(const std::string& ca_file, Reason& why);
   // For tests: a client that offers at most TLS 1.1, which a server here
   // must refuse. False when this OpenSSL cannot even build one.
-  [[nodiscard]] bool load_legacy_client(std::string& reason);
+  [[nodiscard]] bool load_legacy_client(Reason& why);
 
   bool loaded() const;
 
@@ -55,10 +57,10 @@ class TlsConnection {
   // older versions, fails the handshake or does not finish in time; the
   // reason is for a log. The connection is then closed (the socket not).
   [[nodiscard]] bool accept(int socket, const TlsContext& context, int deadline_ms,
-                            std::string& reason);
+                            Reason& why);
   // The client's handshake, checking the certificate against host_name.
   [[nodiscard]] bool connect(int socket, const TlsContext& context, const std::string& host_name,
-                             int deadline_ms, std::string& reason);
+                             int deadline_ms, Reason& why);
 
   // Reads what is there, waiting up to timeout_ms for something: > 0 bytes
   // read, 0 when the peer closed the session, -1 on a failure or time-out.
@@ -76,10 +78,11 @@ class TlsConnection {
   // yet, `want` says which way the socket must become ready first.
   enum class Want { Nothing, Read, Write };
   // Attaches a server session to `socket` (made non-blocking).
-  [[nodiscard]] bool start_server(int socket, const TlsContext& context, std::string& reason);
-  // 1: the handshake is done; 0: again once the socket is ready as `want`
-  // says; -1: failed (reason for a log; the session is freed).
-  int handshake_step(Want& want, std::string& reason);
+  [[nodiscard]] bool start_server(int socket, const TlsContext& context, Reason& why);
+  // Done; Again once the socket is ready as `want` says; Failed (the
+  // session is freed).
+  enum class Handshake { Done, Again, Failed };
+  Handshake handshake_step(Want& want, Reason& why);
   // > 0 bytes, 0 when the peer closed the session, -1 with want set (again
   // later) or Nothing (failed).
   long read_some(char* buffer, std::size_t size, Want& want);
@@ -96,7 +99,7 @@ class TlsConnection {
  private:
   // The handshake of an attached session, waiting within deadline_ms; on
   // a failure the session is freed.
-  bool handshake(int deadline_ms, std::string& reason);
+  bool handshake(int deadline_ms, Reason& why);
 
   struct Impl;
   std::unique_ptr<Impl> impl_;

@@ -3,7 +3,7 @@
 namespace tvl {
 
 bool ConnectionRegistry::add(LiveConnection& entry, int per_address) {
-  std::lock_guard<std::mutex> hold(lock_);
+  MutexLock hold(lock_);
   int& held = per_address_[entry.network];
   if (!entry.exempt && per_address > 0 && held >= per_address) {
     if (held == 0) per_address_.erase(entry.network);
@@ -15,7 +15,7 @@ bool ConnectionRegistry::add(LiveConnection& entry, int per_address) {
 }
 
 bool ConnectionRegistry::remove(LiveConnection& entry) {
-  std::lock_guard<std::mutex> hold(lock_);
+  MutexLock hold(lock_);
   if (entries_.erase(&entry) == 0) return false;
   auto it = per_address_.find(entry.network);
   if (it != per_address_.end() && --it->second <= 0) per_address_.erase(it);
@@ -23,18 +23,18 @@ bool ConnectionRegistry::remove(LiveConnection& entry) {
 }
 
 std::size_t ConnectionRegistry::size() const {
-  std::lock_guard<std::mutex> hold(lock_);
+  MutexLock hold(lock_);
   return entries_.size();
 }
 
 int ConnectionRegistry::held_by(const std::string& address) const {
-  std::lock_guard<std::mutex> hold(lock_);
+  MutexLock hold(lock_);
   auto it = per_address_.find(address);
   return it == per_address_.end() ? 0 : it->second;
 }
 
 bool ConnectionRegistry::close_longest_idle() {
-  std::lock_guard<std::mutex> hold(lock_);
+  MutexLock hold(lock_);
   LiveConnection* oldest = nullptr;
   std::int64_t oldest_since = 0;
   int oldest_held = 0;
@@ -61,7 +61,7 @@ bool ConnectionRegistry::close_longest_idle() {
 
 bool PendingPool::charge(const std::string& address, bool exempt, std::size_t more,
                          std::size_t total_bound, std::size_t share) {
-  std::lock_guard<std::mutex> hold(lock_);
+  MutexLock hold(lock_);
   if (total_.load() + more > total_bound) return false;
   std::size_t& mine = per_address_[address];
   if (!exempt && share > 0 && mine + more > share) {
@@ -75,7 +75,7 @@ bool PendingPool::charge(const std::string& address, bool exempt, std::size_t mo
 
 void PendingPool::release(const std::string& address, std::size_t bytes) {
   if (bytes == 0) return;
-  std::lock_guard<std::mutex> hold(lock_);
+  MutexLock hold(lock_);
   auto it = per_address_.find(address);
   if (it != per_address_.end()) {
     it->second = it->second > bytes ? it->second - bytes : 0;

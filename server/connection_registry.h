@@ -26,11 +26,11 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
 
+#include "platform/lock_annotations.h"
 #include "server/transport.h"
 
 namespace tvl {
@@ -66,9 +66,9 @@ class ConnectionRegistry {
   bool close_longest_idle();
 
  private:
-  mutable std::mutex lock_;  // guards the members below
-  std::unordered_set<LiveConnection*> entries_;
-  std::unordered_map<std::string, int> per_address_;
+  mutable Mutex lock_;
+  std::unordered_set<LiveConnection*> entries_ GUARDED_BY(lock_);
+  std::unordered_map<std::string, int> per_address_ GUARDED_BY(lock_);
 };
 
 // The memory held by unfinished requests: a bound on the total and a share
@@ -86,9 +86,9 @@ class PendingPool {
   std::size_t total() const { return total_.load(); }
 
  private:
-  std::mutex lock_;  // guards per_address_ and the writes of total_
+  Mutex lock_;  // also taken for the writes of total_
   std::atomic<std::size_t> total_{0};
-  std::unordered_map<std::string, std::size_t> per_address_;
+  std::unordered_map<std::string, std::size_t> per_address_ GUARDED_BY(lock_);
 };
 
 }  // namespace tvl

@@ -7,9 +7,9 @@
 #include <climits>
 #include <cstdint>
 #include <cstdio>
-#include <shared_mutex>
 
 #include "platform/event.h"
+#include "platform/lock_annotations.h"
 #include "platform/message_box.h"
 #include "platform/net.h"
 #include "platform/process.h"
@@ -50,6 +50,58 @@ const char kBindFailure[] =
 
 }  // namespace
 
+// The listening sockets of a run, plain port first. The accept thread opens
+// them before Run returns and closes them when it ends, under an exclusive
+// hold; client threads accept only under a shared hold while they are open,
+// so none accepts on a descriptor closed (and perhaps reused) meanwhile.
+class Listeners {
+ public:
+  void open(int plain, int tls) EXCLUDES(lock_) {
+    MutexLock hold(lock_);
+    fds_[0] = plain;
+    fds_[1] = tls;
+    count_ = tls >= 0 ? 2 : 1;
+  }
+  void close() EXCLUDES(lock_) {
+    MutexLock hold(lock_);
+    for (int i = 0; i < count_; ++i) net::close_socket(fds_[i]);
+    count_ = 0;
+  }
+  // Copies the open descriptors to `fds`; their count (0 once closed).
+  int copy(int (&fds)[2]) EXCLUDES(lock_) {
+    SharedLock hold(lock_);
+    fds[0] = fds_[0];
+    fds[1] = fds_[1];
+    return count_;
+  }
+  // A wait on the listeners and `stop_fd`; null once they are closed.
+  std::unique_ptr<net::ListenWait> make_wait(int stop_fd) EXCLUDES(lock_) {
+    SharedLock hold(lock_);
+    if (count_ == 0) return nullptr;
+    return std::make_unique<net::ListenWait>(fds_, count_, stop_fd);
+  }
+  // Accepts from the first listener marked in `ready` that has a
+  // connection waiting (`secure`: it came to the TLS port); WouldBlock when
+  // none has (another waiter was quicker). False once they are closed.
+  bool accept_ready(const bool* ready, net::AcceptResult& got, int& socket, std::string& ip,
+                    int& raw_port, int& error, bool& secure) EXCLUDES(lock_) {
+    SharedLock hold(lock_);
+    if (count_ == 0) return false;
+    got = net::AcceptResult::WouldBlock;
+    for (int which = 0; which < count_ && got == net::AcceptResult::WouldBlock; ++which) {
+      if (!ready[which]) continue;
+      got = net::accept_connection(fds_[which], socket, ip, raw_port, error);
+      secure = which == 1;
+    }
+    return true;
+  }
+
+ private:
+  SharedMutex lock_;
+  int fds_[2] GUARDED_BY(lock_) = {-1, -1};
+  int count_ GUARDED_BY(lock_) = 0;  // 0: closed
+};
+
 // Everything one run shares with its threads. Every thread of the run holds a
 // reference, so the stop event and the registry stay valid until the last of
 // them has ended, however long a page handler takes after Shutdown.
@@ -68,15 +120,7 @@ struct RunBlock {
   ConnectionRegistry registry;        // live client connections
   long max_connections = 0;           // past it the longest-idle one is closed
 
-  // The listening sockets, plain port first. The accept thread opens them
-  // before Run returns and closes them when it ends, under an exclusive
-  // hold of listen_lock; client threads accept only under a shared hold
-  // with `listening` true, so none accepts on a descriptor closed (and
-  // perhaps reused) meanwhile.
-  std::shared_mutex listen_lock;
-  int listeners[2] = {-1, -1};
-  int listener_count = 0;
-  bool listening = false;
+  Listeners listeners;
   // Client threads waiting on the listeners right now; `dry` is set when
   // the last of them takes a connection, for the accept thread to step in.
   std::atomic<int> waiting{0};
@@ -125,8 +169,8 @@ struct ConnectionServer::Impl final : ConnectionHost {
   Thread accept_thread;
   Thread helper_thread;
   std::atomic<bool> running{false};
-  mutable std::mutex run_lock;  // guards run
-  std::shared_ptr<RunBlock> run;
+  mutable Mutex run_lock;
+  std::shared_ptr<RunBlock> run GUARDED_BY(run_lock);
 
   void report(const char* message, const char* operation, int code) const {
     self.ReportError(message, operation, code);
@@ -156,7 +200,6 @@ struct ConnectionServer::Impl final : ConnectionHost {
 
   void accept_loop(const std::shared_ptr<RunBlock>& block);
   bool open_listeners(RunBlock& block);
-  void close_listeners(RunBlock& block);
   void accept_waiting(const std::shared_ptr<RunBlock>& block, const bool* ready);
   void accept_failed(RunBlock& block, int error);
   void make_room(RunBlock& block);
@@ -197,12 +240,12 @@ std::size_t ConnectionServer::answer_bytes() const {
 }
 
 std::size_t ConnectionServer::connections() const {
-  std::lock_guard<std::mutex> hold(impl_->run_lock);
+  MutexLock hold(impl_->run_lock);
   return impl_->run ? impl_->run->registry.size() : 0;
 }
 
 int ConnectionServer::connections_of(const std::string& ip) const {
-  std::lock_guard<std::mutex> hold(impl_->run_lock);
+  MutexLock hold(impl_->run_lock);
   if (!impl_->run) return 0;
   const ConnectionLimits& limits = impl_->run->limits;
   return impl_->run->registry.held_by(
@@ -222,7 +265,7 @@ void ConnectionServer::set_tls(int tls_port, std::shared_ptr<const TlsContext> c
 }
 
 bool ConnectionServer::tls_listening() const {
-  std::lock_guard<std::mutex> hold(impl_->run_lock);
+  MutexLock hold(impl_->run_lock);
   return impl_->run && impl_->run->tls_listening;
 }
 
@@ -258,7 +301,7 @@ int ConnectionServer::Run(int port, unsigned idle_timeout_ms) {
     return 0;
   }
   {
-    std::lock_guard<std::mutex> hold(m.run_lock);
+    MutexLock hold(m.run_lock);
     m.run = block;
   }
   const Impl::Start step = m.start_threads(block);
@@ -323,7 +366,7 @@ void ConnectionServer::Impl::undo_start(RunBlock& block, Start step) {
       if (step == Start::HelperSilent) helper_thread.detach();
       break;
   }
-  std::lock_guard<std::mutex> hold(run_lock);
+  MutexLock hold(run_lock);
   run.reset();
 }
 
@@ -332,7 +375,7 @@ int ConnectionServer::Shutdown() {
   if (!m.running) return 0;
   std::shared_ptr<RunBlock> block;
   {
-    std::lock_guard<std::mutex> hold(m.run_lock);
+    MutexLock hold(m.run_lock);
     block = m.run;
   }
   if (block) block->stop.set();
@@ -352,7 +395,7 @@ int ConnectionServer::Shutdown() {
     result = 0;
   }
   {
-    std::lock_guard<std::mutex> hold(m.run_lock);
+    MutexLock hold(m.run_lock);
     m.run.reset();
   }
   m.running = false;
@@ -362,7 +405,7 @@ int ConnectionServer::Shutdown() {
 int ConnectionServer::AddClient(int socket, const std::string& ip, int port) {
   std::shared_ptr<RunBlock> block;
   {
-    std::lock_guard<std::mutex> hold(impl_->run_lock);
+    MutexLock hold(impl_->run_lock);
     block = impl_->run;
   }
   if (!block) {
@@ -401,19 +444,8 @@ bool ConnectionServer::Impl::open_listeners(RunBlock& block) {
     return false;
   }
   (void)net::defer_accept(listener, kDeferAcceptSeconds);
-  std::unique_lock<std::shared_mutex> hold(block.listen_lock);
-  block.listeners[0] = listener;
-  block.listeners[1] = open_tls_listener(block);
-  block.listener_count = block.listeners[1] >= 0 ? 2 : 1;
-  block.listening = true;
+  block.listeners.open(listener, open_tls_listener(block));
   return true;
-}
-
-void ConnectionServer::Impl::close_listeners(RunBlock& block) {
-  std::unique_lock<std::shared_mutex> hold(block.listen_lock);
-  for (int i = 0; i < block.listener_count; ++i) net::close_socket(block.listeners[i]);
-  block.listener_count = 0;
-  block.listening = false;
 }
 
 void ConnectionServer::Impl::accept_loop(const std::shared_ptr<RunBlock>& block) {
@@ -427,9 +459,8 @@ void ConnectionServer::Impl::accept_loop(const std::shared_ptr<RunBlock>& block)
     return;
   }
   block->startup.set();
-  // Only this thread changes the listeners, so it reads them without a hold.
-  const int* listeners = block->listeners;
-  const int count = block->listener_count;
+  int listeners[2];
+  const int count = block->listeners.copy(listeners);
   const int dry[1] = {block->dry.fd()};
   for (;;) {
     // While client threads wait on the listeners, this thread waits only
@@ -447,20 +478,21 @@ void ConnectionServer::Impl::accept_loop(const std::shared_ptr<RunBlock>& block)
     // A client thread that began to wait meanwhile takes the newcomers.
     if (watch && w.readable && block->waiting.load() == 0) accept_waiting(block, ready);
   }
-  close_listeners(*block);
+  block->listeners.close();
 }
 
 // Takes every connection that waits on the ready listeners and starts a
 // client thread for each.
 void ConnectionServer::Impl::accept_waiting(const std::shared_ptr<RunBlock>& block,
                                             const bool* ready) {
-  for (int which = 0; which < block->listener_count; ++which) {
+  int listeners[2];
+  const int count = block->listeners.copy(listeners);
+  for (int which = 0; which < count; ++which) {
     if (!ready[which]) continue;
     for (;;) {
       int socket = -1, raw_port = 0, error = 0;
       std::string ip;
-      net::AcceptResult r =
-          net::accept_connection(block->listeners[which], socket, ip, raw_port, error);
+      net::AcceptResult r = net::accept_connection(listeners[which], socket, ip, raw_port, error);
       if (r == net::AcceptResult::WouldBlock) break;
       if (r == net::AcceptResult::Failed) {
         accept_failed(*block, error);
@@ -563,14 +595,8 @@ void ConnectionServer::Impl::serve_and_wait(const std::shared_ptr<RunBlock>& blo
                                             std::shared_ptr<Client> client) {
   serve(*block, *client);
   client.reset();
-  std::unique_ptr<net::ListenWait> wait;
-  {
-    std::shared_lock<std::shared_mutex> hold(block->listen_lock);
-    if (!block->listening) return;
-    wait = std::make_unique<net::ListenWait>(block->listeners, block->listener_count,
-                                             block->stop.fd());
-  }
-  if (!wait->valid()) return;  // out of descriptors: the accept thread serves
+  std::unique_ptr<net::ListenWait> wait = block->listeners.make_wait(block->stop.fd());
+  if (!wait || !wait->valid()) return;  // out of descriptors: the accept thread serves
   for (;;) {
     if (block->waiting.fetch_add(1) >= kMaxIdleThreads) {
       if (block->waiting.fetch_sub(1) == 1) block->dry.set();
@@ -584,15 +610,8 @@ void ConnectionServer::Impl::serve_and_wait(const std::shared_ptr<RunBlock>& blo
       bool ready[2] = {false, false};
       net::WaitResult w = wait->wait(ready, kIdleThreadMs);
       if (w.status <= 0 || w.stop) break;
-      std::shared_lock<std::shared_mutex> hold(block->listen_lock);
-      if (!block->listening) break;
       // Another waiter may have been quicker: then wait again.
-      for (int which = 0; which < block->listener_count; ++which) {
-        if (!ready[which]) continue;
-        got = net::accept_connection(block->listeners[which], socket, ip, raw_port, error);
-        secure = which == 1;
-        if (got != net::AcceptResult::WouldBlock) break;
-      }
+      if (!block->listeners.accept_ready(ready, got, socket, ip, raw_port, error, secure)) break;
     }
     // The last waiter to go hands the listeners back to the accept thread.
     if (block->waiting.fetch_sub(1) == 1) block->dry.set();
@@ -617,10 +636,9 @@ void ConnectionServer::Impl::serve(RunBlock& block, Client& client) {
                           ? -1
                           : static_cast<int>(std::min<unsigned>(block.idle_timeout_ms, INT_MAX));
   bool quiet = true;
-  std::string reason;
   // A peer that is no TLS client, or too slow to finish the handshake
   // within the request bound, is closed without a word.
-  if (!client.tls || client.tls->handshake(setup.stop_fd, block.limits.request_ms, reason)) {
+  if (!client.tls || client.tls->handshake(setup.stop_fd, block.limits.request_ms)) {
     setup.secure = client.tls != nullptr;
     Connection connection(*this, setup, *client.transport, client.entry);
     quiet = connection.run();

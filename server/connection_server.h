@@ -1,5 +1,5 @@
-// The socket layer of the chat server: listens on one TCP port of all local
-// IPv4 addresses, accepts connections on an accept thread, runs one client
+// The socket layer of the chat server: listens on one TCP port (of the
+// address set_listen_address names, or of every local address), accepts connections on an accept thread, runs one client
 // thread per connection that gathers request bytes until IsRequestComplete
 // accepts them, hands the request to HandleRequest and writes the answer
 // back in chunks of at most 200000 bytes. Each connection is a Connection

@@ -16,26 +16,25 @@ constexpr std::size_t kJoinBytes = 16384;
 
 }  // namespace
 
-bool TlsTransport::handshake(int stop_fd, int deadline_ms, std::string& reason) {
+bool TlsTransport::handshake(int stop_fd, int deadline_ms) {
   using Clock = std::chrono::steady_clock;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(deadline_ms);
-  if (!tls_.start_server(socket_, context_, reason)) return false;
+  Reason why;  // for nobody: the connection just ends
+  if (!tls_.start_server(socket_, context_, why)) return false;
   for (;;) {
     Want want = Want::Nothing;
-    const int step = tls_.handshake_step(want, reason);
-    if (step == 1) return true;
-    if (step < 0) return false;
+    const TlsConnection::Handshake step = tls_.handshake_step(want, why);
+    if (step == TlsConnection::Handshake::Done) return true;
+    if (step == TlsConnection::Handshake::Failed) return false;
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     if (left <= 0) {
-      reason = "the TLS handshake did not finish in time";
       tls_.close();
       return false;
     }
     net::WaitResult w = net::wait_socket(socket_, want == Want::Read, want == Want::Write,
                                          stop_fd, static_cast<int>(left));
     if (w.stop || w.status < 0) {
-      reason = "the server stopped during the TLS handshake";
       tls_.close();
       return false;
     }

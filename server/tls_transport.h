@@ -17,10 +17,10 @@ class TlsTransport final : public Transport {
   TlsTransport(const TlsTransport&) = delete;
   TlsTransport& operator=(const TlsTransport&) = delete;
 
-  // The server's handshake within deadline_ms; false (reason for a log)
-  // when the peer is no TLS 1.2+ client, is too slow, or stop_fd is set or
-  // abort() was called meanwhile.
-  bool handshake(int stop_fd, int deadline_ms, std::string& reason);
+  // The server's handshake within deadline_ms. False when the peer is no
+  // TLS 1.2+ client, is too slow, or stop_fd is set or abort() was called
+  // meanwhile (nobody is told why: the peer is closed without a word).
+  [[nodiscard]] bool handshake(int stop_fd, int deadline_ms);
 
   long receive(char* buffer, std::size_t size, int& error) override;
   long send(const net::SendPart* parts, int count, int& error) override;

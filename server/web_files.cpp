@@ -6,10 +6,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <mutex>
 
 #include <fcntl.h>
 #include <unistd.h>
+#include "platform/retry.h"
+#include "storage/ip_list.h"
 
 namespace tvl {
 
@@ -23,14 +24,9 @@ bool same_time(const timespec& a, const timespec& b) {
 std::size_t read_fully(int fd, char* into, std::size_t size) {
   std::size_t done = 0;
   while (done < size) {
-    ssize_t n = ::read(fd, into + done, size - done);
-    if (n > 0) {
-      done += static_cast<std::size_t>(n);
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else {
-      break;
-    }
+    const ssize_t n = retry_interrupted([&] { return ::read(fd, into + done, size - done); });
+    if (n <= 0) break;
+    done += static_cast<std::size_t>(n);
   }
   return done;
 }
@@ -54,7 +50,7 @@ bool private_file(std::string_view path) {
   for (char& c : name)
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
   static const char* const kNames[] = {
-      "option.ini",   "rooms.sdb",  "rooms.txt", "service.log", "acceptip.txt", "rejectip.txt",
+      "option.ini",   "rooms.sdb",  "rooms.txt", "service.log", kAcceptListFile, kRejectListFile,
       "events.log",   "tvlservice", "tavella",   "sdbtool",     "registry.txt"};
   for (const char* private_name : kNames)
     if (name == private_name) return true;
@@ -79,7 +75,7 @@ bool unsafe_path(std::string_view path) {
 std::shared_ptr<const std::string> WebFiles::lookup(const std::string& name) {
   Entry entry;
   {
-    std::shared_lock<std::shared_mutex> hold(lock_);
+    SharedLock hold(lock_);
     auto it = entries_.find(name);
     if (it == entries_.end()) return nullptr;
     entry = it->second;
@@ -89,7 +85,7 @@ std::shared_ptr<const std::string> WebFiles::lookup(const std::string& name) {
       st.st_ino == entry.ino && st.st_size == entry.size &&
       same_time(st.st_mtim, entry.mtime) && same_time(st.st_ctim, entry.ctime))
     return entry.bytes;
-  std::unique_lock<std::shared_mutex> hold(lock_);
+  MutexLock hold(lock_);
   auto it = entries_.find(name);
   if (it != entries_.end() && it->second.bytes == entry.bytes) {
     total_ -= it->second.bytes->size();
@@ -105,7 +101,7 @@ void WebFiles::remember(const std::string& name, const struct stat& st, std::str
   if (st.st_mtim.tv_sec > settled || st.st_ctim.tv_sec > settled) return;
   if (bytes.size() > kMaxCachedFile) return;
   auto content = std::make_shared<const std::string>(bytes);
-  std::unique_lock<std::shared_mutex> hold(lock_);
+  MutexLock hold(lock_);
   auto it = entries_.find(name);
   std::size_t replaced = it == entries_.end() ? 0 : it->second.bytes->size();
   if (total_ - replaced + bytes.size() > kMaxCachedTotal) return;
@@ -158,11 +154,8 @@ void FileStream::restrict(std::uint64_t offset, std::uint64_t length) {
 long FileStream::read_at(std::uint64_t offset, char* buffer, std::size_t size) {
   if (offset >= size_) return 0;
   size = static_cast<std::size_t>(std::min<std::uint64_t>(size, size_ - offset));
-  for (;;) {
-    const ssize_t n = ::pread(fd_, buffer, size, static_cast<off_t>(base_ + offset));
-    if (n < 0 && errno == EINTR) continue;
-    return static_cast<long>(n);
-  }
+  return static_cast<long>(retry_interrupted(
+      [&] { return ::pread(fd_, buffer, size, static_cast<off_t>(base_ + offset)); }));
 }
 
 bool WebFiles::fetch(const std::string& name, std::size_t stream_from,
@@ -242,7 +235,7 @@ int WebFiles::open_inside(const std::string& name, struct stat& st) const {
 }
 
 void WebFiles::clear() {
-  std::unique_lock<std::shared_mutex> hold(lock_);
+  MutexLock hold(lock_);
   entries_.clear();
   total_ = 0;
 }

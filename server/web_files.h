@@ -14,7 +14,6 @@
 #pragma once
 #include <cstddef>
 #include <memory>
-#include <shared_mutex>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -22,6 +21,7 @@
 
 #include <sys/stat.h>
 
+#include "platform/lock_annotations.h"
 #include "server/answer_stream.h"
 
 namespace tvl {
@@ -88,7 +88,7 @@ class WebFiles {
   bool fetch(const std::string& name, std::size_t stream_from,
              std::shared_ptr<const std::string>& bytes, std::unique_ptr<FileStream>& stream);
 
-  void clear();
+  void clear() EXCLUDES(lock_);
 
   // From now on serves only files whose real location (every link
   // followed) lies inside `root`: a link in the folder, or a linked folder,
@@ -115,12 +115,13 @@ class WebFiles {
 
   using BodyHook = void (*)(void* context, std::size_t size);
   bool append_impl(const std::string& name, std::string& out, void* context, BodyHook hook);
-  std::shared_ptr<const std::string> lookup(const std::string& name);
-  void remember(const std::string& name, const struct stat& st, std::string_view bytes);
+  std::shared_ptr<const std::string> lookup(const std::string& name) EXCLUDES(lock_);
+  void remember(const std::string& name, const struct stat& st, std::string_view bytes)
+      EXCLUDES(lock_);
 
-  std::shared_mutex lock_;  // guards entries_ and total_
-  std::unordered_map<std::string, Entry> entries_;
-  std::size_t total_ = 0;
+  SharedMutex lock_;
+  std::unordered_map<std::string, Entry> entries_ GUARDED_BY(lock_);
+  std::size_t total_ GUARDED_BY(lock_) = 0;
 };
 
 template <typename BeforeBody>

@@ -7,7 +7,7 @@ namespace tvl {
 CLogFile::~CLogFile() { Close(); }
 
 bool CLogFile::Open(const std::string& path) {
-  std::lock_guard<std::mutex> hold(lock_);
+  MutexLock hold(lock_);
   if (stream_) {
     std::fclose(stream_);
     stream_ = nullptr;
@@ -22,23 +22,23 @@ bool CLogFile::Open(const std::string& path) {
 }
 
 void CLogFile::Close() {
-  std::lock_guard<std::mutex> hold(lock_);
+  MutexLock hold(lock_);
   if (stream_) std::fclose(stream_);
   stream_ = nullptr;
 }
 
 bool CLogFile::is_open() const {
-  std::lock_guard<std::mutex> hold(lock_);
+  MutexLock hold(lock_);
   return stream_ != nullptr;
 }
 
 std::string CLogFile::path() const {
-  std::lock_guard<std::mutex> hold(lock_);
+  MutexLock hold(lock_);
   return path_;
 }
 
 void CLogFile::write(const std::string& text) {
-  std::lock_guard<std::mutex> hold(lock_);
+  MutexLock hold(lock_);
   if (!stream_) return;
   std::fwrite(text.data(), 1, text.size(), stream_);
   std::fflush(stream_);
@@ -47,12 +47,12 @@ void CLogFile::write(const std::string& text) {
 void CLogFile::write_line_end() { write("\n"); }
 
 void CLogFile::set_level(int level) {
-  std::lock_guard<std::mutex> hold(lock_);
+  MutexLock hold(lock_);
   level_ = (level == 1 || level == 2) ? level : 3;
 }
 
 int CLogFile::level() const {
-  std::lock_guard<std::mutex> hold(lock_);
+  MutexLock hold(lock_);
   return level_;
 }
 

@@ -8,8 +8,9 @@
 // different threads never interleave within one call.
 #pragma once
 #include <cstdio>
-#include <mutex>
 #include <string>
+
+#include "platform/lock_annotations.h"
 
 namespace tvl {
 
@@ -38,10 +39,10 @@ class CLogFile {
   int level() const;
 
  private:
-  mutable std::mutex lock_;  // guards everything below
-  std::FILE* stream_ = nullptr;
-  std::string path_;
-  int level_ = 3;
+  mutable Mutex lock_;
+  std::FILE* stream_ GUARDED_BY(lock_) = nullptr;
+  std::string path_ GUARDED_BY(lock_);
+  int level_ GUARDED_BY(lock_) = 3;
 };
 
 // The service log of this process.

@@ -3,7 +3,7 @@
 namespace tvl {
 
 bool MessageWindow::create(const std::string& title) {
-  std::lock_guard<std::mutex> hold(lock_);
+  MutexLock hold(lock_);
   exists_ = true;
   title_ = title;
   queue_.clear();
@@ -11,7 +11,7 @@ bool MessageWindow::create(const std::string& title) {
 }
 
 std::vector<unsigned> MessageWindow::destroy() {
-  std::lock_guard<std::mutex> hold(lock_);
+  MutexLock hold(lock_);
   exists_ = false;
   std::vector<unsigned> left(queue_.begin(), queue_.end());
   queue_.clear();
@@ -19,18 +19,18 @@ std::vector<unsigned> MessageWindow::destroy() {
 }
 
 bool MessageWindow::exists() const {
-  std::lock_guard<std::mutex> hold(lock_);
+  MutexLock hold(lock_);
   return exists_;
 }
 
 std::string MessageWindow::title() const {
-  std::lock_guard<std::mutex> hold(lock_);
+  MutexLock hold(lock_);
   return title_;
 }
 
 bool MessageWindow::post(unsigned message) {
   {
-    std::lock_guard<std::mutex> hold(lock_);
+    MutexLock hold(lock_);
     if (!exists_) return false;
     queue_.push_back(message);
   }
@@ -39,12 +39,12 @@ bool MessageWindow::post(unsigned message) {
 }
 
 void MessageWindow::wait() {
-  std::unique_lock<std::mutex> hold(lock_);
-  arrived_.wait(hold, [this] { return !queue_.empty(); });
+  MutexLock hold(lock_);
+  while (queue_.empty()) arrived_.wait(lock_);
 }
 
 std::vector<unsigned> MessageWindow::take() {
-  std::lock_guard<std::mutex> hold(lock_);
+  MutexLock hold(lock_);
   std::vector<unsigned> all(queue_.begin(), queue_.end());
   queue_.clear();
   return all;

@@ -6,12 +6,11 @@
 // Thread safety: post() and exists() from any thread; create, destroy, wait
 // and take on the owning thread. One lock guards the queue and the flag.
 #pragma once
-#include <chrono>
-#include <condition_variable>
 #include <deque>
-#include <mutex>
 #include <string>
 #include <vector>
+
+#include "platform/lock_annotations.h"
 
 namespace tvl {
 
@@ -23,27 +22,27 @@ class MessageWindow {
 
   // Makes the window exist with an empty queue. Always succeeds here; the
   // result is kept so callers keep their failure path.
-  bool create(const std::string& title);
+  bool create(const std::string& title) EXCLUDES(lock_);
   // Ends the window's existence and returns the messages nobody has taken,
   // so the owner can still serve them (nothing posted is lost).
-  std::vector<unsigned> destroy();
-  bool exists() const;
-  std::string title() const;
+  std::vector<unsigned> destroy() EXCLUDES(lock_);
+  bool exists() const EXCLUDES(lock_);
+  std::string title() const EXCLUDES(lock_);
 
   // Appends a message and wakes the owner. False when the window is gone.
-  bool post(unsigned message);
+  bool post(unsigned message) EXCLUDES(lock_);
 
   // Blocks until a message is queued (at once when one is waiting).
-  void wait();
+  void wait() EXCLUDES(lock_);
   // Removes and returns every queued message, oldest first.
-  std::vector<unsigned> take();
+  std::vector<unsigned> take() EXCLUDES(lock_);
 
  private:
-  mutable std::mutex lock_;  // guards everything below
-  std::condition_variable arrived_;
-  bool exists_ = false;
-  std::string title_;
-  std::deque<unsigned> queue_;
+  mutable Mutex lock_;
+  CondVar arrived_;
+  bool exists_ GUARDED_BY(lock_) = false;
+  std::string title_ GUARDED_BY(lock_);
+  std::deque<unsigned> queue_ GUARDED_BY(lock_);
 };
 
 }  // namespace tvl

@@ -33,7 +33,6 @@
 #pragma once
 #include <atomic>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 

@@ -61,14 +61,14 @@ void ServiceLog::Print(int level, const char* format, ...) {
   std::string text = format_text(format, args);
   va_end(args);
   {
-    std::lock_guard<std::mutex> hold(lock_);
+    MutexLock hold(lock_);
     queue_.push_back(entry_now(level, std::move(text)));
   }
   if (!window_.post(kWriteNextLineMessage)) WriteNextLine();
 }
 
 std::size_t ServiceLog::queued_lines() const {
-  std::lock_guard<std::mutex> hold(lock_);
+  MutexLock hold(lock_);
   return queue_.size();
 }
 
@@ -82,7 +82,7 @@ std::string ServiceLog::LinePrefix(const LogEntry& e) {
 void ServiceLog::WriteNextLine() {
   LogEntry entry;
   {
-    std::lock_guard<std::mutex> hold(lock_);
+    MutexLock hold(lock_);
     if (queue_.empty()) return;
     entry = std::move(queue_.front());
     queue_.pop_front();

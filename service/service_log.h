@@ -15,9 +15,9 @@
 #include <cstdarg>
 #include <cstddef>
 #include <deque>
-#include <mutex>
 #include <string>
 
+#include "platform/lock_annotations.h"
 #include "service/message_window.h"
 
 namespace tvl {
@@ -53,8 +53,8 @@ class ServiceLog {
 
  private:
   MessageWindow& window_;
-  mutable std::mutex lock_;  // guards queue_
-  std::deque<LogEntry> queue_;
+  mutable Mutex lock_;
+  std::deque<LogEntry> queue_ GUARDED_BY(lock_);
 };
 
 // printf formatting into a string.

@@ -1,8 +1,8 @@
 #include "storage/account.h"
 
-#include <mutex>
 
 #include "platform/fs.h"
+#include "platform/lock_annotations.h"
 #include "platform/profile.h"
 #include "storage/account_index.h"
 #include "storage/account_name.h"
@@ -16,7 +16,7 @@ const char kSection[] = "main";
 
 // Creations look the name up and then create the file; two creators of names
 // that fold alike ("Bob", "bob") must not both pass the lookup.
-std::mutex g_create_lock;
+Mutex g_create_lock;
 
 using Keys = std::vector<std::pair<std::string, std::string>>;
 
@@ -61,10 +61,10 @@ std::string cut_icon(std::string icon) {
   return icon;
 }
 
-// Creates users/<name> exclusively with `keys`; the caller holds
-// g_create_lock and has looked the name up.
+// Creates users/<name> exclusively with `keys`; the caller has looked the
+// name up.
 AccountChange create_locked(const std::string& program_folder, const std::string& name,
-                            const Keys& keys) {
+                            const Keys& keys) REQUIRES(g_create_lock) {
   const std::string path = account_path(program_folder, name);
   if (create_profile_strings(kSection, keys, path)) {
     index_account_added(program_folder, name);
@@ -176,13 +176,13 @@ AccountChange write_account(const std::string& program_folder, const std::string
                      {"email", fields.email},
                      {"Profile", fields.profile}};
   if (create) {
-    std::lock_guard<std::mutex> hold(g_create_lock);
+    MutexLock hold(g_create_lock);
     if (!find_account_path(program_folder, name).empty()) return AccountChange::kExists;
     return create_locked(program_folder, name, keys);
   }
   std::string path = find_account_path(program_folder, name);
   if (path.empty()) {
-    std::lock_guard<std::mutex> hold(g_create_lock);
+    MutexLock hold(g_create_lock);
     if (find_account_path(program_folder, name).empty())
       return create_locked(program_folder, name, keys);
     path = find_account_path(program_folder, name);
@@ -226,7 +226,7 @@ AccountChange add_member(const std::string& program_folder, const std::string& n
   if (!account_name_safe(name)) return AccountChange::kFailed;
   std::string stored;
   if (!stored_form(values.password, stored)) return AccountChange::kFailed;
-  std::lock_guard<std::mutex> hold(g_create_lock);
+  MutexLock hold(g_create_lock);
   if (!find_account_path(program_folder, name).empty()) return AccountChange::kExists;
   return create_locked(program_folder, name, member_keys(values, stored));
 }
@@ -243,7 +243,7 @@ AccountChange edit_member(const std::string& program_folder, const std::string& 
     if (is_regular_file(old_path) && !account_file_readable(old_path)) return AccountChange::kFailed;
     stored = read_value(old_path, "password", "");
   }
-  std::lock_guard<std::mutex> hold(g_create_lock);
+  MutexLock hold(g_create_lock);
   const std::string target = find_account_path(program_folder, new_name);
   if (!target.empty()) {
     if (target != old_path) return AccountChange::kExists;

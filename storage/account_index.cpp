@@ -1,10 +1,10 @@
 #include "storage/account_index.h"
 
 #include <map>
-#include <mutex>
 #include <unordered_map>
 
 #include "platform/fs.h"
+#include "platform/lock_annotations.h"
 #include "platform/profile.h"
 #include "storage/account_name.h"
 
@@ -19,8 +19,8 @@ struct FolderIndex {
   std::unordered_map<std::string, std::string> by_skeleton;  // skeleton -> file name
 };
 
-std::mutex g_lock;
-std::map<std::string, FolderIndex> g_indexes;  // by program folder
+Mutex g_lock;
+std::map<std::string, FolderIndex> g_indexes GUARDED_BY(g_lock);  // by program folder
 
 void add_locked(FolderIndex& index, const std::string& file) {
   // The first entry listed keeps a key, as the folder lookups before did.
@@ -28,7 +28,7 @@ void add_locked(FolderIndex& index, const std::string& file) {
   index.by_skeleton.emplace(account_name_skeleton(file), file);
 }
 
-FolderIndex& current_locked(const std::string& program_folder) {
+FolderIndex& current_locked(const std::string& program_folder) REQUIRES(g_lock) {
   FolderIndex& index = g_indexes[program_folder];
   const std::string folder = program_folder + "users/";
   const long long stamp = folder_change_stamp(folder);
@@ -46,21 +46,21 @@ FolderIndex& current_locked(const std::string& program_folder) {
 }  // namespace
 
 std::string indexed_account(const std::string& program_folder, const std::string& name) {
-  std::lock_guard<std::mutex> hold(g_lock);
+  MutexLock hold(g_lock);
   FolderIndex& index = current_locked(program_folder);
   auto it = index.by_fold.find(account_name_fold(name));
   return it == index.by_fold.end() ? std::string() : it->second;
 }
 
 std::string indexed_lookalike(const std::string& program_folder, const std::string& name) {
-  std::lock_guard<std::mutex> hold(g_lock);
+  MutexLock hold(g_lock);
   FolderIndex& index = current_locked(program_folder);
   auto it = index.by_skeleton.find(account_name_skeleton(name));
   return it == index.by_skeleton.end() ? std::string() : it->second;
 }
 
 void index_account_added(const std::string& program_folder, const std::string& file_name) {
-  std::lock_guard<std::mutex> hold(g_lock);
+  MutexLock hold(g_lock);
   auto it = g_indexes.find(program_folder);
   if (it == g_indexes.end()) return;  // made at its first lookup
   FolderIndex& index = it->second;
@@ -72,7 +72,7 @@ void index_account_added(const std::string& program_folder, const std::string& f
 }
 
 void index_account_removed(const std::string& program_folder, const std::string& /*file_name*/) {
-  std::lock_guard<std::mutex> hold(g_lock);
+  MutexLock hold(g_lock);
   // Rare (the window deletes accounts): another file may share the removed
   // one's keys, so the next lookup lists the folder again.
   auto it = g_indexes.find(program_folder);

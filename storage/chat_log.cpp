@@ -29,7 +29,7 @@ void ChatLog::set_clock(std::function<std::time_t()> clock) { clock_ = std::move
 std::time_t ChatLog::now() const { return clock_(); }
 
 std::string ChatLog::path() const {
-  std::lock_guard<std::mutex> hold(lock_);
+  MutexLock hold(lock_);
   return path_;
 }
 
@@ -41,7 +41,7 @@ void ChatLog::open_day(const std::string& base_folder) {
   std::snprintf(name, sizeof name, "/%04d%02d%02d.txt", today.tm_year + 1900, today.tm_mon + 1,
                 today.tm_mday);
   std::FILE* fresh = std::fopen((folder + name).c_str(), "ab");
-  std::lock_guard<std::mutex> hold(lock_);
+  MutexLock hold(lock_);
   if (file_) std::fclose(file_);
   file_ = fresh;
   path_ = folder + name;
@@ -57,7 +57,7 @@ bool ChatLog::write_line(const std::string& text) {
   for (char& c : line)
     if ((static_cast<unsigned char>(c) < 0x20 && c != '\t') || c == '\x7f') c = ' ';
   line += "\r\n";
-  std::lock_guard<std::mutex> hold(lock_);
+  MutexLock hold(lock_);
   if (!file_) return false;
   bool whole = std::fwrite(line.data(), 1, line.size(), file_) == line.size();
   // Flushed at once: the log is read by people while the server runs, and a

@@ -9,8 +9,9 @@
 #include <cstdio>
 #include <ctime>
 #include <functional>
-#include <mutex>
 #include <string>
+
+#include "platform/lock_annotations.h"
 
 namespace tvl {
 
@@ -49,9 +50,9 @@ class ChatLog {
   std::string path() const;
 
  private:
-  std::FILE* file_ = nullptr;  // guarded by lock_ for writes
-  std::string path_;
-  mutable std::mutex lock_;
+  mutable Mutex lock_;
+  std::FILE* file_ GUARDED_BY(lock_) = nullptr;
+  std::string path_ GUARDED_BY(lock_);
   std::function<std::time_t()> clock_;
 };
 

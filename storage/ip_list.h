@@ -22,6 +22,10 @@
 
 namespace tvl {
 
+// The two lists' files in the program folder.
+inline constexpr char kAcceptListFile[] = "acceptip.txt";
+inline constexpr char kRejectListFile[] = "rejectip.txt";
+
 bool ip_entry_matches(std::string_view entry, std::string_view address);
 
 // Whether any entry of the list text matches the address.

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include "platform/retry.h"
 
 namespace tvl {
 
@@ -19,9 +20,9 @@ bool pread_all(int fd, void* out, int64_t len, int64_t pos, int64_t* got) {
   auto* p = static_cast<uint8_t*>(out);
   int64_t done = 0;
   while (done < len) {
-    ssize_t n = ::pread(fd, p + done, std::size_t(len - done), off_t(pos + done));
+    ssize_t n = retry_interrupted(
+        [&] { return ::pread(fd, p + done, std::size_t(len - done), off_t(pos + done)); });
     if (n < 0) {
-      if (errno == EINTR) continue;
       *got = done;
       return false;
     }
@@ -36,11 +37,9 @@ bool pwrite_all(int fd, const void* data, int64_t len, int64_t pos) {
   auto* p = static_cast<const uint8_t*>(data);
   int64_t done = 0;
   while (done < len) {
-    ssize_t n = ::pwrite(fd, p + done, std::size_t(len - done), off_t(pos + done));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
+    ssize_t n = retry_interrupted(
+        [&] { return ::pwrite(fd, p + done, std::size_t(len - done), off_t(pos + done)); });
+    if (n < 0) return false;
     done += n;
   }
   return true;

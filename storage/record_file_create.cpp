@@ -9,6 +9,7 @@
 #include "storage/record_file.h"
 #include "storage/record_file_impl.h"
 #include "storage/record_format.h"
+#include "platform/retry.h"
 
 namespace tvl {
 
@@ -116,15 +117,9 @@ bool create_record_file(const std::string& path, const RecordSchema& s, std::str
 
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return fail(error, "cannot create " + path + ": " + std::strerror(errno));
-  std::size_t done = 0;
-  while (done < sizeof h) {
-    ssize_t n = ::write(fd, h + done, sizeof h - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ::close(fd);
-      return fail(error, "cannot write " + path);
-    }
-    done += std::size_t(n);
+  if (!write_all(fd, h, sizeof h)) {
+    ::close(fd);
+    return fail(error, "cannot write " + path);
   }
   if (::close(fd) != 0) return fail(error, "cannot write " + path);
   return true;

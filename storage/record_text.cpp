@@ -193,7 +193,7 @@ bool parse_line(const std::vector<std::string>& w, RecordText& out, std::string*
 
 }  // namespace
 
-bool parse_record_text(const std::string& text, RecordText& out, std::string* error) {
+bool parse_record_text(const std::string& text, RecordText& out, Reason& error) {
   out = RecordText{};
   std::istringstream in(text);
   std::string line;
@@ -203,41 +203,41 @@ bool parse_record_text(const std::string& text, RecordText& out, std::string* er
     std::vector<std::string> words;
     std::string why;
     if (!split_words(line, words, &why) || !parse_line(words, out, &why)) {
-      if (error) *error = "line " + std::to_string(no) + ": " + why;
+      error.text = "line " + std::to_string(no) + ": " + why;
       return false;
     }
   }
   return true;
 }
 
-bool insert_text_records(RecordFile& file, const RecordText& text, std::string* error) {
+bool insert_text_records(RecordFile& file, const RecordText& text, Reason& error) {
   for (std::size_t r = 0; r < text.records.size(); ++r) {
     std::string which = "record " + std::to_string(r + 1);
     for (const auto& [name, value] : text.records[r]) {
       if (!file.set_field_text(value, name)) {
-        if (error) *error = which + ": cannot set field \"" + name + "\"";
+        error.text = which + ": cannot set field \"" + name + "\"";
         return false;
       }
     }
     if (!file.insert_record()) {
-      if (error) *error = which + ": " + file.last_error();
+      error.text = which + ": " + file.last_error();
       return false;
     }
   }
   return true;
 }
 
-bool dump_record_file(const std::string& path, int key, std::string& out, std::string* error) {
+bool dump_record_file(const std::string& path, int key, std::string& out, Reason& error) {
   std::ifstream in(path, std::ios::binary);
   std::string hdr(kHeaderSize, '\0');
   if (!in.read(hdr.data(), kHeaderSize)) {
-    if (error) *error = path + ": no record-file header";
+    error.text = path + ": no record-file header";
     return false;
   }
   const uint8_t* h = reinterpret_cast<const uint8_t*>(hdr.data());
   RecordFile f;
   if (!f.open(path)) {
-    if (error) *error = path + ": " + f.last_error();
+    error.text = path + ": " + f.last_error();
     return false;
   }
   std::ostringstream o;

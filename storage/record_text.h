@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/reason.h"
 #include "storage/record_file.h"
 #include "storage/record_file_create.h"
 
@@ -29,15 +30,16 @@ struct RecordText {
   std::vector<std::vector<std::pair<std::string, std::string>>> records;
 };
 
-// Parses the text. False with "line N: ..." in *error on the first fault.
-bool parse_record_text(const std::string& text, RecordText& out, std::string* error);
+// Parses the text. False on the first fault ("line N: ..." in `why`).
+[[nodiscard]] bool parse_record_text(const std::string& text, RecordText& out, Reason& why);
 
-// Inserts the records into an open file through set_field_text. False with a
-// message on the first record that cannot be set or inserted.
-bool insert_text_records(RecordFile& file, const RecordText& text, std::string* error);
+// Inserts the records into an open file through set_field_text. False on the
+// first record that cannot be set or inserted; the records before it stay.
+[[nodiscard]] bool insert_text_records(RecordFile& file, const RecordText& text, Reason& why);
 
 // The header, keys and every record of the file at path in the order of key
-// `key`, as text. False with a message when the file cannot be read.
-bool dump_record_file(const std::string& path, int key, std::string& out, std::string* error);
+// `key`, as text. False when the file cannot be read.
+[[nodiscard]] bool dump_record_file(const std::string& path, int key, std::string& out,
+                                    Reason& why);
 
 }  // namespace tvl

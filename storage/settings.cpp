@@ -10,6 +10,7 @@
 #include "platform/fs.h"
 #include "platform/profile.h"
 #include "storage/account.h"
+#include "storage/ip_list.h"
 #include "storage/client_network.h"
 
 namespace tvl {
@@ -62,8 +63,8 @@ const char* template_file_name(TemplateId id) {
 void load_templates(SiteData& site) {
   for (int id = 0; id < T_COUNT; ++id)
     load_text(site.program_folder + kTemplateNames[id], site.templates[id]);
-  load_text(site.program_folder + "acceptip.txt", site.accept_list);
-  load_text(site.program_folder + "rejectip.txt", site.reject_list);
+  load_text(site.program_folder + kAcceptListFile, site.accept_list);
+  load_text(site.program_folder + kRejectListFile, site.reject_list);
 }
 
 void load_settings(SiteData& site, const std::function<void()>& load_rooms) {

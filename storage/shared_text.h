@@ -4,8 +4,9 @@
 // Thread safety: get() and set() may be called from any thread at any time.
 #pragma once
 #include <memory>
-#include <mutex>
 #include <string>
+
+#include "platform/lock_annotations.h"
 
 namespace tvl {
 
@@ -13,20 +14,20 @@ class SharedText {
  public:
   SharedText() : text_(std::make_shared<const std::string>()) {}
 
-  std::shared_ptr<const std::string> get() const {
-    std::lock_guard<std::mutex> hold(lock_);
+  std::shared_ptr<const std::string> get() const EXCLUDES(lock_) {
+    MutexLock hold(lock_);
     return text_;
   }
 
-  void set(std::string text) {
+  void set(std::string text) EXCLUDES(lock_) {
     auto fresh = std::make_shared<const std::string>(std::move(text));
-    std::lock_guard<std::mutex> hold(lock_);
+    MutexLock hold(lock_);
     text_.swap(fresh);
   }
 
  private:
-  mutable std::mutex lock_;  // guards text_ (the pointer, not the text)
-  std::shared_ptr<const std::string> text_;
+  mutable Mutex lock_;
+  std::shared_ptr<const std::string> text_ GUARDED_BY(lock_);  // the pointer, not the text
 };
 
 }  // namespace tvl

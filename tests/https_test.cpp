@@ -51,10 +51,11 @@ std::string https_exchange(int port, const TlsContext& client, const std::string
   int s = connect_to(port);
   if (s < 0) return "refused: no connection";
   TlsConnection tls;
-  std::string reason, answer;
+  Reason reason;
+  std::string answer;
   if (!tls.connect(s, client, "127.0.0.1", 5000, reason)) {
     ::close(s);
-    return "refused: " + reason;
+    return "refused: " + reason.text;
   }
   bool written = true;
   for (std::size_t at = 0; written && at < request.size(); at += record)
@@ -90,8 +91,8 @@ class Certificates : public ::testing::Test {
     const std::string command = std::string(TAVELLA_SOURCE_DIR) + "/scripts/make-test-cert.sh '" +
                                 certs_.path() + "' >/dev/null";
     ASSERT_EQ(std::system(command.c_str()), 0);
-    std::string reason;
-    ASSERT_TRUE(client_.load_client(certs_.path() + "ca.pem", reason)) << reason;
+    Reason reason;
+    ASSERT_TRUE(client_.load_client(certs_.path() + "ca.pem", reason)) << reason.text;
   }
   test::TempDir certs_;
   TlsContext client_;
@@ -104,7 +105,7 @@ class TlsPort : public Certificates {
   void SetUp() override {
     Certificates::SetUp();
     auto context = std::make_shared<TlsContext>();
-    std::string reason;
+    Reason reason;
     ASSERT_TRUE(context->load_server(certs_.path() + "cert.pem", certs_.path() + "key.pem", reason));
     server_.handler = [](const std::string&, const std::string& request, std::string& response,
                          int& keep) {
@@ -152,7 +153,7 @@ TEST_F(TlsPort, PipelinedRequestsAreEachAnswered) {
 
 TEST_F(TlsPort, PeersThatAreNoModernTlsClientsAreClosedAndTheServerGoesOn) {
   TlsContext legacy;
-  std::string reason;
+  Reason reason;
   const bool have_legacy = legacy.load_legacy_client(reason);
   struct Case {
     const char* name;

@@ -36,8 +36,8 @@ const char kList[] =
 
 TEST(RecordTextTest, ParsesSchemaAndRecords) {
   RecordText t;
-  std::string err;
-  ASSERT_TRUE(parse_record_text(kList, t, &err)) << err;
+  Reason err;
+  ASSERT_TRUE(parse_record_text(kList, t, err)) << err.text;
   EXPECT_TRUE(t.has_schema);
   EXPECT_TRUE(t.schema.packed);
   ASSERT_EQ(t.schema.fields.size(), 4u);
@@ -74,33 +74,34 @@ TEST(RecordTextTest, FaultsNameTheirLine) {
   };
   for (auto& r : rows) {
     RecordText t;
-    std::string err;
-    EXPECT_FALSE(parse_record_text(r.text, t, &err)) << r.text;
-    EXPECT_EQ(err, r.error) << r.text;
+    Reason err;
+    EXPECT_FALSE(parse_record_text(r.text, t, err)) << r.text;
+    EXPECT_EQ(err.text, r.error) << r.text;
   }
 }
 
 TEST(RecordTextTest, CreatesFillsAndDumpsInKeyOrder) {
   test::TempDir dir;
-  std::string path = dir.path() + "x.sdb", err;
+  std::string path = dir.path() + "x.sdb", create_err;
+  Reason err;
   RecordText t;
-  ASSERT_TRUE(parse_record_text(kList, t, &err)) << err;
-  ASSERT_TRUE(create_record_file(path, t.schema, &err)) << err;
+  ASSERT_TRUE(parse_record_text(kList, t, err)) << err.text;
+  ASSERT_TRUE(create_record_file(path, t.schema, &create_err)) << create_err;
   RecordFile f;
   ASSERT_TRUE(f.open(path));
-  ASSERT_TRUE(insert_text_records(f, t, &err)) << err;
+  ASSERT_TRUE(insert_text_records(f, t, err)) << err.text;
   // A second "alpha" clashes on the unique case-sensitive name key.
   RecordText again;
-  ASSERT_TRUE(parse_record_text("record name=alpha\n", again, &err));
-  EXPECT_FALSE(insert_text_records(f, again, &err));
-  EXPECT_EQ(err, "record 1: the key is unduplicated");
-  ASSERT_TRUE(parse_record_text("record nosuch=1\n", again, &err));
-  EXPECT_FALSE(insert_text_records(f, again, &err));
-  EXPECT_EQ(err, "record 1: cannot set field \"nosuch\"");
+  ASSERT_TRUE(parse_record_text("record name=alpha\n", again, err));
+  EXPECT_FALSE(insert_text_records(f, again, err));
+  EXPECT_EQ(err.text, "record 1: the key is unduplicated");
+  ASSERT_TRUE(parse_record_text("record nosuch=1\n", again, err));
+  EXPECT_FALSE(insert_text_records(f, again, err));
+  EXPECT_EQ(err.text, "record 1: cannot set field \"nosuch\"");
   EXPECT_TRUE(f.close());
 
   std::string out;
-  ASSERT_TRUE(dump_record_file(path, 1, out, &err)) << err;
+  ASSERT_TRUE(dump_record_file(path, 1, out, err)) << err.text;
   EXPECT_NE(out.find("records: 3\nformat: packed\n"), std::string::npos) << out;
   EXPECT_NE(out.find("  1 name string 16\n"), std::string::npos) << out;
   EXPECT_NE(out.find("  1 duplicate composite flag name:nocase:0:4"), std::string::npos) << out;
@@ -111,7 +112,7 @@ TEST(RecordTextTest, CreatesFillsAndDumpsInKeyOrder) {
       "  id=3 name=\"Beta\" score=-2.00000000000000 flag=1\n"
       "  id=1 name=\"Zed \\\"z\\\"\" score=1.50000000000000 flag=1\n";
   EXPECT_NE(out.find(rows), std::string::npos) << out;
-  EXPECT_FALSE(dump_record_file(dir.path() + "none.sdb", 0, out, &err));
+  EXPECT_FALSE(dump_record_file(dir.path() + "none.sdb", 0, out, err));
 }
 
 // Runs a shell command line; its standard output and exit status.

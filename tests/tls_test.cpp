@@ -58,9 +58,9 @@ class Tls : public ::testing::Test {
     const std::string command = std::string(TAVELLA_SOURCE_DIR) + "/scripts/make-test-cert.sh '" +
                                 dir_.path() + "' >/dev/null";
     ASSERT_EQ(std::system(command.c_str()), 0);
-    std::string reason;
-    ASSERT_TRUE(server_.load_server(cert(), key(), reason)) << reason;
-    ASSERT_TRUE(client_.load_client(dir_.path() + "ca.pem", reason)) << reason;
+    Reason reason;
+    ASSERT_TRUE(server_.load_server(cert(), key(), reason)) << reason.text;
+    ASSERT_TRUE(client_.load_client(dir_.path() + "ca.pem", reason)) << reason.text;
   }
   std::string cert() const { return dir_.path() + "cert.pem"; }
   std::string key() const { return dir_.path() + "key.pem"; }
@@ -71,7 +71,7 @@ class Tls : public ::testing::Test {
 
 TEST_F(Tls, AChainedCertificateServesARoundTripInBothDirections) {
   Loopback pair;
-  std::string server_reason, client_reason;
+  Reason server_reason, client_reason;
   bool served = false;
   std::string got_by_server;
   std::thread server([&] {
@@ -85,7 +85,7 @@ TEST_F(Tls, AChainedCertificateServesARoundTripInBothDirections) {
     c.close();
   });
   TlsConnection c;
-  ASSERT_TRUE(c.connect(pair.client, client_, "localhost", 5000, client_reason)) << client_reason;
+  ASSERT_TRUE(c.connect(pair.client, client_, "localhost", 5000, client_reason)) << client_reason.text;
   EXPECT_TRUE(c.protocol() == "TLSv1.3" || c.protocol() == "TLSv1.2") << c.protocol();
   ASSERT_TRUE(c.write("GET / HTTP/1.0\r\n\r\n", 18, 5000));
   std::string answer;
@@ -94,7 +94,7 @@ TEST_F(Tls, AChainedCertificateServesARoundTripInBothDirections) {
   while ((n = c.read(buffer, sizeof buffer, 5000)) > 0) answer.append(buffer, static_cast<std::size_t>(n));
   EXPECT_EQ(n, 0);  // the server's close_notify ends the stream cleanly
   server.join();
-  EXPECT_TRUE(served) << server_reason;
+  EXPECT_TRUE(served) << server_reason.text;
   EXPECT_EQ(got_by_server, "GET / HTTP/1.0\r\n\r\n");
   EXPECT_EQ(answer, "HTTP/1.0 200 OK\r\n\r\nhello");
 }
@@ -102,32 +102,32 @@ TEST_F(Tls, AChainedCertificateServesARoundTripInBothDirections) {
 TEST_F(Tls, ErrorPathPeersThatAreNoModernTlsClientsAreRefused) {
   struct Case {
     const char* what;
-    void (*client)(int socket, std::string& reason);
+    void (*client)(int socket, Reason& reason);
   } cases[] = {
       {"a plain HTTP request",
-       [](int socket, std::string&) {
+       [](int socket, Reason&) {
          (void)!::write(socket, "GET / HTTP/1.0\r\n\r\n", 18);
        }},
       {"a client of TLS 1.1 at most",
-       [](int socket, std::string& reason) {
+       [](int socket, Reason& reason) {
          TlsContext legacy;
          if (!legacy.load_legacy_client(reason)) return;
          TlsConnection c;
          EXPECT_FALSE(c.connect(socket, legacy, "localhost", 5000, reason));
        }},
-      {"a peer that says nothing", [](int, std::string&) {}},
-      {"a peer that closes at once", [](int socket, std::string&) { ::shutdown(socket, SHUT_WR); }},
+      {"a peer that says nothing", [](int, Reason&) {}},
+      {"a peer that closes at once", [](int socket, Reason&) { ::shutdown(socket, SHUT_WR); }},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     Loopback pair;
-    std::string client_reason;
+    Reason client_reason;
     std::thread client([&] { c.client(pair.client, client_reason); });
     TlsConnection server;
-    std::string reason;
+    Reason reason;
     EXPECT_FALSE(server.accept(pair.server, server_, 300, reason));
     EXPECT_FALSE(server.open());
-    EXPECT_FALSE(reason.empty());
+    EXPECT_FALSE(reason.text.empty());
     client.join();
   }
 }
@@ -136,13 +136,13 @@ TEST_F(Tls, ErrorPathTheClientChecksTheServersName) {
   Loopback pair;
   std::thread server([&] {
     TlsConnection c;
-    std::string reason;
+    Reason reason;
     (void)c.accept(pair.server, server_, 5000, reason);  // fails when the client gives up
   });
   TlsConnection c;
-  std::string reason;
+  Reason reason;
   EXPECT_FALSE(c.connect(pair.client, client_, "chat.example.org", 5000, reason));
-  EXPECT_NE(reason.find("TLS handshake failed"), std::string::npos) << reason;
+  EXPECT_NE(reason.text.find("TLS handshake failed"), std::string::npos) << reason.text;
   ::shutdown(pair.client, SHUT_RDWR);
   server.join();
 }
@@ -164,10 +164,10 @@ TEST_F(Tls, ErrorPathFilesThatCannotServeAreToldByName) {
   };
   for (const Case& c : cases) {
     TlsContext context;
-    std::string reason;
+    Reason reason;
     EXPECT_FALSE(context.load_server(c.cert, c.key, reason)) << c.says;
     EXPECT_FALSE(context.loaded());
-    EXPECT_EQ(reason.rfind(c.says, 0), 0u) << reason;
+    EXPECT_EQ(reason.text.rfind(c.says, 0), 0u) << reason.text;
   }
 }
 

@@ -53,22 +53,23 @@ int fail(const std::string& text) {
 }
 
 int load_list(const std::string& path, tvl::RecordText& list) {
-  std::string text, error;
+  std::string text;
+  tvl::Reason why;
   if (!read_text(path, text)) return fail("cannot read " + path);
-  if (!tvl::parse_record_text(text, list, &error)) return fail(path + ": " + error);
+  if (!tvl::parse_record_text(text, list, why)) return fail(path + ": " + why.text);
   return 0;
 }
 
 int add_records(const std::string& file, const tvl::RecordText& list) {
   tvl::RecordFile f;
   if (!f.open(file)) return fail(file + ": " + f.last_error());
-  std::string error;
-  bool ok = tvl::insert_text_records(f, list, &error);
+  tvl::Reason why;
+  bool ok = tvl::insert_text_records(f, list, why);
   if (!f.close()) {
     ok = false;
-    if (error.empty()) error = "the records could not be written back";
+    if (why.text.empty()) why.text = "the records could not be written back";
   }
-  return ok ? 0 : fail(file + ": " + error);
+  return ok ? 0 : fail(file + ": " + why.text);
 }
 
 }  // namespace
@@ -91,8 +92,9 @@ int main(int argc, char** argv) {
   }
   if (cmd == "dump" && (argc == 3 || argc == 4)) {
     int key = argc == 4 ? std::atoi(argv[3]) : 0;
-    std::string out, error;
-    if (!tvl::dump_record_file(argv[2], key, out, &error)) return fail(error);
+    std::string out;
+    tvl::Reason why;
+    if (!tvl::dump_record_file(argv[2], key, out, why)) return fail(why.text);
     std::fputs(out.c_str(), stdout);
     return 0;
   }

@@ -206,6 +206,7 @@ class ChatFixture : public ::testing::Test {
                   [this](const std::string& address, const std::string& time, const std::string& text) {
                     // Called with the chat lock held; the last pushed ring tells
                     // whether the event came before its push.
+                    state.assert_held();
                     int seq_now = 0;
                     for (int r = 1; r <= state.room_count_locked(); ++r) seq_now += state.ring(r).seq;
                     events.push_back({address, time, text, seq_now});
