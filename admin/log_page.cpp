@@ -12,6 +12,8 @@
 #include "admin/server_controller.h"
 #include "platform/fs.h"
 
+namespace tvl {
+
 CLogPage::CLogPage(tvl::ServerController& owner, QWidget* parent) : QWidget(parent), owner_(owner) {
   model_ = new CLogModel(kMaxRows, QIcon(":/icons/log.png"), this);
   list_ = new QTreeView;
@@ -73,3 +75,5 @@ void CLogPage::add_selected(bool accept) {
   tvl::write_whole_file(owner_.program_folder() + (accept ? "acceptip.txt" : "rejectip.txt"),
                         fresh);
 }
+
+}  // namespace tvl
