@@ -14,7 +14,6 @@ ServerController::ServerController(const Setup& setup, QObject* parent)
   port_timer_ = new QTimer(this);
   port_timer_->setInterval(kPortProbeMs);
   connect(port_timer_, &QTimer::timeout, this, &ServerController::check_port_free);
-  engine_.make_main();
   // Set before any server runs. Posted to the user-interface thread: the
   // client thread holds the chat lock and must not wait.
   engine_.set_log_row_sink([this](const std::string& address, const std::string& time,

@@ -454,9 +454,6 @@ void WindowTest::window_texts() {
   QCOMPARE(w.help_button()->toolTip(), QString("Tavella Server Help"));
   QCOMPARE(w.about_button()->toolTip(), QString("About Tavella Server"));
   QVERIFY(!w.windowIcon().isNull());
-  QVERIFY(tvl::main_object() == &w.controller().engine());
-  site.close_window();
-  QVERIFY(tvl::main_object() == nullptr);
 }
 
 // A page that fills its list while it is being shown (the Users page reads
