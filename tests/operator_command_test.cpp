@@ -183,9 +183,9 @@ class LiveCommands : public OperatorCommand {
   // A guest enters room 1 under `name` as it stands in the address.
   void enter(const std::string& name_in_address) {
     std::string out;
-    ASSERT_TRUE(engine_.pages().page(Page::Chat, "10.1.2.3",
-                                     "/chat.ghp?username=" + name_in_address +
-                                         "&password=&room=1&sex=1", out));
+    const std::string path = "/chat.ghp?username=" + name_in_address + "&password=&room=1&sex=1";
+    const std::string request = "GET " + path + " HTTP/1.1\r\n\r\n";
+    ASSERT_TRUE(engine_.pages().page(Page::Chat, path, parse_request(request, "10.1.2.3"), out));
   }
 
   int online() {
