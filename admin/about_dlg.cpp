@@ -10,6 +10,8 @@
 
 #include "admin/link_label.h"
 
+namespace tvl {
+
 const char CAboutDlg::kWebsite[] = "https://tavella.example.org/";
 const char CAboutDlg::kEmail[] = "support@tavella.example.org";
 
@@ -55,3 +57,5 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
   column->addWidget(buttons);
   setFixedSize(sizeHint().expandedTo(QSize(310, 150)));
 }
+
+}  // namespace tvl

@@ -4,6 +4,8 @@
 #pragma once
 #include <QDialog>
 
+namespace tvl {
+
 class CLinkLabel;
 
 class CAboutDlg : public QDialog {
@@ -22,3 +24,5 @@ class CAboutDlg : public QDialog {
   CLinkLabel* website_ = nullptr;
   CLinkLabel* email_ = nullptr;
 };
+
+}  // namespace tvl

@@ -1,5 +1,7 @@
 #include "admin/dialog_seam.h"
 
+namespace tvl {
+
 namespace {
 DialogHook g_hook;
 }
@@ -17,3 +19,5 @@ int run_dialog(QDialog& dialog) {
   if (dialog.isVisible()) dialog.done(QDialog::Rejected);
   return dialog.result();
 }
+
+}  // namespace tvl

@@ -7,6 +7,8 @@
 #include <QDialog>
 #include <functional>
 
+namespace tvl {
+
 // Called with the dialog shown (not modal); it should end the dialog with
 // accept(), reject() or done(). A dialog still open afterwards is closed as
 // Rejected.
@@ -18,3 +20,5 @@ void set_dialog_hook(DialogHook hook);
 // exec() of the dialog, or the hook when one is set. Returns the dialog's
 // result (QDialog::Accepted or QDialog::Rejected, or what done() was given).
 int run_dialog(QDialog& dialog);
+
+}  // namespace tvl

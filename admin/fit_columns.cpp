@@ -4,6 +4,8 @@
 #include <QTreeView>
 #include <algorithm>
 
+namespace tvl {
+
 void fit_columns(QTreeView* list) {
   if (!list) return;
   QHeaderView* header = list->header();
@@ -14,3 +16,5 @@ void fit_columns(QTreeView* list) {
     list->setColumnWidth(c, std::max({content, title, 10}));
   }
 }
+
+}  // namespace tvl

@@ -9,6 +9,10 @@
 
 class QTreeView;
 
+namespace tvl {
+
 // Every column gets the larger of its content width and its header width,
 // at least 10 pixels. Repainting is held off while the widths change.
 void fit_columns(QTreeView* list);
+
+}  // namespace tvl

@@ -6,6 +6,8 @@
 #include <QPainter>
 #include <QPixmap>
 
+namespace tvl {
+
 namespace {
 constexpr int kIconSize = 16;
 
@@ -128,3 +130,5 @@ void CIconButton::draw(QPainter& p) {
     p.drawText(tr, Qt::AlignCenter, text());
   }
 }
+
+}  // namespace tvl

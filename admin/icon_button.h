@@ -9,6 +9,8 @@
 #include <QAbstractButton>
 #include <QIcon>
 
+namespace tvl {
+
 class CIconButton : public QAbstractButton {
   Q_OBJECT
 
@@ -41,3 +43,5 @@ class CIconButton : public QAbstractButton {
   QIcon icon_, hover_icon_;
   bool hover_ = false;
 };
+
+}  // namespace tvl

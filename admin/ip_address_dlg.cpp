@@ -8,6 +8,8 @@
 #include <QRegularExpressionValidator>
 #include <QVBoxLayout>
 
+namespace tvl {
+
 CIpAddressDlg::CIpAddressDlg(const QString& address, const QString& title, QWidget* parent)
     : QDialog(parent), address_(address) {
   setWindowTitle(title.isEmpty() ? QString("Add IP address") : title);
@@ -42,3 +44,5 @@ void CIpAddressDlg::accept() {
                  .arg(parts_[0]->text(), parts_[1]->text(), parts_[2]->text(), parts_[3]->text());
   QDialog::accept();
 }
+
+}  // namespace tvl

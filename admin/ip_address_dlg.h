@@ -10,6 +10,8 @@
 
 class QLineEdit;
 
+namespace tvl {
+
 class CIpAddressDlg : public QDialog {
   Q_OBJECT
 
@@ -28,3 +30,5 @@ class CIpAddressDlg : public QDialog {
   QLineEdit* parts_[4] = {};
   QString address_;
 };
+
+}  // namespace tvl

@@ -2,6 +2,8 @@
 
 #include "storage/ip_list.h"
 
+namespace tvl {
+
 bool list_covers_address(const std::string& list, const std::string& address) {
   return tvl::ip_list_matches(list, address);
 }
@@ -9,3 +11,5 @@ bool list_covers_address(const std::string& list, const std::string& address) {
 bool list_holds_entry(const std::string& list, const std::string& entry) {
   return tvl::ip_list_holds(list, entry);
 }
+
+}  // namespace tvl

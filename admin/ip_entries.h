@@ -7,8 +7,12 @@
 #pragma once
 #include <string>
 
+namespace tvl {
+
 // True when an entry of the comma-separated list text covers the address.
 bool list_covers_address(const std::string& list, const std::string& address);
 
 // True when the list text holds `entry` as one whole entry.
 bool list_holds_entry(const std::string& list, const std::string& entry);
+
+}  // namespace tvl

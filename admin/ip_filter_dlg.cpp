@@ -14,6 +14,8 @@
 #include "admin/ip_entries.h"
 #include "platform/message_box.h"
 
+namespace tvl {
+
 namespace {
 const char kSelectText[] = "Please select a IP Address!";
 }
@@ -124,3 +126,5 @@ void CIpFilterDlg::accept() {
   read_mode();
   QDialog::accept();
 }
+
+}  // namespace tvl

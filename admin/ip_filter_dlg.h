@@ -21,6 +21,8 @@ class QListWidget;
 class QPushButton;
 class QRadioButton;
 
+namespace tvl {
+
 class CIpFilterDlg : public QDialog {
   Q_OBJECT
 
@@ -58,3 +60,5 @@ class CIpFilterDlg : public QDialog {
   QPushButton* edit_ = nullptr;
   QPushButton* delete_ = nullptr;
 };
+
+}  // namespace tvl

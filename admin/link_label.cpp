@@ -6,6 +6,8 @@
 #include "admin/links.h"
 #include "platform/message_box.h"
 
+namespace tvl {
+
 const QColor CLinkLabel::kNormal(18, 26, 159);
 const QColor CLinkLabel::kVisited(85, 26, 139);
 
@@ -89,3 +91,5 @@ QString CLinkLabel::reason_text(int result) {
     default: return QString::asprintf("Unknown Error (%d) occurred.", result);
   }
 }
+
+}  // namespace tvl

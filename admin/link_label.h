@@ -9,6 +9,8 @@
 #include <QColor>
 #include <QLabel>
 
+namespace tvl {
+
 class CLinkLabel : public QLabel {
   Q_OBJECT
 
@@ -44,3 +46,5 @@ class CLinkLabel : public QLabel {
   bool visited_ = false;
   bool hover_ = false;
 };
+
+}  // namespace tvl

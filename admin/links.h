@@ -8,6 +8,8 @@
 
 #include "platform/open_link.h"
 
+namespace tvl {
+
 using LinkOpener = std::function<int(const std::string& target, int show)>;
 
 // Replaces the opener; an empty function restores tvl::open_link.
@@ -15,3 +17,5 @@ void set_link_opener(LinkOpener opener);
 
 // The opener's result: above 32 when the target was opened.
 int open_window_link(const std::string& target, int show = tvl::kShowNormal);
+
+}  // namespace tvl

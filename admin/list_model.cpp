@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+namespace tvl {
+
 CListModel::CListModel(const QStringList& headers, const QIcon& icon, QObject* parent)
     : QAbstractTableModel(parent), headers_(headers), icon_(icon) {}
 
@@ -75,3 +77,5 @@ QVariant CListModel::headerData(int section, Qt::Orientation orientation, int ro
   if (orientation == Qt::Horizontal && role == Qt::DisplayRole) return headers_.value(section);
   return QAbstractTableModel::headerData(section, orientation, role);
 }
+
+}  // namespace tvl

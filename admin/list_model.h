@@ -17,6 +17,8 @@
 #include <functional>
 #include <vector>
 
+namespace tvl {
+
 class CListModel : public QAbstractTableModel {
   Q_OBJECT
 
@@ -59,3 +61,5 @@ class CListModel : public QAbstractTableModel {
   Order order_;
   std::vector<Row> rows_;
 };
+
+}  // namespace tvl

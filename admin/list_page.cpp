@@ -9,6 +9,8 @@
 
 #include "admin/list_model.h"
 
+namespace tvl {
+
 ListPage build_list_page(QWidget* page, CListModel* model) {
   ListPage parts{new QTreeView, new QPushButton("Add..."), new QPushButton("Edit..."),
                  new QPushButton("Delete")};
@@ -49,3 +51,5 @@ void select_row(QTreeView* list, int row) {
   selection->setCurrentIndex(list->model()->index(row, 0),
                              QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
 }
+
+}  // namespace tvl

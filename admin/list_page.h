@@ -4,10 +4,13 @@
 // page is resized. The list is a QTreeView over the page's CListModel.
 #pragma once
 
-class CListModel;
 class QPushButton;
 class QTreeView;
 class QWidget;
+
+namespace tvl {
+
+class CListModel;
 
 struct ListPage {
   QTreeView* list;
@@ -23,3 +26,5 @@ ListPage build_list_page(QWidget* page, CListModel* model);
 int selected_row(const QTreeView* list);
 // Makes `row` the current and only selected row (-1: none).
 void select_row(QTreeView* list, int row);
+
+}  // namespace tvl

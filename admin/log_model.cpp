@@ -1,5 +1,7 @@
 #include "admin/log_model.h"
 
+namespace tvl {
+
 CLogModel::CLogModel(int max_rows, const QIcon& icon, QObject* parent)
     : QAbstractTableModel(parent), max_rows_(max_rows < 1 ? 1 : max_rows), icon_(icon) {}
 
@@ -46,3 +48,5 @@ QVariant CLogModel::headerData(int section, Qt::Orientation orientation, int rol
     return QVariant();
   return QString(kHeaders[section]);
 }
+
+}  // namespace tvl

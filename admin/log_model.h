@@ -12,6 +12,8 @@
 #include <array>
 #include <deque>
 
+namespace tvl {
+
 class CLogModel : public QAbstractTableModel {
   Q_OBJECT
 
@@ -35,3 +37,5 @@ class CLogModel : public QAbstractTableModel {
   QIcon icon_;
   std::deque<std::array<QString, kColumns>> rows_;
 };
+
+}  // namespace tvl

@@ -13,6 +13,8 @@
 #include "platform/fs.h"
 #include "storage/ip_list.h"
 
+namespace tvl {
+
 CLogPage::CLogPage(tvl::ServerController& owner, QWidget* parent) : QWidget(parent), owner_(owner) {
   model_ = new CLogModel(kMaxRows, QIcon(":/icons/log.png"), this);
   list_ = new QTreeView;
@@ -74,3 +76,5 @@ void CLogPage::add_selected(bool accept) {
   tvl::write_whole_file(owner_.program_folder() + (accept ? tvl::kAcceptListFile : tvl::kRejectListFile),
                         fresh);
 }
+
+}  // namespace tvl

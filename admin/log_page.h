@@ -20,14 +20,14 @@
 #pragma once
 #include <QString>
 #include <QWidget>
-
-namespace tvl {
-class ServerController;
-}
-class CLogModel;
 class QMenu;
 class QAction;
 class QTreeView;
+
+namespace tvl {
+
+class ServerController;
+class CLogModel;
 
 class CLogPage : public QWidget {
   Q_OBJECT
@@ -66,3 +66,5 @@ class CLogPage : public QWidget {
   QAction* reject_ = nullptr;
   bool fit_pending_ = false;
 };
+
+}  // namespace tvl

@@ -13,13 +13,13 @@ int main(int argc, char** argv) {
   // The window hides to the tray and message boxes come and go while it is
   // hidden; only the window's end ends the program.
   QApplication::setQuitOnLastWindowClosed(false);
-  install_window_message_sink();
+  tvl::install_window_message_sink();
 
   int status = 0;
   {
-    CServerDlg window;
-    QObject::connect(&window, &CServerDlg::ended, &app, &QApplication::quit);
-    watch_term_signals(&window, [&window] { window.on_exit(); });
+    tvl::CServerDlg window;
+    QObject::connect(&window, &tvl::CServerDlg::ended, &app, &QApplication::quit);
+    tvl::watch_term_signals(&window, [&window] { window.on_exit(); });
     status = QApplication::exec();
   }
   tvl::set_message_sink(nullptr);

@@ -6,6 +6,8 @@
 
 #include "admin/dialog_seam.h"
 
+namespace tvl {
+
 void show_message_box(const QString& caption, const QString& text, tvl::MessageIcon icon) {
   QMessageBox::Icon shown = QMessageBox::NoIcon;
   switch (icon) {
@@ -33,3 +35,5 @@ void install_window_message_sink() {
                               Qt::QueuedConnection);
   });
 }
+
+}  // namespace tvl

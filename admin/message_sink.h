@@ -11,8 +11,12 @@
 
 #include "platform/message_box.h"
 
+namespace tvl {
+
 void install_window_message_sink();
 
 // Shows one box now, on the calling (user-interface) thread, through the
 // dialog seam: the caption, the text and the icon, and only an OK button.
 void show_message_box(const QString& caption, const QString& text, tvl::MessageIcon icon);
+
+}  // namespace tvl

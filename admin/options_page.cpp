@@ -17,6 +17,8 @@
 #include "platform/message_box.h"
 #include "storage/ip_list.h"
 
+namespace tvl {
+
 namespace {
 // The page's controls are placed in dialog units of an 8 pt font, as the
 // rest of the window's forms: 1 unit is 1.5 px across and 1.625 px down.
@@ -170,3 +172,5 @@ void COptionsPage::on_service() {
   startup_->setChecked(startup_value_);
   auto_active_->setChecked(auto_active_value_);
 }
+
+}  // namespace tvl

@@ -19,14 +19,14 @@
 #include <QWidget>
 #include <string>
 #include <vector>
-
-namespace tvl {
-class ServerController;
-}
 class QCheckBox;
 class QComboBox;
 class QLineEdit;
 class QPushButton;
+
+namespace tvl {
+
+class ServerController;
 
 class COptionsPage : public QWidget {
   Q_OBJECT
@@ -77,3 +77,5 @@ class COptionsPage : public QWidget {
   QCheckBox* save_log_ = nullptr;
   QCheckBox* registration_ = nullptr;
 };
+
+}  // namespace tvl

@@ -15,6 +15,8 @@
 #include "admin/fit_columns.h"
 #include "admin/user_picker_dlg.h"
 
+namespace tvl {
+
 CRoomDlg::CRoomDlg(const std::string& program_folder, const tvl::RoomValues& values,
                    QWidget* parent)
     : QDialog(parent), program_folder_(program_folder), values_(values) {
@@ -101,3 +103,5 @@ void CRoomDlg::accept() {
   values_.admin_only = admin_only_->isChecked();
   QDialog::accept();
 }
+
+}  // namespace tvl

@@ -15,6 +15,8 @@ class QLineEdit;
 class QPushButton;
 class QTreeWidget;
 
+namespace tvl {
+
 class CRoomDlg : public QDialog {
   Q_OBJECT
 
@@ -49,3 +51,5 @@ class CRoomDlg : public QDialog {
   QCheckBox* guest_ = nullptr;
   QCheckBox* admin_only_ = nullptr;
 };
+
+}  // namespace tvl

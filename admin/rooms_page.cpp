@@ -12,6 +12,8 @@
 #include "chat/operator_rules.h"
 #include "platform/message_box.h"
 
+namespace tvl {
+
 namespace {
 
 const char kCaption[] = "Tavella";
@@ -118,3 +120,5 @@ void CRoomsPage::on_delete() {
   fit_columns(list_);
   owner_.load_rooms();
 }
+
+}  // namespace tvl

@@ -18,11 +18,11 @@
 
 #include "admin/list_model.h"
 #include "storage/room_store.h"
+class QTreeView;
 
 namespace tvl {
+
 class ServerController;
-}
-class QTreeView;
 
 class CRoomsPage : public QWidget {
   Q_OBJECT
@@ -59,3 +59,5 @@ class CRoomsPage : public QWidget {
   CListModel* model_ = nullptr;
   QTreeView* list_ = nullptr;
 };
+
+}  // namespace tvl

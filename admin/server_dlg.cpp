@@ -27,6 +27,8 @@
 // Resources of a static library are registered by hand.
 static void init_admin_resources() { Q_INIT_RESOURCE(tavella); }
 
+namespace tvl {
+
 const char CServerDlg::kTitle[] = "Tavella Server v1.2 ";
 const char CServerDlg::kOnlineText[] = "Tavella Server is online.";
 const char CServerDlg::kOfflineText[] = "Tavella Server is offline.";
@@ -273,3 +275,5 @@ void CServerDlg::show_main_window() {
   raise();
   activateWindow();
 }
+
+}  // namespace tvl

@@ -27,6 +27,9 @@
 
 class QLabel;
 class QTabWidget;
+
+namespace tvl {
+
 class CIconButton;
 class CSystemTray;
 class COptionsPage;
@@ -106,3 +109,5 @@ class CServerDlg : public QMainWindow {
   CRoomsPage* rooms_page_ = nullptr;
   std::unique_ptr<CSystemTray> tray_;
 };
+
+}  // namespace tvl

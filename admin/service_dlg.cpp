@@ -7,6 +7,8 @@
 #include "admin/server_controller.h"
 #include "platform/process.h"
 
+namespace tvl {
+
 const char CServiceDlg::kExplanation[] =
     "You can run Tavella Server as a system service. The service keeps the Chat Server "
     "active even when nobody is logged in. It runs under systemd where the system uses "
@@ -54,3 +56,5 @@ void CServiceDlg::on_start_service() {
   values.startup = false;
   owner_.save_settings(values);
 }
+
+}  // namespace tvl

@@ -8,11 +8,11 @@
 #pragma once
 #include <QDialog>
 #include <string>
+class QPushButton;
 
 namespace tvl {
+
 class ServerController;
-}
-class QPushButton;
 
 class CServiceDlg : public QDialog {
   Q_OBJECT
@@ -43,3 +43,5 @@ class CServiceDlg : public QDialog {
   QPushButton* start_ = nullptr;
   QPushButton* stop_ = nullptr;
 };
+
+}  // namespace tvl

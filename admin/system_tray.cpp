@@ -2,6 +2,8 @@
 
 #include <QMenu>
 
+namespace tvl {
+
 namespace {
 int g_available_for_tests = -1;
 }
@@ -61,3 +63,5 @@ void CSystemTray::on_activated(QSystemTrayIcon::ActivationReason reason) {
       break;
   }
 }
+
+}  // namespace tvl

@@ -18,6 +18,8 @@
 
 class QMenu;
 
+namespace tvl {
+
 class CSystemTray : public QObject {
   Q_OBJECT
 
@@ -58,3 +60,5 @@ class CSystemTray : public QObject {
   QSystemTrayIcon* icon_ = nullptr;  // owned
   bool present_ = false;
 };
+
+}  // namespace tvl

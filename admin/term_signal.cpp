@@ -4,6 +4,8 @@
 
 #include "platform/signal_pipe.h"
 
+namespace tvl {
+
 void watch_term_signals(QObject* context, std::function<void()> action) {
   int fd = tvl::open_term_signal_pipe();
   if (fd < 0) return;
@@ -13,3 +15,5 @@ void watch_term_signals(QObject* context, std::function<void()> action) {
     action();
   });
 }
+
+}  // namespace tvl

@@ -7,5 +7,9 @@
 #include <QObject>
 #include <functional>
 
+namespace tvl {
+
 // `context` owns the notifier; `action` runs on its thread.
 void watch_term_signals(QObject* context, std::function<void()> action);
+
+}  // namespace tvl

@@ -14,6 +14,8 @@
 #include "platform/fs.h"
 #include "platform/open_link.h"
 
+namespace tvl {
+
 namespace {
 
 std::function<int(const std::string&)>& folder_opener() {
@@ -116,3 +118,5 @@ void CUserDlg::accept() {
   values_.disabled = disabled_->isChecked();
   QDialog::accept();
 }
+
+}  // namespace tvl

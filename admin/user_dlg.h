@@ -14,6 +14,8 @@ class QCheckBox;
 class QComboBox;
 class QLineEdit;
 
+namespace tvl {
+
 struct UserDlgValues {
   std::string name, password;
   std::string gender;  // in: the list's text; out: the number
@@ -59,3 +61,5 @@ class CUserDlg : public QDialog {
   QLineEdit* profile_ = nullptr;
   QCheckBox* disabled_ = nullptr;
 };
+
+}  // namespace tvl

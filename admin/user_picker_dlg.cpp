@@ -9,6 +9,8 @@
 #include "admin/fit_columns.h"
 #include "storage/account.h"
 
+namespace tvl {
+
 CUserPickerDlg::CUserPickerDlg(const std::string& program_folder, QWidget* parent)
     : QDialog(parent) {
   setWindowTitle("Users list");
@@ -42,3 +44,5 @@ void CUserPickerDlg::accept() {
   result_ = chosen.join(',').toStdString();
   QDialog::accept();
 }
+
+}  // namespace tvl

@@ -9,6 +9,8 @@
 
 class QTreeWidget;
 
+namespace tvl {
+
 class CUserPickerDlg : public QDialog {
   Q_OBJECT
 
@@ -25,3 +27,5 @@ class CUserPickerDlg : public QDialog {
   QTreeWidget* list_ = nullptr;
   std::string result_;
 };
+
+}  // namespace tvl

@@ -14,6 +14,8 @@
 #include "storage/account.h"
 #include "storage/account_name.h"
 
+namespace tvl {
+
 namespace {
 
 const char kCaption[] = "Tavella";
@@ -194,3 +196,5 @@ void CUsersPage::on_delete() {
   if (tvl::delete_member(owner_.program_folder(), name)) model_->remove(row);
   fit_columns(list_);
 }
+
+}  // namespace tvl

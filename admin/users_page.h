@@ -20,11 +20,11 @@
 #include <string>
 
 #include "admin/list_model.h"
+class QTreeView;
 
 namespace tvl {
+
 class ServerController;
-}
-class QTreeView;
 struct UserDlgValues;
 
 class CUsersPage : public QWidget {
@@ -65,3 +65,5 @@ class CUsersPage : public QWidget {
   CListModel* model_ = nullptr;
   QTreeView* list_ = nullptr;
 };
+
+}  // namespace tvl

@@ -26,6 +26,10 @@
 #include "admin/server_dlg.h"
 #include "chat/chat_state.h"
 
+// The window's classes live in the project's namespace.
+using namespace tvl;
+
+
 namespace fs = std::filesystem;
 
 int main(int argc, char** argv) {

@@ -7,6 +7,9 @@
 
 #include "admin/icon_button.h"
 
+// The window's classes live in the project's namespace.
+using namespace tvl;
+
 namespace {
 
 enum Frame { None, Raised, Sunken };
@@ -151,3 +154,4 @@ void IconButtonTest::entering_while_inactive_does_not_light() {
 
 QTEST_MAIN(IconButtonTest)
 #include "icon_button_test.moc"
+

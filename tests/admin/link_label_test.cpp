@@ -7,6 +7,9 @@
 #include "admin/links.h"
 #include "tests/admin/admin_fixture.h"
 
+// The window's classes live in the project's namespace.
+using namespace tvl;
+
 using tvl::test::AdminSite;
 
 class LinkLabelTest : public QObject {
@@ -121,3 +124,4 @@ void LinkLabelTest::about_links() {
 
 QTEST_MAIN(LinkLabelTest)
 #include "link_label_test.moc"
+

@@ -10,6 +10,9 @@
 #include "platform/fs.h"
 #include "tests/admin/admin_fixture.h"
 
+// The window's classes live in the project's namespace.
+using namespace tvl;
+
 using tvl::test::AdminSite;
 
 namespace {
@@ -122,3 +125,4 @@ void ListModelTest::order_kept_by_append() {
 
 QTEST_MAIN(ListModelTest)
 #include "list_model_test.moc"
+

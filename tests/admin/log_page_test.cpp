@@ -15,6 +15,9 @@
 #include "server/http_answers.h"
 #include "tests/admin/admin_fixture.h"
 
+// The window's classes live in the project's namespace.
+using namespace tvl;
+
 using tvl::test::AdminSite;
 using tvl::test::file_text;
 
@@ -198,3 +201,4 @@ void LogPageTest::client_refused_after_reject_from_the_menu() {
 
 QTEST_MAIN(LogPageTest)
 #include "log_page_test.moc"
+

@@ -21,6 +21,9 @@
 #include "platform/profile.h"
 #include "tests/admin/admin_fixture.h"
 
+// The window's classes live in the project's namespace.
+using namespace tvl;
+
 using tvl::test::AdminSite;
 using tvl::test::file_text;
 using tvl::test::port_serves;
@@ -349,3 +352,4 @@ void OptionsPageTest::go_and_log_folder_open_links() {
 
 QTEST_MAIN(OptionsPageTest)
 #include "options_page_test.moc"
+

@@ -10,6 +10,9 @@
 #include "tests/admin/admin_fixture.h"
 #include "tests/support/child_process.h"
 
+// The window's classes live in the project's namespace.
+using namespace tvl;
+
 using tvl::test::AdminSite;
 using tvl::test::ChildProcess;
 using tvl::test::port_serves;
@@ -76,3 +79,4 @@ void ProgramTest::serves_logs_and_ends_cleanly() {
 
 QTEST_GUILESS_MAIN(ProgramTest)
 #include "program_test.moc"
+

@@ -19,6 +19,9 @@
 #include "storage/room_store.h"
 #include "tests/admin/admin_fixture.h"
 
+// The window's classes live in the project's namespace.
+using namespace tvl;
+
 using tvl::test::AdminSite;
 
 namespace {
@@ -303,3 +306,4 @@ void RoomsPageTest::administrators_list_and_picker() {
 
 QTEST_MAIN(RoomsPageTest)
 #include "rooms_page_test.moc"
+

@@ -22,6 +22,10 @@
 #include "admin/service_dlg.h"
 #include "tests/admin/admin_fixture.h"
 
+// The window's classes live in the project's namespace.
+using namespace tvl;
+
+
 namespace {
 
 bool save(const QPixmap& shot, const QString& folder, const QString& name) {

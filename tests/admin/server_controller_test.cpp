@@ -14,6 +14,9 @@
 #include "tests/admin/admin_fixture.h"
 #include "tests/support/child_process.h"
 
+// The window's classes live in the project's namespace.
+using namespace tvl;
+
 using tvl::ServerController;
 using tvl::ServerState;
 using tvl::test::AdminSite;
@@ -206,3 +209,4 @@ void ServerControllerTest::log_model_keeps_the_newest_rows() {
 
 QTEST_MAIN(ServerControllerTest)
 #include "server_controller_test.moc"
+

@@ -21,6 +21,9 @@
 #include "platform/profile.h"
 #include "tests/admin/admin_fixture.h"
 
+// The window's classes live in the project's namespace.
+using namespace tvl;
+
 using tvl::test::AdminSite;
 
 namespace {
@@ -395,3 +398,4 @@ void UsersPageTest::dialog_lists_and_images_folder() {
 
 QTEST_MAIN(UsersPageTest)
 #include "users_page_test.moc"
+

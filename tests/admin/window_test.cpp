@@ -27,6 +27,9 @@
 #include "tests/admin/admin_fixture.h"
 #include "tests/support/child_process.h"
 
+// The window's classes live in the project's namespace.
+using namespace tvl;
+
 using tvl::test::AdminSite;
 using tvl::test::port_serves;
 
@@ -629,3 +632,4 @@ void WindowTest::tvlctl_reaches_the_running_window() {
 
 QTEST_MAIN(WindowTest)
 #include "window_test.moc"
+
