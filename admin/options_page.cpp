@@ -10,6 +10,7 @@
 #include "admin/dialog_seam.h"
 #include "admin/ip_filter_dlg.h"
 #include "admin/links.h"
+#include "storage/chat_log.h"
 #include "admin/server_dlg.h"
 #include "admin/service_dlg.h"
 #include "platform/fs.h"
@@ -143,7 +144,7 @@ void COptionsPage::on_go() {
 }
 
 void COptionsPage::on_log_folder() {
-  open_window_link(owner_.program_folder() + "log", tvl::kShowNormal);
+  open_window_link(tvl::chat_log_folder(owner_.program_folder()), tvl::kShowNormal);
 }
 
 void COptionsPage::on_ip_filter() {

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <ctime>
 #include <cstdlib>
 
@@ -167,6 +168,21 @@ bool rename_file(const std::string& from, const std::string& to) {
 
 bool link_file_exclusive(const std::string& from, const std::string& to) {
   return ::link(from.c_str(), to.c_str()) == 0;
+}
+
+bool make_private_directory(const std::string& path) {
+  if (::mkdir(path.c_str(), 0700) == 0) return true;
+  return errno == EEXIST && is_directory(path);
+}
+
+bool set_file_mode(const std::string& path, int mode) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0 || S_ISLNK(st.st_mode)) return false;
+  return ::chmod(path.c_str(), mode_t(mode)) == 0;
+}
+
+bool rename_file_exclusive(const std::string& from, const std::string& to) {
+  return ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0;
 }
 
 int file_mode(const std::string& path) {

@@ -18,6 +18,12 @@ std::string state_folder();
 
 // Creates one folder (mode 0755). True when it exists afterwards as a folder.
 bool make_directory(const std::string& path);
+// Creates one folder for private files (mode 0700). True when it exists
+// afterwards as a folder (an existing one keeps its mode).
+bool make_private_directory(const std::string& path);
+// Sets the permission bits of a file or folder (not following a symbolic
+// link's target: links are left alone). False when that failed.
+[[nodiscard]] bool set_file_mode(const std::string& path, int mode);
 
 bool is_regular_file(const std::string& path);
 bool is_directory(const std::string& path);
@@ -66,6 +72,11 @@ bool delete_file(const std::string& path);
 // (of many callers racing for one name, exactly one wins). False when `to`
 // exists or the link could not be made; nothing changed then.
 [[nodiscard]] bool link_file_exclusive(const std::string& from, const std::string& to);
+
+// Moves `from` to the name `to` in one step, only when `to` does not exist:
+// the file has one name or the other at every moment, never both. False
+// when `to` exists or the move failed; nothing changed then.
+[[nodiscard]] bool rename_file_exclusive(const std::string& from, const std::string& to);
 
 // Permission bits of a file (07777), or -1 when it cannot be looked at.
 int file_mode(const std::string& path);

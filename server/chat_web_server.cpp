@@ -83,7 +83,7 @@ int ChatWebServer::Start(const std::string& web_root, const std::string& default
   }
   configure(web_root, default_page);
   take_address_settings();
-  chat_log().open_day(web_root_);
+  chat_log().open_day();
   return Run(port, idle_timeout_ms);
 }
 

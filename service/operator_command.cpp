@@ -318,7 +318,8 @@ CommandResult room_command(const std::vector<std::string>& args, const OperatorT
     if (refusal.empty()) refusal = room_values_refusal(folder, v);
     if (!refusal.empty()) return refused(refusal);
     int id = 0;
-    if (!add_room(folder, v, id)) return refused("the room file rooms.sdb could not be written");
+    std::string reason;
+    if (!add_room(folder, v, id, &reason)) return refused(reason);
     rooms_changed(t);
     return done("room " + v.name + " added\n");
   }
@@ -361,7 +362,8 @@ CommandResult room_command(const std::vector<std::string>& args, const OperatorT
     std::string refusal = apply_room_options(p, v);
     if (refusal.empty()) refusal = room_values_refusal(folder, v);
     if (!refusal.empty()) return refused(refusal);
-    if (!update_room(folder, id, v)) return refused("the room file rooms.sdb could not be written");
+    std::string reason;
+    if (!update_room(folder, id, v, &reason)) return refused(reason);
     rooms_changed(t);
     return done("room " + p.positional[0] + " changed\n");
   }
@@ -372,8 +374,9 @@ CommandResult room_command(const std::vector<std::string>& args, const OperatorT
     RoomRow row;
     if (!room_id(folder, p.positional[0], id, row)) return refused("no room " + p.positional[0]);
     bool deleted = false;
-    if (!delete_room(folder, id, deleted) || !deleted)
-      return refused("the room file rooms.sdb could not be written");
+    std::string reason;
+    if (!delete_room(folder, id, deleted, &reason)) return refused(reason);
+    if (!deleted) return refused("no room " + p.positional[0]);
     rooms_changed(t);
     return done("room " + row.name + " deleted\n");
   }
@@ -484,7 +487,13 @@ CommandResult reload_command(const std::vector<std::string>& args, const Operato
   if (!t.reload)
     return refused("the server of the Tavella window takes its options from the window: "
                    "use Restart on its Options page");
-  if (!t.reload()) return refused("the chat server could not listen again; the service ends");
+  if (!t.reload()) {
+    const std::vector<std::string>& problems = t.engine->site().settings_problems;
+    if (problems.empty()) return refused("the chat server could not listen again; the service ends");
+    std::string text = "option.ini is refused; every setting stays as it was:";
+    for (const std::string& p : problems) text += "\n  " + p;
+    return refused(text);
+  }
   return done("reloaded\n");
 }
 
@@ -576,6 +585,8 @@ std::string tvlctl_usage() {
          "  kick NAME                   takes NAME out of the chat\n"
          "  ban ROOM NAME               NAME may no longer post in room number ROOM\n"
          "  log [--follow]              today's chat log\n"
+         "  check                       what is wrong in the folder (option.ini, rooms.sdb,\n"
+         "                              private files); starts and changes nothing\n"
          "  reload                      read option.ini, the IP lists and the rooms again\n"
          "\n"
          "Without --password-stdin the password is asked for on the terminal.\n"

@@ -19,6 +19,8 @@
 #include "platform/profile.h"
 #include "platform/terminal.h"
 #include "service/control_server.h"
+#include "storage/chat_log.h"
+#include "storage/folder_check.h"
 #include "service/operator_command.h"
 
 namespace {
@@ -50,17 +52,8 @@ bool has(const std::vector<std::string>& args, const char* word) {
   return false;
 }
 
-// The path of today's chat log: "<web pages>log/YYYYMMDD.txt".
-std::string todays_log(const std::string& folder) {
-  std::string base = get_profile_string("Server", "WebPages", "", 256, folder + "option.ini");
-  if (base.empty()) base = folder;
-  std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  char name[32];
-  std::strftime(name, sizeof name, "log/%Y%m%d.txt", &local);
-  return base + name;
-}
+// The path of today's chat log, where the server writes it.
+std::string todays_log(const std::string& folder) { return chat_log_file(folder, std::time(nullptr)); }
 
 // Prints today's log; with follow, goes on printing what is added (and the
 // next day's file after midnight) until the process is ended.
@@ -89,6 +82,16 @@ int show_log(const std::string& folder, const std::vector<std::string>& args) {
     shown = text.size();
   }
   return 0;
+}
+
+// Reads the folder and says what is wrong, starting and changing nothing.
+int check_folder(const std::string& folder, const std::vector<std::string>& args) {
+  if (args.size() > 1) return usage_error("check takes no arguments");
+  const std::vector<std::string> problems = check_program_folder(folder);
+  if (problems.empty()) return finish({0, "nothing wrong in " + folder + "\n", ""});
+  std::string err;
+  for (const std::string& p : problems) err += "tvlctl: " + p + "\n";
+  return finish({1, "", err});
 }
 
 // The folder as given, absolute and ending in "/".
@@ -129,6 +132,7 @@ int main(int argc, char** argv) {
   if (args.empty()) return usage_error("a command is missing");
   if (!is_directory(folder)) return finish({1, "", "tvlctl: no program folder " + folder + "\n"});
   if (args[0] == "log") return show_log(folder, args);
+  if (args[0] == "check") return check_folder(folder, args);
 
   // The password: from standard input, or asked for on the terminal.
   std::string input;
