@@ -10,8 +10,8 @@
 #include "admin/dialog_seam.h"
 #include "admin/ip_filter_dlg.h"
 #include "admin/links.h"
+#include "admin/server_controller.h"
 #include "storage/chat_log.h"
-#include "admin/server_dlg.h"
 #include "admin/service_dlg.h"
 #include "platform/fs.h"
 #include "platform/interfaces.h"
@@ -32,7 +32,7 @@ W* place(QWidget* parent, W* widget, int x, int y, int w, int h) {
 }
 }  // namespace
 
-COptionsPage::COptionsPage(CServerDlg& owner, QWidget* parent) : QWidget(parent), owner_(owner) {
+COptionsPage::COptionsPage(tvl::ServerController& owner, QWidget* parent) : QWidget(parent), owner_(owner) {
   place(this, new QLabel("Port:"), 17, 12, 24, 8);
   port_ = place(this, new QLineEdit, 43, 10, 52, 12);
   port_->setValidator(new QRegularExpressionValidator(QRegularExpression("[0-9]*"), port_));
@@ -155,8 +155,15 @@ void COptionsPage::on_ip_filter() {
   // The server's readers hold snapshots, so the texts may change under them.
   site.accept_list.set(dlg.accept_list());
   site.reject_list.set(dlg.reject_list());
-  tvl::write_whole_file(owner_.program_folder() + "rejectip.txt", dlg.reject_list());
-  tvl::write_whole_file(owner_.program_folder() + "acceptip.txt", dlg.accept_list());
+  // Each list is replaced whole: a full disk must not leave an empty reject
+  // list for the next start.
+  for (const char* name : {"rejectip.txt", "acceptip.txt"}) {
+    const std::string& text = name[0] == 'r' ? dlg.reject_list() : dlg.accept_list();
+    if (!tvl::replace_whole_file(owner_.program_folder() + name, text))
+      tvl::message_box("Tavella", std::string("The IP list ") + name +
+                                      " could not be written; the file keeps its old addresses.",
+                       tvl::MessageIcon::Warning);
+  }
   filter_mode_ = dlg.mode();
   save_page_settings();
 }

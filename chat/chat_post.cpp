@@ -9,12 +9,14 @@
 #include <cstring>
 #include <vector>
 
+#include "chat/board_line.h"
 #include "chat/chat_pages.h"
 #include "chat/delivery.h"
 #include "chat/html_guard.h"
 #include "chat/page_escape.h"
 #include "chat/place_key.h"
 #include "chat/room_admin.h"
+#include "chat/room_ban.h"
 #include "chat/query.h"
 #include "server/same_site.h"
 #include "chat/script_string.h"
@@ -57,25 +59,6 @@ const char kTooMuchMarkupPage[] =
 
 enum Command { kSay = 0, kBan = 1, kUnban = 2, kBannedList = 3 };
 
-// The value of a form key, running to the key the form sends after it; empty
-// when either key is missing.
-std::string form_value(const std::string& text, const char* key, const char* next_key) {
-  std::size_t at = text.find(key);
-  if (at == std::string::npos) return std::string();
-  std::size_t from = at + std::strlen(key);
-  std::size_t to = text.find(next_key, from);
-  if (to == std::string::npos) return std::string();
-  return text.substr(from, to - from);
-}
-
-// Decimal value with atoi's rules (0 when empty, not a number or too large).
-int number_of(const std::string& value) {
-  errno = 0;
-  long n = std::strtol(value.c_str(), nullptr, 10);
-  if (errno == ERANGE || n > INT_MAX || n < INT_MIN) return 0;
-  return static_cast<int>(n);
-}
-
 struct Form {
   std::string message;
   std::string to_whom = "All";
@@ -87,21 +70,24 @@ struct Form {
   bool private_line = false;
 };
 
-Form read_form(const std::string& request) {
+// The form's fields, found in the whole request text; each value runs to
+// the key the form sends after it and is empty when either key is missing.
+Form read_form(std::string_view request) {
+  constexpr MissingNext kEmpty = MissingNext::Empty;
   Form f;
-  f.message = form_value(request, "message=", "&chat_flag=");
+  f.message = key_value(request, "message=", "&chat_flag=", kEmpty);
   form_decode(f.message);
-  if (request.find("&mtowho=") == std::string::npos) return f;
-  f.to_whom = form_value(request, "&mtowho=", "&mfilters=");
+  if (!has_key(request, "&mtowho=")) return f;
+  f.to_whom = key_value(request, "&mtowho=", "&mfilters=", kEmpty);
   form_decode(f.to_whom);
-  f.command = number_of(form_value(request, "&mfilters=", "&mfont="));
-  f.style = number_of(form_value(request, "&mfont=", "&mfcolor="));
-  f.colour = number_of(form_value(request, "&mfcolor=", "&elist="));
+  f.command = key_number(request, "&mfilters=", "&mfont=", kEmpty);
+  f.style = key_number(request, "&mfont=", "&mfcolor=", kEmpty);
+  f.colour = key_number(request, "&mfcolor=", "&elist=", kEmpty);
   // No colour is defined outside the table; such posts are shown in black.
   if (f.colour < 0 || f.colour > 19) f.colour = 1;
-  f.face = number_of(form_value(request, "&elist=", "&seltype="));
-  f.split = request.find("&msplit=") != std::string::npos;
-  f.private_line = request.find("&mqqsay=") != std::string::npos;
+  f.face = key_number(request, "&elist=", "&seltype=", kEmpty);
+  f.split = has_key(request, "&msplit=");
+  f.private_line = has_key(request, "&mqqsay=");
   return f;
 }
 
@@ -135,10 +121,11 @@ bool bounded_line_text(const std::string& formatted, std::size_t typed,
 
 }  // namespace
 
-void chat_post(ChatContext& ctx, const std::string& ip, const std::string& request,
-               std::string& out) {
-  if (request.find("message=") == std::string::npos) return;
-  if (!request_from_this_site(request)) {
+void chat_post(ChatContext& ctx, const HttpRequest& http, std::string& out) {
+  const std::string_view request = http.text;
+  const std::string& ip = http.client;
+  if (!has_key(request, "message=")) return;
+  if (!request_from_this_site(http)) {
     out = kOtherSitePage;
     return;
   }
@@ -156,7 +143,7 @@ void chat_post(ChatContext& ctx, const std::string& ip, const std::string& reque
   if (form.command == kSay && !text.empty()) text = format_message(form);
 
   // 3. Who posts, from the request line.
-  const std::string line = request.substr(0, request.find_first_of("\r\n"));
+  const std::string_view line = http.line.path;
   if (line.find("?username=") == std::string::npos || line.find("&password=") == std::string::npos ||
       line.find("&room=") == std::string::npos)
     return;
@@ -218,15 +205,10 @@ void chat_post(ChatContext& ctx, const std::string& ip, const std::string& reque
         return;
       }
       ChatState::Hold chat(ctx.state);
-      if (room <= ctx.state.room_count_locked()) {
-        int target = ctx.state.find_online_user(room, form.to_whom);
-        if (target < ctx.state.online_count()) {
-          ctx.state.user(target).active = false;
-          // The ban outlasts the place: entering again keeps it.
-          ctx.guards->bans.ban(info.name, form.to_whom);
-          log_text = "[" + form.to_whom + "] has been banned!";
-          text = "[" + escape_html(form.to_whom) + "] has been banned!";
-        }
+      if (room <= ctx.state.room_count_locked() &&
+          ban_in_room(ctx.state, ctx.guards->bans, room, form.to_whom)) {
+        log_text = "[" + form.to_whom + "] has been banned!";
+        text = "[" + escape_html(form.to_whom) + "] has been banned!";
       }
     } else if (form.command == kUnban) {
       if (form.to_whom == "All") {
@@ -234,16 +216,10 @@ void chat_post(ChatContext& ctx, const std::string& ip, const std::string& reque
         return;
       }
       ChatState::Hold chat(ctx.state);
-      if (room <= ctx.state.room_count_locked()) {
-        int target = ctx.state.find_online_user(room, form.to_whom);
-        const bool lifted = ctx.guards->bans.unban(info.name, form.to_whom);
-        const bool online_banned =
-            target < ctx.state.online_count() && !ctx.state.user(target).active;
-        if (online_banned) ctx.state.user(target).active = true;
-        if (online_banned || lifted) {
-          log_text = "[" + form.to_whom + "] has been unbanned!";
-          text = "[" + escape_html(form.to_whom) + "] has been unbanned!";
-        }
+      if (room <= ctx.state.room_count_locked() &&
+          unban_in_room(ctx.state, ctx.guards->bans, room, form.to_whom)) {
+        log_text = "[" + form.to_whom + "] has been unbanned!";
+        text = "[" + escape_html(form.to_whom) + "] has been unbanned!";
       }
     } else if (form.command == kBannedList) {
       std::string list, shown;
@@ -299,15 +275,14 @@ void chat_post(ChatContext& ctx, const std::string& ip, const std::string& reque
       std::string to_whom = form.to_whom;
       if (form.command <= kSay && !banned) {
         const bool is_private = form.private_line && to_whom != "All";
-        pushed = std::string(is_private ? "<br>*" : "<br>") + "<font color=green size=2>" + time +
-                 " " + name_link(name) + " => " + name_link(to_whom) + " </font>" + text;
+        pushed = said_line(time, name, to_whom, is_private, text);
         if (is_private) log_text = "* " + log_text;
       } else if (form.command <= kSay) {
         to_whom = name;
-        pushed = "<br>*<font color=red size=2>You have been banned!</font>";
+        pushed = notice_line("You have been banned!", true);
       } else {
         to_whom = "All";
-        pushed = "<br><font color=red size=2>" + text + "</font>";
+        pushed = notice_line(text);
       }
       chat.lock();
       // The user may have left, or the rooms may have been reloaded, while
@@ -328,7 +303,7 @@ void chat_post(ChatContext& ctx, const std::string& ip, const std::string& reque
       // banned sender's own notice to the sender's place); a later visitor
       // of that name never receives it.
       unsigned long long to_place = 0;
-      if (pushed.compare(0, 5, "<br>*") == 0) {
+      if (is_private_line(pushed)) {
         const int addressee = to_whom == name ? again : ctx.state.find_online_user(room, to_whom);
         to_place = addressee < ctx.state.online_count() ? ctx.state.user(addressee).place_id
                                                         : ~0ULL;

@@ -1,5 +1,7 @@
 #include "chat/chat_state.h"
 
+#include "chat/board_line.h"
+
 #include "platform/message_box.h"
 
 #include <algorithm>
@@ -20,8 +22,6 @@ void copy_field(char (&field)[N], const std::string& text) {
   std::memset(field + n, 0, N - n);
 }
 
-// A ring line is private when it begins "<br>*" (the post writes them so).
-bool private_line(const std::string& text) { return text.size() > 4 && text[4] == '*'; }
 
 }  // namespace
 
@@ -152,7 +152,7 @@ void ChatState::push_message(int room, const std::string& text, const std::strin
   // Only streams that may deliver the line are woken: a private line goes
   // to its addressee alone (by name, ignoring case; delivery then checks
   // the place).
-  const bool only_addressee = private_line(text);
+  const bool only_addressee = is_private_line(text);
   for (Waiter* w : waiters_) {
     if (w->room != room) continue;
     if (only_addressee && !same_name_ignoring_case(line.to_whom, w->name)) continue;
@@ -200,6 +200,14 @@ bool ChatState::is_waiting(int room, const char* name) const {
 }
 
 int ChatState::waiting_count() const { return static_cast<int>(waiters_.size()); }
+
+void ChatState::supersede_waits(int room, const std::string& name) {
+  for (Waiter* w : waiters_) {
+    if (w->room != room || !same_name_ignoring_case(w->name.c_str(), name)) continue;
+    w->superseded = true;
+    wake(*w);
+  }
+}
 
 void ChatState::stop_waits() {
   Hold chat(*this);

@@ -1,5 +1,6 @@
 #include "chat/delivery.h"
 
+#include "chat/board_line.h"
 #include "chat/script_string.h"
 #include "chat/template_fill.h"
 
@@ -8,9 +9,6 @@ namespace tvl {
 namespace {
 
 const char kMsgMarker[] = "<!--$msg-->";
-
-// A ring line is private when it begins "<br>*" (the post writes them so).
-bool private_line(const std::string& text) { return text.size() > 4 && text[4] == '*'; }
 
 }  // namespace
 
@@ -37,8 +35,8 @@ DeliveryWindow delivery_window(const RoomMessages& ring, int last_seq) {
 }
 
 std::string missed_lines_notice(int missed) {
-  return "<br><font color=\"#5c5c5c\" size=2>(" + std::to_string(missed) +
-         (missed == 1 ? " line" : " lines") + " missed)</font>";
+  return notice_line("(" + std::to_string(missed) + (missed == 1 ? " line" : " lines") +
+                     " missed)");
 }
 
 void take_undelivered(const RoomMessages& ring, OnlineUser& user, const std::string& name,
@@ -51,7 +49,7 @@ void take_undelivered(const RoomMessages& ring, OnlineUser& user, const std::str
     // A private line reaches only the place it was written to, not a later
     // visitor of the same name; other lines go to the own pane by the
     // addressee's name, compared like names are (ignoring case).
-    const bool is_private = private_line(text);
+    const bool is_private = is_private_line(text);
     const bool to_user = is_private ? ring.to_place(p) != 0 && ring.to_place(p) == user.place_id
                                     : same_name_ignoring_case(ring.to_whom(p), name);
     if (split) {

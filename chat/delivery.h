@@ -37,8 +37,8 @@ std::string missed_lines_notice(int missed);
 // Chat lock held. Appends the lines pushed after user.last_seq to `out`
 // (with a notice first when some of them are no longer kept) and moves
 // user.last_seq to ring.seq. A line goes to the own pane when `split` is on
-// and its addressee equals `name` ignoring case; private lines (beginning
-// "<br>*") go only to the place they were written to
+// and its addressee equals `name` ignoring case; private lines
+// (is_private_line, chat/board_line.h) go only to the place they were written to
 // (RingLine::to_place == user.place_id) and are skipped for all others.
 void take_undelivered(const RoomMessages& ring, OnlineUser& user, const std::string& name,
                       bool split, Delivery& out);

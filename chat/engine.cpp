@@ -8,14 +8,14 @@ namespace tvl {
 ChatEngine::ChatEngine()
     : pages_(ChatContext{site_, state_,
                          [this](const std::string& address, const std::string& time,
-                                const std::string& text) { log_chat_event(address, time, text); }}) {}
+                                const std::string& text) { log_chat_event(address, time, text); }}),
+      server_(site_, &pages_, log_) {}
 
 ChatEngine::~ChatEngine() {
   stop();
-  if (main_object() == this) set_main_object(nullptr);
+  // Client threads of an abandoned stop still use the pages and the log.
+  server_.StopAndWaitClients();
 }
-
-void ChatEngine::make_main() { set_main_object(this); }
 
 void ChatEngine::load(const std::string& program_folder) {
   if (!program_folder.empty()) site_.program_folder = program_folder;
@@ -28,7 +28,7 @@ int ChatEngine::start(int port) {
   server_.set_listen_address(s.listen_address);
   state_.allow_waits();
   prepare_tls();
-  server_.chat_log().set_program_folder(site_.program_folder);
+  log_.set_program_folder(site_.program_folder);
   const int started = server_.Start(s.web_pages, s.default_page, port < 0 ? s.port : port, 0);
   if (started == 1 && tls_problem_.empty() && s.tls_port != 0 && !server_.tls_listening())
     tls_problem_ = "HTTPS is off: port " + std::to_string(s.tls_port) + " cannot be bound";
@@ -82,7 +82,7 @@ void ChatEngine::log_chat_event(const std::string& address, const std::string& t
                                 const std::string& text) {
   // The window's row comes first, then the day's file.
   if (log_row_sink_) log_row_sink_(address, time, text);
-  server_.chat_log().log_chat_event(site_, address, time, text);
+  log_.log_chat_event(site_, address, time, text);
 }
 
 }  // namespace tvl

@@ -25,6 +25,9 @@ const char* const kBlockedElements[] = {
     "animate",  "animatemotion", "animatetransform", "set", "handler", "listener",
     // Media fetch from wherever the line points, for every viewer.
     "audio",    "video",    "source",   "track",   "picture",         "bgsound",
+    // A dialog is drawn over the whole board (and over every later line);
+    // a start tag of html, head or body gives the board page its attributes.
+    "dialog",   "html",     "head",     "body",
 };
 
 // Elements without content: their start tag opens nothing to close.
@@ -142,8 +145,52 @@ bool dangerous_value(const std::string& raw) {
   return squeezed.compare(0, 5, "data:") == 0;
 }
 
+// Attributes that take an element out of its line or act on other parts of
+// the board: a popover or what opens one (popovertarget, command, commandfor,
+// interestfor) lies in the page's top layer, above every line; class, id,
+// name and data-* would take the server's own parts of a line (its head, the
+// private mark) or shadow the board document's names (an <img name=body>
+// hides document.body from the window's script); autofocus and accesskey
+// take the reader's keys.
+const char* const kBoardAttributes[] = {
+    "popover", "popovertarget", "popovertargetaction", "command", "commandfor", "interestfor",
+    "interesttarget", "anchor", "class", "id", "name", "autofocus", "accesskey", "slot",
+};
+
+// The number a browser reads from a size attribute (leading blanks, then
+// digits; the rest is ignored), capped; -1 when it holds none.
+long leading_number(const std::string& value, bool& percent) {
+  std::size_t i = 0;
+  while (i < value.size() && is_space(value[i])) ++i;
+  if (i < value.size() && (value[i] == '+' || value[i] == '-')) ++i;
+  long n = -1;
+  for (; i < value.size() && value[i] >= '0' && value[i] <= '9'; ++i)
+    n = n < 0 ? value[i] - '0' : (n > 100000 ? n : n * 10 + (value[i] - '0'));
+  while (i < value.size() && (value[i] == '.' || (value[i] >= '0' && value[i] <= '9'))) ++i;
+  percent = i < value.size() && value[i] == '%';
+  return n;
+}
+
+// A size that would make an element larger than a line of the board (the
+// board's style sheet keeps the rest inside the line's box).
+bool oversized(const Attribute& a) {
+  long limit;
+  if (a.name == "width" || a.name == "height") limit = 400;
+  else if (a.name == "size") limit = 7;
+  else if (a.name == "border" || a.name == "cellpadding" || a.name == "cellspacing" ||
+           a.name == "hspace" || a.name == "vspace")
+    limit = 20;
+  else return false;
+  bool percent = false;
+  const long n = leading_number(decode_references(a.value), percent);
+  return n > (percent ? 100 : limit);
+}
+
 bool dangerous_attribute(const Attribute& a) {
   if (a.name.size() >= 2 && a.name[0] == 'o' && a.name[1] == 'n') return true;
+  for (const char* name : kBoardAttributes)
+    if (a.name == name) return true;
+  if (a.name.compare(0, 5, "data-") == 0 || oversized(a)) return true;
   // A style can lay an element over the whole page (position:fixed) and so
   // cover or fake every other visitor's messages; "hidden" on a box that
   // the line leaves open would hide every line after it.

@@ -8,13 +8,23 @@
 // character references), never dropped:
 //   - start and end tags of script, style, iframe, frame, frameset, object,
 //     embed, applet, form, base, meta, link, svg, math, template, the SVG
-//     animation elements, and of the elements whose content the browser
-//     reads as raw text (title, textarea, xmp, noembed, noframes, noscript,
-//     plaintext);
+//     animation elements, of the elements whose content the browser reads
+//     as raw text (title, textarea, xmp, noembed, noframes, noscript,
+//     plaintext), of dialog (drawn over the whole board) and of html, head
+//     and body (their attributes would go to the board page itself);
 //   - any tag with an event-handler attribute (a name beginning with "on"),
 //     a "style" or "hidden" attribute (the one could lay the element over
 //     the whole page, the other hide every later line), or a "srcset" or
 //     "ping" attribute (addresses the checks below do not read);
+//   - any tag with an attribute that takes the element out of its line or
+//     reaches other parts of the board: popover, popovertarget(action),
+//     command, commandfor, interestfor, interesttarget, anchor (the top
+//     layer lies above every line), class, id, name, slot and data-* (the
+//     server's parts of a line are told by class and data-name; a name or
+//     id can shadow the board document's own names), autofocus, accesskey;
+//   - any tag with a size beyond a line of the board: width or height above
+//     400 (or 100%), size above 7, border, cellpadding, cellspacing, hspace
+//     or vspace above 20;
 //   - audio, video, source, track, picture and bgsound: they would make
 //     every viewer's browser fetch from wherever the line points;
 //   - any tag whose source attribute (src, poster, background, data, ...)

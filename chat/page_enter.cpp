@@ -2,7 +2,9 @@
 // online table, the join line) and chatsubmit.ghp (the input form).
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
+#include "chat/board_line.h"
 #include "chat/chat_pages.h"
 #include "chat/page_escape.h"
 #include "chat/place_key.h"
@@ -12,6 +14,7 @@
 #include "chat/visitor_bounds.h"
 #include "server/form_text.h"
 #include "storage/account.h"
+#include "storage/account_name.h"
 
 namespace tvl {
 
@@ -117,17 +120,35 @@ bool page_chat(ChatContext& ctx, const std::string& ip, const std::string& path,
   std::string icon = number_icon;
 
   // A guest's entry checks no password; everything else is bounded per
-  // address and per account, and a refused check reads no file.
-  const int bound = ctx.site.settings.max_failed_logins;
-  LoginBounds& logins = ctx.guards->logins;
+  // client network and per account, counted before the check is made, and
+  // a refused check reads no file.
+  const std::string network = client_network_of(ctx.site.settings, ip);
   const bool checks_password = !password.empty() || account_exists(ctx.site.program_folder, typed_name);
-  if (checks_password && !logins.login_allowed(ip, typed_name, bound, ctx.now_ms())) {
-    out = kTooManyFailuresPage;
-    return true;
+  std::optional<LoginAttempt> attempt;
+  if (checks_password) {
+    attempt.emplace(ctx.guards->logins, network, typed_name, ctx.site.settings.max_failed_logins,
+                    ctx.now_ms());
+    if (!attempt->granted()) {
+      out = kTooManyFailuresPage;
+      return true;
+    }
   }
-  const int account = check_account_in_address(ctx.site.program_folder, typed_name, password, icon);
+  int account = kAccountGuest;
+  if (checks_password) {
+    PasswordTurn turn(ctx.guards->passwords, network, ctx.site.settings.max_password_checks,
+                      ctx.site.settings.password_queue);
+    if (!turn.granted()) {
+      out = kServerBusyPage;
+      return true;
+    }
+    account = check_account_in_address(ctx.site.program_folder, typed_name, password, icon);
+  } else {
+    account = check_account_in_address(ctx.site.program_folder, typed_name, password, icon);
+  }
+  if (attempt)
+    attempt->finish(account == kAccountBadLogin ? LoginOutcome::kFailed : LoginOutcome::kSucceeded,
+                    ctx.now_ms());
   if (account == kAccountBadLogin) {
-    logins.note_failed_login(ip, typed_name, bound, ctx.now_ms());
     out = kBadLoginPage;
     return true;
   }
@@ -146,6 +167,12 @@ bool page_chat(ChatContext& ctx, const std::string& ip, const std::string& path,
     }
     if (!lookalike_account(ctx.site.program_folder, typed_name).empty()) {
       out = kNameTakenPage;
+      return true;
+    }
+    // A guest takes a name anew: it must be an identifier by Unicode's rules
+    // (told after the refusals that say whose name it looks like).
+    if (!account_name_new_allowed(typed_name)) {
+      out = kNameRefusedPage;
       return true;
     }
     if (!info.guest) {
@@ -193,7 +220,7 @@ bool page_chat(ChatContext& ctx, const std::string& ip, const std::string& path,
       place.last_active_ms = now;
       place.last_seq = 0;
       place.known_online = 0;
-    } else if (!address_may_take_place(ctx.state, ip, ctx.site.settings.max_places_per_address)) {
+    } else if (!network_may_take_place(ctx.state, network, ctx.site.settings)) {
       // One client would otherwise take every place (MaxPlacesPerAddress);
       // to it the chat is full.
       out = kChatFullPage;
@@ -221,8 +248,7 @@ bool page_chat(ChatContext& ctx, const std::string& ip, const std::string& path,
       if (ctx.log_event)
         ctx.log_event(ip, time, name + " joined the [" + ctx.state.room_locked(room).name + "]");
       ctx.state.push_message(room,
-                             "<br><font color=green size=2>" + time + " " + name_link(name) +
-                                 "</font> <font color=red size=2>joined the chat room...</font>",
+                             presence_line(time, name, "joined the chat room..."),
                              "All");
     }
   }

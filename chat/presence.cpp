@@ -1,6 +1,7 @@
 // Presence: leaving a room, by exit.ghp or because the browser went silent.
 #include <chrono>
 
+#include "chat/board_line.h"
 #include "chat/chat_pages.h"
 #include "chat/page_escape.h"
 
@@ -25,8 +26,7 @@ void leave_room(ChatContext& ctx, int index, const std::string& address, const s
   if (room_exists)
     ctx.state.push_message(
         room,
-        "<br><font color=green size=2>" + time + " " + name_link(name) +
-            "</font> <font color=red size=2>left the chat room...</font>",
+        presence_line(time, name, "left the chat room..."),
         "All");
 }
 

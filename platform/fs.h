@@ -51,6 +51,12 @@ bool read_whole_file(const std::string& path, std::string& out);
 // cannot be opened.
 bool read_file_head(const std::string& path, std::size_t max_bytes, std::string& out, bool& cut);
 
+// Reads at most `max_bytes` bytes of a file from byte `offset` on; *size
+// receives the file's whole size. False (out untouched) when it cannot be
+// opened.
+bool read_file_part(const std::string& path, long long offset, std::size_t max_bytes,
+                    std::string& out, long long* size);
+
 // Creates or truncates the file and writes data. False on any failure.
 bool write_whole_file(const std::string& path, const std::string& data);
 
@@ -63,6 +69,12 @@ bool delete_file(const std::string& path);
 // it stays behind.
 [[nodiscard]] bool write_new_file_synced(const std::string& path, const std::string& data,
                                          int mode = -1);
+
+// Replaces the file's contents whole: `data` is written to "<path>.new"
+// (with the old file's permission bits), flushed and renamed over `path`.
+// False when any step failed (a full disk): `path` then holds exactly what
+// it held before, and no ".new" file stays.
+[[nodiscard]] bool replace_whole_file(const std::string& path, const std::string& data);
 
 // Moves `from` over `to` in one step (the old `to` is replaced whole).
 // False when that failed; both files then are as they were.

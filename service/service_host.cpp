@@ -242,7 +242,7 @@ void ServiceHost::Run() {
   if (!engine_) engine_ = std::make_unique<EngineObject>();
   engine_->load(program_folder_);
   // The chat log's losses (a full disk) go to the service's own log.
-  engine_->engine().server().chat_log().set_report(
+  engine_->engine().chat_log().set_report(
       [this](const std::string& text) { Print(1, "ERROR: %s", text.c_str()); });
   ReportReadOnlyFolder();
   failed_ = false;

@@ -33,7 +33,7 @@
 #include <string>
 #include <vector>
 
-#include "service/control_server.h"
+#include "ops/control_server.h"
 #include "service/engine_object.h"
 #include "service/message_window.h"
 #include "service/service_commands.h"

@@ -3,8 +3,8 @@
 // here alone (chat_log_folder): the server at its start, the day change and
 // `tvlctl log` all use it, whatever WebPages says. The folder is created 0700
 // and the files 0600: the lines are the visitors' private words.
-// The connection server derives from it, so each server object owns the log
-// of its process.
+// The chat engine owns the log of its process and hands it to the server,
+// which opens the day's file at each start.
 //
 // Rows are written whole or not at all (AppendFile): a write that fails (a
 // full disk) leaves no half row. Lost rows are counted; the first loss and,

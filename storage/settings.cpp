@@ -5,12 +5,14 @@
 #include <cstdint>
 #include <cstdlib>
 #include <ctime>
+#include <thread>
 
 #include "platform/autostart.h"
 #include "platform/fs.h"
 #include "platform/profile.h"
 #include "storage/account.h"
 #include "storage/chat_log.h"
+#include "storage/client_network.h"
 
 namespace tvl {
 
@@ -38,6 +40,7 @@ struct NumberKey {
 };
 
 constexpr long kAnyMin = INT32_MIN, kAnyMax = INT32_MAX, kBound = 1000000;
+constexpr int kProcessors = -1;  // as a default: this machine's processors
 
 const NumberKey kNumberKeys[] = {
     {"port", 80, 0, 65535, &ServerSettings::port, nullptr},
@@ -57,6 +60,10 @@ const NumberKey kNumberKeys[] = {
     {"MaxOnline", 500, 0, 20000, &ServerSettings::max_online, nullptr},
     {"TlsPort", 0, 0, 65535, &ServerSettings::tls_port, nullptr},
     {"TlsRedirect", 0, kAnyMin, kAnyMax, nullptr, &ServerSettings::tls_redirect},
+    {"NetworkPrefixV4", 32, 0, 32, &ServerSettings::network_prefix_v4, nullptr},
+    {"NetworkPrefixV6", 64, 0, 128, &ServerSettings::network_prefix_v6, nullptr},
+    {"MaxPasswordChecks", kProcessors, 0, kBound, &ServerSettings::max_password_checks, nullptr},
+    {"PasswordQueue", 8, 0, kBound, &ServerSettings::password_queue, nullptr},
 };
 
 // A decimal number, blanks around it allowed, nothing else. False for
@@ -82,7 +89,7 @@ void read_keys(const std::string& file, const std::string& program_folder, Serve
   s.default_page = read_key(file, "DefaultPage", "index.ghp");
   for (const NumberKey& k : kNumberKeys) {
     const std::string text = read_key(file, k.key, "");
-    long value = k.fallback;
+    long value = k.fallback == kProcessors ? processor_count() : k.fallback;
     // An empty value is no value: the key's default.
     if (!text.empty() && text.find_first_not_of(" \t") != std::string::npos &&
         (!parse_number(text, value) || value < k.min || value > k.max)) {
@@ -116,6 +123,15 @@ void load_text(const std::string& path, SharedText& into) {
 }
 
 }  // namespace
+
+int processor_count() {
+  const unsigned n = std::thread::hardware_concurrency();
+  return n == 0 ? 1 : static_cast<int>(n);
+}
+
+std::string client_network_of(const ServerSettings& settings, const std::string& address) {
+  return client_network(address, settings.network_prefix_v4, settings.network_prefix_v6);
+}
 
 const char* template_file_name(TemplateId id) {
   if (id < 0 || id >= T_COUNT) return "";

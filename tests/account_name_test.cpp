@@ -44,6 +44,51 @@ TEST(AccountName, LookalikesOfAnAdministrator) {
   }
 }
 
+// New names (guests, registrations) by Unicode's identifier rules, and what
+// they render like, with the examples of Unicode's confusables and those
+// that stood beside a real member.
+struct NewNameCase {
+  const char* what;
+  std::string name;
+  bool allowed;
+  const char* looks_like;  // a name it renders like, or nullptr
+};
+
+const NewNameCase kNewNames[] = {
+    {"plain", "ann", true, nullptr},
+    {"ASCII punctuation as before", "Ann-Marie_2. x", true, nullptr},
+    {"accented Latin", "Jos\u00e9", true, "jose"},
+    {"Han", "\u674e\u5c0f\u9f8d", true, nullptr},
+    {"Devanagari with its own marks", "\u0928\u092e\u0938\u094d\u0924\u0947", true, nullptr},
+    {"braille blank", "admin\u2800", false, "admin"},
+    {"braille blank after another name", "ann\u2800", false, "ann"},
+    {"combining dot below, as typed", "admin\u0323", false, "admin"},
+    {"dot below, precomposed", "admi\u1e47", true, "admin"},
+    {"marks of any letter", "ab\u0301\u0301", false, "ab"},
+    {"full-width letters", "\uff41\uff44\uff4d\uff49\uff4e", false, "admin"},
+    {"ligature", "\ufb01sh", false, "fish"},
+    {"superscript", "x\u00b2", false, "x2"},
+    {"symbol", "ann\u2605", false, nullptr},
+    {"emoji", "ann\U0001f600", false, nullptr},
+    {"Latin with one Cyrillic letter", "p\u0430ypal", false, "paypal"},
+    {"whole-script Cyrillic", "\u0455\u0441\u043e\u0440\u0435", true, "scope"},
+    {"digit one for l", "paypa1", true, "paypal"},
+    {"r and n for m", "rnoderator", true, "moderator"},
+    {"digits of two systems", "ann1\u0662", false, nullptr},
+    {"Greek omicron among Latin", "b\u03bfb", false, "bob"},
+    {"zero-width joiner", "an\u200dn", false, nullptr},
+};
+
+TEST(AccountName, NewNamesAreIdentifiersAndLookalikesAreFound) {
+  for (const NewNameCase& c : kNewNames) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(account_name_new_allowed(c.name), c.allowed);
+    if (c.looks_like) EXPECT_TRUE(account_names_look_alike(c.name, c.looks_like));
+  }
+  EXPECT_FALSE(account_names_look_alike("ann", "anna"));
+  EXPECT_FALSE(account_names_look_alike("bob", "rob"));
+}
+
 TEST(AccountName, FullCaseFoldingMakesOneAccount) {
   struct Pair {
     const char* a;

@@ -17,11 +17,11 @@ const char kOwn[] = "parent.mymsg.document.body.innerHTML=parent.mymsg.document.
 // The chat line as the post makes it, with the time masked.
 std::string chat_line(const std::string& from, const std::string& to, const std::string& text,
                       bool is_private = false) {
-  return std::string(is_private ? "<br>*" : "<br>") +
-         "<font color=green size=2>TT:TT:TT <a target=chatsubmit "
-         "href=javascript:parent.chatsubmit.getname('" + from + "');>" + from +
-         "</a> => <a target=chatsubmit href=javascript:parent.chatsubmit.getname('" + to + "');>" +
-         to + "</a> </font>" + text;
+  return std::string(is_private ? "<div class=\"line priv\"><span class=\"head\"><span class=\"mark\">private</span> "
+                               : "<div class=\"line\"><span class=\"head\">") +
+         "<span class=\"time\">TT:TT:TT</span> <a href=\"#\" data-name=\"" + from + "\">" + from +
+         "</a> =&gt; <a href=\"#\" data-name=\"" + to + "\">" + to +
+         "</a></span> <span class=\"text\">" + text + "</span></div>";
 }
 
 class PostMessage : public ChatFixture {
@@ -31,11 +31,12 @@ class PostMessage : public ChatFixture {
     join("bob", 1);
     events.clear();
   }
-  // The text part of the newest line of room 1 (after the name links).
+  // The text part of the newest line of room 1 (inside its span.text).
   std::string last_text(int room = 1) {
-    std::string line = last_line(room);
-    std::size_t at = line.find("</a> </font>");
-    return at == std::string::npos ? line : line.substr(at + 12);
+    const std::string line = last_line(room), start = "<span class=\"text\">", end = "</span></div>";
+    const std::size_t at = line.find(start);
+    if (at == std::string::npos || line.size() < at + start.size() + end.size()) return line;
+    return line.substr(at + start.size(), line.size() - end.size() - at - start.size());
   }
   void make_admin(const std::string& name, const std::string& password) {
     member(name, password);
@@ -135,7 +136,7 @@ TEST_F(PostMessage, PublicLineIsPushedLoggedAndShownToTheSender) {
   // The answer: body page with the identity and the line for the board.
   EXPECT_EQ(answer.find("<body>[ann|" + key_of("ann", 1) + "|1]<script>" + std::string(kBoard)), 0u)
       << answer;
-  EXPECT_NE(answer.find("hello all\";</script>"), std::string::npos);
+  EXPECT_NE(answer.find("hello all<\\/span><\\/div>\";</script>"), std::string::npos);
   EXPECT_EQ(user("ann", 1).last_seq, 3);
 }
 
@@ -264,7 +265,7 @@ TEST_F(PostMessage, LinkCannotCarryAnEventHandler) {
 TEST_F(PostMessage, MarkerInAMessageDoesNotBreakTheAnswer) {
   const std::string answer = post("ann", 1, PostForm{.message = "<!--$msg-->\"</script>", .style = -1});
   EXPECT_EQ(last_text(), "&lt;!--$msg-->\"&lt;/script&gt;");
-  EXPECT_NE(answer.find("&lt;!--$msg-->\\\"&lt;/script&gt;\";</script>"), std::string::npos) << answer;
+  EXPECT_NE(answer.find("&lt;!--$msg-->\\\"&lt;/script&gt;<\\/span><\\/div>\";</script>"), std::string::npos) << answer;
 }
 
 TEST_F(PostMessage, AddresseeThatCannotBeANameIsRefused) {
@@ -377,7 +378,7 @@ TEST_F(PostMessage, AdministratorBansAndUnbans) {
   make_admin("boss", "pw");
   join("boss", 1, "pw");
   const std::string answer = post("boss", 1, PostForm{.message = "", .to = "Bob", .command = 1});
-  EXPECT_EQ(last_line(1), "<br><font color=red size=2>[Bob] has been banned!</font>");
+  EXPECT_EQ(last_line(1), "<div class=\"line\"><span class=\"head\"></span><span class=\"note\">[Bob] has been banned!</span></div>");
   EXPECT_EQ(last_addressee(1), "All");
   EXPECT_EQ(events.back().text, "boss to Bob: [Bob] has been banned!");
   EXPECT_NE(answer.find("[Bob] has been banned!"), std::string::npos);
@@ -386,7 +387,7 @@ TEST_F(PostMessage, AdministratorBansAndUnbans) {
 
   // A banned user's posts become a private notice to that user.
   post("bob", 1, PostForm{.message = "let me talk", .to = "All"});
-  EXPECT_EQ(last_line(1), "<br>*<font color=red size=2>You have been banned!</font>");
+  EXPECT_EQ(last_line(1), "<div class=\"line priv\"><span class=\"head\"><span class=\"mark\">private</span> </span><span class=\"note\">You have been banned!</span></div>");
   EXPECT_EQ(last_addressee(1), "bob");
   EXPECT_EQ(events.back().text, "bob to All: let me talk");
 
@@ -394,9 +395,9 @@ TEST_F(PostMessage, AdministratorBansAndUnbans) {
   join("carl", 1);
   post("boss", 1, PostForm{.message = "", .to = "carl", .command = 1});
   post("boss", 1, PostForm{.message = "", .to = "All", .command = 3});
-  EXPECT_EQ(last_line(1), "<br><font color=red size=2>kicked list: bob,carl</font>");
+  EXPECT_EQ(last_line(1), "<div class=\"line\"><span class=\"head\"></span><span class=\"note\">kicked list: bob,carl</span></div>");
   post("boss", 1, PostForm{.message = "", .to = "bob", .command = 2});
-  EXPECT_EQ(last_line(1), "<br><font color=red size=2>[bob] has been unbanned!</font>");
+  EXPECT_EQ(last_line(1), "<div class=\"line\"><span class=\"head\"></span><span class=\"note\">[bob] has been unbanned!</span></div>");
   EXPECT_TRUE(user("bob", 1).active);
   EXPECT_NE(poll("bob", 1), "You have been banned!");
 }

@@ -22,7 +22,9 @@ INSTANTIATE_TEST_SUITE_P(
                       "<strong><font color=#FF0000 size=2>hi</font></strong>",
                       "<img src=/face/2.gif border=0>", "<IMG SRC=\"pic.gif\" ALT='a > b'>",
                       "<table border=1><tr><td>x</td></tr></table>", "a < b and c > d",
-                      "1<2", "x &amp; y &lt;tag&gt;", "<span class=\"x\">red</span>",
+                      "1<2", "x &amp; y &lt;tag&gt;", "<span title=\"x\">red</span>",
+                      "<font size=7>big</font>", "<img src=/face/1.gif width=400 height=100%>",
+                      "<table width=100% border=1 cellpadding=20><tr><td>x</td></tr></table>",
                       "<p title=\"see on page 2\">x</p>", "<marquee>moving</marquee>",
                       "caf\xc3\xa9 \xe2\x82\xac"));
 
@@ -79,7 +81,7 @@ INSTANTIATE_TEST_SUITE_P(
         GuardCase{"<object data=x.swf>", "&lt;object data=x.swf&gt;"},
         GuardCase{"<embed src=x.swf>", "&lt;embed src=x.swf&gt;"},
         GuardCase{"<form action=http://evil><input name=p></form>",
-                  "&lt;form action=http://evil&gt;<input name=p>&lt;/form&gt;"},
+                  "&lt;form action=http://evil&gt;&lt;input name=p&gt;&lt;/form&gt;"},
         GuardCase{"<input onfocus=alert(1) autofocus>", "&lt;input onfocus=alert(1) autofocus&gt;"},
         GuardCase{"<button formaction=javascript:alert(1)>b",
                   "&lt;button formaction=javascript:alert(1)&gt;b"},
@@ -104,6 +106,38 @@ INSTANTIATE_TEST_SUITE_P(
         GuardCase{"<noscript><p title=\"</noscript><img src=x onerror=alert(1)>\">",
                   "&lt;noscript&gt;<p title=\"</noscript><img src=x onerror=alert(1)>\"></p>"},
         GuardCase{"<textarea>", "&lt;textarea&gt;"}, GuardCase{"<xmp>", "&lt;xmp&gt;"}));
+
+// Nothing in a line may leave it: no element over the board (dialog, the
+// top layer of popovers and what opens them), none of the parts the server
+// writes around a line (told by class and data-name), no name that shadows
+// the board document's own, no size beyond a line.
+INSTANTIATE_TEST_SUITE_P(
+    OutOfLine, ShownAsText,
+    ::testing::Values(
+        GuardCase{"look <dialog open><table width=1400 height=1400 bgcolor=white>x</table></dialog>",
+                  "look &lt;dialog open&gt;&lt;table width=1400 height=1400 bgcolor=white&gt;x"
+                  "&lt;/dialog&gt;"},
+        GuardCase{"<div popover id=p>x</div><button popovertarget=p>",
+                  "&lt;div popover id=p&gt;x&lt;button popovertarget=p&gt;"},
+        GuardCase{"<button commandfor=d command=show-modal>go",
+                  "&lt;button commandfor=d command=show-modal&gt;go"},
+        GuardCase{"<a interestfor=x href=/y>z", "&lt;a interestfor=x href=/y&gt;z"},
+        GuardCase{"<span class=\"line\">x</span>", "&lt;span class=&quot;line&quot;&gt;x"},
+        GuardCase{"<b CLASS=mark>private</b>", "&lt;b CLASS=mark&gt;private"},
+        GuardCase{"<a data-name=admin href=#>admin</a>", "&lt;a data-name=admin href=#&gt;admin"},
+        GuardCase{"<img name=body src=/face/1.gif>", "&lt;img name=body src=/face/1.gif&gt;"},
+        GuardCase{"<i id=empty>", "&lt;i id=empty&gt;"},
+        GuardCase{"<body bgcolor=red>", "&lt;body bgcolor=red&gt;"},
+        GuardCase{"<html dir=rtl>", "&lt;html dir=rtl&gt;"},
+        GuardCase{"<input autofocus>", "&lt;input autofocus&gt;"},
+        GuardCase{"<u accesskey=s>", "&lt;u accesskey=s&gt;"},
+        GuardCase{"<img src=/face/1.gif width=2000>", "&lt;img src=/face/1.gif width=2000&gt;"},
+        GuardCase{"<table width=\"1400px\">", "&lt;table width=&quot;1400px&quot;&gt;"},
+        GuardCase{"<table height=\" &#49;400\">", "&lt;table height=&quot; &amp;#49;400&quot;&gt;"},
+        GuardCase{"<div width=101%>", "&lt;div width=101%&gt;"},
+        GuardCase{"<hr size=1000>", "&lt;hr size=1000&gt;"},
+        GuardCase{"<font size=+9>", "&lt;font size=+9&gt;"},
+        GuardCase{"<table border=21 cellspacing=99>", "&lt;table border=21 cellspacing=99&gt;"}));
 
 TEST(HtmlGuard, SafePartsAroundAnAttackStay) {
   EXPECT_EQ(guard_html("<b>hi</b><img src=x onerror=alert(1)><i>there</i>"),

@@ -3,10 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <set>
 
+#include "chat/engine.h"
 #include "chat/operator_rules.h"
+#include "ops/command_args.h"
+#include "ops/command_wire.h"
+#include "ops/json_text.h"
+#include "ops/operator_command.h"
 #include "platform/fs.h"
-#include "service/operator_command.h"
 #include "storage/account.h"
 #include "storage/room_store.h"
 #include "tests/support/test_util.h"
@@ -156,6 +161,86 @@ TEST_F(OperatorCommand, ErrorPathAFolderThatCannotBeWrittenIsToldAsSuch) {
   EXPECT_FALSE(is_regular_file(folder_ + "rooms.sdb"));  // never created
 }
 
+// The commands on a running chat: an engine loaded from the folder, its
+// pages called as a browser would, no sockets.
+class LiveCommands : public OperatorCommand {
+ protected:
+  ChatEngine engine_;
+
+  void SetUp() override {
+    OperatorCommand::SetUp();
+    ASSERT_TRUE(write_whole_file(folder_ + "chat.htm", "chat"));
+    engine_.load(folder_);
+  }
+
+  CommandResult live(const std::vector<std::string>& args) {
+    OperatorTarget t;
+    t.program_folder = folder_;
+    t.engine = &engine_;
+    return run_operator_command(args, "", t);
+  }
+
+  // A guest enters room 1 under `name` as it stands in the address.
+  void enter(const std::string& name_in_address) {
+    std::string out;
+    ASSERT_TRUE(engine_.pages().page(Page::Chat, "10.1.2.3",
+                                     "/chat.ghp?username=" + name_in_address +
+                                         "&password=&room=1&sex=1", out));
+  }
+
+  int online() {
+    ChatState::Hold chat(engine_.state());
+    return engine_.state().online_count();
+  }
+  bool active(int index) {
+    ChatState::Hold chat(engine_.state());
+    return engine_.state().user(index).active;
+  }
+};
+
+// "The same name" is the chat's: one account name under the full case
+// fold, found from the decoded name even where the address held escapes.
+TEST_F(LiveCommands, KickAndBanFindTheVisitorUnderTheFoldedName) {
+  enter("%C3%84nne");  // "Änne"
+  enter("bob");
+  ASSERT_EQ(online(), 2);
+  CommandResult r = live({"ban", "1", "\xc3\xa4NNE"});  // "äNNE"
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_FALSE(active(0));
+  EXPECT_TRUE(active(1));
+  EXPECT_TRUE(engine_.pages().context().guards->bans.banned("Lobby", "\xc3\x84nne"));
+
+  r = live({"kick", "\xc3\xa4nnE"});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.out, "\xc3\xa4nnE kicked\n");
+  EXPECT_EQ(online(), 1);
+  // The ban outlasts the place, as the room's ban command's does.
+  enter("%C3%84nne");
+  EXPECT_FALSE(active(1));
+}
+
+TEST_F(LiveCommands, ErrorPathBanAndKickRefuseWhatIsNotThere) {
+  enter("bob");
+  const struct {
+    std::vector<std::string> args;
+    std::string err;
+  } cases[] = {
+      {{"ban", "4", "bob"}, "tvlctl: no room 4\n"},
+      {{"ban", "0", "bob"}, "tvlctl: no room 0\n"},
+      {{"ban", "1x", "bob"}, "tvlctl: no room 1x\n"},
+      {{"ban", "2", "bob"}, "tvlctl: bob is not in room 2\n"},
+      {{"ban", "1", "bobby"}, "tvlctl: bobby is not in room 1\n"},
+      {{"kick", "bo"}, "tvlctl: bo is not online\n"},
+  };
+  for (const auto& c : cases) {
+    CommandResult r = live(c.args);
+    EXPECT_EQ(r.exit_code, 1) << c.args[0] << " " << c.args[1];
+    EXPECT_EQ(r.err, c.err);
+  }
+  EXPECT_EQ(online(), 1);
+  EXPECT_TRUE(active(0));
+}
+
 TEST(OperatorWire, RequestsAndAnswersRoundTripAndDamagedOnesAreRefused) {
   CommandRequest q{"/opt/chat/", {"user", "add", "a\nb", ""}, std::string("pw\0x\n", 5)};
   CommandRequest back;
@@ -180,7 +265,54 @@ TEST(OperatorWire, RequestsAndAnswersRoundTripAndDamagedOnesAreRefused) {
   EXPECT_FALSE(decode_result("x\n0\n0\n", got));
 }
 
+TEST(OperatorArgs, OptionsFlagsAndPositionalsAreToldApart) {
+  const std::set<std::string> options = {"--name", "--admins"}, flags = {"--json"};
+  const struct {
+    std::vector<std::string> args;
+    std::size_t positionals;
+    std::string error, name;
+    bool json;
+    std::vector<std::string> positional;
+  } cases[] = {
+      {{"room", "set", "2", "--name", "Hall"}, 1, "", "Hall", false, {"2"}},
+      {{"room", "set", "--name=a=b", "2"}, 1, "", "a=b", false, {"2"}},
+      {{"room", "set", "--name=", "2", "--json"}, 1, "", "", true, {"2"}},
+      // "--" alone and "-x" are words, not options.
+      {{"room", "set", "--", "-x"}, 2, "", "", false, {"--", "-x"}},
+      {{"room", "set", "2", "--name"}, 1, "option --name needs a value", "", false, {"2"}},
+      {{"room", "set", "2", "--json=yes"}, 1, "unknown option \"--json=yes\"", "", false, {"2"}},
+      {{"room", "set", "2", "--nam", "x"}, 1, "unknown option \"--nam\"", "", false, {"2"}},
+      {{"room", "set"}, 1, "missing argument", "", false, {}},
+      {{"room", "set", "2", "3"}, 1, "too many arguments", "", false, {"2", "3"}},
+  };
+  for (const auto& c : cases) {
+    CommandArgs p = parse_command_args(c.args, 2, options, flags, c.positionals);
+    EXPECT_EQ(p.error, c.error) << c.args.back();
+    if (!c.error.empty()) continue;
+    EXPECT_EQ(p.positional, c.positional);
+    EXPECT_EQ(p.value("--name") ? *p.value("--name") : "", c.name);
+    EXPECT_EQ(p.has("--json"), c.json);
+  }
+
+  bool on = true;
+  EXPECT_TRUE(parse_yes_no("no", on));
+  EXPECT_FALSE(on);
+  EXPECT_FALSE(parse_yes_no("Yes", on));
+  EXPECT_FALSE(on);
+  EXPECT_EQ(first_line("pw\r\nrest"), "pw");
+  EXPECT_EQ(first_line("pw"), "pw");
+  for (const auto& [text, number] : std::vector<std::pair<std::string, int>>{
+           {"1", 1}, {"007", 7}, {"999999", 999999}, {"1000000", 0}, {"", 0}, {"-1", 0}, {"1 ", 0}})
+    EXPECT_EQ(room_number_of(text), number) << text;
+}
+
 TEST(OperatorJson, StringsAreEscapedForAScript) {
+  JsonList list;
+  EXPECT_EQ(list.text(), "[]\n");
+  list.add("{}");
+  list.add("1");
+  EXPECT_EQ(list.text(), "[{},1]\n");
+
   EXPECT_EQ(json_string("plain"), "\"plain\"");
   EXPECT_EQ(json_string("a\"b\\c"), "\"a\\\"b\\\\c\"");
   EXPECT_EQ(json_string(std::string("\n\x01\x7f", 3)), "\"\\u000a\\u0001\\u007f\"");

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <thread>
 
+#include "chat/board_line.h"
 #include "chat/chat_pages.h"
 #include "tests/support/chat_fixture.h"
 
@@ -18,9 +19,20 @@ const char kOwn[] = "parent.mymsg.document.body.innerHTML=parent.mymsg.document.
 
 class MessageStream : public ChatFixture {
  protected:
-  // The board text of a poll's answer, unescaped from its script string.
-  static std::string board_of(const std::string& page) { return statement_text(page, kBoard); }
-  static std::string own_of(const std::string& page) { return statement_text(page, kOwn); }
+  // The board text of a poll's answer, unescaped from its script string,
+  // with the lines push() made written short again.
+  static std::string board_of(const std::string& page) { return short_form(statement_text(page, kBoard)); }
+  static std::string own_of(const std::string& page) { return short_form(statement_text(page, kOwn)); }
+  static std::string short_form(std::string text) {
+    for (const auto& [line, written] : {std::pair<std::string, const char*>{notice_line("", true), "<br>*"},
+                                        {notice_line(""), "<br>"}}) {
+      const std::string start = line.substr(0, line.size() - kLineEnd.size());
+      for (std::size_t at; (at = text.find(start)) != std::string::npos;) text.replace(at, start.size(), written);
+    }
+    for (std::size_t at; (at = text.find(kLineEnd)) != std::string::npos;) text.erase(at, kLineEnd.size());
+    return text;
+  }
+  static inline const std::string kLineEnd = "</span></div>";
   static std::string statement_text(const std::string& page, const char* head) {
     std::size_t at = page.find(head);
     if (at == std::string::npos) return std::string();
@@ -41,16 +53,18 @@ class MessageStream : public ChatFixture {
   }
 
   // Pushes a line straight into a room's ring.
-  // A line for the ring; a private one ("<br>*...") goes to the place of
-  // `to` in that room (none when not online).
+  // A line for the ring, given short: "<br>*..." stands for a private line,
+  // which goes to the place of `to` in that room (none when not online),
+  // "<br>..." for any other; the rest becomes the line's note.
   void push(int room, const std::string& text, const std::string& to = "All") {
     ChatState::Hold hold(state);
     unsigned long long place = 0;
-    if (text.compare(0, 5, "<br>*") == 0) {
+    const bool is_private = text.compare(0, 5, "<br>*") == 0;
+    if (is_private) {
       const int i = state.find_online_user(room, to);
       place = i < state.online_count() ? state.user(i).place_id : ~0ULL;
     }
-    state.push_message(room, text, to, place);
+    state.push_message(room, notice_line(text.substr(is_private ? 5 : 4), is_private), to, place);
   }
 };
 
@@ -72,7 +86,7 @@ TEST_F(MessageStream, FirstPollReloadsTheListThenDeliversTheRing) {
       "&room=1\";";
   ASSERT_NE(page.find(expected_reload), std::string::npos) << page;
   EXPECT_LT(page.find(expected_reload), page.find(kBoard));
-  EXPECT_EQ(masked(board_of(page)), test::ChatFixture::masked(kept(1)[0]));
+  EXPECT_EQ(masked(board_of(page)), test::ChatFixture::masked(short_form(kept(1)[0])));
   EXPECT_EQ(page.find("<!--$msg-->"), std::string::npos);
   EXPECT_EQ(user("ann", 1).last_seq, 1);
   EXPECT_EQ(user("ann", 1).known_online, 1);
@@ -177,7 +191,7 @@ TEST_F(MessageStream, LinesAreEscapedForTheScriptString) {
   const std::string line = "<br>say \"hi\" C:\\dir\r\n</font><!--$msg-->";
   push(1, line);
   const std::string page = poll("ann", 1);
-  EXPECT_NE(page.find("say \\\"hi\\\" C:\\\\dir\\r\\n<\\/font><\\!--$msg-->\";"), std::string::npos)
+  EXPECT_NE(page.find("say \\\"hi\\\" C:\\\\dir\\r\\n<\\/font><\\!--$msg--><\\/span><\\/div>\";"), std::string::npos)
       << page;
   EXPECT_EQ(board_of(page), line);
   EXPECT_EQ(page.find("</font>"), std::string::npos);

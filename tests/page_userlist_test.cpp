@@ -140,9 +140,10 @@ TEST_F(UserListTest, ExitByAnotherSpellingRemovesAndAnnouncesTheTypedName) {
   EXPECT_EQ(events[0].address, "10.1.2.3");
   EXPECT_EQ(events[0].text, "ANN left the [Lobby]");
   EXPECT_EQ(events[0].time.size(), 8u);
-  EXPECT_EQ(newest_line(1), "<br><font color=green size=2>" + events[0].time +
-                                " <a target=chatsubmit href=javascript:parent.chatsubmit.getname('ANN');>"
-                                "ANN</a></font> <font color=red size=2>left the chat room...</font>");
+  EXPECT_EQ(newest_line(1), "<div class=\"line\"><span class=\"head\"><span class=\"time\">" +
+                                events[0].time +
+                                "</span> <a href=\"#\" data-name=\"ANN\">ANN</a></span> <span "
+                                "class=\"note\">left the chat room...</span></div>");
 }
 
 TEST_F(UserListTest, ExitKeepsTheOthersOrderAndDeliveryFields) {

@@ -15,9 +15,7 @@ using test::ChatFixture;
 using test::PostForm;
 
 const char kLeftLine[] =
-    "<br><font color=green size=2>TT:TT:TT <a target=chatsubmit "
-    "href=javascript:parent.chatsubmit.getname('ann');>ann</a></font> <font color=red "
-    "size=2>left the chat room...</font>";
+    "<div class=\"line\"><span class=\"head\"><span class=\"time\">TT:TT:TT</span> <a href=\"#\" data-name=\"ann\">ann</a></span> <span class=\"note\">left the chat room...</span></div>";
 
 class Presence : public ChatFixture {
  protected:

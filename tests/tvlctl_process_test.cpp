@@ -10,7 +10,7 @@
 #include <regex>
 
 #include "platform/fs.h"
-#include "service/control_server.h"
+#include "ops/control_server.h"
 #include "tests/support/child_process.h"
 #include "tests/support/service_folder.h"
 #include "tests/support/test_util.h"

@@ -3,7 +3,8 @@
 // window of that folder serves the chat, the request goes to it through the
 // control socket of the state folder and the server makes the change
 // itself, so it sees it at once and stays the only writer of its files;
-// otherwise the files are changed here with the same functions. service/operator_command.h lists the commands.
+// otherwise the files are changed here with the same functions.
+// ops/operator_command.h lists the commands.
 #include <unistd.h>
 
 #include <cstdio>
@@ -14,14 +15,16 @@
 #include <thread>
 #include <vector>
 
+#include "ops/command_wire.h"
+#include "ops/control_server.h"
+#include "ops/operator_command.h"
+#include "ops/terminal_text.h"
 #include "platform/control_socket.h"
 #include "platform/fs.h"
 #include "platform/profile.h"
 #include "platform/terminal.h"
-#include "service/control_server.h"
 #include "storage/chat_log.h"
 #include "storage/folder_check.h"
-#include "service/operator_command.h"
 
 namespace {
 
@@ -42,9 +45,7 @@ int finish(const CommandResult& r) {
   return r.exit_code;
 }
 
-int usage_error(const std::string& text) {
-  return finish({2, "", "tvlctl: " + text + "\nTry \"tvlctl --help\".\n"});
-}
+int usage_mistake(const std::string& text) { return finish(usage_error(text)); }
 
 bool has(const std::vector<std::string>& args, const char* word) {
   for (const std::string& a : args)
@@ -55,38 +56,65 @@ bool has(const std::vector<std::string>& args, const char* word) {
 // The path of today's chat log, where the server writes it.
 std::string todays_log(const std::string& folder) { return chat_log_file(folder, std::time(nullptr)); }
 
+// Reading the log goes by pieces of this size: memory stays the same
+// whatever the file's size.
+constexpr std::size_t kLogPiece = 64 * 1024;
+
+// Prints the whole rows of `path` from byte `from` on, escaped for the
+// terminal (a visitor's text never acts as a control); returns the offset
+// after the last row printed. A row still being written waits for its end.
+// A file shorter than `from` was replaced: it is printed from its start.
+long long print_rows(const std::string& path, long long from) {
+  for (;;) {
+    std::string piece;
+    long long size = 0;
+    if (!read_file_part(path, from, kLogPiece, piece, &size)) return from;
+    if (size < from) {
+      from = 0;
+      continue;
+    }
+    const std::size_t end = piece.rfind('\n');
+    // Rows are far shorter than a piece; a piece without a line end is the
+    // unfinished last row (or not a log at all: then it is shown as it is).
+    const std::size_t take = end != std::string::npos ? end + 1
+                             : piece.size() == kLogPiece ? piece.size()
+                                                         : 0;
+    if (take == 0) return from;
+    write_out(terminal_lines(piece.substr(0, take)), stdout);
+    from += static_cast<long long>(take);
+  }
+}
+
 // Prints today's log; with follow, goes on printing what is added (and the
-// next day's file after midnight) until the process is ended.
+// next day's file after midnight) until the process is ended. Only what was
+// added is read, a piece at a time.
 int show_log(const std::string& folder, const std::vector<std::string>& args) {
   bool follow = false;
   for (std::size_t i = 1; i < args.size(); ++i) {
     if (args[i] == "--follow" || args[i] == "-f") follow = true;
-    else return usage_error("unknown option \"" + args[i] + "\"");
+    else return usage_mistake("unknown option \"" + args[i] + "\"");
   }
   std::string path = todays_log(folder);
-  std::string text;
-  if (!read_whole_file(path, text) && !follow)
+  if (!is_regular_file(path) && !follow)
     return finish({0, "", "tvlctl: no chat log today (" + path + "); Savelog=1 in option.ini keeps one\n"});
-  write_out(text, stdout);
-  std::size_t shown = text.size();
+  long long shown = print_rows(path, 0);
   while (follow) {
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     const std::string now_path = todays_log(folder);
     if (now_path != path) {
+      // The rest of the old day first, then the new day from its start.
+      (void)print_rows(path, shown);
       path = now_path;
       shown = 0;
     }
-    if (!read_whole_file(path, text)) continue;
-    if (text.size() < shown) shown = 0;  // the file was replaced
-    write_out(text.substr(shown), stdout);
-    shown = text.size();
+    shown = print_rows(path, shown);
   }
   return 0;
 }
 
 // Reads the folder and says what is wrong, starting and changing nothing.
 int check_folder(const std::string& folder, const std::vector<std::string>& args) {
-  if (args.size() > 1) return usage_error("check takes no arguments");
+  if (args.size() > 1) return usage_mistake("check takes no arguments");
   const std::vector<std::string> problems = check_program_folder(folder);
   if (problems.empty()) return finish({0, "nothing wrong in " + folder + "\n", ""});
   std::string err;
@@ -118,7 +146,7 @@ int main(int argc, char** argv) {
       return 0;
     }
     if (args.empty() && a == "--folder") {
-      if (i + 1 >= argc) return usage_error("option --folder needs a value");
+      if (i + 1 >= argc) return usage_mistake("option --folder needs a value");
       folder = folder_of(argv[++i]);
       continue;
     }
@@ -126,10 +154,10 @@ int main(int argc, char** argv) {
       folder = folder_of(a.substr(9));
       continue;
     }
-    if (args.empty() && a.size() > 1 && a[0] == '-') return usage_error("unknown option \"" + a + "\"");
+    if (args.empty() && a.size() > 1 && a[0] == '-') return usage_mistake("unknown option \"" + a + "\"");
     args.push_back(a);
   }
-  if (args.empty()) return usage_error("a command is missing");
+  if (args.empty()) return usage_mistake("a command is missing");
   if (!is_directory(folder)) return finish({1, "", "tvlctl: no program folder " + folder + "\n"});
   if (args[0] == "log") return show_log(folder, args);
   if (args[0] == "check") return check_folder(folder, args);
@@ -142,14 +170,22 @@ int main(int argc, char** argv) {
   } else if (user_write && args[1] == "add" && args.size() > 2) {
     std::string first, second;
     if (!read_hidden_line("Password: ", first) || !read_hidden_line("Again: ", second))
-      return usage_error("no terminal to ask for the password: give it with --password-stdin");
+      return usage_mistake("no terminal to ask for the password: give it with --password-stdin");
     if (first != second) return finish({1, "", "tvlctl: the two passwords differ\n"});
     input = first + "\n";
     args.push_back("--password-stdin");
   }
 
   CommandRequest request{folder, args, input};
-  const int server = connect_control(control_socket_path());
+  int server = -1;
+  const std::string socket_path = control_socket_path();
+  if (reach_control(socket_path, server) == ControlReach::kRefused) {
+    // A server runs, as another user: changing its files behind it would
+    // be lost or undone, and "no server" would not be true.
+    return finish({1, "",
+                   "tvlctl: permission denied on the control socket " + socket_path +
+                       " of the running server: run tvlctl as the server's user (or root)\n"});
+  }
   if (server >= 0) {
     std::string answer;
     CommandResult result;

@@ -77,10 +77,10 @@ test("private lines are labelled, blank lines are not sent, colours read on the 
   await say(eve, "only for fredo", { to: "fredo", priv: true });
   await waitText(fred, "board", "only for fredo");
   const label = await frame(fred, "board").evaluate(() => {
-    const l = document.querySelector(".private");
-    return l ? l.textContent + "|" + (l.nextSibling && l.nextSibling.nodeValue || "").trim().charAt(0) : "";
+    const l = document.querySelector(".line.priv > .head > .mark");
+    return l ? l.textContent + "|" + l.closest(".line").querySelector(".text").textContent : "";
   });
-  expect(label === "private|*", "private line not labelled: " + label);
+  expect(label === "private|only for fredo", "private line not labelled: " + label);
 
   // A line of blanks goes nowhere; the next real line is the only new one.
   const lines = async () => (await frameText(fred, "board")).split("evelyn => All").length;

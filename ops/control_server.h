@@ -20,11 +20,12 @@
 #include <memory>
 #include <string>
 
+#include "ops/command_wire.h"
+#include "ops/operator_command.h"
 #include "platform/control_socket.h"
 #include "platform/event.h"
 #include "platform/lock_annotations.h"
 #include "platform/thread.h"
-#include "service/operator_command.h"
 
 namespace tvl {
 

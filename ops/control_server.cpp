@@ -1,4 +1,4 @@
-#include "service/control_server.h"
+#include "ops/control_server.h"
 
 #include <filesystem>
 

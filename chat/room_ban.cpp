@@ -1,0 +1,36 @@
+#include "chat/room_ban.h"
+
+#include "storage/account_name.h"
+
+namespace tvl {
+
+bool is_same_visitor(const OnlineUser& place, const std::string& decoded_name) {
+  return !place.name_fold.empty() && place.name_fold == account_name_fold(decoded_name);
+}
+
+std::optional<int> find_visitor_in_room(const ChatState& state, int room,
+                                        const std::string& decoded_name) {
+  for (int i = 0; i < state.online_count(); ++i) {
+    const OnlineUser& u = state.user(i);
+    if (u.room == room && is_same_visitor(u, decoded_name)) return i;
+  }
+  return std::nullopt;
+}
+
+bool ban_in_room(ChatState& state, RoomBans& bans, int room, const std::string& decoded_name) {
+  const std::optional<int> target = find_visitor_in_room(state, room, decoded_name);
+  if (!target) return false;
+  state.user(*target).active = false;
+  bans.ban(state.room_locked(room).name, decoded_name);
+  return true;
+}
+
+bool unban_in_room(ChatState& state, RoomBans& bans, int room, const std::string& decoded_name) {
+  const std::optional<int> target = find_visitor_in_room(state, room, decoded_name);
+  const bool lifted = bans.unban(state.room_locked(room).name, decoded_name);
+  const bool place_banned = target && !state.user(*target).active;
+  if (place_banned) state.user(*target).active = true;
+  return place_banned || lifted;
+}
+
+}  // namespace tvl
