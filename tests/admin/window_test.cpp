@@ -541,7 +541,7 @@ void WindowTest::log_rows_never_wait_for_the_window() {
   client.join();  // no event processing on this thread meanwhile
   QCOMPARE(logged.load(), 50);
   std::string log;
-  QVERIFY(tvl::read_whole_file(w.controller().engine().server().chat_log().path(), log));
+  QVERIFY(tvl::read_whole_file(w.controller().engine().chat_log().path(), log));
   QVERIFY(log.find("10.0.0.9 12:00:00 line 0\r\n") != std::string::npos);
   QVERIFY(log.find("10.0.0.9 12:00:00 line 49\r\n") != std::string::npos);
 }
