@@ -11,6 +11,7 @@
 #include "admin/log_model.h"
 #include "admin/server_controller.h"
 #include "platform/fs.h"
+#include "platform/message_box.h"
 #include "storage/ip_list.h"
 
 namespace tvl {
@@ -72,9 +73,12 @@ void CLogPage::add_selected(bool accept) {
   const std::string fresh = old + "," + address;
   // The server's readers hold snapshots, so replacing the text is safe.
   list.set(fresh);
-  // A file that cannot be written keeps its old text; nothing is reported.
-  tvl::write_whole_file(owner_.program_folder() + (accept ? tvl::kAcceptListFile : tvl::kRejectListFile),
-                        fresh);
+  // Replaced whole; a file that cannot be written keeps its old text, and
+  // the operator is told.
+  const std::string name = accept ? tvl::kAcceptListFile : tvl::kRejectListFile;
+  if (!tvl::replace_whole_file(owner_.program_folder() + name, fresh))
+    tvl::message_box("Tavella", "The IP list " + name + " could not be written; the file keeps its old addresses.",
+                     tvl::MessageIcon::Warning);
 }
 
 }  // namespace tvl

@@ -11,6 +11,7 @@
 #include "admin/ip_filter_dlg.h"
 #include "admin/links.h"
 #include "admin/server_controller.h"
+#include "storage/chat_log.h"
 #include "admin/service_dlg.h"
 #include "platform/fs.h"
 #include "platform/interfaces.h"
@@ -146,7 +147,7 @@ void COptionsPage::on_go() {
 }
 
 void COptionsPage::on_log_folder() {
-  open_window_link(owner_.program_folder() + "log", tvl::kShowNormal);
+  open_window_link(tvl::chat_log_folder(owner_.program_folder()), tvl::kShowNormal);
 }
 
 void COptionsPage::on_ip_filter() {
@@ -157,8 +158,15 @@ void COptionsPage::on_ip_filter() {
   // The server's readers hold snapshots, so the texts may change under them.
   site.accept_list.set(dlg.accept_list());
   site.reject_list.set(dlg.reject_list());
-  tvl::write_whole_file(owner_.program_folder() + tvl::kRejectListFile, dlg.reject_list());
-  tvl::write_whole_file(owner_.program_folder() + tvl::kAcceptListFile, dlg.accept_list());
+  // Each list is replaced whole: a full disk must not leave an empty reject
+  // list for the next start.
+  for (const char* name : {tvl::kRejectListFile, tvl::kAcceptListFile}) {
+    const std::string& text = name == tvl::kRejectListFile ? dlg.reject_list() : dlg.accept_list();
+    if (!tvl::replace_whole_file(owner_.program_folder() + name, text))
+      tvl::message_box("Tavella", std::string("The IP list ") + name +
+                                      " could not be written; the file keeps its old addresses.",
+                       tvl::MessageIcon::Warning);
+  }
   filter_mode_ = dlg.mode();
   save_page_settings();
 }

@@ -209,17 +209,22 @@ void ChatState::allow_waits() {
   waits_stopped_ = false;
 }
 
-void load_rooms(const std::string& program_folder, ChatState& state) {
+std::string load_rooms(const std::string& program_folder, ChatState& state) {
   // The file is read before the chat lock is taken; only the swap holds it.
   std::vector<RoomInfo> rooms;
   RoomFileCheck check;
   const bool opened = read_rooms(program_folder, rooms, &check);
   // Rooms that silently vanish make their pages answer "not found"; whoever
   // runs the server is told once per load, through the message channel
-  // (standard error in the service, a message box in the window).
-  if (check.damaged) message_box("Tavella", room_file_notice(check), MessageIcon::Error);
-  if (!opened) return;
-  state.replace_rooms(std::move(rooms));
+  // (standard error in the service, a message box in the window), and the
+  // caller gets the notice for its own log.
+  std::string notice;
+  if (check.damaged || check.busy) {
+    notice = room_file_notice(check);
+    message_box("Tavella", notice, MessageIcon::Error);
+  }
+  if (opened) state.replace_rooms(std::move(rooms));
+  return notice;
 }
 
 }  // namespace tvl

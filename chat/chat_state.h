@@ -257,8 +257,11 @@ bool same_name_ignoring_case(const char* stored, const std::string& name);
 // Reads the rooms of "<program_folder>rooms.sdb" and, when the file could be
 // opened and holds rooms, replaces the state's room table and rings. A file
 // that cannot be opened leaves everything as it was; one without records
-// leaves no rooms. A damaged file (RoomFileCheck) is reported once, by a
-// message box telling how many rooms could be read.
-void load_rooms(const std::string& program_folder, ChatState& state);
+// leaves no rooms. A damaged file (RoomFileCheck, a folder in its place too)
+// is reported once, by a message box telling how many rooms could be read,
+// and its notice (with the file's path) returned; empty when nothing was
+// wrong. The file is only read, never written, so damage stays for the
+// operator to look at.
+std::string load_rooms(const std::string& program_folder, ChatState& state);
 
 }  // namespace tvl

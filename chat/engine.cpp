@@ -19,7 +19,7 @@ ChatEngine::~ChatEngine() {
 
 void ChatEngine::load(const std::string& program_folder) {
   if (!program_folder.empty()) site_.program_folder = program_folder;
-  load_settings(site_, [this] { load_rooms(site_.program_folder, state_); });
+  load_settings(site_, [this] { site_.room_problem = load_rooms(site_.program_folder, state_); });
   state_.set_max_online(site_.settings.max_online);
 }
 
@@ -28,6 +28,7 @@ int ChatEngine::start(int port) {
   server_.set_listen_address(s.listen_address);
   state_.allow_waits();
   prepare_tls();
+  log_.set_program_folder(site_.program_folder);
   const int started = server_.Start(s.web_pages, s.default_page, port < 0 ? s.port : port, 0);
   if (started == 1 && tls_problem_.empty() && s.tls_port != 0 && !server_.tls_listening())
     tls_problem_ = "HTTPS is off: port " + std::to_string(s.tls_port) + " cannot be bound";

@@ -7,8 +7,10 @@
 
 namespace tvl {
 
-// A JSON string literal of a byte string (control bytes as \u00XX, bytes
-// above 127 passed through).
+// A JSON string literal of a byte string, always valid UTF-8 JSON: "\"" and
+// "\\" escaped, well-formed UTF-8 passed through, controls (C0, DEL, C1) as
+// \u00XX, and every byte that is not well-formed UTF-8 as \u00XX of its own
+// value (the Latin-1 letter of that byte: 0xFF gives "\u00ff").
 std::string json_string(const std::string& text);
 
 // "true" or "false".

@@ -7,6 +7,7 @@
 #include "chat/room_ban.h"
 #include "ops/command_args.h"
 #include "ops/json_text.h"
+#include "ops/terminal_text.h"
 
 namespace tvl {
 
@@ -37,7 +38,8 @@ std::string online_row(const ChatState& state, int i, long long now_ms, bool jso
            ",\"address\":" + json_string(state.join_address(i)) + ",\"idle_seconds\":" + idle +
            ",\"online_since\":" + json_string(time_stamp(u.online_since, true)) +
            ",\"banned\":" + json_bool(!u.active) + "}";
-  return std::string(u.name) + "\t" + room + "\t" + state.join_address(i) + "\tidle " + idle +
+  return terminal_text(u.name) + "\t" + terminal_text(room) + "\t" +
+         terminal_text(state.join_address(i)) + "\tidle " + idle +
          " s\tsince " + time_stamp(u.online_since, false) + (u.active ? "" : "\tbanned") + "\n";
 }
 
@@ -113,7 +115,13 @@ CommandResult reload_command(const std::vector<std::string>& args, const Operato
   if (!t.reload)
     return command_refused("the server of the Tavella window takes its options from the window: "
                            "use Restart on its Options page");
-  if (!t.reload()) return command_refused("the chat server could not listen again; the service ends");
+  if (!t.reload()) {
+    const std::vector<std::string>& problems = t.engine->site().settings_problems;
+    if (problems.empty()) return command_refused("the chat server could not listen again; the service ends");
+    std::string text = "option.ini is refused; every setting stays as it was:";
+    for (const std::string& p : problems) text += "\n  " + p;
+    return command_refused(text);
+  }
   return command_done("reloaded\n");
 }
 

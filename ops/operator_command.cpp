@@ -49,6 +49,8 @@ std::string tvlctl_usage() {
          "  kick NAME                   takes NAME out of the chat\n"
          "  ban ROOM NAME               NAME may no longer post in room number ROOM\n"
          "  log [--follow]              today's chat log\n"
+         "  check                       what is wrong in the folder (option.ini, rooms.sdb,\n"
+         "                              private files); starts and changes nothing\n"
          "  reload                      read option.ini, the IP lists and the rooms again\n"
          "\n"
          "Without --password-stdin the password is asked for on the terminal.\n"

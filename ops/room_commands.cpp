@@ -7,6 +7,7 @@
 #include "chat/operator_rules.h"
 #include "ops/command_args.h"
 #include "ops/json_text.h"
+#include "ops/terminal_text.h"
 #include "storage/room_store.h"
 
 namespace tvl {
@@ -14,7 +15,6 @@ namespace tvl {
 namespace {
 
 const std::set<std::string> kRoomOptions = {"--admins", "--guests", "--admins-only"};
-const char kNotWritten[] = "the room file rooms.sdb could not be written";
 
 // The row of room number `number` (1 = first); false when there is none.
 bool find_room(const std::string& folder, const std::string& number, RoomRow& row) {
@@ -56,7 +56,8 @@ CommandResult room_add(const std::vector<std::string>& args, const OperatorTarge
   if (refusal.empty()) refusal = room_values_refusal(t.program_folder, v);
   if (!refusal.empty()) return command_refused(refusal);
   int id = 0;
-  if (!add_room(t.program_folder, v, id)) return command_refused(kNotWritten);
+  std::string reason;
+  if (!add_room(t.program_folder, v, id, &reason)) return command_refused(reason);
   rooms_changed(t);
   return command_done("room " + v.name + " added\n");
 }
@@ -75,7 +76,7 @@ CommandResult room_list(const std::vector<std::string>& args, const OperatorTarg
     if (json) {
       list.add(room_json(i + 1, r));
     } else {
-      out += std::to_string(i + 1) + "\t" + r.name + "\tadmins=" + r.admin +
+      out += std::to_string(i + 1) + "\t" + terminal_text(r.name) + "\tadmins=" + terminal_text(r.admin) +
              "\tguests=" + yes_no_text(r.guest) + "\tadmins-only=" + yes_no_text(r.admin_only) +
              "\n";
     }
@@ -99,7 +100,8 @@ CommandResult room_set(const std::vector<std::string>& args, const OperatorTarge
   std::string refusal = apply_room_options(p, v);
   if (refusal.empty()) refusal = room_values_refusal(t.program_folder, v);
   if (!refusal.empty()) return command_refused(refusal);
-  if (!update_room(t.program_folder, row.id, v)) return command_refused(kNotWritten);
+  std::string reason;
+  if (!update_room(t.program_folder, row.id, v, &reason)) return command_refused(reason);
   rooms_changed(t);
   return command_done("room " + p.positional[0] + " changed\n");
 }
@@ -111,8 +113,9 @@ CommandResult room_del(const std::vector<std::string>& args, const OperatorTarge
   if (!find_room(t.program_folder, p.positional[0], row))
     return command_refused("no room " + p.positional[0]);
   bool deleted = false;
-  if (!delete_room(t.program_folder, row.id, deleted) || !deleted)
-    return command_refused(kNotWritten);
+  std::string reason;
+  if (!delete_room(t.program_folder, row.id, deleted, &reason)) return command_refused(reason);
+  if (!deleted) return command_refused("no room " + p.positional[0]);
   rooms_changed(t);
   return command_done("room " + row.name + " deleted\n");
 }

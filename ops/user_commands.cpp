@@ -7,6 +7,7 @@
 #include "chat/operator_rules.h"
 #include "ops/command_args.h"
 #include "ops/json_text.h"
+#include "ops/terminal_text.h"
 #include "storage/account.h"
 #include "storage/account_name.h"
 
@@ -97,7 +98,7 @@ CommandResult user_list(const std::vector<std::string>& args, const std::string&
   JsonList list;
   for (const AccountListing& a : list_accounts(folder)) {
     if (json) list.add(account_json(a));
-    else out += a.name + (a.disabled != "No" ? "\tdisabled\n" : "\n");
+    else out += terminal_text(a.name) + (a.disabled != "No" ? "\tdisabled\n" : "\n");
   }
   return command_done(json ? list.text() : out);
 }
@@ -108,8 +109,12 @@ CommandResult user_show(const std::vector<std::string>& args, const std::string&
   AccountListing a;
   if (!find_listing(folder, p.positional[0], a)) return command_refused("no user " + p.positional[0]);
   if (p.has("--json")) return command_done(account_json(a) + "\n");
-  return command_done("name: " + a.name + "\nsex: " + a.sex + "\nicon: " + a.icon + "\nemail: " +
-                      a.email + "\nprofile: " + a.profile + "\ndisabled: " + a.disabled + "\n");
+  // A visitor wrote these through the registration form: nothing of them
+  // may reach the operator's terminal as a control.
+  return command_done("name: " + terminal_text(a.name) + "\nsex: " + terminal_text(a.sex) +
+                      "\nicon: " + terminal_text(a.icon) + "\nemail: " + terminal_text(a.email) +
+                      "\nprofile: " + terminal_text(a.profile) +
+                      "\ndisabled: " + terminal_text(a.disabled) + "\n");
 }
 
 // "user set" and "user rename": the account's values as stored, changed by

@@ -108,15 +108,23 @@ int ControlListener::accept_peer(int stop_fd, int timeout_ms, bool& stopped) {
 }
 
 int connect_control(const std::string& path) {
+  int fd = -1;
+  return reach_control(path, fd) == ControlReach::kConnected ? fd : -1;
+}
+
+ControlReach reach_control(const std::string& path, int& fd) {
+  fd = -1;
   sockaddr_un a;
-  if (!make_address(path, a)) return -1;
-  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    ::close(fd);
-    return -1;
+  if (!make_address(path, a)) return ControlReach::kNobody;
+  const int s = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (s < 0) return ControlReach::kNobody;
+  if (::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    const int error = errno;
+    ::close(s);
+    return error == EACCES || error == EPERM ? ControlReach::kRefused : ControlReach::kNobody;
   }
-  return fd;
+  fd = s;
+  return ControlReach::kConnected;
 }
 
 bool send_request(int fd, const std::string& data) {

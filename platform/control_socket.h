@@ -44,6 +44,15 @@ class ControlListener {
 
 // Connects to the server at `path`; -1 when nobody listens there.
 int connect_control(const std::string& path);
+
+// What connecting to the server at `path` found.
+enum class ControlReach {
+  kConnected,  // fd is the connection
+  kNobody,     // no socket there, or nobody listens on it
+  kRefused,    // a socket is there but this user may not use it (another
+               // user's server): not the same as no server at all
+};
+ControlReach reach_control(const std::string& path, int& fd);
 // Writes all of `data`, then shuts the sending side. False on a failure.
 [[nodiscard]] bool send_request(int fd, const std::string& data);
 // Writes all of `data` (the answer). False on a failure.

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <ctime>
 #include <cstdlib>
 #include "platform/retry.h"
@@ -151,6 +152,52 @@ bool rename_file(const std::string& from, const std::string& to) {
 
 bool link_file_exclusive(const std::string& from, const std::string& to) {
   return ::link(from.c_str(), to.c_str()) == 0;
+}
+
+bool read_file_part(const std::string& path, long long offset, std::size_t max_bytes,
+                    std::string& out, long long* size) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return false;
+  struct stat st {};
+  *size = ::fstat(fd, &st) == 0 ? static_cast<long long>(st.st_size) : 0;
+  std::string part(max_bytes, '\0');
+  std::size_t got = 0;
+  while (got < max_bytes) {
+    const ssize_t n = ::pread(fd, &part[got], max_bytes - got, static_cast<off_t>(offset + got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  ::close(fd);
+  part.resize(got);
+  out = std::move(part);
+  return true;
+}
+
+bool replace_whole_file(const std::string& path, const std::string& data) {
+  const std::string temp = path + ".new";
+  (void)::unlink(temp.c_str());  // a leftover of an interrupted replacement
+  if (!write_new_file_synced(temp, data, file_mode(path))) return false;
+  if (::rename(temp.c_str(), path.c_str()) != 0) {
+    (void)::unlink(temp.c_str());
+    return false;
+  }
+  return true;
+}
+
+bool make_private_directory(const std::string& path) {
+  if (::mkdir(path.c_str(), 0700) == 0) return true;
+  return errno == EEXIST && is_directory(path);
+}
+
+bool set_file_mode(const std::string& path, int mode) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0 || S_ISLNK(st.st_mode)) return false;
+  return ::chmod(path.c_str(), mode_t(mode)) == 0;
+}
+
+bool rename_file_exclusive(const std::string& from, const std::string& to) {
+  return ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0;
 }
 
 int file_mode(const std::string& path) {

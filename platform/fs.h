@@ -18,6 +18,12 @@ std::string state_folder();
 
 // Creates one folder (mode 0755). True when it exists afterwards as a folder.
 bool make_directory(const std::string& path);
+// Creates one folder for private files (mode 0700). True when it exists
+// afterwards as a folder (an existing one keeps its mode).
+bool make_private_directory(const std::string& path);
+// Sets the permission bits of a file or folder (not following a symbolic
+// link's target: links are left alone). False when that failed.
+[[nodiscard]] bool set_file_mode(const std::string& path, int mode);
 
 bool is_regular_file(const std::string& path);
 bool is_directory(const std::string& path);
@@ -45,6 +51,12 @@ bool read_whole_file(const std::string& path, std::string& out);
 // cannot be opened.
 bool read_file_head(const std::string& path, std::size_t max_bytes, std::string& out, bool& cut);
 
+// Reads at most `max_bytes` bytes of a file from byte `offset` on; *size
+// receives the file's whole size. False (out untouched) when it cannot be
+// opened.
+bool read_file_part(const std::string& path, long long offset, std::size_t max_bytes,
+                    std::string& out, long long* size);
+
 // Creates or truncates the file and writes data. False on any failure.
 bool write_whole_file(const std::string& path, const std::string& data);
 
@@ -58,6 +70,12 @@ bool delete_file(const std::string& path);
 [[nodiscard]] bool write_new_file_synced(const std::string& path, const std::string& data,
                                          int mode = -1);
 
+// Replaces the file's contents whole: `data` is written to "<path>.new"
+// (with the old file's permission bits), flushed and renamed over `path`.
+// False when any step failed (a full disk): `path` then holds exactly what
+// it held before, and no ".new" file stays.
+[[nodiscard]] bool replace_whole_file(const std::string& path, const std::string& data);
+
 // Moves `from` over `to` in one step (the old `to` is replaced whole).
 // False when that failed; both files then are as they were.
 [[nodiscard]] bool rename_file(const std::string& from, const std::string& to);
@@ -66,6 +84,11 @@ bool delete_file(const std::string& path);
 // (of many callers racing for one name, exactly one wins). False when `to`
 // exists or the link could not be made; nothing changed then.
 [[nodiscard]] bool link_file_exclusive(const std::string& from, const std::string& to);
+
+// Moves `from` to the name `to` in one step, only when `to` does not exist:
+// the file has one name or the other at every moment, never both. False
+// when `to` exists or the move failed; nothing changed then.
+[[nodiscard]] bool rename_file_exclusive(const std::string& from, const std::string& to);
 
 // Permission bits of a file (07777), or -1 when it cannot be looked at.
 int file_mode(const std::string& path);

@@ -242,12 +242,12 @@ bool write_profile_strings(const std::string& section,
 
 bool create_profile_strings(const std::string& section,
                             const std::vector<std::pair<std::string, std::string>>& values,
-                            const std::string& path) {
+                            const std::string& path, int mode) {
   std::string text;
   for (const auto& [key, value] : values) text = with_key(text, section, key, value);
   MutexLock hold(g_profile_lock);
   const std::string temp = temp_name_for(path);
-  if (!write_new_file_synced(temp, text)) return false;
+  if (!write_new_file_synced(temp, text, mode)) return false;
   // The link succeeds for exactly one of several racing creators, and the
   // file appears whole under its name.
   const bool created = link_file_exclusive(temp, path);

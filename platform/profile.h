@@ -46,11 +46,12 @@ std::string get_profile_string(const std::string& section, const std::string& ke
 // Creates a new file holding the keys of one section, exclusively: of several
 // callers racing for one path exactly one succeeds, and the file appears
 // whole under its name or not at all.
+// The file gets the permission bits `mode` (0644 when negative).
 // False when `path` exists already or the file could not be written; nothing
 // is left behind then.
 [[nodiscard]] bool create_profile_strings(
     const std::string& section, const std::vector<std::pair<std::string, std::string>>& values,
-    const std::string& path);
+    const std::string& path, int mode = -1);
 
 // Whether a file name is one of the temporary files the writes above make
 // (".#<name>.tmp-<pid>-<n>"). A signal or a crash between writing and

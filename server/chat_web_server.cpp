@@ -82,7 +82,7 @@ int ChatWebServer::Start(const std::string& web_root, const std::string& default
   }
   configure(web_root, default_page);
   take_address_settings();
-  log_.open_day(web_root_);
+  log_.open_day();
   return Run(port, idle_timeout_ms);
 }
 

@@ -230,12 +230,21 @@ void ServiceHost::Run() {
     error_reports_.report(message, operation, code);
   });
   engine_->load(program_folder_);
+  // The chat log's losses (a full disk) go to the service's own log.
+  engine_->engine().chat_log().set_report(
+      [this](const std::string& text) { Print(1, "ERROR: %s", text.c_str()); });
   ReportReadOnlyFolder();
   failed_ = false;
+  const bool settings_taken = ReportLoadProblems();
   // tvlctl can reach the server from the moment it announces itself;
   // requests wait in the window's queue until the loop serves them.
   StartControlServer();
-  if (engine_->start_chat_server()) {
+  if (!settings_taken) {
+    // A typo must not start the chat with another port or without its filter.
+    ReportFailure("option.ini is refused: the chat server is not started");
+    failed_ = true;
+    stop_event_ = true;
+  } else if (engine_->start_chat_server()) {
     SetStatus(kServiceRunning, kStatusWaitHintMs);
     Print(3, "Tavella Service started: chat server on port %d",
           engine_->engine().site().settings.port);
@@ -277,7 +286,12 @@ void ServiceHost::dispatch(unsigned message) {
 bool ServiceHost::OnReloadMessage() {
   if (!engine_ || body_ != Body::Serving) return false;
   Print(3, "Reading option.ini, the IP lists and the rooms again");
+  if (!SettingsReloadable()) {
+    Print(1, "ERROR: the reload is refused; every setting stays as it was");
+    return false;
+  }
   if (engine_->reload()) {
+    (void)ReportLoadProblems();  // only rooms.sdb can be wrong now
     Print(3, "Tavella Service reloaded: chat server on port %d",
           engine_->engine().site().settings.port);
     ReportTls();
@@ -340,6 +354,30 @@ void ServiceHost::ReportReadOnlyFolder() {
   if (is_writable(folder)) return;
   ReportFailure("The program folder " + folder +
                 " is read-only: accounts, rooms, options and the chat log cannot be written");
+}
+
+bool ServiceHost::ReportLoadProblems() {
+  const SiteData& site = engine_->engine().site();
+  if (!site.room_problem.empty()) {
+    // Standard error has it already (the message box of the service).
+    Print(1, "ERROR: %s", site.room_problem.c_str());
+    ReportServiceEvent("%s", site.room_problem.c_str());
+  }
+  for (const std::string& problem : site.settings_problems) ReportFailure(problem);
+  return site.settings_problems.empty();
+}
+
+bool ServiceHost::SettingsReloadable() {
+  SiteData& site = engine_->engine().site();
+  site.settings_problems.clear();
+  const std::string file = site.program_folder + "option.ini";
+  ServerSettings probe = site.settings;
+  if (!is_regular_file(file))
+    site.settings_problems.push_back(file + " is missing or not a file; the settings stay as they were");
+  else
+    (void)check_settings_file(site.program_folder, probe, &site.settings_problems);  // listed there
+  for (const std::string& problem : site.settings_problems) ReportFailure(problem);
+  return site.settings_problems.empty();
 }
 
 void ServiceHost::OnStopMessage() {

@@ -111,7 +111,8 @@ class ServiceHost {
   // Message handlers, on the service thread.
   void dispatch(unsigned message);
   void OnStopMessage();
-  // False when the server could not listen again (the service then ends).
+  // False when the settings were refused (the server serves on as it was)
+  // or the server could not listen again (the service then ends).
   bool OnReloadMessage();
   void RunControlJobs();
 
@@ -122,6 +123,13 @@ class ServiceHost {
   void ReportFailure(const std::string& text);
   void ReportListenFailure();
   void ReportReadOnlyFolder();
+  // Tells what the load found wrong with option.ini and rooms.sdb (standard
+  // error, the service log, the system log). False when the settings were
+  // refused.
+  bool ReportLoadProblems();
+  // Checks option.ini before a reload touches anything; reports and keeps
+  // the problems in the site data. False when it is refused.
+  bool SettingsReloadable();
   // Says at start or reload whether HTTPS is served, and why not when asked for.
   void ReportTls();
   StatusReporter& reporter() REQUIRES(status_lock_);

@@ -1,6 +1,6 @@
 #include "storage/account.h"
 
-
+#include "platform/folder_lock.h"
 #include "platform/fs.h"
 #include "platform/lock_annotations.h"
 #include "platform/profile.h"
@@ -14,9 +14,32 @@ namespace {
 
 const char kSection[] = "main";
 
-// Creations look the name up and then create the file; two creators of names
-// that fold alike ("Bob", "bob") must not both pass the lookup.
+// Every change looks names up and then writes; two creators of names that
+// fold alike ("Bob", "bob") must not both pass the lookup, and two changes of
+// one file must not both read the old one. The threads of this process wait
+// for each other on this mutex, processes (the server, tvlctl, the window)
+// on the flock of users/ itself.
 Mutex g_create_lock;
+
+// How long a change waits for another process's change of users/.
+constexpr int kFolderWaitMs = 20000;
+
+// One writer of users/ at a time, across threads and processes.
+class SCOPED_CAPABILITY AccountsHold {
+ public:
+  AccountsHold(const std::string& program_folder) ACQUIRE(g_create_lock) : hold_(g_create_lock) {
+    locked_ = folder_.acquire(program_folder + "users", kFolderWaitMs);
+  }
+  ~AccountsHold() RELEASE() = default;
+  // False when users/ could not be locked (missing, or another process held
+  // it for the whole wait): the change must not be made.
+  bool locked() const { return locked_; }
+
+ private:
+  MutexLock hold_;
+  FolderLock folder_;
+  bool locked_ = false;
+};
 
 using Keys = std::vector<std::pair<std::string, std::string>>;
 
@@ -61,12 +84,13 @@ std::string cut_icon(std::string icon) {
   return icon;
 }
 
-// Creates users/<name> exclusively with `keys`; the caller has looked the
-// name up.
+// Creates users/<name> exclusively with `keys`; the caller holds an
+// AccountsHold and has looked the name up.
 AccountChange create_locked(const std::string& program_folder, const std::string& name,
                             const Keys& keys) REQUIRES(g_create_lock) {
   const std::string path = account_path(program_folder, name);
-  if (create_profile_strings(kSection, keys, path)) {
+  // Password hashes and e-mail addresses: for the server's user alone.
+  if (create_profile_strings(kSection, keys, path, 0600)) {
     index_account_added(program_folder, name);
     return AccountChange::kWritten;
   }
@@ -113,6 +137,14 @@ void remove_account_leftovers(const std::string& program_folder) {
   remove_profile_leftovers(program_folder + "users/");
 }
 
+void tighten_account_files(const std::string& program_folder) {
+  const std::string folder = program_folder + "users/";
+  if (!is_directory(folder)) return;
+  (void)set_file_mode(folder, 0700);  // not reported: a folder of another owner stays as it is
+  for (const std::string& name : find_files(folder + "*"))
+    (void)set_file_mode(folder + name, 0600);  // not reported, as above
+}
+
 bool picture_name_plain(const std::string& name) {
   if (name.empty() || name.size() > kAccountIconMax || name[0] == '.') return false;
   if (name.find("..") != std::string::npos) return false;
@@ -143,7 +175,8 @@ AccountCheck check_account(const std::string& program_folder, const std::string&
   if (!password.empty() && !password_is_hashed(stored)) {
     // An account of an older version: its password goes out of the file now.
     std::string hashed;
-    if (hash_password(password, hashed))
+    AccountsHold hold(program_folder);
+    if (hold.locked() && hash_password(password, hashed))
       (void)write_profile_strings(kSection, {{"password", hashed}}, path);  // retried next login
   }
 
@@ -175,18 +208,14 @@ AccountChange write_account(const std::string& program_folder, const std::string
                      {"Icon", fields.icon},
                      {"email", fields.email},
                      {"Profile", fields.profile}};
+  AccountsHold hold(program_folder);
+  if (!hold.locked()) return AccountChange::kFailed;
   if (create) {
-    MutexLock hold(g_create_lock);
     if (!find_account_path(program_folder, name).empty()) return AccountChange::kExists;
     return create_locked(program_folder, name, keys);
   }
-  std::string path = find_account_path(program_folder, name);
-  if (path.empty()) {
-    MutexLock hold(g_create_lock);
-    if (find_account_path(program_folder, name).empty())
-      return create_locked(program_folder, name, keys);
-    path = find_account_path(program_folder, name);
-  }
+  const std::string path = find_account_path(program_folder, name);
+  if (path.empty()) return create_locked(program_folder, name, keys);
   if (!is_regular_file(path) || !account_file_readable(path)) return AccountChange::kFailed;
   Keys change = keys;
   // The change form starts with an empty password: left so, the stored one
@@ -226,7 +255,8 @@ AccountChange add_member(const std::string& program_folder, const std::string& n
   if (!account_name_safe(name)) return AccountChange::kFailed;
   std::string stored;
   if (!stored_form(values.password, stored)) return AccountChange::kFailed;
-  MutexLock hold(g_create_lock);
+  AccountsHold hold(program_folder);
+  if (!hold.locked()) return AccountChange::kFailed;
   if (!find_account_path(program_folder, name).empty()) return AccountChange::kExists;
   return create_locked(program_folder, name, member_keys(values, stored));
 }
@@ -235,15 +265,16 @@ AccountChange edit_member(const std::string& program_folder, const std::string& 
                           const std::string& new_name, const MemberValues& values,
                           std::string& stored_name) {
   if (!account_name_safe(new_name)) return AccountChange::kFailed;
-  const std::string old_path = find_account_path(program_folder, old_name);
   std::string stored;
   if (!stored_form(values.password, stored)) return AccountChange::kFailed;
+  AccountsHold hold(program_folder);
+  if (!hold.locked()) return AccountChange::kFailed;
+  const std::string old_path = find_account_path(program_folder, old_name);
   if (values.password.empty() && !old_path.empty()) {
     // The dialog leaves the password empty to keep it.
     if (is_regular_file(old_path) && !account_file_readable(old_path)) return AccountChange::kFailed;
     stored = read_value(old_path, "password", "");
   }
-  MutexLock hold(g_create_lock);
   const std::string target = find_account_path(program_folder, new_name);
   if (!target.empty()) {
     if (target != old_path) return AccountChange::kExists;
@@ -253,17 +284,35 @@ AccountChange edit_member(const std::string& program_folder, const std::string& 
     stored_name = file_name_of(program_folder, target);
     return AccountChange::kWritten;
   }
-  // A rename: the new file first, the old one goes only once that stands.
-  const AccountChange made = create_locked(program_folder, new_name, member_keys(values, stored));
-  if (made != AccountChange::kWritten) return made;
-  if (!old_path.empty() && is_regular_file(old_path)) {
-    if (delete_file(old_path)) index_account_removed(program_folder, file_name_of(program_folder, old_path));
+  if (old_path.empty() || !is_regular_file(old_path)) {
+    const AccountChange made = create_locked(program_folder, new_name, member_keys(values, stored));
+    if (made == AccountChange::kWritten) stored_name = new_name;
+    return made;
   }
+  // A rename: the account moves to its new name in one step that never
+  // replaces another file, then takes its new values there (a whole
+  // replacement). A kill between the two leaves the new name with the old
+  // values; at no moment are there two accounts.
+  const std::string new_path = account_path(program_folder, new_name);
+  if (!rename_file_exclusive(old_path, new_path))
+    return is_regular_file(new_path) || is_directory(new_path) ? AccountChange::kExists
+                                                                : AccountChange::kFailed;
+  if (!write_profile_strings(kSection, member_keys(values, stored), new_path)) {
+    // Back to the old name, so that a refused change changed nothing.
+    if (rename_file_exclusive(new_path, old_path)) return AccountChange::kFailed;
+    index_account_removed(program_folder, file_name_of(program_folder, old_path));
+    index_account_added(program_folder, new_name);
+    return AccountChange::kFailed;
+  }
+  index_account_removed(program_folder, file_name_of(program_folder, old_path));
+  index_account_added(program_folder, new_name);
   stored_name = new_name;
   return AccountChange::kWritten;
 }
 
 bool delete_member(const std::string& program_folder, const std::string& name) {
+  AccountsHold hold(program_folder);
+  if (!hold.locked()) return false;
   const std::string path = find_account_path(program_folder, name);
   if (path.empty() || !is_regular_file(path) || !delete_file(path)) return false;
   index_account_removed(program_folder, file_name_of(program_folder, path));

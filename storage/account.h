@@ -84,6 +84,11 @@ std::string lookalike_account(const std::string& program_folder, const std::stri
 // users/; called at start.
 void remove_account_leftovers(const std::string& program_folder);
 
+// Makes users/ 0700 and every file in it 0600 (accounts are created 0600;
+// this tightens those of older versions); called at start. Files this
+// process may not change stay as they are.
+void tighten_account_files(const std::string& program_folder);
+
 // The login check (the account found by find_account_path).
 //   - no account, or a folder: AccountCheck::Guest when password is empty,
 //     else AccountCheck::BadLogin;

@@ -1,88 +1,40 @@
 #include "storage/paged_file.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include "platform/retry.h"
+
+#include "platform/file_replacement.h"
 
 namespace tvl {
 
 namespace {
-// 4096 pages of 64 KiB: 256 MiB of cached file before everything is written
-// back and dropped. Record files of this system are far smaller.
+// 4096 pages of 64 KiB: 256 MiB of cached file before clean pages are
+// dropped. Record files of this system are far smaller.
 constexpr std::size_t kMaxPages = 4096;
-
-bool pread_all(int fd, void* out, int64_t len, int64_t pos, int64_t* got) {
-  auto* p = static_cast<uint8_t*>(out);
-  int64_t done = 0;
-  while (done < len) {
-    ssize_t n = retry_interrupted(
-        [&] { return ::pread(fd, p + done, std::size_t(len - done), off_t(pos + done)); });
-    if (n < 0) {
-      *got = done;
-      return false;
-    }
-    if (n == 0) break;
-    done += n;
-  }
-  *got = done;
-  return true;
-}
-
-bool pwrite_all(int fd, const void* data, int64_t len, int64_t pos) {
-  auto* p = static_cast<const uint8_t*>(data);
-  int64_t done = 0;
-  while (done < len) {
-    ssize_t n = retry_interrupted(
-        [&] { return ::pwrite(fd, p + done, std::size_t(len - done), off_t(pos + done)); });
-    if (n < 0) return false;
-    done += n;
-  }
-  return true;
-}
 }  // namespace
 
 PagedFile::~PagedFile() { close(); }
 
-bool PagedFile::open(const std::string& path) {
+LockedOpen PagedFile::open(const std::string& path) {
   close();
-  int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
-  if (fd < 0) return false;
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
-    return false;
-  }
-  fd_ = fd;
-  size_ = disk_size_ = st.st_size;
-  return true;
+  reason_.clear();
+  const LockedOpen result = file_.open(path, kLockWaitMs, reason_);
+  if (result == LockedOpen::kOpened) size_ = disk_size_ = file_.size();
+  return result;
 }
 
-bool PagedFile::close() {
-  if (fd_ < 0) return true;
-  bool ok = flush();
-  drop_all();
-  ::close(fd_);
-  fd_ = -1;
+void PagedFile::close() {
+  file_.close();
+  pages_.clear();
+  loaded_ = 0;
   size_ = disk_size_ = 0;
-  return ok;
+  changed_ = false;
 }
 
 bool PagedFile::read_direct(int64_t pos, void* out, int64_t len) {
-  if (fd_ < 0 || pos < 0 || len < 0) return false;
   int64_t got = 0;
-  return pread_all(fd_, out, len, pos, &got) && got == len;
-}
-
-bool PagedFile::write_direct(int64_t pos, const void* data, int64_t len) {
-  if (fd_ < 0 || pos < 0 || len < 0) return false;
-  if (!pwrite_all(fd_, data, len, pos)) return false;
-  size_ = std::max(size_, pos + len);
-  return true;
+  return file_.is_open() && file_.read(pos, out, len, &got) && got == len;
 }
 
 PagedFile::Page* PagedFile::page(int64_t index) {
@@ -93,32 +45,26 @@ PagedFile::Page* PagedFile::page(int64_t index) {
     slot.reset(new (std::nothrow) Page);
     if (!slot) return nullptr;
     ++loaded_;
-    int64_t start = index << kPageBits;
+    const int64_t start = index << kPageBits;
     int64_t got = 0;
-    if (start < disk_size_) pread_all(fd_, slot->data, kPageSize, start, &got);
+    if (start < disk_size_ && !file_.read(start, slot->data, kPageSize, &got)) {
+      slot.reset();
+      --loaded_;
+      return nullptr;
+    }
     if (got < kPageSize) std::memset(slot->data + got, 0, std::size_t(kPageSize - got));
   }
   return slot.get();
 }
 
-void PagedFile::mark(Page* p, int64_t lo, int64_t hi) {
-  if (p->dirty_lo < 0) {
-    p->dirty_lo = lo;
-    p->dirty_hi = hi;
-  } else {
-    p->dirty_lo = std::min(p->dirty_lo, lo);
-    p->dirty_hi = std::max(p->dirty_hi, hi);
-  }
-}
-
 bool PagedFile::read(int64_t pos, void* out, int64_t len) {
-  if (fd_ < 0 || pos < 0 || len < 0 || pos > size_ - len) return false;
+  if (!is_open() || pos < 0 || len < 0 || pos > size_ - len) return false;
   auto* o = static_cast<uint8_t*>(out);
   while (len > 0) {
     Page* p = page(pos >> kPageBits);
     if (!p) return false;
-    int64_t off = pos & (kPageSize - 1);
-    int64_t n = std::min(len, kPageSize - off);
+    const int64_t off = pos & (kPageSize - 1);
+    const int64_t n = std::min(len, kPageSize - off);
     std::memcpy(o, p->data + off, std::size_t(n));
     o += n;
     pos += n;
@@ -128,61 +74,83 @@ bool PagedFile::read(int64_t pos, void* out, int64_t len) {
 }
 
 bool PagedFile::write(int64_t pos, const void* data, int64_t len) {
-  if (fd_ < 0 || pos < 0 || len < 0 || pos > size_ || len > (int64_t(1) << 31)) return false;
+  if (!is_open() || pos < 0 || len < 0 || pos > size_ || len > (int64_t(1) << 31)) return false;
   auto* d = static_cast<const uint8_t*>(data);
-  int64_t end = pos + len;
+  const int64_t end = pos + len;
   while (len > 0) {
     Page* p = page(pos >> kPageBits);
     if (!p) return false;
-    int64_t off = pos & (kPageSize - 1);
-    int64_t n = std::min(len, kPageSize - off);
+    const int64_t off = pos & (kPageSize - 1);
+    const int64_t n = std::min(len, kPageSize - off);
     std::memcpy(p->data + off, d, std::size_t(n));
-    mark(p, off, off + n);
+    p->dirty = true;
     d += n;
     pos += n;
     len -= n;
   }
+  changed_ = true;
   size_ = std::max(size_, end);
   return true;
 }
 
 uint8_t* PagedFile::span(int64_t pos, int64_t len, bool for_write) {
-  if (fd_ < 0 || pos < 0 || len <= 0 || pos > size_ - len) return nullptr;
-  int64_t off = pos & (kPageSize - 1);
+  if (!is_open() || pos < 0 || len <= 0 || pos > size_ - len) return nullptr;
+  const int64_t off = pos & (kPageSize - 1);
   if (off + len > kPageSize) return nullptr;
   Page* p = page(pos >> kPageBits);
   if (!p) return nullptr;
-  if (for_write) mark(p, off, off + len);
+  if (for_write) {
+    p->dirty = true;
+    changed_ = true;
+  }
   return p->data + off;
 }
 
-bool PagedFile::flush() {
-  if (fd_ < 0) return true;
-  bool ok = true;
-  for (std::size_t i = 0; i < pages_.size(); ++i) {
-    Page* p = pages_[i].get();
-    if (!p || p->dirty_lo < 0) continue;
-    int64_t start = int64_t(i) << kPageBits;
-    // Never write past the logical end (the page tail is not file content).
-    int64_t hi = std::min(p->dirty_hi, size_ - start);
-    if (hi > p->dirty_lo &&
-        !pwrite_all(fd_, p->data + p->dirty_lo, hi - p->dirty_lo, start + p->dirty_lo))
-      ok = false;
-    p->dirty_lo = p->dirty_hi = -1;
+// The whole logical file, page by page: cached pages as they stand, the
+// others copied from the old file.
+bool PagedFile::write_contents(FileReplacement& out) {
+  std::vector<uint8_t> copy;
+  for (int64_t start = 0; start < size_; start += kPageSize) {
+    const int64_t len = std::min(kPageSize, size_ - start);
+    const std::size_t index = std::size_t(start >> kPageBits);
+    const uint8_t* data = nullptr;
+    if (index < pages_.size() && pages_[index]) {
+      data = pages_[index]->data;
+    } else {
+      copy.resize(std::size_t(kPageSize));
+      int64_t got = 0;
+      if (!file_.read(start, copy.data(), len, &got) || got != len) {
+        reason_ = "cannot read " + file_.path();
+        return false;
+      }
+      data = copy.data();
+    }
+    if (!out.write(start, data, len, reason_)) return false;
   }
-  disk_size_ = std::max(disk_size_, size_);
-  return ok;
+  return true;
+}
+
+bool PagedFile::commit() {
+  if (!is_open()) return false;
+  if (!changed_) return true;
+  FileReplacement out;
+  if (!out.begin(file_, reason_) || !write_contents(out) || !out.commit(reason_)) return false;
+  // The new file is the file now. This handle still reads the old one
+  // (which it keeps locked until close(): a writer waiting for it finds the
+  // path replaced and locks the new file instead), so the pages that differ
+  // from it stay marked and cached.
+  changed_ = false;
+  return true;
 }
 
 void PagedFile::trim() {
   if (loaded_ <= kMaxPages) return;
-  flush();
-  drop_all();
-}
-
-void PagedFile::drop_all() {
-  pages_.clear();
-  loaded_ = 0;
+  for (auto& p : pages_) {
+    if (p && !p->dirty) {
+      p.reset();
+      --loaded_;
+    }
+  }
 }
 
 }  // namespace tvl

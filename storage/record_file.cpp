@@ -40,7 +40,8 @@ RecordFile::~RecordFile() {
 bool RecordFile::open(const std::string& path) {
   (void)close();  // a handle opened again: the earlier file is closed as it can be
   Impl& m = *impl_;
-  if (!m.file.open(path)) {
+  m.open_status = m.file.open(path);
+  if (m.open_status != LockedOpen::kOpened) {
     m.error = "file can't be  opened!";
     return false;
   }
@@ -61,6 +62,7 @@ bool RecordFile::open(const std::string& path) {
   if (!ok || sum > int64_t(reclen)) {
     // A header that is short or describes no usable record.
     m.file.close();
+    m.open_status = LockedOpen::kFailed;
     m.error = "file can't be  opened!";
     return false;
   }
@@ -84,13 +86,25 @@ bool RecordFile::close() {
   Impl& m = *impl_;
   bool ok = true;
   if (m.file.is_open()) {
-    if (!m.file.flush()) ok = false;
-    if (m.header_changed && !m.file.write_direct(0, m.hdr, kHeaderSize)) ok = false;
-    if (!m.file.close()) ok = false;
+    // The header goes through the cache with the rest, so that the file is
+    // replaced by one whole new state (PagedFile::commit).
+    if (m.header_changed && !m.file.write(0, m.hdr, kHeaderSize)) ok = false;
+    if (ok && !m.file.commit()) {
+      ok = false;
+      m.error = m.file.reason();
+    }
+    m.file.close();
   }
   m.reset();
   return ok;
 }
+
+void RecordFile::abandon() {
+  impl_->file.close();
+  impl_->reset();
+}
+
+LockedOpen RecordFile::open_status() const { return impl_->open_status; }
 
 int RecordFile::record_count() const { return impl_->is_open ? impl_->count() : -1; }
 

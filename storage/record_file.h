@@ -6,16 +6,20 @@
 // last_error(); nothing throws.
 //
 // Ownership: one handle, one thread at a time; the handle owns its open file.
-// The header is written back only by close(), so on-disk counts, free lists
-// and roots are current only after close().
+// Changes reach the disk only at close(), all of them at once: the file is
+// replaced whole by its new state (PagedFile), so a kill, a crash or a full
+// disk at any moment leaves either the state before open() or the state at
+// close(), never a mix. From open() to close() the file is locked against
+// every other handle, in this process or another: one writer at a time, and
+// no change of another is lost. A second handle on the same file therefore
+// waits (up to PagedFile::kLockWaitMs) until the first one is closed.
 //
 // The byte layouts are documented in record_format.h; new files are made
 // with create_record_file() (record_file_create.h), which the system itself
 // never calls (the tool that builds rooms.sdb and the tests do).
 //
-// Caching: file contents are read through a page cache and changed bytes
-// are written back at close() (together with the header), so another handle
-// sees this handle's changes only after close().
+// Caching: file contents are read through a page cache; changed pages stay
+// in memory until close().
 //
 // Damaged files: every walk over nodes, leaves and duplicate chains is
 // bounded by what the file's size allows; counts outside 1..200, positions
@@ -32,6 +36,8 @@
 #pragma once
 #include <cstdint>
 #include <string>
+
+#include "platform/locked_file.h"
 
 namespace tvl {
 
@@ -53,11 +59,17 @@ class RecordFile {
   RecordFile(const RecordFile&) = delete;
   RecordFile& operator=(const RecordFile&) = delete;
 
-  bool open(const std::string& path);  // read/write; never creates
-  // Writes back what is still buffered and the header, and closes.
-  // False when any of that failed (a full disk): the changes since open()
-  // may not all have reached the file. The handle is closed either way.
+  bool open(const std::string& path);  // locks the file; never creates
+  // What the last open() found (a missing file, a folder, a lock held too
+  // long by another handle, ...).
+  LockedOpen open_status() const;
+  // Replaces the file with its changed state and closes. False when that
+  // failed (a full disk, an I/O error): the file is exactly as it was at
+  // open(), and last_error() says why. The handle is closed either way.
   [[nodiscard]] bool close();
+  // Closes and drops every change made since open(): the file stays as it
+  // was. For an operation that failed half-way.
+  void abandon();
   int record_count() const;  // -1 when closed
 
   // out/len: when out is given, len bytes of the record (record length when

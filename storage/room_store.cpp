@@ -67,14 +67,15 @@ bool read_rooms(const std::string& program_folder, std::vector<RoomInfo>& rooms,
                 RoomFileCheck* check) {
   RoomFileCheck found;
   const std::string path = program_folder + "rooms.sdb";
+  found.path = path;
   RecordFile file;
   if (!file.open(path)) {
-    // A missing file means no rooms; one that is there but cannot be
-    // opened is damaged.
-    found.damaged = is_regular_file(path);
-    // Not damaged at all, only not writable: a read-only program folder or
-    // file is told as what it is.
-    found.read_only = found.damaged && !is_writable(path);
+    // A missing file means no rooms; anything else that stands there but
+    // cannot be opened (a folder too) is damage, or a lock held too long.
+    const LockedOpen status = file.open_status();
+    found.damaged = status != LockedOpen::kMissing && status != LockedOpen::kBusy;
+    found.busy = status == LockedOpen::kBusy;
+    found.reason = room_open_failure(status, path);
     if (check) *check = found;
     return false;
   }
@@ -99,7 +100,7 @@ bool read_rooms(const std::string& program_folder, std::vector<RoomInfo>& rooms,
   // A key that goes on past the count disagrees with the header as much as
   // one that ends early.
   const bool beyond = count > 0 ? int(loaded.size()) == count && more : file.move_first(0);
-  (void)file.close();  // read only: nothing to lose
+  file.abandon();  // read only: nothing to write
   found.declared = count;
   found.read = int(loaded.size());
   found.damaged = !fields_ok || found.read < count || beyond;
@@ -109,17 +110,15 @@ bool read_rooms(const std::string& program_folder, std::vector<RoomInfo>& rooms,
 }
 
 std::string room_file_notice(const RoomFileCheck& check) {
-  if (check.read_only)
-    return "The room file rooms.sdb cannot be opened: it or the program folder is read-only; "
-           "no rooms were loaded.";
-  char text[160];
+  if (check.busy || (check.damaged && check.declared == 0 && check.read == 0 && !check.reason.empty()))
+    return "The room file cannot be read: " + check.reason + "; no rooms were loaded.";
+  const std::string name = check.path.empty() ? "rooms.sdb" : check.path;
+  char text[80];
   if (check.declared > 0)
-    std::snprintf(text, sizeof text, "The room file rooms.sdb is damaged: %d of %d rooms could be read.",
-                  check.read, check.declared);
+    std::snprintf(text, sizeof text, "%d of %d rooms could be read.", check.read, check.declared);
   else
-    std::snprintf(text, sizeof text, "The room file rooms.sdb is damaged: %d rooms could be read.",
-                  check.read);
-  return text;
+    std::snprintf(text, sizeof text, "%d rooms could be read.", check.read);
+  return "The room file " + name + " is damaged: " + text;
 }
 
 bool list_room_rows(const std::string& program_folder, std::vector<RoomRow>& rows) {
@@ -141,7 +140,7 @@ bool list_room_rows(const std::string& program_folder, std::vector<RoomRow>& row
     listed.push_back(std::move(r));
     more = file.move_next(0);
   }
-  (void)file.close();  // read only: nothing to lose
+  file.abandon();  // read only: nothing to write
   rows = std::move(listed);
   return true;
 }
@@ -156,40 +155,83 @@ bool room_text_limits(const std::string& program_folder, RoomTextLimits& limits)
   };
   limits.name = width("name", int(sizeof RoomInfo::name) - 1);
   limits.admin = width("admin", int(sizeof RoomInfo::admin) - 1);
-  (void)file.close();  // read only: nothing to lose
+  file.abandon();  // read only: nothing to write
   return true;
 }
 
-bool add_room(const std::string& program_folder, const RoomValues& values, int& id) {
-  RecordFile file;
-  if (!file.open(room_path(program_folder))) return false;
-  const bool added = set_room_fields(file, values) && file.insert_record();
-  if (added) id = file.last_id();
-  // The room stands in the file only once the close wrote it back.
-  const bool closed = file.close();
-  return added && closed;
+namespace {
+// Opens the room file for a change; false (reason set) when it cannot be.
+bool open_for_change(RecordFile& file, const std::string& program_folder, std::string* reason) {
+  if (file.open(room_path(program_folder))) return true;
+  if (reason) *reason = room_open_failure(file.open_status(), room_path(program_folder));
+  return false;
 }
 
-bool update_room(const std::string& program_folder, int id, const RoomValues& values) {
+// Ends a change: replaces the file when the change was made, else leaves it
+// as it was. False (reason set) when the change was not made or could not
+// be written.
+bool finish_change(RecordFile& file, bool made, const char* refusal, std::string* reason) {
+  if (!made) {
+    if (reason) *reason = refusal;
+    file.abandon();
+    return false;
+  }
+  if (file.close()) return true;
+  if (reason) *reason = "the room file could not be written (" + file.last_error() + "); it is unchanged";
+  return false;
+}
+}  // namespace
+
+std::string room_open_failure(LockedOpen status, const std::string& path) {
+  switch (status) {
+    case LockedOpen::kMissing:
+      return "the room file " + path + " does not exist";
+    case LockedOpen::kNotAFile:
+      return path + " is not a file (damaged: a folder or other object stands in its place)";
+    case LockedOpen::kBusy:
+      return "the room file " + path + " is locked by another program; try again";
+    case LockedOpen::kOpened:
+      return "the room file " + path + " is damaged (its header cannot be read)";
+    case LockedOpen::kFailed:
+      break;
+  }
+  return "the room file " + path + " cannot be opened (permissions?)";
+}
+
+bool add_room(const std::string& program_folder, const RoomValues& values, int& id,
+              std::string* reason) {
   RecordFile file;
-  if (!file.open(room_path(program_folder))) return false;
+  if (!open_for_change(file, program_folder, reason)) return false;
+  const bool added = set_room_fields(file, values) && file.insert_record();
+  const int new_id = added ? file.last_id() : 0;
+  if (!finish_change(file, added, "the room could not be added (the room file may be damaged)", reason))
+    return false;
+  id = new_id;
+  return true;
+}
+
+bool update_room(const std::string& program_folder, int id, const RoomValues& values,
+                 std::string* reason) {
+  RecordFile file;
+  if (!open_for_change(file, program_folder, reason)) return false;
   const int32_t key = id;
   const bool updated =
       file.seek_key(0, &key) && set_room_fields(file, values) && file.update_record();
-  const bool closed = file.close();
-  return updated && closed;
+  return finish_change(file, updated, "no room has that number, or it could not be changed", reason);
 }
 
-bool delete_room(const std::string& program_folder, int id, bool& deleted) {
+bool delete_room(const std::string& program_folder, int id, bool& deleted, std::string* reason) {
   deleted = false;
   RecordFile file;
-  if (!file.open(room_path(program_folder))) return false;
+  if (!open_for_change(file, program_folder, reason)) return false;
   const int32_t key = id;
-  deleted = file.seek_key(0, &key) && file.delete_record();
-  // A deletion that could not be written back did not happen on the disk.
-  const bool closed = file.close();
-  if (!closed) deleted = false;
-  return closed;
+  if (!file.seek_key(0, &key)) {
+    file.abandon();  // nothing to delete: the file stays as it is
+    return true;
+  }
+  if (!finish_change(file, file.delete_record(), "the room could not be deleted", reason)) return false;
+  deleted = true;
+  return true;
 }
 
 }  // namespace tvl

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/locked_file.h"
+
 namespace tvl {
 
 struct RoomInfo {
@@ -14,15 +16,18 @@ struct RoomInfo {
   bool admin_only = false;
 };
 
-// What reading the room file found. A file is damaged when it exists but
-// cannot be opened, when the walk of key 0 yields fewer or more records than
-// its header counts, or when a field of a record cannot be read.
+// What reading the room file found. A file is damaged when something stands
+// under its name that cannot be opened as a record file (a folder too), when
+// the walk of key 0 yields fewer or more records than its header counts, or
+// when a field of a record cannot be read. The file itself is never written
+// while reading it, so a damaged file stays as it was found.
 struct RoomFileCheck {
   bool damaged = false;
   int declared = 0;  // records the header counts (0 when it cannot be opened)
   int read = 0;      // rooms read
-  bool read_only = false;  // there, but this process may not write it (the
-                           // record engine opens files for writing only)
+  bool busy = false;   // another program held its lock for the whole wait
+  std::string reason;  // why it could not be opened (with its path)
+  std::string path;    // the file read
 };
 
 // Reads every room of "<program_folder>rooms.sdb" in key-0 order, at most as
@@ -32,15 +37,18 @@ bool read_rooms(const std::string& program_folder, std::vector<RoomInfo>& rooms,
                 RoomFileCheck* check = nullptr);
 
 // The one-line notice of a damaged room file: that it is damaged and how many
-// rooms could be read; for a file that is only read-only, that instead.
+// rooms could be read, or why it could not be opened at all.
 std::string room_file_notice(const RoomFileCheck& check);
+
+// Why the room file at `path` could not be opened, for a person.
+std::string room_open_failure(LockedOpen status, const std::string& path);
 
 // --- The Rooms page's operations ---
 // Each one opens "<program_folder>rooms.sdb", does one thing and closes the
-// file before it returns: the record-file engine writes the header (record
-// count, index roots) only when the file is closed, so a load_rooms() that
-// follows sees the change. Failures are not described further: the page
-// reports none of them.
+// file before it returns. A change is made whole or not at all (RecordFile),
+// under the file's lock, so concurrent changes from several processes all
+// land. A change that fails leaves the file exactly as it was; `reason`,
+// when given, then says why for a person.
 
 // One row of the page: "guest" and "admin_only" count as set only when the
 // stored value is exactly 1 (a stored 2 lets guests in but is listed "No").
@@ -73,18 +81,21 @@ struct RoomTextLimits {
 bool room_text_limits(const std::string& program_folder, RoomTextLimits& limits);
 
 // Inserts a room; id receives the identifier the engine gave it. False when
-// the file cannot be opened, the insert fails (id untouched) or the file
-// could not be written back when closed.
-bool add_room(const std::string& program_folder, const RoomValues& values, int& id);
+// the file cannot be opened, the insert fails or the file could not be
+// replaced (a full disk); id is then untouched.
+[[nodiscard]] bool add_room(const std::string& program_folder, const RoomValues& values, int& id,
+                            std::string* reason = nullptr);
 
 // Replaces the four fields of room `id`. False when the file cannot be
 // opened, no record has that id (deleted meanwhile), the update fails or
-// the file could not be written back when closed.
-bool update_room(const std::string& program_folder, int id, const RoomValues& values);
+// the file could not be replaced.
+[[nodiscard]] bool update_room(const std::string& program_folder, int id, const RoomValues& values,
+                               std::string* reason = nullptr);
 
-// Deletes room `id`. Returns whether the file could be opened and written
-// back; deleted tells whether a record was found and deleted (false too when
-// the deletion could not be written back).
-bool delete_room(const std::string& program_folder, int id, bool& deleted);
+// Deletes room `id`. False when the file could not be opened or the
+// deletion could not be made or written (nothing changed); deleted tells
+// whether a record was found and deleted.
+[[nodiscard]] bool delete_room(const std::string& program_folder, int id, bool& deleted,
+                               std::string* reason = nullptr);
 
 }  // namespace tvl

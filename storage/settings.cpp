@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdint>
 #include <cstdlib>
 #include <ctime>
 #include <thread>
@@ -11,6 +12,7 @@
 #include "platform/profile.h"
 #include "storage/account.h"
 #include "storage/ip_list.h"
+#include "storage/chat_log.h"
 #include "storage/client_network.h"
 
 namespace tvl {
@@ -28,9 +30,86 @@ std::string read_key(const std::string& file, const char* key, const char* fallb
   return get_profile_string(kSection, key, fallback, kValueBuffer, file);
 }
 
-// Decimal atoi: anything that is not a number reads as 0.
-int read_int(const std::string& file, const char* key, const char* fallback) {
-  return std::atoi(read_key(file, key, fallback).c_str());
+// The keys that hold numbers, with their ranges. A bool takes any number
+// (non-zero is on) but nothing else: "Savelog=yes" is a typo, not "off".
+struct NumberKey {
+  const char* key;
+  int fallback;
+  long min, max;
+  int ServerSettings::*number;  // or
+  bool ServerSettings::*flag;
+};
+
+constexpr long kAnyMin = INT32_MIN, kAnyMax = INT32_MAX, kBound = 1000000;
+constexpr int kProcessors = -1;  // as a default: this machine's processors
+
+const NumberKey kNumberKeys[] = {
+    {"port", 80, 0, 65535, &ServerSettings::port, nullptr},
+    {"Startup", 0, kAnyMin, kAnyMax, nullptr, &ServerSettings::startup},
+    {"AutoActive", 0, kAnyMin, kAnyMax, nullptr, &ServerSettings::auto_active},
+    {"Minimize", 0, kAnyMin, kAnyMax, nullptr, &ServerSettings::minimize},
+    {"Savelog", 0, kAnyMin, kAnyMax, nullptr, &ServerSettings::save_log},
+    {"RegNew", 1, kAnyMin, kAnyMax, nullptr, &ServerSettings::allow_registration},
+    {"FilterMode", 0, 0, 2, &ServerSettings::filter_mode, nullptr},
+    {"MaxConnectionsPerAddress", 256, 0, kBound, &ServerSettings::max_connections_per_address, nullptr},
+    {"MaxFailedLogins", 5, 0, kBound, &ServerSettings::max_failed_logins, nullptr},
+    {"MaxRegistrationsPerHour", 3, 0, kBound, &ServerSettings::max_registrations_per_hour, nullptr},
+    {"PostBurst", 5, 0, kBound, &ServerSettings::post_burst, nullptr},
+    {"PostIntervalMs", 1000, 0, 86400000, &ServerSettings::post_interval_ms, nullptr},
+    {"MaxPlacesPerAddress", 20, 0, kBound, &ServerSettings::max_places_per_address, nullptr},
+    {"RemotePictures", 0, kAnyMin, kAnyMax, nullptr, &ServerSettings::remote_pictures},
+    {"MaxOnline", 500, 0, 20000, &ServerSettings::max_online, nullptr},
+    {"TlsPort", 0, 0, 65535, &ServerSettings::tls_port, nullptr},
+    {"TlsRedirect", 0, kAnyMin, kAnyMax, nullptr, &ServerSettings::tls_redirect},
+    {"NetworkPrefixV4", 32, 0, 32, &ServerSettings::network_prefix_v4, nullptr},
+    {"NetworkPrefixV6", 64, 0, 128, &ServerSettings::network_prefix_v6, nullptr},
+    {"MaxPasswordChecks", kProcessors, 0, kBound, &ServerSettings::max_password_checks, nullptr},
+    {"PasswordQueue", 8, 0, kBound, &ServerSettings::password_queue, nullptr},
+};
+
+// A decimal number, blanks around it allowed, nothing else. False for
+// anything else, or a number beyond long's range.
+bool parse_number(const std::string& text, long& value) {
+  std::size_t a = text.find_first_not_of(" \t");
+  std::size_t b = text.find_last_not_of(" \t");
+  if (a == std::string::npos) return false;
+  const std::string digits = text.substr(a, b - a + 1);
+  std::size_t i = digits[0] == '-' || digits[0] == '+' ? 1 : 0;
+  if (i == digits.size() || digits.size() - i > 10) return false;
+  for (std::size_t j = i; j < digits.size(); ++j)
+    if (digits[j] < '0' || digits[j] > '9') return false;
+  value = std::strtol(digits.c_str(), nullptr, 10);
+  return true;
+}
+
+// Reads every key of `file` into `s`; a number that is not one or is out of
+// its range keeps the value `s` had and adds a problem.
+void read_keys(const std::string& file, const std::string& program_folder, ServerSettings& s,
+               std::vector<std::string>& problems) {
+  s.web_pages = read_key(file, "WebPages", "");
+  s.default_page = read_key(file, "DefaultPage", "index.ghp");
+  for (const NumberKey& k : kNumberKeys) {
+    const std::string text = read_key(file, k.key, "");
+    long value = k.fallback == kProcessors ? processor_count() : k.fallback;
+    // An empty value is no value: the key's default.
+    if (!text.empty() && text.find_first_not_of(" \t") != std::string::npos &&
+        (!parse_number(text, value) || value < k.min || value > k.max)) {
+      char range[64];
+      std::snprintf(range, sizeof range, "%ld to %ld", k.min, k.max);
+      problems.push_back(file + ": " + k.key + "=" + text + " is not a number" +
+                         (k.flag ? std::string() : std::string(" from ") + range));
+      continue;
+    }
+    if (k.number) s.*k.number = int(value);
+    else s.*k.flag = value != 0;
+  }
+  s.trusted_proxies = read_key(file, "TrustedProxies", "");
+  if (s.web_pages.empty()) s.web_pages = program_folder;
+  s.listen_address = read_key(file, "ListenAddress", "");
+  s.tls_certificate = read_key(file, "TlsCertificate", "");
+  s.tls_key = read_key(file, "TlsKey", "");
+  for (std::string* path : {&s.tls_certificate, &s.tls_key})
+    if (!path->empty() && (*path)[0] != '/') *path = program_folder + *path;
 }
 
 void write_int(const std::string& file, const char* key, int value) {
@@ -80,42 +159,36 @@ void load_settings(SiteData& site, const std::function<void()>& load_rooms) {
   // A write interrupted by a signal or a crash may have left a temporary
   // file beside the accounts; it is never an account.
   remove_account_leftovers(site.program_folder);
+  tighten_account_files(site.program_folder);
+  tighten_chat_log_files(site.program_folder);
   load_templates(site);
   if (load_rooms) load_rooms();
 
+  site.settings_problems.clear();
   const std::string file = site.program_folder + "option.ini";
-  ServerSettings& s = site.settings;
-  s.web_pages = read_key(file, "WebPages", "");
-  s.default_page = read_key(file, "DefaultPage", "index.ghp");
-  s.port = read_int(file, "port", "80");
-  s.startup = read_int(file, "Startup", "0") != 0;
-  s.auto_active = read_int(file, "AutoActive", "0") != 0;
-  s.minimize = read_int(file, "Minimize", "0") != 0;
-  s.save_log = read_int(file, "Savelog", "0") != 0;
-  s.allow_registration = read_int(file, "RegNew", "1") != 0;
-  s.filter_mode = read_int(file, "FilterMode", "0");
-  s.max_connections_per_address = std::max(read_int(file, "MaxConnectionsPerAddress", "256"), 0);
-  s.trusted_proxies = read_key(file, "TrustedProxies", "");
-  s.max_failed_logins = read_int(file, "MaxFailedLogins", "5");
-  s.max_registrations_per_hour = read_int(file, "MaxRegistrationsPerHour", "3");
-  s.post_burst = read_int(file, "PostBurst", "5");
-  s.post_interval_ms = read_int(file, "PostIntervalMs", "1000");
-  s.max_places_per_address = read_int(file, "MaxPlacesPerAddress", "20");
-  s.remote_pictures = read_int(file, "RemotePictures", "0") != 0;
-  s.max_online = read_int(file, "MaxOnline", "500");
-  s.network_prefix_v4 = read_int(file, "NetworkPrefixV4", "32");
-  s.network_prefix_v6 = read_int(file, "NetworkPrefixV6", "64");
-  s.max_password_checks =
-      read_int(file, "MaxPasswordChecks", std::to_string(processor_count()).c_str());
-  s.password_queue = read_int(file, "PasswordQueue", "8");
-  if (s.web_pages.empty()) s.web_pages = site.program_folder;
-  s.listen_address = read_key(file, "ListenAddress", "");
-  s.tls_port = read_int(file, "TlsPort", "0");
-  s.tls_certificate = read_key(file, "TlsCertificate", "");
-  s.tls_key = read_key(file, "TlsKey", "");
-  s.tls_redirect = read_int(file, "TlsRedirect", "0") != 0;
-  for (std::string* path : {&s.tls_certificate, &s.tls_key})
-    if (!path->empty() && (*path)[0] != '/') *path = site.program_folder + *path;
+  if (!is_regular_file(file) && site.settings_read) {
+    // A reload without the file (removed, or a folder) would fall back to
+    // port 80 on every address with the filter off: the settings stay.
+    site.settings_problems.push_back(file + " is missing or not a file; the settings stay as they were");
+    return;
+  }
+  ServerSettings read = site.settings_read ? site.settings : ServerSettings();
+  if (!check_settings_file(site.program_folder, read, &site.settings_problems)) return;
+  site.settings = read;
+  site.settings_read = true;
+}
+
+bool check_settings_file(const std::string& program_folder, ServerSettings& settings,
+                         std::vector<std::string>* problems) {
+  std::vector<std::string> found;
+  ServerSettings read = settings;
+  const std::string file = program_folder + "option.ini";
+  if (is_directory(file)) found.push_back(file + " is a folder, not a settings file");
+  else read_keys(file, program_folder, read, found);
+  if (problems) problems->insert(problems->end(), found.begin(), found.end());
+  if (!found.empty()) return false;
+  settings = read;
+  return true;
 }
 
 void save_settings(SiteData& site, const ServerSettings& values) {

@@ -38,11 +38,17 @@
 //   MaxPasswordChecks /     max_password_checks the processors: password checks
 //     never                                           running at once
 //   PasswordQueue / never   password_queue      "8"   checks waiting for a turn
-// For the bounds, 0 (or less) means no bound.
-// Numbers are read with atoi (non-numbers give 0); a bool is atoi(value) != 0.
+// For the bounds, 0 means no bound.
+// Numbers are checked: a value that is not a decimal number (blanks around it
+// allowed) or lies outside its key's range is refused, naming the key, the
+// value and the file; a bool takes any number (non-zero is on). An empty
+// value counts as absent. Ranges: port and TlsPort 0..65535, FilterMode 0..2,
+// MaxOnline 0..20000, PostIntervalMs 0..86400000, the other bounds
+// 0..1000000, NetworkPrefixV4 0..32, NetworkPrefixV6 0..128.
 #pragma once
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "storage/shared_text.h"
 
@@ -116,14 +122,29 @@ struct SiteData {
   SharedText accept_list;  // whole content of acceptip.txt
   SharedText reject_list;  // whole content of rejectip.txt
   std::string log_date;    // "%Y-%m-%d" of the day whose log file is open
+  // What the last load_settings() found wrong in option.ini (one text each,
+  // naming the file, key and value); empty when the settings were taken.
+  std::vector<std::string> settings_problems;
+  bool settings_read = false;  // settings came from a file once
+  // What the last load found wrong with rooms.sdb (empty: nothing).
+  std::string room_problem;
 };
 
-// Start-up: program folder (from the executable unless already set, which
-// tests use), today's date, load_templates(), then load_rooms (may be empty),
-// then the keys of option.ini (the nine of the settings page, then
-// MaxConnectionsPerAddress and TrustedProxies). An empty WebPages becomes the program
-// folder.
+// Start-up and reload: program folder (from the executable unless already
+// set, which tests use), today's date, load_templates(), then load_rooms (may
+// be empty), then the keys of option.ini. An empty WebPages becomes the
+// program folder. The settings are taken all or nothing: when a value is
+// refused (check_settings_file), or at a reload option.ini is missing, every
+// setting stays as it was (at the first load: the defaults) and
+// site.settings_problems says why; the caller tells the operator.
 void load_settings(SiteData& site, const std::function<void()>& load_rooms);
+
+// Reads "<program_folder>option.ini" (a missing file gives the defaults)
+// over `settings`. False when a value is refused or the name is a folder:
+// `settings` is then unchanged and `problems` (when given) receives one text
+// per fault, naming the file, the key and the value.
+[[nodiscard]] bool check_settings_file(const std::string& program_folder, ServerSettings& settings,
+                                       std::vector<std::string>* problems);
 
 // Reads the ten templates, then acceptip.txt and rejectip.txt, from the
 // program folder. A file that cannot be read keeps its previous text.

@@ -172,10 +172,16 @@ TEST_F(RoomStoreTest, DamageIsToldWithTheRoomsThatCouldBeRead) {
 }
 
 TEST_F(RoomStoreTest, NoticeNamesTheFileAndTheCount) {
-  EXPECT_EQ(room_file_notice(RoomFileCheck{true, 5, 3}),
-            "The room file rooms.sdb is damaged: 3 of 5 rooms could be read.");
-  EXPECT_EQ(room_file_notice(RoomFileCheck{true, 0, 0}),
-            "The room file rooms.sdb is damaged: 0 rooms could be read.");
+  RoomFileCheck check;
+  check.damaged = true;
+  check.declared = 5;
+  check.read = 3;
+  check.path = "/opt/t/rooms.sdb";
+  EXPECT_EQ(room_file_notice(check), "The room file /opt/t/rooms.sdb is damaged: 3 of 5 rooms could be read.");
+  check.declared = check.read = 0;
+  EXPECT_EQ(room_file_notice(check), "The room file /opt/t/rooms.sdb is damaged: 0 rooms could be read.");
+  check.reason = "/opt/t/rooms.sdb is not a file (damaged: a folder or other object stands in its place)";
+  EXPECT_EQ(room_file_notice(check), "The room file cannot be read: " + check.reason + "; no rooms were loaded.");
 }
 
 // --- The window's operations (the Rooms page test covers add, edit and
@@ -250,6 +256,13 @@ TEST_F(RoomStoreTest, AWriteThatDoesNotReachTheFileIsReported) {
   EXPECT_FALSE(updated);
   EXPECT_FALSE(delete_written);
   EXPECT_FALSE(deleted);
+  // Nothing of the refused changes stands; with room again, changes work.
+  std::vector<RoomRow> rows;
+  ASSERT_TRUE(list_room_rows(dir_.path(), rows));
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].name, "Lobby");
+  EXPECT_FALSE(dir_.exists("rooms.sdb.new"));
+  EXPECT_TRUE(add_room(dir_.path(), {"New", "", true, false}, id));
 }
 
 }  // namespace

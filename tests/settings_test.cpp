@@ -75,14 +75,12 @@ const LoadCase kLoads[] = {
        EXPECT_TRUE(s.minimize);
        EXPECT_FALSE(s.auto_active);
      }},
-    {"non-numbers read as 0", "[Server]\nport=abc\nRegNew=yes\nFilterMode=x\n",
+    {"blanks around a number", "[Server]\nport= 8081 \nFilterMode=\t1\nTlsPort=\n",
      [](const ServerSettings& s, const std::string&) {
-       EXPECT_EQ(0, s.port);
-       EXPECT_FALSE(s.allow_registration);
-       EXPECT_EQ(0, s.filter_mode);
+       EXPECT_EQ(8081, s.port);
+       EXPECT_EQ(1, s.filter_mode);
+       EXPECT_EQ(0, s.tls_port);  // empty: the default
      }},
-    {"leading digits count", "[Server]\nport= 8081x \n",
-     [](const ServerSettings& s, const std::string&) { EXPECT_EQ(8081, s.port); }},
     {"empty WebPages is the program folder", "[Server]\nWebPages=\nDefaultPage=\n",
      [](const ServerSettings& s, const std::string& folder) {
        EXPECT_EQ(folder, s.web_pages);
@@ -131,6 +129,69 @@ const LoadCase kLoads[] = {
        EXPECT_EQ(std::string(255, 'x'), s.default_page);
      }},
 };
+
+// A value that is not a number, or out of its range, is refused: the
+// problem names the file, key and value, and no setting is taken.
+struct BadCase {
+  const char* ini;
+  const char* problem;  // the text after "<folder>option.ini: "
+};
+
+const BadCase kBadValues[] = {
+    {"[Server]\nFilterMode=I\n", "FilterMode=I is not a number from 0 to 2"},
+    {"[Server]\nFilterMode=3\n", "FilterMode=3 is not a number from 0 to 2"},
+    {"[Server]\nPort=8O8O\n", "port=8O8O is not a number from 0 to 65535"},
+    {"[Server]\nport=99999\n", "port=99999 is not a number from 0 to 65535"},
+    {"[Server]\nport= 8081x \n", "port=8081x is not a number from 0 to 65535"},
+    {"[Server]\nport=-1\n", "port=-1 is not a number from 0 to 65535"},
+    {"[Server]\nport=99999999999999999999\n", "port=99999999999999999999 is not a number from 0 to 65535"},
+    {"[Server]\nRegNew=yes\n", "RegNew=yes is not a number"},
+    {"[Server]\nSavelog=on\n", "Savelog=on is not a number"},
+    {"[Server]\nMaxOnline=20001\n", "MaxOnline=20001 is not a number from 0 to 20000"},
+    {"[Server]\nPostBurst=-5\n", "PostBurst=-5 is not a number from 0 to 1000000"},
+    {"[Server]\nTlsPort=+\n", "TlsPort=+ is not a number from 0 to 65535"},
+    {"[Server]\nMaxConnectionsPerAddress=1e3\n",
+     "MaxConnectionsPerAddress=1e3 is not a number from 0 to 1000000"},
+};
+
+TEST_F(SettingsTest, BadNumbersAreRefusedByKeyValueAndFile) {
+  for (const BadCase& c : kBadValues) {
+    option_ini(std::string(c.ini) + "Savelog=1\n");
+    site_.settings = ServerSettings();
+    site_.settings_read = false;  // a first load, as at start
+    load();
+    ASSERT_EQ(1u, site_.settings_problems.size()) << c.ini;
+    EXPECT_EQ(dir_.path() + "option.ini: " + c.problem, site_.settings_problems[0]);
+    // Nothing of the file is taken, not even its good keys.
+    EXPECT_FALSE(site_.settings.save_log) << c.ini;
+    EXPECT_EQ(80, site_.settings.port) << c.ini;
+    ServerSettings checked;
+    std::vector<std::string> problems;
+    EXPECT_FALSE(check_settings_file(dir_.path(), checked, &problems));
+    EXPECT_EQ(site_.settings_problems, problems);
+  }
+}
+
+TEST_F(SettingsTest, AReloadWithABadValueOrNoFileKeepsEverySetting) {
+  option_ini("[Server]\nPort=8080\nFilterMode=1\nSavelog=1\n");
+  load();
+  ASSERT_TRUE(site_.settings_problems.empty());
+  for (const char* later : {"[Server]\nPort=8080\nFilterMode=I\nSavelog=0\n", ""}) {
+    if (*later) option_ini(later);
+    else ASSERT_TRUE(delete_file(dir_.path() + "option.ini"));
+    load();
+    EXPECT_EQ(1u, site_.settings_problems.size()) << later;
+    EXPECT_EQ(8080, site_.settings.port);
+    EXPECT_EQ(1, site_.settings.filter_mode);
+    EXPECT_TRUE(site_.settings.save_log);
+  }
+  // A good file again is taken.
+  option_ini("[Server]\nPort=8081\n");
+  load();
+  EXPECT_TRUE(site_.settings_problems.empty());
+  EXPECT_EQ(8081, site_.settings.port);
+  EXPECT_EQ(0, site_.settings.filter_mode);
+}
 
 TEST_F(SettingsTest, OptionIniIsReadWithTheProfileRules) {
   for (const LoadCase& c : kLoads) {

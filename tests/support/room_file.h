@@ -34,8 +34,7 @@ inline bool write_room_file(const std::string& program_folder, const std::vector
         !file.insert_record())
       return false;
   }
-  file.close();
-  return true;
+  return file.close();
 }
 
 }  // namespace tvl::test

@@ -18,10 +18,13 @@
 #include "ops/command_wire.h"
 #include "ops/control_server.h"
 #include "ops/operator_command.h"
+#include "ops/terminal_text.h"
 #include "platform/control_socket.h"
 #include "platform/fs.h"
 #include "platform/profile.h"
 #include "platform/terminal.h"
+#include "storage/chat_log.h"
+#include "storage/folder_check.h"
 
 namespace {
 
@@ -50,20 +53,41 @@ bool has(const std::vector<std::string>& args, const char* word) {
   return false;
 }
 
-// The path of today's chat log: "<web pages>log/YYYYMMDD.txt".
-std::string todays_log(const std::string& folder) {
-  std::string base = get_profile_string("Server", "WebPages", "", 256, folder + "option.ini");
-  if (base.empty()) base = folder;
-  std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  char name[32];
-  std::strftime(name, sizeof name, "log/%Y%m%d.txt", &local);
-  return base + name;
+// The path of today's chat log, where the server writes it.
+std::string todays_log(const std::string& folder) { return chat_log_file(folder, std::time(nullptr)); }
+
+// Reading the log goes by pieces of this size: memory stays the same
+// whatever the file's size.
+constexpr std::size_t kLogPiece = 64 * 1024;
+
+// Prints the whole rows of `path` from byte `from` on, escaped for the
+// terminal (a visitor's text never acts as a control); returns the offset
+// after the last row printed. A row still being written waits for its end.
+// A file shorter than `from` was replaced: it is printed from its start.
+long long print_rows(const std::string& path, long long from) {
+  for (;;) {
+    std::string piece;
+    long long size = 0;
+    if (!read_file_part(path, from, kLogPiece, piece, &size)) return from;
+    if (size < from) {
+      from = 0;
+      continue;
+    }
+    const std::size_t end = piece.rfind('\n');
+    // Rows are far shorter than a piece; a piece without a line end is the
+    // unfinished last row (or not a log at all: then it is shown as it is).
+    const std::size_t take = end != std::string::npos ? end + 1
+                             : piece.size() == kLogPiece ? piece.size()
+                                                         : 0;
+    if (take == 0) return from;
+    write_out(terminal_lines(piece.substr(0, take)), stdout);
+    from += static_cast<long long>(take);
+  }
 }
 
 // Prints today's log; with follow, goes on printing what is added (and the
-// next day's file after midnight) until the process is ended.
+// next day's file after midnight) until the process is ended. Only what was
+// added is read, a piece at a time.
 int show_log(const std::string& folder, const std::vector<std::string>& args) {
   bool follow = false;
   for (std::size_t i = 1; i < args.size(); ++i) {
@@ -71,24 +95,31 @@ int show_log(const std::string& folder, const std::vector<std::string>& args) {
     else return usage_mistake("unknown option \"" + args[i] + "\"");
   }
   std::string path = todays_log(folder);
-  std::string text;
-  if (!read_whole_file(path, text) && !follow)
+  if (!is_regular_file(path) && !follow)
     return finish({0, "", "tvlctl: no chat log today (" + path + "); Savelog=1 in option.ini keeps one\n"});
-  write_out(text, stdout);
-  std::size_t shown = text.size();
+  long long shown = print_rows(path, 0);
   while (follow) {
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     const std::string now_path = todays_log(folder);
     if (now_path != path) {
+      // The rest of the old day first, then the new day from its start.
+      (void)print_rows(path, shown);
       path = now_path;
       shown = 0;
     }
-    if (!read_whole_file(path, text)) continue;
-    if (text.size() < shown) shown = 0;  // the file was replaced
-    write_out(text.substr(shown), stdout);
-    shown = text.size();
+    shown = print_rows(path, shown);
   }
   return 0;
+}
+
+// Reads the folder and says what is wrong, starting and changing nothing.
+int check_folder(const std::string& folder, const std::vector<std::string>& args) {
+  if (args.size() > 1) return usage_mistake("check takes no arguments");
+  const std::vector<std::string> problems = check_program_folder(folder);
+  if (problems.empty()) return finish({0, "nothing wrong in " + folder + "\n", ""});
+  std::string err;
+  for (const std::string& p : problems) err += "tvlctl: " + p + "\n";
+  return finish({1, "", err});
 }
 
 // The folder as given, absolute and ending in "/".
@@ -129,6 +160,7 @@ int main(int argc, char** argv) {
   if (args.empty()) return usage_mistake("a command is missing");
   if (!is_directory(folder)) return finish({1, "", "tvlctl: no program folder " + folder + "\n"});
   if (args[0] == "log") return show_log(folder, args);
+  if (args[0] == "check") return check_folder(folder, args);
 
   // The password: from standard input, or asked for on the terminal.
   std::string input;
@@ -145,7 +177,15 @@ int main(int argc, char** argv) {
   }
 
   CommandRequest request{folder, args, input};
-  const int server = connect_control(control_socket_path());
+  int server = -1;
+  const std::string socket_path = control_socket_path();
+  if (reach_control(socket_path, server) == ControlReach::kRefused) {
+    // A server runs, as another user: changing its files behind it would
+    // be lost or undone, and "no server" would not be true.
+    return finish({1, "",
+                   "tvlctl: permission denied on the control socket " + socket_path +
+                       " of the running server: run tvlctl as the server's user (or root)\n"});
+  }
   if (server >= 0) {
     std::string answer;
     CommandResult result;

@@ -1,0 +1,70 @@
+#include "platform/append_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/write_faults.h"
+
+namespace tvl {
+
+AppendFile::~AppendFile() { close(); }
+
+bool AppendFile::open(const std::string& path, int mode) {
+  close();
+  fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, mode_t(mode));
+  torn_ = false;
+  return fd_ >= 0;
+}
+
+void AppendFile::close() {
+  if (fd_ < 0) return;
+  ::close(fd_);
+  fd_ = -1;
+}
+
+bool AppendFile::append(const std::string& row) {
+  if (fd_ < 0) return false;
+  struct stat st {};
+  if (::fstat(fd_, &st) != 0) return false;
+  // A row cut short earlier and never taken back: the next one begins on a
+  // new line rather than continuing it.
+  const std::string out = torn_ ? "\r\n" + row : row;
+  std::size_t done = 0;
+  bool whole = true;
+  while (done < out.size()) {
+    ssize_t n;
+    switch (write_faults::next_write()) {
+      case write_faults::Step::kRun:
+        n = ::write(fd_, out.data() + done, out.size() - done);
+        break;
+      case write_faults::Step::kHalfThenNoSpace:
+        n = ::write(fd_, out.data() + done, (out.size() - done) / 2);
+        break;
+      case write_faults::Step::kHalfThenStop:
+        (void)!::write(fd_, out.data() + done, (out.size() - done) / 2);
+        ::_exit(kWriteFaultStopStatus);
+      case write_faults::Step::kStop:
+        ::_exit(kWriteFaultStopStatus);
+      default:
+        errno = ENOSPC;
+        n = -1;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      whole = false;
+      break;
+    }
+    done += std::size_t(n);
+  }
+  if (whole) {
+    torn_ = false;
+    return true;
+  }
+  if (done > 0) torn_ = ::ftruncate(fd_, st.st_size) != 0;
+  return false;
+}
+
+}  // namespace tvl

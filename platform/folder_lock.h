@@ -1,0 +1,31 @@
+// FolderLock: an exclusive flock() on a folder itself, held across
+// processes until release() or destruction: the writers of one folder
+// (account files in users/) take it around a change, so that a lookup and
+// the write that depends on it are not interleaved with another process's.
+// The lock ends when the holder dies. Within one process, callers serialise
+// their threads themselves (two objects on one folder exclude each other
+// too, but a thread waiting on its own process would wait in vain).
+// Thread safety: one object is used by one thread at a time.
+#pragma once
+#include <string>
+
+namespace tvl {
+
+class FolderLock {
+ public:
+  FolderLock() = default;
+  ~FolderLock();
+  FolderLock(const FolderLock&) = delete;
+  FolderLock& operator=(const FolderLock&) = delete;
+
+  // Locks `folder`, waiting at most wait_ms for another holder. False when
+  // the folder cannot be opened or the wait ran out; nothing is held then.
+  [[nodiscard]] bool acquire(const std::string& folder, int wait_ms);
+  void release();
+  bool held() const { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+};
+
+}  // namespace tvl

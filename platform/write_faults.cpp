@@ -1,0 +1,55 @@
+#include "platform/write_faults.h"
+
+#include <atomic>
+
+namespace tvl {
+
+namespace {
+std::atomic<int> g_kind{int(WriteFault::kNone)};
+std::atomic<int> g_at{0};
+std::atomic<int> g_steps{0};
+std::atomic<bool> g_full{false};  // kNoSpace or kShort has struck
+}  // namespace
+
+void set_write_fault_plan(const WriteFaultPlan& plan) {
+  g_steps.store(0);
+  g_full.store(false);
+  g_at.store(plan.at);
+  g_kind.store(int(plan.kind));
+}
+
+int write_fault_steps() { return g_steps.load(); }
+
+namespace write_faults {
+
+namespace {
+Step next(bool is_write) {
+  const auto kind = WriteFault(g_kind.load(std::memory_order_relaxed));
+  const int step = g_steps.fetch_add(1) + 1;
+  if (kind == WriteFault::kNone) return Step::kRun;
+  if (g_full.load()) return is_write ? Step::kNoSpace : Step::kRun;
+  if (step != g_at.load()) return Step::kRun;
+  switch (kind) {
+    case WriteFault::kFail:
+      return Step::kFail;
+    case WriteFault::kNoSpace:
+      g_full.store(true);
+      return is_write ? Step::kNoSpace : Step::kRun;
+    case WriteFault::kShort:
+      g_full.store(true);
+      return is_write ? Step::kHalfThenNoSpace : Step::kRun;
+    case WriteFault::kStop:
+      return is_write ? Step::kHalfThenStop : Step::kStop;
+    case WriteFault::kNone:
+      break;
+  }
+  return Step::kRun;
+}
+}  // namespace
+
+Step next_write() { return next(true); }
+Step next_other() { return next(false); }
+
+}  // namespace write_faults
+
+}  // namespace tvl
