@@ -21,6 +21,8 @@
 #include <string>
 #include <utility>
 
+#include "chat/ended_places.h"
+
 namespace tvl {
 
 constexpr long long kFailureWindowMs = 5 * 60 * 1000;
@@ -73,6 +75,7 @@ class RoomBans {
 struct ChatGuards {
   LoginBounds logins;
   RoomBans bans;
+  EndedPlaces ended;  // chat/ended_places.h
 };
 
 }  // namespace tvl

@@ -45,6 +45,12 @@ const char kChatFullPage[] =
 const char kReservedPage[] =
     "<BODY bgcolor=\"#EBEBD6\">This username is reserved, please choose another "
     "username!</body>";
+// A window that still holds the key of a place that has ended (left, timed
+// out while the computer slept, or taken over by a new login of the same
+// member). Nothing is counted: it is no password guess.
+const char kPlaceEndedPage[] =
+    "<BODY bgcolor=\"#EBEBD6\">Your place in the chat room has ended, please enter "
+    "again!</body>";
 // Too many wrong passwords from this address or for this account.
 const char kTooManyFailuresPage[] =
     "<BODY bgcolor=\"#EBEBD6\">Too many failed logins, please try again in 5 minutes!</body>";
@@ -118,18 +124,34 @@ bool page_chat(ChatContext& ctx, const std::string& ip, const std::string& path,
   std::snprintf(number_icon, sizeof number_icon, "%d.gif", key_number(path, "&sex="));
   std::string icon = number_icon;
 
-  // A guest's entry checks no password; everything else is bounded per
-  // address and per account, and a refused check reads no file.
-  const int bound = ctx.site.settings.max_failed_logins;
-  LoginBounds& logins = ctx.guards->logins;
-  const bool checks_password = !password.empty() || account_exists(ctx.site.program_folder, typed_name);
-  if (checks_password && !logins.login_allowed(ip, typed_name, bound, ctx.now_ms())) {
-    out = kTooManyFailuresPage;
-    return true;
+  // The key of a place that is gone. A reload left the room as its page
+  // closed: the place comes back. Any other such key opens nothing and is
+  // told so; it is never checked (or counted) as a password.
+  int account = kAccountBadLogin;
+  if (looks_like_place_key(password)) {
+    EndedPlace gone;
+    if (ctx.guards->ended.find(password, account_name_fold(typed_name), room, ctx.now_ms(), gone) !=
+        EndedPlaces::Found::kResumable) {
+      out = kPlaceEndedPage;
+      return true;
+    }
+    account = gone.member ? kAccountMember : kAccountGuest;
+    icon = gone.icon;
+  } else {
+    // A guest's entry checks no password; everything else is bounded per
+    // address and per account, and a refused check reads no file.
+    const int bound = ctx.site.settings.max_failed_logins;
+    LoginBounds& logins = ctx.guards->logins;
+    const bool checks_password =
+        !password.empty() || account_exists(ctx.site.program_folder, typed_name);
+    if (checks_password && !logins.login_allowed(ip, typed_name, bound, ctx.now_ms())) {
+      out = kTooManyFailuresPage;
+      return true;
+    }
+    account = check_account_in_address(ctx.site.program_folder, typed_name, password, icon);
+    if (account == kAccountBadLogin) logins.note_failed_login(ip, typed_name, bound, ctx.now_ms());
   }
-  const int account = check_account_in_address(ctx.site.program_folder, typed_name, password, icon);
   if (account == kAccountBadLogin) {
-    logins.note_failed_login(ip, typed_name, bound, ctx.now_ms());
     out = kBadLoginPage;
     return true;
   }
@@ -195,7 +217,10 @@ bool page_chat(ChatContext& ctx, const std::string& ip, const std::string& path,
       }
       // The new window starts empty: it gets the kept lines and the user
       // list again. The place goes on: a ban stays, and so does the time
-      // it was taken (the member has been online all along).
+      // it was taken (the member has been online all along). The old
+      // window's key ends here: that window is told so, not let back in.
+      ctx.guards->ended.ended(EndedPlace{place.key, place.name_fold, room, true, place.icon,
+                                         EndedHow::kTakenOver, now});
       place.key = key;
       copy_field(place.icon, icon);
       place.last_active_ms = now;
