@@ -57,6 +57,12 @@ const char kTooMuchMarkupPage[] =
     "<BODY bgcolor=\"#EBEBD6\">This message holds too much markup, please send it as plain "
     "text!</body>";
 
+// A private line needs one person to go to: "private to All" would reach
+// everybody while the sender's form says it is private.
+const char kPrivateToAllPage[] =
+    "<BODY bgcolor=\"#EBEBD6\">A private message needs one addressee, please choose a name or "
+    "send it to All without Private!</body>";
+
 enum Command { kSay = 0, kBan = 1, kUnban = 2, kBannedList = 3 };
 
 // The value of a form key, running to the key the form sends after it; empty
@@ -151,6 +157,11 @@ void chat_post(ChatContext& ctx, const std::string& ip, const std::string& reque
   // its length is bounded before anything else is done with it.
   if (form.message.size() > kMaxMessageBytes) {
     out = kTooLongPage;
+    return;
+  }
+  if (form.command == kSay && form.private_line && !form.message.empty() &&
+      (form.to_whom == "All" || form.to_whom.empty())) {
+    out = kPrivateToAllPage;
     return;
   }
   std::string log_text = form.message;
