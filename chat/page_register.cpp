@@ -26,6 +26,7 @@
 #include "server/form_text.h"
 #include "storage/account.h"
 #include "storage/account_name.h"
+#include "storage/password_hash.h"
 
 namespace tvl {
 
@@ -34,12 +35,16 @@ namespace {
 const char kNotAllowedPage[] =
     "<BODY bgcolor=\"#EBEBD6\"><center>New user registration is not allowed. Please contact the "
     "administrator.</center></BODY>";
-const char kNotRegisteredPage[] = "<BODY bgcolor=\"#EBEBD6\">you are not a registered user!</body>";
 const char kNameRefusedPage[] =
     "<BODY bgcolor=\"#EBEBD6\">This username is not allowed, please choose another "
     "username!</body>";
 const char kWrongPasswordPage[] =
     "<BODY bgcolor=\"#EBEBD6\">Invalid username or password!</body>";
+// The change form opened from the chat window (with the key of the member's
+// place) changes the profile; a new password needs the current one.
+const char kNewPasswordNeedsOldPage[] =
+    "<BODY bgcolor=\"#EBEBD6\"><center>A new password needs your current password: please "
+    "change your profile from the start page!</center></body>";
 const char kExistsPage[] =
     "<BODY bgcolor=\"#EBEBD6\"><center>This username already exist!</center></body>";
 const char kRegisteredPage[] =
@@ -128,11 +133,13 @@ std::string picture_options(const std::string& program_folder, const std::string
 }
 
 // Whether `proof` proves the account `file` of `typed_name`: its password
-// (as typed, or as an address carries it encoded), or the key of a place
-// its member holds online. Bounded per address and account; `refusal`
-// receives the page of a refused or failed proof.
+// (as an address or a form carries it, encoded; one hash whatever it holds),
+// or, when `key_enough`, the key of a place its member holds online (a key
+// never sets a new password). An empty `file` (no such account) is refused
+// exactly like a wrong password, after the same hash. Bounded per address
+// and account; `refusal` receives the page of a refused or failed proof.
 bool account_proven(ChatContext& ctx, const std::string& ip, const std::string& file,
-                    const std::string& typed_name, const std::string& proof,
+                    const std::string& typed_name, const std::string& proof, bool key_enough,
                     std::string& refusal) {
   const int bound = ctx.site.settings.max_failed_logins;
   LoginBounds& logins = ctx.guards->logins;
@@ -141,16 +148,23 @@ bool account_proven(ChatContext& ctx, const std::string& ip, const std::string& 
     return false;
   }
   if (!proof.empty()) {
+    bool place_key = false;
     {
       const std::string fold = account_name_fold(typed_name);
       ChatState::Hold chat(ctx.state);
-      for (int i = 0; i < ctx.state.online_count(); ++i) {
+      for (int i = 0; i < ctx.state.online_count() && !place_key; ++i) {
         const OnlineUser& u = ctx.state.user(i);
-        if (u.member && u.name_fold == fold && key_matches(u, proof)) return true;
+        place_key = u.member && u.name_fold == fold && key_matches(u, proof);
       }
     }
-    if (account_password_matches(file, proof) || account_password_matches(file, decoded(proof)))
-      return true;
+    if (place_key) {
+      if (key_enough) return true;
+      // The member's own window asked for a new password: no guess, no count.
+      refusal = kNewPasswordNeedsOldPage;
+      return false;
+    }
+    if (file.empty()) spend_password_check(decoded(proof));
+    else if (account_password_matches(file, decoded(proof))) return true;
   }
   logins.note_failed_login(ip, typed_name, bound, ctx.now_ms());
   refusal = kWrongPasswordPage;
@@ -197,12 +211,9 @@ void change_form_for(ChatContext& ctx, const std::string& ip, const std::string&
     return;
   }
   const std::string typed_name = decoded(raw_name);
+  // A name without an account gets the answer of a wrong password.
   const std::string file = find_account_path(ctx.site.program_folder, typed_name);
-  if (file.empty()) {
-    out = kNotRegisteredPage;
-    return;
-  }
-  if (!account_proven(ctx, ip, file, typed_name, proof, out)) return;
+  if (!account_proven(ctx, ip, file, typed_name, proof, true, out)) return;
   change_form(ctx, file, typed_name, proof, out);
 }
 
@@ -299,7 +310,11 @@ void registration_post(ChatContext& ctx, const std::string& ip, const std::strin
       return;
     }
     // A change writes over the account only for whoever proves it.
-    if (!account_proven(ctx, ip, file, name, key_value(request, "&Old=", "&submit1="), out)) return;
+    // A new password needs the current one; the key of a place changes
+    // the rest only.
+    if (!account_proven(ctx, ip, file, name, key_value(request, "&Old=", "&submit1="),
+                        fields.password.empty(), out))
+      return;
     switch (write_account(folder, name, fields, false)) {
       case AccountChange::kWritten: out = kChangedPage; return;
       case AccountChange::kExists: out = kExistsPage; return;

@@ -133,9 +133,15 @@ int check_account(const std::string& program_folder, const std::string& name,
                   const std::string& password, std::string& icon) {
   if (!account_name_safe(name)) return kAccountBadLogin;
   const std::string path = find_account_path(program_folder, name);
-  if (path.empty() || !is_regular_file(path))
-    return password.empty() ? kAccountGuest : kAccountBadLogin;
-  if (!account_file_readable(path)) return kAccountBadLogin;
+  if (path.empty() || !is_regular_file(path)) {
+    if (password.empty()) return kAccountGuest;
+    spend_password_check(password);  // no account tells itself by a quick answer
+    return kAccountBadLogin;
+  }
+  if (!account_file_readable(path)) {
+    spend_password_check(password);
+    return kAccountBadLogin;
+  }
 
   const std::string stored = read_value(path, "password", "");
   if (!password_matches(stored, password)) return kAccountBadLogin;

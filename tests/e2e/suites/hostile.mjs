@@ -316,6 +316,9 @@ test("without the key nobody reads, speaks or leaves as another visitor", async 
   expect(!ann.url().includes(entry.key), "the address shows the key: " + ann.url());
   await ann.evaluate((e) => navigator.sendBeacon(`exit.ghp?username=${e.name}&password=${e.key}&room=${e.room}`),
                      entry);
-  // (Her window, still open, then comes back to the place as a reload does.)
+  // (Her window, still open, then comes back to the place as a reload does;
+  // its Leave button ends it for good.)
   await waitText(bob, "board", "annk left the chat room...");
+  await ann.click("#leave");
+  await waitNoText(bob, "users", "annk");
 });

@@ -43,3 +43,19 @@ test("a window whose place ended asks for the password once instead of retrying"
   await waitText(old, "board", "the old window is back");
   await frame(old, "users").waitForFunction(() => document.body.innerText.includes("sven"));
 });
+
+test("the profile form tells no missing name from a wrong password", async () => {
+  const page = await newPage();
+  await register(page, "wanda", "wandapw");
+  const answers = await page.evaluate(async () => {
+    const ask = async (name, pass) => {
+      const r = await fetch("registresult.htm?change", { method: "POST", cache: "no-store",
+        headers: { "Content-Type": "application/x-www-form-urlencoded" },
+        body: "UserName=" + encodeURIComponent(name) + "&Password=" + encodeURIComponent(pass) });
+      return r.text();
+    };
+    return [await ask("wanda", "guess"), await ask("nobodyhere", "guess"), await ask("nobodyhere", "")];
+  });
+  expect(answers[0].includes("Invalid username or password"), "wrong password: " + answers[0]);
+  expect(answers[1] === answers[0] && answers[2] === answers[0], "answers differ: " + JSON.stringify(answers));
+});
