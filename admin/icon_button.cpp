@@ -38,17 +38,6 @@ void CIconButton::set_tooltip(const QString& text) {
   setToolTip(text);
 }
 
-void CIconButton::set_flat(bool flat) {
-  flat_ = flat;
-  if (!flat_) set_hover(false);
-  update();
-}
-
-void CIconButton::set_draw_border(bool on) {
-  draw_border_ = on;
-  update();
-}
-
 QSize CIconButton::sizeHint() const {
   QSize s = iconSize() + QSize(6, 6);
   if (!text().isEmpty()) s.rwidth() += fontMetrics().horizontalAdvance(text()) + 4;
@@ -64,7 +53,6 @@ void CIconButton::set_hover(bool on) {
 // The frame lights up only for the program the user works with, and a drag
 // that started elsewhere does not light it up on the way.
 void CIconButton::track_hover(bool inside) {
-  if (!flat_) return;
   if (!inside) {
     set_hover(false);
     return;
@@ -114,30 +102,15 @@ void CIconButton::paintEvent(QPaintEvent*) {
 
 void CIconButton::draw(QPainter& p) {
   const QPalette& pal = palette();
-  QRect r = rect();
+  const QRect r = rect();
   const bool pressed = isDown();
   // Lit only while the program is the one the user works with.
   const bool lit = hover_ && isEnabled() && QApplication::activeWindow();
 
-  if (!flat_ && hasFocus()) {
-    p.setPen(Qt::black);
-    p.drawRect(r.adjusted(0, 0, -1, -1));
-    r.adjust(1, 1, -1, -1);
-  }
   p.fillRect(r, pal.color(QPalette::Button));
-
-  if (pressed) {
-    if (flat_ && draw_border_) frame(p, r, pal.color(QPalette::Dark), pal.color(QPalette::Light));
-    else if (!flat_) {
-      p.setPen(pal.color(QPalette::Dark));
-      p.drawRect(r.adjusted(0, 0, -1, -1));
-    }
-  } else if (flat_) {
-    if (lit && draw_border_) frame(p, r, pal.color(QPalette::Light), pal.color(QPalette::Dark));
-  } else {
-    frame(p, r, pal.color(QPalette::Light), pal.color(QPalette::Shadow));
-    frame(p, r.adjusted(1, 1, -1, -1), pal.color(QPalette::Midlight), pal.color(QPalette::Dark));
-  }
+  // Sunken while pressed, raised while lit, no frame otherwise.
+  if (pressed) frame(p, r, pal.color(QPalette::Dark), pal.color(QPalette::Light));
+  else if (lit) frame(p, r, pal.color(QPalette::Light), pal.color(QPalette::Dark));
 
   const QIcon& icon = (lit || pressed) ? hover_icon_ : icon_;
   const int shift = pressed ? 1 : 0;

@@ -3,7 +3,7 @@
 // over it and the program has an active window, is drawn sunken and shifted
 // by one pixel while pressed, and draws its icon greyed when disabled. Every
 // paint is composed in an off-screen pixmap and copied at once, so the button
-// never flickers. A non-flat button draws a classic 3D frame instead.
+// never flickers.
 // Thread safety: user-interface thread only.
 #pragma once
 #include <QAbstractButton>
@@ -21,8 +21,6 @@ class CIconButton : public QAbstractButton {
   // An empty text changes nothing.
   void set_tooltip(const QString& text);
 
-  void set_flat(bool flat);
-  void set_draw_border(bool on);
   bool hovered() const { return hover_; }
 
   QSize sizeHint() const override;
@@ -41,7 +39,5 @@ class CIconButton : public QAbstractButton {
   void draw(QPainter& p);
 
   QIcon icon_, hover_icon_;
-  bool flat_ = true;
-  bool draw_border_ = true;
   bool hover_ = false;
 };

@@ -3,25 +3,25 @@
 #include <QHeaderView>
 #include <QMenu>
 #include <QTimer>
-#include <QTreeWidget>
+#include <QTreeView>
 #include <QVBoxLayout>
 
 #include "admin/fit_columns.h"
 #include "admin/ip_entries.h"
-#include "admin/server_dlg.h"
+#include "admin/log_model.h"
+#include "admin/server_controller.h"
 #include "platform/fs.h"
 
-CLogPage::CLogPage(CServerDlg& owner, QWidget* parent) : QWidget(parent), owner_(owner) {
-  list_ = new QTreeWidget;
-  list_->setColumnCount(3);
-  list_->setHeaderLabels({"IP Address", "Time", "Message"});
+CLogPage::CLogPage(tvl::ServerController& owner, QWidget* parent) : QWidget(parent), owner_(owner) {
+  model_ = new CLogModel(kMaxRows, QIcon(":/icons/log.png"), this);
+  list_ = new QTreeView;
+  list_->setModel(model_);
   list_->setRootIsDecorated(false);
   list_->setUniformRowHeights(true);
   list_->setSelectionMode(QAbstractItemView::SingleSelection);
   list_->setSelectionBehavior(QAbstractItemView::SelectRows);
   list_->header()->setStretchLastSection(false);
   list_->setIconSize(QSize(16, 16));
-  icon_ = QIcon(":/icons/log.png");
   list_->setContextMenuPolicy(Qt::CustomContextMenu);
   connect(list_, &QWidget::customContextMenuRequested, this, &CLogPage::show_menu);
   auto* box = new QVBoxLayout(this);
@@ -35,13 +35,11 @@ CLogPage::CLogPage(CServerDlg& owner, QWidget* parent) : QWidget(parent), owner_
                              &CLogPage::add_selected_to_accept);
   reject_ = menu_->addAction("Add this ip to IP filter(reject)", this,
                              &CLogPage::add_selected_to_reject);
+  connect(&owner_, &tvl::ServerController::logRowAdded, this, &CLogPage::add_row);
 }
 
 void CLogPage::add_row(const QString& address, const QString& time, const QString& text) {
-  while (list_->topLevelItemCount() >= kMaxRows) delete list_->takeTopLevelItem(0);
-  auto* row = new QTreeWidgetItem({address, time, text});
-  row->setIcon(0, icon_);
-  list_->addTopLevelItem(row);
+  model_->add_row(address, time, text);
   fit_later();
 }
 
@@ -56,14 +54,14 @@ void CLogPage::fit_later() {
   });
 }
 
-void CLogPage::clear_all() { list_->clear(); }
+void CLogPage::clear_all() { model_->clear(); }
 
 void CLogPage::show_menu(const QPoint& pos) { menu_->popup(list_->viewport()->mapToGlobal(pos)); }
 
 void CLogPage::add_selected(bool accept) {
-  const QList<QTreeWidgetItem*> selected = list_->selectedItems();
+  const QModelIndexList selected = list_->selectionModel()->selectedRows();
   if (selected.isEmpty()) return;
-  const std::string address = selected.first()->text(0).toStdString();
+  const std::string address = model_->text(selected.first().row(), CLogModel::kAddress).toStdString();
   tvl::SiteData& site = owner_.site_data();
   tvl::SharedText& list = accept ? site.accept_list : site.reject_list;
   const std::string old = *list.get();

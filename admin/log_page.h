@@ -1,12 +1,10 @@
 // CLogPage: the "Logs" tab, the live list of chat events.
 //
-// Columns "IP Address", "Time", "Message"; rows in arrival order. The list
-// keeps the newest kMaxRows rows: when it is full, the oldest row goes for
-// each new one (emptying it would lose the very row that tells who flooded
-// the chat, the only record while Savelog is off).
-// Columns are sized with fit_columns once per event-loop turn rather than
-// after every row: a burst of rows is measured once, and the widths the
-// user sees after the turn are the same.
+// Its rows are a CLogModel (admin/log_model.h): columns "IP Address",
+// "Time", "Message", in arrival order, the newest kMaxRows kept. Columns
+// are sized with fit_columns once per event-loop turn rather than after
+// every row: a burst of rows is measured once, and the widths the user sees
+// after the turn are the same.
 //
 // Context menu (at the mouse position, with or without a row under it):
 // "Clear All" empties the list (the log file stays); the two "Add this ip"
@@ -17,18 +15,19 @@
 // folder. The running server checks the new text from its next request on.
 //
 // Created once by the main window, lives as long as it; runs on the
-// user-interface thread. Rows arrive through add_row, which the window calls
-// on this thread for every log_chat_event (client threads queue the call and
-// never wait for it).
+// user-interface thread. Rows arrive from the ServerController's
+// logRowAdded (client threads queue them and never wait).
 #pragma once
-#include <QIcon>
 #include <QString>
 #include <QWidget>
 
-class CServerDlg;
+namespace tvl {
+class ServerController;
+}
+class CLogModel;
 class QMenu;
 class QAction;
-class QTreeWidget;
+class QTreeView;
 
 class CLogPage : public QWidget {
   Q_OBJECT
@@ -36,16 +35,17 @@ class CLogPage : public QWidget {
  public:
   static constexpr int kMaxRows = 1000;
 
-  CLogPage(CServerDlg& owner, QWidget* parent);
+  CLogPage(tvl::ServerController& owner, QWidget* parent);
 
-  QTreeWidget* list() const { return list_; }
+  QTreeView* list() const { return list_; }
+  CLogModel* model() const { return model_; }
   QMenu* context_menu() const { return menu_; }
   QAction* clear_action() const { return clear_; }
   QAction* accept_action() const { return accept_; }
   QAction* reject_action() const { return reject_; }
 
  public slots:
-  // The list part of log_chat_event: one row (address, time, text).
+  // One row (address, time, text) of a chat event.
   void add_row(const QString& address, const QString& time, const QString& text);
   void clear_all();
   void add_selected_to_accept() { add_selected(true); }
@@ -57,12 +57,12 @@ class CLogPage : public QWidget {
   void add_selected(bool accept);
   void fit_later();
 
-  CServerDlg& owner_;
-  QTreeWidget* list_ = nullptr;
+  tvl::ServerController& owner_;
+  QTreeView* list_ = nullptr;
+  CLogModel* model_ = nullptr;
   QMenu* menu_ = nullptr;
   QAction* clear_ = nullptr;
   QAction* accept_ = nullptr;
   QAction* reject_ = nullptr;
-  QIcon icon_;  // the log icon of every row
   bool fit_pending_ = false;
 };

@@ -10,7 +10,7 @@
 #include "admin/dialog_seam.h"
 #include "admin/ip_filter_dlg.h"
 #include "admin/links.h"
-#include "admin/server_dlg.h"
+#include "admin/server_controller.h"
 #include "admin/service_dlg.h"
 #include "platform/fs.h"
 #include "platform/interfaces.h"
@@ -31,7 +31,7 @@ W* place(QWidget* parent, W* widget, int x, int y, int w, int h) {
 }
 }  // namespace
 
-COptionsPage::COptionsPage(CServerDlg& owner, QWidget* parent) : QWidget(parent), owner_(owner) {
+COptionsPage::COptionsPage(tvl::ServerController& owner, QWidget* parent) : QWidget(parent), owner_(owner) {
   place(this, new QLabel("Port:"), 17, 12, 24, 8);
   port_ = place(this, new QLineEdit, 43, 10, 52, 12);
   port_->setValidator(new QRegularExpressionValidator(QRegularExpression("[0-9]*"), port_));

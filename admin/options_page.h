@@ -13,14 +13,16 @@
 // does not store the old values back.
 //
 // Created once by the main window, lives as long as it; runs on the
-// user-interface thread and reaches the chat through the window.
+// user-interface thread and reaches the chat through the ServerController.
 #pragma once
 #include <QStringList>
 #include <QWidget>
 #include <string>
 #include <vector>
 
-class CServerDlg;
+namespace tvl {
+class ServerController;
+}
 class QCheckBox;
 class QComboBox;
 class QLineEdit;
@@ -30,7 +32,7 @@ class COptionsPage : public QWidget {
   Q_OBJECT
 
  public:
-  COptionsPage(CServerDlg& owner, QWidget* parent);
+  COptionsPage(tvl::ServerController& owner, QWidget* parent);
 
   // "http://%s%s" for each address, the suffix empty for port 80 and ":%d"
   // otherwise.
@@ -46,7 +48,6 @@ class COptionsPage : public QWidget {
   QCheckBox* minimize_box() const { return minimize_; }
   QCheckBox* auto_active_box() const { return auto_active_; }
   QCheckBox* save_log_box() const { return save_log_; }
-  QCheckBox* registration_box() const { return registration_; }
 
  public slots:
   void on_restart();
@@ -61,7 +62,7 @@ class COptionsPage : public QWidget {
   bool read_controls();
   void write_controls();
 
-  CServerDlg& owner_;
+  tvl::ServerController& owner_;
   int port_value_ = 80;
   bool startup_value_ = false, minimize_value_ = false, auto_active_value_ = false;
   bool save_log_value_ = false, registration_value_ = true;

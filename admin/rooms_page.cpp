@@ -8,7 +8,7 @@
 #include "admin/fit_columns.h"
 #include "admin/list_page.h"
 #include "admin/room_dlg.h"
-#include "admin/server_dlg.h"
+#include "admin/server_controller.h"
 #include "chat/operator_rules.h"
 #include "platform/message_box.h"
 
@@ -22,7 +22,7 @@ void say(const std::string& text) { tvl::message_box(kCaption, text); }
 
 }  // namespace
 
-CRoomsPage::CRoomsPage(CServerDlg& owner, QWidget* parent) : QWidget(parent), owner_(owner) {
+CRoomsPage::CRoomsPage(tvl::ServerController& owner, QWidget* parent) : QWidget(parent), owner_(owner) {
   model_ = new CListModel(
       {"No", "Name", "Administrators", "Enable guest", "Only Administrators can login"},
       QIcon(":/icons/room.png"), this);

@@ -19,7 +19,9 @@
 #include "admin/list_model.h"
 #include "storage/room_store.h"
 
-class CServerDlg;
+namespace tvl {
+class ServerController;
+}
 class QTreeView;
 
 class CRoomsPage : public QWidget {
@@ -33,7 +35,7 @@ class CRoomsPage : public QWidget {
   // byte string.
   static constexpr int kBytesRole = CListModel::kStoredRole;
 
-  CRoomsPage(CServerDlg& owner, QWidget* parent);
+  CRoomsPage(tvl::ServerController& owner, QWidget* parent);
 
   QTreeView* list() const { return list_; }
   CListModel* model() const { return model_; }
@@ -53,7 +55,7 @@ class CRoomsPage : public QWidget {
   // False (after the message) when the values cannot be stored whole.
   bool values_fit(const tvl::RoomValues& values);
 
-  CServerDlg& owner_;
+  tvl::ServerController& owner_;
   CListModel* model_ = nullptr;
   QTreeView* list_ = nullptr;
 };

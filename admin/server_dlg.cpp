@@ -22,10 +22,7 @@
 #include "admin/rooms_page.h"
 #include "admin/system_tray.h"
 #include "admin/users_page.h"
-#include "chat/chat_state.h"
 #include "platform/fs.h"
-#include "platform/message_box.h"
-#include "storage/settings.h"
 
 // Resources of a static library are registered by hand.
 static void init_admin_resources() { Q_INIT_RESOURCE(tavella); }
@@ -39,8 +36,6 @@ const char CServerDlg::kStuckText[] =
 namespace {
 // Delay of the hide that follows a start with `minimize`.
 constexpr int kMinimizeDelayMs = 200;
-// How often a stuck server's port is probed.
-constexpr int kPortProbeMs = 500;
 // How soon the lists are tried again after a tvlctl command while a modal
 // dialog is open.
 constexpr int kListRefreshRetryMs = 250;
@@ -53,83 +48,76 @@ QFrame* etched(QFrame::Shape shape) {
 }
 }  // namespace
 
-CServerDlg::CServerDlg(const Setup& setup, QWidget* parent)
-    : QMainWindow(parent), shutdown_(setup.shutdown) {
+CServerDlg::CServerDlg(const Setup& setup, QWidget* parent) : QMainWindow(parent) {
   init_admin_resources();
   // The controls with their initial texts, icons and tooltips come first.
   build_window();
-  // The process's main object from here on, before anything is loaded.
-  tvl::set_main_object(this);
-  // The log page's row of each chat event; set before any server runs.
-  engine_.set_log_row_sink([this](const std::string& address, const std::string& time,
-                                  const std::string& text) {
-    QString a = QString::fromStdString(address), t = QString::fromStdString(time),
-            x = QString::fromStdString(text);
-    // Posted to the user-interface thread; the client thread holds the chat
-    // lock and must not wait for it.
-    QMetaObject::invokeMethod(
-        this, [this, a, t, x] { if (log_page_) log_page_->add_row(a, t, x); },
-        Qt::QueuedConnection);
-  });
   // Settings, templates, IP lists and rooms.
-  engine_.load(setup.program_folder);
-  // The tabs and their pages; the pages read what was just loaded.
-  options_page_ = new COptionsPage(*this, nullptr);
-  log_page_ = new CLogPage(*this, nullptr);
-  users_page_ = new CUsersPage(*this, nullptr);
-  rooms_page_ = new CRoomsPage(*this, nullptr);
+  controller_ = std::make_unique<tvl::ServerController>(setup);
+  connect(controller_.get(), &tvl::ServerController::stateChanged, this, &CServerDlg::show_state);
+  connect(controller_.get(), &tvl::ServerController::listsChanged, this, &CServerDlg::refresh_lists);
+  build_pages();
+  build_tray();
+  // Start at once when asked to.
+  if (controller_->settings().auto_active) start_server();
+  place_and_show();
+}
+
+CServerDlg::~CServerDlg() {
+  // First the server (and every client thread that could still queue a row),
+  // then the tray icon, then the rest.
+  controller_->shut_down();
+  tray_.reset();
+}
+
+// The tabs and their pages; the pages read what was just loaded.
+void CServerDlg::build_pages() {
+  options_page_ = new COptionsPage(*controller_, nullptr);
+  log_page_ = new CLogPage(*controller_, nullptr);
+  users_page_ = new CUsersPage(*controller_, nullptr);
+  rooms_page_ = new CRoomsPage(*controller_, nullptr);
   tabs_->addTab(options_page_, "Options");
   tabs_->addTab(log_page_, "Logs");
   tabs_->addTab(users_page_, "Users");
   tabs_->addTab(rooms_page_, "Rooms");
   tabs_->setCurrentIndex(0);
-  // The tray icon with the tray menu.
-  auto* tray_menu = new QMenu(this);
-  tray_menu->addAction("Show main window", this, &CServerDlg::show_main_window);
-  tray_menu->addSeparator();
-  tray_menu->addAction("Start Server", this, &CServerDlg::on_start);
-  tray_menu->addAction("Stop Server", this, &CServerDlg::on_stop);
-  tray_menu->addSeparator();
-  tray_menu->addAction("About...", this, &CServerDlg::on_about);
-  tray_menu->addAction("Help...", this, &CServerDlg::on_help);
-  tray_menu->addAction("Exit", this, &CServerDlg::on_exit);
+}
+
+// The tray icon; its menu's items are this window's commands.
+void CServerDlg::build_tray() {
   tray_ = std::make_unique<CSystemTray>();
-  tray_->Create(this, "Tavella Server", windowIcon(), tray_menu);
-  // Start at once when asked to.
-  if (settings().auto_active) start_server();
-  // Centred on the screen.
+  connect(tray_.get(), &CSystemTray::showRequested, this, &CServerDlg::show_main_window);
+  connect(tray_.get(), &CSystemTray::startRequested, this, &CServerDlg::start_server);
+  connect(tray_.get(), &CSystemTray::stopRequested, this, &CServerDlg::stop_server);
+  connect(tray_.get(), &CSystemTray::aboutRequested, this, &CServerDlg::on_about);
+  connect(tray_.get(), &CSystemTray::helpRequested, this, &CServerDlg::on_help);
+  connect(tray_.get(), &CSystemTray::exitRequested, this, &CServerDlg::on_exit);
+  tray_->Create("Tavella Server", windowIcon());
+}
+
+// Centred on the screen; shown, or shown minimised and hidden to the tray a
+// moment later. Without a notification area a hidden window could not be
+// brought back, so it stays minimised on the task bar.
+void CServerDlg::place_and_show() {
   if (QScreen* screen = QGuiApplication::primaryScreen()) {
     QRect area = screen->availableGeometry();
     QRect frame = frameGeometry();
     frame.moveCenter(area.center());
     move(frame.topLeft());
   }
-  // Shown, or shown minimised and hidden to the tray a moment later.
-  // Without a notification area a hidden window could not be brought back,
-  // so it stays minimised on the task bar.
-  if (settings().minimize) {
-    starting_minimized_ = true;
-    showMinimized();
-    if (tray_->present())
-      QTimer::singleShot(kMinimizeDelayMs, this, [this] {
-        starting_minimized_ = false;
-        if (isMinimized()) hide();
-      });
-    else
-      starting_minimized_ = false;
-  } else {
+  if (!controller_->settings().minimize) {
     show();
+    return;
   }
-}
-
-CServerDlg::~CServerDlg() {
-  // First the server (and every client thread that could still queue a row),
-  // then the tray icon, then the rest.
-  stop_server();
-  engine_.server().StopAndWaitClients();
-  engine_.set_log_row_sink(nullptr);
-  tray_.reset();
-  if (tvl::main_object() == this) tvl::set_main_object(nullptr);
+  starting_minimized_ = true;
+  showMinimized();
+  if (tray_->present())
+    QTimer::singleShot(kMinimizeDelayMs, this, [this] {
+      starting_minimized_ = false;
+      if (isMinimized()) hide();
+    });
+  else
+    starting_minimized_ = false;
 }
 
 void CServerDlg::build_window() {
@@ -137,8 +125,8 @@ void CServerDlg::build_window() {
   setWindowIcon(QIcon(":/icons/tavella.png"));
 
   QMenu* server = menuBar()->addMenu("&Server");
-  server->addAction("Start Server", this, &CServerDlg::on_start);
-  server->addAction("Stop Server", this, &CServerDlg::on_stop);
+  server->addAction("Start Server", this, &CServerDlg::start_server);
+  server->addAction("Stop Server", this, &CServerDlg::stop_server);
   server->addSeparator();
   server->addAction("Exit", this, &CServerDlg::on_exit);
   QMenu* help = menuBar()->addMenu("&Help");
@@ -159,8 +147,8 @@ void CServerDlg::build_window() {
     connect(b, &QAbstractButton::clicked, this, slot);
     return b;
   };
-  start_button_ = make_button("start", "Start the server", &CServerDlg::on_start);
-  stop_button_ = make_button("stop", "Stop the server", &CServerDlg::on_stop);
+  start_button_ = make_button("start", "Start the server", &CServerDlg::start_server);
+  stop_button_ = make_button("stop", "Stop the server", &CServerDlg::stop_server);
   help_button_ = make_button("help", "Tavella Server Help", &CServerDlg::on_help);
   about_button_ = make_button("about", "About Tavella Server", &CServerDlg::on_about);
   auto* toolbar = new QHBoxLayout;
@@ -205,88 +193,19 @@ void CServerDlg::build_window() {
   central->setMinimumSize(320, 200);
   resize(486, 400);
 
-  port_timer_ = new QTimer(this);
-  port_timer_->setInterval(kPortProbeMs);
-  connect(port_timer_, &QTimer::timeout, this, &CServerDlg::check_port_free);
-  set_state_offline();
+  show_state(tvl::ServerState::Offline);
 }
 
 QString CServerDlg::status_text() const { return status_->text(); }
 
-void CServerDlg::set_state_offline() {
-  start_button_->setEnabled(true);
-  stop_button_->setEnabled(false);
-  status_->setText(kOfflineText);
-}
-
-void CServerDlg::set_state_online() {
-  start_button_->setEnabled(false);
-  stop_button_->setEnabled(true);
-  status_->setText(kOnlineText);
-}
-
-void CServerDlg::set_state_stuck() {
-  start_button_->setEnabled(false);
-  stop_button_->setEnabled(false);
-  status_->setText(kStuckText);
-}
-
-void CServerDlg::start_server() {
-  if (running_ || stuck_) return;
-  // The connection server reports its own failures (a busy port among them).
-  int port = settings().port;
-  if (engine_.start(port) != 1) return;
-  running_ = true;
-  stuck_port_ = port;
-  set_state_online();
-  start_control();
-}
-
-void CServerDlg::stop_server() {
-  if (!running_) return;
-  running_ = false;
-  // tvlctl works on the files again from here on.
-  control_.stop();
-  if ((shutdown_ ? shutdown_(engine_) : engine_.stop()) == 1) {
-    set_state_offline();
-    return;
+void CServerDlg::show_state(tvl::ServerState state) {
+  start_button_->setEnabled(state == tvl::ServerState::Offline);
+  stop_button_->setEnabled(state == tvl::ServerState::Online);
+  switch (state) {
+    case tvl::ServerState::Offline: status_->setText(kOfflineText); break;
+    case tvl::ServerState::Online: status_->setText(kOnlineText); break;
+    case tvl::ServerState::Stuck: status_->setText(kStuckText); break;
   }
-  // Threads were abandoned and may still hold the port and serve: say so,
-  // and offer Start again only once the port is free.
-  stuck_ = true;
-  set_state_stuck();
-  port_timer_->start();
-}
-
-void CServerDlg::check_port_free() {
-  if (!tvl::ChatEngine::port_available(stuck_port_)) return;
-  port_timer_->stop();
-  stuck_ = false;
-  set_state_offline();
-}
-
-void CServerDlg::start_control() {
-  std::string reason;
-  const std::string path = tvl::control_socket_path();
-  // Called on the control thread: the command is run on this thread, later.
-  auto wake = [this] {
-    QMetaObject::invokeMethod(this, [this] { answer_control(); }, Qt::QueuedConnection);
-  };
-  (void)tvl::make_directory(tvl::state_folder());  // as the service does; a failure shows below
-  if (control_.start(path, wake, reason) || control_failure_told_) return;
-  // Told once: the reason (no state folder of one's own, another server on
-  // the socket) does not change from one Start to the next.
-  control_failure_told_ = true;
-  tvl::message_box("Tavella", tvl::ControlServer::unreachable_text(path, reason),
-                   tvl::MessageIcon::Warning);
-}
-
-void CServerDlg::answer_control() {
-  tvl::OperatorTarget target;
-  target.program_folder = program_folder();
-  target.engine = &engine_;  // no reload: the Options page holds the window's options
-  control_.answer_waiting(target);
-  refresh_lists();
 }
 
 void CServerDlg::refresh_lists() {
@@ -302,23 +221,6 @@ void CServerDlg::refresh_lists() {
   }
   if (rooms_page_) rooms_page_->fill();
   if (users_page_) users_page_->fill();
-}
-
-void CServerDlg::save_settings(const tvl::ServerSettings& values) {
-  tvl::save_settings(engine_.site(), values);
-}
-
-void CServerDlg::load_rooms() { tvl::load_rooms(program_folder(), engine_.state()); }
-
-void CServerDlg::reload_and_restart() {
-  tvl::load_templates(engine_.site());
-  stop_server();
-  start_server();
-}
-
-void CServerDlg::log_chat_event(const std::string& address, const std::string& time,
-                                const std::string& text) {
-  engine_.log_chat_event(address, time, text);
 }
 
 void CServerDlg::on_exit() {
@@ -356,7 +258,7 @@ void CServerDlg::changeEvent(QEvent* event) {
 
 // The help pages ship in the program folder; a missing page is not reported.
 void CServerDlg::on_help() {
-  const std::string page = program_folder() + "help/index.html";
+  const std::string page = controller_->program_folder() + "help/index.html";
   if (tvl::is_regular_file(page)) open_window_link(page, tvl::kShowNormal);
 }
 

@@ -1,46 +1,32 @@
-// CServerDlg: the main window of Tavella and the process's main object. It
-// owns the chat (settings, list texts, chat state, page handlers and web
-// server, through one ChatEngine), the four pages in the tabs, the toolbar,
-// the status line and the tray icon, and it starts and stops the server.
+// CServerDlg: the main window of Tavella. It shows the chat server of its
+// ServerController (admin/server_controller.h), which it owns: the four
+// pages in the tabs, the toolbar, the status line and the tray icon, and
+// the commands of its menu, toolbar and tray menu.
 //
-// Server states (the only ones the window shows):
+// What the window shows of the server's state:
 //   state     Start    Stop     status line
 //   offline   enabled  disabled "Tavella Server is offline."
 //   online    disabled enabled  "Tavella Server is online."
-//   stuck     disabled disabled kStuckText, until the port is free again;
-//                               then offline
-// "stuck" follows a stop that had to abandon the server's threads: they may
-// still serve, so the window claims neither state until the port is free.
+//   stuck     disabled disabled kStuckText, until the port is free again
 //
-// While online the window also serves tvlctl through the control socket of
-// the state folder, as tvlService does (ops/control_server.h): each
-// command runs on the user-interface thread on this window's chat and
-// program folder, so a room or account added there is served at once, and
-// the Rooms and Users lists are read again afterwards (once no modal
-// dialog is open, so no dialog's row goes stale under it). "tvlctl reload"
-// is refused here: the window's options come from the Options page.
+// After a tvlctl command on this chat the Rooms and Users lists are read
+// again, once no modal dialog is open (so no dialog's row goes stale under
+// it).
 //
 // Lifetime: one per process, created and destroyed on the user-interface
 // thread. The constructor runs the whole initialisation (it may start the
-// server and hide the window); the destructor stops the server, removes the
-// tray icon and clears the main pointer.
-// Thread safety: everything runs on the user-interface thread except the
-// MainObject interface, which client threads call; log_chat_event queues the
-// log row to the user-interface thread and never waits.
+// server and hide the window); the destructor stops the server and waits
+// for its client threads, then removes the tray icon.
+// Thread safety: user-interface thread only.
 #pragma once
 #include <QMainWindow>
-#include <QPointer>
-#include <functional>
 #include <memory>
 #include <string>
 
-#include "chat/engine.h"
-#include "server/main_object.h"
-#include "ops/control_server.h"
+#include "admin/server_controller.h"
 
 class QLabel;
 class QTabWidget;
-class QTimer;
 class CIconButton;
 class CSystemTray;
 class COptionsPage;
@@ -48,17 +34,11 @@ class CLogPage;
 class CUsersPage;
 class CRoomsPage;
 
-class CServerDlg : public QMainWindow, public tvl::MainObject {
+class CServerDlg : public QMainWindow {
   Q_OBJECT
 
  public:
-  // Start-up choices tests make; the program uses the defaults.
-  struct Setup {
-    std::string program_folder;  // empty: the executable's folder
-    // Replaces the server's Shutdown() in stop_server (tests make a stop
-    // that is not clean with it).
-    std::function<int(tvl::ChatEngine&)> shutdown;
-  };
+  using Setup = tvl::ServerController::Setup;
 
   static const char kTitle[];        // "Tavella Server v1.2 "
   static const char kOnlineText[];   // "Tavella Server is online."
@@ -68,21 +48,7 @@ class CServerDlg : public QMainWindow, public tvl::MainObject {
   explicit CServerDlg(const Setup& setup = Setup(), QWidget* parent = nullptr);
   ~CServerDlg() override;
 
-  // --- what the pages and dialogs use ---
-  const std::string& program_folder() { return engine_.site().program_folder; }
-  tvl::SiteData& site_data() { return engine_.site(); }
-  tvl::ServerSettings& settings() { return engine_.site().settings; }
-  // Stores and writes the seven writable settings (and the autostart entry).
-  void save_settings(const tvl::ServerSettings& values);
-  // Re-reads rooms.sdb into the chat state (takes the chat lock).
-  void load_rooms();
-  // Templates and IP lists again, then stop and start the server.
-  void reload_and_restart();
-  void start_server();
-  void stop_server();
-  bool is_running() const { return running_; }
-  // Stop failed to end the server's threads; Start waits for the port.
-  bool is_stuck() const { return stuck_; }
+  tvl::ServerController& controller() { return *controller_; }
 
   COptionsPage* options_page() const { return options_page_; }
   CLogPage* log_page() const { return log_page_; }
@@ -95,24 +61,14 @@ class CServerDlg : public QMainWindow, public tvl::MainObject {
   QTabWidget* tabs() const { return tabs_; }
   CSystemTray* tray() const { return tray_.get(); }
   QString status_text() const;
-  tvl::ChatEngine& engine() { return engine_; }
-
-  // --- tvl::MainObject, reached from client threads ---
-  tvl::SiteData& site() override { return engine_.site(); }
-  tvl::ChatState* chat_state() override { return &engine_.state(); }
-  tvl::PageHandlers* page_handlers() override { return &engine_.pages(); }
-  // The day's log file, and the row for the log page queued to the
-  // user-interface thread (the caller holds the chat lock; nothing waits).
-  void log_chat_event(const std::string& address, const std::string& time,
-                      const std::string& text) override;
 
  signals:
   // The window was closed (title bar, Alt+F4 or Exit): the program ends.
   void ended();
 
  public slots:
-  void on_start() { start_server(); }
-  void on_stop() { stop_server(); }
+  void start_server() { controller_->start(); }
+  void stop_server() { controller_->stop(); }
   void on_exit();
   void on_help();
   void on_about();
@@ -126,28 +82,16 @@ class CServerDlg : public QMainWindow, public tvl::MainObject {
 
  private:
   void build_window();
-  void set_state_offline();
-  void set_state_online();
-  void set_state_stuck();
-  void check_port_free();
-  // The control socket while online; a socket that cannot be opened is
-  // told once (tvlctl then changes the files without this server seeing
-  // it).
-  void start_control();
-  void answer_control();
+  void build_pages();
+  void build_tray();
+  void place_and_show();
+  void show_state(tvl::ServerState state);
   // Rooms and Users read again, now or once no modal dialog is open.
   void refresh_lists();
 
-  tvl::ChatEngine engine_;
-  std::function<int(tvl::ChatEngine&)> shutdown_;
-  bool running_ = false;
+  std::unique_ptr<tvl::ServerController> controller_;
   bool starting_minimized_ = false;
-  bool stuck_ = false;
-  int stuck_port_ = 0;
-  QTimer* port_timer_ = nullptr;
-  tvl::ControlServer control_;
   bool refresh_pending_ = false;
-  bool control_failure_told_ = false;
 
   QTabWidget* tabs_ = nullptr;
   QLabel* status_ = nullptr;

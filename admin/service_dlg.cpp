@@ -4,7 +4,7 @@
 #include <QLabel>
 #include <QPushButton>
 
-#include "admin/server_dlg.h"
+#include "admin/server_controller.h"
 #include "platform/process.h"
 
 const char CServiceDlg::kExplanation[] =
@@ -13,7 +13,7 @@ const char CServiceDlg::kExplanation[] =
     "systemd, and under Tavella's own service manager elsewhere.";
 const char CServiceDlg::kServiceName[] = "Service name: Tavella Service.";
 
-CServiceDlg::CServiceDlg(CServerDlg& owner, const std::string& program_folder, QWidget* parent)
+CServiceDlg::CServiceDlg(tvl::ServerController& owner, const std::string& program_folder, QWidget* parent)
     : QDialog(parent), owner_(owner), folder_(program_folder) {
   setWindowTitle("Service");
   auto* grid = new QGridLayout(this);
@@ -47,7 +47,7 @@ void CServiceDlg::run_service(const char* option) {
 void CServiceDlg::on_start_service() {
   // The service takes the port: the window's own server goes first, and the
   // window no longer starts a server of its own.
-  owner_.stop_server();
+  owner_.stop();
   run_service("-s");
   tvl::ServerSettings values = owner_.settings();
   values.auto_active = false;

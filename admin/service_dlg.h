@@ -9,7 +9,9 @@
 #include <QDialog>
 #include <string>
 
-class CServerDlg;
+namespace tvl {
+class ServerController;
+}
 class QPushButton;
 
 class CServiceDlg : public QDialog {
@@ -20,10 +22,8 @@ class CServiceDlg : public QDialog {
   static const char kServiceName[];  // "Service name: Tavella Service."
 
   // `program_folder` ends in "/" and holds tvlService.
-  CServiceDlg(CServerDlg& owner, const std::string& program_folder, QWidget* parent = nullptr);
+  CServiceDlg(tvl::ServerController& owner, const std::string& program_folder, QWidget* parent = nullptr);
 
-  QPushButton* install_button() const { return install_; }
-  QPushButton* uninstall_button() const { return uninstall_; }
   QPushButton* start_button() const { return start_; }
   QPushButton* stop_button() const { return stop_; }
 
@@ -36,7 +36,7 @@ class CServiceDlg : public QDialog {
  private:
   void run_service(const char* option);
 
-  CServerDlg& owner_;
+  tvl::ServerController& owner_;
   std::string folder_;
   QPushButton* install_ = nullptr;
   QPushButton* uninstall_ = nullptr;

@@ -7,7 +7,7 @@
 #include "admin/dialog_seam.h"
 #include "admin/fit_columns.h"
 #include "admin/list_page.h"
-#include "admin/server_dlg.h"
+#include "admin/server_controller.h"
 #include "admin/user_dlg.h"
 #include "chat/operator_rules.h"
 #include "platform/message_box.h"
@@ -67,7 +67,7 @@ QString CUsersPage::gender_text(const std::string& number) {
   return QString();
 }
 
-CUsersPage::CUsersPage(CServerDlg& owner, QWidget* parent) : QWidget(parent), owner_(owner) {
+CUsersPage::CUsersPage(tvl::ServerController& owner, QWidget* parent) : QWidget(parent), owner_(owner) {
   model_ = new CListModel({"Name", "Password", "Gender", "Icon", "Email", "Profile", "Disabled"},
                           QIcon(":/icons/user.png"), this);
   model_->set_order(listed_before);

@@ -21,7 +21,9 @@
 
 #include "admin/list_model.h"
 
-class CServerDlg;
+namespace tvl {
+class ServerController;
+}
 class QTreeView;
 struct UserDlgValues;
 
@@ -35,7 +37,7 @@ class CUsersPage : public QWidget {
   // every byte string (a file made by hand need not be UTF-8).
   static constexpr int kFileRole = CListModel::kStoredRole;
 
-  CUsersPage(CServerDlg& owner, QWidget* parent);
+  CUsersPage(tvl::ServerController& owner, QWidget* parent);
 
   QTreeView* list() const { return list_; }
   CListModel* model() const { return model_; }
@@ -59,7 +61,7 @@ class CUsersPage : public QWidget {
   // with_name) from the dialog's values.
   static CListModel::Row shown(CListModel::Row row, const UserDlgValues& values, bool with_name);
 
-  CServerDlg& owner_;
+  tvl::ServerController& owner_;
   CListModel* model_ = nullptr;
   QTreeView* list_ = nullptr;
 };

@@ -1,5 +1,7 @@
 #include "chat/account_guard.h"
 
+#include <algorithm>
+
 #include "storage/account_name.h"
 
 namespace tvl {
@@ -12,11 +14,13 @@ void drop_old(std::deque<long long>& times, long long window, long long now) {
 
 }  // namespace
 
-bool LoginBounds::refused(const Failures* f, long long now) {
-  return f && now < f->refused_until;
+bool LoginBounds::refused(Failures& f, int bound, long long now) {
+  if (now < f.refused_until) return true;
+  drop_old(f.at, kFailureWindowMs, now);
+  return static_cast<long long>(f.at.size()) + f.running >= bound;
 }
 
-void LoginBounds::note(Failures& f, int bound, long long now) {
+void LoginBounds::note_failure(Failures& f, int bound, long long now) {
   drop_old(f.at, kFailureWindowMs, now);
   f.at.push_back(now);
   if (static_cast<long long>(f.at.size()) >= bound) {
@@ -25,74 +29,131 @@ void LoginBounds::note(Failures& f, int bound, long long now) {
   }
 }
 
+bool LoginBounds::known_network(const std::string& account_fold, const std::string& network) const {
+  auto it = known_.find(account_fold);
+  if (it == known_.end()) return false;
+  return std::find(it->second.begin(), it->second.end(), network) != it->second.end();
+}
+
 void LoginBounds::prune_locked(long long now) {
   auto prune = [now](std::map<std::string, Failures>& table) {
     if (table.size() < kGuardPruneAt) return;
     for (auto it = table.begin(); it != table.end();) {
-      drop_old(it->second.at, kFailureWindowMs, now);
-      if (it->second.at.empty() && it->second.refused_until <= now) it = table.erase(it);
+      Failures& f = it->second;
+      drop_old(f.at, kFailureWindowMs, now);
+      if (f.at.empty() && f.running == 0 && f.refused_until <= now) it = table.erase(it);
       else ++it;
     }
   };
-  prune(by_address_);
+  prune(by_network_);
   prune(by_account_);
+  // Known networks are kept while they fit: forgetting them would only make
+  // an owner count as a stranger again.
+  if (known_.size() >= kGuardPruneAt) known_.clear();
   if (registrations_.size() >= kGuardPruneAt) {
     for (auto it = registrations_.begin(); it != registrations_.end();) {
-      drop_old(it->second, kRegistrationWindowMs, now);
-      if (it->second.empty()) it = registrations_.erase(it);
+      drop_old(it->second.at, kRegistrationWindowMs, now);
+      if (it->second.at.empty() && it->second.running == 0) it = registrations_.erase(it);
       else ++it;
     }
   }
 }
 
-bool LoginBounds::login_allowed(const std::string& address, const std::string& account, int bound,
-                                long long now) {
-  if (bound <= 0) return true;
-  std::lock_guard<std::mutex> hold(lock_);
-  auto a = by_address_.find(address);
-  auto n = by_account_.find(account_name_fold(account));
-  return !refused(a == by_address_.end() ? nullptr : &a->second, now) &&
-         !refused(n == by_account_.end() ? nullptr : &n->second, now);
+LoginBounds::Turn LoginBounds::begin_login(const std::string& network, const std::string& account,
+                                           int bound, long long now) {
+  Turn turn;
+  if (bound <= 0) {
+    turn.granted = true;
+    return turn;
+  }
+  const std::string fold = account_name_fold(account);
+  MutexLock hold(lock_);
+  prune_locked(now);
+  Failures& by_network = by_network_[network];
+  if (refused(by_network, bound, now)) return turn;
+  turn.counts_account = !known_network(fold, network);
+  if (turn.counts_account) {
+    Failures& by_account = by_account_[fold];
+    if (refused(by_account, bound, now)) return turn;
+    ++by_account.running;
+  }
+  ++by_network.running;
+  turn.granted = true;
+  return turn;
 }
 
-void LoginBounds::note_failed_login(const std::string& address, const std::string& account,
-                                    int bound, long long now) {
+void LoginBounds::end_login(const Turn& turn, const std::string& network, const std::string& account,
+                            int bound, LoginOutcome outcome, long long now) {
+  if (!turn.granted || bound <= 0) return;
+  const bool failed = outcome == LoginOutcome::kFailed;
+  const std::string fold = account_name_fold(account);
+  MutexLock hold(lock_);
+  Failures& by_network = by_network_[network];
+  --by_network.running;
+  if (failed) note_failure(by_network, bound, now);
+  if (turn.counts_account) {
+    Failures& by_account = by_account_[fold];
+    --by_account.running;
+    if (failed) note_failure(by_account, bound, now);
+  }
+  if (outcome == LoginOutcome::kSucceeded && !known_network(fold, network)) {
+    std::vector<std::string>& known = known_[fold];
+    if (known.size() >= kKnownNetworks) known.erase(known.begin());
+    known.push_back(network);
+  }
+}
+
+bool LoginBounds::begin_registration(const std::string& network, int bound, long long now) {
+  if (bound <= 0) return true;
+  MutexLock hold(lock_);
+  prune_locked(now);
+  Registrations& r = registrations_[network];
+  drop_old(r.at, kRegistrationWindowMs, now);
+  if (static_cast<long long>(r.at.size()) + r.running >= bound) return false;
+  ++r.running;
+  return true;
+}
+
+void LoginBounds::end_registration(const std::string& network, int bound, bool made, long long now) {
   if (bound <= 0) return;
-  std::lock_guard<std::mutex> hold(lock_);
-  prune_locked(now);
-  note(by_address_[address], bound, now);
-  note(by_account_[account_name_fold(account)], bound, now);
+  MutexLock hold(lock_);
+  Registrations& r = registrations_[network];
+  --r.running;
+  if (made) r.at.push_back(now);
 }
 
-bool LoginBounds::registration_allowed(const std::string& address, int bound, long long now) {
-  if (bound <= 0) return true;
-  std::lock_guard<std::mutex> hold(lock_);
-  auto it = registrations_.find(address);
-  if (it == registrations_.end()) return true;
-  drop_old(it->second, kRegistrationWindowMs, now);
-  return static_cast<long long>(it->second.size()) < bound;
+LoginAttempt::LoginAttempt(LoginBounds& bounds, std::string network, std::string account,
+                           int bound, long long now)
+    : bounds_(bounds),
+      network_(std::move(network)),
+      account_(std::move(account)),
+      bound_(bound),
+      turn_(bounds_.begin_login(network_, account_, bound_, now)),
+      open_(turn_.granted) {}
+
+LoginAttempt::~LoginAttempt() {
+  // Ended without a check: the turn is given back uncounted.
+  if (open_) bounds_.end_login(turn_, network_, account_, bound_, LoginOutcome::kNotChecked, 0);
 }
 
-void LoginBounds::note_registration(const std::string& address, long long now) {
-  std::lock_guard<std::mutex> hold(lock_);
-  prune_locked(now);
-  auto& times = registrations_[address];
-  drop_old(times, kRegistrationWindowMs, now);
-  times.push_back(now);
+void LoginAttempt::finish(LoginOutcome outcome, long long now) {
+  if (!open_) return;
+  open_ = false;
+  bounds_.end_login(turn_, network_, account_, bound_, outcome, now);
 }
 
 void RoomBans::ban(const std::string& room_name, const std::string& name) {
-  std::lock_guard<std::mutex> hold(lock_);
+  MutexLock hold(lock_);
   banned_.emplace(account_name_fold(room_name), account_name_fold(name));
 }
 
 bool RoomBans::unban(const std::string& room_name, const std::string& name) {
-  std::lock_guard<std::mutex> hold(lock_);
+  MutexLock hold(lock_);
   return banned_.erase({account_name_fold(room_name), account_name_fold(name)}) > 0;
 }
 
 bool RoomBans::banned(const std::string& room_name, const std::string& name) {
-  std::lock_guard<std::mutex> hold(lock_);
+  MutexLock hold(lock_);
   return banned_.count({account_name_fold(room_name), account_name_fold(name)}) > 0;
 }
 

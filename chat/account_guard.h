@@ -1,27 +1,37 @@
 // What keeps strangers from taking accounts and moderation over, held in
 // memory for the life of the server:
-//  - LoginBounds: failed password checks per client address and per account,
-//    and new accounts per client address. After `bound` failures within
-//    kFailureWindowMs, checks from that address (or for that account) are
-//    refused for kLockoutMs without reading any file. A bound of 0 is no
-//    bound.
+//  - LoginBounds: password checks per client network and per account, and
+//    new accounts per client network. Every attempt is counted before it is
+//    checked: a check under way counts as a failure until it ends, so
+//    however many arrive at once, at most `bound` run or have failed within
+//    kFailureWindowMs. Reaching the bound refuses further checks from that
+//    network (or for that account) for kLockoutMs without reading any file.
+//    A bound of 0 is no bound.
+//    The owner is not locked out: the account's count is neither consulted
+//    nor raised for a network that has entered the account before (the
+//    last kKnownNetworks networks a right password came from), so guesses
+//    from elsewhere slow the guessers, never the owner at home. The
+//    network's own count still applies to it.
 //  - RoomBans: who is banned from which room. A ban lasts until an
 //    administrator lifts it or the program ends, whatever the banned visitor
 //    does (leaving and entering again included).
-// Names are keys under account_name_fold; rooms are keyed by their name
-// folded the same way, so a reload of the rooms keeps the bans of a room.
+// Networks are client_network keys (storage/client_network.h); names are
+// keys under account_name_fold; rooms are keyed by their name folded the
+// same way, so a reload of the rooms keeps the bans of a room.
 // Times are the chat clock in milliseconds (ChatContext::now_ms).
 // Thread safety: each class has its own lock, a leaf lock: it may be taken
 // with the chat lock held, and nothing is called while it is held.
 #pragma once
 #include <deque>
 #include <map>
-#include <mutex>
 #include <set>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "chat/ended_places.h"
+#include "chat/password_gate.h"
+#include "platform/lock_annotations.h"
 
 namespace tvl {
 
@@ -31,50 +41,102 @@ constexpr long long kRegistrationWindowMs = 60 * 60 * 1000;
 // Keys with nothing recent are forgotten once the tables hold this many, so
 // that a flood of addresses or names cannot grow them without end.
 constexpr std::size_t kGuardPruneAt = 20000;
+// Networks remembered per account as its owner's: home, work, a phone.
+constexpr std::size_t kKnownNetworks = 4;
+
+enum class LoginOutcome { kFailed, kSucceeded, kNotChecked };
 
 class LoginBounds {
  public:
-  // Whether a password check for `account` from `address` may be made now.
-  bool login_allowed(const std::string& address, const std::string& account, int bound,
-                     long long now);
-  // A password check that failed.
-  void note_failed_login(const std::string& address, const std::string& account, int bound,
-                         long long now);
-  // Whether `address` may create another account now (fewer than `bound` in
-  // the last hour).
-  bool registration_allowed(const std::string& address, int bound, long long now);
-  void note_registration(const std::string& address, long long now);
+  // One password check, counted from begin_login to end_login.
+  struct Turn {
+    bool granted = false;
+    bool counts_account = false;  // false for a network the owner entered from
+  };
+
+  // Counts a password check for `account` from `network` before it is made.
+  // Not granted (nothing counted) when the network, or the account for a
+  // network it does not know, has reached `bound` with its failures and
+  // checks under way, or is refused for a while. A granted turn must be
+  // ended by end_login with the same values.
+  [[nodiscard]] Turn begin_login(const std::string& network, const std::string& account, int bound,
+                                 long long now) EXCLUDES(lock_);
+  // Ends a granted turn: a failure stays counted; a success is forgotten and
+  // makes the network one the account is known from; a turn that checked
+  // nothing is forgotten.
+  void end_login(const Turn& turn, const std::string& network, const std::string& account,
+                 int bound, LoginOutcome outcome, long long now) EXCLUDES(lock_);
+
+  // Counts a new account for `network` before it is written: not granted
+  // (nothing counted) when `bound` accounts were made or are being made
+  // from it within the last hour. A granted registration must be ended by
+  // end_registration; one that made no account is forgotten.
+  [[nodiscard]] bool begin_registration(const std::string& network, int bound, long long now)
+      EXCLUDES(lock_);
+  void end_registration(const std::string& network, int bound, bool made, long long now)
+      EXCLUDES(lock_);
 
  private:
   struct Failures {
     std::deque<long long> at;     // times of the failures within the window
+    int running = 0;              // checks under way
     long long refused_until = 0;  // checks refused before this time
   };
-  static bool refused(const Failures* f, long long now);
-  static void note(Failures& f, int bound, long long now);
-  void prune_locked(long long now);
+  struct Registrations {
+    std::deque<long long> at;  // accounts made within the window
+    int running = 0;           // being made
+  };
+  static bool refused(Failures& f, int bound, long long now);
+  static void note_failure(Failures& f, int bound, long long now);
+  bool known_network(const std::string& account_fold, const std::string& network) const
+      REQUIRES(lock_);
+  void prune_locked(long long now) REQUIRES(lock_);
 
-  std::mutex lock_;
-  std::map<std::string, Failures> by_address_;
-  std::map<std::string, Failures> by_account_;
-  std::map<std::string, std::deque<long long>> registrations_;
+  Mutex lock_;
+  std::map<std::string, Failures> by_network_ GUARDED_BY(lock_);
+  std::map<std::string, Failures> by_account_ GUARDED_BY(lock_);
+  std::map<std::string, std::vector<std::string>> known_ GUARDED_BY(lock_);  // account: networks
+  std::map<std::string, Registrations> registrations_ GUARDED_BY(lock_);
+};
+
+// A login turn that ends itself: unless finish() was called it ends as no
+// check at all (the caller stopped before checking), which counts nothing.
+class LoginAttempt {
+ public:
+  LoginAttempt(LoginBounds& bounds, std::string network, std::string account, int bound,
+               long long now);
+  ~LoginAttempt();
+  LoginAttempt(const LoginAttempt&) = delete;
+  LoginAttempt& operator=(const LoginAttempt&) = delete;
+
+  bool granted() const { return turn_.granted; }
+  // The check's outcome (once).
+  void finish(LoginOutcome outcome, long long now);
+
+ private:
+  LoginBounds& bounds_;
+  std::string network_, account_;
+  int bound_;
+  LoginBounds::Turn turn_;
+  bool open_;
 };
 
 class RoomBans {
  public:
-  void ban(const std::string& room_name, const std::string& name);
+  void ban(const std::string& room_name, const std::string& name) EXCLUDES(lock_);
   // False when the name was not banned there.
-  bool unban(const std::string& room_name, const std::string& name);
-  bool banned(const std::string& room_name, const std::string& name);
+  bool unban(const std::string& room_name, const std::string& name) EXCLUDES(lock_);
+  bool banned(const std::string& room_name, const std::string& name) EXCLUDES(lock_);
 
  private:
-  std::mutex lock_;
-  std::set<std::pair<std::string, std::string>> banned_;  // (room, name), folded
+  Mutex lock_;
+  std::set<std::pair<std::string, std::string>> banned_ GUARDED_BY(lock_);  // (room, name), folded
 };
 
 struct ChatGuards {
   LoginBounds logins;
   RoomBans bans;
+  PasswordGate passwords;
   EndedPlaces ended;  // chat/ended_places.h
 };
 

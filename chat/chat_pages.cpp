@@ -13,7 +13,9 @@ std::string local_time_hms() {
   return text;
 }
 
-bool ChatPages::page(Page which, const std::string& ip, const std::string& path, std::string& out) {
+bool ChatPages::page(Page which, const std::string& path, const HttpRequest& request,
+                     std::string& out) {
+  const std::string& ip = request.client;
   switch (which) {
     case Page::Index: return page_index(ctx_, path, out);
     case Page::Chat: return page_chat(ctx_, ip, path, out);
@@ -29,13 +31,22 @@ bool ChatPages::page(Page which, const std::string& ip, const std::string& path,
   return false;
 }
 
-void ChatPages::registration_post(const std::string& client_ip, const std::string& request,
-                                  std::string& out) {
-  tvl::registration_post(ctx_, client_ip, request, out);
+void ChatPages::registration_post(const HttpRequest& request, std::string& out) {
+  tvl::registration_post(ctx_, request, out);
 }
 
-void ChatPages::chat_post(const std::string& ip, const std::string& request, std::string& out) {
-  tvl::chat_post(ctx_, ip, request, out);
+void ChatPages::chat_post(const HttpRequest& request, std::string& out) {
+  tvl::chat_post(ctx_, request, out);
+}
+
+void chat_post(ChatContext& ctx, const std::string& ip, const std::string& request,
+               std::string& out) {
+  chat_post(ctx, parse_request(request, ip), out);
+}
+
+void registration_post(ChatContext& ctx, const std::string& ip, const std::string& request,
+                       std::string& out) {
+  registration_post(ctx, parse_request(request, ip), out);
 }
 
 }  // namespace tvl

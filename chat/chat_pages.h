@@ -22,8 +22,8 @@ namespace tvl {
 long long steady_now_ms();
 
 // What a page needs: settings, program folder and templates; the chat state;
-// and the sink of chat events (log_chat_event of the main object, called with
-// the chat lock held).
+// and the sink of chat events (ChatEngine::log_chat_event, called with the
+// chat lock held).
 struct ChatContext {
   SiteData& site;
   ChatState& state;
@@ -75,20 +75,24 @@ bool page_register(ChatContext& ctx, const std::string& ip, const std::string& p
 bool page_previewicons(ChatContext& ctx, const std::string& path, std::string& out);
 bool page_finduser(ChatContext& ctx, const std::string& path, std::string& out);
 
-// Form posts (whole request text in; out may stay empty).
-void chat_post(ChatContext& ctx, const std::string& ip, const std::string& request, std::string& out);
+// Form posts (the request as read once; out may stay empty). The form's
+// fields are found in the request's whole text.
+void chat_post(ChatContext& ctx, const HttpRequest& request, std::string& out);
+void registration_post(ChatContext& ctx, const HttpRequest& request, std::string& out);
+// The same for a request text as it came from `ip` (not over TLS, no
+// trusted proxy).
+void chat_post(ChatContext& ctx, const std::string& ip, const std::string& request,
+               std::string& out);
 void registration_post(ChatContext& ctx, const std::string& ip, const std::string& request,
                        std::string& out);
 
 class ChatPages : public PageHandlers {
  public:
   explicit ChatPages(ChatContext context) : ctx_(std::move(context)) {}
-  bool page(Page which, const std::string& client_ip, const std::string& path,
+  bool page(Page which, const std::string& path, const HttpRequest& request,
             std::string& out) override;
-  void registration_post(const std::string& client_ip, const std::string& request,
-                         std::string& out) override;
-  void chat_post(const std::string& client_ip, const std::string& request,
-                 std::string& out) override;
+  void registration_post(const HttpRequest& request, std::string& out) override;
+  void chat_post(const HttpRequest& request, std::string& out) override;
   ChatContext& context() { return ctx_; }
 
  private:

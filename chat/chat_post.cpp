@@ -65,25 +65,6 @@ const char kPrivateToAllPage[] =
 
 enum Command { kSay = 0, kBan = 1, kUnban = 2, kBannedList = 3 };
 
-// The value of a form key, running to the key the form sends after it; empty
-// when either key is missing.
-std::string form_value(const std::string& text, const char* key, const char* next_key) {
-  std::size_t at = text.find(key);
-  if (at == std::string::npos) return std::string();
-  std::size_t from = at + std::strlen(key);
-  std::size_t to = text.find(next_key, from);
-  if (to == std::string::npos) return std::string();
-  return text.substr(from, to - from);
-}
-
-// Decimal value with atoi's rules (0 when empty, not a number or too large).
-int number_of(const std::string& value) {
-  errno = 0;
-  long n = std::strtol(value.c_str(), nullptr, 10);
-  if (errno == ERANGE || n > INT_MAX || n < INT_MIN) return 0;
-  return static_cast<int>(n);
-}
-
 struct Form {
   std::string message;
   std::string to_whom = "All";
@@ -95,21 +76,24 @@ struct Form {
   bool private_line = false;
 };
 
-Form read_form(const std::string& request) {
+// The form's fields, found in the whole request text; each value runs to
+// the key the form sends after it and is empty when either key is missing.
+Form read_form(std::string_view request) {
+  constexpr MissingNext kEmpty = MissingNext::Empty;
   Form f;
-  f.message = form_value(request, "message=", "&chat_flag=");
+  f.message = key_value(request, "message=", "&chat_flag=", kEmpty);
   form_decode(f.message);
-  if (request.find("&mtowho=") == std::string::npos) return f;
-  f.to_whom = form_value(request, "&mtowho=", "&mfilters=");
+  if (!has_key(request, "&mtowho=")) return f;
+  f.to_whom = key_value(request, "&mtowho=", "&mfilters=", kEmpty);
   form_decode(f.to_whom);
-  f.command = number_of(form_value(request, "&mfilters=", "&mfont="));
-  f.style = number_of(form_value(request, "&mfont=", "&mfcolor="));
-  f.colour = number_of(form_value(request, "&mfcolor=", "&elist="));
+  f.command = key_number(request, "&mfilters=", "&mfont=", kEmpty);
+  f.style = key_number(request, "&mfont=", "&mfcolor=", kEmpty);
+  f.colour = key_number(request, "&mfcolor=", "&elist=", kEmpty);
   // No colour is defined outside the table; such posts are shown in black.
   if (f.colour < 0 || f.colour > 19) f.colour = 1;
-  f.face = number_of(form_value(request, "&elist=", "&seltype="));
-  f.split = request.find("&msplit=") != std::string::npos;
-  f.private_line = request.find("&mqqsay=") != std::string::npos;
+  f.face = key_number(request, "&elist=", "&seltype=", kEmpty);
+  f.split = has_key(request, "&msplit=");
+  f.private_line = has_key(request, "&mqqsay=");
   return f;
 }
 
@@ -143,10 +127,11 @@ bool bounded_line_text(const std::string& formatted, std::size_t typed,
 
 }  // namespace
 
-void chat_post(ChatContext& ctx, const std::string& ip, const std::string& request,
-               std::string& out) {
-  if (request.find("message=") == std::string::npos) return;
-  if (!request_from_this_site(request)) {
+void chat_post(ChatContext& ctx, const HttpRequest& http, std::string& out) {
+  const std::string_view request = http.text;
+  const std::string& ip = http.client;
+  if (!has_key(request, "message=")) return;
+  if (!request_from_this_site(http)) {
     out = kOtherSitePage;
     return;
   }
@@ -169,7 +154,7 @@ void chat_post(ChatContext& ctx, const std::string& ip, const std::string& reque
   if (form.command == kSay && !text.empty()) text = format_message(form);
 
   // 3. Who posts, from the request line.
-  const std::string line = request.substr(0, request.find_first_of("\r\n"));
+  const std::string_view line = http.line.path;
   if (line.find("?username=") == std::string::npos || line.find("&password=") == std::string::npos ||
       line.find("&room=") == std::string::npos)
     return;

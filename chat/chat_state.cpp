@@ -201,6 +201,14 @@ bool ChatState::is_waiting(int room, const char* name) const {
 
 int ChatState::waiting_count() const { return static_cast<int>(waiters_.size()); }
 
+void ChatState::supersede_waits(int room, const std::string& name) {
+  for (Waiter* w : waiters_) {
+    if (w->room != room || !same_name_ignoring_case(w->name.c_str(), name)) continue;
+    w->superseded = true;
+    wake(*w);
+  }
+}
+
 void ChatState::stop_waits() {
   Hold chat(*this);
   waits_stopped_ = true;

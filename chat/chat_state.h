@@ -104,6 +104,7 @@ struct Waiter {
   int room = 0;
   std::string name;  // the user's name as in the page address
   bool woken = false;
+  bool superseded = false;  // a newer stream of the same place took over
   std::condition_variable wake;
   std::size_t slot = 0;  // its place in the state's list while registered
 };
@@ -215,6 +216,11 @@ class ChatState {
   // a user is present although its last request began a while ago.
   bool is_waiting(int room, const char* name) const REQUIRES(lock_);
   int waiting_count() const REQUIRES(lock_);
+  // A place has one waiting stream: every stream of `name` (ignoring case)
+  // in `room` waiting now is marked superseded and woken, to answer at once
+  // and leave the connection to the newer one. Called by the newer stream
+  // before it waits (it has proven the place's key).
+  void supersede_waits(int room, const std::string& name) REQUIRES(lock_);
   bool waits_stopped() const REQUIRES(lock_) { return waits_stopped_; }
   // The server stops: every waiting stream answers now, and until
   // allow_waits() no stream waits any more.

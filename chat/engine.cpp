@@ -8,14 +8,14 @@ namespace tvl {
 ChatEngine::ChatEngine()
     : pages_(ChatContext{site_, state_,
                          [this](const std::string& address, const std::string& time,
-                                const std::string& text) { log_chat_event(address, time, text); }}) {}
+                                const std::string& text) { log_chat_event(address, time, text); }}),
+      server_(site_, &pages_, log_) {}
 
 ChatEngine::~ChatEngine() {
   stop();
-  if (main_object() == this) set_main_object(nullptr);
+  // Client threads of an abandoned stop still use the pages and the log.
+  server_.StopAndWaitClients();
 }
-
-void ChatEngine::make_main() { set_main_object(this); }
 
 void ChatEngine::load(const std::string& program_folder) {
   if (!program_folder.empty()) site_.program_folder = program_folder;
@@ -81,7 +81,7 @@ void ChatEngine::log_chat_event(const std::string& address, const std::string& t
                                 const std::string& text) {
   // The window's row comes first, then the day's file.
   if (log_row_sink_) log_row_sink_(address, time, text);
-  server_.chat_log().log_chat_event(site_, address, time, text);
+  log_.log_chat_event(site_, address, time, text);
 }
 
 }  // namespace tvl

@@ -1,9 +1,10 @@
 // ChatEngine: the chat as one object: settings and loaded texts, the chat
-// state, the page handlers and the web server. The service's engine object
-// is one; tests use it to run the whole chat in-process. It is the process's
-// main object while it exists and has been made so with make_main().
-// Thread safety: load(), start() and stop() run on the owning thread; the
-// rest is reached from client threads through the main-object interface.
+// state, the chat log, the page handlers and the web server, which it
+// builds with what the server needs of the rest. The service and the window
+// each run their chat through one; tests use it to run the whole chat
+// in-process. Nothing of it is reached through a process-wide pointer.
+// Thread safety: load(), start() and stop() run on the owning thread;
+// client threads reach the pages and the log through the server.
 #pragma once
 #include <functional>
 #include <memory>
@@ -12,17 +13,16 @@
 #include "chat/chat_pages.h"
 #include "chat/chat_state.h"
 #include "server/chat_web_server.h"
-#include "server/main_object.h"
+#include "storage/chat_log.h"
 
 namespace tvl {
 
-class ChatEngine : public MainObject {
+class ChatEngine {
  public:
   ChatEngine();
-  ~ChatEngine() override;  // stops the server and clears the main pointer
-
-  // Sets the process-wide main pointer to this engine.
-  void make_main();
+  ~ChatEngine();  // stops the server and waits for its client threads
+  ChatEngine(const ChatEngine&) = delete;
+  ChatEngine& operator=(const ChatEngine&) = delete;
 
   // load_settings() with the room loading step. When program_folder is
   // given it replaces the executable's folder (tests).
@@ -51,21 +51,23 @@ class ChatEngine : public MainObject {
                                         const std::string& text)>;
   void set_log_row_sink(LogRowSink sink) { log_row_sink_ = std::move(sink); }
 
-  SiteData& site() override { return site_; }
-  ChatState* chat_state() override { return &state_; }
-  PageHandlers* page_handlers() override { return &pages_; }
+  // One chat event: the window's row (log row sink), then the day's file.
+  // Called with the chat lock held.
   void log_chat_event(const std::string& address, const std::string& time,
-                      const std::string& text) override;
+                      const std::string& text);
 
+  SiteData& site() { return site_; }
   ChatState& state() { return state_; }
   ChatPages& pages() { return pages_; }
+  ChatLog& chat_log() { return log_; }
   ChatWebServer& server() { return server_; }
 
  private:
   SiteData site_;
   ChatState state_;
+  ChatLog log_;
   ChatPages pages_;
-  ChatWebServer server_;
+  ChatWebServer server_;  // last: its client threads use the rest
   LogRowSink log_row_sink_;  // written only while the server is stopped
   std::string tls_problem_;
   void prepare_tls();

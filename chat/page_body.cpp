@@ -90,10 +90,14 @@ bool page_body(ChatContext& ctx, const std::string& path, std::string& out) {
       waiter.room = room;
       waiter.name = name;
       const long long deadline = steady_now_ms() + ctx.stream_wait_ms;
+      // The place's older stream (a reloaded frame, or a client that opens
+      // waits by the hundred) answers now: one connection waits per place.
+      ctx.state.supersede_waits(room, name);
       for (;;) {
         const long long left = deadline - steady_now_ms();
         if (left <= 0 || ctx.state.waits_stopped()) break;
         (void)ctx.state.wait_for_lines(waiter, left);  // woken or not, look again
+        if (waiter.superseded) break;
         if (room > ctx.state.room_count_locked()) return false;  // the rooms were reloaded
         // Woken by a line the user has already got (its own post) or that
         // is not for it: the look finds nothing and the wait goes on.

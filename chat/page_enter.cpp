@@ -2,6 +2,7 @@
 // online table, the join line) and chatsubmit.ghp (the input form).
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "chat/board_line.h"
 #include "chat/chat_pages.h"
@@ -127,7 +128,7 @@ bool page_chat(ChatContext& ctx, const std::string& ip, const std::string& path,
   // The key of a place that is gone. A reload left the room as its page
   // closed: the place comes back. Any other such key opens nothing and is
   // told so; it is never checked (or counted) as a password.
-  int account = kAccountBadLogin;
+  int account = kAccountGuest;
   if (looks_like_place_key(password)) {
     EndedPlace gone;
     if (ctx.guards->ended.find(password, account_name_fold(typed_name), room, ctx.now_ms(), gone) !=
@@ -139,17 +140,33 @@ bool page_chat(ChatContext& ctx, const std::string& ip, const std::string& path,
     icon = gone.icon;
   } else {
     // A guest's entry checks no password; everything else is bounded per
-    // address and per account, and a refused check reads no file.
-    const int bound = ctx.site.settings.max_failed_logins;
-    LoginBounds& logins = ctx.guards->logins;
-    const bool checks_password =
-        !password.empty() || account_exists(ctx.site.program_folder, typed_name);
-    if (checks_password && !logins.login_allowed(ip, typed_name, bound, ctx.now_ms())) {
-      out = kTooManyFailuresPage;
-      return true;
+    // client network and per account, counted before the check is made, and
+    // a refused check reads no file.
+    const std::string network = client_network_of(ctx.site.settings, ip);
+    const bool checks_password = !password.empty() || account_exists(ctx.site.program_folder, typed_name);
+    std::optional<LoginAttempt> attempt;
+    if (checks_password) {
+      attempt.emplace(ctx.guards->logins, network, typed_name, ctx.site.settings.max_failed_logins,
+                      ctx.now_ms());
+      if (!attempt->granted()) {
+        out = kTooManyFailuresPage;
+        return true;
+      }
     }
-    account = check_account_in_address(ctx.site.program_folder, typed_name, password, icon);
-    if (account == kAccountBadLogin) logins.note_failed_login(ip, typed_name, bound, ctx.now_ms());
+    if (checks_password) {
+      PasswordTurn turn(ctx.guards->passwords, network, ctx.site.settings.max_password_checks,
+                        ctx.site.settings.password_queue);
+      if (!turn.granted()) {
+        out = kServerBusyPage;
+        return true;
+      }
+      account = check_account_in_address(ctx.site.program_folder, typed_name, password, icon);
+    } else {
+      account = check_account_in_address(ctx.site.program_folder, typed_name, password, icon);
+    }
+    if (attempt)
+      attempt->finish(account == kAccountBadLogin ? LoginOutcome::kFailed : LoginOutcome::kSucceeded,
+                      ctx.now_ms());
   }
   if (account == kAccountBadLogin) {
     out = kBadLoginPage;
@@ -226,7 +243,7 @@ bool page_chat(ChatContext& ctx, const std::string& ip, const std::string& path,
       place.last_active_ms = now;
       place.last_seq = 0;
       place.known_online = 0;
-    } else if (!address_may_take_place(ctx.state, ip, ctx.site.settings.max_places_per_address)) {
+    } else if (!network_may_take_place(ctx.state, network, ctx.site.settings)) {
       // One client would otherwise take every place (MaxPlacesPerAddress);
       // to it the chat is full.
       out = kChatFullPage;

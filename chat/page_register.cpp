@@ -141,12 +141,9 @@ std::string picture_options(const std::string& program_folder, const std::string
 bool account_proven(ChatContext& ctx, const std::string& ip, const std::string& file,
                     const std::string& typed_name, const std::string& proof, bool key_enough,
                     std::string& refusal) {
-  const int bound = ctx.site.settings.max_failed_logins;
-  LoginBounds& logins = ctx.guards->logins;
-  if (!logins.login_allowed(ip, typed_name, bound, ctx.now_ms())) {
-    refusal = kTooManyFailuresPage;
-    return false;
-  }
+  // The key of the member's own place proves the account without a check,
+  // so no guessing from elsewhere keeps the member out; it never sets a new
+  // password (the member's own window asked: no guess, nothing counted).
   if (!proof.empty()) {
     bool place_key = false;
     {
@@ -159,16 +156,33 @@ bool account_proven(ChatContext& ctx, const std::string& ip, const std::string& 
     }
     if (place_key) {
       if (key_enough) return true;
-      // The member's own window asked for a new password: no guess, no count.
       refusal = kNewPasswordNeedsOldPage;
       return false;
     }
-    if (file.empty()) spend_password_check(decoded(proof));
-    else if (account_password_matches(file, decoded(proof))) return true;
   }
-  logins.note_failed_login(ip, typed_name, bound, ctx.now_ms());
-  refusal = kWrongPasswordPage;
-  return false;
+  const std::string network = client_network_of(ctx.site.settings, ip);
+  LoginAttempt attempt(ctx.guards->logins, network, typed_name, ctx.site.settings.max_failed_logins,
+                       ctx.now_ms());
+  if (!attempt.granted()) {
+    refusal = kTooManyFailuresPage;
+    return false;
+  }
+  bool proven = false;
+  if (!proof.empty()) {
+    PasswordTurn turn(ctx.guards->passwords, network, ctx.site.settings.max_password_checks,
+                      ctx.site.settings.password_queue);
+    if (!turn.granted()) {
+      refusal = kServerBusyPage;
+      return false;
+    }
+    // One hash whatever the proof holds, and one for a name without an
+    // account too, so that neither is told by the time of the answer.
+    if (file.empty()) spend_password_check(decoded(proof));
+    else proven = account_password_matches(file, decoded(proof));
+  }
+  attempt.finish(proven ? LoginOutcome::kSucceeded : LoginOutcome::kFailed, ctx.now_ms());
+  if (!proven) refusal = kWrongPasswordPage;
+  return proven;
 }
 
 // The "Change Information" form of an account; `proof` goes into the
@@ -253,16 +267,16 @@ bool page_register(ChatContext& ctx, const std::string& ip, const std::string& p
   return true;
 }
 
-void registration_post(ChatContext& ctx, const std::string& ip, const std::string& request,
-                       std::string& out) {
+void registration_post(ChatContext& ctx, const HttpRequest& http, std::string& out) {
+  const std::string request(http.text);
+  const std::string& ip = http.client;
   if (!has_key(request, "UserName=") || !has_key(request, "&Password=")) return;
-  if (!request_from_this_site(request)) {
+  if (!request_from_this_site(http)) {
     out = kOtherSitePage;
     return;
   }
-  const std::string line = request.substr(0, request.find_first_of("\r\n"));
   const std::string body_start = request.substr(request.find("UserName="));
-  if (line.find("registresult.htm?change") != std::string::npos) {
+  if (http.line.path.find("registresult.htm?change") != std::string_view::npos) {
     // The start page's "Change profile": the form for name and password.
     change_form_for(ctx, ip, key_value(body_start, "UserName=", "&Password="),
                     key_value(body_start, "&Password=", "&"), out);
@@ -315,6 +329,13 @@ void registration_post(ChatContext& ctx, const std::string& ip, const std::strin
     if (!account_proven(ctx, ip, file, name, key_value(request, "&Old=", "&submit1="),
                         fields.password.empty(), out))
       return;
+    // A new password is hashed: a turn at the gate like any check.
+    PasswordTurn turn(ctx.guards->passwords, client_network_of(ctx.site.settings, ip),
+                      ctx.site.settings.max_password_checks, ctx.site.settings.password_queue);
+    if (!turn.granted()) {
+      out = kServerBusyPage;
+      return;
+    }
     switch (write_account(folder, name, fields, false)) {
       case AccountChange::kWritten: out = kChangedPage; return;
       case AccountChange::kExists: out = kExistsPage; return;
@@ -355,22 +376,35 @@ void registration_post(ChatContext& ctx, const std::string& ip, const std::strin
     out = kNameRefusedPage;
     return;
   }
-  const long long now = ctx.now_ms();
-  LoginBounds& logins = ctx.guards->logins;
-  if (!logins.registration_allowed(ip, ctx.site.settings.max_registrations_per_hour, now)) {
-    out = kTooManyAccountsPage;
-    return;
-  }
   if (fields.password.empty()) {
     // An account without a password could be entered by anybody.
     out = kWrongPasswordPage;
     return;
   }
-  switch (write_account(folder, name, fields, true)) {
-    case AccountChange::kWritten:
-      if (ctx.site.settings.max_registrations_per_hour > 0) logins.note_registration(ip, now);
-      out = new_member ? kRegisteredPage : kChangedPage;
+  // Counted before the account is written, so that registrations sent at
+  // once cannot all pass the bound.
+  const std::string network = client_network_of(ctx.site.settings, ip);
+  const int bound = ctx.site.settings.max_registrations_per_hour;
+  LoginBounds& logins = ctx.guards->logins;
+  if (!logins.begin_registration(network, bound, ctx.now_ms())) {
+    out = kTooManyAccountsPage;
+    return;
+  }
+  AccountChange written = AccountChange::kFailed;
+  {
+    // Writing the account hashes its password.
+    PasswordTurn turn(ctx.guards->passwords, network, ctx.site.settings.max_password_checks,
+                      ctx.site.settings.password_queue);
+    if (!turn.granted()) {
+      logins.end_registration(network, bound, false, ctx.now_ms());
+      out = kServerBusyPage;
       return;
+    }
+    written = write_account(folder, name, fields, true);
+  }
+  logins.end_registration(network, bound, written == AccountChange::kWritten, ctx.now_ms());
+  switch (written) {
+    case AccountChange::kWritten: out = new_member ? kRegisteredPage : kChangedPage; return;
     case AccountChange::kExists: out = kExistsPage; return;
     case AccountChange::kFailed: out = kNotSavedPage; return;
   }

@@ -9,26 +9,42 @@
 
 namespace tvl {
 
-bool has_key(const std::string& text, const std::string& key) {
-  return text.find(key) != std::string::npos;
+bool has_key(std::string_view text, std::string_view key) {
+  return text.find(key) != std::string_view::npos;
 }
 
-std::string key_value(const std::string& text, const std::string& key, const std::string& next_key) {
-  std::size_t at = text.find(key);
-  if (at == std::string::npos) return std::string();
-  std::size_t from = at + key.size();
-  std::size_t to = next_key.empty() ? std::string::npos : text.find(next_key, from);
-  return text.substr(from, to == std::string::npos ? std::string::npos : to - from);
+namespace {
+
+// Where key_value's value lies in `text`; false when it is empty by rule.
+bool value_span(std::string_view text, std::string_view key, std::string_view next_key,
+                MissingNext missing, std::string_view& value) {
+  const std::size_t at = text.find(key);
+  if (at == std::string_view::npos) return false;
+  const std::size_t from = at + key.size();
+  std::size_t to = next_key.empty() ? std::string_view::npos : text.find(next_key, from);
+  if (to == std::string_view::npos && !next_key.empty() && missing == MissingNext::Empty)
+    return false;
+  value = text.substr(from, to == std::string_view::npos ? to : to - from);
+  return true;
 }
 
-int key_number(const std::string& text, const std::string& key) {
-  std::size_t at = text.find(key);
-  if (at == std::string::npos) return 0;
-  const char* start = text.c_str() + at + key.size();
+}  // namespace
+
+std::string key_value(std::string_view text, std::string_view key, std::string_view next_key,
+                      MissingNext missing) {
+  std::string_view value;
+  return value_span(text, key, next_key, missing, value) ? std::string(value) : std::string();
+}
+
+int key_number(std::string_view text, std::string_view key, std::string_view next_key,
+               MissingNext missing) {
+  std::string_view value;
+  if (!value_span(text, key, next_key, missing, value)) return 0;
+  const std::string digits(value);  // strtol needs the text to end
   errno = 0;
-  long value = std::strtol(start, nullptr, 10);
-  if (errno == ERANGE || value > INT_MAX || value < INT_MIN) return 0;
-  return static_cast<int>(value);
+  const long number = std::strtol(digits.c_str(), nullptr, 10);
+  if (errno == ERANGE || number > INT_MAX || number < INT_MIN) return 0;
+  return static_cast<int>(number);
 }
 
 bool decoded_name_allowed(const std::string& name) {

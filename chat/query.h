@@ -5,21 +5,29 @@
 // Values are used as they stand (no decoding) unless a page says otherwise.
 #pragma once
 #include <string>
+#include <string_view>
 
 namespace tvl {
 
 // True when key occurs in text.
-bool has_key(const std::string& text, const std::string& key);
+bool has_key(std::string_view text, std::string_view key);
+
+// Where a value ends when the key expected after it is missing: at the end
+// of the text (page addresses), or nowhere, the value then being empty (the
+// chat's input form, whose fields always come in one order).
+enum class MissingNext { ToEnd, Empty };
 
 // The value after the first occurrence of `key`, up to the first occurrence
-// of `next_key` after it (or the end of text when next_key is empty or not
-// found). Empty when key is missing.
-std::string key_value(const std::string& text, const std::string& key,
-                      const std::string& next_key = std::string());
+// of `next_key` after it (or the end of text when next_key is empty; when it
+// is not found, as `missing` says). Empty when key is missing.
+std::string key_value(std::string_view text, std::string_view key,
+                      std::string_view next_key = {}, MissingNext missing = MissingNext::ToEnd);
 
-// Decimal value after `key` (atoi rules: stops at the first non-digit, 0 when
-// missing or not a number; a value too large for int gives 0).
-int key_number(const std::string& text, const std::string& key);
+// The decimal value of key_value(...) (atoi rules: stops at the first
+// non-digit, 0 when missing or not a number; a value too large for int
+// gives 0).
+int key_number(std::string_view text, std::string_view key, std::string_view next_key = {},
+               MissingNext missing = MissingNext::ToEnd);
 
 // Whether a user name, as it stands in a page address, may be used: it must
 // not be empty nor longer than 63 bytes, must not hold a raw "&" (browsers

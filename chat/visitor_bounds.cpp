@@ -14,11 +14,14 @@ bool take_post_turn(long long& due_ms, long long now, int burst, int interval_ms
   return true;
 }
 
-bool address_may_take_place(const ChatState& state, const std::string& address, int max_places) {
+bool network_may_take_place(const ChatState& state, const std::string& network,
+                            const ServerSettings& settings) {
+  const int max_places = settings.max_places_per_address;
   if (max_places <= 0) return true;
   int held = 0;
   for (int i = 0; i < state.online_count(); ++i)
-    if (address == state.join_address(i) && ++held >= max_places) return false;
+    if (client_network_of(settings, state.join_address(i)) == network && ++held >= max_places)
+      return false;
   return true;
 }
 

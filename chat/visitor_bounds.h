@@ -1,10 +1,11 @@
 // What one visitor may take of the chat: lines per place, places per client
-// address. The limits come from option.ini (ServerSettings); 0 or less means
+// network. The limits come from option.ini (ServerSettings); 0 or less means
 // no bound.
 #pragma once
 #include <string>
 
 #include "chat/chat_state.h"
+#include "storage/settings.h"
 
 namespace tvl {
 
@@ -17,10 +18,11 @@ namespace tvl {
 // the bound. Always true when burst or interval_ms is 0 or less.
 [[nodiscard]] bool take_post_turn(long long& due_ms, long long now, int burst, int interval_ms);
 
-// Chat lock held. Whether a client address may take one more place: true
-// when `max_places` is 0 or less, or fewer than `max_places` entries of the
-// online table joined from `address`.
-[[nodiscard]] bool address_may_take_place(const ChatState& state, const std::string& address,
-                                          int max_places) REQUIRES(state.chat_lock());
+// Chat lock held. Whether a client network (client_network_of) may take one
+// more place: true when MaxPlacesPerAddress is 0 or less, or fewer than it
+// entries of the online table joined from an address of `network`.
+[[nodiscard]] bool network_may_take_place(const ChatState& state, const std::string& network,
+                                          const ServerSettings& settings)
+    REQUIRES(state.chat_lock());
 
 }  // namespace tvl

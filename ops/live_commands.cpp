@@ -12,6 +12,19 @@ namespace tvl {
 
 namespace {
 
+// A time of the wall clock (seconds since 1970) as a person reads it, in
+// local time: "2026-12-09 02:31:05"; or (utc) as a script reads it, ISO 8601
+// in UTC: "2026-12-09T02:31:05Z". "?" when it cannot be shown.
+std::string time_stamp(long long seconds, bool utc) {
+  const std::time_t t = static_cast<std::time_t>(seconds);
+  std::tm parts{};
+  char text[32];
+  if (!(utc ? gmtime_r(&t, &parts) : localtime_r(&t, &parts)) ||
+      !std::strftime(text, sizeof text, utc ? "%Y-%m-%dT%H:%M:%SZ" : "%Y-%m-%d %H:%M:%S", &parts))
+    return "?";
+  return text;
+}
+
 // One visitor of `online`, as a row of text or a JSON object.
 std::string online_row(const ChatState& state, int i, long long now_ms, bool json)
     REQUIRES(state.chat_lock()) {
@@ -29,16 +42,6 @@ std::string online_row(const ChatState& state, int i, long long now_ms, bool jso
 }
 
 }  // namespace
-
-std::string time_stamp(long long seconds, bool utc) {
-  const std::time_t t = static_cast<std::time_t>(seconds);
-  std::tm parts{};
-  char text[32];
-  if (!(utc ? gmtime_r(&t, &parts) : localtime_r(&t, &parts)) ||
-      !std::strftime(text, sizeof text, utc ? "%Y-%m-%dT%H:%M:%SZ" : "%Y-%m-%d %H:%M:%S", &parts))
-    return "?";
-  return text;
-}
 
 CommandResult online_command(const std::vector<std::string>& args, const OperatorTarget& t) {
   CommandArgs p = parse_command_args(args, 1, {}, {"--json"}, 0);

@@ -26,9 +26,4 @@ CommandResult kick_command(const std::vector<std::string>& args, const OperatorT
 CommandResult ban_command(const std::vector<std::string>& args, const OperatorTarget& target);
 CommandResult reload_command(const std::vector<std::string>& args, const OperatorTarget& target);
 
-// A time of the wall clock (seconds since 1970) as a person reads it, in
-// local time: "2026-12-09 02:31:05"; or (utc) as a script reads it, ISO 8601
-// in UTC: "2026-12-09T02:31:05Z". "?" when it cannot be shown.
-std::string time_stamp(long long seconds, bool utc);
-
 }  // namespace tvl

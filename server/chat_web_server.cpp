@@ -9,9 +9,9 @@
 #include "server/http_request.h"
 #include "server/http_answers.h"
 #include "server/ip_filter.h"
-#include "server/main_object.h"
 #include "server/page_handlers.h"
 #include "server/same_site.h"
+#include "storage/chat_log.h"
 #include "storage/settings.h"
 
 namespace tvl {
@@ -20,9 +20,9 @@ namespace {
 
 constexpr std::string_view kHtml = "text/html";
 
-// File bodies from this size on are handed to the connection server as a
-// shared attachment instead of being copied into the response; below it the
-// copy costs less than a second piece in the send.
+// File bodies from this size on go out as the cache's shared bytes instead
+// of being copied into the answer's text; below it the copy costs less than
+// a second piece in the send.
 constexpr std::size_t kAttachFrom = 16 * 1024;
 
 struct PageName {
@@ -47,14 +47,6 @@ bool forbidden_folder(std::string_view path) {
   return contains(path, "log/") || contains(path, "users/") || contains(path, "rooms/");
 }
 
-// The path of a POST's request line (between its first two blanks).
-std::string_view request_path(std::string_view request) {
-  const std::size_t first = request.find(' ');
-  if (first == std::string_view::npos) return std::string_view();
-  const std::size_t second = request.find_first_of(" \r\n", first + 1);
-  return request.substr(first + 1, second == std::string_view::npos ? second : second - first - 1);
-}
-
 // Whether a POST asks for the page that leaves a room. Browsers send the
 // leaving as a POST when the chat window closes (a beacon); only the page
 // name before the query counts, so a user name cannot turn a chat line into
@@ -66,7 +58,10 @@ bool posts_exit(std::string_view path) {
 
 }  // namespace
 
-ChatWebServer::ChatWebServer() { fill_content_types(content_types_); }
+ChatWebServer::ChatWebServer(SiteData& site, PageHandlers* pages, ChatLog& log)
+    : site_(site), pages_(pages), log_(log) {
+  fill_content_types(content_types_);
+}
 
 // Client threads call this object's hooks: they must end before it goes.
 ChatWebServer::~ChatWebServer() { StopAndWaitClients(); }
@@ -77,13 +72,13 @@ int ChatWebServer::Start(const std::string& web_root, const std::string& default
   // socket layer keeps only its low 16 bits, so 99999 would listen on 34463
   // and -1 on 65535 while the log names the port of the settings.
   if (port < 1 || port > 65535) {
-    ReportError("tvl.log", "unavailable port number", "Start", 0);
+    ReportError("unavailable port number", "Start", 0);
     TellPortUnavailable(port);
     return 0;
   }
   configure(web_root, default_page);
   take_address_settings();
-  chat_log().open_day(web_root_);
+  log_.open_day(web_root_);
   return Run(port, idle_timeout_ms);
 }
 
@@ -96,9 +91,7 @@ void ChatWebServer::configure(const std::string& web_root, const std::string& de
 }
 
 void ChatWebServer::take_address_settings() {
-  MainObject* main = main_object();
-  if (!main) return;
-  const ServerSettings& s = main->site().settings;
+  const ServerSettings& s = site_.settings;
   trusted_proxies_ = address_list(s.trusted_proxies);
   ConnectionLimits bounds = limits();
   bounds.connections_per_address = s.max_connections_per_address;
@@ -128,26 +121,32 @@ std::string_view host_without_port(std::string_view host) {
 
 }  // namespace
 
-bool ChatWebServer::answer_tls_redirect(const std::string& request, const RequestLine& line,
-                                        std::string_view date, bool keep_alive,
-                                        std::string& response) const {
+Answer ChatWebServer::answer_tls_redirect(const HttpRequest& request,
+                                          std::string_view date) const {
   std::string_view host;
   int hosts = 0;
-  for_each_header(request, "host", [&](std::string_view value) {
+  request.for_each_header("host", [&](std::string_view value) {
     host = value;
     ++hosts;
   });
   host = hosts == 1 ? host_without_port(host) : std::string_view();
-  if (host.empty() || !line.has_path || line.path.empty() || line.path.front() != '/') return false;
+  const std::string_view path = request.line.path;
+  Answer answer;
+  answer.keep_alive = request.keep_alive;
+  if (host.empty() || !request.line.has_path || path.empty() || path.front() != '/') {
+    answer.keep_alive = false;
+    append_short_answer(answer.text, "400 Bad Request", date, std::string_view());
+    return answer;
+  }
   std::string location = "Location: https://";
   location += host;
   location += ':';
   location += std::to_string(tls_redirect_port_);
-  location += line.path;
+  location += path;
   location += "\r\n";
-  append_standard_answer(response, "301 Moved Permanently", date, std::string_view(), keep_alive,
-                         kHtml, location);
-  return true;
+  append_standard_answer(answer.text, "301 Moved Permanently", date, std::string_view(),
+                         answer.keep_alive, kHtml, location);
+  return answer;
 }
 
 int ChatWebServer::OnConnect(const std::string&, int) { return 0; }
@@ -168,79 +167,51 @@ const std::string& ChatWebServer::content_type_for(const std::string& file_name)
   return it == content_types_.end() ? html : it->second;
 }
 
-int ChatWebServer::HandleRequest(const std::string& ip, const std::string& request,
-                                 std::string& response, int& keep_alive) {
-  response.clear();
-  const RequestLine line = parse_request_line(request);
-  // Decided anew for every request: an earlier one that asked to keep the
-  // connection says nothing about this one.
-  keep_alive = wants_keep_alive(request, line.version) ? 1 : 0;
+Answer ChatWebServer::HandleRequest(const std::string& ip, std::string_view text, bool secure) {
+  const HttpRequest request = parse_request(text, ip, secure, trusted_proxies_);
   const std::string_view date = http_date_now();
-
-  MainObject* main = main_object();
-  if (!main) return 0;
-
-  const std::string client = client_address(ip, request, trusted_proxies_);
-  if (ip_refused(main->site(), client)) {
-    append_standard_answer(response, kStatusOk, date, kIpRefusalBody, keep_alive != 0, kHtml);
-    return 1;
+  if (ip_refused(site_, request.client)) {
+    Answer refusal;
+    refusal.keep_alive = request.keep_alive;
+    append_standard_answer(refusal.text, kStatusOk, date, kIpRefusalBody, refusal.keep_alive,
+                           kHtml);
+    return refusal;
   }
-  if (!line.has_method) {
-    ReportError("tvl.log", "No 'space' found in Request String #2", "ParseRequest", 0);
-    return 0;
+  if (!request.line.has_method) {
+    ReportError("No 'space' found in Request String #2", "ParseRequest", 0);
+    return Answer::none();
   }
-  if (tls_redirect_port_ != 0 && !OnSecureConnection() && tls_listening()) {
-    if (answer_tls_redirect(request, line, date, keep_alive != 0, response)) return 1;
-    keep_alive = 0;
-    append_short_answer(response, "400 Bad Request", date, std::string_view());
-    return 1;
-  }
-  if (line.method != "HEAD") return answer(*main, client, line, request, date, response, keep_alive);
+  if (tls_redirect_port_ != 0 && !secure && tls_listening())
+    return answer_tls_redirect(request, date);
+  if (request.line.method != "HEAD") return answer(request, request.line.method, date);
   // HEAD: the answer a GET would get, without its body.
-  RequestLine as_get = line;
-  as_get.method = "GET";
-  if (!answer(*main, client, as_get, request, date, response, keep_alive)) return 0;
-  const std::size_t end = response.find("\r\n\r\n");
-  if (end != std::string::npos) response.resize(end + 4);
-  (void)AttachBody(nullptr);  // drops a body or stream; false off a client thread
-  return 1;
+  Answer head = answer(request, "GET", date);
+  head.drop_body();
+  return head;
 }
 
-int ChatWebServer::answer(MainObject& main, const std::string& client, const RequestLine& line,
-                          const std::string& request, std::string_view date,
-                          std::string& response, int& keep_alive) {
+Answer ChatWebServer::answer(const HttpRequest& request, std::string_view method,
+                             std::string_view date) {
   const char* status = kStatusOk;
   std::string path;
-  if (line.method == "GET") {
-    if (!line.has_path) {
-      ReportError("tvl.log", "No 'space' found in Request String #1", "ParseRequest", 0);
-      return 0;
+  if (method == "GET") {
+    if (!request.line.has_path) {
+      ReportError("No 'space' found in Request String #1", "ParseRequest", 0);
+      return Answer::none();
     }
-    path.assign(line.path);
+    path.assign(request.line.path);
     if (path == "/") path = default_page_;
-  } else if (line.method == "POST") {
-    path.assign(line.has_path ? line.path : request_path(request));
-    if (posts_exit(path) && !request_from_this_site(request)) {
+  } else if (method == "POST") {
+    path.assign(request.line.path);
+    if (!posts_exit(path)) return answer_form_post(request, path, date);
+    if (!request_from_this_site(request)) {
       // A page of another site may not end a visitor's place through the
       // visitor's browser: nothing changes, and the beacon gets an empty page.
-      append_standard_answer(response, kStatusOk, date, std::string(), keep_alive != 0, kHtml,
+      Answer empty;
+      empty.keep_alive = request.keep_alive;
+      append_standard_answer(empty.text, kStatusOk, date, std::string(), empty.keep_alive, kHtml,
                              kNoStoreLine);
-      return 1;
-    }
-    if (!posts_exit(path)) {
-      // Only the page of the request line decides which form this is, never
-      // a text found elsewhere (a chat line may well name the other page).
-      const std::string_view page = std::string_view(path).substr(0, path.find('?'));
-      std::string answer_page;
-      if (PageHandlers* pages = main.page_handlers()) {
-        if (contains(page, "registresult.htm"))
-          pages->registration_post(client, request, answer_page);
-        else
-          pages->chat_post(client, request, answer_page);
-      }
-      append_standard_answer(response, kStatusOk, date, answer_page, keep_alive != 0, kHtml,
-                             kNoStoreLine);
-      return 1;
+      return empty;
     }
     // The leaving is handled as the same address asked for with GET.
   } else {
@@ -248,43 +219,84 @@ int ChatWebServer::answer(MainObject& main, const std::string& client, const Req
     path = "/mna.html";
   }
 
-  for (const PageName& row : kPages) {
-    if (!contains(path, row.name)) continue;
-    std::string page;
-    PageHandlers* pages = main.page_handlers();
-    if (pages && pages->page(row.page, client, path, page)) {
-      append_standard_answer(response, status, date, page, keep_alive != 0, kHtml, kNoStoreLine);
-    } else {
-      keep_alive = 0;
-      append_short_answer(response, kStatusPageNotFound, date, std::string_view(), kNoStoreLine);
-    }
-    return 1;
-  }
+  for (const PageName& row : kPages)
+    if (contains(path, row.name)) return answer_page(row.page, request, path, status, date);
 
+  Answer answer;
+  answer.keep_alive = request.keep_alive;
   if (contains(path, "test.ghp")) {
-    keep_alive = 1;
-    append_test_stream(response);
-    return 1;
+    answer.keep_alive = true;
+    append_test_stream(answer.text);
+    return answer;
   }
-
   // The query (cache-busting pages add one) does not name the file.
   const std::string file_path = path.substr(0, path.find('?'));
   // A path that could leave the web-pages folder, and the files the program
   // keeps for itself in its folder, are refused like the private folders.
   if (forbidden_folder(path) || unsafe_path(path) || unsafe_path(file_path) ||
       private_file(path) || private_file(file_path)) {
-    append_standard_answer(response, kStatusForbidden, date, kForbiddenBody, keep_alive != 0,
-                           kHtml);
-    return 1;
+    append_standard_answer(answer.text, kStatusForbidden, date, kForbiddenBody,
+                           answer.keep_alive, kHtml);
+    return answer;
   }
-
-  answer_file(file_path, status, request, keep_alive, date, response);
-  return 1;
+  return answer_file(request, file_path, status, date);
 }
 
-void ChatWebServer::answer_file(const std::string& path, const char* status,
-                                const std::string& request, int& keep_alive,
-                                std::string_view date, std::string& response) {
+Answer ChatWebServer::answer_form_post(const HttpRequest& request, const std::string& path,
+                                       std::string_view date) {
+  // Only the page of the request line decides which form this is, never a
+  // text found elsewhere (a chat line may well name the other page).
+  const std::string_view page = std::string_view(path).substr(0, path.find('?'));
+  std::string answer_page;
+  if (pages_) {
+    if (contains(page, "registresult.htm"))
+      pages_->registration_post(request, answer_page);
+    else
+      pages_->chat_post(request, answer_page);
+  }
+  Answer answer;
+  answer.keep_alive = request.keep_alive;
+  append_standard_answer(answer.text, kStatusOk, date, answer_page, answer.keep_alive, kHtml,
+                         kNoStoreLine);
+  return answer;
+}
+
+Answer ChatWebServer::answer_page(Page which, const HttpRequest& request, const std::string& path,
+                                  const char* status, std::string_view date) {
+  Answer answer;
+  answer.keep_alive = request.keep_alive;
+  std::string page;
+  if (pages_ && pages_->page(which, path, request, page)) {
+    append_standard_answer(answer.text, status, date, page, answer.keep_alive, kHtml,
+                           kNoStoreLine);
+  } else {
+    answer.keep_alive = false;
+    append_short_answer(answer.text, kStatusPageNotFound, date, std::string_view(), kNoStoreLine);
+  }
+  return answer;
+}
+
+namespace {
+
+// The byte range of a file of `size` bytes a request asks for: only a
+// "200 OK" answer serves one, and a single Range line.
+RangeAsk asked_range(const HttpRequest& request, const char* status, std::uint64_t size,
+                     ByteRange& range) {
+  RangeAsk ask = RangeAsk::Whole;
+  if (std::string_view(status) != kStatusOk) return ask;
+  bool seen = false;
+  request.for_each_header("range", [&](std::string_view value) {
+    if (!seen) ask = parse_range(value, size, range);
+    else ask = RangeAsk::Whole;  // two Range lines: not a single range
+    seen = true;
+  });
+  return ask;
+}
+
+}  // namespace
+
+Answer ChatWebServer::answer_file(const HttpRequest& request, const std::string& path,
+                                  const char* status, std::string_view date) {
   std::string name;
   name.reserve(web_root_.size() + path.size() + 1);
   name += web_root_;
@@ -295,48 +307,33 @@ void ChatWebServer::answer_file(const std::string& path, const char* status,
   if (!path.empty() && path[0] != '/' && !web_root_.empty() && web_root_.back() != '/') name += '/';
   name += path;
   const std::string& type = content_type_for(path);
-  const bool keep = keep_alive != 0;
+  Answer answer;
+  answer.keep_alive = request.keep_alive;
 
-  // On a client thread a file over the cache limit goes out from the file
-  // in pieces, so no connection holds a copy of it; elsewhere (a test
-  // calling HandleRequest) the response holds the whole answer.
-  const bool on_client_thread = CanAttachBody();
+  // A file over the cache limit goes out from the file in pieces, so no
+  // connection holds a copy of it.
   std::shared_ptr<const std::string> bytes;
   std::unique_ptr<FileStream> stream;
-  const std::size_t stream_from =
-      on_client_thread ? WebFiles::kMaxCachedFile + 1 : static_cast<std::size_t>(-1);
-  if (!files_.fetch(name, stream_from, bytes, stream)) {
+  if (!files_.fetch(name, WebFiles::kMaxCachedFile + 1, bytes, stream)) {
     // Missing: the not-found page of the folder, or nothing.
     std::shared_ptr<const std::string> body;
-    std::string fnf = web_root_ + "/fnf.html";
-    keep_alive = 0;
-    if (files_.read(fnf, body))
-      append_short_answer(response, kStatusFileNotFound, date, *body);
+    answer.keep_alive = false;
+    if (files_.read(web_root_ + "/fnf.html", body))
+      append_short_answer(answer.text, kStatusFileNotFound, date, *body);
     else
-      append_short_answer(response, kStatusFileNotFound, date, std::string_view());
-    return;
+      append_short_answer(answer.text, kStatusFileNotFound, date, std::string_view());
+    return answer;
   }
   const std::uint64_t size = bytes ? bytes->size() : stream->size();
-
-  // A single byte range of a file answered "200 OK"; anything the server
-  // does not serve gets the whole file.
-  RangeAsk ask = RangeAsk::Whole;
   ByteRange range;
-  if (std::string_view(status) == kStatusOk) {
-    bool seen = false;
-    for_each_header(request, "range", [&](std::string_view value) {
-      if (!seen) ask = parse_range(value, size, range);
-      else ask = RangeAsk::Whole;  // two Range lines: not a single range
-      seen = true;
-    });
-  }
+  const RangeAsk ask = asked_range(request, status, size, range);
   char extra[96] = "";
   if (ask == RangeAsk::Unsatisfiable) {
     std::snprintf(extra, sizeof extra, "Content-Range: bytes */%llu\r\n",
                   static_cast<unsigned long long>(size));
-    append_standard_answer(response, kStatusRangeRefused, date, std::string_view(), keep, type,
-                           extra);
-    return;
+    append_standard_answer(answer.text, kStatusRangeRefused, date, std::string_view(),
+                           answer.keep_alive, type, extra);
+    return answer;
   }
   std::uint64_t first = 0, length = size;
   std::string_view status_text(status);
@@ -351,20 +348,24 @@ void ChatWebServer::answer_file(const std::string& path, const char* status,
   }
   const std::string_view extra_lines(extra);
   if (stream) {
-    append_standard_header(response, status_text, date, length, keep, type, extra_lines);
+    append_standard_header(answer.text, status_text, date, length, answer.keep_alive, type,
+                           extra_lines);
     stream->restrict(first, length);
-    (void)AttachStream(std::move(stream));  // on a client thread: always taken
-    return;
+    answer.stream = std::move(stream);
+    return answer;
   }
-  const bool attach = ask == RangeAsk::Whole && bytes->size() >= kAttachFrom;
-  response.reserve(response.size() +
-                   standard_header_capacity(status_text.size(), type.size(), extra_lines.size()) +
-                   (attach ? 0 : length));
-  append_standard_header(response, status_text, date, length, keep, type, extra_lines);
   // A large body goes out from the shared cached bytes; the answer on the
   // wire is the same.
-  if (attach && AttachBody(bytes)) return;
-  response.append(*bytes, static_cast<std::size_t>(first), static_cast<std::size_t>(length));
+  const bool share = ask == RangeAsk::Whole && bytes->size() >= kAttachFrom;
+  answer.text.reserve(standard_header_capacity(status_text.size(), type.size(), extra_lines.size()) +
+                      (share ? 0 : length));
+  append_standard_header(answer.text, status_text, date, length, answer.keep_alive, type,
+                         extra_lines);
+  if (share)
+    answer.body = std::move(bytes);
+  else
+    answer.text.append(*bytes, static_cast<std::size_t>(first), static_cast<std::size_t>(length));
+  return answer;
 }
 
 }  // namespace tvl

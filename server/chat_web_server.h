@@ -1,9 +1,9 @@
 // ChatWebServer: the request layer on top of the connection server. It
-// decides when a request is complete, reads the request line, applies the IP
-// filter, and answers with a chat page (through the main object's
-// PageHandlers), a form post, a refusal, the test stream or a file of the
-// web-pages folder, with the exact headers browsers of this chat expect
-// (server/http_answers.h lists them).
+// decides when a request is complete, reads each complete one once into an
+// HttpRequest, applies the IP filter, and answers with a chat page (through
+// the PageHandlers it was built with), a form post, a refusal, the test
+// stream or a file of the web-pages folder, with the exact headers browsers
+// of this chat expect (server/http_answers.h lists them).
 //
 // Dispatch of a GET or HEAD path (query included, case-sensitive substring search,
 // first hit wins): the ten page names in the order of Page, then "test.ghp"
@@ -11,9 +11,13 @@
 // "403 Forbidden"); a path holding a NUL byte or a ".." segment is refused
 // the same way; anything else is the file web root + path.
 //
+// Ownership: the site data, the page handlers and the chat log belong to
+// whoever builds the server (ChatEngine) and outlive it.
 // Thread safety: the hooks run on client threads concurrently; the fields
 // are written only by Start, before any client thread of that run exists.
-// The file cache guards itself.
+// The site's settings and lists are read without a lock (their owner
+// replaces them only while the server is stopped, or as SharedText). The
+// file cache guards itself.
 #pragma once
 #include <map>
 #include <string>
@@ -22,15 +26,20 @@
 
 #include "server/connection_server.h"
 #include "server/http_request.h"
+#include "server/page_handlers.h"
 #include "server/web_files.h"
 
 namespace tvl {
 
-class MainObject;
+class ChatLog;
+class PageHandlers;
+struct SiteData;
 
 class ChatWebServer : public ConnectionServer {
  public:
-  ChatWebServer();
+  // `pages` may be null: every page then declines (404) and form posts
+  // answer an empty page.
+  ChatWebServer(SiteData& site, PageHandlers* pages, ChatLog& log);
   ~ChatWebServer() override;
 
   // Stores web root and default page, opens the day's chat log under the web
@@ -55,20 +64,18 @@ class ChatWebServer : public ConnectionServer {
   int IsRequestComplete(const std::string& request) override;
   std::size_t RequestLength(const std::string& request) override;
 
-  // Fills `response` (cleared first) with the whole answer; 0 closes the
-  // connection without an answer (no main object yet, no blank in the
-  // request, a GET or HEAD without a second blank). keep_alive is decided
-  // for each request (wants_keep_alive: HTTP/1.1 keeps the connection
-  // unless it asks to close it); cleared for the two not-found answers; set
-  // for the test stream. The client's address is the peer's, or behind a
-  // trusted proxy the one it forwards (client_address); it is what the IP
-  // filter, the pages and the log see. HEAD gets the answer of a GET
-  // without its body. A file of the folder is found by the path without its
-  // query; a single Range of a file is answered "206 Partial Content" (or
-  // "416 Range Not Satisfiable" outside the file), any other the whole file.
-  // Answers of the chat's pages and posts carry "Cache-Control: no-store".
-  int HandleRequest(const std::string& ip, const std::string& request, std::string& response,
-                    int& keep_alive) override;
+  // The answer to one request; Answer::none() (closed without an answer)
+  // for a request without a blank, and a GET or HEAD without a second one.
+  // keep_alive is decided for each request (HttpRequest::keep_alive);
+  // cleared for the two not-found answers; set for the test stream. The
+  // client's address is the peer's, or behind a trusted proxy the one it
+  // forwards; it is what the IP filter, the pages and the log see. HEAD gets
+  // the answer of a GET without its body. A file of the folder is found by
+  // the path without its query; a single Range of a file is answered "206
+  // Partial Content" (or "416 Range Not Satisfiable" outside the file), any
+  // other the whole file. Answers of the chat's pages and posts carry
+  // "Cache-Control: no-store".
+  Answer HandleRequest(const std::string& ip, std::string_view request, bool secure) override;
 
   // Content type for a requested path: the extension is the text after the
   // last "." of the path's last segment, query left out, lower-cased;
@@ -87,19 +94,25 @@ class ChatWebServer : public ConnectionServer {
   std::size_t content_type_count() const { return content_types_.size(); }
 
  private:
-  // Takes MaxConnectionsPerAddress and TrustedProxies from the main
-  // object's settings into the bounds of the next run.
+  // Takes MaxConnectionsPerAddress and TrustedProxies from the settings
+  // into the bounds of the next run.
   void take_address_settings();
-  int answer(MainObject& main, const std::string& client, const RequestLine& line,
-             const std::string& request, std::string_view date, std::string& response,
-             int& keep_alive);
-  void answer_file(const std::string& path, const char* status, const std::string& request,
-                   int& keep_alive, std::string_view date, std::string& response);
+  // The answer for `method` (HEAD is answered as GET); `date` is the
+  // request's date text.
+  Answer answer(const HttpRequest& request, std::string_view method, std::string_view date);
+  Answer answer_form_post(const HttpRequest& request, const std::string& path,
+                          std::string_view date);
+  Answer answer_page(Page page, const HttpRequest& request, const std::string& path,
+                     const char* status, std::string_view date);
+  Answer answer_file(const HttpRequest& request, const std::string& path, const char* status,
+                     std::string_view date);
+  // The redirect to HTTPS, or "400 Bad Request" when the request's Host
+  // cannot name one.
+  Answer answer_tls_redirect(const HttpRequest& request, std::string_view date) const;
 
-  // The redirect to HTTPS, or false when the request's Host cannot name one.
-  bool answer_tls_redirect(const std::string& request, const RequestLine& line,
-                           std::string_view date, bool keep_alive, std::string& response) const;
-
+  SiteData& site_;
+  PageHandlers* pages_;
+  ChatLog& log_;
   int tls_redirect_port_ = 0;
   std::vector<std::string> trusted_proxies_;
   std::string web_root_;

@@ -154,25 +154,20 @@ void Connection::answer(std::size_t length) {
   // Busy from here on, however long the page takes (a poll may wait on its
   // connection): never the one closed to make room.
   entry_.idle_since.store(0, std::memory_order_relaxed);
-  response_.clear();
-  body_.reset();
-  stream_.reset();
-  int handled;
-  if (length == buffer_.size()) {
-    handled = host_.handle_request(entry_.address, buffer_, response_, keep_alive_);
+  Answer got = host_.handle_request(
+      entry_.address, std::string_view(buffer_).substr(0, length), setup_.secure);
+  if (length == buffer_.size())
     buffer_.clear();
-  } else {
-    handled = host_.handle_request(entry_.address, buffer_.substr(0, length), response_,
-                                   keep_alive_);
+  else
     buffer_.erase(0, length);
-  }
-  host_.take_attachment(body_, stream_);
-  if (!handled) {
-    body_.reset();
-    stream_.reset();
+  if (!got.send) {
     close(false);
     return;
   }
+  response_ = std::move(got.text);
+  body_ = std::move(got.body);
+  stream_ = std::move(got.stream);
+  keep_alive_ = got.keep_alive;
   release_buffer();
   if (!buffer_.empty() && !charge_buffer()) {
     close(false);
@@ -201,7 +196,7 @@ void Connection::send_pending() {
         return;
       }
       if (error != 0) host_.report("WSASend(...) failure", "ClientThread, Primary Send", error);
-      keep_alive_ = 0;
+      keep_alive_ = false;
       close(false);
       return;
     }

@@ -27,8 +27,9 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
-#include "server/answer_stream.h"
+#include "server/answer.h"
 #include "server/connection_limits.h"
 #include "server/connection_registry.h"
 #include "server/transport.h"
@@ -41,12 +42,9 @@ class ConnectionHost {
   // Length of the complete request at the start of `buffer`; 0 while it is
   // incomplete.
   virtual std::size_t request_length(const std::string& buffer) = 0;
-  // The request hook; 0 closes the connection without an answer. A body
-  // attached meanwhile is handed over by take_attachment.
-  virtual int handle_request(const std::string& ip, const std::string& request,
-                             std::string& response, int& keep_alive) = 0;
-  virtual void take_attachment(std::shared_ptr<const std::string>& body,
-                               std::unique_ptr<AnswerStream>& stream) = 0;
+  // The request hook: the answer to `request`, which came from `ip` (over
+  // TLS when `secure`).
+  virtual Answer handle_request(const std::string& ip, std::string_view request, bool secure) = 0;
   virtual void answer_sent(std::size_t count) = 0;
   virtual void report(const char* message, const char* operation, int code) = 0;
   virtual PendingPool& pending() = 0;
@@ -62,6 +60,8 @@ struct ConnectionSetup {
   int stop_fd = -1;
   // Longest wait without network activity (the time-out of Run); -1: none.
   int activity_ms = -1;
+  // The connection came to the TLS port.
+  bool secure = false;
 };
 
 class Connection {
@@ -107,7 +107,7 @@ class Connection {
   State state_ = State::Receiving;
   bool quiet_ = true;
   bool peer_closed_ = false;  // the peer sent its last byte
-  int keep_alive_ = 0;
+  bool keep_alive_ = false;
   std::int64_t deadline_ = 0;
   std::int64_t idle_since_ = 0;  // start of the wait for the next request
 

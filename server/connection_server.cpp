@@ -18,6 +18,7 @@
 #include "server/connection_registry.h"
 #include "server/transport.h"
 #include "server/tls_transport.h"
+#include "storage/ip_list.h"
 #include "platform/tls.h"
 
 namespace tvl {
@@ -41,29 +42,6 @@ constexpr int kStartupTimeoutMs = 30000;
 constexpr int kShutdownWaitMs = 1000;
 constexpr int kTimeoutCode = 30000;
 
-
-// The body attachment of the answer being made on this thread. Enabled only
-// while a client thread of the connection server runs its connection (the
-// thread cache may run the thread again later; the scope clears it).
-struct AttachmentSlot {
-  bool enabled = false;
-  std::shared_ptr<const std::string> body;
-  std::unique_ptr<AnswerStream> stream;
-};
-thread_local AttachmentSlot t_attachment;
-// Whether the connection this client thread serves came to the TLS port.
-thread_local bool t_secure = false;
-
-struct AttachmentScope {
-  AttachmentScope() { t_attachment.enabled = true; }
-  ~AttachmentScope() {
-    t_attachment.enabled = false;
-    t_attachment.body.reset();
-    t_attachment.stream.reset();
-  }
-  AttachmentScope(const AttachmentScope&) = delete;
-  AttachmentScope& operator=(const AttachmentScope&) = delete;
-};
 
 const char kBindFailure[] =
     "Error starting the Web Server.This may be due to another service running on the port "
@@ -104,8 +82,8 @@ struct RunBlock {
   PollableEvent dry;
 
   bool exempt(const std::string& ip) const {
-    return std::find(limits.exempt_addresses.begin(), limits.exempt_addresses.end(), ip) !=
-           limits.exempt_addresses.end();
+    return std::any_of(limits.exempt_addresses.begin(), limits.exempt_addresses.end(),
+                       [&](const std::string& entry) { return ip_entry_matches(entry, ip); });
   }
 };
 
@@ -149,28 +127,20 @@ struct ConnectionServer::Impl final : ConnectionHost {
   mutable std::mutex run_lock;  // guards run
   std::shared_ptr<RunBlock> run;
 
-  int report(const char* message, const char* operation, int code) const {
-    return self.ReportError(self.report_name_, message, operation, code);
+  void report(const char* message, const char* operation, int code) const {
+    self.ReportError(message, operation, code);
   }
 
   // ConnectionHost
   std::size_t request_length(const std::string& buffer) override {
     return self.RequestLength(buffer);
   }
-  int handle_request(const std::string& ip, const std::string& request, std::string& response,
-                     int& keep_alive) override {
-    t_attachment.body.reset();
-    t_attachment.stream.reset();
-    return self.HandleRequest(ip, request, response, keep_alive);
-  }
-  void take_attachment(std::shared_ptr<const std::string>& body,
-                       std::unique_ptr<AnswerStream>& stream) override {
-    body = std::move(t_attachment.body);
-    stream = std::move(t_attachment.stream);
+  Answer handle_request(const std::string& ip, std::string_view request, bool secure) override {
+    return self.HandleRequest(ip, request, secure);
   }
   void answer_sent(std::size_t count) override { self.OnSent(count); }
   void report(const char* message, const char* operation, int code) override {
-    self.ReportError(self.report_name_, message, operation, code);
+    self.ReportError(message, operation, code);
   }
   PendingPool& pending() override { return pending_pool; }
   void count_answer_bytes(long long change) override { answer_bytes.fetch_add(change); }
@@ -205,20 +175,8 @@ ConnectionServer::~ConnectionServer() {
   impl_.reset();  // the thread cache lets its idle threads go and waits for them
 }
 
-bool ConnectionServer::CanAttachBody() { return t_attachment.enabled; }
-
-bool ConnectionServer::AttachBody(std::shared_ptr<const std::string> body) {
-  if (!t_attachment.enabled) return false;
-  t_attachment.body = std::move(body);
-  t_attachment.stream.reset();
-  return true;
-}
-
-bool ConnectionServer::AttachStream(std::unique_ptr<AnswerStream> stream) {
-  if (!t_attachment.enabled) return false;
-  t_attachment.stream = std::move(stream);
-  t_attachment.body.reset();
-  return true;
+void ConnectionServer::ReportError(const char* message, const char* operation, int code) const {
+  if (report_sink_) report_sink_(message, operation, code);
 }
 
 bool ConnectionServer::running() const { return impl_->running.load(); }
@@ -263,8 +221,6 @@ bool ConnectionServer::tls_listening() const {
   std::lock_guard<std::mutex> hold(impl_->run_lock);
   return impl_->run && impl_->run->tls_listening;
 }
-
-bool ConnectionServer::OnSecureConnection() { return t_secure; }
 
 const ConnectionLimits& ConnectionServer::limits() const { return impl_->limits; }
 
@@ -653,11 +609,9 @@ void ConnectionServer::Impl::serve(RunBlock& block, Client& client) {
   // A peer that is no TLS client, or too slow to finish the handshake
   // within the request bound, is closed without a word.
   if (!client.tls || client.tls->handshake(setup.stop_fd, block.limits.request_ms, reason)) {
-    AttachmentScope attachments;
-    t_secure = client.tls != nullptr;
+    setup.secure = client.tls != nullptr;
     Connection connection(*this, setup, *client.transport, client.entry);
     quiet = connection.run();
-    t_secure = false;
   }
   // Out of the registry before the descriptor is released, so nothing
   // aborts a descriptor that was reused meanwhile.

@@ -34,12 +34,14 @@
 // controlling thread; the hooks are called on client threads, concurrently.
 #pragma once
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 
-#include "server/answer_stream.h"
+#include <string_view>
+
+#include "server/answer.h"
 #include "server/connection_limits.h"
-#include "storage/chat_log.h"
 
 namespace tvl {
 
@@ -58,15 +60,6 @@ class ConnectionServer {
   ConnectionServer(const ConnectionServer&) = delete;
   ConnectionServer& operator=(const ConnectionServer&) = delete;
 
-  // The process's chat log, owned by the server object.
-  ChatLog& chat_log() { return log_; }
-  const ChatLog& chat_log() const { return log_; }
-  // Error reports of the socket layer (ChatLog::ReportError).
-  int ReportError(const char* log_file, const char* message, const char* operation,
-                  int code) const {
-    return log_.ReportError(log_file, message, operation, code);
-  }
-
   // The bounds the next Run takes (defaults: connection_limits.h). Only
   // while stopped; a running server keeps the bounds it started with.
   void set_limits(const ConnectionLimits& limits);
@@ -84,8 +77,6 @@ class ConnectionServer {
   // True while running and listening on the TLS port too. A TLS port that
   // cannot be bound is reported and leaves the plain port serving.
   bool tls_listening() const;
-  // True on a client thread while it serves a connection of the TLS port.
-  static bool OnSecureConnection();
 
   // 1 when the server listens and its threads run, 0 otherwise (already
   // running, port taken, threads not started). A taken port shows the
@@ -131,26 +122,12 @@ class ConnectionServer {
   std::size_t connections() const;
   int connections_of(const std::string& ip) const;
 
-  // Body attachment: a hook running on a client thread may hand over a
-  // shared read-only body that is sent after the response string, without
-  // copying it into the string. AttachBody takes it and returns true only on
-  // a client thread of this class (between the start of HandleRequest and the
-  // end of its answer); anywhere else, such as a test calling HandleRequest
-  // directly, it returns false and the caller appends the body to the
-  // response itself, so the response string then holds the whole answer.
-  // At most one body per answer (a later one replaces it); it is dropped when
-  // HandleRequest returns 0. The count sent and reported to OnSent includes
-  // it, and it is sent in the same chunks of at most kSendChunk bytes.
-  static bool CanAttachBody();
-  static bool AttachBody(std::shared_ptr<const std::string> body);
-  // The same for a body sent from its source in pieces (a large file), so
-  // the connection holds one piece of it at a time; it replaces an attached
-  // body, and is also dropped when HandleRequest returns 0. False (the
-  // stream dropped) where AttachBody would be refused.
-  static bool AttachStream(std::unique_ptr<AnswerStream> stream);
-
-  // Name of the error-report log of the program ("tvl.log" / "ktrws.log").
-  void set_report_name(const char* name) { report_name_ = name; }
+  // Where the error reports of the socket layer go: the failing call and
+  // the operation ("WSARecv(...) failure", "ClientThread") with the system's
+  // error code. Called on the failing thread, which it must not hold up.
+  // None by default: the reports are dropped. Only while stopped.
+  using ReportSink = std::function<void(const char* message, const char* operation, int code)>;
+  void set_report_sink(ReportSink sink) { report_sink_ = std::move(sink); }
 
  protected:
   // Tells the user (message box) that the server cannot listen on `port`.
@@ -166,16 +143,19 @@ class ConnectionServer {
   virtual std::size_t RequestLength(const std::string& request) {
     return IsRequestComplete(request) ? request.size() : 0;
   }
-  // 0: close the connection without an answer.
-  virtual int HandleRequest(const std::string& ip, const std::string& request,
-                            std::string& response, int& keep_alive) = 0;
+  // The answer to one complete request from `ip`, which came to the TLS
+  // port when `secure` (Answer::none() closes without an answer). The
+  // request's bytes live until the hook returns.
+  virtual Answer HandleRequest(const std::string& ip, std::string_view request, bool secure) = 0;
+
+  // One error report of the socket layer to the report sink.
+  void ReportError(const char* message, const char* operation, int code) const;
 
  private:
   struct Impl;
   friend struct Impl;
-  ChatLog log_;
   std::unique_ptr<Impl> impl_;
-  const char* report_name_ = "tvl.log";
+  ReportSink report_sink_;
 };
 
 }  // namespace tvl

@@ -1,5 +1,8 @@
 #include "server/http_request.h"
 
+#include "storage/client_network.h"
+#include "storage/ip_list.h"
+
 #include <algorithm>
 #include <cctype>
 #include <strings.h>
@@ -42,15 +45,10 @@ bool parse_number(std::string_view text, std::uint64_t& value) {
   return true;
 }
 
-bool address_text(std::string_view text) {
-  if (text.empty() || text.size() > 45) return false;
-  return std::all_of(text.begin(), text.end(), [](char c) {
-    return std::isxdigit(static_cast<unsigned char>(c)) || c == '.' || c == ':';
-  });
-}
-
+// Entries are addresses or networks ("10.0.0.0/8"), as in the IP lists.
 bool listed(const std::vector<std::string>& list, std::string_view address) {
-  return std::find(list.begin(), list.end(), address) != list.end();
+  return std::any_of(list.begin(), list.end(),
+                     [&](const std::string& entry) { return ip_entry_matches(entry, address); });
 }
 
 }  // namespace
@@ -123,23 +121,6 @@ RequestLine parse_request_line(std::string_view text) {
   return line;
 }
 
-bool wants_keep_alive(std::string_view request, std::string_view version) {
-  bool close = false, keep = false;
-  for_each_header(request, "connection", [&](std::string_view value) {
-    while (!value.empty()) {
-      const std::size_t comma = value.find(',');
-      const std::string_view token = trim(value.substr(0, comma));
-      if (same_letters(token, "close")) close = true;
-      if (same_letters(token, "keep-alive")) keep = true;
-      if (comma == std::string_view::npos) break;
-      value.remove_prefix(comma + 1);
-    }
-  });
-  if (close) return false;
-  if (keep) return true;
-  return same_letters(version, "HTTP/1.1");
-}
-
 RangeAsk parse_range(std::string_view value, std::uint64_t size, ByteRange& range) {
   value = trim(value);
   const std::size_t equals = value.find('=');
@@ -184,11 +165,51 @@ std::vector<std::string> address_list(std::string_view text) {
   return list;
 }
 
-std::string client_address(const std::string& peer, std::string_view request,
-                           const std::vector<std::string>& trusted) {
+std::optional<std::string_view> HttpRequest::header(std::string_view name) const {
+  for (const HeaderLine& h : headers)
+    if (same_letters(h.name, name)) return h.value;
+  return std::nullopt;
+}
+
+namespace {
+
+// The header lines of the text after its request line, up to the empty line.
+void read_header_lines(std::string_view header, std::vector<HeaderLine>& lines) {
+  std::size_t line = header.find('\n');
+  while (line != std::string_view::npos && line + 1 < header.size()) {
+    const std::size_t start = line + 1;
+    const std::size_t stop = header.find('\n', start);
+    const std::string_view text =
+        header.substr(start, stop == std::string_view::npos ? std::string_view::npos : stop - start);
+    const std::size_t colon = text.find(':');
+    if (colon != std::string_view::npos)
+      lines.push_back({trim(text.substr(0, colon)), trim(text.substr(colon + 1))});
+    line = stop;
+  }
+}
+
+bool keeps_connection(const HttpRequest& request) {
+  bool close = false, keep = false;
+  request.for_each_header("connection", [&](std::string_view value) {
+    while (!value.empty()) {
+      const std::size_t comma = value.find(',');
+      const std::string_view token = trim(value.substr(0, comma));
+      if (same_letters(token, "close")) close = true;
+      if (same_letters(token, "keep-alive")) keep = true;
+      if (comma == std::string_view::npos) break;
+      value.remove_prefix(comma + 1);
+    }
+  });
+  if (close) return false;
+  if (keep) return true;
+  return same_letters(request.line.version, "HTTP/1.1");
+}
+
+std::string forwarded_client(const HttpRequest& request, const std::vector<std::string>& trusted) {
+  const std::string& peer = request.peer;
   if (trusted.empty() || !listed(trusted, peer)) return peer;
   std::vector<std::string_view> hops;
-  for_each_header(request, "x-forwarded-for", [&](std::string_view value) {
+  request.for_each_header("x-forwarded-for", [&](std::string_view value) {
     while (!value.empty()) {
       const std::size_t comma = value.find(',');
       hops.push_back(trim(value.substr(0, comma)));
@@ -204,7 +225,34 @@ std::string client_address(const std::string& peer, std::string_view request,
       break;
     }
   }
-  return address_text(client) ? std::string(client) : peer;
+  IpAddress forwarded;
+  return parse_ip_address(client, forwarded) ? ip_text(forwarded) : peer;
+}
+
+}  // namespace
+
+HttpRequest parse_request(std::string_view text, const std::string& peer, bool secure,
+                          const std::vector<std::string>& trusted) {
+  HttpRequest request;
+  request.text = text;
+  request.line = parse_request_line(text);
+  if (request.line.has_method && !request.line.has_path) {
+    // A target without a version after it ends with its line.
+    const std::size_t first = request.line.method.size() + 1;
+    const std::size_t end = text.find_first_of(" \r\n", first);
+    request.line.path = text.substr(first, end == std::string_view::npos ? end : end - first);
+  }
+  const std::size_t question = request.line.path.find('?');
+  if (question != std::string_view::npos) request.query = request.line.path.substr(question + 1);
+  const std::size_t end = header_end(text);
+  request.headers.reserve(16);
+  read_header_lines(end == std::string_view::npos ? text : text.substr(0, end), request.headers);
+  if (end != std::string_view::npos) request.body = text.substr(end);
+  request.peer = peer;
+  request.secure = secure;
+  request.keep_alive = keeps_connection(request);
+  request.client = forwarded_client(request, trusted);
+  return request;
 }
 
 }  // namespace tvl

@@ -1,12 +1,13 @@
 // Reading what the server needs from a request's text: where the request
-// ends, its request line, header values (names without regard to case),
-// whether the connection is kept, a byte range, and the client's address
-// behind a trusted reverse proxy. Lines may end in CR LF or in a bare LF.
+// ends, and once it is complete, the request as a value (request line,
+// header lines, body, whether the connection is kept, the client's address
+// behind a trusted reverse proxy); a byte range. Lines may end in CR LF or in a bare LF.
 // Every function works on views of the caller's text and keeps nothing.
 // Thread safety: all functions may run on any number of threads at once.
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -43,16 +44,53 @@ struct RequestLine {
 };
 RequestLine parse_request_line(std::string_view text);
 
-// Calls `each(value)` for every header line named `name` (without regard to
-// case), with blanks around the value removed. Only the header is read: the
-// lines after the request line up to the empty line.
-template <class Each>
-void for_each_header(std::string_view request, std::string_view name, Each&& each);
+// One header line, its name and value with blanks around each removed.
+struct HeaderLine {
+  std::string_view name;
+  std::string_view value;
+};
 
-// Whether the answer keeps the connection: a "close" token in a Connection
-// line closes it, a "keep-alive" token keeps it (tokens without regard to
-// case), and otherwise HTTP/1.1 keeps it and older versions do not.
-bool wants_keep_alive(std::string_view request, std::string_view version);
+// A request read once. The request layer and the pages read this value and
+// never scan the text again for the request line, the header lines, the
+// client's address or the connection's fate. The views point into the text
+// it was parsed from, which must outlive it.
+struct HttpRequest {
+  std::string_view text;  // the whole request: request line, header, body
+  // method, path (the target as it stands, query included) and version. For
+  // a request line with no second blank, path runs to the line's end, as a
+  // form post names its page; has_path tells the two apart.
+  RequestLine line;
+  std::string_view query;           // of the path, after its first "?"
+  std::vector<HeaderLine> headers;  // lines after the request line holding ":", in order
+  std::string_view body;            // after the empty line; empty while there is none
+  std::string peer;                 // the connection's peer address
+  std::string client;               // see parse_request
+  bool secure = false;              // came to the TLS port
+  bool keep_alive = false;          // see parse_request
+
+  // Calls `each(value)` for every header line named `name` (without regard
+  // to case), in order.
+  template <class Each>
+  void for_each_header(std::string_view name, Each&& each) const;
+  // The value of the first header line named `name`; nullopt without one.
+  std::optional<std::string_view> header(std::string_view name) const;
+};
+
+// Reads `text` (a complete request, or what there is of one) as it came
+// from `peer`, over TLS or not, with `trusted` the addresses of trusted
+// reverse proxies:
+// - header lines are the lines after the request line up to the empty line
+//   (all of them while there is none), those without ":" left out;
+// - keep_alive: a "close" token in a Connection line closes, a "keep-alive"
+//   token keeps (tokens without regard to case), and otherwise HTTP/1.1
+//   keeps the connection and older versions do not;
+// - client: the peer's address, or, when the peer is one of `trusted`, the
+//   right-most address of the X-Forwarded-For lines (all of them, in order)
+//   that is not itself trusted, or the left-most when all are. A forwarded
+//   entry that is not an address text (digits, hex digits, "." and ":", at
+//   most 45) leaves the peer's address.
+HttpRequest parse_request(std::string_view text, const std::string& peer, bool secure = false,
+                          const std::vector<std::string>& trusted = {});
 
 // One byte range of a body of `size` bytes, as a Range value asks for it.
 enum class RangeAsk {
@@ -70,14 +108,6 @@ RangeAsk parse_range(std::string_view value, std::uint64_t size, ByteRange& rang
 // out.
 std::vector<std::string> address_list(std::string_view text);
 
-// The client's address: the peer's, or, when the peer is one of `trusted`,
-// the right-most address of the request's X-Forwarded-For lines (all of
-// them, in order) that is not itself trusted, or the left-most when all are.
-// A forwarded entry that is not an address text (digits, hex digits, "."
-// and ":", at most 45) leaves the peer's address.
-std::string client_address(const std::string& peer, std::string_view request,
-                           const std::vector<std::string>& trusted);
-
 // ---------------------------------------------------------------------------
 
 namespace http_detail {
@@ -86,21 +116,9 @@ std::string_view trim(std::string_view text);
 }  // namespace http_detail
 
 template <class Each>
-void for_each_header(std::string_view request, std::string_view name, Each&& each) {
-  const std::size_t end = header_end(request);
-  const std::string_view header = end == std::string_view::npos ? request : request.substr(0, end);
-  std::size_t line = header.find('\n');
-  while (line != std::string_view::npos && line + 1 < header.size()) {
-    const std::size_t start = line + 1;
-    std::size_t stop = header.find('\n', start);
-    const std::string_view text =
-        header.substr(start, stop == std::string_view::npos ? std::string_view::npos : stop - start);
-    const std::size_t colon = text.find(':');
-    if (colon != std::string_view::npos &&
-        http_detail::same_letters(http_detail::trim(text.substr(0, colon)), name))
-      each(http_detail::trim(text.substr(colon + 1)));
-    line = stop;
-  }
+void HttpRequest::for_each_header(std::string_view name, Each&& each) const {
+  for (const HeaderLine& h : headers)
+    if (http_detail::same_letters(h.name, name)) each(h.value);
 }
 
 }  // namespace tvl

@@ -5,6 +5,8 @@
 #pragma once
 #include <string>
 
+#include "server/http_request.h"
+
 namespace tvl {
 
 // Pages in dispatch order: the first whose name occurs in the path wins.
@@ -24,16 +26,15 @@ enum class Page {
 class PageHandlers {
  public:
   virtual ~PageHandlers() = default;
-  // path: the address as it stood in the request line, query included.
-  // out starts empty. True: send out as the page; false: decline (404).
-  virtual bool page(Page which, const std::string& client_ip, const std::string& path,
+  // path: the address the page answers as it stood in the request line,
+  // query included (for "/", the default page). out starts empty. True:
+  // send out as the page; false: decline (404).
+  virtual bool page(Page which, const std::string& path, const HttpRequest& request,
                     std::string& out) = 0;
-  // The two form posts get the whole request text; whatever they leave in
-  // out (possibly nothing) is sent.
-  virtual void registration_post(const std::string& client_ip, const std::string& request,
-                                 std::string& out) = 0;
-  virtual void chat_post(const std::string& client_ip, const std::string& request,
-                         std::string& out) = 0;
+  // The two form posts; whatever they leave in out (possibly nothing) is
+  // sent.
+  virtual void registration_post(const HttpRequest& request, std::string& out) = 0;
+  virtual void chat_post(const HttpRequest& request, std::string& out) = 0;
 };
 
 }  // namespace tvl

@@ -8,10 +8,10 @@
 // tools that send neither act for themselves).
 // Thread safety: pure function.
 #pragma once
-#include <string>
+#include "server/http_request.h"
 
 namespace tvl {
 
-bool request_from_this_site(const std::string& request);
+bool request_from_this_site(const HttpRequest& request);
 
 }  // namespace tvl

@@ -12,10 +12,7 @@ EngineObject::EngineObject() = default;
 
 EngineObject::~EngineObject() { stop_chat_server(); }
 
-void EngineObject::load(const std::string& program_folder) {
-  engine_.make_main();
-  engine_.load(program_folder);
-}
+void EngineObject::load(const std::string& program_folder) { engine_.load(program_folder); }
 
 bool EngineObject::start_chat_server() {
   if (running_) return true;

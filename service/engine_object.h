@@ -1,4 +1,4 @@
-// The engine object of tvlService: the process's main object. It holds the
+// The engine object of tvlService. It holds the
 // chat (settings, list texts, chat state, web server) through ChatEngine,
 // the running flag of the chat server, and the hidden window "Tavella Server
 // Notification Sink" that exists exactly while the chat server runs.
@@ -20,12 +20,12 @@ namespace tvl {
 class EngineObject {
  public:
   EngineObject();
-  ~EngineObject();  // stops the chat server and clears the main pointer
+  ~EngineObject();  // stops the chat server
   EngineObject(const EngineObject&) = delete;
   EngineObject& operator=(const EngineObject&) = delete;
 
-  // Makes this the process's main object and runs load_settings(). A
-  // non-empty program_folder replaces the executable's folder (tests).
+  // Runs load_settings(). A non-empty program_folder replaces the
+  // executable's folder (tests).
   void load(const std::string& program_folder = std::string());
 
   // Nothing when running (true). Otherwise creates the hidden window and

@@ -1,7 +1,7 @@
 // The daily chat log: one file per local day, <base>log/YYYYMMDD.txt, lines
 // "<address> <HH:MM:SS> <text>" appended and ending in CR LF on disk.
-// The connection server derives from it, so each server object owns the log
-// of its process.
+// The chat engine owns the log of its process and hands it to the server,
+// which opens the day's file at each start.
 // Thread safety: write_line takes the log's own lock; open_day takes none
 // (callers serialise it: the server start runs before any client thread, and
 // day changes happen under the chat lock). Lock order: chat lock, then this.

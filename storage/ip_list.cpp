@@ -1,5 +1,7 @@
 #include "storage/ip_list.h"
 
+#include "storage/client_network.h"
+
 namespace tvl {
 
 namespace {
@@ -27,18 +29,24 @@ std::string_view next_part(std::string_view text, std::size_t& at) {
   return part;
 }
 
-// Calls fn(entry) for every non-empty entry of a list; stops when fn is true.
+// Calls fn(entry) for every non-empty entry of a list (entries end at a
+// comma or a line end); stops when fn is true.
 template <typename Fn>
 bool any_entry(std::string_view list, Fn fn) {
   std::size_t at = 0;
   while (at <= list.size()) {
-    std::size_t comma = list.find(',', at);
-    if (comma == std::string_view::npos) comma = list.size();
-    const std::string_view entry = trimmed(list.substr(at, comma - at));
+    std::size_t end = list.find_first_of(",\r\n", at);
+    if (end == std::string_view::npos) end = list.size();
+    const std::string_view entry = trimmed(list.substr(at, end - at));
     if (!entry.empty() && fn(entry)) return true;
-    at = comma + 1;
+    at = end + 1;
   }
   return false;
+}
+
+// The network forms: an IPv6 address or any entry with a prefix length.
+bool network_entry(std::string_view entry) {
+  return entry.find_first_of(":/") != std::string_view::npos;
 }
 
 }  // namespace
@@ -46,6 +54,16 @@ bool any_entry(std::string_view list, Fn fn) {
 bool ip_entry_matches(std::string_view entry, std::string_view address) {
   entry = trimmed(entry);
   if (entry.empty() || address.empty()) return false;
+  if (network_entry(entry)) {
+    IpNetwork network;
+    IpAddress client;
+    return parse_ip_network(entry, network) && parse_ip_address(address, client) &&
+           network.contains(client);
+  }
+  // The dotted forms read the address as the log writes it (a mapped
+  // address as the IPv4 address it maps).
+  const std::string plain = normalized_address(address);
+  address = plain;
   if (entry == address) return true;
   const bool subnet = entry.back() == '.';
   if (subnet && entry.find('*') == std::string_view::npos)
@@ -65,6 +83,8 @@ bool ip_entry_matches(std::string_view entry, std::string_view address) {
 }
 
 bool ip_list_matches(std::string_view list, std::string_view address) {
+  const std::string plain = normalized_address(address);
+  address = plain;
   return any_entry(list, [&](std::string_view entry) { return ip_entry_matches(entry, address); });
 }
 

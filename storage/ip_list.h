@@ -1,7 +1,11 @@
-// Entries of the IP filter lists (acceptip.txt, rejectip.txt): the list text
-// is split at commas and empty pieces are skipped (blanks and line ends
-// around a piece are ignored, for lists edited by hand). An entry matches a
-// client address ("%d.%d.%d.%d") when
+// Entries of the IP filter lists (acceptip.txt, rejectip.txt) and of
+// TrustedProxies: the list text is split at commas and line ends (one entry
+// a line, or several separated by commas), empty pieces are skipped and
+// blanks around a piece ignored. An entry matches a client address when
+//   - it is a network (storage/client_network.h): an IPv6 address, or any
+//     address with "/" and a prefix length ("10.0.0.0/8", "2001:db8::/32",
+//     "::1"), and the address lies in it (a mapped IPv4 address counts as
+//     the IPv4 address it maps);
 //   - it equals the address ("10.0.0.15" matches only 10.0.0.15, never
 //     10.0.0.1 nor 110.0.0.15);
 //   - it ends with "." and the address begins with it (the subnet entries
@@ -10,8 +14,8 @@
 //     address's part or is "*", which stands for any number ("192.168.*.*").
 //     A "*" may also stand in a subnet entry ("10.*.").
 // The files themselves keep their format; only the reading of an entry is
-// defined here. The request filter, the log page's quick add and the IP
-// dialog's duplicate check all use these functions.
+// defined here. The request filter, the trusted proxies, the log page's
+// quick add and the IP dialog's duplicate check all use these functions.
 // Thread safety: pure functions.
 #pragma once
 #include <string_view>

@@ -4,11 +4,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <thread>
 
 #include "platform/autostart.h"
 #include "platform/fs.h"
 #include "platform/profile.h"
 #include "storage/account.h"
+#include "storage/client_network.h"
 
 namespace tvl {
 
@@ -42,6 +44,15 @@ void load_text(const std::string& path, SharedText& into) {
 }
 
 }  // namespace
+
+int processor_count() {
+  const unsigned n = std::thread::hardware_concurrency();
+  return n == 0 ? 1 : static_cast<int>(n);
+}
+
+std::string client_network_of(const ServerSettings& settings, const std::string& address) {
+  return client_network(address, settings.network_prefix_v4, settings.network_prefix_v6);
+}
 
 const char* template_file_name(TemplateId id) {
   if (id < 0 || id >= T_COUNT) return "";
@@ -91,6 +102,11 @@ void load_settings(SiteData& site, const std::function<void()>& load_rooms) {
   s.max_places_per_address = read_int(file, "MaxPlacesPerAddress", "20");
   s.remote_pictures = read_int(file, "RemotePictures", "0") != 0;
   s.max_online = read_int(file, "MaxOnline", "500");
+  s.network_prefix_v4 = read_int(file, "NetworkPrefixV4", "32");
+  s.network_prefix_v6 = read_int(file, "NetworkPrefixV6", "64");
+  s.max_password_checks =
+      read_int(file, "MaxPasswordChecks", std::to_string(processor_count()).c_str());
+  s.password_queue = read_int(file, "PasswordQueue", "8");
   if (s.web_pages.empty()) s.web_pages = site.program_folder;
   s.listen_address = read_key(file, "ListenAddress", "");
   s.tls_port = read_int(file, "TlsPort", "0");

@@ -32,6 +32,12 @@
 //   RemotePictures / never  remote_pictures     "0"   other sites' pictures inline
 //   MaxOnline / never       max_online          "500" places of the online table
 //                                                     (at most 20000)
+//   NetworkPrefixV4 / never network_prefix_v4   "32"  bits of an IPv4 address that
+//                                                     make one client network
+//   NetworkPrefixV6 / never network_prefix_v6   "64"  the same for IPv6
+//   MaxPasswordChecks /     max_password_checks the processors: password checks
+//     never                                           running at once
+//   PasswordQueue / never   password_queue      "8"   checks waiting for a turn
 // For the bounds, 0 (or less) means no bound.
 // Numbers are read with atoi (non-numbers give 0); a bool is atoi(value) != 0.
 #pragma once
@@ -41,6 +47,9 @@
 #include "storage/shared_text.h"
 
 namespace tvl {
+
+// The processors this program may run on (at least 1).
+int processor_count();
 
 struct ServerSettings {
   std::string web_pages;
@@ -73,7 +82,18 @@ struct ServerSettings {
   bool remote_pictures = false;
   // Places of the online table: how many visitors may be in the chat at once.
   int max_online = 500;
+  // Leading bits of an address that every bound per client counts as one
+  // client network (storage/client_network.h).
+  int network_prefix_v4 = 32;
+  int network_prefix_v6 = 64;
+  // Password checks (each a slow hash with its own memory) running at once,
+  // and waiting for a turn beyond them (chat/password_gate.h).
+  int max_password_checks = processor_count();
+  int password_queue = 8;
 };
+
+// The key of the client network of `address` under the settings' prefixes.
+std::string client_network_of(const ServerSettings& settings, const std::string& address);
 
 // The ten templates, in the order load_templates() reads them.
 enum TemplateId {
@@ -84,7 +104,7 @@ enum TemplateId {
 // File name of each template, e.g. "index.htm" for T_INDEX.
 const char* template_file_name(TemplateId id);
 
-// What the process-wide main object holds beside the chat state.
+// What the chat engine holds beside the chat state.
 // Thread safety: `settings`, `program_folder` and `log_date` are written only
 // by the owning (start-up / window) thread while no server runs, or, for
 // log_date, under the chat lock; client threads read them without a lock.

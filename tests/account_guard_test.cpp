@@ -4,60 +4,122 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 #include "server/same_site.h"
 
 namespace tvl {
 namespace {
 
-TEST(LoginBounds, FailuresAreBoundedPerAddressAndPerAccount) {
+// Helper verbs: a whole failed (or right) check, and a probe that checks
+// nothing and counts nothing.
+void fail(LoginBounds& b, const char* network, const char* account, int bound, long long now) {
+  const LoginBounds::Turn turn = b.begin_login(network, account, bound, now);
+  ASSERT_TRUE(turn.granted) << network << " " << account;
+  b.end_login(turn, network, account, bound, LoginOutcome::kFailed, now);
+}
+
+void succeed(LoginBounds& b, const char* network, const char* account, int bound, long long now) {
+  const LoginBounds::Turn turn = b.begin_login(network, account, bound, now);
+  ASSERT_TRUE(turn.granted) << network << " " << account;
+  b.end_login(turn, network, account, bound, LoginOutcome::kSucceeded, now);
+}
+
+bool allowed(LoginBounds& b, const char* network, const char* account, int bound, long long now) {
+  const LoginBounds::Turn turn = b.begin_login(network, account, bound, now);
+  b.end_login(turn, network, account, bound, LoginOutcome::kNotChecked, now);
+  return turn.granted;
+}
+
+TEST(LoginBounds, FailuresAreBoundedPerNetworkAndPerAccount) {
   struct Case {
     const char* what;
-    const char* next_address;
+    const char* next_network;
     const char* next_account;
     long long later_ms;
     bool allowed;
   } cases[] = {
-      {"same address, same account", "10.0.0.1", "ann", 0, false},
-      {"same address, other account", "10.0.0.1", "bob", 0, false},
-      {"other address, same account (any case)", "10.0.0.2", "ANN", 0, false},
-      {"other address, other account", "10.0.0.2", "bob", 0, true},
+      {"same network, same account", "10.0.0.1", "ann", 0, false},
+      {"same network, other account", "10.0.0.1", "bob", 0, false},
+      {"other network, same account (any case)", "10.0.0.2", "ANN", 0, false},
+      {"other network, other account", "10.0.0.2", "bob", 0, true},
       {"after the lockout", "10.0.0.1", "ann", kLockoutMs, true},
       {"just before its end", "10.0.0.1", "ann", kLockoutMs - 1, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     LoginBounds bounds;
-    for (int i = 0; i < 3; ++i) {
-      ASSERT_TRUE(bounds.login_allowed("10.0.0.1", "ann", 3, 1000));
-      bounds.note_failed_login("10.0.0.1", "ann", 3, 1000);
-    }
-    EXPECT_EQ(bounds.login_allowed(c.next_address, c.next_account, 3, 1000 + c.later_ms), c.allowed);
+    for (int i = 0; i < 3; ++i) fail(bounds, "10.0.0.1", "ann", 3, 1000);
+    EXPECT_EQ(allowed(bounds, c.next_network, c.next_account, 3, 1000 + c.later_ms), c.allowed);
   }
 }
 
 TEST(LoginBounds, OnlyFailuresWithinTheWindowCountAndZeroIsNoBound) {
   LoginBounds bounds;
-  bounds.note_failed_login("a", "ann", 2, 0);
-  bounds.note_failed_login("a", "ann", 2, kFailureWindowMs);  // the first has expired
-  EXPECT_TRUE(bounds.login_allowed("a", "ann", 2, kFailureWindowMs));
-  bounds.note_failed_login("a", "ann", 2, kFailureWindowMs + 1);
-  EXPECT_FALSE(bounds.login_allowed("a", "ann", 2, kFailureWindowMs + 1));
+  fail(bounds, "a", "ann", 2, 0);
+  fail(bounds, "a", "ann", 2, kFailureWindowMs);  // the first has expired
+  EXPECT_TRUE(allowed(bounds, "a", "ann", 2, kFailureWindowMs));
+  fail(bounds, "a", "ann", 2, kFailureWindowMs + 1);
+  EXPECT_FALSE(allowed(bounds, "a", "ann", 2, kFailureWindowMs + 1));
 
   LoginBounds unbounded;
-  for (int i = 0; i < 100; ++i) unbounded.note_failed_login("a", "ann", 0, 0);
-  EXPECT_TRUE(unbounded.login_allowed("a", "ann", 0, 0));
+  for (int i = 0; i < 100; ++i) fail(unbounded, "a", "ann", 0, 0);
+  EXPECT_TRUE(allowed(unbounded, "a", "ann", 0, 0));
 }
 
-TEST(LoginBounds, RegistrationsPerAddressAndHour) {
+TEST(LoginBounds, ChecksUnderWayCountBeforeTheyEnd) {
+  LoginBounds bounds;
+  std::vector<LoginBounds::Turn> running;
+  for (int i = 0; i < 3; ++i) {
+    running.push_back(bounds.begin_login("10.0.0.1", "ann", 3, 0));
+    ASSERT_TRUE(running.back().granted);
+  }
+  // Three checks under way fill the bound of 3: a fourth waits for none.
+  EXPECT_FALSE(bounds.begin_login("10.0.0.1", "ann", 3, 0).granted);
+  EXPECT_FALSE(bounds.begin_login("10.0.0.9", "ann", 3, 0).granted);
+  // One that checked nothing gives its turn back; a right one too.
+  bounds.end_login(running[0], "10.0.0.1", "ann", 3, LoginOutcome::kNotChecked, 0);
+  bounds.end_login(running[1], "10.0.0.1", "ann", 3, LoginOutcome::kSucceeded, 0);
+  EXPECT_TRUE(allowed(bounds, "10.0.0.1", "ann", 3, 0));
+  bounds.end_login(running[2], "10.0.0.1", "ann", 3, LoginOutcome::kFailed, 0);
+  EXPECT_TRUE(allowed(bounds, "10.0.0.1", "ann", 3, 0));  // one failure of three
+}
+
+TEST(LoginBounds, GuessesFromElsewhereDoNotLockTheOwnerOut) {
+  LoginBounds bounds;
+  succeed(bounds, "192.0.2.7", "ann", 3, 0);  // ann at home
+  for (int i = 0; i < 3; ++i) fail(bounds, "203.0.113.1", "ann", 3, 10);
+  EXPECT_FALSE(allowed(bounds, "203.0.113.1", "ann", 3, 20));  // the guesser
+  EXPECT_FALSE(allowed(bounds, "198.51.100.4", "ANN", 3, 20));  // a stranger for ann
+  EXPECT_TRUE(allowed(bounds, "192.0.2.7", "Ann", 3, 20));     // the owner's network
+  // The owner's own network keeps its own bound.
+  for (int i = 0; i < 3; ++i) fail(bounds, "192.0.2.7", "ann", 3, 30);
+  EXPECT_FALSE(allowed(bounds, "192.0.2.7", "ann", 3, 40));
+  // Only the last few networks are remembered.
+  LoginBounds roaming;
+  for (std::size_t i = 0; i <= kKnownNetworks; ++i)
+    succeed(roaming, ("10.0.0." + std::to_string(i)).c_str(), "bob", 3, 0);
+  for (int i = 0; i < 3; ++i) fail(roaming, "203.0.113.1", "bob", 3, 10);
+  EXPECT_FALSE(allowed(roaming, "10.0.0.0", "bob", 3, 20));  // the oldest, forgotten
+  EXPECT_TRUE(allowed(roaming, "10.0.0.1", "bob", 3, 20));
+}
+
+TEST(LoginBounds, RegistrationsPerNetworkAndHourCountedBeforeTheyAreMade) {
   LoginBounds bounds;
   for (int i = 0; i < 3; ++i) {
-    ASSERT_TRUE(bounds.registration_allowed("a", 3, i));
-    bounds.note_registration("a", i);
+    ASSERT_TRUE(bounds.begin_registration("a", 3, i));
+    bounds.end_registration("a", 3, true, i);
   }
-  EXPECT_FALSE(bounds.registration_allowed("a", 3, 10));
-  EXPECT_TRUE(bounds.registration_allowed("b", 3, 10));
-  EXPECT_TRUE(bounds.registration_allowed("a", 0, 10));
-  EXPECT_TRUE(bounds.registration_allowed("a", 3, kRegistrationWindowMs + 1));
+  EXPECT_FALSE(bounds.begin_registration("a", 3, 10));
+  EXPECT_TRUE(bounds.begin_registration("a", 0, 10));
+  EXPECT_TRUE(bounds.begin_registration("a", 3, kRegistrationWindowMs + 1));
+  // Under way counts; one that made nothing is forgotten.
+  ASSERT_TRUE(bounds.begin_registration("b", 2, 0));
+  ASSERT_TRUE(bounds.begin_registration("b", 2, 0));
+  EXPECT_FALSE(bounds.begin_registration("b", 2, 0));
+  bounds.end_registration("b", 2, false, 0);
+  EXPECT_TRUE(bounds.begin_registration("b", 2, 0));
 }
 
 TEST(RoomBans, ABanIsTheRoomsAndOutlivesThePlace) {
@@ -94,11 +156,12 @@ TEST(SameSite, OriginOrRefererMustNameTheHost) {
   for (const Case& c : cases) {
     const std::string request = std::string("POST /registresult.htm HTTP/1.1\r\n") + c.headers +
                                 "\r\nUserName=ann&Password=x";
-    EXPECT_EQ(request_from_this_site(request), c.accepted) << c.headers;
+    EXPECT_EQ(request_from_this_site(parse_request(request, "10.0.0.1")), c.accepted)
+        << c.headers;
   }
   // A header named in the body is no header.
-  EXPECT_TRUE(request_from_this_site(
-      "POST /x HTTP/1.1\r\nHost: a\r\n\r\nOrigin: http://evil.example\r\n"));
+  EXPECT_TRUE(request_from_this_site(parse_request(
+      "POST /x HTTP/1.1\r\nHost: a\r\n\r\nOrigin: http://evil.example\r\n", "10.0.0.1")));
 }
 
 }  // namespace

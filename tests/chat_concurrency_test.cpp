@@ -73,7 +73,6 @@ TEST(ChatConcurrency, TwoHundredUsersJoinPollPostAndLeaveWhileRoomsReload) {
   ChatEngine engine;
   engine.load(folder.path());
   ASSERT_EQ(engine.state().room_count(), kRooms);
-  engine.make_main();
   const int port = test::free_port();
   ASSERT_EQ(engine.start(port), 1);
 

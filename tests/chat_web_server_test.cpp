@@ -18,8 +18,8 @@
 #include "platform/message_box.h"
 #include "server/content_types.h"
 #include "server/http_answers.h"
-#include "server/main_object.h"
 #include "server/page_handlers.h"
+#include "storage/chat_log.h"
 #include "storage/settings.h"
 #include "tests/support/test_util.h"
 
@@ -38,22 +38,20 @@ class FakePages : public PageHandlers {
     std::string ip, text;
   };
 
-  bool page(Page which, const std::string& client_ip, const std::string& path,
+  bool page(Page which, const std::string& path, const HttpRequest& request,
             std::string& out) override {
-    calls.push_back({"page", static_cast<int>(which), client_ip, path});
+    calls.push_back({"page", static_cast<int>(which), request.client, path});
     if (!out.empty()) out = "out was not empty";
     if (decline) return false;
     out = "<page " + std::to_string(static_cast<int>(which)) + ">";
     return true;
   }
-  void registration_post(const std::string&, const std::string& request,
-                         std::string& out) override {
-    calls.push_back({"register", -1, "", request});
+  void registration_post(const HttpRequest& request, std::string& out) override {
+    calls.push_back({"register", -1, "", std::string(request.text)});
     out = post_answer;
   }
-  void chat_post(const std::string& client_ip, const std::string& request,
-                 std::string& out) override {
-    calls.push_back({"chat", -1, client_ip, request});
+  void chat_post(const HttpRequest& request, std::string& out) override {
+    calls.push_back({"chat", -1, request.client, std::string(request.text)});
     out = post_answer;
   }
 
@@ -62,16 +60,11 @@ class FakePages : public PageHandlers {
   std::string post_answer = "posted";
 };
 
-class TestMain : public MainObject {
- public:
-  SiteData& site() override { return site_; }
-  ChatState* chat_state() override { return nullptr; }
-  PageHandlers* page_handlers() override { return with_pages ? &pages : nullptr; }
-  void log_chat_event(const std::string&, const std::string&, const std::string&) override {}
-
+// What the server under test is built with.
+struct TestMain {
   SiteData site_;
   FakePages pages;
-  bool with_pages = true;
+  ChatLog log;
 };
 
 const char kIp[] = "10.0.0.1";
@@ -113,16 +106,18 @@ const std::string kHtmlFile = "text/html; charset=utf-8";
 
 class ChatWebServerTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    server.configure(root.path(), "index.ghp");
-    set_main_object(&main);
-  }
-  void TearDown() override { set_main_object(nullptr); }
+  void SetUp() override { server.configure(root.path(), "index.ghp"); }
 
   // One request through HandleRequest; the answer with its date masked.
   std::string ask(const std::string& request, const std::string& ip = kIp) {
-    response = "left over";
-    result = server.HandleRequest(ip, request, response, keep_alive);
+    return ask_server(server, request, ip);
+  }
+  std::string ask_server(ChatWebServer& to, const std::string& request,
+                         const std::string& ip = kIp) {
+    Answer answer = to.HandleRequest(ip, request, false);
+    result = answer.send ? 1 : 0;
+    keep_alive = answer.keep_alive ? 1 : 0;
+    response = answer.send ? test::wire_bytes(answer) : std::string();
     return mask_date(response);
   }
 
@@ -143,7 +138,7 @@ class ChatWebServerTest : public ::testing::Test {
   test::TestEnvironment env;
   TempDir root;
   TestMain main;
-  ChatWebServer server;
+  ChatWebServer server{main.site_, &main.pages, main.log};
   std::string response;
   int keep_alive = 0;
   int result = -1;
@@ -288,25 +283,24 @@ TEST_F(ChatWebServerTest, DeclinedPageIsNotFoundAndCloses) {
 }
 
 TEST_F(ChatWebServerTest, WithoutPageHandlersEveryPageDeclines) {
-  main.with_pages = false;
-  EXPECT_EQ(ask(get("/index.ghp", true)), short_answer("404 Not Found", "", kNoStore));
+  ChatWebServer without(main.site_, nullptr, main.log);
+  without.configure(root.path(), "index.ghp");
+  EXPECT_EQ(ask_server(without, get("/index.ghp", true)),
+            short_answer("404 Not Found", "", kNoStore));
   EXPECT_EQ(keep_alive, 0);
 }
 
 TEST_F(ChatWebServerTest, PageBodyPassesThroughUnchanged) {
   struct Binary : FakePages {
-    bool page(Page, const std::string&, const std::string&, std::string& out) override {
+    bool page(Page, const std::string&, const HttpRequest&, std::string& out) override {
       out = std::string("a\0b\r\n\xff", 6);
       return true;
     }
   } binary;
-  struct Main : TestMain {
-    PageHandlers* p;
-    PageHandlers* page_handlers() override { return p; }
-  } other;
-  other.p = &binary;
-  set_main_object(&other);
-  EXPECT_EQ(ask(get("/ad.ghp")), page_answer("200 OK", std::string("a\0b\r\n\xff", 6), false));
+  ChatWebServer other(main.site_, &binary, main.log);
+  other.configure(root.path(), "index.ghp");
+  EXPECT_EQ(ask_server(other, get("/ad.ghp")),
+            page_answer("200 OK", std::string("a\0b\r\n\xff", 6), false));
 }
 
 // ----------------------------------------------------------------- form posts
@@ -630,17 +624,11 @@ TEST_F(ChatWebServerTest, UnparsableRequestsCloseWithoutAnswer) {
   for (const std::string& request :
        {std::string("GARBAGE\r\n\r\n"), std::string("GET/index.ghp\r\n\r\n"),
         std::string("GET /index.ghp\r\n\r\n"), std::string("GET ")}) {
-    EXPECT_EQ(server.HandleRequest(kIp, request, response, keep_alive), 0) << request;
+    ask(request);
+    EXPECT_EQ(result, 0) << request;
     EXPECT_TRUE(response.empty()) << request;
   }
   EXPECT_TRUE(main.pages.calls.empty());
-}
-
-TEST_F(ChatWebServerTest, NoMainObjectClosesWithoutAnswer) {
-  set_main_object(nullptr);
-  EXPECT_EQ(server.HandleRequest(kIp, get("/index.ghp", true), response, keep_alive), 0);
-  EXPECT_TRUE(response.empty());
-  EXPECT_EQ(keep_alive, 1);  // noted before the main object is looked at
 }
 
 TEST_F(ChatWebServerTest, PortOutsideTheRangeIsRefusedLikeATakenPort) {
@@ -676,7 +664,8 @@ TEST_F(ChatWebServerTest, HooksOfConnectAndSentDoNothing) {
 // ------------------------------------------------------------- content types
 
 TEST(ContentTypes, TableHasItsExtensionsWithLaterRowsWinning) {
-  ChatWebServer server;
+  TestMain main;
+  ChatWebServer server(main.site_, &main.pages, main.log);
   EXPECT_EQ(server.content_type_count(), 78u);
   struct {
     const char* path;
@@ -721,7 +710,7 @@ TEST(HttpDate, EnglishNamesInUtc) {
 
 TEST_F(ChatWebServerTest, AnswerCarriesTheCurrentDate) {
   std::time_t before = std::time(nullptr);
-  server.HandleRequest(kIp, get("/ad.ghp"), response, keep_alive);
+  ask(get("/ad.ghp"));
   std::time_t after = std::time(nullptr);
   std::size_t at = response.find("\r\nDate: ");
   ASSERT_NE(at, std::string::npos);

@@ -49,13 +49,14 @@ TEST(EngineTest, LogRowSinkRunsFirstUnderTheChatLock) {
     });
     probe.join();
     std::string file;
-    read_whole_file(engine.server().chat_log().path(), file);
+    read_whole_file(engine.chat_log().path(), file);
     rows.push_back({a, t, x, held, file});
   });
   ASSERT_EQ(engine.start(port), 1);
   std::string out;
-  ASSERT_TRUE(engine.pages().page(Page::Chat, "10.1.2.3",
-                                  "/chat.ghp?username=ann&password=&room=1&sex=1", out));
+  const std::string path = "/chat.ghp?username=ann&password=&room=1&sex=1";
+  const std::string request = "GET " + path + " HTTP/1.1\r\n\r\n";
+  ASSERT_TRUE(engine.pages().page(Page::Chat, path, parse_request(request, "10.1.2.3"), out));
   engine.stop();
 
   ASSERT_EQ(rows.size(), 1u);
@@ -64,13 +65,13 @@ TEST(EngineTest, LogRowSinkRunsFirstUnderTheChatLock) {
   EXPECT_TRUE(rows[0].lock_held);
   EXPECT_EQ(rows[0].file_before, "");
   std::string file;
-  ASSERT_TRUE(read_whole_file(engine.server().chat_log().path(), file));
+  ASSERT_TRUE(read_whole_file(engine.chat_log().path(), file));
   EXPECT_EQ(file, "10.1.2.3 " + rows[0].time + " ann joined the [Lobby]\r\n");
 
   // Without a sink only the file is written.
   engine.set_log_row_sink(nullptr);
   engine.log_chat_event("10.1.2.4", "10:00:00", "plain");
-  ASSERT_TRUE(read_whole_file(engine.server().chat_log().path(), file));
+  ASSERT_TRUE(read_whole_file(engine.chat_log().path(), file));
   EXPECT_NE(file.find("10.1.2.4 10:00:00 plain\r\n"), std::string::npos);
   EXPECT_EQ(rows.size(), 1u);
 }

@@ -17,7 +17,7 @@
 
 #include "server/chat_web_server.h"
 #include "server/connection_limits.h"
-#include "server/main_object.h"
+#include "storage/chat_log.h"
 #include "server/page_handlers.h"
 #include "storage/settings.h"
 #include "tests/support/test_util.h"
@@ -31,29 +31,24 @@ using test::TempDir;
 
 class EchoPages : public PageHandlers {
  public:
-  bool page(Page which, const std::string& ip, const std::string& path,
+  bool page(Page which, const std::string& path, const HttpRequest& request,
             std::string& out) override {
     if (which == Page::Exit) return false;
-    out = "page " + std::to_string(static_cast<int>(which)) + " for " + ip + " at " + path;
+    out = "page " + std::to_string(static_cast<int>(which)) + " for " + request.client + " at " +
+          path;
     return true;
   }
-  void registration_post(const std::string&, const std::string& request,
-                         std::string& out) override {
-    out = "registered";
-  }
-  void chat_post(const std::string& ip, const std::string& request, std::string& out) override {
-    out = request.substr(request.find("\r\n\r\n") + 4);  // the body as it arrived
+  void registration_post(const HttpRequest&, std::string& out) override { out = "registered"; }
+  void chat_post(const HttpRequest& request, std::string& out) override {
+    out = std::string(request.body);  // the body as it arrived
   }
 };
 
-class Main : public MainObject {
- public:
-  SiteData& site() override { return site_; }
-  ChatState* chat_state() override { return nullptr; }
-  PageHandlers* page_handlers() override { return &pages_; }
-  void log_chat_event(const std::string&, const std::string&, const std::string&) override {}
+// What the server is built with.
+struct Main {
   SiteData site_;
   EchoPages pages_;
+  ChatLog log_;
 };
 
 // The lines every answer carries before its empty line.
@@ -91,14 +86,12 @@ class HttpIntegration : public ::testing::Test {
     root.write("pic.gif", std::string("GIF89a\0\1\2", 9));
     root.write("fnf.html", "<p>not here</p>");
     root.write("users/ann", "secret");
-    set_main_object(&main);
     port = test::free_port();
     ASSERT_GT(port, 0);
     ASSERT_EQ(server.Start(root.path(), "index.ghp", port, 0), 1);
   }
   void TearDown() override {
     server.Shutdown();
-    set_main_object(nullptr);
   }
 
   std::string once(const std::string& request) {
@@ -131,7 +124,7 @@ class HttpIntegration : public ::testing::Test {
   test::TestEnvironment env;
   TempDir root;
   Main main;
-  ChatWebServer server;
+  ChatWebServer server{main.site_, &main.pages_, main.log_};
   int port = 0;
 };
 

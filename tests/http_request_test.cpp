@@ -52,9 +52,31 @@ TEST(Headers, NamesWithoutRegardToCaseAndOnlyInTheHeader) {
   const std::string request =
       "GET / HTTP/1.1\r\nRANGE:  bytes=1-2 \r\nx-range: no\r\nrange:bytes=3-4\r\n\r\n"
       "Range: bytes=5-6\r\n";
+  const HttpRequest parsed = parse_request(request, "10.0.0.1");
   std::vector<std::string> seen;
-  for_each_header(request, "Range", [&](std::string_view v) { seen.emplace_back(v); });
+  parsed.for_each_header("Range", [&](std::string_view v) { seen.emplace_back(v); });
   EXPECT_EQ(seen, (std::vector<std::string>{"bytes=1-2", "bytes=3-4"}));
+  EXPECT_EQ(parsed.header("x-RANGE").value_or("none"), "no");
+  EXPECT_FALSE(parsed.header("Host").has_value());
+  EXPECT_EQ(parsed.body, "Range: bytes=5-6\r\n");
+}
+
+TEST(ParsedRequest, ReadsLineQueryAndWhatComesFromTheConnection) {
+  HttpRequest r = parse_request("GET /a.ghp?x=1&y HTTP/1.0\r\nHost: h\r\n\r\n", "10.0.0.5", true);
+  EXPECT_EQ(r.line.method, "GET");
+  EXPECT_EQ(r.line.path, "/a.ghp?x=1&y");
+  EXPECT_EQ(r.query, "x=1&y");
+  EXPECT_EQ(r.peer, "10.0.0.5");
+  EXPECT_EQ(r.client, "10.0.0.5");
+  EXPECT_TRUE(r.secure);
+  EXPECT_FALSE(r.keep_alive);
+  EXPECT_TRUE(r.body.empty());
+  // A form post's target without a version runs to the line's end.
+  r = parse_request("POST /chatsubmit.ghp?username=a&room=1\r\n\r\nmessage=x", "10.0.0.5");
+  EXPECT_FALSE(r.line.has_path);
+  EXPECT_EQ(r.line.path, "/chatsubmit.ghp?username=a&room=1");
+  EXPECT_EQ(r.body, "message=x");
+  EXPECT_FALSE(r.secure);
 }
 
 TEST(Range, OneRangeOfTheBody) {
@@ -115,8 +137,24 @@ TEST(ForwardedAddress, BelievedOnlyFromTrustedProxies) {
       {"10.0.0.10", with("X-Forwarded-For: 1.2.3.4\r\n"), "10.0.0.10"},
   };
   for (const Case& c : cases)
-    EXPECT_EQ(client_address(c.peer, c.request, trusted), c.client) << c.request;
-  EXPECT_EQ(client_address("10.0.0.1", with("X-Forwarded-For: 1.2.3.4\r\n"), {}), "10.0.0.1");
+    EXPECT_EQ(parse_request(c.request, c.peer, false, trusted).client, c.client) << c.request;
+  EXPECT_EQ(parse_request(with("X-Forwarded-For: 1.2.3.4\r\n"), "10.0.0.1").client, "10.0.0.1");
+  // Trusted networks; forwarded addresses in the form the log writes them.
+  const std::vector<std::string> networks = address_list("10.0.0.0/8, fd00::/8");
+  struct NetCase {
+    const char* peer;
+    std::string request;
+    const char* client;
+  } net_cases[] = {
+      {"10.200.0.1", with("X-Forwarded-For: 1.2.3.4, 10.9.9.9\r\n"), "1.2.3.4"},
+      {"fd00::5", with("X-Forwarded-For: 2001:DB8:0:0::7\r\n"), "2001:db8::7"},
+      {"10.0.0.1", with("X-Forwarded-For: ::ffff:1.2.3.4\r\n"), "1.2.3.4"},
+      {"10.0.0.1", with("X-Forwarded-For: 1.2.3\r\n"), "10.0.0.1"},      // no address
+      {"10.0.0.1", with("X-Forwarded-For: 1::2::3\r\n"), "10.0.0.1"},
+      {"11.0.0.1", with("X-Forwarded-For: 1.2.3.4\r\n"), "11.0.0.1"},  // not trusted
+  };
+  for (const NetCase& c : net_cases)
+    EXPECT_EQ(parse_request(c.request, c.peer, false, networks).client, c.client) << c.request;
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "chat/engine.h"
@@ -58,7 +59,6 @@ class StreamWait : public ::testing::Test {
     folder.write("body.htm", "<body><script><!--$msg--></script></body>");
     ASSERT_TRUE(test::write_room_file(folder.path(), {open_room("One"), open_room("Two")}));
     engine.load(folder.path());
-    engine.make_main();
     ChatContext& ctx = engine.pages().context();
     ctx.first_poll_delay_ms = 0;
     ctx.stream_wait_ms = 20000;  // far longer than any check below
@@ -127,6 +127,27 @@ TEST_F(StreamWait, AnswersWhenALineArrivesAndNotBefore) {
   EXPECT_EQ(answer.find("elsewhere"), std::string::npos) << answer;
   EXPECT_EQ(answer.find("mine"), std::string::npos) << answer;
   EXPECT_EQ(waiting(), 0);
+}
+
+TEST_F(StreamWait, ANewWaitOfAPlaceAnswersTheOlderAtOnce) {
+  const std::string ann = enter("ann", 1), bob = enter("bob", 1);
+  drain({ann, bob});
+  auto first = start_wait(port, bob);
+  ASSERT_TRUE(first);
+  ASSERT_TRUE(test::eventually([&] { return waits(1, "bob"); }));
+  auto second = start_wait(port, bob);
+  ASSERT_TRUE(second);
+  // The older stream answers with nothing new; the newer one waits on.
+  const std::string answer = first->read_http_answer(kIoMs);
+  EXPECT_EQ(answer.rfind("HTTP/1.0 200", 0), 0u) << answer;
+  ASSERT_TRUE(test::eventually([&] { return waiting() == 1; }));
+  // Without the place's key a stream cannot take another's place.
+  auto stranger = start_wait(port, "?username=bob&password=guess&room=1");
+  ASSERT_TRUE(stranger);
+  EXPECT_EQ(stranger->read_http_answer(kIoMs).rfind("HTTP/1.0 200", 0), 0u);
+  EXPECT_EQ(waiting(), 1);
+  post(port, ann, "hello");
+  EXPECT_NE(second->read_http_answer(kIoMs).find("hello"), std::string::npos);
 }
 
 TEST_F(StreamWait, PrivateLineWakesOnlyItsAddressee) {
@@ -199,7 +220,8 @@ TEST_F(StreamWait, WaitsLiveThroughAReloadUnlessTheirRoomIsGoneAndEndOnStop) {
 
   std::vector<std::unique_ptr<test::RawClient>> streams;
   for (int i = 0; i < 20; ++i) streams.push_back(start_wait(port, bob));
-  ASSERT_TRUE(test::eventually([&] { return waiting() == 20; }));
+  // Each new stream of the place answers the one before; the last waits.
+  ASSERT_TRUE(test::eventually([&] { return waiting() == 1; }));
   engine.stop();
   for (auto& s : streams) EXPECT_EQ(s->read_http_answer(kIoMs).rfind("HTTP/1.0 200", 0), 0u);
 }
@@ -222,28 +244,39 @@ TEST(StreamWaitService, SigtermAnswersAThousandWaitingRequests) {
   fs::create_directories(folder);
   fs::copy(TAVELLA_DIST_DIR, folder, fs::copy_options::recursive | fs::copy_options::overwrite_existing);
   const int port = test::free_port();
-  // A thousand connections from 127.0.0.1: no bound per address.
-  ASSERT_TRUE(write_whole_file(folder + "option.ini",
-                               std::string(kOptions) + "Port=" + std::to_string(port) + "\r\n"));
+  // A thousand connections from 127.0.0.1: no bound per address. A place
+  // has one waiting stream, so a thousand places wait.
+  ASSERT_TRUE(write_whole_file(folder + "option.ini", std::string(kOptions) + "MaxOnline=1000\r\nPort=" +
+                                                          std::to_string(port) + "\r\n"));
   test::ChildProcess service;
   ASSERT_TRUE(service.start(folder + "tvlService", {}));
   ASSERT_TRUE(test::eventually([&] {
     return get(port, "/fnf.html").rfind("HTTP/1.0 200", 0) == 0;
   }));
 
-  std::vector<std::string> places;
-  for (int u = 0; u < 10; ++u) {
-    const std::string name = "w" + std::to_string(u);
-    const std::string answer = get(port, "/chat.ghp?username=" + name + "&password=&room=1&sex=1");
-    const std::size_t at = answer.find("name=\"tvl-identity\" content=\"");
-    ASSERT_NE(at, std::string::npos) << answer.substr(0, 300);
-    const std::size_t from = at + std::strlen("name=\"tvl-identity\" content=\"");
-    std::string identity = answer.substr(from, answer.find('"', from) - from);
-    for (std::size_t amp; (amp = identity.find("&amp;")) != std::string::npos;)
-      identity.replace(amp, 5, "&");
-    places.push_back("?" + identity);
-  }
-  for (const std::string& q : places) get(port, "/body.ghp" + q);  // the history, the list
+  // A place has one waiting stream, so a thousand places enter, eight at a
+  // time: one by one they would take longer than a place stays without a
+  // poll.
+  std::vector<std::string> places(1000);
+  std::vector<std::thread> enterers;
+  for (int t = 0; t < 8; ++t)
+    enterers.emplace_back([&, t] {
+      for (std::size_t u = t; u < places.size(); u += 8) {
+        const std::string name = "w" + std::to_string(u);
+        const std::string answer = get(port, "/chat.ghp?username=" + name + "&password=&room=1&sex=1");
+        const std::size_t at = answer.find("name=\"tvl-identity\" content=\"");
+        if (at == std::string::npos) continue;  // the place stays empty: counted below
+        const std::size_t from = at + std::strlen("name=\"tvl-identity\" content=\"");
+        std::string identity = answer.substr(from, answer.find('"', from) - from);
+        for (std::size_t amp; (amp = identity.find("&amp;")) != std::string::npos;)
+          identity.replace(amp, 5, "&");
+        places[u] = "?" + identity;
+        get(port, "/body.ghp" + places[u]);  // the history, the list
+      }
+    });
+  for (std::thread& t : enterers) t.join();
+  for (const std::string& q : places) ASSERT_FALSE(q.empty());
+  for (const std::string& q : places) get(port, "/body.ghp" + q);  // the others' joins
   std::vector<std::unique_ptr<test::RawClient>> streams;
   for (int i = 0; i < 1000; ++i) {
     streams.push_back(start_wait(port, places[i % places.size()]));

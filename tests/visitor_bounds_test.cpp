@@ -80,7 +80,10 @@ TEST_P(PlacesPerAddress, CountsTheAddressOwnPlaces) {
     u.name[0] = static_cast<char>('a' + n++);
     ASSERT_TRUE(state.add_user(u, address));
   }
-  EXPECT_EQ(address_may_take_place(state, c.newcomer, c.max_places), c.may) << c.what;
+  ServerSettings settings;
+  settings.max_places_per_address = c.max_places;
+  EXPECT_EQ(network_may_take_place(state, client_network_of(settings, c.newcomer), settings), c.may)
+      << c.what;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -90,7 +93,16 @@ INSTANTIATE_TEST_SUITE_P(
         PlacesCase{"at the bound", 2, {"10.0.0.1", "10.0.0.2", "10.0.0.1"}, "10.0.0.1", false},
         PlacesCase{"others' places do not count", 2, {"10.0.0.2", "10.0.0.2"}, "10.0.0.1", true},
         PlacesCase{"an address is the whole text", 1, {"10.0.0.11"}, "10.0.0.1", true},
-        PlacesCase{"no bound", 0, {"10.0.0.1", "10.0.0.1", "10.0.0.1"}, "10.0.0.1", true}));
+        PlacesCase{"no bound", 0, {"10.0.0.1", "10.0.0.1", "10.0.0.1"}, "10.0.0.1", true},
+        PlacesCase{"one IPv6 /64 is one client",
+                   2,
+                   {"2001:db8::1", "2001:db8::ffff:2"},
+                   "2001:db8::3",
+                   false},
+        PlacesCase{"the next /64 is another", 2, {"2001:db8::1", "2001:db8::2"}, "2001:db8:0:1::3",
+                   true},
+        PlacesCase{"a mapped address is its IPv4 client", 1, {"::ffff:10.0.0.1"}, "10.0.0.1",
+                   false}));
 
 // --- through the pages ---
 
@@ -175,7 +187,6 @@ class LoopbackChat : public ::testing::Test {
     lobby.guest = true;
     ASSERT_TRUE(test::write_room_file(folder.path(), {lobby}));
     engine.load(folder.path());
-    engine.make_main();
     port = test::free_port();
     ASSERT_EQ(engine.start(port), 1);
   }

@@ -11,21 +11,12 @@
 #include <vector>
 
 #include "server/chat_web_server.h"
-#include "server/main_object.h"
+#include "storage/chat_log.h"
 #include "storage/settings.h"
 #include "tests/support/test_util.h"
 
 namespace tvl {
 namespace {
-
-class Main : public MainObject {
- public:
-  SiteData& site() override { return site_; }
-  ChatState* chat_state() override { return nullptr; }
-  PageHandlers* page_handlers() override { return nullptr; }
-  void log_chat_event(const std::string&, const std::string&, const std::string&) override {}
-  SiteData site_;
-};
 
 TEST(WebFilesConcurrency, AnswersStayWholeWhileFilesAndListsChange) {
   test::TestEnvironment env;
@@ -36,10 +27,10 @@ TEST(WebFilesConcurrency, AnswersStayWholeWhileFilesAndListsChange) {
   // Old enough to be cached from the start.
   std::this_thread::sleep_for(std::chrono::milliseconds(2100));
 
-  Main main;
-  main.site_.settings.filter_mode = 1;
-  set_main_object(&main);
-  ChatWebServer server;
+  SiteData site;
+  site.settings.filter_mode = 1;
+  ChatLog log;
+  ChatWebServer server(site, nullptr, log);
   server.configure(root.path(), "index.ghp");
 
   // The readers keep going for as long as the writer changes things, and
@@ -52,14 +43,14 @@ TEST(WebFilesConcurrency, AnswersStayWholeWhileFilesAndListsChange) {
   for (int t = 0; t < 4; ++t) {
     readers.emplace_back([&] {
       ++running;
-      std::string response;
       for (int i = 0;; ++i) {
         const bool last = stop && i >= 400;
-        int keep = 0;
         const char* path = i % 2 ? "GET /moving.htm HTTP/1.0\r\n\r\n" : "GET /stable.htm HTTP/1.0\r\n\r\n";
-        if (server.HandleRequest("10.0.0.1", path, response, keep) != 1) {
+        Answer answer = server.HandleRequest("10.0.0.1", path, false);
+        if (!answer.send) {
           ++bad;
         } else {
+          const std::string response = test::wire_bytes(answer);
           std::size_t body = response.find("\r\n\r\n") + 4;
           std::string content = response.substr(body);
           if (content == "403 IP Forbidden") {
@@ -80,15 +71,14 @@ TEST(WebFilesConcurrency, AnswersStayWholeWhileFilesAndListsChange) {
       // Replaced by rename so a reader sees either version whole.
       root.write("moving.tmp", i % 2 ? a : b);
       std::rename((root.path() + "moving.tmp").c_str(), (root.path() + "moving.htm").c_str());
-      main.site_.reject_list.set(i % 3 == 0 ? "10.0.0.1" : "10.0.0.2,10.0.0.3");
+      site.reject_list.set(i % 3 == 0 ? "10.0.0.1" : "10.0.0.2,10.0.0.3");
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
-    main.site_.reject_list.set("10.0.0.2");
+    site.reject_list.set("10.0.0.2");
     stop = true;
   });
   writer.join();
   for (std::thread& r : readers) r.join();
-  set_main_object(nullptr);
 
   EXPECT_EQ(bad, 0);
   EXPECT_GE(answered, 4);

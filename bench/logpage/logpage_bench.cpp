@@ -12,7 +12,6 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QTimer>
-#include <QTreeWidget>
 
 #include <atomic>
 #include <cstdio>
@@ -22,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "admin/log_model.h"
 #include "admin/log_page.h"
 #include "admin/server_dlg.h"
 #include "chat/chat_state.h"
@@ -71,9 +71,10 @@ int main(int argc, char** argv) {
         threads.emplace_back([&window, v, rows] {
           const std::string ip = "10.0." + std::to_string(v / 250) + "." + std::to_string(v % 250);
           for (int i = 0; i < rows; ++i) {
-            tvl::ChatState::Hold hold(window.engine().state());
-            window.log_chat_event(ip, "12:00:00", "visitor " + std::to_string(v) + " says " +
-                                                      std::to_string(i) + " to All");
+            tvl::ChatEngine& engine = window.controller().engine();
+            tvl::ChatState::Hold hold(engine.state());
+            engine.log_chat_event(ip, "12:00:00", "visitor " + std::to_string(v) + " says " +
+                                                  std::to_string(i) + " to All");
           }
         });
       watcher = std::thread([&] {
@@ -100,7 +101,7 @@ int main(int argc, char** argv) {
     const long total = long(visitors) * rows;
     const double seconds = (finished - started) / 1e9;
     std::printf("visitors %d, rows %ld, rows on the page at the end %d\n", visitors, total,
-                window.log_page()->list()->topLevelItemCount());
+                window.log_page()->model()->rowCount());
     if (code == 0 && seconds > 0)
       std::printf("rows per second: %.0f (%.3f s)\n", total / seconds, seconds);
     else

@@ -2,12 +2,13 @@
 // menu and its quick add to the IP lists, and a real client refused after
 // its address went on the reject list from the menu.
 #include <QMenu>
-#include <QTreeWidget>
+#include <QTreeView>
 #include <QtTest>
 
 #include <thread>
 #include <vector>
 
+#include "admin/log_model.h"
 #include "admin/log_page.h"
 #include "chat/chat_state.h"
 #include "platform/fs.h"
@@ -20,11 +21,11 @@ using tvl::test::file_text;
 namespace {
 
 QString row_text(CLogPage& page, int row, int column) {
-  return page.list()->topLevelItem(row)->text(column);
+  return page.model()->text(row, column);
 }
 
 void select_row(CLogPage& page, int row) {
-  page.list()->setCurrentItem(page.list()->topLevelItem(row));
+  page.list()->setCurrentIndex(page.model()->index(row, 0));
 }
 
 }  // namespace
@@ -51,15 +52,15 @@ void LogPageTest::rows_from_threads_holding_the_chat_lock_arrive_in_order() {
     threads.emplace_back([&w, t] {
       for (int i = 0; i < kRows; ++i) {
         // As the chat engine calls it: under the chat lock.
-        tvl::ChatState::Hold hold(w.engine().state());
-        w.log_chat_event("10.0.0." + std::to_string(t), "12:00:00", std::to_string(i));
+        tvl::ChatState::Hold hold(w.controller().engine().state());
+        w.controller().engine().log_chat_event("10.0.0." + std::to_string(t), "12:00:00", std::to_string(i));
       }
     });
   // The user-interface thread runs no events meanwhile: a caller that
   // waited for it would never finish.
   for (std::thread& t : threads) t.join();
   CLogPage& page = *w.log_page();
-  QTRY_COMPARE(page.list()->topLevelItemCount(), kThreads * kRows);
+  QTRY_COMPARE(page.model()->rowCount(), kThreads * kRows);
   std::vector<int> next(kThreads, 0);
   for (int r = 0; r < kThreads * kRows; ++r) {
     const int t = row_text(page, r, 0).section('.', 3).toInt();
@@ -73,12 +74,12 @@ void LogPageTest::thousand_and_first_row_drops_the_oldest() {
   CLogPage& page = *site.open().log_page();
   for (int i = 1; i <= CLogPage::kMaxRows; ++i)
     page.add_row("10.0.0.1", "12:00:00", QString::number(i));
-  QCOMPARE(page.list()->topLevelItemCount(), 1000);
+  QCOMPARE(page.model()->rowCount(), 1000);
   const QString next = "the next event, long enough to widen its column well beyond the header";
   page.add_row("10.0.0.2", "12:00:01", next);
   page.add_row("10.0.0.3", "12:00:02", "and one more");
   // The newest 1000 stay in arrival order: rows 1 and 2 went.
-  QCOMPARE(page.list()->topLevelItemCount(), 1000);
+  QCOMPARE(page.model()->rowCount(), 1000);
   QCOMPARE(row_text(page, 0, 2), QString("3"));
   QCOMPARE(row_text(page, 997, 2), QString("1000"));
   QCOMPARE(row_text(page, 998, 0), QString("10.0.0.2"));
@@ -93,15 +94,15 @@ void LogPageTest::clear_all_empties_the_list_only() {
   site.set_option("Savelog", "1");
   site.set_option("AutoActive", "1");
   CServerDlg& w = site.open();
-  QVERIFY(w.is_running());
+  QVERIFY(w.controller().is_running());
   {
-    tvl::ChatState::Hold hold(w.engine().state());
-    w.log_chat_event("10.0.0.1", "12:00:00", "kept in the file");
+    tvl::ChatState::Hold hold(w.controller().engine().state());
+    w.controller().engine().log_chat_event("10.0.0.1", "12:00:00", "kept in the file");
   }
   CLogPage& page = *w.log_page();
-  QTRY_COMPARE(page.list()->topLevelItemCount(), 1);
+  QTRY_COMPARE(page.model()->rowCount(), 1);
   page.clear_action()->trigger();
-  QCOMPARE(page.list()->topLevelItemCount(), 0);
+  QCOMPARE(page.model()->rowCount(), 0);
   w.stop_server();  // closes the day's file
   const std::vector<std::string> days = tvl::find_files(site.folder() + "log/*.txt");
   QCOMPARE(days.size(), size_t(1));
@@ -154,11 +155,11 @@ void LogPageTest::quick_add_appends_whole_entries_and_writes_the_file() {
     page.add_row(c.address, "12:00:01", "chosen row");
     select_row(page, 1);
     (c.accept ? page.accept_action() : page.reject_action())->trigger();
-    const tvl::SharedText& list = c.accept ? w.site_data().accept_list : w.site_data().reject_list;
+    const tvl::SharedText& list = c.accept ? w.controller().site_data().accept_list : w.controller().site_data().reject_list;
     QVERIFY2(*list.get() == c.after, c.name);
     QVERIFY2(file_text(file) == c.after, c.name);
     QVERIFY2(file_text(other) == "<missing>", c.name);
-    QCOMPARE(w.settings().filter_mode, 0);  // the mode stays
+    QCOMPARE(w.controller().settings().filter_mode, 0);  // the mode stays
   }
 }
 
@@ -169,9 +170,9 @@ void LogPageTest::quick_add_without_selection_does_nothing() {
   CLogPage& page = *w.log_page();
   page.add_row("10.0.0.1", "12:00:00", "row");
   page.list()->clearSelection();
-  page.list()->setCurrentItem(nullptr);
+  page.list()->setCurrentIndex(QModelIndex());
   page.accept_action()->trigger();
-  QCOMPARE(*w.site_data().accept_list.get(), std::string());
+  QCOMPARE(*w.controller().site_data().accept_list.get(), std::string());
   QCOMPARE(file_text(site.folder() + "acceptip.txt"), std::string("<missing>"));
 }
 
@@ -181,12 +182,12 @@ void LogPageTest::client_refused_after_reject_from_the_menu() {
   site.set_option("FilterMode", "1");
   site.set_option("AutoActive", "1");
   CServerDlg& w = site.open();
-  QVERIFY(w.is_running());
+  QVERIFY(w.controller().is_running());
   const std::string enter = "GET /chat.ghp?username=ann&password=&room=1&sex=1 HTTP/1.0\r\n\r\n";
   const std::string first = tvl::test::http_exchange(site.port(), enter);
   QVERIFY2(first.find(tvl::kIpRefusalBody) == std::string::npos, first.c_str());
   CLogPage& page = *w.log_page();
-  QTRY_VERIFY(page.list()->topLevelItemCount() >= 1);
+  QTRY_VERIFY(page.model()->rowCount() >= 1);
   QCOMPARE(row_text(page, 0, 0), QString("127.0.0.1"));
   select_row(page, 0);
   page.reject_action()->trigger();

@@ -208,10 +208,10 @@ void OptionsPageTest::filter_dialog_ok_writes_lists_and_settings() {
     site.on_dialog(nullptr);
     const std::string accept = ok ? "1.1.1.1,3.3.3.3" : "1.1.1.1";
     QCOMPARE(file_text(site.folder() + "acceptip.txt"), accept);
-    QCOMPARE(*w.site_data().accept_list.get(), accept);
+    QCOMPARE(*w.controller().site_data().accept_list.get(), accept);
     // The reject list goes back to its file unchanged, leading comma and all.
     QCOMPARE(file_text(site.folder() + "rejectip.txt"), std::string(",2.2.2.2"));
-    QCOMPARE(w.settings().filter_mode, ok ? 2 : 0);
+    QCOMPARE(w.controller().settings().filter_mode, ok ? 2 : 0);
     QCOMPARE(option(site, "FilterMode"), std::string(ok ? "2" : "0"));
   }
 }
@@ -241,7 +241,7 @@ void OptionsPageTest::check_box_stores_typed_port_until_restart() {
   AdminSite site;
   site.set_option("AutoActive", "1");
   CServerDlg& w = site.open();
-  QVERIFY(w.is_running());
+  QVERIFY(w.controller().is_running());
   COptionsPage& page = *w.options_page();
   const int old_port = site.port(), new_port = tvl::test::free_port();
   set_port_box(page, QString::number(new_port));
@@ -253,7 +253,7 @@ void OptionsPageTest::check_box_stores_typed_port_until_restart() {
   QVERIFY(!port_serves(new_port));
 
   page.restart_button()->click();
-  QVERIFY(w.is_running());
+  QVERIFY(w.controller().is_running());
   QVERIFY(port_serves(new_port));
   QVERIFY(!port_serves(old_port));
   QVERIFY(!page.restart_button()->isEnabled());
@@ -273,7 +273,7 @@ void OptionsPageTest::empty_port_box_keeps_the_old_values() {
   // Saved, with the page's values from before the attempt.
   QCOMPARE(option(site, "Port"), std::to_string(site.port()));
   QCOMPARE(option(site, "Minimize"), std::string("0"));
-  QCOMPARE(w.settings().port, site.port());
+  QCOMPARE(w.controller().settings().port, site.port());
 }
 
 void OptionsPageTest::service_buttons_run_the_service_program() {
@@ -285,7 +285,7 @@ void OptionsPageTest::service_buttons_run_the_service_program() {
   QVERIFY(tvl::write_whole_file(fake, "#!/bin/sh\necho \"$@\" >> '" + record + "'\n"));
   QVERIFY(std::system(("chmod +x '" + fake + "'").c_str()) == 0);
   CServerDlg& w = site.open();
-  QVERIFY(w.is_running());
+  QVERIFY(w.controller().is_running());
   COptionsPage& page = *w.options_page();
   QVERIFY(page.startup_box()->isChecked());
 
@@ -314,11 +314,11 @@ void OptionsPageTest::service_buttons_run_the_service_program() {
   site.on_dialog(nullptr);
   // "Start Service": the window's server is stopped and its own start is off,
   // in the file, the live settings and the page.
-  QVERIFY(!w.is_running());
+  QVERIFY(!w.controller().is_running());
   QVERIFY(!port_serves(site.port()));
   QCOMPARE(option(site, "AutoActive"), std::string("0"));
   QCOMPARE(option(site, "startup"), std::string("0"));
-  QVERIFY(!w.settings().auto_active && !w.settings().startup);
+  QVERIFY(!w.controller().settings().auto_active && !w.controller().settings().startup);
   QVERIFY(!page.startup_box()->isChecked());
   QVERIFY(!page.auto_active_box()->isChecked());
   // So a later click does not store the old values back.

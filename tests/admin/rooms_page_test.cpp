@@ -102,7 +102,7 @@ void RoomsPageTest::changes_reach_file_and_running_server() {
   AdminSite site;
   CServerDlg& w = site.open();
   w.start_server();
-  QVERIFY(w.is_running());
+  QVERIFY(w.controller().is_running());
   CRoomsPage* page = w.rooms_page();
   QCOMPARE(column(page->list(), CRoomsPage::kName), (QStringList{"Lobby", "Members", "Staff"}));
   QVERIFY(get(site.port(), "/index.ghp").find("Garden") == std::string::npos);
@@ -256,9 +256,9 @@ void RoomsPageTest::administrators_list_and_picker() {
   CServerDlg& w = site.open();
 
   // A room with administrators opens as "Edit room"; without, as "Add room".
-  CRoomDlg empty(w.program_folder(), {"Lobby", "", true, false});
+  CRoomDlg empty(w.controller().program_folder(), {"Lobby", "", true, false});
   QCOMPARE(empty.windowTitle(), QString("Add room"));
-  CRoomDlg dlg(w.program_folder(), {"Staff", "Anna,ANNA,,carl", false, true});
+  CRoomDlg dlg(w.controller().program_folder(), {"Staff", "Anna,ANNA,,carl", false, true});
   QCOMPARE(dlg.windowTitle(), QString("Edit room"));
   QCOMPARE(column(dlg.admins_list(), 0), (QStringList{"Anna", "carl"}));
   QVERIFY(!dlg.guest_box()->isChecked());
@@ -294,7 +294,7 @@ void RoomsPageTest::administrators_list_and_picker() {
   QCOMPARE(QString::fromStdString(dlg.values().name), QString("Staff"));
 
   // The picker's text: the chosen rows in list order, joined with ",".
-  CUserPickerDlg picker(w.program_folder());
+  CUserPickerDlg picker(w.controller().program_folder());
   for (int i = 0; i < picker.list()->topLevelItemCount(); ++i)
     picker.list()->topLevelItem(i)->setSelected(true);
   picker.accept();

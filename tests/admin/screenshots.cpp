@@ -89,9 +89,9 @@ int main(int argc, char** argv) {
   ok &= save(about.grab(), out, "about");
 
   // The dialogs of the Rooms and Users pages, filled as for an edit.
-  CRoomDlg room(w.program_folder(), {"Staff", "admin,ann", false, true});
-  CUserPickerDlg picker(w.program_folder());
-  CUserDlg user(w.program_folder(), {"ann", "secret", "Female", "3.gif", "ann@example.org", "", false});
+  CRoomDlg room(w.controller().program_folder(), {"Staff", "admin,ann", false, true});
+  CUserPickerDlg picker(w.controller().program_folder());
+  CUserDlg user(w.controller().program_folder(), {"ann", "secret", "Female", "3.gif", "ann@example.org", "", false});
   const std::pair<QDialog*, const char*> dialogs[] = {
       {&room, "room-dialog"}, {&picker, "picker-dialog"}, {&user, "user-dialog"}};
   for (const auto& [dialog, name] : dialogs) {
@@ -109,7 +109,7 @@ int main(int argc, char** argv) {
   address.show();
   QApplication::processEvents();
   ok &= save(address.grab(), out, "ip-address");
-  CServiceDlg service(w, site.folder());
+  CServiceDlg service(w.controller(), site.folder());
   service.show();
   QApplication::processEvents();
   ok &= save(service.grab(), out, "service");

@@ -359,7 +359,7 @@ void UsersPageTest::dialog_lists_and_images_folder() {
   AdminSite site;
   CServerDlg& w = site.open();
   tvl::write_whole_file(site.folder() + "images/Apple.gif", "GIF89a");
-  CUserDlg add(w.program_folder(), UserDlgValues());
+  CUserDlg add(w.controller().program_folder(), UserDlgValues());
   QCOMPARE(add.windowTitle(), QString("Add user"));
   QCOMPARE(add.gender_list()->currentIndex(), -1);
   QCOMPARE(add.icon_list()->currentIndex(), -1);
@@ -376,11 +376,11 @@ void UsersPageTest::dialog_lists_and_images_folder() {
 
   // The first picture that begins with the row's text, ignoring case; a row
   // without a picture chooses none.
-  QCOMPARE(CUserDlg(w.program_folder(), {"x", "", "Male", "APP", "", "", false})
+  QCOMPARE(CUserDlg(w.controller().program_folder(), {"x", "", "Male", "APP", "", "", false})
                .icon_list()->currentText(), QString("Apple.gif"));
-  QCOMPARE(CUserDlg(w.program_folder(), {"x", "", "Other", "", "", "", false})
+  QCOMPARE(CUserDlg(w.controller().program_folder(), {"x", "", "Other", "", "", "", false})
                .icon_list()->currentIndex(), -1);
-  QCOMPARE(CUserDlg(w.program_folder(), {"x", "", "Other", "", "", "", false})
+  QCOMPARE(CUserDlg(w.controller().program_folder(), {"x", "", "Other", "", "", "", false})
                .gender_list()->currentIndex(), 2);
 
   std::vector<std::string> opened;

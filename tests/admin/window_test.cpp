@@ -156,7 +156,7 @@ void WindowTest::state_table() {
     if (c == "start") w.start_server();
     else w.stop_server();
   }
-  QCOMPARE(w.is_running(), running);
+  QCOMPARE(w.controller().is_running(), running);
   QCOMPARE(shown(w), running ? kOnline : kOffline);
   QCOMPARE(port_serves(site.port()), running);
   QVERIFY(site.take_messages().empty());
@@ -166,7 +166,7 @@ void WindowTest::busy_port_leaves_window_offline() {
   AdminSite site;
   CServerDlg& first = site.open();
   first.start_server();
-  QVERIFY(first.is_running());
+  QVERIFY(first.controller().is_running());
   // A second chat engine on the same port: the bind fails.
   tvl::ChatEngine other;
   other.load(site.folder());
@@ -185,7 +185,7 @@ void WindowTest::busy_port_leaves_window_offline() {
   CServerDlg& w = site.open();
   w.start_server();
   QCOMPARE(shown(w), kOffline);
-  QVERIFY(!w.is_running());
+  QVERIFY(!w.controller().is_running());
   QTRY_COMPARE(site.message_count(), size_t(1));  // the server's own bind message
   holder.stop();
 }
@@ -207,7 +207,7 @@ void WindowTest::stop_that_is_not_clean_waits_for_the_port() {
   w.stop_server();
   QVERIFY(holder && holder->fd >= 0);
   QCOMPARE(shown(w), (Shown{false, false, CServerDlg::kStuckText}));
-  QVERIFY(w.is_stuck());
+  QVERIFY((w.controller().state() == tvl::ServerState::Stuck));
   w.start_server();  // ignored while the port may still be served
   w.stop_server();
   QCOMPARE(shown(w), (Shown{false, false, CServerDlg::kStuckText}));
@@ -215,7 +215,7 @@ void WindowTest::stop_that_is_not_clean_waits_for_the_port() {
 
   holder->release();
   QTRY_COMPARE(shown(w), kOffline);
-  QVERIFY(!w.is_stuck());
+  QVERIFY(!(w.controller().state() == tvl::ServerState::Stuck));
   w.start_server();
   QCOMPARE(shown(w), kOnline);
   QVERIFY(port_serves(site.port()));
@@ -249,7 +249,7 @@ void WindowTest::startup_choices() {
   CServerDlg& w = site.open();
   QCOMPARE(w.tray()->present(), tray);
   // Online at once, and shown (minimised when asked) before any hiding.
-  QCOMPARE(w.is_running(), auto_active);
+  QCOMPARE(w.controller().is_running(), auto_active);
   QCOMPARE(port_serves(site.port()), auto_active);
   QVERIFY(w.isVisible());
   QCOMPARE(w.isMinimized(), minimize);
@@ -267,7 +267,7 @@ void WindowTest::startup_choices() {
     QVERIFY(w.isVisible());
     QCOMPARE(w.isMinimized(), ends_minimized);
   }
-  QCOMPARE(w.is_running(), auto_active);
+  QCOMPARE(w.controller().is_running(), auto_active);
 }
 
 void WindowTest::enter_and_escape_do_nothing() {
@@ -336,7 +336,7 @@ void WindowTest::ending_stops_the_server() {
     find_action(w.tray()->menu()->actions(), "Exit")->trigger();
   }
   QCOMPARE(ended.count(), 1);
-  QVERIFY(!w.is_running());
+  QVERIFY(!w.controller().is_running());
   QVERIFY(!port_serves(site.port()));
   QVERIFY(tvl::ChatEngine::port_available(site.port()));
 }
@@ -451,9 +451,6 @@ void WindowTest::window_texts() {
   QCOMPARE(w.help_button()->toolTip(), QString("Tavella Server Help"));
   QCOMPARE(w.about_button()->toolTip(), QString("About Tavella Server"));
   QVERIFY(!w.windowIcon().isNull());
-  QVERIFY(tvl::main_object() == &w);
-  site.close_window();
-  QVERIFY(tvl::main_object() == nullptr);
 }
 
 // A page that fills its list while it is being shown (the Users page reads
@@ -528,7 +525,7 @@ void WindowTest::log_rows_never_wait_for_the_window() {
   site.set_option("Savelog", "1");
   CServerDlg& w = site.open();
   w.start_server();  // opens the day's log
-  tvl::ChatState& state = *w.chat_state();
+  tvl::ChatState& state = w.controller().engine().state();
   std::atomic<int> logged{0};
   std::thread client;
   {
@@ -536,7 +533,7 @@ void WindowTest::log_rows_never_wait_for_the_window() {
     client = std::thread([&] {
       tvl::ChatState::Hold hold(state);
       for (int i = 0; i < 50; ++i) {
-        w.log_chat_event("10.0.0.9", "12:00:00", "line " + std::to_string(i));
+        w.controller().engine().log_chat_event("10.0.0.9", "12:00:00", "line " + std::to_string(i));
         ++logged;
       }
     });
@@ -544,7 +541,7 @@ void WindowTest::log_rows_never_wait_for_the_window() {
   client.join();  // no event processing on this thread meanwhile
   QCOMPARE(logged.load(), 50);
   std::string log;
-  QVERIFY(tvl::read_whole_file(w.engine().server().chat_log().path(), log));
+  QVERIFY(tvl::read_whole_file(w.controller().engine().server().chat_log().path(), log));
   QVERIFY(log.find("10.0.0.9 12:00:00 line 0\r\n") != std::string::npos);
   QVERIFY(log.find("10.0.0.9 12:00:00 line 49\r\n") != std::string::npos);
 }

@@ -1,6 +1,9 @@
 // A connection server with hooks that tests script: a request is complete
 // when it holds the marker (default "END"), the handler is a replaceable
-// function, and every hook call is recorded.
+// function, and every hook call is recorded. The handler fills the answer's
+// text and says whether the connection stays (keep starts at 0 for every
+// request); 0 closes without an answer. answer_handler, when set, gives
+// the whole Answer instead (a shared body or a stream).
 #pragma once
 #include <atomic>
 #include <condition_variable>
@@ -32,6 +35,12 @@ class ScriptedServer : public ConnectionServer {
   // after it are the next request (pipelining); otherwise the whole text.
   bool split_at_marker = false;
   Handler handler;  // set before Run
+  std::function<Answer(const std::string& ip, const std::string& request)> answer_handler;
+  // Whether each request came to the TLS port, in order.
+  std::vector<bool> secure() const {
+    std::lock_guard<std::mutex> hold(lock_);
+    return secure_;
+  }
 
   struct Connect {
     std::string ip;
@@ -79,14 +88,21 @@ class ScriptedServer : public ConnectionServer {
     const std::size_t at = request.find(marker);
     return at == std::string::npos ? 0 : at + marker.size();
   }
-  int HandleRequest(const std::string& ip, const std::string& request, std::string& response,
-                    int& keep_alive) override {
+  Answer HandleRequest(const std::string& ip, std::string_view request_view,
+                       bool secure) override {
+    const std::string request(request_view);
     {
       std::lock_guard<std::mutex> hold(lock_);
       requests_.push_back(request);
+      secure_.push_back(secure);
       changed_.notify_all();
     }
-    return handler(ip, request, response, keep_alive);
+    if (answer_handler) return answer_handler(ip, request);
+    Answer answer;
+    int keep = 0;
+    if (!handler(ip, request, answer.text, keep)) return Answer::none();
+    answer.keep_alive = keep != 0;
+    return answer;
   }
 
  private:
@@ -94,6 +110,7 @@ class ScriptedServer : public ConnectionServer {
   mutable std::condition_variable changed_;
   std::vector<Connect> connects_;
   std::vector<std::string> requests_;
+  std::vector<bool> secure_;
   std::vector<std::size_t> sent_;
   std::atomic<int> checks_{0};
 };

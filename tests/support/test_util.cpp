@@ -221,4 +221,20 @@ std::string mask_date(const std::string& answer) {
   return out;
 }
 
+std::string wire_bytes(Answer& answer) {
+  std::string bytes = answer.text;
+  if (answer.body) bytes += *answer.body;
+  if (answer.stream) {
+    char piece[65536];
+    std::uint64_t at = 0;
+    while (at < answer.stream->size()) {
+      const long n = answer.stream->read_at(at, piece, sizeof piece);
+      if (n <= 0) break;
+      bytes.append(piece, static_cast<std::size_t>(n));
+      at += static_cast<std::uint64_t>(n);
+    }
+  }
+  return bytes;
+}
+
 }  // namespace tvl::test

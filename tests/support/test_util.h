@@ -6,6 +6,8 @@
 #include <thread>
 #include <vector>
 
+#include "server/answer.h"
+
 namespace tvl::test {
 
 // A fresh folder under /tmp, removed with everything in it on destruction.
@@ -82,6 +84,10 @@ std::string http_exchange_from(const std::string& source, int port, const std::s
 
 // The whole content of a file, or "<missing>" when there is no such file.
 std::string file_text(const std::string& path);
+
+// The bytes an answer puts on the wire: its text, then its shared body or
+// its stream read whole.
+std::string wire_bytes(Answer& answer);
 
 // Replaces the value of the Date header with "<date>" so answers compare.
 std::string mask_date(const std::string& answer);

@@ -1,0 +1,105 @@
+#include "admin/server_controller.h"
+
+#include <QTimer>
+
+#include "chat/chat_state.h"
+#include "platform/fs.h"
+#include "platform/message_box.h"
+#include "storage/settings.h"
+
+namespace tvl {
+
+ServerController::ServerController(const Setup& setup, QObject* parent)
+    : QObject(parent), shutdown_(setup.shutdown) {
+  port_timer_ = new QTimer(this);
+  port_timer_->setInterval(kPortProbeMs);
+  connect(port_timer_, &QTimer::timeout, this, &ServerController::check_port_free);
+  // Set before any server runs. Posted to the user-interface thread: the
+  // client thread holds the chat lock and must not wait.
+  engine_.set_log_row_sink([this](const std::string& address, const std::string& time,
+                                  const std::string& text) {
+    QString a = QString::fromStdString(address), t = QString::fromStdString(time),
+            x = QString::fromStdString(text);
+    QMetaObject::invokeMethod(this, [this, a, t, x] { emit logRowAdded(a, t, x); },
+                              Qt::QueuedConnection);
+  });
+  engine_.load(setup.program_folder);
+}
+
+ServerController::~ServerController() { shut_down(); }
+
+void ServerController::shut_down() {
+  stop();
+  engine_.server().StopAndWaitClients();
+  engine_.set_log_row_sink(nullptr);
+}
+
+void ServerController::enter(ServerState state) {
+  state_ = state;
+  emit stateChanged(state);
+}
+
+void ServerController::start() {
+  if (state_ != ServerState::Offline) return;
+  const int port = settings().port;
+  if (engine_.start(port) != 1) return;
+  stuck_port_ = port;
+  enter(ServerState::Online);
+  start_control();
+}
+
+void ServerController::stop() {
+  if (state_ != ServerState::Online) return;
+  // tvlctl works on the files again from here on.
+  control_.stop();
+  if ((shutdown_ ? shutdown_(engine_) : engine_.stop()) == 1) {
+    enter(ServerState::Offline);
+    return;
+  }
+  // Threads were abandoned and may still hold the port and serve.
+  enter(ServerState::Stuck);
+  port_timer_->start();
+}
+
+void ServerController::check_port_free() {
+  if (!ChatEngine::port_available(stuck_port_)) return;
+  port_timer_->stop();
+  enter(ServerState::Offline);
+}
+
+void ServerController::start_control() {
+  std::string reason;
+  const std::string path = control_socket_path();
+  // Called on the control thread: the command runs on this thread, later.
+  auto wake = [this] {
+    QMetaObject::invokeMethod(this, [this] { answer_control(); }, Qt::QueuedConnection);
+  };
+  (void)make_directory(state_folder());  // as the service does; a failure shows below
+  if (control_.start(path, wake, reason) || control_failure_told_) return;
+  // Told once: the reason (no state folder of one's own, another server on
+  // the socket) does not change from one Start to the next.
+  control_failure_told_ = true;
+  message_box("Tavella", ControlServer::unreachable_text(path, reason), MessageIcon::Warning);
+}
+
+void ServerController::answer_control() {
+  OperatorTarget target;
+  target.program_folder = program_folder();
+  target.engine = &engine_;  // no reload: the Options page holds the window's options
+  control_.answer_waiting(target);
+  emit listsChanged();
+}
+
+void ServerController::save_settings(const ServerSettings& values) {
+  tvl::save_settings(engine_.site(), values);
+}
+
+void ServerController::load_rooms() { tvl::load_rooms(program_folder(), engine_.state()); }
+
+void ServerController::reload_and_restart() {
+  load_templates(engine_.site());
+  stop();
+  start();
+}
+
+}  // namespace tvl
