@@ -128,6 +128,7 @@ bool page_chat(ChatContext& ctx, const std::string& ip, const std::string& path,
   // The key of a place that is gone. A reload left the room as its page
   // closed: the place comes back. Any other such key opens nothing and is
   // told so; it is never checked (or counted) as a password.
+  const std::string network = client_network_of(ctx.site.settings, ip);
   int account = kAccountGuest;
   if (looks_like_place_key(password)) {
     EndedPlace gone;
@@ -142,7 +143,6 @@ bool page_chat(ChatContext& ctx, const std::string& ip, const std::string& path,
     // A guest's entry checks no password; everything else is bounded per
     // client network and per account, counted before the check is made, and
     // a refused check reads no file.
-    const std::string network = client_network_of(ctx.site.settings, ip);
     const bool checks_password = !password.empty() || account_exists(ctx.site.program_folder, typed_name);
     std::optional<LoginAttempt> attempt;
     if (checks_password) {
