@@ -46,7 +46,7 @@ test("a window whose place ended asks for the password once instead of retrying"
 
 test("the profile form tells no missing name from a wrong password", async () => {
   const page = await newPage();
-  await register(page, "wanda", "wandapw");
+  await register(page, "profq", "profqpw");
   const answers = await page.evaluate(async () => {
     const ask = async (name, pass) => {
       const r = await fetch("registresult.htm?change", { method: "POST", cache: "no-store",
@@ -54,7 +54,7 @@ test("the profile form tells no missing name from a wrong password", async () =>
         body: "UserName=" + encodeURIComponent(name) + "&Password=" + encodeURIComponent(pass) });
       return r.text();
     };
-    return [await ask("wanda", "guess"), await ask("nobodyhere", "guess"), await ask("nobodyhere", "")];
+    return [await ask("profq", "guess"), await ask("nobodyhere", "guess"), await ask("nobodyhere", "")];
   });
   expect(answers[0].includes("Invalid username or password"), "wrong password: " + answers[0]);
   expect(answers[1] === answers[0] && answers[2] === answers[0], "answers differ: " + JSON.stringify(answers));
