@@ -32,6 +32,7 @@
 #include <utility>
 #include <vector>
 
+#include "chat/ended_places.h"
 #include "chat/password_gate.h"
 #include "platform/lock_annotations.h"
 #include "storage/settings.h"
@@ -149,6 +150,7 @@ struct ChatGuards {
   LoginBounds logins;
   RoomBans bans;
   PasswordGate passwords;
+  EndedPlaces ended;  // chat/ended_places.h
 };
 
 }  // namespace tvl

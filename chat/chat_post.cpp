@@ -56,6 +56,12 @@ const char kTooMuchMarkupPage[] =
     "<BODY bgcolor=\"#EBEBD6\">This message holds too much markup, please send it as plain "
     "text!</body>";
 
+// A private line needs one person to go to: "private to All" would reach
+// everybody while the sender's form says it is private.
+const char kPrivateToAllPage[] =
+    "<BODY bgcolor=\"#EBEBD6\">A private message needs one addressee, please choose a name or "
+    "send it to All without Private!</body>";
+
 // The form's command field: 0 (and below) a chat line, then the three room
 // commands of administrators; any other number does nothing.
 constexpr int kSay = 0;
@@ -160,6 +166,12 @@ bool read_post(ChatContext& ctx, const HttpRequest& http, Post& post, std::strin
   // its length is bounded before anything else is done with it.
   if (post.form.message.size() > kMaxMessageBytes) {
     out = kTooLongPage;
+    return false;
+  }
+  const Form& form = post.form;
+  if (form.command < kBan && form.private_line && !form.message.empty() &&
+      (form.to_whom == "All" || form.to_whom.empty())) {
+    out = kPrivateToAllPage;
     return false;
   }
   // Who posts: the page address of the request line.

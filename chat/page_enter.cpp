@@ -47,6 +47,12 @@ const char kChatFullPage[] =
 const char kReservedPage[] =
     "<BODY bgcolor=\"#EBEBD6\">This username is reserved, please choose another "
     "username!</body>";
+// A window that still holds the key of a place that has ended (left, timed
+// out while the computer slept, or taken over by a new login of the same
+// member). Nothing is counted: it is no password guess.
+const char kPlaceEndedPage[] =
+    "<BODY bgcolor=\"#EBEBD6\">Your place in the chat room has ended, please enter "
+    "again!</body>";
 // Too many wrong passwords from this address or for this account.
 const char kTooManyFailuresPage[] =
     "<BODY bgcolor=\"#EBEBD6\">Too many failed logins, please try again in 5 minutes!</body>";
@@ -139,9 +145,18 @@ const char* admission_refusal(ChatContext& ctx, const std::string& network, Entr
   // a refused check reads no file.
   const ServerSettings& s = ctx.site.settings;
   const std::string& folder = ctx.site.program_folder;
-  const bool checks_password = !entry.password.empty() || account_exists(folder, entry.typed_name);
   AccountCheck account = AccountCheck::Guest;
-  if (checks_password) {
+  // The key of a place that is gone. A reload left the room as its page
+  // closed: the place comes back. Any other such key opens nothing and is
+  // told so; it is never checked (or counted) as a password.
+  if (looks_like_place_key(entry.password)) {
+    EndedPlace gone;
+    if (ctx.guards->ended.find(entry.password, account_name_fold(entry.typed_name), entry.room,
+                               ctx.now_ms(), gone) != EndedPlaces::Found::kResumable)
+      return kPlaceEndedPage;
+    account = gone.member ? AccountCheck::Member : AccountCheck::Guest;
+    entry.icon = gone.icon;
+  } else if (!entry.password.empty() || account_exists(folder, entry.typed_name)) {
     LoginAttempt attempt(ctx.guards->logins, network, entry.typed_name, s.max_failed_logins,
                          ctx.now_ms());
     if (!attempt.granted()) return kTooManyFailuresPage;
@@ -222,6 +237,10 @@ Admission take_place(ChatContext& ctx, const std::string& ip, const std::string&
     // The new window starts empty: it gets the kept lines and the user
     // list again. The place goes on: a ban stays, and so does the time it
     // was taken (the member has been online all along).
+    // The old window's key ends here: that window is told so, not let
+    // back in.
+    ctx.guards->ended.ended(EndedPlace{place.key, place.name_fold, entry.room, true, place.icon,
+                                       EndedHow::kTakenOver, now});
     place.key = key;
     copy_field(place.icon, entry.icon);
     place.last_active_ms = now;

@@ -26,6 +26,7 @@
 #include "server/form_text.h"
 #include "storage/account.h"
 #include "storage/account_name.h"
+#include "storage/password_hash.h"
 
 namespace tvl {
 
@@ -34,12 +35,16 @@ namespace {
 const char kNotAllowedPage[] =
     "<BODY bgcolor=\"#EBEBD6\"><center>New user registration is not allowed. Please contact the "
     "administrator.</center></BODY>";
-const char kNotRegisteredPage[] = "<BODY bgcolor=\"#EBEBD6\">you are not a registered user!</body>";
 const char kNameRefusedPage[] =
     "<BODY bgcolor=\"#EBEBD6\">This username is not allowed, please choose another "
     "username!</body>";
 const char kWrongPasswordPage[] =
     "<BODY bgcolor=\"#EBEBD6\">Invalid username or password!</body>";
+// The change form opened from the chat window (with the key of the member's
+// place) changes the profile; a new password needs the current one.
+const char kNewPasswordNeedsOldPage[] =
+    "<BODY bgcolor=\"#EBEBD6\"><center>A new password needs your current password: please "
+    "change your profile from the start page!</center></body>";
 const char kExistsPage[] =
     "<BODY bgcolor=\"#EBEBD6\"><center>This username already exist!</center></body>";
 const char kRegisteredPage[] =
@@ -128,20 +133,31 @@ std::string picture_options(const std::string& program_folder, const std::string
 }
 
 // Whether `proof` proves the account `file` of `typed_name`: its password
-// (as typed, or as an address carries it encoded), or the key of a place
-// its member holds online. Bounded per address and account; `refusal`
-// receives the page of a refused or failed proof.
+// (as an address or a form carries it, encoded; one hash whatever it holds),
+// or, when `key_enough`, the key of a place its member holds online (a key
+// never sets a new password). An empty `file` (no such account) is refused
+// exactly like a wrong password, after the same hash. Bounded per address
+// and account; `refusal` receives the page of a refused or failed proof.
 bool account_proven(ChatContext& ctx, const std::string& ip, const std::string& file,
-                    const std::string& typed_name, const std::string& proof,
+                    const std::string& typed_name, const std::string& proof, bool key_enough,
                     std::string& refusal) {
   // The key of the member's own place proves the account without a check,
-  // so no guessing from elsewhere keeps the member out.
+  // so no guessing from elsewhere keeps the member out; it never sets a new
+  // password (the member's own window asked: no guess, nothing counted).
   if (!proof.empty()) {
-    const std::string fold = account_name_fold(typed_name);
-    ChatState::Hold chat(ctx.state);
-    for (int i = 0; i < ctx.state.online_count(); ++i) {
-      const OnlineUser& u = ctx.state.user(i);
-      if (u.member && u.name_fold == fold && key_matches(u, proof)) return true;
+    bool place_key = false;
+    {
+      const std::string fold = account_name_fold(typed_name);
+      ChatState::Hold chat(ctx.state);
+      for (int i = 0; i < ctx.state.online_count() && !place_key; ++i) {
+        const OnlineUser& u = ctx.state.user(i);
+        place_key = u.member && u.name_fold == fold && key_matches(u, proof);
+      }
+    }
+    if (place_key) {
+      if (key_enough) return true;
+      refusal = kNewPasswordNeedsOldPage;
+      return false;
     }
   }
   const std::string network = client_network_of(ctx.site.settings, ip);
@@ -159,7 +175,10 @@ bool account_proven(ChatContext& ctx, const std::string& ip, const std::string& 
       refusal = kServerBusyPage;
       return false;
     }
-    proven = account_password_matches(file, proof) || account_password_matches(file, decoded(proof));
+    // One hash whatever the proof holds, and one for a name without an
+    // account too, so that neither is told by the time of the answer.
+    if (file.empty()) spend_password_check(decoded(proof));
+    else proven = account_password_matches(file, decoded(proof));
   }
   attempt.finish(proven ? LoginOutcome::kSucceeded : LoginOutcome::kFailed, ctx.now_ms());
   if (!proven) refusal = kWrongPasswordPage;
@@ -206,12 +225,9 @@ void change_form_for(ChatContext& ctx, const std::string& ip, const std::string&
     return;
   }
   const std::string typed_name = decoded(raw_name);
+  // A name without an account gets the answer of a wrong password.
   const std::string file = find_account_path(ctx.site.program_folder, typed_name);
-  if (file.empty()) {
-    out = kNotRegisteredPage;
-    return;
-  }
-  if (!account_proven(ctx, ip, file, typed_name, proof, out)) return;
+  if (!account_proven(ctx, ip, file, typed_name, proof, true, out)) return;
   change_form(ctx, file, typed_name, proof, out);
 }
 
@@ -282,7 +298,11 @@ bool read_fields(const std::string& request, AccountFields& fields, std::string&
 void change_account(ChatContext& ctx, const std::string& ip, const std::string& request,
                     const std::string& file, const std::string& name,
                     const AccountFields& fields, std::string& out) {
-  if (!account_proven(ctx, ip, file, name, key_value(request, "&Old=", "&submit1="), out)) return;
+  // A new password needs the current one; the key of a place changes the
+  // rest only.
+  if (!account_proven(ctx, ip, file, name, key_value(request, "&Old=", "&submit1="),
+                      fields.password.empty(), out))
+    return;
   // A new password is hashed: a turn at the gate like any check.
   PasswordTurn turn(ctx.guards->passwords, client_network_of(ctx.site.settings, ip),
                     ctx.site.settings.max_password_checks, ctx.site.settings.password_queue);

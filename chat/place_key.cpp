@@ -69,11 +69,10 @@ bool key_matches(const OnlineUser& place, const std::string& password_in_address
 
 AccountCheck check_account_in_address(const std::string& program_folder, const std::string& name,
                                       const std::string& password_in_address, std::string& icon) {
-  const AccountCheck account = check_account(program_folder, name, password_in_address, icon);
-  if (account != AccountCheck::BadLogin) return account;
-  const std::string typed = decoded(password_in_address);
-  return typed == password_in_address ? account
-                                      : check_account(program_folder, name, typed, icon);
+  // One check (one hash), whatever the value holds: the form the start
+  // page sends, decoded. A check per way of reading the value would make a
+  // value with "%" escapes cost twice, which tells it apart.
+  return check_account(program_folder, name, decoded(password_in_address), icon);
 }
 
 std::optional<int> find_keyed_user(const ChatState& state, int room, const std::string& name,

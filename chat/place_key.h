@@ -36,7 +36,9 @@ bool key_matches(const OnlineUser& place, const std::string& password_in_address
 
 // check_account for a password as it stands in a page address: the start
 // page sends it encoded ("p%40ss" for "p@ss") while the account holds it as
-// typed, so the decoded form is tried when the text as given does not match.
+// typed, so the decoded form is checked (one check, one hash, whatever the
+// value holds; a password typed by hand into an address with "%" or "+" in
+// it must be written encoded).
 // Reads the account file; call without the chat lock.
 AccountCheck check_account_in_address(const std::string& program_folder, const std::string& name,
                                       const std::string& password_in_address, std::string& icon);

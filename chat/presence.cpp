@@ -14,7 +14,12 @@ long long steady_now_ms() {
 }
 
 void leave_room(ChatContext& ctx, int index, const std::string& address, const std::string& name) {
-  const int room = ctx.state.user(index).room;
+  const OnlineUser& gone = ctx.state.user(index);
+  const int room = gone.room;
+  // A window that still holds the key is told its place ended; a reload
+  // (its closing page left the room) comes back to it (chat/ended_places.h).
+  ctx.guards->ended.ended(EndedPlace{gone.key, gone.name_fold, room, gone.member, gone.icon,
+                                     EndedHow::kLeft, ctx.now_ms()});
   ctx.state.remove_user(index);
   // After a reload of the rooms the entry may hold a number that no longer
   // names a room: it still leaves, announced nowhere.

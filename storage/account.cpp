@@ -165,9 +165,15 @@ AccountCheck check_account(const std::string& program_folder, const std::string&
                   const std::string& password, std::string& icon) {
   if (!account_name_safe(name)) return AccountCheck::BadLogin;
   const std::string path = find_account_path(program_folder, name);
-  if (path.empty() || !is_regular_file(path))
-    return password.empty() ? AccountCheck::Guest : AccountCheck::BadLogin;
-  if (!account_file_readable(path)) return AccountCheck::BadLogin;
+  if (path.empty() || !is_regular_file(path)) {
+    if (password.empty()) return AccountCheck::Guest;
+    spend_password_check(password);  // no account tells itself by a quick answer
+    return AccountCheck::BadLogin;
+  }
+  if (!account_file_readable(path)) {
+    spend_password_check(password);
+    return AccountCheck::BadLogin;
+  }
 
   const std::string stored = read_value(path, "password", "");
   if (!password_matches(stored, password)) return AccountCheck::BadLogin;

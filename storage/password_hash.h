@@ -41,4 +41,9 @@ bool password_is_hashed(const std::string& stored);
 // Comparisons take the same time whatever part of them differs.
 bool password_matches(const std::string& stored, const std::string& password);
 
+// Spends the time of one check of a password against a stored hash of the
+// current parameters, and matches nothing: a wrong password for a name
+// without an account costs what it costs for a member.
+void spend_password_check(const std::string& password);
+
 }  // namespace tvl

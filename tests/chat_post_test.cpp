@@ -150,10 +150,20 @@ TEST_F(PostMessage, PrivateLineFromAnnToBob) {
   EXPECT_NE(answer.find("psst"), std::string::npos);
 }
 
-TEST_F(PostMessage, PrivateFlagToAllIsPublic) {
-  post("ann", 1, PostForm{.message = "x", .style = -1, .private_line = true});
-  EXPECT_EQ(last_line(1), chat_line("ann", "All", "x"));
-  EXPECT_EQ(events.back().text, "ann to All: x");
+// A line the sender's form calls private would reach everybody: refused,
+// nothing pushed or logged; the sender keeps the line to change it.
+TEST_F(PostMessage, PrivateToAllIsRefused) {
+  const int before = seq(1);
+  for (const char* to : {"All", ""}) {
+    EXPECT_EQ(post("ann", 1, PostForm{.message = "x", .to = to, .style = -1, .private_line = true}),
+              "<BODY bgcolor=\"#EBEBD6\">A private message needs one addressee, please choose a name "
+              "or send it to All without Private!</body>");
+  }
+  EXPECT_EQ(seq(1), before);
+  EXPECT_TRUE(events.empty());
+  // The flag alone, with nothing to say, only sets the pane as before.
+  EXPECT_EQ(post("ann", 1, PostForm{.message = "", .private_line = true}).find("A private message"),
+            std::string::npos);
 }
 
 TEST_F(PostMessage, SplitSenderSeesTheLineInTheOwnPane) {

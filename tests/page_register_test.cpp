@@ -196,9 +196,42 @@ TEST_F(RegisterTest, RegisteredMemberGetsThePictureAtLogin) {
 
 // --- error paths ---
 
+// A missing name is answered as a wrong password is (and counted like one),
+// so the form tells nobody which names have accounts.
 TEST_F(RegisterTest, ChangeFormForAnUnknownName) {
-  EXPECT_EQ(form("/register.ghp?username=ghost&password="),
-            "<BODY bgcolor=\"#EBEBD6\">you are not a registered user!</body>");
+  make_account("bob", "[main]\r\npassword=pw\r\n");
+  site.settings.max_failed_logins = 3;
+  EXPECT_EQ(form("/register.ghp?username=bob&password=guess"), kWrongPassword);
+  EXPECT_EQ(form("/register.ghp?username=ghost&password="), kWrongPassword);
+  EXPECT_EQ(form("/register.ghp?username=ghost&password=pw"), kWrongPassword);
+  EXPECT_NE(form("/register.ghp?username=ghost&password=x").find("Too many failed logins"),
+            std::string::npos);
+}
+
+// The key of the member's place opens the change form and changes the
+// profile; a new password needs the current one.
+TEST_F(RegisterTest, AKeyAloneSetsNoNewPassword) {
+  make_account("ann", "[main]\r\npassword=old\r\n");
+  {
+    ChatState::Hold hold(state);
+    OnlineUser place;
+    std::strcpy(place.name, "ann");
+    place.room = 1;
+    place.member = true;
+    place.key = "0123456789abcdef0123456789abcdef";
+    place.name_fold = "ann";
+    place.skeleton = account_name_skeleton("ann");
+    ASSERT_TRUE(state.add_user(place));
+  }
+  const std::string place_key = "0123456789abcdef0123456789abcdef";
+  EXPECT_NE(form("/register.ghp?username=ann&password=" + place_key).find("Change Information"), std::string::npos);
+  EXPECT_NE(post(body("ann", "mine", "0", place_key)).find("A new password needs your current password"),
+            std::string::npos);
+  EXPECT_TRUE(logs_in("ann", "old"));
+  EXPECT_EQ(post(body("ann", "", "0", place_key, "new+words")), kChanged);
+  EXPECT_EQ(key("ann", "Profile"), "new words");
+  EXPECT_EQ(post(body("ann", "mine", "0", "old")), kChanged);
+  EXPECT_TRUE(logs_in("ann", "mine"));
 }
 
 // The form shows the stored password, so only to whoever knows it.

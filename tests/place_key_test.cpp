@@ -20,6 +20,8 @@ const char kTaken[] =
 const char kBadLogin[] =
     "<BODY bgcolor=\"#EBEBD6\">Invalid username or password! <br><font color=red size=2>Note: guest "
     "does not need password.</font></body>";
+const char kEnded[] =
+    "<BODY bgcolor=\"#EBEBD6\">Your place in the chat room has ended, please enter again!</body>";
 const char kNotOnline[] = "<BODY bgcolor=\"#EBEBD6\">invalid username!</body>";
 const char kBareBody[] = "<body>[<!--$user-->|<!--$pass-->|<!--$room-->]<script><!--$msg--></script>";
 
@@ -135,8 +137,40 @@ TEST_F(PlaceKey, GuestReenteringWithTheKeyTakesThePlaceWithoutItGetsTaken) {
   EXPECT_EQ(join("ann", 1, key), "chat:ann|" + key + "|1");  // the reload
   EXPECT_EQ(online(), count);
   EXPECT_EQ(user("ann", 1).key, key);
-  // The key of one room's place is no key for another room.
-  EXPECT_EQ(join("ann", 2, key), kBadLogin);
+  // The key of one room's place is no key for another room (and, having
+  // the form of a key, no password guess either).
+  EXPECT_EQ(join("ann", 2, key), kEnded);
+}
+
+// A key whose place is gone is told so and counts as no failed login; a
+// place left a moment ago (the page of a reload closing) comes back with it,
+// a member's too; a key taken over by a new login never does.
+TEST_F(PlaceKey, AStaleKeyIsNoWrongPassword) {
+  long long clock = 1000000;
+  ctx.now_ms = [&clock] { return clock; };
+  site.settings.max_failed_logins = 1;
+  member("ann", "pw", "Icon=7.gif\r\n");
+  join("ann", 1, "pw");
+  const std::string first = key_of("ann", 1);
+  leave("ann", 1, first);
+  clock += kResumeWithinMs - 1;
+  EXPECT_EQ(keyless(join("ann", 1, first)), "chat:ann|<key>|1");  // the reload: no password asked
+  EXPECT_TRUE(user("ann", 1).member);
+  EXPECT_STREQ(user("ann", 1).icon, "7.gif");
+  const std::string second = key_of("ann", 1);
+  // A new login takes the place over: the old window's key has ended.
+  EXPECT_EQ(keyless(join("ann", 1, "pw")), "chat:ann|<key>|1");
+  const std::string third = key_of("ann", 1);
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(join("ann", 1, second), kEnded);
+  leave("ann", 1, third);
+  clock += kResumeWithinMs;
+  EXPECT_EQ(join("ann", 1, third), kEnded);  // too late to come back
+  EXPECT_EQ(join("ann", 1, "0123456789abcdef0123456789abcdef"), kEnded);  // after a restart
+  // None of it counted: with a bound of one failure, the password still opens.
+  EXPECT_EQ(keyless(join("ann", 1, "pw")), "chat:ann|<key>|1");
+  leave("ann", 1, key_of("ann", 1));
+  EXPECT_EQ(join("ann", 1, "wrong"), kBadLogin);  // a real guess counts
+  EXPECT_NE(join("ann", 1, "pw").find("Too many failed logins"), std::string::npos);
 }
 
 TEST_F(PlaceKey, AMemberPasswordWrittenAnotherWayIsTheSameKey) {

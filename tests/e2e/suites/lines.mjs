@@ -123,3 +123,19 @@ test("names that render like a reserved or online name are refused", async () =>
   const entered = listed.filter((n) => n in tries);
   expect(entered.length === 0, "listed: " + JSON.stringify(entered));
 });
+
+test("a private line to All is refused with a message and stays in the input", async () => {
+  const tom = await enter(await newPage(), "tomp", "Lobby");
+  const una = await enter(await newPage(), "unap", "Lobby");
+  const f = frame(tom, "chatsubmit");
+  await f.fill("#mtowho", "All");
+  await f.setChecked("#mqqsay", true);
+  await f.fill("#message", "meant for one");
+  await f.click("#sendbutton");
+  await tom.waitForFunction(() => /needs one addressee/.test(document.getElementById("notice").textContent));
+  expect((await f.inputValue("#message")).includes("meant for one"), "the refused line was lost");
+  await say(tom, "said to all");
+  await waitText(una, "board", "said to all");
+  expect(!(await frame(una, "board").evaluate(() => document.body.innerText)).includes("meant for one"),
+         "the private line to All reached another visitor");
+});
