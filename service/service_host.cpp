@@ -243,7 +243,7 @@ void ServiceHost::Run() {
     // A typo must not start the chat with another port or without its filter.
     ReportFailure("option.ini is refused: the chat server is not started");
     failed_ = true;
-    stop_event_ = true;
+    body_ = Body::Stopping;  // the loop is not entered; the body ends at once
   } else if (engine_->start_chat_server()) {
     SetStatus(kServiceRunning, kStatusWaitHintMs);
     Print(3, "Tavella Service started: chat server on port %d",
