@@ -147,7 +147,10 @@ void COptionsPage::on_go() {
 }
 
 void COptionsPage::on_log_folder() {
-  open_window_link(tvl::chat_log_folder(owner_.program_folder()), tvl::kShowNormal);
+  // The folder as the operator knows it, without the path's closing slash.
+  std::string folder = tvl::chat_log_folder(owner_.program_folder());
+  folder.pop_back();
+  open_window_link(folder, tvl::kShowNormal);
 }
 
 void COptionsPage::on_ip_filter() {

@@ -101,7 +101,8 @@ CommandResult room_set(const std::vector<std::string>& args, const OperatorTarge
   if (refusal.empty()) refusal = room_values_refusal(t.program_folder, v);
   if (!refusal.empty()) return command_refused(refusal);
   std::string reason;
-  if (!update_room(t.program_folder, row.id, v, &reason)) return command_refused(reason);
+  if (!update_room(t.program_folder, row.id, v, &reason))
+    return command_refused(reason.empty() ? "no room has that number" : reason);
   rooms_changed(t);
   return command_done("room " + p.positional[0] + " changed\n");
 }

@@ -215,9 +215,15 @@ bool update_room(const std::string& program_folder, int id, const RoomValues& va
   RecordFile file;
   if (!open_for_change(file, program_folder, reason)) return false;
   const int32_t key = id;
-  const bool updated =
-      file.seek_key(0, &key) && set_room_fields(file, values) && file.update_record();
-  return finish_change(file, updated, "no room has that number, or it could not be changed", reason);
+  if (!file.seek_key(0, &key)) {
+    // Deleted meanwhile: nothing to change, and nothing went wrong.
+    if (reason) reason->clear();
+    file.abandon();
+    return false;
+  }
+  const bool updated = set_room_fields(file, values) && file.update_record();
+  return finish_change(file, updated, "the room could not be changed (the room file may be damaged)",
+                       reason);
 }
 
 bool delete_room(const std::string& program_folder, int id, bool& deleted, std::string* reason) {

@@ -87,8 +87,8 @@ bool room_text_limits(const std::string& program_folder, RoomTextLimits& limits)
                             std::string* reason = nullptr);
 
 // Replaces the four fields of room `id`. False when the file cannot be
-// opened, no record has that id (deleted meanwhile), the update fails or
-// the file could not be replaced.
+// opened, no record has that id (deleted meanwhile: `reason` is left empty),
+// the update fails or the file could not be replaced.
 [[nodiscard]] bool update_room(const std::string& program_folder, int id, const RoomValues& values,
                                std::string* reason = nullptr);
 

@@ -361,7 +361,9 @@ TEST(LoadRooms, DamagedRoomFileIsToldOncePerLoad) {
   load_rooms(folder.path(), state);
   set_message_sink(nullptr);
   ASSERT_EQ(messages.size(), 1u);
-  EXPECT_EQ(messages[0], "Tavella: The room file rooms.sdb is damaged: 2 of 3 rooms could be read.");
+  // The operator is told which file, by its whole path.
+  EXPECT_EQ(messages[0], "Tavella: The room file " + folder.path() +
+                             "rooms.sdb is damaged: 2 of 3 rooms could be read.");
   EXPECT_EQ(state.room_count(), 2);  // what could be read is served
 }
 

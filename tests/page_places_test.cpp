@@ -4,6 +4,7 @@
 // checked to use one.
 #include <gtest/gtest.h>
 
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -59,11 +60,15 @@ class Places : public ChatFixture {
   // where a blank would start an attribute.
   static void expect_kept_in_place(const std::string& page, const std::string& attack,
                                    const std::string& where) {
+    // A blank inside a double-quoted value starts nothing (a quote in the
+    // attack is caught on the whole page); everywhere else in a tag it would.
+    const std::string outside_quotes =
+        std::regex_replace(tags_of(page), std::regex("\"[^\"<>]*\""), "\"\"");
     const bool breaks = attack.find_first_of("<>\"'\\") != std::string::npos;
-    EXPECT_EQ((breaks ? page : tags_of(page)).find(attack), std::string::npos) << where << ": " << page;
+    EXPECT_EQ((breaks ? page : outside_quotes).find(attack), std::string::npos) << where << ": " << page;
     EXPECT_EQ(page.find("<x-pwn"), std::string::npos) << where << ": " << page;
     for (const char* handler : {" onmouseover", "\tonmouseover", " onerror"})
-      EXPECT_EQ(tags_of(page).find(handler), std::string::npos) << where << ": " << page;
+      EXPECT_EQ(outside_quotes.find(handler), std::string::npos) << where << ": " << page;
   }
 
   std::string get(bool (*handler)(ChatContext&, const std::string&, std::string&),
