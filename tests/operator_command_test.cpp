@@ -12,6 +12,7 @@
 #include "ops/json_text.h"
 #include "ops/operator_command.h"
 #include "platform/fs.h"
+#include "server/http_request.h"
 #include "storage/account.h"
 #include "storage/room_store.h"
 #include "tests/support/test_util.h"
@@ -183,9 +184,9 @@ class LiveCommands : public OperatorCommand {
   // A guest enters room 1 under `name` as it stands in the address.
   void enter(const std::string& name_in_address) {
     std::string out;
-    ASSERT_TRUE(engine_.pages().page(Page::Chat, "10.1.2.3",
-                                     "/chat.ghp?username=" + name_in_address +
-                                         "&password=&room=1&sex=1", out));
+    const std::string path = "/chat.ghp?username=" + name_in_address + "&password=&room=1&sex=1";
+    const std::string text = "GET " + path + " HTTP/1.1\r\nHost: x\r\n\r\n";
+    ASSERT_TRUE(engine_.pages().page(Page::Chat, path, parse_request(text, "10.1.2.3"), out));
   }
 
   int online() {
