@@ -124,25 +124,37 @@ class LoginAttempt {
   bool open_;
 };
 
+// The times are the chat clock's (ChatContext::now_ms); a ban whose end
+// has come no longer counts.
 class RoomBans {
  public:
   // Bans `name` in the room, and the network of `address` (the banned
-  // place's join address; empty: the name alone).
-  void ban(const std::string& room_name, const std::string& name, const std::string& address = {})
+  // place's join address; empty: the name alone), until `ends_ms` (0: until
+  // lifted).
+  void ban(const std::string& room_name, const std::string& name, const std::string& address = {},
+           long long ends_ms = 0) EXCLUDES(lock_);
+  // False when the name was not banned there (or its ban had ended).
+  bool unban(const std::string& room_name, const std::string& name, long long now_ms = 0)
       EXCLUDES(lock_);
-  // False when the name was not banned there.
-  bool unban(const std::string& room_name, const std::string& name) EXCLUDES(lock_);
-  // Whether the name is banned in the room.
-  bool banned(const std::string& room_name, const std::string& name) EXCLUDES(lock_);
+  // Whether the name is banned in the room at `now_ms`.
+  bool banned(const std::string& room_name, const std::string& name, long long now_ms = 0)
+      EXCLUDES(lock_);
   // Whether the name, or the client network `network` (client_network_of
-  // under `settings`), is banned in the room.
+  // under `settings`), is banned in the room at `now_ms`; the end of the
+  // latest such ban (0: until lifted) into *ends_ms when given.
   bool banned(const std::string& room_name, const std::string& name, const std::string& network,
-              const ServerSettings& settings) EXCLUDES(lock_);
+              const ServerSettings& settings, long long now_ms, long long* ends_ms = nullptr)
+      EXCLUDES(lock_);
 
  private:
+  struct Ban {
+    std::string address;   // the banned place's join address
+    long long ends_ms = 0;  // 0: until lifted
+  };
+  static bool holds(const Ban& b, long long now_ms) { return !b.ends_ms || now_ms < b.ends_ms; }
   Mutex lock_;
-  // (room, name), folded: the banned place's join address.
-  std::map<std::pair<std::string, std::string>, std::string> banned_ GUARDED_BY(lock_);
+  // (room, name), folded.
+  std::map<std::pair<std::string, std::string>, Ban> banned_ GUARDED_BY(lock_);
 };
 
 struct ChatGuards {

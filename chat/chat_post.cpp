@@ -224,9 +224,10 @@ void chat_post(ChatContext& ctx, const HttpRequest& http, std::string& out) {
     } else if (form.command == kBannedList) {
       std::string list, shown;
       ChatState::Hold chat(ctx.state);
+      const long long now = ctx.now_ms();
       for (int i = 0; i < ctx.state.online_count(); ++i) {
-        const OnlineUser& u = ctx.state.user(i);
-        if (u.room != room || u.active) continue;
+        OnlineUser& u = ctx.state.user(i);
+        if (u.room != room || !place_banned(u, now)) continue;
         if (!list.empty()) list += ",", shown += ",";
         list += u.name;
         shown += escape_html(u.name);
@@ -258,7 +259,7 @@ void chat_post(ChatContext& ctx, const HttpRequest& http, std::string& out) {
       return;
     }
     ctx.state.user(sender).last_active_ms = now;
-    const bool banned = !ctx.state.user(sender).active;
+    const bool banned = place_banned(ctx.state.user(sender), now);
     if (!text.empty()) {
       chat.unlock();  // formatting needs no lock
       if (form.command <= kSay && !banned) {

@@ -193,7 +193,9 @@ bool page_chat(ChatContext& ctx, const std::string& ip, const std::string& path,
     return true;
   }
   const bool member = account == kAccountMember;
-  const bool banned = ctx.guards->bans.banned(info.name, typed_name, network, ctx.site.settings);
+  long long ban_ends_ms = 0;
+  const bool banned =
+      ctx.guards->bans.banned(info.name, typed_name, network, ctx.site.settings, ctx.now_ms(), &ban_ends_ms);
 
   {
     ChatState::Hold chat(ctx.state);
@@ -246,6 +248,7 @@ bool page_chat(ChatContext& ctx, const std::string& ip, const std::string& path,
       user.member = member;
       user.place_id = new_place_id();
       user.active = !banned;
+      user.ban_ends_ms = banned ? ban_ends_ms : 0;
       set_place_names(user, typed_name);
       if (!ctx.state.add_user(user, ip)) {
         out = kChatFullPage;

@@ -58,6 +58,7 @@ CommandResult online_command(const std::vector<std::string>& args, const Operato
   JsonList list;
   ChatState::Hold chat(state);
   for (int i = 0; i < state.online_count(); ++i) {
+    (void)place_banned(state.user(i), now);  // a timed ban that has ended shows as lifted
     if (json) list.add(online_row(state, i, now, true));
     else out += online_row(state, i, now, false);
   }
@@ -86,18 +87,23 @@ CommandResult kick_command(const std::vector<std::string>& args, const OperatorT
 }
 
 CommandResult ban_command(const std::vector<std::string>& args, const OperatorTarget& t) {
-  CommandArgs p = parse_command_args(args, 1, {}, {}, 2);
+  CommandArgs p = parse_command_args(args, 1, {"--for"}, {}, 2);
   if (!p.error.empty()) return usage_error(p.error);
+  long long seconds = 0;
+  const std::string* length = p.value("--for");
+  if (length && !parse_duration(*length, seconds))
+    return usage_error("--for takes a time such as 30m, 1h or 2d, not \"" + *length + "\"");
   if (!t.engine) return command_refused("no server is running");
   const std::string& number = p.positional[0];
   const std::string& name = p.positional[1];
   ChatContext& ctx = t.engine->pages().context();
+  const long long ends_ms = length ? ctx.now_ms() + seconds * 1000 : 0;
   ChatState::Hold chat(ctx.state);
   const int room = room_number_of(number);
   if (room < 1 || room > ctx.state.room_count_locked()) return command_refused("no room " + number);
-  if (!ban_in_room(ctx.state, ctx.guards->bans, room, name))
+  if (!ban_in_room(ctx.state, ctx.guards->bans, room, name, ends_ms))
     return command_refused(name + " is not in room " + number);
-  return command_done(name + " banned in room " + number + "\n");
+  return command_done(name + " banned in room " + number + (length ? " for " + *length : "") + "\n");
 }
 
 CommandResult reload_command(const std::vector<std::string>& args, const OperatorTarget& t) {

@@ -5,7 +5,8 @@
 //                     "online_since" as ISO 8601 in UTC, "2026-12-09T02:31:05Z"
 //   kick NAME         takes every place of NAME out of the chat
 //   ban ROOM NAME     the room's ban (chat/room_ban.h), as its administrators
-//                     give it with the input form
+//                     give it with the input form; --for 30m|1h|2d ends it
+//                     by itself then
 //   reload            the options, the IP lists and the rooms read again
 // Without a running chat (target.engine null) online and reload say so and
 // succeed; kick and ban are refused.

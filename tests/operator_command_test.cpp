@@ -220,6 +220,46 @@ TEST_F(LiveCommands, KickAndBanFindTheVisitorUnderTheFoldedName) {
   EXPECT_FALSE(active(1));
 }
 
+// A ban given --for holds the place and its network until the chat clock
+// passes its end, then the place posts again and the network enters free.
+TEST_F(LiveCommands, ATimedBanEndsByItself) {
+  long long clock = 1000000;
+  engine_.pages().context().now_ms = [&clock] { return clock; };
+  enter("troll");
+  CommandResult r = live({"ban", "1", "troll", "--for", "30m"});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.out, "troll banned in room 1 for 30m\n");
+  EXPECT_FALSE(active(0));
+  enter("troll2");  // the same network
+  EXPECT_FALSE(active(1));
+  clock += 30 * 60 * 1000 - 1;
+  EXPECT_NE(live({"online"}).out.find("banned"), std::string::npos);
+  clock += 1;
+  r = live({"online"});
+  EXPECT_EQ(r.out.find("banned"), std::string::npos) << r.out;
+  EXPECT_TRUE(active(0));
+  EXPECT_TRUE(active(1));
+  enter("troll3");  // the others may have timed out meanwhile
+  EXPECT_TRUE(active(online() - 1));
+}
+
+TEST(CommandArgs, DurationsTakeMinutesHoursAndDays) {
+  const struct {
+    const char* text;
+    long long seconds;  // 0: refused
+  } cases[] = {
+      {"30m", 1800}, {"1h", 3600},    {"2d", 172800}, {"366d", 366 * 86400LL},
+      {"367d", 0},   {"0h", 0},       {"h", 0},       {"1", 0},
+      {"1s", 0},     {"-1h", 0},      {"1.5h", 0},    {"1H", 0},
+      {"", 0},       {"9999999d", 0}, {" 1h", 0},
+  };
+  for (const auto& c : cases) {
+    long long seconds = -1;
+    EXPECT_EQ(parse_duration(c.text, seconds), c.seconds != 0) << c.text;
+    EXPECT_EQ(seconds, c.seconds ? c.seconds : -1) << c.text;
+  }
+}
+
 TEST_F(LiveCommands, ErrorPathBanAndKickRefuseWhatIsNotThere) {
   enter("bob");
   const struct {
@@ -238,6 +278,11 @@ TEST_F(LiveCommands, ErrorPathBanAndKickRefuseWhatIsNotThere) {
     EXPECT_EQ(r.exit_code, 1) << c.args[0] << " " << c.args[1];
     EXPECT_EQ(r.err, c.err);
   }
+  for (const char* bad : {"1x", "0h", "h", "1 h"}) {
+    CommandResult r = live({"ban", "1", "bob", "--for", bad});
+    EXPECT_EQ(r.exit_code, 2) << bad;
+  }
+  EXPECT_EQ(live({"ban", "1", "bob", "--for"}).exit_code, 2);
   EXPECT_EQ(online(), 1);
   EXPECT_TRUE(active(0));
 }
