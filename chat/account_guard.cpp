@@ -184,4 +184,24 @@ bool RoomBans::banned(const std::string& room_name, const std::string& name, con
   return found;
 }
 
+void GuestEntry::close(const std::string& room_name) {
+  MutexLock hold(lock_);
+  if (room_name.empty()) chat_closed_ = true;
+  else rooms_.insert(account_name_fold(room_name));
+}
+
+bool GuestEntry::open(const std::string& room_name) {
+  MutexLock hold(lock_);
+  if (!room_name.empty()) return rooms_.erase(account_name_fold(room_name)) > 0;
+  const bool was = chat_closed_ || !rooms_.empty();
+  chat_closed_ = false;
+  rooms_.clear();
+  return was;
+}
+
+bool GuestEntry::closed(const std::string& room_name) {
+  MutexLock hold(lock_);
+  return chat_closed_ || (!room_name.empty() && rooms_.count(account_name_fold(room_name)) > 0);
+}
+
 }  // namespace tvl

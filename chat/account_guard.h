@@ -18,6 +18,9 @@
 //    administrator lifts it (lifting the name lifts its network too) or the
 //    program ends, whatever the banned visitor does (leaving and entering
 //    again included).
+//  - GuestEntry: guest entry closed by the operator, for the whole chat or
+//    for single rooms, until opened again or the program ends. Members
+//    still enter; guests already in stay.
 // Networks are client_network keys (storage/client_network.h); names are
 // keys under account_name_fold; rooms are keyed by their name folded the
 // same way, so a reload of the rooms keeps the bans of a room.
@@ -157,9 +160,27 @@ class RoomBans {
   std::map<std::pair<std::string, std::string>, Ban> banned_ GUARDED_BY(lock_);
 };
 
+class GuestEntry {
+ public:
+  // Closes guest entry to the room; an empty name closes the whole chat.
+  void close(const std::string& room_name) EXCLUDES(lock_);
+  // Opens guest entry to the room again; an empty name opens the whole
+  // chat and every room. False when it was not closed.
+  bool open(const std::string& room_name) EXCLUDES(lock_);
+  // Whether a guest is refused entry to the room (closed there or for the
+  // whole chat); an empty name asks about the whole chat alone.
+  bool closed(const std::string& room_name) EXCLUDES(lock_);
+
+ private:
+  Mutex lock_;
+  bool chat_closed_ GUARDED_BY(lock_) = false;
+  std::set<std::string> rooms_ GUARDED_BY(lock_);  // folded room names
+};
+
 struct ChatGuards {
   LoginBounds logins;
   RoomBans bans;
+  GuestEntry guests;
   PasswordGate passwords;
 };
 

@@ -27,6 +27,9 @@ const char kBadLoginPage[] =
 const char kNoGuestsPage[] =
     "<BODY bgcolor=\"#EBEBD6\">Guest is not allowed to join this room, please register an "
     "account!</body>";
+const char kGuestsClosedPage[] =
+    "<BODY bgcolor=\"#EBEBD6\">Guests cannot join at the moment, please come back later or "
+    "enter with your account.</body>";
 const char kAdminsOnlyPage[] =
     "<BODY bgcolor=\"#EBEBD6\">You are not allowed to join this room, only administrators can "
     "login!</body>";
@@ -173,6 +176,10 @@ bool page_chat(ChatContext& ctx, const std::string& ip, const std::string& path,
     // (told after the refusals that say whose name it looks like).
     if (!account_name_new_allowed(typed_name)) {
       out = kNameRefusedPage;
+      return true;
+    }
+    if (ctx.guards->guests.closed(info.name)) {
+      out = kGuestsClosedPage;
       return true;
     }
     if (!info.guest) {

@@ -106,6 +106,34 @@ CommandResult ban_command(const std::vector<std::string>& args, const OperatorTa
   return command_done(name + " banned in room " + number + (length ? " for " + *length : "") + "\n");
 }
 
+CommandResult guests_command(const std::vector<std::string>& args, const OperatorTarget& t) {
+  if (args.size() < 2 || (args[1] != "close" && args[1] != "open"))
+    return usage_error("guests takes close or open, and a room's number or none");
+  const bool close = args[1] == "close";
+  CommandArgs p = parse_command_args(args, 2, {}, {}, args.size() > 2 ? 1 : 0);
+  if (!p.error.empty()) return usage_error(p.error);
+  if (!t.engine) return command_refused("no server is running");
+  ChatContext& ctx = t.engine->pages().context();
+  GuestEntry& guests = ctx.guards->guests;
+  std::string room_name, where = "the whole chat";
+  if (!p.positional.empty()) {
+    const std::string& number = p.positional[0];
+    ChatState::Hold chat(ctx.state);
+    const int room = room_number_of(number);
+    if (room < 1 || room > ctx.state.room_count_locked()) return command_refused("no room " + number);
+    room_name = ctx.state.room_locked(room).name;
+    where = "room " + number;
+  }
+  if (close) {
+    guests.close(room_name);
+    return command_done("guest entry closed for " + where + "\n");
+  }
+  (void)guests.open(room_name);
+  if (guests.closed(room_name))
+    return command_refused("guest entry to " + where + " stays closed: it is closed for the whole chat");
+  return command_done("guest entry open for " + where + "\n");
+}
+
 CommandResult reload_command(const std::vector<std::string>& args, const OperatorTarget& t) {
   CommandArgs p = parse_command_args(args, 1, {}, {}, 0);
   if (!p.error.empty()) return usage_error(p.error);

@@ -27,6 +27,7 @@ CommandResult run_operator_command(const std::vector<std::string>& args, const s
   if (command == "online") return online_command(args, target);
   if (command == "kick") return kick_command(args, target);
   if (command == "ban") return ban_command(args, target);
+  if (command == "guests") return guests_command(args, target);
   if (command == "reload") return reload_command(args, target);
   return usage_error("unknown command \"" + command + "\"");
 }
@@ -49,6 +50,8 @@ std::string tvlctl_usage() {
          "  kick NAME                   takes NAME out of the chat\n"
          "  ban ROOM NAME [--for TIME]  NAME may no longer post in room number ROOM\n"
          "                              (TIME: 30m, 1h, 2d; the ban then ends by itself)\n"
+         "  guests close|open [ROOM]    closes or opens guest entry for the whole chat\n"
+         "                              or room number ROOM; members still enter\n"
          "  log [--follow]              today's chat log\n"
          "  reload                      read option.ini, the IP lists and the rooms again\n"
          "\n"

@@ -133,6 +133,25 @@ TEST(RoomBans, ABanIsTheRoomsAndOutlivesThePlace) {
   EXPECT_FALSE(bans.banned("Lobby", "bob"));
 }
 
+TEST(GuestEntry, TheWholeChatOrSingleRoomsClose) {
+  GuestEntry guests;
+  EXPECT_FALSE(guests.closed("Lobby"));
+  EXPECT_FALSE(guests.open("Lobby"));
+  guests.close("Lobby");
+  EXPECT_TRUE(guests.closed("LOBBY"));
+  EXPECT_FALSE(guests.closed("Staff"));
+  EXPECT_FALSE(guests.closed(""));
+  guests.close("");
+  EXPECT_TRUE(guests.closed("Staff"));
+  EXPECT_TRUE(guests.open("lobby"));
+  EXPECT_TRUE(guests.closed("Lobby"));  // the whole chat still is
+  guests.close("Staff");
+  EXPECT_TRUE(guests.open(""));
+  EXPECT_FALSE(guests.closed("Staff"));
+  EXPECT_FALSE(guests.closed(""));
+  EXPECT_FALSE(guests.open(""));
+}
+
 // A timed ban holds its name and network until its end, then neither; the
 // longest of the bans that hold a network is the one a new place gets.
 TEST(RoomBans, ATimedBanEndsByItself) {

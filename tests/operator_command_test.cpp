@@ -182,11 +182,16 @@ class LiveCommands : public OperatorCommand {
   }
 
   // A guest enters room 1 under `name` as it stands in the address.
-  void enter(const std::string& name_in_address) {
+  void enter(const std::string& name_in_address) { (void)enter_page(name_in_address, "", 1); }
+
+  // The page a visitor entering `room` under `name_in_address` gets.
+  std::string enter_page(const std::string& name_in_address, const std::string& password, int room) {
     std::string out;
-    const std::string path = "/chat.ghp?username=" + name_in_address + "&password=&room=1&sex=1";
+    const std::string path = "/chat.ghp?username=" + name_in_address + "&password=" + password +
+                             "&room=" + std::to_string(room) + "&sex=1";
     const std::string text = "GET " + path + " HTTP/1.1\r\nHost: x\r\n\r\n";
-    ASSERT_TRUE(engine_.pages().page(Page::Chat, path, parse_request(text, "10.1.2.3"), out));
+    EXPECT_TRUE(engine_.pages().page(Page::Chat, path, parse_request(text, "10.1.2.3"), out));
+    return out;
   }
 
   int online() {
@@ -241,6 +246,47 @@ TEST_F(LiveCommands, ATimedBanEndsByItself) {
   EXPECT_TRUE(active(1));
   enter("troll3");  // the others may have timed out meanwhile
   EXPECT_TRUE(active(online() - 1));
+}
+
+// Closing guest entry refuses guests of the whole chat or one room with
+// its own page; members still enter, guests already in stay.
+TEST_F(LiveCommands, GuestEntryClosesAndOpensForTheChatOrARoom) {
+  ASSERT_EQ(run({"user", "add", "ann", "--password-stdin"}, "pw\n").exit_code, 0);
+  ASSERT_EQ(run({"room", "add", "Hall", "--guests", "yes"}).exit_code, 0);  // room 4
+  engine_.load(folder_);
+  const std::string closed = "Guests cannot join at the moment";
+  enter("early");
+  CommandResult r = live({"guests", "close"});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.out, "guest entry closed for the whole chat\n");
+  EXPECT_NE(enter_page("late", "", 1).find(closed), std::string::npos);
+  EXPECT_NE(enter_page("late", "", 4).find(closed), std::string::npos);
+  EXPECT_EQ(enter_page("ann", "pw", 1).find(closed), std::string::npos);
+  EXPECT_EQ(online(), 2);  // early and ann
+  // A room cannot be opened alone while the whole chat is closed.
+  r = live({"guests", "open", "4"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err, "tvlctl: guest entry to room 4 stays closed: it is closed for the whole chat\n");
+
+  EXPECT_EQ(live({"guests", "close", "4"}).out, "guest entry closed for room 4\n");
+  EXPECT_EQ(live({"guests", "open"}).out, "guest entry open for the whole chat\n");
+  EXPECT_EQ(enter_page("late", "", 1).find(closed), std::string::npos);  // opening the chat opens room 4
+  EXPECT_EQ(enter_page("later", "", 4).find(closed), std::string::npos);
+  EXPECT_EQ(online(), 4);
+
+  EXPECT_EQ(live({"guests", "close", "1"}).exit_code, 0);
+  EXPECT_NE(enter_page("third", "", 1).find(closed), std::string::npos);
+  EXPECT_EQ(enter_page("third", "", 4).find(closed), std::string::npos);
+  EXPECT_EQ(live({"guests", "open", "1"}).out, "guest entry open for room 1\n");
+  EXPECT_EQ(enter_page("fourth", "", 1).find(closed), std::string::npos);
+
+  for (const std::vector<std::string>& bad :
+       {std::vector<std::string>{"guests"}, {"guests", "shut"}, {"guests", "close", "1", "2"},
+        {"guests", "open", "--json"}})
+    EXPECT_EQ(live(bad).exit_code, 2) << bad.size();
+  r = live({"guests", "close", "9"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err, "tvlctl: no room 9\n");
 }
 
 TEST(CommandArgs, DurationsTakeMinutesHoursAndDays) {
