@@ -128,9 +128,10 @@ CommandResult guests_command(const std::vector<std::string>& args, const Operato
     guests.close(room_name);
     return command_done("guest entry closed for " + where + "\n");
   }
-  (void)guests.open(room_name);
-  if (guests.closed(room_name))
+  // A room cannot open while the whole chat is closed; nothing changes then.
+  if (!room_name.empty() && guests.closed(""))
     return command_refused("guest entry to " + where + " stays closed: it is closed for the whole chat");
+  (void)guests.open(room_name);
   return command_done("guest entry open for " + where + "\n");
 }
 
