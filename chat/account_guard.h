@@ -166,7 +166,7 @@ class GuestEntry {
   void close(const std::string& room_name) EXCLUDES(lock_);
   // Opens guest entry to the room again; an empty name opens the whole
   // chat and every room. False when it was not closed.
-  bool open(const std::string& room_name) EXCLUDES(lock_);
+  [[nodiscard]] bool open(const std::string& room_name) EXCLUDES(lock_);
   // Whether a guest is refused entry to the room (closed there or for the
   // whole chat); an empty name asks about the whole chat alone.
   bool closed(const std::string& room_name) EXCLUDES(lock_);
