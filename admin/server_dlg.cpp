@@ -9,6 +9,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QScreen>
+#include <QSignalBlocker>
 #include <QTabWidget>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -122,6 +123,23 @@ void CServerDlg::place_and_show() {
     starting_minimized_ = false;
 }
 
+// Closes guest entry to the whole chat while checked (members still enter);
+// unchecking opens the chat and every room tvlctl closed. tvlctl may change
+// it behind the window, so the menu shows the chat's state when it opens.
+void CServerDlg::build_guest_entry_action(QMenu* menu) {
+  QAction* guests = menu->addAction("Close Guest Entry");
+  guests->setCheckable(true);
+  connect(guests, &QAction::toggled, this, [this](bool closed) {
+    tvl::GuestEntry& entry = controller_->engine().pages().context().guards->guests;
+    if (closed) entry.close("");
+    else (void)entry.open("");
+  });
+  connect(menu, &QMenu::aboutToShow, this, [this, guests] {
+    const QSignalBlocker quiet(guests);
+    guests->setChecked(controller_->engine().pages().context().guards->guests.closed(""));
+  });
+}
+
 void CServerDlg::build_window() {
   setWindowTitle(kTitle);
   setWindowIcon(QIcon(":/icons/tavella.png"));
@@ -129,6 +147,7 @@ void CServerDlg::build_window() {
   QMenu* server = menuBar()->addMenu("&Server");
   server->addAction("Start Server", this, &CServerDlg::start_server);
   server->addAction("Stop Server", this, &CServerDlg::stop_server);
+  build_guest_entry_action(server);
   server->addSeparator();
   server->addAction("Exit", this, &CServerDlg::on_exit);
   QMenu* help = menuBar()->addMenu("&Help");

@@ -26,6 +26,7 @@
 #include "admin/server_controller.h"
 
 class QLabel;
+class QMenu;
 class QTabWidget;
 
 namespace tvl {
@@ -85,6 +86,7 @@ class CServerDlg : public QMainWindow {
 
  private:
   void build_window();
+  void build_guest_entry_action(QMenu* menu);
   void build_pages();
   void build_tray();
   void place_and_show();

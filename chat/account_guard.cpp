@@ -142,30 +142,66 @@ void LoginAttempt::finish(LoginOutcome outcome, long long now) {
   bounds_.end_login(turn_, network_, account_, bound_, outcome, now);
 }
 
-void RoomBans::ban(const std::string& room_name, const std::string& name, const std::string& address) {
+void RoomBans::ban(const std::string& room_name, const std::string& name, const std::string& address,
+                   long long ends_ms) {
   MutexLock hold(lock_);
-  banned_[{account_name_fold(room_name), account_name_fold(name)}] = address;
+  banned_[{account_name_fold(room_name), account_name_fold(name)}] = Ban{address, ends_ms};
 }
 
-bool RoomBans::unban(const std::string& room_name, const std::string& name) {
+bool RoomBans::unban(const std::string& room_name, const std::string& name, long long now_ms) {
   MutexLock hold(lock_);
-  return banned_.erase({account_name_fold(room_name), account_name_fold(name)}) > 0;
+  const auto it = banned_.find({account_name_fold(room_name), account_name_fold(name)});
+  if (it == banned_.end()) return false;
+  const bool held = holds(it->second, now_ms);
+  banned_.erase(it);
+  return held;
 }
 
-bool RoomBans::banned(const std::string& room_name, const std::string& name) {
+bool RoomBans::banned(const std::string& room_name, const std::string& name, long long now_ms) {
   MutexLock hold(lock_);
-  return banned_.count({account_name_fold(room_name), account_name_fold(name)}) > 0;
+  const auto it = banned_.find({account_name_fold(room_name), account_name_fold(name)});
+  return it != banned_.end() && holds(it->second, now_ms);
 }
 
 bool RoomBans::banned(const std::string& room_name, const std::string& name, const std::string& network,
-                      const ServerSettings& settings) {
+                      const ServerSettings& settings, long long now_ms, long long* ends_ms) {
   const std::string room = account_name_fold(room_name);
+  const std::string folded = account_name_fold(name);
+  bool found = false;
+  long long latest = -1;  // the end of the longest ban found; 0 outlasts every time
   MutexLock hold(lock_);
-  if (banned_.count({room, account_name_fold(name)}) > 0) return true;
   for (auto it = banned_.lower_bound({room, std::string()}); it != banned_.end() && it->first.first == room;
-       ++it)
-    if (!it->second.empty() && client_network_of(settings, it->second) == network) return true;
-  return false;
+       ++it) {
+    const Ban& b = it->second;
+    if (!holds(b, now_ms)) continue;
+    if (it->first.second != folded &&
+        (b.address.empty() || client_network_of(settings, b.address) != network))
+      continue;
+    found = true;
+    if (latest != 0 && (b.ends_ms == 0 || b.ends_ms > latest)) latest = b.ends_ms;
+  }
+  if (ends_ms) *ends_ms = found ? latest : 0;
+  return found;
+}
+
+void GuestEntry::close(const std::string& room_name) {
+  MutexLock hold(lock_);
+  if (room_name.empty()) chat_closed_ = true;
+  else rooms_.insert(account_name_fold(room_name));
+}
+
+bool GuestEntry::open(const std::string& room_name) {
+  MutexLock hold(lock_);
+  if (!room_name.empty()) return rooms_.erase(account_name_fold(room_name)) > 0;
+  const bool was = chat_closed_ || !rooms_.empty();
+  chat_closed_ = false;
+  rooms_.clear();
+  return was;
+}
+
+bool GuestEntry::closed(const std::string& room_name) {
+  MutexLock hold(lock_);
+  return chat_closed_ || (!room_name.empty() && rooms_.count(account_name_fold(room_name)) > 0);
 }
 
 }  // namespace tvl

@@ -18,6 +18,9 @@
 //    administrator lifts it (lifting the name lifts its network too) or the
 //    program ends, whatever the banned visitor does (leaving and entering
 //    again included).
+//  - GuestEntry: guest entry closed by the operator, for the whole chat or
+//    for single rooms, until opened again or the program ends. Members
+//    still enter; guests already in stay.
 // Networks are client_network keys (storage/client_network.h); names are
 // keys under account_name_fold; rooms are keyed by their name folded the
 // same way, so a reload of the rooms keeps the bans of a room.
@@ -125,30 +128,60 @@ class LoginAttempt {
   bool open_;
 };
 
+// The times are the chat clock's (ChatContext::now_ms); a ban whose end
+// has come no longer counts.
 class RoomBans {
  public:
   // Bans `name` in the room, and the network of `address` (the banned
-  // place's join address; empty: the name alone).
-  void ban(const std::string& room_name, const std::string& name, const std::string& address = {})
+  // place's join address; empty: the name alone), until `ends_ms` (0: until
+  // lifted).
+  void ban(const std::string& room_name, const std::string& name, const std::string& address = {},
+           long long ends_ms = 0) EXCLUDES(lock_);
+  // False when the name was not banned there (or its ban had ended).
+  bool unban(const std::string& room_name, const std::string& name, long long now_ms = 0)
       EXCLUDES(lock_);
-  // False when the name was not banned there.
-  bool unban(const std::string& room_name, const std::string& name) EXCLUDES(lock_);
-  // Whether the name is banned in the room.
-  bool banned(const std::string& room_name, const std::string& name) EXCLUDES(lock_);
+  // Whether the name is banned in the room at `now_ms`.
+  bool banned(const std::string& room_name, const std::string& name, long long now_ms = 0)
+      EXCLUDES(lock_);
   // Whether the name, or the client network `network` (client_network_of
-  // under `settings`), is banned in the room.
+  // under `settings`), is banned in the room at `now_ms`; the end of the
+  // latest such ban (0: until lifted) into *ends_ms when given.
   bool banned(const std::string& room_name, const std::string& name, const std::string& network,
-              const ServerSettings& settings) EXCLUDES(lock_);
+              const ServerSettings& settings, long long now_ms, long long* ends_ms = nullptr)
+      EXCLUDES(lock_);
+
+ private:
+  struct Ban {
+    std::string address;   // the banned place's join address
+    long long ends_ms = 0;  // 0: until lifted
+  };
+  static bool holds(const Ban& b, long long now_ms) { return !b.ends_ms || now_ms < b.ends_ms; }
+  Mutex lock_;
+  // (room, name), folded.
+  std::map<std::pair<std::string, std::string>, Ban> banned_ GUARDED_BY(lock_);
+};
+
+class GuestEntry {
+ public:
+  // Closes guest entry to the room; an empty name closes the whole chat.
+  void close(const std::string& room_name) EXCLUDES(lock_);
+  // Opens guest entry to the room again; an empty name opens the whole
+  // chat and every room. False when it was not closed.
+  [[nodiscard]] bool open(const std::string& room_name) EXCLUDES(lock_);
+  // Whether a guest is refused entry to the room (closed there or for the
+  // whole chat); an empty name asks about the whole chat alone.
+  bool closed(const std::string& room_name) EXCLUDES(lock_);
 
  private:
   Mutex lock_;
-  // (room, name), folded: the banned place's join address.
-  std::map<std::pair<std::string, std::string>, std::string> banned_ GUARDED_BY(lock_);
+  bool chat_closed_ GUARDED_BY(lock_) = false;
+  std::set<std::string> rooms_ GUARDED_BY(lock_);  // folded room names
 };
 
 struct ChatGuards {
   LoginBounds logins;
   RoomBans bans;
+  GuestEntry guests;
   PasswordGate passwords;
   EndedPlaces ended;  // chat/ended_places.h
 };

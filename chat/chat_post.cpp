@@ -222,7 +222,7 @@ bool authorise(ChatContext& ctx, const Post& post, bool& banned, std::string& ou
       }
       online = true;
       member = u.member;
-      banned = !u.active;
+      banned = place_banned(u, ctx.now_ms());
     }
   }
   if (!post.command()) {
@@ -286,9 +286,10 @@ void run_command(ChatContext& ctx, const Post& post, Line& line)
     }
   } else if (post.form.command == kBannedList) {
     std::string list, escaped;
+    const long long now = ctx.now_ms();
     for (int i = 0; i < ctx.state.online_count(); ++i) {
-      const OnlineUser& u = ctx.state.user(i);
-      if (u.room != post.room || u.active) continue;
+      OnlineUser& u = ctx.state.user(i);
+      if (u.room != post.room || !place_banned(u, now)) continue;
       if (!list.empty()) list += ",", escaped += ",";
       list += u.name;
       escaped += escape_html(u.name);

@@ -88,6 +88,7 @@ struct OnlineUser {
   int known_online = 0;  // online count when the user list was last reloaded
   bool split = false;    // own messages in their own pane
   bool active = true;    // false while banned
+  long long ban_ends_ms = 0;  // the chat clock's end of the ban; 0: until lifted
   // The chat clock (ChatContext::now_ms) at the user's last poll or post.
   long long last_active_ms = 0;
   // Entered as a member (with the account's password), not as a guest.

@@ -14,6 +14,7 @@
 #include "chat/page_escape.h"
 #include "chat/place_key.h"
 #include "chat/query.h"
+#include "chat/room_ban.h"
 #include "chat/script_string.h"
 #include "chat/template_fill.h"
 
@@ -43,7 +44,7 @@ Found look(ChatContext& ctx, int room, const std::string& name, const std::strin
   if (!index) return Found::NotOnline;
   OnlineUser& user = ctx.state.user(*index);
   user.last_active_ms = now;  // banned users too: they time out the same way
-  if (!user.active) return Found::Banned;
+  if (place_banned(user, now)) return Found::Banned;
   if (user.last_seq == 0) answer.first_delivery = true;
   take_undelivered(ctx.state.ring(room), user, name, user.split, answer.delivery);
   if (user.known_online != ctx.state.online_count()) {

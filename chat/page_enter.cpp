@@ -28,6 +28,9 @@ const char kBadLoginPage[] =
 const char kNoGuestsPage[] =
     "<BODY bgcolor=\"#EBEBD6\">Guest is not allowed to join this room, please register an "
     "account!</body>";
+const char kGuestsClosedPage[] =
+    "<BODY bgcolor=\"#EBEBD6\">Guests cannot join at the moment, please come back later or "
+    "enter with your account.</body>";
 const char kAdminsOnlyPage[] =
     "<BODY bgcolor=\"#EBEBD6\">You are not allowed to join this room, only administrators can "
     "login!</body>";
@@ -132,6 +135,7 @@ const char* guest_refusal(ChatContext& ctx, const Entry& entry) {
     if (is_reserved_name(r.admin, entry.typed_name)) return kReservedPage;
   if (!lookalike_account(ctx.site.program_folder, entry.typed_name).empty()) return kNameTakenPage;
   if (!account_name_new_allowed(entry.typed_name)) return kNameRefusedPage;
+  if (ctx.guards->guests.closed(entry.info().name)) return kGuestsClosedPage;
   if (!entry.info().guest) return kNoGuestsPage;
   return nullptr;
 }
@@ -190,7 +194,7 @@ const char* admission_refusal(ChatContext& ctx, const std::string& network, Entr
 // Chat lock held: a new place at the end of the table, its join logged and
 // told to the room. False when every place is taken.
 bool join(ChatContext& ctx, const std::string& ip, const Entry& entry, bool member, bool banned,
-          const std::string& key, long long now) REQUIRES(ctx.state.chat_lock()) {
+          long long ban_ends_ms, const std::string& key, long long now) REQUIRES(ctx.state.chat_lock()) {
   OnlineUser user;
   copy_field(user.name, entry.name);
   copy_field(user.icon, entry.icon);
@@ -200,6 +204,7 @@ bool join(ChatContext& ctx, const std::string& ip, const Entry& entry, bool memb
   user.member = member;
   user.place_id = new_place_id();
   user.active = !banned;
+  user.ban_ends_ms = banned ? ban_ends_ms : 0;
   set_place_names(user, entry.typed_name);
   if (!ctx.state.add_user(user, ip)) return false;
   const std::string time = local_time_hms();
@@ -216,8 +221,10 @@ bool join(ChatContext& ctx, const std::string& ip, const Entry& entry, bool memb
 // place's new key.
 Admission take_place(ChatContext& ctx, const std::string& ip, const std::string& network,
                      const Entry& entry, bool member, const std::string& key, std::string& out) {
+  long long ban_ends_ms = 0;
   const bool banned =
-      ctx.guards->bans.banned(entry.info().name, entry.typed_name, network, ctx.site.settings);
+      ctx.guards->bans.banned(entry.info().name, entry.typed_name, network, ctx.site.settings,
+                              ctx.now_ms(), &ban_ends_ms);
   ChatState::Hold chat(ctx.state);
   // The rooms may have been reloaded since the check above.
   if (entry.room > ctx.state.room_count_locked()) return Admission::Declined;
@@ -260,7 +267,7 @@ Admission take_place(ChatContext& ctx, const std::string& ip, const std::string&
   else if (ctx.state.online_count() >= ctx.state.max_online() &&
            !make_room_for_network(ctx, network))
     refusal = kChatFullPage;
-  else if (!join(ctx, ip, entry, member, banned, key, now))
+  else if (!join(ctx, ip, entry, member, banned, ban_ends_ms, key, now))
     refusal = kChatFullPage;
   if (!refusal) return Admission::Admitted;
   out = refusal;

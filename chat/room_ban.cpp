@@ -17,19 +17,32 @@ std::optional<int> find_visitor_in_room(const ChatState& state, int room,
   return std::nullopt;
 }
 
-bool ban_in_room(ChatState& state, RoomBans& bans, int room, const std::string& decoded_name) {
+bool ban_in_room(ChatState& state, RoomBans& bans, int room, const std::string& decoded_name,
+                 long long ends_ms) {
   const std::optional<int> target = find_visitor_in_room(state, room, decoded_name);
   if (!target) return false;
   state.user(*target).active = false;
-  bans.ban(state.room_locked(room).name, decoded_name, state.join_address(*target));
+  state.user(*target).ban_ends_ms = ends_ms;
+  bans.ban(state.room_locked(room).name, decoded_name, state.join_address(*target), ends_ms);
   return true;
+}
+
+bool place_banned(OnlineUser& place, long long now_ms) {
+  if (!place.active && place.ban_ends_ms && now_ms >= place.ban_ends_ms) {
+    place.active = true;
+    place.ban_ends_ms = 0;
+  }
+  return !place.active;
 }
 
 bool unban_in_room(ChatState& state, RoomBans& bans, int room, const std::string& decoded_name) {
   const std::optional<int> target = find_visitor_in_room(state, room, decoded_name);
   const bool lifted = bans.unban(state.room_locked(room).name, decoded_name);
   const bool place_banned = target && !state.user(*target).active;
-  if (place_banned) state.user(*target).active = true;
+  if (place_banned) {
+    state.user(*target).active = true;
+    state.user(*target).ban_ends_ms = 0;
+  }
   return place_banned || lifted;
 }
 

@@ -32,10 +32,16 @@ std::optional<int> find_visitor_in_room(const ChatState& state, int room,
                                         const std::string& decoded_name)
     REQUIRES(state.chat_lock());
 
-// Bans `decoded_name` in `room` (1..room_count_locked()). False when nobody
-// of that name is in the room; nothing changes then.
+// Bans `decoded_name` in `room` (1..room_count_locked()) until `ends_ms`
+// of the chat clock (0: until lifted). False when nobody of that name is in
+// the room; nothing changes then.
 [[nodiscard]] bool ban_in_room(ChatState& state, RoomBans& bans, int room,
-                               const std::string& decoded_name) REQUIRES(state.chat_lock());
+                               const std::string& decoded_name, long long ends_ms = 0)
+    REQUIRES(state.chat_lock());
+
+// Whether `place` is banned at `now_ms`; a timed ban that has ended is
+// lifted from the place here (the stored ban no longer counts by itself).
+bool place_banned(OnlineUser& place, long long now_ms);
 
 // Lifts the ban of `decoded_name` in `room` (1..room_count_locked()): the
 // stored ban and the place's, when it is in the room. False when there was

@@ -58,6 +58,23 @@ std::string first_line(const std::string& input) {
   return line;
 }
 
+bool parse_duration(const std::string& text, long long& seconds) {
+  if (text.size() < 2 || text.size() > 7) return false;
+  const std::string digits = text.substr(0, text.size() - 1);
+  if (digits.find_first_not_of("0123456789") != std::string::npos) return false;
+  long long unit = 0;
+  switch (text.back()) {
+    case 'm': unit = 60; break;
+    case 'h': unit = 3600; break;
+    case 'd': unit = 86400; break;
+    default: return false;
+  }
+  const long long total = std::stoll(digits) * unit;
+  if (total <= 0 || total > 366LL * 86400) return false;
+  seconds = total;
+  return true;
+}
+
 int room_number_of(const std::string& text) {
   if (text.empty() || text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos)
     return 0;

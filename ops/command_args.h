@@ -36,6 +36,11 @@ const char* yes_no_text(bool on);
 // The first line of the input, without its line end ("\n" or "\r\n").
 std::string first_line(const std::string& input);
 
+// A length of time as typed: a whole number of one to six digits and its
+// unit, "m" (minutes), "h" (hours) or "d" (days): "30m", "1h", "2d". False
+// (seconds unchanged) when the text is none, is zero or is past a year.
+[[nodiscard]] bool parse_duration(const std::string& text, long long& seconds);
+
 // A room's number as typed (1 = the first room); 0 when the text is not a
 // number of one to six digits.
 int room_number_of(const std::string& text);

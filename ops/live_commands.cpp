@@ -60,6 +60,7 @@ CommandResult online_command(const std::vector<std::string>& args, const Operato
   JsonList list;
   ChatState::Hold chat(state);
   for (int i = 0; i < state.online_count(); ++i) {
+    (void)place_banned(state.user(i), now);  // a timed ban that has ended shows as lifted
     if (json) list.add(online_row(state, i, now, true));
     else out += online_row(state, i, now, false);
   }
@@ -88,18 +89,52 @@ CommandResult kick_command(const std::vector<std::string>& args, const OperatorT
 }
 
 CommandResult ban_command(const std::vector<std::string>& args, const OperatorTarget& t) {
-  CommandArgs p = parse_command_args(args, 1, {}, {}, 2);
+  CommandArgs p = parse_command_args(args, 1, {"--for"}, {}, 2);
   if (!p.error.empty()) return usage_error(p.error);
+  long long seconds = 0;
+  const std::string* length = p.value("--for");
+  if (length && !parse_duration(*length, seconds))
+    return usage_error("--for takes a time such as 30m, 1h or 2d, not \"" + *length + "\"");
   if (!t.engine) return command_refused("no server is running");
   const std::string& number = p.positional[0];
   const std::string& name = p.positional[1];
   ChatContext& ctx = t.engine->pages().context();
+  const long long ends_ms = length ? ctx.now_ms() + seconds * 1000 : 0;
   ChatState::Hold chat(ctx.state);
   const int room = room_number_of(number);
   if (room < 1 || room > ctx.state.room_count_locked()) return command_refused("no room " + number);
-  if (!ban_in_room(ctx.state, ctx.guards->bans, room, name))
+  if (!ban_in_room(ctx.state, ctx.guards->bans, room, name, ends_ms))
     return command_refused(name + " is not in room " + number);
-  return command_done(name + " banned in room " + number + "\n");
+  return command_done(name + " banned in room " + number + (length ? " for " + *length : "") + "\n");
+}
+
+CommandResult guests_command(const std::vector<std::string>& args, const OperatorTarget& t) {
+  if (args.size() < 2 || (args[1] != "close" && args[1] != "open"))
+    return usage_error("guests takes close or open, and a room's number or none");
+  const bool close = args[1] == "close";
+  CommandArgs p = parse_command_args(args, 2, {}, {}, args.size() > 2 ? 1 : 0);
+  if (!p.error.empty()) return usage_error(p.error);
+  if (!t.engine) return command_refused("no server is running");
+  ChatContext& ctx = t.engine->pages().context();
+  GuestEntry& guests = ctx.guards->guests;
+  std::string room_name, where = "the whole chat";
+  if (!p.positional.empty()) {
+    const std::string& number = p.positional[0];
+    ChatState::Hold chat(ctx.state);
+    const int room = room_number_of(number);
+    if (room < 1 || room > ctx.state.room_count_locked()) return command_refused("no room " + number);
+    room_name = ctx.state.room_locked(room).name;
+    where = "room " + number;
+  }
+  if (close) {
+    guests.close(room_name);
+    return command_done("guest entry closed for " + where + "\n");
+  }
+  // A room cannot open while the whole chat is closed; nothing changes then.
+  if (!room_name.empty() && guests.closed(""))
+    return command_refused("guest entry to " + where + " stays closed: it is closed for the whole chat");
+  (void)guests.open(room_name);
+  return command_done("guest entry open for " + where + "\n");
 }
 
 CommandResult reload_command(const std::vector<std::string>& args, const OperatorTarget& t) {

@@ -27,6 +27,7 @@ CommandResult run_operator_command(const std::vector<std::string>& args, const s
   if (command == "online") return online_command(args, target);
   if (command == "kick") return kick_command(args, target);
   if (command == "ban") return ban_command(args, target);
+  if (command == "guests") return guests_command(args, target);
   if (command == "reload") return reload_command(args, target);
   return usage_error("unknown command \"" + command + "\"");
 }
@@ -47,7 +48,10 @@ std::string tvlctl_usage() {
          "  room del N                  (N: the number room list shows)\n"
          "  online [--json]             who is in which room, from which address, since when\n"
          "  kick NAME                   takes NAME out of the chat\n"
-         "  ban ROOM NAME               NAME may no longer post in room number ROOM\n"
+         "  ban ROOM NAME [--for TIME]  NAME may no longer post in room number ROOM\n"
+         "                              (TIME: 30m, 1h, 2d; the ban then ends by itself)\n"
+         "  guests close|open [ROOM]    closes or opens guest entry for the whole chat\n"
+         "                              or room number ROOM; members still enter\n"
          "  log [--follow]              today's chat log\n"
          "  check                       what is wrong in the folder (option.ini, rooms.sdb,\n"
          "                              private files); starts and changes nothing\n"

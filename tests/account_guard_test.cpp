@@ -133,6 +133,46 @@ TEST(RoomBans, ABanIsTheRoomsAndOutlivesThePlace) {
   EXPECT_FALSE(bans.banned("Lobby", "bob"));
 }
 
+TEST(GuestEntry, TheWholeChatOrSingleRoomsClose) {
+  GuestEntry guests;
+  EXPECT_FALSE(guests.closed("Lobby"));
+  EXPECT_FALSE(guests.open("Lobby"));
+  guests.close("Lobby");
+  EXPECT_TRUE(guests.closed("LOBBY"));
+  EXPECT_FALSE(guests.closed("Staff"));
+  EXPECT_FALSE(guests.closed(""));
+  guests.close("");
+  EXPECT_TRUE(guests.closed("Staff"));
+  EXPECT_TRUE(guests.open("lobby"));
+  EXPECT_TRUE(guests.closed("Lobby"));  // the whole chat still is
+  guests.close("Staff");
+  EXPECT_TRUE(guests.open(""));
+  EXPECT_FALSE(guests.closed("Staff"));
+  EXPECT_FALSE(guests.closed(""));
+  EXPECT_FALSE(guests.open(""));
+}
+
+// A timed ban holds its name and network until its end, then neither; the
+// longest of the bans that hold a network is the one a new place gets.
+TEST(RoomBans, ATimedBanEndsByItself) {
+  RoomBans bans;
+  ServerSettings settings;
+  bans.ban("Lobby", "troll", "10.0.0.7", 5000);
+  bans.ban("Lobby", "imp", "10.0.0.7", 9000);
+  long long ends = -1;
+  EXPECT_TRUE(bans.banned("Lobby", "troll2", "10.0.0.7", settings, 4999, &ends));
+  EXPECT_EQ(ends, 9000);
+  EXPECT_TRUE(bans.banned("Lobby", "troll", 4999));
+  EXPECT_FALSE(bans.banned("Lobby", "troll", 5000));
+  EXPECT_TRUE(bans.banned("Lobby", "troll", "10.0.0.8", settings, 4999, &ends));
+  EXPECT_EQ(ends, 5000);
+  EXPECT_FALSE(bans.banned("Lobby", "troll", "10.0.0.8", settings, 5000));
+  bans.ban("Lobby", "ogre", "10.0.0.7");
+  EXPECT_TRUE(bans.banned("Lobby", "x", "10.0.0.7", settings, 9000, &ends));
+  EXPECT_EQ(ends, 0);  // one ban until lifted outlasts every timed one
+  EXPECT_FALSE(bans.unban("Lobby", "imp", 9000));  // it had ended
+}
+
 TEST(SameSite, OriginOrRefererMustNameTheHost) {
   struct Case {
     const char* headers;

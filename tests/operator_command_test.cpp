@@ -12,6 +12,7 @@
 #include "ops/json_text.h"
 #include "ops/operator_command.h"
 #include "platform/fs.h"
+#include "server/http_request.h"
 #include "storage/account.h"
 #include "storage/room_store.h"
 #include "tests/support/test_util.h"
@@ -181,11 +182,16 @@ class LiveCommands : public OperatorCommand {
   }
 
   // A guest enters room 1 under `name` as it stands in the address.
-  void enter(const std::string& name_in_address) {
+  void enter(const std::string& name_in_address) { (void)enter_page(name_in_address, "", 1); }
+
+  // The page a visitor entering `room` under `name_in_address` gets.
+  std::string enter_page(const std::string& name_in_address, const std::string& password, int room) {
     std::string out;
-    const std::string path = "/chat.ghp?username=" + name_in_address + "&password=&room=1&sex=1";
-    const std::string request = "GET " + path + " HTTP/1.1\r\n\r\n";
-    ASSERT_TRUE(engine_.pages().page(Page::Chat, path, parse_request(request, "10.1.2.3"), out));
+    const std::string path = "/chat.ghp?username=" + name_in_address + "&password=" + password +
+                             "&room=" + std::to_string(room) + "&sex=1";
+    const std::string text = "GET " + path + " HTTP/1.1\r\nHost: x\r\n\r\n";
+    EXPECT_TRUE(engine_.pages().page(Page::Chat, path, parse_request(text, "10.1.2.3"), out));
+    return out;
   }
 
   int online() {
@@ -219,6 +225,87 @@ TEST_F(LiveCommands, KickAndBanFindTheVisitorUnderTheFoldedName) {
   EXPECT_FALSE(active(1));
 }
 
+// A ban given --for holds the place and its network until the chat clock
+// passes its end, then the place posts again and the network enters free.
+TEST_F(LiveCommands, ATimedBanEndsByItself) {
+  long long clock = 1000000;
+  engine_.pages().context().now_ms = [&clock] { return clock; };
+  enter("troll");
+  CommandResult r = live({"ban", "1", "troll", "--for", "30m"});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.out, "troll banned in room 1 for 30m\n");
+  EXPECT_FALSE(active(0));
+  enter("troll2");  // the same network
+  EXPECT_FALSE(active(1));
+  clock += 30 * 60 * 1000 - 1;
+  EXPECT_NE(live({"online"}).out.find("banned"), std::string::npos);
+  clock += 1;
+  r = live({"online"});
+  EXPECT_EQ(r.out.find("banned"), std::string::npos) << r.out;
+  EXPECT_TRUE(active(0));
+  EXPECT_TRUE(active(1));
+  enter("troll3");  // the others may have timed out meanwhile
+  EXPECT_TRUE(active(online() - 1));
+}
+
+// Closing guest entry refuses guests of the whole chat or one room with
+// its own page; members still enter, guests already in stay.
+TEST_F(LiveCommands, GuestEntryClosesAndOpensForTheChatOrARoom) {
+  ASSERT_EQ(run({"user", "add", "ann", "--password-stdin"}, "pw\n").exit_code, 0);
+  ASSERT_EQ(run({"room", "add", "Hall", "--guests", "yes"}).exit_code, 0);  // room 4
+  engine_.load(folder_);
+  const std::string closed = "Guests cannot join at the moment";
+  enter("early");
+  CommandResult r = live({"guests", "close"});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.out, "guest entry closed for the whole chat\n");
+  EXPECT_NE(enter_page("late", "", 1).find(closed), std::string::npos);
+  EXPECT_NE(enter_page("late", "", 4).find(closed), std::string::npos);
+  EXPECT_EQ(enter_page("ann", "pw", 1).find(closed), std::string::npos);
+  EXPECT_EQ(online(), 2);  // early and ann
+  // A room cannot be opened alone while the whole chat is closed.
+  r = live({"guests", "open", "4"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err, "tvlctl: guest entry to room 4 stays closed: it is closed for the whole chat\n");
+
+  EXPECT_EQ(live({"guests", "close", "4"}).out, "guest entry closed for room 4\n");
+  EXPECT_EQ(live({"guests", "open"}).out, "guest entry open for the whole chat\n");
+  EXPECT_EQ(enter_page("late", "", 1).find(closed), std::string::npos);  // opening the chat opens room 4
+  EXPECT_EQ(enter_page("later", "", 4).find(closed), std::string::npos);
+  EXPECT_EQ(online(), 4);
+
+  EXPECT_EQ(live({"guests", "close", "1"}).exit_code, 0);
+  EXPECT_NE(enter_page("third", "", 1).find(closed), std::string::npos);
+  EXPECT_EQ(enter_page("third", "", 4).find(closed), std::string::npos);
+  EXPECT_EQ(live({"guests", "open", "1"}).out, "guest entry open for room 1\n");
+  EXPECT_EQ(enter_page("fourth", "", 1).find(closed), std::string::npos);
+
+  for (const std::vector<std::string>& bad :
+       {std::vector<std::string>{"guests"}, {"guests", "shut"}, {"guests", "close", "1", "2"},
+        {"guests", "open", "--json"}})
+    EXPECT_EQ(live(bad).exit_code, 2) << bad.size();
+  r = live({"guests", "close", "9"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err, "tvlctl: no room 9\n");
+}
+
+TEST(CommandArgs, DurationsTakeMinutesHoursAndDays) {
+  const struct {
+    const char* text;
+    long long seconds;  // 0: refused
+  } cases[] = {
+      {"30m", 1800}, {"1h", 3600},    {"2d", 172800}, {"366d", 366 * 86400LL},
+      {"367d", 0},   {"0h", 0},       {"h", 0},       {"1", 0},
+      {"1s", 0},     {"-1h", 0},      {"1.5h", 0},    {"1H", 0},
+      {"", 0},       {"9999999d", 0}, {" 1h", 0},
+  };
+  for (const auto& c : cases) {
+    long long seconds = -1;
+    EXPECT_EQ(parse_duration(c.text, seconds), c.seconds != 0) << c.text;
+    EXPECT_EQ(seconds, c.seconds ? c.seconds : -1) << c.text;
+  }
+}
+
 TEST_F(LiveCommands, ErrorPathBanAndKickRefuseWhatIsNotThere) {
   enter("bob");
   const struct {
@@ -237,6 +324,11 @@ TEST_F(LiveCommands, ErrorPathBanAndKickRefuseWhatIsNotThere) {
     EXPECT_EQ(r.exit_code, 1) << c.args[0] << " " << c.args[1];
     EXPECT_EQ(r.err, c.err);
   }
+  for (const char* bad : {"1x", "0h", "h", "1 h"}) {
+    CommandResult r = live({"ban", "1", "bob", "--for", bad});
+    EXPECT_EQ(r.exit_code, 2) << bad;
+  }
+  EXPECT_EQ(live({"ban", "1", "bob", "--for"}).exit_code, 2);
   EXPECT_EQ(online(), 1);
   EXPECT_TRUE(active(0));
 }

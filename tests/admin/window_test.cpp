@@ -19,6 +19,7 @@
 #include "admin/message_sink.h"
 #include "admin/rooms_page.h"
 #include "admin/system_tray.h"
+#include "chat/account_guard.h"
 #include "chat/chat_state.h"
 #include "platform/fs.h"
 #include "platform/net.h"
@@ -128,6 +129,7 @@ class WindowTest : public QObject {
   void tray_clicks();
   void tray_icon_lives_with_the_window();
   void window_texts();
+  void guest_entry_toggles();
   void resizing_keeps_margins();
   void every_tab_list_paints();
   void help_without_pages_is_silent();
@@ -447,13 +449,37 @@ void WindowTest::window_texts() {
     menus << m->text();
     for (QAction* a : m->menu()->actions()) menus << (a->isSeparator() ? "-" : a->text());
   }
-  QCOMPARE(menus, (QStringList{"&Server", "Start Server", "Stop Server", "-", "Exit", "&Help", "Help",
-                               "About..."}));
+  QCOMPARE(menus, (QStringList{"&Server", "Start Server", "Stop Server", "Close Guest Entry", "-",
+                               "Exit", "&Help", "Help", "About..."}));
   QCOMPARE(w.start_button()->toolTip(), QString("Start the server"));
   QCOMPARE(w.stop_button()->toolTip(), QString("Stop the server"));
   QCOMPARE(w.help_button()->toolTip(), QString("Tavella Server Help"));
   QCOMPARE(w.about_button()->toolTip(), QString("About Tavella Server"));
   QVERIFY(!w.windowIcon().isNull());
+}
+
+// The Server menu's toggle closes and opens guest entry to the whole chat,
+// and shows what tvlctl set behind it when the menu opens.
+void WindowTest::guest_entry_toggles() {
+  AdminSite site;
+  CServerDlg& w = site.open();
+  tvl::GuestEntry& entry = w.controller().engine().pages().context().guards->guests;
+  QAction* toggle = find_action(w.menuBar()->actions(), "Close Guest Entry");
+  QVERIFY(toggle && toggle->isCheckable());
+  toggle->trigger();
+  QVERIFY(toggle->isChecked());
+  QVERIFY(entry.closed("Lobby"));
+  toggle->trigger();
+  QVERIFY(!entry.closed(""));
+
+  entry.close("");  // as tvlctl guests close would
+  QMenu* server = w.menuBar()->actions().first()->menu();
+  emit server->aboutToShow();
+  QVERIFY(toggle->isChecked());
+  QVERIFY(entry.closed(""));  // showing it changed nothing
+  entry.close("Lobby");
+  toggle->trigger();
+  QVERIFY(!entry.closed("Lobby"));
 }
 
 // A page that fills its list while it is being shown (the Users page reads
