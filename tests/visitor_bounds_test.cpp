@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstring>
 #include <thread>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -70,6 +71,10 @@ struct PlacesCase {
   const char* newcomer;
   bool may;
 };
+
+// Named by what it shows: the default printer would show the vector's
+// bytes, a heap address that differs in every run.
+void PrintTo(const PlacesCase& c, std::ostream* os) { *os << c.what; }
 
 class PlacesPerAddress : public ::testing::TestWithParam<PlacesCase> {};
 
