@@ -151,15 +151,26 @@ const char* admission_refusal(ChatContext& ctx, const std::string& network, Entr
   const std::string& folder = ctx.site.program_folder;
   AccountCheck account = AccountCheck::Guest;
   // The key of a place that is gone. A reload left the room as its page
-  // closed: the place comes back. Any other such key opens nothing and is
-  // told so; it is never checked (or counted) as a password.
-  if (looks_like_place_key(entry.password)) {
-    EndedPlace gone;
-    if (ctx.guards->ended.find(entry.password, account_name_fold(entry.typed_name), entry.room,
-                               ctx.now_ms(), gone) != EndedPlaces::Found::kResumable)
-      return kPlaceEndedPage;
+  // closed: the place comes back. Any other ended place's key opens nothing
+  // and is told so; it is never counted as a password guess.
+  EndedPlace gone;
+  const EndedPlaces::Found found =
+      looks_like_place_key(entry.password)
+          ? ctx.guards->ended.find(entry.password, account_name_fold(entry.typed_name), entry.room,
+                                   ctx.now_ms(), gone)
+          : EndedPlaces::Found::kNone;
+  if (found == EndedPlaces::Found::kEnded) return kPlaceEndedPage;
+  if (found == EndedPlaces::Found::kResumable) {
     account = gone.member ? AccountCheck::Member : AccountCheck::Guest;
     entry.icon = gone.icon;
+  } else if (looks_like_place_key(entry.password)) {
+    // A key this server never handed out since it started: the key of a
+    // place from before a restart, or a member's password of that very
+    // shape. Checked once and never counted; a wrong one is a stale key.
+    PasswordTurn turn(ctx.guards->passwords, network, s.max_password_checks, s.password_queue);
+    if (!turn.granted()) return kServerBusyPage;
+    account = check_account_in_address(folder, entry.typed_name, entry.password, entry.icon);
+    if (account == AccountCheck::BadLogin) return kPlaceEndedPage;
   } else if (!entry.password.empty() || account_exists(folder, entry.typed_name)) {
     LoginAttempt attempt(ctx.guards->logins, network, entry.typed_name, s.max_failed_logins,
                          ctx.now_ms());

@@ -173,6 +173,17 @@ TEST_F(PlaceKey, AStaleKeyIsNoWrongPassword) {
   EXPECT_NE(join("ann", 1, "pw").find("Too many failed logins"), std::string::npos);
 }
 
+// A password that has the shape of a key is still a password: its member
+// enters with it, and a wrong one of that shape counts nothing.
+TEST_F(PlaceKey, APasswordShapedLikeAKeyStillOpensTheAccount) {
+  site.settings.max_failed_logins = 1;
+  const std::string hex = "00112233445566778899aabbccddeeff";
+  member("ann", hex);
+  EXPECT_EQ(join("ann", 1, "ffeeddccbbaa99887766554433221100"), kEnded);
+  EXPECT_EQ(keyless(join("ann", 1, hex)), "chat:ann|<key>|1");
+  EXPECT_TRUE(user("ann", 1).member);
+}
+
 TEST_F(PlaceKey, AMemberPasswordWrittenAnotherWayIsTheSameKey) {
   member("ann", "p@ss w");
   // The entry page sends the password encoded as an address value; the
