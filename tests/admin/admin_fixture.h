@@ -15,9 +15,26 @@
 
 #include "admin/server_dlg.h"
 #include "platform/message_box.h"
+#include "platform/net.h"
 #include "tests/support/test_util.h"
 
 namespace tvl::test {
+
+// Holds a listening socket on a port, as threads a stop abandoned would.
+struct PortHolder {
+  int fd = -1;
+  explicit PortHolder(int port) {
+    int error = 0;
+    fd = net::create_listen_socket(error);
+    if (fd >= 0 && !(net::bind_any(fd, port, error) && net::start_listening(fd, 4, error)))
+      release();
+  }
+  ~PortHolder() { release(); }
+  void release() {
+    if (fd >= 0) net::close_socket(fd);
+    fd = -1;
+  }
+};
 
 struct RecordedMessage {
   std::string caption, text;

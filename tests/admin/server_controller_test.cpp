@@ -21,26 +21,11 @@ using tvl::ServerController;
 using tvl::ServerState;
 using tvl::test::AdminSite;
 using tvl::test::port_serves;
+using tvl::test::PortHolder;
 
 Q_DECLARE_METATYPE(tvl::ServerState)
 
 namespace {
-
-// Holds a listening socket on a port, as threads a stop abandoned would.
-struct PortHolder {
-  int fd = -1;
-  explicit PortHolder(int port) {
-    int error = 0;
-    fd = tvl::net::create_listen_socket(error);
-    if (fd >= 0 && !(tvl::net::bind_any(fd, port, error) && tvl::net::start_listening(fd, 4, error)))
-      release();
-  }
-  ~PortHolder() { release(); }
-  void release() {
-    if (fd >= 0) tvl::net::close_socket(fd);
-    fd = -1;
-  }
-};
 
 std::unique_ptr<ServerController> open(AdminSite& site, ServerController::Setup setup = {}) {
   setup.program_folder = site.folder();

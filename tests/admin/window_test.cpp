@@ -33,6 +33,7 @@ using namespace tvl;
 
 using tvl::test::AdminSite;
 using tvl::test::port_serves;
+using tvl::test::PortHolder;
 
 namespace {
 
@@ -81,22 +82,6 @@ int rooms_listed(CServerDlg& w, const QString& name) {
     if (w.rooms_page()->model()->text(i, CRoomsPage::kName) == name) ++n;
   return n;
 }
-
-// A listening socket on the port, as an abandoned accept thread would hold.
-struct PortHolder {
-  int fd = -1;
-  explicit PortHolder(int port) {
-    int error = 0;
-    fd = tvl::net::create_listen_socket(error);
-    if (fd >= 0 && !(tvl::net::bind_any(fd, port, error) && tvl::net::start_listening(fd, 4, error)))
-      release();
-  }
-  ~PortHolder() { release(); }
-  void release() {
-    if (fd >= 0) tvl::net::close_socket(fd);
-    fd = -1;
-  }
-};
 
 }  // namespace
 
