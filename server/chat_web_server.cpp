@@ -74,8 +74,9 @@ int ChatWebServer::Start(const std::string& web_root, const std::string& default
                          unsigned idle_timeout_ms) {
   // A port outside 1..65535 is refused as one that cannot be bound. The
   // socket layer keeps only its low 16 bits, so 99999 would listen on 34463
-  // and -1 on 65535 while the log names the port of the settings.
-  if (port < 1 || port > 65535) {
+  // and -1 on 65535 while the log names the port of the settings. Port 0
+  // passes only when the system is asked to choose (set_any_port).
+  if (port < (any_port() ? 0 : 1) || port > 65535) {
     ReportError("unavailable port number", "Start", 0);
     TellPortUnavailable(port);
     return 0;

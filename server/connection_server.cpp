@@ -107,6 +107,8 @@ class Listeners {
 // them has ended, however long a page handler takes after Shutdown.
 struct RunBlock {
   int port = 0;
+  bool any_port = false;          // port 0 asks the system for one
+  std::atomic<int> bound_port{0};  // the port the listener holds
   std::string address;  // empty: all local addresses
   unsigned idle_timeout_ms = 0;
   ConnectionLimits limits;
@@ -159,6 +161,7 @@ struct ConnectionServer::Impl final : ConnectionHost {
   ConnectionLimits limits;  // taken by the next Run; written only while stopped
   std::string listen_address;  // likewise
   int tls_port = 0;            // likewise
+  bool any_port = false;       // likewise
   std::shared_ptr<const TlsContext> tls_context;
   // Bytes counted for unfinished requests of all connections of all runs.
   PendingPool pending_pool;
@@ -264,6 +267,15 @@ void ConnectionServer::set_tls(int tls_port, std::shared_ptr<const TlsContext> c
   impl_->tls_context = usable ? std::move(context) : nullptr;
 }
 
+void ConnectionServer::set_any_port(bool allowed) { impl_->any_port = allowed; }
+
+bool ConnectionServer::any_port() const { return impl_->any_port; }
+
+int ConnectionServer::port() const {
+  MutexLock hold(impl_->run_lock);
+  return impl_->run && impl_->running ? impl_->run->bound_port.load() : 0;
+}
+
 bool ConnectionServer::tls_listening() const {
   MutexLock hold(impl_->run_lock);
   return impl_->run && impl_->run->tls_listening;
@@ -284,6 +296,7 @@ int ConnectionServer::Run(int port, unsigned idle_timeout_ms) {
   }
   auto block = std::make_shared<RunBlock>();
   block->port = port;
+  block->any_port = m.any_port;
   block->idle_timeout_ms = idle_timeout_ms;
   block->limits = m.limits;
   block->address = m.listen_address;
@@ -427,10 +440,11 @@ bool ConnectionServer::Impl::open_listeners(RunBlock& block) {
     block.start_failed = true;
     return false;
   }
-  // Port 0 would bind a random port nobody can find: it counts as a port
-  // that cannot be bound.
-  bool bound = (block.port & 0xffff) != 0 && net::bind_address(listener, block.address, block.port, error);
-  if ((block.port & 0xffff) == 0) error = EADDRNOTAVAIL;
+  // Port 0 would bind a random port nobody can find: unless asked for, it
+  // counts as a port that cannot be bound.
+  const bool usable = (block.port & 0xffff) != 0 || block.any_port;
+  const bool bound = usable && net::bind_address(listener, block.address, block.port, error);
+  if (!usable) error = EADDRNOTAVAIL;
   if (!bound) {
     net::close_socket(listener);
     block.bind_failed = true;
@@ -444,6 +458,7 @@ bool ConnectionServer::Impl::open_listeners(RunBlock& block) {
     return false;
   }
   (void)net::defer_accept(listener, kDeferAcceptSeconds);
+  block.bound_port = net::local_port(listener);
   block.listeners.open(listener, open_tls_listener(block));
   return true;
 }

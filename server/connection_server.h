@@ -78,10 +78,22 @@ class ConnectionServer {
   // cannot be bound is reported and leaves the plain port serving.
   bool tls_listening() const;
 
+  // Whether port 0 of the next Run asks the system for a free port, which
+  // port() then tells, instead of failing like a port that cannot be bound.
+  // For tests, which must not probe for a port that another process may
+  // take before they bind it. Off by default: an operator's port 0 (or a
+  // port setting that does not read as a number) would serve where nobody
+  // can find it. Only while stopped.
+  void set_any_port(bool allowed);
+  bool any_port() const;
+  // The port the plain listener holds while running (the one the system
+  // chose for port 0); 0 when stopped.
+  int port() const;
+
   // 1 when the server listens and its threads run, 0 otherwise (already
   // running, port taken, threads not started). A taken port shows the
   // bind-failure message through message_box and returns at once; so does
-  // a port whose low 16 bits are 0. Any other start failure also returns 0
+  // a port whose low 16 bits are 0 (unless set_any_port). Any other start failure also returns 0
   // at once.
   int Run(int port, unsigned idle_timeout_ms);
 

@@ -58,7 +58,6 @@ constexpr std::size_t kBigAnswer = 32u << 20;  // more than loopback buffers hol
 class ConnectionLimitsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    port_ = free_port();
     big_ = std::make_shared<std::string>(kBigAnswer, 'z');
     auto big = big_;
     // "big" asks for an answer larger than the socket buffers; every answer
@@ -74,7 +73,8 @@ class ConnectionLimitsTest : public ::testing::Test {
   }
   void start(const ConnectionLimits& limits) {
     server_.set_limits(limits);
-    ASSERT_EQ(1, server_.Run(port_, 0));
+    port_ = server_.run_on_any_port();
+    ASSERT_NE(0, port_);
   }
 
   int port_ = 0;
@@ -142,7 +142,6 @@ TEST_F(ConnectionLimitsTest, EachBoundEndsTheConnectionThatPassesIt) {
     EXPECT_TRUE(eventually([&] { return server.live_clients() == 0; }));
     EXPECT_EQ(0u, server.pending_request_bytes());
     EXPECT_EQ(1, server.Shutdown());
-    port_ = free_port();
   }
 }
 
@@ -185,7 +184,6 @@ TEST_F(ConnectionLimitsTest, ClientsWithinTheBoundsAreServedOnOneConnection) {
   // the time the reader takes for them is its own, not a stall.
   ConnectionLimits stall_only = relaxed();
   stall_only.send_stall_ms = 1500;
-  port_ = free_port();
   start(stall_only);
   {
     SCOPED_TRACE("a slow reader that keeps taking the answer");
@@ -217,7 +215,8 @@ TEST_F(ConnectionLimitsTest, ClientsWithinTheBoundsAreServedOnOneConnection) {
 
 TEST_F(ConnectionLimitsTest, RunTimeOutStillEndsASilentConnectionBeforeTheBounds) {
   server_.set_limits(relaxed());
-  ASSERT_EQ(1, server_.Run(port_, 150));
+  port_ = server_.run_on_any_port(150);
+  ASSERT_NE(0, port_);
   RawClient c;
   ASSERT_TRUE(c.connect(port_));
   ASSERT_TRUE(c.send("partial"));

@@ -122,11 +122,13 @@ class TlsPort : public Certificates {
     limits.idle_ms = 120000;   // far beyond it: only the request bound can cut
     server_.set_limits(limits);
     server_.set_tls(tls_port_, context);
-    ASSERT_EQ(server_.Run(plain_port_, 0), 1);
+    plain_port_ = server_.run_on_any_port();
+    ASSERT_NE(plain_port_, 0);
     ASSERT_TRUE(server_.tls_listening());
   }
-  int plain_port_ = test::free_port();
-  int tls_port_ = test::free_port();
+  int plain_port_ = 0;
+  test::PortReservation tls_reserved_;
+  const int tls_port_ = tls_reserved_.port();
   test::ScriptedServer server_;
 };
 
@@ -206,7 +208,8 @@ class HttpsService : public Certificates {
   test::ServiceFolder site_{"dist/"};
   const std::string folder_ = site_.path();
   const int port_ = site_.port();
-  int tls_port_ = test::free_port();
+  test::PortReservation tls_reserved_;
+  const int tls_port_ = tls_reserved_.port();
   test::ChildProcess service_;
 };
 

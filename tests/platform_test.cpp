@@ -321,8 +321,9 @@ TEST(ListenWaitTest, SharedListenersReportTheReadyOneAndStopWakesEveryWaiter) {
   for (int i = 0; i < 2; ++i) {
     listeners[i] = tvl::net::create_listen_socket(error);
     ASSERT_GE(listeners[i], 0);
-    ports[i] = tvl::test::free_port();
-    ASSERT_TRUE(tvl::net::bind_address(listeners[i], "127.0.0.1", ports[i], error));
+    ASSERT_TRUE(tvl::net::bind_address(listeners[i], "127.0.0.1", 0, error));
+    ports[i] = tvl::net::local_port(listeners[i]);
+    ASSERT_NE(ports[i], 0);
     ASSERT_TRUE(tvl::net::start_listening(listeners[i], 16, error));
   }
   tvl::PollableEvent stop;

@@ -175,7 +175,8 @@ TEST_F(ServiceProcess, ASecondServiceBodyEndsAtOnceBecauseOfTheLock) {
   ASSERT_TRUE(first.wait_for_output(started_line())) << first.out();
 
   // Another copy on another port, so only the lock can stop it.
-  const int other_port = test::free_port();
+  test::PortReservation other;
+  const int other_port = other.port();
   write_option_ini("[Server]\r\nport=" + std::to_string(other_port) + "\r\n");
   ChildProcess second;
   ASSERT_TRUE(second.start(program_, {}));
@@ -308,11 +309,14 @@ TEST_F(ServiceProcess, UninstallStopsARunningService) {
 
 // ---- an honest service: failures, usage, address, reload ---------------
 
-// A listening socket on 127.0.0.1:port, held while the object lives.
+// A listening socket on 127.0.0.1:port (beside the port's reservation),
+// held while the object lives.
 class PortHolder {
  public:
   explicit PortHolder(int port) {
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -389,7 +393,8 @@ TEST_F(ServiceProcess, SighupReadsTheOptionsAgainWithoutARestart) {
   ASSERT_TRUE(service.wait_for_output(started_line())) << service.out();
   // The visitor's address is now refused (FilterMode 1: the reject list).
   ASSERT_TRUE(write_whole_file(folder_ + "rejectip.txt", "127.0.0.1\r\n"));
-  const int second_port = test::free_port();
+  test::PortReservation second;
+  const int second_port = second.port();
   write_option_ini("[Server]\r\nport=" + std::to_string(second_port) + "\r\nFilterMode=1\r\n");
   service.signal(SIGHUP);
   ASSERT_TRUE(service.wait_for_output(" Chat Server started on port " +

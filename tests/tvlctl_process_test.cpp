@@ -92,7 +92,8 @@ TEST_F(Tvlctl, ARunningServerSeesEveryChangeAtOnce) {
   EXPECT_EQ(r.err, "tvlctl: This username already exist!\n");
 
   // reload: the new port is served, the old one no longer.
-  const int second = test::free_port();
+  test::PortReservation reserved;
+  const int second = reserved.port();
   set_port(second);
   r = ctl({"reload"});
   EXPECT_EQ(r.exit_code, 0) << r.err;

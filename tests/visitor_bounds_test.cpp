@@ -217,8 +217,9 @@ class LoopbackChat : public ::testing::Test {
     lobby.guest = true;
     ASSERT_TRUE(test::write_room_file(folder.path(), {lobby}));
     engine.load(folder.path());
-    port = test::free_port();
-    ASSERT_EQ(engine.start(port), 1);
+    engine.server().set_any_port(true);
+    ASSERT_EQ(engine.start(0), 1);
+    port = engine.server().port();
   }
 
   // Joins from `source`; the query of the place, or "" when refused (the

@@ -86,7 +86,7 @@ void ServerControllerTest::a_start_that_fails_stays_offline_silently() {
   QCOMPARE(spy.count(), 0);
   // The connection server tells the busy port itself (from its accept
   // thread, after the start returned); nothing more.
-  QTRY_COMPARE(site.message_count(), size_t(1));
+  QTRY_COMPARE_WITH_TIMEOUT(site.message_count(), size_t(1), tvl::test::kHangGuardMs);
   QCOMPARE(site.take_messages()[0].caption, std::string("Tavella"));
   QCOMPARE(spy.count(), 0);
 }
@@ -111,7 +111,7 @@ void ServerControllerTest::an_unclean_stop_is_stuck_until_the_port_is_free() {
   server->stop();
   QCOMPARE(server->state(), ServerState::Stuck);
   holder->release();
-  QTRY_COMPARE(server->state(), ServerState::Offline);
+  QTRY_COMPARE_WITH_TIMEOUT(server->state(), ServerState::Offline, tvl::test::kHangGuardMs);
   QCOMPARE(states(spy),
            (std::vector<ServerState>{ServerState::Online, ServerState::Stuck, ServerState::Offline}));
   server->start();
@@ -138,7 +138,7 @@ void ServerControllerTest::log_rows_from_client_threads_arrive_queued_and_in_ord
   // it would never finish.
   for (std::thread& t : threads) t.join();
   QCOMPARE(spy.count(), 0);
-  QTRY_COMPARE(spy.count(), kThreads * kRows);
+  QTRY_COMPARE_WITH_TIMEOUT(spy.count(), kThreads * kRows, tvl::test::kHangGuardMs);
   std::vector<int> next(kThreads, 0);
   for (const QList<QVariant>& row : spy) {
     const int t = row.at(0).toString().section('.', 3).toInt();
