@@ -72,6 +72,18 @@ class ConnectionLimitsTest : public ::testing::Test {
       return 1;
     };
   }
+  // A request naming "wait" is answered "WAITED" once `release` is set
+  // (a page that waits on its connection, as a poll may); others as before.
+  void answer_waits_once(std::atomic<bool>& release) {
+    auto plain = server_.handler;
+    server_.handler = [&release, plain](const std::string& ip, const std::string& request,
+                                        std::string& response, int& keep) {
+      if (request.find("wait") == std::string::npos) return plain(ip, request, response, keep);
+      eventually([&] { return release.load(); });
+      response = "WAITED";
+      return 1;
+    };
+  }
   void start(const ConnectionLimits& limits) {
     server_.set_limits(limits);
     ASSERT_EQ(1, server_.Run(port_, 0));
@@ -359,14 +371,7 @@ TEST_F(ConnectionLimitsTest, ADescriptorHogDoesNotLockANewcomerOut) {
   // A page that waits on its connection (as a poll may) is busy, not idle:
   // it is never the one closed, though its connection is the oldest.
   std::atomic<bool> release{false};
-  auto plain = server_.handler;
-  server_.handler = [&, plain](const std::string& ip, const std::string& request,
-                               std::string& response, int& keep) {
-    if (request.find("wait") == std::string::npos) return plain(ip, request, response, keep);
-    eventually([&] { return release.load(); });
-    response = "WAITED";
-    return 1;
-  };
+  answer_waits_once(release);
   ConnectionLimits limits = relaxed();
   limits.max_connections = 16;
   start(limits);
@@ -446,14 +451,7 @@ TEST_F(ConnectionLimitsTest, ManyNetworksOfUnfinishedRequestsDoNotLockANewcomerO
 // without an answer.
 TEST_F(ConnectionLimitsTest, ShortOfThreadsANewcomerTakesTheThreadOfAWaitingConnection) {
   std::atomic<bool> release{false};
-  auto plain = server_.handler;
-  server_.handler = [&, plain](const std::string& ip, const std::string& request,
-                               std::string& response, int& keep) {
-    if (request.find("wait") == std::string::npos) return plain(ip, request, response, keep);
-    eventually([&] { return release.load(); });
-    response = "WAITED";
-    return 1;
-  };
+  answer_waits_once(release);
   ConnectionLimits limits = relaxed();
   limits.client_threads = 6;
   start(limits);
