@@ -1,5 +1,6 @@
 #include "server/chat_web_server.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -100,6 +101,11 @@ void ChatWebServer::take_address_settings() {
   trusted_proxies_ = address_list(s.trusted_proxies);
   ConnectionLimits bounds = limits();
   bounds.connections_per_address = s.max_connections_per_address;
+  bounds.max_connections = s.max_connections;
+  // 0 lifts the bound on unfinished requests, and so the share of it too.
+  const std::size_t pending = std::size_t(s.max_pending_kb) * 1024;
+  bounds.pending_bytes = pending > 0 ? pending : SIZE_MAX;
+  bounds.pending_bytes_per_address = pending / kPendingShareDivisor;
   bounds.exempt_addresses = trusted_proxies_;
   bounds.network_prefix_v4 = s.network_prefix_v4;
   bounds.network_prefix_v6 = s.network_prefix_v6;
