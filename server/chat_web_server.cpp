@@ -281,6 +281,13 @@ Answer ChatWebServer::answer_form_post(const HttpRequest& request, const std::st
 Answer ChatWebServer::answer_page(Page which, const HttpRequest& request, const std::string& path,
                                   const char* status, std::string_view date) {
   Answer answer;
+  if (pages_ && std::string_view(status) == kStatusOk) {
+    answer.live = pages_->live_page(which, path, request);
+    if (answer.live) {
+      append_event_stream_header(answer.text, date);
+      return answer;
+    }
+  }
   answer.keep_alive = request.keep_alive;
   std::string page;
   if (pages_ && pages_->page(which, path, request, page)) {
