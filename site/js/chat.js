@@ -59,11 +59,14 @@
   var banner = document.getElementById("banner");
   function setBanner(kind, detail) {
     banner.hidden = !kind;
-    banner.classList.toggle("out", kind == "out");
+    banner.classList.toggle("out", kind == "out" || kind == "copy");
     document.getElementById("bannertext").textContent =
-      kind == "lost" ? "Connection lost, reconnecting\u2026" : kind == "out" ? "You are no longer in the room." : "";
+      kind == "lost" ? "Connection lost, reconnecting\u2026" : kind == "out" ? "You are no longer in the room." :
+      kind == "copy" ? "This place in the room is open in another tab." : "";
     document.getElementById("bannerdetail").textContent = detail || "";
     document.getElementById("rejoin").hidden = kind != "out" || asking;
+    document.getElementById("usehere").hidden = kind != "copy";
+    document.getElementById("othername").hidden = kind != "copy";
     document.getElementById("again").hidden = !asking;
   }
 
@@ -247,9 +250,12 @@
   window.tvlInputReady = function () { applyAdmin(); };
 
   var profile = document.getElementById("profile");
+  // The profile opens in a tab of its own through a post of the place's key:
+  // no address, history entry or Referer holds it.
   function showProfile() {
     profile.hidden = !me.member;
-    profile.href = "register.ghp?username=" + me.name + "&password=" + me.key;
+    profile.elements.UserName.value = decodeName(me.name);
+    profile.elements.Password.value = decodeName(me.key);
   }
   showProfile();
 
@@ -270,6 +276,8 @@
   function send() {
     var form = inputForm();
     if (!form) return;
+    // A copy posts nothing: the answer would take the other tab's lines.
+    if (copy) { setBanner("copy"); return; }
     // One post at a time (the server answers each with the lines the sender
     // has not seen yet); a line sent meanwhile goes out after the answer.
     if (sending) { again = true; return; }
@@ -327,6 +335,58 @@
     else { pending = false; setInputNote(""); }
   }
 
+  // ------------------------------------------------------ other tabs --
+  // A tab copied from this one (the browser's "Duplicate tab" copies what
+  // the tab keeps) would hold the same place: the two would share its lines,
+  // each missing what the other took. Windows of one place find each other
+  // on a channel of the browser; the newer one stops and says so, and offers
+  // to take the place over or to enter under another name.
+  var channel = null, copy = false, checking = false;
+  try { channel = new BroadcastChannel("tvl-places"); } catch (e) {}
+  function placeId() { return me.room + "/" + me.name + "/" + me.key; }
+  function becomeCopy() {
+    if (copy) return;
+    copy = true;
+    setBanner("copy");
+  }
+  if (channel) {
+    channel.onmessage = function (e) {
+      var m = e.data || {};
+      if (m.place != placeId() || left) return;
+      if (m.kind == "ask" && !copy && !checking) channel.postMessage({ kind: "held", place: m.place });
+      else if (m.kind == "held" && checking) becomeCopy();
+      else if (m.kind == "take") becomeCopy();
+    };
+  }
+  // Resolves once other windows had the time to say they hold this place.
+  function checkPlace() {
+    if (!channel) return Promise.resolve();
+    checking = true;
+    channel.postMessage({ kind: "ask", place: placeId() });
+    return sleep(400).then(function () { checking = false; });
+  }
+  document.getElementById("usehere").addEventListener("click", function () {
+    if (channel) channel.postMessage({ kind: "take", place: placeId() });
+    copy = false;
+    setBanner("");
+    reloadUsers();
+    wake();
+  });
+  // Another name: this tab forgets the place (it stays the other tab's).
+  function forgetPlace() {
+    left = true;
+    stopped = true;
+    try {
+      var s = JSON.parse(sessionStorage.getItem("tvl-entry") || "null");
+      if (s) { delete s.key; sessionStorage.setItem("tvl-entry", JSON.stringify(s)); }
+    } catch (e) {}
+  }
+  document.getElementById("othername").addEventListener("click", function (e) {
+    e.preventDefault();
+    forgetPlace();
+    location.replace("/");
+  });
+
   // ------------------------------------------------------- connection --
   var inRoom = true, lost = false, banned = false, stopped = false, left = false, asking = false;
   var checkDue = false, polls = 0, wakeUp = null;
@@ -359,7 +419,9 @@
     if (!me.member && me.key) keys.push("");
     var refusal = "";
     function attempt(k) {
-      return request("chat.ghp?username=" + me.name + "&password=" + k + "&room=" + me.room + "&sex=" + me.sex)
+      // A post: a password typed again stands in no address.
+      return request("chat.ghp", { method: "POST", headers: { "Content-Type": "application/x-www-form-urlencoded" },
+                                   body: "username=" + me.name + "&password=" + k + "&room=" + me.room + "&sex=" + me.sex })
         .then(function (r) {
           if (r.status == 200 && isChatPage(r.text)) {
             var doc = new DOMParser().parseFromString(r.text, "text/html");
@@ -394,7 +456,7 @@
 
   async function run() {
     for (;;) {
-      if (stopped || asking) { await pause(3600000); continue; }
+      if (stopped || asking || copy) { await pause(3600000); continue; }
       if (!inRoom) {
         var refused;
         try { refused = await reenter(); } catch (e) { connectionLost(); await pause(POLL_MS); continue; }
@@ -471,7 +533,7 @@
   // (the server takes exit.ghp as a POST too). One request only: an exit that
   // arrives after a reload has entered again would take the new place away.
   function sayGoodbye() {
-    if (left || !inRoom) return;
+    if (left || !inRoom || copy) return;  // a copy's place is the other tab's
     try { navigator.sendBeacon("exit.ghp?" + identity()); } catch (e) {}
   }
   window.addEventListener("pagehide", function () { sayGoodbye(); stopped = true; inRoom = false; });
@@ -479,20 +541,16 @@
   window.addEventListener("pageshow", function (e) { if (e.persisted && !left) { stopped = false; inRoom = false; wake(); } });
   function leave() {
     if (left) return;
-    var url = "exit.ghp?" + identity();
-    left = true;
-    stopped = true;
-    try {
-      var s = JSON.parse(sessionStorage.getItem("tvl-entry") || "null");
-      if (s) { delete s.key; sessionStorage.setItem("tvl-entry", JSON.stringify(s)); }
-    } catch (e) {}
+    var url = "exit.ghp?" + identity(), ours = !copy;  // a copy's place is the other tab's
+    forgetPlace();
     var done = function () { location.replace("/"); };
-    fetch(url, { cache: "no-store" }).then(done, done);
+    if (ours) fetch(url, { cache: "no-store" }).then(done, done);
+    else done();
   }
   document.getElementById("leave").addEventListener("click", leave);
   window.addEventListener("popstate", function () { if (location.hash != "#chat") leave(); });
 
   remember();
   learnRoom();
-  run();
+  checkPlace().then(run);
 })();

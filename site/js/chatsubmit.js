@@ -8,7 +8,9 @@ function getname(name) {
   document.getElementById("message").focus();
   try { parent.tvlPicked && parent.tvlPicked(); } catch (e) {}
 }
-(function () {
+// The rest once the form is there (this file is loaded in the head, so that
+// getname answers from the start).
+document.addEventListener("DOMContentLoaded", function () {
   var form = document.getElementById("say");
   var message = document.getElementById("message");
   var command = document.getElementById("mfilters");
@@ -85,4 +87,4 @@ function getname(name) {
   showPrivate();
   try { parent.tvlInputReady && parent.tvlInputReady(); } catch (x) {}
   message.focus();
-})();
+});

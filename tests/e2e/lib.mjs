@@ -108,7 +108,15 @@ const openContexts = [];
 export async function newPage() {
   const context = await browser.newContext({ viewport: { width: 1100, height: 720 } });
   openContexts.push(context);
-  const page = await context.newPage();
+  return watched(await context.newPage());
+}
+
+// Another tab of the browser of `page` (same storage and channels).
+export async function newTabOf(page) {
+  return watched(await page.context().newPage());
+}
+
+function watched(page) {
   page.setDefaultTimeout(WAIT);
   page.errors = [];
   page.on("pageerror", (e) => page.errors.push(String(e)));
