@@ -3,7 +3,7 @@
 import fs from "node:fs";
 import path from "node:path";
 import {
-  base, server, newPage, newTabOf, frame, frameText, enter, chatRuns, say, register, waitText,
+  artifacts, base, server, newPage, newTabOf, frame, frameText, enter, chatRuns, say, register, waitText,
   expect, sleep,
 } from "../lib.mjs";
 
@@ -33,6 +33,7 @@ test("a copied tab is told it is a copy; the tab that holds the place gets every
   const copy = await duplicate(ann);
   await chatRuns(copy, "tabann");
   await bannerSays(copy, "open in another tab");
+  await copy.screenshot({ path: path.join(artifacts, "tab-copy.png") });
   expect(await ann.isHidden("#banner"), "the first tab was told it is a copy too");
   for (let i = 1; i <= 6; i++) await say(bob, `line ${i} for ann`);
   await waitText(ann, "board", "line 6 for ann");
@@ -75,6 +76,7 @@ test("no address, history entry, Referer or file of the server holds a member's 
     /&password=(.*?)&room=/.exec(document.querySelector('meta[name="tvl-identity"]').content)[1]);
   expect(key && key !== encodeURIComponent(password), "the place has no key of its own: " + key);
   // The profile opens in a new tab, posted: its address holds no key.
+  await page.screenshot({ path: path.join(artifacts, "member-window.png") });
   const [profile] = await Promise.all([page.context().waitForEvent("page"), page.click("#profile button")]);
   await profile.waitForLoadState("load");
   await profile.waitForSelector("#reg");
