@@ -37,7 +37,8 @@ if [ ${#missing[@]} -gt 0 ]; then
   $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
-if [ "$what" = test ] && [ ! -d tests/e2e/node_modules/playwright-core ]; then
+if [ "$what" = test ] && { [ ! -d tests/e2e/node_modules/playwright-core ] || [ ! -d tests/e2e/node_modules/axe-core ]; }; then
   # The browser tests drive Debian's chromium; playwright-core never downloads one.
+  # axe-core checks the pages' accessibility inside that chromium.
   (cd tests/e2e && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm install --no-audit --no-fund --loglevel=error)
 fi

@@ -8,7 +8,9 @@
 #   bench/chat/run.sh
 #   SECONDS_RUN=10 USERS=200 bench/chat/run.sh
 #   INTERVAL_MS=2000 bench/chat/run.sh     # polls paced like the shipped body page
-#   MODE=wait bench/chat/run.sh            # like the chat window: waiting for lines
+#   MODE=wait bench/chat/run.sh            # the waiting form of the chat window
+#   MODE=stream bench/chat/run.sh          # the chat window's live stream, then the waiting form
+#   MODE=stream USERS=200 SECONDS_RUN=10 QUIET_SECONDS=5 bench/chat/run.sh   # a short run
 #
 # MODE=wait: 2000 users in 10 rooms wait for lines with the waiting form of
 # body.ghp, 20 of them posting one line a second, for 60 s after 60 s in which
@@ -18,18 +20,24 @@
 # it; there is no static-file part. The server's online table is raised to
 # the number of users (MaxOnline).
 #
+# MODE=stream: the same schedule (2000 users, 10 rooms, 20 posting, 30 s
+# quiet, 60 s) with one live stream per user (body.ghp with "&stream=1"),
+# then the waiting form on a fresh server, for comparison. Every mode prints
+# the server's CPU seconds per 1,000 deliveries beside the latencies.
+#
 # Builds tvlService, sdbtool and chat_load in build-bench (Release), runs the
 # server in the foreground from a temporary program folder and stops it at
 # the end.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 mode=${MODE:-poll}
-if [ "$mode" = wait ]; then
+if [ "$mode" = wait ] || [ "$mode" = stream ]; then
   seconds=${SECONDS_RUN:-60}
   rooms=${ROOMS:-10}
   posters=${POSTERS:-20}
   users=${USERS:-2000}
   quiet=${QUIET_SECONDS:-60}
+  [ "$mode" = stream ] && quiet=${QUIET_SECONDS:-30}
 else
   seconds=${SECONDS_RUN:-30}
   rooms=${ROOMS:-5}
@@ -63,9 +71,30 @@ printf '[Server]\r\nWebPages=\r\nDefaultPage=index.ghp\r\nPort=%s\r\nSavelog=0\r
   "$port" "$(( users > 500 ? users : 500 ))" >"$prog/option.ini"
 start_server() { bench_start_server /file1k.html; }
 stop_server() { bench_stop_server; }
+# Each waiting visitor holds a connection of the server and one of the load
+# client.
+files=$(( users * 2 + 1024 ))
+if [ "$(ulimit -n)" != unlimited ] && [ "$(ulimit -n)" -lt "$files" ]; then ulimit -n "$files" 2>/dev/null || true; fi
 start_server
 
 chat_load=$(find build-bench -name chat_load -type f -perm -u+x | head -1)
+if [ "$mode" = stream ]; then
+  echo "== live streams ($users users, $rooms rooms, $posters posting, ${quiet} s quiet, then ${seconds} s)"
+  set +e
+  "$chat_load" --port "$port" --users "$users" --rooms "$rooms" --posters "$posters" \
+    --seconds "$seconds" --threads "$threads" --stream 1 --quiet-seconds "$quiet" --pid "$server_pid"
+  stream_rc=$?
+  stop_server
+  start_server
+  echo
+  echo "== waiting form, fresh server ($users users, $rooms rooms, $posters posting, ${quiet} s quiet, then ${seconds} s)"
+  "$chat_load" --port "$port" --users "$users" --rooms "$rooms" --posters "$posters" \
+    --seconds "$seconds" --threads "$threads" --wait 1 --quiet-seconds "$quiet" --pid "$server_pid"
+  wait_rc=$?
+  set -e
+  [ "$stream_rc" -eq 0 ] && [ "$wait_rc" -eq 0 ]
+  exit
+fi
 if [ "$mode" = wait ]; then
   echo "== waiting for lines ($users users, $rooms rooms, $posters posting, ${quiet} s quiet, then ${seconds} s)"
   set +e
