@@ -49,6 +49,7 @@ void ServerController::start() {
     message_box("Tavella", folder_served_text(program_folder()), MessageIcon::Warning);
     return;
   }
+  tidy_program_folder(program_folder());  // the folder is this window's now
   if (engine_.start(port) != 1) {
     folder_lock_.release();
     return;

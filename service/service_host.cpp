@@ -222,6 +222,7 @@ void ServiceHost::Run() {
   // anything there (leftover account files, service.log, the chat log).
   FolderLock folder_lock;
   if (!TakeProgramFolder(folder_lock)) return;
+  tidy_program_folder(program_folder_);
   if (!service_log().is_open() && read_log_level() != 0)
     (void)service_log().Open(program_folder_ + "service.log");  // a failure is shown there
 

@@ -10,8 +10,9 @@
 // of its own. The body takes the single-instance lock "Tavella Service
 // Mutex" (a locked file in the state folder) and the lock of its program
 // folder (one server per program folder, whatever its state folder; a
-// second one ends with a failure before it touches anything there), opens
-// the service log, creates its notification
+// second one ends with a failure before it touches anything there), tidies
+// the folder (tidy_program_folder), opens the service log, creates its
+// notification
 // window (a message queue its thread blocks on), starts the chat engine, the
 // control socket for tvlctl, and serves the queue until the stop message has
 // been handled. A chat server that cannot listen ends the body: the reason

@@ -158,11 +158,6 @@ void load_settings(SiteData& site, const std::function<void()>& load_rooms) {
   std::strftime(date, sizeof date, "%Y-%m-%d", &local);
   site.log_date = date;
 
-  // A write interrupted by a signal or a crash may have left a temporary
-  // file beside the accounts; it is never an account.
-  remove_account_leftovers(site.program_folder);
-  tighten_account_files(site.program_folder);
-  tighten_chat_log_files(site.program_folder);
   load_templates(site);
   if (load_rooms) load_rooms();
 
@@ -178,6 +173,14 @@ void load_settings(SiteData& site, const std::function<void()>& load_rooms) {
   if (!check_settings_file(site.program_folder, read, &site.settings_problems)) return;
   site.settings = read;
   site.settings_read = true;
+}
+
+void tidy_program_folder(const std::string& program_folder) {
+  // A write interrupted by a signal or a crash may have left a temporary
+  // file beside the accounts; it is never an account.
+  remove_account_leftovers(program_folder);
+  tighten_account_files(program_folder);
+  tighten_chat_log_files(program_folder);
 }
 
 bool check_settings_file(const std::string& program_folder, ServerSettings& settings,

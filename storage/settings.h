@@ -150,6 +150,15 @@ struct SiteData {
 // site.settings_problems says why; the caller tells the operator.
 void load_settings(SiteData& site, const std::function<void()>& load_rooms);
 
+// What a server does to its program folder once it holds the folder's lock
+// (never before, since the files may be another running server's, and never
+// at a reload, since its own writes may be under way): removes the
+// temporary files interrupted account writes left in users/ (never
+// accounts), and makes the account files and the chat log private (0600 in
+// 0700 folders). Best effort: what cannot be changed stays as it is
+// (`tvlctl check` tells it).
+void tidy_program_folder(const std::string& program_folder);
+
 // Reads "<program_folder>option.ini" (a missing file gives the defaults)
 // over `settings`. False when a value is refused or the name is a folder:
 // `settings` is then unchanged and `problems` (when given) receives one text

@@ -3,6 +3,7 @@
 #include "storage/settings.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <ctime>
 
@@ -263,6 +264,35 @@ TEST_F(SettingsTest, LoadRunsItsStepsInOrderAndSetsTheLogDate) {
   char today[16];
   std::strftime(today, sizeof today, "%Y-%m-%d", &local);
   EXPECT_EQ(today, site_.log_date);
+}
+
+// A server that holds its folder tidies it: leftovers of interrupted account
+// writes go, accounts and the chat log become private. Loading the settings
+// (also a reload, while the server's own writes may be under way) does
+// neither.
+TEST_F(SettingsTest, OnlyTidyingTheFolderRemovesLeftoversAndMakesFilesPrivate) {
+  dir_.write("users/ann", "password=pw\r\n");
+  dir_.write("users/.#bob.tmp-77-0", "password=x\r\n");
+  dir_.write("log/20260314.txt", "row\r\n");
+  struct {
+    const char* path;
+    int before, after;
+  } modes[] = {{"users/", 0755, 0700}, {"users/ann", 0644, 0600}, {"log/", 0755, 0700},
+               {"log/20260314.txt", 0644, 0600}};
+  auto mode_of = [&](const char* relative) {
+    struct stat st{};
+    return ::stat((dir_.path() + relative).c_str(), &st) == 0 ? int(st.st_mode & 07777) : -1;
+  };
+  for (const auto& m : modes) ASSERT_EQ(::chmod((dir_.path() + m.path).c_str(), m.before), 0);
+
+  load();
+  EXPECT_TRUE(dir_.exists("users/.#bob.tmp-77-0"));
+  for (const auto& m : modes) EXPECT_EQ(mode_of(m.path), m.before) << m.path;
+
+  tidy_program_folder(dir_.path());
+  EXPECT_FALSE(dir_.exists("users/.#bob.tmp-77-0"));
+  EXPECT_EQ(dir_.read("users/ann"), "password=pw\r\n");
+  for (const auto& m : modes) EXPECT_EQ(mode_of(m.path), m.after) << m.path;
 }
 
 TEST_F(SettingsTest, ProgramFolderComesFromTheExecutableWhenNotSet) {
