@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <ctime>
 #include <cstdlib>
+#include <cstring>
 #include "platform/retry.h"
 
 namespace tvl {
@@ -130,6 +131,14 @@ bool write_whole_file(const std::string& path, const std::string& data) {
   bool ok = write_all(fd, data.data(), data.size());
   if (::close(fd) != 0) ok = false;
   return ok;
+}
+
+bool write_whole_file(const std::string& path, const std::string& data, Reason& why) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return why.fail("cannot create " + path + ": " + std::strerror(errno));
+  bool ok = write_all(fd, data.data(), data.size());
+  if (::close(fd) != 0) ok = false;
+  return ok || why.fail("cannot write " + path);
 }
 
 bool delete_file(const std::string& path) { return ::unlink(path.c_str()) == 0; }
