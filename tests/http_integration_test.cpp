@@ -1,5 +1,5 @@
-// A real ChatWebServer on a free loopback port, spoken to with raw bytes and
-// with curl as a real client.
+// A real ChatWebServer on a port the system chose, spoken to with raw bytes
+// and with curl as a real client.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>

@@ -351,7 +351,7 @@ TEST_F(ServiceControl, ErrorPathAFailedSendIsReportedInsteadOfTheStateEvent) {
 
 // ---- the service body ---------------------------------------------------
 
-// A program folder with the shipped site on a free port.
+// A program folder with the shipped site on a reserved port.
 class ServiceBody : public ::testing::Test {
  protected:
   TestEnvironment env_;
@@ -731,11 +731,8 @@ TEST_F(SystemdBackend, ErrorPathAFailedEnableRemovesTheUnit) {
 TEST(SystemdNotify, StatesBecomeNotificationDatagrams) {
   TempDir dir;
   const std::string path = dir.path() + "notify";
-  int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_un a{};
-  a.sun_family = AF_UNIX;
-  std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
-  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  const int fd = test::bind_datagram_socket(path);
+  ASSERT_GE(fd, 0);
   setenv("NOTIFY_SOCKET", path.c_str(), 1);
   auto reporter = make_status_reporter("Tavella Service");
   EXPECT_STREQ(reporter->backend_name(), "systemd");
