@@ -124,13 +124,9 @@ bool read_file_head(const std::string& path, std::size_t max_bytes, std::string&
   return true;
 }
 
-
 bool write_whole_file(const std::string& path, const std::string& data) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
-  bool ok = write_all(fd, data.data(), data.size());
-  if (::close(fd) != 0) ok = false;
-  return ok;
+  Reason unread;
+  return write_whole_file(path, data, unread);
 }
 
 bool write_whole_file(const std::string& path, const std::string& data, Reason& why) {

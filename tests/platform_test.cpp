@@ -101,6 +101,19 @@ TEST(FsTest, WholeFilesAreBinarySafe) {
   EXPECT_FALSE(write_whole_file(dir.path() + "no/f", "x"));
 }
 
+TEST(FsTest, AFileThatCannotBeMadeIsToldWithItsPathAndTheSystemsReason) {
+  TempDir dir;
+  Reason why;
+  why.text = "left alone";
+  ASSERT_TRUE(write_whole_file(dir.path() + "f", "data", why));
+  EXPECT_EQ(why.text, "left alone");
+  std::string back;
+  ASSERT_TRUE(read_whole_file(dir.path() + "f", back));
+  EXPECT_EQ(back, "data");
+  EXPECT_FALSE(write_whole_file(dir.path() + "no/f", "x", why));
+  EXPECT_EQ(why.text, "cannot create " + dir.path() + "no/f: No such file or directory");
+}
+
 TEST(AutostartTest, EntryNamesTheRunningProgramAndIsRemovedAgain) {
   TestEnvironment env;
   const std::string entry = env.config_dir() + "autostart/Tavella.desktop";
