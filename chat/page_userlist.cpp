@@ -61,8 +61,9 @@ bool page_users(ChatContext& ctx, const std::string& path, std::string& out) {
       list += "<img src=/images/";
       // Places get only plain picture names; this keeps it so.
       list += picture_name_plain(u.icon) ? u.icon : kDefaultPicture;
-      list += ">[<a href=\"javascript:parent.chatsubmit.getname('" + getname_argument(name) +
-              "');\" target=\"chatsubmit\">" + escape_html(name) + "</a>]";
+      // The page's own script answers a click on the name (no script in the
+      // address: the pages run none but their own files).
+      list += ">[<a href=\"#\" data-name=\"" + escape_html(name) + "\">" + escape_html(name) + "</a>]";
       // The own line is marked only for the very spelling the page asks with.
       list += own == i && name == r.name ? "<==<br>" : "<br>";
       ++count;

@@ -1,5 +1,6 @@
 #include "server/chat_web_server.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -60,6 +61,15 @@ bool posts_exit(std::string_view path) {
   return page.size() >= 8 && page.substr(page.size() - 8) == "exit.ghp";
 }
 
+// Whether a POST enters the chat: "chat.ghp" without a query, its body the
+// query an address would carry ("username=...&password=...&room=...&sex=...").
+// The start page and the chat window enter this way, so that no password
+// stands in an address (history, proxies' logs).
+bool posts_entry(std::string_view path, std::string_view body) {
+  return path.find('?') == std::string_view::npos && path.size() >= 8 &&
+         path.substr(path.size() - 8) == "chat.ghp" && body.substr(0, 9) == "username=";
+}
+
 }  // namespace
 
 ChatWebServer::ChatWebServer(SiteData& site, PageHandlers* pages, ChatLog& log)
@@ -100,6 +110,11 @@ void ChatWebServer::take_address_settings() {
   trusted_proxies_ = address_list(s.trusted_proxies);
   ConnectionLimits bounds = limits();
   bounds.connections_per_address = s.max_connections_per_address;
+  bounds.max_connections = s.max_connections;
+  // 0 lifts the bound on unfinished requests, and so the share of it too.
+  const std::size_t pending = std::size_t(s.max_pending_kb) * 1024;
+  bounds.pending_bytes = pending > 0 ? pending : SIZE_MAX;
+  bounds.pending_bytes_per_address = pending / kPendingShareDivisor;
   bounds.exempt_addresses = trusted_proxies_;
   bounds.network_prefix_v4 = s.network_prefix_v4;
   bounds.network_prefix_v6 = s.network_prefix_v6;
@@ -210,8 +225,14 @@ Answer ChatWebServer::answer(const HttpRequest& request, std::string_view method
     if (path == "/") path = default_page_;
   } else if (method == "POST") {
     path.assign(request.line.path);
-    if (!posts_exit(path)) return answer_form_post(request, path, date);
-    if (!request_from_this_site(request)) {
+    if (posts_entry(path, request.body)) {
+      // Answered as the address with that query, the same-site rule and the
+      // bounds of an entry included.
+      path += '?';
+      path += request.body;
+    } else if (!posts_exit(path)) {
+      return answer_form_post(request, path, date);
+    } else if (!request_from_this_site(request)) {
       // A page of another site may not end a visitor's place through the
       // visitor's browser: nothing changes, and the beacon gets an empty page.
       Answer empty;
@@ -282,6 +303,13 @@ Answer ChatWebServer::answer_form_post(const HttpRequest& request, const std::st
 Answer ChatWebServer::answer_page(Page which, const HttpRequest& request, const std::string& path,
                                   const char* status, std::string_view date) {
   Answer answer;
+  if (pages_ && std::string_view(status) == kStatusOk) {
+    answer.live = pages_->live_page(which, path, request);
+    if (answer.live) {
+      append_event_stream_header(answer.text, date);
+      return answer;
+    }
+  }
   answer.keep_alive = request.keep_alive;
   std::string page;
   if (pages_ && pages_->page(which, path, request, page)) {

@@ -1,5 +1,9 @@
 // The client threads of a ConnectionServer: admitting an accepted
 // connection, serving it, and waiting on the listeners for the next one.
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
 #include <memory>
 #include <string>
 
@@ -46,16 +50,40 @@ int ConnectionServer::Impl::add_client(const std::shared_ptr<RunBlock>& block, i
                                        const std::string& ip, int port, bool secure) {
   std::shared_ptr<Client> client = admit(*block, socket, ip, port, secure);
   if (!client) return 1;
-  int error = 0;
+  int error = EAGAIN;
+  const std::size_t thread_bound = block->limits.client_threads;
   bool started =
+      (thread_bound == 0 || static_cast<std::size_t>(clients.busy()) < thread_bound) &&
       clients.run([this, block, client] { serve_and_wait(block, client); }, &error);
   if (!started) {
-    (void)block->registry.remove(client->entry);
     report("_beginthreadex(...) failure", "AddClient", error);
-    client->transport->close();
-    serving.fetch_sub(1);
+    // Out of threads: a connection waiting for its client makes room, and
+    // its thread serves this one next. Queued first, so that thread cannot
+    // look before it is there.
+    client->entry.idle_since.store(0);
+    {
+      MutexLock hold(block->unserved_lock);
+      block->unserved.push_back(client);
+    }
+    if (!block->registry.close_longest_idle() && block->take_back(client)) drop(*block, *client);
   }
   return 1;
+}
+
+void ConnectionServer::Impl::drop(RunBlock& block, Client& client) {
+  (void)block.registry.remove(client.entry);
+  client.transport->close();
+  serving.fetch_sub(1);
+}
+
+void ConnectionServer::Impl::serve_unserved(RunBlock& block) {
+  while (std::shared_ptr<Client> next = block.take_unserved()) {
+    // From now on it waits for its client like any other (a handshake).
+    next->entry.idle_since.store(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
+    serve(block, *next);
+  }
 }
 
 // The life of a client thread within one run: it serves its connection,
@@ -65,6 +93,7 @@ void ConnectionServer::Impl::serve_and_wait(const std::shared_ptr<RunBlock>& blo
                                             std::shared_ptr<Client> client) {
   serve(*block, *client);
   client.reset();
+  serve_unserved(*block);
   std::unique_ptr<net::ListenWait> wait = block->listeners.make_wait(block->stop.fd());
   if (!wait || !wait->valid()) return;  // out of descriptors: the accept thread serves
   for (;;) {
@@ -93,6 +122,7 @@ void ConnectionServer::Impl::serve_and_wait(const std::shared_ptr<RunBlock>& blo
     make_room(*block);
     if (std::shared_ptr<Client> next = admit(*block, socket, ip, raw_port, secure))
       serve(*block, *next);
+    serve_unserved(*block);
   }
 }
 

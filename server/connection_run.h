@@ -6,6 +6,7 @@
 #pragma once
 #include <algorithm>
 #include <atomic>
+#include <deque>
 #include <memory>
 #include <string>
 
@@ -83,6 +84,8 @@ class Listeners {
   int count_ GUARDED_BY(lock_) = 0;  // 0: closed
 };
 
+struct Client;
+
 // Everything one run shares with its threads. Every thread of the run holds a
 // reference, so the stop event and the registry stay valid until the last of
 // them has ended, however long a page handler takes after Shutdown.
@@ -108,6 +111,29 @@ struct RunBlock {
   // the last of them takes a connection, for the accept thread to step in.
   std::atomic<int> waiting{0};
   PollableEvent dry;
+
+  // Connections accepted when no thread could be started for them: each
+  // waits here for the thread of the connection closed to make room for it
+  // (or of any other that ends), never picked to make room itself.
+  Mutex unserved_lock;
+  std::deque<std::shared_ptr<Client>> unserved GUARDED_BY(unserved_lock);
+
+  // The oldest unserved connection, or null.
+  std::shared_ptr<Client> take_unserved() EXCLUDES(unserved_lock) {
+    MutexLock hold(unserved_lock);
+    if (unserved.empty()) return nullptr;
+    std::shared_ptr<Client> next = std::move(unserved.front());
+    unserved.pop_front();
+    return next;
+  }
+  // Takes `client` back out; false when a thread has taken it meanwhile.
+  bool take_back(const std::shared_ptr<Client>& client) EXCLUDES(unserved_lock) {
+    MutexLock hold(unserved_lock);
+    auto it = std::find(unserved.begin(), unserved.end(), client);
+    if (it == unserved.end()) return false;
+    unserved.erase(it);
+    return true;
+  }
 
   bool exempt(const std::string& ip) const {
     return std::any_of(limits.exempt_addresses.begin(), limits.exempt_addresses.end(),
@@ -193,6 +219,10 @@ struct ConnectionServer::Impl final : ConnectionHost {
                  int port, bool secure = false);
   int open_tls_listener(RunBlock& block);
   void serve(RunBlock& block, Client& client);
+  // Serves the connections that wait for a thread, on this one.
+  void serve_unserved(RunBlock& block);
+  // Closes a connection that no thread serves.
+  void drop(RunBlock& block, Client& client);
   void serve_and_wait(const std::shared_ptr<RunBlock>& block, std::shared_ptr<Client> client);
 };
 

@@ -135,9 +135,10 @@ int ConnectionServer::Run(int port, unsigned idle_timeout_ms) {
   // Every connection holds a descriptor: the soft limit a service is given
   // (often 1,024) would let one client lock everyone out.
   const long descriptors = raise_descriptor_limit();
-  block->max_connections = m.limits.max_connections > 0
-                               ? m.limits.max_connections
-                               : std::max(descriptors - kSpareDescriptors, 16L);
+  // What the descriptors allow bounds the connections whatever the setting.
+  block->max_connections = std::max(descriptors - kSpareDescriptors, 16L);
+  if (m.limits.max_connections > 0)
+    block->max_connections = std::min(block->max_connections, m.limits.max_connections);
   if (!block->stop.valid() || !block->dry.valid()) {
     m.report("WSACreateEvent(...) failure for ShutdownEvent", "AcceptThread",
              block->stop.valid() ? block->dry.error() : block->stop.error());
@@ -324,6 +325,8 @@ void ConnectionServer::Impl::accept_loop(const std::shared_ptr<RunBlock>& block)
     if (watch && w.readable && block->waiting.load() == 0) accept_waiting(block, ready);
   }
   block->listeners.close();
+  // Whatever still waits for a thread is not served any more.
+  while (std::shared_ptr<Client> left = block->take_unserved()) drop(*block, *left);
 }
 
 // Takes every connection that waits on the ready listeners and starts a

@@ -22,10 +22,13 @@
 // Bounds per address (the peer's; exempt_addresses are not bounded): at
 // most connections_per_address connections (a further one is closed at
 // once) and pending_bytes_per_address of the unfinished-request memory.
-// Once the connections reach max_connections (by default what the
+// Once the connections reach max_connections (never more than what the
 // descriptor limit, raised to its hard limit at Run, leaves), or accepting
-// fails for want of descriptors, the connection that has waited longest for
-// a request is closed, so a newcomer is always served.
+// fails for want of descriptors, or no thread can be started for a
+// newcomer, the connection waiting longest for its client of the network
+// holding the most is closed (ConnectionRegistry), so a newcomer is served
+// while any connection waits for its client; short of threads, the
+// newcomer is served by the thread of the one closed.
 //
 // Lifetime: Run/Shutdown may alternate any number of times. The stop event
 // and the client registry of one run live in a block shared by the run's

@@ -12,8 +12,11 @@
 //   "Date: %s\r\nServer: %s\r\n" protective lines, extra lines,
 //   "\r\n%s"
 // Every answer, the test stream included, carries the protective lines: no
-// browser guesses another type than the one sent, and no other site frames
-// the chat or learns its addresses from the referrer.
+// browser guesses another type than the one sent, no other site frames the
+// chat or learns its addresses from the referrer, and a page runs no script
+// but the server's own files (no inline script, no javascript: address, no
+// plug-in, no <base>, no form sent elsewhere), whatever a visitor's line
+// holds. Pictures, links and styles of lines stay free.
 // Thread safety: all functions may run on any number of threads at once.
 #pragma once
 #include <cstddef>
@@ -37,7 +40,8 @@ inline constexpr const char* kStatusRangeRefused = "416 Range Not Satisfiable";
 inline constexpr std::string_view kProtectiveLines =
     "X-Content-Type-Options: nosniff\r\n"
     "X-Frame-Options: SAMEORIGIN\r\n"
-    "Content-Security-Policy: frame-ancestors 'self'\r\n"
+    "Content-Security-Policy: frame-ancestors 'self'; script-src 'self'; object-src 'none'; "
+    "base-uri 'none'; form-action 'self'\r\n"
     "Referrer-Policy: same-origin\r\n";
 // Answers of the chat's own pages change with every request.
 inline constexpr std::string_view kNoStoreLine = "Cache-Control: no-store\r\n";
@@ -68,6 +72,11 @@ void append_standard_header(std::string& out, std::string_view status, std::stri
 void append_standard_answer(std::string& out, std::string_view status, std::string_view date,
                             std::string_view body, bool keep_alive,
                             std::string_view content_type, std::string_view extra_lines = {});
+
+// The header of an event stream (text/event-stream): no length (the body
+// ends when the connection closes), never stored, and not held back by a
+// proxy in front (X-Accel-Buffering: no).
+void append_event_stream_header(std::string& out, std::string_view date);
 
 // Short header plus body.
 void append_short_answer(std::string& out, std::string_view status, std::string_view date,

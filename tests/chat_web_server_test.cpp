@@ -72,7 +72,8 @@ const char kIp[] = "10.0.0.1";
 // The lines every answer carries before its empty line.
 const std::string kGuard =
     "X-Content-Type-Options: nosniff\r\nX-Frame-Options: SAMEORIGIN\r\n"
-    "Content-Security-Policy: frame-ancestors 'self'\r\nReferrer-Policy: same-origin\r\n";
+    "Content-Security-Policy: frame-ancestors 'self'; script-src 'self'; object-src 'none'; "
+    "base-uri 'none'; form-action 'self'\r\nReferrer-Policy: same-origin\r\n";
 const std::string kNoStore = "Cache-Control: no-store\r\n";
 
 std::string standard(const std::string& status, const std::string& body, bool keep,
@@ -306,28 +307,55 @@ TEST_F(ChatWebServerTest, PageBodyPassesThroughUnchanged) {
 // ----------------------------------------------------------------- form posts
 
 TEST_F(ChatWebServerTest, EnteringFromAnotherSiteEntersNobody) {
-  const std::string enter = "GET /chat.ghp?username=x&password=&room=1&sex=1 HTTP/1.1\r\nHost: h\r\n";
-  struct Case {
-    const char* headers;
-    bool handled;
-  } cases[] = {
-      {"Sec-Fetch-Site: cross-site\r\n", false},
-      {"Referer: http://other.example/page.html\r\n", false},
-      {"Origin: http://other.example\r\n", false},
-      {"Referer: http://h/index.ghp\r\nSec-Fetch-Site: same-origin\r\n", true},  // the start page
-      {"", true},  // a script names no site
-  };
-  for (const Case& c : cases) {
-    main.pages.calls.clear();
-    const std::string answer = ask(enter + c.headers + "\r\n");
-    EXPECT_EQ(main.pages.calls.size(), c.handled ? 1u : 0u) << c.headers;
-    if (!c.handled)
-      EXPECT_NE(answer.find("Please enter the chat from its own start page!"), std::string::npos) << answer;
+  for (const std::string enter :
+       {"GET /chat.ghp?username=x&password=&room=1&sex=1 HTTP/1.1\r\nHost: h\r\n",
+        "POST /chat.ghp HTTP/1.1\r\nHost: h\r\nContent-Length: 33\r\n"}) {
+    SCOPED_TRACE(enter);
+    const std::string body = enter[0] == 'P' ? "username=x&password=&room=1&sex=1" : "";
+    struct Case {
+      const char* headers;
+      bool handled;
+    } cases[] = {
+        {"Sec-Fetch-Site: cross-site\r\n", false},
+        {"Referer: http://other.example/page.html\r\n", false},
+        {"Origin: http://other.example\r\n", false},
+        {"Referer: http://h/index.ghp\r\nSec-Fetch-Site: same-origin\r\n", true},  // the start page
+        {"", true},  // a script names no site
+    };
+    for (const Case& c : cases) {
+      main.pages.calls.clear();
+      const std::string answer = ask(enter + c.headers + "\r\n" + body);
+      EXPECT_EQ(main.pages.calls.size(), c.handled ? 1u : 0u) << c.headers;
+      if (!c.handled) {
+        EXPECT_NE(answer.find("Please enter the chat from its own start page!"), std::string::npos) << answer;
+      }
+    }
   }
   // The other pages a browser loads from anywhere are untouched.
   main.pages.calls.clear();
   ask("GET /index.ghp HTTP/1.1\r\nHost: h\r\nSec-Fetch-Site: cross-site\r\n\r\n");
   EXPECT_EQ(main.pages.calls.size(), 1u);
+}
+
+// The start page enters with a post, the password in the body: answered as
+// the address with that query. Only "chat.ghp" without a query and a body
+// that starts with the name is an entry; anything else stays a chat post.
+TEST_F(ChatWebServerTest, EnteringByPostIsTheAddressWithTheBodyAsQuery) {
+  const std::string body = "username=ann&password=s%26cret&room=2&sex=3";
+  EXPECT_EQ(ask("POST /chat.ghp HTTP/1.0\r\nContent-Length: " + std::to_string(body.size()) +
+                "\r\n\r\n" + body),
+            page_answer("200 OK", "<page 1>", false));
+  EXPECT_EQ(only_call().kind, "page");
+  EXPECT_EQ(only_call().page, static_cast<int>(Page::Chat));
+  EXPECT_EQ(only_call().text, "/chat.ghp?" + body);
+  for (const std::string request :
+       {"POST /chat.ghp?room=1 HTTP/1.0\r\n\r\nusername=ann&chat_flag=1",
+        "POST /chat.ghp HTTP/1.0\r\n\r\nmessage=username=ann&chat_flag=1",
+        "POST /chatsubmit.ghp HTTP/1.0\r\n\r\nusername=ann&chat_flag=1"}) {
+    main.pages.calls.clear();
+    ask(request);
+    EXPECT_EQ(only_call().kind, "chat") << request;
+  }
 }
 
 TEST_F(ChatWebServerTest, PostGoesToTheChatPost) {

@@ -54,7 +54,8 @@ struct Main {
 // The lines every answer carries before its empty line.
 const std::string kGuard =
     "X-Content-Type-Options: nosniff\r\nX-Frame-Options: SAMEORIGIN\r\n"
-    "Content-Security-Policy: frame-ancestors 'self'\r\nReferrer-Policy: same-origin\r\n";
+    "Content-Security-Policy: frame-ancestors 'self'; script-src 'self'; object-src 'none'; "
+    "base-uri 'none'; form-action 'self'\r\nReferrer-Policy: same-origin\r\n";
 const std::string kNoStore = "Cache-Control: no-store\r\n";
 
 std::string standard(const std::string& status, const std::string& body, bool keep,

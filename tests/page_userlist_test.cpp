@@ -72,8 +72,8 @@ class UserListTest : public ::testing::Test {
   }
 
   static std::string entry(const std::string& name, const std::string& icon, bool own = false) {
-    return "<img src=/images/" + icon + ">[<a href=\"javascript:parent.chatsubmit.getname('" + name +
-           "');\" target=\"chatsubmit\">" + name + "</a>]" + (own ? "<==<br>" : "<br>");
+    return "<img src=/images/" + icon + ">[<a href=\"#\" data-name=\"" + name + "\">" + name + "</a>]" +
+           (own ? "<==<br>" : "<br>");
   }
 
   SiteData site;

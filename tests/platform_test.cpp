@@ -16,6 +16,7 @@
 
 #include "platform/autostart.h"
 #include "platform/event.h"
+#include "platform/folder_lock.h"
 #include "platform/thread.h"
 #include "platform/fs.h"
 #include "platform/interfaces.h"
@@ -112,6 +113,37 @@ TEST(FsTest, AFileThatCannotBeMadeIsToldWithItsPathAndTheSystemsReason) {
   EXPECT_EQ(back, "data");
   EXPECT_FALSE(write_whole_file(dir.path() + "no/f", "x", why));
   EXPECT_EQ(why.text, "cannot create " + dir.path() + "no/f: No such file or directory");
+}
+
+// A server holds its program folder exclusively, tvlctl shared: shared
+// holders go together, an exclusive one goes with nobody, a holder that lets
+// go frees the folder, and a folder that cannot be opened is not "busy".
+TEST(FolderLockTest, SharedHoldersGoTogetherAndAnExclusiveOneWithNobody) {
+  using Mode = FolderLock::Mode;
+  using Outcome = FolderLock::Outcome;
+  TempDir dir;
+  struct Case {
+    Mode held, wanted;
+    Outcome outcome;
+  } cases[] = {
+      {Mode::kShared, Mode::kShared, Outcome::kLocked},
+      {Mode::kShared, Mode::kExclusive, Outcome::kBusy},
+      {Mode::kExclusive, Mode::kShared, Outcome::kBusy},
+      {Mode::kExclusive, Mode::kExclusive, Outcome::kBusy},
+  };
+  for (const Case& c : cases) {
+    FolderLock holder, other;
+    ASSERT_EQ(holder.take(dir.path(), c.held, 0), Outcome::kLocked);
+    EXPECT_EQ(other.take(dir.path(), c.wanted, 20), c.outcome)
+        << static_cast<int>(c.held) << static_cast<int>(c.wanted);
+    EXPECT_EQ(other.held(), c.outcome == Outcome::kLocked);
+    holder.release();
+    other.release();
+    EXPECT_EQ(other.take(dir.path(), c.wanted, 0), Outcome::kLocked);
+  }
+  FolderLock missing;
+  EXPECT_EQ(missing.take(dir.path() + "no/such/", Mode::kShared, 0), Outcome::kFailed);
+  EXPECT_FALSE(missing.held());
 }
 
 TEST(AutostartTest, EntryNamesTheRunningProgramAndIsRemovedAgain) {

@@ -120,12 +120,39 @@ const openContexts = [];
 export async function newPage() {
   const context = await browser.newContext({ viewport: { width: 1100, height: 720 } });
   openContexts.push(context);
-  const page = await context.newPage();
+  return watched(await context.newPage());
+}
+
+// Another tab of the browser of `page` (same storage and channels).
+export async function newTabOf(page) {
+  return watched(await page.context().newPage());
+}
+
+function watched(page) {
   page.setDefaultTimeout(WAIT);
   page.errors = [];
   page.on("pageerror", (e) => page.errors.push(String(e)));
   page.on("dialog", (d) => { page.errors.push("dialog: " + d.message()); d.dismiss().catch(() => {}); });
+  watchPolicy(page);
   return page;
+}
+
+// Every refusal of the pages' Content Security Policy in any page or frame of
+// a test, collected for run.mjs, which fails the test when there is one.
+// Chromium writes each refusal to the console; the pages' own event says
+// which directive and address too (a listener of each new document: one the
+// window writes over itself keeps only the console).
+export const policyViolations = [];
+function watchPolicy(page) {
+  page.on("console", (m) => {
+    if (/Content Security Policy|securitypolicyviolation/i.test(m.text()))
+      policyViolations.push(`${page.url()}: ${m.text().slice(0, 300)}`);
+  });
+  page.addInitScript(() => {
+    document.addEventListener("securitypolicyviolation", (e) => {
+      console.error(`securitypolicyviolation ${e.violatedDirective} ${e.blockedURI} at ${e.sourceFile}:${e.lineNumber}`);
+    });
+  }).catch(() => {});
 }
 
 export async function closeContexts() {
@@ -162,7 +189,7 @@ export async function lobby(page) {
   await page.goto(base + "/", { waitUntil: "load" });
   await page.waitForSelector("#rooms .room");
   return page.evaluate(() => {
-    const out = [];
+    const out = [], rooms = tvlScript.array(document.getElementById("tvl-rooms").textContent, "rooms");
     for (let i = 0; i + 6 < rooms.length; i += 7)
       out.push({ name: rooms[i], users: Number(rooms[i + 1]), admin: rooms[i + 3], number: rooms[i + 6] });
     return out;

@@ -7,7 +7,7 @@
 import fs from "node:fs";
 import path from "node:path";
 import { fileURLToPath, pathToFileURL } from "node:url";
-import { TEST_TIMEOUT, bounded, closeContexts, setUp, finish, killServer } from "./lib.mjs";
+import { TEST_TIMEOUT, bounded, closeContexts, setUp, finish, killServer, policyViolations } from "./lib.mjs";
 
 const here = path.dirname(fileURLToPath(import.meta.url));
 const dist = path.resolve(process.argv[2] || path.join(here, "../../build/dist"));
@@ -30,7 +30,11 @@ try {
     if (only && !t.name.includes(only) && t.suite !== only) continue;
     const started = Date.now();
     try {
+      policyViolations.length = 0;
       await bounded(t.fn(), TEST_TIMEOUT, t.name);
+      // A page that broke its own Content Security Policy fails the test.
+      if (policyViolations.length)
+        throw new Error("Content Security Policy violated:\n" + [...new Set(policyViolations)].join("\n"));
       passed++;
       console.log(`ok   ${t.name} (${((Date.now() - started) / 1000).toFixed(1)} s)`);
     } catch (e) {
