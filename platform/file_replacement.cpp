@@ -24,20 +24,20 @@ std::string failure(const std::string& what, const std::string& path, int error)
 // errno set.
 ssize_t faulty_pwrite(int fd, const uint8_t* p, std::size_t n, off_t at) {
   switch (write_faults::next_write()) {
-    case Step::kRun:
+    case Step::Run:
       return ::pwrite(fd, p, n, at);
-    case Step::kFail:
+    case Step::Fail:
       errno = EIO;
       return -1;
-    case Step::kNoSpace:
+    case Step::NoSpace:
       errno = ENOSPC;
       return -1;
-    case Step::kHalfThenNoSpace:
+    case Step::HalfThenNoSpace:
       return ::pwrite(fd, p, n / 2, at);
-    case Step::kHalfThenStop:
+    case Step::HalfThenStop:
       (void)!::pwrite(fd, p, n / 2, at);
       ::_exit(kWriteFaultStopStatus);
-    case Step::kStop:
+    case Step::Stop:
       ::_exit(kWriteFaultStopStatus);
   }
   return -1;
@@ -46,15 +46,15 @@ ssize_t faulty_pwrite(int fd, const uint8_t* p, std::size_t n, off_t at) {
 // A flush or rename through the fault steps: false with errno set.
 bool other_step_allowed() {
   switch (write_faults::next_other()) {
-    case Step::kStop:
-    case Step::kHalfThenStop:
+    case Step::Stop:
+    case Step::HalfThenStop:
       ::_exit(kWriteFaultStopStatus);
-    case Step::kFail:
-    case Step::kNoSpace:
-    case Step::kHalfThenNoSpace:
+    case Step::Fail:
+    case Step::NoSpace:
+    case Step::HalfThenNoSpace:
       errno = EIO;
       return false;
-    case Step::kRun:
+    case Step::Run:
       break;
   }
   return true;

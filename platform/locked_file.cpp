@@ -39,29 +39,29 @@ LockedOpen LockedFile::open(const std::string& path, int wait_ms, std::string& r
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) {
       reason = path + ": " + std::strerror(errno);
-      return errno == ENOENT ? LockedOpen::kMissing : LockedOpen::kFailed;
+      return errno == ENOENT ? LockedOpen::Missing : LockedOpen::Failed;
     }
     if (!S_ISREG(st.st_mode)) {
       reason = path + " is not a file";
-      return LockedOpen::kNotAFile;
+      return LockedOpen::NotAFile;
     }
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
       reason = path + ": " + std::strerror(errno);
       if (errno == ENOENT) continue;
-      return LockedOpen::kFailed;
+      return LockedOpen::Failed;
     }
     if (!lock_within(fd, wait_ms)) {
       const int error = errno;
       ::close(fd);
       reason = path + (error == EWOULDBLOCK ? " is locked by another program" : ": cannot be locked");
-      return error == EWOULDBLOCK ? LockedOpen::kBusy : LockedOpen::kFailed;
+      return error == EWOULDBLOCK ? LockedOpen::Busy : LockedOpen::Failed;
     }
     struct stat locked {}, now {};
     if (::fstat(fd, &locked) != 0 || !S_ISREG(locked.st_mode)) {
       ::close(fd);
       reason = path + " is not a file";
-      return LockedOpen::kNotAFile;
+      return LockedOpen::NotAFile;
     }
     if (::stat(path.c_str(), &now) != 0 || now.st_ino != locked.st_ino || now.st_dev != locked.st_dev) {
       ::close(fd);  // replaced while we waited: lock the new one
@@ -73,10 +73,10 @@ LockedOpen LockedFile::open(const std::string& path, int wait_ms, std::string& r
     mode_ = int(locked.st_mode & 07777);
     uid_ = locked.st_uid;
     gid_ = locked.st_gid;
-    return LockedOpen::kOpened;
+    return LockedOpen::Opened;
   }
   reason = path + " is replaced too often to be locked";
-  return LockedOpen::kBusy;
+  return LockedOpen::Busy;
 }
 
 void LockedFile::close() {

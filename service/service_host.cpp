@@ -56,15 +56,15 @@ ServiceHost::Status ServiceHost::status() const {
 int ServiceHost::ParseCommandLine(const std::vector<std::string>& args) {
   std::string unknown;
   switch (ServiceCommands::CheckArguments(args, unknown)) {
-    case ServiceCommands::Arguments::kHelp:
+    case ServiceCommands::Arguments::Help:
       std::fputs(ServiceCommands::Usage().c_str(), stdout);
       std::fflush(stdout);
       return 0;
-    case ServiceCommands::Arguments::kUnknown:
+    case ServiceCommands::Arguments::Unknown:
       std::fprintf(stderr, "tvlService: unknown option \"%s\"\n%s", unknown.c_str(),
                    ServiceCommands::Usage().c_str());
       return kUsageExitStatus;
-    case ServiceCommands::Arguments::kAction:
+    case ServiceCommands::Arguments::Action:
       break;
   }
   switch (ServiceCommands::SelectAction(args)) {
@@ -281,13 +281,13 @@ void ServiceHost::Run() {
 }
 
 bool ServiceHost::TakeProgramFolder(FolderLock& lock) {
-  switch (lock.take(program_folder_, FolderLock::Mode::kExclusive, kServedFolderWaitMs)) {
-    case FolderLock::Outcome::kLocked:
+  switch (lock.take(program_folder_, FolderLock::Mode::Exclusive, kServedFolderWaitMs)) {
+    case FolderLock::Outcome::Locked:
       return true;
-    case FolderLock::Outcome::kFailed:
+    case FolderLock::Outcome::Failed:
       // A folder that cannot be opened fails on its own, said at the load.
       return true;
-    case FolderLock::Outcome::kBusy:
+    case FolderLock::Outcome::Busy:
       break;
   }
   // Not to service.log: that file is the other server's.

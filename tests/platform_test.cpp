@@ -126,23 +126,23 @@ TEST(FolderLockTest, SharedHoldersGoTogetherAndAnExclusiveOneWithNobody) {
     Mode held, wanted;
     Outcome outcome;
   } cases[] = {
-      {Mode::kShared, Mode::kShared, Outcome::kLocked},
-      {Mode::kShared, Mode::kExclusive, Outcome::kBusy},
-      {Mode::kExclusive, Mode::kShared, Outcome::kBusy},
-      {Mode::kExclusive, Mode::kExclusive, Outcome::kBusy},
+      {Mode::Shared, Mode::Shared, Outcome::Locked},
+      {Mode::Shared, Mode::Exclusive, Outcome::Busy},
+      {Mode::Exclusive, Mode::Shared, Outcome::Busy},
+      {Mode::Exclusive, Mode::Exclusive, Outcome::Busy},
   };
   for (const Case& c : cases) {
     FolderLock holder, other;
-    ASSERT_EQ(holder.take(dir.path(), c.held, 0), Outcome::kLocked);
+    ASSERT_EQ(holder.take(dir.path(), c.held, 0), Outcome::Locked);
     EXPECT_EQ(other.take(dir.path(), c.wanted, 20), c.outcome)
         << static_cast<int>(c.held) << static_cast<int>(c.wanted);
-    EXPECT_EQ(other.held(), c.outcome == Outcome::kLocked);
+    EXPECT_EQ(other.held(), c.outcome == Outcome::Locked);
     holder.release();
     other.release();
-    EXPECT_EQ(other.take(dir.path(), c.wanted, 0), Outcome::kLocked);
+    EXPECT_EQ(other.take(dir.path(), c.wanted, 0), Outcome::Locked);
   }
   FolderLock missing;
-  EXPECT_EQ(missing.take(dir.path() + "no/such/", Mode::kShared, 0), Outcome::kFailed);
+  EXPECT_EQ(missing.take(dir.path() + "no/such/", Mode::Shared, 0), Outcome::Failed);
   EXPECT_FALSE(missing.held());
 }
 

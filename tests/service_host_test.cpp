@@ -128,19 +128,19 @@ TEST(ServiceCommandLine, OnlyTheFourOptionsAndHelpAreAccepted) {
     A expected;
     const char* unknown;
   } cases[] = {
-      {{}, A::kAction, ""},           {{"-i"}, A::kAction, ""},
-      {{"/u"}, A::kAction, ""},       {{"-e", "-s"}, A::kAction, ""},
-      {{"--help"}, A::kHelp, ""},     {{"-h"}, A::kHelp, ""},
-      {{"-s", "--help"}, A::kHelp, ""}, {{"-x"}, A::kUnknown, "-x"},
-      {{"-x", "-s"}, A::kUnknown, "-x"}, {{"-s", "-S"}, A::kUnknown, "-S"},
-      {{"-is"}, A::kUnknown, "-is"}, {{"--s"}, A::kUnknown, "--s"},
-      {{"start"}, A::kUnknown, "start"}, {{"--help", ""}, A::kUnknown, ""},
+      {{}, A::Action, ""},           {{"-i"}, A::Action, ""},
+      {{"/u"}, A::Action, ""},       {{"-e", "-s"}, A::Action, ""},
+      {{"--help"}, A::Help, ""},     {{"-h"}, A::Help, ""},
+      {{"-s", "--help"}, A::Help, ""}, {{"-x"}, A::Unknown, "-x"},
+      {{"-x", "-s"}, A::Unknown, "-x"}, {{"-s", "-S"}, A::Unknown, "-S"},
+      {{"-is"}, A::Unknown, "-is"}, {{"--s"}, A::Unknown, "--s"},
+      {{"start"}, A::Unknown, "start"}, {{"--help", ""}, A::Unknown, ""},
   };
   for (const Case& c : cases) {
     std::string shown, unknown;
     for (const auto& a : c.args) shown += "[" + a + "]";
     EXPECT_EQ(ServiceCommands::CheckArguments(c.args, unknown), c.expected) << shown;
-    if (c.expected == A::kUnknown) EXPECT_EQ(unknown, c.unknown) << shown;
+    if (c.expected == A::Unknown) EXPECT_EQ(unknown, c.unknown) << shown;
   }
 }
 
