@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "platform/locked_file.h"
+#include "platform/retry.h"
 #include "platform/write_faults.h"
 
 namespace tvl {
@@ -105,9 +106,9 @@ bool FileReplacement::write(int64_t pos, const void* data, int64_t len, std::str
   auto* p = static_cast<const uint8_t*>(data);
   int64_t done = 0;
   while (done < len) {
-    const ssize_t n = faulty_pwrite(fd_, p + done, std::size_t(len - done), off_t(pos + done));
+    const ssize_t n = retry_interrupted(
+        [&] { return faulty_pwrite(fd_, p + done, std::size_t(len - done), off_t(pos + done)); });
     if (n < 0) {
-      if (errno == EINTR) continue;
       reason = failure("write", temp_, errno);
       return false;
     }

@@ -168,8 +168,8 @@ bool read_file_part(const std::string& path, long long offset, std::size_t max_b
   std::string part(max_bytes, '\0');
   std::size_t got = 0;
   while (got < max_bytes) {
-    const ssize_t n = ::pread(fd, &part[got], max_bytes - got, static_cast<off_t>(offset + got));
-    if (n < 0 && errno == EINTR) continue;
+    const ssize_t n = retry_interrupted(
+        [&] { return ::pread(fd, &part[got], max_bytes - got, static_cast<off_t>(offset + got)); });
     if (n <= 0) break;
     got += static_cast<std::size_t>(n);
   }
