@@ -6,11 +6,17 @@
 #include "service/service_host.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <regex>
@@ -253,6 +259,36 @@ TEST_F(RegistryFile, StringsRoundTripWithQuotesBackslashesAndLineFeeds) {
   ASSERT_TRUE(registry_delete_value("K\\One", "plain"));
   EXPECT_FALSE(registry_get_string("K\\One", "Plain", got));
   EXPECT_TRUE(registry_get_string("K\\One", "Path", got));
+}
+
+// A writer waits for the lock another holds however often a signal cuts its
+// wait short: while the lock is held the file stays as it was.
+TEST_F(RegistryFile, AWriterInterruptedBySignalsStillWaitsForTheLock) {
+  ASSERT_TRUE(registry_set_dword("K", "N", 1));
+  struct sigaction quiet {}, before {};
+  quiet.sa_handler = [](int) {};
+  sigemptyset(&quiet.sa_mask);
+  quiet.sa_flags = 0;  // no restart: a blocked call fails with EINTR
+  ASSERT_EQ(::sigaction(SIGUSR2, &quiet, &before), 0);
+  const int holder = ::open(registry_file_path().c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(holder, 0);
+  ASSERT_EQ(::flock(holder, LOCK_EX), 0);
+  std::atomic<bool> written{false};
+  std::thread writer([&] { written = registry_set_dword("K", "N", 2); });
+  for (int i = 0; i < 20; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ::pthread_kill(writer.native_handle(), SIGUSR2);
+  }
+  std::string text;
+  ASSERT_TRUE(read_whole_file(registry_file_path(), text));
+  EXPECT_EQ(text, "[K]\n\"N\"=dword:00000001\n");
+  ::close(holder);  // lets the writer in
+  writer.join();
+  ::sigaction(SIGUSR2, &before, nullptr);
+  EXPECT_TRUE(written);
+  std::uint32_t n = 0;
+  ASSERT_TRUE(registry_get_dword("K", "N", n));
+  EXPECT_EQ(n, 2u);
 }
 
 TEST_F(RegistryFile, ErrorPathMissingAndDamagedFilesGiveNothing) {
