@@ -80,19 +80,11 @@ std::size_t count(const std::string& text, const std::string& part) {
   return n;
 }
 
-const char kOptions[] =
-    "[Server]\r\nSavelog=0\r\nMaxPlacesPerAddress=0\r\nMaxConnectionsPerAddress=0\r\nPostBurst=0\r\n";
-
 class BodyStream : public ::testing::Test {
  protected:
   void SetUp() override {
-    folder.write("users/.keep", "");
-    folder.write("option.ini", kOptions);
-    folder.write("chat.htm", "chat:<!--$user-->|<!--$pass-->|");
-    folder.write("chatsubmit.htm", "form");
-    folder.write("users.htm", "users");
-    folder.write("body.htm", "<body><script><!--$msg--></script></body>");
-    ASSERT_TRUE(test::write_room_file(folder.path(), {open_room("One"), open_room("Two")}));
+    ASSERT_TRUE(test::write_chat_window_folder(folder, test::kOpenOptions,
+                                               {open_room("One"), open_room("Two")}));
     engine.load(folder.path());
     ChatContext& ctx = engine.pages().context();
     ctx.first_poll_delay_ms = 0;

@@ -59,16 +59,12 @@ bool ok_answer(const std::string& answer) {
 TEST(ChatConcurrency, TwoHundredUsersJoinPollPostAndLeaveWhileRoomsReload) {
   test::TestEnvironment env;
   test::TempDir folder;
-  folder.write("users/.keep", "");
   // All 200 users come from 127.0.0.1: no bound on places per address.
-  folder.write("option.ini", "[Server]\r\nSavelog=1\r\nMaxPlacesPerAddress=0\r\n");
-  folder.write("chat.htm", "chat:<!--$user-->|<!--$pass-->|");
-  folder.write("chatsubmit.htm", "form");
-  folder.write("users.htm", "users");
-  folder.write("body.htm", "<html><script><!--$msg--></script></html>");
   const std::vector<RoomInfo> rooms = {open_room("One"), open_room("Two"), open_room("Three"),
                                        open_room("Four")};
-  ASSERT_TRUE(test::write_room_file(folder.path(), rooms));
+  ASSERT_TRUE(test::write_chat_window_folder(
+      folder, "[Server]\r\nSavelog=1\r\nMaxPlacesPerAddress=0\r\n", rooms,
+      "<html><script><!--$msg--></script></html>"));
 
   ChatEngine engine;
   engine.load(folder.path());

@@ -43,21 +43,12 @@ std::unique_ptr<test::RawClient> start_wait(int port, const std::string& query) 
   return c;
 }
 
-// Guests enter; every option that bounds what one address may do is off,
-// since every visitor here comes from 127.0.0.1.
-const char kOptions[] =
-    "[Server]\r\nSavelog=0\r\nMaxPlacesPerAddress=0\r\nMaxConnectionsPerAddress=0\r\nPostBurst=0\r\n";
-
 class StreamWait : public ::testing::Test {
  protected:
   void SetUp() override {
-    folder.write("users/.keep", "");
-    folder.write("option.ini", kOptions);
-    folder.write("chat.htm", "chat:<!--$user-->|<!--$pass-->|");
-    folder.write("chatsubmit.htm", "form");
-    folder.write("users.htm", "users");
-    folder.write("body.htm", "<body><script><!--$msg--></script></body>");
-    ASSERT_TRUE(test::write_room_file(folder.path(), {open_room("One"), open_room("Two")}));
+    // Guests enter the rooms One and Two.
+    ASSERT_TRUE(test::write_chat_window_folder(folder, test::kOpenOptions,
+                                               {open_room("One"), open_room("Two")}));
     engine.load(folder.path());
     ChatContext& ctx = engine.pages().context();
     ctx.first_poll_delay_ms = 0;
@@ -249,7 +240,7 @@ TEST(StreamWaitService, SigtermAnswersAThousandWaitingRequests) {
   const int port = reserved.port();
   // A thousand connections from 127.0.0.1: no bound per address. A place
   // has one waiting stream, so a thousand places wait.
-  ASSERT_TRUE(write_whole_file(folder + "option.ini", std::string(kOptions) + "MaxOnline=1000\r\nPort=" +
+  ASSERT_TRUE(write_whole_file(folder + "option.ini", std::string(test::kOpenOptions) + "MaxOnline=1000\r\nPort=" +
                                                           std::to_string(port) + "\r\n"));
   test::ChildProcess service;
   ASSERT_TRUE(service.start(folder + "tvlService", {}));

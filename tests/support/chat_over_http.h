@@ -4,8 +4,10 @@
 #pragma once
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "storage/room_store.h"
+#include "tests/support/room_file.h"
 #include "tests/support/test_util.h"
 
 namespace tvl::test {
@@ -15,6 +17,27 @@ inline RoomInfo open_room(const char* name) {
   std::strncpy(r.name, name, sizeof r.name - 1);
   r.guest = true;
   return r;
+}
+
+// Every option that bounds what one address may do is off, since every
+// visitor of these suites comes from 127.0.0.1.
+inline constexpr char kOpenOptions[] =
+    "[Server]\r\nSavelog=0\r\nMaxPlacesPerAddress=0\r\nMaxConnectionsPerAddress=0\r\nPostBurst=0\r\n";
+
+// A program folder with the options, the rooms and the pages of the chat
+// window, each page showing only what the suites read: the name and key of
+// chat.htm, the lines of `body`. False when rooms.sdb cannot be written.
+inline bool write_chat_window_folder(const TempDir& folder, const std::string& options,
+                                     const std::vector<RoomInfo>& rooms,
+                                     const std::string& body =
+                                         "<body><script><!--$msg--></script></body>") {
+  folder.write("users/.keep", "");
+  folder.write("option.ini", options);
+  folder.write("chat.htm", "chat:<!--$user-->|<!--$pass-->|");
+  folder.write("chatsubmit.htm", "form");
+  folder.write("users.htm", "users");
+  folder.write("body.htm", body);
+  return write_room_file(folder.path(), rooms);
 }
 
 inline std::string chat_get(int port, const std::string& path, int timeout_ms) {
