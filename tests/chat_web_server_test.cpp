@@ -27,12 +27,8 @@
 namespace tvl {
 namespace {
 
-using test::kGuard;
-using test::kNoStore;
+using namespace test::expected;
 using test::mask_date;
-using test::page_answer;
-using test::short_answer;
-using test::standard;
 using test::TempDir;
 
 // Records every call; answers pages with "<page N>" unless told to decline.

@@ -26,12 +26,8 @@
 namespace tvl {
 namespace {
 
-using test::kGuard;
-using test::kNoStore;
+using namespace test::expected;
 using test::mask_date;
-using test::page_answer;
-using test::short_answer;
-using test::standard;
 using test::RawClient;
 using test::TempDir;
 

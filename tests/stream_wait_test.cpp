@@ -61,17 +61,7 @@ class StreamWait : public ::testing::Test {
 
   // Enters and takes the history; the query of the place afterwards.
   std::string enter(const std::string& name, int room) {
-    const std::string answer =
-        get(port, "/chat.ghp?username=" + name + "&password=&room=" + std::to_string(room) + "&sex=1");
-    const std::string mark = "chat:" + name + "|";
-    const std::size_t at = answer.find(mark);
-    if (at == std::string::npos) return std::string();
-    const std::size_t key_at = at + mark.size();
-    const std::string query = "?username=" + name + "&password=" +
-                              answer.substr(key_at, answer.find('|', key_at) - key_at) +
-                              "&room=" + std::to_string(room);
-    get(port, "/body.ghp" + query);
-    return query;
+    return test::enter_place(port, name, room, kIoMs);
   }
   // A plain poll: takes what is new, and the user list's reload after others
   // entered (a waiting request would answer at once with it).

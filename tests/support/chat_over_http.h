@@ -40,8 +40,31 @@ inline bool write_chat_window_folder(const TempDir& folder, const std::string& o
   return write_room_file(folder.path(), rooms);
 }
 
+// The query of the place `answer` (a chat.htm of write_chat_window_folder)
+// gave `name` in `room`; empty when the answer is no such page.
+inline std::string place_query(const std::string& answer, const std::string& name, int room) {
+  const std::string mark = "chat:" + name + "|";
+  const std::size_t at = answer.find(mark);
+  if (at == std::string::npos) return std::string();
+  const std::size_t key_at = at + mark.size();
+  return "?username=" + name + "&password=" +
+         answer.substr(key_at, answer.find('|', key_at) - key_at) + "&room=" + std::to_string(room);
+}
+
 inline std::string chat_get(int port, const std::string& path, int timeout_ms) {
   return http_exchange(port, "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n", timeout_ms);
+}
+
+// Enters `room` as the guest `name` on a folder of write_chat_window_folder
+// and takes the history: the query of the place, empty when it was refused.
+inline std::string enter_place(int port, const std::string& name, int room, int timeout_ms) {
+  const std::string query = place_query(
+      chat_get(port,
+               "/chat.ghp?username=" + name + "&password=&room=" + std::to_string(room) + "&sex=1",
+               timeout_ms),
+      name, room);
+  if (!query.empty()) chat_get(port, "/body.ghp" + query, timeout_ms);
+  return query;
 }
 
 // The form the chat window posts; `to` and `whisper` make a private line.

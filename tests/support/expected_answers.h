@@ -4,7 +4,7 @@
 #pragma once
 #include <string>
 
-namespace tvl::test {
+namespace tvl::test::expected {
 
 // The lines every answer carries before its empty line.
 inline const std::string kGuard =
@@ -33,4 +33,4 @@ inline std::string short_answer(const std::string& status, const std::string& bo
          kGuard + extra + "\r\n" + body;
 }
 
-}  // namespace tvl::test
+}  // namespace tvl::test::expected
