@@ -4,10 +4,8 @@
 #include <signal.h>
 #include <sys/time.h>
 
-#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
 #include <thread>
 
@@ -15,6 +13,7 @@
 #include "platform/fs.h"
 #include "platform/lock_file.h"
 #include "platform/message_box.h"
+#include "platform/net.h"
 #include "platform/process.h"
 #include "platform/profile.h"
 #include "platform/registry_file.h"
@@ -90,7 +89,7 @@ int ServiceHost::RunAsService() {
   sigaddset(&controls, SIGUSR1);
   int error = pthread_sigmask(SIG_BLOCK, &controls, &previous);
   if (error != 0) {
-    ReportServiceEvent("%s", std::strerror(error));
+    ReportServiceEvent("%s", net::error_text(error).c_str());
     return 1;
   }
   const pthread_t dispatcher = pthread_self();
