@@ -6,15 +6,18 @@
 #include <sys/socket.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <set>
 #include <thread>
 #include <cstdlib>
 
 #include "platform/autostart.h"
+#include "platform/detached_fork.h"
 #include "platform/event.h"
 #include "platform/folder_lock.h"
 #include "platform/thread.h"
@@ -22,6 +25,7 @@
 #include "platform/interfaces.h"
 #include "platform/net.h"
 #include "platform/process.h"
+#include "platform/retry.h"
 #include "tests/support/test_util.h"
 
 namespace tvl::test {
@@ -144,6 +148,29 @@ TEST(FolderLockTest, SharedHoldersGoTogetherAndAnExclusiveOneWithNobody) {
   FolderLock missing;
   EXPECT_EQ(missing.take(dir.path() + "no/such/", Mode::Shared, 0), Outcome::Failed);
   EXPECT_FALSE(missing.held());
+}
+
+// The detached process is the one whose pid the caller got, in a session of
+// its own and no child of the caller's (nothing for it to reap).
+TEST(ProcessTest, ADetachedForkIsNoChildOfTheCallerAndLeadsNoSessionOfTheCallers) {
+  int pipe_fds[2];
+  ASSERT_EQ(::pipe(pipe_fds), 0);
+  const pid_t pid = fork_detached();
+  if (pid == 0) {
+    const int seen[2] = {static_cast<int>(::getpid()), static_cast<int>(::getsid(0))};
+    (void)!::write(pipe_fds[1], seen, sizeof seen);
+    ::_exit(0);
+  }
+  ::close(pipe_fds[1]);
+  ASSERT_GT(pid, 0);
+  int seen[2] = {0, 0};
+  ASSERT_TRUE(read_all(pipe_fds[0], seen, sizeof seen));
+  ::close(pipe_fds[0]);
+  EXPECT_EQ(seen[0], pid);
+  EXPECT_NE(seen[1], static_cast<int>(::getsid(0)));
+  errno = 0;
+  EXPECT_EQ(::waitpid(pid, nullptr, WNOHANG), -1);
+  EXPECT_EQ(errno, ECHILD);
 }
 
 TEST(AutostartTest, EntryNamesTheRunningProgramAndIsRemovedAgain) {
