@@ -83,15 +83,10 @@ std::size_t count(const std::string& text, const std::string& part) {
 class BodyStream : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(test::write_chat_window_folder(folder, test::kOpenOptions,
-                                               {open_room("One"), open_room("Two")}));
-    engine.load(folder.path());
-    ChatContext& ctx = engine.pages().context();
-    ctx.first_poll_delay_ms = 0;
-    ctx.stream_keepalive_ms = 60000;  // no comment in the way unless a test asks
-    engine.server().set_any_port(true);
-    ASSERT_EQ(engine.start(0), 1);
-    port = engine.server().port();
+    port = test::start_two_room_chat(engine, folder, [](ChatContext& ctx) {
+      ctx.stream_keepalive_ms = 60000;  // no comment in the way unless a test asks
+    });
+    ASSERT_NE(port, 0);
   }
 
   // Enters and takes the history; the query of the place afterwards.

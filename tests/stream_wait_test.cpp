@@ -46,17 +46,11 @@ std::unique_ptr<test::RawClient> start_wait(int port, const std::string& query) 
 class StreamWait : public ::testing::Test {
  protected:
   void SetUp() override {
-    // Guests enter the rooms One and Two.
-    ASSERT_TRUE(test::write_chat_window_folder(folder, test::kOpenOptions,
-                                               {open_room("One"), open_room("Two")}));
-    engine.load(folder.path());
-    ChatContext& ctx = engine.pages().context();
-    ctx.first_poll_delay_ms = 0;
-    ctx.stream_wait_ms = 20000;  // far longer than any check below
-    ctx.now_ms = [this] { return clock_ms.load(); };
-    engine.server().set_any_port(true);
-    ASSERT_EQ(engine.start(0), 1);
-    port = engine.server().port();
+    port = test::start_two_room_chat(engine, folder, [this](ChatContext& ctx) {
+      ctx.stream_wait_ms = 20000;  // far longer than any check below
+      ctx.now_ms = [this] { return clock_ms.load(); };
+    });
+    ASSERT_NE(port, 0);
   }
 
   // Enters and takes the history; the query of the place afterwards.

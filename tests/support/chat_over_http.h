@@ -3,9 +3,11 @@
 // connection.
 #pragma once
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "chat/engine.h"
 #include "storage/room_store.h"
 #include "tests/support/room_file.h"
 #include "tests/support/test_util.h"
@@ -53,6 +55,22 @@ inline std::string place_query(const std::string& answer, const std::string& nam
 
 inline std::string chat_get(int port, const std::string& path, int timeout_ms) {
   return http_exchange(port, "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n", timeout_ms);
+}
+
+// Loads `engine` from a folder of write_chat_window_folder with the rooms One
+// and Two open to guests, lets `tune` set its context (no first poll delay
+// unless it says otherwise) and starts it on a port the system chooses: that
+// port, or 0 when it could not start.
+inline int start_two_room_chat(ChatEngine& engine, const TempDir& folder,
+                               const std::function<void(ChatContext&)>& tune) {
+  if (!write_chat_window_folder(folder, kOpenOptions, {open_room("One"), open_room("Two")}))
+    return 0;
+  engine.load(folder.path());
+  ChatContext& ctx = engine.pages().context();
+  ctx.first_poll_delay_ms = 0;
+  tune(ctx);
+  engine.server().set_any_port(true);
+  return engine.start(0) == 1 ? engine.server().port() : 0;
 }
 
 // Enters `room` as the guest `name` on a folder of write_chat_window_folder
