@@ -6,6 +6,7 @@
 
 #include <cerrno>
 
+#include "platform/retry.h"
 #include "platform/write_faults.h"
 
 namespace tvl {
@@ -38,7 +39,7 @@ bool AppendFile::append(const std::string& row) {
     ssize_t n;
     switch (write_faults::next_write()) {
       case write_faults::Step::Run:
-        n = ::write(fd_, out.data() + done, out.size() - done);
+        n = retry_interrupted([&] { return ::write(fd_, out.data() + done, out.size() - done); });
         break;
       case write_faults::Step::HalfThenNoSpace:
         n = ::write(fd_, out.data() + done, (out.size() - done) / 2);
@@ -52,7 +53,6 @@ bool AppendFile::append(const std::string& row) {
         errno = ENOSPC;
         n = -1;
     }
-    if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       whole = false;
       break;
