@@ -44,8 +44,8 @@ void ServerController::start() {
   const int port = settings().port;
   // One server per program folder, whatever its state folder: a tvlService
   // on this folder keeps it, and this window does not serve beside it.
-  if (folder_lock_.take(program_folder(), FolderLock::Mode::kExclusive, kServedFolderWaitMs) ==
-      FolderLock::Outcome::kBusy) {
+  if (folder_lock_.take(program_folder(), FolderLock::Mode::Exclusive, kServedFolderWaitMs) ==
+      FolderLock::Outcome::Busy) {
     message_box("Tavella", folder_served_text(program_folder()), MessageIcon::Warning);
     return;
   }

@@ -28,7 +28,7 @@ bool name_allowed(const std::string& name) { return tvl::member_name_allowed(nam
 // True when the account was written; otherwise says why not.
 bool written(tvl::AccountChange change) {
   if (const char* refusal = tvl::account_change_message(change)) say(refusal);
-  return change == tvl::AccountChange::kWritten;
+  return change == tvl::AccountChange::Written;
 }
 
 // Names compare as the storage layer compares them: one account under full

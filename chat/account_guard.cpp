@@ -85,7 +85,7 @@ LoginBounds::Turn LoginBounds::begin_login(const std::string& network, const std
 void LoginBounds::end_login(const Turn& turn, const std::string& network, const std::string& account,
                             int bound, LoginOutcome outcome, long long now) {
   if (!turn.granted || bound <= 0) return;
-  const bool failed = outcome == LoginOutcome::kFailed;
+  const bool failed = outcome == LoginOutcome::Failed;
   const std::string fold = account_name_fold(account);
   MutexLock hold(lock_);
   Failures& by_network = by_network_[network];
@@ -96,7 +96,7 @@ void LoginBounds::end_login(const Turn& turn, const std::string& network, const 
     --by_account.running;
     if (failed) note_failure(by_account, bound, now);
   }
-  if (outcome == LoginOutcome::kSucceeded && !known_network(fold, network)) {
+  if (outcome == LoginOutcome::Succeeded && !known_network(fold, network)) {
     std::vector<std::string>& known = known_[fold];
     if (known.size() >= kKnownNetworks) known.erase(known.begin());
     known.push_back(network);
@@ -133,7 +133,7 @@ LoginAttempt::LoginAttempt(LoginBounds& bounds, std::string network, std::string
 
 LoginAttempt::~LoginAttempt() {
   // Ended without a check: the turn is given back uncounted.
-  if (open_) bounds_.end_login(turn_, network_, account_, bound_, LoginOutcome::kNotChecked, 0);
+  if (open_) bounds_.end_login(turn_, network_, account_, bound_, LoginOutcome::NotChecked, 0);
 }
 
 void LoginAttempt::finish(LoginOutcome outcome, long long now) {

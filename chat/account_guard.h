@@ -51,7 +51,7 @@ constexpr std::size_t kGuardPruneAt = 20000;
 // Networks remembered per account as its owner's: home, work, a phone.
 constexpr std::size_t kKnownNetworks = 4;
 
-enum class LoginOutcome { kFailed, kSucceeded, kNotChecked };
+enum class LoginOutcome { Failed, Succeeded, NotChecked };
 
 class LoginBounds {
  public:

@@ -17,14 +17,14 @@ EndedPlaces::Found EndedPlaces::find(const std::string& key, const std::string& 
   // The newest first: a key ends once, but a resumed place may end again.
   for (auto it = places_.rbegin(); it != places_.rend(); ++it) {
     if (it->key != key) continue;
-    const bool resumable = it->how == EndedHow::kLeft && it->name_fold == name_fold &&
+    const bool resumable = it->how == EndedHow::Left && it->name_fold == name_fold &&
                            it->room == room && now - it->ended_ms < kResumeWithinMs;
-    if (!resumable) return Found::kEnded;
+    if (!resumable) return Found::Ended;
     place = *it;
     places_.erase(std::next(it).base());
-    return Found::kResumable;
+    return Found::Resumable;
   }
-  return Found::kNone;
+  return Found::None;
 }
 
 bool looks_like_place_key(const std::string& password_in_address) {

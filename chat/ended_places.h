@@ -22,7 +22,7 @@ constexpr std::size_t kMaxEndedPlaces = 4096;
 // chat window leaves the room as its page closes and enters again at once.
 constexpr long long kResumeWithinMs = 30 * 1000;
 
-enum class EndedHow { kLeft, kTakenOver };
+enum class EndedHow { Left, TakenOver };
 
 struct EndedPlace {
   std::string key;
@@ -30,7 +30,7 @@ struct EndedPlace {
   int room = 0;
   bool member = false;
   std::string icon;
-  EndedHow how = EndedHow::kLeft;
+  EndedHow how = EndedHow::Left;
   long long ended_ms = 0;
 };
 
@@ -38,11 +38,11 @@ class EndedPlaces {
  public:
   void ended(EndedPlace place) EXCLUDES(lock_);
 
-  enum class Found { kNone, kEnded, kResumable };
-  // Looks up the place that ended with `key`. kResumable (and the place,
+  enum class Found { None, Ended, Resumable };
+  // Looks up the place that ended with `key`. Resumable (and the place,
   // which is forgotten) when it was left less than kResumeWithinMs before
-  // `now` by the same name in the same room; kEnded for any other ended
-  // place of that key; kNone when the key is not known.
+  // `now` by the same name in the same room; Ended for any other ended
+  // place of that key; None when the key is not known.
   Found find(const std::string& key, const std::string& name_fold, int room, long long now,
              EndedPlace& place) EXCLUDES(lock_);
 

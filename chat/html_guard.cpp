@@ -219,7 +219,7 @@ std::string address_of(const std::string& raw) {
   return out;
 }
 
-enum class Source { kOwnFile, kOwnPage, kOtherSite };
+enum class Source { OwnFile, OwnPage, OtherSite };
 
 // Where a source attribute's value points. Any scheme, in any case, and an
 // address beginning "//" leave the chat's site; so does a page of another
@@ -237,8 +237,8 @@ Source source_kind(const std::string& raw) {
       plain += lower(address[i]);
     }
   }
-  if (plain.find(".ghp") != std::string::npos) return Source::kOwnPage;
-  if (plain.compare(0, 2, "//") == 0) return Source::kOtherSite;
+  if (plain.find(".ghp") != std::string::npos) return Source::OwnPage;
+  if (plain.compare(0, 2, "//") == 0) return Source::OtherSite;
   const std::size_t end = plain.find_first_of(":/?#");
   if (end != std::string::npos && end > 0 && plain[end] == ':' && is_alpha(plain[0])) {
     bool scheme = true;
@@ -246,9 +246,9 @@ Source source_kind(const std::string& raw) {
       char c = plain[i];
       scheme = is_alpha(c) || (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.';
     }
-    if (scheme) return Source::kOtherSite;
+    if (scheme) return Source::OtherSite;
   }
-  return Source::kOwnFile;
+  return Source::OwnFile;
 }
 
 // "host/path" of another site's address, for the link that stands for its
@@ -497,8 +497,8 @@ void append_start_tag(std::string& out, const std::string& text, std::size_t fro
   for (const Attribute& a : tag.attributes) {
     if (!source_attribute(a.name)) continue;
     const Source kind = source_kind(a.value);
-    if (kind == Source::kOwnFile) continue;
-    if (kind == Source::kOtherSite && picture && a.name == "src") {
+    if (kind == Source::OwnFile) continue;
+    if (kind == Source::OtherSite && picture && a.name == "src") {
       remote_picture = &a;
       continue;
     }

@@ -25,9 +25,9 @@ bool member_name_allowed(const std::string& name) {
 
 const char* account_change_message(AccountChange change) {
   switch (change) {
-    case AccountChange::kWritten: return nullptr;
-    case AccountChange::kExists: return kAccountExistsMessage;
-    case AccountChange::kFailed: return kAccountNameMessage;
+    case AccountChange::Written: return nullptr;
+    case AccountChange::Exists: return kAccountExistsMessage;
+    case AccountChange::Failed: return kAccountNameMessage;
   }
   return kAccountNameMessage;
 }

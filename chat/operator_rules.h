@@ -18,7 +18,7 @@ extern const char kAccountNameMessage[];    // "invalid character in Username !"
 // passes can be a file in users/ and shows safely on every page.
 bool member_name_allowed(const std::string& name);
 
-// Why an account change was not written; nullptr for kWritten. A failed
+// Why an account change was not written; nullptr for Written. A failed
 // write is told as the bad name it mostly is, as the Users page always did.
 const char* account_change_message(AccountChange change);
 

@@ -158,9 +158,9 @@ const char* admission_refusal(ChatContext& ctx, const std::string& network, Entr
       looks_like_place_key(entry.password)
           ? ctx.guards->ended.find(entry.password, account_name_fold(entry.typed_name), entry.room,
                                    ctx.now_ms(), gone)
-          : EndedPlaces::Found::kNone;
-  if (found == EndedPlaces::Found::kEnded) return kPlaceEndedPage;
-  if (found == EndedPlaces::Found::kResumable) {
+          : EndedPlaces::Found::None;
+  if (found == EndedPlaces::Found::Ended) return kPlaceEndedPage;
+  if (found == EndedPlaces::Found::Resumable) {
     account = gone.member ? AccountCheck::Member : AccountCheck::Guest;
     entry.icon = gone.icon;
   } else if (looks_like_place_key(entry.password)) {
@@ -178,8 +178,8 @@ const char* admission_refusal(ChatContext& ctx, const std::string& network, Entr
     PasswordTurn turn(ctx.guards->passwords, network, s.max_password_checks, s.password_queue);
     if (!turn.granted()) return kServerBusyPage;
     account = check_account_in_address(folder, entry.typed_name, entry.password, entry.icon);
-    attempt.finish(account == AccountCheck::BadLogin ? LoginOutcome::kFailed
-                                                     : LoginOutcome::kSucceeded,
+    attempt.finish(account == AccountCheck::BadLogin ? LoginOutcome::Failed
+                                                     : LoginOutcome::Succeeded,
                    ctx.now_ms());
   } else {
     account = check_account_in_address(folder, entry.typed_name, entry.password, entry.icon);
@@ -258,7 +258,7 @@ Admission take_place(ChatContext& ctx, const std::string& ip, const std::string&
     // The old window's key ends here: that window is told so, not let
     // back in.
     ctx.guards->ended.ended(EndedPlace{place.key, place.name_fold, entry.room, true, place.icon,
-                                       EndedHow::kTakenOver, now});
+                                       EndedHow::TakenOver, now});
     place.key = key;
     copy_field(place.icon, entry.icon);
     place.last_active_ms = now;

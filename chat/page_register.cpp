@@ -180,7 +180,7 @@ bool account_proven(ChatContext& ctx, const std::string& ip, const std::string& 
     if (file.empty()) spend_password_check(decoded(proof));
     else proven = account_password_matches(file, decoded(proof));
   }
-  attempt.finish(proven ? LoginOutcome::kSucceeded : LoginOutcome::kFailed, ctx.now_ms());
+  attempt.finish(proven ? LoginOutcome::Succeeded : LoginOutcome::Failed, ctx.now_ms());
   if (!proven) refusal = kWrongPasswordPage;
   return proven;
 }
@@ -311,9 +311,9 @@ void change_account(ChatContext& ctx, const std::string& ip, const std::string& 
     return;
   }
   switch (write_account(ctx.site.program_folder, name, fields, false)) {
-    case AccountChange::kWritten: out = kChangedPage; return;
-    case AccountChange::kExists: out = kExistsPage; return;
-    case AccountChange::kFailed: out = kNotSavedPage; return;
+    case AccountChange::Written: out = kChangedPage; return;
+    case AccountChange::Exists: out = kExistsPage; return;
+    case AccountChange::Failed: out = kNotSavedPage; return;
   }
 }
 
@@ -358,7 +358,7 @@ void create_account(ChatContext& ctx, const std::string& ip, const std::string& 
     out = kTooManyAccountsPage;
     return;
   }
-  AccountChange written = AccountChange::kFailed;
+  AccountChange written = AccountChange::Failed;
   {
     // Writing the account hashes its password.
     PasswordTurn turn(ctx.guards->passwords, network, ctx.site.settings.max_password_checks,
@@ -370,11 +370,11 @@ void create_account(ChatContext& ctx, const std::string& ip, const std::string& 
     }
     written = write_account(ctx.site.program_folder, name, fields, true);
   }
-  logins.end_registration(network, bound, written == AccountChange::kWritten, ctx.now_ms());
+  logins.end_registration(network, bound, written == AccountChange::Written, ctx.now_ms());
   switch (written) {
-    case AccountChange::kWritten: out = new_member ? kRegisteredPage : kChangedPage; return;
-    case AccountChange::kExists: out = kExistsPage; return;
-    case AccountChange::kFailed: out = kNotSavedPage; return;
+    case AccountChange::Written: out = new_member ? kRegisteredPage : kChangedPage; return;
+    case AccountChange::Exists: out = kExistsPage; return;
+    case AccountChange::Failed: out = kNotSavedPage; return;
   }
 }
 

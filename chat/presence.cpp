@@ -19,7 +19,7 @@ void leave_room(ChatContext& ctx, int index, const std::string& address, const s
   // A window that still holds the key is told its place ended; a reload
   // (its closing page left the room) comes back to it (chat/ended_places.h).
   ctx.guards->ended.ended(EndedPlace{gone.key, gone.name_fold, room, gone.member, gone.icon,
-                                     EndedHow::kLeft, ctx.now_ms()});
+                                     EndedHow::Left, ctx.now_ms()});
   ctx.state.remove_user(index);
   // After a reload of the rooms the entry may hold a number that no longer
   // names a room: it still leaves, announced nowhere.

@@ -1,8 +1,8 @@
 #include "chat/query.h"
 
-#include <cerrno>
+#include <cctype>
+#include <charconv>
 #include <climits>
-#include <cstdlib>
 
 #include "server/form_text.h"
 #include "storage/account_name.h"
@@ -40,10 +40,17 @@ int key_number(std::string_view text, std::string_view key, std::string_view nex
                MissingNext missing) {
   std::string_view value;
   if (!value_span(text, key, next_key, missing, value)) return 0;
-  const std::string digits(value);  // strtol needs the text to end
-  errno = 0;
-  const long number = std::strtol(digits.c_str(), nullptr, 10);
-  if (errno == ERANGE || number > INT_MAX || number < INT_MIN) return 0;
+  // strtol's reading: white space, a sign, then the digits that follow.
+  std::size_t at = 0;
+  while (at < value.size() && std::isspace(static_cast<unsigned char>(value[at]))) ++at;
+  const bool negative = at < value.size() && value[at] == '-';
+  if (at < value.size() && (value[at] == '-' || value[at] == '+')) ++at;
+  if (at == value.size() || !std::isdigit(static_cast<unsigned char>(value[at]))) return 0;
+  long long number = 0;
+  const auto read = std::from_chars(value.data() + at, value.data() + value.size(), number);
+  if (read.ec != std::errc()) return 0;  // too many digits
+  if (negative) number = -number;
+  if (number > INT_MAX || number < INT_MIN) return 0;
   return static_cast<int>(number);
 }
 

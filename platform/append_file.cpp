@@ -6,6 +6,7 @@
 
 #include <cerrno>
 
+#include "platform/retry.h"
 #include "platform/write_faults.h"
 
 namespace tvl {
@@ -37,22 +38,21 @@ bool AppendFile::append(const std::string& row) {
   while (done < out.size()) {
     ssize_t n;
     switch (write_faults::next_write()) {
-      case write_faults::Step::kRun:
-        n = ::write(fd_, out.data() + done, out.size() - done);
+      case write_faults::Step::Run:
+        n = retry_interrupted([&] { return ::write(fd_, out.data() + done, out.size() - done); });
         break;
-      case write_faults::Step::kHalfThenNoSpace:
+      case write_faults::Step::HalfThenNoSpace:
         n = ::write(fd_, out.data() + done, (out.size() - done) / 2);
         break;
-      case write_faults::Step::kHalfThenStop:
+      case write_faults::Step::HalfThenStop:
         (void)!::write(fd_, out.data() + done, (out.size() - done) / 2);
         ::_exit(kWriteFaultStopStatus);
-      case write_faults::Step::kStop:
+      case write_faults::Step::Stop:
         ::_exit(kWriteFaultStopStatus);
       default:
         errno = ENOSPC;
         n = -1;
     }
-    if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       whole = false;
       break;

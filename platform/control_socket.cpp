@@ -109,22 +109,22 @@ int ControlListener::accept_peer(int stop_fd, int timeout_ms, bool& stopped) {
 
 int connect_control(const std::string& path) {
   int fd = -1;
-  return reach_control(path, fd) == ControlReach::kConnected ? fd : -1;
+  return reach_control(path, fd) == ControlReach::Connected ? fd : -1;
 }
 
 ControlReach reach_control(const std::string& path, int& fd) {
   fd = -1;
   sockaddr_un a;
-  if (!make_address(path, a)) return ControlReach::kNobody;
+  if (!make_address(path, a)) return ControlReach::Nobody;
   const int s = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (s < 0) return ControlReach::kNobody;
+  if (s < 0) return ControlReach::Nobody;
   if (::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
     const int error = errno;
     ::close(s);
-    return error == EACCES || error == EPERM ? ControlReach::kRefused : ControlReach::kNobody;
+    return error == EACCES || error == EPERM ? ControlReach::Refused : ControlReach::Nobody;
   }
   fd = s;
-  return ControlReach::kConnected;
+  return ControlReach::Connected;
 }
 
 bool send_request(int fd, const std::string& data) {

@@ -47,9 +47,9 @@ int connect_control(const std::string& path);
 
 // What connecting to the server at `path` found.
 enum class ControlReach {
-  kConnected,  // fd is the connection
-  kNobody,     // no socket there, or nobody listens on it
-  kRefused,    // a socket is there but this user may not use it (another
+  Connected,  // fd is the connection
+  Nobody,     // no socket there, or nobody listens on it
+  Refused,    // a socket is there but this user may not use it (another
                // user's server): not the same as no server at all
 };
 ControlReach reach_control(const std::string& path, int& fd);

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "platform/locked_file.h"
+#include "platform/retry.h"
 #include "platform/write_faults.h"
 
 namespace tvl {
@@ -24,20 +25,20 @@ std::string failure(const std::string& what, const std::string& path, int error)
 // errno set.
 ssize_t faulty_pwrite(int fd, const uint8_t* p, std::size_t n, off_t at) {
   switch (write_faults::next_write()) {
-    case Step::kRun:
+    case Step::Run:
       return ::pwrite(fd, p, n, at);
-    case Step::kFail:
+    case Step::Fail:
       errno = EIO;
       return -1;
-    case Step::kNoSpace:
+    case Step::NoSpace:
       errno = ENOSPC;
       return -1;
-    case Step::kHalfThenNoSpace:
+    case Step::HalfThenNoSpace:
       return ::pwrite(fd, p, n / 2, at);
-    case Step::kHalfThenStop:
+    case Step::HalfThenStop:
       (void)!::pwrite(fd, p, n / 2, at);
       ::_exit(kWriteFaultStopStatus);
-    case Step::kStop:
+    case Step::Stop:
       ::_exit(kWriteFaultStopStatus);
   }
   return -1;
@@ -46,15 +47,15 @@ ssize_t faulty_pwrite(int fd, const uint8_t* p, std::size_t n, off_t at) {
 // A flush or rename through the fault steps: false with errno set.
 bool other_step_allowed() {
   switch (write_faults::next_other()) {
-    case Step::kStop:
-    case Step::kHalfThenStop:
+    case Step::Stop:
+    case Step::HalfThenStop:
       ::_exit(kWriteFaultStopStatus);
-    case Step::kFail:
-    case Step::kNoSpace:
-    case Step::kHalfThenNoSpace:
+    case Step::Fail:
+    case Step::NoSpace:
+    case Step::HalfThenNoSpace:
       errno = EIO;
       return false;
-    case Step::kRun:
+    case Step::Run:
       break;
   }
   return true;
@@ -105,9 +106,9 @@ bool FileReplacement::write(int64_t pos, const void* data, int64_t len, std::str
   auto* p = static_cast<const uint8_t*>(data);
   int64_t done = 0;
   while (done < len) {
-    const ssize_t n = faulty_pwrite(fd_, p + done, std::size_t(len - done), off_t(pos + done));
+    const ssize_t n = retry_interrupted(
+        [&] { return faulty_pwrite(fd_, p + done, std::size_t(len - done), off_t(pos + done)); });
     if (n < 0) {
-      if (errno == EINTR) continue;
       reason = failure("write", temp_, errno);
       return false;
     }

@@ -4,36 +4,28 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <ctime>
+#include "platform/retry.h"
 
 namespace tvl {
 
 FolderLock::~FolderLock() { release(); }
 
 bool FolderLock::acquire(const std::string& folder, int wait_ms) {
-  return take(folder, Mode::kExclusive, wait_ms) == Outcome::kLocked;
+  return take(folder, Mode::Exclusive, wait_ms) == Outcome::Locked;
 }
 
 FolderLock::Outcome FolderLock::take(const std::string& folder, Mode mode, int wait_ms) {
   release();
   // O_CLOEXEC: a program this process starts must not keep the lock alive.
   const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return Outcome::kFailed;
-  const int operation = (mode == Mode::kShared ? LOCK_SH : LOCK_EX) | LOCK_NB;
-  for (int waited = 0;; waited += 5) {
-    if (::flock(fd, operation) == 0) break;
-    if (errno == EINTR) continue;
-    const bool busy = errno == EWOULDBLOCK;
-    if (!busy || waited >= wait_ms) {
-      ::close(fd);
-      return busy ? Outcome::kBusy : Outcome::kFailed;
-    }
-    struct timespec t{0, 5000000L};
-    ::nanosleep(&t, nullptr);
+  if (fd < 0) return Outcome::Failed;
+  const LockWait got = flock_within(fd, mode == Mode::Shared ? LOCK_SH : LOCK_EX, wait_ms);
+  if (got != LockWait::Taken) {
+    ::close(fd);
+    return got == LockWait::Busy ? Outcome::Busy : Outcome::Failed;
   }
   fd_ = fd;
-  return Outcome::kLocked;
+  return Outcome::Locked;
 }
 
 void FolderLock::release() {

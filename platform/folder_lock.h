@@ -28,16 +28,16 @@ class FolderLock {
   [[nodiscard]] bool acquire(const std::string& folder, int wait_ms);
 
   enum class Mode {
-    kExclusive,  // one holder, no shared ones
-    kShared,     // any number of shared holders, no exclusive one
+    Exclusive,  // one holder, no shared ones
+    Shared,     // any number of shared holders, no exclusive one
   };
   enum class Outcome {
-    kLocked,  // this object holds the lock now
-    kBusy,    // another holder kept it for the whole wait
-    kFailed,  // the folder could not be opened (missing, no permission)
+    Locked,  // this object holds the lock now
+    Busy,    // another holder kept it for the whole wait
+    Failed,  // the folder could not be opened (missing, no permission)
   };
   // Like acquire() in either mode, telling a busy lock from a folder that
-  // cannot be opened. Nothing is held unless kLocked.
+  // cannot be opened. Nothing is held unless Locked.
   Outcome take(const std::string& folder, Mode mode, int wait_ms);
   void release();
   bool held() const { return fd_ >= 0; }

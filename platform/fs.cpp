@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <ctime>
 #include <cstdlib>
+#include <cstring>
 #include "platform/retry.h"
 
 namespace tvl {
@@ -123,13 +124,17 @@ bool read_file_head(const std::string& path, std::size_t max_bytes, std::string&
   return true;
 }
 
-
 bool write_whole_file(const std::string& path, const std::string& data) {
+  Reason unread;
+  return write_whole_file(path, data, unread);
+}
+
+bool write_whole_file(const std::string& path, const std::string& data, Reason& why) {
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
+  if (fd < 0) return why.fail("cannot create " + path + ": " + std::strerror(errno));
   bool ok = write_all(fd, data.data(), data.size());
   if (::close(fd) != 0) ok = false;
-  return ok;
+  return ok || why.fail("cannot write " + path);
 }
 
 bool delete_file(const std::string& path) { return ::unlink(path.c_str()) == 0; }
@@ -163,8 +168,8 @@ bool read_file_part(const std::string& path, long long offset, std::size_t max_b
   std::string part(max_bytes, '\0');
   std::size_t got = 0;
   while (got < max_bytes) {
-    const ssize_t n = ::pread(fd, &part[got], max_bytes - got, static_cast<off_t>(offset + got));
-    if (n < 0 && errno == EINTR) continue;
+    const ssize_t n = retry_interrupted(
+        [&] { return ::pread(fd, &part[got], max_bytes - got, static_cast<off_t>(offset + got)); });
     if (n <= 0) break;
     got += static_cast<std::size_t>(n);
   }

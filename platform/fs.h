@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/reason.h"
+
 namespace tvl {
 
 // Folder of the running executable (from /proc/self/exe), ending in "/".
@@ -59,6 +61,11 @@ bool read_file_part(const std::string& path, long long offset, std::size_t max_b
 
 // Creates or truncates the file and writes data. False on any failure.
 bool write_whole_file(const std::string& path, const std::string& data);
+// The same, with the reason when it fails: "cannot create <path>: <the
+// system's text>", or "cannot write <path>" (a file may then stand there,
+// cut short).
+[[nodiscard]] bool write_whole_file(const std::string& path, const std::string& data,
+                                    Reason& why);
 
 bool delete_file(const std::string& path);
 

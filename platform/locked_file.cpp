@@ -7,27 +7,10 @@
 
 #include <cerrno>
 #include <cstring>
-#include <ctime>
+
+#include "platform/retry.h"
 
 namespace tvl {
-
-namespace {
-void pause_ms(int ms) {
-  struct timespec t{ms / 1000, long(ms % 1000) * 1000000L};
-  while (::nanosleep(&t, &t) != 0 && errno == EINTR) {
-  }
-}
-
-// Takes the lock, trying again every 5 ms for at most wait_ms.
-bool lock_within(int fd, int wait_ms) {
-  for (int waited = 0;; waited += 5) {
-    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
-    if (errno == EINTR) continue;
-    if (errno != EWOULDBLOCK || waited >= wait_ms) return false;
-    pause_ms(5);
-  }
-}
-}  // namespace
 
 LockedFile::~LockedFile() { close(); }
 
@@ -39,29 +22,30 @@ LockedOpen LockedFile::open(const std::string& path, int wait_ms, std::string& r
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) {
       reason = path + ": " + std::strerror(errno);
-      return errno == ENOENT ? LockedOpen::kMissing : LockedOpen::kFailed;
+      return errno == ENOENT ? LockedOpen::Missing : LockedOpen::Failed;
     }
     if (!S_ISREG(st.st_mode)) {
       reason = path + " is not a file";
-      return LockedOpen::kNotAFile;
+      return LockedOpen::NotAFile;
     }
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
       reason = path + ": " + std::strerror(errno);
       if (errno == ENOENT) continue;
-      return LockedOpen::kFailed;
+      return LockedOpen::Failed;
     }
-    if (!lock_within(fd, wait_ms)) {
-      const int error = errno;
+    const LockWait got = flock_within(fd, LOCK_EX, wait_ms);
+    if (got != LockWait::Taken) {
       ::close(fd);
-      reason = path + (error == EWOULDBLOCK ? " is locked by another program" : ": cannot be locked");
-      return error == EWOULDBLOCK ? LockedOpen::kBusy : LockedOpen::kFailed;
+      const bool busy = got == LockWait::Busy;
+      reason = path + (busy ? " is locked by another program" : ": cannot be locked");
+      return busy ? LockedOpen::Busy : LockedOpen::Failed;
     }
     struct stat locked {}, now {};
     if (::fstat(fd, &locked) != 0 || !S_ISREG(locked.st_mode)) {
       ::close(fd);
       reason = path + " is not a file";
-      return LockedOpen::kNotAFile;
+      return LockedOpen::NotAFile;
     }
     if (::stat(path.c_str(), &now) != 0 || now.st_ino != locked.st_ino || now.st_dev != locked.st_dev) {
       ::close(fd);  // replaced while we waited: lock the new one
@@ -73,10 +57,10 @@ LockedOpen LockedFile::open(const std::string& path, int wait_ms, std::string& r
     mode_ = int(locked.st_mode & 07777);
     uid_ = locked.st_uid;
     gid_ = locked.st_gid;
-    return LockedOpen::kOpened;
+    return LockedOpen::Opened;
   }
   reason = path + " is replaced too often to be locked";
-  return LockedOpen::kBusy;
+  return LockedOpen::Busy;
 }
 
 void LockedFile::close() {
@@ -92,11 +76,9 @@ bool LockedFile::read(int64_t pos, void* out, int64_t len, int64_t* got) {
   if (fd_ < 0 || pos < 0 || len < 0) return false;
   auto* p = static_cast<uint8_t*>(out);
   while (*got < len) {
-    const ssize_t n = ::pread(fd_, p + *got, std::size_t(len - *got), off_t(pos + *got));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
+    const ssize_t n = retry_interrupted(
+        [&] { return ::pread(fd_, p + *got, std::size_t(len - *got), off_t(pos + *got)); });
+    if (n < 0) return false;
     if (n == 0) break;
     *got += n;
   }

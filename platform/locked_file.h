@@ -16,11 +16,11 @@
 namespace tvl {
 
 enum class LockedOpen {
-  kOpened,    // open and locked
-  kMissing,   // no such file
-  kNotAFile,  // a folder or anything else that is not a regular file
-  kBusy,      // another holder kept the lock for the whole wait
-  kFailed,    // it could not be opened (permissions, an I/O error)
+  Opened,    // open and locked
+  Missing,   // no such file
+  NotAFile,  // a folder or anything else that is not a regular file
+  Busy,      // another holder kept the lock for the whole wait
+  Failed,    // it could not be opened (permissions, an I/O error)
 };
 
 class LockedFile {
@@ -32,7 +32,7 @@ class LockedFile {
 
   // Opens `path` read-only and takes the lock, waiting at most wait_ms for
   // another holder. An object already open is closed first. On any result
-  // but kOpened the object is closed; `reason` then says why, for a person.
+  // but Opened the object is closed; `reason` then says why, for a person.
   LockedOpen open(const std::string& path, int wait_ms, std::string& reason);
   void close();
   bool is_open() const { return fd_ >= 0; }

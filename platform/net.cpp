@@ -64,23 +64,40 @@ int create_listen_socket(const std::string& address, int& error) {
   return s;
 }
 
-bool bind_any(int socket, int port, int& error) {
-  if (socket_family(socket) == AF_INET6) {
-    sockaddr_in6 a{};
-    a.sin6_family = AF_INET6;
-    a.sin6_addr = in6addr_any;
-    a.sin6_port = htons(static_cast<uint16_t>(port & 0xffff));
-    if (::bind(socket, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return true;
-    error = errno;
-    return false;
+namespace {
+
+// Binds to an IPv6 (`v6`) or IPv4 address as inet_pton writes it (all
+// addresses when null) and the low 16 bits of port.
+bool bind_to(int socket, bool v6, const void* address, int port, int& error) {
+  const uint16_t net_port = htons(static_cast<uint16_t>(port & 0xffff));
+  sockaddr_in6 a6{};
+  sockaddr_in a4{};
+  sockaddr* a;
+  socklen_t size;
+  if (v6) {
+    a6.sin6_family = AF_INET6;
+    a6.sin6_addr = in6addr_any;
+    if (address) std::memcpy(&a6.sin6_addr, address, sizeof a6.sin6_addr);
+    a6.sin6_port = net_port;
+    a = reinterpret_cast<sockaddr*>(&a6);
+    size = sizeof a6;
+  } else {
+    a4.sin_family = AF_INET;
+    a4.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (address) std::memcpy(&a4.sin_addr, address, sizeof a4.sin_addr);
+    a4.sin_port = net_port;
+    a = reinterpret_cast<sockaddr*>(&a4);
+    size = sizeof a4;
   }
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_ANY);
-  a.sin_port = htons(static_cast<uint16_t>(port & 0xffff));
-  if (::bind(socket, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return true;
+  if (::bind(socket, a, size) == 0) return true;
   error = errno;
   return false;
+}
+
+}  // namespace
+
+bool bind_any(int socket, int port, int& error) {
+  return bind_to(socket, socket_family(socket) == AF_INET6, nullptr, port, error);
 }
 
 int local_port(int socket) {
@@ -94,28 +111,14 @@ int local_port(int socket) {
 
 bool bind_address(int socket, const std::string& address, int port, int& error) {
   if (address.empty()) return bind_any(socket, port, error);
-  if (address.find(':') != std::string::npos) {
-    sockaddr_in6 a{};
-    a.sin6_family = AF_INET6;
-    if (socket_family(socket) != AF_INET6 || ::inet_pton(AF_INET6, address.c_str(), &a.sin6_addr) != 1) {
-      error = EINVAL;
-      return false;
-    }
-    a.sin6_port = htons(static_cast<uint16_t>(port & 0xffff));
-    if (::bind(socket, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return true;
-    error = errno;
-    return false;
-  }
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  if (socket_family(socket) != AF_INET || ::inet_pton(AF_INET, address.c_str(), &a.sin_addr) != 1) {
+  const bool v6 = address.find(':') != std::string::npos;
+  in6_addr parsed{};  // room for either family
+  if (socket_family(socket) != (v6 ? AF_INET6 : AF_INET) ||
+      ::inet_pton(v6 ? AF_INET6 : AF_INET, address.c_str(), &parsed) != 1) {
     error = EINVAL;
     return false;
   }
-  a.sin_port = htons(static_cast<uint16_t>(port & 0xffff));
-  if (::bind(socket, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return true;
-  error = errno;
-  return false;
+  return bind_to(socket, v6, &parsed, port, error);
 }
 
 std::string error_text(int error) {

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "platform/detached_fork.h"
 #include "platform/process.h"
 #include "platform/retry.h"
 
@@ -82,10 +83,9 @@ std::string resolve_program(const std::string& name, int& error) {
 // /dev/null, so it outlives the caller and is never the caller's zombie.
 // With wait_ms >= 0 it also waits that long for the program to end.
 //
-// The caller forks A, which forks M and ends at once (the caller reaps A
-// right away). M forks the program G and reports through `report`: first
-// the exec result (G's close-on-exec pipe stays silent when exec works),
-// then G's exit status. M is reaped by init.
+// The caller forks M detached (fork_detached). M forks the program G and
+// reports through `report`: first the exec result (G's close-on-exec pipe
+// stays silent when exec works), then G's exit status. M is reaped by init.
 Launch launch(const std::vector<std::string>& args, int wait_ms) {
   Launch result;
   // Looked up here and run with execv: execvp would hand a file that is not
@@ -100,21 +100,15 @@ Launch launch(const std::vector<std::string>& args, int wait_ms) {
     result.exec_error = errno;
     return result;
   }
-  pid_t a = ::fork();
-  if (a < 0) {
-    result.exec_error = errno;
+  const pid_t m = fork_detached();
+  if (m < 0) {
+    result.exec_error = ENOMEM;  // no process could be made
     ::close(report[0]);
     ::close(report[1]);
     return result;
   }
-  if (a == 0) {
-    sigset_t none;
-    sigemptyset(&none);
-    ::sigprocmask(SIG_SETMASK, &none, nullptr);
-    for (int s = 1; s < NSIG; ++s) ::signal(s, SIG_DFL);
+  if (m == 0) {
     ::close(report[0]);
-    ::setsid();
-    if (::fork() != 0) ::_exit(0);  // A; M goes on
     int exec_pipe[2];
     if (::pipe2(exec_pipe, O_CLOEXEC) != 0) {
       write_int(report[1], errno);
@@ -145,7 +139,6 @@ Launch launch(const std::vector<std::string>& args, int wait_ms) {
     ::_exit(0);
   }
   ::close(report[1]);
-  (void)retry_interrupted([&] { return ::waitpid(a, nullptr, 0); });
   int exec_error = 0;
   if (!read_int(report[0], exec_error, -1)) exec_error = ENOMEM;  // M died before G ran
   result.exec_error = exec_error;

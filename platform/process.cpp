@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include "platform/detached_fork.h"
 #include "platform/retry.h"
 
 namespace tvl {
@@ -28,16 +29,6 @@ int wait_for(pid_t pid) {
   int status = 0;
   if (retry_interrupted([&] { return ::waitpid(pid, &status, 0); }) < 0) return -1;
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-// In a forked child: every signal back to its default and unblocked, so a
-// caller that blocks the stop signals (the service dispatcher does) does not
-// hand that mask on to the programs it starts.
-void reset_signals_in_child() {
-  sigset_t none;
-  sigemptyset(&none);
-  ::sigprocmask(SIG_SETMASK, &none, nullptr);
-  for (int s = 1; s < NSIG; ++s) ::signal(s, SIG_DFL);
 }
 
 }  // namespace
@@ -86,33 +77,13 @@ int run_program(const std::string& program, const std::vector<std::string>& args
 
 int spawn_detached(const std::string& path, const std::vector<std::string>& args,
                    const std::function<void(int pid)>& on_spawned) {
-  // pid_pipe: the middle process tells the caller the grandchild's pid.
-  // go_pipe: the caller releases the grandchild once on_spawned has run.
-  int pid_pipe[2], go_pipe[2];
-  if (::pipe2(pid_pipe, O_CLOEXEC) != 0) return -1;
-  if (::pipe2(go_pipe, O_CLOEXEC) != 0) {
-    ::close(pid_pipe[0]);
-    ::close(pid_pipe[1]);
-    return -1;
-  }
+  // go_pipe: the caller releases the new process once on_spawned has run.
+  int go_pipe[2];
+  if (::pipe2(go_pipe, O_CLOEXEC) != 0) return -1;
   std::vector<char*> argv = make_argv(path, args);
-  pid_t middle = ::fork();
-  if (middle < 0) {
-    for (int fd : {pid_pipe[0], pid_pipe[1], go_pipe[0], go_pipe[1]}) ::close(fd);
-    return -1;
-  }
-  if (middle == 0) {
-    reset_signals_in_child();
-    ::close(pid_pipe[0]);
+  const pid_t child = fork_detached();
+  if (child == 0) {
     ::close(go_pipe[1]);
-    ::setsid();
-    pid_t child = ::fork();
-    if (child != 0) {
-      int reported = child > 0 ? static_cast<int>(child) : -1;
-      write_all(pid_pipe[1], &reported, sizeof reported);
-      ::_exit(0);
-    }
-    ::close(pid_pipe[1]);
     char go = 0;
     if (!read_all(go_pipe[0], &go, 1) || go != 'g') ::_exit(126);
     ::close(go_pipe[0]);
@@ -127,18 +98,13 @@ int spawn_detached(const std::string& path, const std::vector<std::string>& args
     ::execv(argv[0], argv.data());
     ::_exit(127);
   }
-  ::close(pid_pipe[1]);
   ::close(go_pipe[0]);
-  int child = -1;
-  if (!read_all(pid_pipe[0], &child, sizeof child)) child = -1;
-  ::close(pid_pipe[0]);
-  wait_for(middle);
   if (child > 0) {
     if (on_spawned) on_spawned(child);
     const char go = 'g';
-    write_all(go_pipe[1], &go, 1);
+    (void)write_all(go_pipe[1], &go, 1);
   }
-  // Closing without "go" makes a grandchild that exists end unexecuted.
+  // Closing without "go" makes a process that exists end unexecuted.
   ::close(go_pipe[1]);
   return child;
 }

@@ -157,7 +157,11 @@ const Value* find_value(const std::vector<Key>& keys, const std::string& key,
 bool read_keys(std::vector<Key>& keys) {
   int fd = ::open(registry_file_path().c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
-  ::flock(fd, LOCK_SH);
+  // Unlocked, a writer's half-made file could be read.
+  if (retry_interrupted([&] { return ::flock(fd, LOCK_SH); }) != 0) {
+    ::close(fd);
+    return false;
+  }
   keys = parse(read_fd(fd));
   ::close(fd);
   return true;
@@ -168,7 +172,11 @@ bool modify(const std::function<void(std::vector<Key>&)>& change) {
   make_directory(state_folder());
   int fd = ::open(registry_file_path().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) return false;
-  ::flock(fd, LOCK_EX);
+  // Unlocked, another writer's change could be lost.
+  if (retry_interrupted([&] { return ::flock(fd, LOCK_EX); }) != 0) {
+    ::close(fd);
+    return false;
+  }
   std::vector<Key> keys = parse(read_fd(fd));
   change(keys);
   std::string text = serialise(keys);

@@ -1,6 +1,9 @@
 #include "platform/retry.h"
 
+#include <sys/file.h>
 #include <unistd.h>
+
+#include <ctime>
 
 namespace tvl {
 
@@ -29,6 +32,22 @@ bool write_all(int fd, const void* data, std::size_t size) {
 bool read_all(int fd, void* data, std::size_t size) {
   return move_all(static_cast<char*>(data), size,
                   [fd](char* p, std::size_t left) { return ::read(fd, p, left); });
+}
+
+void pause_ms(int ms) {
+  struct timespec t{ms / 1000, long(ms % 1000) * 1000000L};
+  while (::nanosleep(&t, &t) != 0 && errno == EINTR) {
+  }
+}
+
+LockWait flock_within(int fd, int operation, int wait_ms) {
+  for (int waited = 0;; waited += 5) {
+    if (retry_interrupted([&] { return ::flock(fd, operation | LOCK_NB); }) == 0)
+      return LockWait::Taken;
+    if (errno != EWOULDBLOCK) return LockWait::Failed;
+    if (waited >= wait_ms) return LockWait::Busy;
+    pause_ms(5);
+  }
 }
 
 }  // namespace tvl

@@ -5,10 +5,10 @@
 namespace tvl {
 
 namespace {
-std::atomic<int> g_kind{int(WriteFault::kNone)};
+std::atomic<int> g_kind{int(WriteFault::None)};
 std::atomic<int> g_at{0};
 std::atomic<int> g_steps{0};
-std::atomic<bool> g_full{false};  // kNoSpace or kShort has struck
+std::atomic<bool> g_full{false};  // NoSpace or Short has struck
 }  // namespace
 
 void set_write_fault_plan(const WriteFaultPlan& plan) {
@@ -26,24 +26,24 @@ namespace {
 Step next(bool is_write) {
   const auto kind = WriteFault(g_kind.load(std::memory_order_relaxed));
   const int step = g_steps.fetch_add(1) + 1;
-  if (kind == WriteFault::kNone) return Step::kRun;
-  if (g_full.load()) return is_write ? Step::kNoSpace : Step::kRun;
-  if (step != g_at.load()) return Step::kRun;
+  if (kind == WriteFault::None) return Step::Run;
+  if (g_full.load()) return is_write ? Step::NoSpace : Step::Run;
+  if (step != g_at.load()) return Step::Run;
   switch (kind) {
-    case WriteFault::kFail:
-      return Step::kFail;
-    case WriteFault::kNoSpace:
+    case WriteFault::Fail:
+      return Step::Fail;
+    case WriteFault::NoSpace:
       g_full.store(true);
-      return is_write ? Step::kNoSpace : Step::kRun;
-    case WriteFault::kShort:
+      return is_write ? Step::NoSpace : Step::Run;
+    case WriteFault::Short:
       g_full.store(true);
-      return is_write ? Step::kHalfThenNoSpace : Step::kRun;
-    case WriteFault::kStop:
-      return is_write ? Step::kHalfThenStop : Step::kStop;
-    case WriteFault::kNone:
+      return is_write ? Step::HalfThenNoSpace : Step::Run;
+    case WriteFault::Stop:
+      return is_write ? Step::HalfThenStop : Step::Stop;
+    case WriteFault::None:
       break;
   }
-  return Step::kRun;
+  return Step::Run;
 }
 }  // namespace
 

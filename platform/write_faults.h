@@ -13,11 +13,11 @@
 namespace tvl {
 
 enum class WriteFault {
-  kNone,
-  kFail,     // step `at` fails (an I/O error); later steps succeed
-  kNoSpace,  // step `at` and every later write fail: the disk is full
-  kShort,    // write `at` writes half its bytes; later writes find no space
-  kStop,     // write `at` writes half its bytes, then the process ends at
+  None,
+  Fail,     // step `at` fails (an I/O error); later steps succeed
+  NoSpace,  // step `at` and every later write fail: the disk is full
+  Short,    // write `at` writes half its bytes; later writes find no space
+  Stop,     // write `at` writes half its bytes, then the process ends at
              // once with exit status kWriteFaultStopStatus (a kill); a
              // flush or rename step `at` ends it before the step
 };
@@ -25,7 +25,7 @@ enum class WriteFault {
 constexpr int kWriteFaultStopStatus = 86;
 
 struct WriteFaultPlan {
-  WriteFault kind = WriteFault::kNone;
+  WriteFault kind = WriteFault::None;
   int at = 0;  // 1-based step number
 };
 
@@ -36,7 +36,7 @@ int write_fault_steps();
 
 namespace write_faults {
 // Used by platform/ only. What the next step must do.
-enum class Step { kRun, kFail, kNoSpace, kHalfThenNoSpace, kHalfThenStop, kStop };
+enum class Step { Run, Fail, NoSpace, HalfThenNoSpace, HalfThenStop, Stop };
 Step next_write();
 Step next_other();  // a flush or rename: never partial
 }  // namespace write_faults

@@ -1,8 +1,9 @@
 // The socket layer of the chat server: listens on one TCP port (of the
-// address set_listen_address names, or of every local address), accepts connections on an accept thread, runs one client
-// thread per connection that gathers request bytes until IsRequestComplete
-// accepts them, hands the request to HandleRequest and writes the answer
-// back in chunks of at most 200000 bytes. Each connection is a Connection
+// address set_listen_address names, or of every local address), accepts
+// connections on an accept thread, runs one client thread per connection
+// that gathers request bytes until IsRequestComplete accepts them, hands the
+// request to HandleRequest and writes the answer back in chunks of at most
+// 200000 bytes. Each connection is a Connection
 // (server/connection.h) on a thread of its own. A thread whose connection
 // ended waits on the listening sockets for the next one and serves it
 // itself, so a newcomer costs neither a thread start nor a hand-over; the
@@ -67,8 +68,8 @@ class ConnectionServer {
   // while stopped; a running server keeps the bounds it started with.
   void set_limits(const ConnectionLimits& limits);
   const ConnectionLimits& limits() const;
-  // The local IPv4 address the next Run listens on; empty (the default):
-  // all of them. Only while stopped.
+  // The local address (IPv4 or IPv6) the next Run listens on; empty (the
+  // default): all of them. Only while stopped.
   void set_listen_address(const std::string& address);
 
   // HTTPS for the next Run: the server also listens on tls_port (same

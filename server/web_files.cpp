@@ -1,7 +1,6 @@
 #include "server/web_files.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>

@@ -6,8 +6,8 @@
 //   "<%Y-%m-%d %H:%M:%S> Chat Server started on port <port>"
 //   "chat server stopped"
 // Thread safety: load, start_chat_server and stop_chat_server run on the
-// owning (service) thread; client threads reach the chat through the main
-// object interface of ChatEngine.
+// owning (service) thread; client threads reach the chat through the
+// server that ChatEngine built.
 #pragma once
 #include <string>
 

@@ -65,10 +65,10 @@ ServiceCommands::Arguments ServiceCommands::CheckArguments(const std::vector<std
                         (a[1] == 'i' || a[1] == 'u' || a[1] == 's' || a[1] == 'e');
     if (!option) {
       unknown = a;
-      return Arguments::kUnknown;
+      return Arguments::Unknown;
     }
   }
-  return help ? Arguments::kHelp : Arguments::kAction;
+  return help ? Arguments::Help : Arguments::Action;
 }
 
 std::string ServiceCommands::Usage() {

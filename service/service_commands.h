@@ -30,7 +30,7 @@ std::string event_source_key(const std::string& service_name);
 class ServiceCommands {
  public:
   // What the arguments ask for, before any action is chosen.
-  enum class Arguments { kAction, kHelp, kUnknown };
+  enum class Arguments { Action, Help, Unknown };
 
   ServiceCommands(std::string service_name, std::string display_name);
 
@@ -46,7 +46,7 @@ class ServiceCommands {
   int StartTheService();
   int StopTheService();
 
-  // kUnknown names the first argument that is no option in `unknown`.
+  // Unknown names the first argument that is no option in `unknown`.
   static Arguments CheckArguments(const std::vector<std::string>& args, std::string& unknown);
   // The letter of the selected action ('i', 'u', 's', 'e') or 0.
   static char SelectAction(const std::vector<std::string>& args);

@@ -4,10 +4,8 @@
 #include <signal.h>
 #include <sys/time.h>
 
-#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
 #include <thread>
 
@@ -15,6 +13,7 @@
 #include "platform/fs.h"
 #include "platform/lock_file.h"
 #include "platform/message_box.h"
+#include "platform/net.h"
 #include "platform/process.h"
 #include "platform/profile.h"
 #include "platform/registry_file.h"
@@ -56,15 +55,15 @@ ServiceHost::Status ServiceHost::status() const {
 int ServiceHost::ParseCommandLine(const std::vector<std::string>& args) {
   std::string unknown;
   switch (ServiceCommands::CheckArguments(args, unknown)) {
-    case ServiceCommands::Arguments::kHelp:
+    case ServiceCommands::Arguments::Help:
       std::fputs(ServiceCommands::Usage().c_str(), stdout);
       std::fflush(stdout);
       return 0;
-    case ServiceCommands::Arguments::kUnknown:
+    case ServiceCommands::Arguments::Unknown:
       std::fprintf(stderr, "tvlService: unknown option \"%s\"\n%s", unknown.c_str(),
                    ServiceCommands::Usage().c_str());
       return kUsageExitStatus;
-    case ServiceCommands::Arguments::kAction:
+    case ServiceCommands::Arguments::Action:
       break;
   }
   switch (ServiceCommands::SelectAction(args)) {
@@ -90,7 +89,7 @@ int ServiceHost::RunAsService() {
   sigaddset(&controls, SIGUSR1);
   int error = pthread_sigmask(SIG_BLOCK, &controls, &previous);
   if (error != 0) {
-    ReportServiceEvent("%s", std::strerror(error));
+    ReportServiceEvent("%s", net::error_text(error).c_str());
     return 1;
   }
   const pthread_t dispatcher = pthread_self();
@@ -282,13 +281,13 @@ void ServiceHost::Run() {
 }
 
 bool ServiceHost::TakeProgramFolder(FolderLock& lock) {
-  switch (lock.take(program_folder_, FolderLock::Mode::kExclusive, kServedFolderWaitMs)) {
-    case FolderLock::Outcome::kLocked:
+  switch (lock.take(program_folder_, FolderLock::Mode::Exclusive, kServedFolderWaitMs)) {
+    case FolderLock::Outcome::Locked:
       return true;
-    case FolderLock::Outcome::kFailed:
+    case FolderLock::Outcome::Failed:
       // A folder that cannot be opened fails on its own, said at the load.
       return true;
-    case FolderLock::Outcome::kBusy:
+    case FolderLock::Outcome::Busy:
       break;
   }
   // Not to service.log: that file is the other server's.

@@ -92,11 +92,11 @@ AccountChange create_locked(const std::string& program_folder, const std::string
   // Password hashes and e-mail addresses: for the server's user alone.
   if (create_profile_strings(kSection, keys, path, 0600)) {
     index_account_added(program_folder, name);
-    return AccountChange::kWritten;
+    return AccountChange::Written;
   }
   // Lost a race for the same name, or could not write at all.
-  return is_regular_file(path) || is_directory(path) ? AccountChange::kExists
-                                                     : AccountChange::kFailed;
+  return is_regular_file(path) || is_directory(path) ? AccountChange::Exists
+                                                     : AccountChange::Failed;
 }
 
 }  // namespace
@@ -205,9 +205,9 @@ AccountCheck check_account(const std::string& program_folder, const std::string&
 
 AccountChange write_account(const std::string& program_folder, const std::string& name,
                             const AccountFields& fields, bool create) {
-  if (!account_name_safe(name)) return AccountChange::kFailed;
+  if (!account_name_safe(name)) return AccountChange::Failed;
   std::string stored;
-  if (!stored_form(fields.password, stored)) return AccountChange::kFailed;
+  if (!stored_form(fields.password, stored)) return AccountChange::Failed;
   // The order matters to people who read the files by hand; keep it.
   const Keys keys = {{"password", stored},
                      {"sex", fields.sex},
@@ -215,20 +215,20 @@ AccountChange write_account(const std::string& program_folder, const std::string
                      {"email", fields.email},
                      {"Profile", fields.profile}};
   AccountsHold hold(program_folder);
-  if (!hold.locked()) return AccountChange::kFailed;
+  if (!hold.locked()) return AccountChange::Failed;
   if (create) {
-    if (!find_account_path(program_folder, name).empty()) return AccountChange::kExists;
+    if (!find_account_path(program_folder, name).empty()) return AccountChange::Exists;
     return create_locked(program_folder, name, keys);
   }
   const std::string path = find_account_path(program_folder, name);
   if (path.empty()) return create_locked(program_folder, name, keys);
-  if (!is_regular_file(path) || !account_file_readable(path)) return AccountChange::kFailed;
+  if (!is_regular_file(path) || !account_file_readable(path)) return AccountChange::Failed;
   Keys change = keys;
   // The change form starts with an empty password: left so, the stored one
   // stays.
   if (fields.password.empty()) change.front().second = read_value(path, "password", "");
-  return write_profile_strings(kSection, change, path) ? AccountChange::kWritten
-                                                       : AccountChange::kFailed;
+  return write_profile_strings(kSection, change, path) ? AccountChange::Written
+                                                       : AccountChange::Failed;
 }
 
 bool read_account(const std::string& program_folder, const std::string& name,
@@ -258,41 +258,41 @@ std::vector<AccountListing> list_accounts(const std::string& program_folder) {
 
 AccountChange add_member(const std::string& program_folder, const std::string& name,
                          const MemberValues& values) {
-  if (!account_name_safe(name)) return AccountChange::kFailed;
+  if (!account_name_safe(name)) return AccountChange::Failed;
   std::string stored;
-  if (!stored_form(values.password, stored)) return AccountChange::kFailed;
+  if (!stored_form(values.password, stored)) return AccountChange::Failed;
   AccountsHold hold(program_folder);
-  if (!hold.locked()) return AccountChange::kFailed;
-  if (!find_account_path(program_folder, name).empty()) return AccountChange::kExists;
+  if (!hold.locked()) return AccountChange::Failed;
+  if (!find_account_path(program_folder, name).empty()) return AccountChange::Exists;
   return create_locked(program_folder, name, member_keys(values, stored));
 }
 
 AccountChange edit_member(const std::string& program_folder, const std::string& old_name,
                           const std::string& new_name, const MemberValues& values,
                           std::string& stored_name) {
-  if (!account_name_safe(new_name)) return AccountChange::kFailed;
+  if (!account_name_safe(new_name)) return AccountChange::Failed;
   std::string stored;
-  if (!stored_form(values.password, stored)) return AccountChange::kFailed;
+  if (!stored_form(values.password, stored)) return AccountChange::Failed;
   AccountsHold hold(program_folder);
-  if (!hold.locked()) return AccountChange::kFailed;
+  if (!hold.locked()) return AccountChange::Failed;
   const std::string old_path = find_account_path(program_folder, old_name);
   if (values.password.empty() && !old_path.empty()) {
     // The dialog leaves the password empty to keep it.
-    if (is_regular_file(old_path) && !account_file_readable(old_path)) return AccountChange::kFailed;
+    if (is_regular_file(old_path) && !account_file_readable(old_path)) return AccountChange::Failed;
     stored = read_value(old_path, "password", "");
   }
   const std::string target = find_account_path(program_folder, new_name);
   if (!target.empty()) {
-    if (target != old_path) return AccountChange::kExists;
+    if (target != old_path) return AccountChange::Exists;
     if (!is_regular_file(target) ||
         !write_profile_strings(kSection, member_keys(values, stored), target))
-      return AccountChange::kFailed;
+      return AccountChange::Failed;
     stored_name = file_name_of(program_folder, target);
-    return AccountChange::kWritten;
+    return AccountChange::Written;
   }
   if (old_path.empty() || !is_regular_file(old_path)) {
     const AccountChange made = create_locked(program_folder, new_name, member_keys(values, stored));
-    if (made == AccountChange::kWritten) stored_name = new_name;
+    if (made == AccountChange::Written) stored_name = new_name;
     return made;
   }
   // A rename: the account moves to its new name in one step that never
@@ -301,19 +301,19 @@ AccountChange edit_member(const std::string& program_folder, const std::string& 
   // values; at no moment are there two accounts.
   const std::string new_path = account_path(program_folder, new_name);
   if (!rename_file_exclusive(old_path, new_path))
-    return is_regular_file(new_path) || is_directory(new_path) ? AccountChange::kExists
-                                                                : AccountChange::kFailed;
+    return is_regular_file(new_path) || is_directory(new_path) ? AccountChange::Exists
+                                                                : AccountChange::Failed;
   if (!write_profile_strings(kSection, member_keys(values, stored), new_path)) {
     // Back to the old name, so that a refused change changed nothing.
-    if (rename_file_exclusive(new_path, old_path)) return AccountChange::kFailed;
+    if (rename_file_exclusive(new_path, old_path)) return AccountChange::Failed;
     index_account_removed(program_folder, file_name_of(program_folder, old_path));
     index_account_added(program_folder, new_name);
-    return AccountChange::kFailed;
+    return AccountChange::Failed;
   }
   index_account_removed(program_folder, file_name_of(program_folder, old_path));
   index_account_added(program_folder, new_name);
   stored_name = new_name;
-  return AccountChange::kWritten;
+  return AccountChange::Written;
 }
 
 bool delete_member(const std::string& program_folder, const std::string& name) {

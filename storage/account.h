@@ -119,20 +119,20 @@ struct AccountFields {
 };
 
 enum class AccountChange {
-  kWritten,  // done
-  kExists,   // the name belongs to another account (any case): nothing written
-  kFailed,   // the file could not be written: every account is as it was
+  Written,  // done
+  Exists,   // the name belongs to another account (any case): nothing written
+  Failed,   // the file could not be written: every account is as it was
 };
 
 // Writes the web form's keys in the order "password" (hashed), "sex",
 // "Icon", "email", "Profile".
-//  - create: a new account users/<name>, created exclusively; kExists when an
+//  - create: a new account users/<name>, created exclusively; Exists when an
 //    account of that name (any case) exists or another creator won the race;
 //  - otherwise a change of the account found regardless of case (it keeps its
 //    file and spelling; users/<name> when there is none), keeping any other
 //    key such as "Disabled"; an empty password keeps the stored one; the
 //    file is replaced whole in one step.
-// kFailed when the name fails account_name_safe, the password could not be
+// Failed when the name fails account_name_safe, the password could not be
 // hashed, or the file could not be written (users/ missing or not writable,
 // a full disk, the account is a folder or unreadable); the old account then
 // stays byte for byte and a failed creation leaves no file.
@@ -176,8 +176,8 @@ struct MemberValues {
   bool disabled = false;  // written "Yes" / "No"
 };
 
-// A new account users/<name>, created exclusively. kExists when an account
-// of that name exists in any spelling, also one without a password. kFailed
+// A new account users/<name>, created exclusively. Exists when an account
+// of that name exists in any spelling, also one without a password. Failed
 // also for a name that fails account_name_safe.
 [[nodiscard]] AccountChange add_member(const std::string& program_folder, const std::string& name,
                          const MemberValues& values);
@@ -185,7 +185,7 @@ struct MemberValues {
 // Writes the values of the account old_name under new_name.
 //  - new_name finds old_name's own file (the same name, or another spelling
 //    of it): the values go into that file, which keeps its name;
-//  - new_name finds another account: kExists, nothing written;
+//  - new_name finds another account: Exists, nothing written;
 //  - otherwise (a rename): users/<new_name> is written first and the old
 //    file deleted only after that, so a failed write loses nothing (a
 //    half-written new file is removed again).

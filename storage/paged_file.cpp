@@ -20,7 +20,7 @@ LockedOpen PagedFile::open(const std::string& path) {
   close();
   reason_.clear();
   const LockedOpen result = file_.open(path, kLockWaitMs, reason_);
-  if (result == LockedOpen::kOpened) size_ = disk_size_ = file_.size();
+  if (result == LockedOpen::Opened) size_ = disk_size_ = file_.size();
   return result;
 }
 

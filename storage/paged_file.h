@@ -40,7 +40,7 @@ class PagedFile {
   PagedFile& operator=(const PagedFile&) = delete;
 
   // Opens an existing file and locks it (never creates). Anything but
-  // kOpened leaves the object closed and says why in reason().
+  // Opened leaves the object closed and says why in reason().
   LockedOpen open(const std::string& path);
   // Closes without writing anything: changes not committed are dropped.
   void close();

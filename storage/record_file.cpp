@@ -41,7 +41,7 @@ bool RecordFile::open(const std::string& path) {
   (void)close();  // a handle opened again: the earlier file is closed as it can be
   Impl& m = *impl_;
   m.open_status = m.file.open(path);
-  if (m.open_status != LockedOpen::kOpened) {
+  if (m.open_status != LockedOpen::Opened) {
     m.error = "file can't be  opened!";
     return false;
   }
@@ -61,7 +61,7 @@ bool RecordFile::open(const std::string& path) {
   }
   if (!ok || sum > int64_t(reclen)) {
     // A header that is short or describes no usable record.
-    // open_status stays kOpened: the file is there and readable, but it is
+    // open_status stays Opened: the file is there and readable, but it is
     // no record file (empty, cut short, overwritten): damage, not a lack of
     // permission.
     m.file.close();

@@ -61,7 +61,7 @@ class RecordFile {
 
   bool open(const std::string& path);  // locks the file; never creates
   // What the last open() found (a missing file, a folder, a lock held too
-  // long by another handle, ...). kOpened with open() false: the file was
+  // long by another handle, ...). Opened with open() false: the file was
   // read, but its header describes no record file (an empty or overwritten
   // file).
   LockedOpen open_status() const;

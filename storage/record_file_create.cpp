@@ -1,15 +1,11 @@
 #include "storage/record_file_create.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
 
 #include "storage/record_file.h"
 #include "storage/record_file_impl.h"
 #include "storage/record_format.h"
-#include "platform/retry.h"
+#include "platform/fs.h"
 
 namespace tvl {
 
@@ -115,14 +111,9 @@ bool create_record_file(const std::string& path, const RecordSchema& s, std::str
   put_i16(h + kRecordFormat, s.packed ? 0 : kFixedFormat);
   put_i32(h + kFreeChains, -1);
 
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return fail(error, "cannot create " + path + ": " + std::strerror(errno));
-  if (!write_all(fd, h, sizeof h)) {
-    ::close(fd);
-    return fail(error, "cannot write " + path);
-  }
-  if (::close(fd) != 0) return fail(error, "cannot write " + path);
-  return true;
+  Reason why;
+  const std::string header(reinterpret_cast<const char*>(h), sizeof h);
+  return write_whole_file(path, header, why) || fail(error, why.text);
 }
 
 }  // namespace tvl

@@ -36,7 +36,7 @@ struct RecordFile::Impl {
   bool field_set[recfmt::kMaxFields] = {};
   bool updating = false;
   std::string error, text;
-  LockedOpen open_status = LockedOpen::kMissing;  // what the last open() found
+  LockedOpen open_status = LockedOpen::Missing;  // what the last open() found
   KeyIndex index{file, hdr, header_changed, error};
   std::vector<std::vector<uint8_t>> values;  // one key-value buffer per key
 

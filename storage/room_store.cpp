@@ -73,8 +73,8 @@ bool read_rooms(const std::string& program_folder, std::vector<RoomInfo>& rooms,
     // A missing file means no rooms; anything else that stands there but
     // cannot be opened (a folder too) is damage, or a lock held too long.
     const LockedOpen status = file.open_status();
-    found.damaged = status != LockedOpen::kMissing && status != LockedOpen::kBusy;
-    found.busy = status == LockedOpen::kBusy;
+    found.damaged = status != LockedOpen::Missing && status != LockedOpen::Busy;
+    found.busy = status == LockedOpen::Busy;
     found.reason = room_open_failure(status, path);
     if (check) *check = found;
     return false;
@@ -184,15 +184,15 @@ bool finish_change(RecordFile& file, bool made, const char* refusal, std::string
 
 std::string room_open_failure(LockedOpen status, const std::string& path) {
   switch (status) {
-    case LockedOpen::kMissing:
+    case LockedOpen::Missing:
       return "the room file " + path + " does not exist";
-    case LockedOpen::kNotAFile:
+    case LockedOpen::NotAFile:
       return path + " is not a file (damaged: a folder or other object stands in its place)";
-    case LockedOpen::kBusy:
+    case LockedOpen::Busy:
       return "the room file " + path + " is locked by another program; try again";
-    case LockedOpen::kOpened:
+    case LockedOpen::Opened:
       return "the room file " + path + " is damaged (its header cannot be read)";
-    case LockedOpen::kFailed:
+    case LockedOpen::Failed:
       break;
   }
   return "the room file " + path + " cannot be opened (permissions?)";

@@ -17,18 +17,18 @@ namespace {
 void fail(LoginBounds& b, const char* network, const char* account, int bound, long long now) {
   const LoginBounds::Turn turn = b.begin_login(network, account, bound, now);
   ASSERT_TRUE(turn.granted) << network << " " << account;
-  b.end_login(turn, network, account, bound, LoginOutcome::kFailed, now);
+  b.end_login(turn, network, account, bound, LoginOutcome::Failed, now);
 }
 
 void succeed(LoginBounds& b, const char* network, const char* account, int bound, long long now) {
   const LoginBounds::Turn turn = b.begin_login(network, account, bound, now);
   ASSERT_TRUE(turn.granted) << network << " " << account;
-  b.end_login(turn, network, account, bound, LoginOutcome::kSucceeded, now);
+  b.end_login(turn, network, account, bound, LoginOutcome::Succeeded, now);
 }
 
 bool allowed(LoginBounds& b, const char* network, const char* account, int bound, long long now) {
   const LoginBounds::Turn turn = b.begin_login(network, account, bound, now);
-  b.end_login(turn, network, account, bound, LoginOutcome::kNotChecked, now);
+  b.end_login(turn, network, account, bound, LoginOutcome::NotChecked, now);
   return turn.granted;
 }
 
@@ -79,10 +79,10 @@ TEST(LoginBounds, ChecksUnderWayCountBeforeTheyEnd) {
   EXPECT_FALSE(bounds.begin_login("10.0.0.1", "ann", 3, 0).granted);
   EXPECT_FALSE(bounds.begin_login("10.0.0.9", "ann", 3, 0).granted);
   // One that checked nothing gives its turn back; a right one too.
-  bounds.end_login(running[0], "10.0.0.1", "ann", 3, LoginOutcome::kNotChecked, 0);
-  bounds.end_login(running[1], "10.0.0.1", "ann", 3, LoginOutcome::kSucceeded, 0);
+  bounds.end_login(running[0], "10.0.0.1", "ann", 3, LoginOutcome::NotChecked, 0);
+  bounds.end_login(running[1], "10.0.0.1", "ann", 3, LoginOutcome::Succeeded, 0);
   EXPECT_TRUE(allowed(bounds, "10.0.0.1", "ann", 3, 0));
-  bounds.end_login(running[2], "10.0.0.1", "ann", 3, LoginOutcome::kFailed, 0);
+  bounds.end_login(running[2], "10.0.0.1", "ann", 3, LoginOutcome::Failed, 0);
   EXPECT_TRUE(allowed(bounds, "10.0.0.1", "ann", 3, 0));  // one failure of three
 }
 

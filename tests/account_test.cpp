@@ -19,7 +19,7 @@ namespace {
 
 // A web-form write of an existing or new account that succeeded.
 bool written(const std::string& folder, const std::string& name, const AccountFields& fields) {
-  return write_account(folder, name, fields, false) == AccountChange::kWritten;
+  return write_account(folder, name, fields, false) == AccountChange::Written;
 }
 
 // The stored password of an account file.
@@ -277,9 +277,9 @@ TEST_F(AccountTest, AddRefusesAnyOtherSpellingAndWritesNoEmptyIcon) {
   file("ann", "password=pw\r\n");
   file("nopw", "sex=1\r\n");
   for (const char* taken : {"ANN", "Ann", "NoPw"})
-    EXPECT_EQ(add_member(folder.path(), taken, member("x")), AccountChange::kExists) << taken;
+    EXPECT_EQ(add_member(folder.path(), taken, member("x")), AccountChange::Exists) << taken;
   EXPECT_EQ(folder.read("users/ann"), "[main]\r\npassword=pw\r\n");
-  EXPECT_EQ(add_member(folder.path(), "bob", member("pw", "", true)), AccountChange::kWritten);
+  EXPECT_EQ(add_member(folder.path(), "bob", member("pw", "", true)), AccountChange::Written);
   const std::string hashed = stored_password(folder.path() + "users/bob");
   EXPECT_EQ(folder.read("users/bob"), "[main]\r\npassword=" + hashed +
                                           "\r\nsex=1\r\nemail=a@b\r\nProfile=hi\r\nDisabled=Yes\r\n");
@@ -288,7 +288,7 @@ TEST_F(AccountTest, AddRefusesAnyOtherSpellingAndWritesNoEmptyIcon) {
 TEST_F(AccountTest, AddOfAnUnwritableNameLeavesNothing) {
   const std::string too_long(300, 'n');  // longer than a file name may be
   for (const std::string& name : {std::string("a/b"), std::string(".."), too_long})
-    EXPECT_EQ(add_member(folder.path(), name, member("pw")), AccountChange::kFailed) << name;
+    EXPECT_EQ(add_member(folder.path(), name, member("pw")), AccountChange::Failed) << name;
   EXPECT_TRUE(list_accounts(folder.path()).empty());
 }
 
@@ -302,11 +302,11 @@ TEST_F(AccountTest, EditFindsTheAccountRegardlessOfCase) {
     const char* ann_file;    // what users/ann holds afterwards ("" = gone)
     const char* other_file;  // what the new name's file holds ("" = none)
   } cases[] = {
-      {"ann", "ann", AccountChange::kWritten, "ann", "new", ""},
-      {"ann", "ANN", AccountChange::kWritten, "ann", "new", ""},    // case only
-      {"ann", "anne", AccountChange::kWritten, "anne", "", "new"},  // rename
-      {"ann", "Bob", AccountChange::kExists, "", "old", "bob"},     // onto bob
-      {"ann", too_long.c_str(), AccountChange::kFailed, "", "old", ""},
+      {"ann", "ann", AccountChange::Written, "ann", "new", ""},
+      {"ann", "ANN", AccountChange::Written, "ann", "new", ""},    // case only
+      {"ann", "anne", AccountChange::Written, "anne", "", "new"},  // rename
+      {"ann", "Bob", AccountChange::Exists, "", "old", "bob"},     // onto bob
+      {"ann", too_long.c_str(), AccountChange::Failed, "", "old", ""},
   };
   for (const Case& c : cases) {
     test::TempDir dir;
@@ -379,10 +379,10 @@ TEST_F(AccountTest, AnEmptyOrUnreadableAccountIsNeverAMemberWithoutPassword) {
     EXPECT_EQ(check(name, ""), AccountCheck::BadLogin) << name;
     EXPECT_EQ(check(name, "anything"), AccountCheck::BadLogin) << name;
     EXPECT_EQ(write_account(folder.path(), name, AccountFields{"mine", "1", "3.gif", "", ""}, true),
-              AccountChange::kExists)
+              AccountChange::Exists)
         << name;
     EXPECT_EQ(write_account(folder.path(), name, AccountFields{"mine", "1", "3.gif", "", ""}, false),
-              AccountChange::kFailed)
+              AccountChange::Failed)
         << name;
     EXPECT_EQ(check(name, "mine"), AccountCheck::BadLogin) << name;
   }
@@ -409,7 +409,7 @@ TEST_F(AccountTest, AWriteThatCannotBeMadeWholeKeepsEveryOldByte) {
   const AccountChange add = add_member(folder.path(), "carl", values);
   ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &saved), 0);
   for (AccountChange result : {change, create, edit, rename, add})
-    EXPECT_EQ(result, AccountChange::kFailed);
+    EXPECT_EQ(result, AccountChange::Failed);
   EXPECT_EQ(folder.read("users/ann"), old_text);
   std::vector<std::string> left = list_folder(folder.path() + "users/");
   std::sort(left.begin(), left.end());
@@ -429,8 +429,8 @@ TEST_F(AccountTest, OfManyRacingCreatorsOfOneNameExactlyOneWins) {
   for (std::thread& t : threads) t.join();
   int winner = -1, winners = 0;
   for (int i = 0; i < kCreators; ++i) {
-    if (results[i] == AccountChange::kWritten) winner = i, ++winners;
-    else EXPECT_EQ(results[i], AccountChange::kExists) << i;
+    if (results[i] == AccountChange::Written) winner = i, ++winners;
+    else EXPECT_EQ(results[i], AccountChange::Exists) << i;
   }
   ASSERT_EQ(winners, 1);
   EXPECT_EQ(check("bob", "pw" + std::to_string(winner)), AccountCheck::Member);
@@ -459,9 +459,9 @@ TEST_F(AccountTest, AChangeWithAnEmptyPasswordKeepsTheStoredOne) {
 }
 
 TEST_F(AccountTest, EditWithAnEmptyPasswordKeepsTheStoredOne) {
-  ASSERT_EQ(add_member(folder.path(), "ann", member("first")), AccountChange::kWritten);
+  ASSERT_EQ(add_member(folder.path(), "ann", member("first")), AccountChange::Written);
   std::string stored;
-  ASSERT_EQ(edit_member(folder.path(), "ann", "anna", member(""), stored), AccountChange::kWritten);
+  ASSERT_EQ(edit_member(folder.path(), "ann", "anna", member(""), stored), AccountChange::Written);
   EXPECT_EQ(check("anna", "first"), AccountCheck::Member);
   AccountListing read;
   ASSERT_TRUE(read_account(folder.path(), "ANNA", read));

@@ -80,41 +80,18 @@ std::size_t count(const std::string& text, const std::string& part) {
   return n;
 }
 
-const char kOptions[] =
-    "[Server]\r\nSavelog=0\r\nMaxPlacesPerAddress=0\r\nMaxConnectionsPerAddress=0\r\nPostBurst=0\r\n";
-
 class BodyStream : public ::testing::Test {
  protected:
   void SetUp() override {
-    folder.write("users/.keep", "");
-    folder.write("option.ini", kOptions);
-    folder.write("chat.htm", "chat:<!--$user-->|<!--$pass-->|");
-    folder.write("chatsubmit.htm", "form");
-    folder.write("users.htm", "users");
-    folder.write("body.htm", "<body><script><!--$msg--></script></body>");
-    ASSERT_TRUE(test::write_room_file(folder.path(), {open_room("One"), open_room("Two")}));
-    engine.load(folder.path());
-    ChatContext& ctx = engine.pages().context();
-    ctx.first_poll_delay_ms = 0;
-    ctx.stream_keepalive_ms = 60000;  // no comment in the way unless a test asks
-    engine.server().set_any_port(true);
-    ASSERT_EQ(engine.start(0), 1);
-    port = engine.server().port();
+    port = test::start_two_room_chat(engine, folder, [](ChatContext& ctx) {
+      ctx.stream_keepalive_ms = 60000;  // no comment in the way unless a test asks
+    });
+    ASSERT_NE(port, 0);
   }
 
   // Enters and takes the history; the query of the place afterwards.
   std::string enter(const std::string& name, int room) {
-    const std::string answer =
-        get(port, "/chat.ghp?username=" + name + "&password=&room=" + std::to_string(room) + "&sex=1");
-    const std::string mark = "chat:" + name + "|";
-    const std::size_t at = answer.find(mark);
-    if (at == std::string::npos) return std::string();
-    const std::size_t key_at = at + mark.size();
-    const std::string query = "?username=" + name + "&password=" +
-                              answer.substr(key_at, answer.find('|', key_at) - key_at) +
-                              "&room=" + std::to_string(room);
-    get(port, "/body.ghp" + query);
-    return query;
+    return test::enter_place(port, name, room, kIoMs);
   }
   // Opens a stream of the place and reads its first piece.
   std::unique_ptr<Stream> stream(const std::string& query, const std::string& headers = "") {

@@ -59,16 +59,12 @@ bool ok_answer(const std::string& answer) {
 TEST(ChatConcurrency, TwoHundredUsersJoinPollPostAndLeaveWhileRoomsReload) {
   test::TestEnvironment env;
   test::TempDir folder;
-  folder.write("users/.keep", "");
   // All 200 users come from 127.0.0.1: no bound on places per address.
-  folder.write("option.ini", "[Server]\r\nSavelog=1\r\nMaxPlacesPerAddress=0\r\n");
-  folder.write("chat.htm", "chat:<!--$user-->|<!--$pass-->|");
-  folder.write("chatsubmit.htm", "form");
-  folder.write("users.htm", "users");
-  folder.write("body.htm", "<html><script><!--$msg--></script></html>");
   const std::vector<RoomInfo> rooms = {open_room("One"), open_room("Two"), open_room("Three"),
                                        open_room("Four")};
-  ASSERT_TRUE(test::write_room_file(folder.path(), rooms));
+  ASSERT_TRUE(test::write_chat_window_folder(
+      folder, "[Server]\r\nSavelog=1\r\nMaxPlacesPerAddress=0\r\n", rooms,
+      "<html><script><!--$msg--></script></html>"));
 
   ChatEngine engine;
   engine.load(folder.path());
@@ -103,14 +99,13 @@ TEST(ChatConcurrency, TwoHundredUsersJoinPollPostAndLeaveWhileRoomsReload) {
       };
 
       std::string answer = get(port, "/chat.ghp" + query + "&sex=1");
-      if (answer.find("chat:" + name + "|") == std::string::npos) {
+      // From now on the pages carry the key of the place.
+      const std::string place = test::place_query(answer, name, room);
+      if (place.empty()) {
         fail(name + " join: " + answer);
       } else {
         ++joined;
-        // From now on the pages carry the key of the place.
-        const std::size_t key_at = answer.find("chat:" + name + "|") + name.size() + 6;
-        const std::string key = answer.substr(key_at, answer.find('|', key_at) - key_at);
-        query = "?username=" + name + "&password=" + key + "&room=" + std::to_string(room);
+        query = place;
         take(get(port, "/body.ghp" + query));
         for (int k = 0; k < kRounds; ++k) {
           answer = post(port, query, "tok" + std::to_string(u) + "_" + std::to_string(k));

@@ -165,14 +165,14 @@ TEST_F(ChatLogTest, WithoutAnOpenFileLinesAreRefused) {
 TEST_F(ChatLogTest, AFullDiskLeavesNoHalfRowAndTheLossIsTold) {
   start_day("2026-03-14");
   event("first");
-  for (WriteFault kind : {WriteFault::kShort, WriteFault::kNoSpace, WriteFault::kFail}) {
+  for (WriteFault kind : {WriteFault::Short, WriteFault::NoSpace, WriteFault::Fail}) {
     set_write_fault_plan({kind, 1});
     event("lost to a full disk");
     event("lost too");
     set_write_fault_plan({});
   }
   event("after space was freed");
-  // kFail strikes one write only: the row after it is written.
+  // Fail strikes one write only: the row after it is written.
   EXPECT_EQ("10.0.0.7 12:34:56 first\r\n10.0.0.7 12:34:56 lost too\r\n"
             "10.0.0.7 12:34:56 after space was freed\r\n",
             program_.read("log/20260314.txt"));

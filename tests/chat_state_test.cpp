@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/message_box.h"
+#include "tests/support/chat_fixture.h"
 #include "tests/support/room_file.h"
 #include "tests/support/test_util.h"
 
@@ -43,13 +44,7 @@ class ChatStateTest : public ::testing::Test {
   }
 
   // The texts of the room's ring in age order, oldest first.
-  std::vector<std::string> kept(int room) {
-    ChatState::Hold hold(state);
-    const RoomMessages& r = state.ring(room);
-    std::vector<std::string> texts;
-    for (int p = 0; p < r.kept(); ++p) texts.push_back(r.text(p));
-    return texts;
-  }
+  std::vector<std::string> kept(int room) { return test::kept_texts(state, room); }
 
   // What a user whose last_seq is `last_seq` receives, and how many it missed.
   std::vector<std::string> window(int room, int last_seq, int* missed = nullptr) {

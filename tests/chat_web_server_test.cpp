@@ -21,11 +21,13 @@
 #include "server/page_handlers.h"
 #include "storage/chat_log.h"
 #include "storage/settings.h"
+#include "tests/support/expected_answers.h"
 #include "tests/support/test_util.h"
 
 namespace tvl {
 namespace {
 
+using namespace test::expected;
 using test::mask_date;
 using test::TempDir;
 
@@ -68,33 +70,6 @@ struct TestMain {
 };
 
 const char kIp[] = "10.0.0.1";
-
-// The lines every answer carries before its empty line.
-const std::string kGuard =
-    "X-Content-Type-Options: nosniff\r\nX-Frame-Options: SAMEORIGIN\r\n"
-    "Content-Security-Policy: frame-ancestors 'self'; script-src 'self'; object-src 'none'; "
-    "base-uri 'none'; form-action 'self'\r\nReferrer-Policy: same-origin\r\n";
-const std::string kNoStore = "Cache-Control: no-store\r\n";
-
-std::string standard(const std::string& status, const std::string& body, bool keep,
-                     const std::string& type = "text/html", const std::string& extra = "") {
-  return "HTTP/1.0 " + status + "\r\nDate: <date>\r\nServer: Tavella Server/1.0\r\n" +
-         "Accept-Ranges: bytes\r\nContent-Length: " + std::to_string(body.size()) +
-         "\r\nConnection: " + (keep ? "Keep-Alive" : "close") + "\r\nContent-Type: " + type +
-         "\r\n" + kGuard + extra + "\r\n" + body;
-}
-
-// The answer of a chat page or post.
-std::string page_answer(const std::string& status, const std::string& body, bool keep) {
-  return standard(status, body, keep, "text/html", kNoStore);
-}
-
-std::string short_answer(const std::string& status, const std::string& body,
-                         const std::string& extra = "") {
-  return "HTTP/1.0 " + status + "\r\nContent-Length: " + std::to_string(body.size()) +
-         "\r\nContent-Type: text/html\r\nDate: <date>\r\nServer: Tavella Server/1.0\r\n" +
-         kGuard + extra + "\r\n" + body;
-}
 
 // A browser's GET that keeps its connection or asks to close it.
 std::string get(const std::string& path, bool keep = false) {

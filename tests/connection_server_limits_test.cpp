@@ -485,7 +485,7 @@ TEST_F(ConnectionLimitsTest, ShortOfThreadsANewcomerTakesTheThreadOfAWaitingConn
   busy.handler = server_.handler;
   busy.set_limits(limits);
   port_ = busy.run_on_any_port();
-  ASSERT_NE(0, port_);
+  ASSERT_NE(port_, 0);
   held.clear();
   open_from("127.0.0.10", 6, "waitEND");
   ASSERT_TRUE(busy.wait_requests(6));

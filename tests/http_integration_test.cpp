@@ -1,5 +1,5 @@
-// A real ChatWebServer on a free loopback port, spoken to with raw bytes and
-// with curl as a real client.
+// A real ChatWebServer on a port the system chose, spoken to with raw bytes
+// and with curl as a real client.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -20,11 +20,13 @@
 #include "storage/chat_log.h"
 #include "server/page_handlers.h"
 #include "storage/settings.h"
+#include "tests/support/expected_answers.h"
 #include "tests/support/test_util.h"
 
 namespace tvl {
 namespace {
 
+using namespace test::expected;
 using test::mask_date;
 using test::RawClient;
 using test::TempDir;
@@ -51,34 +53,7 @@ struct Main {
   ChatLog log_;
 };
 
-// The lines every answer carries before its empty line.
-const std::string kGuard =
-    "X-Content-Type-Options: nosniff\r\nX-Frame-Options: SAMEORIGIN\r\n"
-    "Content-Security-Policy: frame-ancestors 'self'; script-src 'self'; object-src 'none'; "
-    "base-uri 'none'; form-action 'self'\r\nReferrer-Policy: same-origin\r\n";
-const std::string kNoStore = "Cache-Control: no-store\r\n";
-
-std::string standard(const std::string& status, const std::string& body, bool keep,
-                     const std::string& type = "text/html", const std::string& extra = "") {
-  return "HTTP/1.0 " + status + "\r\nDate: <date>\r\nServer: Tavella Server/1.0\r\n" +
-         "Accept-Ranges: bytes\r\nContent-Length: " + std::to_string(body.size()) +
-         "\r\nConnection: " + (keep ? "Keep-Alive" : "close") + "\r\nContent-Type: " + type +
-         "\r\n" + kGuard + extra + "\r\n" + body;
-}
-
 const std::string kText = "text/plain; charset=utf-8";
-
-std::string short_answer(const std::string& status, const std::string& body,
-                         const std::string& extra = "") {
-  return "HTTP/1.0 " + status + "\r\nContent-Length: " + std::to_string(body.size()) +
-         "\r\nContent-Type: text/html\r\nDate: <date>\r\nServer: Tavella Server/1.0\r\n" +
-         kGuard + extra + "\r\n" + body;
-}
-
-// The answer of a chat page or post.
-std::string page_answer(const std::string& status, const std::string& body, bool keep) {
-  return standard(status, body, keep, "text/html", kNoStore);
-}
 
 class HttpIntegration : public ::testing::Test {
  protected:

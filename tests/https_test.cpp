@@ -1,7 +1,7 @@
 // HTTPS: the connection server on its TLS port (answers of every size, peers
 // that are no modern TLS client, a silent one under the request bound) and
 // tvlService with the TLS settings (the start page, the redirect of the
-// plain port, a certificate that cannot be loaded). Loopback and free ports
+// plain port, a certificate that cannot be loaded). Loopback ports
 // only; certificates from scripts/make-test-cert.sh in a temporary folder.
 #include <gtest/gtest.h>
 #include <arpa/inet.h>

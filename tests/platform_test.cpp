@@ -6,15 +6,18 @@
 #include <sys/socket.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <set>
 #include <thread>
 #include <cstdlib>
 
 #include "platform/autostart.h"
+#include "platform/detached_fork.h"
 #include "platform/event.h"
 #include "platform/folder_lock.h"
 #include "platform/thread.h"
@@ -22,6 +25,7 @@
 #include "platform/interfaces.h"
 #include "platform/net.h"
 #include "platform/process.h"
+#include "platform/retry.h"
 #include "tests/support/test_util.h"
 
 namespace tvl::test {
@@ -102,6 +106,19 @@ TEST(FsTest, WholeFilesAreBinarySafe) {
   EXPECT_FALSE(write_whole_file(dir.path() + "no/f", "x"));
 }
 
+TEST(FsTest, AFileThatCannotBeMadeIsToldWithItsPathAndTheSystemsReason) {
+  TempDir dir;
+  Reason why;
+  why.text = "left alone";
+  ASSERT_TRUE(write_whole_file(dir.path() + "f", "data", why));
+  EXPECT_EQ(why.text, "left alone");
+  std::string back;
+  ASSERT_TRUE(read_whole_file(dir.path() + "f", back));
+  EXPECT_EQ(back, "data");
+  EXPECT_FALSE(write_whole_file(dir.path() + "no/f", "x", why));
+  EXPECT_EQ(why.text, "cannot create " + dir.path() + "no/f: No such file or directory");
+}
+
 // A server holds its program folder exclusively, tvlctl shared: shared
 // holders go together, an exclusive one goes with nobody, a holder that lets
 // go frees the folder, and a folder that cannot be opened is not "busy".
@@ -113,24 +130,47 @@ TEST(FolderLockTest, SharedHoldersGoTogetherAndAnExclusiveOneWithNobody) {
     Mode held, wanted;
     Outcome outcome;
   } cases[] = {
-      {Mode::kShared, Mode::kShared, Outcome::kLocked},
-      {Mode::kShared, Mode::kExclusive, Outcome::kBusy},
-      {Mode::kExclusive, Mode::kShared, Outcome::kBusy},
-      {Mode::kExclusive, Mode::kExclusive, Outcome::kBusy},
+      {Mode::Shared, Mode::Shared, Outcome::Locked},
+      {Mode::Shared, Mode::Exclusive, Outcome::Busy},
+      {Mode::Exclusive, Mode::Shared, Outcome::Busy},
+      {Mode::Exclusive, Mode::Exclusive, Outcome::Busy},
   };
   for (const Case& c : cases) {
     FolderLock holder, other;
-    ASSERT_EQ(holder.take(dir.path(), c.held, 0), Outcome::kLocked);
+    ASSERT_EQ(holder.take(dir.path(), c.held, 0), Outcome::Locked);
     EXPECT_EQ(other.take(dir.path(), c.wanted, 20), c.outcome)
         << static_cast<int>(c.held) << static_cast<int>(c.wanted);
-    EXPECT_EQ(other.held(), c.outcome == Outcome::kLocked);
+    EXPECT_EQ(other.held(), c.outcome == Outcome::Locked);
     holder.release();
     other.release();
-    EXPECT_EQ(other.take(dir.path(), c.wanted, 0), Outcome::kLocked);
+    EXPECT_EQ(other.take(dir.path(), c.wanted, 0), Outcome::Locked);
   }
   FolderLock missing;
-  EXPECT_EQ(missing.take(dir.path() + "no/such/", Mode::kShared, 0), Outcome::kFailed);
+  EXPECT_EQ(missing.take(dir.path() + "no/such/", Mode::Shared, 0), Outcome::Failed);
   EXPECT_FALSE(missing.held());
+}
+
+// The detached process is the one whose pid the caller got, in a session of
+// its own and no child of the caller's (nothing for it to reap).
+TEST(ProcessTest, ADetachedForkIsNoChildOfTheCallerAndLeadsNoSessionOfTheCallers) {
+  int pipe_fds[2];
+  ASSERT_EQ(::pipe(pipe_fds), 0);
+  const pid_t pid = fork_detached();
+  if (pid == 0) {
+    const int seen[2] = {static_cast<int>(::getpid()), static_cast<int>(::getsid(0))};
+    (void)!::write(pipe_fds[1], seen, sizeof seen);
+    ::_exit(0);
+  }
+  ::close(pipe_fds[1]);
+  ASSERT_GT(pid, 0);
+  int seen[2] = {0, 0};
+  ASSERT_TRUE(read_all(pipe_fds[0], seen, sizeof seen));
+  ::close(pipe_fds[0]);
+  EXPECT_EQ(seen[0], pid);
+  EXPECT_NE(seen[1], static_cast<int>(::getsid(0)));
+  errno = 0;
+  EXPECT_EQ(::waitpid(pid, nullptr, WNOHANG), -1);
+  EXPECT_EQ(errno, ECHILD);
 }
 
 TEST(AutostartTest, EntryNamesTheRunningProgramAndIsRemovedAgain) {

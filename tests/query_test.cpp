@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
+
 namespace tvl {
 namespace {
 
@@ -42,7 +44,12 @@ INSTANTIATE_TEST_SUITE_P(Values, KeyNumber,
                                            NumberCase{"?a&room=x2", 0},
                                            NumberCase{"?a", 0},
                                            NumberCase{"?a&room=-4", -4},
-                                           NumberCase{"?a&room=99999999999999", 0}));
+                                           NumberCase{"?a&room=99999999999999", 0},
+                                           NumberCase{"?a&room=99999999999999999999999", 0},
+                                           NumberCase{"?a&room= +7", 7},
+                                           NumberCase{"?a&room=+-7", 0},
+                                           NumberCase{"?a&room=-2147483648", INT_MIN},
+                                           NumberCase{"?a&room=2147483648", 0}));
 
 struct NameCase {
   const char* name;

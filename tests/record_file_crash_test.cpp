@@ -112,8 +112,8 @@ class RecordFileCrashTest : public ::testing::Test {
 };
 
 TEST_F(RecordFileCrashTest, EveryInterruptedWriteLeavesTheOldOrTheNewState) {
-  const WriteFault kinds[] = {WriteFault::kFail, WriteFault::kNoSpace, WriteFault::kShort,
-                              WriteFault::kStop};
+  const WriteFault kinds[] = {WriteFault::Fail, WriteFault::NoSpace, WriteFault::Short,
+                              WriteFault::Stop};
   int interruptions = 0;
   for (const NamedChange& c : changes()) {
     SCOPED_TRACE(c.name);
@@ -128,7 +128,7 @@ TEST_F(RecordFileCrashTest, EveryInterruptedWriteLeavesTheOldOrTheNewState) {
         SCOPED_TRACE("fault " + std::to_string(int(kind)) + " at step " + std::to_string(at));
         restore(before_bytes);
         bool struck = false;
-        if (kind == WriteFault::kStop) {
+        if (kind == WriteFault::Stop) {
           struck = run_killed(c.run, {kind, at});
           const std::string now = state(dir_.path());
           EXPECT_TRUE(now == before || now == after) << now;
@@ -182,7 +182,7 @@ TEST_F(RecordFileCrashTest, ConcurrentWritersInOtherProcessesAllLand) {
 
 TEST_F(RecordFileCrashTest, FailedChangeSaysWhyAndKeepsTheFile) {
   const std::string before = bytes();
-  set_write_fault_plan({WriteFault::kNoSpace, 1});
+  set_write_fault_plan({WriteFault::NoSpace, 1});
   int id = 0;
   std::string reason;
   EXPECT_FALSE(add_room(dir_.path(), room("Garden"), id, &reason));

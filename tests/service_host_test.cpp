@@ -6,11 +6,17 @@
 #include "service/service_host.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <regex>
@@ -128,19 +134,19 @@ TEST(ServiceCommandLine, OnlyTheFourOptionsAndHelpAreAccepted) {
     A expected;
     const char* unknown;
   } cases[] = {
-      {{}, A::kAction, ""},           {{"-i"}, A::kAction, ""},
-      {{"/u"}, A::kAction, ""},       {{"-e", "-s"}, A::kAction, ""},
-      {{"--help"}, A::kHelp, ""},     {{"-h"}, A::kHelp, ""},
-      {{"-s", "--help"}, A::kHelp, ""}, {{"-x"}, A::kUnknown, "-x"},
-      {{"-x", "-s"}, A::kUnknown, "-x"}, {{"-s", "-S"}, A::kUnknown, "-S"},
-      {{"-is"}, A::kUnknown, "-is"}, {{"--s"}, A::kUnknown, "--s"},
-      {{"start"}, A::kUnknown, "start"}, {{"--help", ""}, A::kUnknown, ""},
+      {{}, A::Action, ""},           {{"-i"}, A::Action, ""},
+      {{"/u"}, A::Action, ""},       {{"-e", "-s"}, A::Action, ""},
+      {{"--help"}, A::Help, ""},     {{"-h"}, A::Help, ""},
+      {{"-s", "--help"}, A::Help, ""}, {{"-x"}, A::Unknown, "-x"},
+      {{"-x", "-s"}, A::Unknown, "-x"}, {{"-s", "-S"}, A::Unknown, "-S"},
+      {{"-is"}, A::Unknown, "-is"}, {{"--s"}, A::Unknown, "--s"},
+      {{"start"}, A::Unknown, "start"}, {{"--help", ""}, A::Unknown, ""},
   };
   for (const Case& c : cases) {
     std::string shown, unknown;
     for (const auto& a : c.args) shown += "[" + a + "]";
     EXPECT_EQ(ServiceCommands::CheckArguments(c.args, unknown), c.expected) << shown;
-    if (c.expected == A::kUnknown) EXPECT_EQ(unknown, c.unknown) << shown;
+    if (c.expected == A::Unknown) EXPECT_EQ(unknown, c.unknown) << shown;
   }
 }
 
@@ -255,6 +261,36 @@ TEST_F(RegistryFile, StringsRoundTripWithQuotesBackslashesAndLineFeeds) {
   EXPECT_TRUE(registry_get_string("K\\One", "Path", got));
 }
 
+// A writer waits for the lock another holds however often a signal cuts its
+// wait short: while the lock is held the file stays as it was.
+TEST_F(RegistryFile, AWriterInterruptedBySignalsStillWaitsForTheLock) {
+  ASSERT_TRUE(registry_set_dword("K", "N", 1));
+  struct sigaction quiet {}, before {};
+  quiet.sa_handler = [](int) {};
+  sigemptyset(&quiet.sa_mask);
+  quiet.sa_flags = 0;  // no restart: a blocked call fails with EINTR
+  ASSERT_EQ(::sigaction(SIGUSR2, &quiet, &before), 0);
+  const int holder = ::open(registry_file_path().c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(holder, 0);
+  ASSERT_EQ(::flock(holder, LOCK_EX), 0);
+  std::atomic<bool> written{false};
+  std::thread writer([&] { written = registry_set_dword("K", "N", 2); });
+  for (int i = 0; i < 20; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ::pthread_kill(writer.native_handle(), SIGUSR2);
+  }
+  std::string text;
+  ASSERT_TRUE(read_whole_file(registry_file_path(), text));
+  EXPECT_EQ(text, "[K]\n\"N\"=dword:00000001\n");
+  ::close(holder);  // lets the writer in
+  writer.join();
+  ::sigaction(SIGUSR2, &before, nullptr);
+  EXPECT_TRUE(written);
+  std::uint32_t n = 0;
+  ASSERT_TRUE(registry_get_dword("K", "N", n));
+  EXPECT_EQ(n, 2u);
+}
+
 TEST_F(RegistryFile, ErrorPathMissingAndDamagedFilesGiveNothing) {
   std::uint32_t n = 5;
   EXPECT_FALSE(registry_get_dword(kServiceSettingsKey, "LogLevel", n));
@@ -351,7 +387,7 @@ TEST_F(ServiceControl, ErrorPathAFailedSendIsReportedInsteadOfTheStateEvent) {
 
 // ---- the service body ---------------------------------------------------
 
-// A program folder with the shipped site on a free port.
+// A program folder with the shipped site on a reserved port.
 class ServiceBody : public ::testing::Test {
  protected:
   TestEnvironment env_;
@@ -731,11 +767,8 @@ TEST_F(SystemdBackend, ErrorPathAFailedEnableRemovesTheUnit) {
 TEST(SystemdNotify, StatesBecomeNotificationDatagrams) {
   TempDir dir;
   const std::string path = dir.path() + "notify";
-  int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_un a{};
-  a.sun_family = AF_UNIX;
-  std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
-  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  const int fd = test::bind_datagram_socket(path);
+  ASSERT_GE(fd, 0);
   setenv("NOTIFY_SOCKET", path.c_str(), 1);
   auto reporter = make_status_reporter("Tavella Service");
   EXPECT_STREQ(reporter->backend_name(), "systemd");

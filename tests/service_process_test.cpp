@@ -3,7 +3,7 @@
 // line with their exit codes and messages, the states the service reports,
 // the single-instance lock between processes, the service log and its
 // "LogLevel", and the notification protocol of a systemd start.
-// Every test runs its own copy of the program folder on a free port, with
+// Every test runs its own copy of the program folder on a reserved port, with
 // private state and configuration folders, and kills what it started.
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -208,8 +208,8 @@ TEST_F(ServiceProcess, ASecondServerOnTheSameFolderTouchesNothingOfTheFirst) {
       << service_log();
   const std::string log_before = service_log();
 
-  test::PortReservation reserved;
-  const int other_port = reserved.port();
+  test::PortReservation other;  // the port the second one would take
+  const int other_port = other.port();
   ASSERT_NE(other_port, 0);
   write_option_ini("[Server]\r\nport=" + std::to_string(other_port) + "\r\n");
   TempDir other_state;
@@ -463,11 +463,8 @@ TEST_F(ServiceProcess, SighupReadsTheOptionsAgainWithoutARestart) {
 
 TEST_F(ServiceProcess, UnderSystemdTheStatesGoToTheNotificationSocket) {
   const std::string path = root_.path() + "notify";
-  int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_un a{};
-  a.sun_family = AF_UNIX;
-  std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
-  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  const int fd = test::bind_datagram_socket(path);
+  ASSERT_GE(fd, 0);
   setenv("NOTIFY_SOCKET", path.c_str(), 1);
   ChildProcess service;
   bool started = service.start(program_, {});

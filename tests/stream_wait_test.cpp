@@ -43,44 +43,19 @@ std::unique_ptr<test::RawClient> start_wait(int port, const std::string& query) 
   return c;
 }
 
-// Guests enter; every option that bounds what one address may do is off,
-// since every visitor here comes from 127.0.0.1.
-const char kOptions[] =
-    "[Server]\r\nSavelog=0\r\nMaxPlacesPerAddress=0\r\nMaxConnectionsPerAddress=0\r\nPostBurst=0\r\n";
-
 class StreamWait : public ::testing::Test {
  protected:
   void SetUp() override {
-    folder.write("users/.keep", "");
-    folder.write("option.ini", kOptions);
-    folder.write("chat.htm", "chat:<!--$user-->|<!--$pass-->|");
-    folder.write("chatsubmit.htm", "form");
-    folder.write("users.htm", "users");
-    folder.write("body.htm", "<body><script><!--$msg--></script></body>");
-    ASSERT_TRUE(test::write_room_file(folder.path(), {open_room("One"), open_room("Two")}));
-    engine.load(folder.path());
-    ChatContext& ctx = engine.pages().context();
-    ctx.first_poll_delay_ms = 0;
-    ctx.stream_wait_ms = 20000;  // far longer than any check below
-    ctx.now_ms = [this] { return clock_ms.load(); };
-    engine.server().set_any_port(true);
-    ASSERT_EQ(engine.start(0), 1);
-    port = engine.server().port();
+    port = test::start_two_room_chat(engine, folder, [this](ChatContext& ctx) {
+      ctx.stream_wait_ms = 20000;  // far longer than any check below
+      ctx.now_ms = [this] { return clock_ms.load(); };
+    });
+    ASSERT_NE(port, 0);
   }
 
   // Enters and takes the history; the query of the place afterwards.
   std::string enter(const std::string& name, int room) {
-    const std::string answer =
-        get(port, "/chat.ghp?username=" + name + "&password=&room=" + std::to_string(room) + "&sex=1");
-    const std::string mark = "chat:" + name + "|";
-    const std::size_t at = answer.find(mark);
-    if (at == std::string::npos) return std::string();
-    const std::size_t key_at = at + mark.size();
-    const std::string query = "?username=" + name + "&password=" +
-                              answer.substr(key_at, answer.find('|', key_at) - key_at) +
-                              "&room=" + std::to_string(room);
-    get(port, "/body.ghp" + query);
-    return query;
+    return test::enter_place(port, name, room, kIoMs);
   }
   // A plain poll: takes what is new, and the user list's reload after others
   // entered (a waiting request would answer at once with it).
@@ -249,7 +224,7 @@ TEST(StreamWaitService, SigtermAnswersAThousandWaitingRequests) {
   const int port = reserved.port();
   // A thousand connections from 127.0.0.1: no bound per address. A place
   // has one waiting stream, so a thousand places wait.
-  ASSERT_TRUE(write_whole_file(folder + "option.ini", std::string(kOptions) + "MaxOnline=1000\r\nPort=" +
+  ASSERT_TRUE(write_whole_file(folder + "option.ini", std::string(test::kOpenOptions) + "MaxOnline=1000\r\nPort=" +
                                                           std::to_string(port) + "\r\n"));
   test::ChildProcess service;
   ASSERT_TRUE(service.start(folder + "tvlService", {}));

@@ -1,4 +1,4 @@
-// tvlctl as a real process against a running tvlService on a free port (the
+// tvlctl as a real process against a running tvlService on a reserved port (the
 // server makes each change and sees it at once) and against the files of a
 // stopped one. Private state and configuration folders; only 127.0.0.1.
 #include <gtest/gtest.h>

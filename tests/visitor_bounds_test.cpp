@@ -16,6 +16,7 @@
 #include "chat/engine.h"
 #include "storage/password_hash.h"
 #include "tests/support/chat_fixture.h"
+#include "tests/support/chat_over_http.h"
 #include "tests/support/room_file.h"
 #include "tests/support/test_util.h"
 
@@ -228,12 +229,7 @@ class LoopbackChat : public ::testing::Test {
   std::string join(const std::string& source, const std::string& name, std::string& answer) {
     answer = test::http_exchange_from(
         source, port, "GET /chat.ghp?username=" + name + "&password=&room=1&sex=1 HTTP/1.0\r\n\r\n");
-    const std::string mark = "chat:" + name + "|";
-    const std::size_t at = answer.find(mark);
-    if (at == std::string::npos) return std::string();
-    const std::size_t key = at + mark.size();
-    return "?username=" + name + "&password=" + answer.substr(key, answer.find('|', key) - key) +
-           "&room=1";
+    return test::place_query(answer, name, 1);
   }
   std::string poll(const std::string& query) {
     return test::http_exchange(port, "GET /body.ghp" + query + " HTTP/1.0\r\n\r\n");

@@ -102,7 +102,7 @@ void ServerControllerTest::one_server_per_program_folder() {
   QSignalSpy spy(server.get(), &ServerController::stateChanged);
   {
     FolderLock other_server;
-    QCOMPARE(other_server.take(site.folder(), FolderLock::Mode::kExclusive, 0), FolderLock::Outcome::kLocked);
+    QCOMPARE(other_server.take(site.folder(), FolderLock::Mode::Exclusive, 0), FolderLock::Outcome::Locked);
     server->start();
     QCOMPARE(server->state(), ServerState::Offline);
     QVERIFY(!port_serves(site.port()));
@@ -112,9 +112,9 @@ void ServerControllerTest::one_server_per_program_folder() {
   server->start();
   QVERIFY(server->is_running());
   FolderLock tvlctl;
-  QCOMPARE(tvlctl.take(site.folder(), FolderLock::Mode::kShared, 0), FolderLock::Outcome::kBusy);
+  QCOMPARE(tvlctl.take(site.folder(), FolderLock::Mode::Shared, 0), FolderLock::Outcome::Busy);
   server->stop();
-  QCOMPARE(tvlctl.take(site.folder(), FolderLock::Mode::kShared, 0), FolderLock::Outcome::kLocked);
+  QCOMPARE(tvlctl.take(site.folder(), FolderLock::Mode::Shared, 0), FolderLock::Outcome::Locked);
   QCOMPARE(states(spy), (std::vector<ServerState>{ServerState::Online, ServerState::Offline}));
 }
 

@@ -19,6 +19,15 @@
 
 namespace tvl::test {
 
+// The texts kept in a room's ring, oldest first.
+inline std::vector<std::string> kept_texts(ChatState& state, int room) {
+  ChatState::Hold hold(state);
+  const RoomMessages& r = state.ring(room);
+  std::vector<std::string> texts;
+  for (int p = 0; p < r.kept(); ++p) texts.push_back(r.text(p));
+  return texts;
+}
+
 struct ChatEvent {
   std::string address, time, text;
   int seq_at_log;  // the room ring's seq when the event was logged
@@ -153,13 +162,7 @@ class ChatFixture : public ::testing::Test {
   }
 
   // The texts kept in a room's ring, oldest first, and their addressees.
-  std::vector<std::string> kept(int room) {
-    ChatState::Hold hold(state);
-    const RoomMessages& r = state.ring(room);
-    std::vector<std::string> texts;
-    for (int p = 0; p < r.kept(); ++p) texts.push_back(r.text(p));
-    return texts;
-  }
+  std::vector<std::string> kept(int room) { return kept_texts(state, room); }
   std::string last_line(int room) {
     auto texts = kept(room);
     return texts.empty() ? std::string() : masked(texts.back());

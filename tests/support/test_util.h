@@ -62,6 +62,10 @@ class PortReservation {
   int port_ = 0;
 };
 
+// A Unix datagram socket bound at `path` (where a service manager would
+// listen for notifications); -1 when it cannot be made.
+int bind_datagram_socket(const std::string& path);
+
 // A blocking loopback client that talks raw bytes.
 class RawClient {
  public:

@@ -182,7 +182,7 @@ int main(int argc, char** argv) {
   CommandRequest request{folder, args, input};
   int server = -1;
   const std::string socket_path = control_socket_path();
-  if (reach_control(socket_path, server) == ControlReach::kRefused) {
+  if (reach_control(socket_path, server) == ControlReach::Refused) {
     // A server runs, as another user: changing its files behind it would
     // be lost or undone, and "no server" would not be true.
     return finish({1, "",
@@ -206,7 +206,7 @@ int main(int argc, char** argv) {
   // files are not changed behind it. Held shared until the end, so that a
   // server starting meanwhile waits for this change.
   FolderLock folder_lock;
-  if (folder_lock.take(folder, FolderLock::Mode::kShared, 0) == FolderLock::Outcome::kBusy)
+  if (folder_lock.take(folder, FolderLock::Mode::Shared, 0) == FolderLock::Outcome::Busy)
     return finish({1, "",
                    "tvlctl: a server serves " + folder + " but does not answer on the control socket " +
                        socket_path +
