@@ -39,6 +39,12 @@ constexpr long long kIdleLeaveMs = 60 * 1000;
 // visitor about two requests a minute.
 constexpr long long kStreamWaitMs = 25 * 1000;
 
+// A live stream (chat/body_stream.h) that has sent nothing for this long
+// sends a comment: proxies and browsers commonly close an answer that has
+// been silent for a minute, and the comment also tells a stream whose peer
+// is gone (its write fails) within two of these.
+constexpr long long kStreamKeepAliveMs = 20 * 1000;
+
 // Stale places are looked for at most this often; each sweep walks the whole
 // online table under the chat lock.
 constexpr long long kSweepIntervalMs = 1000;

@@ -2,6 +2,8 @@
 
 #include <ctime>
 
+#include "chat/body_stream.h"
+
 namespace tvl {
 
 std::string local_time_hms() {
@@ -29,6 +31,14 @@ bool ChatPages::page(Page which, const std::string& path, const HttpRequest& req
     case Page::FindUser: return page_finduser(ctx_, path, out);
   }
   return false;
+}
+
+std::unique_ptr<LiveStream> ChatPages::live_page(Page which, const std::string& path,
+                                                 const HttpRequest& request) {
+  if (which != Page::Body) return nullptr;
+  std::string resume;
+  request.for_each_header("last-event-id", [&](std::string_view value) { resume.assign(value); });
+  return open_body_stream(ctx_, path, resume);
 }
 
 void ChatPages::registration_post(const HttpRequest& request, std::string& out) {

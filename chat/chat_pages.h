@@ -37,6 +37,9 @@ struct ChatContext {
   long long sweep_interval_ms = kSweepIntervalMs;
   // Longest wait of the waiting form of the message stream (tests shorten it).
   long long stream_wait_ms = kStreamWaitMs;
+  // Silence after which a live stream sends a keep-alive comment (tests
+  // shorten it); 0 or less: body.ghp answers no live stream.
+  long long stream_keepalive_ms = kStreamKeepAliveMs;
   // The chat clock in milliseconds, monotonic (tests replace it).
   std::function<long long()> now_ms = steady_now_ms;
   // Failed logins, registrations and bans (shared by the copies of the
@@ -91,6 +94,8 @@ class ChatPages : public PageHandlers {
   explicit ChatPages(ChatContext context) : ctx_(std::move(context)) {}
   bool page(Page which, const std::string& path, const HttpRequest& request,
             std::string& out) override;
+  std::unique_ptr<LiveStream> live_page(Page which, const std::string& path,
+                                        const HttpRequest& request) override;
   void registration_post(const HttpRequest& request, std::string& out) override;
   void chat_post(const HttpRequest& request, std::string& out) override;
   ChatContext& context() { return ctx_; }

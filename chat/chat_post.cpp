@@ -310,7 +310,8 @@ void run_command(ChatContext& ctx, const Post& post, Line& line)
 // command acts; the line is logged and pushed, and the sender's delivery
 // point moves past it, so the lines the others pushed since the sender's
 // last poll go out with this answer (`delivery`): the stream would never
-// hand them out.
+// hand them out. A place with a live stream open is the exception (see
+// chat/body_stream.h).
 bool publish(ChatContext& ctx, const std::string& address, const Post& post, Line& line,
              Delivery& delivery, std::string& out) {
   ChatState::Hold chat(ctx.state);
@@ -332,7 +333,10 @@ bool publish(ChatContext& ctx, const std::string& address, const Post& post, Lin
     return true;
   }
   if (ctx.log_event) ctx.log_event(address, line.time, line.log_text);
-  take_undelivered(ctx.state.ring(post.room), u, u.name, post.form.split, delivery);
+  // A place with a live stream gets the others' lines there, in order; its
+  // answer shows its own line only, which the stream then skips.
+  const bool streaming = u.live_stream != 0;
+  if (!streaming) take_undelivered(ctx.state.ring(post.room), u, u.name, post.form.split, delivery);
   // A private line belongs to the place it is written to now (the banned
   // sender's own notice to the sender's place); a later visitor of that
   // name never receives it.
@@ -342,8 +346,12 @@ bool publish(ChatContext& ctx, const std::string& address, const Post& post, Lin
         line.to_whom == post.name ? sender : ctx.state.find_online_user(post.room, line.to_whom);
     to_place = addressee ? ctx.state.user(*addressee).place_id : ~0ULL;
   }
-  ctx.state.push_message(post.room, line.pushed, line.to_whom, to_place);
-  u.last_seq = ctx.state.ring(post.room).seq;
+  ctx.state.push_message(post.room, line.pushed, line.to_whom, to_place,
+                         streaming ? u.place_id : 0);
+  if (!streaming) {
+    u.last_seq = ctx.state.ring(post.room).seq;
+    u.stream_floor = u.last_seq;
+  }
   u.split = post.form.split;
   return true;
 }

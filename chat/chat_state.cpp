@@ -3,6 +3,7 @@
 #include "chat/board_line.h"
 
 #include "platform/message_box.h"
+#include "platform/random.h"
 
 #include <algorithm>
 #include <chrono>
@@ -31,7 +32,14 @@ bool same_name_ignoring_case(const char* stored, const std::string& name) {
 }
 
 ChatState::ChatState()
-    : rooms_(std::make_shared<const std::vector<RoomInfo>>()), locked_rooms_(rooms_) {}
+    : rooms_(std::make_shared<const std::vector<RoomInfo>>()), locked_rooms_(rooms_) {
+  unsigned epoch = 0;
+  // Without the generator the epoch starts at 0: streams of an earlier run
+  // then resume only as far as their place (which a restart ended) allows.
+  if (!random_bytes(&epoch, sizeof epoch)) epoch = 0;
+  Hold chat(*this);
+  rings_epoch_ = epoch;
+}
 ChatState::~ChatState() = default;
 
 bool ChatState::chat_lock_free() const {
@@ -65,9 +73,12 @@ void ChatState::replace_rooms(std::vector<RoomInfo> rooms) {
     // many lines).
     if (count_ > 0) {
       for (RoomMessages& ring : rings) ring.seq = RoomMessages::kReloadedSeq;
-      for (int i = 0; i < count_; ++i)
+      for (int i = 0; i < count_; ++i) {
         if (users_[i].last_seq != 0) users_[i].last_seq = RoomMessages::kReloadedSeq;
+        users_[i].stream_floor = users_[i].last_seq;
+      }
     }
+    ++rings_epoch_;
     rings_.swap(rings);
     locked_rooms_ = table;
     {
@@ -113,6 +124,7 @@ bool ChatState::add_user(const OnlineUser& user, const std::string& address) {
   std::memcpy(text.data(), address.data(), n);
   text[n] = 0;
   ++count_;
+  wake_presence_waiters();
   return true;
 }
 
@@ -123,10 +135,16 @@ void ChatState::remove_user(int index) {
   users_.erase(users_.begin() + index);
   addresses_.erase(addresses_.begin() + index);
   --count_;
+  wake_presence_waiters();
+}
+
+void ChatState::wake_presence_waiters() {
+  for (Waiter* w : waiters_)
+    if (w->presence) wake(*w);
 }
 
 void ChatState::push_message(int room, const std::string& text, const std::string& to_whom,
-                             unsigned long long to_place) {
+                             unsigned long long to_place, unsigned long long from_place) {
   if (room < 1 || room > room_count_locked()) return;
   RoomMessages& r = rings_[room - 1];
   RingLine& line = r.lines.emplace_back();
@@ -134,6 +152,7 @@ void ChatState::push_message(int room, const std::string& text, const std::strin
   line.text = text;
   copy_field(line.to_whom, to_whom);
   line.to_place = to_place;
+  line.from_place = from_place;
   r.bytes += text.size();
   // The newest line always stays, however long it is.
   while (r.lines.size() > 1 &&

@@ -51,6 +51,10 @@ struct RingLine {
   // Place (OnlineUser::place_id) a private line was written to; 0 for other
   // lines.
   unsigned long long to_place = 0;
+  // Place that wrote the line while it had a live stream open: its post's
+  // answer showed the line, so no delivery hands it to that place again.
+  // 0 for every other line.
+  unsigned long long from_place = 0;
 };
 
 // The recent lines of one room, oldest first. Enough are kept that a visitor
@@ -74,6 +78,7 @@ struct RoomMessages {
   const std::string& text(int position) const { return lines[position].text; }
   const char* to_whom(int position) const { return lines[position].to_whom; }
   unsigned long long to_place(int position) const { return lines[position].to_place; }
+  unsigned long long from_place(int position) const { return lines[position].from_place; }
 };
 
 struct OnlineUser {
@@ -106,6 +111,14 @@ struct OnlineUser {
   // or a member taking the place over with the password, continues the
   // place and keeps this time. Set by ChatState::add_user when left 0.
   long long online_since = 0;
+  // The place's live stream (chat/body_stream.h): the ticket of the one
+  // stream that may deliver to it, 0 while none is open. A newer stream or
+  // a wait of the place replaces it, and the older stream ends.
+  unsigned long long live_stream = 0;
+  // Lines up to this seq were handed out by a page answer (a poll, a wait,
+  // a post), not by the live stream: a stream that resumes never goes back
+  // behind it, so they are not delivered twice.
+  int stream_floor = 0;
 };
 
 // One message stream request waiting for lines (see ChatState::wait_for_lines).
@@ -116,6 +129,9 @@ struct Waiter {
   std::string name;  // the user's name as in the page address
   bool woken = false;
   bool superseded = false;  // a newer stream of the same place took over
+  // Woken also when somebody enters or leaves (a live stream tells its
+  // window at once that the user list changed).
+  bool presence = false;
   CondVar wake;
   std::size_t slot = 0;  // its place in the state's list while registered
 };
@@ -177,6 +193,8 @@ class ChatState {
   int max_online() const REQUIRES(lock_) { return max_online_; }
   void set_max_online(int places) EXCLUDES(lock_);
   // Appends at the end of the table; false when every place is taken.
+  // Wakes the waiting streams that follow presence (Waiter::presence), as
+  // remove_user() does.
   // `address` is the client address of the join (kept beside the table, so
   // that the entries the lookups scan stay small). An entry whose
   // online_since is 0 is stamped with the wall clock now.
@@ -194,8 +212,11 @@ class ChatState {
   // Wakes the room's waiting streams; a private line (is_private_line)
   // wakes only the stream of its addressee. A room outside
   // 1..room_count_locked() is ignored.
+  // `from_place` marks the line of a place whose live stream must skip it
+  // (RingLine::from_place).
   void push_message(int room, const std::string& text, const std::string& to_whom,
-                    unsigned long long to_place = 0) REQUIRES(lock_);
+                    unsigned long long to_place = 0, unsigned long long from_place = 0)
+      REQUIRES(lock_);
   RoomMessages& ring(int room) REQUIRES(lock_);  // room 1..room_count_locked()
   const RoomMessages& ring(int room) const REQUIRES(lock_);
   // The room table the rings belong to (the one published last).
@@ -204,6 +225,14 @@ class ChatState {
   // The chat clock at the last sweep for stale places.
   long long last_sweep_ms() const REQUIRES(lock_) { return last_sweep_ms_; }
   void set_last_sweep_ms(long long now) REQUIRES(lock_) { last_sweep_ms_ = now; }
+
+  // A new ticket for a live stream (never 0, never given twice).
+  unsigned long long new_stream_ticket() REQUIRES(lock_) { return ++last_stream_ticket_; }
+  // Changes with every replacement of the rings (a reload numbers the lines
+  // anew), so that a line number of older rings is not taken for one of
+  // these. Starts at a random value, so that it also differs from the
+  // numbers a previous run of the server handed out.
+  unsigned rings_epoch() const REQUIRES(lock_) { return rings_epoch_; }
 
   // --- waiting message streams ---
   // Registers `waiter` (its room and name set), lets go of the chat lock and
@@ -229,6 +258,7 @@ class ChatState {
 
  private:
   void wake(Waiter& waiter) REQUIRES(lock_);
+  void wake_presence_waiters() REQUIRES(lock_);
 
   mutable Mutex lock_;  // the chat lock
   // Guards only the pointer `rooms_`, so that rooms() never races with a
@@ -247,6 +277,8 @@ class ChatState {
   int max_online_ GUARDED_BY(lock_) = kMaxOnline;
   long long last_sweep_ms_ GUARDED_BY(lock_) = -(1LL << 62);
   std::vector<Waiter*> waiters_ GUARDED_BY(lock_);
+  unsigned long long last_stream_ticket_ GUARDED_BY(lock_) = 0;
+  unsigned rings_epoch_ GUARDED_BY(lock_) = 0;
   bool waits_stopped_ GUARDED_BY(lock_) = false;
 };
 

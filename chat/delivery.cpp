@@ -45,6 +45,8 @@ void take_undelivered(const RoomMessages& ring, OnlineUser& user, const std::str
   user.last_seq = ring.seq;
   if (w.missed > 0) out.board += missed_lines_notice(w.missed);
   for (int p = w.first; p <= w.last; ++p) {
+    // The writer's own line was in its post's answer.
+    if (ring.from_place(p) != 0 && ring.from_place(p) == user.place_id) continue;
     const std::string& text = ring.text(p);
     // A private line reaches only the place it was written to, not a later
     // visitor of the same name; other lines go to the own pane by the

@@ -39,7 +39,9 @@ std::string missed_lines_notice(int missed);
 // user.last_seq to ring.seq. A line goes to the own pane when `split` is on
 // and its addressee equals `name` ignoring case; private lines
 // (is_private_line, chat/board_line.h) go only to the place they were written to
-// (RingLine::to_place == user.place_id) and are skipped for all others.
+// (RingLine::to_place == user.place_id) and are skipped for all others; a
+// line its own place wrote while streaming (RingLine::from_place) is skipped
+// for that place.
 void take_undelivered(const RoomMessages& ring, OnlineUser& user, const std::string& name,
                       bool split, Delivery& out);
 

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <thread>
 
+#include "chat/body_stream.h"
 #include "chat/chat_pages.h"
 #include "chat/delivery.h"
 #include "chat/page_escape.h"
@@ -47,6 +48,7 @@ Found look(ChatContext& ctx, int room, const std::string& name, const std::strin
   if (place_banned(user, now)) return Found::Banned;
   if (user.last_seq == 0) answer.first_delivery = true;
   take_undelivered(ctx.state.ring(room), user, name, user.split, answer.delivery);
+  user.stream_floor = user.last_seq;  // a resuming stream does not hand these again
   if (user.known_online != ctx.state.online_count()) {
     user.known_online = ctx.state.online_count();
     answer.users_statement = "parent.users.window.location.href=\"users.ghp?username=" +
@@ -74,6 +76,7 @@ bool page_body(ChatContext& ctx, const std::string& path, std::string& out) {
   const int room = key_number(path, "&room=");
   if (room < 1 || room > ctx.state.room_count()) return false;
   const bool may_wait = asks_to_wait(path) && ctx.stream_wait_ms > 0;
+  const std::optional<std::string> resume = asked_resume(path);
 
   Answer answer;
   {
@@ -84,6 +87,16 @@ bool page_body(ChatContext& ctx, const std::string& path, std::string& out) {
     // whether a sweep for stale places is due.
     const long long now = ctx.now_ms();
     sweep_idle_users(ctx, now);
+    // A window that gave up on its live stream takes over from it, and gets
+    // what the stream took and did not bring.
+    if (resume) {
+      if (const std::optional<int> index = find_keyed_user(ctx.state, room, name, password)) {
+        OnlineUser& user = ctx.state.user(*index);
+        user.live_stream = 0;
+        ctx.state.supersede_waits(room, name);
+        resume_place(ctx.state, user, *resume);
+      }
+    }
     Found found = look(ctx, room, name, password, now, answer);
     // Whatever is there goes out at once (a newcomer's history, too).
     if (found == Found::Place && may_wait && !answer.news()) {
@@ -94,6 +107,9 @@ bool page_body(ChatContext& ctx, const std::string& path, std::string& out) {
       // The place's older stream (a reloaded frame, or a client that opens
       // waits by the hundred) answers now: one connection waits per place.
       ctx.state.supersede_waits(room, name);
+      // ... and so does its live stream: the place's window waits instead.
+      if (const std::optional<int> index = find_keyed_user(ctx.state, room, name, password))
+        ctx.state.user(*index).live_stream = 0;
       for (;;) {
         const long long left = deadline - steady_now_ms();
         if (left <= 0 || ctx.state.waits_stopped()) break;

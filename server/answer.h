@@ -5,7 +5,9 @@
 // `stream` carries (at most one of them), and nothing else: a page answer
 // holds header and page in `text`; a file answer may hold only its header
 // there and send the file's cached bytes (`body`, shared, never copied) or
-// the open file in pieces (`stream`).
+// the open file in pieces (`stream`). A live answer (`live`) sends `text`
+// (its header) and then whatever the live stream hands out while it lasts;
+// the connection closes after it.
 // Lifetime: moved from the hook to the connection that sends it; the shared
 // body may outlive the file cache's entry.
 #pragma once
@@ -14,6 +16,7 @@
 #include <string>
 
 #include "server/answer_stream.h"
+#include "server/live_stream.h"
 
 namespace tvl {
 
@@ -25,6 +28,7 @@ struct Answer {
   std::string text;
   std::shared_ptr<const std::string> body;
   std::unique_ptr<AnswerStream> stream;
+  std::unique_ptr<LiveStream> live;
 
   // The answer that closes the connection without a byte.
   static Answer none() {
@@ -45,6 +49,7 @@ struct Answer {
     if (end != std::string::npos) text.resize(end + 4);
     body.reset();
     stream.reset();
+    live.reset();
   }
 };
 

@@ -38,6 +38,10 @@ bool Connection::run() {
   // is a plain EAGAIN).
   on_readable();
   while (state_ != State::Closed) {
+    if (state_ == State::Live) {
+      next_live();
+      continue;
+    }
     net::WaitResult w;
     switch (wait(w)) {
       case Wake::Expired:  // too slow a request, too long a silence or a stalled answer
@@ -167,7 +171,10 @@ void Connection::answer(std::size_t length) {
   response_ = std::move(got.text);
   body_ = std::move(got.body);
   stream_ = std::move(got.stream);
-  keep_alive_ = got.keep_alive;
+  live_ = std::move(got.live);
+  live_more_ = live_ != nullptr;
+  // A live answer has no length: its end is the connection's close.
+  keep_alive_ = got.keep_alive && !live_;
   release_buffer();
   if (!buffer_.empty() && !charge_buffer()) {
     close(false);
@@ -278,6 +285,10 @@ void Connection::finish_answer() {
   chunk_size_ = 0;
   chunk_start_ = 0;
   host_.answer_sent(sent_);
+  if (live_more_) {
+    state_ = State::Live;
+    return;
+  }
   if (!keep_alive_) {
     close(false);
     return;
@@ -286,6 +297,33 @@ void Connection::finish_answer() {
   recount_answer_bytes();
   // The caller answers what the buffer already holds.
   wait_for_next_request();
+}
+
+// One piece of a live answer: the source blocks until it has one, and it is
+// sent like an answer. A peer that has gone ends the stream first: its
+// source would otherwise hold the thread until the next piece fails.
+void Connection::next_live() {
+  if (peer_gone()) {
+    close(true);
+    return;
+  }
+  response_.clear();
+  live_more_ = live_->next(response_);
+  sent_ = 0;
+  recount_answer_bytes();
+  state_ = State::Sending;
+  deadline_ = now_ms() + limits_.send_stall_ms;
+  send_pending();  // back to Live, or closed after the last piece
+}
+
+// Whether the peer has closed (or broken) the connection, looked at without
+// waiting. Bytes it sends meanwhile are kept like any (bounded) request.
+bool Connection::peer_gone() {
+  if (peer_closed_) return true;
+  const net::WaitResult w = transport_.wait(true, false, setup_.stop_fd, 0);
+  if (w.status < 0 || w.stop) return true;
+  if (w.readable) on_readable();
+  return peer_closed_ || state_ == State::Closed;
 }
 
 void Connection::wait_for_next_request() {

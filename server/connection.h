@@ -7,6 +7,9 @@
 //              takes it
 //   Sending    part of an answer waits for the peer to take it; bytes that
 //              arrive meanwhile wait behind it in the request buffer
+//   Live       a live answer (an event stream) is under way: the thread
+//              waits in the stream's source for its next piece, which is
+//              then sent as an answer is (Sending), and comes back here
 //   Closed     the connection ends
 //
 // Requests are answered in order, every complete one on the connection:
@@ -78,7 +81,7 @@ class Connection {
   bool run();
 
  private:
-  enum class State { Receiving, Sending, Closed };
+  enum class State { Receiving, Sending, Live, Closed };
   // What a wait brought.
   enum class Wake { Ready, Expired, Stopped, Failed };
 
@@ -92,6 +95,8 @@ class Connection {
   long send_from_file(int& error);
   bool refill_chunk();
   void finish_answer();
+  void next_live();
+  bool peer_gone();
   void wait_for_next_request();
   bool charge_buffer();
   void release_buffer();
@@ -119,6 +124,8 @@ class Connection {
   std::string response_;
   std::shared_ptr<const std::string> body_;  // shared body after response_
   std::unique_ptr<AnswerStream> stream_;     // or a body sent in pieces
+  std::unique_ptr<LiveStream> live_;         // or a live answer after the header
+  bool live_more_ = false;                   // the live answer has not ended
   std::unique_ptr<char[]> chunk_;            // the piece of stream_ in hand
   std::uint64_t chunk_start_ = 0;
   std::size_t chunk_size_ = 0;

@@ -96,6 +96,17 @@ std::string_view http_date_now() {
   return std::string_view(cached_text, cached_length);
 }
 
+void append_event_stream_header(std::string& out, std::string_view date) {
+  out += kStdPart1;
+  out += kStatusOk;
+  out += kStdPart2;
+  out += date;
+  out += "\r\nServer: Tavella Server/1.0\r\nConnection: close\r\nContent-Type: text/event-stream\r\n";
+  out += kProtectiveLines;
+  out += kNoStoreLine;
+  out += "X-Accel-Buffering: no\r\n\r\n";
+}
+
 void append_standard_header(std::string& out, std::string_view status, std::string_view date,
                             std::size_t body_length, bool keep_alive,
                             std::string_view content_type, std::string_view extra_lines) {

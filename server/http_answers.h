@@ -73,6 +73,11 @@ void append_standard_answer(std::string& out, std::string_view status, std::stri
                             std::string_view body, bool keep_alive,
                             std::string_view content_type, std::string_view extra_lines = {});
 
+// The header of an event stream (text/event-stream): no length (the body
+// ends when the connection closes), never stored, and not held back by a
+// proxy in front (X-Accel-Buffering: no).
+void append_event_stream_header(std::string& out, std::string_view date);
+
 // Short header plus body.
 void append_short_answer(std::string& out, std::string_view status, std::string_view date,
                          std::string_view body, std::string_view extra_lines = {});

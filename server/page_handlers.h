@@ -3,9 +3,11 @@
 // Thread safety: every call runs on a client thread, concurrently with others;
 // implementations guard shared data themselves.
 #pragma once
+#include <memory>
 #include <string>
 
 #include "server/http_request.h"
+#include "server/live_stream.h"
 
 namespace tvl {
 
@@ -31,6 +33,14 @@ class PageHandlers {
   // send out as the page; false: decline (404).
   virtual bool page(Page which, const std::string& path, const HttpRequest& request,
                     std::string& out) = 0;
+  // A page that asks to be answered as a live stream (an event stream that
+  // stays open): the stream, or nullptr when the page asks for none, or for
+  // one that cannot be had (the page is then answered by page()).
+  virtual std::unique_ptr<LiveStream> live_page(Page which, const std::string& path,
+                                                const HttpRequest& request) {
+    (void)which, (void)path, (void)request;
+    return nullptr;
+  }
   // The two form posts; whatever they leave in out (possibly nothing) is
   // sent.
   virtual void registration_post(const HttpRequest& request, std::string& out) = 0;

@@ -5,13 +5,18 @@
 // lines, and the server's peak resident memory.
 //
 //   chat_load --port P [--users 500] [--rooms 5] [--posters 10] [--seconds 30]
-//             [--threads 2] [--interval-ms 0] [--wait 0] [--quiet-seconds 0]
-//             [--pid SERVER_PID]
+//             [--threads 2] [--interval-ms 0] [--wait 0] [--stream 0]
+//             [--quiet-seconds 0] [--pid SERVER_PID]
 //
 // --wait 1 asks the waiting form of the stream (body.ghp with "&wait=1"), as
 // the chat window does: the server answers when a line comes. --quiet-seconds
 // N first lets everybody wait N seconds while nobody posts and counts the
-// requests of that time.
+// requests of that time. --stream 1 keeps one live stream per user open
+// instead (body.ghp with "&stream=1", an event stream); a stream that closes
+// is opened again with the last line number received (Last-Event-ID).
+//
+// With --pid, the server's CPU time (user and system) over the measuring
+// window is reported per 1,000 deliveries, and its peak memory.
 //
 // Every posted line carries a token "LN_<poster>_<number>_<send time>_E". A
 // user who did not post must receive every line posted in its room while the
@@ -59,6 +64,7 @@ struct Options {
   int threads = 2;
   int interval_ms = 0;
   int wait = 0;
+  int stream = 0;
   int quiet_seconds = 0;
   int pid = 0;
 };
@@ -72,7 +78,7 @@ struct Posted {
   bool answered = false;  // the post got its answer
 };
 
-enum class Kind { Join, Poll, Post };
+enum class Kind { Join, Poll, Post, Stream };
 
 struct Conn {
   int fd = -1;
@@ -87,6 +93,8 @@ struct Conn {
   int64_t next_us = 0; // when to send the next request (when idle)
   int pending_post = -1;  // index into posted of the post in flight
   bool first_poll = true;
+  std::string last_id;  // of a live stream: the last "id:" received
+  std::size_t scanned = 0;  // of a live stream: bytes of `in` already read
 };
 
 struct User {
@@ -111,6 +119,7 @@ struct Shared {
   std::atomic<bool> polling{false};
   std::atomic<long> quiet_requests{0};
   std::atomic<long> posts_in_window{0};
+  std::atomic<long> streams_opened{0};
 };
 
 struct ThreadStats {
@@ -283,12 +292,26 @@ class Worker {
         continue;
       }
       if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+      if (c.kind == Kind::Stream) {
+        // A live stream ended: it is opened again where it broke off.
+        read_stream(i, now_us());
+        c.busy = false;
+        c.in.clear();
+        c.scanned = 0;
+        open(i);
+        c.next_us = 0;
+        return;
+      }
       // Closed: an answer without keep-alive, or a failure.
       if (c.busy && answer_length(c.in) == 0) {
         fail(i);
         return;
       }
       break;
+    }
+    if (c.kind == Kind::Stream) {
+      read_stream(i, now_us());
+      return;
     }
     std::size_t len;
     while (c.busy && (len = answer_length(c.in)) > 0) {
@@ -322,7 +345,7 @@ class Worker {
         u.key = answer.substr(from, answer.find('&', from) - from);
         u.joined = true;
         s_.joined++;
-        c.kind = Kind::Poll;
+        c.kind = s_.opt.stream ? Kind::Stream : Kind::Poll;
         c.next_us = 0;  // polls start when every user is in
         break;
       }
@@ -339,6 +362,8 @@ class Worker {
         c.next_us = t + static_cast<int64_t>(s_.opt.interval_ms) * 1000;
         break;
       }
+      case Kind::Stream:
+        break;
       case Kind::Post:
         if (c.pending_post >= 0) {
           std::lock_guard<std::mutex> hold(s_.posted_lock);
@@ -347,6 +372,21 @@ class Worker {
         c.pending_post = -1;
         break;
     }
+  }
+
+  // Reads the complete events a live stream has brought: their line tokens
+  // and the last line number.
+  void read_stream(std::size_t i, int64_t t) {
+    Conn& c = conns_[i];
+    const std::size_t end = c.in.rfind("\n\n");
+    if (end == std::string::npos || end + 2 <= c.scanned) return;
+    const std::string events = c.in.substr(c.scanned, end + 2 - c.scanned);
+    collect(s_.users[c.user], events, t);
+    const std::size_t id = events.rfind("\nid: ");
+    if (id != std::string::npos) c.last_id = events.substr(id + 5, events.find('\n', id + 5) - id - 5);
+    // What was read is dropped, so a stream holds only its unfinished event.
+    c.in.erase(0, end + 2);
+    c.scanned = 0;
   }
 
   // Notes every line token of the answer for the user.
@@ -379,7 +419,15 @@ class Worker {
       Conn& c = conns_[i];
       if (c.busy) continue;
       const User& u = s_.users[c.user];
-      if (c.kind == Kind::Poll && s_.polling.load() && t >= c.next_us) {
+      if (c.kind == Kind::Stream && s_.polling.load() && t >= c.next_us) {
+        const std::string path = "/body.ghp?username=" + u.name + "&password=" + u.key +
+                                 "&room=" + std::to_string(u.room) + "&stream=1";
+        s_.streams_opened++;
+        c.next_us = INT64_MAX;  // open until it closes
+        send(i, "GET " + path + " HTTP/1.1\r\n" + headers(o, "/") +
+                    (c.last_id.empty() ? std::string() : "Last-Event-ID: " + c.last_id + "\r\n") +
+                    "\r\n");
+      } else if (c.kind == Kind::Poll && s_.polling.load() && t >= c.next_us) {
         const std::string path = "/body.ghp?username=" + u.name + "&password=" + u.key +
                                  "&room=" + std::to_string(u.room) + (o.wait ? "&wait=1" : "");
         send(i, "GET " + path + " HTTP/1.1\r\n" +
@@ -439,6 +487,22 @@ int server_threads(int pid) {
   return -1;
 }
 
+// The process's CPU time, user and system, in seconds; -1 when unknown.
+double cpu_seconds(int pid) {
+  if (pid <= 0) return -1;
+  std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
+  std::string text;
+  std::getline(f, text);
+  const std::size_t close = text.rfind(')');
+  if (close == std::string::npos) return -1;
+  // Fields after the command's ")": state is the 3rd field, utime the 14th.
+  unsigned long long utime = 0, stime = 0;
+  const char* p = text.c_str() + close + 2;
+  for (int field = 3; field < 14 && *p; ++field) p = std::strchr(p, ' ') ? std::strchr(p, ' ') + 1 : "";
+  if (std::sscanf(p, "%llu %llu", &utime, &stime) != 2) return -1;
+  return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
 long peak_rss_kib(int pid) {
   if (pid <= 0) return -1;
   std::ifstream f("/proc/" + std::to_string(pid) + "/status");
@@ -472,6 +536,7 @@ int main(int argc, char** argv) {
     else if (k == "--threads") o.threads = v;
     else if (k == "--interval-ms") o.interval_ms = v;
     else if (k == "--wait") o.wait = v;
+    else if (k == "--stream") o.stream = v;
     else if (k == "--quiet-seconds") o.quiet_seconds = v;
     else if (k == "--pid") o.pid = v;
     else {
@@ -516,6 +581,8 @@ int main(int argc, char** argv) {
     }
   }
   const int64_t start = now_us();
+  const double cpu_start = cpu_seconds(o.pid);
+  double cpu_window = -1;
   s.window_start = start;
   s.window_end = start + static_cast<int64_t>(o.seconds) * 1'000'000;
   // A few seconds after the window to fetch the last lines posted in it.
@@ -523,6 +590,8 @@ int main(int argc, char** argv) {
   while (now_us() < s.stop_at.load()) {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     peak_threads = std::max(peak_threads, server_threads(o.pid));
+    if (cpu_window < 0 && now_us() >= s.window_end.load() && cpu_start >= 0)
+      cpu_window = cpu_seconds(o.pid) - cpu_start;
   }
   for (std::thread& t : threads) t.join();
 
@@ -559,7 +628,7 @@ int main(int argc, char** argv) {
 
   std::printf("chat load: %d of %d users joined in %d rooms, %d posting 1 line/s, %d s, %d client threads, poll pause %d ms%s\n",
               joined, o.users, o.rooms, o.posters, o.seconds, o.threads, o.interval_ms,
-              o.wait ? ", waiting form" : "");
+              o.stream ? ", live streams" : o.wait ? ", waiting form" : "");
   std::printf("polls per second:        %.0f\n", static_cast<double>(all.polls_in_window) / o.seconds);
   std::printf("requests per second:     %.0f (polls and posts)\n",
               static_cast<double>(all.polls_in_window + s.posts_in_window.load()) / o.seconds);
@@ -575,6 +644,11 @@ int main(int argc, char** argv) {
               all.delivery_us.empty() ? 0.0
                                       : static_cast<double>(*std::max_element(all.delivery_us.begin(),
                                                                               all.delivery_us.end())) / 1000.0);
+  if (cpu_window >= 0 && !all.delivery_us.empty())
+    std::printf("server CPU per 1,000 deliveries: %.4f s (%.2f s over the %d s window, %zu deliveries)\n",
+                cpu_window / static_cast<double>(all.delivery_us.size()) * 1000.0, cpu_window,
+                o.seconds, all.delivery_us.size());
+  if (o.stream) std::printf("streams opened:          %ld\n", s.streams_opened.load());
   std::printf("lines posted:            %zu (%ld without answer)\n", s.posted.size(), unanswered);
   std::printf("deliveries expected:     %ld, lost %ld, duplicated %ld\n", expected, lost, doubled);
   std::printf("posters' view:           %ld lines of others skipped after their own posts\n", poster_missed);

@@ -8,7 +8,9 @@
 #   bench/chat/run.sh
 #   SECONDS_RUN=10 USERS=200 bench/chat/run.sh
 #   INTERVAL_MS=2000 bench/chat/run.sh     # polls paced like the shipped body page
-#   MODE=wait bench/chat/run.sh            # like the chat window: waiting for lines
+#   MODE=wait bench/chat/run.sh            # the waiting form of the chat window
+#   MODE=stream bench/chat/run.sh          # the chat window's live stream, then the waiting form
+#   MODE=stream USERS=200 SECONDS_RUN=10 QUIET_SECONDS=5 bench/chat/run.sh   # a short run
 #
 # MODE=wait: 2000 users in 10 rooms wait for lines with the waiting form of
 # body.ghp, 20 of them posting one line a second, for 60 s after 60 s in which
@@ -18,18 +20,24 @@
 # it; there is no static-file part. The server's online table is raised to
 # the number of users (MaxOnline).
 #
+# MODE=stream: the same schedule (2000 users, 10 rooms, 20 posting, 30 s
+# quiet, 60 s) with one live stream per user (body.ghp with "&stream=1"),
+# then the waiting form on a fresh server, for comparison. Every mode prints
+# the server's CPU seconds per 1,000 deliveries beside the latencies.
+#
 # Builds tvlService, sdbtool and chat_load in build-bench (Release), runs the
 # server in the foreground from a temporary program folder and stops it at
 # the end.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 mode=${MODE:-poll}
-if [ "$mode" = wait ]; then
+if [ "$mode" = wait ] || [ "$mode" = stream ]; then
   seconds=${SECONDS_RUN:-60}
   rooms=${ROOMS:-10}
   posters=${POSTERS:-20}
   users=${USERS:-2000}
   quiet=${QUIET_SECONDS:-60}
+  [ "$mode" = stream ] && quiet=${QUIET_SECONDS:-30}
 else
   seconds=${SECONDS_RUN:-30}
   rooms=${ROOMS:-5}
@@ -50,21 +58,8 @@ scripts/install-deps.sh build
 cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAVELLA_TESTS=OFF -DTAVELLA_BENCH=ON >/dev/null
 cmake --build build-bench --target tvlService tvl_site sdbtool chat_load
 
-work=$(mktemp -d /tmp/tavella-chat-bench-XXXXXX)
-server_pid=""
-cleanup() {
-  if [ -n "$server_pid" ]; then
-    kill "$server_pid" 2>/dev/null || true
-    wait "$server_pid" 2>/dev/null || true
-  fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-prog=$work/program
-mkdir -p "$prog" "$work/state" "$work/config"
-cp -r build-bench/dist/. "$prog/"
+. bench/bench_server.sh
+bench_prepare chat build-bench/dist
 build-bench/tools/sdbtool create "$prog/rooms.sdb" bench/chat/rooms.txt >/dev/null 2>&1 ||
   build-bench/sdbtool create "$prog/rooms.sdb" bench/chat/rooms.txt >/dev/null
 head -c 1024 /dev/zero | tr '\0' 'a' >"$prog/file1k.html"
@@ -74,22 +69,32 @@ head -c 1024 /dev/zero | tr '\0' 'a' >"$prog/file1k.html"
 # is part of the figures. The online table holds every bench user.
 printf '[Server]\r\nWebPages=\r\nDefaultPage=index.ghp\r\nPort=%s\r\nSavelog=0\r\nMaxPlacesPerAddress=0\r\nMaxConnectionsPerAddress=0\r\nMaxOnline=%s\r\n' \
   "$port" "$(( users > 500 ? users : 500 ))" >"$prog/option.ini"
-start_server() {
-  (cd "$prog" && TAVELLA_STATE_DIR=$work/state XDG_CONFIG_HOME=$work/config exec ./tvlService >"$work/tvl.out" 2>&1) &
-  server_pid=$!
-  for _ in $(seq 100); do
-    curl -s -o /dev/null "http://127.0.0.1:$port/file1k.html" && break
-    sleep 0.1
-  done
-}
-stop_server() {
-  kill "$server_pid" 2>/dev/null || true
-  wait "$server_pid" 2>/dev/null || true
-  server_pid=""
-}
+start_server() { bench_start_server /file1k.html; }
+stop_server() { bench_stop_server; }
+# Each waiting visitor holds a connection of the server and one of the load
+# client.
+files=$(( users * 2 + 1024 ))
+if [ "$(ulimit -n)" != unlimited ] && [ "$(ulimit -n)" -lt "$files" ]; then ulimit -n "$files" 2>/dev/null || true; fi
 start_server
 
 chat_load=$(find build-bench -name chat_load -type f -perm -u+x | head -1)
+if [ "$mode" = stream ]; then
+  echo "== live streams ($users users, $rooms rooms, $posters posting, ${quiet} s quiet, then ${seconds} s)"
+  set +e
+  "$chat_load" --port "$port" --users "$users" --rooms "$rooms" --posters "$posters" \
+    --seconds "$seconds" --threads "$threads" --stream 1 --quiet-seconds "$quiet" --pid "$server_pid"
+  stream_rc=$?
+  stop_server
+  start_server
+  echo
+  echo "== waiting form, fresh server ($users users, $rooms rooms, $posters posting, ${quiet} s quiet, then ${seconds} s)"
+  "$chat_load" --port "$port" --users "$users" --rooms "$rooms" --posters "$posters" \
+    --seconds "$seconds" --threads "$threads" --wait 1 --quiet-seconds "$quiet" --pid "$server_pid"
+  wait_rc=$?
+  set -e
+  [ "$stream_rc" -eq 0 ] && [ "$wait_rc" -eq 0 ]
+  exit
+fi
 if [ "$mode" = wait ]; then
   echo "== waiting for lines ($users users, $rooms rooms, $posters posting, ${quiet} s quiet, then ${seconds} s)"
   set +e

@@ -348,6 +348,7 @@
     if (copy) return;
     copy = true;
     setBanner("copy");
+    if (endStream) endStream();
   }
   if (channel) {
     channel.onmessage = function (e) {
@@ -368,6 +369,8 @@
   document.getElementById("usehere").addEventListener("click", function () {
     if (channel) channel.postMessage({ kind: "take", place: placeId() });
     copy = false;
+    streaming = typeof EventSource == "function";
+    waiting = true;
     setBanner("");
     reloadUsers();
     wake();
@@ -376,6 +379,7 @@
   function forgetPlace() {
     left = true;
     stopped = true;
+    if (endStream) endStream();
     try {
       var s = JSON.parse(sessionStorage.getItem("tvl-entry") || "null");
       if (s) { delete s.key; sessionStorage.setItem("tvl-entry", JSON.stringify(s)); }
@@ -386,6 +390,58 @@
     forgetPlace();
     location.replace("/");
   });
+
+  // ------------------------------------------------------- live stream --
+  // Lines come over one answer that stays open (an event stream): each line
+  // is one write of the server. A stream that brings nothing soon after it
+  // opens (a proxy holds it back) makes the window wait with one request at
+  // a time instead; a browser without EventSource does so from the start.
+  var HELLO_MS = 6000;         // the stream's first event comes at most this late
+  var STREAM_TROUBLE = 3;      // broken streams in a row without a first event, before giving up on them
+  var streaming = typeof EventSource == "function", streamTrouble = 0;
+  var lineMark = "";           // the number of the last line the stream brought
+  var resumeFrom = false;      // questions name lineMark ("&from=")
+  var endStream = null;        // closes the open stream
+  // Resolves to why the stream ended: "out" (no longer in the room),
+  // "superseded" (another window of this place took over), "held" (nothing
+  // came through), "broken" (it broke after it flowed), "failed", "stopped".
+  function stream() {
+    return new Promise(function (resolve) {
+      var es = new EventSource("body.ghp?" + identity() + "&stream=1" + (resumeFrom ? "&from=" + lineMark : ""));
+      var flowing = false, done = false;
+      var timer = setTimeout(function () { finish("held"); }, HELLO_MS);
+      function finish(why) {
+        if (done) return;
+        done = true;
+        clearTimeout(timer);
+        es.close();
+        endStream = null;
+        resolve(why);
+      }
+      endStream = function () { finish("stopped"); };
+      function on(name, handle) { es.addEventListener(name, function (e) { if (!done) handle(e); }); }
+      function lines(pane, e) {
+        if (e.lastEventId) lineMark = e.lastEventId;
+        addLines(pane, e.data);
+      }
+      on("hello", function () {
+        flowing = true;
+        clearTimeout(timer);
+        streamTrouble = 0;
+        if (lost) { lost = false; setBanner(""); sendPending(); }
+      });
+      on("board", function (e) { lines("board", e); });
+      on("own", function (e) { lines("mymsg", e); });
+      on("users", function () { reloadUsers(); });
+      on("banned", function () { banned = true; show("You have been banned from this room.", true); });
+      on("unbanned", function () { banned = false; show(""); });
+      on("out", function () { finish("out"); });
+      on("superseded", function () { finish("superseded"); });
+      // The browser would come back by itself; the window does, after a
+      // look at whether the server and the place are still there.
+      es.onerror = function () { finish(flowing ? "broken" : "failed"); };
+    });
+  }
 
   // ------------------------------------------------------- connection --
   var inRoom = true, lost = false, banned = false, stopped = false, left = false, asking = false;
@@ -441,6 +497,10 @@
 
   function entered() {
     inRoom = true;
+    streaming = typeof EventSource == "function";  // a new place tries its stream again
+    streamTrouble = 0;
+    lineMark = "";
+    resumeFrom = false;
     waiting = true;  // a new place tries the waiting form again
     waitTrouble = 0;
     lost = false;
@@ -476,13 +536,36 @@
         await pause(RETRY_OUT_MS);
         continue;
       }
+      var plain = false;
+      if (streaming) {
+        var why = await stream();
+        if (stopped || copy) continue;
+        if (why == "out") { inRoom = false; continue; }
+        // Another window of this place streams now: this one asks every 2 s
+        // (the two would otherwise take the stream from each other).
+        if (why == "superseded") { streaming = false; waiting = false; resumeFrom = false; continue; }
+        // From now on every question names the last line the stream brought:
+        // what the stream took and did not bring comes with the answer.
+        resumeFrom = true;
+        // Broken after it flowed: open it again at once where it broke off.
+        if (why == "broken") { await pause(500); continue; }
+        // Nothing came through (a proxy holds it back): wait for lines with
+        // one request at a time. Failed at once: a plain question tells
+        // whether the server is there (then the stream is at fault).
+        if (why == "held") streaming = false;
+        else plain = true;
+      }
       var pauseMs = POLL_MS;
+      var from = resumeFrom ? "&from=" + lineMark : "";
       try {
         var r = null;
-        if (waiting) {
+        if (plain) {
+          r = await request("body.ghp?" + identity() + from);
+          if (r.status == 200 && isBodyPage(r.text) && ++streamTrouble >= STREAM_TROUBLE) streaming = false;
+        } else if (waiting) {
           var began = Date.now();
           try {
-            r = await request("body.ghp?" + identity() + "&wait=1", null, WAIT_REQUEST_MS);
+            r = await request("body.ghp?" + identity() + "&wait=1" + from, null, WAIT_REQUEST_MS);
             if (r.status != 200 || !(isBodyPage(r.text) || r.text.trim() == "You have been banned!")) r = null;
           } catch (e) { r = null; }
           if (stopped) continue;
@@ -499,11 +582,11 @@
           } else {
             // The waiting form failed; a plain question tells whether it is
             // the server that is gone (then this throws) or only the wait.
-            r = await request("body.ghp?" + identity());
+            r = await request("body.ghp?" + identity() + from);
             if (r.status == 200 && isBodyPage(r.text) && ++waitTrouble >= WAIT_TROUBLE) waiting = false;
           }
         } else {
-          r = await request("body.ghp?" + identity());
+          r = await request("body.ghp?" + identity() + from);
         }
         if (stopped) continue;
         if (r.status != 200) { inRoom = false; continue; }
@@ -536,7 +619,12 @@
     if (left || !inRoom || copy) return;  // a copy's place is the other tab's
     try { navigator.sendBeacon("exit.ghp?" + identity()); } catch (e) {}
   }
-  window.addEventListener("pagehide", function () { sayGoodbye(); stopped = true; inRoom = false; });
+  window.addEventListener("pagehide", function () {
+    sayGoodbye();
+    stopped = true;
+    inRoom = false;
+    if (endStream) endStream();
+  });
   // Back from the browser's page cache: enter again.
   window.addEventListener("pageshow", function (e) { if (e.persisted && !left) { stopped = false; inRoom = false; wake(); } });
   function leave() {

@@ -11,6 +11,13 @@ import {
 export const tests = [];
 const test = (name, fn) => tests.push({ name, fn });
 
+// A browser without EventSource: the window waits for lines with one request
+// at a time (the live stream has its own suite, live.mjs).
+async function withoutStreams(page) {
+  await page.addInitScript(() => { delete window.EventSource; });
+  return page;
+}
+
 // Records the page's questions for new lines.
 function bodyRequests(page) {
   const seen = [];
@@ -23,7 +30,7 @@ function bodyRequests(page) {
 
 test("lines reach a waiting window one by one, and a quiet room costs almost no requests", async () => {
   const ann = await enter(await newPage(), "wanda", "Lobby");
-  const bobPage = await newPage();
+  const bobPage = await withoutStreams(await newPage());
   const asked = bodyRequests(bobPage);
   const bob = await enter(bobPage, "walt", "Lobby");
   await waitText(ann, "users", "walt");
@@ -48,7 +55,7 @@ test("lines reach a waiting window one by one, and a quiet room costs almost no 
 });
 
 test("a waiting form that a proxy breaks falls back to polls without a word", async () => {
-  const carlPage = await newPage();
+  const carlPage = await withoutStreams(await newPage());
   // Like a proxy that gives up on long answers: every waiting request fails.
   await carlPage.route((u) => u.pathname.endsWith("/body.ghp") && u.search.includes("&wait=1"),
                        (route) => route.fulfill({ status: 504, contentType: "text/html", body: "Gateway Timeout" }));

@@ -1,0 +1,73 @@
+// The live form of the message stream: body.ghp asked with "&stream=1"
+// after the room number keeps one answer open (text/event-stream, read by
+// the window's EventSource) and writes each delivery into it as one piece,
+// in order, instead of answering a request per delivery.
+//
+// What a stream carries (each event ends with an empty line; a text of
+// several lines is several "data:" lines, which the reader joins):
+//
+//   first piece  "retry: 3000" and the event hello (data "1"): the stream
+//                flows; a window that sees no hello soon after opening (a
+//                proxy holds the answer back) uses the waiting form instead
+//   users        data "1": the online count changed; reload the user list
+//   own          data: lines for the own-messages pane
+//   board        data: lines for the board
+//   id           "<epoch>.<seq>" on the last event of a piece that delivers
+//                lines: the room's line number the place has received up to
+//                (the browser's Last-Event-ID when it reconnects)
+//   banned       data "1": the place is banned (sent when that begins)
+//   unbanned     data "1": the ban is over
+//   out          data "1": the place is not (or no longer) online with this
+//                key; the stream ends
+//   superseded   data "1": a newer stream or wait of the same place took
+//                over; the stream ends
+//   ": keep-alive"  a comment after ctx.stream_keepalive_ms of silence
+//
+// One stream per place: opening one ends the place's older stream and wait
+// (OnlineUser::live_stream). Lines are handed to the place exactly once,
+// either by the stream or by a page answer: while a stream is open, the
+// place's posts answer with the poster's own line only and leave the rest
+// to the stream. A stream that resumes ("Last-Event-ID: <epoch>.<seq>", or
+// "&from=<epoch>.<seq>" after the room number) is handed again the lines
+// after that number that it had been handed and lost, as long as the room
+// keeps them, never lines a page answer handed out (OnlineUser::stream_floor).
+// "&from=" with no number (a window whose stream brought no line) goes back
+// to what the last page answer handed out. body.ghp's waiting form and
+// polls take "&from=" the same way, and end the place's stream: a window
+// that gives up on its stream (a proxy held it back) gets what the stream
+// took and never brought.
+//
+// Who writes: each stream's own connection thread, woken by the push of a
+// line that may be for it (ChatState::push_message), takes what is new under
+// the chat lock and writes it outside the lock; a slow reader stalls only
+// its own thread.
+#pragma once
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "chat/chat_pages.h"
+#include "server/live_stream.h"
+
+namespace tvl {
+
+// The live stream `path` asks for ("&stream=1" after the room number), for
+// the place its name and key name; `resume` is the Last-Event-ID header's
+// value (empty when none). nullptr when the path asks for none, names no
+// valid room, or streams are off (ctx.stream_keepalive_ms <= 0): body.ghp
+// then answers the page. A place that is not online gets a stream that says
+// "out" and ends. The stream keeps a reference to ctx.
+// The "&from=" value of `path` after the room number; nullopt when it asks
+// for no resumption.
+std::optional<std::string> asked_resume(const std::string& path);
+
+// Chat lock held. Moves the place's delivery point back to `mark` (see
+// above), or to its floor when `mark` is empty; a mark of other rings or
+// one not understood changes nothing, and nothing moves forward.
+void resume_place(const ChatState& state, OnlineUser& place, const std::string& mark)
+    REQUIRES(state.chat_lock());
+
+std::unique_ptr<LiveStream> open_body_stream(ChatContext& ctx, const std::string& path,
+                                             const std::string& resume);
+
+}  // namespace tvl

@@ -1,0 +1,310 @@
+// The live form of the message stream over loopback: a real server, raw
+// clients reading the event stream. Lines arrive in order on one answer; a
+// private line reaches only its place; a broken stream resumes without loss
+// or repeat; a stream ends when its place ends or a newer one of the place
+// takes over; a quiet stream sends keep-alive comments; a stop ends them.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "chat/engine.h"
+#include "tests/support/chat_over_http.h"
+#include "tests/support/room_file.h"
+#include "tests/support/test_util.h"
+
+namespace tvl {
+namespace {
+
+constexpr int kIoMs = 10000;  // hang guard for one expected piece
+
+using test::open_room;
+
+std::string get(int port, const std::string& path) { return test::chat_get(port, path, kIoMs); }
+
+std::string post(int port, const std::string& query, const std::string& message,
+                 const std::string& to = "All", bool whisper = false) {
+  return test::chat_post(port, query, message, kIoMs, to, whisper);
+}
+
+// One open stream as the window's EventSource holds it.
+class Stream {
+ public:
+  bool open(int port, const std::string& query, const std::string& extra_headers = "") {
+    return client_.connect(port) &&
+           client_.send("GET /body.ghp" + query + "&stream=1 HTTP/1.0\r\nHost: 127.0.0.1\r\n" +
+                        extra_headers + "\r\n");
+  }
+  // Reads until `text` has arrived (true) or the guard passes / the server
+  // closes without it (false).
+  bool read_until(const std::string& text, int guard_ms = kIoMs) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(guard_ms);
+    while (got_.find(text, seen_) == std::string::npos) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            end - std::chrono::steady_clock::now()).count();
+      if (left <= 0 || closed_) return false;
+      pollfd p{client_.fd(), POLLIN, 0};
+      if (poll(&p, 1, static_cast<int>(left)) <= 0) continue;
+      char buffer[4096];
+      const ssize_t n = recv(client_.fd(), buffer, sizeof buffer, 0);
+      if (n <= 0) closed_ = true;
+      else got_.append(buffer, static_cast<std::size_t>(n));
+    }
+    seen_ = got_.find(text, seen_) + text.size();
+    return true;
+  }
+  bool wait_closed() { return read_until("\x01never\x01") ? false : closed_; }
+  // The last "id:" value received.
+  std::string last_id() const {
+    const std::size_t at = got_.rfind("\nid: ");
+    if (at == std::string::npos) return std::string();
+    return got_.substr(at + 5, got_.find('\n', at + 5) - at - 5);
+  }
+  void close() { client_.close(); }
+  const std::string& text() const { return got_; }
+
+ private:
+  test::RawClient client_;
+  std::string got_;
+  std::size_t seen_ = 0;
+  bool closed_ = false;
+};
+
+std::size_t count(const std::string& text, const std::string& part) {
+  std::size_t n = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
+const char kOptions[] =
+    "[Server]\r\nSavelog=0\r\nMaxPlacesPerAddress=0\r\nMaxConnectionsPerAddress=0\r\nPostBurst=0\r\n";
+
+class BodyStream : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    folder.write("users/.keep", "");
+    folder.write("option.ini", kOptions);
+    folder.write("chat.htm", "chat:<!--$user-->|<!--$pass-->|");
+    folder.write("chatsubmit.htm", "form");
+    folder.write("users.htm", "users");
+    folder.write("body.htm", "<body><script><!--$msg--></script></body>");
+    ASSERT_TRUE(test::write_room_file(folder.path(), {open_room("One"), open_room("Two")}));
+    engine.load(folder.path());
+    ChatContext& ctx = engine.pages().context();
+    ctx.first_poll_delay_ms = 0;
+    ctx.stream_keepalive_ms = 60000;  // no comment in the way unless a test asks
+    ASSERT_EQ(engine.start(port), 1);
+  }
+
+  // Enters and takes the history; the query of the place afterwards.
+  std::string enter(const std::string& name, int room) {
+    const std::string answer =
+        get(port, "/chat.ghp?username=" + name + "&password=&room=" + std::to_string(room) + "&sex=1");
+    const std::string mark = "chat:" + name + "|";
+    const std::size_t at = answer.find(mark);
+    if (at == std::string::npos) return std::string();
+    const std::size_t key_at = at + mark.size();
+    const std::string query = "?username=" + name + "&password=" +
+                              answer.substr(key_at, answer.find('|', key_at) - key_at) +
+                              "&room=" + std::to_string(room);
+    get(port, "/body.ghp" + query);
+    return query;
+  }
+  // Opens a stream of the place and reads its first piece.
+  std::unique_ptr<Stream> stream(const std::string& query, const std::string& headers = "") {
+    auto s = std::make_unique<Stream>();
+    if (!s->open(port, query, headers) || !s->read_until("event: hello\ndata: 1\n\n")) return nullptr;
+    return s;
+  }
+
+  test::TestEnvironment env;
+  test::TempDir folder;
+  ChatEngine engine;
+  int port = test::free_port();
+};
+
+TEST_F(BodyStream, LinesArriveInOrderOnOneAnswerAndNoTextBreaksAnEvent) {
+  const std::string ann = enter("ann", 1), bob = enter("bob", 1);
+  ASSERT_FALSE(ann.empty());
+  ASSERT_FALSE(bob.empty());
+  auto s = stream(bob);
+  ASSERT_TRUE(s);
+  EXPECT_EQ(s->text().rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << s->text();
+  EXPECT_NE(s->text().find("Content-Type: text/event-stream\r\n"), std::string::npos);
+  EXPECT_NE(s->text().find("X-Accel-Buffering: no\r\n"), std::string::npos);
+  EXPECT_EQ(s->text().find("Content-Length"), std::string::npos);
+
+  for (int i = 0; i < 10; ++i) post(port, ann, "line" + std::to_string(i) + "x");
+  ASSERT_TRUE(s->read_until("line9x")) << s->text();
+  std::size_t at = 0;
+  for (int i = 0; i < 10; ++i) {
+    const std::size_t next = s->text().find("line" + std::to_string(i) + "x");
+    ASSERT_NE(next, std::string::npos) << i;
+    EXPECT_GT(next, at) << "line " << i << " out of order";
+    at = next;
+    EXPECT_EQ(count(s->text(), "line" + std::to_string(i) + "x"), 1u) << i;
+  }
+  EXPECT_EQ(count(s->text(), "HTTP/1.0"), 1u);
+
+  // A line holding line breaks and what looks like fields stays data.
+  post(port, ann, "a%0D%0Aevent: out%0Aid: 9.9%0D");
+  ASSERT_TRUE(s->read_until("id: 9.9")) << s->text();
+  EXPECT_EQ(s->text().find("\nevent: out\n"), std::string::npos) << s->text();
+  EXPECT_EQ(s->text().find("\nid: 9.9"), std::string::npos) << s->text();
+  EXPECT_NE(s->text().find("\ndata: event: out"), std::string::npos) << s->text();
+}
+
+TEST_F(BodyStream, PrivateLineReachesOnlyItsPlaceAndTheUserListChangeArrives) {
+  const std::string ann = enter("ann", 1), bob = enter("bob", 1), cy = enter("cy", 1);
+  get(port, "/body.ghp" + ann);
+  get(port, "/body.ghp" + bob);
+  auto to_bob = stream(bob), to_cy = stream(cy);
+  ASSERT_TRUE(to_bob && to_cy);
+  post(port, ann, "secretword", "bob", true);
+  post(port, ann, "openword");
+  ASSERT_TRUE(to_bob->read_until("openword"));
+  ASSERT_TRUE(to_cy->read_until("openword"));
+  EXPECT_NE(to_bob->text().find("secretword"), std::string::npos);
+  EXPECT_EQ(to_cy->text().find("secretword"), std::string::npos);
+
+  // Somebody entering changes the online count: every stream says so once.
+  ASSERT_FALSE(enter("dee", 2).empty());
+  EXPECT_TRUE(to_bob->read_until("event: users\ndata: 1\n\n"));
+  EXPECT_TRUE(to_cy->read_until("event: users\ndata: 1\n\n"));
+}
+
+TEST_F(BodyStream, ABrokenStreamResumesWithoutLossOrRepeat) {
+  const std::string ann = enter("ann", 1), bob = enter("bob", 1);
+  get(port, "/body.ghp" + bob);
+  auto first = stream(bob);
+  ASSERT_TRUE(first);
+  post(port, ann, "one1");
+  ASSERT_TRUE(first->read_until("one1"));
+  const std::string id = first->last_id();
+  ASSERT_FALSE(id.empty());
+  // The stream breaks; the server's side may still take lines for it and
+  // lose them on the way.
+  first->close();
+  post(port, ann, "two2");
+  post(port, ann, "three3");
+  auto again = stream(bob, "Last-Event-ID: " + id + "\r\n");
+  ASSERT_TRUE(again);
+  ASSERT_TRUE(again->read_until("three3")) << again->text();
+  EXPECT_EQ(count(again->text(), "two2"), 1u) << again->text();
+  EXPECT_EQ(count(again->text(), "one1"), 0u) << again->text();
+
+  // The window's own number does the same; a number of other rings (a
+  // reload, an earlier run) hands nothing again.
+  const std::string id3 = again->last_id();
+  again->close();
+  post(port, ann, "four4");
+  auto by_query = stream(bob + "&from=" + id3);
+  ASSERT_TRUE(by_query);
+  ASSERT_TRUE(by_query->read_until("four4"));
+  EXPECT_EQ(count(by_query->text(), "three3"), 0u);
+  by_query->close();
+  auto foreign = stream(bob, "Last-Event-ID: 12345.1\r\n");
+  ASSERT_TRUE(foreign);
+  post(port, ann, "five5");
+  ASSERT_TRUE(foreign->read_until("five5"));
+  EXPECT_EQ(count(foreign->text(), "four4"), 0u) << foreign->text();
+}
+
+TEST_F(BodyStream, LinesHandedByAPageAreNotHandedAgainOnResume) {
+  const std::string ann = enter("ann", 1), bob = enter("bob", 1);
+  get(port, "/body.ghp" + bob);
+  auto s = stream(bob);
+  ASSERT_TRUE(s);
+  post(port, ann, "early1");
+  ASSERT_TRUE(s->read_until("early1"));
+  const std::string id = s->last_id();
+  s->close();
+  // Without its stream the window polls, naming the last line the stream
+  // brought (the server's side of the broken stream may take lines still).
+  post(port, ann, "polled2");
+  const std::string polled = get(port, "/body.ghp" + bob + "&from=" + id);
+  ASSERT_NE(polled.find("polled2"), std::string::npos) << polled;
+  auto back = stream(bob, "Last-Event-ID: " + id + "\r\n");
+  ASSERT_TRUE(back);
+  post(port, ann, "later3");
+  ASSERT_TRUE(back->read_until("later3"));
+  EXPECT_EQ(count(back->text(), "polled2"), 0u) << back->text();
+}
+
+TEST_F(BodyStream, AWindowThatGivesUpOnAHeldStreamGetsWhatTheStreamTook) {
+  const std::string ann = enter("ann", 1), bob = enter("bob", 1);
+  get(port, "/body.ghp" + bob);
+  // Like a proxy that holds the answer back: the stream takes the line,
+  // and the window never sees it.
+  auto held = stream(bob);
+  ASSERT_TRUE(held);
+  post(port, ann, "heldline");
+  ASSERT_TRUE(held->read_until("heldline"));
+  const std::string fallback = get(port, "/body.ghp" + bob + "&from=");
+  EXPECT_EQ(count(fallback, "heldline"), 1u) << fallback;
+  // The page took over: the stream ends, and nothing comes twice.
+  EXPECT_TRUE(held->read_until("event: superseded\ndata: 1\n\n"));
+  post(port, ann, "nextline");
+  const std::string next = get(port, "/body.ghp" + bob + "&from=");
+  EXPECT_EQ(count(next, "heldline"), 0u) << next;
+  EXPECT_EQ(count(next, "nextline"), 1u) << next;
+}
+
+TEST_F(BodyStream, AStreamingPlacePostsItsOwnLineOnceAndGetsTheOthersOnTheStream) {
+  const std::string ann = enter("ann", 1), bob = enter("bob", 1);
+  get(port, "/body.ghp" + bob);
+  auto s = stream(bob);
+  ASSERT_TRUE(s);
+  post(port, ann, "fromann");
+  const std::string answer = post(port, bob, "frombob");
+  EXPECT_NE(answer.find("frombob"), std::string::npos) << answer;
+  post(port, ann, "lastann");
+  ASSERT_TRUE(s->read_until("lastann"));
+  EXPECT_EQ(count(s->text(), "fromann"), 1u) << s->text();
+  EXPECT_EQ(count(s->text(), "frombob"), 0u) << s->text();
+  EXPECT_EQ(count(answer, "fromann"), 0u) << answer;
+}
+
+TEST_F(BodyStream, EndsWhenItsPlaceEndsOrANewerOneTakesOver) {
+  const std::string ann = enter("ann", 1), bob = enter("bob", 1);
+  get(port, "/body.ghp" + ann);
+  // A key the place does not hold: "out" at once, and the end.
+  Stream stale;
+  ASSERT_TRUE(stale.open(port, "?username=bob&password=nokey&room=1"));
+  EXPECT_TRUE(stale.read_until("event: out\ndata: 1\n\n"));
+  EXPECT_TRUE(stale.wait_closed());
+
+  auto older = stream(ann);
+  ASSERT_TRUE(older);
+  auto newer = stream(ann);
+  ASSERT_TRUE(newer);
+  EXPECT_TRUE(older->read_until("event: superseded\ndata: 1\n\n"));
+  EXPECT_TRUE(older->wait_closed());
+  // Lines go to the newer one alone.
+  post(port, bob, "fornewer");
+  EXPECT_TRUE(newer->read_until("fornewer"));
+  EXPECT_EQ(older->text().find("fornewer"), std::string::npos);
+
+  // Leaving ends the place and its stream.
+  get(port, "/exit.ghp" + ann);
+  EXPECT_TRUE(newer->read_until("event: out\ndata: 1\n\n"));
+  EXPECT_TRUE(newer->wait_closed());
+}
+
+TEST_F(BodyStream, AQuietStreamSendsKeepAlivesAndAStopEndsIt) {
+  engine.pages().context().stream_keepalive_ms = 100;
+  const std::string bob = enter("bob", 1);
+  auto s = stream(bob);
+  ASSERT_TRUE(s);
+  EXPECT_TRUE(s->read_until(": keep-alive\n\n"));
+  EXPECT_TRUE(s->read_until(": keep-alive\n\n"));
+  engine.stop();
+  EXPECT_TRUE(s->wait_closed());
+}
+
+}  // namespace
+}  // namespace tvl
