@@ -234,6 +234,32 @@ TEST_F(RegisterTest, AKeyAloneSetsNoNewPassword) {
   EXPECT_TRUE(logs_in("ann", "mine"));
 }
 
+// The change form carries its proof on as the member typed it, so that the
+// browser's encoding of the post gives back the same password, and shows the
+// field for the current password only when a place's key opened it.
+TEST_F(RegisterTest, TheChangeFormCarriesItsProofOnAsTyped) {
+  site.templates[T_REGISTER].set("<!--$old-->|<!--$current-->|<!--$user-->");
+  make_account("amp", "[main]\r\npassword=a&b c%d\xC3\xA9\r\n");
+  EXPECT_EQ(form("/register.ghp?username=amp&password=a%26b+c%25d%C3%A9"), "a&amp;b c%d\xC3\xA9|hidden|amp");
+  // The page posts it back encoded the way browsers encode form fields.
+  EXPECT_EQ(post(body("amp", "", "0", "a%26b+c%25d%C3%A9", "more+tea")), kChanged);
+  EXPECT_EQ(key("amp", "Profile"), "more tea");
+  {
+    ChatState::Hold hold(state);
+    OnlineUser place;
+    std::strcpy(place.name, "amp");
+    place.room = 1;
+    place.member = true;
+    place.key = "00112233445566778899aabbccddeeff";
+    place.name_fold = "amp";
+    place.skeleton = account_name_skeleton("amp");
+    ASSERT_TRUE(state.add_user(place));
+  }
+  EXPECT_EQ(form("/register.ghp?username=amp&password=00112233445566778899aabbccddeeff"),
+            "00112233445566778899aabbccddeeff||amp");
+  EXPECT_EQ(form("/register.ghp"), "|hidden|");
+}
+
 // The form shows the stored password, so only to whoever knows it.
 TEST_F(RegisterTest, ChangeFormNeedsTheAccountsPassword) {
   make_account("bob", "[main]\r\npassword=pw\r\n");
