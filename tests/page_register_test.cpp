@@ -12,6 +12,7 @@
 #include "platform/profile.h"
 #include "storage/account.h"
 #include "storage/account_name.h"
+#include "storage/password_hash.h"
 #include "tests/support/test_util.h"
 
 namespace tvl {
@@ -206,6 +207,30 @@ TEST_F(RegisterTest, ChangeFormForAnUnknownName) {
   EXPECT_EQ(form("/register.ghp?username=ghost&password=pw"), kWrongPassword);
   EXPECT_NE(form("/register.ghp?username=ghost&password=x").find("Too many failed logins"),
             std::string::npos);
+}
+
+// One hash per proof checked, for a missing name as for a wrong password,
+// with or without escapes, through the form and the change post alike.
+TEST_F(RegisterTest, EveryProofCostsOneHash) {
+  site.settings.max_failed_logins = 0;
+  std::string stored;
+  ASSERT_TRUE(hash_password("pw", stored));
+  make_account("bob", "[main]\r\npassword=" + stored + "\r\n");
+  for (const std::string proof : {"guess", "gu%25ess%2B", "p%77"}) {
+    const bool right = proof == "p%77";
+    for (const std::string name : {"bob", "ghost"}) {
+      const unsigned long long before = password_derivations();
+      const std::string answer = form("/register.ghp?username=" + name + "&password=" + proof);
+      EXPECT_EQ(password_derivations() - before, 1u) << name << " " << proof;
+      if (!right || name == "ghost") {
+        EXPECT_EQ(answer, kWrongPassword) << name << " " << proof;
+      }
+    }
+    // A change that keeps the password checks its proof once.
+    const unsigned long long before = password_derivations();
+    EXPECT_EQ(post(body("bob", "", "0", proof)), right ? kChanged : kWrongPassword) << proof;
+    EXPECT_EQ(password_derivations() - before, 1u) << proof;
+  }
 }
 
 // The key of the member's place opens the change form and changes the
