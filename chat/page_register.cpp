@@ -10,8 +10,9 @@
 // form post ("POST /registresult.htm?change", fields "UserName=" and
 // "&Password="), never in an address; the change form carries the proof on
 // in its "&Old=" field and leaves the new password empty (an empty one keeps
-// the stored password). Every check of a proof counts against the bound of
-// failed logins.
+// the stored password). A form opened with the key shows a field for the
+// current password, which the page sends in "&Old=" when a new password is
+// typed. Every check of a password counts against the bound of failed logins.
 #include <cstdlib>
 
 #include "chat/chat_pages.h"
@@ -44,7 +45,7 @@ const char kWrongPasswordPage[] =
 // place) changes the profile; a new password needs the current one.
 const char kNewPasswordNeedsOldPage[] =
     "<BODY bgcolor=\"#EBEBD6\"><center>A new password needs your current password: please "
-    "change your profile from the start page!</center></body>";
+    "type it under \"Current password\"!</center></body>";
 const char kExistsPage[] =
     "<BODY bgcolor=\"#EBEBD6\"><center>This username already exist!</center></body>";
 const char kRegisteredPage[] =
@@ -132,6 +133,18 @@ std::string picture_options(const std::string& program_folder, const std::string
   return options;
 }
 
+// Whether `proof` is the key of a place the member `typed_name` holds online.
+bool member_place_key(ChatContext& ctx, const std::string& typed_name, const std::string& proof) {
+  if (proof.empty()) return false;
+  const std::string fold = account_name_fold(typed_name);
+  ChatState::Hold chat(ctx.state);
+  for (int i = 0; i < ctx.state.online_count(); ++i) {
+    const OnlineUser& u = ctx.state.user(i);
+    if (u.member && u.name_fold == fold && key_matches(u, proof)) return true;
+  }
+  return false;
+}
+
 // Whether `proof` proves the account `file` of `typed_name`: its password
 // (as an address or a form carries it, encoded; one hash whatever it holds),
 // or, when `key_enough`, the key of a place its member holds online (a key
@@ -144,21 +157,10 @@ bool account_proven(ChatContext& ctx, const std::string& ip, const std::string& 
   // The key of the member's own place proves the account without a check,
   // so no guessing from elsewhere keeps the member out; it never sets a new
   // password (the member's own window asked: no guess, nothing counted).
-  if (!proof.empty()) {
-    bool place_key = false;
-    {
-      const std::string fold = account_name_fold(typed_name);
-      ChatState::Hold chat(ctx.state);
-      for (int i = 0; i < ctx.state.online_count() && !place_key; ++i) {
-        const OnlineUser& u = ctx.state.user(i);
-        place_key = u.member && u.name_fold == fold && key_matches(u, proof);
-      }
-    }
-    if (place_key) {
-      if (key_enough) return true;
-      refusal = kNewPasswordNeedsOldPage;
-      return false;
-    }
+  if (member_place_key(ctx, typed_name, proof)) {
+    if (key_enough) return true;
+    refusal = kNewPasswordNeedsOldPage;
+    return false;
   }
   const std::string network = client_network_of(ctx.site.settings, ip);
   LoginAttempt attempt(ctx.guards->logins, network, typed_name, ctx.site.settings.max_failed_logins,
@@ -207,9 +209,14 @@ void change_form(ChatContext& ctx, const std::string& file, const std::string& t
   fill_marker(out, "<!--$email-->", escape_html(email));
   fill_marker(out, "<!--$profile-->", escape_html(profile));
   // The stored password is a hash and is never shown: the new password
-  // starts empty (empty keeps it), the proof travels in "&Old=".
+  // starts empty (empty keeps it), the proof travels in "&Old=". The field
+  // holds it decoded, as typed: the browser encodes it again when it posts
+  // the form ("a%26b" would come back as "a%2526b" and prove nothing).
   fill_marker(out, "<!--$pass-->", "");
-  fill_marker(out, "<!--$old-->", escape_html(proof));
+  fill_marker(out, "<!--$old-->", escape_html(decoded(proof)));
+  // Opened with the key of the member's place: a new password needs the
+  // current one, typed into a field of its own.
+  fill_marker(out, "<!--$current-->", member_place_key(ctx, typed_name, proof) ? "" : "hidden");
   if (sex >= 0 && sex <= 2) {
     static const char* const kSexMarkers[3] = {"<!--$sex0-->", "<!--$sex1-->", "<!--$sex2-->"};
     for (int i = 0; i < 3; ++i) fill_marker(out, kSexMarkers[i], i == sex ? "checked" : "");
@@ -261,6 +268,7 @@ bool page_register(ChatContext& ctx, const std::string& ip, const std::string& p
   fill_marker(out, "<!--$profile-->", "");
   fill_marker(out, "<!--$pass-->", "");
   fill_marker(out, "<!--$old-->", "");
+  fill_marker(out, "<!--$current-->", "hidden");
   fill_marker(out, "<!--$sex0-->", "");
   fill_marker(out, "<!--$sex1-->", "");
   fill_marker(out, "<!--$sex2-->", "checked");

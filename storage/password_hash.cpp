@@ -5,6 +5,7 @@
 #include <openssl/kdf.h>
 #include <openssl/params.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <vector>
 
@@ -60,9 +61,12 @@ bool parse_number(const std::string& text, unsigned long long& out) {
   return true;
 }
 
+std::atomic<unsigned long long> derivations{0};
+
 bool derive(const std::string& password, const unsigned char* salt, std::size_t salt_size,
             unsigned long long n, unsigned long long r, unsigned long long p, unsigned char* out,
             std::size_t out_size) {
+  derivations.fetch_add(1, std::memory_order_relaxed);
   EVP_KDF* kdf = EVP_KDF_fetch(nullptr, "SCRYPT", nullptr);
   if (!kdf) return false;
   EVP_KDF_CTX* ctx = EVP_KDF_CTX_new(kdf);
@@ -115,6 +119,8 @@ bool hash_password(const std::string& password, std::string& stored) {
            to_hex(hash, sizeof hash);
   return true;
 }
+
+unsigned long long password_derivations() { return derivations.load(std::memory_order_relaxed); }
 
 bool password_is_hashed(const std::string& stored) {
   return stored.rfind(std::string(kScheme) + "$", 0) == 0;

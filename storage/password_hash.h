@@ -46,4 +46,9 @@ bool password_matches(const std::string& stored, const std::string& password);
 // without an account costs what it costs for a member.
 void spend_password_check(const std::string& password);
 
+// How many key derivations this process has run (one per password checked
+// against a hash, spent or hashed for storing), so that a test can see what
+// a check costs without timing it.
+unsigned long long password_derivations();
+
 }  // namespace tvl

@@ -12,6 +12,7 @@
 #include "platform/profile.h"
 #include "storage/account.h"
 #include "storage/account_name.h"
+#include "storage/password_hash.h"
 #include "tests/support/test_util.h"
 
 namespace tvl {
@@ -208,6 +209,30 @@ TEST_F(RegisterTest, ChangeFormForAnUnknownName) {
             std::string::npos);
 }
 
+// One hash per proof checked, for a missing name as for a wrong password,
+// with or without escapes, through the form and the change post alike.
+TEST_F(RegisterTest, EveryProofCostsOneHash) {
+  site.settings.max_failed_logins = 0;
+  std::string stored;
+  ASSERT_TRUE(hash_password("pw", stored));
+  make_account("bob", "[main]\r\npassword=" + stored + "\r\n");
+  for (const std::string proof : {"guess", "gu%25ess%2B", "p%77"}) {
+    const bool right = proof == "p%77";
+    for (const std::string name : {"bob", "ghost"}) {
+      const unsigned long long before = password_derivations();
+      const std::string answer = form("/register.ghp?username=" + name + "&password=" + proof);
+      EXPECT_EQ(password_derivations() - before, 1u) << name << " " << proof;
+      if (!right || name == "ghost") {
+        EXPECT_EQ(answer, kWrongPassword) << name << " " << proof;
+      }
+    }
+    // A change that keeps the password checks its proof once.
+    const unsigned long long before = password_derivations();
+    EXPECT_EQ(post(body("bob", "", "0", proof)), right ? kChanged : kWrongPassword) << proof;
+    EXPECT_EQ(password_derivations() - before, 1u) << proof;
+  }
+}
+
 // The key of the member's place opens the change form and changes the
 // profile; a new password needs the current one.
 TEST_F(RegisterTest, AKeyAloneSetsNoNewPassword) {
@@ -232,6 +257,32 @@ TEST_F(RegisterTest, AKeyAloneSetsNoNewPassword) {
   EXPECT_EQ(key("ann", "Profile"), "new words");
   EXPECT_EQ(post(body("ann", "mine", "0", "old")), kChanged);
   EXPECT_TRUE(logs_in("ann", "mine"));
+}
+
+// The change form carries its proof on as the member typed it, so that the
+// browser's encoding of the post gives back the same password, and shows the
+// field for the current password only when a place's key opened it.
+TEST_F(RegisterTest, TheChangeFormCarriesItsProofOnAsTyped) {
+  site.templates[T_REGISTER].set("<!--$old-->|<!--$current-->|<!--$user-->");
+  make_account("amp", "[main]\r\npassword=a&b c%d\xC3\xA9\r\n");
+  EXPECT_EQ(form("/register.ghp?username=amp&password=a%26b+c%25d%C3%A9"), "a&amp;b c%d\xC3\xA9|hidden|amp");
+  // The page posts it back encoded the way browsers encode form fields.
+  EXPECT_EQ(post(body("amp", "", "0", "a%26b+c%25d%C3%A9", "more+tea")), kChanged);
+  EXPECT_EQ(key("amp", "Profile"), "more tea");
+  {
+    ChatState::Hold hold(state);
+    OnlineUser place;
+    std::strcpy(place.name, "amp");
+    place.room = 1;
+    place.member = true;
+    place.key = "00112233445566778899aabbccddeeff";
+    place.name_fold = "amp";
+    place.skeleton = account_name_skeleton("amp");
+    ASSERT_TRUE(state.add_user(place));
+  }
+  EXPECT_EQ(form("/register.ghp?username=amp&password=00112233445566778899aabbccddeeff"),
+            "00112233445566778899aabbccddeeff||amp");
+  EXPECT_EQ(form("/register.ghp"), "|hidden|");
 }
 
 // The form shows the stored password, so only to whoever knows it.

@@ -7,6 +7,7 @@
 
 #include "chat/chat_pages.h"
 #include "chat/place_key.h"
+#include "storage/password_hash.h"
 #include "tests/support/chat_fixture.h"
 
 namespace tvl {
@@ -171,6 +172,35 @@ TEST_F(PlaceKey, AStaleKeyIsNoWrongPassword) {
   leave("ann", 1, key_of("ann", 1));
   EXPECT_EQ(join("ann", 1, "wrong"), kBadLogin);  // a real guess counts
   EXPECT_NE(join("ann", 1, "pw").find("Too many failed logins"), std::string::npos);
+}
+
+// Every wrong password costs one hash, whether the account exists, the value
+// holds escapes or has the shape of a key, and the answer is the same: no
+// quicker or slower answer tells an account or a way of writing apart.
+TEST_F(PlaceKey, EveryWrongPasswordCostsOneHashAndGetsOneAnswer) {
+  std::string stored;
+  ASSERT_TRUE(hash_password("right", stored));
+  member("ann", stored);
+  const char kIn[] = "chat:ann|<key>|1";
+  const struct {
+    const char* name;
+    const char* password;
+    const char* answer;
+  } cases[] = {
+      {"ann", "wrong", kBadLogin},
+      {"ghost", "wrong", kBadLogin},
+      {"ann", "wr%25ong%2B%26x", kBadLogin},
+      {"ghost", "wr%25ong%2B%26x", kBadLogin},
+      // A wrong value shaped like a key is told as an ended place.
+      {"ann", "ffeeddccbbaa99887766554433221100", kEnded},
+      {"ann", "righ%74", kIn},
+  };
+  for (const auto& c : cases) {
+    const unsigned long long before = password_derivations();
+    const std::string answer = join(c.name, 1, c.password);
+    EXPECT_EQ(password_derivations() - before, 1u) << c.name << " " << c.password;
+    EXPECT_EQ(c.answer == kIn ? keyless(answer) : answer, c.answer) << c.name << " " << c.password;
+  }
 }
 
 // A password that has the shape of a key is still a password: its member

@@ -6,6 +6,8 @@
   icon.addEventListener("change", preview);
   preview();
   if (document.getElementById("cw").value == "0") document.getElementById("UserName").readOnly = true;
+  // What opened the change form (the password or the place's key).
+  var old = document.getElementById("Old"), proof = old.value;
   form.addEventListener("submit", function (e) {
     var err = document.getElementById("error");
     var name = document.getElementById("UserName").value;
@@ -23,6 +25,13 @@
     if (pass != document.getElementById("Password1").value) {
       err.textContent = "The two passwords differ."; e.preventDefault(); return;
     }
+    // A form opened from the chat window holds the place's key, which never
+    // sets a new password: the current password goes in its stead.
+    var typed = document.getElementById("Current").value;
+    if (!document.getElementById("current").hidden && pass && !typed) {
+      err.textContent = "Please type your current password to set a new one."; e.preventDefault(); return;
+    }
+    old.value = pass && typed ? typed : proof;
     err.textContent = "";
     sent = { name: name, pass: pass, icon: icon.value };
   });

@@ -3,7 +3,7 @@ import fs from "node:fs";
 import path from "node:path";
 import {
   artifacts, WAIT, sleep, base, server, newPage, frame, frameText, waitText, waitNoText,
-  lobby, enter, say, register, waitNotice, expect,
+  lobby, enter, submitEntry, say, register, waitNotice, expect,
 } from "../lib.mjs";
 
 export const tests = [];
@@ -51,6 +51,76 @@ test("a visitor registers, enters as a member with the picture and changes the p
   // Without the password the change form is not shown.
   await page.goto(base + "/register.ghp?username=mia&password=");
   expect((await page.innerText("body")).includes("Invalid username or password!"), "change form without password");
+});
+
+// Presses the change form's button and returns the server's answer to its post.
+async function changeAnswer(page) {
+  const [answer] = await Promise.all([
+    page.waitForResponse((r) => /\/registresult\.htm$/.test(r.url()) && r.request().method() === "POST"),
+    page.click("#submit1")]);
+  return answer.text();
+}
+
+// What the start page answers an entry into the members' room.
+async function entryAnswer(name, password) {
+  const page = await newPage();
+  await submitEntry(page, name, "Members", { password });
+  await page.waitForFunction(() => document.querySelector('iframe[name="chatsubmit"]') ||
+                                    document.querySelector("#login-error.refused"));
+  return (await page.$('iframe[name="chatsubmit"]')) ? "in" : page.innerText("#login-error");
+}
+
+test("a password with escapes, blanks and accents changes its profile from the start page", async () => {
+  const password = "a&b c%25+é";
+  const page = await newPage();
+  await register(page, "amp.er", password);
+  await lobby(page);
+  await page.fill("#pname", "amp.er");
+  await page.fill("#ppass", password);
+  await Promise.all([page.waitForURL(/registresult\.htm\?change/), page.click("#change button")]);
+  await page.fill("#Resume", "changed with an odd password");
+  const said = await changeAnswer(page);
+  expect(said.includes("changed successfully"), "the change was refused: " + said);
+  expect((await entryAnswer("amp.er", password)) === "in", "the password no longer opens the account");
+});
+
+test("the Profile button changes the profile with the place's key; a new password needs the current one", async () => {
+  const chat = await newPage();
+  await register(chat, "keyprof", "keyprofpw");
+  await enter(chat, "keyprof", "Members", { password: "keyprofpw" });
+  const [page] = await Promise.all([chat.context().waitForEvent("page"), chat.click("#profile button")]);
+  await page.waitForLoadState("load");
+  await page.waitForSelector("#Current", { state: "visible" });
+  // Without the current password the page does not post a new one.
+  await page.fill("#Password", "keyprofnew");
+  await page.fill("#Password1", "keyprofnew");
+  await page.click("#submit1");
+  await page.waitForFunction(() => /current password/.test(document.getElementById("error").textContent));
+  // Nor does the server take the key for it.
+  const answer = await page.evaluate(async () => {
+    const body = new URLSearchParams(new FormData(document.getElementById("reg")));
+    body.set("submit1", "1");
+    const r = await fetch("registresult.htm", { method: "POST", body });
+    return r.text();
+  });
+  expect(/A new password needs your current password/.test(answer), "the key set a password: " + answer);
+  // A wrong current password is refused; the right one sets the new one.
+  await page.fill("#Current", "guess");
+  let said = await changeAnswer(page);
+  expect(said.includes("Invalid username or password"), "a wrong current password: " + said);
+  await page.fill("#Current", "keyprofpw");
+  said = await changeAnswer(page);
+  expect(said.includes("changed successfully"), "the current password was refused: " + said);
+  // The profile alone changes with the key, the password left empty.
+  await page.fill("#Password", "");
+  await page.fill("#Password1", "");
+  await page.fill("#Current", "");
+  await page.fill("#Resume", "changed from the chat window");
+  said = await changeAnswer(page);
+  expect(said.includes("changed successfully"), "the key no longer changes the profile: " + said);
+  expect((await entryAnswer("keyprof", "keyprofpw")) !== "in", "the old password still opens the account");
+  expect((await entryAnswer("keyprof", "keyprofnew")) === "in", "the new password does not open the account");
+  expect(chat.errors.length === 0, chat.errors.join("; "));
 });
 
 test("finding a user and the picture preview", async () => {

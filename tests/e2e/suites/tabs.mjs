@@ -3,7 +3,7 @@
 import fs from "node:fs";
 import path from "node:path";
 import {
-  artifacts, base, server, newPage, newTabOf, frame, frameText, enter, chatRuns, say, register, waitText,
+  artifacts, base, server, newPage, newTabOf, frame, frameText, lobby, enter, chatRuns, say, register, waitText,
   expect, sleep,
 } from "../lib.mjs";
 
@@ -63,15 +63,33 @@ test("a copied tab is told it is a copy; the tab that holds the place gets every
 test("no address, history entry, Referer or file of the server holds a member's password or place key", async () => {
   const password = "Pw-" + Date.now().toString(36);
   const page = await newPage();
-  await register(page, "histmem", password);
   const seen = [];  // every request of the browser: address and Referer
   page.context().on("request", (r) => seen.push({ url: r.url(), referer: r.headers()["referer"] || "" }));
   const mainAddresses = [];
   page.on("framenavigated", (f) => { if (f === page.mainFrame()) mainAddresses.push(f.url()); });
+  await register(page, "histmem", password);
+  // The start page's "Change profile" and the change it opens.
+  await lobby(page);
+  await page.fill("#pname", "histmem");
+  await page.fill("#ppass", password);
+  await Promise.all([page.waitForURL(/registresult\.htm\?change/), page.click("#change button")]);
+  await page.fill("#Resume", "changed from the start page");
+  await Promise.all([page.waitForResponse((r) => /\/registresult\.htm$/.test(r.url())), page.click("#submit1")]);
   await enter(page, "histmem", "Members", { password });
   await page.reload({ waitUntil: "load" });  // F5 enters again with what the tab keeps
   await chatRuns(page, "histmem");
   await say(page, "a line to be logged");
+  // "Refresh" of the list of people loads it again in place: no entry of
+  // the history holds the list's address with the key.
+  const entries = await page.evaluate(() => history.length);
+  const users = frame(page, "users");
+  await users.evaluate(() => { window.beforeRefresh = true; });
+  await users.click("#refresh");
+  await page.waitForFunction(() => {
+    const w = document.querySelector('iframe[name="users"]').contentWindow;
+    return !w.beforeRefresh && w.document.readyState == "complete" && w.document.body.innerText.includes("histmem");
+  });
+  expect((await page.evaluate(() => history.length)) === entries, "Refresh added an entry to the history");
   const key = await page.evaluate(() =>
     /&password=(.*?)&room=/.exec(document.querySelector('meta[name="tvl-identity"]').content)[1]);
   expect(key && key !== encodeURIComponent(password), "the place has no key of its own: " + key);
@@ -81,7 +99,13 @@ test("no address, history entry, Referer or file of the server holds a member's 
   await profile.waitForLoadState("load");
   await profile.waitForSelector("#reg");
   expect((await profile.inputValue("#UserName")) === "histmem", "the profile form is not the member's");
-  const history = mainAddresses.concat([profile.url(), page.url()]);
+  const profileAddresses = [];
+  profile.on("framenavigated", (f) => { if (f === profile.mainFrame()) profileAddresses.push(f.url()); });
+  await profile.fill("#Resume", "changed from the chat window");
+  const [changed] = await Promise.all([profile.waitForResponse((r) => /\/registresult\.htm$/.test(r.url())),
+                                       profile.click("#submit1")]);
+  expect((await changed.text()).includes("changed successfully"), "the profile was not changed");
+  const history = mainAddresses.concat(profileAddresses, [profile.url(), page.url()]);
   for (const address of history) {
     expect(!address.includes(password) && !address.includes(key), "an address of a tab holds a secret: " + address);
   }
