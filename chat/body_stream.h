@@ -23,6 +23,9 @@
 //                over; the stream ends
 //   ": keep-alive"  a comment after ctx.stream_keepalive_ms of silence
 //
+// A stream ends without a word after ctx.stream_life_ms (kStreamLifeMs
+// gives the reason), or when the server stops; the window opens a new one
+// where the old one left off.
 // One stream per place: opening one ends the place's older stream and wait
 // (OnlineUser::live_stream). Lines are handed to the place exactly once,
 // either by the stream or by a page answer: while a stream is open, the

@@ -295,7 +295,7 @@ TEST_F(BodyStream, EndsWhenItsPlaceEndsOrANewerOneTakesOver) {
   EXPECT_TRUE(newer->wait_closed());
 }
 
-TEST_F(BodyStream, AQuietStreamSendsKeepAlivesAndAStopEndsIt) {
+TEST_F(BodyStream, AQuietStreamSendsKeepAlivesEndsAfterItsLifeAndOnAStop) {
   engine.pages().context().stream_keepalive_ms = 100;
   const std::string bob = enter("bob", 1);
   auto s = stream(bob);
@@ -304,6 +304,21 @@ TEST_F(BodyStream, AQuietStreamSendsKeepAlivesAndAStopEndsIt) {
   EXPECT_TRUE(s->read_until(": keep-alive\n\n"));
   engine.stop();
   EXPECT_TRUE(s->wait_closed());
+
+  // A stream that lived its life ends; the place stays, and the next
+  // stream goes on from there.
+  ASSERT_EQ(engine.start(port), 1);
+  engine.pages().context().stream_life_ms = 300;
+  const std::string ann = enter("ann", 1);
+  auto old = stream(bob);
+  ASSERT_TRUE(old);
+  EXPECT_TRUE(old->wait_closed());
+  EXPECT_EQ(old->text().find("event: out"), std::string::npos) << old->text();
+  engine.pages().context().stream_life_ms = 60000;
+  auto next = stream(bob);
+  ASSERT_TRUE(next);
+  post(port, ann, "afterlife");
+  EXPECT_TRUE(next->read_until("afterlife"));
 }
 
 }  // namespace
