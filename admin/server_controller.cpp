@@ -42,7 +42,17 @@ void ServerController::enter(ServerState state) {
 void ServerController::start() {
   if (state_ != ServerState::Offline) return;
   const int port = settings().port;
-  if (engine_.start(port) != 1) return;
+  // One server per program folder, whatever its state folder: a tvlService
+  // on this folder keeps it, and this window does not serve beside it.
+  if (folder_lock_.take(program_folder(), FolderLock::Mode::kExclusive, kServedFolderWaitMs) ==
+      FolderLock::Outcome::kBusy) {
+    message_box("Tavella", folder_served_text(program_folder()), MessageIcon::Warning);
+    return;
+  }
+  if (engine_.start(port) != 1) {
+    folder_lock_.release();
+    return;
+  }
   stuck_port_ = port;
   enter(ServerState::Online);
   start_control();
@@ -53,6 +63,7 @@ void ServerController::stop() {
   // tvlctl works on the files again from here on.
   control_.stop();
   if ((shutdown_ ? shutdown_(engine_) : engine_.stop()) == 1) {
+    folder_lock_.release();
     enter(ServerState::Offline);
     return;
   }
@@ -64,6 +75,7 @@ void ServerController::stop() {
 void ServerController::check_port_free() {
   if (!engine_.listen_problem(stuck_port_).empty()) return;
   port_timer_->stop();
+  folder_lock_.release();  // the abandoned threads serve no more
   enter(ServerState::Offline);
 }
 

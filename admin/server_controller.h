@@ -8,7 +8,10 @@
 //
 // States:
 //   Offline  no server runs; start() starts one
-//   Online   the server and the control socket run; stop() ends both
+//   Online   the server and the control socket run; stop() ends both.
+//            The program folder's lock is held from start() until the
+//            state is Offline again, so that no tvlService serves the same
+//            folder and tvlctl never changes its files behind this chat
 //   Stuck    a stop had to abandon the server's threads: they may still
 //            serve, so neither start() nor stop() acts until the port is
 //            free again (probed every kPortProbeMs); then Offline
@@ -35,6 +38,7 @@
 
 #include "chat/engine.h"
 #include "ops/control_server.h"
+#include "platform/folder_lock.h"
 
 class QTimer;
 
@@ -105,6 +109,7 @@ class ServerController : public QObject {
   QTimer* port_timer_ = nullptr;  // owned as a child
   ControlServer control_;
   bool control_failure_told_ = false;
+  FolderLock folder_lock_;  // held while Online or Stuck
 };
 
 }  // namespace tvl

@@ -274,6 +274,98 @@ struct Tag {
   std::vector<Attribute> attributes;
 };
 
+// The tokenizer's states inside a tag. Each step looks at one character and
+// either takes it or leaves it for the state it moved to ("reconsume").
+enum class TagState {
+  TagName, BeforeName, Name, AfterName, BeforeValue, DoubleQuoted, SingleQuoted, Unquoted,
+  AfterQuoted, SelfClosing
+};
+
+// Outside a value: the tag name and the attribute names. True when `c` is
+// taken.
+bool name_step(TagState& state, char c, Tag& tag) {
+  switch (state) {
+    case TagState::TagName:
+      if (is_space(c)) state = TagState::BeforeName;
+      else if (c == '/') state = TagState::SelfClosing;
+      else if (c == '>') tag.closed = true;
+      else tag.name += lower(c);
+      return true;
+    case TagState::BeforeName:
+      if (is_space(c)) return true;
+      if (c == '/' || c == '>') {
+        state = TagState::AfterName;
+        return false;
+      }
+      tag.attributes.push_back({});
+      state = TagState::Name;
+      if (c != '=') return false;
+      tag.attributes.back().name += c;
+      return true;
+    case TagState::Name:
+      if (is_space(c) || c == '/' || c == '>') {
+        state = TagState::AfterName;
+        return false;
+      }
+      if (c == '=') state = TagState::BeforeValue;
+      else tag.attributes.back().name += lower(c);
+      return true;
+    default:  // AfterName
+      if (is_space(c)) return true;
+      if (c == '/') state = TagState::SelfClosing;
+      else if (c == '=') state = TagState::BeforeValue;
+      else if (c == '>') tag.closed = true;
+      else {
+        tag.attributes.push_back({});
+        state = TagState::Name;
+        return false;
+      }
+      return true;
+  }
+}
+
+// An attribute's value and what may follow it. True when `c` is taken.
+bool value_step(TagState& state, char c, Tag& tag) {
+  switch (state) {
+    case TagState::BeforeValue:
+      if (is_space(c)) return true;
+      if (c == '"') state = TagState::DoubleQuoted;
+      else if (c == '\'') state = TagState::SingleQuoted;
+      else if (c == '>') tag.closed = true;
+      else {
+        state = TagState::Unquoted;
+        return false;
+      }
+      return true;
+    case TagState::DoubleQuoted:
+    case TagState::SingleQuoted:
+      if (c == (state == TagState::DoubleQuoted ? '"' : '\'')) state = TagState::AfterQuoted;
+      else tag.attributes.back().value += c;
+      return true;
+    case TagState::Unquoted:
+      if (is_space(c)) state = TagState::BeforeName;
+      else if (c == '>') tag.closed = true;
+      else tag.attributes.back().value += c;
+      return true;
+    case TagState::AfterQuoted:
+      if (is_space(c)) state = TagState::BeforeName;
+      else if (c == '/') state = TagState::SelfClosing;
+      else if (c == '>') tag.closed = true;
+      else {
+        state = TagState::BeforeName;
+        return false;
+      }
+      return true;
+    default:  // SelfClosing
+      if (c == '>') {
+        tag.closed = true;
+        return true;
+      }
+      state = TagState::BeforeName;
+      return false;
+  }
+}
+
 Tag read_tag(const std::string& s, std::size_t from) {
   Tag tag;
   std::size_t j = from + 1;
@@ -281,114 +373,11 @@ Tag read_tag(const std::string& s, std::size_t from) {
     tag.end_tag = true;
     ++j;
   }
-  enum State {
-    kTagName, kBeforeName, kName, kAfterName, kBeforeValue, kDoubleQuoted, kSingleQuoted,
-    kUnquoted, kAfterQuoted, kSelfClosing
-  } state = kTagName;
-  const std::size_t n = s.size();
-  while (j < n && !tag.closed) {
-    char c = s[j];
-    switch (state) {
-      case kTagName:
-        if (is_space(c)) state = kBeforeName;
-        else if (c == '/') state = kSelfClosing;
-        else if (c == '>') tag.closed = true;
-        else tag.name += lower(c);
-        ++j;
-        break;
-      case kBeforeName:
-        if (is_space(c)) {
-          ++j;
-        } else if (c == '/' || c == '>') {
-          state = kAfterName;  // reconsume
-        } else {
-          tag.attributes.push_back({});
-          if (c == '=') {
-            tag.attributes.back().name += c;
-            ++j;
-          }
-          state = kName;
-        }
-        break;
-      case kName:
-        if (is_space(c) || c == '/' || c == '>') {
-          state = kAfterName;  // reconsume
-        } else if (c == '=') {
-          state = kBeforeValue;
-          ++j;
-        } else {
-          tag.attributes.back().name += lower(c);
-          ++j;
-        }
-        break;
-      case kAfterName:
-        if (is_space(c)) {
-          ++j;
-        } else if (c == '/') {
-          state = kSelfClosing;
-          ++j;
-        } else if (c == '=') {
-          state = kBeforeValue;
-          ++j;
-        } else if (c == '>') {
-          tag.closed = true;
-          ++j;
-        } else {
-          tag.attributes.push_back({});
-          state = kName;  // reconsume
-        }
-        break;
-      case kBeforeValue:
-        if (is_space(c)) {
-          ++j;
-        } else if (c == '"') {
-          state = kDoubleQuoted;
-          ++j;
-        } else if (c == '\'') {
-          state = kSingleQuoted;
-          ++j;
-        } else if (c == '>') {
-          tag.closed = true;
-          ++j;
-        } else {
-          state = kUnquoted;  // reconsume
-        }
-        break;
-      case kDoubleQuoted:
-      case kSingleQuoted:
-        if (c == (state == kDoubleQuoted ? '"' : '\'')) state = kAfterQuoted;
-        else tag.attributes.back().value += c;
-        ++j;
-        break;
-      case kUnquoted:
-        if (is_space(c)) state = kBeforeName;
-        else if (c == '>') tag.closed = true;
-        else tag.attributes.back().value += c;
-        ++j;
-        break;
-      case kAfterQuoted:
-        if (is_space(c)) {
-          state = kBeforeName;
-          ++j;
-        } else if (c == '/') {
-          state = kSelfClosing;
-          ++j;
-        } else if (c == '>') {
-          tag.closed = true;
-          ++j;
-        } else {
-          state = kBeforeName;  // reconsume
-        }
-        break;
-      case kSelfClosing:
-        if (c == '>') {
-          tag.closed = true;
-          ++j;
-        } else {
-          state = kBeforeName;  // reconsume
-        }
-        break;
-    }
+  TagState state = TagState::TagName;
+  while (j < s.size() && !tag.closed) {
+    const bool in_name = state == TagState::TagName || state == TagState::BeforeName ||
+                         state == TagState::Name || state == TagState::AfterName;
+    if (in_name ? name_step(state, s[j], tag) : value_step(state, s[j], tag)) ++j;
   }
   tag.next = j;
   return tag;

@@ -21,6 +21,11 @@ std::string control_socket_path() { return state_folder() + "control.sock"; }
 
 ControlServer::~ControlServer() { stop(); }
 
+std::string folder_served_text(const std::string& program_folder) {
+  return "Another server serves the program folder " + program_folder +
+         " (or tvlctl is changing its files): this one does not start";
+}
+
 std::string ControlServer::unreachable_text(const std::string& path, const std::string& reason) {
   return "The control socket " + path + " cannot be opened (" + reason +
          "): tvlctl cannot reach this server";

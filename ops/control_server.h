@@ -32,6 +32,14 @@ namespace tvl {
 // The control socket of the server of this state folder.
 std::string control_socket_path();
 
+// A running server holds its program folder's lock (FolderLock, exclusive)
+// for its whole life, whatever its state folder; tvlctl holds it shared
+// while it changes the files without a server. A starting server waits this
+// long for such a change to end.
+constexpr int kServedFolderWaitMs = 3000;
+// What a server says when another one serves its program folder.
+std::string folder_served_text(const std::string& program_folder);
+
 class ControlServer {
  public:
   using Wake = std::function<void()>;

@@ -84,8 +84,8 @@ CommandResult kick_command(const std::vector<std::string>& args, const OperatorT
       ++i;
     }
   }
-  if (!kicked) return command_refused(name + " is not online");
-  return command_done(name + " kicked\n");
+  if (!kicked) return command_refused(terminal_text(name) + " is not online");
+  return command_done(terminal_text(name) + " kicked\n");
 }
 
 CommandResult ban_command(const std::vector<std::string>& args, const OperatorTarget& t) {
@@ -102,10 +102,12 @@ CommandResult ban_command(const std::vector<std::string>& args, const OperatorTa
   const long long ends_ms = length ? ctx.now_ms() + seconds * 1000 : 0;
   ChatState::Hold chat(ctx.state);
   const int room = room_number_of(number);
-  if (room < 1 || room > ctx.state.room_count_locked()) return command_refused("no room " + number);
+  if (room < 1 || room > ctx.state.room_count_locked())
+    return command_refused("no room " + terminal_text(number));
   if (!ban_in_room(ctx.state, ctx.guards->bans, room, name, ends_ms))
-    return command_refused(name + " is not in room " + number);
-  return command_done(name + " banned in room " + number + (length ? " for " + *length : "") + "\n");
+    return command_refused(terminal_text(name) + " is not in room " + terminal_text(number));
+  return command_done(terminal_text(name) + " banned in room " + terminal_text(number) +
+                      (length ? " for " + terminal_text(*length) : "") + "\n");
 }
 
 CommandResult guests_command(const std::vector<std::string>& args, const OperatorTarget& t) {
@@ -122,7 +124,8 @@ CommandResult guests_command(const std::vector<std::string>& args, const Operato
     const std::string& number = p.positional[0];
     ChatState::Hold chat(ctx.state);
     const int room = room_number_of(number);
-    if (room < 1 || room > ctx.state.room_count_locked()) return command_refused("no room " + number);
+    if (room < 1 || room > ctx.state.room_count_locked())
+    return command_refused("no room " + terminal_text(number));
     room_name = ctx.state.room_locked(room).name;
     where = "room " + number;
   }

@@ -59,7 +59,7 @@ CommandResult room_add(const std::vector<std::string>& args, const OperatorTarge
   std::string reason;
   if (!add_room(t.program_folder, v, id, &reason)) return command_refused(reason);
   rooms_changed(t);
-  return command_done("room " + v.name + " added\n");
+  return command_done("room " + terminal_text(v.name) + " added\n");
 }
 
 CommandResult room_list(const std::vector<std::string>& args, const OperatorTarget& t) {
@@ -91,7 +91,7 @@ CommandResult room_set(const std::vector<std::string>& args, const OperatorTarge
   if (!p.error.empty()) return usage_error(p.error);
   RoomRow row;
   if (!find_room(t.program_folder, p.positional[0], row))
-    return command_refused("no room " + p.positional[0]);
+    return command_refused("no room " + terminal_text(p.positional[0]));
   RoomValues v;
   v.name = row.name;
   v.admin = row.admin;
@@ -104,7 +104,7 @@ CommandResult room_set(const std::vector<std::string>& args, const OperatorTarge
   if (!update_room(t.program_folder, row.id, v, &reason))
     return command_refused(reason.empty() ? "no room has that number" : reason);
   rooms_changed(t);
-  return command_done("room " + p.positional[0] + " changed\n");
+  return command_done("room " + terminal_text(p.positional[0]) + " changed\n");
 }
 
 CommandResult room_del(const std::vector<std::string>& args, const OperatorTarget& t) {
@@ -112,13 +112,13 @@ CommandResult room_del(const std::vector<std::string>& args, const OperatorTarge
   if (!p.error.empty()) return usage_error(p.error);
   RoomRow row;
   if (!find_room(t.program_folder, p.positional[0], row))
-    return command_refused("no room " + p.positional[0]);
+    return command_refused("no room " + terminal_text(p.positional[0]));
   bool deleted = false;
   std::string reason;
   if (!delete_room(t.program_folder, row.id, deleted, &reason)) return command_refused(reason);
-  if (!deleted) return command_refused("no room " + p.positional[0]);
+  if (!deleted) return command_refused("no room " + terminal_text(p.positional[0]));
   rooms_changed(t);
-  return command_done("room " + row.name + " deleted\n");
+  return command_done("room " + terminal_text(row.name) + " deleted\n");
 }
 
 }  // namespace

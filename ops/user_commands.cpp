@@ -87,7 +87,7 @@ CommandResult user_add(const std::vector<std::string>& args, const std::string& 
   std::string refusal = apply_member_options(p, input, v);
   if (!refusal.empty()) return command_refused(refusal);
   if (const char* m = account_change_message(add_member(folder, name, v))) return command_refused(m);
-  return command_done("user " + name + " added\n");
+  return command_done("user " + terminal_text(name) + " added\n");
 }
 
 CommandResult user_list(const std::vector<std::string>& args, const std::string& folder) {
@@ -107,7 +107,7 @@ CommandResult user_show(const std::vector<std::string>& args, const std::string&
   CommandArgs p = parse_command_args(args, 2, {}, {"--json"}, 1);
   if (!p.error.empty()) return usage_error(p.error);
   AccountListing a;
-  if (!find_listing(folder, p.positional[0], a)) return command_refused("no user " + p.positional[0]);
+  if (!find_listing(folder, p.positional[0], a)) return command_refused("no user " + terminal_text(p.positional[0]));
   if (p.has("--json")) return command_done(account_json(a) + "\n");
   // A visitor wrote these through the registration form: nothing of them
   // may reach the operator's terminal as a control.
@@ -126,7 +126,7 @@ CommandResult user_edit(const std::vector<std::string>& args, const std::string&
   if (!p.error.empty()) return usage_error(p.error);
   const std::string& old_name = p.positional[0];
   AccountListing a;
-  if (!find_listing(folder, old_name, a)) return command_refused("no user " + old_name);
+  if (!find_listing(folder, old_name, a)) return command_refused("no user " + terminal_text(old_name));
   MemberValues v = values_of(a);
   // The stored form of the password is not a password: an empty one keeps
   // it, and only --password-stdin sets a new one.
@@ -143,8 +143,8 @@ CommandResult user_edit(const std::vector<std::string>& args, const std::string&
   std::string stored;
   if (const char* m = account_change_message(edit_member(folder, a.name, new_name, v, stored)))
     return command_refused(m);
-  return command_done(rename ? "user " + a.name + " renamed to " + stored + "\n"
-                             : "user " + stored + " changed\n");
+  return command_done(rename ? "user " + terminal_text(a.name) + " renamed to " + terminal_text(stored) + "\n"
+                             : "user " + terminal_text(stored) + " changed\n");
 }
 
 CommandResult user_del(const std::vector<std::string>& args, const std::string& folder) {
@@ -153,10 +153,10 @@ CommandResult user_del(const std::vector<std::string>& args, const std::string& 
   // Found the way every reader finds it; a file without a password is an
   // account too and can be removed.
   const std::string path = find_account_path(folder, p.positional[0]);
-  if (path.empty()) return command_refused("no user " + p.positional[0]);
+  if (path.empty()) return command_refused("no user " + terminal_text(p.positional[0]));
   const std::string file = path.substr(path.rfind('/') + 1);
-  if (!delete_member(folder, file)) return command_refused("user " + file + " could not be deleted");
-  return command_done("user " + file + " deleted\n");
+  if (!delete_member(folder, file)) return command_refused("user " + terminal_text(file) + " could not be deleted");
+  return command_done("user " + terminal_text(file) + " deleted\n");
 }
 
 }  // namespace

@@ -5,6 +5,11 @@
 // The lock ends when the holder dies. Within one process, callers serialise
 // their threads themselves (two objects on one folder exclude each other
 // too, but a thread waiting on its own process would wait in vain).
+//
+// The program folder itself is locked the same way: a running server holds
+// it exclusively for its whole life (one server per program folder,
+// whatever its state folder), and tvlctl holds it shared while it changes
+// the files without a server, so neither works behind the other.
 // Thread safety: one object is used by one thread at a time.
 #pragma once
 #include <string>
@@ -21,6 +26,19 @@ class FolderLock {
   // Locks `folder`, waiting at most wait_ms for another holder. False when
   // the folder cannot be opened or the wait ran out; nothing is held then.
   [[nodiscard]] bool acquire(const std::string& folder, int wait_ms);
+
+  enum class Mode {
+    kExclusive,  // one holder, no shared ones
+    kShared,     // any number of shared holders, no exclusive one
+  };
+  enum class Outcome {
+    kLocked,  // this object holds the lock now
+    kBusy,    // another holder kept it for the whole wait
+    kFailed,  // the folder could not be opened (missing, no permission)
+  };
+  // Like acquire() in either mode, telling a busy lock from a folder that
+  // cannot be opened. Nothing is held unless kLocked.
+  Outcome take(const std::string& folder, Mode mode, int wait_ms);
   void release();
   bool held() const { return fd_ >= 0; }
 

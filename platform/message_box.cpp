@@ -26,9 +26,11 @@ void message_box(const std::string& caption, const std::string& text, MessageIco
     sink(caption, text, icon);
     return;
   }
-  // A console program has no desktop: one line on standard error.
-  std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
-  std::fflush(stderr);
+  // A console program has no desktop: one line, where a script looks for
+  // it (a success is not an error).
+  std::FILE* out = icon == MessageIcon::Information ? stdout : stderr;
+  std::fprintf(out, "%s: %s\n", caption.c_str(), text.c_str());
+  std::fflush(out);
 }
 
 }  // namespace tvl

@@ -1,5 +1,6 @@
 // Message boxes. A console program (the default sink) writes one line
-// "caption: text" to standard error; the window program installs its own sink
+// "caption: text": news of a success (MessageIcon::Information) to standard
+// output, everything else to standard error; the window program installs its own sink
 // that shows a real dialog. Thread safety: message_box may be called from any
 // thread; set_message_sink is called once at start-up, before other threads.
 #pragma once

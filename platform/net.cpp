@@ -83,6 +83,15 @@ bool bind_any(int socket, int port, int& error) {
   return false;
 }
 
+int local_port(int socket) {
+  sockaddr_storage a{};
+  socklen_t size = sizeof a;
+  if (::getsockname(socket, reinterpret_cast<sockaddr*>(&a), &size) != 0) return 0;
+  if (a.ss_family == AF_INET6) return ntohs(reinterpret_cast<const sockaddr_in6*>(&a)->sin6_port);
+  if (a.ss_family == AF_INET) return ntohs(reinterpret_cast<const sockaddr_in*>(&a)->sin_port);
+  return 0;
+}
+
 bool bind_address(int socket, const std::string& address, int port, int& error) {
   if (address.empty()) return bind_any(socket, port, error);
   if (address.find(':') != std::string::npos) {

@@ -28,6 +28,9 @@ bool bind_any(int socket, int port, int& error);
 // (bind_any, of the socket's families). A text that is no address of the
 // socket's family fails with EINVAL.
 bool bind_address(int socket, const std::string& address, int port, int& error);
+// The local port a bound socket holds (the one the system chose for a bind
+// to port 0); 0 when it holds none or it cannot be read.
+int local_port(int socket);
 // The system's text for an error value of these calls ("Address already in
 // use"), for messages a person reads.
 std::string error_text(int error);

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what building (and, with "test", testing; with "x-check", the
-# window's check under Xvfb) Tavella needs on Debian 12,
+# window's check under Xvfb; with "bench", the benchmarks) Tavella needs on
+# Debian 12,
 # and only what is missing. Runs as root; uses sudo when it is not root.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -11,6 +12,10 @@ packages=(cmake ninja-build g++ make pkg-config libgtest-dev curl ca-certificate
 if [ "$what" = x-check ]; then
   # Only the desktop program's check under a virtual X server needs these.
   packages+=(xvfb xauth xdotool x11-utils trayer python3)
+fi
+if [ "$what" = bench ]; then
+  # bench/: Google Benchmark, and SQLite to measure the record file against.
+  packages+=(libbenchmark-dev libsqlite3-dev)
 fi
 if [ "$what" = test ]; then
   # clang with its libFuzzer and sanitizer runtimes for the fuzz programs.

@@ -1,5 +1,6 @@
 #include "server/chat_web_server.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -83,8 +84,9 @@ int ChatWebServer::Start(const std::string& web_root, const std::string& default
                          unsigned idle_timeout_ms) {
   // A port outside 1..65535 is refused as one that cannot be bound. The
   // socket layer keeps only its low 16 bits, so 99999 would listen on 34463
-  // and -1 on 65535 while the log names the port of the settings.
-  if (port < 1 || port > 65535) {
+  // and -1 on 65535 while the log names the port of the settings. Port 0
+  // passes only when the system is asked to choose (set_any_port).
+  if (port < (any_port() ? 0 : 1) || port > 65535) {
     ReportError("unavailable port number", "Start", 0);
     TellPortUnavailable(port);
     return 0;
@@ -108,6 +110,11 @@ void ChatWebServer::take_address_settings() {
   trusted_proxies_ = address_list(s.trusted_proxies);
   ConnectionLimits bounds = limits();
   bounds.connections_per_address = s.max_connections_per_address;
+  bounds.max_connections = s.max_connections;
+  // 0 lifts the bound on unfinished requests, and so the share of it too.
+  const std::size_t pending = std::size_t(s.max_pending_kb) * 1024;
+  bounds.pending_bytes = pending > 0 ? pending : SIZE_MAX;
+  bounds.pending_bytes_per_address = pending / kPendingShareDivisor;
   bounds.exempt_addresses = trusted_proxies_;
   bounds.network_prefix_v4 = s.network_prefix_v4;
   bounds.network_prefix_v6 = s.network_prefix_v6;

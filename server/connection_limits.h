@@ -38,7 +38,8 @@ inline constexpr int kSendStallMs = 60 * 1000;
 // small fraction of it.
 inline constexpr std::size_t kMaxRequestBytes = std::size_t(1) << 20;
 
-// Memory held by unfinished requests over all connections together. Past
+// Memory held by unfinished requests over all connections together
+// (MaxPendingKB; 0 lifts it and the share below). Past
 // it, the connection whose request grows is closed, so 3,000 clients that
 // each send most of a large request cannot pin gigabytes; 64 connections
 // at the per-request maximum fit, thousands of ordinary ones many times.
@@ -115,9 +116,16 @@ struct ConnectionLimits {
   // Connections one address may hold (0: no bound); further ones are closed
   // at once.
   int connections_per_address = kConnectionsPerAddress;
-  // Connections the server keeps before it closes the longest-idle ones for
-  // a newcomer (0: the descriptor limit less kSpareDescriptors).
+  // Connections (and so client threads) the server keeps before it closes
+  // the longest-waiting ones for a newcomer (MaxConnections); never more
+  // than the descriptor limit less kSpareDescriptors, which alone bounds
+  // them at 0.
   long max_connections = 0;
+  // Client threads the server starts at most (0: as many as the system
+  // gives). Past it a newcomer is handled as when the system has no thread
+  // to give: a connection waiting for its client is closed and its thread
+  // serves the newcomer next. Tests set it to play a host short of threads.
+  std::size_t client_threads = 0;
   // Peer addresses or networks exempt from the bounds per network (trusted
   // proxies; entries as in storage/ip_list.h).
   std::vector<std::string> exempt_addresses;

@@ -6,15 +6,18 @@
 //
 // Fair shares of the connections (and their threads): a network holds at
 // most its bound (MaxConnectionsPerAddress). Past the server's bound
-// (max_connections) a newcomer takes the place of a connection that waits
+// (max_connections, MaxConnections) a newcomer takes the place of a connection that waits
 // for its client: an idle kept-alive connection, an unfinished request or
 // an unfinished TLS handshake (each bounded in time by itself), chosen
 // from the network holding the most connections, and of those the one
 // waiting longest. So a network that floods the server with silent or
 // half-sent connections loses them first, and one that holds a single
-// connection keeps it. Connections that are being answered (a page, a
-// waiting message stream, a send) are never closed to make room; the
-// waiting streams are bounded by the places (one per place).
+// connection keeps it. The same choice makes room when accepting fails for
+// want of descriptors, and when no thread can be started for a newcomer:
+// then the newcomer waits (ConnectionServer's unserved queue) for the
+// thread of the connection closed for it. Connections that are being
+// answered (a page, a waiting message stream, a send) are never closed to
+// make room; the waiting streams are bounded by the places (one per place).
 //
 // An entry belongs to its connection's client thread, which adds it before
 // the connection's first step and removes it before releasing the

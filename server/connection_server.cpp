@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <deque>
 
 #include "platform/event.h"
 #include "platform/lock_annotations.h"
@@ -105,8 +106,12 @@ class Listeners {
 // Everything one run shares with its threads. Every thread of the run holds a
 // reference, so the stop event and the registry stay valid until the last of
 // them has ended, however long a page handler takes after Shutdown.
+struct Client;
+
 struct RunBlock {
   int port = 0;
+  bool any_port = false;          // port 0 asks the system for one
+  std::atomic<int> bound_port{0};  // the port the listener holds
   std::string address;  // empty: all local addresses
   unsigned idle_timeout_ms = 0;
   ConnectionLimits limits;
@@ -125,6 +130,29 @@ struct RunBlock {
   // the last of them takes a connection, for the accept thread to step in.
   std::atomic<int> waiting{0};
   PollableEvent dry;
+
+  // Connections accepted when no thread could be started for them: each
+  // waits here for the thread of the connection closed to make room for it
+  // (or of any other that ends), never picked to make room itself.
+  Mutex unserved_lock;
+  std::deque<std::shared_ptr<Client>> unserved GUARDED_BY(unserved_lock);
+
+  // The oldest unserved connection, or null.
+  std::shared_ptr<Client> take_unserved() EXCLUDES(unserved_lock) {
+    MutexLock hold(unserved_lock);
+    if (unserved.empty()) return nullptr;
+    std::shared_ptr<Client> next = std::move(unserved.front());
+    unserved.pop_front();
+    return next;
+  }
+  // Takes `client` back out; false when a thread has taken it meanwhile.
+  bool take_back(const std::shared_ptr<Client>& client) EXCLUDES(unserved_lock) {
+    MutexLock hold(unserved_lock);
+    auto it = std::find(unserved.begin(), unserved.end(), client);
+    if (it == unserved.end()) return false;
+    unserved.erase(it);
+    return true;
+  }
 
   bool exempt(const std::string& ip) const {
     return std::any_of(limits.exempt_addresses.begin(), limits.exempt_addresses.end(),
@@ -159,6 +187,7 @@ struct ConnectionServer::Impl final : ConnectionHost {
   ConnectionLimits limits;  // taken by the next Run; written only while stopped
   std::string listen_address;  // likewise
   int tls_port = 0;            // likewise
+  bool any_port = false;       // likewise
   std::shared_ptr<const TlsContext> tls_context;
   // Bytes counted for unfinished requests of all connections of all runs.
   PendingPool pending_pool;
@@ -209,6 +238,10 @@ struct ConnectionServer::Impl final : ConnectionHost {
                  int port, bool secure = false);
   int open_tls_listener(RunBlock& block);
   void serve(RunBlock& block, Client& client);
+  // Serves the connections that wait for a thread, on this one.
+  void serve_unserved(RunBlock& block);
+  // Closes a connection that no thread serves.
+  void drop(RunBlock& block, Client& client);
   void serve_and_wait(const std::shared_ptr<RunBlock>& block, std::shared_ptr<Client> client);
 };
 
@@ -264,6 +297,15 @@ void ConnectionServer::set_tls(int tls_port, std::shared_ptr<const TlsContext> c
   impl_->tls_context = usable ? std::move(context) : nullptr;
 }
 
+void ConnectionServer::set_any_port(bool allowed) { impl_->any_port = allowed; }
+
+bool ConnectionServer::any_port() const { return impl_->any_port; }
+
+int ConnectionServer::port() const {
+  MutexLock hold(impl_->run_lock);
+  return impl_->run && impl_->running ? impl_->run->bound_port.load() : 0;
+}
+
 bool ConnectionServer::tls_listening() const {
   MutexLock hold(impl_->run_lock);
   return impl_->run && impl_->run->tls_listening;
@@ -284,6 +326,7 @@ int ConnectionServer::Run(int port, unsigned idle_timeout_ms) {
   }
   auto block = std::make_shared<RunBlock>();
   block->port = port;
+  block->any_port = m.any_port;
   block->idle_timeout_ms = idle_timeout_ms;
   block->limits = m.limits;
   block->address = m.listen_address;
@@ -292,9 +335,10 @@ int ConnectionServer::Run(int port, unsigned idle_timeout_ms) {
   // Every connection holds a descriptor: the soft limit a service is given
   // (often 1,024) would let one client lock everyone out.
   const long descriptors = raise_descriptor_limit();
-  block->max_connections = m.limits.max_connections > 0
-                               ? m.limits.max_connections
-                               : std::max(descriptors - kSpareDescriptors, 16L);
+  // What the descriptors allow bounds the connections whatever the setting.
+  block->max_connections = std::max(descriptors - kSpareDescriptors, 16L);
+  if (m.limits.max_connections > 0)
+    block->max_connections = std::min(block->max_connections, m.limits.max_connections);
   if (!block->stop.valid() || !block->dry.valid()) {
     m.report("WSACreateEvent(...) failure for ShutdownEvent", "AcceptThread",
              block->stop.valid() ? block->dry.error() : block->stop.error());
@@ -427,10 +471,11 @@ bool ConnectionServer::Impl::open_listeners(RunBlock& block) {
     block.start_failed = true;
     return false;
   }
-  // Port 0 would bind a random port nobody can find: it counts as a port
-  // that cannot be bound.
-  bool bound = (block.port & 0xffff) != 0 && net::bind_address(listener, block.address, block.port, error);
-  if ((block.port & 0xffff) == 0) error = EADDRNOTAVAIL;
+  // Port 0 would bind a random port nobody can find: unless asked for, it
+  // counts as a port that cannot be bound.
+  const bool usable = (block.port & 0xffff) != 0 || block.any_port;
+  const bool bound = usable && net::bind_address(listener, block.address, block.port, error);
+  if (!usable) error = EADDRNOTAVAIL;
   if (!bound) {
     net::close_socket(listener);
     block.bind_failed = true;
@@ -444,6 +489,7 @@ bool ConnectionServer::Impl::open_listeners(RunBlock& block) {
     return false;
   }
   (void)net::defer_accept(listener, kDeferAcceptSeconds);
+  block.bound_port = net::local_port(listener);
   block.listeners.open(listener, open_tls_listener(block));
   return true;
 }
@@ -479,6 +525,8 @@ void ConnectionServer::Impl::accept_loop(const std::shared_ptr<RunBlock>& block)
     if (watch && w.readable && block->waiting.load() == 0) accept_waiting(block, ready);
   }
   block->listeners.close();
+  // Whatever still waits for a thread is not served any more.
+  while (std::shared_ptr<Client> left = block->take_unserved()) drop(*block, *left);
 }
 
 // Takes every connection that waits on the ready listeners and starts a
@@ -576,16 +624,40 @@ int ConnectionServer::Impl::add_client(const std::shared_ptr<RunBlock>& block, i
                                        const std::string& ip, int port, bool secure) {
   std::shared_ptr<Client> client = admit(*block, socket, ip, port, secure);
   if (!client) return 1;
-  int error = 0;
+  int error = EAGAIN;
+  const std::size_t thread_bound = block->limits.client_threads;
   bool started =
+      (thread_bound == 0 || static_cast<std::size_t>(clients.busy()) < thread_bound) &&
       clients.run([this, block, client] { serve_and_wait(block, client); }, &error);
   if (!started) {
-    (void)block->registry.remove(client->entry);
     report("_beginthreadex(...) failure", "AddClient", error);
-    client->transport->close();
-    serving.fetch_sub(1);
+    // Out of threads: a connection waiting for its client makes room, and
+    // its thread serves this one next. Queued first, so that thread cannot
+    // look before it is there.
+    client->entry.idle_since.store(0);
+    {
+      MutexLock hold(block->unserved_lock);
+      block->unserved.push_back(client);
+    }
+    if (!block->registry.close_longest_idle() && block->take_back(client)) drop(*block, *client);
   }
   return 1;
+}
+
+void ConnectionServer::Impl::drop(RunBlock& block, Client& client) {
+  (void)block.registry.remove(client.entry);
+  client.transport->close();
+  serving.fetch_sub(1);
+}
+
+void ConnectionServer::Impl::serve_unserved(RunBlock& block) {
+  while (std::shared_ptr<Client> next = block.take_unserved()) {
+    // From now on it waits for its client like any other (a handshake).
+    next->entry.idle_since.store(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
+    serve(block, *next);
+  }
 }
 
 // The life of a client thread within one run: it serves its connection,
@@ -595,6 +667,7 @@ void ConnectionServer::Impl::serve_and_wait(const std::shared_ptr<RunBlock>& blo
                                             std::shared_ptr<Client> client) {
   serve(*block, *client);
   client.reset();
+  serve_unserved(*block);
   std::unique_ptr<net::ListenWait> wait = block->listeners.make_wait(block->stop.fd());
   if (!wait || !wait->valid()) return;  // out of descriptors: the accept thread serves
   for (;;) {
@@ -623,6 +696,7 @@ void ConnectionServer::Impl::serve_and_wait(const std::shared_ptr<RunBlock>& blo
     make_room(*block);
     if (std::shared_ptr<Client> next = admit(*block, socket, ip, raw_port, secure))
       serve(*block, *next);
+    serve_unserved(*block);
   }
 }
 

@@ -21,10 +21,13 @@
 // Bounds per address (the peer's; exempt_addresses are not bounded): at
 // most connections_per_address connections (a further one is closed at
 // once) and pending_bytes_per_address of the unfinished-request memory.
-// Once the connections reach max_connections (by default what the
+// Once the connections reach max_connections (never more than what the
 // descriptor limit, raised to its hard limit at Run, leaves), or accepting
-// fails for want of descriptors, the connection that has waited longest for
-// a request is closed, so a newcomer is always served.
+// fails for want of descriptors, or no thread can be started for a
+// newcomer, the connection waiting longest for its client of the network
+// holding the most is closed (ConnectionRegistry), so a newcomer is served
+// while any connection waits for its client; short of threads, the
+// newcomer is served by the thread of the one closed.
 //
 // Lifetime: Run/Shutdown may alternate any number of times. The stop event
 // and the client registry of one run live in a block shared by the run's
@@ -78,10 +81,22 @@ class ConnectionServer {
   // cannot be bound is reported and leaves the plain port serving.
   bool tls_listening() const;
 
+  // Whether port 0 of the next Run asks the system for a free port, which
+  // port() then tells, instead of failing like a port that cannot be bound.
+  // For tests, which must not probe for a port that another process may
+  // take before they bind it. Off by default: an operator's port 0 (or a
+  // port setting that does not read as a number) would serve where nobody
+  // can find it. Only while stopped.
+  void set_any_port(bool allowed);
+  bool any_port() const;
+  // The port the plain listener holds while running (the one the system
+  // chose for port 0); 0 when stopped.
+  int port() const;
+
   // 1 when the server listens and its threads run, 0 otherwise (already
   // running, port taken, threads not started). A taken port shows the
   // bind-failure message through message_box and returns at once; so does
-  // a port whose low 16 bits are 0. Any other start failure also returns 0
+  // a port whose low 16 bits are 0 (unless set_any_port). Any other start failure also returns 0
   // at once.
   int Run(int port, unsigned idle_timeout_ms);
 

@@ -19,7 +19,8 @@ int main(int argc, char** argv) {
   using namespace tvl;
 
   return_large_blocks(kOwnBlockBytes);
-  if (read_log_level() != 0) service_log().Open(program_folder() + "service.log");
+  // The service log is opened by the service body once it holds the
+  // program folder: a second server must not touch the running one's.
 
   // The socket layer needs no start-up here; a write to a closed connection
   // must fail with an error instead of ending the process.

@@ -11,6 +11,7 @@
 #include <ctime>
 #include <thread>
 
+#include "platform/folder_lock.h"
 #include "platform/fs.h"
 #include "platform/lock_file.h"
 #include "platform/message_box.h"
@@ -216,6 +217,13 @@ void ServiceHost::Run() {
   // Only another holder ends the body; a lock file that cannot be created
   // (no state folder and no right to make one) does not stop the service.
   if (mutex.acquire(service_lock_path()) == LockFile::kHeld) return;
+  // Another state folder is another mutex: a second server on the same
+  // program folder ends here, before it removes, tightens or writes
+  // anything there (leftover account files, service.log, the chat log).
+  FolderLock folder_lock;
+  if (!TakeProgramFolder(folder_lock)) return;
+  if (!service_log().is_open() && read_log_level() != 0)
+    (void)service_log().Open(program_folder_ + "service.log");  // a failure is shown there
 
   SetStatus(kServiceStartPending, kStatusWaitHintMs);
   body_ = Body::Serving;
@@ -270,6 +278,25 @@ void ServiceHost::Run() {
   stop_requested_.store(false);
   Print(3, "Tavella Service stopped.");
   mutex.release();
+}
+
+bool ServiceHost::TakeProgramFolder(FolderLock& lock) {
+  switch (lock.take(program_folder_, FolderLock::Mode::kExclusive, kServedFolderWaitMs)) {
+    case FolderLock::Outcome::kLocked:
+      return true;
+    case FolderLock::Outcome::kFailed:
+      // A folder that cannot be opened fails on its own, said at the load.
+      return true;
+    case FolderLock::Outcome::kBusy:
+      break;
+  }
+  // Not to service.log: that file is the other server's.
+  const std::string text = folder_served_text(program_folder_);
+  std::fprintf(stderr, "%s: %s\n", service_name_.c_str(), text.c_str());
+  std::fflush(stderr);
+  ReportServiceEvent("%s", text.c_str());
+  failed_ = true;
+  return false;
 }
 
 bool ServiceHost::clients_ended(int timeout_ms) {

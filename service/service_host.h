@@ -8,7 +8,10 @@
 // The dispatcher (the calling thread) turns SIGTERM and SIGINT into the stop
 // control and SIGHUP into the reload, and runs the service body on a thread
 // of its own. The body takes the single-instance lock "Tavella Service
-// Mutex" (a locked file in the state folder), creates its notification
+// Mutex" (a locked file in the state folder) and the lock of its program
+// folder (one server per program folder, whatever its state folder; a
+// second one ends with a failure before it touches anything there), opens
+// the service log, creates its notification
 // window (a message queue its thread blocks on), starts the chat engine, the
 // control socket for tvlctl, and serves the queue until the stop message has
 // been handled. A chat server that cannot listen ends the body: the reason
@@ -47,6 +50,8 @@
 #include "service/status_reporter.h"
 
 namespace tvl {
+
+class FolderLock;
 
 // Path of the single-instance lock file in the state folder.
 std::string service_lock_path();
@@ -116,6 +121,9 @@ class ServiceHost {
   bool OnReloadMessage();
   void RunControlJobs();
 
+  // Takes the program folder's lock for the life of the body. False (told
+  // on standard error and in the system log) when another server holds it.
+  [[nodiscard]] bool TakeProgramFolder(FolderLock& lock);
   void StartControlServer();
   void StopControlServer();
   // A failure of the body a person must learn of: standard error, the

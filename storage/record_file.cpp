@@ -61,8 +61,10 @@ bool RecordFile::open(const std::string& path) {
   }
   if (!ok || sum > int64_t(reclen)) {
     // A header that is short or describes no usable record.
+    // open_status stays kOpened: the file is there and readable, but it is
+    // no record file (empty, cut short, overwritten): damage, not a lack of
+    // permission.
     m.file.close();
-    m.open_status = LockedOpen::kFailed;
     m.error = "file can't be  opened!";
     return false;
   }

@@ -61,7 +61,9 @@ class RecordFile {
 
   bool open(const std::string& path);  // locks the file; never creates
   // What the last open() found (a missing file, a folder, a lock held too
-  // long by another handle, ...).
+  // long by another handle, ...). kOpened with open() false: the file was
+  // read, but its header describes no record file (an empty or overwritten
+  // file).
   LockedOpen open_status() const;
   // Replaces the file with its changed state and closes. False when that
   // failed (a full disk, an I/O error): the file is exactly as it was at

@@ -65,6 +65,8 @@ const NumberKey kNumberKeys[] = {
     {"NetworkPrefixV6", 64, 0, 128, &ServerSettings::network_prefix_v6, nullptr},
     {"MaxPasswordChecks", kProcessors, 0, kBound, &ServerSettings::max_password_checks, nullptr},
     {"PasswordQueue", 8, 0, kBound, &ServerSettings::password_queue, nullptr},
+    {"MaxConnections", 10000, 0, kBound, &ServerSettings::max_connections, nullptr},
+    {"MaxPendingKB", 64 * 1024, 0, kBound, &ServerSettings::max_pending_kb, nullptr},
 };
 
 // A decimal number, blanks around it allowed, nothing else. False for

@@ -38,6 +38,12 @@
 //   MaxPasswordChecks /     max_password_checks the processors: password checks
 //     never                                           running at once
 //   PasswordQueue / never   password_queue      "8"   checks waiting for a turn
+//   MaxConnections / never  max_connections     "10000" connections (each with its
+//                                                     thread) the server keeps; 0:
+//                                                     as many as descriptors allow
+//   MaxPendingKB / never    max_pending_kb      "65536" KiB unfinished requests may
+//                                                     hold together (a network: an
+//                                                     eighth of it)
 // For the bounds, 0 means no bound.
 // Numbers are checked: a value that is not a decimal number (blanks around it
 // allowed) or lies outside its key's range is refused, naming the key, the
@@ -96,6 +102,11 @@ struct ServerSettings {
   // and waiting for a turn beyond them (chat/password_gate.h).
   int max_password_checks = processor_count();
   int password_queue = 8;
+  // Connections the server keeps at once, each with its thread (past it
+  // the longest-waiting one of the network holding the most makes room),
+  // and the memory of unfinished requests together (server/connection_limits.h).
+  int max_connections = 10000;
+  int max_pending_kb = 64 * 1024;
 };
 
 // The key of the client network of `address` under the settings' prefixes.

@@ -701,12 +701,21 @@ TEST_F(ChatWebServerTest, PortOutsideTheRangeIsRefusedLikeATakenPort) {
               "on the port " + std::to_string(port) +
                   ",Try changing the port number and then starting the server again.");
   }
-  set_message_sink(nullptr);
+  messages.clear();
   // A port inside the range starts as before.
-  const int port = test::free_port();
-  ASSERT_EQ(server.Start(root.path(), "index.ghp", port, 0), 1);
+  test::PortReservation reserved;
+  ASSERT_EQ(server.Start(root.path(), "index.ghp", reserved.port(), 0), 1);
   EXPECT_TRUE(server.running());
+  EXPECT_EQ(server.port(), reserved.port());
   server.Shutdown();
+  // Port 0 passes only when the system is asked to choose, which the
+  // server then tells.
+  server.set_any_port(true);
+  ASSERT_EQ(server.Start(root.path(), "index.ghp", 0, 0), 1);
+  EXPECT_GT(server.port(), 0);
+  server.Shutdown();
+  set_message_sink(nullptr);
+  EXPECT_TRUE(messages.empty());
 }
 
 TEST_F(ChatWebServerTest, HooksOfConnectAndSentDoNothing) {

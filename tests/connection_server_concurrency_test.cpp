@@ -83,8 +83,8 @@ TEST(ConnectionServerConcurrency, HundredSimultaneousConnectionsAreServedTogethe
     response = "done:" + request;
     return 1;
   };
-  int port = free_port();
-  ASSERT_EQ(1, server.Run(port, 0));
+  const int port = server.run_on_any_port();
+  ASSERT_NE(0, port);
   std::vector<std::unique_ptr<RawClient>> clients;
   for (int i = 0; i < kClients; ++i) {
     clients.push_back(std::make_unique<RawClient>());
@@ -105,8 +105,8 @@ TEST(ConnectionServerConcurrency, ShutdownReturnsWithClientsAttachedAndTheyAreCl
     keep = 1;
     return 1;
   };
-  int port = free_port();
-  ASSERT_EQ(1, server.Run(port, 0));
+  const int port = server.run_on_any_port();
+  ASSERT_NE(0, port);
   std::vector<std::unique_ptr<RawClient>> clients;
   for (int i = 0; i < 30; ++i) {
     clients.push_back(std::make_unique<RawClient>());
@@ -136,8 +136,8 @@ TEST(ConnectionServerConcurrency, HandlerStillBusyAfterShutdownFinishesSafely) {
     keep = 1;
     return 1;
   };
-  int port = free_port();
-  ASSERT_EQ(1, server.Run(port, 0));
+  const int port = server.run_on_any_port();
+  ASSERT_NE(0, port);
   RawClient c;
   ASSERT_TRUE(c.connect(port));
   ASSERT_TRUE(c.send("END"));
@@ -146,8 +146,8 @@ TEST(ConnectionServerConcurrency, HandlerStillBusyAfterShutdownFinishesSafely) {
   EXPECT_EQ(1, server.live_clients());
 
   // A new run while the old run's thread is still inside its handler.
-  int other = free_port();
-  ASSERT_EQ(1, server.Run(other, 0));
+  const int other = server.run_on_any_port();
+  ASSERT_NE(0, other);
   gate.open();
   // The old thread sends what its handler made, then sees its run's stop
   // event (still valid) and ends.
@@ -166,8 +166,8 @@ TEST(ConnectionServerConcurrency, HandlerStillBusyAfterShutdownFinishesSafely) {
 TEST(ConnectionServerConcurrency, RepeatedRunsWithTrafficAndStops) {
   ScriptedServer server;
   for (int round = 0; round < 5; ++round) {
-    int port = free_port();
-    ASSERT_EQ(1, server.Run(port, 0)) << round;
+    const int port = server.run_on_any_port();
+    ASSERT_NE(0, port) << round;
     std::vector<std::thread> talkers;
     std::atomic<int> answered{0};
     for (int i = 0; i < 8; ++i)
@@ -191,8 +191,8 @@ TEST(ConnectionServerConcurrency, RepeatedRunsWithTrafficAndStops) {
 
 TEST(ConnectionServerConcurrency, DestroyingARunningServerEndsItsClients) {
   auto server = std::make_unique<ScriptedServer>();
-  int port = free_port();
-  ASSERT_EQ(1, server->Run(port, 0));
+  const int port = server->run_on_any_port();
+  ASSERT_NE(0, port);
   std::vector<std::unique_ptr<RawClient>> clients;
   for (int i = 0; i < 10; ++i) {
     clients.push_back(std::make_unique<RawClient>());
@@ -212,8 +212,8 @@ TEST(ConnectionServerConcurrency, WaitForClientsGivesUpOnAStuckHandlerOnly) {
     response = "late";
     return 1;
   };
-  int port = free_port();
-  ASSERT_EQ(1, server.Run(port, 0));
+  const int port = server.run_on_any_port();
+  ASSERT_NE(0, port);
   RawClient busy, idle;
   ASSERT_TRUE(busy.connect(port));
   ASSERT_TRUE(idle.connect(port));
@@ -242,8 +242,8 @@ TEST(ConnectionServerConcurrency, StopEndsStalledReadersAndHalfRequestsAndFreesT
   ConnectionLimits limits;
   limits.pending_bytes = 512 * 1024;
   server.set_limits(limits);
-  int port = free_port();
-  ASSERT_EQ(1, server.Run(port, 0));
+  const int port = server.run_on_any_port();
+  ASSERT_NE(0, port);
   std::vector<std::unique_ptr<RawClient>> readers, senders;
   for (int i = 0; i < 10; ++i) {
     readers.push_back(std::make_unique<RawClient>());

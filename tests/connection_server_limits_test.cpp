@@ -58,7 +58,6 @@ constexpr std::size_t kBigAnswer = 32u << 20;  // more than loopback buffers hol
 class ConnectionLimitsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    port_ = free_port();
     big_ = std::make_shared<std::string>(kBigAnswer, 'z');
     auto big = big_;
     // "big" asks for an answer larger than the socket buffers; every answer
@@ -72,9 +71,22 @@ class ConnectionLimitsTest : public ::testing::Test {
       return 1;
     };
   }
+  // A request naming "wait" is answered "WAITED" once `release` is set
+  // (a page that waits on its connection, as a poll may); others as before.
+  void answer_waits_once(std::atomic<bool>& release) {
+    auto plain = server_.handler;
+    server_.handler = [&release, plain](const std::string& ip, const std::string& request,
+                                        std::string& response, int& keep) {
+      if (request.find("wait") == std::string::npos) return plain(ip, request, response, keep);
+      eventually([&] { return release.load(); });
+      response = "WAITED";
+      return 1;
+    };
+  }
   void start(const ConnectionLimits& limits) {
     server_.set_limits(limits);
-    ASSERT_EQ(1, server_.Run(port_, 0));
+    port_ = server_.run_on_any_port();
+    ASSERT_NE(0, port_);
   }
 
   int port_ = 0;
@@ -142,7 +154,6 @@ TEST_F(ConnectionLimitsTest, EachBoundEndsTheConnectionThatPassesIt) {
     EXPECT_TRUE(eventually([&] { return server.live_clients() == 0; }));
     EXPECT_EQ(0u, server.pending_request_bytes());
     EXPECT_EQ(1, server.Shutdown());
-    port_ = free_port();
   }
 }
 
@@ -185,7 +196,6 @@ TEST_F(ConnectionLimitsTest, ClientsWithinTheBoundsAreServedOnOneConnection) {
   // the time the reader takes for them is its own, not a stall.
   ConnectionLimits stall_only = relaxed();
   stall_only.send_stall_ms = 1500;
-  port_ = free_port();
   start(stall_only);
   {
     SCOPED_TRACE("a slow reader that keeps taking the answer");
@@ -217,7 +227,8 @@ TEST_F(ConnectionLimitsTest, ClientsWithinTheBoundsAreServedOnOneConnection) {
 
 TEST_F(ConnectionLimitsTest, RunTimeOutStillEndsASilentConnectionBeforeTheBounds) {
   server_.set_limits(relaxed());
-  ASSERT_EQ(1, server_.Run(port_, 150));
+  port_ = server_.run_on_any_port(150);
+  ASSERT_NE(0, port_);
   RawClient c;
   ASSERT_TRUE(c.connect(port_));
   ASSERT_TRUE(c.send("partial"));
@@ -359,14 +370,7 @@ TEST_F(ConnectionLimitsTest, ADescriptorHogDoesNotLockANewcomerOut) {
   // A page that waits on its connection (as a poll may) is busy, not idle:
   // it is never the one closed, though its connection is the oldest.
   std::atomic<bool> release{false};
-  auto plain = server_.handler;
-  server_.handler = [&, plain](const std::string& ip, const std::string& request,
-                               std::string& response, int& keep) {
-    if (request.find("wait") == std::string::npos) return plain(ip, request, response, keep);
-    eventually([&] { return release.load(); });
-    response = "WAITED";
-    return 1;
-  };
+  answer_waits_once(release);
   ConnectionLimits limits = relaxed();
   limits.max_connections = 16;
   start(limits);
@@ -438,6 +442,59 @@ TEST_F(ConnectionLimitsTest, ManyNetworksOfUnfinishedRequestsDoNotLockANewcomerO
   // the network holding the fewest.
   EXPECT_TRUE(eventually([&] { return server_.connections_of("127.0.0.10") <= 9; }));
   EXPECT_EQ(server_.connections_of("127.0.0.12"), 4);
+}
+
+// Short of threads: a newcomer for whom no thread can be started takes the
+// thread of the connection waiting longest of the network holding the most.
+// When none waits for its client, the newcomer is closed, never left
+// without an answer.
+TEST_F(ConnectionLimitsTest, ShortOfThreadsANewcomerTakesTheThreadOfAWaitingConnection) {
+  std::atomic<bool> release{false};
+  answer_waits_once(release);
+  ConnectionLimits limits = relaxed();
+  limits.client_threads = 6;
+  start(limits);
+  std::vector<std::unique_ptr<RawClient>> held;
+  auto open_from = [&](const std::string& source, int count, const char* request) {
+    for (int i = 0; i < count; ++i) {
+      held.push_back(std::make_unique<RawClient>());
+      held.back()->set_source(source);
+      ASSERT_TRUE(held.back()->connect(port_));
+      if (request) {
+        ASSERT_TRUE(held.back()->send(request));
+      }
+    }
+  };
+  open_from("127.0.0.10", 4, nullptr);  // silent: waiting for their client
+  open_from("127.0.0.11", 2, nullptr);
+  ASSERT_TRUE(eventually([&] { return server_.connections() == 6; }));
+  for (int n = 0; n < 3; ++n) {
+    RawClient newcomer;
+    newcomer.set_source("127.0.0." + std::to_string(20 + n));
+    ASSERT_TRUE(newcomer.connect(port_));
+    ASSERT_TRUE(newcomer.send("helloEND"));
+    EXPECT_EQ("OK8", newcomer.read_bytes(3, 5000)) << n;
+  }
+  // Room came from the network holding the most.
+  EXPECT_TRUE(eventually([&] { return server_.connections_of("127.0.0.10") <= 2; }));
+  EXPECT_EQ(server_.connections_of("127.0.0.11"), 2);
+
+  // Every thread busy answering: a newcomer is closed at once (a server of
+  // its own, so no thread of the first one counts).
+  ScriptedServer busy;
+  busy.handler = server_.handler;
+  busy.set_limits(limits);
+  port_ = free_port();
+  ASSERT_EQ(1, busy.Run(port_, 0));
+  held.clear();
+  open_from("127.0.0.10", 6, "waitEND");
+  ASSERT_TRUE(busy.wait_requests(6));
+  RawClient late;
+  late.set_source("127.0.0.20");
+  ASSERT_TRUE(late.connect(port_));
+  EXPECT_TRUE(late.wait_closed(5000));
+  release = true;
+  for (auto& c : held) EXPECT_EQ("WAITED", c->read_bytes(6, 5000));
 }
 
 }  // namespace

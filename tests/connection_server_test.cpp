@@ -95,7 +95,6 @@ bool closed_or_reset(int fd) {
 class ConnectionServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    port_ = free_port();
     // Descriptor numbers are reused between tests: start each with no
     // records, so a client socket of an earlier test is not taken for one
     // of the server's.
@@ -105,7 +104,10 @@ class ConnectionServerTest : public ::testing::Test {
   }
   void TearDown() override { set_message_sink(nullptr); }
 
-  void start(unsigned idle_ms = 0) { ASSERT_EQ(1, server_.Run(port_, idle_ms)); }
+  void start(unsigned idle_ms = 0) {
+    port_ = server_.run_on_any_port(idle_ms);
+    ASSERT_NE(0, port_);
+  }
   // Replaces the handler by one that keeps connections alive.
   void keep_alive() {
     server_.handler = [](const std::string&, const std::string& request, std::string& response,
@@ -396,16 +398,20 @@ TEST_F(ConnectionServerTest, BodyOfAnAnswerNotToBeSentIsDropped) {
 
 TEST_F(ConnectionServerTest, RunWhileRunningFailsAndLeavesTheServerServing) {
   start();
-  EXPECT_EQ(0, server_.Run(free_port(), 0));
+  EXPECT_EQ(0, server_.Run(0, 0));
   EXPECT_TRUE(server_.running());
   EXPECT_EQ("GOT:END", http_exchange(port_, "END"));
 }
 
 TEST_F(ConnectionServerTest, RunAfterShutdownServesAgainOnTheSameOrANewPort) {
-  start();
+  PortReservation reserved;
+  port_ = reserved.port();
+  ASSERT_EQ(1, server_.Run(port_, 0));
+  EXPECT_EQ(port_, server_.port());
   EXPECT_EQ("GOT:aEND", http_exchange(port_, "aEND"));
   EXPECT_EQ(1, server_.Shutdown());
   EXPECT_FALSE(server_.running());
+  EXPECT_EQ(0, server_.port());
   RawClient refused;
   EXPECT_FALSE(refused.connect(port_, 0));
 
@@ -414,8 +420,9 @@ TEST_F(ConnectionServerTest, RunAfterShutdownServesAgainOnTheSameOrANewPort) {
   EXPECT_EQ("GOT:bEND", http_exchange(port_, "bEND"));
   EXPECT_EQ(1, server_.Shutdown());
 
-  int other = free_port();
-  ASSERT_EQ(1, server_.Run(other, 0));
+  const int other = server_.run_on_any_port();
+  ASSERT_NE(0, other);
+  EXPECT_NE(port_, other);
   EXPECT_EQ("GOT:cEND", http_exchange(other, "cEND"));
   EXPECT_EQ(1, server_.Shutdown());
 }
@@ -438,7 +445,11 @@ TEST_F(ConnectionServerTest, TakenPortFailsAtOnceWithTheMessage) {
     messages.emplace_back(caption, text);
     shown.notify_all();
   });
+  PortReservation reserved;
+  port_ = reserved.port();
   int taken = ::socket(AF_INET, SOCK_STREAM, 0);
+  const int on = 1;  // beside the reservation
+  ASSERT_EQ(0, ::setsockopt(taken, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on));
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);

@@ -87,9 +87,10 @@ class HttpIntegration : public ::testing::Test {
     root.write("pic.gif", std::string("GIF89a\0\1\2", 9));
     root.write("fnf.html", "<p>not here</p>");
     root.write("users/ann", "secret");
-    port = test::free_port();
+    server.set_any_port(true);
+    ASSERT_EQ(server.Start(root.path(), "index.ghp", 0, 0), 1);
+    port = server.port();
     ASSERT_GT(port, 0);
-    ASSERT_EQ(server.Start(root.path(), "index.ghp", port, 0), 1);
   }
   void TearDown() override {
     server.Shutdown();

@@ -28,10 +28,18 @@ namespace fs = std::filesystem;
 
 // A blocking loopback connection; every read gives up after 10 s so a hang
 // fails the test instead of stalling it.
-int connect_to(int port) {
+// With `source`, from that loopback address ("127.0.0.2").
+int connect_to(int port, const char* source = nullptr) {
   int s = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a{};
   a.sin_family = AF_INET;
+  if (source) {
+    ::inet_pton(AF_INET, source, &a.sin_addr);
+    if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+      ::close(s);
+      return -1;
+    }
+  }
   a.sin_port = htons(static_cast<uint16_t>(port));
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   timeval limit{10, 0};
@@ -47,8 +55,9 @@ int connect_to(int port) {
 // `record`, the request goes in records of that many bytes, written back to
 // back.
 std::string https_exchange(int port, const TlsContext& client, const std::string& request,
-                           std::size_t record = std::string::npos) {
-  int s = connect_to(port);
+                           std::size_t record = std::string::npos,
+                           const char* source = nullptr) {
+  int s = connect_to(port, source);
   if (s < 0) return "refused: no connection";
   TlsConnection tls;
   Reason reason;
@@ -122,11 +131,13 @@ class TlsPort : public Certificates {
     limits.idle_ms = 120000;   // far beyond it: only the request bound can cut
     server_.set_limits(limits);
     server_.set_tls(tls_port_, context);
-    ASSERT_EQ(server_.Run(plain_port_, 0), 1);
+    plain_port_ = server_.run_on_any_port();
+    ASSERT_NE(plain_port_, 0);
     ASSERT_TRUE(server_.tls_listening());
   }
-  int plain_port_ = test::free_port();
-  int tls_port_ = test::free_port();
+  int plain_port_ = 0;
+  test::PortReservation tls_reserved_;
+  const int tls_port_ = tls_reserved_.port();
   test::ScriptedServer server_;
 };
 
@@ -176,6 +187,69 @@ TEST_F(TlsPort, PeersThatAreNoModernTlsClientsAreClosedAndTheServerGoesOn) {
   EXPECT_TRUE(test::eventually([&] { return server_.connections() == 0; }));
 }
 
+// Fair shares of the connections on the TLS port: several networks hold
+// every connection the server keeps with handshakes that never come (silent
+// peers) or never end (a record header, then nothing). The network holding
+// the most loses its longest-waiting first, and newcomers of networks of
+// their own complete their handshakes and are answered.
+TEST_F(TlsPort, UnfinishedHandshakesOfManyNetworksDoNotLockANewcomerOut) {
+  server_.Shutdown();
+  ConnectionLimits limits;  // the shipped request bound: only room-making cuts
+  limits.max_connections = 24;
+  limits.connections_per_address = 12;
+  server_.set_limits(limits);
+  ASSERT_EQ(server_.Run(plain_port_, 0), 1);
+  std::vector<int> attackers;
+  auto hold_from = [&](const char* source, int count, bool slow) {
+    for (int i = 0; i < count; ++i) {
+      const int s = connect_to(tls_port_, source);
+      ASSERT_GE(s, 0) << source;
+      // A handshake record's header announcing a body that never comes.
+      if (slow) {
+        ASSERT_EQ(::send(s, "\x16\x03\x01\x02\x00", 5, MSG_NOSIGNAL), 5);
+      }
+      attackers.push_back(s);
+    }
+  };
+  hold_from("127.0.0.10", 12, false);  // the most: its bound
+  hold_from("127.0.0.11", 8, true);
+  hold_from("127.0.0.12", 4, false);
+  ASSERT_TRUE(test::eventually([&] { return server_.connections() >= 24; }));
+  // Newcomers, one after the other, each keeping its connection.
+  struct Newcomer {
+    int socket = -1;
+    TlsConnection tls;
+  };
+  std::vector<std::unique_ptr<Newcomer>> newcomers;
+  for (int n = 0; n < 6; ++n) {
+    const std::string source = "127.0.0." + std::to_string(20 + n);
+    newcomers.push_back(std::make_unique<Newcomer>());
+    Newcomer& c = *newcomers.back();
+    c.socket = connect_to(tls_port_, source.c_str());
+    Reason reason;
+    ASSERT_TRUE(c.tls.connect(c.socket, client_, "127.0.0.1", 5000, reason)) << source << reason.text;
+    const std::string request = "SIZE 3 MORE END";
+    ASSERT_TRUE(c.tls.write(request.data(), request.size(), 5000));
+    char answer[3];
+    std::size_t got = 0;
+    long n_read = 1;
+    while (got < 3 && n_read > 0) {
+      n_read = c.tls.read(answer + got, 3 - got, 5000);
+      if (n_read > 0) got += static_cast<std::size_t>(n_read);
+    }
+    EXPECT_EQ(std::string(answer, got), "abc") << source;
+  }
+  // Room came from the networks holding the most, never the one holding
+  // the fewest.
+  EXPECT_TRUE(test::eventually([&] { return server_.connections_of("127.0.0.10") <= 9; }));
+  EXPECT_EQ(server_.connections_of("127.0.0.12"), 4);
+  for (auto& c : newcomers) {
+    c->tls.close();
+    ::close(c->socket);
+  }
+  for (int s : attackers) ::close(s);
+}
+
 // ---- tvlService ------------------------------------------------------------
 
 class HttpsService : public Certificates {
@@ -206,7 +280,8 @@ class HttpsService : public Certificates {
   test::ServiceFolder site_{"dist/"};
   const std::string folder_ = site_.path();
   const int port_ = site_.port();
-  int tls_port_ = test::free_port();
+  test::PortReservation tls_reserved_;
+  const int tls_port_ = tls_reserved_.port();
   test::ChildProcess service_;
 };
 

@@ -92,6 +92,27 @@ TEST_F(OperatorCommand, RoomsAreAddedChangedAndDeletedByTheirNumber) {
   EXPECT_EQ(rows[0].name, "Members");
 }
 
+// The answers that repeat a name (a room's, stored by whoever made it, or one
+// typed) show its controls escaped like every other terminal output.
+TEST_F(OperatorCommand, NamesRepeatedInAnswersCarryNoControls) {
+  const std::string csi = "\xc2\x9b" "2J";  // a C1 control sequence, valid UTF-8
+  struct Case {
+    std::vector<std::string> args;
+    std::string out, err;
+  } cases[] = {
+      {{"room", "add", "Hall" + csi}, "room Hall\\xc2\\x9b2J added\n", ""},
+      {{"room", "del", "4"}, "room Hall\\xc2\\x9b2J deleted\n", ""},
+      {{"room", "del", "4\x1b[2J"}, "", "tvlctl: no room 4\\x1b[2J\n"},
+      {{"user", "show", "x\x1b]0;t\x07"}, "", "tvlctl: no user x\\x1b]0;t\\x07\n"},
+      {{"user", "del", "x" + csi}, "", "tvlctl: no user x\\xc2\\x9b2J\n"},
+  };
+  for (const Case& c : cases) {
+    const CommandResult r = run(c.args);
+    EXPECT_EQ(r.out, c.out) << c.args[1];
+    EXPECT_EQ(r.err, c.err) << c.args[1];
+  }
+}
+
 TEST_F(OperatorCommand, ErrorPathBadInputGivesAMessageAndAStatusAndChangesNothing) {
   ASSERT_EQ(run({"user", "add", "bob", "--password-stdin"}, "pw\n").exit_code, 0);
   struct Case {

@@ -16,6 +16,7 @@
 
 #include "platform/autostart.h"
 #include "platform/event.h"
+#include "platform/folder_lock.h"
 #include "platform/thread.h"
 #include "platform/fs.h"
 #include "platform/interfaces.h"
@@ -99,6 +100,37 @@ TEST(FsTest, WholeFilesAreBinarySafe) {
   EXPECT_FALSE(read_whole_file(dir.path() + "f", back));
   EXPECT_EQ("x", back);  // untouched on failure
   EXPECT_FALSE(write_whole_file(dir.path() + "no/f", "x"));
+}
+
+// A server holds its program folder exclusively, tvlctl shared: shared
+// holders go together, an exclusive one goes with nobody, a holder that lets
+// go frees the folder, and a folder that cannot be opened is not "busy".
+TEST(FolderLockTest, SharedHoldersGoTogetherAndAnExclusiveOneWithNobody) {
+  using Mode = FolderLock::Mode;
+  using Outcome = FolderLock::Outcome;
+  TempDir dir;
+  struct Case {
+    Mode held, wanted;
+    Outcome outcome;
+  } cases[] = {
+      {Mode::kShared, Mode::kShared, Outcome::kLocked},
+      {Mode::kShared, Mode::kExclusive, Outcome::kBusy},
+      {Mode::kExclusive, Mode::kShared, Outcome::kBusy},
+      {Mode::kExclusive, Mode::kExclusive, Outcome::kBusy},
+  };
+  for (const Case& c : cases) {
+    FolderLock holder, other;
+    ASSERT_EQ(holder.take(dir.path(), c.held, 0), Outcome::kLocked);
+    EXPECT_EQ(other.take(dir.path(), c.wanted, 20), c.outcome)
+        << static_cast<int>(c.held) << static_cast<int>(c.wanted);
+    EXPECT_EQ(other.held(), c.outcome == Outcome::kLocked);
+    holder.release();
+    other.release();
+    EXPECT_EQ(other.take(dir.path(), c.wanted, 0), Outcome::kLocked);
+  }
+  FolderLock missing;
+  EXPECT_EQ(missing.take(dir.path() + "no/such/", Mode::kShared, 0), Outcome::kFailed);
+  EXPECT_FALSE(missing.held());
 }
 
 TEST(AutostartTest, EntryNamesTheRunningProgramAndIsRemovedAgain) {
@@ -321,8 +353,9 @@ TEST(ListenWaitTest, SharedListenersReportTheReadyOneAndStopWakesEveryWaiter) {
   for (int i = 0; i < 2; ++i) {
     listeners[i] = tvl::net::create_listen_socket(error);
     ASSERT_GE(listeners[i], 0);
-    ports[i] = tvl::test::free_port();
-    ASSERT_TRUE(tvl::net::bind_address(listeners[i], "127.0.0.1", ports[i], error));
+    ASSERT_TRUE(tvl::net::bind_address(listeners[i], "127.0.0.1", 0, error));
+    ports[i] = tvl::net::local_port(listeners[i]);
+    ASSERT_NE(ports[i], 0);
     ASSERT_TRUE(tvl::net::start_listening(listeners[i], 16, error));
   }
   tvl::PollableEvent stop;

@@ -3,6 +3,7 @@
 #include "storage/room_store.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/resource.h>
 
 #include <csignal>
@@ -168,6 +169,33 @@ TEST_F(RoomStoreTest, DamageIsToldWithTheRoomsThatCouldBeRead) {
     EXPECT_EQ(check.damaged, c.damaged) << c.what;
     EXPECT_EQ(check.declared, c.declared) << c.what;
     EXPECT_EQ(check.read, c.read) << c.what;
+  }
+}
+
+// Why a file that stands there cannot be read is told as what it is: an
+// empty or overwritten file is damage, not a question of permissions.
+TEST_F(RoomStoreTest, AnUnreadableFileIsToldAsWhatItIs) {
+  const struct {
+    const char* what;
+    std::function<void(const std::string& path)> make;
+    std::string reason_end;
+  } cases[] = {
+      {"empty", [](const std::string& p) { write_bytes(p, ""); }, " is damaged (its header cannot be read)"},
+      {"text", [](const std::string& p) { write_bytes(p, "not a record file"); },
+       " is damaged (its header cannot be read)"},
+      {"folder", [](const std::string& p) { ASSERT_EQ(::mkdir(p.c_str(), 0700), 0); },
+       " is not a file (damaged: a folder or other object stands in its place)"},
+  };
+  for (const auto& c : cases) {
+    ::unlink(file().c_str());
+    c.make(file());
+    std::vector<RoomInfo> rooms;
+    RoomFileCheck check;
+    EXPECT_FALSE(read_rooms(dir_.path(), rooms, &check)) << c.what;
+    EXPECT_TRUE(check.damaged) << c.what;
+    ASSERT_GE(check.reason.size(), c.reason_end.size()) << c.what;
+    EXPECT_EQ(check.reason.substr(check.reason.size() - c.reason_end.size()), c.reason_end) << c.what;
+    ::rmdir(file().c_str());
   }
 }
 

@@ -356,7 +356,8 @@ class ServiceBody : public ::testing::Test {
  protected:
   TestEnvironment env_;
   TempDir program_;
-  int port_ = test::free_port();
+  test::PortReservation reserved_;
+  const int port_ = reserved_.port();
   std::vector<Report> reports_;
 
   void SetUp() override {

@@ -9,6 +9,7 @@
 #include <signal.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -175,7 +176,8 @@ TEST_F(ServiceProcess, ASecondServiceBodyEndsAtOnceBecauseOfTheLock) {
   ASSERT_TRUE(first.wait_for_output(started_line())) << first.out();
 
   // Another copy on another port, so only the lock can stop it.
-  const int other_port = test::free_port();
+  test::PortReservation other;
+  const int other_port = other.port();
   write_option_ini("[Server]\r\nport=" + std::to_string(other_port) + "\r\n");
   ChildProcess second;
   ASSERT_TRUE(second.start(program_, {}));
@@ -186,6 +188,50 @@ TEST_F(ServiceProcess, ASecondServiceBodyEndsAtOnceBecauseOfTheLock) {
   EXPECT_TRUE(chat_answers());  // the first one serves on
   first.signal(SIGTERM);
   EXPECT_EQ(first.wait(), 0);
+}
+
+// A second server on the same program folder with a state folder of its own
+// (so another single-instance lock) ends with a failure before it removes,
+// tightens or writes anything of the first one's in the folder.
+TEST_F(ServiceProcess, ASecondServerOnTheSameFolderTouchesNothingOfTheFirst) {
+  ChildProcess first;
+  ASSERT_TRUE(first.start(program_, {}));
+  ASSERT_TRUE(first.wait_for_output(started_line())) << first.out();
+  // What the first one may have there: an account file being written, a
+  // chat log file, its service log.
+  const std::string in_progress = folder_ + "users/.#ann.tmp-1-0";
+  ASSERT_TRUE(write_whole_file(in_progress, "[Info]\r\n"));
+  const std::string day_log = folder_ + "log/old.txt";
+  ASSERT_TRUE(write_whole_file(day_log, "row\n"));
+  ASSERT_EQ(::chmod(day_log.c_str(), 0644), 0);
+  ASSERT_TRUE(test::eventually([&] { return service_log().find("Tavella Service started") != std::string::npos; }))
+      << service_log();
+  const std::string log_before = service_log();
+
+  const int other_port = test::free_port();
+  write_option_ini("[Server]\r\nport=" + std::to_string(other_port) + "\r\n");
+  TempDir other_state;
+  ChildProcess second;
+  ASSERT_TRUE(second.start("/usr/bin/env", {"TAVELLA_STATE_DIR=" + other_state.path(), program_}));
+  EXPECT_EQ(second.wait(), 1);
+  EXPECT_EQ(second.out(), kBanner);
+  EXPECT_EQ(second.err(), "Tavella Service: Another server serves the program folder " + folder_ +
+                              " (or tvlctl is changing its files): this one does not start\n");
+  EXPECT_TRUE(fs::exists(in_progress));
+  struct stat st{};
+  ASSERT_EQ(::stat(day_log.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0644u);
+  EXPECT_EQ(service_log(), log_before);
+  EXPECT_NE(test::http_exchange(other_port, "GET / HTTP/1.0\r\n\r\n", 500).rfind("HTTP", 0), 0u);
+
+  EXPECT_TRUE(chat_answers());  // the first one serves on
+  first.signal(SIGTERM);
+  EXPECT_EQ(first.wait(), 0);
+  // Ended, it holds the folder no more: the next server starts there.
+  ChildProcess third;
+  ASSERT_TRUE(third.start("/usr/bin/env", {"TAVELLA_STATE_DIR=" + other_state.path(), program_}));
+  EXPECT_TRUE(third.wait_for_output(site_.started_line(other_port))) << third.out() << third.err();
+  EXPECT_FALSE(fs::exists(in_progress));  // its leftover cleanup ran
 }
 
 // ---- the service log -----------------------------------------------------
@@ -230,10 +276,11 @@ TEST_F(ServiceProcess, InstallStartStopAndUninstallThroughTheCommandLine) {
   EXPECT_EQ(r.out, kBanner);
   EXPECT_EQ(r.err, "");
 
+  // A success is told on standard output, where a script looks for it.
   r = tvl({"-i"});
   EXPECT_EQ(r.exit_code, 1);
-  EXPECT_EQ(r.out, kBanner);
-  EXPECT_EQ(r.err, "Tavella Service: Service succesfully installed\n");
+  EXPECT_EQ(r.out, std::string(kBanner) + "Tavella Service: Service succesfully installed\n");
+  EXPECT_EQ(r.err, "");
   std::string ini;
   read_whole_file(folder_ + "option.ini", ini);
   EXPECT_EQ(get_profile_string("Server", "startup", "?", 256, folder_ + "option.ini"), "0") << ini;
@@ -284,7 +331,8 @@ TEST_F(ServiceProcess, InstallStartStopAndUninstallThroughTheCommandLine) {
 
   r = tvl({"-u"});
   EXPECT_EQ(r.exit_code, 1);
-  EXPECT_EQ(r.err, "Tavella Service: Service succesfully uninstalled\n");
+  EXPECT_EQ(r.out, std::string(kBanner) + "Tavella Service: Service succesfully uninstalled\n");
+  EXPECT_EQ(r.err, "");
   r = tvl({"-u"});
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(r.err, "");
@@ -308,11 +356,14 @@ TEST_F(ServiceProcess, UninstallStopsARunningService) {
 
 // ---- an honest service: failures, usage, address, reload ---------------
 
-// A listening socket on 127.0.0.1:port, held while the object lives.
+// A listening socket on 127.0.0.1:port (beside the port's reservation),
+// held while the object lives.
 class PortHolder {
  public:
   explicit PortHolder(int port) {
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -389,7 +440,8 @@ TEST_F(ServiceProcess, SighupReadsTheOptionsAgainWithoutARestart) {
   ASSERT_TRUE(service.wait_for_output(started_line())) << service.out();
   // The visitor's address is now refused (FilterMode 1: the reject list).
   ASSERT_TRUE(write_whole_file(folder_ + "rejectip.txt", "127.0.0.1\r\n"));
-  const int second_port = test::free_port();
+  test::PortReservation second;
+  const int second_port = second.port();
   write_option_ini("[Server]\r\nport=" + std::to_string(second_port) + "\r\nFilterMode=1\r\n");
   service.signal(SIGHUP);
   ASSERT_TRUE(service.wait_for_output(" Chat Server started on port " +

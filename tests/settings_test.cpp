@@ -43,6 +43,41 @@ TEST_F(SettingsTest, WithoutOptionIniEverythingHasItsDefault) {
   EXPECT_EQ(500, s.max_online);
 }
 
+// The option.ini that ships states every bound with its default, so that
+// what an operator reads there is what the server does without it.
+TEST_F(SettingsTest, TheShippedOptionIniHoldsTheDefaults) {
+  std::string shipped;
+  ASSERT_TRUE(read_whole_file(std::string(TAVELLA_SOURCE_DIR) + "/site/option.ini", shipped));
+  option_ini(shipped);
+  load();
+  EXPECT_TRUE(site_.settings_problems.empty());
+  const ServerSettings defaults;
+  const ServerSettings& s = site_.settings;
+  EXPECT_EQ(8080, s.port);  // the one key it sets otherwise: no root needed
+  const struct {
+    const char* key;
+    int ServerSettings::*field;
+  } bounds[] = {
+      {"NetworkPrefixV4", &ServerSettings::network_prefix_v4},
+      {"NetworkPrefixV6", &ServerSettings::network_prefix_v6},
+      {"PostBurst", &ServerSettings::post_burst},
+      {"PostIntervalMs", &ServerSettings::post_interval_ms},
+      {"MaxOnline", &ServerSettings::max_online},
+      {"MaxPlacesPerAddress", &ServerSettings::max_places_per_address},
+      {"MaxConnections", &ServerSettings::max_connections},
+      {"MaxConnectionsPerAddress", &ServerSettings::max_connections_per_address},
+      {"MaxPendingKB", &ServerSettings::max_pending_kb},
+      {"MaxFailedLogins", &ServerSettings::max_failed_logins},
+      {"MaxRegistrationsPerHour", &ServerSettings::max_registrations_per_hour},
+      {"MaxPasswordChecks", &ServerSettings::max_password_checks},
+      {"PasswordQueue", &ServerSettings::password_queue},
+  };
+  for (const auto& b : bounds) {
+    EXPECT_EQ(defaults.*b.field, s.*b.field) << b.key;
+    EXPECT_NE(shipped.find(std::string("\n") + b.key + "="), std::string::npos) << b.key;
+  }
+}
+
 struct LoadCase {
   const char* what;
   const char* ini;
@@ -118,6 +153,13 @@ const LoadCase kLoads[] = {
        EXPECT_EQ(0, s.max_places_per_address);
        EXPECT_TRUE(s.remote_pictures);
      }},
+    {"bounds for the whole server; 0 lifts them",
+     "[Server]\nMaxConnections=0\nMaxPendingKB=1024\nMaxPasswordChecks=0\n",
+     [](const ServerSettings& s, const std::string&) {
+       EXPECT_EQ(0, s.max_connections);
+       EXPECT_EQ(1024, s.max_pending_kb);
+       EXPECT_EQ(0, s.max_password_checks);
+     }},
     {"keys outside the section do not count", "port=1\n[Other]\nport=2\n",
      [](const ServerSettings& s, const std::string&) { EXPECT_EQ(80, s.port); }},
     {"long values cut to 255 characters",
@@ -150,6 +192,8 @@ const BadCase kBadValues[] = {
     {"[Server]\nMaxOnline=20001\n", "MaxOnline=20001 is not a number from 0 to 20000"},
     {"[Server]\nPostBurst=-5\n", "PostBurst=-5 is not a number from 0 to 1000000"},
     {"[Server]\nTlsPort=+\n", "TlsPort=+ is not a number from 0 to 65535"},
+    {"[Server]\nMaxConnections=-1\n", "MaxConnections=-1 is not a number from 0 to 1000000"},
+    {"[Server]\nMaxPendingKB=64M\n", "MaxPendingKB=64M is not a number from 0 to 1000000"},
     {"[Server]\nMaxConnectionsPerAddress=1e3\n",
      "MaxConnectionsPerAddress=1e3 is not a number from 0 to 1000000"},
 };

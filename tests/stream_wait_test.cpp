@@ -63,7 +63,9 @@ class StreamWait : public ::testing::Test {
     ctx.first_poll_delay_ms = 0;
     ctx.stream_wait_ms = 20000;  // far longer than any check below
     ctx.now_ms = [this] { return clock_ms.load(); };
-    ASSERT_EQ(engine.start(port), 1);
+    engine.server().set_any_port(true);
+    ASSERT_EQ(engine.start(0), 1);
+    port = engine.server().port();
   }
 
   // Enters and takes the history; the query of the place afterwards.
@@ -103,7 +105,7 @@ class StreamWait : public ::testing::Test {
   test::TempDir folder;
   std::atomic<long long> clock_ms{1000000};
   ChatEngine engine;
-  int port = test::free_port();
+  int port = 0;
 };
 
 TEST_F(StreamWait, AnswersWhenALineArrivesAndNotBefore) {
@@ -243,7 +245,8 @@ TEST(StreamWaitService, SigtermAnswersAThousandWaitingRequests) {
   const std::string folder = root.path() + "program/";
   fs::create_directories(folder);
   fs::copy(TAVELLA_DIST_DIR, folder, fs::copy_options::recursive | fs::copy_options::overwrite_existing);
-  const int port = test::free_port();
+  test::PortReservation reserved;
+  const int port = reserved.port();
   // A thousand connections from 127.0.0.1: no bound per address. A place
   // has one waiting stream, so a thousand places wait.
   ASSERT_TRUE(write_whole_file(folder + "option.ini", std::string(kOptions) + "MaxOnline=1000\r\nPort=" +

@@ -92,7 +92,8 @@ TEST_F(Tvlctl, ARunningServerSeesEveryChangeAtOnce) {
   EXPECT_EQ(r.err, "tvlctl: This username already exist!\n");
 
   // reload: the new port is served, the old one no longer.
-  const int second = test::free_port();
+  test::PortReservation reserved;
+  const int second = reserved.port();
   set_port(second);
   r = ctl({"reload"});
   EXPECT_EQ(r.exit_code, 0) << r.err;
@@ -157,6 +158,50 @@ TEST_F(Tvlctl, WithoutAServerItWorksOnTheFilesTheNextStartReads) {
   ASSERT_TRUE(start(service)) << service.out() << service.err();
   EXPECT_TRUE(logs_in("ann", "pw"));
   EXPECT_NE(get("/index.ghp").find("Attic"), std::string::npos);
+}
+
+// A server that serves the folder but cannot be reached (its socket removed,
+// or kept in another state folder than tvlctl's) keeps its files: tvlctl
+// changes nothing and says why; once the server has ended they are tvlctl's.
+TEST_F(Tvlctl, AServerThatDoesNotAnswerKeepsItsFilesFromTvlctl) {
+  ChildProcess service;
+  ASSERT_TRUE(start(service)) << service.out() << service.err();
+  std::string rooms_before;
+  ASSERT_TRUE(read_whole_file(folder_ + "rooms.sdb", rooms_before));
+  const TempDir other_state;
+  // tvlctl with another state folder: no socket there at all.
+  auto elsewhere = [&](std::vector<std::string> args, const std::string& input) {
+    args.insert(args.begin(), {"TAVELLA_STATE_DIR=" + other_state.path(), folder_ + "tvlctl"});
+    const std::string file = root_.path() + "input.txt";
+    EXPECT_TRUE(write_whole_file(file, input));
+    std::vector<std::string> sh = {"-c", "f=$1; shift; exec /usr/bin/env \"$@\" < \"$f\"", "sh", file};
+    sh.insert(sh.end(), args.begin(), args.end());
+    return test::run_to_end("/bin/sh", sh);
+  };
+  const std::string refused = "tvlctl: a server serves " + folder_ + " but does not answer";
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"room", "add", "Yard"},
+        std::vector<std::string>{"user", "add", "ann", "--password-stdin"},
+        std::vector<std::string>{"online"}}) {
+    test::Finished r = elsewhere(args, "pw\n");
+    EXPECT_EQ(r.exit_code, 1) << args[0];
+    EXPECT_EQ(r.err.rfind(refused, 0), 0u) << r.err;
+  }
+  // The server's own socket removed.
+  ASSERT_EQ(::unlink(control_socket_path().c_str()), 0);
+  test::Finished r = ctl({"room", "add", "Yard"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err.rfind(refused, 0), 0u) << r.err;
+  std::string rooms_after;
+  ASSERT_TRUE(read_whole_file(folder_ + "rooms.sdb", rooms_after));
+  EXPECT_TRUE(rooms_after == rooms_before);
+  EXPECT_FALSE(fs::exists(folder_ + "users/ann"));
+
+  service.signal(SIGTERM);
+  ASSERT_EQ(service.wait(), 0);
+  r = ctl({"room", "add", "Yard"});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_NE(ctl({"room", "list"}).out.find("Yard"), std::string::npos);
 }
 
 TEST_F(Tvlctl, ErrorPathUsageAndFoldersAreCheckedBeforeAnything) {

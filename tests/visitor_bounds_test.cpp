@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <memory>
 #include <thread>
 #include <ostream>
 #include <string>
@@ -217,8 +218,9 @@ class LoopbackChat : public ::testing::Test {
     lobby.guest = true;
     ASSERT_TRUE(test::write_room_file(folder.path(), {lobby}));
     engine.load(folder.path());
-    port = test::free_port();
-    ASSERT_EQ(engine.start(port), 1);
+    engine.server().set_any_port(true);
+    ASSERT_EQ(engine.start(0), 1);
+    port = engine.server().port();
   }
 
   // Joins from `source`; the query of the place, or "" when refused (the
@@ -306,6 +308,53 @@ TEST_F(LoopbackChat, ManyNetworksDoNotFillThePlacesOfANewcomer) {
   ASSERT_FALSE(friend_place.empty()) << answer;
   post(friend_place, "welcome_line");
   EXPECT_NE(poll(newcomer).find("welcome_line"), std::string::npos);
+}
+
+TEST_F(LoopbackChat, WaitingStreamsOfManyNetworksLeaveANewcomerItsWaitAndItsLines) {
+  start("MaxPlacesPerAddress=4\r\nMaxOnline=12\r\nPostBurst=0\r\n");
+  std::string answer;
+  struct Place {
+    std::string source, query;
+  };
+  std::vector<Place> places;
+  for (int n = 0; n < 4; ++n)
+    for (int i = 0; i < 4; ++i) {
+      const std::string source = "127.0.0." + std::to_string(10 + n);
+      const std::string q = join(source, "w" + std::to_string(n) + "x" + std::to_string(i), answer);
+      if (!q.empty()) places.push_back({source, q});
+    }
+  // Every place the attackers got opens three waits at once.
+  auto open_wait = [&](const std::string& source, const std::string& query) {
+    auto c = std::make_unique<test::RawClient>();
+    c->set_source(source);
+    EXPECT_TRUE(c->connect(port));
+    EXPECT_TRUE(c->send("GET /body.ghp" + query + "&wait=1 HTTP/1.0\r\n\r\n"));
+    return c;
+  };
+  std::vector<std::unique_ptr<test::RawClient>> waits;
+  for (int round = 0; round < 3; ++round)
+    for (const Place& p : places) waits.push_back(open_wait(p.source, p.query));
+  // One wait per place: the older ones answered at once.
+  auto settled = [&] {
+    ChatState::Hold hold(engine.state());
+    return engine.state().online_count() == 12 && engine.state().waiting_count() == 12;
+  };
+  EXPECT_TRUE(test::eventually(settled));
+  // The newcomer enters, waits, and its wait carries a line a friend sends.
+  const std::string newcomer = join("127.0.0.2", "newcomer", answer);
+  ASSERT_FALSE(newcomer.empty()) << answer;
+  const std::string friend_place = join("127.0.0.3", "friend", answer);
+  ASSERT_FALSE(friend_place.empty()) << answer;
+  poll(newcomer);  // up to date, so the wait below has nothing to answer at once
+  std::unique_ptr<test::RawClient> newcomer_wait = open_wait("127.0.0.2", newcomer);
+  ASSERT_TRUE(test::eventually([&] {
+    ChatState::Hold hold(engine.state());
+    return engine.state().is_waiting(1, "newcomer");
+  }));
+  post(friend_place, "welcome_line");
+  EXPECT_NE(newcomer_wait->read_all(10000).find("welcome_line"), std::string::npos);
+  ChatState::Hold hold(engine.state());
+  EXPECT_LE(engine.state().waiting_count(), engine.state().online_count());
 }
 
 TEST_F(LoopbackChat, PasswordGuessersOfTwoNetworksDoNotKeepANewcomersCheckOut) {

@@ -58,21 +58,8 @@ scripts/install-deps.sh build
 cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAVELLA_TESTS=OFF -DTAVELLA_BENCH=ON >/dev/null
 cmake --build build-bench --target tvlService tvl_site sdbtool chat_load
 
-work=$(mktemp -d /tmp/tavella-chat-bench-XXXXXX)
-server_pid=""
-cleanup() {
-  if [ -n "$server_pid" ]; then
-    kill "$server_pid" 2>/dev/null || true
-    wait "$server_pid" 2>/dev/null || true
-  fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-prog=$work/program
-mkdir -p "$prog" "$work/state" "$work/config"
-cp -r build-bench/dist/. "$prog/"
+. bench/bench_server.sh
+bench_prepare chat build-bench/dist
 build-bench/tools/sdbtool create "$prog/rooms.sdb" bench/chat/rooms.txt >/dev/null 2>&1 ||
   build-bench/sdbtool create "$prog/rooms.sdb" bench/chat/rooms.txt >/dev/null
 head -c 1024 /dev/zero | tr '\0' 'a' >"$prog/file1k.html"
@@ -82,19 +69,8 @@ head -c 1024 /dev/zero | tr '\0' 'a' >"$prog/file1k.html"
 # is part of the figures. The online table holds every bench user.
 printf '[Server]\r\nWebPages=\r\nDefaultPage=index.ghp\r\nPort=%s\r\nSavelog=0\r\nMaxPlacesPerAddress=0\r\nMaxConnectionsPerAddress=0\r\nMaxOnline=%s\r\n' \
   "$port" "$(( users > 500 ? users : 500 ))" >"$prog/option.ini"
-start_server() {
-  (cd "$prog" && TAVELLA_STATE_DIR=$work/state XDG_CONFIG_HOME=$work/config exec ./tvlService >"$work/tvl.out" 2>&1) &
-  server_pid=$!
-  for _ in $(seq 100); do
-    curl -s -o /dev/null "http://127.0.0.1:$port/file1k.html" && break
-    sleep 0.1
-  done
-}
-stop_server() {
-  kill "$server_pid" 2>/dev/null || true
-  wait "$server_pid" 2>/dev/null || true
-  server_pid=""
-}
+start_server() { bench_start_server /file1k.html; }
+stop_server() { bench_stop_server; }
 # Each waiting visitor holds a connection of the server and one of the load
 # client.
 files=$(( users * 2 + 1024 ))

@@ -1,18 +1,23 @@
 #!/usr/bin/env python3
 """Many-address attack on a running tvlService, and a newcomer measured under it.
 
-  attack_load.py PORT PID [ADDRESSES] [SECONDS]
+  attack_load.py PORT PID [ADDRESSES] [SECONDS] [TLS_PORT CA_FILE]
 
 ADDRESSES (default 200) source addresses 127.0.1.1.. and 127.0.2.1.. each
 hold, at once: guest places (PLACES each), a waiting stream of every place,
-idle connections, unfinished requests, and wrong password checks in a loop.
+idle connections, unfinished requests, and wrong password checks in a loop;
+with TLS_PORT, also TLS connections that never send a hello (SILENT_TLS) and
+that send the start of one and no more (SLOW_TLS).
 Every attacker stops after SECONDS (default 30) or when its counts are
 reached. Meanwhile a newcomer enters 20 times (each a new guest from a new
 address 127.0.3.x) and polls for a line a speaker from 127.0.4.1 posts: the time to
 enter and the time from the post until the newcomer has the line, median and worst of 20. The server's peak
 resident memory (VmHWM) and most threads are read from /proc/PID/status.
+With TLS_PORT, each newcomer also asks for the start page over HTTPS (its
+certificate checked against CA_FILE): the time to the whole page.
 """
 import socket
+import ssl
 import statistics
 import sys
 import threading
@@ -21,6 +26,10 @@ import time
 PLACES = 5
 IDLE = 5
 UNFINISHED = 3
+SILENT_TLS = 3
+SLOW_TLS = 2
+# A handshake record announcing 512 bytes, and the first few of a hello.
+HELLO_START = b"\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03"
 GUESSES = 50  # at most this many wrong password checks per address, one at a time
 
 
@@ -76,10 +85,17 @@ def count(stats, key):
         stats[key] += 1
 
 
-def attacker(port, source, tag, deadline, held, stats):
+def attacker(port, source, tag, deadline, held, stats, tls_port):
     try:
         for i in range(IDLE):
             held.append(connect(port, source))
+        if tls_port:
+            for i in range(SILENT_TLS):
+                held.append(connect(tls_port, source))
+            for i in range(SLOW_TLS):
+                s = connect(tls_port, source)
+                s.sendall(HELLO_START)
+                held.append(s)
         for i in range(UNFINISHED):
             s = connect(port, source)
             s.sendall(b"GET /index.ghp HTTP/1.1\r\nHost: x")
@@ -106,12 +122,26 @@ def attacker(port, source, tag, deadline, held, stats):
         count(stats, "errors")
 
 
-def newcomer(port, rounds=20):
+def https_page(tls_port, source, context):
+    """The whole start page over HTTPS (HTTP/1.0: the server closes)."""
+    with context.wrap_socket(connect(tls_port, source), server_hostname="127.0.0.1") as s:
+        s.sendall(f"GET / HTTP/1.0\r\nHost: 127.0.0.1:{tls_port}\r\n\r\n".encode())
+        out = b""
+        while True:
+            part = s.recv(65536)
+            if not part:
+                return out
+            out += part
+
+
+def newcomer(port, tls_port, ca_file, rounds=20):
     """Each round a new guest from a new address 127.0.3.x enters, and a
     line a speaker from 127.0.4.1 posts is polled for until the newcomer
-    receives it."""
+    receives it; with tls_port, the newcomer then asks for the start page
+    over HTTPS."""
     speaker_source = "127.0.4.1"
-    entering, line = [], []
+    entering, line, secure = [], [], []
+    context = ssl.create_default_context(cafile=ca_file) if tls_port else None
     speaker_key = None
     for r in range(rounds):
         if speaker_key is None:
@@ -141,8 +171,17 @@ def newcomer(port, rounds=20):
             line.append(time.monotonic() - t2)
         else:
             print(f"  newcomer {name} did not get the line within 10 s", flush=True)
+        if context:
+            t3 = time.monotonic()
+            try:
+                if b" 200 " in https_page(tls_port, source, context)[:20]:
+                    secure.append(time.monotonic() - t3)
+                else:
+                    print(f"  newcomer {name} got no start page over HTTPS", flush=True)
+            except (OSError, ssl.SSLError) as e:
+                print(f"  newcomer {name} over HTTPS: {e}", flush=True)
         time.sleep(1.1)  # the speaker's own bound on posting
-    return entering, line
+    return entering, line, secure
 
 
 def figures(label, values):
@@ -156,12 +195,15 @@ def main():
     port, pid = int(sys.argv[1]), int(sys.argv[2])
     addresses = int(sys.argv[3]) if len(sys.argv) > 3 else 200
     seconds = float(sys.argv[4]) if len(sys.argv) > 4 else 30
+    tls_port = int(sys.argv[5]) if len(sys.argv) > 5 else 0
+    ca_file = sys.argv[6] if len(sys.argv) > 6 else None
     deadline = time.monotonic() + seconds
     held, stats = [], {"places": 0, "refused": 0, "guesses": 0, "errors": 0}
     threads = []
     for n in range(addresses):
         source = f"127.0.{1 + n // 100}.{1 + n % 100}"
-        t = threading.Thread(target=attacker, args=(port, source, n, deadline, held, stats), daemon=True)
+        t = threading.Thread(target=attacker, args=(port, source, n, deadline, held, stats, tls_port),
+                             daemon=True)
         t.start()
         threads.append(t)
     most_threads = 0
@@ -176,17 +218,19 @@ def main():
 
     watcher = threading.Thread(target=watch, daemon=True)
     watcher.start()
-    entering, line = newcomer(port)
+    entering, line, secure = newcomer(port, tls_port, ca_file)
     for t in threads:
         t.join(max(0.0, deadline - time.monotonic()))
     watch_stop.set()
     watcher.join()
     hwm, _ = status(pid)
     print(f"  attack: {addresses} addresses, {stats['places']} places taken ({stats['refused']} refused), "
-          f"{len(held)} connections held (idle, unfinished, waits), {stats['guesses']} wrong password "
+          f"{len(held)} connections held (idle, unfinished, waits, TLS), {stats['guesses']} wrong password "
           f"checks, {stats['errors']} attackers cut short", flush=True)
     print("  " + figures("newcomer enters", entering))
     print("  " + figures("newcomer's line back", line))
+    if tls_port:
+        print("  " + figures("newcomer's start page over HTTPS", secure))
     print(f"  server: peak resident {hwm // 1024} MiB (VmHWM), most threads {most_threads}")
     for s in held:
         s.close()

@@ -3,12 +3,13 @@
 # talking): a server with the shipped option.ini (only its port changed) and
 # one member account "admin"; ADDRESSES (default 200) source addresses
 # 127.0.1.x and 127.0.2.x take guest places, hold a wait of each, idle
-# connections and unfinished requests, and send wrong passwords for admin,
-# all at once, for at most LIMIT seconds (default 30). Meanwhile a newcomer
-# from a new address 127.0.3.x enters and receives a line, 20 times (median
-# and worst),
-# with the server's peak resident memory (VmHWM) and most threads.
-# TLS handshakes are not part of it.
+# connections and unfinished requests, hold TLS connections on the https
+# port that never send a hello or never finish it, and send wrong passwords
+# for admin, all at once, for at most LIMIT seconds (default 30). Meanwhile a
+# newcomer from a new address 127.0.3.x enters and receives a line, and asks
+# for the start page over HTTPS, 20 times (median and worst), with the
+# server's peak resident memory (VmHWM) and most threads. The https port
+# uses a test certificate (scripts/make-test-cert.sh).
 #
 #   bench/conn/attack_run.sh
 #   BUILD=build ADDRESSES=50 LIMIT=15 bench/conn/attack_run.sh
@@ -29,30 +30,15 @@ fi
 # Every held connection needs a descriptor at the client's end.
 ulimit -Sn "$(ulimit -Hn)" 2>/dev/null || true
 
-work=$(mktemp -d /tmp/tavella-attack-bench-XXXXXX)
-server_pid=""
-cleanup() {
-  if [ -n "$server_pid" ]; then
-    kill "$server_pid" 2>/dev/null || true
-    wait "$server_pid" 2>/dev/null || true
-  fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-prog=$work/program
-mkdir -p "$prog" "$work/config" "$work/state"
-cp -r "$build/dist/." "$prog/"
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+. bench/bench_server.sh
+bench_prepare attack "$build/dist"
+scripts/make-test-cert.sh "$prog/tls" >/dev/null
+tls_port=$(bench_free_port)
 sed -i "s/^Port=.*/Port=$port\r/" "$prog/option.ini"
-export TAVELLA_STATE_DIR=$work/state XDG_CONFIG_HOME=$work/config
+printf 'TlsPort=%s\r\nTlsCertificate=tls/cert.pem\r\nTlsKey=tls/key.pem\r\n' "$tls_port" >>"$prog/option.ini"
 printf 'bench-secret\n' | "$prog/tvlctl" --folder "$prog" user add admin --password-stdin >/dev/null
-(cd "$prog" && exec ./tvlService >"$work/tvl.out" 2>&1) &
-server_pid=$!
-for _ in $(seq 100); do
-  curl -s -o /dev/null "http://127.0.0.1:$port/" && break
-  sleep 0.1
-done
+bench_start_server
 
-echo "== $addresses addresses at once for at most $seconds s (shipped option.ini, port $port)"
-python3 "$repo/bench/conn/attack_load.py" "$port" "$server_pid" "$addresses" "$seconds"
+echo "== $addresses addresses at once for at most $seconds s (shipped option.ini, ports $port and https $tls_port)"
+python3 "$repo/bench/conn/attack_load.py" "$port" "$server_pid" "$addresses" "$seconds" \
+  "$tls_port" "$prog/tls/ca.pem"

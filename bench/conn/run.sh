@@ -75,7 +75,7 @@ head -c $((32 << 20)) /dev/zero | tr '\0' 'b' >"$prog/file32m.html"
 # otherwise the server has no bound on connections per address.
 start_server() {
   port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-  local extra=${1-MaxConnectionsPerAddress=0\r\n} nofile=${2:-}
+  local extra=${1-MaxConnectionsPerAddress=0\r\nMaxConnections=0\r\n} nofile=${2:-}
   printf "[Server]\r\nWebPages=\r\nDefaultPage=index.ghp\r\nPort=%s\r\nSavelog=0\r\n$extra" "$port" >"$prog/option.ini"
   rm -rf "$work/state"
   mkdir -p "$work/state"

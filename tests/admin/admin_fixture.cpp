@@ -31,7 +31,7 @@ AdminSite::AdminSite() {
              fs::copy_options::recursive | fs::copy_options::overwrite_existing);
   }
   fs::create_directories(fs::path(folder()) / "users");
-  port_ = free_port();
+  port_ = reserved_.port();
   set_option("Port", std::to_string(port_));
   set_message_sink([this](const std::string& caption, const std::string& text, MessageIcon icon) {
     std::lock_guard<std::mutex> hold(messages_lock_);

@@ -1,6 +1,6 @@
 // The test bench of the window: a temporary program folder with the shipped
-// site (templates, option.ini, rooms.sdb, users/, help/), a free loopback
-// port written to its option.ini, TAVELLA_STATE_DIR and XDG_CONFIG_HOME in
+// site (templates, option.ini, rooms.sdb, users/, help/), a port reserved
+// for its life written to its option.ini, TAVELLA_STATE_DIR and XDG_CONFIG_HOME in
 // temporary folders, message boxes recorded instead of shown and modal
 // dialogs driven through the seam. Windows are opened on this folder under
 // the offscreen platform (the CTest entry sets QT_QPA_PLATFORM=offscreen).
@@ -19,6 +19,11 @@
 #include "tests/support/test_util.h"
 
 namespace tvl::test {
+
+// How long a window test waits for something another thread or the event
+// loop brings about: a guard against a hang, never a speed check, so it is
+// far above QtTest's five seconds, which a loaded machine can exceed.
+constexpr int kHangGuardMs = 60000;
 
 // Holds a listening socket on a port, as threads a stop abandoned would.
 struct PortHolder {
@@ -79,6 +84,7 @@ class AdminSite {
   };
   QtEnvironment env_;
   TempDir dir_;
+  PortReservation reserved_;  // kept for the site's life: restarts rebind it
   int port_ = 0;
   std::unique_ptr<CServerDlg> window_;
   std::mutex messages_lock_;  // guards messages_ (sinks run on any thread)

@@ -63,7 +63,8 @@ void LogPageTest::rows_from_threads_holding_the_chat_lock_arrive_in_order() {
   // waited for it would never finish.
   for (std::thread& t : threads) t.join();
   CLogPage& page = *w.log_page();
-  QTRY_COMPARE(page.model()->rowCount(), kThreads * kRows);
+  QTRY_COMPARE_WITH_TIMEOUT(page.model()->rowCount(), kThreads * kRows,
+                            tvl::test::kHangGuardMs);
   std::vector<int> next(kThreads, 0);
   for (int r = 0; r < kThreads * kRows; ++r) {
     const int t = row_text(page, r, 0).section('.', 3).toInt();
@@ -89,7 +90,9 @@ void LogPageTest::thousand_and_first_row_drops_the_oldest() {
   QCOMPARE(row_text(page, 998, 2), next);
   QCOMPARE(row_text(page, 999, 0), QString("10.0.0.3"));
   // The sizing that follows within the event-loop turn fits the new text.
-  QTRY_VERIFY(page.list()->columnWidth(2) >= page.list()->fontMetrics().horizontalAdvance(next));
+  QTRY_VERIFY_WITH_TIMEOUT(
+      page.list()->columnWidth(2) >= page.list()->fontMetrics().horizontalAdvance(next),
+      tvl::test::kHangGuardMs);
 }
 
 void LogPageTest::clear_all_empties_the_list_only() {
@@ -103,7 +106,7 @@ void LogPageTest::clear_all_empties_the_list_only() {
     w.controller().engine().log_chat_event("10.0.0.1", "12:00:00", "kept in the file");
   }
   CLogPage& page = *w.log_page();
-  QTRY_COMPARE(page.model()->rowCount(), 1);
+  QTRY_COMPARE_WITH_TIMEOUT(page.model()->rowCount(), 1, tvl::test::kHangGuardMs);
   page.clear_action()->trigger();
   QCOMPARE(page.model()->rowCount(), 0);
   w.stop_server();  // closes the day's file
@@ -124,7 +127,7 @@ void LogPageTest::menu_offers_three_items_at_the_mouse() {
   // Opened on an empty list too, where the mouse was.
   const QPoint at(30, 20);
   emit page.list()->customContextMenuRequested(at);
-  QTRY_VERIFY(page.context_menu()->isVisible());
+  QTRY_VERIFY_WITH_TIMEOUT(page.context_menu()->isVisible(), tvl::test::kHangGuardMs);
   QCOMPARE(page.context_menu()->pos(), page.list()->viewport()->mapToGlobal(at));
   page.context_menu()->close();
 }
@@ -190,7 +193,7 @@ void LogPageTest::client_refused_after_reject_from_the_menu() {
   const std::string first = tvl::test::http_exchange(site.port(), enter);
   QVERIFY2(first.find(tvl::kIpRefusalBody) == std::string::npos, first.c_str());
   CLogPage& page = *w.log_page();
-  QTRY_VERIFY(page.model()->rowCount() >= 1);
+  QTRY_VERIFY_WITH_TIMEOUT(page.model()->rowCount() >= 1, tvl::test::kHangGuardMs);
   QCOMPARE(row_text(page, 0, 0), QString("127.0.0.1"));
   select_row(page, 0);
   page.reject_action()->trigger();

@@ -246,7 +246,8 @@ void OptionsPageTest::check_box_stores_typed_port_until_restart() {
   CServerDlg& w = site.open();
   QVERIFY(w.controller().is_running());
   COptionsPage& page = *w.options_page();
-  const int old_port = site.port(), new_port = tvl::test::free_port();
+  tvl::test::PortReservation reserved;
+  const int old_port = site.port(), new_port = reserved.port();
   set_port_box(page, QString::number(new_port));
   QVERIFY(page.restart_button()->isEnabled());
   page.save_log_box()->click();
@@ -310,8 +311,8 @@ void OptionsPageTest::service_buttons_run_the_service_program() {
     page.on_service();
     expected += std::string(c.line) + "\n";
     // The program runs detached; wait (bounded) for its line.
-    for (int i = 0; i < 200 && file_text(record) != expected; ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    (void)tvl::test::eventually([&] { return file_text(record) == expected; },
+                                std::chrono::milliseconds(tvl::test::kHangGuardMs));
     QCOMPARE(file_text(record), expected);
   }
   site.on_dialog(nullptr);

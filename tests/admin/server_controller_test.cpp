@@ -10,6 +10,7 @@
 #include "admin/log_model.h"
 #include "admin/server_controller.h"
 #include "chat/chat_state.h"
+#include "platform/folder_lock.h"
 #include "platform/net.h"
 #include "tests/admin/admin_fixture.h"
 #include "tests/support/child_process.h"
@@ -47,6 +48,7 @@ class ServerControllerTest : public QObject {
   void start_and_stop_move_between_offline_and_online_once();
   void a_start_that_fails_stays_offline_silently();
   void an_unclean_stop_is_stuck_until_the_port_is_free();
+  void one_server_per_program_folder();
   void log_rows_from_client_threads_arrive_queued_and_in_order();
   void a_tvlctl_command_tells_the_lists_changed();
   void log_model_keeps_the_newest_rows();
@@ -86,9 +88,34 @@ void ServerControllerTest::a_start_that_fails_stays_offline_silently() {
   QCOMPARE(spy.count(), 0);
   // The connection server tells the busy port itself (from its accept
   // thread, after the start returned); nothing more.
-  QTRY_COMPARE(site.message_count(), size_t(1));
+  QTRY_COMPARE_WITH_TIMEOUT(site.message_count(), size_t(1), tvl::test::kHangGuardMs);
   QCOMPARE(site.take_messages()[0].caption, std::string("Tavella"));
   QCOMPARE(spy.count(), 0);
+}
+
+// A tvlService on the same folder (with its own state folder) holds the
+// folder: the window does not serve beside it and says why. Online, the
+// window holds it, so tvlctl does not change the files behind it.
+void ServerControllerTest::one_server_per_program_folder() {
+  AdminSite site;
+  auto server = open(site);
+  QSignalSpy spy(server.get(), &ServerController::stateChanged);
+  {
+    FolderLock other_server;
+    QCOMPARE(other_server.take(site.folder(), FolderLock::Mode::kExclusive, 0), FolderLock::Outcome::kLocked);
+    server->start();
+    QCOMPARE(server->state(), ServerState::Offline);
+    QVERIFY(!port_serves(site.port()));
+    QCOMPARE(site.message_count(), size_t(1));
+    QCOMPARE(site.take_messages()[0].text, folder_served_text(site.folder()));
+  }
+  server->start();
+  QVERIFY(server->is_running());
+  FolderLock tvlctl;
+  QCOMPARE(tvlctl.take(site.folder(), FolderLock::Mode::kShared, 0), FolderLock::Outcome::kBusy);
+  server->stop();
+  QCOMPARE(tvlctl.take(site.folder(), FolderLock::Mode::kShared, 0), FolderLock::Outcome::kLocked);
+  QCOMPARE(states(spy), (std::vector<ServerState>{ServerState::Online, ServerState::Offline}));
 }
 
 void ServerControllerTest::an_unclean_stop_is_stuck_until_the_port_is_free() {
@@ -111,7 +138,7 @@ void ServerControllerTest::an_unclean_stop_is_stuck_until_the_port_is_free() {
   server->stop();
   QCOMPARE(server->state(), ServerState::Stuck);
   holder->release();
-  QTRY_COMPARE(server->state(), ServerState::Offline);
+  QTRY_COMPARE_WITH_TIMEOUT(server->state(), ServerState::Offline, tvl::test::kHangGuardMs);
   QCOMPARE(states(spy),
            (std::vector<ServerState>{ServerState::Online, ServerState::Stuck, ServerState::Offline}));
   server->start();
@@ -138,7 +165,7 @@ void ServerControllerTest::log_rows_from_client_threads_arrive_queued_and_in_ord
   // it would never finish.
   for (std::thread& t : threads) t.join();
   QCOMPARE(spy.count(), 0);
-  QTRY_COMPARE(spy.count(), kThreads * kRows);
+  QTRY_COMPARE_WITH_TIMEOUT(spy.count(), kThreads * kRows, tvl::test::kHangGuardMs);
   std::vector<int> next(kThreads, 0);
   for (const QList<QVariant>& row : spy) {
     const int t = row.at(0).toString().section('.', 3).toInt();

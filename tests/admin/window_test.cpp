@@ -162,7 +162,7 @@ void WindowTest::busy_port_leaves_window_offline() {
   other.load(site.folder());
   QCOMPARE(other.start(site.port()), 0);
   // The accept thread shows the bind failure after Run has returned.
-  QTRY_COMPARE(site.message_count(), size_t(1));
+  QTRY_COMPARE_WITH_TIMEOUT(site.message_count(), size_t(1), tvl::test::kHangGuardMs);
   auto messages = site.take_messages();
   QCOMPARE(messages.size(), size_t(1));
   QCOMPARE(messages[0].caption, std::string("Tavella"));
@@ -176,7 +176,8 @@ void WindowTest::busy_port_leaves_window_offline() {
   w.start_server();
   QCOMPARE(shown(w), kOffline);
   QVERIFY(!w.controller().is_running());
-  QTRY_COMPARE(site.message_count(), size_t(1));  // the server's own bind message
+  // The server's own bind message.
+  QTRY_COMPARE_WITH_TIMEOUT(site.message_count(), size_t(1), tvl::test::kHangGuardMs);
   holder.stop();
 }
 
@@ -204,7 +205,7 @@ void WindowTest::stop_that_is_not_clean_waits_for_the_port() {
   QVERIFY(site.take_messages().empty());
 
   holder->release();
-  QTRY_COMPARE(shown(w), kOffline);
+  QTRY_COMPARE_WITH_TIMEOUT(shown(w), kOffline, tvl::test::kHangGuardMs);
   QVERIFY(!(w.controller().state() == tvl::ServerState::Stuck));
   w.start_server();
   QCOMPARE(shown(w), kOnline);
@@ -244,7 +245,7 @@ void WindowTest::startup_choices() {
   QVERIFY(w.isVisible());
   QCOMPARE(w.isMinimized(), minimize);
   if (ends_hidden) {
-    QTRY_VERIFY(!w.isVisible());
+    QTRY_VERIFY_WITH_TIMEOUT(!w.isVisible(), tvl::test::kHangGuardMs);
     // The tray brings it back.
     QAction* show = find_action(w.tray()->menu()->actions(), "Show main window");
     QVERIFY(show);
@@ -291,7 +292,7 @@ void WindowTest::minimise() {
   CServerDlg& w = site.open();
   w.showMinimized();
   if (tray) {
-    QTRY_VERIFY(!w.isVisible());
+    QTRY_VERIFY_WITH_TIMEOUT(!w.isVisible(), tvl::test::kHangGuardMs);
     w.tray()->on_activated(QSystemTrayIcon::DoubleClick);
     QVERIFY(w.isVisible());
     QVERIFY(!w.isMinimized());
@@ -400,7 +401,7 @@ void WindowTest::tray_clicks() {
   AdminSite site;
   CServerDlg& w = site.open();
   w.showMinimized();
-  QTRY_VERIFY(!w.isVisible());
+  QTRY_VERIFY_WITH_TIMEOUT(!w.isVisible(), tvl::test::kHangGuardMs);
   w.tray()->on_activated(QSystemTrayIcon::ActivationReason(reason));
   QCOMPARE(w.isVisible(), shown);
   if (shown) QVERIFY(!w.isMinimized());
@@ -590,7 +591,7 @@ void WindowTest::messages_from_other_threads_are_posted() {
   QVERIFY(boxes.empty());  // posted, not shown yet
   tvl::message_box("Tavella", "from the window", tvl::MessageIcon::Warning);
   QCOMPARE(boxes.size(), size_t(1));  // the window's own box shows at once
-  QTRY_COMPARE(boxes.size(), size_t(2));
+  QTRY_COMPARE_WITH_TIMEOUT(boxes.size(), size_t(2), tvl::test::kHangGuardMs);
   tvl::set_message_sink(nullptr);
   QCOMPARE(boxes[0].text, QString("from the window"));
   QCOMPARE(boxes[0].icon, int(QMessageBox::Warning));

@@ -17,12 +17,24 @@ export const WAIT = 15_000;           // one expected change in a page
 
 // ---------------------------------------------------------------- server --
 
-export function freePort() {
-  return new Promise((resolve, reject) => {
+// A port nothing listens on, chosen below the range the system hands out
+// to clients (32768 and up on Linux): a port the system picked would be one
+// that any client connecting meanwhile, ours or another program's, may take
+// before tvlService binds it.
+function tryPort(port) {
+  return new Promise((resolve) => {
     const s = net.createServer();
-    s.once("error", reject);
-    s.listen(0, "127.0.0.1", () => { const { port } = s.address(); s.close(() => resolve(port)); });
+    s.once("error", () => resolve(false));
+    s.listen(port, "0.0.0.0", () => s.close(() => resolve(true)));
   });
+}
+
+export async function freePort() {
+  for (let i = 0; i < 200; i++) {
+    const port = 20000 + Math.floor(Math.random() * 12768);
+    if (await tryPort(port)) return port;
+  }
+  throw new Error("no free port below 32768");
 }
 
 export function portOpen(port) {

@@ -30,6 +30,12 @@ class ScriptedServer : public ConnectionServer {
   }
   ~ScriptedServer() override { StopAndWaitClients(); }
 
+  // Run on a port the system chooses: the port, or 0 when Run failed.
+  int run_on_any_port(unsigned idle_timeout_ms = 0) {
+    set_any_port(true);
+    return Run(0, idle_timeout_ms) == 1 ? port() : 0;
+  }
+
   std::string marker = "END";
   // When set, a request ends right after its first marker and the bytes
   // after it are the next request (pipelining); otherwise the whole text.

@@ -1,7 +1,7 @@
 // A program folder for the tests that run tvlService (and tvlctl) as real
 // processes: a copy of the ready folder build/dist (the programs, the site,
 // rooms.sdb) inside a fresh temporary folder, without the build's
-// service.log, whose option.ini names a free loopback port; and private
+// service.log, whose option.ini names a port reserved for it; and private
 // state and configuration folders for the life of the object.
 #pragma once
 #include <string>
@@ -38,7 +38,8 @@ class ServiceFolder {
   TestEnvironment env_;
   TempDir root_;
   std::string path_;
-  int port_ = free_port();
+  PortReservation reserved_;
+  int port_ = reserved_.port();
 };
 
 }  // namespace tvl::test

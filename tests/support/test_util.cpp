@@ -55,19 +55,21 @@ TestEnvironment::~TestEnvironment() {
   unsetenv("XDG_CONFIG_HOME");
 }
 
-int free_port() {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+PortReservation::PortReservation() {
+  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int on = 1;
   sockaddr_in a{};
   a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = 0;
+  a.sin_addr.s_addr = htonl(INADDR_ANY);
   socklen_t len = sizeof a;
-  int port = -1;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-    port = ntohs(a.sin_port);
-  ::close(fd);
-  return port;
+  if (fd_ >= 0 && ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 &&
+      ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+      ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+    port_ = ntohs(a.sin_port);
+}
+
+PortReservation::~PortReservation() {
+  if (fd_ >= 0) ::close(fd_);
 }
 
 RawClient::~RawClient() { close(); }

@@ -1,4 +1,4 @@
-// Small helpers shared by the test suites: temporary folders, free loopback
+// Small helpers shared by the test suites: temporary folders, reserved
 // ports, a raw socket client and the test environment.
 #pragma once
 #include <chrono>
@@ -41,8 +41,26 @@ class TestEnvironment {
   TempDir state_, config_;
 };
 
-// A TCP port of 127.0.0.1 that nothing listens on right now.
-int free_port();
+// A TCP port held for the life of the object, for a server that must be
+// told its port before it starts (a program's option.ini, a port typed into
+// the window, a restart on the same port); a server started in-process binds
+// port 0 instead and reads back the port it got. The port is bound with
+// SO_REUSEADDR on all addresses and never listened on: a server socket with
+// SO_REUSEADDR (as ours are) can bind and listen on it meanwhile, while the
+// system hands it to nobody else (no bind to port 0, no client's ephemeral
+// port), so nothing can take it between the choice and the server's bind.
+class PortReservation {
+ public:
+  PortReservation();
+  ~PortReservation();
+  PortReservation(const PortReservation&) = delete;
+  PortReservation& operator=(const PortReservation&) = delete;
+  int port() const { return port_; }  // 0 when no port could be had
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+};
 
 // A blocking loopback client that talks raw bytes.
 class RawClient {

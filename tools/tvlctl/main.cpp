@@ -3,7 +3,9 @@
 // window of that folder serves the chat, the request goes to it through the
 // control socket of the state folder and the server makes the change
 // itself, so it sees it at once and stays the only writer of its files;
-// otherwise the files are changed here with the same functions.
+// otherwise the files are changed here with the same functions, under the
+// program folder's lock, which a server that does not answer still holds:
+// then nothing is done.
 // ops/operator_command.h lists the commands.
 #include <unistd.h>
 
@@ -20,6 +22,7 @@
 #include "ops/operator_command.h"
 #include "ops/terminal_text.h"
 #include "platform/control_socket.h"
+#include "platform/folder_lock.h"
 #include "platform/fs.h"
 #include "platform/profile.h"
 #include "platform/terminal.h"
@@ -198,6 +201,16 @@ int main(int argc, char** argv) {
     if (result.exit_code != kOtherFolderStatus) return finish(result);
     // The running server serves another folder: this one is only files.
   }
+  // No server answered; one may still serve the folder (its socket removed,
+  // or in another state folder). It holds the folder's lock then, and its
+  // files are not changed behind it. Held shared until the end, so that a
+  // server starting meanwhile waits for this change.
+  FolderLock folder_lock;
+  if (folder_lock.take(folder, FolderLock::Mode::kShared, 0) == FolderLock::Outcome::kBusy)
+    return finish({1, "",
+                   "tvlctl: a server serves " + folder + " but does not answer on the control socket " +
+                       socket_path +
+                       " (it may use another state folder, TAVELLA_STATE_DIR): nothing is changed\n"});
   OperatorTarget target;
   target.program_folder = folder;
   return finish(run_operator_command(args, input, target));
