@@ -124,7 +124,10 @@ class BodyStream : public ::testing::Test {
   test::TestEnvironment env;
   test::TempDir folder;
   ChatEngine engine;
-  int port = test::free_port();
+  // Held for the whole test: one test stops the server and starts it again
+  // on the same port.
+  test::PortReservation reserved;
+  int port = reserved.port();
 };
 
 TEST_F(BodyStream, LinesArriveInOrderOnOneAnswerAndNoTextBreaksAnEvent) {
