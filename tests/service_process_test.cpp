@@ -208,7 +208,8 @@ TEST_F(ServiceProcess, ASecondServerOnTheSameFolderTouchesNothingOfTheFirst) {
       << service_log();
   const std::string log_before = service_log();
 
-  const int other_port = test::free_port();
+  test::PortReservation other;
+  const int other_port = other.port();
   write_option_ini("[Server]\r\nport=" + std::to_string(other_port) + "\r\n");
   TempDir other_state;
   ChildProcess second;
