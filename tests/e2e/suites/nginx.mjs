@@ -127,7 +127,11 @@ test("behind nginx that buffers streams the window waits for lines instead, and 
     const asked = bodyRequests(bobPage);
     const bob = await enterVia(bobPage, front.base.held, "oskar", "Lobby");
     await waitText(ann, "users", "oskar");
-    await waitText(bob, "board", "said before oskar came");
+    try {
+      await waitText(bob, "board", "said before oskar came");
+    } catch (e) {
+      throw new Error(e.message + "\nquestions: " + JSON.stringify(asked));
+    }
     // The stream brings nothing through this front: the window gives up on
     // it after a few seconds and waits for lines instead.
     for (let i = 0; i < 100 && !asked.some((q) => q.wait); i++) await sleep(200);
