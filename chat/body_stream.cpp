@@ -154,8 +154,11 @@ bool BodyStream::open(std::string& out) {
   ctx_.state.supersede_waits(room_, name_);
   resume_at(user);
   out += "retry: 3000\n";
+  // Hello closes the piece: only a stream whose whole first piece came
+  // through says it flows.
+  if (look(out) != Step::Going) return false;
   append_event(out, "hello", "1");
-  return look(out) == Step::Going;
+  return true;
 }
 
 void BodyStream::resume_at(OnlineUser& user) {

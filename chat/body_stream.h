@@ -6,9 +6,12 @@
 // What a stream carries (each event ends with an empty line; a text of
 // several lines is several "data:" lines, which the reader joins):
 //
-//   first piece  "retry: 3000" and the event hello (data "1"): the stream
+//   first piece  "retry: 3000", what the place has not yet got (events
+//                below), and last the event hello (data "1"): the stream
 //                flows; a window that sees no hello soon after opening (a
-//                proxy holds the answer back) uses the waiting form instead
+//                proxy holds the answer back) uses the waiting form instead.
+//                Last, so that a proxy which passes only full buffers of a
+//                long first piece (a newcomer's history) is found out too
 //   users        data "1": the online count changed; reload the user list
 //   own          data: lines for the own-messages pane
 //   board        data: lines for the board

@@ -411,7 +411,7 @@
   // is one write of the server. A stream that brings nothing soon after it
   // opens (a proxy holds it back) makes the window wait with one request at
   // a time instead; a browser without EventSource does so from the start.
-  var HELLO_MS = 6000;         // the stream's first event comes at most this late
+  var HELLO_MS = 6000;         // the stream's hello (the end of its first piece) comes at most this late
   var STREAM_TROUBLE = 3;      // broken streams in a row without a first event, before giving up on them
   var streaming = typeof EventSource == "function", streamTrouble = 0;
   var lineMark = "";           // the number of the last line the stream brought
