@@ -9,7 +9,7 @@ import os from "node:os";
 import path from "node:path";
 import { fileURLToPath } from "node:url";
 import {
-  Skipped, sleep, freePort, portOpen, newPage, frameText, waitText, enter, chatRuns, say, expect, server,
+  Skipped, sleep, freePort, closeContexts, portOpen, newPage, frameText, waitText, enter, chatRuns, say, expect, server,
 } from "../lib.mjs";
 
 export const tests = [];
@@ -157,6 +157,8 @@ test("behind nginx that buffers streams the window waits for lines instead, and 
     expect(shown.banner && shown.notice === "", "oskar was told something: " + JSON.stringify(shown));
     expect(bob.errors.length === 0, "script errors: " + bob.errors.join("; "));
   } finally {
+    // The windows leave while their front still carries their exit.
+    await closeContexts();
     await front.stop();
   }
 });
@@ -165,7 +167,7 @@ test("through nginx that honours X-Accel-Buffering, or the README's block, lines
   const front = await nginx({ honoured: honoured(), readme: readmeLocation(upstream()) });
   try {
     const ann = await enter(await newPage(), "petra", "Lobby");
-    const names = { honoured: "quinn", readme: "rufus" };
+    const names = { honoured: "wilbur", readme: "rufus" };
     for (const [kind, address] of Object.entries(front.base)) {
       const name = names[kind];
       const bobPage = await newPage();
@@ -186,6 +188,8 @@ test("through nginx that honours X-Accel-Buffering, or the README's block, lines
       expect(bob.errors.length === 0, `${kind}: script errors: ` + bob.errors.join("; "));
     }
   } finally {
+    // The windows leave while their front still carries their exit.
+    await closeContexts();
     await front.stop();
   }
 });
