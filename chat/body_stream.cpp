@@ -88,6 +88,7 @@ class BodyStream final : public LiveStream {
   bool opened_ = false;
   bool banned_ = false;   // the place was banned at the last look
   long long quiet_since_ = 0;  // steady clock of the last piece
+  long long opened_ms_ = 0;    // steady clock of the opening
 };
 
 BodyStream::~BodyStream() {
@@ -112,11 +113,16 @@ bool BodyStream::next(std::string& out) {
       if (ctx_.state.waits_stopped()) return false;
       if (look(out) == Step::Ended) return false;
       if (!out.empty()) break;
-      const long long left = quiet_since_ + ctx_.stream_keepalive_ms - steady_now_ms();
+      const long long now = steady_now_ms();
+      // Its life is over: the window comes back where it left off.
+      const long long life_left = opened_ms_ + ctx_.stream_life_ms - now;
+      if (life_left <= 0) return false;
+      long long left = quiet_since_ + ctx_.stream_keepalive_ms - now;
       if (left <= 0) {
         out += ": keep-alive\n\n";
         break;
       }
+      if (left > life_left) left = life_left;
       Waiter waiter;
       waiter.room = room_;
       waiter.name = name_;
@@ -130,7 +136,7 @@ bool BodyStream::next(std::string& out) {
 
 bool BodyStream::open(std::string& out) {
   opened_ = true;
-  quiet_since_ = steady_now_ms();
+  quiet_since_ = opened_ms_ = steady_now_ms();
   if (room_ > ctx_.state.room_count_locked()) {
     append_event(out, "out", "1");
     return false;
@@ -148,8 +154,11 @@ bool BodyStream::open(std::string& out) {
   ctx_.state.supersede_waits(room_, name_);
   resume_at(user);
   out += "retry: 3000\n";
+  // Hello closes the piece: only a stream whose whole first piece came
+  // through says it flows.
+  if (look(out) != Step::Going) return false;
   append_event(out, "hello", "1");
-  return look(out) == Step::Going;
+  return true;
 }
 
 void BodyStream::resume_at(OnlineUser& user) {

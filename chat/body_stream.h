@@ -6,9 +6,12 @@
 // What a stream carries (each event ends with an empty line; a text of
 // several lines is several "data:" lines, which the reader joins):
 //
-//   first piece  "retry: 3000" and the event hello (data "1"): the stream
+//   first piece  "retry: 3000", what the place has not yet got (events
+//                below), and last the event hello (data "1"): the stream
 //                flows; a window that sees no hello soon after opening (a
-//                proxy holds the answer back) uses the waiting form instead
+//                proxy holds the answer back) uses the waiting form instead.
+//                Last, so that a proxy which passes only full buffers of a
+//                long first piece (a newcomer's history) is found out too
 //   users        data "1": the online count changed; reload the user list
 //   own          data: lines for the own-messages pane
 //   board        data: lines for the board
@@ -23,6 +26,9 @@
 //                over; the stream ends
 //   ": keep-alive"  a comment after ctx.stream_keepalive_ms of silence
 //
+// A stream ends without a word after ctx.stream_life_ms (kStreamLifeMs
+// gives the reason), or when the server stops; the window opens a new one
+// where the old one left off.
 // One stream per place: opening one ends the place's older stream and wait
 // (OnlineUser::live_stream). Lines are handed to the place exactly once,
 // either by the stream or by a page answer: while a stream is open, the

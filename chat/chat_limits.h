@@ -45,6 +45,15 @@ constexpr long long kStreamWaitMs = 25 * 1000;
 // is gone (its write fails) within two of these.
 constexpr long long kStreamKeepAliveMs = 20 * 1000;
 
+// A live stream ends after this long and the window opens a new one where
+// it left off. A window that vanished without closing its connection (a lost
+// network: no close ever arrives, and small keep-alives still fit the
+// socket's buffer) would otherwise keep its place present for as long as
+// the system keeps the connection; so it holds it at most this long, and
+// the idle bound then gives the place back. One new request per window in
+// three minutes costs nothing that matters.
+constexpr long long kStreamLifeMs = 3 * 60 * 1000;
+
 // Stale places are looked for at most this often; each sweep walks the whole
 // online table under the chat lock.
 constexpr long long kSweepIntervalMs = 1000;

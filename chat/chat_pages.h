@@ -40,6 +40,8 @@ struct ChatContext {
   // Silence after which a live stream sends a keep-alive comment (tests
   // shorten it); 0 or less: body.ghp answers no live stream.
   long long stream_keepalive_ms = kStreamKeepAliveMs;
+  // Longest life of one live stream (tests shorten it).
+  long long stream_life_ms = kStreamLifeMs;
   // The chat clock in milliseconds, monotonic (tests replace it).
   std::function<long long()> now_ms = steady_now_ms;
   // Failed logins, registrations and bans (shared by the copies of the

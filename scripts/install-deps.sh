@@ -18,8 +18,10 @@ if [ "$what" = bench ]; then
   packages+=(libbenchmark-dev libsqlite3-dev)
 fi
 if [ "$what" = test ]; then
-  # clang with its libFuzzer and sanitizer runtimes for the fuzz programs.
-  packages+=(chromium fonts-dejavu-core clang libclang-rt-14-dev)
+  # clang with its libFuzzer and sanitizer runtimes for the fuzz programs;
+  # nginx in front of the chat window in the browser tests (run by the
+  # tests themselves, never as the system's service).
+  packages+=(chromium fonts-dejavu-core clang libclang-rt-14-dev nginx)
   command -v node >/dev/null 2>&1 || packages+=(nodejs)
   command -v npm >/dev/null 2>&1 || packages+=(npm)
 fi
@@ -32,9 +34,19 @@ if [ ${#missing[@]} -gt 0 ]; then
   sudo=""
   [ "$(id -u)" -eq 0 ] || sudo=sudo
   echo "installing: ${missing[*]}"
+  # Keep the package scripts from starting a system-wide nginx on port 80.
+  blocker=""
+  if [ ! -e /usr/sbin/policy-rc.d ]; then
+    blocker=/usr/sbin/policy-rc.d
+    printf '#!/bin/sh\nexit 101\n' | $sudo tee "$blocker" >/dev/null
+    $sudo chmod +x "$blocker"
+  fi
   export DEBIAN_FRONTEND=noninteractive
   $sudo apt-get update -qq
-  $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  status=0
+  $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null || status=$?
+  [ -z "$blocker" ] || $sudo rm -f "$blocker"
+  [ "$status" -eq 0 ] || exit "$status"
 fi
 
 if [ "$what" = test ] && { [ ! -d tests/e2e/node_modules/playwright-core ] || [ ! -d tests/e2e/node_modules/axe-core ]; }; then

@@ -58,6 +58,7 @@ class Stream {
     return true;
   }
   bool wait_closed() { return read_until("\x01never\x01") ? false : closed_; }
+  void rewind() { seen_ = 0; }
   // The last "id:" value received.
   std::string last_id() const {
     const std::size_t at = got_.rfind("\nid: ");
@@ -93,10 +94,12 @@ class BodyStream : public ::testing::Test {
   std::string enter(const std::string& name, int room) {
     return test::enter_place(port, name, room, kIoMs);
   }
-  // Opens a stream of the place and reads its first piece.
+  // Opens a stream of the place and reads its first piece (hello ends it);
+  // reads after it look at the first piece too.
   std::unique_ptr<Stream> stream(const std::string& query, const std::string& headers = "") {
     auto s = std::make_unique<Stream>();
     if (!s->open(port, query, headers) || !s->read_until("event: hello\ndata: 1\n\n")) return nullptr;
+    s->rewind();
     return s;
   }
 
@@ -174,6 +177,8 @@ TEST_F(BodyStream, ABrokenStreamResumesWithoutLossOrRepeat) {
   ASSERT_TRUE(again);
   ASSERT_TRUE(again->read_until("three3")) << again->text();
   EXPECT_EQ(count(again->text(), "two2"), 1u) << again->text();
+  // What the place missed comes before the hello that ends the first piece.
+  EXPECT_LT(again->text().find("three3"), again->text().find("event: hello")) << again->text();
   EXPECT_EQ(count(again->text(), "one1"), 0u) << again->text();
 
   // The window's own number does the same; a number of other rings (a
@@ -274,7 +279,7 @@ TEST_F(BodyStream, EndsWhenItsPlaceEndsOrANewerOneTakesOver) {
   EXPECT_TRUE(newer->wait_closed());
 }
 
-TEST_F(BodyStream, AQuietStreamSendsKeepAlivesAndAStopEndsIt) {
+TEST_F(BodyStream, AQuietStreamSendsKeepAlivesEndsAfterItsLifeAndOnAStop) {
   engine.pages().context().stream_keepalive_ms = 100;
   const std::string bob = enter("bob", 1);
   auto s = stream(bob);
@@ -283,6 +288,22 @@ TEST_F(BodyStream, AQuietStreamSendsKeepAlivesAndAStopEndsIt) {
   EXPECT_TRUE(s->read_until(": keep-alive\n\n"));
   engine.stop();
   EXPECT_TRUE(s->wait_closed());
+
+  // A stream that lived its life ends; the place stays, and the next
+  // stream goes on from there.
+  ASSERT_EQ(engine.start(0), 1);  // any port again
+  port = engine.server().port();
+  engine.pages().context().stream_life_ms = 300;
+  const std::string ann = enter("ann", 1);
+  auto old = stream(bob);
+  ASSERT_TRUE(old);
+  EXPECT_TRUE(old->wait_closed());
+  EXPECT_EQ(old->text().find("event: out"), std::string::npos) << old->text();
+  engine.pages().context().stream_life_ms = 60000;
+  auto next = stream(bob);
+  ASSERT_TRUE(next);
+  post(port, ann, "afterlife");
+  EXPECT_TRUE(next->read_until("afterlife"));
 }
 
 }  // namespace

@@ -108,7 +108,15 @@
   function isChatPage(html) { return html.indexOf('<meta name="tvl-page" content="chat">') >= 0; }
 
   // ---------------------------------------------------------- the panes --
-  function paneDoc(name) { try { var d = window[name].document; return d.body ? d : null; } catch (e) { return null; } }
+  // The pane's own page, once it has a body; null while the frame still
+  // holds the empty page it starts with (what is written there is gone once
+  // its page comes).
+  function paneDoc(name) {
+    try {
+      var d = window[name].document;
+      return d.body && d.URL != "about:blank" ? d : null;
+    } catch (e) { return null; }
+  }
   function atEnd(name) {
     try {
       var win = window[name], d = win.document.scrollingElement || win.document.body;
@@ -122,10 +130,14 @@
   var live = document.getElementById("live");
   var unread = 0, baseTitle = document.title;
 
-  // Appends lines of the server (each one a div.line) to a pane.
+  // Appends lines of the server (each one a div.line) to a pane. Lines for
+  // a pane whose page has not come yet wait for it (see the panes' load).
+  var early = { board: "", mymsg: "" };
   function addLines(name, html) {
     var doc = paneDoc(name);
-    if (!doc || !html) return 0;
+    if (!doc) { early[name] += html || ""; return 0; }
+    if (early[name]) { html = early[name] + (html || ""); early[name] = ""; }
+    if (!html) return 0;
     var end = atEnd(name);
     var t = doc.createElement("template");
     t.innerHTML = html;
@@ -170,7 +182,10 @@
     });
   }
   ["board", "mymsg"].forEach(function (name) {
-    document.querySelector('iframe[name="' + name + '"]').addEventListener("load", function () { watchNames(name); });
+    document.querySelector('iframe[name="' + name + '"]').addEventListener("load", function () {
+      watchNames(name);
+      if (early[name]) addLines(name, "");
+    });
     watchNames(name);
   });
 
@@ -396,7 +411,7 @@
   // is one write of the server. A stream that brings nothing soon after it
   // opens (a proxy holds it back) makes the window wait with one request at
   // a time instead; a browser without EventSource does so from the start.
-  var HELLO_MS = 6000;         // the stream's first event comes at most this late
+  var HELLO_MS = 6000;         // the stream's hello (the end of its first piece) comes at most this late
   var STREAM_TROUBLE = 3;      // broken streams in a row without a first event, before giving up on them
   var streaming = typeof EventSource == "function", streamTrouble = 0;
   var lineMark = "";           // the number of the last line the stream brought

@@ -279,6 +279,10 @@ export async function waitNotice(page, text) {
 
 export function expect(cond, message) { if (!cond) throw new Error(message); }
 
+// Thrown by a test that cannot run here (a tool it drives is missing); the
+// run says so and counts it apart, neither passed nor failed.
+export class Skipped extends Error {}
+
 // ---------------------------------------------------------------- set-up --
 
 // Starts the server on a copy of `dist` and chromium; `finish` ends both.

@@ -2,12 +2,13 @@
 // list of { name, fn }; all run against one server and one chromium (lib.mjs).
 // Usage: node tests/e2e/run.mjs <dist folder> [part of a test name]
 // (or E2E_ONLY=<part of a test name>). Prints one line per test and
-// "N passed, N failed" last; exits non-zero on any failure. Every wait is
+// "N passed, N failed" last (", N skipped" when a test could not run here:
+// a tool it drives is missing); exits non-zero on any failure. Every wait is
 // bounded; the server is stopped whatever happens.
 import fs from "node:fs";
 import path from "node:path";
 import { fileURLToPath, pathToFileURL } from "node:url";
-import { TEST_TIMEOUT, bounded, closeContexts, setUp, finish, killServer, policyViolations } from "./lib.mjs";
+import { TEST_TIMEOUT, Skipped, bounded, closeContexts, setUp, finish, killServer, policyViolations } from "./lib.mjs";
 
 const here = path.dirname(fileURLToPath(import.meta.url));
 const dist = path.resolve(process.argv[2] || path.join(here, "../../build/dist"));
@@ -20,7 +21,7 @@ for (const file of fs.readdirSync(suiteDir).filter((f) => f.endsWith(".mjs")).so
   for (const t of suite.tests) tests.push({ ...t, suite: file.replace(/\.mjs$/, "") });
 }
 
-let passed = 0, failed = 0;
+let passed = 0, failed = 0, skipped = 0;
 for (const sig of ["SIGINT", "SIGTERM"]) {
   process.once(sig, () => { killServer(); process.exit(130); });
 }
@@ -38,6 +39,11 @@ try {
       passed++;
       console.log(`ok   ${t.name} (${((Date.now() - started) / 1000).toFixed(1)} s)`);
     } catch (e) {
+      if (e instanceof Skipped) {
+        skipped++;
+        console.log(`skip ${t.name}: ${e.message}`);
+        continue;
+      }
       failed++;
       console.log(`FAIL ${t.name}: ${e && e.message ? e.message.split("\n").slice(0, 6).join("\n     ") : e}`);
     } finally {
@@ -50,5 +56,5 @@ try {
 } finally {
   await finish();
 }
-console.log(`${passed} passed, ${failed} failed`);
+console.log(`${passed} passed, ${failed} failed` + (skipped ? `, ${skipped} skipped` : ""));
 process.exit(failed ? 1 : 0);

@@ -146,3 +146,23 @@ test("behind a proxy that holds streams back the window waits for lines instead"
     await front.close();
   }
 });
+
+// The board's page comes late (a slow network, a busy machine) while the
+// stream brings the room's lines at once: the lines wait for the board.
+test("lines that come before the board's page is there are shown once it is", async () => {
+  const ann = await enter(await newPage(), "olav", "Lobby");
+  const said = "said before the board came";
+  await say(ann, said);
+  const bobPage = await newPage();
+  await bobPage.route((u) => u.pathname.endsWith("/board.htm"), async (route) => {
+    await new Promise((r) => setTimeout(r, 3000));
+    await route.continue().catch(() => {});
+  });
+  const bob = await enter(bobPage, "pavel", "Lobby");
+  await waitText(bob, "board", said);
+  await say(ann, "after the late board");
+  await waitText(bob, "board", "after the late board");
+  const counts = await occurrences(bob, "board", [said, "after the late board"]);
+  expect(counts.every((n) => n === 1), "lines lost or doubled: " + counts.join(","));
+  expect(bob.errors.length === 0, "script errors: " + bob.errors.join("; "));
+});
