@@ -306,3 +306,26 @@ export async function finish() {
 export function killServer() {
   if (server && server.child && !server.exited) server.child.kill("SIGKILL");
 }
+
+// Enters a room through the start page at `base` (a proxy's).
+export async function enterVia(page, base, name, room) {
+  await page.goto(base + "/", { waitUntil: "load" });
+  await page.waitForSelector("#rooms .room");
+  await page.click(`#rooms .room:has(.name:text-is("${room}"))`);
+  await page.fill("#username", name);
+  await page.fill("#password", "");
+  await page.click('#pictures input[value="1"] + img');
+  await page.click("#enter");
+  return chatRuns(page, name);
+}
+
+// Records the page's questions for new lines: { stream, wait, at }.
+export function bodyRequests(page) {
+  const seen = [];
+  page.on("request", (r) => {
+    const u = new URL(r.url());
+    if (u.pathname.endsWith("/body.ghp"))
+      seen.push({ stream: u.search.includes("&stream=1"), wait: u.search.includes("&wait=1"), at: Date.now() });
+  });
+  return seen;
+}

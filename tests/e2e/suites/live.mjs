@@ -3,7 +3,7 @@
 // breaks comes back without losing or repeating a line; behind a proxy that
 // holds streams back the window notices and waits for lines instead.
 import http from "node:http";
-import { newPage, frameText, waitText, enter, chatRuns, say, expect, server } from "../lib.mjs";
+import { newPage, frameText, waitText, enter, chatRuns, say, expect, server, enterVia, bodyRequests } from "../lib.mjs";
 
 export const tests = [];
 const test = (name, fn) => tests.push({ name, fn });
@@ -40,28 +40,6 @@ function proxy({ hold = false } = {}) {
   })));
 }
 
-// Enters a room through the start page at `base` (a proxy's).
-async function enterVia(page, base, name, room) {
-  await page.goto(base + "/", { waitUntil: "load" });
-  await page.waitForSelector("#rooms .room");
-  await page.click(`#rooms .room:has(.name:text-is("${room}"))`);
-  await page.fill("#username", name);
-  await page.fill("#password", "");
-  await page.click('#pictures input[value="1"] + img');
-  await page.click("#enter");
-  return chatRuns(page, name);
-}
-
-// Records the page's questions for new lines: { stream, wait, at }.
-function bodyRequests(page) {
-  const seen = [];
-  page.on("request", (r) => {
-    const u = new URL(r.url());
-    if (u.pathname.endsWith("/body.ghp"))
-      seen.push({ stream: u.search.includes("&stream=1"), wait: u.search.includes("&wait=1"), at: Date.now() });
-  });
-  return seen;
-}
 
 // How often each text stands on a pane.
 async function occurrences(page, pane, texts) {

@@ -9,7 +9,7 @@ import os from "node:os";
 import path from "node:path";
 import { fileURLToPath } from "node:url";
 import {
-  Skipped, sleep, freePort, closeContexts, portOpen, newPage, frameText, waitText, enter, chatRuns, say, expect, server,
+  Skipped, sleep, freePort, closeContexts, portOpen, newPage, frameText, waitText, enter, chatRuns, say, expect, server, enterVia, bodyRequests,
 } from "../lib.mjs";
 
 export const tests = [];
@@ -82,28 +82,6 @@ async function nginx(fronts) {
   return { base, stop };
 }
 
-// Enters a room through the start page at `base` (a proxy's).
-async function enterVia(page, base, name, room) {
-  await page.goto(base + "/", { waitUntil: "load" });
-  await page.waitForSelector("#rooms .room");
-  await page.click(`#rooms .room:has(.name:text-is("${room}"))`);
-  await page.fill("#username", name);
-  await page.fill("#password", "");
-  await page.click('#pictures input[value="1"] + img');
-  await page.click("#enter");
-  return chatRuns(page, name);
-}
-
-// Records the page's questions for new lines: { stream, wait }.
-function bodyRequests(page) {
-  const seen = [];
-  page.on("request", (r) => {
-    const u = new URL(r.url());
-    if (u.pathname.endsWith("/body.ghp"))
-      seen.push({ stream: u.search.includes("&stream=1"), wait: u.search.includes("&wait=1") });
-  });
-  return seen;
-}
 
 async function occurrences(page, pane, texts) {
   const shown = await frameText(page, pane);
