@@ -64,7 +64,7 @@ bool parse_mark(const std::string& text, Mark& mark) {
   return true;
 }
 
-class BodyStream final : public LiveStream {
+class BodyStream final : public LiveStream, private DirectDelivery {
  public:
   BodyStream(ChatContext& ctx, int room, std::string name, std::string key,
              std::optional<std::string> resume)
@@ -72,21 +72,32 @@ class BodyStream final : public LiveStream {
         resume_(std::move(resume)) {}
   ~BodyStream() override;
 
+  void attach(LiveOutlet& outlet) override { outlet_ = &outlet; }
   bool next(std::string& out) override;
 
  private:
   bool open(std::string& out) REQUIRES(ctx_.state.chat_lock());
-  Step look(std::string& out) REQUIRES(ctx_.state.chat_lock());
+  // `sweep`: stale places may be swept first (not on a pusher's thread,
+  // which may be in the middle of changing the online table).
+  Step look(std::string& out, bool sweep = true) REQUIRES(ctx_.state.chat_lock());
   void resume_at(OnlineUser& user) REQUIRES(ctx_.state.chat_lock());
+  bool deliver_now() override;
 
   ChatContext& ctx_;
   const int room_;
   const std::string name_;  // as in the page address
   const std::string key_;
   const std::optional<std::string> resume_;
+  // Where the pusher writes the stream's pieces while its thread waits;
+  // nullptr when only this stream's thread writes.
+  LiveOutlet* outlet_ = nullptr;
   unsigned long long ticket_ = 0;  // 0 until the place's stream is this one
   bool opened_ = false;
   bool banned_ = false;   // the place was banned at the last look
+  // What a pusher composed and the connection did not take, and whether
+  // the stream ended there (for the stream's thread to finish).
+  std::string left_over_ GUARDED_BY(ctx_.state.chat_lock());
+  bool ended_ GUARDED_BY(ctx_.state.chat_lock()) = false;
   long long quiet_since_ = 0;  // steady clock of the last piece
   long long opened_ms_ = 0;    // steady clock of the opening
 };
@@ -111,6 +122,11 @@ bool BodyStream::next(std::string& out) {
       // A stopping server ends the stream without a word: the window's
       // EventSource comes back and learns what became of its place.
       if (ctx_.state.waits_stopped()) return false;
+      // What a pusher could not hand over goes first.
+      out += left_over_;
+      left_over_.clear();
+      if (ended_) return false;
+      if (!out.empty()) break;
       if (look(out) == Step::Ended) return false;
       if (!out.empty()) break;
       const long long now = steady_now_ms();
@@ -127,11 +143,34 @@ bool BodyStream::next(std::string& out) {
       waiter.room = room_;
       waiter.name = name_;
       waiter.presence = true;
+      // While it waits, whoever pushes a line writes it (deliver_now).
+      if (outlet_) waiter.direct = this;
       (void)ctx_.state.wait_for_lines(waiter, left);  // woken or not, look again
     }
   }
   quiet_since_ = steady_now_ms();
   return going;
+}
+
+bool BodyStream::deliver_now() {
+  ctx_.state.assert_held();
+  std::string piece;
+  if (look(piece, false) == Step::Ended) {
+    left_over_ = std::move(piece);
+    ended_ = true;
+    return false;
+  }
+  if (piece.empty()) return true;
+  const long sent = outlet_->send_now(piece);
+  if (sent < 0) {  // broken: the stream's thread closes the connection
+    ended_ = true;
+    return false;
+  }
+  quiet_since_ = steady_now_ms();
+  if (static_cast<std::size_t>(sent) == piece.size()) return true;
+  // The peer's window is full: its own thread sends the rest as it can.
+  left_over_.assign(piece, static_cast<std::size_t>(sent), std::string::npos);
+  return false;
 }
 
 bool BodyStream::open(std::string& out) {
@@ -165,13 +204,13 @@ void BodyStream::resume_at(OnlineUser& user) {
   if (resume_) resume_place(ctx_.state, user, *resume_);
 }
 
-Step BodyStream::look(std::string& out) {
+Step BodyStream::look(std::string& out, bool sweep) {
   if (room_ > ctx_.state.room_count_locked()) {  // the rooms were reloaded
     append_event(out, "out", "1");
     return Step::Ended;
   }
   const long long now = ctx_.now_ms();
-  sweep_idle_users(ctx_, now);
+  if (sweep) sweep_idle_users(ctx_, now);
   const std::optional<int> index = find_keyed_user(ctx_.state, room_, name_, key_);
   if (!index) {
     append_event(out, "out", "1");

@@ -43,10 +43,14 @@
 // that gives up on its stream (a proxy held it back) gets what the stream
 // took and never brought.
 //
-// Who writes: each stream's own connection thread, woken by the push of a
-// line that may be for it (ChatState::push_message), takes what is new under
-// the chat lock and writes it outside the lock; a slow reader stalls only
-// its own thread.
+// Who writes: on a plain connection, whoever pushes a line (or changes the
+// online table) writes each waiting stream's piece of its room at once,
+// under the chat lock, without waiting (ChatState::push_message and
+// DirectDelivery): a line costs one write per stream and wakes no thread.
+// What a connection does not take at once (a slow reader), the end of a
+// stream, keep-alives, and every piece on an encrypted connection are the
+// stream's own thread's: it takes what is new under the chat lock and
+// writes it outside, so a slow reader stalls only its own thread.
 #pragma once
 #include <memory>
 #include <optional>

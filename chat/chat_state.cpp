@@ -15,6 +15,28 @@ namespace tvl {
 
 namespace {
 
+// A name as same_name_ignoring_case compares it: ASCII letters in lower
+// case, every other byte as it is.
+std::string folded_name(const char* name, std::size_t size) {
+  std::string folded(name, size);
+  for (char& c : folded)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+  return folded;
+}
+
+std::string folded_name(const std::string& name) { return folded_name(name.data(), name.size()); }
+std::string folded_name(const char* name) { return folded_name(name, std::strlen(name)); }
+
+template <typename Map, typename Value>
+void erase_entry(Map& map, const std::string& key, const Value& value) {
+  auto [at, end] = map.equal_range(key);
+  for (; at != end; ++at) {
+    if (at->second == value) {
+      map.erase(at);
+      return;
+    }
+  }
+}
 
 }  // namespace
 
@@ -101,11 +123,15 @@ OnlineUser& ChatState::user(int index) { return users_[index]; }
 const OnlineUser& ChatState::user(int index) const { return users_[index]; }
 
 std::optional<int> ChatState::find_online_user(int room, const std::string& name) const {
-  for (int i = 0; i < count_; ++i) {
-    const OnlineUser& u = users_[i];
-    if (u.room == room && same_name_ignoring_case(u.name, name)) return i;
+  // The first entry of the table that matches, as a walk through it would
+  // find.
+  std::optional<int> found;
+  auto [at, end] = users_by_name_.equal_range(folded_name(name));
+  for (; at != end; ++at) {
+    const int i = at->second;
+    if (users_[i].room == room && (!found || i < *found)) found = i;
   }
-  return std::nullopt;
+  return found;
 }
 
 void ChatState::set_max_online(int places) {
@@ -123,6 +149,7 @@ bool ChatState::add_user(const OnlineUser& user, const std::string& address) {
   const std::size_t n = std::min(address.size(), text.size() - 1);
   std::memcpy(text.data(), address.data(), n);
   text[n] = 0;
+  users_by_name_.emplace(folded_name(place.name), count_);
   ++count_;
   wake_presence_waiters();
   return true;
@@ -132,6 +159,9 @@ const char* ChatState::join_address(int index) const { return addresses_[index].
 
 void ChatState::remove_user(int index) {
   if (index < 0 || index >= count_) return;
+  erase_entry(users_by_name_, folded_name(users_[index].name), index);
+  for (auto& entry : users_by_name_)
+    if (entry.second > index) --entry.second;
   users_.erase(users_.begin() + index);
   addresses_.erase(addresses_.begin() + index);
   --count_;
@@ -140,7 +170,13 @@ void ChatState::remove_user(int index) {
 
 void ChatState::wake_presence_waiters() {
   for (Waiter* w : waiters_)
-    if (w->presence) wake(*w);
+    if (w->presence) deliver_or_wake(*w);
+}
+
+std::vector<Waiter*>& ChatState::room_waiters(int room) {
+  const std::size_t at = room < 0 ? 0 : static_cast<std::size_t>(room);
+  if (at >= waiters_by_room_.size()) waiters_by_room_.resize(at + 1);
+  return waiters_by_room_[at];
 }
 
 void ChatState::push_message(int room, const std::string& text, const std::string& to_whom,
@@ -164,10 +200,9 @@ void ChatState::push_message(int room, const std::string& text, const std::strin
   // to its addressee alone (by name, ignoring case; delivery then checks
   // the place).
   const bool only_addressee = is_private_line(text);
-  for (Waiter* w : waiters_) {
-    if (w->room != room) continue;
+  for (Waiter* w : room_waiters(room)) {
     if (only_addressee && !same_name_ignoring_case(line.to_whom, w->name)) continue;
-    wake(*w);
+    deliver_or_wake(*w);
   }
 }
 
@@ -182,11 +217,24 @@ void ChatState::wake(Waiter& waiter) {
   waiter.wake.notify_one();
 }
 
+void ChatState::deliver_or_wake(Waiter& waiter) {
+  if (waiter.woken) return;
+  if (waiter.direct && !waits_stopped_ && waiter.direct->deliver_now()) return;
+  wake(waiter);
+}
+
 bool ChatState::wait_for_lines(Waiter& waiter, long long timeout_ms) {
   if (waits_stopped_) return true;
   waiter.woken = false;
   waiter.slot = waiters_.size();
   waiters_.push_back(&waiter);
+  {
+    std::vector<Waiter*>& in_room = room_waiters(waiter.room);
+    waiter.room_slot = in_room.size();
+    in_room.push_back(&waiter);
+  }
+  const std::string folded = folded_name(waiter.name);
+  waiters_by_name_.emplace(folded, &waiter);
   // The wait lets go of the chat lock while it sleeps and takes it again
   // before it returns.
   const auto deadline = CondVar::Clock::now() + std::chrono::milliseconds(timeout_ms);
@@ -198,20 +246,30 @@ bool ChatState::wait_for_lines(Waiter& waiter, long long timeout_ms) {
   waiters_[waiter.slot] = moved;
   moved->slot = waiter.slot;
   waiters_.pop_back();
+  // Fetched again: the room lists may have grown while it waited.
+  std::vector<Waiter*>& in_room = room_waiters(waiter.room);
+  moved = in_room.back();
+  in_room[waiter.room_slot] = moved;
+  moved->room_slot = waiter.room_slot;
+  in_room.pop_back();
+  erase_entry(waiters_by_name_, folded, &waiter);
   return woken;
 }
 
 bool ChatState::is_waiting(int room, const char* name) const {
-  for (const Waiter* w : waiters_)
-    if (w->room == room && same_name_ignoring_case(name, w->name)) return true;
+  auto [at, end] = waiters_by_name_.equal_range(folded_name(name));
+  for (; at != end; ++at)
+    if (at->second->room == room) return true;
   return false;
 }
 
 int ChatState::waiting_count() const { return static_cast<int>(waiters_.size()); }
 
 void ChatState::supersede_waits(int room, const std::string& name) {
-  for (Waiter* w : waiters_) {
-    if (w->room != room || !same_name_ignoring_case(w->name.c_str(), name)) continue;
+  auto [at, end] = waiters_by_name_.equal_range(folded_name(name));
+  for (; at != end; ++at) {
+    Waiter* w = at->second;
+    if (w->room != room) continue;
     w->superseded = true;
     wake(*w);
   }

@@ -24,6 +24,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/lock_annotations.h"
@@ -121,6 +122,21 @@ struct OnlineUser {
   int stream_floor = 0;
 };
 
+// What a waiting stream may be handed on the thread that pushes a line or
+// changes the online table, instead of waking its own thread: a live stream
+// whose connection writes without waiting takes its piece at once there.
+class DirectDelivery {
+ public:
+  // Chat lock held, on the pusher's thread: hands the waiter what is new for
+  // it. False when its own thread must wake after all (the piece did not
+  // fit the connection, the stream ended, or it cannot be handed over here).
+  // Must not add, remove or wake waiters, nor change the online table.
+  virtual bool deliver_now() = 0;
+
+ protected:
+  ~DirectDelivery() = default;
+};
+
 // One message stream request waiting for lines (see ChatState::wait_for_lines).
 // Lives on the waiting thread's stack; the chat lock guards its fields while
 // it is registered.
@@ -132,8 +148,12 @@ struct Waiter {
   // Woken also when somebody enters or leaves (a live stream tells its
   // window at once that the user list changed).
   bool presence = false;
+  // Set: pushes hand the waiter its lines through this before they would
+  // wake it.
+  DirectDelivery* direct = nullptr;
   CondVar wake;
-  std::size_t slot = 0;  // its place in the state's list while registered
+  std::size_t slot = 0;       // its place in the state's list while registered
+  std::size_t room_slot = 0;  // and in its room's list
 };
 
 class ChatState {
@@ -258,7 +278,12 @@ class ChatState {
 
  private:
   void wake(Waiter& waiter) REQUIRES(lock_);
+  // Hands the waiter what is new through its direct delivery, or wakes it.
+  void deliver_or_wake(Waiter& waiter) REQUIRES(lock_);
   void wake_presence_waiters() REQUIRES(lock_);
+  // The waiters of a room (registered in wait_for_lines); empty for a room
+  // nobody waits in.
+  std::vector<Waiter*>& room_waiters(int room) REQUIRES(lock_);
 
   mutable Mutex lock_;  // the chat lock
   // Guards only the pointer `rooms_`, so that rooms() never races with a
@@ -274,9 +299,16 @@ class ChatState {
   std::vector<OnlineUser> users_ GUARDED_BY(lock_);
   std::vector<std::array<char, 48>> addresses_ GUARDED_BY(lock_);
   int count_ GUARDED_BY(lock_) = 0;
+  // The entries of the online table by name (folded as
+  // same_name_ignoring_case compares), so that finding a place does not
+  // read the whole table; and the registered waiters the same way.
+  std::unordered_multimap<std::string, int> users_by_name_ GUARDED_BY(lock_);
+  std::unordered_multimap<std::string, Waiter*> waiters_by_name_ GUARDED_BY(lock_);
   int max_online_ GUARDED_BY(lock_) = kMaxOnline;
   long long last_sweep_ms_ GUARDED_BY(lock_) = -(1LL << 62);
   std::vector<Waiter*> waiters_ GUARDED_BY(lock_);
+  // waiters_ by room number (index 0 unused); grows, never shrinks.
+  std::vector<std::vector<Waiter*>> waiters_by_room_ GUARDED_BY(lock_);
   unsigned long long last_stream_ticket_ GUARDED_BY(lock_) = 0;
   unsigned rings_epoch_ GUARDED_BY(lock_) = 0;
   bool waits_stopped_ GUARDED_BY(lock_) = false;

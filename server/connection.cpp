@@ -173,6 +173,7 @@ void Connection::answer(std::size_t length) {
   stream_ = std::move(got.stream);
   live_ = std::move(got.live);
   live_more_ = live_ != nullptr;
+  if (live_ && transport_.sends_from_any_thread()) live_->attach(*this);
   // A live answer has no length: its end is the connection's close.
   keep_alive_ = got.keep_alive && !live_;
   release_buffer();
@@ -314,6 +315,14 @@ void Connection::next_live() {
   state_ = State::Sending;
   deadline_ = now_ms() + limits_.send_stall_ms;
   send_pending();  // back to Live, or closed after the last piece
+}
+
+long Connection::send_now(std::string_view data) {
+  const net::SendPart part{data.data(), data.size()};
+  int error = 0;
+  const long n = transport_.send(&part, 1, error);
+  if (n >= 0) return n;
+  return would_block(error) ? 0 : -1;
 }
 
 // Whether the peer has closed (or broken) the connection, looked at without

@@ -67,7 +67,7 @@ struct ConnectionSetup {
   bool secure = false;
 };
 
-class Connection {
+class Connection final : public LiveOutlet {
  public:
   Connection(ConnectionHost& host, const ConnectionSetup& setup, Transport& transport,
              LiveConnection& entry);
@@ -79,6 +79,9 @@ class Connection {
   // deadline, the stop event, the peer's close after its last answer),
   // false after a failure the server reports.
   bool run();
+
+  // The live stream's writes from other threads (see LiveOutlet).
+  long send_now(std::string_view data) override;
 
  private:
   enum class State { Receiving, Sending, Live, Closed };

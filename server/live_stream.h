@@ -10,12 +10,32 @@
 // locks.
 #pragma once
 #include <string>
+#include <string_view>
 
 namespace tvl {
+
+// The connection of a live stream, as its source may write to it from
+// another thread while the connection's own thread waits in next() with
+// nothing of the stream unsent. The source's locks keep those writes and the
+// connection's own steps apart: a write may only happen while next() waits.
+class LiveOutlet {
+ public:
+  // Sends what the peer takes of `data` now, without waiting: the bytes
+  // taken (0 when its window is full); -1 when the connection is broken.
+  // What is not taken is the source's to hand out as its next piece.
+  virtual long send_now(std::string_view data) = 0;
+
+ protected:
+  ~LiveOutlet() = default;
+};
 
 class LiveStream {
  public:
   virtual ~LiveStream() = default;
+  // Called once before the first next() on a connection whose writes may
+  // come from any thread (a plain socket). A source never given one writes
+  // only through next().
+  virtual void attach(LiveOutlet& outlet) { (void)outlet; }
   // Blocks until there is something to send (or the source wants a sign of
   // life sent) and appends it to `out`. False when the stream has ended:
   // whatever it appended is the last piece, and the connection closes after

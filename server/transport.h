@@ -28,6 +28,10 @@ class Transport {
   // Whether send_file works here: a plain socket can send a file's bytes
   // from the file; a stream that must see every byte (encryption) cannot.
   virtual bool sends_files() const { return false; }
+  // Whether send may be called from another thread while the client thread
+  // waits elsewhere (its locks keeping the two apart): a plain socket, yes;
+  // an encrypted stream keeps state of its own between its steps.
+  virtual bool sends_from_any_thread() const { return false; }
   // One step of `head` followed by `size` bytes of the open file `file`
   // from `offset`: the bytes taken of the two together, as send counts
   // them; 0 when the file ends early.
@@ -62,6 +66,7 @@ class SocketTransport final : public Transport {
     return net::send_parts(socket_, parts, count, error);
   }
   bool sends_files() const override { return true; }
+  bool sends_from_any_thread() const override { return true; }
   long send_file(const char* head, std::size_t head_size, int file, std::uint64_t offset,
                  std::size_t size, int& error) override {
     // The head waits for the file's first bytes to share their packet.

@@ -7,11 +7,16 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <string_view>
+#include <thread>
 #include <vector>
 
+#include "chat/body_stream.h"
 #include "chat/engine.h"
 #include "tests/support/chat_over_http.h"
 #include "tests/support/room_file.h"
@@ -157,6 +162,104 @@ TEST_F(BodyStream, PrivateLineReachesOnlyItsPlaceAndTheUserListChangeArrives) {
   ASSERT_FALSE(enter("dee", 2).empty());
   EXPECT_TRUE(to_bob->read_until("event: users\ndata: 1\n\n"));
   EXPECT_TRUE(to_cy->read_until("event: users\ndata: 1\n\n"));
+}
+
+// A reader that takes nothing for a while still gets every line once, in
+// order, and a reader beside it keeps up meanwhile.
+TEST_F(BodyStream, AReaderThatLagsGetsEveryLineOnceInOrderAndHoldsNobodyUp) {
+  const std::string ann = enter("ann", 1), bob = enter("bob", 1), cy = enter("cy", 1);
+  get(port, "/body.ghp" + bob);
+  get(port, "/body.ghp" + cy);
+  auto slow = stream(bob), quick = stream(cy);
+  ASSERT_TRUE(slow && quick);
+  const std::string filler(3000, 'f');
+  constexpr int kLines = 60;
+  for (int i = 0; i < kLines; ++i) {
+    post(port, ann, "n" + std::to_string(i) + "n" + filler);
+    ASSERT_TRUE(quick->read_until("n" + std::to_string(i) + "n")) << i;
+  }
+  post(port, ann, "slowend");
+  ASSERT_TRUE(slow->read_until("slowend")) << slow->text().size();
+  std::size_t at = 0;
+  for (int i = 0; i < kLines; ++i) {
+    const std::string mark = "n" + std::to_string(i) + "n";
+    const std::size_t next = slow->text().find(mark);
+    ASSERT_NE(next, std::string::npos) << i;
+    EXPECT_GE(next, at) << "line " << i << " out of order";
+    EXPECT_EQ(count(slow->text(), mark + "f"), 1u) << i;
+    at = next;
+  }
+}
+
+// Where a pusher writes for the waiting stream (a plain connection), a
+// piece the connection takes only part of is finished by the stream's own
+// thread before anything newer, and a connection that broke ends the
+// stream.
+class PartOutlet final : public LiveOutlet {
+ public:
+  long send_now(std::string_view data) override {
+    std::lock_guard<std::mutex> hold(lock);
+    if (broken) return -1;
+    const std::size_t n = std::min(data.size(), take);
+    log.append(data.substr(0, n));
+    take = std::string::npos;  // takes everything after the first time
+    return static_cast<long>(n);
+  }
+  std::mutex lock;
+  std::string log;  // what went out, in order, from either side
+  std::size_t take = 40;
+  bool broken = false;
+};
+
+TEST_F(BodyStream, APieceTheConnectionTakesInPartIsFinishedInOrderAndABreakEndsIt) {
+  const std::string ann = enter("ann", 1), bob = enter("bob", 1);
+  get(port, "/body.ghp" + bob);
+  PartOutlet outlet;
+  std::unique_ptr<LiveStream> live =
+      open_body_stream(engine.pages().context(), "/body.ghp" + bob + "&stream=1", "");
+  ASSERT_TRUE(live);
+  live->attach(outlet);
+  std::string first;
+  ASSERT_TRUE(live->next(first));
+  ASSERT_NE(first.find("event: hello"), std::string::npos) << first;
+
+  bool ended = false;
+  std::thread reader([&] {
+    for (;;) {
+      std::string piece;
+      const bool more = live->next(piece);
+      {
+        std::lock_guard<std::mutex> hold(outlet.lock);
+        outlet.log += piece;
+      }
+      if (!more) break;
+    }
+    ended = true;
+  });
+  const auto sent = [&](const std::string& text) {
+    for (int i = 0; i < 1000; ++i) {
+      {
+        std::lock_guard<std::mutex> hold(outlet.lock);
+        if (outlet.log.find(text) != std::string::npos) return true;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  };
+  post(port, ann, "firstline");
+  EXPECT_TRUE(sent("firstline"));
+  post(port, ann, "secondline");
+  EXPECT_TRUE(sent("secondline"));
+  {
+    std::lock_guard<std::mutex> hold(outlet.lock);
+    EXPECT_EQ(count(outlet.log, "event: board\n"), 2u) << outlet.log;
+    EXPECT_LT(outlet.log.find("firstline"), outlet.log.find("event: board\n", 1)) << outlet.log;
+    outlet.broken = true;
+  }
+  post(port, ann, "thirdline");
+  reader.join();
+  EXPECT_TRUE(ended);
+  EXPECT_EQ(count(outlet.log, "thirdline"), 0u) << outlet.log;
 }
 
 TEST_F(BodyStream, ABrokenStreamResumesWithoutLossOrRepeat) {
