@@ -67,8 +67,10 @@ head -c 1024 /dev/zero | tr '\0' 'a' >"$prog/file1k.html"
 # connections per address are lifted; the flood control keeps its shipped
 # values (the posters send one line a second, well within them), so its cost
 # is part of the figures. The online table holds every bench user.
-printf '[Server]\r\nWebPages=\r\nDefaultPage=index.ghp\r\nPort=%s\r\nSavelog=0\r\nMaxPlacesPerAddress=0\r\nMaxConnectionsPerAddress=0\r\nMaxOnline=%s\r\n' \
-  "$port" "$(( users > 500 ? users : 500 ))" >"$prog/option.ini"
+# Past 10,000 users the connections are raised too (each visitor holds one;
+# the descriptors the system grants bound them whatever the setting).
+printf '[Server]\r\nWebPages=\r\nDefaultPage=index.ghp\r\nPort=%s\r\nSavelog=0\r\nMaxPlacesPerAddress=0\r\nMaxConnectionsPerAddress=0\r\nMaxOnline=%s\r\nMaxConnections=%s\r\n' \
+  "$port" "$(( users > 500 ? users : 500 ))" "$(( users + 1024 > 10000 ? users + 1024 : 10000 ))" >"$prog/option.ini"
 start_server() { bench_start_server /file1k.html; }
 stop_server() { bench_stop_server; }
 # Each waiting visitor holds a connection of the server and one of the load
