@@ -228,7 +228,7 @@ int64_t KeyIndex::entry_limit() const {
 KeyIndex::SearchResult KeyIndex::search(int key, const uint8_t* value, bool update_max) {
   SearchResult r;
   if (key_count() == 0) {
-    error_ = "index file not found!";
+    error_.text = "index file not found!";
     return r;
   }
   if (key < 0 || key >= key_count() || defs_[std::size_t(key)].kind == KeyKind::Invalid) return r;

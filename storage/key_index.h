@@ -71,7 +71,7 @@ class KeyIndex {
     int32_t record = -1;
   };
 
-  KeyIndex(PagedFile& file, uint8_t* header, bool& header_changed, std::string& error)
+  KeyIndex(PagedFile& file, uint8_t* header, bool& header_changed, Reason& error)
       : file_(file), hdr_(header), header_changed_(header_changed), error_(error) {}
 
   // Reads the key definitions from the header; field offsets, types and sizes
@@ -129,7 +129,7 @@ class KeyIndex {
   PagedFile& file_;
   uint8_t* hdr_;
   bool& header_changed_;
-  std::string& error_;
+  Reason& error_;
   std::vector<KeyDef> defs_;
 };
 

@@ -35,7 +35,8 @@ struct RecordFile::Impl {
   KeyPosition pos[recfmt::kMaxKeys];
   bool field_set[recfmt::kMaxFields] = {};
   bool updating = false;
-  std::string error, text;
+  Reason error;  // why the last operation failed
+  std::string text;
   LockedOpen open_status = LockedOpen::Missing;  // what the last open() found
   KeyIndex index{file, hdr, header_changed, error};
   std::vector<std::vector<uint8_t>> values;  // one key-value buffer per key

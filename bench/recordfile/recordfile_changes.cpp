@@ -62,9 +62,9 @@ bool make_record_file(const std::string& path, int records) {
   k0.segments = {tvl::RecordSegmentSpec{0, 1, 0, 0}};
   k1.segments = {tvl::RecordSegmentSpec{1, 1, 0, 0}};
   s.keys = {k0, k1};
-  std::string err;
-  if (!tvl::create_record_file(path, s, &err)) {
-    std::fprintf(stderr, "cannot create %s: %s\n", path.c_str(), err.c_str());
+  tvl::Reason err;
+  if (!tvl::create_record_file(path, s, err)) {
+    std::fprintf(stderr, "cannot create %s: %s\n", path.c_str(), err.text.c_str());
     return false;
   }
   tvl::RecordFile f;
