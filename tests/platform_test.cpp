@@ -150,6 +150,29 @@ TEST(FolderLockTest, SharedHoldersGoTogetherAndAnExclusiveOneWithNobody) {
   EXPECT_FALSE(missing.held());
 }
 
+// A read of a known size stops at that size, at the end of the input or at
+// a fault, and says how much came; read_all is true only for the whole size.
+TEST(RetryTest, ReadUpToStopsAtTheSizeTheEndOrAFault) {
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  ASSERT_TRUE(write_all(fds[1], "abcdefgh", 8));
+  char got[8] = {};
+  EXPECT_EQ(read_up_to(fds[0], got, 3), 3u);  // the rest stays unread
+  EXPECT_EQ(std::string(got, 3), "abc");
+  ::close(fds[1]);
+  EXPECT_EQ(read_up_to(fds[0], got, sizeof got), 5u);  // the end came first
+  EXPECT_EQ(std::string(got, 5), "defgh");
+  EXPECT_EQ(read_up_to(fds[0], got, sizeof got), 0u);
+  ::close(fds[0]);
+  EXPECT_EQ(read_up_to(fds[0], got, sizeof got), 0u);  // a closed descriptor
+
+  ASSERT_EQ(::pipe(fds), 0);
+  ASSERT_TRUE(write_all(fds[1], "xy", 2));
+  ::close(fds[1]);
+  EXPECT_FALSE(read_all(fds[0], got, 3));
+  ::close(fds[0]);
+}
+
 // The detached process is the one whose pid the caller got, in a session of
 // its own and no child of the caller's (nothing for it to reap).
 TEST(ProcessTest, ADetachedForkIsNoChildOfTheCallerAndLeadsNoSessionOfTheCallers) {
