@@ -213,20 +213,12 @@ bool insert_text_records(RecordFile& file, const RecordText& text, Reason& error
   return true;
 }
 
-bool dump_record_file(const std::string& path, int key, std::string& out, Reason& error) {
-  std::ifstream in(path, std::ios::binary);
-  std::string hdr(kHeaderSize, '\0');
-  if (!in.read(hdr.data(), kHeaderSize)) {
-    error.text = path + ": no record-file header";
-    return false;
-  }
-  const uint8_t* h = reinterpret_cast<const uint8_t*>(hdr.data());
-  RecordFile f;
-  if (!f.open(path)) {
-    error.text = path + ": " + f.last_error();
-    return false;
-  }
-  std::ostringstream o;
+namespace {
+
+// The header's counts and the fields (number, name, type, size); returns
+// the field names, in field order.
+std::vector<std::string> dump_fields(std::ostringstream& o, const uint8_t* h, RecordFile& f,
+                                     const std::string& path) {
   char line[256];
   int format = get_i16(h + kRecordFormat);
   o << "file: " << path << "\n";
@@ -239,19 +231,22 @@ bool dump_record_file(const std::string& path, int key, std::string& out, Reason
                 get_i32(h + kFreeRecords), get_i32(h + kFreeDuplicates), get_i32(h + kFreeChains));
   o << line;
   o << "fields: " << f.field_count() << "\n";
-  for (int i = 0; i < f.field_count(); ++i) {
-    std::string name(reinterpret_cast<const char*>(h + kFieldNames + kFieldNameSize * i),
-                     strnlen(reinterpret_cast<const char*>(h + kFieldNames + kFieldNameSize * i),
-                             kFieldNameSize));
-    std::snprintf(line, sizeof line, "  %d %s %s %d\n", i, name.c_str(), type_name(f.field_type(i)),
-                  f.field_size(i));
-    o << line;
-  }
   std::vector<std::string> names;
   for (int i = 0; i < f.field_count(); ++i) {
     const char* slot = reinterpret_cast<const char*>(h + kFieldNames + kFieldNameSize * i);
     names.emplace_back(slot, strnlen(slot, kFieldNameSize));
+    std::snprintf(line, sizeof line, "  %d %s %s %d\n", i, names.back().c_str(),
+                  type_name(f.field_type(i)), f.field_size(i));
+    o << line;
   }
+  return names;
+}
+
+// The keys: mode, segments (by field name where the field exists) and the
+// tree's anchors.
+void dump_keys(std::ostringstream& o, const uint8_t* h, RecordFile& f,
+               const std::vector<std::string>& names) {
+  char line[256];
   int keys = get_i16(h + kKeyCount);
   o << "keys: " << keys << "\n";
   for (int k = 0; k < keys && k < kMaxKeys; ++k) {
@@ -281,6 +276,10 @@ bool dump_record_file(const std::string& path, int key, std::string& out, Reason
                   get_i32(h + kLastLeaf + 4 * k));
     o << line;
   }
+}
+
+// The records in the order of `key`, one line each, texts quoted.
+void dump_records(std::ostringstream& o, RecordFile& f, int key, const std::vector<std::string>& names) {
   o << "records in the order of key " << key << ":\n";
   // The walk stops at the stored count, so a damaged key cannot print for ever.
   int shown = 0, count = f.record_count();
@@ -305,6 +304,27 @@ bool dump_record_file(const std::string& path, int key, std::string& out, Reason
     }
     o << "\n";
   }
+}
+
+}  // namespace
+
+bool dump_record_file(const std::string& path, int key, std::string& out, Reason& error) {
+  std::ifstream in(path, std::ios::binary);
+  std::string hdr(kHeaderSize, '\0');
+  if (!in.read(hdr.data(), kHeaderSize)) {
+    error.text = path + ": no record-file header";
+    return false;
+  }
+  const uint8_t* h = reinterpret_cast<const uint8_t*>(hdr.data());
+  RecordFile f;
+  if (!f.open(path)) {
+    error.text = path + ": " + f.last_error();
+    return false;
+  }
+  std::ostringstream o;
+  const std::vector<std::string> names = dump_fields(o, h, f, path);
+  dump_keys(o, h, f, names);
+  dump_records(o, f, key, names);
   out = o.str();
   return true;
 }
