@@ -107,29 +107,22 @@ LockedOpen RecordFile::open_status() const { return impl_->open_status; }
 
 int RecordFile::record_count() const { return impl_->is_open ? impl_->count() : -1; }
 
-bool RecordFile::move_first(int key, void* out, int len) {
-  Impl& m = *impl_;
+bool RecordFile::Impl::move_to_end(int key, void* out, int len, bool last) {
+  Impl& m = *this;
   if (!m.is_open || m.count() <= 0 || key < 0 || key >= m.index.key_count()) return false;
   m.file.trim();
   KeyPosition p;
-  if (!m.index.walk_first(key, p) || !m.load_current(p.record)) return false;
+  const bool found = last ? m.index.walk_last(key, p) : m.index.walk_first(key, p);
+  if (!found || !m.load_current(p.record)) return false;
   m.pos[key] = p;
   m.current_key = key;
   m.copy_out(out, len);
   return true;
 }
 
-bool RecordFile::move_last(int key, void* out, int len) {
-  Impl& m = *impl_;
-  if (!m.is_open || m.count() <= 0 || key < 0 || key >= m.index.key_count()) return false;
-  m.file.trim();
-  KeyPosition p;
-  if (!m.index.walk_last(key, p) || !m.load_current(p.record)) return false;
-  m.pos[key] = p;
-  m.current_key = key;
-  m.copy_out(out, len);
-  return true;
-}
+bool RecordFile::move_first(int key, void* out, int len) { return impl_->move_to_end(key, out, len, false); }
+
+bool RecordFile::move_last(int key, void* out, int len) { return impl_->move_to_end(key, out, len, true); }
 
 bool RecordFile::move_next(int key, void* out, int len) {
   Impl& m = *impl_;

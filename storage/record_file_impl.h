@@ -59,6 +59,9 @@ struct RecordFile::Impl {
   // Makes the record at `at` current (and, with into_edit and outside an
   // update, the edit record).
   bool load_current(int32_t at, bool into_edit = true);
+  // The first (or with `last` the last) record in the order of `key`
+  // becomes current and is copied to out as move_first() does.
+  bool move_to_end(int key, void* out, int len, bool last);
   void copy_out(void* out, int len) const;
   bool good_field(int f) const { return is_open && f >= 0 && f < field_count; }
   bool set_raw(const void* value, int f);
