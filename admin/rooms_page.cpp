@@ -70,14 +70,14 @@ void CRoomsPage::on_add() {
   if (run_dialog(dlg) == QDialog::Accepted && values_fit(dlg.values())) {
     const tvl::RoomValues& v = dlg.values();
     int id = 0;
-    std::string reason;
-    if (tvl::add_room(owner_.program_folder(), v, id, &reason)) {
+    tvl::Reason reason;
+    if (tvl::add_room(owner_.program_folder(), v, id, reason)) {
       const QString number = QString::number(model_->rowCount() + 1);
       select_row(list_, model_->append(shown(number, id, v)));
       fit_columns(list_);
       owner_.load_rooms();  // the room store closed the file already
     } else {
-      say(reason);  // a full disk or a damaged file: the file is unchanged
+      say(reason.text);  // a full disk or a damaged file: the file is unchanged
     }
   }
   list_->setFocus();
@@ -105,13 +105,13 @@ void CRoomsPage::on_edit() {
     if (QString::fromStdString(out.admin) == model_->text(row, kAdmins))
       out.admin = model_->stored(row, kAdmins).toByteArray().toStdString();
     // A room deleted in the file meanwhile is not found: nothing changes.
-    std::string reason;
-    if (values_fit(out) && tvl::update_room(owner_.program_folder(), id, out, &reason)) {
+    tvl::Reason reason;
+    if (values_fit(out) && tvl::update_room(owner_.program_folder(), id, out, reason)) {
       model_->set_row(row, shown(model_->text(row, kNo), id, out));
       fit_columns(list_);
       owner_.load_rooms();
-    } else if (!reason.empty()) {
-      say(reason);
+    } else if (!reason.text.empty()) {
+      say(reason.text);
     }
   }
   list_->setFocus();
@@ -121,9 +121,9 @@ void CRoomsPage::on_delete() {
   const int row = selected_row(list_);
   if (row < 0) return;
   bool deleted = false;
-  std::string reason;
-  if (!tvl::delete_room(owner_.program_folder(), model_->stored(row, kNo).toInt(), deleted, &reason)) {
-    say(reason);
+  tvl::Reason reason;
+  if (!tvl::delete_room(owner_.program_folder(), model_->stored(row, kNo).toInt(), deleted, reason)) {
+    say(reason.text);
     return;
   }
   if (deleted) model_->remove(row);

@@ -81,7 +81,7 @@ void ServerController::check_port_free() {
 }
 
 void ServerController::start_control() {
-  std::string reason;
+  tvl::Reason reason;
   const std::string path = control_socket_path();
   // Called on the control thread: the command runs on this thread, later.
   auto wake = [this] {
@@ -92,7 +92,7 @@ void ServerController::start_control() {
   // Told once: the reason (no state folder of one's own, another server on
   // the socket) does not change from one Start to the next.
   control_failure_told_ = true;
-  message_box("Tavella", ControlServer::unreachable_text(path, reason), MessageIcon::Warning);
+  message_box("Tavella", ControlServer::unreachable_text(path, reason.text), MessageIcon::Warning);
 }
 
 void ServerController::answer_control() {

@@ -31,18 +31,11 @@ std::string ControlServer::unreachable_text(const std::string& path, const std::
          "): tvlctl cannot reach this server";
 }
 
-bool ControlServer::start(const std::string& path, Wake wake, std::string& reason) {
+bool ControlServer::start(const std::string& path, Wake wake, Reason& why) {
   stop();
-  if (!stop_.valid()) {
-    reason = "no stop event";
-    return false;
-  }
+  if (!stop_.valid()) return why.fail("no stop event");
   stop_.reset();
-  Reason why;
-  if (!listener_.open(path, why)) {
-    reason = why.text;
-    return false;
-  }
+  if (!listener_.open(path, why)) return false;
   wake_ = std::move(wake);
   {
     MutexLock hold(jobs_lock_);
@@ -54,8 +47,7 @@ bool ControlServer::start(const std::string& path, Wake wake, std::string& reaso
       accepting_ = false;
     }
     listener_.close();
-    reason = "the control thread could not be started";
-    return false;
+    return why.fail("the control thread could not be started");
   }
   return true;
 }

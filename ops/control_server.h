@@ -50,9 +50,9 @@ class ControlServer {
   ControlServer& operator=(const ControlServer&) = delete;
 
   // Listens on `path` and starts the thread; requests are taken from now on
-  // and wait until the owner answers them. False (reason for a person)
-  // when the socket or the thread cannot be made; nothing runs then.
-  [[nodiscard]] bool start(const std::string& path, Wake wake, std::string& reason);
+  // and wait until the owner answers them. False when the socket or the
+  // thread cannot be made (`why` says which, for a person); nothing runs then.
+  [[nodiscard]] bool start(const std::string& path, Wake wake, Reason& why);
   // Runs every waiting request on `target` (the owner's chat and program
   // folder) and hands the answers back. Nothing when none waits.
   void answer_waiting(const OperatorTarget& target);

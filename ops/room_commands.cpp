@@ -56,8 +56,8 @@ CommandResult room_add(const std::vector<std::string>& args, const OperatorTarge
   if (refusal.empty()) refusal = room_values_refusal(t.program_folder, v);
   if (!refusal.empty()) return command_refused(refusal);
   int id = 0;
-  std::string reason;
-  if (!add_room(t.program_folder, v, id, &reason)) return command_refused(reason);
+  Reason reason;
+  if (!add_room(t.program_folder, v, id, reason)) return command_refused(reason.text);
   rooms_changed(t);
   return command_done("room " + terminal_text(v.name) + " added\n");
 }
@@ -100,9 +100,9 @@ CommandResult room_set(const std::vector<std::string>& args, const OperatorTarge
   std::string refusal = apply_room_options(p, v);
   if (refusal.empty()) refusal = room_values_refusal(t.program_folder, v);
   if (!refusal.empty()) return command_refused(refusal);
-  std::string reason;
-  if (!update_room(t.program_folder, row.id, v, &reason))
-    return command_refused(reason.empty() ? "no room has that number" : reason);
+  Reason reason;
+  if (!update_room(t.program_folder, row.id, v, reason))
+    return command_refused(reason.text.empty() ? "no room has that number" : reason.text);
   rooms_changed(t);
   return command_done("room " + terminal_text(p.positional[0]) + " changed\n");
 }
@@ -114,8 +114,8 @@ CommandResult room_del(const std::vector<std::string>& args, const OperatorTarge
   if (!find_room(t.program_folder, p.positional[0], row))
     return command_refused("no room " + terminal_text(p.positional[0]));
   bool deleted = false;
-  std::string reason;
-  if (!delete_room(t.program_folder, row.id, deleted, &reason)) return command_refused(reason);
+  Reason reason;
+  if (!delete_room(t.program_folder, row.id, deleted, reason)) return command_refused(reason.text);
   if (!deleted) return command_refused("no room " + terminal_text(p.positional[0]));
   rooms_changed(t);
   return command_done("room " + terminal_text(row.name) + " deleted\n");

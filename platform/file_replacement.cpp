@@ -69,14 +69,14 @@ std::string folder_of(const std::string& path) {
 
 FileReplacement::~FileReplacement() { abandon(); }
 
-bool FileReplacement::begin(const LockedFile& original, std::string& reason) {
+bool FileReplacement::begin(const LockedFile& original, Reason& why) {
   abandon();
   path_ = original.path();
   temp_ = path_ + ".new";
   // O_TRUNC: a leftover of an earlier, interrupted change is worth nothing.
   fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd_ < 0) {
-    reason = failure("create", temp_, errno);
+    why.text = failure("create", temp_, errno);
     return false;
   }
   struct stat st {};
@@ -85,22 +85,22 @@ bool FileReplacement::begin(const LockedFile& original, std::string& reason) {
     // a group that cannot be kept is no reason to refuse the change.
     if (::fchown(fd_, original.owner(), original.group()) != 0 &&
         ::fchown(fd_, original.owner(), gid_t(-1)) != 0 && st.st_uid != original.owner()) {
-      reason = failure("give the owner of " + path_ + " to", temp_, errno);
+      why.text = failure("give the owner of " + path_ + " to", temp_, errno);
       abandon();
       return false;
     }
   }
   if (::fchmod(fd_, mode_t(original.mode())) != 0) {
-    reason = failure("set the permissions of", temp_, errno);
+    why.text = failure("set the permissions of", temp_, errno);
     abandon();
     return false;
   }
   return true;
 }
 
-bool FileReplacement::write(int64_t pos, const void* data, int64_t len, std::string& reason) {
+bool FileReplacement::write(int64_t pos, const void* data, int64_t len, Reason& why) {
   if (fd_ < 0) {
-    reason = "no replacement file is open";
+    why.text = "no replacement file is open";
     return false;
   }
   auto* p = static_cast<const uint8_t*>(data);
@@ -109,11 +109,11 @@ bool FileReplacement::write(int64_t pos, const void* data, int64_t len, std::str
     const ssize_t n = retry_interrupted(
         [&] { return faulty_pwrite(fd_, p + done, std::size_t(len - done), off_t(pos + done)); });
     if (n < 0) {
-      reason = failure("write", temp_, errno);
+      why.text = failure("write", temp_, errno);
       return false;
     }
     if (n == 0) {
-      reason = failure("write", temp_, ENOSPC);
+      why.text = failure("write", temp_, ENOSPC);
       return false;
     }
     done += n;
@@ -121,27 +121,27 @@ bool FileReplacement::write(int64_t pos, const void* data, int64_t len, std::str
   return true;
 }
 
-bool FileReplacement::commit(std::string& reason) {
+bool FileReplacement::commit(Reason& why) {
   if (fd_ < 0) {
-    reason = "no replacement file is open";
+    why.text = "no replacement file is open";
     return false;
   }
   // The data must be on the disk before the name moves to it: otherwise a
   // crash right after the rename may leave an empty or partial file.
   if (!other_step_allowed() || ::fsync(fd_) != 0) {
-    reason = failure("flush", temp_, errno);
+    why.text = failure("flush", temp_, errno);
     abandon();
     return false;
   }
   const int fd = fd_;
   fd_ = -1;
   if (::close(fd) != 0) {
-    reason = failure("close", temp_, errno);
+    why.text = failure("close", temp_, errno);
     ::unlink(temp_.c_str());
     return false;
   }
   if (!other_step_allowed() || ::rename(temp_.c_str(), path_.c_str()) != 0) {
-    reason = failure("rename " + temp_ + " to", path_, errno);
+    why.text = failure("rename " + temp_ + " to", path_, errno);
     ::unlink(temp_.c_str());
     return false;
   }

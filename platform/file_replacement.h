@@ -17,6 +17,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/reason.h"
+
 namespace tvl {
 
 class LockedFile;
@@ -29,17 +31,17 @@ class FileReplacement {
   FileReplacement& operator=(const FileReplacement&) = delete;
 
   // Creates "<path>.new" (replacing a leftover) with the mode and owner of
-  // the locked original. False when it cannot; reason says why, and nothing
+  // the locked original. False when it cannot; why says so, and nothing
   // is left behind.
-  [[nodiscard]] bool begin(const LockedFile& original, std::string& reason);
+  [[nodiscard]] bool begin(const LockedFile& original, Reason& why);
   // Writes len bytes at pos of the new file. False on a failed or short
-  // write (reason set); the replacement must then be abandoned.
-  [[nodiscard]] bool write(int64_t pos, const void* data, int64_t len, std::string& reason);
+  // write (why set); the replacement must then be abandoned.
+  [[nodiscard]] bool write(int64_t pos, const void* data, int64_t len, Reason& why);
   // Flushes the new file, renames it over the path and flushes the folder.
   // False when a step failed before the rename (the old file stands, the
   // new one is removed) or the folder could not be flushed after it (the
   // new file stands but a crash might still undo the rename).
-  [[nodiscard]] bool commit(std::string& reason);
+  [[nodiscard]] bool commit(Reason& why);
   // Closes and removes an unfinished new file.
   void abandon();
 

@@ -14,23 +14,23 @@ namespace tvl {
 
 LockedFile::~LockedFile() { close(); }
 
-LockedOpen LockedFile::open(const std::string& path, int wait_ms, std::string& reason) {
+LockedOpen LockedFile::open(const std::string& path, int wait_ms, Reason& why) {
   close();
   // A few rounds at most: each one lost means another writer replaced the
   // file meanwhile, which takes it a whole change.
   for (int round = 0; round < 100; ++round) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) {
-      reason = path + ": " + std::strerror(errno);
+      why.text = path + ": " + std::strerror(errno);
       return errno == ENOENT ? LockedOpen::Missing : LockedOpen::Failed;
     }
     if (!S_ISREG(st.st_mode)) {
-      reason = path + " is not a file";
+      why.text = path + " is not a file";
       return LockedOpen::NotAFile;
     }
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
-      reason = path + ": " + std::strerror(errno);
+      why.text = path + ": " + std::strerror(errno);
       if (errno == ENOENT) continue;
       return LockedOpen::Failed;
     }
@@ -38,13 +38,13 @@ LockedOpen LockedFile::open(const std::string& path, int wait_ms, std::string& r
     if (got != LockWait::Taken) {
       ::close(fd);
       const bool busy = got == LockWait::Busy;
-      reason = path + (busy ? " is locked by another program" : ": cannot be locked");
+      why.text = path + (busy ? " is locked by another program" : ": cannot be locked");
       return busy ? LockedOpen::Busy : LockedOpen::Failed;
     }
     struct stat locked {}, now {};
     if (::fstat(fd, &locked) != 0 || !S_ISREG(locked.st_mode)) {
       ::close(fd);
-      reason = path + " is not a file";
+      why.text = path + " is not a file";
       return LockedOpen::NotAFile;
     }
     if (::stat(path.c_str(), &now) != 0 || now.st_ino != locked.st_ino || now.st_dev != locked.st_dev) {
@@ -59,7 +59,7 @@ LockedOpen LockedFile::open(const std::string& path, int wait_ms, std::string& r
     gid_ = locked.st_gid;
     return LockedOpen::Opened;
   }
-  reason = path + " is replaced too often to be locked";
+  why.text = path + " is replaced too often to be locked";
   return LockedOpen::Busy;
 }
 

@@ -13,6 +13,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/reason.h"
+
 namespace tvl {
 
 enum class LockedOpen {
@@ -32,8 +34,8 @@ class LockedFile {
 
   // Opens `path` read-only and takes the lock, waiting at most wait_ms for
   // another holder. An object already open is closed first. On any result
-  // but Opened the object is closed; `reason` then says why, for a person.
-  LockedOpen open(const std::string& path, int wait_ms, std::string& reason);
+  // but Opened the object is closed; `why` then says why, for a person.
+  LockedOpen open(const std::string& path, int wait_ms, Reason& why);
   void close();
   bool is_open() const { return fd_ >= 0; }
 

@@ -172,29 +172,58 @@ AcceptResult accept_connection(int listen_socket, int& socket, std::string& ip, 
   return AcceptResult::Accepted;
 }
 
-long receive(int socket, char* buffer, std::size_t size, int& error) {
+namespace {
+// The named fault of a failed socket call's errno.
+IoError io_error(int code) {
+  if (code == EAGAIN || code == EWOULDBLOCK) return {IoFault::WouldBlock, 0};
+  if (code == ECONNRESET) return {IoFault::Reset, 0};
+  if (code == EPIPE) return {IoFault::PeerClosed, 0};
+  if (code == EOPNOTSUPP) return {IoFault::Unsupported, 0};
+  return {IoFault::Other, code};
+}
+}  // namespace
+
+int IoError::system_code() const {
+  switch (fault) {
+    case IoFault::None:
+      return 0;
+    case IoFault::WouldBlock:
+      return EAGAIN;
+    case IoFault::Reset:
+      return ECONNRESET;
+    case IoFault::PeerClosed:
+      return EPIPE;
+    case IoFault::Unsupported:
+      return EOPNOTSUPP;
+    case IoFault::Other:
+      break;
+  }
+  return code;
+}
+
+long receive(int socket, char* buffer, std::size_t size, IoError& error) {
   const ssize_t n = retry_interrupted([&] { return ::recv(socket, buffer, size, 0); });
-  if (n < 0) error = errno;
+  if (n < 0) error = io_error(errno);
   return static_cast<long>(n);
 }
 
-long send_some(int socket, const char* data, std::size_t size, int& error, bool more) {
+long send_some(int socket, const char* data, std::size_t size, IoError& error, bool more) {
   const ssize_t n = retry_interrupted(
       [&] { return ::send(socket, data, size, MSG_NOSIGNAL | (more ? MSG_MORE : 0)); });
-  if (n < 0) error = errno;
+  if (n < 0) error = io_error(errno);
   return static_cast<long>(n);
 }
 
-long send_file(int socket, int file, std::uint64_t offset, std::size_t size, int& error) {
+long send_file(int socket, int file, std::uint64_t offset, std::size_t size, IoError& error) {
   off_t at = static_cast<off_t>(offset);
   const ssize_t n = retry_interrupted([&] { return ::sendfile(socket, file, &at, size); });
-  if (n < 0) error = errno;
+  if (n < 0) error = io_error(errno);
   return static_cast<long>(n);
 }
 
-long send_parts(int socket, const SendPart* parts, int count, int& error) {
+long send_parts(int socket, const SendPart* parts, int count, IoError& error) {
   if (count < 0 || count > kMaxSendParts) {
-    error = EINVAL;
+    error = {IoFault::Other, EINVAL};
     return -1;
   }
   iovec pieces[kMaxSendParts];
@@ -206,7 +235,7 @@ long send_parts(int socket, const SendPart* parts, int count, int& error) {
   message.msg_iov = pieces;
   message.msg_iovlen = static_cast<std::size_t>(count);
   const ssize_t n = retry_interrupted([&] { return ::sendmsg(socket, &message, MSG_NOSIGNAL); });
-  if (n < 0) error = errno;
+  if (n < 0) error = io_error(errno);
   return static_cast<long>(n);
 }
 

@@ -52,27 +52,45 @@ enum class AcceptResult { Accepted, WouldBlock, Failed };
 AcceptResult accept_connection(int listen_socket, int& socket, std::string& ip, int& raw_port,
                                int& error);
 
+// Why a receive or a send on a connection moved nothing (its -1).
+enum class IoFault {
+  None,         // nothing went wrong (or the caller had its own reason)
+  WouldBlock,   // nothing there yet / the peer's window is full: wait
+  Reset,        // the peer broke the connection
+  PeerClosed,   // the peer closed its end: nothing more can be sent
+  Unsupported,  // the stream cannot do this
+  Other,        // another failure of the system; `code` tells which
+};
+struct IoError {
+  IoFault fault = IoFault::None;
+  int code = 0;  // with Other: the system's number, for error_text() only
+
+  bool would_block() const { return fault == IoFault::WouldBlock; }
+  // The system's number for the fault, for error_text() (0 with None).
+  int system_code() const;
+};
+
 // One recv: >0 bytes read, 0 when the peer closed, -1 on failure (error set;
-// EAGAIN when nothing is there).
-long receive(int socket, char* buffer, std::size_t size, int& error);
-// One send with MSG_NOSIGNAL: bytes accepted, or -1 (error set; EAGAIN when
-// the socket buffer is full). more: the caller sends more at once
+// WouldBlock when nothing is there).
+long receive(int socket, char* buffer, std::size_t size, IoError& error);
+// One send with MSG_NOSIGNAL: bytes accepted, or -1 (error set; WouldBlock
+// when the socket buffer is full). more: the caller sends more at once
 // (MSG_MORE), so these bytes may wait to share a packet with it.
-long send_some(int socket, const char* data, std::size_t size, int& error, bool more = false);
+long send_some(int socket, const char* data, std::size_t size, IoError& error, bool more = false);
 // Up to `size` bytes of the open file `file` from `offset`, sent from the
 // file's pages without passing through a buffer of ours (sendfile): bytes
-// taken, 0 when the file ends at offset, or -1 (error set; EAGAIN when the
-// socket buffer is full).
-long send_file(int socket, int file, std::uint64_t offset, std::size_t size, int& error);
+// taken, 0 when the file ends at offset, or -1 (error set; WouldBlock when
+// the socket buffer is full).
+long send_file(int socket, int file, std::uint64_t offset, std::size_t size, IoError& error);
 // One gathering send (sendmsg, MSG_NOSIGNAL) of up to kMaxSendParts pieces in
-// order, as if they were one buffer: bytes accepted, or -1 (error set; EAGAIN
-// when the socket buffer is full). Pieces of size 0 are allowed.
+// order, as if they were one buffer: bytes accepted, or -1 (error set;
+// WouldBlock when the socket buffer is full). Pieces of size 0 are allowed.
 struct SendPart {
   const char* data;
   std::size_t size;
 };
 constexpr int kMaxSendParts = 4;
-long send_parts(int socket, const SendPart* parts, int count, int& error);
+long send_parts(int socket, const SendPart* parts, int count, IoError& error);
 void close_socket(int socket);
 // Ends both directions of a connection without releasing the descriptor, so
 // a thread waiting on it wakes up (it sees a hang-up) and closes it itself.

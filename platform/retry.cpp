@@ -9,27 +9,30 @@ namespace tvl {
 
 namespace {
 
-// Moves `size` bytes at `p` with `call(p, left)` (a read or a write) until
-// all are moved; false when a call failed or moved nothing.
+// Moves up to `size` bytes at `p` with `call(p, left)` (a read or a write)
+// until all are moved or a call failed or moved nothing; returns how many
+// were moved.
 template <typename Byte, typename Call>
-bool move_all(Byte* p, std::size_t size, Call call) {
-  while (size > 0) {
-    const ssize_t n = retry_interrupted([&] { return call(p, size); });
-    if (n <= 0) return false;
-    p += n;
-    size -= static_cast<std::size_t>(n);
+std::size_t move_all(Byte* p, std::size_t size, Call call) {
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t n = retry_interrupted([&] { return call(p + done, size - done); });
+    if (n <= 0) break;
+    done += static_cast<std::size_t>(n);
   }
-  return true;
+  return done;
 }
 
 }  // namespace
 
 bool write_all(int fd, const void* data, std::size_t size) {
   return move_all(static_cast<const char*>(data), size,
-                  [fd](const char* p, std::size_t left) { return ::write(fd, p, left); });
+                  [fd](const char* p, std::size_t left) { return ::write(fd, p, left); }) == size;
 }
 
-bool read_all(int fd, void* data, std::size_t size) {
+bool read_all(int fd, void* data, std::size_t size) { return read_up_to(fd, data, size) == size; }
+
+std::size_t read_up_to(int fd, void* data, std::size_t size) {
   return move_all(static_cast<char*>(data), size,
                   [fd](char* p, std::size_t left) { return ::read(fd, p, left); });
 }

@@ -27,6 +27,10 @@ auto retry_interrupted(Call&& call) -> decltype(call()) {
 // came first; part of `data` may have been filled then.
 [[nodiscard]] bool read_all(int fd, void* data, std::size_t size);
 
+// Reads from `fd` until `size` bytes came, the end came or a read failed;
+// returns how many bytes came (fewer than `size` at the end or on a fault).
+std::size_t read_up_to(int fd, void* data, std::size_t size);
+
 // Sleeps `ms` milliseconds, the whole time however many signals come.
 void pause_ms(int ms);
 

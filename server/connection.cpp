@@ -1,7 +1,6 @@
 #include "server/connection.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <climits>
 
@@ -16,7 +15,6 @@ std::int64_t now_ms() {
       .count();
 }
 
-bool would_block(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
 
 }  // namespace
 
@@ -35,7 +33,7 @@ bool Connection::run() {
   // A client usually sends its request right after connecting, so it is
   // often there by the time this thread runs: the first receive is tried
   // before any wait, which saves a poll per connection (nothing there yet
-  // is a plain EAGAIN).
+  // is a plain WouldBlock).
   on_readable();
   while (state_ != State::Closed) {
     if (state_ == State::Live) {
@@ -108,7 +106,7 @@ void Connection::on_readable() {
 }
 
 long Connection::receive() {
-  int error = 0;
+  net::IoError error;
   long n;
   if (buffer_.empty() || state_ == State::Sending) {
     // Most requests fit a small receive on the stack; a sleeping thread
@@ -124,10 +122,10 @@ long Connection::receive() {
     n = transport_.receive(buffer_.data() + had, kGrowBytes, error);
     buffer_.resize(had + static_cast<std::size_t>(std::max(n, 0L)));
   }
-  if (n < 0 && !would_block(error)) {
+  if (n < 0 && !error.would_block()) {
     // A failed receive on a stream socket means the connection is broken
     // (reset); waiting on it again would spin.
-    host_.report("WSARecv(...) failure", "ClientThread", error);
+    host_.report("WSARecv(...) failure", "ClientThread", error.system_code());
     close(false);
   }
   return n;
@@ -194,16 +192,17 @@ void Connection::send_pending() {
       head + (body_ ? body_->size() : stream_ ? static_cast<std::size_t>(stream_->size()) : 0);
   const std::size_t before = sent_;
   while (sent_ < total) {
-    int error = 0;
+    net::IoError error;
     const long n = send_next(error);
     if (n < 0) {
-      if (would_block(error)) {
+      if (error.would_block()) {
         // The stall clock restarts with each progress; a wake-up that moved
         // nothing leaves it running.
         if (sent_ != before) deadline_ = now_ms() + limits_.send_stall_ms;
         return;
       }
-      if (error != 0) host_.report("WSASend(...) failure", "ClientThread, Primary Send", error);
+      if (error.fault != net::IoFault::None)
+        host_.report("WSASend(...) failure", "ClientThread, Primary Send", error.system_code());
       keep_alive_ = false;
       close(false);
       return;
@@ -214,9 +213,9 @@ void Connection::send_pending() {
 }
 
 // One gathering send of what comes next: the rest of the header text, then
-// the body, at most kSendChunkBytes at a time. error 0 with -1: the stream
+// the body, at most kSendChunkBytes at a time. No fault with -1: the stream
 // could not be read.
-long Connection::send_next(int& error) {
+long Connection::send_next(net::IoError& error) {
   if (stream_ && stream_->file() >= 0 && transport_.sends_files()) return send_from_file(error);
   net::SendPart parts[2];
   int count = 0;
@@ -235,7 +234,7 @@ long Connection::send_next(int& error) {
     if (from >= chunk_start_ + chunk_size_ || from < chunk_start_) {
       chunk_start_ = from;
       if (!refill_chunk()) {
-        error = 0;
+        error = {};
         return -1;
       }
     }
@@ -248,7 +247,7 @@ long Connection::send_next(int& error) {
 
 // The same for a stream on an open file and a transport that sends from
 // files: the body goes from the file's pages, with no piece in hand.
-long Connection::send_from_file(int& error) {
+long Connection::send_from_file(net::IoError& error) {
   const std::size_t head = response_.size();
   const std::size_t head_left = sent_ < head ? head - sent_ : 0;
   const std::uint64_t from = sent_ > head ? sent_ - head : 0;
@@ -257,7 +256,7 @@ long Connection::send_from_file(int& error) {
   const long n = transport_.send_file(response_.data() + std::min(sent_, head), head_left,
                                       stream_->file(), stream_->file_offset() + from, part, error);
   if (n == 0 && part > 0 && head_left == 0) {
-    error = 0;  // the file ends before the header's count
+    error = {};  // the file ends before the header's count
     return -1;
   }
   return n;

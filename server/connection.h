@@ -94,8 +94,8 @@ class Connection final : public LiveOutlet {
   void answer_buffered();
   void answer(std::size_t length);
   void send_pending();
-  long send_next(int& error);
-  long send_from_file(int& error);
+  long send_next(net::IoError& error);
+  long send_from_file(net::IoError& error);
   bool refill_chunk();
   void finish_answer();
   void next_live();

@@ -1,6 +1,5 @@
 #include "server/tls_transport.h"
 
-#include <cerrno>
 #include <chrono>
 #include <cstring>
 
@@ -43,14 +42,14 @@ bool TlsTransport::handshake(int stop_fd, int deadline_ms) {
   }
 }
 
-long TlsTransport::receive(char* buffer, std::size_t size, int& error) {
+long TlsTransport::receive(char* buffer, std::size_t size, net::IoError& error) {
   const long n = tls_.read_some(buffer, size, receive_want_);
   if (n >= 0) return n;
-  error = receive_want_ == Want::Nothing ? ECONNRESET : EAGAIN;
+  error = {receive_want_ == Want::Nothing ? net::IoFault::Reset : net::IoFault::WouldBlock, 0};
   return -1;
 }
 
-long TlsTransport::send(const net::SendPart* parts, int count, int& error) {
+long TlsTransport::send(const net::SendPart* parts, int count, net::IoError& error) {
   std::size_t total = 0;
   for (int i = 0; i < count; ++i) total += parts[i].size;
   char joined[kJoinBytes];
@@ -70,7 +69,7 @@ long TlsTransport::send(const net::SendPart* parts, int count, int& error) {
     const long n = tls_.write_some(parts[i].data, parts[i].size, send_want_);
     if (n < 0) {
       if (done > 0) return done;
-      error = send_want_ == Want::Nothing ? EPIPE : EAGAIN;
+      error = {send_want_ == Want::Nothing ? net::IoFault::PeerClosed : net::IoFault::WouldBlock, 0};
       return -1;
     }
     done += n;

@@ -22,8 +22,8 @@ class TlsTransport final : public Transport {
   // meanwhile (nobody is told why: the peer is closed without a word).
   [[nodiscard]] bool handshake(int stop_fd, int deadline_ms);
 
-  long receive(char* buffer, std::size_t size, int& error) override;
-  long send(const net::SendPart* parts, int count, int& error) override;
+  long receive(char* buffer, std::size_t size, net::IoError& error) override;
+  long send(const net::SendPart* parts, int count, net::IoError& error) override;
   net::WaitResult wait(bool want_read, bool want_write, int stop_fd, int timeout_ms) override;
   void abort() override;
   void close() override;

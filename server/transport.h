@@ -4,14 +4,13 @@
 // steps changing.
 //
 // Results follow the socket calls: receive gives >0 bytes, 0 when the peer
-// closed, -1 with `error` set (EAGAIN: nothing there yet); send gives the
-// bytes taken or -1 (EAGAIN: the peer's window is full). A stream that needs
+// closed, -1 with `error` set (WouldBlock: nothing there yet); send gives
+// the bytes taken or -1 (WouldBlock: the peer's window is full). A stream that needs
 // to read before it can write (or the other way round) says so through
 // wait(), which then watches whatever it needs.
 // Thread safety: one client thread uses a transport; abort() alone may be
 // called from another thread, until close().
 #pragma once
-#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 
@@ -22,9 +21,9 @@ namespace tvl {
 class Transport {
  public:
   virtual ~Transport() = default;
-  virtual long receive(char* buffer, std::size_t size, int& error) = 0;
+  virtual long receive(char* buffer, std::size_t size, net::IoError& error) = 0;
   // One gathering send of up to net::kMaxSendParts pieces, in order.
-  virtual long send(const net::SendPart* parts, int count, int& error) = 0;
+  virtual long send(const net::SendPart* parts, int count, net::IoError& error) = 0;
   // Whether send_file works here: a plain socket can send a file's bytes
   // from the file; a stream that must see every byte (encryption) cannot.
   virtual bool sends_files() const { return false; }
@@ -36,9 +35,9 @@ class Transport {
   // from `offset`: the bytes taken of the two together, as send counts
   // them; 0 when the file ends early.
   virtual long send_file(const char* head, std::size_t head_size, int file, std::uint64_t offset,
-                         std::size_t size, int& error) {
+                         std::size_t size, net::IoError& error) {
     (void)head, (void)head_size, (void)file, (void)offset, (void)size;
-    error = EOPNOTSUPP;
+    error = {net::IoFault::Unsupported, 0};
     return -1;
   }
   // Waits for the stream (and for stop_fd) as net::wait_socket does.
@@ -58,17 +57,17 @@ class SocketTransport final : public Transport {
   SocketTransport(const SocketTransport&) = delete;
   SocketTransport& operator=(const SocketTransport&) = delete;
 
-  long receive(char* buffer, std::size_t size, int& error) override {
+  long receive(char* buffer, std::size_t size, net::IoError& error) override {
     return net::receive(socket_, buffer, size, error);
   }
-  long send(const net::SendPart* parts, int count, int& error) override {
+  long send(const net::SendPart* parts, int count, net::IoError& error) override {
     if (count == 1) return net::send_some(socket_, parts[0].data, parts[0].size, error);
     return net::send_parts(socket_, parts, count, error);
   }
   bool sends_files() const override { return true; }
   bool sends_from_any_thread() const override { return true; }
   long send_file(const char* head, std::size_t head_size, int file, std::uint64_t offset,
-                 std::size_t size, int& error) override {
+                 std::size_t size, net::IoError& error) override {
     // The head waits for the file's first bytes to share their packet.
     if (head_size > 0) return net::send_some(socket_, head, head_size, error, size > 0);
     return net::send_file(socket_, file, offset, size, error);

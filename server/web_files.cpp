@@ -19,17 +19,6 @@ bool same_time(const timespec& a, const timespec& b) {
   return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
-// Reads up to `size` bytes into `into`; returns the count read.
-std::size_t read_fully(int fd, char* into, std::size_t size) {
-  std::size_t done = 0;
-  while (done < size) {
-    const ssize_t n = retry_interrupted([&] { return ::read(fd, into + done, size - done); });
-    if (n <= 0) break;
-    done += static_cast<std::size_t>(n);
-  }
-  return done;
-}
-
 // O_NONBLOCK keeps a pipe planted in the folder from blocking the open; it
 // is refused below anyway.
 int open_regular(const std::string& name, struct stat& st) {
@@ -125,7 +114,7 @@ bool WebFiles::append_impl(const std::string& name, std::string& out, void* cont
   hook(context, size);
   const std::size_t body_start = out.size();
   out.resize(body_start + size);
-  const std::size_t got = read_fully(fd, out.data() + body_start, size);
+  const std::size_t got = read_up_to(fd, out.data() + body_start, size);
   ::close(fd);
   if (got < size) {
     // The header announced more than could be read: answer with what was
@@ -170,7 +159,7 @@ bool WebFiles::fetch(const std::string& name, std::size_t stream_from,
     return true;
   }
   std::string content(size, '\0');
-  content.resize(read_fully(fd, content.data(), content.size()));
+  content.resize(read_up_to(fd, content.data(), content.size()));
   ::close(fd);
   if (content.size() == size) remember(name, st, content);
   bytes = std::make_shared<const std::string>(std::move(content));
@@ -183,7 +172,7 @@ bool WebFiles::read(const std::string& name, std::shared_ptr<const std::string>&
   int fd = open_inside(name, st);
   if (fd < 0) return false;
   std::string bytes(static_cast<std::size_t>(st.st_size), '\0');
-  bytes.resize(read_fully(fd, bytes.data(), bytes.size()));
+  bytes.resize(read_up_to(fd, bytes.data(), bytes.size()));
   ::close(fd);
   if (bytes.size() == static_cast<std::size_t>(st.st_size)) remember(name, st, bytes);
   content = std::make_shared<const std::string>(std::move(bytes));

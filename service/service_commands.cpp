@@ -133,16 +133,22 @@ int ServiceCommands::Uninstall() {
   return 0;
 }
 
-int ServiceCommands::StartTheService() {
+bool ServiceCommands::ReachService(const char* not_installed) {
   ServiceManager& m = manager();
   if (!m.open_manager()) {
     SayResult(false, "Couldn't open service manager");
-    return 0;
+    return false;
   }
   if (!m.exists(service_name_)) {
-    SayResult(false, "Service is not installed (install it with -i)");
-    return 0;
+    SayResult(false, not_installed);
+    return false;
   }
+  return true;
+}
+
+int ServiceCommands::StartTheService() {
+  if (!ReachService("Service is not installed (install it with -i)")) return 0;
+  ServiceManager& m = manager();
   if (!m.request_start(service_name_)) {
     // A start is refused above all when the service runs already.
     int now = 0;
@@ -151,48 +157,31 @@ int ServiceCommands::StartTheService() {
                              : "Service could not be started: the service manager refused the start");
     return 0;
   }
-  int state = kServiceStartPending;
-  while (state == kServiceStartPending) {
+  return AwaitState(kServiceStartPending, kServiceRunning, "Service started",
+                    "Service could not be started; service.log and the system log say why");
+}
+
+int ServiceCommands::AwaitState(int pending, int wanted, const char* reached, const char* missed) {
+  int state = pending;
+  while (state == pending) {
     std::this_thread::sleep_for(poll_interval_);
     int now = 0;
-    if (!m.query(service_name_, now)) break;
+    if (!manager().query(service_name_, now)) break;
     state = now;
   }
-  if (state == kServiceRunning) {
-    SayResult(true, "Service started");
-    return 1;
-  }
-  SayResult(false, "Service could not be started; service.log and the system log say why");
-  return 0;
+  const bool ok = state == wanted;
+  SayResult(ok, ok ? reached : missed);
+  return ok ? 1 : 0;
 }
 
 int ServiceCommands::StopTheService() {
+  if (!ReachService("Service is not installed")) return 0;
   ServiceManager& m = manager();
-  if (!m.open_manager()) {
-    SayResult(false, "Couldn't open service manager");
-    return 0;
-  }
-  if (!m.exists(service_name_)) {
-    SayResult(false, "Service is not installed");
-    return 0;
-  }
   if (!m.request_stop(service_name_)) {
     SayResult(false, "Service is not running");
     return 0;
   }
-  int state = kServiceStopPending;
-  while (state == kServiceStopPending) {
-    std::this_thread::sleep_for(poll_interval_);
-    int now = 0;
-    if (!m.query(service_name_, now)) break;
-    state = now;
-  }
-  if (state == kServiceStopped) {
-    SayResult(true, "Service stopped");
-    return 1;
-  }
-  SayResult(false, "Service could not be stopped");
-  return 0;
+  return AwaitState(kServiceStopPending, kServiceStopped, "Service stopped", "Service could not be stopped");
 }
 
 }  // namespace tvl

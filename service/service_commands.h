@@ -56,6 +56,13 @@ class ServiceCommands {
  private:
   ServiceManager& manager();
   void SayResult(bool success, const char* text);
+  // Polls the service's state while it is `pending` and says `reached` when
+  // it came to `wanted` (1), else `missed` (0; also when the manager stopped
+  // answering).
+  int AwaitState(int pending, int wanted, const char* reached, const char* missed);
+  // Opens the service manager and finds the service. False when either
+  // fails, told with SayResult (`not_installed` for a missing service).
+  [[nodiscard]] bool ReachService(const char* not_installed);
 
   const std::string service_name_;
   const std::string display_name_;

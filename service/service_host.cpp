@@ -333,11 +333,11 @@ bool ServiceHost::OnReloadMessage() {
 }
 
 void ServiceHost::StartControlServer() {
-  std::string reason;
+  Reason reason;
   const std::string path = control_socket_path();
   // Requests wait in the window's queue until the loop serves them.
   if (!control_.start(path, [this] { (void)window_.post(kControlMessage); }, reason))
-    ReportFailure(ControlServer::unreachable_text(path, reason));
+    ReportFailure(ControlServer::unreachable_text(path, reason.text));
 }
 
 void ServiceHost::StopControlServer() { control_.stop(); }

@@ -228,7 +228,7 @@ int64_t KeyIndex::entry_limit() const {
 KeyIndex::SearchResult KeyIndex::search(int key, const uint8_t* value, bool update_max) {
   SearchResult r;
   if (key_count() == 0) {
-    error_ = "index file not found!";
+    error_.text = "index file not found!";
     return r;
   }
   if (key < 0 || key >= key_count() || defs_[std::size_t(key)].kind == KeyKind::Invalid) return r;
@@ -358,97 +358,114 @@ bool KeyIndex::add_entry(int key, const uint8_t* value, int32_t record) {
   return split(key, r.leaf);
 }
 
+// Moves the upper entries of the full node at node_pos (written with 201
+// entries by the caller) into `fresh` and writes back the lower ones; `cut`
+// receives what the rest of the split needs of the old node.
+bool KeyIndex::cut_node(int key, int32_t node_pos, std::vector<uint8_t>& fresh, NodeCut& cut) {
+  const KeyDef& d = defs_[std::size_t(key)];
+  const int w = d.value_size;
+  const int moved = kNodeSlots - kSplitKeep;  // 101
+  uint8_t* n = fresh.data();
+  // Read raw: load() refuses counts over 200.
+  std::vector<uint8_t> img(std::size_t(d.node_size));
+  if (!valid_pos(node_pos, d.node_size) || !file_.read(node_pos, img.data(), d.node_size))
+    return false;
+  uint8_t* op = img.data();
+  if (get_i32(op + kNodeCount) != kNodeSlots || get_i32(op + kNodeSelf) != node_pos)
+    return false;
+  std::memcpy(n + kNodeChildren, op + kNodeChildren + 4 * kSplitKeep, std::size_t(4 * moved));
+  std::memcpy(n + kNodeRecords, op + kNodeRecords + 4 * kSplitKeep, std::size_t(4 * moved));
+  std::memcpy(n + d.keys_at, op + d.keys_at + w * kSplitKeep, std::size_t(w * moved));
+  put_i32(n + kNodeCount, moved);
+  cut.parent = get_i32(op + kNodeParent);
+  cut.old_next = get_i32(op + kNodeNext);
+  put_i32(n + kNodeParent, cut.parent);
+  put_i32(n + kNodePrev, node_pos);
+  put_i32(n + kNodeNext, cut.old_next);
+  cut.leaf_level = get_i32(n + kNodeChildren) == -1;
+  cut.old_max.assign(op + d.keys_at + w * (kSplitKeep - 1), op + d.keys_at + w * kSplitKeep);
+  cut.old_max_rec = get_i32(op + kNodeRecords + 4 * (kSplitKeep - 1));
+  // The old node keeps entries 0..99.
+  for (int i = kSplitKeep; i < kNodeSlots; ++i) {
+    put_i32(op + kNodeChildren + 4 * i, -1);
+    put_i32(op + kNodeRecords + 4 * i, -1);
+  }
+  std::memset(op + d.keys_at + w * kSplitKeep, 0, std::size_t(w * moved));
+  put_i32(op + kNodeCount, kSplitKeep);
+  int32_t new_pos_guess = int32_t(file_.size());
+  put_i32(op + kNodeNext, new_pos_guess);
+  return file_.write(node_pos, op, d.node_size);
+}
+
+// Points the neighbours of the new node at new_pos: the next node's back
+// link, the moved children's parent, or the key's last leaf.
+bool KeyIndex::link_new_half(int key, int32_t new_pos, const uint8_t* n, const NodeCut& cut) {
+  const KeyDef& d = defs_[std::size_t(key)];
+  if (cut.old_next != -1) {
+    NodeRef x(file_);
+    if (!x.load(cut.old_next, d.node_size)) return false;
+    x.set(kNodePrev, new_pos);
+  }
+  if (!cut.leaf_level) {
+    for (int i = 0; i < kNodeSlots - kSplitKeep; ++i) {
+      NodeRef c(file_);
+      if (!c.load(get_i32(n + kNodeChildren + 4 * i), d.node_size)) return false;
+      c.set(kNodeParent, new_pos);
+    }
+  } else if (cut.old_next == -1) {
+    put_i32(hdr_ + kLastLeaf + 4 * key, new_pos);
+    header_changed_ = true;
+  }
+  return true;
+}
+
+// The root was split: a new root over both halves.
+bool KeyIndex::grow_root(int key, int32_t node_pos, int32_t new_pos, const uint8_t* n, const NodeCut& cut) {
+  const KeyDef& d = defs_[std::size_t(key)];
+  const int w = d.value_size;
+  const int moved = kNodeSlots - kSplitKeep;
+  std::vector<uint8_t> root = blank_node(d.node_size);
+  insert_slot(root.data(), d.keys_at, w, 0, 0, cut.old_max.data(), node_pos, cut.old_max_rec);
+  insert_slot(root.data(), d.keys_at, w, 1, 1, n + d.keys_at + w * (moved - 1), new_pos,
+              get_i32(n + kNodeRecords + 4 * (moved - 1)));
+  int32_t root_pos;
+  if (!new_node(key, root, &root_pos)) return false;
+  if (!write_i32(int64_t(node_pos) + kNodeParent, root_pos) ||
+      !write_i32(int64_t(new_pos) + kNodeParent, root_pos))
+    return false;
+  put_i32(hdr_ + kRoot + 4 * key, root_pos);
+  header_changed_ = true;
+  return true;
+}
+
 // Splits the node at node_pos, which holds 201 entries, and carries the
 // split up through full parents; a split root gets a new root.
 bool KeyIndex::split(int key, int32_t node_pos) {
   const KeyDef& d = defs_[std::size_t(key)];
   const int w = d.value_size;
-  const int moved = kNodeSlots - kSplitKeep;  // 101
   int64_t limit = node_limit(key) + 1;
   for (int64_t level = 0; level < limit; ++level) {
     std::vector<uint8_t> fresh = blank_node(d.node_size);
-    uint8_t* n = fresh.data();
-    std::vector<uint8_t> old_max(static_cast<std::size_t>(w));
-    int32_t old_max_rec, parent, old_next;
-    bool leaf_level;
-    {
-      // The node was written with 201 entries by the caller; read it raw
-      // (load() refuses counts over 200).
-      std::vector<uint8_t> img(std::size_t(d.node_size));
-      if (!valid_pos(node_pos, d.node_size) || !file_.read(node_pos, img.data(), d.node_size))
-        return false;
-      uint8_t* op = img.data();
-      if (get_i32(op + kNodeCount) != kNodeSlots || get_i32(op + kNodeSelf) != node_pos)
-        return false;
-      std::memcpy(n + kNodeChildren, op + kNodeChildren + 4 * kSplitKeep, std::size_t(4 * moved));
-      std::memcpy(n + kNodeRecords, op + kNodeRecords + 4 * kSplitKeep, std::size_t(4 * moved));
-      std::memcpy(n + d.keys_at, op + d.keys_at + w * kSplitKeep, std::size_t(w * moved));
-      put_i32(n + kNodeCount, moved);
-      parent = get_i32(op + kNodeParent);
-      old_next = get_i32(op + kNodeNext);
-      put_i32(n + kNodeParent, parent);
-      put_i32(n + kNodePrev, node_pos);
-      put_i32(n + kNodeNext, old_next);
-      leaf_level = get_i32(n + kNodeChildren) == -1;
-      std::memcpy(old_max.data(), op + d.keys_at + w * (kSplitKeep - 1), std::size_t(w));
-      old_max_rec = get_i32(op + kNodeRecords + 4 * (kSplitKeep - 1));
-      // The old node keeps entries 0..99.
-      for (int i = kSplitKeep; i < kNodeSlots; ++i) {
-        put_i32(op + kNodeChildren + 4 * i, -1);
-        put_i32(op + kNodeRecords + 4 * i, -1);
-      }
-      std::memset(op + d.keys_at + w * kSplitKeep, 0, std::size_t(w * moved));
-      put_i32(op + kNodeCount, kSplitKeep);
-      int32_t new_pos_guess = int32_t(file_.size());
-      put_i32(op + kNodeNext, new_pos_guess);
-      if (!file_.write(node_pos, op, d.node_size)) return false;
-    }
+    NodeCut cut;
+    if (!cut_node(key, node_pos, fresh, cut)) return false;
     int32_t new_pos;
     if (!new_node(key, fresh, &new_pos)) return false;
-    if (old_next != -1) {
-      NodeRef x(file_);
-      if (!x.load(old_next, d.node_size)) return false;
-      x.set(kNodePrev, new_pos);
-    }
-    if (!leaf_level) {
-      for (int i = 0; i < moved; ++i) {
-        NodeRef c(file_);
-        if (!c.load(get_i32(n + kNodeChildren + 4 * i), d.node_size)) return false;
-        c.set(kNodeParent, new_pos);
-      }
-    } else if (old_next == -1) {
-      put_i32(hdr_ + kLastLeaf + 4 * key, new_pos);
-      header_changed_ = true;
-    }
-    if (parent == -1) {
-      // The root was split: a new root over both halves.
-      std::vector<uint8_t> root = blank_node(d.node_size);
-      insert_slot(root.data(), d.keys_at, w, 0, 0, old_max.data(), node_pos, old_max_rec);
-      insert_slot(root.data(), d.keys_at, w, 1, 1, n + d.keys_at + w * (moved - 1), new_pos,
-                  get_i32(n + kNodeRecords + 4 * (moved - 1)));
-      int32_t root_pos;
-      if (!new_node(key, root, &root_pos)) return false;
-      if (!write_i32(int64_t(node_pos) + kNodeParent, root_pos) ||
-          !write_i32(int64_t(new_pos) + kNodeParent, root_pos))
-        return false;
-      put_i32(hdr_ + kRoot + 4 * key, root_pos);
-      header_changed_ = true;
-      return true;
-    }
+    if (!link_new_half(key, new_pos, fresh.data(), cut)) return false;
+    if (cut.parent == -1) return grow_root(key, node_pos, new_pos, fresh.data(), cut);
     NodeRef p(file_);
-    if (!p.load(parent, d.node_size)) return false;
+    if (!p.load(cut.parent, d.node_size)) return false;
     int count = p.count();
     int j = 0;
     while (j < count && p.child(j) != node_pos) ++j;
     if (j == count) return false;  // the parent does not know this node
     // (old max, old node) goes in front; the entry that led to the old node
     // now leads to the new one.
-    insert_slot(p.p, d.keys_at, w, count, j, old_max.data(), node_pos, old_max_rec);
+    insert_slot(p.p, d.keys_at, w, count, j, cut.old_max.data(), node_pos, cut.old_max_rec);
     put_i32(p.p + kNodeChildren + 4 * (j + 1), new_pos);
     p.changed(0, d.keys_at + w * (count + 1));
     if (!p.commit()) return false;
     if (count + 1 <= kMaxNodeEntries) return true;
-    node_pos = parent;
+    node_pos = cut.parent;
   }
   return false;
 }

@@ -71,7 +71,7 @@ class KeyIndex {
     int32_t record = -1;
   };
 
-  KeyIndex(PagedFile& file, uint8_t* header, bool& header_changed, std::string& error)
+  KeyIndex(PagedFile& file, uint8_t* header, bool& header_changed, Reason& error)
       : file_(file), hdr_(header), header_changed_(header_changed), error_(error) {}
 
   // Reads the key definitions from the header; field offsets, types and sizes
@@ -123,13 +123,22 @@ class KeyIndex {
   bool scan_forward(int key, KeyPosition& pos, int32_t leaf, int slot);
   bool add_duplicate(int key, const SearchResult& r, int32_t record);
   bool unlink_entry(int key, const SearchResult& r, int32_t entry, bool free_it);
+  // What splitting a node needs of the old node once its upper half moved.
+  struct NodeCut {
+    std::vector<uint8_t> old_max;  // the old node's last value after the cut
+    int32_t old_max_rec = -1, parent = -1, old_next = -1;
+    bool leaf_level = false;
+  };
   bool split(int key, int32_t node_pos);
+  bool cut_node(int key, int32_t node_pos, std::vector<uint8_t>& fresh, NodeCut& cut);
+  bool link_new_half(int key, int32_t new_pos, const uint8_t* n, const NodeCut& cut);
+  bool grow_root(int key, int32_t node_pos, int32_t new_pos, const uint8_t* n, const NodeCut& cut);
   bool new_node(int key, std::vector<uint8_t>& node, int32_t* pos);
 
   PagedFile& file_;
   uint8_t* hdr_;
   bool& header_changed_;
-  std::string& error_;
+  Reason& error_;
   std::vector<KeyDef> defs_;
 };
 

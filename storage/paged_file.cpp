@@ -16,10 +16,9 @@ constexpr std::size_t kMaxPages = 4096;
 
 PagedFile::~PagedFile() { close(); }
 
-LockedOpen PagedFile::open(const std::string& path) {
+LockedOpen PagedFile::open(const std::string& path, Reason& why) {
   close();
-  reason_.clear();
-  const LockedOpen result = file_.open(path, kLockWaitMs, reason_);
+  const LockedOpen result = file_.open(path, kLockWaitMs, why);
   if (result == LockedOpen::Opened) size_ = disk_size_ = file_.size();
   return result;
 }
@@ -108,7 +107,7 @@ uint8_t* PagedFile::span(int64_t pos, int64_t len, bool for_write) {
 
 // The whole logical file, page by page: cached pages as they stand, the
 // others copied from the old file.
-bool PagedFile::write_contents(FileReplacement& out) {
+bool PagedFile::write_contents(FileReplacement& out, Reason& why) {
   std::vector<uint8_t> copy;
   for (int64_t start = 0; start < size_; start += kPageSize) {
     const int64_t len = std::min(kPageSize, size_ - start);
@@ -120,21 +119,20 @@ bool PagedFile::write_contents(FileReplacement& out) {
       copy.resize(std::size_t(kPageSize));
       int64_t got = 0;
       if (!file_.read(start, copy.data(), len, &got) || got != len) {
-        reason_ = "cannot read " + file_.path();
-        return false;
+        return why.fail("cannot read " + file_.path());
       }
       data = copy.data();
     }
-    if (!out.write(start, data, len, reason_)) return false;
+    if (!out.write(start, data, len, why)) return false;
   }
   return true;
 }
 
-bool PagedFile::commit() {
+bool PagedFile::commit(Reason& why) {
   if (!is_open()) return false;
   if (!changed_) return true;
   FileReplacement out;
-  if (!out.begin(file_, reason_) || !write_contents(out) || !out.commit(reason_)) return false;
+  if (!out.begin(file_, why) || !write_contents(out, why) || !out.commit(why)) return false;
   // The new file is the file now. This handle still reads the old one
   // (which it keeps locked until close(): a writer waiting for it finds the
   // path replaced and locks the new file instead), so the pages that differ

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "platform/locked_file.h"
+#include "platform/reason.h"
 
 namespace tvl {
 
@@ -40,15 +41,14 @@ class PagedFile {
   PagedFile& operator=(const PagedFile&) = delete;
 
   // Opens an existing file and locks it (never creates). Anything but
-  // Opened leaves the object closed and says why in reason().
-  LockedOpen open(const std::string& path);
+  // Opened leaves the object closed and says why in `why`.
+  LockedOpen open(const std::string& path, Reason& why);
   // Closes without writing anything: changes not committed are dropped.
   void close();
   bool is_open() const { return file_.is_open(); }
   int64_t size() const { return size_; }
   // Whether anything was written since open() or the last commit().
   bool changed() const { return changed_; }
-  const std::string& reason() const { return reason_; }
 
   // Raw read that bypasses the cache (the header at offset 0 at open).
   bool read_direct(int64_t pos, void* out, int64_t len);
@@ -63,9 +63,9 @@ class PagedFile {
 
   // Replaces the file on the disk with the cached contents (FileReplacement).
   // False when that failed: the file on the disk is as it was at open() (or
-  // at the last commit), reason() says why, and the cache still holds the
+  // at the last commit), `why` says why, and the cache still holds the
   // changes.
-  [[nodiscard]] bool commit();
+  [[nodiscard]] bool commit(Reason& why);
   // When more than the memory budget is cached: drops the pages nothing was
   // written to.
   void trim();
@@ -76,13 +76,12 @@ class PagedFile {
     bool dirty = false;  // differs from the locked file on the disk
   };
   Page* page(int64_t index);  // loads on demand; nullptr on allocation failure
-  bool write_contents(class FileReplacement& out);
+  bool write_contents(class FileReplacement& out, Reason& why);
 
   LockedFile file_;
   int64_t size_ = 0;       // logical size
   int64_t disk_size_ = 0;  // size of the locked file (pages beyond are new)
   bool changed_ = false;
-  std::string reason_;
   std::vector<std::unique_ptr<Page>> pages_;
   std::size_t loaded_ = 0;
 };

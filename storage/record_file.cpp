@@ -40,9 +40,9 @@ RecordFile::~RecordFile() {
 bool RecordFile::open(const std::string& path) {
   (void)close();  // a handle opened again: the earlier file is closed as it can be
   Impl& m = *impl_;
-  m.open_status = m.file.open(path);
+  m.open_status = m.file.open(path, m.error);
   if (m.open_status != LockedOpen::Opened) {
-    m.error = "file can't be  opened!";
+    m.error.text = "file can't be  opened!";
     return false;
   }
   bool ok = m.file.read_direct(0, m.hdr, kHeaderSize);
@@ -65,7 +65,7 @@ bool RecordFile::open(const std::string& path) {
     // no record file (empty, cut short, overwritten): damage, not a lack of
     // permission.
     m.file.close();
-    m.error = "file can't be  opened!";
+    m.error.text = "file can't be  opened!";
     return false;
   }
   m.is_open = true;
@@ -77,7 +77,7 @@ bool RecordFile::open(const std::string& path) {
   m.values.resize(std::size_t(keys));
   for (int k = 0; k < keys; ++k) m.values[std::size_t(k)].resize(std::size_t(std::max(m.index.def(k).value_size, 1)));
   if (keys == 0) {
-    m.error = "key not found";  // the file stays open until close()
+    m.error.text = "key not found";  // the file stays open until close()
     return false;
   }
   m.has_keys = true;
@@ -91,10 +91,7 @@ bool RecordFile::close() {
     // The header goes through the cache with the rest, so that the file is
     // replaced by one whole new state (PagedFile::commit).
     if (m.header_changed && !m.file.write(0, m.hdr, kHeaderSize)) ok = false;
-    if (ok && !m.file.commit()) {
-      ok = false;
-      m.error = m.file.reason();
-    }
+    if (ok && !m.file.commit(m.error)) ok = false;
     m.file.close();
   }
   m.reset();
@@ -110,29 +107,22 @@ LockedOpen RecordFile::open_status() const { return impl_->open_status; }
 
 int RecordFile::record_count() const { return impl_->is_open ? impl_->count() : -1; }
 
-bool RecordFile::move_first(int key, void* out, int len) {
-  Impl& m = *impl_;
+bool RecordFile::Impl::move_to_end(int key, void* out, int len, bool last) {
+  Impl& m = *this;
   if (!m.is_open || m.count() <= 0 || key < 0 || key >= m.index.key_count()) return false;
   m.file.trim();
   KeyPosition p;
-  if (!m.index.walk_first(key, p) || !m.load_current(p.record)) return false;
+  const bool found = last ? m.index.walk_last(key, p) : m.index.walk_first(key, p);
+  if (!found || !m.load_current(p.record)) return false;
   m.pos[key] = p;
   m.current_key = key;
   m.copy_out(out, len);
   return true;
 }
 
-bool RecordFile::move_last(int key, void* out, int len) {
-  Impl& m = *impl_;
-  if (!m.is_open || m.count() <= 0 || key < 0 || key >= m.index.key_count()) return false;
-  m.file.trim();
-  KeyPosition p;
-  if (!m.index.walk_last(key, p) || !m.load_current(p.record)) return false;
-  m.pos[key] = p;
-  m.current_key = key;
-  m.copy_out(out, len);
-  return true;
-}
+bool RecordFile::move_first(int key, void* out, int len) { return impl_->move_to_end(key, out, len, false); }
+
+bool RecordFile::move_last(int key, void* out, int len) { return impl_->move_to_end(key, out, len, true); }
 
 bool RecordFile::move_next(int key, void* out, int len) {
   Impl& m = *impl_;
@@ -188,7 +178,7 @@ bool RecordFile::get_field(void* out, int field) {
   int t = m.types[field];
   int n = t == FT_STRING ? m.sizes[field] : record_field_width(t);
   if (t == FT_CHAIN || n == 0) {
-    m.error = "field invalidation";
+    m.error.text = "field invalidation";
     return false;
   }
   std::memcpy(out, m.cur.data() + m.offsets[field], std::size_t(n));
@@ -327,7 +317,7 @@ bool RecordFile::Impl::insert(const void* data, int len) {
     if (types[f] == FT_CHAIN && !field_set[f]) std::memset(edit.data() + offsets[f], 0, 8);
   std::fill(std::begin(field_set), std::end(field_set), false);
   if (!has_keys) {
-    error = "key not found";
+    error.text = "key not found";
     return false;
   }
   int keys = index.key_count();
@@ -337,7 +327,7 @@ bool RecordFile::Impl::insert(const void* data, int len) {
     KeyIndex::SearchResult r = index.search(k, v, false);
     if (r.found == KeyIndex::Found::Failed) return false;
     if (r.found == KeyIndex::Found::Yes && r.record != -1 && index.def(k).unique()) {
-      error = "the key is unduplicated";
+      error.text = "the key is unduplicated";
       return false;
     }
     if (!index.can_add(k, r)) return false;  // a damaged chain: refuse before writing
@@ -367,11 +357,11 @@ bool RecordFile::insert_record(const void* data, int len) { return impl_->insert
 bool RecordFile::Impl::remove(std::vector<int32_t>* kept_chains) {
   if (!is_open) return false;
   if (current_key < 0) {
-    error = "Can't locate a record  ";
+    error.text = "Can't locate a record  ";
     return false;
   }
   if (!has_keys) {
-    error = "key not found";
+    error.text = "key not found";
     return false;
   }
   KeyPosition& cp = pos[current_key];
@@ -410,11 +400,11 @@ bool RecordFile::update_record(const void* data, int len) {
   Impl& m = *impl_;
   if (!m.is_open || m.count() <= 0) return false;
   if (!m.has_keys) {
-    m.error = "key not found";
+    m.error.text = "key not found";
     return false;
   }
   if (m.current_key < 0) {
-    m.error = "current key invalid";
+    m.error.text = "current key invalid";
     return false;
   }
   if (m.pos[m.current_key].record < 0) return false;
@@ -442,7 +432,7 @@ bool RecordFile::update_record(const void* data, int len) {
     m.updating = false;
     // A restore that failed too has lost the record: say so rather than
     // blame the key.
-    m.error = restored ? "the key is unduplicated" : "the record could not be put back";
+    m.error.text = restored ? "the key is unduplicated" : "the record could not be put back";
     return false;
   }
   m.updating = false;
@@ -467,7 +457,7 @@ int RecordFile::last_id() {
   return v;
 }
 
-const std::string& RecordFile::last_error() const { return impl_->error; }
+const std::string& RecordFile::last_error() const { return impl_->error.text; }
 
 int RecordFile::field_count() const { return impl_->is_open ? impl_->field_count : 0; }
 

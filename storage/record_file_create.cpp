@@ -22,59 +22,55 @@ int segment_length(const RecordSchema& s, const RecordSegmentSpec& g) {
   return g.length > 0 ? g.length : f.size - g.start;
 }
 
-bool fail(std::string* error, const std::string& text) {
-  if (error) *error = text;
-  return false;
-}
 }  // namespace
 
-bool check_record_schema(const RecordSchema& s, std::string* error) {
+bool check_record_schema(const RecordSchema& s, Reason& why) {
   if (s.fields.empty() || s.fields.size() > std::size_t(kMaxFields))
-    return fail(error, "a record file needs 1 to 128 fields");
+    return why.fail("a record file needs 1 to 128 fields");
   long total = 0;
   for (const RecordFieldSpec& f : s.fields) {
     if (f.name.empty() || f.name.size() >= std::size_t(kFieldNameSize))
-      return fail(error, "field name \"" + f.name + "\" must have 1 to 31 characters");
+      return why.fail("field name \"" + f.name + "\" must have 1 to 31 characters");
     if (f.type < FT_SHORT || f.type > FT_AUTOINC)
-      return fail(error, "field \"" + f.name + "\" has an unknown type");
+      return why.fail("field \"" + f.name + "\" has an unknown type");
     if (f.type == FT_STRING && (f.size < 1 || f.size > 32767))
-      return fail(error, "string field \"" + f.name + "\" needs a size of 1 to 32767");
+      return why.fail("string field \"" + f.name + "\" needs a size of 1 to 32767");
     if (f.type != FT_STRING && f.size != 0 && f.size != record_field_width(f.type))
-      return fail(error, "field \"" + f.name + "\" must have its type's width");
+      return why.fail("field \"" + f.name + "\" must have its type's width");
     total += field_size(f);
   }
   if (total > 65535 - 2 * long(s.fields.size()) && s.packed)
-    return fail(error, "records too long for the packed format");
-  if (s.keys.size() > std::size_t(kMaxKeys)) return fail(error, "at most 10 keys");
+    return why.fail("records too long for the packed format");
+  if (s.keys.size() > std::size_t(kMaxKeys)) return why.fail("at most 10 keys");
   for (std::size_t k = 0; k < s.keys.size(); ++k) {
     const RecordKeySpec& key = s.keys[k];
     std::string which = "key " + std::to_string(k);
     if (key.duplicate_mode != kDuplicatesAllowed && key.duplicate_mode != kUnique)
-      return fail(error, which + ": duplicate mode must be 1 or 2");
+      return why.fail(which + ": duplicate mode must be 1 or 2");
     if (key.segments.empty() || key.segments.size() > std::size_t(kMaxSegments) ||
         (!key.composite && key.segments.size() != 1))
-      return fail(error, which + ": a single-field key has one segment, a composite 1 to 128");
+      return why.fail(which + ": a single-field key has one segment, a composite 1 to 128");
     int sum = 0;
     for (const RecordSegmentSpec& g : key.segments) {
       if (g.field < 0 || std::size_t(g.field) >= s.fields.size())
-        return fail(error, which + ": no such field");
+        return why.fail(which + ": no such field");
       const RecordFieldSpec& f = s.fields[std::size_t(g.field)];
-      if (f.type == FT_CHAIN) return fail(error, which + ": chain fields cannot be keyed");
+      if (f.type == FT_CHAIN) return why.fail(which + ": chain fields cannot be keyed");
       if (f.type == FT_STRING) {
         if (g.start < 0 || g.start >= f.size || g.length < 0 || g.start + g.length > f.size)
-          return fail(error, which + ": segment outside field \"" + f.name + "\"");
+          return why.fail(which + ": segment outside field \"" + f.name + "\"");
         if (g.mode != kCaseSensitive && g.mode != kCaseInsensitive)
-          return fail(error, which + ": comparison mode must be 1 or 2");
+          return why.fail(which + ": comparison mode must be 1 or 2");
       }
       sum += segment_length(s, g);
     }
-    if (key.composite && sum > 128) return fail(error, which + ": longer than 128 bytes");
+    if (key.composite && sum > 128) return why.fail(which + ": longer than 128 bytes");
   }
   return true;
 }
 
-bool create_record_file(const std::string& path, const RecordSchema& s, std::string* error) {
-  if (!check_record_schema(s, error)) return false;
+bool create_record_file(const std::string& path, const RecordSchema& s, Reason& why) {
+  if (!check_record_schema(s, why)) return false;
   uint8_t h[kHeaderSize] = {};
   int32_t total = 0;
   for (std::size_t i = 0; i < s.fields.size(); ++i) {
@@ -111,9 +107,8 @@ bool create_record_file(const std::string& path, const RecordSchema& s, std::str
   put_i16(h + kRecordFormat, s.packed ? 0 : kFixedFormat);
   put_i32(h + kFreeChains, -1);
 
-  Reason why;
   const std::string header(reinterpret_cast<const char*>(h), sizeof h);
-  return write_whole_file(path, header, why) || fail(error, why.text);
+  return write_whole_file(path, header, why);
 }
 
 }  // namespace tvl

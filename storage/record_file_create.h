@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/reason.h"
+
 namespace tvl {
 
 struct RecordFieldSpec {
@@ -34,11 +36,11 @@ struct RecordSchema {
   bool packed = false;  // packed records instead of fixed-length ones
 };
 
-// Checks the schema; on a fault false and a message in *error.
-bool check_record_schema(const RecordSchema& schema, std::string* error);
+// Checks the schema. False when it is not usable; `why` says what is wrong.
+[[nodiscard]] bool check_record_schema(const RecordSchema& schema, Reason& why);
 
-// Creates (or truncates) the file at path. False with a message in *error
-// when the schema is not usable or the file cannot be written.
-bool create_record_file(const std::string& path, const RecordSchema& schema, std::string* error);
+// Creates (or truncates) the file at path. False when the schema is not
+// usable or the file cannot be written; `why` says which.
+[[nodiscard]] bool create_record_file(const std::string& path, const RecordSchema& schema, Reason& why);
 
 }  // namespace tvl

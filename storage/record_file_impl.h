@@ -35,7 +35,8 @@ struct RecordFile::Impl {
   KeyPosition pos[recfmt::kMaxKeys];
   bool field_set[recfmt::kMaxFields] = {};
   bool updating = false;
-  std::string error, text;
+  Reason error;  // why the last operation failed
+  std::string text;
   LockedOpen open_status = LockedOpen::Missing;  // what the last open() found
   KeyIndex index{file, hdr, header_changed, error};
   std::vector<std::vector<uint8_t>> values;  // one key-value buffer per key
@@ -58,6 +59,9 @@ struct RecordFile::Impl {
   // Makes the record at `at` current (and, with into_edit and outside an
   // update, the edit record).
   bool load_current(int32_t at, bool into_edit = true);
+  // The first (or with `last` the last) record in the order of `key`
+  // becomes current and is copied to out as move_first() does.
+  bool move_to_end(int key, void* out, int len, bool last);
   void copy_out(void* out, int len) const;
   bool good_field(int f) const { return is_open && f >= 0 && f < field_count; }
   bool set_raw(const void* value, int f);

@@ -111,7 +111,7 @@ bool RecordFile::Impl::set_raw(const void* value, int f) {
   if (!good_field(f) || !value) return false;
   int t = types[f];
   if (t == FT_CHAIN || t == FT_AUTOINC || (record_field_width(t) == 0 && t != FT_STRING)) {
-    error = "field invalidation";
+    error.text = "field invalidation";
     return false;
   }
   uint8_t* v = edit.data() + offsets[f];

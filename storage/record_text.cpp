@@ -29,7 +29,7 @@ const char* type_name(int type) {
 
 // Splits a line into words; "quoted" words keep blanks and take escapes.
 // A word may be name="quoted value".
-bool split_words(const std::string& line, std::vector<std::string>& words, std::string* why) {
+bool split_words(const std::string& line, std::vector<std::string>& words, Reason& why) {
   std::size_t i = 0, n = line.size();
   while (i < n) {
     while (i < n && (line[i] == ' ' || line[i] == '\t' || line[i] == '\r')) ++i;
@@ -55,8 +55,7 @@ bool split_words(const std::string& line, std::vector<std::string>& words, std::
         w += c;
       }
       if (!closed) {
-        *why = "unterminated quote";
-        return false;
+        return why.fail("unterminated quote");
       }
     }
     words.push_back(w);
@@ -80,7 +79,7 @@ int find_field(const RecordSchema& s, const std::string& name) {
 }
 
 bool parse_segment(const RecordSchema& s, const std::string& word, RecordSegmentSpec& seg,
-                   std::string* why) {
+                   Reason& why) {
   std::vector<std::string> parts;
   std::size_t start = 0;
   for (;;) {
@@ -91,8 +90,7 @@ bool parse_segment(const RecordSchema& s, const std::string& word, RecordSegment
   }
   seg.field = find_field(s, parts[0]);
   if (seg.field < 0) {
-    *why = "unknown field \"" + parts[0] + "\" in key";
-    return false;
+    return why.fail("unknown field \"" + parts[0] + "\" in key");
   }
   std::size_t p = 1;
   if (p < parts.size() && (parts[p] == "case" || parts[p] == "nocase")) {
@@ -100,51 +98,43 @@ bool parse_segment(const RecordSchema& s, const std::string& word, RecordSegment
     ++p;
   }
   if (p < parts.size() && !to_int(parts[p++], &seg.start)) {
-    *why = "bad start in \"" + word + "\"";
-    return false;
+    return why.fail("bad start in \"" + word + "\"");
   }
   if (p < parts.size() && !to_int(parts[p++], &seg.length)) {
-    *why = "bad length in \"" + word + "\"";
-    return false;
+    return why.fail("bad length in \"" + word + "\"");
   }
   if (p != parts.size()) {
-    *why = "bad segment \"" + word + "\"";
-    return false;
+    return why.fail("bad segment \"" + word + "\"");
   }
   return true;
 }
 
-bool parse_line(const std::vector<std::string>& w, RecordText& out, std::string* why) {
+bool parse_line(const std::vector<std::string>& w, RecordText& out, Reason& why) {
   RecordSchema& s = out.schema;
   const std::string& verb = w[0];
   if (verb == "format") {
     if (w.size() != 2 || (w[1] != "fixed" && w[1] != "packed")) {
-      *why = "format is fixed or packed";
-      return false;
+      return why.fail("format is fixed or packed");
     }
     s.packed = w[1] == "packed";
     return true;
   }
   if (verb == "field") {
     if (w.size() < 3 || w.size() > 4) {
-      *why = "field <name> <type> [<size>]";
-      return false;
+      return why.fail("field <name> <type> [<size>]");
     }
     RecordFieldSpec f;
     f.name = w[1];
     for (auto& t : kTypes)
       if (w[2] == t.name) f.type = t.type;
     if (f.type == 0) {
-      *why = "unknown type \"" + w[2] + "\"";
-      return false;
+      return why.fail("unknown type \"" + w[2] + "\"");
     }
     if (w.size() == 4 && !to_int(w[3], &f.size)) {
-      *why = "bad size \"" + w[3] + "\"";
-      return false;
+      return why.fail("bad size \"" + w[3] + "\"");
     }
     if (find_field(s, f.name) >= 0) {
-      *why = "field \"" + f.name + "\" twice";
-      return false;
+      return why.fail("field \"" + f.name + "\" twice");
     }
     s.fields.push_back(f);
     out.has_schema = true;
@@ -152,8 +142,7 @@ bool parse_line(const std::vector<std::string>& w, RecordText& out, std::string*
   }
   if (verb == "key") {
     if (w.size() < 3 || (w[1] != "unique" && w[1] != "duplicate")) {
-      *why = "key <unique|duplicate> [composite] <segment> ...";
-      return false;
+      return why.fail("key <unique|duplicate> [composite] <segment> ...");
     }
     RecordKeySpec k;
     k.duplicate_mode = w[1] == "unique" ? kUnique : kDuplicatesAllowed;
@@ -168,8 +157,7 @@ bool parse_line(const std::vector<std::string>& w, RecordText& out, std::string*
       k.segments.push_back(seg);
     }
     if (!k.composite && k.segments.size() != 1) {
-      *why = "a key of several segments needs \"composite\"";
-      return false;
+      return why.fail("a key of several segments needs \"composite\"");
     }
     s.keys.push_back(k);
     return true;
@@ -179,16 +167,14 @@ bool parse_line(const std::vector<std::string>& w, RecordText& out, std::string*
     for (std::size_t i = 1; i < w.size(); ++i) {
       std::size_t eq = w[i].find('=');
       if (eq == std::string::npos || eq == 0) {
-        *why = "record values are <field>=<value>";
-        return false;
+        return why.fail("record values are <field>=<value>");
       }
       rec.emplace_back(w[i].substr(0, eq), w[i].substr(eq + 1));
     }
     out.records.push_back(std::move(rec));
     return true;
   }
-  *why = "unknown line \"" + verb + "\"";
-  return false;
+  return why.fail("unknown line \"" + verb + "\"");
 }
 
 }  // namespace
@@ -201,9 +187,9 @@ bool parse_record_text(const std::string& text, RecordText& out, Reason& error) 
     std::size_t b = line.find_first_not_of(" \t\r");
     if (b == std::string::npos || line[b] == '#') continue;
     std::vector<std::string> words;
-    std::string why;
-    if (!split_words(line, words, &why) || !parse_line(words, out, &why)) {
-      error.text = "line " + std::to_string(no) + ": " + why;
+    Reason why;
+    if (!split_words(line, words, why) || !parse_line(words, out, why)) {
+      error.text = "line " + std::to_string(no) + ": " + why.text;
       return false;
     }
   }
@@ -227,20 +213,12 @@ bool insert_text_records(RecordFile& file, const RecordText& text, Reason& error
   return true;
 }
 
-bool dump_record_file(const std::string& path, int key, std::string& out, Reason& error) {
-  std::ifstream in(path, std::ios::binary);
-  std::string hdr(kHeaderSize, '\0');
-  if (!in.read(hdr.data(), kHeaderSize)) {
-    error.text = path + ": no record-file header";
-    return false;
-  }
-  const uint8_t* h = reinterpret_cast<const uint8_t*>(hdr.data());
-  RecordFile f;
-  if (!f.open(path)) {
-    error.text = path + ": " + f.last_error();
-    return false;
-  }
-  std::ostringstream o;
+namespace {
+
+// The header's counts and the fields (number, name, type, size); returns
+// the field names, in field order.
+std::vector<std::string> dump_fields(std::ostringstream& o, const uint8_t* h, RecordFile& f,
+                                     const std::string& path) {
   char line[256];
   int format = get_i16(h + kRecordFormat);
   o << "file: " << path << "\n";
@@ -253,19 +231,22 @@ bool dump_record_file(const std::string& path, int key, std::string& out, Reason
                 get_i32(h + kFreeRecords), get_i32(h + kFreeDuplicates), get_i32(h + kFreeChains));
   o << line;
   o << "fields: " << f.field_count() << "\n";
-  for (int i = 0; i < f.field_count(); ++i) {
-    std::string name(reinterpret_cast<const char*>(h + kFieldNames + kFieldNameSize * i),
-                     strnlen(reinterpret_cast<const char*>(h + kFieldNames + kFieldNameSize * i),
-                             kFieldNameSize));
-    std::snprintf(line, sizeof line, "  %d %s %s %d\n", i, name.c_str(), type_name(f.field_type(i)),
-                  f.field_size(i));
-    o << line;
-  }
   std::vector<std::string> names;
   for (int i = 0; i < f.field_count(); ++i) {
     const char* slot = reinterpret_cast<const char*>(h + kFieldNames + kFieldNameSize * i);
     names.emplace_back(slot, strnlen(slot, kFieldNameSize));
+    std::snprintf(line, sizeof line, "  %d %s %s %d\n", i, names.back().c_str(),
+                  type_name(f.field_type(i)), f.field_size(i));
+    o << line;
   }
+  return names;
+}
+
+// The keys: mode, segments (by field name where the field exists) and the
+// tree's anchors.
+void dump_keys(std::ostringstream& o, const uint8_t* h, RecordFile& f,
+               const std::vector<std::string>& names) {
+  char line[256];
   int keys = get_i16(h + kKeyCount);
   o << "keys: " << keys << "\n";
   for (int k = 0; k < keys && k < kMaxKeys; ++k) {
@@ -295,6 +276,10 @@ bool dump_record_file(const std::string& path, int key, std::string& out, Reason
                   get_i32(h + kLastLeaf + 4 * k));
     o << line;
   }
+}
+
+// The records in the order of `key`, one line each, texts quoted.
+void dump_records(std::ostringstream& o, RecordFile& f, int key, const std::vector<std::string>& names) {
   o << "records in the order of key " << key << ":\n";
   // The walk stops at the stored count, so a damaged key cannot print for ever.
   int shown = 0, count = f.record_count();
@@ -319,6 +304,27 @@ bool dump_record_file(const std::string& path, int key, std::string& out, Reason
     }
     o << "\n";
   }
+}
+
+}  // namespace
+
+bool dump_record_file(const std::string& path, int key, std::string& out, Reason& error) {
+  std::ifstream in(path, std::ios::binary);
+  std::string hdr(kHeaderSize, '\0');
+  if (!in.read(hdr.data(), kHeaderSize)) {
+    error.text = path + ": no record-file header";
+    return false;
+  }
+  const uint8_t* h = reinterpret_cast<const uint8_t*>(hdr.data());
+  RecordFile f;
+  if (!f.open(path)) {
+    error.text = path + ": " + f.last_error();
+    return false;
+  }
+  std::ostringstream o;
+  const std::vector<std::string> names = dump_fields(o, h, f, path);
+  dump_keys(o, h, f, names);
+  dump_records(o, f, key, names);
   out = o.str();
   return true;
 }

@@ -160,25 +160,22 @@ bool room_text_limits(const std::string& program_folder, RoomTextLimits& limits)
 }
 
 namespace {
-// Opens the room file for a change; false (reason set) when it cannot be.
-bool open_for_change(RecordFile& file, const std::string& program_folder, std::string* reason) {
+// Opens the room file for a change; false (why set) when it cannot be.
+bool open_for_change(RecordFile& file, const std::string& program_folder, Reason& why) {
   if (file.open(room_path(program_folder))) return true;
-  if (reason) *reason = room_open_failure(file.open_status(), room_path(program_folder));
-  return false;
+  return why.fail(room_open_failure(file.open_status(), room_path(program_folder)));
 }
 
 // Ends a change: replaces the file when the change was made, else leaves it
-// as it was. False (reason set) when the change was not made or could not
-// be written.
-bool finish_change(RecordFile& file, bool made, const char* refusal, std::string* reason) {
+// as it was. False (why set) when the change was not made or could not be
+// written.
+bool finish_change(RecordFile& file, bool made, const char* refusal, Reason& why) {
   if (!made) {
-    if (reason) *reason = refusal;
     file.abandon();
-    return false;
+    return why.fail(refusal);
   }
   if (file.close()) return true;
-  if (reason) *reason = "the room file could not be written (" + file.last_error() + "); it is unchanged";
-  return false;
+  return why.fail("the room file could not be written (" + file.last_error() + "); it is unchanged");
 }
 }  // namespace
 
@@ -198,44 +195,42 @@ std::string room_open_failure(LockedOpen status, const std::string& path) {
   return "the room file " + path + " cannot be opened (permissions?)";
 }
 
-bool add_room(const std::string& program_folder, const RoomValues& values, int& id,
-              std::string* reason) {
+bool add_room(const std::string& program_folder, const RoomValues& values, int& id, Reason& why) {
   RecordFile file;
-  if (!open_for_change(file, program_folder, reason)) return false;
+  if (!open_for_change(file, program_folder, why)) return false;
   const bool added = set_room_fields(file, values) && file.insert_record();
   const int new_id = added ? file.last_id() : 0;
-  if (!finish_change(file, added, "the room could not be added (the room file may be damaged)", reason))
+  if (!finish_change(file, added, "the room could not be added (the room file may be damaged)", why))
     return false;
   id = new_id;
   return true;
 }
 
-bool update_room(const std::string& program_folder, int id, const RoomValues& values,
-                 std::string* reason) {
+bool update_room(const std::string& program_folder, int id, const RoomValues& values, Reason& why) {
   RecordFile file;
-  if (!open_for_change(file, program_folder, reason)) return false;
+  if (!open_for_change(file, program_folder, why)) return false;
   const int32_t key = id;
   if (!file.seek_key(0, &key)) {
     // Deleted meanwhile: nothing to change, and nothing went wrong.
-    if (reason) reason->clear();
+    why.text.clear();
     file.abandon();
     return false;
   }
   const bool updated = set_room_fields(file, values) && file.update_record();
   return finish_change(file, updated, "the room could not be changed (the room file may be damaged)",
-                       reason);
+                       why);
 }
 
-bool delete_room(const std::string& program_folder, int id, bool& deleted, std::string* reason) {
+bool delete_room(const std::string& program_folder, int id, bool& deleted, Reason& why) {
   deleted = false;
   RecordFile file;
-  if (!open_for_change(file, program_folder, reason)) return false;
+  if (!open_for_change(file, program_folder, why)) return false;
   const int32_t key = id;
   if (!file.seek_key(0, &key)) {
     file.abandon();  // nothing to delete: the file stays as it is
     return true;
   }
-  if (!finish_change(file, file.delete_record(), "the room could not be deleted", reason)) return false;
+  if (!finish_change(file, file.delete_record(), "the room could not be deleted", why)) return false;
   deleted = true;
   return true;
 }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/locked_file.h"
+#include "platform/reason.h"
 
 namespace tvl {
 
@@ -47,8 +48,8 @@ std::string room_open_failure(LockedOpen status, const std::string& path);
 // Each one opens "<program_folder>rooms.sdb", does one thing and closes the
 // file before it returns. A change is made whole or not at all (RecordFile),
 // under the file's lock, so concurrent changes from several processes all
-// land. A change that fails leaves the file exactly as it was; `reason`,
-// when given, then says why for a person.
+// land. A change that fails leaves the file exactly as it was; `why`
+// then says why for a person.
 
 // One row of the page: "guest" and "admin_only" count as set only when the
 // stored value is exactly 1 (a stored 2 lets guests in but is listed "No").
@@ -84,18 +85,18 @@ bool room_text_limits(const std::string& program_folder, RoomTextLimits& limits)
 // the file cannot be opened, the insert fails or the file could not be
 // replaced (a full disk); id is then untouched.
 [[nodiscard]] bool add_room(const std::string& program_folder, const RoomValues& values, int& id,
-                            std::string* reason = nullptr);
+                            Reason& why);
 
 // Replaces the four fields of room `id`. False when the file cannot be
-// opened, no record has that id (deleted meanwhile: `reason` is left empty),
+// opened, no record has that id (deleted meanwhile: `why` is left empty),
 // the update fails or the file could not be replaced.
 [[nodiscard]] bool update_room(const std::string& program_folder, int id, const RoomValues& values,
-                               std::string* reason = nullptr);
+                               Reason& why);
 
 // Deletes room `id`. False when the file could not be opened or the
 // deletion could not be made or written (nothing changed); deleted tells
 // whether a record was found and deleted.
 [[nodiscard]] bool delete_room(const std::string& program_folder, int id, bool& deleted,
-                               std::string* reason = nullptr);
+                               Reason& why);
 
 }  // namespace tvl

@@ -31,20 +31,20 @@ class ScriptedTransport final : public Transport {
  public:
   std::deque<std::string> incoming;
   bool peer_closed = false;  // once `incoming` is empty, a receive gives 0
-  int receive_error = 0;     // when set, every receive fails with it
+  net::IoFault receive_fault = net::IoFault::None;  // when set, every receive fails with it
   std::size_t window = static_cast<std::size_t>(-1);
   std::function<void(ScriptedTransport&)> between;
   std::string sent;
   int sends = 0;
 
-  long receive(char* buffer, std::size_t size, int& error) override {
-    if (receive_error != 0) {
-      error = receive_error;
+  long receive(char* buffer, std::size_t size, net::IoError& error) override {
+    if (receive_fault != net::IoFault::None) {
+      error = {receive_fault, 0};
       return -1;
     }
     if (incoming.empty()) {
       if (peer_closed) return 0;
-      error = EAGAIN;
+      error = {net::IoFault::WouldBlock, 0};
       return -1;
     }
     std::string& piece = incoming.front();
@@ -55,7 +55,7 @@ class ScriptedTransport final : public Transport {
     return static_cast<long>(n);
   }
 
-  long send(const net::SendPart* parts, int count, int& error) override {
+  long send(const net::SendPart* parts, int count, net::IoError& error) override {
     ++sends;
     std::size_t taken = 0;
     for (int i = 0; i < count && window > 0; ++i) {
@@ -66,7 +66,7 @@ class ScriptedTransport final : public Transport {
       if (n < parts[i].size) break;
     }
     if (taken == 0) {
-      error = EAGAIN;
+      error = {net::IoFault::WouldBlock, 0};
       return -1;
     }
     return static_cast<long>(taken);
@@ -75,7 +75,7 @@ class ScriptedTransport final : public Transport {
   net::WaitResult wait(bool want_read, bool want_write, int, int timeout_ms) override {
     net::WaitResult w;
     if (!ready(want_read, want_write) && between) between(*this);
-    w.readable = want_read && (!incoming.empty() || peer_closed || receive_error != 0);
+    w.readable = want_read && (!incoming.empty() || peer_closed || receive_fault != net::IoFault::None);
     w.writable = want_write && window > 0;
     if (w.readable || w.writable) {
       w.status = 1;
@@ -90,7 +90,7 @@ class ScriptedTransport final : public Transport {
 
  private:
   bool ready(bool want_read, bool want_write) const {
-    return (want_read && (!incoming.empty() || peer_closed || receive_error != 0)) ||
+    return (want_read && (!incoming.empty() || peer_closed || receive_fault != net::IoFault::None)) ||
            (want_write && window > 0);
   }
 };
@@ -109,6 +109,7 @@ class RecordingHost final : public ConnectionHost {
   std::vector<bool> secure;
   std::vector<std::size_t> answers_sent;
   std::vector<std::string> reports;
+  std::vector<int> codes;
   PendingPool pool;
   long long answer_bytes = 0;
 
@@ -122,7 +123,10 @@ class RecordingHost final : public ConnectionHost {
     return answer(requests.back());
   }
   void answer_sent(std::size_t count) override { answers_sent.push_back(count); }
-  void report(const char* message, const char*, int) override { reports.emplace_back(message); }
+  void report(const char* message, const char*, int code) override {
+    reports.emplace_back(message);
+    codes.push_back(code);
+  }
   PendingPool& pending() override { return pool; }
   void count_answer_bytes(long long change) override { answer_bytes += change; }
 };
@@ -231,9 +235,11 @@ TEST_F(ConnectionTest, AnswerUnderWayIsFinishedAfterThePeerCloses) {
 }
 
 TEST_F(ConnectionTest, BrokenReceiveIsReportedAndCloses) {
-  transport.receive_error = ECONNRESET;
+  transport.receive_fault = net::IoFault::Reset;
   EXPECT_FALSE(serve());
   EXPECT_EQ(host.reports, (std::vector<std::string>{"WSARecv(...) failure"}));
+  ASSERT_EQ(host.codes.size(), 1u);
+  EXPECT_EQ(host.codes[0], ECONNRESET);  // told as the system tells a reset
   EXPECT_TRUE(host.requests.empty());
 }
 

@@ -150,6 +150,61 @@ TEST(FolderLockTest, SharedHoldersGoTogetherAndAnExclusiveOneWithNobody) {
   EXPECT_FALSE(missing.held());
 }
 
+// A connection's receive and send name what stopped them; the system's
+// number behind each name gives the operator the text it always had.
+TEST(NetTest, ReceiveAndSendNameWhatStoppedThem) {
+  int pair[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, pair), 0);
+  char buffer[8];
+  net::IoError error;
+  EXPECT_EQ(net::receive(pair[0], buffer, sizeof buffer, error), -1);
+  EXPECT_TRUE(error.would_block());
+  error = {};
+  EXPECT_EQ(net::send_some(pair[1], "hi", 2, error), 2);
+  EXPECT_EQ(error.fault, net::IoFault::None);
+  EXPECT_EQ(net::receive(pair[0], buffer, sizeof buffer, error), 2);
+  ::close(pair[1]);
+  EXPECT_EQ(net::receive(pair[0], buffer, sizeof buffer, error), 0);  // the peer closed
+  EXPECT_EQ(net::send_some(pair[0], "x", 1, error), -1);
+  EXPECT_EQ(error.fault, net::IoFault::PeerClosed);
+  EXPECT_EQ(net::error_text(error.system_code()), net::error_text(EPIPE));
+  const net::SendPart too_many[net::kMaxSendParts + 1] = {};
+  EXPECT_EQ(net::send_parts(pair[0], too_many, net::kMaxSendParts + 1, error), -1);
+  EXPECT_EQ(error.fault, net::IoFault::Other);
+  EXPECT_EQ(error.system_code(), EINVAL);
+  ::close(pair[0]);
+
+  const std::pair<net::IoFault, int> named[] = {{net::IoFault::None, 0},
+                                                {net::IoFault::WouldBlock, EAGAIN},
+                                                {net::IoFault::Reset, ECONNRESET},
+                                                {net::IoFault::PeerClosed, EPIPE},
+                                                {net::IoFault::Unsupported, EOPNOTSUPP}};
+  for (const auto& [fault, code] : named) EXPECT_EQ((net::IoError{fault, 0}.system_code()), code);
+}
+
+// A read of a known size stops at that size, at the end of the input or at
+// a fault, and says how much came; read_all is true only for the whole size.
+TEST(RetryTest, ReadUpToStopsAtTheSizeTheEndOrAFault) {
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  ASSERT_TRUE(write_all(fds[1], "abcdefgh", 8));
+  char got[8] = {};
+  EXPECT_EQ(read_up_to(fds[0], got, 3), 3u);  // the rest stays unread
+  EXPECT_EQ(std::string(got, 3), "abc");
+  ::close(fds[1]);
+  EXPECT_EQ(read_up_to(fds[0], got, sizeof got), 5u);  // the end came first
+  EXPECT_EQ(std::string(got, 5), "defgh");
+  EXPECT_EQ(read_up_to(fds[0], got, sizeof got), 0u);
+  ::close(fds[0]);
+  EXPECT_EQ(read_up_to(fds[0], got, sizeof got), 0u);  // a closed descriptor
+
+  ASSERT_EQ(::pipe(fds), 0);
+  ASSERT_TRUE(write_all(fds[1], "xy", 2));
+  ::close(fds[1]);
+  EXPECT_FALSE(read_all(fds[0], got, 3));
+  ::close(fds[0]);
+}
+
 // The detached process is the one whose pid the caller got, in a session of
 // its own and no child of the caller's (nothing for it to reap).
 TEST(ProcessTest, ADetachedForkIsNoChildOfTheCallerAndLeadsNoSessionOfTheCallers) {

@@ -44,8 +44,8 @@ class CorruptFileTest : public ::testing::Test {
     s.fields = {field("id", FT_INT), field("grp", FT_INT)};
     s.keys = {single_key(0, 2), single_key(1, 1)};
     path_ = dir_.path() + "c.sdb";
-    std::string err;
-    ASSERT_TRUE(create_record_file(path_, s, &err)) << err;
+    Reason err;
+    ASSERT_TRUE(create_record_file(path_, s, err)) << err.text;
     RecordFile f;
     ASSERT_TRUE(f.open(path_));
     for (int32_t i = 0; i < 450; ++i) {
@@ -337,12 +337,13 @@ TEST_F(CorruptFileTest, RandomDamageIsSurvived) {
 
 TEST(CorruptPackedFileTest, RandomDamageIsSurvived) {
   test::TempDir dir;
-  std::string path = dir.path() + "p.sdb", err;
+  std::string path = dir.path() + "p.sdb";
+  Reason err;
   RecordSchema s;
   s.fields = {field("id", FT_AUTOINC), field("name", FT_STRING, 40), field("v", FT_DOUBLE)};
   s.keys = {single_key(0), single_key(1, 1, 2)};
   s.packed = true;
-  ASSERT_TRUE(create_record_file(path, s, &err)) << err;
+  ASSERT_TRUE(create_record_file(path, s, err)) << err.text;
   {
     RecordFile f;
     ASSERT_TRUE(f.open(path));
@@ -391,8 +392,8 @@ TEST_F(CorruptFileTest, RoomFileWithOverstatedCount) {
   RecordSchema s;
   s.fields = {field("id", FT_AUTOINC), field("name", FT_STRING, 64)};
   s.keys = {single_key(0)};
-  std::string err;
-  ASSERT_TRUE(create_record_file(folder.path() + "rooms.sdb", s, &err)) << err;
+  Reason err;
+  ASSERT_TRUE(create_record_file(folder.path() + "rooms.sdb", s, err)) << err.text;
   {
     RecordFile f;
     ASSERT_TRUE(f.open(folder.path() + "rooms.sdb"));

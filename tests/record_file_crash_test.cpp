@@ -37,17 +37,19 @@ RoomValues room(const std::string& name, const std::string& admin = "") {
 // The changes, each applied to the state the ones before left.
 const std::vector<NamedChange>& changes() {
   static const std::vector<NamedChange> list = {
-      {"add", [](const std::string& f) { int id = 0; return add_room(f, room("Garden", "ann"), id); }},
+      {"add", [](const std::string& f) { int id = 0; Reason why; return add_room(f, room("Garden", "ann"), id, why); }},
       {"add long", [](const std::string& f) {
          int id = 0;
-         return add_room(f, room(std::string(63, 'y'), std::string(127, 'a')), id);
+         Reason why;
+         return add_room(f, room(std::string(63, 'y'), std::string(127, 'a')), id, why);
        }},
-      {"update", [](const std::string& f) { return update_room(f, 2, room("Yard", "bob")); }},
+      {"update", [](const std::string& f) { Reason why; return update_room(f, 2, room("Yard", "bob"), why); }},
       {"delete", [](const std::string& f) {
          bool deleted = false;
-         return delete_room(f, 1, deleted) && deleted;
+         Reason why;
+         return delete_room(f, 1, deleted, why) && deleted;
        }},
-      {"add after delete", [](const std::string& f) { int id = 0; return add_room(f, room("Porch"), id); }},
+      {"add after delete", [](const std::string& f) { int id = 0; Reason why; return add_room(f, room("Porch"), id, why); }},
   };
   return list;
 }
@@ -160,7 +162,8 @@ TEST_F(RecordFileCrashTest, ConcurrentWritersInOtherProcessesAllLand) {
     const pid_t child = ::fork();
     if (child == 0) {
       int id = 0;
-      ::_exit(add_room(dir_.path(), room("Room" + std::to_string(i)), id) ? 0 : 1);
+      Reason why;
+      ::_exit(add_room(dir_.path(), room("Room" + std::to_string(i)), id, why) ? 0 : 1);
     }
     children.push_back(child);
   }
@@ -184,10 +187,10 @@ TEST_F(RecordFileCrashTest, FailedChangeSaysWhyAndKeepsTheFile) {
   const std::string before = bytes();
   set_write_fault_plan({WriteFault::NoSpace, 1});
   int id = 0;
-  std::string reason;
-  EXPECT_FALSE(add_room(dir_.path(), room("Garden"), id, &reason));
+  Reason reason;
+  EXPECT_FALSE(add_room(dir_.path(), room("Garden"), id, reason));
   set_write_fault_plan({});
-  EXPECT_NE(reason.find("No space left on device"), std::string::npos) << reason;
+  EXPECT_NE(reason.text.find("No space left on device"), std::string::npos) << reason.text;
   EXPECT_EQ(bytes(), before);
   EXPECT_FALSE(dir_.exists("rooms.sdb.new"));
 
@@ -199,8 +202,8 @@ TEST_F(RecordFileCrashTest, FailedChangeSaysWhyAndKeepsTheFile) {
   EXPECT_FALSE(read_rooms(dir_.path(), rooms, &check));
   EXPECT_TRUE(check.damaged);
   EXPECT_NE(room_file_notice(check).find(path()), std::string::npos) << room_file_notice(check);
-  EXPECT_FALSE(add_room(dir_.path(), room("Garden"), id, &reason));
-  EXPECT_NE(reason.find("not a file"), std::string::npos) << reason;
+  EXPECT_FALSE(add_room(dir_.path(), room("Garden"), id, reason));
+  EXPECT_NE(reason.text.find("not a file"), std::string::npos) << reason.text;
 }
 
 }  // namespace

@@ -78,8 +78,8 @@ class ModelTest : public ::testing::TestWithParam<bool> {
               single_key(5, 1)};
     s.packed = GetParam();
     path_ = dir_.path() + "m.sdb";
-    std::string err;
-    ASSERT_TRUE(create_record_file(path_, s, &err)) << err;
+    Reason err;
+    ASSERT_TRUE(create_record_file(path_, s, err)) << err.text;
     ASSERT_TRUE(f_.open(path_));
   }
 

@@ -24,8 +24,8 @@ class RecordFileTest : public ::testing::Test {
  protected:
   std::string path() const { return dir_.path() + "t.sdb"; }
   void make(const RecordSchema& s) {
-    std::string err;
-    ASSERT_TRUE(create_record_file(path(), s, &err)) << err;
+    Reason err;
+    ASSERT_TRUE(create_record_file(path(), s, err)) << err.text;
     ASSERT_TRUE(f_.open(path())) << f_.last_error();
   }
   // "id" autoinc (key 0 unique), "name" string 64, "guest" byte.
@@ -227,11 +227,11 @@ TEST_F(RecordFileTest, OpeningAnotherFileClosesTheFirstAndWritesItsHeader) {
   make_ints(2);
   ASSERT_TRUE(add_int(1));
   std::string other = dir_.path() + "o.sdb";
-  std::string err;
+  Reason err;
   RecordSchema s;
   s.fields = {field("x", FT_INT)};
   s.keys = {single_key(0)};
-  ASSERT_TRUE(create_record_file(other, s, &err)) << err;
+  ASSERT_TRUE(create_record_file(other, s, err)) << err.text;
   ASSERT_TRUE(f_.open(other));
   EXPECT_EQ(f_.record_count(), 0);
   EXPECT_EQ(i32_at(file_bytes(path()), recfmt::kRecordCount), 1);
@@ -852,8 +852,8 @@ TEST_F(RecordFileTest, FileWithoutKeys) {
   s.fields = {field("x", FT_INT)};
   make_rooms();
   EXPECT_TRUE(f_.close());
-  std::string err;
-  ASSERT_TRUE(create_record_file(path(), s, &err)) << err;
+  Reason err;
+  ASSERT_TRUE(create_record_file(path(), s, err)) << err.text;
   EXPECT_FALSE(f_.open(path()));
   EXPECT_EQ(f_.last_error(), "key not found");
   EXPECT_EQ(f_.record_count(), 0);  // still open
@@ -865,20 +865,26 @@ TEST_F(RecordFileTest, FileWithoutKeys) {
 }
 
 TEST_F(RecordFileTest, SchemaChecks) {
-  std::string err;
+  Reason err;
   RecordSchema s;
-  EXPECT_FALSE(create_record_file(path(), s, &err));
+  EXPECT_FALSE(create_record_file(path(), s, err));
+  EXPECT_EQ(err.text, "a record file needs 1 to 128 fields");
   s.fields = {field("a", FT_STRING, 200), field("b", FT_CHAIN)};
   s.keys = {composite_key(2, {{0, 1, 0, 100}, {0, 1, 100, 100}})};
-  EXPECT_FALSE(create_record_file(path(), s, &err));  // 200 bytes of composite key
+  EXPECT_FALSE(create_record_file(path(), s, err));
+  EXPECT_EQ(err.text, "key 0: longer than 128 bytes");
   s.keys = {single_key(1)};
-  EXPECT_FALSE(create_record_file(path(), s, &err));  // chain key
+  EXPECT_FALSE(create_record_file(path(), s, err));
+  EXPECT_EQ(err.text, "key 0: chain fields cannot be keyed");
   s.keys = {single_key(0, 3)};
-  EXPECT_FALSE(create_record_file(path(), s, &err));  // duplicate mode
+  EXPECT_FALSE(create_record_file(path(), s, err));
+  EXPECT_EQ(err.text, "key 0: duplicate mode must be 1 or 2");
   s.keys = {single_key(0, 1, 1, 150, 60)};
-  EXPECT_FALSE(create_record_file(path(), s, &err));  // beyond the field
+  EXPECT_FALSE(create_record_file(path(), s, err));
+  EXPECT_EQ(err.text, "key 0: segment outside field \"a\"");
   s.keys = {single_key(0, 1, 1, 150, 0)};
-  EXPECT_TRUE(create_record_file(path(), s, &err)) << err;
+  EXPECT_TRUE(create_record_file(path(), s, err)) << err.text;
+  EXPECT_EQ(err.text, "key 0: segment outside field \"a\"");  // success leaves it alone
 }
 
 }  // namespace

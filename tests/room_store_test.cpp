@@ -42,8 +42,8 @@ class RoomStoreTest : public ::testing::Test {
                 field("admin", FT_STRING, admin_size), field("guest", flag_type),
                 field("admin_only", flag_type)};
     s.keys = {single_key(0)};
-    std::string err;
-    ASSERT_TRUE(create_record_file(file(), s, &err)) << err;
+    Reason err;
+    ASSERT_TRUE(create_record_file(file(), s, err)) << err.text;
     RecordFile f;
     ASSERT_TRUE(f.open(file()));
     for (const Room& r : rooms) {
@@ -128,8 +128,8 @@ TEST_F(RoomStoreTest, MissingOrKeylessFileLeavesRoomsAlone) {
 
   RecordSchema s;
   s.fields = {field("id", FT_AUTOINC), field("name", FT_STRING, 64)};
-  std::string err;
-  ASSERT_TRUE(create_record_file(file(), s, &err)) << err;
+  Reason err;
+  ASSERT_TRUE(create_record_file(file(), s, err)) << err.text;
   EXPECT_FALSE(read_rooms(dir_.path(), rooms));
   EXPECT_STREQ(rooms[0].name, "kept");
 
@@ -242,9 +242,11 @@ TEST_F(RoomStoreTest, TextLimitsFollowTheFileUpToTheRoomTable) {
 
 TEST_F(RoomStoreTest, WindowOperationsOnAMissingRoomOrFile) {
   write({{"Lobby", "", 1, 0}});
-  EXPECT_FALSE(update_room(dir_.path(), 9, {"x", "", true, false}));
+  Reason why{"earlier"};
+  EXPECT_FALSE(update_room(dir_.path(), 9, {"x", "", true, false}, why));
+  EXPECT_EQ(why.text, "");  // no such room: nothing went wrong
   bool deleted = true;
-  EXPECT_TRUE(delete_room(dir_.path(), 9, deleted));  // the file opened
+  EXPECT_TRUE(delete_room(dir_.path(), 9, deleted, why));  // the file opened
   EXPECT_FALSE(deleted);
   std::vector<RoomInfo> rooms;
   ASSERT_TRUE(read_rooms(dir_.path(), rooms));
@@ -254,10 +256,16 @@ TEST_F(RoomStoreTest, WindowOperationsOnAMissingRoomOrFile) {
   int id = -5;
   std::vector<RoomRow> rows(1);
   RoomTextLimits limits;
-  EXPECT_FALSE(add_room(empty.path(), {"x", "", true, false}, id));
+  const std::string missing = "the room file " + empty.path() + "rooms.sdb does not exist";
+  EXPECT_FALSE(add_room(empty.path(), {"x", "", true, false}, id, why));
+  EXPECT_EQ(why.text, missing);
   EXPECT_EQ(id, -5);
-  EXPECT_FALSE(update_room(empty.path(), 1, {"x", "", true, false}));
-  EXPECT_FALSE(delete_room(empty.path(), 1, deleted));
+  why.text.clear();
+  EXPECT_FALSE(update_room(empty.path(), 1, {"x", "", true, false}, why));
+  EXPECT_EQ(why.text, missing);
+  why.text.clear();
+  EXPECT_FALSE(delete_room(empty.path(), 1, deleted, why));
+  EXPECT_EQ(why.text, missing);
   EXPECT_FALSE(list_room_rows(empty.path(), rows));
   EXPECT_EQ(rows.size(), 1u);
   EXPECT_FALSE(room_text_limits(empty.path(), limits));
@@ -275,22 +283,25 @@ TEST_F(RoomStoreTest, AWriteThatDoesNotReachTheFileIsReported) {
   tiny.rlim_cur = 1;
   ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &tiny), 0);
   int id = -1;
-  const bool added = add_room(dir_.path(), {"New", "", true, false}, id);
-  const bool updated = update_room(dir_.path(), 1, {"Renamed", "", true, false});
+  Reason added_why, updated_why, deleted_why;
+  const bool added = add_room(dir_.path(), {"New", "", true, false}, id, added_why);
+  const bool updated = update_room(dir_.path(), 1, {"Renamed", "", true, false}, updated_why);
   bool deleted = true;
-  const bool delete_written = delete_room(dir_.path(), 1, deleted);
+  const bool delete_written = delete_room(dir_.path(), 1, deleted, deleted_why);
   ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &saved), 0);
   EXPECT_FALSE(added);
   EXPECT_FALSE(updated);
   EXPECT_FALSE(delete_written);
   EXPECT_FALSE(deleted);
+  for (const Reason* why : {&added_why, &updated_why, &deleted_why})
+    EXPECT_EQ(why->text.rfind("the room file could not be written (", 0), 0u) << why->text;
   // Nothing of the refused changes stands; with room again, changes work.
   std::vector<RoomRow> rows;
   ASSERT_TRUE(list_room_rows(dir_.path(), rows));
   ASSERT_EQ(rows.size(), 1u);
   EXPECT_EQ(rows[0].name, "Lobby");
   EXPECT_FALSE(dir_.exists("rooms.sdb.new"));
-  EXPECT_TRUE(add_room(dir_.path(), {"New", "", true, false}, id));
+  EXPECT_TRUE(add_room(dir_.path(), {"New", "", true, false}, id, added_why));
 }
 
 }  // namespace

@@ -82,11 +82,12 @@ TEST(RecordTextTest, FaultsNameTheirLine) {
 
 TEST(RecordTextTest, CreatesFillsAndDumpsInKeyOrder) {
   test::TempDir dir;
-  std::string path = dir.path() + "x.sdb", create_err;
+  std::string path = dir.path() + "x.sdb";
+  Reason create_err;
   Reason err;
   RecordText t;
   ASSERT_TRUE(parse_record_text(kList, t, err)) << err.text;
-  ASSERT_TRUE(create_record_file(path, t.schema, &create_err)) << create_err;
+  ASSERT_TRUE(create_record_file(path, t.schema, create_err)) << create_err.text;
   RecordFile f;
   ASSERT_TRUE(f.open(path));
   ASSERT_TRUE(insert_text_records(f, t, err)) << err.text;

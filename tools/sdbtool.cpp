@@ -85,8 +85,8 @@ int main(int argc, char** argv) {
     if (int rc = load_list(argv[3], list)) return rc;
     if (cmd == "create") {
       if (!list.has_schema) return fail(std::string(argv[3]) + ": no field lines");
-      std::string error;
-      if (!tvl::create_record_file(argv[2], list.schema, &error)) return fail(error);
+      tvl::Reason error;
+      if (!tvl::create_record_file(argv[2], list.schema, error)) return fail(error.text);
     }
     return add_records(argv[2], list);
   }

@@ -85,9 +85,9 @@ void BM_RecordFile(benchmark::State& state) {
     k0.segments = {tvl::RecordSegmentSpec{0, 1, 0, 0}};
     k1.segments = {tvl::RecordSegmentSpec{1, 1, 0, 0}};
     s.keys = {k0, k1};
-    std::string err;
-    if (!tvl::create_record_file(path, s, &err)) {
-      state.SkipWithError(err.c_str());
+    tvl::Reason err;
+    if (!tvl::create_record_file(path, s, err)) {
+      state.SkipWithError(err.text.c_str());
       return;
     }
     tvl::RecordFile f;

@@ -62,9 +62,16 @@ bool make_record_file(const std::string& path, int records) {
   k0.segments = {tvl::RecordSegmentSpec{0, 1, 0, 0}};
   k1.segments = {tvl::RecordSegmentSpec{1, 1, 0, 0}};
   s.keys = {k0, k1};
-  std::string err;
-  if (!tvl::create_record_file(path, s, &err)) {
-    std::fprintf(stderr, "cannot create %s: %s\n", path.c_str(), err.c_str());
+#ifdef TVL_BENCH_IN_PLACE
+  std::string why;  // the engine of then hands its reason back as a text
+  const bool made = tvl::create_record_file(path, s, &why);
+#else
+  tvl::Reason reason;
+  const bool made = tvl::create_record_file(path, s, reason);
+  const std::string& why = reason.text;
+#endif
+  if (!made) {
+    std::fprintf(stderr, "cannot create %s: %s\n", path.c_str(), why.c_str());
     return false;
   }
   tvl::RecordFile f;

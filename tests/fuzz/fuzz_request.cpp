@@ -45,8 +45,8 @@ void make_site(const std::string& folder) {
   tvl::RecordKeySpec key;
   key.segments = {tvl::RecordSegmentSpec{}};
   schema.keys = {key};
-  std::string error;
-  if (!tvl::create_record_file(folder + "rooms.sdb", schema, &error)) std::abort();
+  tvl::Reason error;
+  if (!tvl::create_record_file(folder + "rooms.sdb", schema, error)) std::abort();
   tvl::RecordFile rooms;
   if (!rooms.open(folder + "rooms.sdb")) std::abort();
   const struct { const char* name; const char* admin; uint8_t guest, admin_only; } list[] = {

@@ -23,8 +23,8 @@ inline bool write_room_file(const std::string& program_folder, const std::vector
   key.segments = {RecordSegmentSpec{}};
   schema.keys = {key};
   const std::string path = program_folder + "rooms.sdb";
-  std::string error;
-  if (!create_record_file(path, schema, &error)) return false;
+  Reason error;
+  if (!create_record_file(path, schema, error)) return false;
   RecordFile file;
   if (!file.open(path)) return false;
   for (const RoomInfo& r : rooms) {
