@@ -318,10 +318,10 @@ void Connection::next_live() {
 
 long Connection::send_now(std::string_view data) {
   const net::SendPart part{data.data(), data.size()};
-  int error = 0;
+  net::IoError error;
   const long n = transport_.send(&part, 1, error);
   if (n >= 0) return n;
-  return would_block(error) ? 0 : -1;
+  return error.would_block() ? 0 : -1;
 }
 
 // Whether the peer has closed (or broken) the connection, looked at without
