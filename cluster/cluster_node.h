@@ -1,0 +1,110 @@
+// ClusterNode: this server as one node of a chat that several servers share
+// through Redis. It is the chat's LinePublisher: a posted line is added to
+// its room's stream (XADD), and one reader thread per node follows every
+// room's stream (XREAD BLOCK on its own connection) and pushes each line
+// into the local ring in stream order, so every node's rings hold the same
+// lines in the same order, and Redis carries one message per line per node
+// whatever the number of visitors. A heartbeat thread writes the node's
+// name, visitor count and time (cluster/shared_entry.h has the keys).
+//
+// Redis away: each thread notices it on its own (a connect or command that
+// fails within the time-out); the node says so once through its report sink
+// ("away", then "reachable again" when a command succeeds), a post is
+// refused and stored nowhere, and the reader goes on from the last entry it
+// applied once Redis answers again.
+//
+// Thread safety: publish() from any client thread, never with the chat lock
+// held; start() and stop() on the owning thread. The report sink is called
+// from the node's threads and client threads, never with a lock of the node
+// or the chat held.
+#pragma once
+#include <atomic>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "chat/chat_state.h"
+#include "chat/line_publisher.h"
+#include "cluster/redis_link.h"
+#include "cluster/shared_entry.h"
+#include "platform/lock_annotations.h"
+#include "storage/settings.h"
+
+namespace tvl {
+
+class ClusterNode : public LinePublisher {
+ public:
+  using ReportSink = std::function<void(const std::string& text)>;
+  struct Options {
+    RedisAddress address;
+    std::string password;
+    std::string node;            // unique in the cluster
+    int timeout_ms = 2000;       // connect and each command
+    int block_ms = 500;          // the reader's wait in XREAD (and its stop delay)
+    int heartbeat_ms = 2000;     // between heartbeats
+    int applied_wait_ms = 2000;  // publish() waits this long for the local ring
+  };
+  enum class RedisState { Unknown, Reachable, Away };
+
+  // `state` outlives the node. Nothing runs before start().
+  ClusterNode(ChatState& state, Options options, ReportSink report);
+  ~ClusterNode() override;  // stop()
+  ClusterNode(const ClusterNode&) = delete;
+  ClusterNode& operator=(const ClusterNode&) = delete;
+
+  // Starts the reader and the heartbeat; a started node does nothing.
+  void start();
+  // Ends both threads (within about block_ms or a time-out) and removes the
+  // node's heartbeat, so that status no longer lists it. A stopped node
+  // refuses posts.
+  void stop();
+
+  [[nodiscard]] bool publish(const SharedLine& line, std::string& why) override;
+
+  RedisState redis_state() const;
+  const std::string& node() const { return options_.node; }
+  const RedisAddress& address() const { return options_.address; }
+
+ private:
+  void read_loop();
+  void heartbeat_loop();
+  // One XREAD answer into the rings; the ids applied per stream key.
+  void apply(const RedisReply& streams, std::map<std::string, StreamId>& applied)
+      EXCLUDES(applied_lock_);
+  void note(bool ok, const std::string& why) EXCLUDES(state_lock_);
+  // Waits until stop() or `ms` pass; true when stopping.
+  bool pause(int ms) EXCLUDES(stop_lock_);
+  bool stopping() const { return stopping_.load(); }
+
+  ChatState& state_;
+  const Options options_;
+  const ReportSink report_;
+
+  Mutex publish_lock_;  // the publishing and heartbeat connection
+  RedisLink publish_link_ GUARDED_BY(publish_lock_);
+
+  mutable Mutex state_lock_;
+  RedisState redis_state_ GUARDED_BY(state_lock_) = RedisState::Unknown;
+
+  // The last entry of each room's stream that the local rings hold.
+  Mutex applied_lock_;
+  CondVar applied_changed_;
+  std::map<std::string, StreamId> applied_ GUARDED_BY(applied_lock_);
+
+  Mutex stop_lock_;
+  CondVar stop_wake_;
+  std::atomic<bool> stopping_{true};  // true until start()
+  bool started_ = false;
+  std::thread reader_, heartbeat_;
+};
+
+// A node for the settings' [Cluster] section: null with `why` (for a
+// person) when Redis= names no address; null with `why` empty when
+// Redis= is not set (this server is the whole chat). An empty Node= becomes
+// "node-" and 8 random hex digits.
+std::shared_ptr<ClusterNode> make_cluster_node(const ServerSettings& settings, ChatState& state,
+                                               ClusterNode::ReportSink report, std::string& why);
+
+}  // namespace tvl
