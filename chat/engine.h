@@ -58,6 +58,11 @@ class ChatEngine {
   void set_line_publisher(std::shared_ptr<LinePublisher> publisher) {
     pages_.context().lines = std::move(publisher);
   }
+  // New places claim their names for the whole cluster through `claims`
+  // (null: this server alone). Set only while the server is stopped.
+  void set_name_claims(std::shared_ptr<NameClaims> claims) {
+    pages_.context().names = std::move(claims);
+  }
 
   // One chat event: the window's row (log row sink), then the day's file.
   // Called with the chat lock held.

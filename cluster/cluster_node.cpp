@@ -16,6 +16,11 @@ using Clock = std::chrono::steady_clock;
 // turns of the chat lock rather than one long one.
 constexpr int kReadCount = 100;
 
+// Heartbeats between two renewals of the claims of the online names: well
+// inside kNameLifeS, and few commands per visitor.
+constexpr int kRenewEveryBeats = 5;
+
+
 // The room number (1..) of each stream key of `rooms`; the first room of a
 // name wins (a room list should not repeat one).
 std::map<std::string, int> stream_rooms(const std::vector<RoomInfo>& rooms) {
@@ -63,6 +68,10 @@ void ClusterNode::stop() {
   RedisReply reply;
   (void)publish_link_.command({"DEL", node_key(options_.node)}, reply);  // not reported, by design
   (void)publish_link_.command({"SREM", kNodesKey, options_.node}, reply);
+  MutexLock claims(claims_lock_);
+  for (const auto& claim : claimed_)
+    (void)publish_link_.command(release_name_command(claim.first, options_.node), reply);
+  claimed_.clear();
   publish_link_.close();
 }
 
@@ -135,6 +144,78 @@ bool ClusterNode::publish(const SharedLine& line, std::string& why) {
     auto at = applied_.find(key);
     if ((at != applied_.end() && !(at->second < id)) || stopping()) break;
     if (!applied_changed_.wait_until(applied_lock_, until)) break;
+  }
+  return true;
+}
+
+NameClaim ClusterNode::claim(const std::string& room_name, const std::string& name_fold) {
+  if (stopping()) return NameClaim::Unreachable;
+  const std::string wanted = name_claim(room_name, name_fold);
+  RedisReply reply;
+  bool asked;
+  std::string why;
+  {
+    // The claim is recorded before the publishing connection is let go, so
+    // that tend_names never gives up a claim it did not see made.
+    MutexLock hold(publish_lock_);
+    asked = publish_link_.command(claim_name_command(wanted, options_.node), reply);
+    if (!asked) why = publish_link_.why();
+    if (asked && !reply.is_error() && reply.integer == 1) {
+      MutexLock claims(claims_lock_);
+      claimed_[wanted] = Clock::now();
+    }
+  }
+  if (!asked || reply.is_error()) {
+    note(false, asked ? "Redis at " + options_.address.text() + ": " + reply.text : why);
+    return NameClaim::Unreachable;
+  }
+  note(true, std::string());
+  return reply.integer == 1 ? NameClaim::Ours : NameClaim::Elsewhere;
+}
+
+bool ClusterNode::tend_names(bool renew, std::string& why) {
+  std::set<std::string> online;
+  {
+    ChatState::Hold chat(state_);
+    for (int i = 0; i < state_.online_count(); ++i) {
+      const OnlineUser& u = state_.user(i);
+      // After a reload a place may name no room: it holds no claim.
+      if (u.room >= 1 && u.room <= state_.room_count_locked())
+        online.insert(name_claim(state_.room_locked(u.room).name, u.name_fold));
+    }
+  }
+  MutexLock hold(publish_lock_);
+  // A name claimed a moment ago may not be in the online table yet (the
+  // entry claims before it takes its place): it is given up only once it
+  // stayed away past the grace.
+  const Clock::time_point settled =
+      Clock::now() - std::chrono::milliseconds(options_.claim_grace_ms);
+  std::vector<std::string> gone;
+  {
+    MutexLock claims(claims_lock_);
+    for (const auto& [name, when] : claimed_)
+      if (!online.count(name) && when < settled) gone.push_back(name);
+  }
+  RedisReply reply;
+  for (const std::string& name : gone) {
+    if (!publish_link_.command(release_name_command(name, options_.node), reply)) {
+      why = publish_link_.why();
+      return false;
+    }
+    MutexLock claims(claims_lock_);
+    claimed_.erase(name);
+  }
+  if (!renew) return true;
+  for (const std::string& name : online) {
+    // Also a name online here whose claim Redis lost (it restarted empty).
+    if (!publish_link_.command(claim_name_command(name, options_.node), reply)) {
+      why = publish_link_.why();
+      return false;
+    }
+    if (reply.integer == 1) {
+      MutexLock claims(claims_lock_);
+      claimed_[name] = Clock::now();
+    }
   }
   return true;
 }
@@ -217,6 +298,7 @@ void ClusterNode::apply(const RedisReply& streams, std::map<std::string, StreamI
 }
 
 void ClusterNode::heartbeat_loop() {
+  int beat = 0;
   do {
     int visitors = 0;
     {
@@ -236,6 +318,8 @@ void ClusterNode::heartbeat_loop() {
            publish_link_.command({"SADD", kNodesKey, options_.node}, reply);
       if (!ok) why = publish_link_.why();
     }
+    if (ok) ok = tend_names(beat % kRenewEveryBeats == 0, why);
+    ++beat;
     note(ok, why);
   } while (!pause(options_.heartbeat_ms));
 }

@@ -6,6 +6,9 @@
 // lines in the same order, and Redis carries one message per line per node
 // whatever the number of visitors. A heartbeat thread writes the node's
 // name, visitor count and time (cluster/shared_entry.h has the keys).
+// It is also the chat's NameClaims: a new place's name is claimed for the
+// node in Redis, and the heartbeat renews the claims of the names online
+// here every few rounds and gives up those that left.
 //
 // Redis away: each thread notices it on its own (a connect or command that
 // fails within the time-out); the node says so once through its report sink
@@ -19,14 +22,17 @@
 // or the chat held.
 #pragma once
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <map>
+#include <set>
 #include <memory>
 #include <string>
 #include <thread>
 
 #include "chat/chat_state.h"
 #include "chat/line_publisher.h"
+#include "chat/name_claims.h"
 #include "cluster/redis_link.h"
 #include "cluster/shared_entry.h"
 #include "platform/lock_annotations.h"
@@ -34,7 +40,7 @@
 
 namespace tvl {
 
-class ClusterNode : public LinePublisher {
+class ClusterNode : public LinePublisher, public NameClaims {
  public:
   using ReportSink = std::function<void(const std::string& text)>;
   struct Options {
@@ -45,6 +51,9 @@ class ClusterNode : public LinePublisher {
     int block_ms = 500;          // the reader's wait in XREAD (and its stop delay)
     int heartbeat_ms = 2000;     // between heartbeats
     int applied_wait_ms = 2000;  // publish() waits this long for the local ring
+    // A claim whose name is not online here is given up only after this
+    // long: the entry claims the name before it takes its place.
+    int claim_grace_ms = 10000;
   };
   enum class RedisState { Unknown, Reachable, Away };
 
@@ -57,11 +66,13 @@ class ClusterNode : public LinePublisher {
   // Starts the reader and the heartbeat; a started node does nothing.
   void start();
   // Ends both threads (within about block_ms or a time-out) and removes the
-  // node's heartbeat, so that status no longer lists it. A stopped node
+  // node's heartbeat and name claims, so that status no longer lists it and
+  // its visitors' names are free at once. A stopped node
   // refuses posts.
   void stop();
 
   [[nodiscard]] bool publish(const SharedLine& line, std::string& why) override;
+  NameClaim claim(const std::string& room_name, const std::string& name_fold) override;
 
   RedisState redis_state() const;
   const std::string& node() const { return options_.node; }
@@ -70,6 +81,10 @@ class ClusterNode : public LinePublisher {
  private:
   void read_loop();
   void heartbeat_loop();
+  // One round of the names: gives up claims of names no longer online,
+  // and with `renew` claims every online name again. Returns false when
+  // Redis could not be asked (`why`).
+  bool tend_names(bool renew, std::string& why) EXCLUDES(publish_lock_, claims_lock_);
   // One XREAD answer into the rings; the ids applied per stream key.
   void apply(const RedisReply& streams, std::map<std::string, StreamId>& applied)
       EXCLUDES(applied_lock_);
@@ -92,6 +107,11 @@ class ClusterNode : public LinePublisher {
   Mutex applied_lock_;
   CondVar applied_changed_;
   std::map<std::string, StreamId> applied_ GUARDED_BY(applied_lock_);
+
+  // The claims (name_claim) this node made and has not given up, with the time of
+  // their last claim. Taken inside publish_lock_ where both are held.
+  Mutex claims_lock_;
+  std::map<std::string, std::chrono::steady_clock::time_point> claimed_ GUARDED_BY(claims_lock_);
 
   Mutex stop_lock_;
   CondVar stop_wake_;

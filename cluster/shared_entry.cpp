@@ -21,6 +21,27 @@ bool parse_unsigned(const std::string& text, unsigned long long& value) {
 
 std::string room_stream_key(const std::string& room_name) { return "tvl:lines:" + room_name; }
 std::string node_key(const std::string& node) { return "tvl:node:" + node; }
+std::string name_claim(const std::string& room_name, const std::string& name_fold) {
+  return room_name + "\n" + name_fold;
+}
+std::string name_key(const std::string& claim) { return "tvl:name:" + claim; }
+
+// Both run in Redis as one step, so that no other node's claim comes
+// between the look and the change.
+std::vector<std::string> claim_name_command(const std::string& claim, const std::string& node) {
+  static const char kScript[] =
+      "local v = redis.call('GET', KEYS[1]) "
+      "if not v or v == ARGV[1] then redis.call('SET', KEYS[1], ARGV[1], 'EX', ARGV[2]) return 1 end "
+      "return 0";
+  return {"EVAL", kScript, "1", name_key(claim), node, std::to_string(kNameLifeS)};
+}
+
+std::vector<std::string> release_name_command(const std::string& claim, const std::string& node) {
+  static const char kScript[] =
+      "if redis.call('GET', KEYS[1]) == ARGV[1] then return redis.call('DEL', KEYS[1]) end "
+      "return 0";
+  return {"EVAL", kScript, "1", name_key(claim), node};
+}
 
 std::vector<std::string> xadd_command(const std::string& room_name, const std::string& node,
                                       const SharedLine& line) {

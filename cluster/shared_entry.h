@@ -9,6 +9,12 @@
 //                          expiring kHeartbeatLifeS seconds after its last
 //                          write.
 //   tvl:nodes              the set of node names that wrote a heartbeat.
+//   tvl:name:<room name>\n<folded name>
+//                          the node whose visitor holds the name in the
+//                          room; expires
+//                          kNameLifeS seconds after the node last renewed it
+//                          (it renews its online names every few heartbeats
+//                          and deletes those that left).
 // A room is named, not numbered, so that servers whose room lists are
 // ordered differently still share each room's lines.
 //
@@ -30,10 +36,22 @@ namespace tvl {
 
 constexpr int kStreamKeep = 500;   // entries a room's stream keeps (about)
 constexpr int kHeartbeatLifeS = 10;
+constexpr int kNameLifeS = 60;
 
 std::string room_stream_key(const std::string& room_name);
 std::string node_key(const std::string& node);
 extern const char kNodesKey[];
+// A claim names a room and a folded name: "<room name>\n<folded name>"
+// (neither holds a line end).
+std::string name_claim(const std::string& room_name, const std::string& name_fold);
+std::string name_key(const std::string& claim);
+
+// The command that claims, or renews, `claim` (a name_claim) for `node`: the name
+// becomes or stays the node's for kNameLifeS seconds. Its reply is 1 when
+// the name is the node's now, 0 when another node holds it.
+std::vector<std::string> claim_name_command(const std::string& claim, const std::string& node);
+// The command that gives the name up, only when `node` holds it.
+std::vector<std::string> release_name_command(const std::string& claim, const std::string& node);
 
 // The XADD command of `line` in the stream of `room_name`, from `node`.
 std::vector<std::string> xadd_command(const std::string& room_name, const std::string& node,

@@ -43,6 +43,7 @@ void EngineObject::join_cluster() {
   std::string why;  // a malformed Redis= was refused with the settings already
   cluster_ = make_cluster_node(engine_.site().settings, engine_.state(), std::move(report), why);
   engine_.set_line_publisher(cluster_);
+  engine_.set_name_claims(cluster_);
   if (cluster_) cluster_->start();
 }
 
@@ -50,6 +51,7 @@ void EngineObject::leave_cluster() {
   if (!cluster_) return;
   cluster_->stop();
   engine_.set_line_publisher(nullptr);
+  engine_.set_name_claims(nullptr);
   cluster_.reset();
 }
 

@@ -200,14 +200,18 @@ TEST_F(ClusterTest, RedisAwayRefusesPostsStoresNothingAndSaysSoOnce) {
   }
 }
 
-TEST_F(ClusterTest, WrongPasswordIsRedisAwayAndNoPostIsKept) {
+TEST_F(ClusterTest, WrongPasswordIsRedisAwayAndNobodyEnters) {
   auto node = std::make_unique<Node>("[Cluster]\r\nRedis=" + redis_.socket_path() +
                                      "\r\nRedisPassword=wrong\r\nNode=x\r\n");
   ASSERT_TRUE(node->start());
-  const std::string ann = enter_place(node->port(), "ann", 1, kTimeoutMs);
-  ASSERT_FALSE(ann.empty());
-  EXPECT_NE(chat_post(node->port(), ann, "word01", kTimeoutMs).find(kRefused), std::string::npos);
-  EXPECT_TRUE(posted_words(node->state(), 1).empty());
+  // Nobody enters: the name cannot be claimed for the whole chat.
+  const std::string answer =
+      chat_get(node->port(), "/chat.ghp?username=ann&password=&room=1&sex=1", kTimeoutMs);
+  EXPECT_NE(answer.find("cannot check your name"), std::string::npos) << answer;
+  {
+    ChatState::Hold hold(node->state());
+    EXPECT_EQ(0, node->state().online_count());
+  }
   ASSERT_TRUE(eventually([&] { return node->reports_with("refused the password") == 1; }));
   for (const std::string& r : node->reports()) EXPECT_EQ(r.find("wrong"), std::string::npos) << r;
 }
@@ -243,6 +247,36 @@ TEST_F(ClusterTest, TvlctlStatusListsTheNodesAndRedisState) {
   out = status(code);
   EXPECT_EQ(code, 1);
   EXPECT_NE(out.find(": away ("), std::string::npos) << out;
+}
+
+TEST_F(ClusterTest, ANameIsOnlineOnceAcrossNodes) {
+  Node& a = add_node("a");
+  Node& b = add_node("b");
+  for (Node* n : {&a, &b}) ASSERT_TRUE(n->start());
+  ASSERT_FALSE(enter_place(a.port(), "ann", 1, kTimeoutMs).empty());
+  // In the same room, in any case, the name is taken on the other node.
+  for (const char* name : {"ann", "ANN"}) {
+    const std::string answer =
+        chat_get(b.port(), std::string("/chat.ghp?username=") + name + "&password=&room=1&sex=1",
+                 kTimeoutMs);
+    EXPECT_NE(answer.find("This username has logged on"), std::string::npos) << answer;
+  }
+  ASSERT_FALSE(enter_place(b.port(), "bob", 1, kTimeoutMs).empty());
+  // As on one server, another room is another place.
+  ASSERT_FALSE(enter_place(b.port(), "ann", 2, kTimeoutMs).empty());
+  EXPECT_NE(chat_get(a.port(), "/chat.ghp?username=ann&password=&room=2&sex=1", kTimeoutMs)
+                .find("This username has logged on"),
+            std::string::npos);
+  // A node that stops gives its names up at once.
+  a.object().stop_chat_server();
+  EXPECT_FALSE(enter_place(b.port(), "ann", 1, kTimeoutMs).empty());
+
+  redis_.stop();
+  const std::string away =
+      chat_get(b.port(), "/chat.ghp?username=cy&password=&room=1&sex=1", kTimeoutMs);
+  EXPECT_NE(away.find("cannot check your name"), std::string::npos) << away;
+  ChatState::Hold hold(b.state());
+  EXPECT_EQ(3, b.state().online_count());  // bob and ann twice, no cy
 }
 
 // No [Cluster]: the server is the whole chat and asks for no Redis at all.

@@ -5,9 +5,11 @@
 
 #include <algorithm>
 
+#include "cluster/cluster_node.h"
 #include "cluster/node_registry.h"
 #include "cluster/redis_link.h"
 #include "cluster/shared_entry.h"
+#include "tests/support/chat_over_http.h"
 #include "tests/support/private_redis.h"
 
 namespace tvl::test {
@@ -120,6 +122,59 @@ TEST_F(NodeRegistryTest, StatusListsLiveHeartbeatsAndForgetsExpiredOnes) {
   redis_.stop();
   EXPECT_FALSE(cluster_status_text(link, 1005, text));
   EXPECT_NE(text.find(": away ("), std::string::npos) << text;
+}
+
+// Name claims between two nodes of one Redis, with a short heartbeat and
+// no grace, on chat states of their own.
+TEST_F(NodeRegistryTest, ANameLeftOnOneNodeIsFreeForTheOtherAndStaysWhileOnline) {
+  ChatState here, there;
+  for (ChatState* s : {&here, &there}) s->replace_rooms({open_room("One"), open_room("Two")});
+  auto options = [&](const char* node) {
+    ClusterNode::Options o;
+    o.address = address_;
+    o.password = "pw";
+    o.node = node;
+    o.heartbeat_ms = 20;
+    o.claim_grace_ms = 0;
+    return o;
+  };
+  ClusterNode a(here, options("a"), nullptr), b(there, options("b"), nullptr);
+  a.start();
+  b.start();
+  // Claimed by a while its visitor is online there, for a's room One only.
+  {
+    ChatState::Hold hold(here);
+    OnlineUser ann;
+    copy_field(ann.name, "ann");
+    ann.name_fold = "ann";
+    ann.room = 1;
+    ann.place_id = 1;
+    ASSERT_TRUE(here.add_user(ann));
+  }
+  EXPECT_EQ(NameClaim::Ours, a.claim("One", "ann"));
+  EXPECT_EQ(NameClaim::Ours, a.claim("One", "ann"));  // again: still a's
+  EXPECT_EQ(NameClaim::Elsewhere, b.claim("One", "ann"));
+  EXPECT_EQ(NameClaim::Ours, b.claim("Two", "ann"));
+  // Many heartbeats later it is still a's: the online name is renewed, not
+  // given up.
+  RedisLink link(address_, "pw", 2000);
+  RedisReply r;
+  ASSERT_TRUE(eventually([&] {
+    return link.command({"GET", node_key("a")}, r) && r.kind == RedisReply::Kind::String;
+  }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // about ten rounds
+  EXPECT_EQ(NameClaim::Elsewhere, b.claim("One", "ann"));
+  // The visitor leaves a: the next round gives the name up.
+  {
+    ChatState::Hold hold(here);
+    here.remove_user(0);
+  }
+  EXPECT_TRUE(eventually([&] { return b.claim("One", "ann") == NameClaim::Ours; }));
+  EXPECT_EQ(NameClaim::Elsewhere, a.claim("One", "ann"));
+  // A stopped node's claims are gone at once.
+  b.stop();
+  EXPECT_EQ(NameClaim::Ours, a.claim("Two", "ann"));
+  EXPECT_EQ(NameClaim::Unreachable, b.claim("One", "zed"));  // stopped: claims nothing
 }
 
 }  // namespace
