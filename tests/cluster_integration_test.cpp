@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <map>
 #include <memory>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "tests/support/chat_over_http.h"
 #include "tests/support/child_process.h"
 #include "tests/support/private_redis.h"
+#include "tests/support/service_folder.h"
 #include "tests/support/test_util.h"
 
 namespace tvl::test {
@@ -277,6 +279,26 @@ TEST_F(ClusterTest, ANameIsOnlineOnceAcrossNodes) {
   EXPECT_NE(away.find("cannot check your name"), std::string::npos) << away;
   ChatState::Hold hold(b.state());
   EXPECT_EQ(3, b.state().online_count());  // bob and ann twice, no cy
+}
+
+// tvlService itself: it joins, says once on standard error and in
+// service.log that Redis went away, and stops cleanly while it is away.
+TEST_F(ClusterTest, TheServiceSaysOnStandardErrorAndInItsLogWhenRedisGoesAway) {
+  ServiceFolder folder("program/");
+  ASSERT_TRUE(folder.write_options("[Server]\r\nport=" + std::to_string(folder.port()) +
+                                   "\r\nListenAddress=127.0.0.1\r\n" +
+                                   redis_.cluster_section("svc")));
+  ChildProcess service;
+  ASSERT_TRUE(folder.start_service(service));
+  ASSERT_TRUE(service.wait_for_error("node svc shares the chat through Redis")) << service.err();
+  redis_.stop();
+  ASSERT_TRUE(service.wait_for_error("posted lines are refused until it is back")) << service.err();
+  service.signal(SIGTERM);
+  ASSERT_EQ(0, service.wait());
+  EXPECT_EQ(1, count_of(service.err(), "posted lines are refused")) << service.err();
+  const std::string log = file_text(folder.path() + "service.log");
+  EXPECT_EQ(1, count_of(log, "posted lines are refused until it is back")) << log;
+  EXPECT_EQ(1, count_of(log, "node svc shares the chat through Redis")) << log;
 }
 
 // No [Cluster]: the server is the whole chat and asks for no Redis at all.
