@@ -9,6 +9,8 @@
 #include <csignal>
 #include <map>
 #include <memory>
+#include <set>
+#include <thread>
 #include <vector>
 
 #include "platform/lock_annotations.h"
@@ -134,6 +136,39 @@ TEST_F(ClusterTest, LinesPostedThroughEveryNodeArriveOnceInOneOrderEverywhere) {
   bob_received += chat_get(b.port(), "/body.ghp" + bob, kTimeoutMs);
   bob_received += chat_get(b.port(), "/body.ghp" + bob, kTimeoutMs);
   for (const std::string& word : sent) EXPECT_EQ(count_of(bob_received, word), 1) << word;
+}
+
+TEST_F(ClusterTest, LinesPostedAtOnceThroughThreeNodesHaveOneOrderOnAll) {
+  Node& a = add_node("a");
+  Node& b = add_node("b");
+  Node& c = add_node("c");
+  std::vector<Node*> nodes = {&a, &b, &c};
+  std::vector<std::string> places;
+  for (std::size_t i = 0; i < nodes.size(); ++i) {
+    ASSERT_TRUE(nodes[i]->start());
+    places.push_back(enter_place(nodes[i]->port(), "poster" + std::to_string(i), 1, kTimeoutMs));
+    ASSERT_FALSE(places.back().empty());
+  }
+  constexpr int kEach = 15;
+  std::vector<std::thread> posters;
+  for (std::size_t i = 0; i < nodes.size(); ++i) {
+    posters.emplace_back([&, i] {
+      for (int k = 0; k < kEach; ++k) {
+        // Six letters, as posted_words reads them: the node, then k in hex.
+        char word[8];
+        std::snprintf(word, sizeof word, "word%c%x", static_cast<char>('a' + i), k);
+        (void)chat_post(nodes[i]->port(), places[i], word, kTimeoutMs);
+      }
+    });
+  }
+  for (std::thread& t : posters) t.join();
+  const std::size_t total = nodes.size() * kEach;
+  for (Node* n : nodes)
+    ASSERT_TRUE(eventually([&] { return posted_words(n->state(), 1).size() >= total; }));
+  const std::vector<std::string> order = posted_words(a.state(), 1);
+  EXPECT_EQ(total, std::set<std::string>(order.begin(), order.end()).size());  // none twice
+  EXPECT_EQ(order, posted_words(b.state(), 1));
+  EXPECT_EQ(order, posted_words(c.state(), 1));
 }
 
 TEST_F(ClusterTest, PrivateLineReachesOnlyItsAddresseeOnAnotherNode) {
