@@ -20,6 +20,9 @@ constexpr int kReadCount = 100;
 // inside kNameLifeS, and few commands per visitor.
 constexpr int kRenewEveryBeats = 5;
 
+// See ClusterNode::recently_away.
+constexpr int kRetryAfterMs = 1000;
+
 
 // The room number (1..) of each stream key of `rooms`; the first room of a
 // name wins (a room list should not repeat one).
@@ -64,13 +67,16 @@ void ClusterNode::stop() {
   started_ = false;
   // The node leaves the status list at once rather than when its
   // heartbeat expires; a Redis that is away forgets it by itself.
+  // A Redis that fails one of these is not asked the rest: each would wait
+  // for its own time-out, and the stop with it. Not reported, by design.
   MutexLock hold(publish_lock_);
+  refresh_publish_link();
   RedisReply reply;
-  (void)publish_link_.command({"DEL", node_key(options_.node)}, reply);  // not reported, by design
-  (void)publish_link_.command({"SREM", kNodesKey, options_.node}, reply);
   MutexLock claims(claims_lock_);
-  for (const auto& claim : claimed_)
-    (void)publish_link_.command(release_name_command(claim.first, options_.node), reply);
+  bool answering = publish_link_.command({"DEL", node_key(options_.node)}, reply) &&
+                   publish_link_.command({"SREM", kNodesKey, options_.node}, reply);
+  for (auto claim = claimed_.begin(); answering && claim != claimed_.end(); ++claim)
+    answering = publish_link_.command(release_name_command(claim->first, options_.node), reply);
   claimed_.clear();
   publish_link_.close();
 }
@@ -80,7 +86,7 @@ ClusterNode::RedisState ClusterNode::redis_state() const {
   return redis_state_;
 }
 
-void ClusterNode::note(bool ok, const std::string& why) {
+void ClusterNode::note(bool ok, const std::string& why, Clock::time_point began) {
   std::string said;
   {
     MutexLock hold(state_lock_);
@@ -91,12 +97,37 @@ void ClusterNode::note(bool ok, const std::string& why) {
                  : "node " + options_.node + " shares the chat through Redis at " +
                        options_.address.text();
       redis_state_ = RedisState::Reachable;
-    } else if (!ok && redis_state_ != RedisState::Away) {
-      said = why + "; posted lines are refused until it is back";
+    }
+    if (ok) {
+      succeeded_at_ = Clock::now();
+    } else {
+      // A command that began before the last success failed on the old
+      // connection: Redis is back, whatever it says.
+      if (began < succeeded_at_) return;
+      failed_at_ = Clock::now();
+      if (redis_state_ != RedisState::Away) {
+        said = why + "; posted lines are refused until it is back";
+        away_count_.fetch_add(1);
+      }
       redis_state_ = RedisState::Away;
     }
   }
   if (!said.empty() && report_) report_(said);
+}
+
+void ClusterNode::refresh_publish_link() {
+  const unsigned long long away = away_count_.load();
+  if (publish_link_away_count_ == away) return;
+  // Redis was away since this connection was last used: it may be one that
+  // Redis closed, and a command on it would fail although Redis is back.
+  publish_link_.close();
+  publish_link_away_count_ = away;
+}
+
+bool ClusterNode::recently_away() const {
+  MutexLock hold(state_lock_);
+  return redis_state_ == RedisState::Away &&
+         Clock::now() - failed_at_ < std::chrono::milliseconds(kRetryAfterMs);
 }
 
 bool ClusterNode::pause(int ms) {
@@ -112,22 +143,28 @@ bool ClusterNode::publish(const SharedLine& line, std::string& why) {
     why = "this server is leaving the cluster";
     return false;
   }
+  if (recently_away()) {
+    why = "Redis at " + options_.address.text() + " is away";
+    return false;
+  }
   const std::shared_ptr<const std::vector<RoomInfo>> rooms = state_.rooms();
   if (line.room < 1 || line.room > static_cast<int>(rooms->size())) {
     why = "the rooms changed meanwhile";
     return false;
   }
   const std::string key = room_stream_key((*rooms)[line.room - 1].name);
+  const Clock::time_point began = Clock::now();
   RedisReply reply;
   bool sent;
   {
     MutexLock hold(publish_lock_);
+    refresh_publish_link();
     sent = publish_link_.command(xadd_command((*rooms)[line.room - 1].name, options_.node, line),
                                  reply);
     if (!sent) why = publish_link_.why();
   }
   if (!sent) {
-    note(false, why);
+    note(false, why, began);
     return false;
   }
   StreamId id;
@@ -135,7 +172,7 @@ bool ClusterNode::publish(const SharedLine& line, std::string& why) {
     why = "Redis refused the line: " + (reply.is_error() ? reply.text : std::string("no entry id"));
     return false;
   }
-  note(true, std::string());
+  note(true, std::string(), began);
   // The line is out; the answer waits (bounded) for the reader to bring it
   // into this server's ring, so it is not ahead of the ring.
   MutexLock hold(applied_lock_);
@@ -149,8 +186,9 @@ bool ClusterNode::publish(const SharedLine& line, std::string& why) {
 }
 
 NameClaim ClusterNode::claim(const std::string& room_name, const std::string& name_fold) {
-  if (stopping()) return NameClaim::Unreachable;
+  if (stopping() || recently_away()) return NameClaim::Unreachable;
   const std::string wanted = name_claim(room_name, name_fold);
+  const Clock::time_point began = Clock::now();
   RedisReply reply;
   bool asked;
   std::string why;
@@ -158,6 +196,7 @@ NameClaim ClusterNode::claim(const std::string& room_name, const std::string& na
     // The claim is recorded before the publishing connection is let go, so
     // that tend_names never gives up a claim it did not see made.
     MutexLock hold(publish_lock_);
+    refresh_publish_link();
     asked = publish_link_.command(claim_name_command(wanted, options_.node), reply);
     if (!asked) why = publish_link_.why();
     if (asked && !reply.is_error() && reply.integer == 1) {
@@ -166,10 +205,10 @@ NameClaim ClusterNode::claim(const std::string& room_name, const std::string& na
     }
   }
   if (!asked || reply.is_error()) {
-    note(false, asked ? "Redis at " + options_.address.text() + ": " + reply.text : why);
+    note(false, asked ? "Redis at " + options_.address.text() + ": " + reply.text : why, began);
     return NameClaim::Unreachable;
   }
-  note(true, std::string());
+  note(true, std::string(), began);
   return reply.integer == 1 ? NameClaim::Ours : NameClaim::Elsewhere;
 }
 
@@ -185,6 +224,7 @@ bool ClusterNode::tend_names(bool renew, std::string& why) {
     }
   }
   MutexLock hold(publish_lock_);
+  refresh_publish_link();
   // A name claimed a moment ago may not be in the online table yet (the
   // entry claims before it takes its place): it is given up only once it
   // stayed away past the grace.
@@ -242,16 +282,18 @@ void ClusterNode::read_loop() {
       argv.push_back(at == read_to.end() ? std::string("0-0") : at->second.text());
     }
     RedisReply reply;
+    const Clock::time_point began = Clock::now();
     if (!link.command(argv, reply) || reply.is_error()) {
       note(false, reply.is_error() ? "Redis at " + options_.address.text() + ": " + reply.text
-                                   : link.why());
+                                   : link.why(),
+           began);
       link.close();
       if (pause(backoff_ms)) break;
       backoff_ms = std::min(backoff_ms * 2, 1000);
       continue;
     }
     backoff_ms = 100;
-    note(true, std::string());
+    note(true, std::string(), began);
     if (reply.kind == RedisReply::Kind::Array) apply(reply, read_to);
   }
 }
@@ -300,6 +342,7 @@ void ClusterNode::apply(const RedisReply& streams, std::map<std::string, StreamI
 void ClusterNode::heartbeat_loop() {
   int beat = 0;
   do {
+    const Clock::time_point began = Clock::now();
     int visitors = 0;
     {
       ChatState::Hold chat(state_);
@@ -311,6 +354,7 @@ void ClusterNode::heartbeat_loop() {
     std::string why;
     {
       MutexLock hold(publish_lock_);
+      refresh_publish_link();
       RedisReply reply;
       ok = publish_link_.command({"SET", node_key(options_.node), value, "EX",
                                   std::to_string(kHeartbeatLifeS)},
@@ -320,7 +364,7 @@ void ClusterNode::heartbeat_loop() {
     }
     if (ok) ok = tend_names(beat % kRenewEveryBeats == 0, why);
     ++beat;
-    note(ok, why);
+    note(ok, why, began);
   } while (!pause(options_.heartbeat_ms));
 }
 

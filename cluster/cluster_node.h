@@ -88,7 +88,17 @@ class ClusterNode : public LinePublisher, public NameClaims {
   // One XREAD answer into the rings; the ids applied per stream key.
   void apply(const RedisReply& streams, std::map<std::string, StreamId>& applied)
       EXCLUDES(applied_lock_);
-  void note(bool ok, const std::string& why) EXCLUDES(state_lock_);
+  // What a command that began at `began` found: the first failure after a
+  // success (or at the start) and the first success after a failure are
+  // reported. A failure of a command that began before the last success
+  // ended is stale (Redis came back meanwhile) and changes nothing.
+  void note(bool ok, const std::string& why, std::chrono::steady_clock::time_point began)
+      EXCLUDES(state_lock_);
+  // Redis failed a command less than kRetryAfterMs ago and none succeeded
+  // since: posts and entries are refused at once rather than each waiting
+  // for its own time-out behind the others (the heartbeat and the reader
+  // find out when it is back).
+  bool recently_away() const EXCLUDES(state_lock_);
   // Waits until stop() or `ms` pass; true when stopping.
   bool pause(int ms) EXCLUDES(stop_lock_);
   bool stopping() const { return stopping_.load(); }
@@ -99,9 +109,16 @@ class ClusterNode : public LinePublisher, public NameClaims {
 
   Mutex publish_lock_;  // the publishing and heartbeat connection
   RedisLink publish_link_ GUARDED_BY(publish_lock_);
+  // Times Redis went away, and that count when publish_link_ was last
+  // checked: a connection older than the last time away is made anew.
+  std::atomic<unsigned long long> away_count_{0};
+  unsigned long long publish_link_away_count_ GUARDED_BY(publish_lock_) = 0;
+  void refresh_publish_link() REQUIRES(publish_lock_);
 
   mutable Mutex state_lock_;
   RedisState redis_state_ GUARDED_BY(state_lock_) = RedisState::Unknown;
+  std::chrono::steady_clock::time_point failed_at_ GUARDED_BY(state_lock_);
+  std::chrono::steady_clock::time_point succeeded_at_ GUARDED_BY(state_lock_);
 
   // The last entry of each room's stream that the local rings hold.
   Mutex applied_lock_;
