@@ -13,6 +13,8 @@
 #include "chat/account_guard.h"
 #include "chat/chat_limits.h"
 #include "chat/chat_state.h"
+#include "chat/line_publisher.h"
+#include "chat/name_claims.h"
 #include "server/page_handlers.h"
 #include "storage/settings.h"
 
@@ -47,6 +49,12 @@ struct ChatContext {
   // Failed logins, registrations and bans (shared by the copies of the
   // context, for the life of the server).
   std::shared_ptr<ChatGuards> guards = std::make_shared<ChatGuards>();
+  // Several servers, one chat: posted lines go out through this and come
+  // back through its reader (chat/line_publisher.h). Null: this server alone.
+  std::shared_ptr<LinePublisher> lines = nullptr;
+  // With several servers, a new place's name is claimed for the whole chat
+  // first (chat/name_claims.h). Null: this server alone.
+  std::shared_ptr<NameClaims> names = nullptr;
 };
 
 // Local time as "%H:%M:%S".

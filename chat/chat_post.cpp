@@ -62,6 +62,13 @@ const char kPrivateToAllPage[] =
     "<BODY bgcolor=\"#EBEBD6\">A private message needs one addressee, please choose a name or "
     "send it to All without Private!</body>";
 
+// Several servers share the chat and the one carrying lines between them
+// (Redis) cannot be reached: the line is kept nowhere and the window keeps
+// it in the input, to be sent again.
+const char kNotSharedPage[] =
+    "<BODY bgcolor=\"#EBEBD6\">The chat cannot pass your message on right now, so it was not "
+    "sent. Please send it again in a moment!</body>";
+
 // The form's command field: 0 (and below) a chat line, then the three room
 // commands of administrators; any other number does nothing.
 constexpr int kSay = 0;
@@ -356,6 +363,71 @@ bool publish(ChatContext& ctx, const std::string& address, const Post& post, Lin
   return true;
 }
 
+// The place a private line was written to: the addressee's place now, the
+// sender's own for the banned sender's notice; ~0 when nobody here holds it.
+unsigned long long private_place(ChatContext& ctx, const Post& post, const Line& line, int sender)
+    REQUIRES(ctx.state.chat_lock()) {
+  const std::optional<int> addressee =
+      line.to_whom == post.name ? std::optional<int>(sender)
+                                : ctx.state.find_online_user(post.room, line.to_whom);
+  return addressee ? ctx.state.user(*addressee).place_id : ~0ULL;
+}
+
+// publish() for a chat that several servers share (ctx.lines): the checks
+// and the room command run under the chat lock as above, then the line goes
+// out without the lock held and comes back into this server's ring through
+// the publisher's reader, in the order every server gives it. Only a line
+// the publisher took is logged; one it could not send is answered with
+// kNotSharedPage and kept nowhere. The sender's answer shows its line (the
+// ring marks it as the sender's, so no delivery hands it out again) after
+// the lines before it.
+bool publish_shared(ChatContext& ctx, const std::string& address, const Post& post, Line& line,
+                    Delivery& delivery, std::string& out) {
+  SharedLine shared;
+  {
+    ChatState::Hold chat(ctx.state);
+    if (post.room > ctx.state.room_count_locked()) return false;
+    const long long now = ctx.now_ms();
+    sweep_idle_users(ctx, now);
+    const std::optional<int> sender =
+        find_keyed_user(ctx.state, post.room, post.name, post.password);
+    if (!sender) {
+      out = kNotOnlinePage;
+      return false;
+    }
+    OnlineUser& u = ctx.state.user(*sender);
+    u.last_active_ms = now;
+    if (post.command()) run_command(ctx, post, line);
+    if (line.pushed.empty()) {
+      if (post.form.command == kSay) u.split = post.form.split;
+      return true;
+    }
+    shared.room = post.room;
+    shared.text = line.pushed;
+    shared.to_whom = line.to_whom;
+    if (is_private_line(line.pushed)) shared.to_place = private_place(ctx, post, line, *sender);
+    shared.from_place = u.place_id;
+  }
+  std::string why;
+  if (!ctx.lines->publish(shared, why)) {
+    line.pushed.clear();
+    out = kNotSharedPage;
+    return false;
+  }
+  ChatState::Hold chat(ctx.state);
+  if (ctx.log_event) ctx.log_event(address, line.time, line.log_text);
+  if (post.room > ctx.state.room_count_locked()) return true;
+  const std::optional<int> sender = find_keyed_user(ctx.state, post.room, post.name, post.password);
+  if (!sender) return true;  // left meanwhile; the line is out already
+  OnlineUser& u = ctx.state.user(*sender);
+  if (u.live_stream == 0) {
+    take_undelivered(ctx.state.ring(post.room), u, u.name, post.form.split, delivery);
+    u.stream_floor = u.last_seq;
+  }
+  u.split = post.form.split;
+  return true;
+}
+
 }  // namespace
 
 void chat_post(ChatContext& ctx, const HttpRequest& http, std::string& out) {
@@ -366,7 +438,9 @@ void chat_post(ChatContext& ctx, const HttpRequest& http, std::string& out) {
   Line line;
   if (!post.command() && !compose_line(ctx, post, banned, line, out)) return;
   Delivery delivery;
-  if (!publish(ctx, http.client, post, line, delivery, out)) return;
+  if (ctx.lines ? !publish_shared(ctx, http.client, post, line, delivery, out)
+                : !publish(ctx, http.client, post, line, delivery, out))
+    return;
 
   // The answer shows the sender's own line at once.
   out = *ctx.site.templates[T_BODY].get();

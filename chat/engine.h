@@ -53,6 +53,17 @@ class ChatEngine {
                                         const std::string& text)>;
   void set_log_row_sink(LogRowSink sink) { log_row_sink_ = std::move(sink); }
 
+  // Posted lines go to every server of a cluster through `publisher` (null:
+  // this server alone). Set only while the server is stopped.
+  void set_line_publisher(std::shared_ptr<LinePublisher> publisher) {
+    pages_.context().lines = std::move(publisher);
+  }
+  // New places claim their names for the whole cluster through `claims`
+  // (null: this server alone). Set only while the server is stopped.
+  void set_name_claims(std::shared_ptr<NameClaims> claims) {
+    pages_.context().names = std::move(claims);
+  }
+
   // One chat event: the window's row (log row sink), then the day's file.
   // Called with the chat lock held.
   void log_chat_event(const std::string& address, const std::string& time,

@@ -43,6 +43,11 @@ const char kNameRefusedPage[] =
     "<BODY bgcolor=\"#EBEBD6\">This username is not allowed, please choose another "
     "username!</body>";
 // All places of the online table are taken.
+// Several servers share the chat and the name cannot be checked with the
+// others now: no place is taken rather than one the name may hold twice.
+const char kNamesUnreachablePage[] =
+    "<BODY bgcolor=\"#EBEBD6\">The chat cannot check your name with its other servers right "
+    "now, please try again in a moment!</body>";
 const char kChatFullPage[] =
     "<BODY bgcolor=\"#EBEBD6\">The chat is full, please try again later!</body>";
 
@@ -311,6 +316,20 @@ bool page_chat(ChatContext& ctx, const std::string& ip, const std::string& path,
   if (key.empty()) {
     out = kChatFullPage;
     return true;
+  }
+  // With several servers the name is the whole chat's first; a claim of a
+  // place that is then refused lapses with the next round of claims.
+  if (ctx.names) {
+    switch (ctx.names->claim(entry.info().name, account_name_fold(entry.typed_name))) {
+      case NameClaim::Ours:
+        break;
+      case NameClaim::Elsewhere:
+        out = kNameTakenPage;
+        return true;
+      case NameClaim::Unreachable:
+        out = kNamesUnreachablePage;
+        return true;
+    }
   }
   const Admission taken = take_place(ctx, ip, network, entry, member, key, out);
   if (taken != Admission::Admitted) return taken == Admission::Refused;

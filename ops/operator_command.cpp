@@ -56,6 +56,8 @@ std::string tvlctl_usage() {
          "  check                       what is wrong in the folder (option.ini, rooms.sdb,\n"
          "                              private files); starts and changes nothing\n"
          "  reload                      read option.ini, the IP lists and the rooms again\n"
+         "  cluster status              the nodes sharing the chat ([Cluster] of option.ini),\n"
+         "                              their visitors, and whether Redis is reachable\n"
          "\n"
          "Without --password-stdin the password is asked for on the terminal.\n"
          "Exit status: 0 done, 1 refused or failed (the reason on standard error,\n"

@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 
 what=${1:-build}
 packages=(cmake ninja-build g++ make pkg-config libgtest-dev curl ca-certificates
-          qt6-base-dev libicu-dev libssl-dev openssl)
+          qt6-base-dev libicu-dev libssl-dev openssl libhiredis-dev)
 if [ "$what" = x-check ]; then
   # Only the desktop program's check under a virtual X server needs these.
   packages+=(xvfb xauth xdotool x11-utils trayer python3)
@@ -21,7 +21,10 @@ if [ "$what" = test ]; then
   # clang with its libFuzzer and sanitizer runtimes for the fuzz programs;
   # nginx in front of the chat window in the browser tests (run by the
   # tests themselves, never as the system's service).
-  packages+=(chromium fonts-dejavu-core clang libclang-rt-14-dev nginx)
+  # redis-server for the cluster suites, which start a private one of
+  # their own (the blocker below keeps the package from starting the
+  # system's service).
+  packages+=(chromium fonts-dejavu-core clang libclang-rt-14-dev nginx redis-server)
   command -v node >/dev/null 2>&1 || packages+=(nodejs)
   command -v npm >/dev/null 2>&1 || packages+=(npm)
 fi
@@ -34,7 +37,8 @@ if [ ${#missing[@]} -gt 0 ]; then
   sudo=""
   [ "$(id -u)" -eq 0 ] || sudo=sudo
   echo "installing: ${missing[*]}"
-  # Keep the package scripts from starting a system-wide nginx on port 80.
+  # Keep the package scripts from starting a system-wide nginx on port 80
+  # (or a system-wide Redis).
   blocker=""
   if [ ! -e /usr/sbin/policy-rc.d ]; then
     blocker=/usr/sbin/policy-rc.d

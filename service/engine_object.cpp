@@ -17,6 +17,7 @@ bool EngineObject::start_chat_server() {
   if (running_) return true;
   engine_.server().set_report_sink(reports_);
   const int port = engine_.site().settings.port;
+  join_cluster();
   if (engine_.start(port) == 1) {
     std::time_t now = std::time(nullptr);
     std::tm local{};
@@ -26,8 +27,32 @@ bool EngineObject::start_chat_server() {
     std::printf("%s Chat Server started on port %d\n", stamp, port);
     std::fflush(stdout);
     running_ = true;
+  } else {
+    leave_cluster();
   }
   return running_;
+}
+
+void EngineObject::join_cluster() {
+  ClusterNode::ReportSink report = cluster_reports_;
+  if (!report)
+    report = [](const std::string& text) {
+      std::fprintf(stderr, "tvlService: %s\n", text.c_str());
+      std::fflush(stderr);
+    };
+  std::string why;  // a malformed Redis= was refused with the settings already
+  cluster_ = make_cluster_node(engine_.site().settings, engine_.state(), std::move(report), why);
+  engine_.set_line_publisher(cluster_);
+  engine_.set_name_claims(cluster_);
+  if (cluster_) cluster_->start();
+}
+
+void EngineObject::leave_cluster() {
+  if (!cluster_) return;
+  cluster_->stop();
+  engine_.set_line_publisher(nullptr);
+  engine_.set_name_claims(nullptr);
+  cluster_.reset();
 }
 
 bool EngineObject::reload() {
@@ -41,6 +66,7 @@ bool EngineObject::reload() {
 
 void EngineObject::stop_chat_server() {
   if (running_ && engine_.stop() == 1) {
+    leave_cluster();
     std::printf("chat server stopped\n");
     std::fflush(stdout);
     running_ = false;

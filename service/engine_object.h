@@ -12,6 +12,7 @@
 #include <string>
 
 #include "chat/engine.h"
+#include "cluster/cluster_node.h"
 
 namespace tvl {
 
@@ -28,7 +29,10 @@ class EngineObject {
 
   // Nothing when running (true). Otherwise starts the chat server on the
   // settings' address and port, its socket layer's error reports going to
-  // `reports` (none: dropped); on success writes the "started" line and sets
+  // `reports` (none: dropped); with [Cluster] Redis= the node joins the
+  // cluster first (a Redis that is away is reported and does not keep the
+  // server from starting: it refuses posts until Redis is back); on success
+  // writes the "started" line and sets
   // the running flag. False when the server does not run afterwards.
   [[nodiscard]] bool start_chat_server();
   void set_error_reports(ConnectionServer::ReportSink reports) { reports_ = std::move(reports); }
@@ -45,13 +49,24 @@ class EngineObject {
   // had to abandon threads leaves the flag set.
   void stop_chat_server();
 
+  // Where the cluster node says that Redis is away or back (none: standard
+  // error). Set while the server is stopped.
+  void set_cluster_reports(ClusterNode::ReportSink sink) { cluster_reports_ = std::move(sink); }
+  // The node of a server whose option.ini has [Cluster] Redis=, while it
+  // runs; null otherwise.
+  ClusterNode* cluster() { return cluster_.get(); }
+
   bool running() const { return running_; }
   ChatEngine& engine() { return engine_; }
 
  private:
   ChatEngine engine_;
   ConnectionServer::ReportSink reports_;
+  ClusterNode::ReportSink cluster_reports_;
+  std::shared_ptr<ClusterNode> cluster_;
   bool running_ = false;
+  void join_cluster();
+  void leave_cluster();
 };
 
 }  // namespace tvl

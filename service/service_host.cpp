@@ -238,6 +238,13 @@ void ServiceHost::Run() {
     error_reports_.report(message, operation, code);
   });
   engine_->load(program_folder_);
+  // Redis away or back: said once each time, on standard error and in
+  // service.log.
+  engine_->set_cluster_reports([this](const std::string& text) {
+    std::fprintf(stderr, "%s: %s\n", service_name_.c_str(), text.c_str());
+    std::fflush(stderr);
+    Print(1, "%s", text.c_str());
+  });
   // The chat log's losses (a full disk) go to the service's own log.
   engine_->engine().chat_log().set_report(
       [this](const std::string& text) { Print(1, "ERROR: %s", text.c_str()); });

@@ -1,4 +1,5 @@
 #include "storage/settings.h"
+#include "storage/redis_address.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -112,6 +113,13 @@ void read_keys(const std::string& file, const std::string& program_folder, Serve
   s.tls_key = read_key(file, "TlsKey", "");
   for (std::string* path : {&s.tls_certificate, &s.tls_key})
     if (!path->empty() && (*path)[0] != '/') *path = program_folder + *path;
+  s.cluster_redis = get_profile_string("Cluster", "Redis", "", kValueBuffer, file);
+  s.cluster_redis_password = get_profile_string("Cluster", "RedisPassword", "", kValueBuffer, file);
+  s.cluster_node = get_profile_string("Cluster", "Node", "", kValueBuffer, file);
+  RedisAddress redis;
+  if (!s.cluster_redis.empty() && !parse_redis_address(s.cluster_redis, redis))
+    problems.push_back(file + ": [Cluster] Redis=" + s.cluster_redis +
+                       " is neither host:port nor the path of a Unix socket");
 }
 
 void write_int(const std::string& file, const char* key, int value) {

@@ -45,6 +45,13 @@
 //                                                     hold together (a network: an
 //                                                     eighth of it)
 // For the bounds, 0 means no bound.
+//
+// Section "Cluster" (absent, or without Redis=: the server is the whole
+// chat by itself, as always):
+//   Redis / never           cluster_redis          ""  "host:port" or a Unix socket's path
+//   RedisPassword / never   cluster_redis_password ""  sent with AUTH when set
+//   Node / never            cluster_node           ""  this server's name in the cluster
+//                                                      (empty: made up at the start)
 // Numbers are checked: a value that is not a decimal number (blanks around it
 // allowed) or lies outside its key's range is refused, naming the key, the
 // value and the file; a bool takes any number (non-zero is on). An empty
@@ -107,6 +114,11 @@ struct ServerSettings {
   // and the memory of unfinished requests together (server/connection_limits.h).
   int max_connections = 10000;
   int max_pending_kb = 64 * 1024;
+  // Several servers sharing one chat through Redis (cluster/); empty
+  // cluster_redis: this server alone.
+  std::string cluster_redis;
+  std::string cluster_redis_password;
+  std::string cluster_node;
 };
 
 // The key of the client network of `address` under the settings' prefixes.

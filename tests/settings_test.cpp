@@ -217,6 +217,26 @@ TEST_F(SettingsTest, BadNumbersAreRefusedByKeyValueAndFile) {
   }
 }
 
+TEST_F(SettingsTest, ClusterSectionIsReadAndAMalformedRedisAddressRefused) {
+  load();  // no file: no cluster
+  EXPECT_TRUE(site_.settings.cluster_redis.empty());
+  option_ini("[Server]\nport=81\n[cluster]\nredis=10.0.0.5:6380\nRedisPassword=s3cret\nNode=n1\n");
+  load();
+  EXPECT_TRUE(site_.settings_problems.empty());
+  EXPECT_EQ("10.0.0.5:6380", site_.settings.cluster_redis);
+  EXPECT_EQ("s3cret", site_.settings.cluster_redis_password);
+  EXPECT_EQ("n1", site_.settings.cluster_node);
+  EXPECT_EQ(81, site_.settings.port);
+
+  option_ini("[Server]\nport=82\n[Cluster]\nRedis=host:99999\n");
+  site_.settings = ServerSettings();
+  site_.settings_read = false;
+  load();
+  ASSERT_EQ(1u, site_.settings_problems.size());
+  EXPECT_NE(site_.settings_problems[0].find("Redis=host:99999"), std::string::npos);
+  EXPECT_EQ(80, site_.settings.port);  // nothing of the file is taken
+}
+
 TEST_F(SettingsTest, AReloadWithABadValueOrNoFileKeepsEverySetting) {
   option_ini("[Server]\nPort=8080\nFilterMode=1\nSavelog=1\n");
   load();

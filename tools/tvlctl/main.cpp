@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "cluster/node_registry.h"
 #include "ops/command_wire.h"
 #include "ops/control_server.h"
 #include "ops/operator_command.h"
@@ -125,6 +126,23 @@ int check_folder(const std::string& folder, const std::vector<std::string>& args
   return finish({1, "", err});
 }
 
+// "cluster status": asks Redis of the folder's [Cluster] section directly,
+// so that it answers whether or not a server of this folder runs.
+int cluster_command(const std::string& folder, const std::vector<std::string>& args) {
+  if (args.size() != 2 || args[1] != "status") return usage_mistake("cluster takes one command: status");
+  const std::string ini = folder + "option.ini";
+  const std::string redis = get_profile_string("Cluster", "Redis", "", 256, ini);
+  if (redis.empty())
+    return finish({0, "no cluster: option.ini has no [Cluster] Redis=; this server is the whole chat\n", ""});
+  RedisAddress address;
+  if (!parse_redis_address(redis, address))
+    return finish({1, "", "tvlctl: [Cluster] Redis=" + redis + " is neither host:port nor a socket path\n"});
+  RedisLink link(address, get_profile_string("Cluster", "RedisPassword", "", 256, ini), 2000);
+  std::string text;
+  const bool reachable = cluster_status_text(link, static_cast<long long>(std::time(nullptr)), text);
+  return finish({reachable ? 0 : 1, terminal_lines(text), ""});
+}
+
 // The folder as given, absolute and ending in "/".
 std::string folder_of(const std::string& given) {
   std::string f = given;
@@ -164,6 +182,7 @@ int main(int argc, char** argv) {
   if (!is_directory(folder)) return finish({1, "", "tvlctl: no program folder " + folder + "\n"});
   if (args[0] == "log") return show_log(folder, args);
   if (args[0] == "check") return check_folder(folder, args);
+  if (args[0] == "cluster") return cluster_command(folder, args);
 
   // The password: from standard input, or asked for on the terminal.
   std::string input;

@@ -1,0 +1,147 @@
+// ClusterNode: this server as one node of a chat that several servers share
+// through Redis. It is the chat's LinePublisher: a posted line is added to
+// its room's stream (XADD), and one reader thread per node follows every
+// room's stream (XREAD BLOCK on its own connection) and pushes each line
+// into the local ring in stream order, so every node's rings hold the same
+// lines in the same order, and Redis carries one message per line per node
+// whatever the number of visitors. A heartbeat thread writes the node's
+// name, visitor count and time (cluster/shared_entry.h has the keys).
+// It is also the chat's NameClaims: a new place's name is claimed for the
+// node in Redis, and the heartbeat renews the claims of the names online
+// here every few rounds and gives up those that left.
+//
+// Redis away: each thread notices it on its own (a connect or command that
+// fails within the time-out); the node says so once through its report sink
+// ("away", then "reachable again" when a command succeeds), a post is
+// refused and stored nowhere, and the reader goes on from the last entry it
+// applied once Redis answers again.
+//
+// Thread safety: publish() from any client thread, never with the chat lock
+// held; start() and stop() on the owning thread. The report sink is called
+// from the node's threads and client threads, never with a lock of the node
+// or the chat held.
+#pragma once
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <map>
+#include <set>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "chat/chat_state.h"
+#include "chat/line_publisher.h"
+#include "chat/name_claims.h"
+#include "cluster/redis_link.h"
+#include "cluster/shared_entry.h"
+#include "platform/lock_annotations.h"
+#include "storage/settings.h"
+
+namespace tvl {
+
+class ClusterNode : public LinePublisher, public NameClaims {
+ public:
+  using ReportSink = std::function<void(const std::string& text)>;
+  struct Options {
+    RedisAddress address;
+    std::string password;
+    std::string node;            // unique in the cluster
+    int timeout_ms = 2000;       // connect and each command
+    int block_ms = 500;          // the reader's wait in XREAD (and its stop delay)
+    int heartbeat_ms = 2000;     // between heartbeats
+    int applied_wait_ms = 2000;  // publish() waits this long for the local ring
+    // A claim whose name is not online here is given up only after this
+    // long: the entry claims the name before it takes its place.
+    int claim_grace_ms = 10000;
+  };
+  enum class RedisState { Unknown, Reachable, Away };
+
+  // `state` outlives the node. Nothing runs before start().
+  ClusterNode(ChatState& state, Options options, ReportSink report);
+  ~ClusterNode() override;  // stop()
+  ClusterNode(const ClusterNode&) = delete;
+  ClusterNode& operator=(const ClusterNode&) = delete;
+
+  // Starts the reader and the heartbeat; a started node does nothing.
+  void start();
+  // Ends both threads (within about block_ms or a time-out) and removes the
+  // node's heartbeat and name claims, so that status no longer lists it and
+  // its visitors' names are free at once. A stopped node
+  // refuses posts.
+  void stop();
+
+  [[nodiscard]] bool publish(const SharedLine& line, std::string& why) override;
+  NameClaim claim(const std::string& room_name, const std::string& name_fold) override;
+
+  RedisState redis_state() const;
+  const std::string& node() const { return options_.node; }
+  const RedisAddress& address() const { return options_.address; }
+
+ private:
+  void read_loop();
+  void heartbeat_loop();
+  // One round of the names: gives up claims of names no longer online,
+  // and with `renew` claims every online name again. Returns false when
+  // Redis could not be asked (`why`).
+  bool tend_names(bool renew, std::string& why) EXCLUDES(publish_lock_, claims_lock_);
+  // One XREAD answer into the rings; the ids applied per stream key.
+  void apply(const RedisReply& streams, std::map<std::string, StreamId>& applied)
+      EXCLUDES(applied_lock_);
+  // What a command that began at `began` found: the first failure after a
+  // success (or at the start) and the first success after a failure are
+  // reported. A failure of a command that began before the last success
+  // ended is stale (Redis came back meanwhile) and changes nothing.
+  void note(bool ok, const std::string& why, std::chrono::steady_clock::time_point began)
+      EXCLUDES(state_lock_);
+  // Redis failed a command less than kRetryAfterMs ago and none succeeded
+  // since: posts and entries are refused at once rather than each waiting
+  // for its own time-out behind the others (the heartbeat and the reader
+  // find out when it is back).
+  bool recently_away() const EXCLUDES(state_lock_);
+  // Waits until stop() or `ms` pass; true when stopping.
+  bool pause(int ms) EXCLUDES(stop_lock_);
+  bool stopping() const { return stopping_.load(); }
+
+  ChatState& state_;
+  const Options options_;
+  const ReportSink report_;
+
+  Mutex publish_lock_;  // the publishing and heartbeat connection
+  RedisLink publish_link_ GUARDED_BY(publish_lock_);
+  // Times Redis went away, and that count when publish_link_ was last
+  // checked: a connection older than the last time away is made anew.
+  std::atomic<unsigned long long> away_count_{0};
+  unsigned long long publish_link_away_count_ GUARDED_BY(publish_lock_) = 0;
+  void refresh_publish_link() REQUIRES(publish_lock_);
+
+  mutable Mutex state_lock_;
+  RedisState redis_state_ GUARDED_BY(state_lock_) = RedisState::Unknown;
+  std::chrono::steady_clock::time_point failed_at_ GUARDED_BY(state_lock_);
+  std::chrono::steady_clock::time_point succeeded_at_ GUARDED_BY(state_lock_);
+
+  // The last entry of each room's stream that the local rings hold.
+  Mutex applied_lock_;
+  CondVar applied_changed_;
+  std::map<std::string, StreamId> applied_ GUARDED_BY(applied_lock_);
+
+  // The claims (name_claim) this node made and has not given up, with the time of
+  // their last claim. Taken inside publish_lock_ where both are held.
+  Mutex claims_lock_;
+  std::map<std::string, std::chrono::steady_clock::time_point> claimed_ GUARDED_BY(claims_lock_);
+
+  Mutex stop_lock_;
+  CondVar stop_wake_;
+  std::atomic<bool> stopping_{true};  // true until start()
+  bool started_ = false;
+  std::thread reader_, heartbeat_;
+};
+
+// A node for the settings' [Cluster] section: null with `why` (for a
+// person) when Redis= names no address; null with `why` empty when
+// Redis= is not set (this server is the whole chat). An empty Node= becomes
+// "node-" and 8 random hex digits.
+std::shared_ptr<ClusterNode> make_cluster_node(const ServerSettings& settings, ChatState& state,
+                                               ClusterNode::ReportSink report, std::string& why);
+
+}  // namespace tvl

@@ -1,0 +1,181 @@
+// The cluster layer's pieces: the stream entry of a shared line and its
+// ids, where a received private line goes, and the nodes' status as
+// tvlctl shows it.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "cluster/cluster_node.h"
+#include "cluster/node_registry.h"
+#include "cluster/redis_link.h"
+#include "cluster/shared_entry.h"
+#include "tests/support/chat_over_http.h"
+#include "tests/support/private_redis.h"
+
+namespace tvl::test {
+namespace {
+
+// The fields of an XADD command from the field name on (after "*").
+std::vector<std::string> entry_fields(const std::vector<std::string>& xadd) {
+  const auto star = std::find(xadd.begin(), xadd.end(), "*");
+  return std::vector<std::string>(star + 1, xadd.end());
+}
+
+TEST(SharedEntryTest, ALineSurvivesItsEntryAndBadEntriesAreSkipped) {
+  SharedLine line;
+  line.room = 2;
+  line.text = std::string("<b>a\0b</b> & \xc3\xa9", 17);
+  line.to_whom = "bob";
+  line.to_place = ~0ULL;
+  line.from_place = 42;
+  const std::vector<std::string> xadd = xadd_command("Lobby", "n1", line);
+  EXPECT_EQ("tvl:lines:Lobby", xadd[1]);
+  EntryLine back;
+  ASSERT_TRUE(read_entry(entry_fields(xadd), back));
+  EXPECT_EQ("n1", back.node);
+  EXPECT_EQ(line.text, back.line.text);
+  EXPECT_EQ("bob", back.line.to_whom);
+  EXPECT_EQ(~0ULL, back.line.to_place);
+  EXPECT_EQ(42u, back.line.from_place);
+
+  const std::vector<std::vector<std::string>> bad = {
+      {"n", "x", "t", "y", "w", "All", "p", "0"},                 // no f
+      {"n", "x", "t", "y", "w", "All", "p", "-1", "f", "0"},      // not a number
+      {"n", "x", "t", "y", "w", "All", "p", "0", "f", "1e3"},
+      {"n", "x", "t", "y", "w", "All", "p", "0", "f"},            // odd
+      {"n", "x", "t", "y", "w", "All", "p", "99999999999999999999", "f", "0"},  // too big
+  };
+  for (const auto& fields : bad) {
+    EntryLine e;
+    e.node = "kept";
+    EXPECT_FALSE(read_entry(fields, e)) << fields[7];
+    EXPECT_EQ("kept", e.node);
+  }
+}
+
+TEST(SharedEntryTest, StreamIdsCompareInStreamOrder) {
+  StreamId a, b, c;
+  ASSERT_TRUE(parse_stream_id("1700000000000-5", a));
+  ASSERT_TRUE(parse_stream_id("1700000000000-12", b));
+  ASSERT_TRUE(parse_stream_id("1700000000001-0", c));
+  EXPECT_TRUE(a < b);  // numerically, not as text
+  EXPECT_TRUE(b < c);
+  EXPECT_FALSE(b < a);
+  EXPECT_EQ("1700000000000-12", b.text());
+  for (const char* bad : {"", "12", "-3", "1-", "a-1", "1-2-3"}) {
+    StreamId id;
+    EXPECT_FALSE(parse_stream_id(bad, id)) << bad;
+  }
+}
+
+TEST(SharedEntryTest, PlacesOfAReceivedLine) {
+  struct Case {
+    const char* what;
+    unsigned long long sent_to, sent_from;
+    bool own, private_line;
+    unsigned long long local_addressee;
+    unsigned long long to_place, from_place;
+  } cases[] = {
+      {"own line to all", 0, 7, true, false, 0, 0, 7},
+      {"own private, addressee here", 9, 7, true, true, 9, 9, 7},
+      {"own private, addressee elsewhere", ~0ULL, 7, true, true, 0, ~0ULL, 7},
+      {"other's line to all", 0, 7, false, false, 0, 0, 0},
+      {"other's private, addressee at its home", 9, 7, false, true, 3, ~0ULL, 0},
+      {"other's private, addressee here", ~0ULL, 7, false, true, 3, 3, 0},
+      {"other's private, addressee nowhere", ~0ULL, 7, false, true, 0, ~0ULL, 0},
+  };
+  for (const Case& c : cases) {
+    SharedLine line;
+    line.to_place = c.sent_to;
+    line.from_place = c.sent_from;
+    const LocalPlaces p = local_places(line, c.own, c.private_line, c.local_addressee);
+    EXPECT_EQ(c.to_place, p.to_place) << c.what;
+    EXPECT_EQ(c.from_place, p.from_place) << c.what;
+  }
+}
+
+class NodeRegistryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (redis_server_program().empty()) GTEST_SKIP() << "redis-server is not installed";
+    ASSERT_TRUE(redis_.start());
+    ASSERT_TRUE(parse_redis_address(redis_.socket_path(), address_));
+  }
+  PrivateRedis redis_{"pw"};
+  RedisAddress address_;
+};
+
+TEST_F(NodeRegistryTest, StatusListsLiveHeartbeatsAndForgetsExpiredOnes) {
+  RedisLink link(address_, "pw", 2000);
+  RedisReply r;
+  ASSERT_TRUE(link.command({"SET", node_key("b"), "3 1000", "EX", "60"}, r));
+  ASSERT_TRUE(link.command({"SET", node_key("a"), "1 990", "EX", "60"}, r));
+  ASSERT_TRUE(link.command({"SADD", kNodesKey, "a", "b", "dead"}, r));
+  std::string text;
+  ASSERT_TRUE(cluster_status_text(link, 1005, text));
+  EXPECT_EQ("Redis " + redis_.socket_path() +
+                ": reachable\nnode a: 1 visitor, heartbeat 15 s ago\n"
+                "node b: 3 visitors, heartbeat 5 s ago\n",
+            text);
+  ASSERT_TRUE(link.command({"SISMEMBER", kNodesKey, "dead"}, r));
+  EXPECT_EQ(0, r.integer);
+  redis_.stop();
+  EXPECT_FALSE(cluster_status_text(link, 1005, text));
+  EXPECT_NE(text.find(": away ("), std::string::npos) << text;
+}
+
+// Name claims between two nodes of one Redis, with a short heartbeat and
+// no grace, on chat states of their own.
+TEST_F(NodeRegistryTest, ANameLeftOnOneNodeIsFreeForTheOtherAndStaysWhileOnline) {
+  ChatState here, there;
+  for (ChatState* s : {&here, &there}) s->replace_rooms({open_room("One"), open_room("Two")});
+  auto options = [&](const char* node) {
+    ClusterNode::Options o;
+    o.address = address_;
+    o.password = "pw";
+    o.node = node;
+    o.heartbeat_ms = 20;
+    o.claim_grace_ms = 0;
+    return o;
+  };
+  ClusterNode a(here, options("a"), nullptr), b(there, options("b"), nullptr);
+  a.start();
+  b.start();
+  // Claimed by a while its visitor is online there, for a's room One only.
+  {
+    ChatState::Hold hold(here);
+    OnlineUser ann;
+    copy_field(ann.name, "ann");
+    ann.name_fold = "ann";
+    ann.room = 1;
+    ann.place_id = 1;
+    ASSERT_TRUE(here.add_user(ann));
+  }
+  EXPECT_EQ(NameClaim::Ours, a.claim("One", "ann"));
+  EXPECT_EQ(NameClaim::Ours, a.claim("One", "ann"));  // again: still a's
+  EXPECT_EQ(NameClaim::Elsewhere, b.claim("One", "ann"));
+  EXPECT_EQ(NameClaim::Ours, b.claim("Two", "ann"));
+  // Many heartbeats later it is still a's: the online name is renewed, not
+  // given up.
+  RedisLink link(address_, "pw", 2000);
+  RedisReply r;
+  ASSERT_TRUE(eventually([&] {
+    return link.command({"GET", node_key("a")}, r) && r.kind == RedisReply::Kind::String;
+  }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // about ten rounds
+  EXPECT_EQ(NameClaim::Elsewhere, b.claim("One", "ann"));
+  // The visitor leaves a: the next round gives the name up.
+  {
+    ChatState::Hold hold(here);
+    here.remove_user(0);
+  }
+  EXPECT_TRUE(eventually([&] { return b.claim("One", "ann") == NameClaim::Ours; }));
+  EXPECT_EQ(NameClaim::Elsewhere, a.claim("One", "ann"));
+  // A stopped node's claims are gone at once.
+  b.stop();
+  EXPECT_EQ(NameClaim::Ours, a.claim("Two", "ann"));
+  EXPECT_EQ(NameClaim::Unreachable, b.claim("One", "zed"));  // stopped: claims nothing
+}
+
+}  // namespace
+}  // namespace tvl::test

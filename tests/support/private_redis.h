@@ -1,0 +1,59 @@
+// A Redis of the test's own: redis-server started as a child on a Unix
+// socket in a temporary folder (no port, nothing saved to disk), never the
+// system's service. Stopped (killed) on destruction.
+#pragma once
+#include <unistd.h>
+
+#include <csignal>
+#include <memory>
+#include <string>
+
+#include "tests/support/child_process.h"
+#include "tests/support/test_util.h"
+
+namespace tvl::test {
+
+// The program, or empty when this machine has none (the suites then skip).
+inline std::string redis_server_program() {
+  for (const char* p : {"/usr/bin/redis-server", "/usr/local/bin/redis-server"})
+    if (::access(p, X_OK) == 0) return p;
+  return std::string();
+}
+
+class PrivateRedis {
+ public:
+  explicit PrivateRedis(std::string password = std::string()) : password_(std::move(password)) {}
+
+  // Starts it (again, after stop(): on the same socket, empty). False when
+  // it did not say it was ready.
+  bool start() {
+    const std::string program = redis_server_program();
+    if (program.empty()) return false;
+    std::vector<std::string> args = {"--port", "0", "--unixsocket", socket_path(),
+                                     "--unixsocketperm", "700", "--save", "", "--appendonly", "no",
+                                     "--dir", folder_.path(), "--daemonize", "no"};
+    if (!password_.empty()) args.insert(args.end(), {"--requirepass", password_});
+    child_ = std::make_unique<ChildProcess>();
+    return child_->start(program, args) && child_->wait_for_output("ready to accept connections");
+  }
+  // Ends it and waits for the end.
+  void stop() {
+    if (!child_) return;
+    child_->signal(SIGKILL);
+    (void)child_->wait(10000);
+    child_.reset();
+  }
+  std::string socket_path() const { return folder_.path() + "redis.sock"; }
+  // The [Cluster] section for node `node`.
+  std::string cluster_section(const std::string& node) const {
+    return "[Cluster]\r\nRedis=" + socket_path() + "\r\nRedisPassword=" + password_ + "\r\nNode=" +
+           node + "\r\n";
+  }
+
+ private:
+  TempDir folder_;
+  std::string password_;
+  std::unique_ptr<ChildProcess> child_;
+};
+
+}  // namespace tvl::test
