@@ -7,6 +7,16 @@
 //   chat_load --port P [--users 500] [--rooms 5] [--posters 10] [--seconds 30]
 //             [--threads 2] [--interval-ms 0] [--wait 0] [--stream 0]
 //             [--quiet-seconds 0] [--pid SERVER_PID]
+//   chat_load --ports P1,P2,P3 --pid PID1,PID2,PID3 [--snapshot CMD] ...
+//
+// --ports spreads the users over several servers of one chat, round robin
+// by user (user u talks only to the u-th port modulo their number); the
+// post-to-delivery figures are then split by whether the reader's server is
+// the poster's, and --pid takes each server's process in the same order.
+// --snapshot CMD runs "CMD LABEL" through the shell when the quiet spell
+// begins (quiet-start), when the measuring window opens (window-start) and
+// when the run ends (end), so that a caller can sample something outside
+// (a shared store's counters) at those moments.
 //
 // --wait 1 asks the waiting form of the stream (body.ghp with "&wait=1"), as
 // the chat window does: the server answers when a line comes. --quiet-seconds
@@ -56,7 +66,9 @@ int64_t now_us() {
 }
 
 struct Options {
-  int port = 0;
+  std::vector<int> ports;  // the users' servers, round robin by user
+  std::vector<int> pids;   // the servers' processes, same order (may be fewer)
+  std::string snapshot;    // shell command run with a label at the window's edges
   int users = 500;
   int rooms = 5;
   int posters = 10;
@@ -66,7 +78,6 @@ struct Options {
   int wait = 0;
   int stream = 0;
   int quiet_seconds = 0;
-  int pid = 0;
 };
 
 // One posted line, as the poster saw it go out.
@@ -103,6 +114,7 @@ struct User {
   bool poster = false;
   bool joined = false;
   std::string key;  // the place's key from the chat window (guests get one at entry)
+  int node = 0;  // index of its server in Options::ports
   std::set<std::pair<int, int>> seen;  // (poster, number)
   int duplicates = 0;
 };
@@ -125,6 +137,9 @@ struct Shared {
 struct ThreadStats {
   std::vector<uint32_t> poll_latency_us;  // polls completed in the window, first polls excluded
   std::vector<int64_t> delivery_us;
+  // With several servers: deliveries to readers on the poster's server,
+  // and on another one.
+  std::vector<int64_t> delivery_same_us, delivery_other_us;
   long polls_in_window = 0;
   long first_polls = 0;
   long reconnects = 0;
@@ -146,9 +161,9 @@ int connect_to(int port) {
   return fd;
 }
 
-std::string headers(const Options& o, const std::string& referer) {
+std::string headers(int port, const std::string& referer) {
   char host[64];
-  std::snprintf(host, sizeof host, "127.0.0.1:%d", o.port);
+  std::snprintf(host, sizeof host, "127.0.0.1:%d", port);
   return std::string("Host: ") + host +
          "\r\nUser-Agent: Mozilla/5.0 (X11; Linux x86_64) chat-load/1.0\r\n"
          "Accept: text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8\r\n"
@@ -209,10 +224,12 @@ class Worker {
   ThreadStats stats;
 
  private:
+  int port_of(int user) const { return s_.opt.ports[static_cast<std::size_t>(s_.users[user].node)]; }
+
   void open(std::size_t i) {
     Conn& c = conns_[i];
     if (c.fd >= 0) ::close(c.fd);
-    c.fd = connect_to(s_.opt.port);
+    c.fd = connect_to(port_of(c.user));
     c.in.clear();
     c.busy = false;
     if (c.fd < 0) {
@@ -400,6 +417,9 @@ class Worker {
           u.duplicates++;
         } else {
           stats.delivery_us.push_back(t - sent);
+          if (s_.opt.ports.size() > 1 && poster >= 0 && poster < s_.opt.users)
+            (s_.users[poster].node == u.node ? stats.delivery_same_us : stats.delivery_other_us)
+                .push_back(t - sent);
         }
       }
       at += 3;
@@ -410,7 +430,7 @@ class Worker {
     const User& u = s_.users[conns_[i].user];
     send(i, "GET /chat.ghp?username=" + u.name + "&password=&room=" + std::to_string(u.room) +
                 "&sex=" + std::to_string(1 + conns_[i].user % 12) + " HTTP/1.1\r\n" +
-                headers(s_.opt, "/") + "\r\n");
+                headers(port_of(conns_[i].user), "/") + "\r\n");
   }
 
   void schedule(int64_t t) {
@@ -424,14 +444,14 @@ class Worker {
                                  "&room=" + std::to_string(u.room) + "&stream=1";
         s_.streams_opened++;
         c.next_us = INT64_MAX;  // open until it closes
-        send(i, "GET " + path + " HTTP/1.1\r\n" + headers(o, "/") +
+        send(i, "GET " + path + " HTTP/1.1\r\n" + headers(port_of(c.user), "/") +
                     (c.last_id.empty() ? std::string() : "Last-Event-ID: " + c.last_id + "\r\n") +
                     "\r\n");
       } else if (c.kind == Kind::Poll && s_.polling.load() && t >= c.next_us) {
         const std::string path = "/body.ghp?username=" + u.name + "&password=" + u.key +
                                  "&room=" + std::to_string(u.room) + (o.wait ? "&wait=1" : "");
         send(i, "GET " + path + " HTTP/1.1\r\n" +
-                    headers(o, "/chat.ghp?username=" + u.name + "&password=&room=" +
+                    headers(port_of(c.user), "/chat.ghp?username=" + u.name + "&password=&room=" +
                                    std::to_string(u.room) + "&sex=1") +
                     "\r\n");
       } else if (c.kind == Kind::Post) {
@@ -467,7 +487,7 @@ class Worker {
     const std::string path = "/chatsubmit.ghp?username=" + u.name + "&password=" + u.key +
                              "&room=" + std::to_string(u.room);
     c.pending_post = index;
-    send(i, "POST " + path + " HTTP/1.1\r\n" + headers(s_.opt, path) +
+    send(i, "POST " + path + " HTTP/1.1\r\n" + headers(port_of(c.user), path) +
                 "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
                 std::to_string(body.size()) + "\r\n\r\n" + body);
   }
@@ -520,6 +540,37 @@ double percentile(std::vector<T>& v, double p) {
   return static_cast<double>(v[k]);
 }
 
+// "p50 / p99 / max" of delivery times in microseconds, in milliseconds.
+void print_delivery(const char* label, std::vector<int64_t>& v) {
+  std::printf("%s%.1f ms / %.1f ms / %.1f ms (%zu deliveries)\n", label, percentile(v, 50) / 1000.0,
+              percentile(v, 99) / 1000.0,
+              v.empty() ? 0.0 : static_cast<double>(*std::max_element(v.begin(), v.end())) / 1000.0,
+              v.size());
+}
+
+// "12,34,56" as numbers; false when an item is not a positive number.
+bool parse_list(const std::string& text, std::vector<int>& out) {
+  out.clear();
+  std::size_t from = 0;
+  while (from <= text.size()) {
+    const std::size_t comma = std::min(text.find(',', from), text.size());
+    const std::string item = text.substr(from, comma - from);
+    char* end = nullptr;
+    const long v = std::strtol(item.c_str(), &end, 10);
+    if (item.empty() || *end != '\0' || v <= 0 || v > INT32_MAX) return false;
+    out.push_back(static_cast<int>(v));
+    from = comma + 1;
+  }
+  return !out.empty();
+}
+
+// Runs the caller's snapshot command with `label`, if there is one.
+void snapshot(const Options& o, const char* label) {
+  if (o.snapshot.empty()) return;
+  const std::string command = o.snapshot + " " + label;
+  if (std::system(command.c_str()) != 0) std::fprintf(stderr, "snapshot %s failed\n", label);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -527,8 +578,12 @@ int main(int argc, char** argv) {
   Options& o = s.opt;
   for (int i = 1; i + 1 < argc; i += 2) {
     std::string k = argv[i];
+    const std::string text = argv[i + 1];
     int v = std::atoi(argv[i + 1]);
-    if (k == "--port") o.port = v;
+    bool ok = true;
+    if (k == "--port" || k == "--ports") ok = parse_list(text, o.ports);
+    else if (k == "--pid") ok = parse_list(text, o.pids);
+    else if (k == "--snapshot") o.snapshot = text;
     else if (k == "--users") o.users = v;
     else if (k == "--rooms") o.rooms = v;
     else if (k == "--posters") o.posters = v;
@@ -538,24 +593,38 @@ int main(int argc, char** argv) {
     else if (k == "--wait") o.wait = v;
     else if (k == "--stream") o.stream = v;
     else if (k == "--quiet-seconds") o.quiet_seconds = v;
-    else if (k == "--pid") o.pid = v;
     else {
       std::fprintf(stderr, "unknown option %s\n", k.c_str());
       return 2;
     }
+    if (!ok) {
+      std::fprintf(stderr, "%s wants positive numbers separated by commas, not \"%s\"\n", k.c_str(),
+                   text.c_str());
+      return 2;
+    }
   }
-  if (o.port <= 0 || o.users < 1 || o.rooms < 1 || o.posters > o.users || o.threads < 1 ||
-      o.seconds < 1) {
-    std::fprintf(stderr, "usage: chat_load --port P [--users 500] [--rooms 5] [--posters 10] "
-                         "[--seconds 30] [--threads 2] [--interval-ms 0] [--pid SERVER_PID]\n");
+  if (o.ports.empty() || o.users < 1 || o.rooms < 1 || o.posters > o.users || o.threads < 1 ||
+      o.seconds < 1 || o.ports.size() > 65535 || o.pids.size() > o.ports.size()) {
+    std::fprintf(stderr, "usage: chat_load --port P | --ports P1,P2,.. [--users 500] [--rooms 5] "
+                         "[--posters 10] [--seconds 30] [--threads 2] [--interval-ms 0] "
+                         "[--wait 0] [--stream 0] [--quiet-seconds 0] [--pid PID | PID1,PID2,..] "
+                         "[--snapshot CMD]\n");
     return 2;
   }
+  const int nodes = static_cast<int>(o.ports.size());
   s.users.resize(o.users);
   for (int u = 0; u < o.users; ++u) {
     s.users[u].name = "load" + std::to_string(u);
     s.users[u].room = u % o.rooms + 1;
     s.users[u].poster = u < o.posters;
+    s.users[u].node = u % nodes;
   }
+  // The servers' threads, the most seen while the load runs.
+  std::vector<int> peak_threads(o.pids.size(), -1);
+  auto sample_threads = [&] {
+    for (std::size_t n = 0; n < o.pids.size(); ++n)
+      peak_threads[n] = std::max(peak_threads[n], server_threads(o.pids[n]));
+  };
 
   std::vector<Worker*> workers;
   std::vector<std::thread> threads;
@@ -570,36 +639,46 @@ int main(int argc, char** argv) {
   const int joined = s.joined.load();
   s.polling = true;
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-  // The server's threads, sampled while the load runs.
-  int peak_threads = server_threads(o.pid);
+  sample_threads();
   if (o.quiet_seconds > 0) {
+    snapshot(o, "quiet-start");
     s.quiet_start = now_us();
     s.quiet_end = s.quiet_start.load() + static_cast<int64_t>(o.quiet_seconds) * 1'000'000;
     while (now_us() < s.quiet_end.load()) {
       std::this_thread::sleep_for(std::chrono::milliseconds(200));
-      peak_threads = std::max(peak_threads, server_threads(o.pid));
+      sample_threads();
     }
   }
+  snapshot(o, "window-start");
   const int64_t start = now_us();
-  const double cpu_start = cpu_seconds(o.pid);
-  double cpu_window = -1;
+  std::vector<double> cpu_start(o.pids.size()), cpu_window(o.pids.size(), -1);
+  for (std::size_t n = 0; n < o.pids.size(); ++n) cpu_start[n] = cpu_seconds(o.pids[n]);
+  bool window_over = false;
   s.window_start = start;
   s.window_end = start + static_cast<int64_t>(o.seconds) * 1'000'000;
   // A few seconds after the window to fetch the last lines posted in it.
   if (!s.stop_at.load()) s.stop_at = s.window_end.load() + 3'000'000;
   while (now_us() < s.stop_at.load()) {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    peak_threads = std::max(peak_threads, server_threads(o.pid));
-    if (cpu_window < 0 && now_us() >= s.window_end.load() && cpu_start >= 0)
-      cpu_window = cpu_seconds(o.pid) - cpu_start;
+    sample_threads();
+    if (!window_over && now_us() >= s.window_end.load()) {
+      window_over = true;
+      for (std::size_t n = 0; n < o.pids.size(); ++n)
+        if (cpu_start[n] >= 0) cpu_window[n] = cpu_seconds(o.pids[n]) - cpu_start[n];
+    }
   }
   for (std::thread& t : threads) t.join();
+  snapshot(o, "end");
 
   ThreadStats all;
   for (Worker* w : workers) {
     all.poll_latency_us.insert(all.poll_latency_us.end(), w->stats.poll_latency_us.begin(),
                                w->stats.poll_latency_us.end());
     all.delivery_us.insert(all.delivery_us.end(), w->stats.delivery_us.begin(), w->stats.delivery_us.end());
+    all.delivery_same_us.insert(all.delivery_same_us.end(), w->stats.delivery_same_us.begin(),
+                                w->stats.delivery_same_us.end());
+    all.delivery_other_us.insert(all.delivery_other_us.end(), w->stats.delivery_other_us.begin(),
+                                 w->stats.delivery_other_us.end());
     all.polls_in_window += w->stats.polls_in_window;
     all.first_polls += w->stats.first_polls;
     all.reconnects += w->stats.reconnects;
@@ -607,8 +686,10 @@ int main(int argc, char** argv) {
   }
 
   // Lines each user should have: every answered post of its room, except
-  // its own (a poster gets its own line in the post's answer).
-  long expected = 0, lost = 0, doubled = 0, poster_missed = 0, unanswered = 0;
+  // its own (a poster gets its own line in the post's answer). [0] counts
+  // readers on the poster's server, [1] readers on another.
+  long expected[2] = {0, 0}, lost[2] = {0, 0};
+  long doubled = 0, poster_missed = 0, unanswered = 0;
   for (const Posted& p : s.posted)
     if (!p.answered) unanswered++;
   for (int u = 0; u < o.users; ++u) {
@@ -621,39 +702,62 @@ int main(int argc, char** argv) {
         if (!got) poster_missed++;
         continue;
       }
-      expected++;
-      if (!got) lost++;
+      const int other = s.users[p.poster].node == user.node ? 0 : 1;
+      expected[other]++;
+      if (!got) lost[other]++;
     }
   }
+  const long all_lost = lost[0] + lost[1];
 
-  std::printf("chat load: %d of %d users joined in %d rooms, %d posting 1 line/s, %d s, %d client threads, poll pause %d ms%s\n",
+  std::printf("chat load: %d of %d users joined in %d rooms, %d posting 1 line/s, %d s, %d client threads, poll pause %d ms%s",
               joined, o.users, o.rooms, o.posters, o.seconds, o.threads, o.interval_ms,
               o.stream ? ", live streams" : o.wait ? ", waiting form" : "");
+  if (nodes > 1) std::printf(", %d servers, users round robin", nodes);
+  std::printf("\n");
   std::printf("polls per second:        %.0f\n", static_cast<double>(all.polls_in_window) / o.seconds);
   std::printf("requests per second:     %.0f (polls and posts)\n",
               static_cast<double>(all.polls_in_window + s.posts_in_window.load()) / o.seconds);
   if (o.quiet_seconds > 0)
     std::printf("while nobody writes:     %.2f requests per visitor per 20 s (%ld in %d s)\n",
-                static_cast<double>(s.quiet_requests.load()) / joined * 20.0 / o.quiet_seconds,
+                static_cast<double>(s.quiet_requests.load()) / std::max(1, joined) * 20.0 /
+                    o.quiet_seconds,
                 s.quiet_requests.load(), o.quiet_seconds);
-  if (peak_threads >= 0) std::printf("server threads, peak:    %d\n", peak_threads);
+  if (o.pids.size() == 1 && peak_threads[0] >= 0)
+    std::printf("server threads, peak:    %d\n", peak_threads[0]);
   std::printf("poll latency p50 / p99:  %.2f ms / %.2f ms\n", percentile(all.poll_latency_us, 50) / 1000.0,
               percentile(all.poll_latency_us, 99) / 1000.0);
-  std::printf("post to delivery p50 / p99 / max: %.1f ms / %.1f ms / %.1f ms\n",
-              percentile(all.delivery_us, 50) / 1000.0, percentile(all.delivery_us, 99) / 1000.0,
-              all.delivery_us.empty() ? 0.0
-                                      : static_cast<double>(*std::max_element(all.delivery_us.begin(),
-                                                                              all.delivery_us.end())) / 1000.0);
-  if (cpu_window >= 0 && !all.delivery_us.empty())
-    std::printf("server CPU per 1,000 deliveries: %.4f s (%.2f s over the %d s window, %zu deliveries)\n",
-                cpu_window / static_cast<double>(all.delivery_us.size()) * 1000.0, cpu_window,
-                o.seconds, all.delivery_us.size());
+  const std::size_t deliveries = all.delivery_us.size();
+  print_delivery("post to delivery p50 / p99 / max: ", all.delivery_us);
+  if (nodes > 1) {
+    print_delivery("  reader on the poster's server:  ", all.delivery_same_us);
+    print_delivery("  reader on another server:       ", all.delivery_other_us);
+  }
+  double cpu_total = 0;
+  bool cpu_known = !o.pids.empty();
+  for (double c : cpu_window) {
+    if (c < 0) cpu_known = false;
+    cpu_total += c;
+  }
+  if (cpu_known && deliveries > 0)
+    std::printf("server CPU per 1,000 deliveries: %.4f s (%.2f s over the %d s window, %zu deliveries%s)\n",
+                cpu_total / static_cast<double>(deliveries) * 1000.0, cpu_total, o.seconds, deliveries,
+                o.pids.size() > 1 ? ", all servers" : "");
   if (o.stream) std::printf("streams opened:          %ld\n", s.streams_opened.load());
   std::printf("lines posted:            %zu (%ld without answer)\n", s.posted.size(), unanswered);
-  std::printf("deliveries expected:     %ld, lost %ld, duplicated %ld\n", expected, lost, doubled);
+  std::printf("deliveries expected:     %ld, lost %ld, duplicated %ld\n", expected[0] + expected[1],
+              all_lost, doubled);
+  if (nodes > 1)
+    std::printf("  lost on the poster's server / another: %ld of %ld / %ld of %ld\n", lost[0],
+                expected[0], lost[1], expected[1]);
   std::printf("posters' view:           %ld lines of others skipped after their own posts\n", poster_missed);
   std::printf("reconnects / errors:     %ld / %d\n", all.reconnects, s.errors.load());
-  const long rss = peak_rss_kib(o.pid);
-  if (rss >= 0) std::printf("server peak resident:    %ld KiB\n", rss);
-  return (lost || doubled || joined < o.users || s.posted.empty()) ? 1 : 0;
+  if (o.pids.size() == 1) {
+    const long rss = peak_rss_kib(o.pids[0]);
+    if (rss >= 0) std::printf("server peak resident:    %ld KiB\n", rss);
+  } else {
+    for (std::size_t n = 0; n < o.pids.size(); ++n)
+      std::printf("server %zu (port %d): peak resident %ld KiB, threads peak %d, CPU %.2f s in the window\n",
+                  n + 1, o.ports[n], peak_rss_kib(o.pids[n]), peak_threads[n], cpu_window[n]);
+  }
+  return (all_lost || doubled || joined < o.users || s.posted.empty()) ? 1 : 0;
 }
