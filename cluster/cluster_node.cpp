@@ -1,6 +1,8 @@
 #include "cluster/cluster_node.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cstddef>
 #include <ctime>
 
 #include "chat/board_line.h"
@@ -19,6 +21,11 @@ constexpr int kReadCount = 100;
 // Heartbeats between two renewals of the claims of the online names: well
 // inside kNameLifeS, and few commands per visitor.
 constexpr int kRenewEveryBeats = 5;
+
+// Claims renewed by one command. The publishing connection is let go
+// between two batches, so that a post waits for one batch at most, not for
+// the renewal of every name online.
+constexpr std::size_t kRenewBatch = 200;
 
 // See ClusterNode::recently_away.
 constexpr int kRetryAfterMs = 1000;
@@ -223,39 +230,49 @@ bool ClusterNode::tend_names(bool renew, std::string& why) {
         online.insert(name_claim(state_.room_locked(u.room).name, u.name_fold));
     }
   }
-  MutexLock hold(publish_lock_);
-  refresh_publish_link();
-  // A name claimed a moment ago may not be in the online table yet (the
-  // entry claims before it takes its place): it is given up only once it
-  // stayed away past the grace.
-  const Clock::time_point settled =
-      Clock::now() - std::chrono::milliseconds(options_.claim_grace_ms);
-  std::vector<std::string> gone;
   {
-    MutexLock claims(claims_lock_);
-    for (const auto& [name, when] : claimed_)
-      if (!online.count(name) && when < settled) gone.push_back(name);
-  }
-  RedisReply reply;
-  for (const std::string& name : gone) {
-    if (!publish_link_.command(release_name_command(name, options_.node), reply)) {
-      why = publish_link_.why();
-      return false;
+    MutexLock hold(publish_lock_);
+    refresh_publish_link();
+    // A name claimed a moment ago may not be in the online table yet (the
+    // entry claims before it takes its place): it is given up only once it
+    // stayed away past the grace.
+    const Clock::time_point settled =
+        Clock::now() - std::chrono::milliseconds(options_.claim_grace_ms);
+    std::vector<std::string> gone;
+    {
+      MutexLock claims(claims_lock_);
+      for (const auto& [name, when] : claimed_)
+        if (!online.count(name) && when < settled) gone.push_back(name);
     }
-    MutexLock claims(claims_lock_);
-    claimed_.erase(name);
+    RedisReply reply;
+    for (const std::string& name : gone) {
+      if (!publish_link_.command(release_name_command(name, options_.node), reply)) {
+        why = publish_link_.why();
+        return false;
+      }
+      MutexLock claims(claims_lock_);
+      claimed_.erase(name);
+    }
   }
   if (!renew) return true;
-  for (const std::string& name : online) {
-    // Also a name online here whose claim Redis lost (it restarted empty).
-    if (!publish_link_.command(claim_name_command(name, options_.node), reply)) {
+  // Also the names online here whose claims Redis lost (it restarted empty).
+  const std::vector<std::string> names(online.begin(), online.end());
+  for (std::size_t from = 0; from < names.size(); from += kRenewBatch) {
+    const std::vector<std::string> batch(
+        names.begin() + static_cast<std::ptrdiff_t>(from),
+        names.begin() + static_cast<std::ptrdiff_t>(std::min(names.size(), from + kRenewBatch)));
+    RedisReply reply;
+    MutexLock hold(publish_lock_);
+    refresh_publish_link();
+    if (!publish_link_.command(claim_names_command(batch, options_.node), reply)) {
       why = publish_link_.why();
       return false;
     }
-    if (reply.integer == 1) {
-      MutexLock claims(claims_lock_);
-      claimed_[name] = Clock::now();
-    }
+    // An error answer (Redis out of memory, say) renews nothing this time.
+    if (reply.kind != RedisReply::Kind::Array || reply.items.size() != batch.size()) continue;
+    MutexLock claims(claims_lock_);
+    for (std::size_t i = 0; i < batch.size(); ++i)
+      if (reply.items[i].integer == 1) claimed_[batch[i]] = Clock::now();
   }
   return true;
 }

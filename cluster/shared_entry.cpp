@@ -36,6 +36,23 @@ std::vector<std::string> claim_name_command(const std::string& claim, const std:
   return {"EVAL", kScript, "1", name_key(claim), node, std::to_string(kNameLifeS)};
 }
 
+std::vector<std::string> claim_names_command(const std::vector<std::string>& claims,
+                                             const std::string& node) {
+  static const char kScript[] =
+      "local got = {} "
+      "for i, key in ipairs(KEYS) do "
+      "local v = redis.call('GET', key) "
+      "if not v or v == ARGV[1] then redis.call('SET', key, ARGV[1], 'EX', ARGV[2]) got[i] = 1 "
+      "else got[i] = 0 end "
+      "end "
+      "return got";
+  std::vector<std::string> argv{"EVAL", kScript, std::to_string(claims.size())};
+  for (const std::string& claim : claims) argv.push_back(name_key(claim));
+  argv.push_back(node);
+  argv.push_back(std::to_string(kNameLifeS));
+  return argv;
+}
+
 std::vector<std::string> release_name_command(const std::string& claim, const std::string& node) {
   static const char kScript[] =
       "if redis.call('GET', KEYS[1]) == ARGV[1] then return redis.call('DEL', KEYS[1]) end "

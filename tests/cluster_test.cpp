@@ -177,5 +177,55 @@ TEST_F(NodeRegistryTest, ANameLeftOnOneNodeIsFreeForTheOtherAndStaysWhileOnline)
   EXPECT_EQ(NameClaim::Unreachable, b.claim("One", "zed"));  // stopped: claims nothing
 }
 
+// Renewal in batches: more names online than one command renews, one of
+// them another node's. Every name of the node comes back after Redis lost
+// them all; the other node's name stays its own until it is free.
+TEST_F(NodeRegistryTest, RenewalReclaimsEveryOnlineNameAcrossBatchesAndLeavesOthersNames) {
+  ChatState here;
+  here.replace_rooms({open_room("One")});
+  constexpr int kNames = 450;  // more than two batches
+  here.set_max_online(kNames);
+  {
+    ChatState::Hold hold(here);
+    for (int i = 0; i < kNames; ++i) {
+      OnlineUser u;
+      copy_field(u.name, "u" + std::to_string(i));
+      u.name_fold = "u" + std::to_string(i);
+      u.room = 1;
+      u.place_id = static_cast<unsigned long long>(i) + 1;
+      ASSERT_TRUE(here.add_user(u));
+    }
+  }
+  RedisLink link(address_, "pw", 2000);
+  RedisReply r;
+  const auto key_of = [](int i) { return name_key(name_claim("One", "u" + std::to_string(i))); };
+  ASSERT_TRUE(link.command({"SET", key_of(7), "b", "EX", "60"}, r));
+  ClusterNode::Options o;
+  o.address = address_;
+  o.password = "pw";
+  o.node = "a";
+  o.heartbeat_ms = 20;
+  o.claim_grace_ms = 0;
+  ClusterNode a(here, o, nullptr);
+  a.start();
+  // Whose each name is: how many are a's, and u7's holder.
+  const auto held_by_a = [&](std::string& u7) {
+    int mine = 0;
+    for (int i = 0; i < kNames; ++i) {
+      if (!link.command({"GET", key_of(i)}, r)) return -1;
+      if (i == 7) u7 = r.text;
+      if (r.kind == RedisReply::Kind::String && r.text == "a") ++mine;
+    }
+    return mine;
+  };
+  std::string u7;
+  EXPECT_TRUE(eventually([&] { return held_by_a(u7) == kNames - 1; }));
+  EXPECT_EQ("b", u7);
+  ASSERT_TRUE(link.command({"FLUSHALL"}, r));
+  EXPECT_TRUE(eventually([&] { return held_by_a(u7) == kNames; }));
+  EXPECT_EQ("a", u7);
+  a.stop();
+}
+
 }  // namespace
 }  // namespace tvl::test
