@@ -313,6 +313,44 @@ void run_command(ChatContext& ctx, const Post& post, Line& line)
   line.log_text = post.name + " to " + whom + ": " + logged;
 }
 
+// The place a private line was written to: the addressee's place now, the
+// sender's own for the banned sender's notice; ~0 when nobody here holds it.
+unsigned long long private_place(ChatContext& ctx, const Post& post, const Line& line, int sender)
+    REQUIRES(ctx.state.chat_lock()) {
+  const std::optional<int> addressee =
+      line.to_whom == post.name ? std::optional<int>(sender)
+                                : ctx.state.find_online_user(post.room, line.to_whom);
+  return addressee ? ctx.state.user(*addressee).place_id : ~0ULL;
+}
+
+// Chat lock held: what every post does before its line goes out. The
+// sender's index when there is a line to publish; otherwise nullopt, and
+// `result` is the post's result: false when it may not speak (`out` says
+// why where a page should), true when its command left nothing to say.
+std::optional<int> speaker(ChatContext& ctx, const Post& post, Line& line, std::string& out,
+                           bool& result) REQUIRES(ctx.state.chat_lock()) {
+  result = false;
+  // The user may have left, or the rooms been reloaded, since the check.
+  if (post.room > ctx.state.room_count_locked()) return std::nullopt;
+  const long long now = ctx.now_ms();
+  sweep_idle_users(ctx, now);
+  // Only the visitor holding the place's key speaks (and receives) as it.
+  const std::optional<int> sender = find_keyed_user(ctx.state, post.room, post.name, post.password);
+  if (!sender) {
+    out = kNotOnlinePage;
+    return std::nullopt;
+  }
+  OnlineUser& u = ctx.state.user(*sender);
+  u.last_active_ms = now;
+  if (post.command()) run_command(ctx, post, line);
+  if (line.pushed.empty()) {
+    if (post.form.command == kSay) u.split = post.form.split;
+    result = true;
+    return std::nullopt;
+  }
+  return sender;
+}
+
 // Under the chat lock: the sender's place must still hold the key; a room
 // command acts; the line is logged and pushed, and the sender's delivery
 // point moves past it, so the lines the others pushed since the sender's
@@ -322,23 +360,10 @@ void run_command(ChatContext& ctx, const Post& post, Line& line)
 bool publish(ChatContext& ctx, const std::string& address, const Post& post, Line& line,
              Delivery& delivery, std::string& out) {
   ChatState::Hold chat(ctx.state);
-  // The user may have left, or the rooms been reloaded, since the check.
-  if (post.room > ctx.state.room_count_locked()) return false;
-  const long long now = ctx.now_ms();
-  sweep_idle_users(ctx, now);
-  // Only the visitor holding the place's key speaks (and receives) as it.
-  const std::optional<int> sender = find_keyed_user(ctx.state, post.room, post.name, post.password);
-  if (!sender) {
-    out = kNotOnlinePage;
-    return false;
-  }
+  bool result = false;
+  const std::optional<int> sender = speaker(ctx, post, line, out, result);
+  if (!sender) return result;
   OnlineUser& u = ctx.state.user(*sender);
-  u.last_active_ms = now;
-  if (post.command()) run_command(ctx, post, line);
-  if (line.pushed.empty()) {
-    if (post.form.command == kSay) u.split = post.form.split;
-    return true;
-  }
   if (ctx.log_event) ctx.log_event(address, line.time, line.log_text);
   // A place with a live stream gets the others' lines there, in order; its
   // answer shows its own line only, which the stream then skips.
@@ -347,12 +372,8 @@ bool publish(ChatContext& ctx, const std::string& address, const Post& post, Lin
   // A private line belongs to the place it is written to now (the banned
   // sender's own notice to the sender's place); a later visitor of that
   // name never receives it.
-  unsigned long long to_place = 0;
-  if (is_private_line(line.pushed)) {
-    const std::optional<int> addressee =
-        line.to_whom == post.name ? sender : ctx.state.find_online_user(post.room, line.to_whom);
-    to_place = addressee ? ctx.state.user(*addressee).place_id : ~0ULL;
-  }
+  const unsigned long long to_place =
+      is_private_line(line.pushed) ? private_place(ctx, post, line, *sender) : 0;
   ctx.state.push_message(post.room, line.pushed, line.to_whom, to_place,
                          streaming ? u.place_id : 0);
   if (!streaming) {
@@ -361,16 +382,6 @@ bool publish(ChatContext& ctx, const std::string& address, const Post& post, Lin
   }
   u.split = post.form.split;
   return true;
-}
-
-// The place a private line was written to: the addressee's place now, the
-// sender's own for the banned sender's notice; ~0 when nobody here holds it.
-unsigned long long private_place(ChatContext& ctx, const Post& post, const Line& line, int sender)
-    REQUIRES(ctx.state.chat_lock()) {
-  const std::optional<int> addressee =
-      line.to_whom == post.name ? std::optional<int>(sender)
-                                : ctx.state.find_online_user(post.room, line.to_whom);
-  return addressee ? ctx.state.user(*addressee).place_id : ~0ULL;
 }
 
 // publish() for a chat that several servers share (ctx.lines): the checks
@@ -386,22 +397,10 @@ bool publish_shared(ChatContext& ctx, const std::string& address, const Post& po
   SharedLine shared;
   {
     ChatState::Hold chat(ctx.state);
-    if (post.room > ctx.state.room_count_locked()) return false;
-    const long long now = ctx.now_ms();
-    sweep_idle_users(ctx, now);
-    const std::optional<int> sender =
-        find_keyed_user(ctx.state, post.room, post.name, post.password);
-    if (!sender) {
-      out = kNotOnlinePage;
-      return false;
-    }
-    OnlineUser& u = ctx.state.user(*sender);
-    u.last_active_ms = now;
-    if (post.command()) run_command(ctx, post, line);
-    if (line.pushed.empty()) {
-      if (post.form.command == kSay) u.split = post.form.split;
-      return true;
-    }
+    bool result = false;
+    const std::optional<int> sender = speaker(ctx, post, line, out, result);
+    if (!sender) return result;
+    const OnlineUser& u = ctx.state.user(*sender);
     shared.room = post.room;
     shared.text = line.pushed;
     shared.to_whom = line.to_whom;

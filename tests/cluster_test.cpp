@@ -94,16 +94,7 @@ TEST(SharedEntryTest, PlacesOfAReceivedLine) {
   }
 }
 
-class NodeRegistryTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    if (redis_server_program().empty()) GTEST_SKIP() << "redis-server is not installed";
-    ASSERT_TRUE(redis_.start());
-    ASSERT_TRUE(parse_redis_address(redis_.socket_path(), address_));
-  }
-  PrivateRedis redis_{"pw"};
-  RedisAddress address_;
-};
+class NodeRegistryTest : public WithPrivateRedis {};
 
 TEST_F(NodeRegistryTest, StatusListsLiveHeartbeatsAndForgetsExpiredOnes) {
   RedisLink link(address_, "pw", 2000);

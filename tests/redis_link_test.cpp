@@ -48,16 +48,7 @@ TEST(RedisAddressTest, HostPortSocketAndMistakes) {
   EXPECT_EQ("[::1]:7000", v6.text());
 }
 
-class RedisLinkTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    if (redis_server_program().empty()) GTEST_SKIP() << "redis-server is not installed";
-    ASSERT_TRUE(redis_.start());
-    ASSERT_TRUE(parse_redis_address(redis_.socket_path(), address_));
-  }
-  PrivateRedis redis_{"pw"};
-  RedisAddress address_;
-};
+class RedisLinkTest : public WithPrivateRedis {};
 
 TEST_F(RedisLinkTest, RepliesOfEveryKindAndBinaryTexts) {
   RedisLink link(address_, "pw", 2000);

@@ -8,6 +8,9 @@
 #include <memory>
 #include <string>
 
+#include <gtest/gtest.h>
+
+#include "storage/redis_address.h"
 #include "tests/support/child_process.h"
 #include "tests/support/test_util.h"
 
@@ -54,6 +57,19 @@ class PrivateRedis {
   TempDir folder_;
   std::string password_;
   std::unique_ptr<ChildProcess> child_;
+};
+
+// A test with a Redis of its own (password "pw") started, and its address;
+// skipped where redis-server is not installed.
+class WithPrivateRedis : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (redis_server_program().empty()) GTEST_SKIP() << "redis-server is not installed";
+    ASSERT_TRUE(redis_.start());
+    ASSERT_TRUE(parse_redis_address(redis_.socket_path(), address_));
+  }
+  PrivateRedis redis_{"pw"};
+  RedisAddress address_;
 };
 
 }  // namespace tvl::test
