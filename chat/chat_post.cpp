@@ -407,7 +407,7 @@ bool publish_shared(ChatContext& ctx, const std::string& address, const Post& po
     if (is_private_line(line.pushed)) shared.to_place = private_place(ctx, post, line, *sender);
     shared.from_place = u.place_id;
   }
-  std::string why;
+  Reason why;  // told to the operator by the publisher already
   if (!ctx.lines->publish(shared, why)) {
     line.pushed.clear();
     out = kNotSharedPage;

@@ -8,6 +8,7 @@
 // Thread safety: publish() is called by client threads at once, never with
 // the chat lock held (the publisher's reader needs that lock to push).
 #pragma once
+#include "platform/reason.h"
 #include <string>
 
 namespace tvl {
@@ -31,7 +32,7 @@ class LinePublisher {
   // call then waits (bounded) until this server's ring holds it too, so
   // that the post's answer is not ahead of the ring. False when it could
   // not be sent: the line is stored nowhere and `why` says so for a person.
-  [[nodiscard]] virtual bool publish(const SharedLine& line, std::string& why) = 0;
+  [[nodiscard]] virtual bool publish(const SharedLine& line, Reason& why) = 0;
 };
 
 }  // namespace tvl

@@ -145,20 +145,12 @@ bool ClusterNode::pause(int ms) {
   return stopping_.load();
 }
 
-bool ClusterNode::publish(const SharedLine& line, std::string& why) {
-  if (stopping()) {
-    why = "this server is leaving the cluster";
-    return false;
-  }
-  if (recently_away()) {
-    why = "Redis at " + options_.address.text() + " is away";
-    return false;
-  }
+bool ClusterNode::publish(const SharedLine& line, Reason& why) {
+  if (stopping()) return why.fail("this server is leaving the cluster");
+  if (recently_away()) return why.fail("Redis at " + options_.address.text() + " is away");
   const std::shared_ptr<const std::vector<RoomInfo>> rooms = state_.rooms();
-  if (line.room < 1 || line.room > static_cast<int>(rooms->size())) {
-    why = "the rooms changed meanwhile";
-    return false;
-  }
+  if (line.room < 1 || line.room > static_cast<int>(rooms->size()))
+    return why.fail("the rooms changed meanwhile");
   const std::string key = room_stream_key((*rooms)[line.room - 1].name);
   const Clock::time_point began = Clock::now();
   RedisReply reply;
@@ -168,16 +160,16 @@ bool ClusterNode::publish(const SharedLine& line, std::string& why) {
     refresh_publish_link();
     sent = publish_link_.command(xadd_command((*rooms)[line.room - 1].name, options_.node, line),
                                  reply);
-    if (!sent) why = publish_link_.why();
+    if (!sent) why.text = publish_link_.why();
   }
   if (!sent) {
-    note(false, why, began);
+    note(false, why.text, began);
     return false;
   }
   StreamId id;
   if (reply.kind != RedisReply::Kind::String || !parse_stream_id(reply.text, id)) {
-    why = "Redis refused the line: " + (reply.is_error() ? reply.text : std::string("no entry id"));
-    return false;
+    return why.fail("Redis refused the line: " +
+                    (reply.is_error() ? reply.text : std::string("no entry id")));
   }
   note(true, std::string(), began);
   // The line is out; the answer waits (bounded) for the reader to bring it
@@ -219,7 +211,7 @@ NameClaim ClusterNode::claim(const std::string& room_name, const std::string& na
   return reply.integer == 1 ? NameClaim::Ours : NameClaim::Elsewhere;
 }
 
-bool ClusterNode::tend_names(bool renew, std::string& why) {
+bool ClusterNode::tend_names(bool renew, Reason& why) {
   std::set<std::string> online;
   {
     ChatState::Hold chat(state_);
@@ -247,8 +239,7 @@ bool ClusterNode::tend_names(bool renew, std::string& why) {
     RedisReply reply;
     for (const std::string& name : gone) {
       if (!publish_link_.command(release_name_command(name, options_.node), reply)) {
-        why = publish_link_.why();
-        return false;
+        return why.fail(publish_link_.why());
       }
       MutexLock claims(claims_lock_);
       claimed_.erase(name);
@@ -265,8 +256,7 @@ bool ClusterNode::tend_names(bool renew, std::string& why) {
     MutexLock hold(publish_lock_);
     refresh_publish_link();
     if (!publish_link_.command(claim_names_command(batch, options_.node), reply)) {
-      why = publish_link_.why();
-      return false;
+      return why.fail(publish_link_.why());
     }
     // An error answer (Redis out of memory, say) renews nothing this time.
     if (reply.kind != RedisReply::Kind::Array || reply.items.size() != batch.size()) continue;
@@ -368,7 +358,7 @@ void ClusterNode::heartbeat_loop() {
     const std::string value =
         std::to_string(visitors) + " " + std::to_string(static_cast<long long>(std::time(nullptr)));
     bool ok;
-    std::string why;
+    Reason why;
     {
       MutexLock hold(publish_lock_);
       refresh_publish_link();
@@ -377,22 +367,21 @@ void ClusterNode::heartbeat_loop() {
                                   std::to_string(kHeartbeatLifeS)},
                                  reply) &&
            publish_link_.command({"SADD", kNodesKey, options_.node}, reply);
-      if (!ok) why = publish_link_.why();
+      if (!ok) why.text = publish_link_.why();
     }
     if (ok) ok = tend_names(beat % kRenewEveryBeats == 0, why);
     ++beat;
-    note(ok, why, began);
+    note(ok, why.text, began);
   } while (!pause(options_.heartbeat_ms));
 }
 
 std::shared_ptr<ClusterNode> make_cluster_node(const ServerSettings& settings, ChatState& state,
-                                               ClusterNode::ReportSink report, std::string& why) {
-  why.clear();
+                                               ClusterNode::ReportSink report, Reason& why) {
   if (settings.cluster_redis.empty()) return nullptr;
   ClusterNode::Options options;
   if (!parse_redis_address(settings.cluster_redis, options.address)) {
-    why = "[Cluster] Redis=" + settings.cluster_redis +
-          " is neither host:port nor the path of a Unix socket";
+    (void)why.fail("[Cluster] Redis=" + settings.cluster_redis +
+                   " is neither host:port nor the path of a Unix socket");
     return nullptr;
   }
   options.password = settings.cluster_redis_password;

@@ -71,7 +71,7 @@ class ClusterNode : public LinePublisher, public NameClaims {
   // refuses posts.
   void stop();
 
-  [[nodiscard]] bool publish(const SharedLine& line, std::string& why) override;
+  [[nodiscard]] bool publish(const SharedLine& line, Reason& why) override;
   NameClaim claim(const std::string& room_name, const std::string& name_fold) override;
 
   RedisState redis_state() const;
@@ -84,7 +84,7 @@ class ClusterNode : public LinePublisher, public NameClaims {
   // One round of the names: gives up claims of names no longer online,
   // and with `renew` claims every online name again. Returns false when
   // Redis could not be asked (`why`).
-  bool tend_names(bool renew, std::string& why) EXCLUDES(publish_lock_, claims_lock_);
+  bool tend_names(bool renew, Reason& why) EXCLUDES(publish_lock_, claims_lock_);
   // One XREAD answer into the rings; the ids applied per stream key.
   void apply(const RedisReply& streams, std::map<std::string, StreamId>& applied)
       EXCLUDES(applied_lock_);
@@ -142,6 +142,6 @@ class ClusterNode : public LinePublisher, public NameClaims {
 // Redis= is not set (this server is the whole chat). An empty Node= becomes
 // "node-" and 8 random hex digits.
 std::shared_ptr<ClusterNode> make_cluster_node(const ServerSettings& settings, ChatState& state,
-                                               ClusterNode::ReportSink report, std::string& why);
+                                               ClusterNode::ReportSink report, Reason& why);
 
 }  // namespace tvl

@@ -1,7 +1,6 @@
 #include "cluster/shared_entry.h"
 
-#include <cerrno>
-#include <cstdlib>
+#include <charconv>
 
 namespace tvl {
 
@@ -12,9 +11,8 @@ namespace {
 bool parse_unsigned(const std::string& text, unsigned long long& value) {
   if (text.empty() || text.size() > 20 || text.find_first_not_of("0123456789") != std::string::npos)
     return false;
-  errno = 0;
-  value = std::strtoull(text.c_str(), nullptr, 10);
-  return errno == 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  return error == std::errc() && end == text.data() + text.size();
 }
 
 }  // namespace

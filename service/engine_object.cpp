@@ -40,7 +40,7 @@ void EngineObject::join_cluster() {
       std::fprintf(stderr, "tvlService: %s\n", text.c_str());
       std::fflush(stderr);
     };
-  std::string why;  // a malformed Redis= was refused with the settings already
+  Reason why;  // a malformed Redis= was refused with the settings already
   cluster_ = make_cluster_node(engine_.site().settings, engine_.state(), std::move(report), why);
   engine_.set_line_publisher(cluster_);
   engine_.set_name_claims(cluster_);

@@ -24,7 +24,8 @@ std::vector<std::string> entry_fields(const std::vector<std::string>& xadd) {
 TEST(SharedEntryTest, ALineSurvivesItsEntryAndBadEntriesAreSkipped) {
   SharedLine line;
   line.room = 2;
-  line.text = std::string("<b>a\0b</b> & \xc3\xa9", 17);
+  const char text[] = "<b>a\0b</b> & \xc3\xa9";  // a NUL and UTF-8 inside
+  line.text = std::string(text, sizeof text - 1);
   line.to_whom = "bob";
   line.to_place = ~0ULL;
   line.from_place = 42;
