@@ -164,33 +164,6 @@ TEST_F(BodyStream, PrivateLineReachesOnlyItsPlaceAndTheUserListChangeArrives) {
   EXPECT_TRUE(to_cy->read_until("event: users\ndata: 1\n\n"));
 }
 
-// A reader that takes nothing for a while still gets every line once, in
-// order, and a reader beside it keeps up meanwhile.
-TEST_F(BodyStream, AReaderThatLagsGetsEveryLineOnceInOrderAndHoldsNobodyUp) {
-  const std::string ann = enter("ann", 1), bob = enter("bob", 1), cy = enter("cy", 1);
-  get(port, "/body.ghp" + bob);
-  get(port, "/body.ghp" + cy);
-  auto slow = stream(bob), quick = stream(cy);
-  ASSERT_TRUE(slow && quick);
-  const std::string filler(3000, 'f');
-  constexpr int kLines = 60;
-  for (int i = 0; i < kLines; ++i) {
-    post(port, ann, "n" + std::to_string(i) + "n" + filler);
-    ASSERT_TRUE(quick->read_until("n" + std::to_string(i) + "n")) << i;
-  }
-  post(port, ann, "slowend");
-  ASSERT_TRUE(slow->read_until("slowend")) << slow->text().size();
-  std::size_t at = 0;
-  for (int i = 0; i < kLines; ++i) {
-    const std::string mark = "n" + std::to_string(i) + "n";
-    const std::size_t next = slow->text().find(mark);
-    ASSERT_NE(next, std::string::npos) << i;
-    EXPECT_GE(next, at) << "line " << i << " out of order";
-    EXPECT_EQ(count(slow->text(), mark + "f"), 1u) << i;
-    at = next;
-  }
-}
-
 // Where a pusher writes for the waiting stream (a plain connection), a
 // piece the connection takes only part of is finished by the stream's own
 // thread before anything newer, and a connection that broke ends the
