@@ -219,8 +219,19 @@ TEST_F(BodyStream, APieceTheConnectionTakesInPartIsFinishedInOrderAndABreakEndsI
     }
     return false;
   };
+  // The pusher writes only while the stream's thread waits; a line pushed
+  // before it waits again is the thread's own to send.
+  ChatState& state = engine.pages().context().state;
+  const auto waiting = [&] {
+    return test::eventually([&] {
+      ChatState::Hold chat(state);
+      return state.waiting_count() == 1;
+    });
+  };
+  ASSERT_TRUE(waiting());
   post(port, ann, "firstline");
   EXPECT_TRUE(sent("firstline"));
+  ASSERT_TRUE(waiting());
   post(port, ann, "secondline");
   EXPECT_TRUE(sent("secondline"));
   {
@@ -229,6 +240,7 @@ TEST_F(BodyStream, APieceTheConnectionTakesInPartIsFinishedInOrderAndABreakEndsI
     EXPECT_LT(outlet.log.find("firstline"), outlet.log.find("event: board\n", 1)) << outlet.log;
     outlet.broken = true;
   }
+  ASSERT_TRUE(waiting());
   post(port, ann, "thirdline");
   reader.join();
   EXPECT_TRUE(ended);
