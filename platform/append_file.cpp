@@ -11,25 +11,21 @@
 
 namespace tvl {
 
-AppendFile::~AppendFile() { close(); }
-
 bool AppendFile::open(const std::string& path, int mode) {
   close();
-  fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, mode_t(mode));
+  fd_.reset(
+      ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, mode_t(mode)));
   torn_ = false;
-  return fd_ >= 0;
+  return fd_.valid();
 }
 
-void AppendFile::close() {
-  if (fd_ < 0) return;
-  ::close(fd_);
-  fd_ = -1;
-}
+void AppendFile::close() { fd_.reset(); }
 
 bool AppendFile::append(const std::string& row) {
-  if (fd_ < 0) return false;
+  if (!fd_.valid()) return false;
+  const int fd = fd_.get();
   struct stat st {};
-  if (::fstat(fd_, &st) != 0) return false;
+  if (::fstat(fd, &st) != 0) return false;
   // A row cut short earlier and never taken back: the next one begins on a
   // new line rather than continuing it.
   const std::string out = torn_ ? "\r\n" + row : row;
@@ -39,13 +35,13 @@ bool AppendFile::append(const std::string& row) {
     ssize_t n;
     switch (write_faults::next_write()) {
       case write_faults::Step::Run:
-        n = retry_interrupted([&] { return ::write(fd_, out.data() + done, out.size() - done); });
+        n = retry_interrupted([&] { return ::write(fd, out.data() + done, out.size() - done); });
         break;
       case write_faults::Step::HalfThenNoSpace:
-        n = ::write(fd_, out.data() + done, (out.size() - done) / 2);
+        n = ::write(fd, out.data() + done, (out.size() - done) / 2);
         break;
       case write_faults::Step::HalfThenStop:
-        (void)!::write(fd_, out.data() + done, (out.size() - done) / 2);
+        (void)!::write(fd, out.data() + done, (out.size() - done) / 2);
         ::_exit(kWriteFaultStopStatus);
       case write_faults::Step::Stop:
         ::_exit(kWriteFaultStopStatus);
@@ -63,7 +59,7 @@ bool AppendFile::append(const std::string& row) {
     torn_ = false;
     return true;
   }
-  if (done > 0) torn_ = ::ftruncate(fd_, st.st_size) != 0;
+  if (done > 0) torn_ = ::ftruncate(fd, st.st_size) != 0;
   return false;
 }
 

@@ -8,20 +8,17 @@
 #pragma once
 #include <string>
 
+#include "platform/unique_fd.h"
+
 namespace tvl {
 
 class AppendFile {
  public:
-  AppendFile() = default;
-  ~AppendFile();
-  AppendFile(const AppendFile&) = delete;
-  AppendFile& operator=(const AppendFile&) = delete;
-
   // Opens (creating with `mode` when missing) for appending; an open file is
   // closed first. False when it cannot be opened; the object is closed then.
   [[nodiscard]] bool open(const std::string& path, int mode);
   void close();
-  bool is_open() const { return fd_ >= 0; }
+  bool is_open() const { return fd_.valid(); }
 
   // Appends `row` whole. False when it could not be written whole: the file
   // then ends where it ended before (when even that cannot be restored, the
@@ -29,7 +26,7 @@ class AppendFile {
   [[nodiscard]] bool append(const std::string& row);
 
  private:
-  int fd_ = -1;
+  UniqueFd fd_;
   bool torn_ = false;  // a cut-short row could not be taken back
 };
 

@@ -76,29 +76,28 @@ bool ControlListener::open(const std::string& path, Reason& why) {
     if (bound) ::unlink(path.c_str());
     return false;
   }
-  fd_ = fd;
+  fd_.reset(fd);
   path_ = path;
   return true;
 }
 
 void ControlListener::close() {
-  if (fd_ < 0) return;
-  ::close(fd_);
+  if (!fd_.valid()) return;
+  fd_.reset();
   ::unlink(path_.c_str());
-  fd_ = -1;
 }
 
 int ControlListener::accept_peer(int stop_fd, int timeout_ms, bool& stopped) {
   stopped = false;
-  if (fd_ < 0) return -1;
-  pollfd p[2] = {{fd_, POLLIN, 0}, {stop_fd, POLLIN, 0}};
+  if (!fd_.valid()) return -1;
+  pollfd p[2] = {{fd_.get(), POLLIN, 0}, {stop_fd, POLLIN, 0}};
   int n = ::poll(p, stop_fd >= 0 ? 2 : 1, timeout_ms);
   if (n <= 0) return -1;
   if (stop_fd >= 0 && (p[1].revents & POLLIN)) {
     stopped = true;
     return -1;
   }
-  int c = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+  int c = ::accept4(fd_.get(), nullptr, nullptr, SOCK_CLOEXEC);
   if (c < 0) return -1;
   if (!peer_allowed(c)) {
     ::close(c);

@@ -12,15 +12,13 @@
 #include <string>
 
 #include "platform/reason.h"
+#include "platform/unique_fd.h"
 
 namespace tvl {
 
 class ControlListener {
  public:
-  ControlListener() = default;
-  ~ControlListener();
-  ControlListener(const ControlListener&) = delete;
-  ControlListener& operator=(const ControlListener&) = delete;
+  ~ControlListener();  // close()
 
   // Listens on `path`. A socket file left by a server that ended without
   // removing it is replaced; one another server still answers on is not.
@@ -29,7 +27,7 @@ class ControlListener {
   [[nodiscard]] bool open(const std::string& path, Reason& why);
   // Stops listening and removes the socket file.
   void close();
-  int fd() const { return fd_; }
+  int fd() const { return fd_.get(); }
 
   // Waits up to timeout_ms (negative: without limit) for a connection or for
   // stop_fd to become readable. Returns the accepted connection, or -1 (a
@@ -38,7 +36,7 @@ class ControlListener {
   int accept_peer(int stop_fd, int timeout_ms, bool& stopped);
 
  private:
-  int fd_ = -1;
+  UniqueFd fd_;
   std::string path_;
 };
 

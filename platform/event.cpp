@@ -41,32 +41,27 @@ bool Event::wait(int timeout_ms) {
   return true;
 }
 
-PollableEvent::PollableEvent() {
-  fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  if (fd_ < 0) error_ = errno;
-}
-
-PollableEvent::~PollableEvent() {
-  if (fd_ >= 0) ::close(fd_);
+PollableEvent::PollableEvent() : fd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+  if (!fd_.valid()) error_ = errno;
 }
 
 void PollableEvent::set() {
   // The counter is never read down by waiters, so the fd stays readable
   // (manual reset) until reset() drains it.
   std::uint64_t one = 1;
-  if (fd_ >= 0) (void)!::write(fd_, &one, sizeof one);
+  if (fd_.valid()) (void)!::write(fd_.get(), &one, sizeof one);
 }
 
 void PollableEvent::reset() {
   std::uint64_t value;
-  if (fd_ >= 0) (void)!::read(fd_, &value, sizeof value);
+  if (fd_.valid()) (void)!::read(fd_.get(), &value, sizeof value);
 }
 
 bool PollableEvent::is_set() const { return wait(0); }
 
 bool PollableEvent::wait(int timeout_ms) const {
-  if (fd_ < 0) return false;
-  pollfd p{fd_, POLLIN, 0};
+  if (!fd_.valid()) return false;
+  pollfd p{fd_.get(), POLLIN, 0};
   return retry_interrupted([&] { return ::poll(&p, 1, timeout_ms); }) > 0;
 }
 

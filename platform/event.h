@@ -5,6 +5,7 @@
 // the object itself must outlive every caller (share it when in doubt).
 #pragma once
 #include "platform/lock_annotations.h"
+#include "platform/unique_fd.h"
 
 namespace tvl {
 
@@ -39,14 +40,11 @@ class Event {
 class PollableEvent {
  public:
   PollableEvent();
-  ~PollableEvent();
-  PollableEvent(const PollableEvent&) = delete;
-  PollableEvent& operator=(const PollableEvent&) = delete;
 
   // False when the eventfd could not be created; error() holds errno then.
-  bool valid() const { return fd_ >= 0; }
+  bool valid() const { return fd_.valid(); }
   int error() const { return error_; }
-  int fd() const { return fd_; }
+  int fd() const { return fd_.get(); }
 
   void set();
   void reset();
@@ -55,7 +53,7 @@ class PollableEvent {
   bool wait(int timeout_ms) const;
 
  private:
-  int fd_ = -1;
+  UniqueFd fd_;
   int error_ = 0;
 };
 

@@ -8,8 +8,6 @@
 
 namespace tvl {
 
-FolderLock::~FolderLock() { release(); }
-
 bool FolderLock::acquire(const std::string& folder, int wait_ms) {
   return take(folder, Mode::Exclusive, wait_ms) == Outcome::Locked;
 }
@@ -24,14 +22,10 @@ FolderLock::Outcome FolderLock::take(const std::string& folder, Mode mode, int w
     ::close(fd);
     return got == LockWait::Busy ? Outcome::Busy : Outcome::Failed;
   }
-  fd_ = fd;
+  fd_.reset(fd);
   return Outcome::Locked;
 }
 
-void FolderLock::release() {
-  if (fd_ < 0) return;
-  ::close(fd_);  // ends the lock
-  fd_ = -1;
-}
+void FolderLock::release() { fd_.reset(); }
 
 }  // namespace tvl

@@ -14,15 +14,12 @@
 #pragma once
 #include <string>
 
+#include "platform/unique_fd.h"
+
 namespace tvl {
 
 class FolderLock {
  public:
-  FolderLock() = default;
-  ~FolderLock();
-  FolderLock(const FolderLock&) = delete;
-  FolderLock& operator=(const FolderLock&) = delete;
-
   // Locks `folder`, waiting at most wait_ms for another holder. False when
   // the folder cannot be opened or the wait ran out; nothing is held then.
   [[nodiscard]] bool acquire(const std::string& folder, int wait_ms);
@@ -40,10 +37,10 @@ class FolderLock {
   // cannot be opened. Nothing is held unless Locked.
   Outcome take(const std::string& folder, Mode mode, int wait_ms);
   void release();
-  bool held() const { return fd_ >= 0; }
+  bool held() const { return fd_.valid(); }
 
  private:
-  int fd_ = -1;
+  UniqueFd fd_;  // closing it ends the lock
 };
 
 }  // namespace tvl

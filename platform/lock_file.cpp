@@ -20,15 +20,14 @@ LockFile::Result LockFile::acquire(const std::string& path) {
     ::close(fd);
     return error == EWOULDBLOCK ? kHeld : kFailed;
   }
-  fd_ = fd;
+  fd_.reset(fd);
   return kAcquired;
 }
 
 void LockFile::release() {
-  if (fd_ < 0) return;
-  ::flock(fd_, LOCK_UN);
-  ::close(fd_);
-  fd_ = -1;
+  if (!fd_.valid()) return;
+  ::flock(fd_.get(), LOCK_UN);
+  fd_.reset();
 }
 
 }  // namespace tvl

@@ -7,6 +7,8 @@
 #pragma once
 #include <string>
 
+#include "platform/unique_fd.h"
+
 namespace tvl {
 
 class LockFile {
@@ -17,19 +19,16 @@ class LockFile {
     kFailed,    // the file could not be created or opened
   };
 
-  LockFile() = default;
-  ~LockFile();
-  LockFile(const LockFile&) = delete;
-  LockFile& operator=(const LockFile&) = delete;
+  ~LockFile();  // release()
 
   // Creates the file when missing (mode 0644) and takes the lock without
   // waiting. An object that already holds a lock releases it first.
   Result acquire(const std::string& path);
   void release();
-  bool held() const { return fd_ >= 0; }
+  bool held() const { return fd_.valid(); }
 
  private:
-  int fd_ = -1;
+  UniqueFd fd_;
 };
 
 }  // namespace tvl

@@ -12,8 +12,6 @@
 
 namespace tvl {
 
-LockedFile::~LockedFile() { close(); }
-
 LockedOpen LockedFile::open(const std::string& path, int wait_ms, Reason& why) {
   close();
   // A few rounds at most: each one lost means another writer replaced the
@@ -51,7 +49,7 @@ LockedOpen LockedFile::open(const std::string& path, int wait_ms, Reason& why) {
       ::close(fd);  // replaced while we waited: lock the new one
       continue;
     }
-    fd_ = fd;
+    fd_.reset(fd);
     path_ = path;
     size_ = int64_t(locked.st_size);
     mode_ = int(locked.st_mode & 07777);
@@ -64,20 +62,19 @@ LockedOpen LockedFile::open(const std::string& path, int wait_ms, Reason& why) {
 }
 
 void LockedFile::close() {
-  if (fd_ < 0) return;
-  ::close(fd_);  // ends the lock
-  fd_ = -1;
+  if (!fd_.valid()) return;
+  fd_.reset();
   path_.clear();
   size_ = 0;
 }
 
 bool LockedFile::read(int64_t pos, void* out, int64_t len, int64_t* got) {
   *got = 0;
-  if (fd_ < 0 || pos < 0 || len < 0) return false;
+  if (!fd_.valid() || pos < 0 || len < 0) return false;
   auto* p = static_cast<uint8_t*>(out);
   while (*got < len) {
     const ssize_t n = retry_interrupted(
-        [&] { return ::pread(fd_, p + *got, std::size_t(len - *got), off_t(pos + *got)); });
+        [&] { return ::pread(fd_.get(), p + *got, std::size_t(len - *got), off_t(pos + *got)); });
     if (n < 0) return false;
     if (n == 0) break;
     *got += n;

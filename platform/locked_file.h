@@ -14,6 +14,7 @@
 #include <string>
 
 #include "platform/reason.h"
+#include "platform/unique_fd.h"
 
 namespace tvl {
 
@@ -27,17 +28,12 @@ enum class LockedOpen {
 
 class LockedFile {
  public:
-  LockedFile() = default;
-  ~LockedFile();
-  LockedFile(const LockedFile&) = delete;
-  LockedFile& operator=(const LockedFile&) = delete;
-
   // Opens `path` read-only and takes the lock, waiting at most wait_ms for
   // another holder. An object already open is closed first. On any result
   // but Opened the object is closed; `why` then says why, for a person.
   LockedOpen open(const std::string& path, int wait_ms, Reason& why);
   void close();
-  bool is_open() const { return fd_ >= 0; }
+  bool is_open() const { return fd_.valid(); }
 
   const std::string& path() const { return path_; }
   int64_t size() const { return size_; }
@@ -50,7 +46,7 @@ class LockedFile {
   [[nodiscard]] bool read(int64_t pos, void* out, int64_t len, int64_t* got);
 
  private:
-  int fd_ = -1;
+  UniqueFd fd_;  // closing it ends the lock
   std::string path_;
   int64_t size_ = 0;
   int mode_ = 0;

@@ -303,8 +303,8 @@ WaitResult wait_readable(const int* sockets, bool* ready, int count, int stop_fd
 
 ListenWait::ListenWait(const int* sockets, int count, int stop_fd) {
   count_ = count < 0 ? 0 : (count > 4 ? 4 : count);
-  fd_ = ::epoll_create1(EPOLL_CLOEXEC);
-  if (fd_ < 0) {
+  fd_.reset(::epoll_create1(EPOLL_CLOEXEC));
+  if (!fd_.valid()) {
     error_ = errno;
     return;
   }
@@ -313,24 +313,20 @@ ListenWait::ListenWait(const int* sockets, int count, int stop_fd) {
     epoll_event e{};
     e.events = i < count_ ? EPOLLIN | EPOLLEXCLUSIVE : EPOLLIN;
     e.data.u32 = static_cast<uint32_t>(i);
-    if (::epoll_ctl(fd_, EPOLL_CTL_ADD, i < count_ ? sockets[i] : stop_fd, &e) != 0) {
+    if (::epoll_ctl(fd_.get(), EPOLL_CTL_ADD, i < count_ ? sockets[i] : stop_fd, &e) != 0) {
       error_ = errno;
-      ::close(fd_);
-      fd_ = -1;
+      fd_.reset();
       return;
     }
   }
-}
-
-ListenWait::~ListenWait() {
-  if (fd_ >= 0) ::close(fd_);
 }
 
 WaitResult ListenWait::wait(bool* ready, int timeout_ms) {
   WaitResult r;
   for (int i = 0; i < count_; ++i) ready[i] = false;
   epoll_event events[5];
-  const int n = retry_interrupted([&] { return ::epoll_wait(fd_, events, count_ + 1, timeout_ms); });
+  const int n =
+      retry_interrupted([&] { return ::epoll_wait(fd_.get(), events, count_ + 1, timeout_ms); });
   if (n < 0) {
     r.status = -1;
     r.error = errno;

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/unique_fd.h"
+
 namespace tvl::net {
 
 // A TCP socket with SO_REUSEADDR set (so a restarted server rebinds at once
@@ -129,16 +131,13 @@ class ListenWait {
   // At most 4 sockets. valid() is false (error() holds errno) when the
   // wait could not be set up.
   ListenWait(const int* sockets, int count, int stop_fd);
-  ~ListenWait();
-  ListenWait(const ListenWait&) = delete;
-  ListenWait& operator=(const ListenWait&) = delete;
-  bool valid() const { return fd_ >= 0; }
+  bool valid() const { return fd_.valid(); }
   int error() const { return error_; }
   // As wait_readable for the sockets given at construction.
   WaitResult wait(bool* ready, int timeout_ms);
 
  private:
-  int fd_ = -1;
+  UniqueFd fd_;
   int count_ = 0;
   int error_ = 0;
 };

@@ -1,4 +1,5 @@
 // File-system stand-ins and the start-at-logon entry.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -26,6 +27,7 @@
 #include "platform/net.h"
 #include "platform/process.h"
 #include "platform/retry.h"
+#include "platform/unique_fd.h"
 #include "tests/support/test_util.h"
 
 namespace tvl::test {
@@ -152,6 +154,39 @@ TEST(FolderLockTest, SharedHoldersGoTogetherAndAnExclusiveOneWithNobody) {
 
 // A connection's receive and send name what stopped them; the system's
 // number behind each name gives the operator the text it always had.
+bool is_open_fd(int fd) { return ::fcntl(fd, F_GETFD) != -1; }
+
+TEST(UniqueFdTest, TheOwnerClosesItsDescriptorOnceAndAMoveHandsItOn) {
+  int ends[2];
+  ASSERT_EQ(::pipe(ends), 0);
+  {
+    UniqueFd read_end(ends[0]);
+    UniqueFd moved(std::move(read_end));
+    EXPECT_FALSE(read_end.valid());
+    EXPECT_EQ(moved.get(), ends[0]);
+    UniqueFd assigned;
+    assigned = std::move(moved);
+    EXPECT_TRUE(is_open_fd(ends[0]));  // no owner on the way closed it
+    assigned.reset(ends[1]);
+    EXPECT_FALSE(is_open_fd(ends[0]));
+    EXPECT_EQ(assigned.get(), ends[1]);
+  }
+  EXPECT_FALSE(is_open_fd(ends[1]));  // the last owner closed it on leaving
+
+  ASSERT_EQ(::pipe(ends), 0);
+  {
+    UniqueFd given_up(ends[0]);
+    EXPECT_EQ(given_up.release(), ends[0]);
+    EXPECT_FALSE(given_up.valid());
+    UniqueFd same(ends[1]);
+    same.reset(ends[1]);  // holding the one it holds keeps it open
+    EXPECT_TRUE(is_open_fd(ends[1]));
+  }
+  EXPECT_TRUE(is_open_fd(ends[0]));
+  EXPECT_FALSE(is_open_fd(ends[1]));
+  ::close(ends[0]);
+}
+
 TEST(NetTest, ReceiveAndSendNameWhatStoppedThem) {
   int pair[2];
   ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, pair), 0);

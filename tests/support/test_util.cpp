@@ -57,21 +57,17 @@ TestEnvironment::~TestEnvironment() {
   unsetenv("XDG_CONFIG_HOME");
 }
 
-PortReservation::PortReservation() {
-  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+PortReservation::PortReservation() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+  const int fd = fd_.get();
   const int on = 1;
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_ANY);
   socklen_t len = sizeof a;
-  if (fd_ >= 0 && ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 &&
-      ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-      ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+  if (fd >= 0 && ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 &&
+      ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
     port_ = ntohs(a.sin_port);
-}
-
-PortReservation::~PortReservation() {
-  if (fd_ >= 0) ::close(fd_);
 }
 
 int bind_datagram_socket(const std::string& path) {
@@ -83,8 +79,6 @@ int bind_datagram_socket(const std::string& path) {
   if (fd >= 0) ::close(fd);
   return -1;
 }
-
-RawClient::~RawClient() { close(); }
 
 int RawClient::open_socket() {
   int fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -101,8 +95,8 @@ int RawClient::open_socket() {
 
 bool RawClient::connect(int port, int timeout_ms) {
   close();
-  fd_ = open_socket();
-  if (fd_ < 0) return false;
+  fd_.reset(open_socket());
+  if (!fd_.valid()) return false;
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -110,10 +104,10 @@ bool RawClient::connect(int port, int timeout_ms) {
   // Loopback connects complete at once or fail; retry briefly while a server
   // that was just started gets to listen().
   for (int waited = 0; waited <= timeout_ms; waited += 20) {
-    if (::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return true;
-    ::close(fd_);
+    if (::connect(fd_.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return true;
+    fd_.reset();
     usleep(20 * 1000);
-    fd_ = open_socket();
+    fd_.reset(open_socket());
   }
   close();
   return false;
@@ -122,7 +116,7 @@ bool RawClient::connect(int port, int timeout_ms) {
 bool RawClient::send(const std::string& bytes) {
   std::size_t done = 0;
   while (done < bytes.size()) {
-    ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+    ssize_t n = ::send(fd_.get(), bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
     if (n <= 0) return false;
     done += static_cast<std::size_t>(n);
   }
@@ -145,7 +139,7 @@ int read_some(int fd, std::string& into, int timeout_ms) {
 std::string RawClient::read_all(int timeout_ms) {
   std::string out;
   out.swap(pending_);
-  while (fd_ >= 0 && read_some(fd_, out, timeout_ms) > 0) {
+  while (fd_.valid() && read_some(fd_.get(), out, timeout_ms) > 0) {
   }
   return out;
 }
@@ -153,7 +147,7 @@ std::string RawClient::read_all(int timeout_ms) {
 std::string RawClient::read_bytes(std::size_t count, int timeout_ms) {
   std::string out;
   out.swap(pending_);
-  while (out.size() < count && fd_ >= 0 && read_some(fd_, out, timeout_ms) > 0) {
+  while (out.size() < count && fd_.valid() && read_some(fd_.get(), out, timeout_ms) > 0) {
   }
   if (out.size() > count) {
     pending_ = out.substr(count);
@@ -167,16 +161,16 @@ std::string RawClient::read_http_answer(int timeout_ms) {
   out.swap(pending_);
   std::size_t end;
   while ((end = out.find("\r\n\r\n")) == std::string::npos)
-    if (fd_ < 0 || read_some(fd_, out, timeout_ms) <= 0) return out;
+    if (!fd_.valid() || read_some(fd_.get(), out, timeout_ms) <= 0) return out;
   std::size_t header_end = end + 4;
   std::size_t cl = out.find("Content-Length: ");
   if (cl == std::string::npos || cl > header_end) {
-    while (read_some(fd_, out, timeout_ms) > 0) {
+    while (read_some(fd_.get(), out, timeout_ms) > 0) {
     }
     return out;
   }
   std::size_t want = header_end + std::strtoul(out.c_str() + cl + 16, nullptr, 10);
-  while (out.size() < want && read_some(fd_, out, timeout_ms) > 0) {
+  while (out.size() < want && read_some(fd_.get(), out, timeout_ms) > 0) {
   }
   if (out.size() > want) {
     pending_ = out.substr(want);
@@ -186,18 +180,17 @@ std::string RawClient::read_http_answer(int timeout_ms) {
 }
 
 bool RawClient::wait_closed(int timeout_ms) {
-  if (fd_ < 0) return true;
+  if (!fd_.valid()) return true;
   std::string sink;
   for (;;) {
-    int r = read_some(fd_, sink, timeout_ms);
+    int r = read_some(fd_.get(), sink, timeout_ms);
     if (r == 0) return true;
     if (r < 0) return false;
   }
 }
 
 void RawClient::close() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
+  fd_.reset();
   pending_.clear();
 }
 

@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/unique_fd.h"
 #include "server/answer.h"
 
 namespace tvl::test {
@@ -52,13 +53,10 @@ class TestEnvironment {
 class PortReservation {
  public:
   PortReservation();
-  ~PortReservation();
-  PortReservation(const PortReservation&) = delete;
-  PortReservation& operator=(const PortReservation&) = delete;
   int port() const { return port_; }  // 0 when no port could be had
 
  private:
-  int fd_ = -1;
+  UniqueFd fd_;
   int port_ = 0;
 };
 
@@ -69,11 +67,6 @@ int bind_datagram_socket(const std::string& path);
 // A blocking loopback client that talks raw bytes.
 class RawClient {
  public:
-  RawClient() = default;
-  ~RawClient();
-  RawClient(const RawClient&) = delete;
-  RawClient& operator=(const RawClient&) = delete;
-
   bool connect(int port, int timeout_ms = 2000);
   // The loopback address the next connect() sends from ("127.0.0.2": a
   // second client address on the same machine); empty for the default.
@@ -89,11 +82,11 @@ class RawClient {
   // True when the peer has closed (a read returns 0) within timeout_ms.
   bool wait_closed(int timeout_ms = 2000);
   void close();
-  int fd() const { return fd_; }
+  int fd() const { return fd_.get(); }
 
  private:
   int open_socket();
-  int fd_ = -1;
+  UniqueFd fd_;
   std::string source_;
   std::string pending_;  // bytes read past the last answer
 };
