@@ -18,7 +18,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // The text of the oldest queued OpenSSL error (the queue is emptied).
-std::string openssl_error(const char* what) {
+std::string openssl_error(const std::string& what) {
   unsigned long code = ERR_get_error();
   std::string text = what;
   if (code != 0) {
@@ -37,6 +37,16 @@ bool make_non_blocking(int socket) {
   int flags = ::fcntl(socket, F_GETFL, 0);
   if (flags >= 0 && (flags & O_NONBLOCK)) return true;  // accepted sockets are
   return flags >= 0 && ::fcntl(socket, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+// An OpenSSL context that is freed unless released into a TlsContext.
+using ContextHold = std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)>;
+
+// A new context of `method`; empty (why set) when none can be made.
+ContextHold new_context(const SSL_METHOD* method, Reason& why) {
+  ContextHold ctx(SSL_CTX_new(method), &SSL_CTX_free);
+  if (!ctx) why.text = openssl_error("no TLS context");
+  return ctx;
 }
 
 int left_ms(Clock::time_point deadline) {
@@ -61,87 +71,62 @@ bool TlsContext::loaded() const { return impl_->ctx != nullptr; }
 bool TlsContext::load_server(const std::string& certificate_file, const std::string& key_file,
                              Reason& why) {
   impl_ = std::make_unique<Impl>();
-  SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
-  if (!ctx) {
-    why.text = openssl_error("no TLS context");
-    return false;
-  }
-  SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
-  SSL_CTX_set_options(ctx, SSL_OP_NO_RENEGOTIATION | SSL_OP_CIPHER_SERVER_PREFERENCE);
+  ContextHold ctx = new_context(TLS_server_method(), why);
+  if (!ctx) return false;
+  SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION);
+  SSL_CTX_set_options(ctx.get(), SSL_OP_NO_RENEGOTIATION | SSL_OP_CIPHER_SERVER_PREFERENCE);
   // write_some is retried with the rest of an answer, which may sit at
   // another address by then; a part written is reported as written.
-  SSL_CTX_set_mode(ctx, SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER | SSL_MODE_ENABLE_PARTIAL_WRITE |
-                            SSL_MODE_RELEASE_BUFFERS);
+  SSL_CTX_set_mode(ctx.get(), SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER | SSL_MODE_ENABLE_PARTIAL_WRITE |
+                                  SSL_MODE_RELEASE_BUFFERS);
   // Sessions are resumed from tickets, which the clients keep. A session
   // cache in the context would be one more lock that the handshake of every
   // client thread takes, and its periodic sweep holds it for all of them.
-  SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
+  SSL_CTX_set_session_cache_mode(ctx.get(), SSL_SESS_CACHE_OFF);
   // One ticket per connection (the default is two, each a record to seal and
   // write): a browser resumes a session once per connection it opens.
-  SSL_CTX_set_num_tickets(ctx, 1);
+  SSL_CTX_set_num_tickets(ctx.get(), 1);
   // Records are read as much as the socket holds at a time, not header and
   // body in a read each (has_buffered counts what was read ahead).
-  SSL_CTX_set_read_ahead(ctx, 1);
-  if (SSL_CTX_use_certificate_chain_file(ctx, certificate_file.c_str()) != 1) {
-    why.text = openssl_error(("the certificate " + certificate_file + " cannot be read").c_str());
-    SSL_CTX_free(ctx);
-    return false;
-  }
-  if (SSL_CTX_use_PrivateKey_file(ctx, key_file.c_str(), SSL_FILETYPE_PEM) != 1) {
+  SSL_CTX_set_read_ahead(ctx.get(), 1);
+  const std::string not_the_key =
+      "the key " + key_file + " does not belong to the certificate " + certificate_file;
+  if (SSL_CTX_use_certificate_chain_file(ctx.get(), certificate_file.c_str()) != 1)
+    return why.fail(openssl_error("the certificate " + certificate_file + " cannot be read"));
+  if (SSL_CTX_use_PrivateKey_file(ctx.get(), key_file.c_str(), SSL_FILETYPE_PEM) != 1) {
     // A readable key of another certificate is refused here already.
     const bool mismatch = ERR_GET_REASON(ERR_peek_last_error()) == X509_R_KEY_VALUES_MISMATCH;
-    why.text = openssl_error(("the key " + key_file +
-                            (mismatch ? " does not belong to the certificate " + certificate_file
-                                      : std::string(" cannot be read")))
-                               .c_str());
-    SSL_CTX_free(ctx);
-    return false;
+    return why.fail(
+        openssl_error(mismatch ? not_the_key : "the key " + key_file + " cannot be read"));
   }
-  if (SSL_CTX_check_private_key(ctx) != 1) {
-    why.text = openssl_error(("the key " + key_file + " does not belong to the certificate " +
-                            certificate_file).c_str());
-    SSL_CTX_free(ctx);
-    return false;
-  }
-  impl_->ctx = ctx;
+  if (SSL_CTX_check_private_key(ctx.get()) != 1) return why.fail(openssl_error(not_the_key));
+  impl_->ctx = ctx.release();
   return true;
 }
 
 bool TlsContext::load_client(const std::string& ca_file, Reason& why) {
   impl_ = std::make_unique<Impl>();
-  SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
-  if (!ctx) {
-    why.text = openssl_error("no TLS context");
-    return false;
-  }
-  SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
-  if (SSL_CTX_load_verify_locations(ctx, ca_file.c_str(), nullptr) != 1) {
-    why.text = openssl_error(("the certificates " + ca_file + " cannot be read").c_str());
-    SSL_CTX_free(ctx);
-    return false;
-  }
-  SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
-  impl_->ctx = ctx;
+  ContextHold ctx = new_context(TLS_client_method(), why);
+  if (!ctx) return false;
+  SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION);
+  if (SSL_CTX_load_verify_locations(ctx.get(), ca_file.c_str(), nullptr) != 1)
+    return why.fail(openssl_error("the certificates " + ca_file + " cannot be read"));
+  SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_PEER, nullptr);
+  impl_->ctx = ctx.release();
   return true;
 }
 
 bool TlsContext::load_legacy_client(Reason& why) {
   impl_ = std::make_unique<Impl>();
-  SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
-  if (!ctx) {
-    why.text = openssl_error("no TLS context");
-    return false;
-  }
+  ContextHold ctx = new_context(TLS_client_method(), why);
+  if (!ctx) return false;
   // Security level 0 lets this OpenSSL offer the old versions at all.
-  SSL_CTX_set_security_level(ctx, 0);
-  if (SSL_CTX_set_min_proto_version(ctx, TLS1_VERSION) != 1 ||
-      SSL_CTX_set_max_proto_version(ctx, TLS1_1_VERSION) != 1) {
-    why.text = openssl_error("no TLS 1.1 client");
-    SSL_CTX_free(ctx);
-    return false;
-  }
-  SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
-  impl_->ctx = ctx;
+  SSL_CTX_set_security_level(ctx.get(), 0);
+  if (SSL_CTX_set_min_proto_version(ctx.get(), TLS1_VERSION) != 1 ||
+      SSL_CTX_set_max_proto_version(ctx.get(), TLS1_1_VERSION) != 1)
+    return why.fail(openssl_error("no TLS 1.1 client"));
+  SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_NONE, nullptr);
+  impl_->ctx = ctx.release();
   return true;
 }
 
