@@ -195,6 +195,8 @@ int IoError::system_code() const {
       return EPIPE;
     case IoFault::Unsupported:
       return EOPNOTSUPP;
+    case IoFault::AddressUnusable:
+      return EADDRNOTAVAIL;
     case IoFault::Other:
       break;
   }

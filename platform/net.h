@@ -54,14 +54,16 @@ enum class AcceptResult { Accepted, WouldBlock, Failed };
 AcceptResult accept_connection(int listen_socket, int& socket, std::string& ip, int& raw_port,
                                int& error);
 
-// Why a receive or a send on a connection moved nothing (its -1).
+// Why a receive or a send on a connection moved nothing (its -1), or why
+// the caller itself gives up on a socket call.
 enum class IoFault {
-  None,         // nothing went wrong (or the caller had its own reason)
-  WouldBlock,   // nothing there yet / the peer's window is full: wait
-  Reset,        // the peer broke the connection
-  PeerClosed,   // the peer closed its end: nothing more can be sent
-  Unsupported,  // the stream cannot do this
-  Other,        // another failure of the system; `code` tells which
+  None,             // nothing went wrong (or the caller had its own reason)
+  WouldBlock,       // nothing there yet / the peer's window is full: wait
+  Reset,            // the peer broke the connection
+  PeerClosed,       // the peer closed its end: nothing more can be sent
+  Unsupported,      // the stream cannot do this
+  AddressUnusable,  // the address or port cannot be listened on
+  Other,            // another failure of the system; `code` tells which
 };
 struct IoError {
   IoFault fault = IoFault::None;
@@ -71,6 +73,8 @@ struct IoError {
   // The system's number for the fault, for error_text() (0 with None).
   int system_code() const;
 };
+// The system's number for a fault that has no number of its own.
+inline int system_code(IoFault fault) { return IoError{fault, 0}.system_code(); }
 
 // One recv: >0 bytes read, 0 when the peer closed, -1 on failure (error set;
 // WouldBlock when nothing is there).

@@ -1,7 +1,6 @@
 // The client threads of a ConnectionServer: admitting an accepted
 // connection, serving it, and waiting on the listeners for the next one.
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <memory>
@@ -50,7 +49,7 @@ int ConnectionServer::Impl::add_client(const std::shared_ptr<RunBlock>& block, i
                                        const std::string& ip, int port, bool secure) {
   std::shared_ptr<Client> client = admit(*block, socket, ip, port, secure);
   if (!client) return 1;
-  int error = EAGAIN;
+  int error = net::system_code(net::IoFault::WouldBlock);  // when no thread may be added
   const std::size_t thread_bound = block->limits.client_threads;
   bool started =
       (thread_bound == 0 || static_cast<std::size_t>(clients.busy()) < thread_bound) &&

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -206,6 +207,17 @@ struct ConnectionServer::Impl final : ConnectionHost {
     HelperSilent
   };
   Start start_threads(const std::shared_ptr<RunBlock>& block);
+  // What a service thread's start reports when it fails, and the step.
+  struct ThreadStart {
+    const char* no_thread;  // it could not be started (Start::No...Thread)
+    Start no_thread_step;
+    const char* silent;  // it did not set the startup event in time
+    Start silent_step;
+  };
+  // Starts `thread` on `body` and waits for it to set the block's startup
+  // event: Running, or the failed step (reported).
+  Start start_thread(Thread& thread, std::function<void()> body, RunBlock& block,
+                     const ThreadStart& texts);
   void undo_start(RunBlock& block, Start step);
 
   void accept_loop(const std::shared_ptr<RunBlock>& block);

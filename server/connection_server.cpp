@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <chrono>
 #include <atomic>
-#include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -159,16 +158,18 @@ int ConnectionServer::Run(int port, unsigned idle_timeout_ms) {
 
 ConnectionServer::Impl::Start ConnectionServer::Impl::start_threads(
     const std::shared_ptr<RunBlock>& block) {
+  static constexpr ThreadStart kAccept = {
+      "_beginthreadex(...) failure, for Launch Thread", Start::NoAcceptThread,
+      "Unable to get response from Accept Thread withing specified Timeout ->",
+      Start::AcceptSilent};
+  static constexpr ThreadStart kHelper = {
+      "_beginthreadex(...) failure, for Helper Thread", Start::NoHelperThread,
+      "Unable to get response from Helper Thread within specified Timeout ->",
+      Start::HelperSilent};
   Impl* impl = this;
-  if (!accept_thread.start([impl, block] { impl->accept_loop(block); }, kServiceStack)) {
-    report("_beginthreadex(...) failure, for Launch Thread", "Run", accept_thread.error());
-    return Start::NoAcceptThread;
-  }
-  if (!block->startup.wait(kStartupTimeoutMs)) {
-    report("Unable to get response from Accept Thread withing specified Timeout ->", "Run",
-           kTimeoutCode);
-    return Start::AcceptSilent;
-  }
+  const Start accepting =
+      start_thread(accept_thread, [impl, block] { impl->accept_loop(block); }, *block, kAccept);
+  if (accepting != Start::Running) return accepting;
   if (block->bind_failed) {
     report("unavailable port number", "Run", kTimeoutCode);
     return Start::BindFailed;
@@ -176,14 +177,18 @@ ConnectionServer::Impl::Start ConnectionServer::Impl::start_threads(
   if (block->start_failed) return Start::ListenFailed;
 
   block->startup.reset();
-  if (!helper_thread.start([block] { block->startup.set(); }, kServiceStack)) {
-    report("_beginthreadex(...) failure, for Helper Thread", "Run", helper_thread.error());
-    return Start::NoHelperThread;
+  return start_thread(helper_thread, [block] { block->startup.set(); }, *block, kHelper);
+}
+
+ConnectionServer::Impl::Start ConnectionServer::Impl::start_thread(
+    Thread& thread, std::function<void()> body, RunBlock& block, const ThreadStart& texts) {
+  if (!thread.start(std::move(body), kServiceStack)) {
+    report(texts.no_thread, "Run", thread.error());
+    return texts.no_thread_step;
   }
-  if (!block->startup.wait(kStartupTimeoutMs)) {
-    report("Unable to get response from Helper Thread within specified Timeout ->", "Run",
-           kTimeoutCode);
-    return Start::HelperSilent;
+  if (!block.startup.wait(kStartupTimeoutMs)) {
+    report(texts.silent, "Run", kTimeoutCode);
+    return texts.silent_step;
   }
   return Start::Running;
 }
@@ -275,7 +280,7 @@ bool ConnectionServer::Impl::open_listeners(RunBlock& block) {
   // counts as a port that cannot be bound.
   const bool usable = (block.port & 0xffff) != 0 || block.any_port;
   const bool bound = usable && net::bind_address(listener, block.address, block.port, error);
-  if (!usable) error = EADDRNOTAVAIL;
+  if (!usable) error = net::system_code(net::IoFault::AddressUnusable);
   if (!bound) {
     net::close_socket(listener);
     block.bind_failed = true;
@@ -374,7 +379,7 @@ int ConnectionServer::Impl::open_tls_listener(RunBlock& block) {
     return -1;
   }
   const bool valid = block.tls_port > 0 && block.tls_port <= 65535 && block.tls_port != block.port;
-  if (!valid) error = EADDRNOTAVAIL;
+  if (!valid) error = net::system_code(net::IoFault::AddressUnusable);
   if (!valid || !net::bind_address(listener, block.address, block.tls_port, error) ||
       !net::start_listening(listener, net::kMaxBacklog, error)) {
     report("bind(...) failure for the TLS port", "AcceptThread", error);

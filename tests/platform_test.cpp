@@ -213,7 +213,8 @@ TEST(NetTest, ReceiveAndSendNameWhatStoppedThem) {
                                                 {net::IoFault::WouldBlock, EAGAIN},
                                                 {net::IoFault::Reset, ECONNRESET},
                                                 {net::IoFault::PeerClosed, EPIPE},
-                                                {net::IoFault::Unsupported, EOPNOTSUPP}};
+                                                {net::IoFault::Unsupported, EOPNOTSUPP},
+                                                {net::IoFault::AddressUnusable, EADDRNOTAVAIL}};
   for (const auto& [fault, code] : named) EXPECT_EQ((net::IoError{fault, 0}.system_code()), code);
 }
 
