@@ -11,6 +11,12 @@
 #                             (default /) answers on $port, at most 10 s
 #   bench_stop_server         ends it (SIGTERM) and waits for it
 # The caller writes $prog/option.ini between the two first steps.
+#
+#   bench_wait_answer PORT PATH WHO LOG
+#                             waits until PATH answers on the loopback PORT, at
+#                             most 10 s; else tells that WHO did not answer,
+#                             shows LOG (its output) and fails
+# (the last alone also for scripts that start their servers themselves).
 
 bench_free_port() {
   python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
@@ -30,13 +36,17 @@ bench_prepare() {
 bench_start_server() {
   (cd "$prog" && exec ./tvlService >"$work/tvl.out" 2>&1) &
   server_pid=$!
+  bench_wait_answer "$port" "${1:-/}" tvlService "$work/tvl.out"
+}
+
+bench_wait_answer() {
   local _
   for _ in $(seq 100); do
-    curl -s -o /dev/null "http://127.0.0.1:$port${1:-/}" && return 0
+    curl -s -o /dev/null "http://127.0.0.1:$1$2" && return 0
     sleep 0.1
   done
-  echo "tvlService did not answer on port $port:" >&2
-  cat "$work/tvl.out" >&2
+  echo "$3 did not answer on port $1:" >&2
+  cat "$4" >&2
   return 1
 }
 

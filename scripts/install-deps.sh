@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # Installs what building (and, with "test", testing; with "x-check", the
 # window's check under Xvfb; with "bench", the benchmarks) Tavella needs on
-# Debian 12,
-# and only what is missing. Runs as root; uses sudo when it is not root.
+# Debian 12, and the packages named after that, and only what is missing.
+# Runs as root; uses sudo when it is not root.
+#
+#   scripts/install-deps.sh [build|test|x-check|bench] [PACKAGE...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 what=${1:-build}
 packages=(cmake ninja-build g++ make pkg-config libgtest-dev curl ca-certificates
-          qt6-base-dev libicu-dev libssl-dev openssl libhiredis-dev)
+          qt6-base-dev libicu-dev libssl-dev openssl libhiredis-dev "${@:2}")
 if [ "$what" = x-check ]; then
   # Only the desktop program's check under a virtual X server needs these.
   packages+=(xvfb xauth xdotool x11-utils trayer python3)
@@ -46,9 +48,10 @@ if [ ${#missing[@]} -gt 0 ]; then
     $sudo chmod +x "$blocker"
   fi
   export DEBIAN_FRONTEND=noninteractive
-  $sudo apt-get update -qq
+  # A failed step must not leave the blocker behind.
   status=0
-  $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null || status=$?
+  { $sudo apt-get update -qq &&
+    $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null; } || status=$?
   [ -z "$blocker" ] || $sudo rm -f "$blocker"
   [ "$status" -eq 0 ] || exit "$status"
 fi

@@ -80,38 +80,33 @@ if [ "$(ulimit -n)" != unlimited ] && [ "$(ulimit -n)" -lt "$files" ]; then ulim
 start_server
 
 chat_load=$(find build-bench -name chat_load -type f -perm -u+x | head -1)
-if [ "$mode" = stream ]; then
-  echo "== live streams ($users users, $rooms rooms, $posters posting, ${quiet} s quiet, then ${seconds} s)"
-  set +e
+# A load that starts with a quiet spell: its title, then the options of its
+# kind.
+quiet_load() {
+  echo "== $1 ($users users, $rooms rooms, $posters posting, ${quiet} s quiet, then ${seconds} s)"
+  shift
   "$chat_load" --port "$port" --users "$users" --rooms "$rooms" --posters "$posters" \
-    --seconds "$seconds" --threads "$threads" --stream 1 --quiet-seconds "$quiet" --pid "$server_pid"
-  stream_rc=$?
+    --seconds "$seconds" --threads "$threads" "$@" --quiet-seconds "$quiet" --pid "$server_pid"
+}
+if [ "$mode" = stream ] || [ "$mode" = wait ]; then
+  # The mode's load, then the one it is compared with on a fresh server.
+  if [ "$mode" = stream ]; then
+    first=("live streams" --stream 1)
+    second=("waiting form, fresh server" --wait 1)
+  else
+    first=("waiting for lines" --wait 1)
+    second=("polls every 2 s, fresh server" --interval-ms 2000)
+  fi
+  set +e
+  quiet_load "${first[@]}"
+  first_rc=$?
   stop_server
   start_server
   echo
-  echo "== waiting form, fresh server ($users users, $rooms rooms, $posters posting, ${quiet} s quiet, then ${seconds} s)"
-  "$chat_load" --port "$port" --users "$users" --rooms "$rooms" --posters "$posters" \
-    --seconds "$seconds" --threads "$threads" --wait 1 --quiet-seconds "$quiet" --pid "$server_pid"
-  wait_rc=$?
+  quiet_load "${second[@]}"
+  second_rc=$?
   set -e
-  [ "$stream_rc" -eq 0 ] && [ "$wait_rc" -eq 0 ]
-  exit
-fi
-if [ "$mode" = wait ]; then
-  echo "== waiting for lines ($users users, $rooms rooms, $posters posting, ${quiet} s quiet, then ${seconds} s)"
-  set +e
-  "$chat_load" --port "$port" --users "$users" --rooms "$rooms" --posters "$posters" \
-    --seconds "$seconds" --threads "$threads" --wait 1 --quiet-seconds "$quiet" --pid "$server_pid"
-  wait_rc=$?
-  stop_server
-  start_server
-  echo
-  echo "== polls every 2 s, fresh server ($users users, $rooms rooms, $posters posting, ${quiet} s quiet, then ${seconds} s)"
-  "$chat_load" --port "$port" --users "$users" --rooms "$rooms" --posters "$posters" \
-    --seconds "$seconds" --threads "$threads" --interval-ms 2000 --quiet-seconds "$quiet" --pid "$server_pid"
-  poll_rc=$?
-  set -e
-  [ "$wait_rc" -eq 0 ] && [ "$poll_rc" -eq 0 ]
+  [ "$first_rc" -eq 0 ] && [ "$second_rc" -eq 0 ]
   exit
 fi
 echo "== chat load ($users users, $rooms rooms, $posters posting, ${seconds} s)"

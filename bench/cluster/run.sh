@@ -33,24 +33,14 @@ for v in "$users" "$seconds" "$quiet" "$rooms" "$posters" "$nodes" "$threads"; d
 done
 [ "$nodes" -ge 1 ] && [ "$quiet" -ge 1 ] || { echo "NODES and QUIET_SECONDS are at least 1" >&2; exit 2; }
 
-scripts/install-deps.sh build
-if ! command -v redis-server >/dev/null 2>&1 || ! command -v redis-cli >/dev/null 2>&1; then
-  # Only the private server below runs: the package scripts are kept from
-  # starting the system's service.
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo=sudo
-  blocker=""
-  if [ ! -e /usr/sbin/policy-rc.d ]; then
-    blocker=/usr/sbin/policy-rc.d
-    printf '#!/bin/sh\nexit 101\n' | $sudo tee "$blocker" >/dev/null
-    $sudo chmod +x "$blocker"
-  fi
-  export DEBIAN_FRONTEND=noninteractive
-  status=0
-  { $sudo apt-get update -qq && $sudo apt-get install -y -qq --no-install-recommends redis-server >/dev/null; } || status=$?
-  [ -z "$blocker" ] || $sudo rm -f "$blocker"
-  [ "$status" -eq 0 ] || exit "$status"
+if command -v redis-server >/dev/null 2>&1 && command -v redis-cli >/dev/null 2>&1; then
+  scripts/install-deps.sh build
+else
+  # Only the private server below runs: install-deps keeps the package
+  # scripts from starting the system's service.
+  scripts/install-deps.sh build redis-server
 fi
+. bench/bench_server.sh
 
 cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAVELLA_TESTS=OFF -DTAVELLA_BENCH=ON >/dev/null
 cmake --build build-bench --target tvlService tvl_site sdbtool chat_load
@@ -75,10 +65,6 @@ stop_redis() {
 }
 trap 'stop_nodes; stop_redis; rm -rf "$work"' EXIT
 trap 'exit 130' INT TERM
-
-free_port() {
-  python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
-}
 
 # Each waiting visitor holds a connection of its node and one of the load
 # client.
@@ -106,7 +92,7 @@ make_node() {
   mkdir -p "$dir/program" "$dir/state" "$dir/config"
   cp -r build-bench/dist/. "$dir/program/"
   "$sdbtool" create "$dir/program/rooms.sdb" bench/chat/rooms.txt >/dev/null
-  ports[$n]=$(free_port)
+  ports[$n]=$(bench_free_port)
   # Every bench visitor comes from 127.0.0.1, so the bounds on places and
   # connections per address are lifted; the flood control keeps its shipped
   # values. Each node's online table holds every bench visitor.
@@ -120,13 +106,7 @@ start_node() {
   local n=$1 dir=$work/node$1
   (cd "$dir/program" && TAVELLA_STATE_DIR=$dir/state XDG_CONFIG_HOME=$dir/config exec ./tvlService >"$dir/tvl.out" 2>&1) &
   node_pids[$n]=$!
-  for _ in $(seq 100); do
-    curl -s -o /dev/null "http://127.0.0.1:${ports[$n]}/" && return 0
-    sleep 0.1
-  done
-  echo "node $n did not answer on port ${ports[$n]}:" >&2
-  cat "$dir/tvl.out" >&2
-  return 1
+  bench_wait_answer "${ports[$n]}" / "node $n" "$dir/tvl.out"
 }
 
 # The load client calls this at the quiet spell's start, the window's start

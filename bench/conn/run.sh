@@ -49,24 +49,9 @@ most=$(($(ulimit -n) - 40))
 steps=$(tr ',' '\n' <<<"$steps" | awk -v m="$most" '{ print ($1 > m ? m : $1) }' | paste -sd,)
 echo "descriptor limit: $(ulimit -n) per process; steps: $steps"
 
-work=$(mktemp -d /tmp/tavella-conn-bench-XXXXXX)
-server_pid=""
-stop_server() {
-  if [ -n "$server_pid" ]; then
-    kill "$server_pid" 2>/dev/null || true
-    wait "$server_pid" 2>/dev/null || true
-    server_pid=""
-  fi
-}
-cleanup() {
-  stop_server
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-prog=$work/program
-mkdir -p "$prog" "$work/config"
-cp -r build-bench/dist/. "$prog/"
+. bench/bench_server.sh
+bench_prepare conn build-bench/dist
+stop_server() { bench_stop_server; }
 head -c 1024 /dev/zero | tr '\0' 'a' >"$prog/file1k.html"
 head -c $((32 << 20)) /dev/zero | tr '\0' 'b' >"$prog/file32m.html"
 
@@ -74,20 +59,14 @@ head -c $((32 << 20)) /dev/zero | tr '\0' 'b' >"$prog/file32m.html"
 # The ladder and the hostile clients come from 127.0.0.1 alone: unless told
 # otherwise the server has no bound on connections per address.
 start_server() {
-  port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+  port=$(bench_free_port)
   local extra=${1-MaxConnectionsPerAddress=0\r\nMaxConnections=0\r\n} nofile=${2:-}
   printf "[Server]\r\nWebPages=\r\nDefaultPage=index.ghp\r\nPort=%s\r\nSavelog=0\r\n$extra" "$port" >"$prog/option.ini"
   rm -rf "$work/state"
   mkdir -p "$work/state"
-  (cd "$prog" && { [ -z "$nofile" ] || ulimit -n "$nofile"; } &&
-    TAVELLA_STATE_DIR=$work/state XDG_CONFIG_HOME=$work/config exec ./tvlService >"$work/tvl.out" 2>&1) &
+  (cd "$prog" && { [ -z "$nofile" ] || ulimit -n "$nofile"; } && exec ./tvlService >"$work/tvl.out" 2>&1) &
   server_pid=$!
-  for _ in $(seq 100); do
-    curl -s -o /dev/null "http://127.0.0.1:$port/file1k.html" && return 0
-    sleep 0.1
-  done
-  echo "tvlService did not start" >&2
-  exit 1
+  bench_wait_answer "$port" /file1k.html tvlService "$work/tvl.out" || exit 1
 }
 
 echo

@@ -58,9 +58,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-free_port() {
-  python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
-}
+. bench/bench_server.sh
 wait_port() {  # port name
   for _ in $(seq 100); do
     curl -sf -o /dev/null "http://127.0.0.1:$1/file1k.html" && return 0
@@ -76,11 +74,11 @@ mkdir -p "$site"
 head -c 1024 /dev/zero | tr '\0' 'a' >"$site/file1k.html"
 head -c 102400 /dev/zero | tr '\0' 'b' >"$site/file100k.html"
 
-tvl_port=$(free_port)
-nginx_port=$(free_port)
-civet_port=$(free_port)
-tvl_tls_port=$(free_port)
-nginx_tls_port=$(free_port)
+tvl_port=$(bench_free_port)
+nginx_port=$(bench_free_port)
+civet_port=$(bench_free_port)
+tvl_tls_port=$(bench_free_port)
+nginx_tls_port=$(bench_free_port)
 scripts/make-test-cert.sh "$work/tls" >/dev/null
 chmod 644 "$work/tls/key.pem"  # a throw-away key; nginx workers read it
 
