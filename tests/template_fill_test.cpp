@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 namespace tvl {
 namespace {
 
@@ -36,27 +39,36 @@ INSTANTIATE_TEST_SUITE_P(
         // Occurrences do not overlap: "aaa" holds one "aa", then a lone "a".
         FillCase{"aaa", "aa", "X", "Xa"}));
 
-TEST(FillMarkerChain, LaterMarkersSearchInsertedText) {
-  // A user name that itself holds the password marker gets the password in
-  // the next step, as the pages fill their markers in a fixed order.
-  std::string page = "<!--$user-->|<!--$pass-->";
-  fill_marker(page, "<!--$user-->", "evil<!--$pass-->");
-  fill_marker(page, "<!--$pass-->", "secret");
-  EXPECT_EQ(page, "evilsecret|secret");
-}
-
-TEST(FillMarkerChain, MessageStatementsChainBehindEachOther) {
-  std::string page = "<script>\n<!--$msg-->\n</script>";
-  fill_marker(page, "<!--$msg-->", "one;<!--$msg-->");
-  fill_marker(page, "<!--$msg-->", "two;<!--$msg-->");
-  fill_marker(page, "<!--$msg-->", "three;");
-  EXPECT_EQ(page, "<script>\none;two;three;\n</script>");
-}
-
-TEST(FillMarkerChain, MarkerNoValueReachedStays) {
-  std::string page = "<script><!--$msg--></script>";
-  fill_marker(page, "<!--$user-->", "ann");
-  EXPECT_EQ(page, "<script><!--$msg--></script>");
+// The pages fill their markers one after another in a fixed order: each
+// step searches the page as the steps before it left it.
+TEST(FillMarkerChain, EachStepSearchesThePageTheStepsBeforeLeft) {
+  struct Step {
+    const char* marker;
+    const char* value;
+  };
+  const struct {
+    const char* page;
+    std::vector<Step> steps;
+    const char* filled;
+  } cases[] = {
+      // A user name that itself holds the password marker gets the password
+      // in the next step.
+      {"<!--$user-->|<!--$pass-->",
+       {{"<!--$user-->", "evil<!--$pass-->"}, {"<!--$pass-->", "secret"}},
+       "evilsecret|secret"},
+      // Message statements chain behind each other.
+      {"<script>\n<!--$msg-->\n</script>",
+       {{"<!--$msg-->", "one;<!--$msg-->"}, {"<!--$msg-->", "two;<!--$msg-->"},
+        {"<!--$msg-->", "three;"}},
+       "<script>\none;two;three;\n</script>"},
+      // A marker no value reached stays.
+      {"<script><!--$msg--></script>", {{"<!--$user-->", "ann"}}, "<script><!--$msg--></script>"},
+  };
+  for (const auto& c : cases) {
+    std::string page = c.page;
+    for (const Step& step : c.steps) fill_marker(page, step.marker, step.value);
+    EXPECT_EQ(page, c.filled) << c.page;
+  }
 }
 
 TEST(FillMarkerErrors, EmptyMarkerChangesNothing) {
