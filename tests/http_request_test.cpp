@@ -130,7 +130,14 @@ TEST(ForwardedAddress, BelievedOnlyFromTrustedProxies) {
     const char* peer;
     std::string request;
     const char* client;
-  } cases[] = {
+  };
+  // Each request from its peer, with `trusting` as the trusted proxies.
+  auto expect_clients = [](const std::vector<std::string>& trusting,
+                           const std::vector<Case>& cases) {
+    for (const Case& c : cases)
+      EXPECT_EQ(parse_request(c.request, c.peer, false, trusting).client, c.client) << c.request;
+  };
+  expect_clients(trusted, {
       {"10.0.0.1", with("X-Forwarded-For: 1.2.3.4\r\n"), "1.2.3.4"},
       // The right-most address no trusted proxy added is the client; what
       // the client wrote itself to the left does not count.
@@ -143,26 +150,18 @@ TEST(ForwardedAddress, BelievedOnlyFromTrustedProxies) {
       {"10.0.0.1", with("X-Forwarded-For: \r\n"), "10.0.0.1"},
       {"10.0.0.3", with("X-Forwarded-For: 1.2.3.4\r\n"), "10.0.0.3"},
       {"10.0.0.10", with("X-Forwarded-For: 1.2.3.4\r\n"), "10.0.0.10"},
-  };
-  for (const Case& c : cases)
-    EXPECT_EQ(parse_request(c.request, c.peer, false, trusted).client, c.client) << c.request;
+  });
   EXPECT_EQ(parse_request(with("X-Forwarded-For: 1.2.3.4\r\n"), "10.0.0.1").client, "10.0.0.1");
   // Trusted networks; forwarded addresses in the form the log writes them.
   const std::vector<std::string> networks = address_list("10.0.0.0/8, fd00::/8");
-  struct NetCase {
-    const char* peer;
-    std::string request;
-    const char* client;
-  } net_cases[] = {
+  expect_clients(networks, {
       {"10.200.0.1", with("X-Forwarded-For: 1.2.3.4, 10.9.9.9\r\n"), "1.2.3.4"},
       {"fd00::5", with("X-Forwarded-For: 2001:DB8:0:0::7\r\n"), "2001:db8::7"},
       {"10.0.0.1", with("X-Forwarded-For: ::ffff:1.2.3.4\r\n"), "1.2.3.4"},
       {"10.0.0.1", with("X-Forwarded-For: 1.2.3\r\n"), "10.0.0.1"},      // no address
       {"10.0.0.1", with("X-Forwarded-For: 1::2::3\r\n"), "10.0.0.1"},
       {"11.0.0.1", with("X-Forwarded-For: 1.2.3.4\r\n"), "11.0.0.1"},  // not trusted
-  };
-  for (const NetCase& c : net_cases)
-    EXPECT_EQ(parse_request(c.request, c.peer, false, networks).client, c.client) << c.request;
+  });
 }
 
 }  // namespace
