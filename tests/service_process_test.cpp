@@ -109,6 +109,16 @@ class ServiceProcess : public ::testing::Test {
   }
 
   std::string started_line() const { return site_.started_line(); }
+
+  // Sends `stop_signal`: the service ends with status 0, its output's last
+  // line telling that the chat server stopped.
+  static void expect_stops_on(ChildProcess& service, int stop_signal) {
+    service.signal(stop_signal);
+    EXPECT_EQ(service.wait(), 0);
+    const std::string out = service.out();
+    EXPECT_TRUE(out.size() > 20 && out.compare(out.size() - 20, 20, "chat server stopped\n") == 0)
+        << out;
+  }
 };
 
 // ---- run by hand: the foreground server ----------------------------------
@@ -125,11 +135,7 @@ TEST_F(ServiceProcess, ByHandItServesInTheForegroundUntilAStopSignal) {
         << service.out();
     EXPECT_TRUE(chat_answers());
 
-    service.signal(stop_signal);
-    EXPECT_EQ(service.wait(), 0);
-    EXPECT_TRUE(service.out().size() > 20 &&
-                service.out().compare(service.out().size() - 20, 20, "chat server stopped\n") == 0)
-        << service.out();
+    expect_stops_on(service, stop_signal);
     EXPECT_EQ(service.err(), "");
     EXPECT_FALSE(chat_answers());
   }
@@ -163,11 +169,7 @@ TEST_F(ServiceProcess, AStopEndsItWhileClientsAreStalledSilentOrHalfway) {
   for (int i = 0; i < 200; ++i) ASSERT_TRUE(client().connect(port_));
   EXPECT_TRUE(chat_answers());
 
-  service.signal(SIGTERM);
-  EXPECT_EQ(service.wait(), 0);
-  EXPECT_TRUE(service.out().size() > 20 &&
-              service.out().compare(service.out().size() - 20, 20, "chat server stopped\n") == 0)
-      << service.out();
+  expect_stops_on(service, SIGTERM);
 }
 
 TEST_F(ServiceProcess, ASecondServiceBodyEndsAtOnceBecauseOfTheLock) {
