@@ -219,7 +219,9 @@ bool read_place_record(const std::string& record, SharedPlace& into) {
 }
 
 std::vector<std::string> stream_write_command(const StreamWrite& write, const std::string& node) {
-  // KEYS: the stream, the room's counter, tvl:places, tvl:seen.
+  // KEYS: the stream, the room's counter, tvl:places, tvl:seen, the name
+  // claim of the place (only one place of a room holds a name's skeleton,
+  // so a leave frees it for the whole chat at once).
   // ARGV: kept length, floor, "1" when numbered, what becomes of the
   // place's record (set, del or nothing), its id, its record, then the
   // entry's fields after "s".
@@ -234,11 +236,12 @@ std::vector<std::string> stream_write_command(const StreamWrite& write, const st
       "unpack(ARGV, 7)) "
       "if ARGV[4] == 'set' then redis.call('HSET', KEYS[3], ARGV[5], ARGV[6]) "
       "elseif ARGV[4] == 'del' then redis.call('HDEL', KEYS[3], ARGV[5]) "
-      "redis.call('HDEL', KEYS[4], ARGV[5]) end "
+      "redis.call('HDEL', KEYS[4], ARGV[5]) redis.call('DEL', KEYS[5]) end "
       "return {id, s}";
   const bool place = write.kind != "l";
-  std::vector<std::string> argv{"EVAL", kScript, "4", room_stream_key(write.room_name),
+  std::vector<std::string> argv{"EVAL", kScript, "5", room_stream_key(write.room_name),
                                 room_seq_key(write.room_name), kPlacesKey, kSeenKey,
+                                name_key(name_claim(write.room_name, write.place.skeleton)),
                                 std::to_string(kStreamKeep), std::to_string(write.floor),
                                 write.line.empty() ? "0" : "1",
                                 !place ? "" : write.kind == "x" ? "del" : "set",

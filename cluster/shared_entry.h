@@ -120,7 +120,7 @@ struct StreamWrite {
 // is the counter's next, but never at or below `floor`: a Redis that lost
 // its counter goes on above what the writer holds. An e or u entry writes
 // the place's record, an x entry deletes it, its presence stamp and its
-// name claim (when the claim is the place's).
+// name claim.
 std::vector<std::string> stream_write_command(const StreamWrite& write, const std::string& node);
 
 // A stream entry read back (any kind).

@@ -431,6 +431,8 @@ TEST_F(ThreeNodes, OneOnlineTableOnEveryNode) {
     ASSERT_TRUE(eventually([&] { return presence_lines(n->state(), 1, "ann", "left") == 1; }));
     EXPECT_EQ(2, online_count(n->state()));
   }
+  // The leave freed the name for the whole chat at once.
+  EXPECT_FALSE(enter_place(b().port(), "ann", 1, kTimeoutMs).empty());
 }
 
 // A visitor whose requests go round robin over the nodes, each bringing

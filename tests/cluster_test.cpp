@@ -97,11 +97,11 @@ TEST(SharedEntryTest, PlacesOfAReceivedLine) {
   }
 }
 
-// The fields of a stream write's entry (after the script's ARGV[6]), with
-// the number the script puts first.
+// The fields of a stream write's entry (after the script's five keys and
+// six first arguments), with the number the script puts first.
 std::vector<std::string> write_fields(const std::vector<std::string>& eval, int seq) {
   std::vector<std::string> fields = {"s", std::to_string(seq)};
-  fields.insert(fields.end(), eval.begin() + 3 + 4 + 6, eval.end());
+  fields.insert(fields.end(), eval.begin() + 3 + 5 + 6, eval.end());
   return fields;
 }
 
@@ -126,8 +126,8 @@ TEST(SharedEntryTest, EntriesOfPlacesAndTheirRecordsSurviveTheTrip) {
   w.place = p;
   const std::vector<std::string> eval = stream_write_command(w, "n1 ab");
   EXPECT_EQ("tvl:lines:Lob\nby", eval[3]);
-  EXPECT_EQ("1", eval[9]);    // numbered: it carries a line
-  EXPECT_EQ("set", eval[10]);  // the record is written
+  EXPECT_EQ("1", eval[10]);    // numbered: it carries a line
+  EXPECT_EQ("set", eval[11]);  // the record is written
   StreamEntry e;
   ASSERT_TRUE(read_stream_entry(write_fields(eval, 17), e));
   EXPECT_EQ("e", e.kind);
@@ -136,7 +136,7 @@ TEST(SharedEntryTest, EntriesOfPlacesAndTheirRecordsSurviveTheTrip) {
   EXPECT_EQ(w.line, e.line.text);
   EXPECT_EQ("All", e.line.to_whom);
   SharedPlace back;
-  ASSERT_TRUE(read_place_record(eval[12], back));
+  ASSERT_TRUE(read_place_record(eval[13], back));
   for (const SharedPlace* q : {&e.place, &back}) {
     EXPECT_EQ(p.id, q->id);
     EXPECT_EQ(p.name, q->name);
@@ -151,14 +151,14 @@ TEST(SharedEntryTest, EntriesOfPlacesAndTheirRecordsSurviveTheTrip) {
   EXPECT_EQ(p.room_name, back.room_name);
   // A leave deletes the record; a line carries no place and no record.
   w.kind = "x";
-  EXPECT_EQ("del", stream_write_command(w, "n1")[10]);
+  EXPECT_EQ("del", stream_write_command(w, "n1")[11]);
   StreamWrite line;
   line.room_name = "Lobby";
   line.line = "hi";
   line.floor = 41;
   const std::vector<std::string> said = stream_write_command(line, "n1");
-  EXPECT_EQ("41", said[8]);
-  EXPECT_EQ("", said[10]);
+  EXPECT_EQ("41", said[9]);
+  EXPECT_EQ("", said[11]);
   ASSERT_TRUE(read_stream_entry(write_fields(said, 42), e));
   EXPECT_EQ("l", e.kind);
 
