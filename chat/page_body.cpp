@@ -90,12 +90,13 @@ bool page_body(ChatContext& ctx, const std::string& path, std::string& out) {
     // whether a sweep for stale places is due.
     const long long now = ctx.now_ms();
     sweep_idle_users(ctx, now);
-    // A window that gave up on its live stream takes over from it, and gets
-    // what the stream took and did not bring.
+    // In a cluster the window says what it has received, wherever from.
     if (seen && ctx.state.shared_epoch()) {
       if (const std::optional<int> index = find_keyed_user(ctx.state, room, name, password))
         take_seen(ctx.state, ctx.state.user(*index), *seen);
     }
+    // A window that gave up on its live stream takes over from it, and gets
+    // what the stream took and did not bring.
     if (resume) {
       if (const std::optional<int> index = find_keyed_user(ctx.state, room, name, password)) {
         OnlineUser& user = ctx.state.user(*index);
