@@ -480,6 +480,41 @@ TEST_F(ThreeNodes, RequestsAlternatingBetweenNodesGetEveryLineOnce) {
   EXPECT_EQ(a().state().rings_epoch(), b().state().rings_epoch());
 }
 
+// A live stream that comes back on another node with its Last-Event-ID
+// goes on after that line: the number means the same line there.
+class ShortStreams : public ThreeNodes {
+  void tune(ChatContext& ctx) override { ctx.stream_life_ms = 1000; }
+};
+
+TEST_F(ShortStreams, AStreamResumesOnAnotherNodeWhereItLeftOff) {
+  const std::string ann = enter_place(a().port(), "ann", 1, kTimeoutMs);
+  const std::string bob = enter_place(b().port(), "bob", 1, kTimeoutMs);
+  ASSERT_FALSE(ann.empty() || bob.empty());
+  ASSERT_NE(chat_post(b().port(), bob, "word01", kTimeoutMs).find("word01"), std::string::npos);
+  ASSERT_TRUE(eventually([&] { return posted_words(a().state(), 1).size() == 1; }));
+  const std::string first =
+      http_exchange(a().port(), "GET /body.ghp" + ann + "&stream=1 HTTP/1.0\r\n\r\n", kTimeoutMs);
+  ASSERT_EQ(1, count_of(first, "word01")) << first;
+  const std::size_t id_at = first.rfind("id: ");
+  ASSERT_NE(id_at, std::string::npos) << first;
+  const std::string id = first.substr(id_at + 4, first.find('\n', id_at) - id_at - 4);
+  for (const char* w : {"word02", "word03"})
+    ASSERT_NE(chat_post(c().port(), bob, w, kTimeoutMs).find(w), std::string::npos);
+  ASSERT_TRUE(eventually([&] { return posted_words(c().state(), 1).size() == 3; }));
+  const std::string again = http_exchange(
+      c().port(), "GET /body.ghp" + ann + "&stream=1 HTTP/1.0\r\nLast-Event-ID: " + id + "\r\n\r\n",
+      kTimeoutMs);
+  EXPECT_EQ(0, count_of(again, "word01")) << again;
+  EXPECT_EQ(1, count_of(again, "word02")) << again;
+  EXPECT_EQ(1, count_of(again, "word03")) << again;
+  const std::map<std::string, int> numbers = word_numbers(c().state(), 1);
+  ChatState::Hold hold(c().state());
+  EXPECT_NE(again.find("id: " + std::to_string(c().state().rings_epoch()) + "." +
+                       std::to_string(numbers.at("word03"))),
+            std::string::npos)
+      << again;
+}
+
 // A place that no node serves leaves once for the whole chat, when the
 // presence time is over, with exactly one "left" line on every node.
 class ShortPresence : public ThreeNodes {
