@@ -346,7 +346,10 @@ std::optional<int> speaker(ChatContext& ctx, const Post& post, Line& line, std::
   u.last_active_ms = now;
   if (post.command()) run_command(ctx, post, line);
   if (line.pushed.empty()) {
-    if (post.form.command == kSay) u.split = post.form.split;
+    if (post.form.command == kSay && u.split != post.form.split) {
+      u.split = post.form.split;
+      share_place(ctx, *sender);  // a cluster's other servers deliver to it too
+    }
     result = true;
     return std::nullopt;
   }
@@ -422,7 +425,13 @@ bool publish_shared(ChatContext& ctx, const std::string& address, const Post& po
   if (post.room > ctx.state.room_count_locked()) return true;
   const std::optional<int> sender = find_keyed_user(ctx.state, post.room, post.name, post.password);
   if (!sender) return true;  // left meanwhile; the line is out already
-  ctx.state.user(*sender).split = post.form.split;
+  OnlineUser& u = ctx.state.user(*sender);
+  // The other servers deliver to the place too: they learn the pane choice
+  // when it changes (not with every line).
+  if (u.split != post.form.split) {
+    u.split = post.form.split;
+    share_place(ctx, *sender);
+  }
   return true;
 }
 

@@ -56,6 +56,7 @@ SharedPlace shared_place(const OnlineUser& u, const std::string& room_name,
   p.address = address;
   p.member = u.member;
   p.active = u.active;
+  p.split = u.split;
   p.online_since = u.online_since;
   if (!u.active && u.ban_ends_ms != 0) p.ban_left_ms = std::max(1LL, u.ban_ends_ms - now_ms);
   return p;
@@ -76,6 +77,7 @@ void take_fields(OnlineUser& u, const SharedPlace& place, int room, long long no
   u.skeleton = place.skeleton;
   u.online_since = place.online_since;
   u.active = place.active;
+  u.split = place.split;
   u.ban_ends_ms = !place.active && place.ban_left_ms ? now_ms + place.ban_left_ms : 0;
 }
 

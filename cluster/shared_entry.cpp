@@ -148,6 +148,7 @@ std::vector<std::string> place_fields(const SharedPlace& place) {
   add(f, "ip", place.address);
   add(f, "b", place.active ? "1" : "0");
   add(f, "bl", std::to_string(place.ban_left_ms < 0 ? 0 : place.ban_left_ms));
+  add(f, "sp", place.split ? "1" : "0");
   return f;
 }
 
@@ -171,6 +172,7 @@ bool read_place(const std::vector<std::string>& fields, SharedPlace& into) {
     else if (key == "sk") p.skeleton = value;
     else if (key == "ip") p.address = value;
     else if (key == "b") p.active = value != "0";
+    else if (key == "sp") p.split = value == "1";
     else if (key == "bl") {
       if (!parse_small(value, 1LL << 50, p.ban_left_ms)) return false;
     }

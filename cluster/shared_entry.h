@@ -41,7 +41,8 @@
 // "w", and the place's fields: i (id), a (name as in addresses), c
 // (picture), d (key digest), m (member 0/1), o (online since, unix s), nf
 // (name fold), sk (skeleton), ip (join address), b (active 0/1), bl (ban's
-// milliseconds left, 0: until lifted).
+// milliseconds left, 0: until lifted), sp (own messages in their own pane
+// 0/1).
 #pragma once
 #include <string>
 #include <vector>
@@ -90,6 +91,7 @@ struct SharedPlace {
   std::string room_name;
   std::string name, icon, digest, name_fold, skeleton, address;
   bool member = false, active = true;
+  bool split = false;  // own messages in their own pane
   long long online_since = 0;
   long long ban_left_ms = 0;  // 0: no ban, or one until lifted
 };

@@ -470,8 +470,27 @@ TEST_F(ThreeNodes, RequestsAlternatingBetweenNodesGetEveryLineOnce) {
     EXPECT_EQ(count_of(chat_get(n->port(), "/body.ghp" + ann + "&seen=" + mark, kTimeoutMs),
                        "wordAN"),
               0);
+  // ann asks for her own pane with a post through b: a line to her then
+  // goes there on whichever node answers her.
+  const std::string body = "message=wordSP&chat_flag=1&mtowho=All&mfilters=0&mfont=-1&mfcolor=1"
+                           "&elist=0&seltype=0&msplit=on&msg=";
+  ASSERT_NE(http_exchange(b().port(), "POST /chatsubmit.ghp" + ann +
+                                          " HTTP/1.0\r\nHost: 127.0.0.1\r\nContent-Length: " +
+                                          std::to_string(body.size()) + "\r\n\r\n" + body,
+                          kTimeoutMs)
+                .find("wordSP"),
+            std::string::npos);
+  ASSERT_NE(chat_post(a().port(), bob, "wordTA", kTimeoutMs, "ann").find("wordTA"),
+            std::string::npos);
+  for (Node* n : {&a(), &c()})
+    ASSERT_TRUE(eventually([&] { return posted_words(n->state(), 1).size() == sent.size() + 3; }));
+  const std::string own = chat_get(c().port(), "/body.ghp" + ann + "&seen=" + mark, kTimeoutMs);
+  const std::size_t pane = own.find("parent.mymsg");
+  ASSERT_NE(pane, std::string::npos) << own;
+  EXPECT_NE(own.find("wordTA", pane), std::string::npos) << own;
+  EXPECT_EQ(own.find("parent.board"), std::string::npos) << own;
   const std::map<std::string, int> numbers = word_numbers(a().state(), 1);
-  EXPECT_EQ(sent.size() + 1, numbers.size());
+  EXPECT_EQ(sent.size() + 3, numbers.size());
   for (Node* n : {&b(), &c()}) {
     ASSERT_TRUE(eventually([&] { return word_numbers(n->state(), 1).size() == numbers.size(); }));
     EXPECT_EQ(numbers, word_numbers(n->state(), 1));

@@ -119,6 +119,7 @@ TEST(SharedEntryTest, EntriesOfPlacesAndTheirRecordsSurviveTheTrip) {
   p.active = false;
   p.online_since = 1700000000;
   p.ban_left_ms = 4500;
+  p.split = true;
   StreamWrite w;
   w.room_name = p.room_name;
   w.kind = "e";
@@ -147,6 +148,7 @@ TEST(SharedEntryTest, EntriesOfPlacesAndTheirRecordsSurviveTheTrip) {
     EXPECT_FALSE(q->active);
     EXPECT_EQ(p.online_since, q->online_since);
     EXPECT_EQ(p.ban_left_ms, q->ban_left_ms);
+    EXPECT_TRUE(q->split);
   }
   EXPECT_EQ(p.room_name, back.room_name);
   // A leave deletes the record; a line carries no place and no record.
