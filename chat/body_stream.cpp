@@ -67,9 +67,9 @@ bool parse_mark(const std::string& text, Mark& mark) {
 class BodyStream final : public LiveStream, private DirectDelivery {
  public:
   BodyStream(ChatContext& ctx, int room, std::string name, std::string key,
-             std::optional<std::string> resume)
+             std::optional<std::string> resume, std::optional<std::string> seen)
       : ctx_(ctx), room_(room), name_(std::move(name)), key_(std::move(key)),
-        resume_(std::move(resume)) {}
+        resume_(std::move(resume)), seen_(std::move(seen)) {}
   ~BodyStream() override;
 
   void attach(LiveOutlet& outlet) override { outlet_ = &outlet; }
@@ -88,6 +88,7 @@ class BodyStream final : public LiveStream, private DirectDelivery {
   const std::string name_;  // as in the page address
   const std::string key_;
   const std::optional<std::string> resume_;
+  const std::optional<std::string> seen_;
   // Where the pusher writes the stream's pieces while its thread waits;
   // nullptr when only this stream's thread writes.
   LiveOutlet* outlet_ = nullptr;
@@ -201,6 +202,7 @@ bool BodyStream::open(std::string& out) {
 }
 
 void BodyStream::resume_at(OnlineUser& user) {
+  if (seen_) take_seen(ctx_.state, user, *seen_);
   if (resume_) resume_place(ctx_.state, user, *resume_);
 }
 
@@ -237,7 +239,7 @@ Step BodyStream::look(std::string& out, bool sweep) {
   Delivery delivery;
   take_undelivered(ring, user, name_, user.split, delivery);
   if (delivery.empty()) return Step::Going;
-  const std::string id = std::to_string(ctx_.state.rings_epoch()) + "." + std::to_string(ring.seq);
+  const std::string id = place_mark(ctx_.state, user);
   // The number goes with the last event of the piece: a stream cut inside
   // the piece resumes before what it did not get.
   if (!delivery.own.empty())
@@ -261,9 +263,29 @@ void resume_place(const ChatState& state, OnlineUser& place, const std::string& 
   if (!mark.empty()) {
     Mark m;
     if (!parse_mark(mark, m) || m.epoch != state.rings_epoch()) return;
+    if (state.shared_epoch()) {
+      place.last_seq = place.stream_floor = m.seq;
+      return;
+    }
     if (m.seq > to) to = m.seq;
   }
   if (to < place.last_seq) place.last_seq = to;
+}
+
+std::optional<std::string> asked_seen(const std::string& path) {
+  const std::size_t at = after_room(path, "&seen=");
+  if (at == std::string::npos) return std::nullopt;
+  const std::size_t begin = at + 6;
+  const std::size_t end = path.find('&', begin);
+  return path.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
+}
+
+void take_seen(const ChatState& state, OnlineUser& place, const std::string& mark) {
+  if (state.shared_epoch() && !mark.empty()) resume_place(state, place, mark);
+}
+
+std::string place_mark(const ChatState& state, const OnlineUser& place) {
+  return std::to_string(state.rings_epoch()) + "." + std::to_string(place.last_seq);
 }
 
 std::unique_ptr<LiveStream> open_body_stream(ChatContext& ctx, const std::string& path,
@@ -277,7 +299,8 @@ std::unique_ptr<LiveStream> open_body_stream(ChatContext& ctx, const std::string
   std::optional<std::string> mark = asked_resume(path);
   if (!resume.empty()) mark = resume;
   return std::make_unique<BodyStream>(ctx, room, key_value(path, "?username=", "&password="),
-                                      key_value(path, "&password=", "&room="), std::move(mark));
+                                      key_value(path, "&password=", "&room="), std::move(mark),
+                                      asked_seen(path));
 }
 
 }  // namespace tvl

@@ -37,6 +37,9 @@
 // "&from=<epoch>.<seq>" after the room number) is handed again the lines
 // after that number that it had been handed and lost, as long as the room
 // keeps them, never lines a page answer handed out (OnlineUser::stream_floor).
+// A page answer of a cluster tells the window its mark too ("tvl.mark=" in
+// the page's statements), so that the next question, on whichever server,
+// carries it as "&seen=".
 // "&from=" with no number (a window whose stream brought no line) goes back
 // to what the last page answer handed out. body.ghp's waiting form and
 // polls take "&from=" the same way, and end the place's stream: a window
@@ -74,7 +77,24 @@ std::optional<std::string> asked_resume(const std::string& path);
 // Chat lock held. Moves the place's delivery point back to `mark` (see
 // above), or to its floor when `mark` is empty; a mark of other rings or
 // one not understood changes nothing, and nothing moves forward.
+// In a cluster (ChatState::shared_epoch) a mark of the cluster's epoch is
+// what the visitor has received, wherever it came from, and the place's
+// delivery point moves to it, forward too: the visitor's requests reach
+// different servers, and none of them knows what the others handed out.
 void resume_place(const ChatState& state, OnlineUser& place, const std::string& mark)
+    REQUIRES(state.chat_lock());
+
+// The "&seen=<epoch>.<seq>" value of `path` after the room number: the last
+// line the window received (it sends it with every question of the message
+// stream once it knows one); nullopt when none. Only a cluster reads it
+// (take_seen): a server alone knows where its places stand.
+std::optional<std::string> asked_seen(const std::string& path);
+// Chat lock held. In a cluster, moves the place's delivery point to `mark`
+// (as resume_place does for one of the cluster's epoch); alone, nothing.
+void take_seen(const ChatState& state, OnlineUser& place, const std::string& mark)
+    REQUIRES(state.chat_lock());
+// The mark of a place's delivery point, "<epoch>.<seq>".
+std::string place_mark(const ChatState& state, const OnlineUser& place)
     REQUIRES(state.chat_lock());
 
 std::unique_ptr<LiveStream> open_body_stream(ChatContext& ctx, const std::string& path,

@@ -15,6 +15,7 @@
 #include "chat/chat_state.h"
 #include "chat/line_publisher.h"
 #include "chat/name_claims.h"
+#include "chat/place_sharing.h"
 #include "server/page_handlers.h"
 #include "storage/settings.h"
 
@@ -55,6 +56,9 @@ struct ChatContext {
   // With several servers, a new place's name is claimed for the whole chat
   // first (chat/name_claims.h). Null: this server alone.
   std::shared_ptr<NameClaims> names = nullptr;
+  // With several servers, every change of a place goes to the others
+  // through this (chat/place_sharing.h). Null: this server alone.
+  std::shared_ptr<PlaceSharing> places = nullptr;
 };
 
 // Local time as "%H:%M:%S".
@@ -68,11 +72,22 @@ std::string local_time_hms();
 void leave_room(ChatContext& ctx, int index, const std::string& address, const std::string& name)
     REQUIRES(ctx.state.chat_lock());
 
+// Chat lock held. With several servers (ctx.places) the place at `index`
+// as it stands now goes to the others (an Update: its key, picture or ban
+// changed); alone, nothing.
+void share_place(ChatContext& ctx, int index) REQUIRES(ctx.state.chat_lock());
+// share_place for the visitor `decoded_name` of `room` (chat/room_ban.h),
+// after a ban or its end.
+void share_visitor(ChatContext& ctx, int room, const std::string& decoded_name)
+    REQUIRES(ctx.state.chat_lock());
+
 // Chat lock held. When the last sweep is at least ctx.sweep_interval_ms
 // ago, every user whose last poll or post is more than ctx.idle_leave_ms
 // before `now` leaves the room through leave_room(), named as stored and
 // logged with the address of the join (ChatState::join_address). A user
 // whose message stream is waiting right now is present. Cheap when not due.
+// With several servers (ctx.places) it leaves nobody: places expire for the
+// whole chat (chat/place_sharing.h).
 void sweep_idle_users(ChatContext& ctx, long long now) REQUIRES(ctx.state.chat_lock());
 
 // Pages (true: answer out; false: decline, answered 404).

@@ -283,11 +283,13 @@ void run_command(ChatContext& ctx, const Post& post, Line& line)
   std::string logged, shown;
   if (post.form.command == kBan) {
     if (ban_in_room(ctx.state, ctx.guards->bans, post.room, whom)) {
+      share_visitor(ctx, post.room, whom);
       logged = "[" + whom + "] has been banned!";
       shown = "[" + escape_html(whom) + "] has been banned!";
     }
   } else if (post.form.command == kUnban) {
     if (unban_in_room(ctx.state, ctx.guards->bans, post.room, whom)) {
+      share_visitor(ctx, post.room, whom);
       logged = "[" + whom + "] has been unbanned!";
       shown = "[" + escape_html(whom) + "] has been unbanned!";
     }
@@ -344,7 +346,10 @@ std::optional<int> speaker(ChatContext& ctx, const Post& post, Line& line, std::
   u.last_active_ms = now;
   if (post.command()) run_command(ctx, post, line);
   if (line.pushed.empty()) {
-    if (post.form.command == kSay) u.split = post.form.split;
+    if (post.form.command == kSay && u.split != post.form.split) {
+      u.split = post.form.split;
+      share_place(ctx, *sender);  // a cluster's other servers deliver to it too
+    }
     result = true;
     return std::nullopt;
   }
@@ -389,11 +394,13 @@ bool publish(ChatContext& ctx, const std::string& address, const Post& post, Lin
 // out without the lock held and comes back into this server's ring through
 // the publisher's reader, in the order every server gives it. Only a line
 // the publisher took is logged; one it could not send is answered with
-// kNotSharedPage and kept nowhere. The sender's answer shows its line (the
-// ring marks it as the sender's, so no delivery hands it out again) after
-// the lines before it.
+// kNotSharedPage and kept nowhere. The sender's answer shows its own line
+// only, as for a place with a live stream: the visitor's next question may
+// reach another server, and only the message stream knows (from the
+// number the window brings) what the visitor has received; the ring marks
+// the line as the sender's, so no delivery on any server hands it out again.
 bool publish_shared(ChatContext& ctx, const std::string& address, const Post& post, Line& line,
-                    Delivery& delivery, std::string& out) {
+                    std::string& out) {
   SharedLine shared;
   {
     ChatState::Hold chat(ctx.state);
@@ -419,11 +426,12 @@ bool publish_shared(ChatContext& ctx, const std::string& address, const Post& po
   const std::optional<int> sender = find_keyed_user(ctx.state, post.room, post.name, post.password);
   if (!sender) return true;  // left meanwhile; the line is out already
   OnlineUser& u = ctx.state.user(*sender);
-  if (u.live_stream == 0) {
-    take_undelivered(ctx.state.ring(post.room), u, u.name, post.form.split, delivery);
-    u.stream_floor = u.last_seq;
+  // The other servers deliver to the place too: they learn the pane choice
+  // when it changes (not with every line).
+  if (u.split != post.form.split) {
+    u.split = post.form.split;
+    share_place(ctx, *sender);
   }
-  u.split = post.form.split;
   return true;
 }
 
@@ -437,7 +445,7 @@ void chat_post(ChatContext& ctx, const HttpRequest& http, std::string& out) {
   Line line;
   if (!post.command() && !compose_line(ctx, post, banned, line, out)) return;
   Delivery delivery;
-  if (ctx.lines ? !publish_shared(ctx, http.client, post, line, delivery, out)
+  if (ctx.lines ? !publish_shared(ctx, http.client, post, line, out)
                 : !publish(ctx, http.client, post, line, delivery, out))
     return;
 

@@ -100,7 +100,7 @@ void ChatState::replace_rooms(std::vector<RoomInfo> rooms) {
         users_[i].stream_floor = users_[i].last_seq;
       }
     }
-    ++rings_epoch_;
+    if (!shared_epoch_) ++rings_epoch_;
     rings_.swap(rings);
     locked_rooms_ = table;
     {
@@ -139,8 +139,8 @@ void ChatState::set_max_online(int places) {
   max_online_ = places <= 0 ? kMaxOnlineBound : std::min(places, kMaxOnlineBound);
 }
 
-bool ChatState::add_user(const OnlineUser& user, const std::string& address) {
-  if (count_ >= max_online_) return false;
+bool ChatState::add_user(const OnlineUser& user, const std::string& address, bool beyond_max) {
+  if (count_ >= max_online_ && !beyond_max) return false;
   OnlineUser& place = users_.emplace_back(user);
   place.name[sizeof place.name - 1] = 0;
   place.icon[sizeof place.icon - 1] = 0;
@@ -179,12 +179,31 @@ std::vector<Waiter*>& ChatState::room_waiters(int room) {
   return waiters_by_room_[at];
 }
 
+std::optional<int> ChatState::find_place(unsigned long long place_id) const {
+  for (int i = 0; i < count_; ++i)
+    if (users_[i].place_id == place_id) return i;
+  return std::nullopt;
+}
+
 void ChatState::push_message(int room, const std::string& text, const std::string& to_whom,
                              unsigned long long to_place, unsigned long long from_place) {
   if (room < 1 || room > room_count_locked()) return;
+  push_line(room, rings_[room - 1].seq + 1, text, to_whom, to_place, from_place);
+}
+
+bool ChatState::push_message_at(int room, int seq, const std::string& text,
+                                const std::string& to_whom, unsigned long long to_place,
+                                unsigned long long from_place) {
+  if (room < 1 || room > room_count_locked() || seq <= rings_[room - 1].seq) return false;
+  push_line(room, seq, text, to_whom, to_place, from_place);
+  return true;
+}
+
+void ChatState::push_line(int room, int seq, const std::string& text, const std::string& to_whom,
+                          unsigned long long to_place, unsigned long long from_place) {
   RoomMessages& r = rings_[room - 1];
   RingLine& line = r.lines.emplace_back();
-  line.seq = ++r.seq;
+  line.seq = r.seq = seq;
   line.text = text;
   copy_field(line.to_whom, to_whom);
   line.to_place = to_place;

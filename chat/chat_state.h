@@ -43,7 +43,9 @@ void copy_field(char (&field)[N], const std::string& text) {
 
 // One kept line of a room.
 struct RingLine {
-  int seq = 0;       // its number in the room: 1 for the first line pushed
+  // Its number in the room: 1 for the first line pushed, each next one
+  // higher (by one on a server alone; a cluster's numbers may skip).
+  int seq = 0;
   std::string text;  // the complete HTML line as sent to browsers
   // Addressee, "All" for everybody. As wide as a user name, so that a
   // private line reaches a user with a long name; longer addressees are cut
@@ -89,6 +91,9 @@ struct OnlineUser {
   // password, or the random key handed to a guest at entry, as the pages
   // carry it in their "&password=" value (see chat/place_key.h).
   std::string key;
+  // With several servers: key_digest() of the key. A place entered on
+  // another server holds only this (its key is never sent between servers).
+  std::string key_digest;
   int room = 0;
   int last_seq = 0;      // ring seq delivered up to; 0 = nothing yet
   int known_online = 0;  // online count when the user list was last reloaded
@@ -218,8 +223,10 @@ class ChatState {
   // `address` is the client address of the join (kept beside the table, so
   // that the entries the lookups scan stay small). An entry whose
   // online_since is 0 is stamped with the wall clock now.
-  bool add_user(const OnlineUser& user, const std::string& address = std::string())
-      REQUIRES(lock_);
+  // `beyond_max`: the place is taken even in a full table (a place another
+  // server of a cluster admitted).
+  bool add_user(const OnlineUser& user, const std::string& address = std::string(),
+                bool beyond_max = false) REQUIRES(lock_);
   // The join address of an entry; it names the user in the log row when the
   // place times out.
   const char* join_address(int index) const REQUIRES(lock_);
@@ -237,6 +244,14 @@ class ChatState {
   void push_message(int room, const std::string& text, const std::string& to_whom,
                     unsigned long long to_place = 0, unsigned long long from_place = 0)
       REQUIRES(lock_);
+  // push_message for a line whose number the servers of a cluster agreed
+  // on: it is numbered `seq`, which may leave a gap but never goes back.
+  // False (nothing pushed) when `seq` is not above the ring's last number.
+  bool push_message_at(int room, int seq, const std::string& text, const std::string& to_whom,
+                       unsigned long long to_place = 0, unsigned long long from_place = 0)
+      REQUIRES(lock_);
+  // The entry of the place `place_id`; nullopt when none holds it.
+  std::optional<int> find_place(unsigned long long place_id) const REQUIRES(lock_);
   RoomMessages& ring(int room) REQUIRES(lock_);  // room 1..room_count_locked()
   const RoomMessages& ring(int room) const REQUIRES(lock_);
   // The room table the rings belong to (the one published last).
@@ -253,6 +268,15 @@ class ChatState {
   // these. Starts at a random value, so that it also differs from the
   // numbers a previous run of the server handed out.
   unsigned rings_epoch() const REQUIRES(lock_) { return rings_epoch_; }
+  // With several servers the epoch is the cluster's, the same on every
+  // server, and a reload of the rooms keeps it (the numbers of the lines
+  // are the cluster's too, and never go back). A line number a visitor
+  // brings then means the same line on every server.
+  void set_shared_epoch(unsigned epoch) REQUIRES(lock_) {
+    rings_epoch_ = epoch;
+    shared_epoch_ = true;
+  }
+  bool shared_epoch() const REQUIRES(lock_) { return shared_epoch_; }
 
   // --- waiting message streams ---
   // Registers `waiter` (its room and name set), lets go of the chat lock and
@@ -311,6 +335,10 @@ class ChatState {
   std::vector<std::vector<Waiter*>> waiters_by_room_ GUARDED_BY(lock_);
   unsigned long long last_stream_ticket_ GUARDED_BY(lock_) = 0;
   unsigned rings_epoch_ GUARDED_BY(lock_) = 0;
+  bool shared_epoch_ GUARDED_BY(lock_) = false;
+  // Appends a line numbered `seq` (above the ring's last) and wakes.
+  void push_line(int room, int seq, const std::string& text, const std::string& to_whom,
+                 unsigned long long to_place, unsigned long long from_place) REQUIRES(lock_);
   bool waits_stopped_ GUARDED_BY(lock_) = false;
 };
 

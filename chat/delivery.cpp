@@ -1,5 +1,7 @@
 #include "chat/delivery.h"
 
+#include <algorithm>
+
 #include "chat/board_line.h"
 #include "chat/script_string.h"
 #include "chat/template_fill.h"
@@ -16,8 +18,7 @@ DeliveryWindow delivery_window(const RoomMessages& ring, int last_seq) {
   DeliveryWindow w;
   const int kept = ring.kept();
   w.last = kept - 1;
-  const int behind = ring.seq - last_seq;
-  if (kept == 0 || behind <= 0) {
+  if (kept == 0 || ring.seq <= last_seq) {
     w.first = kept;  // nothing
     return w;
   }
@@ -25,12 +26,15 @@ DeliveryWindow delivery_window(const RoomMessages& ring, int last_seq) {
     w.first = kept > kNewcomerLines ? kept - kNewcomerLines : 0;
     return w;
   }
-  if (behind > kept) {
-    w.missed = behind - kept;
-    w.first = 0;
-  } else {
-    w.first = kept - behind;
-  }
+  // The first kept line numbered after last_seq (numbers rise, and may skip
+  // in a cluster, so the position is searched rather than counted).
+  const auto after = std::upper_bound(
+      ring.lines.begin(), ring.lines.end(), last_seq,
+      [](int seq, const RingLine& line) { return seq < line.seq; });
+  w.first = static_cast<int>(after - ring.lines.begin());
+  // Lines numbered between last_seq and the oldest kept one were dropped.
+  if (w.first == 0 && ring.lines.front().seq > last_seq + 1)
+    w.missed = ring.lines.front().seq - last_seq - 1;
   return w;
 }
 
@@ -42,7 +46,9 @@ std::string missed_lines_notice(int missed) {
 void take_undelivered(const RoomMessages& ring, OnlineUser& user, const std::string& name,
                       bool split, Delivery& out) {
   const DeliveryWindow w = delivery_window(ring, user.last_seq);
-  user.last_seq = ring.seq;
+  // A place can stand ahead of the ring only in a cluster, when the visitor
+  // brought a number this server has not reached yet: it stays there.
+  if (ring.seq > user.last_seq) user.last_seq = ring.seq;
   if (w.missed > 0) out.board += missed_lines_notice(w.missed);
   for (int p = w.first; p <= w.last; ++p) {
     // The writer's own line was in its post's answer.

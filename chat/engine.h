@@ -64,6 +64,12 @@ class ChatEngine {
     pages_.context().names = std::move(claims);
   }
 
+  // Changes of places go to every server of a cluster through `places`
+  // (null: this server alone). Set only while the server is stopped.
+  void set_place_sharing(std::shared_ptr<PlaceSharing> places) {
+    pages_.context().places = std::move(places);
+  }
+
   // One chat event: the window's row (log row sink), then the day's file.
   // Called with the chat lock held.
   void log_chat_event(const std::string& address, const std::string& time,

@@ -1,8 +1,9 @@
 // NameClaims: a name is online once in a room of a chat that several
 // servers share, as it is on one server. Before a new place is taken, the
-// entry claims the room's name and the visitor's name (folded, see
-// storage/account_name.h) for this server; a name another server holds in
-// that room is refused as taken. Each server keeps the claims of its online names alive
+// entry claims the room's name and the visitor's name (its confusable
+// skeleton, see storage/account_name.h, so that a lookalike is refused as
+// the name itself) for this server; a name another server holds in that
+// room is refused as taken. Each server keeps the claims of its online names alive
 // and gives up those no longer online, so a claim lasts as long as its
 // place (and a while after its server died). Without one (the default) the
 // online table of this server is the whole chat.
@@ -23,7 +24,7 @@ enum class NameClaim {
 class NameClaims {
  public:
   virtual ~NameClaims() = default;
-  virtual NameClaim claim(const std::string& room_name, const std::string& name_fold) = 0;
+  virtual NameClaim claim(const std::string& room_name, const std::string& skeleton) = 0;
 };
 
 }  // namespace tvl

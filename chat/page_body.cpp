@@ -30,6 +30,7 @@ enum class Found { NotOnline, Banned, Place };
 
 struct Answer {
   std::string users_statement;
+  std::string mark;  // in a cluster: "tvl.mark=..." (see chat/body_stream.h)
   Delivery delivery;
   bool first_delivery = false;
   bool news() const { return !users_statement.empty() || !delivery.empty(); }
@@ -49,6 +50,7 @@ Found look(ChatContext& ctx, int room, const std::string& name, const std::strin
   if (user.last_seq == 0) answer.first_delivery = true;
   take_undelivered(ctx.state.ring(room), user, name, user.split, answer.delivery);
   user.stream_floor = user.last_seq;  // a resuming stream does not hand these again
+  if (ctx.state.shared_epoch()) answer.mark = "tvl.mark=\"" + place_mark(ctx.state, user) + "\";";
   if (user.known_online != ctx.state.online_count()) {
     user.known_online = ctx.state.online_count();
     answer.users_statement = "parent.users.window.location.href=\"users.ghp?username=" +
@@ -77,6 +79,7 @@ bool page_body(ChatContext& ctx, const std::string& path, std::string& out) {
   if (room < 1 || room > ctx.state.room_count()) return false;
   const bool may_wait = asks_to_wait(path) && ctx.stream_wait_ms > 0;
   const std::optional<std::string> resume = asked_resume(path);
+  const std::optional<std::string> seen = asked_seen(path);
 
   Answer answer;
   {
@@ -87,6 +90,11 @@ bool page_body(ChatContext& ctx, const std::string& path, std::string& out) {
     // whether a sweep for stale places is due.
     const long long now = ctx.now_ms();
     sweep_idle_users(ctx, now);
+    // In a cluster the window says what it has received, wherever from.
+    if (seen && ctx.state.shared_epoch()) {
+      if (const std::optional<int> index = find_keyed_user(ctx.state, room, name, password))
+        take_seen(ctx.state, ctx.state.user(*index), *seen);
+    }
     // A window that gave up on its live stream takes over from it, and gets
     // what the stream took and did not bring.
     if (resume) {
@@ -134,6 +142,7 @@ bool page_body(ChatContext& ctx, const std::string& path, std::string& out) {
 
   out = *ctx.site.templates[T_BODY].get();
   if (!answer.users_statement.empty()) fill_marker(out, kMsgMarker, answer.users_statement);
+  if (!answer.mark.empty()) fill_marker(out, kMsgMarker, answer.mark + kMsgMarker);
   fill_delivery(out, answer.delivery);
 
   // The new chat window's frames are still loading; give them a moment. The

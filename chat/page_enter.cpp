@@ -88,7 +88,8 @@ bool return_to_place(ChatContext& ctx, int room, const std::string& name, const 
   place.last_active_ms = ctx.now_ms();
   place.last_seq = 0;
   place.known_online = 0;
-  out = place.key;
+  // A place entered on another server holds only the key's digest here.
+  out = place.key.empty() ? key : place.key;
   return true;
 }
 
@@ -222,13 +223,27 @@ bool join(ChatContext& ctx, const std::string& ip, const Entry& entry, bool memb
   user.active = !banned;
   user.ban_ends_ms = banned ? ban_ends_ms : 0;
   set_place_names(user, entry.typed_name);
+  if (ctx.places) user.key_digest = key_digest(key);
   if (!ctx.state.add_user(user, ip)) return false;
   const std::string time = local_time_hms();
   if (ctx.log_event)
     ctx.log_event(ip, time,
                   entry.name + " joined the [" + ctx.state.room_locked(entry.room).name + "]");
-  ctx.state.push_message(entry.room, presence_line(time, entry.name, "joined the chat room..."),
-                         "All");
+  std::string line = presence_line(time, entry.name, "joined the chat room...");
+  if (ctx.places) {
+    // The other servers take the place in, and the line comes back numbered
+    // through the reader.
+    PlaceEvent event;
+    event.kind = PlaceEvent::Kind::Enter;
+    event.room = entry.room;
+    event.place = ctx.state.user(ctx.state.online_count() - 1);
+    event.address = ip;
+    event.line = std::move(line);
+    event.now_ms = now;
+    ctx.places->share(std::move(event));
+  } else {
+    ctx.state.push_message(entry.room, line, "All");
+  }
   return true;
 }
 
@@ -262,13 +277,18 @@ Admission take_place(ChatContext& ctx, const std::string& ip, const std::string&
     // was taken (the member has been online all along).
     // The old window's key ends here: that window is told so, not let
     // back in.
-    ctx.guards->ended.ended(EndedPlace{place.key, place.name_fold, entry.room, true, place.icon,
-                                       EndedHow::TakenOver, now});
+    if (!place.key.empty())  // a place entered on another server has no key here
+      ctx.guards->ended.ended(EndedPlace{place.key, place.name_fold, entry.room, true,
+                                         place.icon, EndedHow::TakenOver, now});
     place.key = key;
     copy_field(place.icon, entry.icon);
     place.last_active_ms = now;
     place.last_seq = 0;
     place.known_online = 0;
+    if (ctx.places) {
+      place.key_digest = key_digest(key);
+      share_place(ctx, *index);
+    }
     return Admission::Admitted;
   }
   // One client would otherwise take every place (MaxPlacesPerAddress); to
@@ -318,9 +338,19 @@ bool page_chat(ChatContext& ctx, const std::string& ip, const std::string& path,
     return true;
   }
   // With several servers the name is the whole chat's first; a claim of a
-  // place that is then refused lapses with the next round of claims.
-  if (ctx.names) {
-    switch (ctx.names->claim(entry.info().name, account_name_fold(entry.typed_name))) {
+  // place that is then refused lapses with the next round of claims. A
+  // member who takes over the own place, entered on whichever server, needs
+  // no claim: the place holds the name already (the table is the chat's).
+  bool taking_over = false;
+  if (ctx.names && member) {
+    ChatState::Hold chat(ctx.state);
+    if (entry.room <= ctx.state.room_count_locked()) {
+      const std::optional<int> at = ctx.state.find_online_user(entry.room, entry.name);
+      taking_over = at && ctx.state.user(*at).member;
+    }
+  }
+  if (ctx.names && !taking_over) {
+    switch (ctx.names->claim(entry.info().name, account_name_skeleton(entry.typed_name))) {
       case NameClaim::Ours:
         break;
       case NameClaim::Elsewhere:
@@ -333,6 +363,8 @@ bool page_chat(ChatContext& ctx, const std::string& ip, const std::string& path,
   }
   const Admission taken = take_place(ctx, ip, network, entry, member, key, out);
   if (taken != Admission::Admitted) return taken == Admission::Refused;
+  // The window's next requests may reach any server: they find the place.
+  if (ctx.places) ctx.places->settle();
   out = key;
   fill_chat_window(ctx, entry.name, out, entry.room_text);
   return true;

@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "platform/digest.h"
 #include "platform/random.h"
 #include "storage/account_name.h"
 #include "server/form_text.h"
@@ -29,10 +30,24 @@ std::string decoded(std::string text) {
 
 std::string new_guest_key() { return random_hex(kGuestKeyBytes); }
 
-unsigned long long new_place_id() {
-  static std::atomic<unsigned long long> next{1};
-  return next.fetch_add(1);
+namespace {
+std::atomic<unsigned long long> next_place{1};
+}  // namespace
+
+unsigned long long new_place_id() { return next_place.fetch_add(1); }
+
+void use_cluster_place_ids() {
+  unsigned long long high = 0;
+  if (!random_bytes(&high, sizeof high)) return;
+  // 23 random bits above 40 of count: places of different servers differ
+  // unless two servers drew the same bits (about one pair in millions).
+  high = ((high & 0x7fffffULL) | 1ULL) << 40;
+  unsigned long long now = next_place.load();
+  while (now < high && !next_place.compare_exchange_weak(now, high + (now & 0xffffffffffULL))) {
+  }
 }
+
+std::string key_digest(const std::string& key) { return sha256_hex(key); }
 
 void set_place_names(OnlineUser& place, const std::string& decoded_name) {
   place.name_fold = account_name_fold(decoded_name);
@@ -60,7 +75,12 @@ bool lookalike_online(const ChatState& state, const std::string& decoded_name) {
 }
 
 bool key_matches(const OnlineUser& place, const std::string& password_in_address) {
-  if (place.key.empty()) return false;
+  if (place.key.empty()) {
+    // A place entered on another server: its key's digest. Keys are plain
+    // hex, so the value is compared as it stands.
+    return !place.key_digest.empty() &&
+           same_bytes(place.key_digest, key_digest(password_in_address));
+  }
   if (same_bytes(place.key, password_in_address)) return true;
   // Only a hand-typed member password can differ in its encoding; guest keys
   // are plain hex and never reach this.

@@ -45,6 +45,13 @@ AccountCheck check_account_in_address(const std::string& program_folder, const s
 
 // A new OnlineUser::place_id (never 0, never handed out twice).
 unsigned long long new_place_id();
+// From now on place ids start at random high bits, so that those of the
+// servers of a cluster do not meet (called once when a node is made).
+void use_cluster_place_ids();
+
+// The digest of a place's key (OnlineUser::key_digest) that the servers of
+// a cluster compare instead of the key.
+std::string key_digest(const std::string& key);
 
 // Fills the place's name_fold and skeleton from the decoded name.
 void set_place_names(OnlineUser& place, const std::string& decoded_name);

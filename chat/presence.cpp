@@ -4,6 +4,7 @@
 #include "chat/board_line.h"
 #include "chat/chat_pages.h"
 #include "chat/page_escape.h"
+#include "chat/room_ban.h"
 
 namespace tvl {
 
@@ -16,10 +17,14 @@ long long steady_now_ms() {
 void leave_room(ChatContext& ctx, int index, const std::string& address, const std::string& name) {
   const OnlineUser& gone = ctx.state.user(index);
   const int room = gone.room;
+  OnlineUser left;  // for the other servers: the entry is overwritten by the removal
+  if (ctx.places) left = gone;
   // A window that still holds the key is told its place ended; a reload
   // (its closing page left the room) comes back to it (chat/ended_places.h).
-  ctx.guards->ended.ended(EndedPlace{gone.key, gone.name_fold, room, gone.member, gone.icon,
-                                     EndedHow::Left, ctx.now_ms()});
+  // A place entered on another server has no key here to tell.
+  if (!gone.key.empty())
+    ctx.guards->ended.ended(EndedPlace{gone.key, gone.name_fold, room, gone.member, gone.icon,
+                                       EndedHow::Left, ctx.now_ms()});
   ctx.state.remove_user(index);
   // After a reload of the rooms the entry may hold a number that no longer
   // names a room: it still leaves, announced nowhere.
@@ -28,14 +33,39 @@ void leave_room(ChatContext& ctx, int index, const std::string& address, const s
   if (ctx.log_event)
     ctx.log_event(address, time,
                   name + " left the [" + (room_exists ? ctx.state.room_locked(room).name : "") + "]");
-  if (room_exists)
-    ctx.state.push_message(
-        room,
-        presence_line(time, name, "left the chat room..."),
-        "All");
+  if (!room_exists) return;
+  const std::string line = presence_line(time, name, "left the chat room...");
+  if (ctx.places) {
+    // The line comes back numbered through the reader, as every line.
+    PlaceEvent event;
+    event.kind = PlaceEvent::Kind::Leave;
+    event.room = room;
+    event.place = left;
+    event.line = line;
+    ctx.places->share(std::move(event));
+  } else {
+    ctx.state.push_message(room, line, "All");
+  }
+}
+
+void share_place(ChatContext& ctx, int index) {
+  if (!ctx.places) return;
+  PlaceEvent event;
+  event.kind = PlaceEvent::Kind::Update;
+  event.place = ctx.state.user(index);
+  event.room = event.place.room;
+  event.now_ms = ctx.now_ms();
+  ctx.places->share(std::move(event));
+}
+
+void share_visitor(ChatContext& ctx, int room, const std::string& decoded_name) {
+  if (!ctx.places) return;
+  if (const std::optional<int> at = find_visitor_in_room(ctx.state, room, decoded_name))
+    share_place(ctx, *at);
 }
 
 void sweep_idle_users(ChatContext& ctx, long long now) {
+  if (ctx.places) return;
   if (now - ctx.state.last_sweep_ms() < ctx.sweep_interval_ms) return;
   ctx.state.set_last_sweep_ms(now);
   for (int i = 0; i < ctx.state.online_count();) {

@@ -6,6 +6,8 @@
 #include <ctime>
 
 #include "chat/board_line.h"
+#include "chat/chat_pages.h"
+#include "chat/place_key.h"
 #include "platform/random.h"
 
 namespace tvl {
@@ -40,13 +42,65 @@ std::map<std::string, int> stream_rooms(const std::vector<RoomInfo>& rooms) {
   return keys;
 }
 
+// A place of the table as it travels (its key's digest, never its key).
+SharedPlace shared_place(const OnlineUser& u, const std::string& room_name,
+                         const std::string& address, long long now_ms) {
+  SharedPlace p;
+  p.id = u.place_id;
+  p.room_name = room_name;
+  p.name = u.name;
+  p.icon = u.icon;
+  p.digest = u.key_digest.empty() && !u.key.empty() ? key_digest(u.key) : u.key_digest;
+  p.name_fold = u.name_fold;
+  p.skeleton = u.skeleton;
+  p.address = address;
+  p.member = u.member;
+  p.active = u.active;
+  p.split = u.split;
+  p.online_since = u.online_since;
+  if (!u.active && u.ban_ends_ms != 0) p.ban_left_ms = std::max(1LL, u.ban_ends_ms - now_ms);
+  return p;
+}
+
+// The fields of `place` over those of `u` (an entry of another server).
+void take_fields(OnlineUser& u, const SharedPlace& place, int room, long long now_ms) {
+  copy_field(u.name, place.name);
+  copy_field(u.icon, place.icon);
+  // A key this server handed out stays only while the place is still
+  // proven by it (a take-over elsewhere gave the place a new one).
+  if (!u.key.empty() && key_digest(u.key) != place.digest) u.key.clear();
+  u.key_digest = place.digest;
+  u.room = room;
+  u.member = place.member;
+  u.place_id = place.id;
+  u.name_fold = place.name_fold;
+  u.skeleton = place.skeleton;
+  u.online_since = place.online_since;
+  u.active = place.active;
+  u.split = place.split;
+  u.ban_ends_ms = !place.active && place.ban_left_ms ? now_ms + place.ban_left_ms : 0;
+}
+
+bool parse_epoch(const RedisReply& r, unsigned& epoch) {
+  unsigned long long v = 0;
+  const std::string& t = r.text;
+  if (r.kind != RedisReply::Kind::String || t.empty() || t.size() > 10 ||
+      t.find_first_not_of("0123456789") != std::string::npos)
+    return false;
+  v = std::stoull(t);
+  if (v > 0xffffffffULL) return false;
+  epoch = static_cast<unsigned>(v);
+  return true;
+}
+
 }  // namespace
 
 ClusterNode::ClusterNode(ChatState& state, Options options, ReportSink report)
     : state_(state),
       options_(std::move(options)),
       report_(std::move(report)),
-      publish_link_(options_.address, options_.password, options_.timeout_ms) {}
+      publish_link_(options_.address, options_.password, options_.timeout_ms),
+      tag_(options_.node + " " + random_hex(4)) {}
 
 ClusterNode::~ClusterNode() { stop(); }
 
@@ -56,6 +110,7 @@ void ClusterNode::start() {
   stopping_.store(false);
   reader_ = std::thread([this] { read_loop(); });
   heartbeat_ = std::thread([this] { heartbeat_loop(); });
+  outbox_thread_ = std::thread([this] { outbox_loop(); });
 }
 
 void ClusterNode::stop() {
@@ -69,8 +124,13 @@ void ClusterNode::stop() {
     MutexLock hold(applied_lock_);
   }
   applied_changed_.notify_all();
+  {
+    MutexLock hold(outbox_lock_);
+  }
+  outbox_changed_.notify_all();
   reader_.join();
   heartbeat_.join();
+  outbox_thread_.join();
   started_ = false;
   // The node leaves the status list at once rather than when its
   // heartbeat expires; a Redis that is away forgets it by itself.
@@ -148,30 +208,21 @@ bool ClusterNode::pause(int ms) {
 bool ClusterNode::publish(const SharedLine& line, Reason& why) {
   if (stopping()) return why.fail("this server is leaving the cluster");
   if (recently_away()) return why.fail("Redis at " + options_.address.text() + " is away");
-  const std::shared_ptr<const std::vector<RoomInfo>> rooms = state_.rooms();
-  if (line.room < 1 || line.room > static_cast<int>(rooms->size()))
-    return why.fail("the rooms changed meanwhile");
-  const std::string key = room_stream_key((*rooms)[line.room - 1].name);
-  const Clock::time_point began = Clock::now();
-  RedisReply reply;
-  bool sent;
+  StreamWrite write;
+  write.kind = "l";
+  write.line = line.text;
+  write.to_whom = line.to_whom;
+  write.to_place = line.to_place;
+  write.from_place = line.from_place;
   {
-    MutexLock hold(publish_lock_);
-    refresh_publish_link();
-    sent = publish_link_.command(xadd_command((*rooms)[line.room - 1].name, options_.node, line),
-                                 reply);
-    if (!sent) why.text = publish_link_.why();
+    ChatState::Hold chat(state_);
+    if (line.room < 1 || line.room > state_.room_count_locked())
+      return why.fail("the rooms changed meanwhile");
+    write.room_name = state_.room_locked(line.room).name;
   }
-  if (!sent) {
-    note(false, why.text, began);
-    return false;
-  }
+  const std::string key = room_stream_key(write.room_name);
   StreamId id;
-  if (reply.kind != RedisReply::Kind::String || !parse_stream_id(reply.text, id)) {
-    return why.fail("Redis refused the line: " +
-                    (reply.is_error() ? reply.text : std::string("no entry id")));
-  }
-  note(true, std::string(), began);
+  if (!send(std::move(write), id, why)) return false;
   // The line is out; the answer waits (bounded) for the reader to bring it
   // into this server's ring, so it is not ahead of the ring.
   MutexLock hold(applied_lock_);
@@ -184,9 +235,105 @@ bool ClusterNode::publish(const SharedLine& line, Reason& why) {
   return true;
 }
 
-NameClaim ClusterNode::claim(const std::string& room_name, const std::string& name_fold) {
+bool ClusterNode::send(StreamWrite write, StreamId& id, Reason& why) {
+  {
+    // The number goes on above what this server holds, whatever Redis lost.
+    ChatState::Hold chat(state_);
+    for (int room = 1; room <= state_.room_count_locked(); ++room)
+      if (write.room_name == state_.room_locked(room).name) write.floor = state_.ring(room).seq;
+  }
+  const Clock::time_point began = Clock::now();
+  RedisReply reply;
+  bool sent;
+  {
+    MutexLock hold(publish_lock_);
+    refresh_publish_link();
+    sent = publish_link_.command(stream_write_command(write, tag_), reply);
+    if (!sent) why.text = publish_link_.why();
+  }
+  if (!sent) {
+    note(false, why.text, began);
+    return false;
+  }
+  if (reply.kind != RedisReply::Kind::Array || reply.items.size() != 2 ||
+      !parse_stream_id(reply.items[0].text, id)) {
+    return why.fail("Redis refused the line: " +
+                    (reply.is_error() ? reply.text : std::string("no entry id")));
+  }
+  note(true, std::string(), began);
+  return true;
+}
+
+void ClusterNode::share(PlaceEvent event) {
+  state_.assert_held();
+  if (event.room < 1 || event.room > state_.room_count_locked()) return;
+  StreamWrite write;
+  write.room_name = state_.room_locked(event.room).name;
+  write.kind = event.kind == PlaceEvent::Kind::Enter   ? "e"
+               : event.kind == PlaceEvent::Kind::Leave ? "x"
+                                                       : "u";
+  write.line = std::move(event.line);
+  write.place = shared_place(event.place, write.room_name, event.address, event.now_ms);
+  {
+    MutexLock hold(outbox_lock_);
+    outbox_.push_back(std::move(write));
+    ++queued_;
+  }
+  outbox_changed_.notify_all();
+}
+
+void ClusterNode::settle() {
+  const Clock::time_point until = Clock::now() + std::chrono::milliseconds(options_.applied_wait_ms);
+  std::map<std::string, StreamId> wanted;
+  {
+    MutexLock hold(outbox_lock_);
+    const unsigned long long target = queued_;
+    while (sent_ < target && !stopping())
+      if (!outbox_changed_.wait_until(outbox_lock_, until)) return;
+    wanted = last_sent_;
+  }
+  MutexLock hold(applied_lock_);
+  for (const auto& [key, id] : wanted) {
+    for (;;) {
+      auto at = applied_.find(key);
+      if ((at != applied_.end() && !(at->second < id)) || stopping()) break;
+      if (!applied_changed_.wait_until(applied_lock_, until)) return;
+    }
+  }
+}
+
+void ClusterNode::outbox_loop() {
+  int backoff_ms = 100;
+  for (;;) {
+    StreamWrite write;
+    {
+      MutexLock hold(outbox_lock_);
+      while (outbox_.empty() && !stopping()) outbox_changed_.wait(outbox_lock_);
+      if (outbox_.empty()) return;  // stopping with nothing left
+      write = outbox_.front();
+    }
+    StreamId id;
+    Reason why;
+    if (!send(write, id, why)) {
+      // Kept, in order, until Redis takes it (a node that stops drops the rest).
+      if (pause(backoff_ms)) return;
+      backoff_ms = std::min(backoff_ms * 2, 1000);
+      continue;
+    }
+    backoff_ms = 100;
+    {
+      MutexLock hold(outbox_lock_);
+      outbox_.pop_front();
+      ++sent_;
+      last_sent_[room_stream_key(write.room_name)] = id;
+    }
+    outbox_changed_.notify_all();
+  }
+}
+
+NameClaim ClusterNode::claim(const std::string& room_name, const std::string& name_key) {
   if (stopping() || recently_away()) return NameClaim::Unreachable;
-  const std::string wanted = name_claim(room_name, name_fold);
+  const std::string wanted = name_claim(room_name, name_key);
   const Clock::time_point began = Clock::now();
   RedisReply reply;
   bool asked;
@@ -219,7 +366,7 @@ bool ClusterNode::tend_names(bool renew, Reason& why) {
       const OnlineUser& u = state_.user(i);
       // After a reload a place may name no room: it holds no claim.
       if (u.room >= 1 && u.room <= state_.room_count_locked())
-        online.insert(name_claim(state_.room_locked(u.room).name, u.name_fold));
+        online.insert(name_claim(state_.room_locked(u.room).name, u.skeleton));
     }
   }
   {
@@ -273,6 +420,9 @@ void ClusterNode::read_loop() {
   // from its start: its kept entries fill the new ring with the recent
   // lines, and nothing posted before this reader's first read is missed.
   std::map<std::string, StreamId> read_to;
+  // Entries of places up to these ids are in the table read from Redis.
+  std::map<std::string, StreamId> table_from;
+  bool joined = false;  // rejoin() done on this connection
   int backoff_ms = 100;
   while (!stopping()) {
     const std::shared_ptr<const std::vector<RoomInfo>> rooms = state_.rooms();
@@ -281,33 +431,99 @@ void ClusterNode::read_loop() {
       if (pause(options_.block_ms)) break;
       continue;
     }
-    std::vector<std::string> argv = {"XREAD", "COUNT", std::to_string(kReadCount), "BLOCK",
-                                      std::to_string(options_.block_ms), "STREAMS"};
-    for (const auto& k : keys) argv.push_back(k.first);
-    for (const auto& k : keys) {
-      const auto at = read_to.find(k.first);
-      argv.push_back(at == read_to.end() ? std::string("0-0") : at->second.text());
-    }
     RedisReply reply;
     const Clock::time_point began = Clock::now();
-    if (!link.command(argv, reply) || reply.is_error()) {
-      note(false, reply.is_error() ? "Redis at " + options_.address.text() + ": " + reply.text
-                                   : link.why(),
-           began);
+    Reason why;
+    bool ok = joined || rejoin(link, table_from, why);
+    if (ok && !joined) {
+      joined = true;
+      note(true, std::string(), began);
+      continue;  // the rooms may have changed meanwhile
+    }
+    if (ok) {
+      std::vector<std::string> argv = {"XREAD", "COUNT", std::to_string(kReadCount), "BLOCK",
+                                        std::to_string(options_.block_ms), "STREAMS"};
+      for (const auto& k : keys) argv.push_back(k.first);
+      for (const auto& k : keys) {
+        const auto at = read_to.find(k.first);
+        argv.push_back(at == read_to.end() ? std::string("0-0") : at->second.text());
+      }
+      ok = link.command(argv, reply) && !reply.is_error();
+      if (!ok)
+        why.text = reply.is_error() ? "Redis at " + options_.address.text() + ": " + reply.text
+                                    : link.why();
+    }
+    if (!ok) {
+      note(false, why.text, began);
       link.close();
+      joined = false;  // Redis may come back empty: what it lost is given back
       if (pause(backoff_ms)) break;
       backoff_ms = std::min(backoff_ms * 2, 1000);
       continue;
     }
     backoff_ms = 100;
     note(true, std::string(), began);
-    if (reply.kind == RedisReply::Kind::Array) apply(reply, read_to);
+    if (reply.kind == RedisReply::Kind::Array) apply(reply, read_to, table_from);
   }
 }
 
-void ClusterNode::apply(const RedisReply& streams, std::map<std::string, StreamId>& read_to) {
+bool ClusterNode::rejoin(RedisLink& link, std::map<std::string, StreamId>& table_from,
+                         Reason& why) {
+  std::vector<std::pair<std::string, int>> held;
+  std::vector<SharedPlace> places;
+  unsigned epoch = 0;
+  const long long now = now_ms();
   {
     ChatState::Hold chat(state_);
+    epoch = state_.rings_epoch();
+    for (int room = 1; room <= state_.room_count_locked(); ++room)
+      held.emplace_back(state_.room_locked(room).name, state_.ring(room).seq);
+    for (int i = 0; i < state_.online_count(); ++i) {
+      const OnlineUser& u = state_.user(i);
+      if (u.room >= 1 && u.room <= state_.room_count_locked())
+        places.push_back(
+            shared_place(u, state_.room_locked(u.room).name, state_.join_address(i), now));
+    }
+  }
+  RedisReply reply;
+  if (!link.command(rejoin_command(epoch, held, places), reply)) return why.fail(link.why());
+  unsigned cluster_epoch = 0;
+  if (reply.kind != RedisReply::Kind::Array || reply.items.size() != 3 + held.size() ||
+      !parse_epoch(reply.items[0], cluster_epoch)) {
+    return why.fail("Redis at " + options_.address.text() + ": " +
+                    (reply.is_error() ? reply.text : std::string("an answer out of place")));
+  }
+  ChatState::Hold chat(state_);
+  state_.set_shared_epoch(cluster_epoch);
+  if (snapshot_taken_) return true;
+  // The first contact: who is online in the whole chat.
+  snapshot_taken_ = true;
+  std::map<std::string, int> rooms;
+  for (int room = 1; room <= state_.room_count_locked(); ++room)
+    rooms.emplace(state_.room_locked(room).name, room);
+  const std::vector<RedisReply>& flat = reply.items[2].items;
+  for (std::size_t i = 0; i + 1 < flat.size(); i += 2) {
+    SharedPlace p;
+    if (!read_place_record(flat[i + 1].text, p)) continue;
+    const auto room = rooms.find(p.room_name);
+    if (room == rooms.end() || state_.find_place(p.id)) continue;
+    OnlineUser u;
+    take_fields(u, p, room->second, now);
+    (void)state_.add_user(u, p.address, true);
+  }
+  for (std::size_t k = 0; k < held.size(); ++k) {
+    StreamId id;
+    if (parse_stream_id(reply.items[3 + k].text, id))
+      table_from[room_stream_key(held[k].first)] = id;
+  }
+  return true;
+}
+
+void ClusterNode::apply(const RedisReply& streams, std::map<std::string, StreamId>& read_to,
+                        const std::map<std::string, StreamId>& table_from) {
+  {
+    ChatState::Hold chat(state_);
+    const long long now = now_ms();
     // Rooms are looked up under the chat lock: the rings are those of the
     // room table published last.
     std::map<std::string, int> keys;
@@ -317,6 +533,7 @@ void ClusterNode::apply(const RedisReply& streams, std::map<std::string, StreamI
       if (stream.items.size() != 2) continue;
       const std::string& key = stream.items[0].text;
       const auto room = keys.find(key);
+      const auto from = table_from.find(key);
       for (const RedisReply& entry : stream.items[1].items) {
         if (entry.items.size() != 2) continue;
         StreamId id;
@@ -324,18 +541,39 @@ void ClusterNode::apply(const RedisReply& streams, std::map<std::string, StreamI
         read_to[key] = id;
         std::vector<std::string> fields;
         for (const RedisReply& f : entry.items[1].items) fields.push_back(f.text);
-        EntryLine e;
-        if (room == keys.end() || !read_entry(fields, e)) continue;
-        const bool private_line = is_private_line(e.line.text);
-        unsigned long long addressee = 0;
-        if (private_line) {
-          if (const std::optional<int> at = state_.find_online_user(room->second, e.line.to_whom))
-            addressee = state_.user(*at).place_id;
+        StreamEntry e;
+        if (room == keys.end() || !read_stream_entry(fields, e)) continue;
+        const int r = room->second;
+        const bool own = e.node == tag_;
+        if (e.kind == "l") {
+          const bool private_line = is_private_line(e.line.text);
+          unsigned long long addressee = 0;
+          if (private_line) {
+            if (const std::optional<int> at = state_.find_online_user(r, e.line.to_whom))
+              addressee = state_.user(*at).place_id;
+          }
+          const LocalPlaces places = local_places(e.line, own, private_line, addressee);
+          (void)state_.push_message_at(r, e.seq, e.line.text, e.line.to_whom, places.to_place,
+                                       places.from_place);
+          continue;
         }
-        const LocalPlaces places =
-            local_places(e.line, e.node == options_.node, private_line, addressee);
-        state_.push_message(room->second, e.line.text, e.line.to_whom, places.to_place,
-                            places.from_place);
+        // A change of a place: this server made its own already, and the
+        // table read at the start holds those up to its ids.
+        if (!own && (from == table_from.end() || from->second < id)) {
+          const std::optional<int> at = state_.find_place(e.place.id);
+          if (e.kind == "e" && !at) {
+            OnlineUser u;
+            take_fields(u, e.place, r, now);
+            (void)state_.add_user(u, e.place.address, true);
+          } else if (e.kind == "x" && at) {
+            state_.remove_user(*at);
+          } else if (e.kind == "u" && at) {
+            take_fields(state_.user(*at), e.place, r, now);
+            state_.user(*at).known_online = 0;
+          }
+        }
+        if (e.seq > 0 && !e.line.text.empty())
+          (void)state_.push_message_at(r, e.seq, e.line.text, e.line.to_whom);
       }
     }
   }
@@ -346,14 +584,61 @@ void ClusterNode::apply(const RedisReply& streams, std::map<std::string, StreamI
   applied_changed_.notify_all();
 }
 
+long long ClusterNode::now_ms() const {
+  return options_.now_ms ? options_.now_ms() : steady_now_ms();
+}
+
+bool ClusterNode::presence_round(Reason& why) {
+  std::vector<unsigned long long> served, idle;
+  const long long now = now_ms();
+  {
+    ChatState::Hold chat(state_);
+    for (int i = 0; i < state_.online_count(); ++i) {
+      const OnlineUser& u = state_.user(i);
+      if ((u.last_active_ms != 0 && u.last_active_ms >= last_round_ms_) ||
+          state_.is_waiting(u.room, u.name))
+        served.push_back(u.place_id);
+      else if (u.last_active_ms == 0 || now - u.last_active_ms > options_.presence_ms)
+        idle.push_back(u.place_id);
+    }
+  }
+  last_round_ms_ = now;
+  if (served.empty() && idle.empty()) return true;
+  RedisReply reply;
+  {
+    MutexLock hold(publish_lock_);
+    refresh_publish_link();
+    // A place served a moment after a round is stamped only at the next: the
+    // stamps are up to a round older than the service.
+    if (!publish_link_.command(
+            presence_command(served, idle, options_.presence_ms + options_.heartbeat_ms), reply))
+      return why.fail(publish_link_.why());
+  }
+  std::vector<unsigned long long> gone;
+  for (const RedisReply& item : reply.items) {
+    unsigned long long id = 0;
+    if (item.kind == RedisReply::Kind::String && !item.text.empty() &&
+        item.text.find_first_not_of("0123456789") == std::string::npos && item.text.size() < 20)
+      id = std::stoull(item.text);
+    if (id != 0) gone.push_back(id);
+  }
+  if (!gone.empty() && expiry_) expiry_(gone);
+  return true;
+}
+
 void ClusterNode::heartbeat_loop() {
   int beat = 0;
   do {
     const Clock::time_point began = Clock::now();
+    // This node's visitors: the places it served within the presence time.
     int visitors = 0;
     {
       ChatState::Hold chat(state_);
-      visitors = state_.online_count();
+      const long long now = now_ms();
+      for (int i = 0; i < state_.online_count(); ++i) {
+        const long long at = state_.user(i).last_active_ms;
+        if (at != 0 && now - at <= options_.presence_ms) ++visitors;
+      }
     }
     const std::string value =
         std::to_string(visitors) + " " + std::to_string(static_cast<long long>(std::time(nullptr)));
@@ -370,13 +655,15 @@ void ClusterNode::heartbeat_loop() {
       if (!ok) why.text = publish_link_.why();
     }
     if (ok) ok = tend_names(beat % kRenewEveryBeats == 0, why);
+    if (ok) ok = presence_round(why);
     ++beat;
     note(ok, why.text, began);
   } while (!pause(options_.heartbeat_ms));
 }
 
 std::shared_ptr<ClusterNode> make_cluster_node(const ServerSettings& settings, ChatState& state,
-                                               ClusterNode::ReportSink report, Reason& why) {
+                                               ClusterNode::ReportSink report, Reason& why,
+                                               const ChatContext* chat) {
   if (settings.cluster_redis.empty()) return nullptr;
   ClusterNode::Options options;
   if (!parse_redis_address(settings.cluster_redis, options.address)) {
@@ -386,6 +673,11 @@ std::shared_ptr<ClusterNode> make_cluster_node(const ServerSettings& settings, C
   }
   options.password = settings.cluster_redis_password;
   options.node = settings.cluster_node.empty() ? "node-" + random_hex(4) : settings.cluster_node;
+  use_cluster_place_ids();
+  if (chat) {
+    options.presence_ms = chat->idle_leave_ms;
+    options.now_ms = chat->now_ms;
+  }
   return std::make_shared<ClusterNode>(state, std::move(options), std::move(report));
 }
 

@@ -6,9 +6,19 @@
 // lines in the same order, and Redis carries one message per line per node
 // whatever the number of visitors. A heartbeat thread writes the node's
 // name, visitor count and time (cluster/shared_entry.h has the keys).
-// It is also the chat's NameClaims: a new place's name is claimed for the
-// node in Redis, and the heartbeat renews the claims of the names online
-// here every few rounds and gives up those that left.
+// Every entry of a room's stream is numbered by the script that adds it
+// (the room's counter in Redis), and each server's ring takes that number,
+// with the cluster's epoch: a line number means the same line everywhere.
+// It is also the chat's NameClaims: a new place's name (its skeleton, so
+// lookalikes too) is claimed for the node in Redis, and the heartbeat
+// renews the claims of the names online every few rounds and gives up
+// those that left.
+// And it is the chat's PlaceSharing: each change of a place goes into the
+// room's stream from an outbox (a thread of its own, so the chat lock never
+// waits for Redis) and every other server applies it; Redis keeps the table
+// as a hash too, which a server that starts reads. The heartbeat round
+// tells Redis which places this server served, in one command, and leaves
+// the places that no server served within the presence time.
 //
 // Redis away: each thread notices it on its own (a connect or command that
 // fails within the time-out); the node says so once through its report sink
@@ -23,6 +33,7 @@
 #pragma once
 #include <atomic>
 #include <chrono>
+#include <deque>
 #include <functional>
 #include <map>
 #include <set>
@@ -30,9 +41,11 @@
 #include <string>
 #include <thread>
 
+#include "chat/chat_pages.h"
 #include "chat/chat_state.h"
 #include "chat/line_publisher.h"
 #include "chat/name_claims.h"
+#include "chat/place_sharing.h"
 #include "cluster/redis_link.h"
 #include "cluster/shared_entry.h"
 #include "platform/lock_annotations.h"
@@ -40,9 +53,13 @@
 
 namespace tvl {
 
-class ClusterNode : public LinePublisher, public NameClaims {
+class ClusterNode : public LinePublisher, public NameClaims, public PlaceSharing {
  public:
   using ReportSink = std::function<void(const std::string& text)>;
+  // Called with the ids of places that no server served within the
+  // presence time (each goes to one server only), without any lock held:
+  // the chat leaves them (leave_room) if it has not seen them since.
+  using ExpirySink = std::function<void(const std::vector<unsigned long long>& places)>;
   struct Options {
     RedisAddress address;
     std::string password;
@@ -54,6 +71,10 @@ class ClusterNode : public LinePublisher, public NameClaims {
     // A claim whose name is not online here is given up only after this
     // long: the entry claims the name before it takes its place.
     int claim_grace_ms = 10000;
+    // A place no server served this long leaves (the chat's idle time).
+    long long presence_ms = 60 * 1000;
+    // The chat clock (ChatContext::now_ms) of OnlineUser::last_active_ms.
+    std::function<long long()> now_ms;
   };
   enum class RedisState { Unknown, Reachable, Away };
 
@@ -72,7 +93,12 @@ class ClusterNode : public LinePublisher, public NameClaims {
   void stop();
 
   [[nodiscard]] bool publish(const SharedLine& line, Reason& why) override;
-  NameClaim claim(const std::string& room_name, const std::string& name_fold) override;
+  NameClaim claim(const std::string& room_name, const std::string& name_key) override;
+  // Chat lock held (PlaceSharing).
+  void share(PlaceEvent event) override;
+  void settle() override;
+  // Set before start().
+  void set_expiry(ExpirySink sink) { expiry_ = std::move(sink); }
 
   RedisState redis_state() const;
   const std::string& node() const { return options_.node; }
@@ -81,13 +107,23 @@ class ClusterNode : public LinePublisher, public NameClaims {
  private:
   void read_loop();
   void heartbeat_loop();
+  void outbox_loop();
+  // Sends one entry; false when Redis could not take it (`why`).
+  bool send(StreamWrite write, StreamId& id, Reason& why) EXCLUDES(publish_lock_);
+  // The rejoin command on the reader's link: the cluster's epoch into the
+  // rings, the counters and (when Redis lost it) the table into Redis, and
+  // at the first one the table out of Redis. False when it failed.
+  bool rejoin(RedisLink& link, std::map<std::string, StreamId>& table_from, Reason& why);
+  long long now_ms() const;
+  // One presence round (see ExpirySink); false when Redis could not be asked.
+  bool presence_round(Reason& why) EXCLUDES(publish_lock_);
   // One round of the names: gives up claims of names no longer online,
   // and with `renew` claims every online name again. Returns false when
   // Redis could not be asked (`why`).
   bool tend_names(bool renew, Reason& why) EXCLUDES(publish_lock_, claims_lock_);
   // One XREAD answer into the rings; the ids applied per stream key.
-  void apply(const RedisReply& streams, std::map<std::string, StreamId>& applied)
-      EXCLUDES(applied_lock_);
+  void apply(const RedisReply& streams, std::map<std::string, StreamId>& applied,
+             const std::map<std::string, StreamId>& table_from) EXCLUDES(applied_lock_);
   // What a command that began at `began` found: the first failure after a
   // success (or at the start) and the first success after a failure are
   // reported. A failure of a command that began before the last success
@@ -130,18 +166,35 @@ class ClusterNode : public LinePublisher, public NameClaims {
   Mutex claims_lock_;
   std::map<std::string, std::chrono::steady_clock::time_point> claimed_ GUARDED_BY(claims_lock_);
 
+  // Entries of places waiting for the outbox thread, and how many were
+  // queued and sent since the start; the last entry sent per stream.
+  Mutex outbox_lock_;
+  CondVar outbox_changed_;
+  std::deque<StreamWrite> outbox_ GUARDED_BY(outbox_lock_);
+  unsigned long long queued_ GUARDED_BY(outbox_lock_) = 0;
+  unsigned long long sent_ GUARDED_BY(outbox_lock_) = 0;
+  std::map<std::string, StreamId> last_sent_ GUARDED_BY(outbox_lock_);
+
+  // The node's name and this run of it, as entries name their writer.
+  const std::string tag_;
+  ExpirySink expiry_;
+  bool snapshot_taken_ = false;  // the reader's: the table was read from Redis
+  long long last_round_ms_ = 0;  // the heartbeat's: chat clock of the last round
+
   Mutex stop_lock_;
   CondVar stop_wake_;
   std::atomic<bool> stopping_{true};  // true until start()
   bool started_ = false;
-  std::thread reader_, heartbeat_;
+  std::thread reader_, heartbeat_, outbox_thread_;
 };
 
 // A node for the settings' [Cluster] section: null with `why` (for a
 // person) when Redis= names no address; null with `why` empty when
 // Redis= is not set (this server is the whole chat). An empty Node= becomes
 // "node-" and 8 random hex digits.
+// `chat` gives the presence time and the chat clock.
 std::shared_ptr<ClusterNode> make_cluster_node(const ServerSettings& settings, ChatState& state,
-                                               ClusterNode::ReportSink report, Reason& why);
+                                               ClusterNode::ReportSink report, Reason& why,
+                                               const ChatContext* chat = nullptr);
 
 }  // namespace tvl

@@ -9,23 +9,40 @@
 //                          expiring kHeartbeatLifeS seconds after its last
 //                          write.
 //   tvl:nodes              the set of node names that wrote a heartbeat.
-//   tvl:name:<room name>\n<folded name>
-//                          the node whose visitor holds the name in the
-//                          room; expires
-//                          kNameLifeS seconds after the node last renewed it
-//                          (it renews its online names every few heartbeats
-//                          and deletes those that left).
+//   tvl:seq:<room name>    the number of the room's last line (INCR).
+//   tvl:epoch              the cluster's epoch of line numbers.
+//   tvl:places             a hash: place id -> the place's record (as an
+//                          entry's place fields, encode_fields), so that a
+//                          server that starts knows who is online.
+//   tvl:seen               a hash: place id -> Redis's clock (ms) when a
+//                          server last served the place.
+//   tvl:name:<room name>\n<skeleton>
+//                          the place (id) whose visitor holds the name, or
+//                          one that looks like it, in the room; expires
+//                          kNameLifeS seconds after it was last renewed
+//                          (every server renews the names of its table
+//                          every few heartbeats; a leave deletes it).
 // A room is named, not numbered, so that servers whose room lists are
 // ordered differently still share each room's lines.
 //
-// Fields of a line's stream entry (all text, binary-safe):
+// Fields of a stream entry (all text, binary-safe):
 //   field  meaning
-//   n      the posting server's node name
+//   s      the line's number in the room (0: the entry carries no line)
+//   k      what it is: l a posted line, e a place entered, x a place left,
+//          u a place changed (key, picture or ban)
+//   n      the writing server's node name and run ("<node> <run>")
 //   t      the whole ring line (RingLine::text)
 //   w      its addressee, "All" for everybody
 //   p      on the posting server: the place the private line was written
 //          to (decimal; 18446744073709551615: nobody there), 0 otherwise
-//   f      on the posting server: the place whose answer showed the line
+//   f      the place whose answer showed the line (place ids are the
+//          cluster's: every server skips it for that place)
+// Entries of places (e, x, u) carry "t" (the presence line, may be empty),
+// "w", and the place's fields: i (id), a (name as in addresses), c
+// (picture), d (key digest), m (member 0/1), o (online since, unix s), nf
+// (name fold), sk (skeleton), ip (join address), b (active 0/1), bl (ban's
+// milliseconds left, 0: until lifted), sp (own messages in their own pane
+// 0/1).
 #pragma once
 #include <string>
 #include <vector>
@@ -61,6 +78,82 @@ std::vector<std::string> release_name_command(const std::string& claim, const st
 std::vector<std::string> xadd_command(const std::string& room_name, const std::string& node,
                                       const SharedLine& line);
 
+// The keys of the shared online table and line numbers.
+std::string room_seq_key(const std::string& room_name);
+extern const char kEpochKey[];
+extern const char kPlacesKey[];
+extern const char kSeenKey[];
+
+// A place as it travels: the fields of an entry of a place, and its room's
+// name (for the record of tvl:places).
+struct SharedPlace {
+  unsigned long long id = 0;
+  std::string room_name;
+  std::string name, icon, digest, name_fold, skeleton, address;
+  bool member = false, active = true;
+  bool split = false;  // own messages in their own pane
+  long long online_since = 0;
+  long long ban_left_ms = 0;  // 0: no ban, or one until lifted
+};
+// Entry fields ("i", "a", ...) of `place`, without the room.
+std::vector<std::string> place_fields(const SharedPlace& place);
+// False when a field is missing or a number is not one.
+[[nodiscard]] bool read_place(const std::vector<std::string>& fields, SharedPlace& into);
+// A list of strings as one ("<length>:<bytes>" each) and back; false for
+// text that is not such a list.
+std::string encode_fields(const std::vector<std::string>& fields);
+[[nodiscard]] bool decode_fields(const std::string& text, std::vector<std::string>& into);
+// The record of tvl:places: the room name, then place_fields.
+std::string place_record(const SharedPlace& place);
+[[nodiscard]] bool read_place_record(const std::string& record, SharedPlace& into);
+
+// One entry for a room's stream, written by one script that numbers it
+// (when it carries a line) and keeps the shared table in step.
+struct StreamWrite {
+  std::string room_name;
+  std::string kind = "l";    // l, e, x, u
+  std::string line;          // empty: no line, no number
+  std::string to_whom = "All";
+  unsigned long long to_place = 0, from_place = 0;
+  SharedPlace place;         // e, x, u
+  int floor = 0;             // the writer's last number of the room
+};
+// The EVAL command; its reply is an array {entry id, number}. The number
+// is the counter's next, but never at or below `floor`: a Redis that lost
+// its counter goes on above what the writer holds. An e or u entry writes
+// the place's record, an x entry deletes it, its presence stamp and its
+// name claim.
+std::vector<std::string> stream_write_command(const StreamWrite& write, const std::string& node);
+
+// A stream entry read back (any kind).
+struct StreamEntry {
+  std::string node;
+  std::string kind;
+  int seq = 0;
+  SharedLine line;     // text and to_whom; places for kind l
+  SharedPlace place;   // kinds e, x, u
+};
+[[nodiscard]] bool read_stream_entry(const std::vector<std::string>& fields, StreamEntry& into);
+
+// The command a server runs when it first reaches Redis and whenever it
+// reaches it again: it proposes `epoch` (kept if Redis has none), lifts
+// each room's counter to what the server holds (`held`, by room name), and
+// when Redis had no epoch (it was empty) writes the server's `places` into
+// tvl:places. The reply: {epoch, 1 when Redis was empty, the places hash
+// (flat: id, record, ...), then each room stream's last entry id ("0-0"
+// for none), in the order of `held`}.
+std::vector<std::string> rejoin_command(unsigned epoch,
+                                        const std::vector<std::pair<std::string, int>>& held,
+                                        const std::vector<SharedPlace>& places);
+
+// The presence round: stamps the places `served` with Redis's clock, and
+// of `idle` (places nobody served here lately) returns those no server
+// served within `life_ms` (each to one caller only). A place Redis has no
+// stamp of (it restarted empty) is stamped now.
+std::vector<std::string> presence_command(const std::vector<unsigned long long>& served,
+                                          const std::vector<unsigned long long>& idle,
+                                          long long life_ms);
+
 // A stream entry read back. False when a field is missing or a number is
 // not one (the entry is then skipped: it was not written by a server).
 struct EntryLine {
@@ -88,6 +181,8 @@ struct StreamId {
 struct LocalPlaces {
   unsigned long long to_place = 0, from_place = 0;
 };
+// from_place is kept on every server: place ids are the cluster's, and the
+// sender's next question may reach any server.
 LocalPlaces local_places(const SharedLine& line, bool own, bool private_line,
                          unsigned long long local_addressee);
 

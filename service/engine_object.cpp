@@ -41,10 +41,29 @@ void EngineObject::join_cluster() {
       std::fflush(stderr);
     };
   Reason why;  // a malformed Redis= was refused with the settings already
-  cluster_ = make_cluster_node(engine_.site().settings, engine_.state(), std::move(report), why);
+  ChatContext& ctx = engine_.pages().context();
+  cluster_ = make_cluster_node(engine_.site().settings, engine_.state(), std::move(report), why,
+                               &ctx);
   engine_.set_line_publisher(cluster_);
   engine_.set_name_claims(cluster_);
-  if (cluster_) cluster_->start();
+  engine_.set_place_sharing(cluster_);
+  if (!cluster_) return;
+  // Places that no node served within the presence time leave here (each
+  // is handed to one node only), unless this node served them meanwhile.
+  cluster_->set_expiry([&ctx](const std::vector<unsigned long long>& places) {
+    ChatState::Hold chat(ctx.state);
+    const long long now = ctx.now_ms();
+    for (unsigned long long id : places) {
+      const std::optional<int> at = ctx.state.find_place(id);
+      if (!at) continue;
+      const OnlineUser& u = ctx.state.user(*at);
+      if (u.last_active_ms != 0 && now - u.last_active_ms <= ctx.idle_leave_ms) continue;
+      if (ctx.state.is_waiting(u.room, u.name)) continue;
+      const std::string name = u.name, address = ctx.state.join_address(*at);
+      leave_room(ctx, *at, address, name);
+    }
+  });
+  cluster_->start();
 }
 
 void EngineObject::leave_cluster() {
@@ -52,6 +71,7 @@ void EngineObject::leave_cluster() {
   cluster_->stop();
   engine_.set_line_publisher(nullptr);
   engine_.set_name_claims(nullptr);
+  engine_.set_place_sharing(nullptr);
   cluster_.reset();
 }
 

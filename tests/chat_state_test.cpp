@@ -161,6 +161,48 @@ TEST_F(ChatStateTest, DeliveryWindowGivesEveryUnseenLineAndCountsTheMissed) {
   }
 }
 
+// A cluster's numbers: pushed at the numbers the servers agreed on, with
+// gaps (lines a server never read), never backwards; delivery finds the
+// first unseen line by its number, and a visitor whose number is ahead of
+// this ring (it came from another server) stays there.
+TEST_F(ChatStateTest, LinesPushedAtAgreedNumbersKeepTheirNumbersAndDeliverByThem) {
+  ChatState::Hold hold(state);
+  for (int seq : {3, 4, 9, 10, 12}) EXPECT_TRUE(state.push_message_at(1, seq, "m" + std::to_string(seq), "All"));
+  EXPECT_FALSE(state.push_message_at(1, 12, "again", "All"));
+  EXPECT_FALSE(state.push_message_at(1, 5, "behind", "All"));
+  EXPECT_FALSE(state.push_message_at(9, 20, "no such room", "All"));
+  EXPECT_EQ(12, state.ring(1).seq);
+  struct Case {
+    const char* what;
+    int last_seq;
+    std::vector<std::string> got;
+    int missed, after;
+  } cases[] = {
+      {"inside a gap", 6, {"m9", "m10", "m12"}, 0, 12},
+      {"on a kept line", 9, {"m10", "m12"}, 0, 12},
+      {"before the oldest kept", 1, {"m3", "m4", "m9", "m10", "m12"}, 1, 12},
+      {"up to date", 12, {}, 0, 12},
+      {"ahead of this ring", 15, {}, 0, 15},
+  };
+  for (const Case& c : cases) {
+    OnlineUser u = make_user("ann", 1);
+    u.last_seq = c.last_seq;
+    Delivery d;
+    take_undelivered(state.ring(1), u, "ann", false, d);
+    std::string expected = c.missed ? missed_lines_notice(c.missed) : "";
+    for (const std::string& t : c.got) expected += t;
+    EXPECT_EQ(expected, d.board) << c.what;
+    EXPECT_EQ(c.after, u.last_seq) << c.what;
+  }
+  // The cluster's epoch holds through a reload of the rooms.
+  state.set_shared_epoch(77);
+  EXPECT_TRUE(state.shared_epoch());
+  hold.unlock();
+  state.replace_rooms({make_room("Lobby")});
+  hold.lock();
+  EXPECT_EQ(77u, state.rings_epoch());
+}
+
 TEST_F(ChatStateTest, AUserFarBehindIsToldHowManyLinesItMissedBeforeTheKeptOnes) {
   push(1, RoomMessages::kMaxLines + 30);
   ChatState::Hold hold(state);

@@ -79,11 +79,13 @@ TEST(SharedEntryTest, PlacesOfAReceivedLine) {
   } cases[] = {
       {"own line to all", 0, 7, true, false, 0, 0, 7},
       {"own private, addressee here", 9, 7, true, true, 9, 9, 7},
-      {"own private, addressee elsewhere", ~0ULL, 7, true, true, 0, ~0ULL, 7},
-      {"other's line to all", 0, 7, false, false, 0, 0, 0},
-      {"other's private, addressee at its home", 9, 7, false, true, 3, ~0ULL, 0},
-      {"other's private, addressee here", ~0ULL, 7, false, true, 3, 3, 0},
-      {"other's private, addressee nowhere", ~0ULL, 7, false, true, 0, ~0ULL, 0},
+      {"own private, addressee nowhere", ~0ULL, 7, true, true, 0, ~0ULL, 7},
+      // Place ids are the cluster's: the sender's place is skipped on every
+      // node, and the place the poster found is the addressee's everywhere.
+      {"other's line to all", 0, 7, false, false, 0, 0, 7},
+      {"other's private, addressee found by the poster", 9, 7, false, true, 3, 9, 7},
+      {"other's private, poster did not know the addressee yet", ~0ULL, 7, false, true, 3, 3, 7},
+      {"other's private, addressee nowhere", ~0ULL, 7, false, true, 0, ~0ULL, 7},
   };
   for (const Case& c : cases) {
     SharedLine line;
@@ -93,6 +95,92 @@ TEST(SharedEntryTest, PlacesOfAReceivedLine) {
     EXPECT_EQ(c.to_place, p.to_place) << c.what;
     EXPECT_EQ(c.from_place, p.from_place) << c.what;
   }
+}
+
+// The fields of a stream write's entry (after the script's five keys and
+// six first arguments), with the number the script puts first.
+std::vector<std::string> write_fields(const std::vector<std::string>& eval, int seq) {
+  std::vector<std::string> fields = {"s", std::to_string(seq)};
+  fields.insert(fields.end(), eval.begin() + 3 + 5 + 6, eval.end());
+  return fields;
+}
+
+TEST(SharedEntryTest, EntriesOfPlacesAndTheirRecordsSurviveTheTrip) {
+  SharedPlace p;
+  p.id = (5ULL << 40) + 3;
+  p.room_name = "Lob\nby";
+  p.name = "ann%20b";
+  p.icon = "3.gif";
+  p.digest = std::string(64, 'f');
+  p.name_fold = "ann b";
+  p.skeleton = "arm b";
+  p.address = "10.0.0.1";
+  p.member = true;
+  p.active = false;
+  p.online_since = 1700000000;
+  p.ban_left_ms = 4500;
+  p.split = true;
+  StreamWrite w;
+  w.room_name = p.room_name;
+  w.kind = "e";
+  w.line = "<b>ann joined</b>";
+  w.place = p;
+  const std::vector<std::string> eval = stream_write_command(w, "n1 ab");
+  EXPECT_EQ("tvl:lines:Lob\nby", eval[3]);
+  EXPECT_EQ("1", eval[10]);    // numbered: it carries a line
+  EXPECT_EQ("set", eval[11]);  // the record is written
+  StreamEntry e;
+  ASSERT_TRUE(read_stream_entry(write_fields(eval, 17), e));
+  EXPECT_EQ("e", e.kind);
+  EXPECT_EQ(17, e.seq);
+  EXPECT_EQ("n1 ab", e.node);
+  EXPECT_EQ(w.line, e.line.text);
+  EXPECT_EQ("All", e.line.to_whom);
+  SharedPlace back;
+  ASSERT_TRUE(read_place_record(eval[13], back));
+  for (const SharedPlace* q : {&e.place, &back}) {
+    EXPECT_EQ(p.id, q->id);
+    EXPECT_EQ(p.name, q->name);
+    EXPECT_EQ(p.digest, q->digest);
+    EXPECT_EQ(p.skeleton, q->skeleton);
+    EXPECT_EQ(p.address, q->address);
+    EXPECT_TRUE(q->member);
+    EXPECT_FALSE(q->active);
+    EXPECT_EQ(p.online_since, q->online_since);
+    EXPECT_EQ(p.ban_left_ms, q->ban_left_ms);
+    EXPECT_TRUE(q->split);
+  }
+  EXPECT_EQ(p.room_name, back.room_name);
+  // A leave deletes the record; a line carries no place and no record.
+  w.kind = "x";
+  EXPECT_EQ("del", stream_write_command(w, "n1")[11]);
+  StreamWrite line;
+  line.room_name = "Lobby";
+  line.line = "hi";
+  line.floor = 41;
+  const std::vector<std::string> said = stream_write_command(line, "n1");
+  EXPECT_EQ("41", said[9]);
+  EXPECT_EQ("", said[11]);
+  ASSERT_TRUE(read_stream_entry(write_fields(said, 42), e));
+  EXPECT_EQ("l", e.kind);
+
+  // What no server wrote is skipped.
+  const std::vector<std::vector<std::string>> bad = {
+      {"k", "l", "n", "x", "t", "y", "w", "All", "p", "0", "f", "0"},  // no number
+      {"s", "1", "k", "q", "n", "x", "t", "y", "w", "All", "p", "0", "f", "0"},  // no such kind
+      {"s", "1", "k", "e", "n", "x", "t", "y", "w", "All", "p", "0", "f", "0"},  // no place
+      {"s", "1", "k", "e", "n", "x", "t", "y", "w", "All", "p", "0", "f", "0", "i", "0", "a", "z"},
+      {"s", "-1", "k", "l", "n", "x", "t", "y", "w", "All", "p", "0", "f", "0"},
+  };
+  for (const auto& fields : bad) {
+    StreamEntry skipped;
+    EXPECT_FALSE(read_stream_entry(fields, skipped)) << fields[3];
+  }
+  std::vector<std::string> parts;
+  for (const char* text : {"3:ab", "x", "2ab", "9:ab"}) EXPECT_FALSE(decode_fields(text, parts)) << text;
+  const std::vector<std::string> odd = {"", std::string("a\0:b", 4), "12:"};
+  ASSERT_TRUE(decode_fields(encode_fields(odd), parts));
+  EXPECT_EQ(odd, parts);
 }
 
 class NodeRegistryTest : public WithPrivateRedis {};
@@ -139,6 +227,7 @@ TEST_F(NodeRegistryTest, ANameLeftOnOneNodeIsFreeForTheOtherAndStaysWhileOnline)
     OnlineUser ann;
     copy_field(ann.name, "ann");
     ann.name_fold = "ann";
+    ann.skeleton = "ann";  // claims are for the skeleton (lookalikes too)
     ann.room = 1;
     ann.place_id = 1;
     ASSERT_TRUE(here.add_user(ann));
@@ -183,6 +272,7 @@ TEST_F(NodeRegistryTest, RenewalReclaimsEveryOnlineNameAcrossBatchesAndLeavesOth
       OnlineUser u;
       copy_field(u.name, "u" + std::to_string(i));
       u.name_fold = "u" + std::to_string(i);
+      u.skeleton = u.name_fold;
       u.room = 1;
       u.place_id = static_cast<unsigned long long>(i) + 1;
       ASSERT_TRUE(here.add_user(u));

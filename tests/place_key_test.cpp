@@ -230,5 +230,30 @@ TEST_F(PlaceKey, AMemberPasswordWrittenAnotherWayIsTheSameKey) {
   EXPECT_FALSE(user("carl", 2).active);
 }
 
+// A place entered on another server of a cluster holds only the digest of
+// its key: the key opens it, anything else does not, and a place with
+// neither key nor digest opens for nothing.
+TEST(PlaceKeyDigest, APlaceOfAnotherServerIsOpenedByItsKeysDigest) {
+  const std::string key = new_guest_key();
+  ASSERT_EQ(2 * kGuestKeyBytes, key.size());
+  EXPECT_EQ(64u, key_digest(key).size());
+  OnlineUser remote;
+  remote.key_digest = key_digest(key);
+  OnlineUser bare;
+  const struct {
+    const OnlineUser* place;
+    std::string value;
+    bool opens;
+  } cases[] = {
+      {&remote, key, true},
+      {&remote, new_guest_key(), false},
+      {&remote, key_digest(key), false},  // the digest itself proves nothing
+      {&remote, "", false},
+      {&bare, "", false},
+      {&bare, key, false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.opens, key_matches(*c.place, c.value)) << c.value;
+}
+
 }  // namespace
 }  // namespace tvl

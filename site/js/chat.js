@@ -200,6 +200,10 @@
     if (!m) return false;
     var at = m.index + m[0].length;
     var code = html.slice(at, html.indexOf("</scr" + "ipt>", at)).split("<!--$msg-->").join("");
+    // Several servers: the number of the last line this answer stands at,
+    // which the next question names ("&seen="), whichever server takes it.
+    var mark = /tvl\.mark="(\d+\.\d+)";/.exec(code);
+    if (mark) { lineMark = mark[1]; code = code.replace(mark[0], ""); }
     if (!code.trim()) return false;
     var got = { board: "", mymsg: "" }, t;
     LINES.lastIndex = 0;
@@ -416,13 +420,16 @@
   var streaming = typeof EventSource == "function", streamTrouble = 0;
   var lineMark = "";           // the number of the last line the stream brought
   var resumeFrom = false;      // questions name lineMark ("&from=")
+  // Every question of the stream names the last line the window has, so
+  // that a server of several that did not hand it out knows ("&seen=").
+  function seen() { return lineMark ? "&seen=" + lineMark : ""; }
   var endStream = null;        // closes the open stream
   // Resolves to why the stream ended: "out" (no longer in the room),
   // "superseded" (another window of this place took over), "held" (nothing
   // came through), "broken" (it broke after it flowed), "failed", "stopped".
   function stream() {
     return new Promise(function (resolve) {
-      var es = new EventSource("body.ghp?" + identity() + "&stream=1" + (resumeFrom ? "&from=" + lineMark : ""));
+      var es = new EventSource("body.ghp?" + identity() + "&stream=1" + (resumeFrom ? "&from=" + lineMark : "") + seen());
       var flowing = false, done = false;
       var timer = setTimeout(function () { finish("held"); }, HELLO_MS);
       function finish(why) {
@@ -571,7 +578,7 @@
         else plain = true;
       }
       var pauseMs = POLL_MS;
-      var from = resumeFrom ? "&from=" + lineMark : "";
+      var from = (resumeFrom ? "&from=" + lineMark : "") + seen();
       try {
         var r = null;
         if (plain) {
