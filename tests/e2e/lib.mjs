@@ -47,7 +47,8 @@ export function portOpen(port) {
   });
 }
 
-export async function startServer(dist) {
+// `ini` is added to its option.ini (e.g. a [Cluster] section).
+export async function startServer(dist, { ini = "" } = {}) {
   const tmp = fs.mkdtempSync(path.join(os.tmpdir(), "tvl-e2e-"));
   const program = path.join(tmp, "program");
   fs.cpSync(dist, program, { recursive: true });
@@ -65,7 +66,7 @@ export async function startServer(dist) {
     // Every visitor of these tests comes from 127.0.0.1, registering many
     // accounts and trying wrong passwords on purpose: the bounds per address
     // are lifted here.
-    `MaxFailedLogins=0\r\nMaxRegistrationsPerHour=0\r\nMaxPlacesPerAddress=0\r\nPostBurst=0\r\n`);
+    `MaxFailedLogins=0\r\nMaxRegistrationsPerHour=0\r\nMaxPlacesPerAddress=0\r\nPostBurst=0\r\n` + ini);
   const env = { ...process.env, TAVELLA_STATE_DIR: stateDir, XDG_CONFIG_HOME: configDir };
   const srv = { port, program, tmp, child: null, exited: true };
   // Starts the program and waits until it listens.

@@ -31,10 +31,11 @@ export function readmeLocation(upstream) {
 }
 
 // One nginx (no daemon, no master, everything in a temporary folder) with a
-// server block per front: { name: directives of its `location /` }. Resolves
-// to { base: { name: address }, stop() }; throws Skipped when there is no
+// server block per front: { name: directives of its `location /` }, and
+// `http` added to its http block (an upstream, a log). Resolves to
+// { base: { name: address }, dir, stop() }; throws Skipped when there is no
 // nginx to run.
-async function nginx(fronts) {
+export async function nginx(fronts, http = "  access_log off;\n") {
   if (!fs.existsSync(NGINX)) throw new Skipped(`no nginx at ${NGINX} (scripts/install-deps.sh test installs it)`);
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), "tvl-nginx-"));
   const base = {};
@@ -49,7 +50,7 @@ async function nginx(fronts) {
   fs.writeFileSync(path.join(dir, "nginx.conf"),
     `daemon off;\nmaster_process off;\npid ${path.join(dir, "nginx.pid")};\n` +
     `error_log ${path.join(dir, "error.log")} warn;\nevents { worker_connections 512; }\n` +
-    `http {\n  access_log off;\n${temp}\n${servers}}\n`);
+    `http {\n${http}${temp}\n${servers}}\n`);
   const check = spawnSync(NGINX, ["-t", "-q", "-p", dir, "-e", path.join(dir, "error.log"),
                                   "-c", path.join(dir, "nginx.conf")], { encoding: "utf8" });
   if (check.error) throw new Skipped(`nginx cannot run: ${check.error.message}`);
@@ -79,7 +80,7 @@ async function nginx(fronts) {
       }
     }
   }
-  return { base, stop };
+  return { base, dir, stop };
 }
 
 
