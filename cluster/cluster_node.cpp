@@ -591,6 +591,10 @@ long long ClusterNode::now_ms() const {
 bool ClusterNode::presence_round(Reason& why) {
   std::vector<unsigned long long> served, idle;
   const long long now = now_ms();
+  // Most places of a node's table are served by other nodes: they are
+  // looked up in Redis a few times per presence time, not every round.
+  const bool look_at_idle = now - last_idle_look_ms_ >= options_.presence_ms / 4;
+  if (look_at_idle) last_idle_look_ms_ = now;
   {
     ChatState::Hold chat(state_);
     for (int i = 0; i < state_.online_count(); ++i) {
@@ -598,7 +602,8 @@ bool ClusterNode::presence_round(Reason& why) {
       if ((u.last_active_ms != 0 && u.last_active_ms >= last_round_ms_) ||
           state_.is_waiting(u.room, u.name))
         served.push_back(u.place_id);
-      else if (u.last_active_ms == 0 || now - u.last_active_ms > options_.presence_ms)
+      else if (look_at_idle &&
+               (u.last_active_ms == 0 || now - u.last_active_ms > options_.presence_ms))
         idle.push_back(u.place_id);
     }
   }

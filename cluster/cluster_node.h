@@ -180,6 +180,7 @@ class ClusterNode : public LinePublisher, public NameClaims, public PlaceSharing
   ExpirySink expiry_;
   bool snapshot_taken_ = false;  // the reader's: the table was read from Redis
   long long last_round_ms_ = 0;  // the heartbeat's: chat clock of the last round
+  long long last_idle_look_ms_ = -(1LL << 62);  // and of its last look at idle places
 
   Mutex stop_lock_;
   CondVar stop_wake_;
