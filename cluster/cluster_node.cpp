@@ -235,7 +235,7 @@ bool ClusterNode::publish(const SharedLine& line, Reason& why) {
   return true;
 }
 
-bool ClusterNode::send(StreamWrite write, StreamId& id, Reason& why) {
+bool ClusterNode::send(StreamWrite write, StreamId& id, Reason& why, bool* refused) {
   {
     // The number goes on above what this server holds, whatever Redis lost.
     ChatState::Hold chat(state_);
@@ -257,6 +257,7 @@ bool ClusterNode::send(StreamWrite write, StreamId& id, Reason& why) {
   }
   if (reply.kind != RedisReply::Kind::Array || reply.items.size() != 2 ||
       !parse_stream_id(reply.items[0].text, id)) {
+    if (refused) *refused = true;
     return why.fail("Redis refused the line: " +
                     (reply.is_error() ? reply.text : std::string("no entry id")));
   }
@@ -314,18 +315,22 @@ void ClusterNode::outbox_loop() {
     }
     StreamId id;
     Reason why;
-    if (!send(write, id, why)) {
+    bool refused = false;
+    if (!send(write, id, why, &refused) && !refused) {
       // Kept, in order, until Redis takes it (a node that stops drops the rest).
       if (pause(backoff_ms)) return;
       backoff_ms = std::min(backoff_ms * 2, 1000);
       continue;
     }
     backoff_ms = 100;
+    // One that Redis answered with an error would be refused again: it is
+    // told and dropped rather than holding up every later change.
+    if (refused && report_) report_("a change of a place was not shared: " + why.text);
     {
       MutexLock hold(outbox_lock_);
       outbox_.pop_front();
       ++sent_;
-      last_sent_[room_stream_key(write.room_name)] = id;
+      if (!refused) last_sent_[room_stream_key(write.room_name)] = id;
     }
     outbox_changed_.notify_all();
   }

@@ -108,8 +108,10 @@ class ClusterNode : public LinePublisher, public NameClaims, public PlaceSharing
   void read_loop();
   void heartbeat_loop();
   void outbox_loop();
-  // Sends one entry; false when Redis could not take it (`why`).
-  bool send(StreamWrite write, StreamId& id, Reason& why) EXCLUDES(publish_lock_);
+  // Sends one entry; false when Redis could not take it (`why`), with
+  // `refused` set when Redis answered with an error.
+  bool send(StreamWrite write, StreamId& id, Reason& why, bool* refused = nullptr)
+      EXCLUDES(publish_lock_);
   // The rejoin command on the reader's link: the cluster's epoch into the
   // rings, the counters and (when Redis lost it) the table into Redis, and
   // at the first one the table out of Redis. False when it failed.
