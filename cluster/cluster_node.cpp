@@ -235,7 +235,7 @@ bool ClusterNode::publish(const SharedLine& line, Reason& why) {
   return true;
 }
 
-bool ClusterNode::send(StreamWrite write, StreamId& id, Reason& why) {
+bool ClusterNode::send(StreamWrite write, StreamId& id, Reason& why, bool* refused) {
   {
     // The number goes on above what this server holds, whatever Redis lost.
     ChatState::Hold chat(state_);
@@ -257,6 +257,7 @@ bool ClusterNode::send(StreamWrite write, StreamId& id, Reason& why) {
   }
   if (reply.kind != RedisReply::Kind::Array || reply.items.size() != 2 ||
       !parse_stream_id(reply.items[0].text, id)) {
+    if (refused) *refused = true;
     return why.fail("Redis refused the line: " +
                     (reply.is_error() ? reply.text : std::string("no entry id")));
   }
@@ -314,18 +315,22 @@ void ClusterNode::outbox_loop() {
     }
     StreamId id;
     Reason why;
-    if (!send(write, id, why)) {
+    bool refused = false;
+    if (!send(write, id, why, &refused) && !refused) {
       // Kept, in order, until Redis takes it (a node that stops drops the rest).
       if (pause(backoff_ms)) return;
       backoff_ms = std::min(backoff_ms * 2, 1000);
       continue;
     }
     backoff_ms = 100;
+    // One that Redis answered with an error would be refused again: it is
+    // told and dropped rather than holding up every later change.
+    if (refused && report_) report_("a change of a place was not shared: " + why.text);
     {
       MutexLock hold(outbox_lock_);
       outbox_.pop_front();
       ++sent_;
-      last_sent_[room_stream_key(write.room_name)] = id;
+      if (!refused) last_sent_[room_stream_key(write.room_name)] = id;
     }
     outbox_changed_.notify_all();
   }
@@ -591,6 +596,10 @@ long long ClusterNode::now_ms() const {
 bool ClusterNode::presence_round(Reason& why) {
   std::vector<unsigned long long> served, idle;
   const long long now = now_ms();
+  // Most places of a node's table are served by other nodes: they are
+  // looked up in Redis a few times per presence time, not every round.
+  const bool look_at_idle = now - last_idle_look_ms_ >= options_.presence_ms / 4;
+  if (look_at_idle) last_idle_look_ms_ = now;
   {
     ChatState::Hold chat(state_);
     for (int i = 0; i < state_.online_count(); ++i) {
@@ -598,7 +607,8 @@ bool ClusterNode::presence_round(Reason& why) {
       if ((u.last_active_ms != 0 && u.last_active_ms >= last_round_ms_) ||
           state_.is_waiting(u.room, u.name))
         served.push_back(u.place_id);
-      else if (u.last_active_ms == 0 || now - u.last_active_ms > options_.presence_ms)
+      else if (look_at_idle &&
+               (u.last_active_ms == 0 || now - u.last_active_ms > options_.presence_ms))
         idle.push_back(u.place_id);
     }
   }

@@ -108,8 +108,10 @@ class ClusterNode : public LinePublisher, public NameClaims, public PlaceSharing
   void read_loop();
   void heartbeat_loop();
   void outbox_loop();
-  // Sends one entry; false when Redis could not take it (`why`).
-  bool send(StreamWrite write, StreamId& id, Reason& why) EXCLUDES(publish_lock_);
+  // Sends one entry; false when Redis could not take it (`why`), with
+  // `refused` set when Redis answered with an error.
+  bool send(StreamWrite write, StreamId& id, Reason& why, bool* refused = nullptr)
+      EXCLUDES(publish_lock_);
   // The rejoin command on the reader's link: the cluster's epoch into the
   // rings, the counters and (when Redis lost it) the table into Redis, and
   // at the first one the table out of Redis. False when it failed.
@@ -180,6 +182,7 @@ class ClusterNode : public LinePublisher, public NameClaims, public PlaceSharing
   ExpirySink expiry_;
   bool snapshot_taken_ = false;  // the reader's: the table was read from Redis
   long long last_round_ms_ = 0;  // the heartbeat's: chat clock of the last round
+  long long last_idle_look_ms_ = -(1LL << 62);  // and of its last look at idle places
 
   Mutex stop_lock_;
   CondVar stop_wake_;

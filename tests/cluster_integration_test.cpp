@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "cluster/redis_link.h"
 #include "platform/lock_annotations.h"
 #include "storage/account_name.h"
 #include "service/engine_object.h"
@@ -598,6 +599,31 @@ TEST_F(ClusterTest, RedisThatRestartsEmptyIsGivenBackWhatTheNodesHold) {
   EXPECT_NE(chat_get(c.port(), "/chat.ghp?username=ann&password=&room=1&sex=1", kTimeoutMs)
                 .find("This username has logged on"),
             std::string::npos);
+}
+
+// A change of a place that Redis answers with an error (out of memory
+// here) would be refused again and again: it is told and dropped, and the
+// changes after it go out.
+TEST_F(ClusterTest, AChangeRedisRefusesIsToldAndHoldsUpNothing) {
+  Node& a = add_node("a");
+  Node& b = add_node("b");
+  for (Node* n : {&a, &b}) ASSERT_TRUE(n->start());
+  const std::string ann = enter_place(a.port(), "ann", 1, kTimeoutMs);
+  const std::string bob = enter_place(a.port(), "bob", 1, kTimeoutMs);
+  ASSERT_FALSE(ann.empty() || bob.empty());
+  ASSERT_TRUE(eventually([&] { return online_count(b.state()) == 2; }));
+  RedisAddress address;
+  ASSERT_TRUE(parse_redis_address(redis_.socket_path(), address));
+  RedisLink link(address, "test-secret", kTimeoutMs);
+  RedisReply reply;
+  ASSERT_TRUE(link.command({"CONFIG", "SET", "maxmemory", "1"}, reply));
+  ASSERT_FALSE(reply.is_error()) << reply.text;
+  (void)chat_get(a.port(), "/exit.ghp" + ann, kTimeoutMs);
+  ASSERT_TRUE(eventually([&] { return a.reports_with("was not shared") == 1; })) << ::testing::PrintToString(a.reports());
+  ASSERT_TRUE(link.command({"CONFIG", "SET", "maxmemory", "0"}, reply));
+  (void)chat_get(a.port(), "/exit.ghp" + bob, kTimeoutMs);
+  EXPECT_TRUE(eventually([&] { return presence_lines(b.state(), 1, "bob", "left") == 1; }));
+  EXPECT_EQ(0, presence_lines(b.state(), 1, "ann", "left"));
 }
 
 // A node of its own process, killed: its visitors go on through the
