@@ -134,9 +134,10 @@ std::optional<int> ChatState::find_online_user(int room, const std::string& name
   return found;
 }
 
-void ChatState::set_max_online(int places) {
+void ChatState::set_max_online(int places, bool shared_table) {
+  const int bound = shared_table ? kMaxSharedOnlineBound : kMaxOnlineBound;
   Hold chat(*this);
-  max_online_ = places <= 0 ? kMaxOnlineBound : std::min(places, kMaxOnlineBound);
+  max_online_ = places <= 0 ? bound : std::min(places, bound);
 }
 
 bool ChatState::add_user(const OnlineUser& user, const std::string& address, bool beyond_max) {

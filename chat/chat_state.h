@@ -169,6 +169,11 @@ class ChatState {
   // connection thread, and this many fit the descriptors and memory of a
   // small server many times over.
   static constexpr int kMaxOnlineBound = 20000;
+  // The same for a table that holds the visitors of every server of a
+  // cluster: each server's threads are then bounded by its own connections
+  // (MaxConnections), and the table only by memory, a few hundred bytes a
+  // place on every server.
+  static constexpr int kMaxSharedOnlineBound = 200000;
 
   ChatState();
   ~ChatState();
@@ -216,7 +221,8 @@ class ChatState {
   // anything above it, give kMaxOnlineBound). A smaller number than the
   // users online now keeps them all and refuses joins until enough left.
   int max_online() const REQUIRES(lock_) { return max_online_; }
-  void set_max_online(int places) EXCLUDES(lock_);
+  // `shared_table`: the table is a cluster's (kMaxSharedOnlineBound).
+  void set_max_online(int places, bool shared_table = false) EXCLUDES(lock_);
   // Appends at the end of the table; false when every place is taken.
   // Wakes the waiting streams that follow presence (Waiter::presence), as
   // remove_user() does.

@@ -20,7 +20,7 @@ ChatEngine::~ChatEngine() {
 void ChatEngine::load(const std::string& program_folder) {
   if (!program_folder.empty()) site_.program_folder = program_folder;
   load_settings(site_, [this] { site_.room_problem = load_rooms(site_.program_folder, state_); });
-  state_.set_max_online(site_.settings.max_online);
+  state_.set_max_online(site_.settings.max_online, pages_.context().places != nullptr);
 }
 
 int ChatEngine::start(int port) {

@@ -66,8 +66,10 @@ class ChatEngine {
 
   // Changes of places go to every server of a cluster through `places`
   // (null: this server alone). Set only while the server is stopped.
+  // The online table is then the cluster's, and MaxOnline counts it whole.
   void set_place_sharing(std::shared_ptr<PlaceSharing> places) {
     pages_.context().places = std::move(places);
+    state_.set_max_online(site_.settings.max_online, pages_.context().places != nullptr);
   }
 
   // One chat event: the window's row (log row sink), then the day's file.

@@ -43,6 +43,7 @@ struct NumberKey {
 
 constexpr long kAnyMin = INT32_MIN, kAnyMax = INT32_MAX, kBound = 1000000;
 constexpr int kProcessors = -1;  // as a default: this machine's processors
+constexpr long kMaxOnlineAlone = 20000;
 
 const NumberKey kNumberKeys[] = {
     {"port", 80, 0, 65535, &ServerSettings::port, nullptr},
@@ -59,7 +60,9 @@ const NumberKey kNumberKeys[] = {
     {"PostIntervalMs", 1000, 0, 86400000, &ServerSettings::post_interval_ms, nullptr},
     {"MaxPlacesPerAddress", 20, 0, kBound, &ServerSettings::max_places_per_address, nullptr},
     {"RemotePictures", 0, kAnyMin, kAnyMax, nullptr, &ServerSettings::remote_pictures},
-    {"MaxOnline", 500, 0, 20000, &ServerSettings::max_online, nullptr},
+    // 0..20000 for a server alone (kMaxOnlineAlone); a cluster's table holds
+    // every server's visitors.
+    {"MaxOnline", 500, 0, 200000, &ServerSettings::max_online, nullptr},
     {"TlsPort", 0, 0, 65535, &ServerSettings::tls_port, nullptr},
     {"TlsRedirect", 0, kAnyMin, kAnyMax, nullptr, &ServerSettings::tls_redirect},
     {"NetworkPrefixV4", 32, 0, 32, &ServerSettings::network_prefix_v4, nullptr},
@@ -91,14 +94,17 @@ void read_keys(const std::string& file, const std::string& program_folder, Serve
                std::vector<std::string>& problems) {
   s.web_pages = read_key(file, "WebPages", "");
   s.default_page = read_key(file, "DefaultPage", "index.ghp");
+  s.cluster_redis = get_profile_string("Cluster", "Redis", "", kValueBuffer, file);
   for (const NumberKey& k : kNumberKeys) {
     const std::string text = read_key(file, k.key, "");
     long value = k.fallback == kProcessors ? processor_count() : k.fallback;
+    const long max = k.number == &ServerSettings::max_online && s.cluster_redis.empty()
+                         ? kMaxOnlineAlone : k.max;
     // An empty value is no value: the key's default.
     if (!text.empty() && text.find_first_not_of(" \t") != std::string::npos &&
-        (!parse_number(text, value) || value < k.min || value > k.max)) {
+        (!parse_number(text, value) || value < k.min || value > max)) {
       char range[64];
-      std::snprintf(range, sizeof range, "%ld to %ld", k.min, k.max);
+      std::snprintf(range, sizeof range, "%ld to %ld", k.min, max);
       problems.push_back(file + ": " + k.key + "=" + text + " is not a number" +
                          (k.flag ? std::string() : std::string(" from ") + range));
       continue;
@@ -113,7 +119,6 @@ void read_keys(const std::string& file, const std::string& program_folder, Serve
   s.tls_key = read_key(file, "TlsKey", "");
   for (std::string* path : {&s.tls_certificate, &s.tls_key})
     if (!path->empty() && (*path)[0] != '/') *path = program_folder + *path;
-  s.cluster_redis = get_profile_string("Cluster", "Redis", "", kValueBuffer, file);
   s.cluster_redis_password = get_profile_string("Cluster", "RedisPassword", "", kValueBuffer, file);
   s.cluster_node = get_profile_string("Cluster", "Node", "", kValueBuffer, file);
   RedisAddress redis;

@@ -56,7 +56,7 @@
 // allowed) or lies outside its key's range is refused, naming the key, the
 // value and the file; a bool takes any number (non-zero is on). An empty
 // value counts as absent. Ranges: port and TlsPort 0..65535, FilterMode 0..2,
-// MaxOnline 0..20000, PostIntervalMs 0..86400000, the other bounds
+// MaxOnline 0..20000 (0..200000 with [Cluster] Redis=), PostIntervalMs 0..86400000, the other bounds
 // 0..1000000, NetworkPrefixV4 0..32, NetworkPrefixV6 0..128.
 #pragma once
 #include <functional>

@@ -317,6 +317,17 @@ TEST_F(ChatStateTest, MaxOnlineSetsThePlacesAndKeepsWhoIsInWhenLowered) {
     EXPECT_EQ(state.find_online_user(1, "u1"), 0);  // the rest moved down in order
   }
   state.set_max_online(0);
+  {
+    ChatState::Hold hold(state);
+    EXPECT_EQ(state.max_online(), ChatState::kMaxOnlineBound);
+  }
+  // A cluster's table counts every server's visitors: its bound is higher.
+  state.set_max_online(100000, true);
+  {
+    ChatState::Hold hold(state);
+    EXPECT_EQ(state.max_online(), 100000);
+  }
+  state.set_max_online(100000);
   ChatState::Hold hold(state);
   EXPECT_EQ(state.max_online(), ChatState::kMaxOnlineBound);
 }

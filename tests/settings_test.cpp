@@ -191,6 +191,9 @@ const BadCase kBadValues[] = {
     {"[Server]\nRegNew=yes\n", "RegNew=yes is not a number"},
     {"[Server]\nSavelog=on\n", "Savelog=on is not a number"},
     {"[Server]\nMaxOnline=20001\n", "MaxOnline=20001 is not a number from 0 to 20000"},
+    // A cluster's table counts every node's visitors.
+    {"[Server]\nMaxOnline=200001\n[Cluster]\nRedis=127.0.0.1:6379\n",
+     "MaxOnline=200001 is not a number from 0 to 200000"},
     {"[Server]\nPostBurst=-5\n", "PostBurst=-5 is not a number from 0 to 1000000"},
     {"[Server]\nTlsPort=+\n", "TlsPort=+ is not a number from 0 to 65535"},
     {"[Server]\nMaxConnections=-1\n", "MaxConnections=-1 is not a number from 0 to 1000000"},
@@ -220,9 +223,10 @@ TEST_F(SettingsTest, BadNumbersAreRefusedByKeyValueAndFile) {
 TEST_F(SettingsTest, ClusterSectionIsReadAndAMalformedRedisAddressRefused) {
   load();  // no file: no cluster
   EXPECT_TRUE(site_.settings.cluster_redis.empty());
-  option_ini("[Server]\nport=81\n[cluster]\nredis=10.0.0.5:6380\nRedisPassword=s3cret\nNode=n1\n");
+  option_ini("[Server]\nport=81\nMaxOnline=100000\n[cluster]\nredis=10.0.0.5:6380\nRedisPassword=s3cret\nNode=n1\n");
   load();
   EXPECT_TRUE(site_.settings_problems.empty());
+  EXPECT_EQ(100000, site_.settings.max_online);  // a cluster counts every node's visitors
   EXPECT_EQ("10.0.0.5:6380", site_.settings.cluster_redis);
   EXPECT_EQ("s3cret", site_.settings.cluster_redis_password);
   EXPECT_EQ("n1", site_.settings.cluster_node);
