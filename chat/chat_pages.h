@@ -15,7 +15,9 @@
 #include "chat/chat_state.h"
 #include "chat/line_publisher.h"
 #include "chat/name_claims.h"
+#include "chat/room_records.h"
 #include "server/page_handlers.h"
+#include "storage/account_store.h"
 #include "storage/settings.h"
 
 namespace tvl {
@@ -55,6 +57,12 @@ struct ChatContext {
   // With several servers, a new place's name is claimed for the whole chat
   // first (chat/name_claims.h). Null: this server alone.
   std::shared_ptr<NameClaims> names = nullptr;
+  // The member accounts: users/ of this server, or the store that several
+  // servers share (storage/account_store.h).
+  std::shared_ptr<AccountStore> accounts = std::make_shared<FileAccountStore>(site.program_folder);
+  // The rooms: rooms.sdb of this server, or the rooms several servers
+  // share (chat/room_records.h).
+  std::shared_ptr<RoomRecords> rooms = std::make_shared<FileRoomRecords>(site.program_folder);
 };
 
 // Local time as "%H:%M:%S".

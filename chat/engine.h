@@ -64,6 +64,20 @@ class ChatEngine {
     pages_.context().names = std::move(claims);
   }
 
+  // Member accounts live in `accounts` (null: the files of users/). Set
+  // only while the server is stopped.
+  void set_account_store(std::shared_ptr<AccountStore> accounts) {
+    pages_.context().accounts =
+        accounts ? std::move(accounts) : std::make_shared<FileAccountStore>(site_.program_folder);
+  }
+
+  // Rooms live in `rooms` (null: rooms.sdb). Set only while the server is
+  // stopped.
+  void set_room_records(std::shared_ptr<RoomRecords> rooms) {
+    pages_.context().rooms =
+        rooms ? std::move(rooms) : std::make_shared<FileRoomRecords>(site_.program_folder);
+  }
+
   // One chat event: the window's row (log row sink), then the day's file.
   // Called with the chat lock held.
   void log_chat_event(const std::string& address, const std::string& time,

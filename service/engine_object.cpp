@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "cluster/shared_accounts.h"
 #include "server/connection_limits.h"
 
 namespace tvl {
@@ -44,7 +45,16 @@ void EngineObject::join_cluster() {
   cluster_ = make_cluster_node(engine_.site().settings, engine_.state(), std::move(report), why);
   engine_.set_line_publisher(cluster_);
   engine_.set_name_claims(cluster_);
-  if (cluster_) cluster_->start();
+  if (!cluster_) return;
+  // Accounts and rooms are the cluster's: a change through any node holds
+  // on all.
+  if (std::shared_ptr<RedisPool> pool = make_redis_pool(engine_.site().settings)) {
+    engine_.set_account_store(std::make_shared<SharedAccounts>(pool));
+    shared_rooms_ = std::make_shared<SharedRooms>(pool, engine_.state());
+    engine_.set_room_records(shared_rooms_);
+    shared_rooms_->start();
+  }
+  cluster_->start();
 }
 
 void EngineObject::leave_cluster() {
@@ -52,6 +62,10 @@ void EngineObject::leave_cluster() {
   cluster_->stop();
   engine_.set_line_publisher(nullptr);
   engine_.set_name_claims(nullptr);
+  engine_.set_account_store(nullptr);
+  if (shared_rooms_) shared_rooms_->stop();
+  engine_.set_room_records(nullptr);
+  shared_rooms_.reset();
   cluster_.reset();
 }
 

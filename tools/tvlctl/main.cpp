@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "cluster/cluster_move.h"
 #include "cluster/node_registry.h"
 #include "ops/command_wire.h"
 #include "ops/control_server.h"
@@ -126,21 +127,34 @@ int check_folder(const std::string& folder, const std::vector<std::string>& args
   return finish({1, "", err});
 }
 
-// "cluster status": asks Redis of the folder's [Cluster] section directly,
-// so that it answers whether or not a server of this folder runs.
+// "cluster status|import|export": asks Redis of the folder's [Cluster]
+// section directly, so that it answers whether or not a server of this
+// folder runs.
 int cluster_command(const std::string& folder, const std::vector<std::string>& args) {
-  if (args.size() != 2 || args[1] != "status") return usage_mistake("cluster takes one command: status");
+  const bool known = args.size() == 2 && (args[1] == "status" || args[1] == "import" || args[1] == "export");
+  if (!known) return usage_mistake("cluster takes one command: status, import or export");
   const std::string ini = folder + "option.ini";
   const std::string redis = get_profile_string("Cluster", "Redis", "", 256, ini);
   if (redis.empty())
-    return finish({0, "no cluster: option.ini has no [Cluster] Redis=; this server is the whole chat\n", ""});
+    return finish({args[1] == "status" ? 0 : 1,
+                   "no cluster: option.ini has no [Cluster] Redis=; this server is the whole chat\n", ""});
   RedisAddress address;
   if (!parse_redis_address(redis, address))
     return finish({1, "", "tvlctl: [Cluster] Redis=" + redis + " is neither host:port nor a socket path\n"});
-  RedisLink link(address, get_profile_string("Cluster", "RedisPassword", "", 256, ini), 2000);
-  std::string text;
-  const bool reachable = cluster_status_text(link, static_cast<long long>(std::time(nullptr)), text);
-  return finish({reachable ? 0 : 1, terminal_lines(text), ""});
+  const std::string password = get_profile_string("Cluster", "RedisPassword", "", 256, ini);
+  if (args[1] == "status") {
+    RedisLink link(address, password, 2000);
+    std::string text;
+    const bool reachable = cluster_status_text(link, static_cast<long long>(std::time(nullptr)), text);
+    return finish({reachable ? 0 : 1, terminal_lines(text), ""});
+  }
+  RedisPool pool(address, password, 2000);
+  std::string report;
+  Reason why;
+  const bool moved = args[1] == "import" ? import_into_cluster(pool, folder, report, why)
+                                         : export_from_cluster(pool, folder, report, why);
+  return finish({moved ? 0 : 1, terminal_lines(report),
+                 moved ? "" : "tvlctl: " + terminal_text(why.text) + "\n"});
 }
 
 // The folder as given, absolute and ending in "/".
