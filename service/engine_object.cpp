@@ -4,6 +4,7 @@
 #include <ctime>
 
 #include "cluster/shared_accounts.h"
+#include "cluster/shared_counters.h"
 #include "server/connection_limits.h"
 
 namespace tvl {
@@ -53,6 +54,8 @@ void EngineObject::join_cluster() {
     shared_rooms_ = std::make_shared<SharedRooms>(pool, engine_.state());
     engine_.set_room_records(shared_rooms_);
     shared_rooms_->start();
+    // Failed logins and new accounts count for the whole cluster.
+    engine_.pages().context().guards->logins.set_shared(std::make_shared<SharedCounters>(pool));
   }
   cluster_->start();
 }
@@ -63,6 +66,7 @@ void EngineObject::leave_cluster() {
   engine_.set_line_publisher(nullptr);
   engine_.set_name_claims(nullptr);
   engine_.set_account_store(nullptr);
+  engine_.pages().context().guards->logins.set_shared(nullptr);
   if (shared_rooms_) shared_rooms_->stop();
   engine_.set_room_records(nullptr);
   shared_rooms_.reset();

@@ -23,10 +23,10 @@ constexpr int kTimeoutMs = 5000;
 // One node: its program folder, reserved port and engine.
 class DataNode {
  public:
-  DataNode(const std::string& cluster_section) {
+  DataNode(const std::string& cluster_section, const std::string& bounds) {
     (void)write_chat_window_folder(folder_,
-                                   std::string(kOpenOptions) +
-                                       "MaxRegistrationsPerHour=0\r\nListenAddress=127.0.0.1\r\n"
+                                   std::string(kOpenOptions) + bounds +
+                                       "ListenAddress=127.0.0.1\r\n"
                                        "port=" + std::to_string(port_.port()) + "\r\n" +
                                        cluster_section,
                                    {open_room("One"), open_room("Two")});
@@ -80,10 +80,13 @@ class ClusterDataTest : public ::testing::Test {
     if (redis_server_program().empty()) GTEST_SKIP() << "redis-server is not installed";
     ASSERT_TRUE(redis_.start());
     for (const char* name : {"a", "b"}) {
-      nodes_.push_back(std::make_unique<DataNode>(redis_.cluster_section(name)));
+      nodes_.push_back(std::make_unique<DataNode>(redis_.cluster_section(name), bounds()));
       ASSERT_TRUE(nodes_.back()->start());
     }
   }
+  // The bounds of the nodes' option.ini: the shipped failed-login bound
+  // (5), no bound on registrations.
+  virtual std::string bounds() const { return "MaxRegistrationsPerHour=0\r\n"; }
   DataNode& a() { return *nodes_[0]; }
   DataNode& b() { return *nodes_[1]; }
 
@@ -121,6 +124,38 @@ TEST_F(ClusterDataTest, TwoNodesRegisteringAtOnceLoseNothing) {
   for (const char* prefix : {"ana", "bea"})
     for (int i = 0; i < kEach; ++i)
       EXPECT_NE(listed.find(prefix + std::to_string(i) + "\n"), std::string::npos) << listed;
+}
+
+TEST_F(ClusterDataTest, FailedLoginsThroughEveryNodeCountAgainstOneBound) {
+  ASSERT_NE(a().register_member("Ann", "secret1").find("successful"), std::string::npos);
+  const std::string refused = "Too many failed logins";
+  auto enter_page = [](DataNode& node, const std::string& password) {
+    return chat_get(node.port(), "/chat.ghp?username=Ann&password=" + password + "&room=1&sex=1",
+                    kTimeoutMs);
+  };
+  // Five wrong guesses spread over the nodes: each node saw fewer than the
+  // bound, the chat saw the bound.
+  for (DataNode* node : {&a(), &b(), &a(), &b(), &a()})
+    EXPECT_EQ(enter_page(*node, "guess").find(refused), std::string::npos);
+  for (DataNode* node : {&a(), &b()})
+    EXPECT_NE(enter_page(*node, "secret1").find(refused), std::string::npos);
+}
+
+class ClusterBoundsTest : public ClusterDataTest {
+ protected:
+  std::string bounds() const override { return "MaxRegistrationsPerHour=3\r\n"; }
+};
+
+TEST_F(ClusterBoundsTest, RegistrationsThroughEveryNodeCountAgainstOneBound) {
+  const std::string made = "successful";
+  EXPECT_NE(a().register_member("one", "pw").find(made), std::string::npos);
+  EXPECT_NE(b().register_member("two", "pw").find(made), std::string::npos);
+  // A registration refused for a taken name counts nothing.
+  EXPECT_EQ(b().register_member("ONE", "pw").find(made), std::string::npos);
+  EXPECT_NE(b().register_member("three", "pw").find(made), std::string::npos);
+  const std::string over = a().register_member("four", "pw");
+  EXPECT_NE(over.find("Too many new accounts"), std::string::npos) << over;
+  EXPECT_EQ(b().register_member("five", "pw").find(made), std::string::npos);
 }
 
 // The names of the rooms a node's chat has, in order.

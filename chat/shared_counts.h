@@ -1,0 +1,37 @@
+// SharedCounts: the failed logins and new accounts of a chat that several
+// servers share, counted for all of them. Each server still bounds the
+// checks it runs itself (LoginBounds); with SharedCounts the failures and
+// registrations made through every server count against the same bounds,
+// so a guesser who spreads its attempts over the servers gains nothing.
+// cluster/ implements it; without one (the default) the server's own
+// counts are the whole chat's.
+//
+// A store that cannot be asked refuses nothing (the server's own bounds
+// still hold) and counts nothing.
+// Thread safety: any thread at once; never called with a lock of the chat
+// or of LoginBounds held.
+#pragma once
+#include <string>
+
+namespace tvl {
+
+class SharedCounts {
+ public:
+  virtual ~SharedCounts() = default;
+  // Whether the failures from `network`, or of `account_fold` when it is
+  // not empty, reached `bound` within the failure window (or the lockout
+  // that followed).
+  virtual bool logins_refused(const std::string& network, const std::string& account_fold,
+                              int bound) = 0;
+  // Counts a failed password check from `network`, and of `account_fold`
+  // when it is not empty.
+  virtual void login_failed(const std::string& network, const std::string& account_fold,
+                            int bound) = 0;
+  // Counts a new account from `network` before it is written; false (not
+  // counted) when `bound` were made or are being made within the hour.
+  virtual bool begin_registration(const std::string& network, int bound) = 0;
+  // Gives back the count of a registration that made no account.
+  virtual void registration_failed(const std::string& network) = 0;
+};
+
+}  // namespace tvl
