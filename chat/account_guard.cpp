@@ -204,15 +204,23 @@ bool RoomBans::banned(const std::string& room_name, const std::string& name, con
   return found;
 }
 
-void GuestEntry::close(const std::string& room_name) {
+// With several servers the shared store alone says what is closed: a
+// closing one server keeps to itself could not be opened through another.
+
+bool GuestEntry::close(const std::string& room_name) {
+  const std::string fold = room_name.empty() ? std::string() : account_name_fold(room_name);
+  if (shared_) return shared_->close_guests(fold);
   MutexLock hold(lock_);
   if (room_name.empty()) chat_closed_ = true;
-  else rooms_.insert(account_name_fold(room_name));
+  else rooms_.insert(fold);
+  return true;
 }
 
 bool GuestEntry::open(const std::string& room_name) {
+  const std::string fold = room_name.empty() ? std::string() : account_name_fold(room_name);
+  if (shared_) return shared_->open_guests(fold);
   MutexLock hold(lock_);
-  if (!room_name.empty()) return rooms_.erase(account_name_fold(room_name)) > 0;
+  if (!room_name.empty()) return rooms_.erase(fold) > 0;
   const bool was = chat_closed_ || !rooms_.empty();
   chat_closed_ = false;
   rooms_.clear();
@@ -220,8 +228,10 @@ bool GuestEntry::open(const std::string& room_name) {
 }
 
 bool GuestEntry::closed(const std::string& room_name) {
+  const std::string fold = room_name.empty() ? std::string() : account_name_fold(room_name);
+  if (shared_) return shared_->guests_closed(fold);
   MutexLock hold(lock_);
-  return chat_closed_ || (!room_name.empty() && rooms_.count(account_name_fold(room_name)) > 0);
+  return chat_closed_ || (!room_name.empty() && rooms_.count(fold) > 0);
 }
 
 }  // namespace tvl

@@ -172,7 +172,9 @@ class RoomBans {
 class GuestEntry {
  public:
   // Closes guest entry to the room; an empty name closes the whole chat.
-  void close(const std::string& room_name) EXCLUDES(lock_);
+  // False only with several servers whose shared store could not be asked:
+  // nothing closed then.
+  bool close(const std::string& room_name) EXCLUDES(lock_);
   // Opens guest entry to the room again; an empty name opens the whole
   // chat and every room. False when it was not closed.
   [[nodiscard]] bool open(const std::string& room_name) EXCLUDES(lock_);
@@ -180,7 +182,13 @@ class GuestEntry {
   // whole chat); an empty name asks about the whole chat alone.
   bool closed(const std::string& room_name) EXCLUDES(lock_);
 
+  // With several servers: closing and opening hold for all of them, kept
+  // in `shared` alone (null: this server's own table). Set only while no client thread
+  // runs.
+  void set_shared(std::shared_ptr<SharedCounts> shared) { shared_ = std::move(shared); }
+
  private:
+  std::shared_ptr<SharedCounts> shared_;  // written only while no client thread runs
   Mutex lock_;
   bool chat_closed_ GUARDED_BY(lock_) = false;
   std::set<std::string> rooms_ GUARDED_BY(lock_);  // folded room names

@@ -1,5 +1,5 @@
 // SharedCounts: the failed logins and new accounts of a chat that several
-// servers share, counted for all of them. Each server still bounds the
+// servers share, counted for all of them, and its closed guest entry. Each server still bounds the
 // checks it runs itself (LoginBounds); with SharedCounts the failures and
 // registrations made through every server count against the same bounds,
 // so a guesser who spreads its attempts over the servers gains nothing.
@@ -32,6 +32,16 @@ class SharedCounts {
   virtual bool begin_registration(const std::string& network, int bound) = 0;
   // Gives back the count of a registration that made no account.
   virtual void registration_failed(const std::string& network) = 0;
+
+  // Guest entry (GuestEntry) closed for every server: `room_fold` is a
+  // room's name under account_name_fold, empty for the whole chat. Opening
+  // the whole chat opens every room; open_guests is true when something was
+  // closed. close_guests is false when the store could not be asked.
+  [[nodiscard]] virtual bool close_guests(const std::string& room_fold) = 0;
+  virtual bool open_guests(const std::string& room_fold) = 0;
+  // Whether guests are refused from the room (or, with it empty, from the
+  // whole chat) by a server's closing.
+  virtual bool guests_closed(const std::string& room_fold) = 0;
 };
 
 }  // namespace tvl

@@ -36,6 +36,16 @@ const char kGiveBackScript[] =
     "if tonumber(redis.call('GET', KEYS[1]) or '0') > 0 then redis.call('DECR', KEYS[1]) end\n"
     "return 1\n";
 
+const char kGuestsClosed[] = "tvl:guests-closed";
+std::string guests_member(const std::string& room_fold) {
+  return room_fold.empty() ? std::string("*") : "room:" + room_fold;
+}
+
+// KEYS: tvl:guests-closed. ARGV: the room's member. Whether the whole chat
+// or the room is closed.
+const char kClosedScript[] =
+    "return redis.call('SISMEMBER', KEYS[1], '*') + redis.call('SISMEMBER', KEYS[1], ARGV[1])\n";
+
 std::vector<std::string> script(const char* text, const std::vector<std::string>& keys,
                                 const std::vector<std::string>& args) {
   std::vector<std::string> argv = {"EVAL", text, std::to_string(keys.size())};
@@ -83,6 +93,29 @@ void SharedCounters::registration_failed(const std::string& network) {
   Reason why;
   (void)pool_->command(script(kGiveBackScript, {"tvl:reg:" + network}, {}), reply,
                        why);  // not reported: the count ends with its window anyway
+}
+
+bool SharedCounters::close_guests(const std::string& room_fold) {
+  RedisReply reply;
+  Reason why;
+  return pool_->command({"SADD", kGuestsClosed, guests_member(room_fold)}, reply, why);
+}
+
+bool SharedCounters::open_guests(const std::string& room_fold) {
+  RedisReply reply;
+  Reason why;
+  // The whole chat opens every room.
+  if (room_fold.empty()) return pool_->command({"DEL", kGuestsClosed}, reply, why) && reply.integer > 0;
+  return pool_->command({"SREM", kGuestsClosed, guests_member(room_fold)}, reply, why) &&
+         reply.integer > 0;
+}
+
+bool SharedCounters::guests_closed(const std::string& room_fold) {
+  RedisReply reply;
+  Reason why;
+  return pool_->command(script(kClosedScript, {kGuestsClosed}, {guests_member(room_fold)}), reply,
+                        why) &&
+         reply.integer > 0;
 }
 
 }  // namespace tvl

@@ -8,11 +8,15 @@
 //                              (from networks it is not     the bound
 //                              known from)
 //   tvl:reg:<network>          new accounts from a network  an hour from the first
+//   tvl:guests-closed          a set: "*" while guest entry is closed for the
+//                              whole chat, "room:<room fold>" while it is
+//                              closed for that room (until opened again)
 // <network> is a client_network key, <fold> account_name_fold of the name.
 // A count is a window that starts with its first event, coarser than a
 // server's own sliding window, which still applies beside it.
 // Redis away: nothing is refused and nothing counted (the server's own
-// bounds hold).
+// bounds hold); guest entry is open then (a guest's name claim needs
+// Redis too and refuses the entry), and closing or opening it fails.
 // Thread safety: any thread at once.
 #pragma once
 #include <memory>
@@ -32,6 +36,9 @@ class SharedCounters final : public SharedCounts {
                     int bound) override;
   bool begin_registration(const std::string& network, int bound) override;
   void registration_failed(const std::string& network) override;
+  bool close_guests(const std::string& room_fold) override;
+  bool open_guests(const std::string& room_fold) override;
+  bool guests_closed(const std::string& room_fold) override;
 
  private:
   std::shared_ptr<RedisPool> pool_;

@@ -54,8 +54,11 @@ void EngineObject::join_cluster() {
     shared_rooms_ = std::make_shared<SharedRooms>(pool, engine_.state());
     engine_.set_room_records(shared_rooms_);
     shared_rooms_->start();
-    // Failed logins and new accounts count for the whole cluster.
-    engine_.pages().context().guards->logins.set_shared(std::make_shared<SharedCounters>(pool));
+    // Failed logins and new accounts count for the whole cluster, and
+    // closed guest entry holds on every node.
+    auto counters = std::make_shared<SharedCounters>(pool);
+    engine_.pages().context().guards->logins.set_shared(counters);
+    engine_.pages().context().guards->guests.set_shared(counters);
   }
   cluster_->start();
 }
@@ -67,6 +70,7 @@ void EngineObject::leave_cluster() {
   engine_.set_name_claims(nullptr);
   engine_.set_account_store(nullptr);
   engine_.pages().context().guards->logins.set_shared(nullptr);
+  engine_.pages().context().guards->guests.set_shared(nullptr);
   if (shared_rooms_) shared_rooms_->stop();
   engine_.set_room_records(nullptr);
   shared_rooms_.reset();

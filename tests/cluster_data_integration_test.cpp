@@ -141,6 +141,30 @@ TEST_F(ClusterDataTest, FailedLoginsThroughEveryNodeCountAgainstOneBound) {
     EXPECT_NE(enter_page(*node, "secret1").find(refused), std::string::npos);
 }
 
+TEST_F(ClusterDataTest, GuestEntryClosedOnOneNodeIsClosedOnAll) {
+  auto guest_enters = [](DataNode& node, const std::string& name, int room) {
+    return !place_query(chat_get(node.port(),
+                                 "/chat.ghp?username=" + name + "&password=&room=" +
+                                     std::to_string(room) + "&sex=1",
+                                 kTimeoutMs),
+                        name, room)
+                .empty();
+  };
+  EXPECT_EQ(a().command({"guests", "close", "1"}).exit_code, 0);
+  EXPECT_FALSE(guest_enters(b(), "gus", 1));
+  EXPECT_TRUE(guest_enters(b(), "gus", 2));
+  // Opened through the other node: open everywhere.
+  EXPECT_EQ(b().command({"guests", "open", "1"}).exit_code, 0);
+  EXPECT_TRUE(guest_enters(a(), "gia", 1));
+  // The whole chat, closed through b and opened through a.
+  EXPECT_EQ(b().command({"guests", "close"}).exit_code, 0);
+  EXPECT_FALSE(guest_enters(a(), "guy", 2));
+  const CommandResult room_open = a().command({"guests", "open", "2"});
+  EXPECT_EQ(room_open.exit_code, 1) << room_open.out;  // the whole chat stays closed
+  EXPECT_EQ(a().command({"guests", "open"}).exit_code, 0);
+  EXPECT_TRUE(guest_enters(b(), "guy", 2));
+}
+
 class ClusterBoundsTest : public ClusterDataTest {
  protected:
   std::string bounds() const override { return "MaxRegistrationsPerHour=3\r\n"; }
