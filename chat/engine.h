@@ -53,6 +53,11 @@ class ChatEngine {
                                         const std::string& text)>;
   void set_log_row_sink(LogRowSink sink) { log_row_sink_ = std::move(sink); }
 
+  // With several servers, each chat event that the day's file gets also
+  // goes to `sink` (same contract as the log row sink: it must not wait).
+  // Set only while the server is stopped; an empty function removes it.
+  void set_shared_log_sink(LogRowSink sink) { shared_log_sink_ = std::move(sink); }
+
   // Posted lines go to every server of a cluster through `publisher` (null:
   // this server alone). Set only while the server is stopped.
   void set_line_publisher(std::shared_ptr<LinePublisher> publisher) {
@@ -96,6 +101,7 @@ class ChatEngine {
   ChatPages pages_;
   ChatWebServer server_;  // last: its client threads use the rest
   LogRowSink log_row_sink_;  // written only while the server is stopped
+  LogRowSink shared_log_sink_;  // written only while the server is stopped
   std::string tls_problem_;
   void prepare_tls();
 };

@@ -13,6 +13,7 @@
 
 #include "chat/engine.h"
 #include "cluster/cluster_node.h"
+#include "cluster/shared_log.h"
 #include "cluster/shared_rooms.h"
 
 namespace tvl {
@@ -66,6 +67,7 @@ class EngineObject {
   ClusterNode::ReportSink cluster_reports_;
   std::shared_ptr<ClusterNode> cluster_;
   std::shared_ptr<SharedRooms> shared_rooms_;  // the cluster's rooms while it runs
+  std::shared_ptr<SharedLog> shared_log_;      // the cluster's chat log while it runs
   bool running_ = false;
   void join_cluster();
   void leave_cluster();

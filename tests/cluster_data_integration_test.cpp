@@ -9,6 +9,7 @@
 
 #include "cluster/cluster_move.h"
 #include "ops/operator_command.h"
+#include "tests/support/child_process.h"
 #include "platform/fs.h"
 #include "service/engine_object.h"
 #include "tests/support/chat_over_http.h"
@@ -24,8 +25,11 @@ constexpr int kTimeoutMs = 5000;
 class DataNode {
  public:
   DataNode(const std::string& cluster_section, const std::string& bounds) {
+    // The chat log is kept (Savelog=1): the cluster's log is tested too.
+    std::string options = kOpenOptions;
+    options.replace(options.find("Savelog=0"), 9, "Savelog=1");
     (void)write_chat_window_folder(folder_,
-                                   std::string(kOpenOptions) + bounds +
+                                   options + bounds +
                                        "ListenAddress=127.0.0.1\r\n"
                                        "port=" + std::to_string(port_.port()) + "\r\n" +
                                        cluster_section,
@@ -163,6 +167,39 @@ TEST_F(ClusterDataTest, GuestEntryClosedOnOneNodeIsClosedOnAll) {
   EXPECT_EQ(room_open.exit_code, 1) << room_open.out;  // the whole chat stays closed
   EXPECT_EQ(a().command({"guests", "open"}).exit_code, 0);
   EXPECT_TRUE(guest_enters(b(), "guy", 2));
+}
+
+int count_of(const std::string& text, const std::string& part) {
+  int n = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
+TEST_F(ClusterDataTest, TvlctlLogAtAnyNodeShowsEveryNodesEventsOnce) {
+  const std::string ann = enter_place(a().port(), "ann", 1, kTimeoutMs);
+  const std::string bob = enter_place(b().port(), "bob", 1, kTimeoutMs);
+  ASSERT_FALSE(ann.empty() || bob.empty());
+  ASSERT_NE(chat_post(a().port(), ann, "wordAA", kTimeoutMs).find("wordAA"), std::string::npos);
+  ASSERT_NE(chat_post(b().port(), bob, "wordBB", kTimeoutMs).find("wordBB"), std::string::npos);
+  auto log_at = [](DataNode& node) {
+    ChildProcess p;
+    if (!p.start(std::string(TAVELLA_DIST_DIR) + "/tvlctl", {"--folder", node.folder(), "log"}))
+      return std::string();
+    EXPECT_EQ(p.wait(), 0) << p.err();
+    return p.out();
+  };
+  // Each node adds its rows from its own thread: they come within moments.
+  std::string log;
+  ASSERT_TRUE(eventually([&] {
+    log = log_at(b());
+    return count_of(log, "wordAA") >= 1 && count_of(log, "wordBB") >= 1;
+  })) << log;
+  for (DataNode* node : {&a(), &b()}) {
+    log = log_at(*node);
+    EXPECT_EQ(count_of(log, "wordAA"), 1) << log;
+    EXPECT_EQ(count_of(log, "wordBB"), 1) << log;
+    EXPECT_EQ(count_of(log, "ann"), count_of(log, "bob")) << log;  // the entries, once each
+  }
 }
 
 class ClusterBoundsTest : public ClusterDataTest {

@@ -19,6 +19,7 @@
 
 #include "cluster/cluster_move.h"
 #include "cluster/node_registry.h"
+#include "cluster/shared_log.h"
 #include "ops/command_wire.h"
 #include "ops/control_server.h"
 #include "ops/operator_command.h"
@@ -93,12 +94,40 @@ long long print_rows(const std::string& path, long long from) {
 // Prints today's log; with follow, goes on printing what is added (and the
 // next day's file after midnight) until the process is ended. Only what was
 // added is read, a piece at a time.
+// With [Cluster]: today's rows of the cluster's log (every node's events),
+// and with follow what is added, from Redis.
+int show_shared_log(const std::string& folder, bool follow) {
+  const std::string ini = folder + "option.ini";
+  const std::string redis = get_profile_string("Cluster", "Redis", "", 256, ini);
+  RedisAddress address;
+  if (!parse_redis_address(redis, address))
+    return finish({1, "", "tvlctl: [Cluster] Redis=" + redis + " is neither host:port nor a socket path\n"});
+  RedisPool pool(address, get_profile_string("Cluster", "RedisPassword", "", 256, ini), 2000);
+  std::time_t now = std::time(nullptr);
+  std::tm midnight{};
+  localtime_r(&now, &midnight);
+  midnight.tm_hour = midnight.tm_min = midnight.tm_sec = 0;
+  std::string from = std::to_string(static_cast<long long>(std::mktime(&midnight)) * 1000);
+  for (;;) {
+    std::string rows, last;
+    Reason why;
+    if (!read_shared_log(pool, from, 1000, rows, last, why))
+      return finish({1, "", "tvlctl: " + terminal_text(why.text) + "\n"});
+    write_out(terminal_lines(rows), stdout);
+    if (!last.empty()) from = "(" + last;
+    else if (!follow) return 0;
+    else std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  }
+}
+
 int show_log(const std::string& folder, const std::vector<std::string>& args) {
   bool follow = false;
   for (std::size_t i = 1; i < args.size(); ++i) {
     if (args[i] == "--follow" || args[i] == "-f") follow = true;
     else return usage_mistake("unknown option \"" + args[i] + "\"");
   }
+  if (!get_profile_string("Cluster", "Redis", "", 256, folder + "option.ini").empty())
+    return show_shared_log(folder, follow);
   std::string path = todays_log(folder);
   if (!is_regular_file(path) && !follow)
     return finish({0, "", "tvlctl: no chat log today (" + path + "); Savelog=1 in option.ini keeps one\n"});
