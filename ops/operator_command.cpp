@@ -52,7 +52,7 @@ std::string tvlctl_usage() {
          "                              (TIME: 30m, 1h, 2d; the ban then ends by itself)\n"
          "  guests close|open [ROOM]    closes or opens guest entry for the whole chat\n"
          "                              or room number ROOM; members still enter\n"
-         "  log [--follow]              today's chat log\n"
+         "  log [--follow]              today's chat log (with [Cluster]: every node's, from Redis)\n"
          "  check                       what is wrong in the folder (option.ini, rooms.sdb,\n"
          "                              private files); starts and changes nothing\n"
          "  reload                      read option.ini, the IP lists and the rooms again\n"
