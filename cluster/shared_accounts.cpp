@@ -340,7 +340,10 @@ bool export_accounts(RedisPool& pool, const std::string& program_folder, Account
     std::vector<std::pair<std::string, std::string>> keys;
     for (const char* key : kAccountKeys)
       if (const auto it = fields.find(key); it != fields.end()) keys.emplace_back(key, it->second);
-    const std::string path = folder + name;
+    // The folder's file of that account in any case keeps its spelling,
+    // so the folder never holds two files of one account.
+    const std::string found = find_account_path(program_folder, name);
+    const std::string path = found.empty() ? folder + name : found;
     const bool written = is_regular_file(path)
                              ? write_profile_strings("main", keys, path)
                              : create_profile_strings("main", keys, path, 0600);
