@@ -67,18 +67,26 @@ LoginBounds::Turn LoginBounds::begin_login(const std::string& network, const std
     return turn;
   }
   const std::string fold = account_name_fold(account);
-  MutexLock hold(lock_);
-  prune_locked(now);
-  Failures& by_network = by_network_[network];
-  if (refused(by_network, bound, now)) return turn;
-  turn.counts_account = !known_network(fold, network);
-  if (turn.counts_account) {
-    Failures& by_account = by_account_[fold];
-    if (refused(by_account, bound, now)) return turn;
-    ++by_account.running;
+  {
+    MutexLock hold(lock_);
+    prune_locked(now);
+    Failures& by_network = by_network_[network];
+    if (refused(by_network, bound, now)) return turn;
+    turn.counts_account = !known_network(fold, network);
+    if (turn.counts_account) {
+      Failures& by_account = by_account_[fold];
+      if (refused(by_account, bound, now)) return turn;
+      ++by_account.running;
+    }
+    ++by_network.running;
+    turn.granted = true;
   }
-  ++by_network.running;
-  turn.granted = true;
+  // The other servers' failures count too (asked outside the lock: a
+  // round trip to the shared store).
+  if (shared_ && shared_->logins_refused(network, turn.counts_account ? fold : std::string(), bound)) {
+    end_login(turn, network, account, bound, LoginOutcome::NotChecked, now);
+    turn.granted = false;
+  }
   return turn;
 }
 
@@ -87,39 +95,51 @@ void LoginBounds::end_login(const Turn& turn, const std::string& network, const 
   if (!turn.granted || bound <= 0) return;
   const bool failed = outcome == LoginOutcome::Failed;
   const std::string fold = account_name_fold(account);
-  MutexLock hold(lock_);
-  Failures& by_network = by_network_[network];
-  --by_network.running;
-  if (failed) note_failure(by_network, bound, now);
-  if (turn.counts_account) {
-    Failures& by_account = by_account_[fold];
-    --by_account.running;
-    if (failed) note_failure(by_account, bound, now);
+  {
+    MutexLock hold(lock_);
+    Failures& by_network = by_network_[network];
+    --by_network.running;
+    if (failed) note_failure(by_network, bound, now);
+    if (turn.counts_account) {
+      Failures& by_account = by_account_[fold];
+      --by_account.running;
+      if (failed) note_failure(by_account, bound, now);
+    }
+    if (outcome == LoginOutcome::Succeeded && !known_network(fold, network)) {
+      std::vector<std::string>& known = known_[fold];
+      if (known.size() >= kKnownNetworks) known.erase(known.begin());
+      known.push_back(network);
+    }
   }
-  if (outcome == LoginOutcome::Succeeded && !known_network(fold, network)) {
-    std::vector<std::string>& known = known_[fold];
-    if (known.size() >= kKnownNetworks) known.erase(known.begin());
-    known.push_back(network);
-  }
+  if (failed && shared_) shared_->login_failed(network, turn.counts_account ? fold : std::string(), bound);
 }
 
 bool LoginBounds::begin_registration(const std::string& network, int bound, long long now) {
   if (bound <= 0) return true;
+  {
+    MutexLock hold(lock_);
+    prune_locked(now);
+    Registrations& r = registrations_[network];
+    drop_old(r.at, kRegistrationWindowMs, now);
+    if (static_cast<long long>(r.at.size()) + r.running >= bound) return false;
+    ++r.running;
+  }
+  // The registrations through the other servers count too.
+  if (!shared_ || shared_->begin_registration(network, bound)) return true;
   MutexLock hold(lock_);
-  prune_locked(now);
-  Registrations& r = registrations_[network];
-  drop_old(r.at, kRegistrationWindowMs, now);
-  if (static_cast<long long>(r.at.size()) + r.running >= bound) return false;
-  ++r.running;
-  return true;
+  --registrations_[network].running;
+  return false;
 }
 
 void LoginBounds::end_registration(const std::string& network, int bound, bool made, long long now) {
   if (bound <= 0) return;
-  MutexLock hold(lock_);
-  Registrations& r = registrations_[network];
-  --r.running;
-  if (made) r.at.push_back(now);
+  {
+    MutexLock hold(lock_);
+    Registrations& r = registrations_[network];
+    --r.running;
+    if (made) r.at.push_back(now);
+  }
+  if (!made && shared_) shared_->registration_failed(network);
 }
 
 LoginAttempt::LoginAttempt(LoginBounds& bounds, std::string network, std::string account,
@@ -184,15 +204,23 @@ bool RoomBans::banned(const std::string& room_name, const std::string& name, con
   return found;
 }
 
-void GuestEntry::close(const std::string& room_name) {
+// With several servers the shared store alone says what is closed: a
+// closing one server keeps to itself could not be opened through another.
+
+bool GuestEntry::close(const std::string& room_name) {
+  const std::string fold = room_name.empty() ? std::string() : account_name_fold(room_name);
+  if (shared_) return shared_->close_guests(fold);
   MutexLock hold(lock_);
   if (room_name.empty()) chat_closed_ = true;
-  else rooms_.insert(account_name_fold(room_name));
+  else rooms_.insert(fold);
+  return true;
 }
 
 bool GuestEntry::open(const std::string& room_name) {
+  const std::string fold = room_name.empty() ? std::string() : account_name_fold(room_name);
+  if (shared_) return shared_->open_guests(fold);
   MutexLock hold(lock_);
-  if (!room_name.empty()) return rooms_.erase(account_name_fold(room_name)) > 0;
+  if (!room_name.empty()) return rooms_.erase(fold) > 0;
   const bool was = chat_closed_ || !rooms_.empty();
   chat_closed_ = false;
   rooms_.clear();
@@ -200,8 +228,10 @@ bool GuestEntry::open(const std::string& room_name) {
 }
 
 bool GuestEntry::closed(const std::string& room_name) {
+  const std::string fold = room_name.empty() ? std::string() : account_name_fold(room_name);
+  if (shared_) return shared_->guests_closed(fold);
   MutexLock hold(lock_);
-  return chat_closed_ || (!room_name.empty() && rooms_.count(account_name_fold(room_name)) > 0);
+  return chat_closed_ || (!room_name.empty() && rooms_.count(fold) > 0);
 }
 
 }  // namespace tvl

@@ -30,6 +30,7 @@
 #pragma once
 #include <deque>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <utility>
@@ -37,6 +38,7 @@
 
 #include "chat/ended_places.h"
 #include "chat/password_gate.h"
+#include "chat/shared_counts.h"
 #include "platform/lock_annotations.h"
 #include "storage/settings.h"
 
@@ -83,6 +85,11 @@ class LoginBounds {
   void end_registration(const std::string& network, int bound, bool made, long long now)
       EXCLUDES(lock_);
 
+  // With several servers: failures and registrations count for all of them
+  // through `shared` as well (null: this server's counts alone). Set only
+  // while no client thread runs.
+  void set_shared(std::shared_ptr<SharedCounts> shared) { shared_ = std::move(shared); }
+
  private:
   struct Failures {
     std::deque<long long> at;     // times of the failures within the window
@@ -104,6 +111,7 @@ class LoginBounds {
   std::map<std::string, Failures> by_account_ GUARDED_BY(lock_);
   std::map<std::string, std::vector<std::string>> known_ GUARDED_BY(lock_);  // account: networks
   std::map<std::string, Registrations> registrations_ GUARDED_BY(lock_);
+  std::shared_ptr<SharedCounts> shared_;  // written only while no client thread runs
 };
 
 // A login turn that ends itself: unless finish() was called it ends as no
@@ -164,7 +172,9 @@ class RoomBans {
 class GuestEntry {
  public:
   // Closes guest entry to the room; an empty name closes the whole chat.
-  void close(const std::string& room_name) EXCLUDES(lock_);
+  // False only with several servers whose shared store could not be asked:
+  // nothing closed then.
+  bool close(const std::string& room_name) EXCLUDES(lock_);
   // Opens guest entry to the room again; an empty name opens the whole
   // chat and every room. False when it was not closed.
   [[nodiscard]] bool open(const std::string& room_name) EXCLUDES(lock_);
@@ -172,7 +182,13 @@ class GuestEntry {
   // whole chat); an empty name asks about the whole chat alone.
   bool closed(const std::string& room_name) EXCLUDES(lock_);
 
+  // With several servers: closing and opening hold for all of them, kept
+  // in `shared` alone (null: this server's own table). Set only while no client thread
+  // runs.
+  void set_shared(std::shared_ptr<SharedCounts> shared) { shared_ = std::move(shared); }
+
  private:
+  std::shared_ptr<SharedCounts> shared_;  // written only while no client thread runs
   Mutex lock_;
   bool chat_closed_ GUARDED_BY(lock_) = false;
   std::set<std::string> rooms_ GUARDED_BY(lock_);  // folded room names

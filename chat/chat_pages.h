@@ -16,7 +16,9 @@
 #include "chat/line_publisher.h"
 #include "chat/name_claims.h"
 #include "chat/place_sharing.h"
+#include "chat/room_records.h"
 #include "server/page_handlers.h"
+#include "storage/account_store.h"
 #include "storage/settings.h"
 
 namespace tvl {
@@ -59,6 +61,12 @@ struct ChatContext {
   // With several servers, every change of a place goes to the others
   // through this (chat/place_sharing.h). Null: this server alone.
   std::shared_ptr<PlaceSharing> places = nullptr;
+  // The member accounts: users/ of this server, or the store that several
+  // servers share (storage/account_store.h).
+  std::shared_ptr<AccountStore> accounts = std::make_shared<FileAccountStore>(site.program_folder);
+  // The rooms: rooms.sdb of this server, or the rooms several servers
+  // share (chat/room_records.h).
+  std::shared_ptr<RoomRecords> rooms = std::make_shared<FileRoomRecords>(site.program_folder);
 };
 
 // Local time as "%H:%M:%S".

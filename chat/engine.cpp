@@ -81,6 +81,7 @@ void ChatEngine::log_chat_event(const std::string& address, const std::string& t
   // The window's row comes first, then the day's file.
   if (log_row_sink_) log_row_sink_(address, time, text);
   log_.log_chat_event(site_, address, time, text);
+  if (shared_log_sink_ && site_.settings.save_log) shared_log_sink_(address, time, text);
 }
 
 }  // namespace tvl

@@ -53,6 +53,11 @@ class ChatEngine {
                                         const std::string& text)>;
   void set_log_row_sink(LogRowSink sink) { log_row_sink_ = std::move(sink); }
 
+  // With several servers, each chat event that the day's file gets also
+  // goes to `sink` (same contract as the log row sink: it must not wait).
+  // Set only while the server is stopped; an empty function removes it.
+  void set_shared_log_sink(LogRowSink sink) { shared_log_sink_ = std::move(sink); }
+
   // Posted lines go to every server of a cluster through `publisher` (null:
   // this server alone). Set only while the server is stopped.
   void set_line_publisher(std::shared_ptr<LinePublisher> publisher) {
@@ -70,6 +75,20 @@ class ChatEngine {
   void set_place_sharing(std::shared_ptr<PlaceSharing> places) {
     pages_.context().places = std::move(places);
     state_.set_max_online(site_.settings.max_online, pages_.context().places != nullptr);
+  }
+
+  // Member accounts live in `accounts` (null: the files of users/). Set
+  // only while the server is stopped.
+  void set_account_store(std::shared_ptr<AccountStore> accounts) {
+    pages_.context().accounts =
+        accounts ? std::move(accounts) : std::make_shared<FileAccountStore>(site_.program_folder);
+  }
+
+  // Rooms live in `rooms` (null: rooms.sdb). Set only while the server is
+  // stopped.
+  void set_room_records(std::shared_ptr<RoomRecords> rooms) {
+    pages_.context().rooms =
+        rooms ? std::move(rooms) : std::make_shared<FileRoomRecords>(site_.program_folder);
   }
 
   // One chat event: the window's row (log row sink), then the day's file.
@@ -90,6 +109,7 @@ class ChatEngine {
   ChatPages pages_;
   ChatWebServer server_;  // last: its client threads use the rest
   LogRowSink log_row_sink_;  // written only while the server is stopped
+  LogRowSink shared_log_sink_;  // written only while the server is stopped
   std::string tls_problem_;
   void prepare_tls();
 };

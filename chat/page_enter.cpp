@@ -139,7 +139,7 @@ Admission read_entry(ChatContext& ctx, const std::string& path, Entry& entry, st
 const char* guest_refusal(ChatContext& ctx, const Entry& entry) {
   for (const RoomInfo& r : *entry.rooms)
     if (is_reserved_name(r.admin, entry.typed_name)) return kReservedPage;
-  if (!lookalike_account(ctx.site.program_folder, entry.typed_name).empty()) return kNameTakenPage;
+  if (!ctx.accounts->lookalike(entry.typed_name).empty()) return kNameTakenPage;
   if (!account_name_new_allowed(entry.typed_name)) return kNameRefusedPage;
   if (ctx.guards->guests.closed(entry.info().name)) return kGuestsClosedPage;
   if (!entry.info().guest) return kNoGuestsPage;
@@ -154,7 +154,6 @@ const char* admission_refusal(ChatContext& ctx, const std::string& network, Entr
   // client network and per account, counted before the check is made, and
   // a refused check reads no file.
   const ServerSettings& s = ctx.site.settings;
-  const std::string& folder = ctx.site.program_folder;
   AccountCheck account = AccountCheck::Guest;
   // The key of a place that is gone. A reload left the room as its page
   // closed: the place comes back. Any other ended place's key opens nothing
@@ -175,20 +174,20 @@ const char* admission_refusal(ChatContext& ctx, const std::string& network, Entr
     // shape. Checked once and never counted; a wrong one is a stale key.
     PasswordTurn turn(ctx.guards->passwords, network, s.max_password_checks, s.password_queue);
     if (!turn.granted()) return kServerBusyPage;
-    account = check_account_in_address(folder, entry.typed_name, entry.password, entry.icon);
+    account = check_account_in_address(*ctx.accounts, entry.typed_name, entry.password, entry.icon);
     if (account == AccountCheck::BadLogin) return kPlaceEndedPage;
-  } else if (!entry.password.empty() || account_exists(folder, entry.typed_name)) {
+  } else if (!entry.password.empty() || !ctx.accounts->find(entry.typed_name).empty()) {
     LoginAttempt attempt(ctx.guards->logins, network, entry.typed_name, s.max_failed_logins,
                          ctx.now_ms());
     if (!attempt.granted()) return kTooManyFailuresPage;
     PasswordTurn turn(ctx.guards->passwords, network, s.max_password_checks, s.password_queue);
     if (!turn.granted()) return kServerBusyPage;
-    account = check_account_in_address(folder, entry.typed_name, entry.password, entry.icon);
+    account = check_account_in_address(*ctx.accounts, entry.typed_name, entry.password, entry.icon);
     attempt.finish(account == AccountCheck::BadLogin ? LoginOutcome::Failed
                                                      : LoginOutcome::Succeeded,
                    ctx.now_ms());
   } else {
-    account = check_account_in_address(folder, entry.typed_name, entry.password, entry.icon);
+    account = check_account_in_address(*ctx.accounts, entry.typed_name, entry.password, entry.icon);
   }
   member = account == AccountCheck::Member;
   switch (account) {

@@ -145,7 +145,8 @@ bool member_place_key(ChatContext& ctx, const std::string& typed_name, const std
   return false;
 }
 
-// Whether `proof` proves the account `file` of `typed_name`: its password
+// Whether `proof` proves the account stored as `file` (its spelling in the
+// account store) of `typed_name`: its password
 // (as an address or a form carries it, encoded; one hash whatever it holds),
 // or, when `key_enough`, the key of a place its member holds online (a key
 // never sets a new password). An empty `file` (no such account) is refused
@@ -180,7 +181,7 @@ bool account_proven(ChatContext& ctx, const std::string& ip, const std::string& 
     // One hash whatever the proof holds, and one for a name without an
     // account too, so that neither is told by the time of the answer.
     if (file.empty()) spend_password_check(decoded(proof));
-    else proven = account_password_matches(file, decoded(proof));
+    else proven = ctx.accounts->password_matches(file, decoded(proof));
   }
   attempt.finish(proven ? LoginOutcome::Succeeded : LoginOutcome::Failed, ctx.now_ms());
   if (!proven) refusal = kWrongPasswordPage;
@@ -195,11 +196,11 @@ void change_form(ChatContext& ctx, const std::string& file, const std::string& t
   out = *ctx.site.templates[T_REGISTER].get();
   std::string picture, email, profile;
   int sex = 2;
-  if (is_regular_file(file)) {
-    picture = get_profile_string("main", "Icon", "", kAccountValueSize, file);
-    sex = std::atoi(get_profile_string("main", "Sex", "2", kAccountValueSize, file).c_str());
-    email = get_profile_string("main", "Email", "", kAccountValueSize, file);
-    profile = get_profile_string("main", "Profile", "", kAccountValueSize, file);
+  if (AccountListing stored; ctx.accounts->read(file, stored)) {
+    picture = stored.icon;
+    sex = std::atoi(stored.sex.c_str());
+    email = stored.email;
+    profile = stored.profile;
   }
   fill_marker(out, "<!--$Icon-->", picture_options(folder, picture));
   fill_marker(out, "<!--$reg-->", "0");
@@ -233,7 +234,7 @@ void change_form_for(ChatContext& ctx, const std::string& ip, const std::string&
   }
   const std::string typed_name = decoded(raw_name);
   // A name without an account gets the answer of a wrong password.
-  const std::string file = find_account_path(ctx.site.program_folder, typed_name);
+  const std::string file = ctx.accounts->find(typed_name);
   if (!account_proven(ctx, ip, file, typed_name, proof, true, out)) return;
   change_form(ctx, file, typed_name, proof, out);
 }
@@ -318,7 +319,7 @@ void change_account(ChatContext& ctx, const std::string& ip, const std::string& 
     out = kServerBusyPage;
     return;
   }
-  switch (write_account(ctx.site.program_folder, name, fields, false)) {
+  switch (ctx.accounts->write(name, fields, false)) {
     case AccountChange::Written: out = kChangedPage; return;
     case AccountChange::Exists: out = kExistsPage; return;
     case AccountChange::Failed: out = kNotSavedPage; return;
@@ -330,7 +331,7 @@ const char* new_name_refusal(ChatContext& ctx, const std::string& name) {
   if (!account_name_well_formed(name) || name.find('.') == 0) return kNameRefusedPage;
   for (const RoomInfo& room : *ctx.state.rooms())
     if (is_reserved_name(room.admin, name)) return kReservedPage;
-  if (!lookalike_account(ctx.site.program_folder, name).empty()) return kExistsPage;
+  if (!ctx.accounts->lookalike(name).empty()) return kExistsPage;
   {
     ChatState::Hold chat(ctx.state);
     if (name_online(ctx.state, name)) return kOnlinePage;
@@ -376,7 +377,7 @@ void create_account(ChatContext& ctx, const std::string& ip, const std::string& 
       out = kServerBusyPage;
       return;
     }
-    written = write_account(ctx.site.program_folder, name, fields, true);
+    written = ctx.accounts->write(name, fields, true);
   }
   logins.end_registration(network, bound, written == AccountChange::Written, ctx.now_ms());
   switch (written) {
@@ -419,7 +420,7 @@ void registration_post(ChatContext& ctx, const HttpRequest& http, std::string& o
     out = kBadPicturePage;
     return;
   }
-  const std::string file = find_account_path(folder, name);
+  const std::string file = ctx.accounts->find(name);
   if (file.empty())
     create_account(ctx, ip, name, fields, new_member, out);
   else if (new_member)

@@ -87,12 +87,12 @@ bool key_matches(const OnlineUser& place, const std::string& password_in_address
   return same_bytes(decoded(place.key), decoded(password_in_address));
 }
 
-AccountCheck check_account_in_address(const std::string& program_folder, const std::string& name,
+AccountCheck check_account_in_address(AccountStore& accounts, const std::string& name,
                                       const std::string& password_in_address, std::string& icon) {
   // One check (one hash), whatever the value holds: the form the start
   // page sends, decoded. A check per way of reading the value would make a
   // value with "%" escapes cost twice, which tells it apart.
-  return check_account(program_folder, name, decoded(password_in_address), icon);
+  return accounts.check(name, decoded(password_in_address), icon);
 }
 
 std::optional<int> find_keyed_user(const ChatState& state, int room, const std::string& name,

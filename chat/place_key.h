@@ -17,7 +17,7 @@
 #include <string>
 
 #include "chat/chat_state.h"
-#include "storage/account.h"
+#include "storage/account_store.h"
 
 namespace tvl {
 
@@ -40,7 +40,7 @@ bool key_matches(const OnlineUser& place, const std::string& password_in_address
 // value holds; a password typed by hand into an address with "%" or "+" in
 // it must be written encoded).
 // Reads the account file; call without the chat lock.
-AccountCheck check_account_in_address(const std::string& program_folder, const std::string& name,
+AccountCheck check_account_in_address(AccountStore& accounts, const std::string& name,
                                       const std::string& password_in_address, std::string& icon);
 
 // A new OnlineUser::place_id (never 0, never handed out twice).

@@ -131,7 +131,8 @@ CommandResult guests_command(const std::vector<std::string>& args, const Operato
     where = "room " + number;
   }
   if (close) {
-    guests.close(room_name);
+    if (!guests.close(room_name))
+      return command_refused("guest entry stays open: the chat's shared store cannot be reached");
     return command_done("guest entry closed for " + where + "\n");
   }
   // A room cannot open while the whole chat is closed; nothing changes then.

@@ -17,10 +17,10 @@ namespace {
 const std::set<std::string> kRoomOptions = {"--admins", "--guests", "--admins-only"};
 
 // The row of room number `number` (1 = first); false when there is none.
-bool find_room(const std::string& folder, const std::string& number, RoomRow& row) {
+bool find_room(RoomRecords& records, const std::string& number, RoomRow& row) {
   const int n = room_number_of(number);
   std::vector<RoomRow> rows;
-  if (n < 1 || !list_room_rows(folder, rows) || n > int(rows.size())) return false;
+  if (n < 1 || !records.list(rows) || n > int(rows.size())) return false;
   row = rows[static_cast<std::size_t>(n - 1)];
   return true;
 }
@@ -37,8 +37,22 @@ std::string apply_room_options(const CommandArgs& p, RoomValues& v) {
   return std::string();
 }
 
+// A running chat's rooms: rooms.sdb, or the rooms several servers share;
+// the folder's rooms.sdb without a running chat.
+class Rooms {
+ public:
+  explicit Rooms(const OperatorTarget& t)
+      : files_(t.program_folder), records_(t.engine ? *t.engine->pages().context().rooms : files_) {}
+  RoomRecords& operator*() { return records_; }
+  RoomRecords* operator->() { return &records_; }
+
+ private:
+  FileRoomRecords files_;
+  RoomRecords& records_;
+};
+
 void rooms_changed(const OperatorTarget& t) {
-  if (t.engine) load_rooms(t.program_folder, t.engine->state());
+  if (t.engine) (void)t.engine->pages().context().rooms->reload(t.engine->state());  // told by its own channel
 }
 
 std::string room_json(std::size_t number, const RoomRow& r) {
@@ -57,7 +71,7 @@ CommandResult room_add(const std::vector<std::string>& args, const OperatorTarge
   if (!refusal.empty()) return command_refused(refusal);
   int id = 0;
   Reason reason;
-  if (!add_room(t.program_folder, v, id, reason)) return command_refused(reason.text);
+  if (!Rooms(t)->add(v, id, reason)) return command_refused(reason.text);
   rooms_changed(t);
   return command_done("room " + terminal_text(v.name) + " added\n");
 }
@@ -66,7 +80,7 @@ CommandResult room_list(const std::vector<std::string>& args, const OperatorTarg
   CommandArgs p = parse_command_args(args, 2, {}, {"--json"}, 0);
   if (!p.error.empty()) return usage_error(p.error);
   std::vector<RoomRow> rows;
-  if (!list_room_rows(t.program_folder, rows))
+  if (!Rooms(t)->list(rows))
     return command_refused("the room file rooms.sdb cannot be opened");
   const bool json = p.has("--json");
   std::string out;
@@ -90,7 +104,7 @@ CommandResult room_set(const std::vector<std::string>& args, const OperatorTarge
   CommandArgs p = parse_command_args(args, 2, options, {}, 1);
   if (!p.error.empty()) return usage_error(p.error);
   RoomRow row;
-  if (!find_room(t.program_folder, p.positional[0], row))
+  if (!find_room(*Rooms(t), p.positional[0], row))
     return command_refused("no room " + terminal_text(p.positional[0]));
   RoomValues v;
   v.name = row.name;
@@ -101,7 +115,7 @@ CommandResult room_set(const std::vector<std::string>& args, const OperatorTarge
   if (refusal.empty()) refusal = room_values_refusal(t.program_folder, v);
   if (!refusal.empty()) return command_refused(refusal);
   Reason reason;
-  if (!update_room(t.program_folder, row.id, v, reason))
+  if (!Rooms(t)->update(row.id, v, reason))
     return command_refused(reason.text.empty() ? "no room has that number" : reason.text);
   rooms_changed(t);
   return command_done("room " + terminal_text(p.positional[0]) + " changed\n");
@@ -111,11 +125,11 @@ CommandResult room_del(const std::vector<std::string>& args, const OperatorTarge
   CommandArgs p = parse_command_args(args, 2, {}, {}, 1);
   if (!p.error.empty()) return usage_error(p.error);
   RoomRow row;
-  if (!find_room(t.program_folder, p.positional[0], row))
+  if (!find_room(*Rooms(t), p.positional[0], row))
     return command_refused("no room " + terminal_text(p.positional[0]));
   bool deleted = false;
   Reason reason;
-  if (!delete_room(t.program_folder, row.id, deleted, reason)) return command_refused(reason.text);
+  if (!Rooms(t)->remove(row.id, deleted, reason)) return command_refused(reason.text);
   if (!deleted) return command_refused("no room " + terminal_text(p.positional[0]));
   rooms_changed(t);
   return command_done("room " + terminal_text(row.name) + " deleted\n");

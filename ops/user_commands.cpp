@@ -4,11 +4,12 @@
 #include <set>
 
 #include "chat/chat_pages.h"
+#include "chat/engine.h"
 #include "chat/operator_rules.h"
 #include "ops/command_args.h"
 #include "ops/json_text.h"
 #include "ops/terminal_text.h"
-#include "storage/account.h"
+#include "storage/account_store.h"
 #include "storage/account_name.h"
 
 namespace tvl {
@@ -19,11 +20,10 @@ const std::set<std::string> kMemberOptions = {"--email", "--disabled", "--sex", 
                                               "--profile"};
 const std::set<std::string> kMemberFlags = {"--password-stdin"};
 
-bool find_listing(const std::string& folder, const std::string& name, AccountListing& out) {
-  const std::string path = find_account_path(folder, name);
-  if (path.empty()) return false;
-  const std::string file = path.substr(path.rfind('/') + 1);
-  for (AccountListing& a : list_accounts(folder)) {
+bool find_listing(AccountStore& accounts, const std::string& name, AccountListing& out) {
+  const std::string file = accounts.find(name);
+  if (file.empty()) return false;
+  for (AccountListing& a : accounts.list()) {
     if (a.name == file) {
       out = std::move(a);
       return true;
@@ -76,7 +76,7 @@ std::string account_json(const AccountListing& a) {
 }
 
 CommandResult user_add(const std::vector<std::string>& args, const std::string& input,
-                       const std::string& folder) {
+                       AccountStore& accounts) {
   CommandArgs p = parse_command_args(args, 2, kMemberOptions, kMemberFlags, 1);
   if (!p.error.empty()) return usage_error(p.error);
   if (!p.has("--password-stdin"))
@@ -86,28 +86,28 @@ CommandResult user_add(const std::vector<std::string>& args, const std::string& 
   MemberValues v;
   std::string refusal = apply_member_options(p, input, v);
   if (!refusal.empty()) return command_refused(refusal);
-  if (const char* m = account_change_message(add_member(folder, name, v))) return command_refused(m);
+  if (const char* m = account_change_message(accounts.add_member(name, v))) return command_refused(m);
   return command_done("user " + terminal_text(name) + " added\n");
 }
 
-CommandResult user_list(const std::vector<std::string>& args, const std::string& folder) {
+CommandResult user_list(const std::vector<std::string>& args, AccountStore& accounts) {
   CommandArgs p = parse_command_args(args, 2, {}, {"--json"}, 0);
   if (!p.error.empty()) return usage_error(p.error);
   const bool json = p.has("--json");
   std::string out;
   JsonList list;
-  for (const AccountListing& a : list_accounts(folder)) {
+  for (const AccountListing& a : accounts.list()) {
     if (json) list.add(account_json(a));
     else out += terminal_text(a.name) + (a.disabled != "No" ? "\tdisabled\n" : "\n");
   }
   return command_done(json ? list.text() : out);
 }
 
-CommandResult user_show(const std::vector<std::string>& args, const std::string& folder) {
+CommandResult user_show(const std::vector<std::string>& args, AccountStore& accounts) {
   CommandArgs p = parse_command_args(args, 2, {}, {"--json"}, 1);
   if (!p.error.empty()) return usage_error(p.error);
   AccountListing a;
-  if (!find_listing(folder, p.positional[0], a)) return command_refused("no user " + terminal_text(p.positional[0]));
+  if (!find_listing(accounts, p.positional[0], a)) return command_refused("no user " + terminal_text(p.positional[0]));
   if (p.has("--json")) return command_done(account_json(a) + "\n");
   // A visitor wrote these through the registration form: nothing of them
   // may reach the operator's terminal as a control.
@@ -120,13 +120,13 @@ CommandResult user_show(const std::vector<std::string>& args, const std::string&
 // "user set" and "user rename": the account's values as stored, changed by
 // the options, under the old or a new name.
 CommandResult user_edit(const std::vector<std::string>& args, const std::string& input,
-                        const std::string& folder, bool rename) {
+                        AccountStore& accounts, bool rename) {
   CommandArgs p = rename ? parse_command_args(args, 2, {}, {}, 2)
                          : parse_command_args(args, 2, kMemberOptions, kMemberFlags, 1);
   if (!p.error.empty()) return usage_error(p.error);
   const std::string& old_name = p.positional[0];
   AccountListing a;
-  if (!find_listing(folder, old_name, a)) return command_refused("no user " + terminal_text(old_name));
+  if (!find_listing(accounts, old_name, a)) return command_refused("no user " + terminal_text(old_name));
   MemberValues v = values_of(a);
   // The stored form of the password is not a password: an empty one keeps
   // it, and only --password-stdin sets a new one.
@@ -141,21 +141,20 @@ CommandResult user_edit(const std::vector<std::string>& args, const std::string&
     if (!refusal.empty()) return command_refused(refusal);
   }
   std::string stored;
-  if (const char* m = account_change_message(edit_member(folder, a.name, new_name, v, stored)))
+  if (const char* m = account_change_message(accounts.edit_member(a.name, new_name, v, stored)))
     return command_refused(m);
   return command_done(rename ? "user " + terminal_text(a.name) + " renamed to " + terminal_text(stored) + "\n"
                              : "user " + terminal_text(stored) + " changed\n");
 }
 
-CommandResult user_del(const std::vector<std::string>& args, const std::string& folder) {
+CommandResult user_del(const std::vector<std::string>& args, AccountStore& accounts) {
   CommandArgs p = parse_command_args(args, 2, {}, {}, 1);
   if (!p.error.empty()) return usage_error(p.error);
   // Found the way every reader finds it; a file without a password is an
   // account too and can be removed.
-  const std::string path = find_account_path(folder, p.positional[0]);
-  if (path.empty()) return command_refused("no user " + terminal_text(p.positional[0]));
-  const std::string file = path.substr(path.rfind('/') + 1);
-  if (!delete_member(folder, file)) return command_refused("user " + terminal_text(file) + " could not be deleted");
+  const std::string file = accounts.find(p.positional[0]);
+  if (file.empty()) return command_refused("no user " + terminal_text(p.positional[0]));
+  if (!accounts.delete_member(file)) return command_refused("user " + terminal_text(file) + " could not be deleted");
   return command_done("user " + terminal_text(file) + " deleted\n");
 }
 
@@ -166,12 +165,14 @@ CommandResult user_command(const std::vector<std::string>& args, const std::stri
   if (args.size() < 2)
     return usage_error("user needs a subcommand: add, list, show, set, rename, del");
   const std::string& what = args[1];
-  const std::string& folder = target.program_folder;
-  if (what == "add") return user_add(args, input, folder);
-  if (what == "list") return user_list(args, folder);
-  if (what == "show") return user_show(args, folder);
-  if (what == "set" || what == "rename") return user_edit(args, input, folder, what == "rename");
-  if (what == "del") return user_del(args, folder);
+  // A running chat's store: users/, or the accounts several servers share.
+  FileAccountStore files(target.program_folder);
+  AccountStore& accounts = target.engine ? *target.engine->pages().context().accounts : files;
+  if (what == "add") return user_add(args, input, accounts);
+  if (what == "list") return user_list(args, accounts);
+  if (what == "show") return user_show(args, accounts);
+  if (what == "set" || what == "rename") return user_edit(args, input, accounts, what == "rename");
+  if (what == "del") return user_del(args, accounts);
   return usage_error("unknown subcommand \"user " + what + "\"");
 }
 

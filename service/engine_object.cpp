@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <ctime>
 
+#include "cluster/shared_accounts.h"
+#include "cluster/shared_counters.h"
 #include "server/connection_limits.h"
 
 namespace tvl {
@@ -63,6 +65,25 @@ void EngineObject::join_cluster() {
       leave_room(ctx, *at, address, name);
     }
   });
+  // Accounts and rooms are the cluster's: a change through any node holds
+  // on all.
+  if (std::shared_ptr<RedisPool> pool = make_redis_pool(engine_.site().settings)) {
+    engine_.set_account_store(std::make_shared<SharedAccounts>(pool));
+    shared_rooms_ = std::make_shared<SharedRooms>(pool, engine_.state());
+    engine_.set_room_records(shared_rooms_);
+    shared_rooms_->start();
+    // Failed logins and new accounts count for the whole cluster, and
+    // closed guest entry holds on every node.
+    auto counters = std::make_shared<SharedCounters>(pool);
+    engine_.pages().context().guards->logins.set_shared(counters);
+    engine_.pages().context().guards->guests.set_shared(counters);
+    // Each node logs what it made into the cluster's log too.
+    shared_log_ = std::make_shared<SharedLog>(pool, cluster_->node());
+    std::shared_ptr<SharedLog> log = shared_log_;
+    engine_.set_shared_log_sink([log](const std::string& address, const std::string& time,
+                                      const std::string& text) { log->record(address, time, text); });
+    shared_log_->start();
+  }
   cluster_->start();
 }
 
@@ -72,6 +93,15 @@ void EngineObject::leave_cluster() {
   engine_.set_line_publisher(nullptr);
   engine_.set_name_claims(nullptr);
   engine_.set_place_sharing(nullptr);
+  engine_.set_account_store(nullptr);
+  engine_.pages().context().guards->logins.set_shared(nullptr);
+  engine_.pages().context().guards->guests.set_shared(nullptr);
+  engine_.set_shared_log_sink(nullptr);
+  if (shared_log_) shared_log_->stop();
+  shared_log_.reset();
+  if (shared_rooms_) shared_rooms_->stop();
+  engine_.set_room_records(nullptr);
+  shared_rooms_.reset();
   cluster_.reset();
 }
 

@@ -13,6 +13,8 @@
 
 #include "chat/engine.h"
 #include "cluster/cluster_node.h"
+#include "cluster/shared_log.h"
+#include "cluster/shared_rooms.h"
 
 namespace tvl {
 
@@ -30,7 +32,7 @@ class EngineObject {
   // Nothing when running (true). Otherwise starts the chat server on the
   // settings' address and port, its socket layer's error reports going to
   // `reports` (none: dropped); with [Cluster] Redis= the node joins the
-  // cluster first (a Redis that is away is reported and does not keep the
+  // cluster first and takes its accounts and rooms from there (a Redis that is away is reported and does not keep the
   // server from starting: it refuses posts until Redis is back); on success
   // writes the "started" line and sets
   // the running flag. False when the server does not run afterwards.
@@ -64,6 +66,8 @@ class EngineObject {
   ConnectionServer::ReportSink reports_;
   ClusterNode::ReportSink cluster_reports_;
   std::shared_ptr<ClusterNode> cluster_;
+  std::shared_ptr<SharedRooms> shared_rooms_;  // the cluster's rooms while it runs
+  std::shared_ptr<SharedLog> shared_log_;      // the cluster's chat log while it runs
   bool running_ = false;
   void join_cluster();
   void leave_cluster();

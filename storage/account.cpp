@@ -186,12 +186,18 @@ AccountCheck check_account(const std::string& program_folder, const std::string&
       (void)write_profile_strings(kSection, {{"password", hashed}}, path);  // retried next login
   }
 
-  std::string picture = read_value(path, "Icon", "-1");
+  const std::string picture =
+      member_picture(read_value(path, "Icon", "-1"), read_value(path, "Sex", "-1"));
+  if (!picture.empty()) icon = picture;
+  return AccountCheck::Member;
+}
+
+std::string member_picture(const std::string& icon_value, const std::string& sex_value) {
+  std::string picture = icon_value;
   if (!picture.empty() && picture[0] == '-') {
     // No picture of their own: members who gave their sex get the picture
     // named after it ("1" -> "1.gif"); others keep the one they chose.
-    std::string sex = read_value(path, "Sex", "-1");
-    if (sex.empty() || sex[0] != '-') picture = cut_icon(sex + ".gif");
+    if (sex_value.empty() || sex_value[0] != '-') picture = cut_icon(sex_value + ".gif");
     else picture.clear();
   } else {
     picture = cut_icon(picture);
@@ -199,8 +205,7 @@ AccountCheck check_account(const std::string& program_folder, const std::string&
   // The picture stands unquoted in the pages' "src=/images/..."; anything
   // but a plain file name (a stored value written by hand or by an older
   // form) leaves the default picture.
-  if (picture_name_plain(picture)) icon = picture;
-  return AccountCheck::Member;
+  return picture_name_plain(picture) ? picture : std::string();
 }
 
 AccountChange write_account(const std::string& program_folder, const std::string& name,

@@ -109,6 +109,11 @@ void tighten_account_files(const std::string& program_folder);
 AccountCheck check_account(const std::string& program_folder, const std::string& name,
                            const std::string& password, std::string& icon);
 
+// The picture check_account gives a member from the stored "Icon" and
+// "Sex" values (read with the default "-1"); empty when it gives none (the
+// caller's default stays).
+std::string member_picture(const std::string& icon_value, const std::string& sex_value);
+
 // The five values the web registration form writes.
 struct AccountFields {
   std::string password;

@@ -17,7 +17,9 @@
 #include <thread>
 #include <vector>
 
+#include "cluster/cluster_move.h"
 #include "cluster/node_registry.h"
+#include "cluster/shared_log.h"
 #include "ops/command_wire.h"
 #include "ops/control_server.h"
 #include "ops/operator_command.h"
@@ -92,12 +94,40 @@ long long print_rows(const std::string& path, long long from) {
 // Prints today's log; with follow, goes on printing what is added (and the
 // next day's file after midnight) until the process is ended. Only what was
 // added is read, a piece at a time.
+// With [Cluster]: today's rows of the cluster's log (every node's events),
+// and with follow what is added, from Redis.
+int show_shared_log(const std::string& folder, bool follow) {
+  const std::string ini = folder + "option.ini";
+  const std::string redis = get_profile_string("Cluster", "Redis", "", 256, ini);
+  RedisAddress address;
+  if (!parse_redis_address(redis, address))
+    return finish({1, "", "tvlctl: [Cluster] Redis=" + redis + " is neither host:port nor a socket path\n"});
+  RedisPool pool(address, get_profile_string("Cluster", "RedisPassword", "", 256, ini), 2000);
+  std::time_t now = std::time(nullptr);
+  std::tm midnight{};
+  localtime_r(&now, &midnight);
+  midnight.tm_hour = midnight.tm_min = midnight.tm_sec = 0;
+  std::string from = std::to_string(static_cast<long long>(std::mktime(&midnight)) * 1000);
+  for (;;) {
+    std::string rows, last;
+    Reason why;
+    if (!read_shared_log(pool, from, 1000, rows, last, why))
+      return finish({1, "", "tvlctl: " + terminal_text(why.text) + "\n"});
+    write_out(terminal_lines(rows), stdout);
+    if (!last.empty()) from = "(" + last;
+    else if (!follow) return 0;
+    else std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  }
+}
+
 int show_log(const std::string& folder, const std::vector<std::string>& args) {
   bool follow = false;
   for (std::size_t i = 1; i < args.size(); ++i) {
     if (args[i] == "--follow" || args[i] == "-f") follow = true;
     else return usage_mistake("unknown option \"" + args[i] + "\"");
   }
+  if (!get_profile_string("Cluster", "Redis", "", 256, folder + "option.ini").empty())
+    return show_shared_log(folder, follow);
   std::string path = todays_log(folder);
   if (!is_regular_file(path) && !follow)
     return finish({0, "", "tvlctl: no chat log today (" + path + "); Savelog=1 in option.ini keeps one\n"});
@@ -126,21 +156,34 @@ int check_folder(const std::string& folder, const std::vector<std::string>& args
   return finish({1, "", err});
 }
 
-// "cluster status": asks Redis of the folder's [Cluster] section directly,
-// so that it answers whether or not a server of this folder runs.
+// "cluster status|import|export": asks Redis of the folder's [Cluster]
+// section directly, so that it answers whether or not a server of this
+// folder runs.
 int cluster_command(const std::string& folder, const std::vector<std::string>& args) {
-  if (args.size() != 2 || args[1] != "status") return usage_mistake("cluster takes one command: status");
+  const bool known = args.size() == 2 && (args[1] == "status" || args[1] == "import" || args[1] == "export");
+  if (!known) return usage_mistake("cluster takes one command: status, import or export");
   const std::string ini = folder + "option.ini";
   const std::string redis = get_profile_string("Cluster", "Redis", "", 256, ini);
   if (redis.empty())
-    return finish({0, "no cluster: option.ini has no [Cluster] Redis=; this server is the whole chat\n", ""});
+    return finish({args[1] == "status" ? 0 : 1,
+                   "no cluster: option.ini has no [Cluster] Redis=; this server is the whole chat\n", ""});
   RedisAddress address;
   if (!parse_redis_address(redis, address))
     return finish({1, "", "tvlctl: [Cluster] Redis=" + redis + " is neither host:port nor a socket path\n"});
-  RedisLink link(address, get_profile_string("Cluster", "RedisPassword", "", 256, ini), 2000);
-  std::string text;
-  const bool reachable = cluster_status_text(link, static_cast<long long>(std::time(nullptr)), text);
-  return finish({reachable ? 0 : 1, terminal_lines(text), ""});
+  const std::string password = get_profile_string("Cluster", "RedisPassword", "", 256, ini);
+  if (args[1] == "status") {
+    RedisLink link(address, password, 2000);
+    std::string text;
+    const bool reachable = cluster_status_text(link, static_cast<long long>(std::time(nullptr)), text);
+    return finish({reachable ? 0 : 1, terminal_lines(text), ""});
+  }
+  RedisPool pool(address, password, 2000);
+  std::string report;
+  Reason why;
+  const bool moved = args[1] == "import" ? import_into_cluster(pool, folder, report, why)
+                                         : export_from_cluster(pool, folder, report, why);
+  return finish({moved ? 0 : 1, terminal_lines(report),
+                 moved ? "" : "tvlctl: " + terminal_text(why.text) + "\n"});
 }
 
 // The folder as given, absolute and ending in "/".

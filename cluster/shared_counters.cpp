@@ -1,0 +1,121 @@
+#include "cluster/shared_counters.h"
+
+#include <cstdlib>
+#include <vector>
+
+#include "chat/account_guard.h"
+
+namespace tvl {
+
+namespace {
+
+std::vector<std::string> failure_keys(const std::string& network, const std::string& account_fold) {
+  std::vector<std::string> keys = {"tvl:fail:net:" + network};
+  if (!account_fold.empty()) keys.push_back("tvl:fail:acct:" + account_fold);
+  return keys;
+}
+
+// KEYS: the counts. ARGV: the window, the bound, the lockout (ms).
+const char kFailedScript[] =
+    "for _, key in ipairs(KEYS) do\n"
+    "  local n = redis.call('INCR', key)\n"
+    "  if n == 1 then redis.call('PEXPIRE', key, ARGV[1]) end\n"
+    "  if n == tonumber(ARGV[2]) then redis.call('PEXPIRE', key, ARGV[3]) end\n"
+    "end\n"
+    "return 1\n";
+
+// KEYS: the count. ARGV: the bound, the window (ms). 1 counted, 0 refused.
+const char kRegisterScript[] =
+    "local n = redis.call('INCR', KEYS[1])\n"
+    "if n == 1 then redis.call('PEXPIRE', KEYS[1], ARGV[2]) end\n"
+    "if n > tonumber(ARGV[1]) then redis.call('DECR', KEYS[1]) return 0 end\n"
+    "return 1\n";
+
+// KEYS: the count. Counted down, never below 0.
+const char kGiveBackScript[] =
+    "if tonumber(redis.call('GET', KEYS[1]) or '0') > 0 then redis.call('DECR', KEYS[1]) end\n"
+    "return 1\n";
+
+const char kGuestsClosed[] = "tvl:guests-closed";
+std::string guests_member(const std::string& room_fold) {
+  return room_fold.empty() ? std::string("*") : "room:" + room_fold;
+}
+
+// KEYS: tvl:guests-closed. ARGV: the room's member. Whether the whole chat
+// or the room is closed.
+const char kClosedScript[] =
+    "return redis.call('SISMEMBER', KEYS[1], '*') + redis.call('SISMEMBER', KEYS[1], ARGV[1])\n";
+
+std::vector<std::string> script(const char* text, const std::vector<std::string>& keys,
+                                const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {"EVAL", text, std::to_string(keys.size())};
+  argv.insert(argv.end(), keys.begin(), keys.end());
+  argv.insert(argv.end(), args.begin(), args.end());
+  return argv;
+}
+
+}  // namespace
+
+bool SharedCounters::logins_refused(const std::string& network, const std::string& account_fold,
+                                    int bound) {
+  std::vector<std::string> argv = {"MGET"};
+  for (const std::string& key : failure_keys(network, account_fold)) argv.push_back(key);
+  RedisReply reply;
+  Reason why;
+  if (!pool_->command(argv, reply, why)) return false;  // the server's own bounds hold
+  for (const RedisReply& count : reply.items)
+    if (!count.is_nil() && std::atoll(count.text.c_str()) >= bound) return true;
+  return false;
+}
+
+void SharedCounters::login_failed(const std::string& network, const std::string& account_fold,
+                                  int bound) {
+  RedisReply reply;
+  Reason why;
+  (void)pool_->command(script(kFailedScript, failure_keys(network, account_fold),
+                              {std::to_string(kFailureWindowMs), std::to_string(bound),
+                               std::to_string(kLockoutMs)}),
+                       reply, why);  // not reported: Redis away counts nothing, by design
+}
+
+bool SharedCounters::begin_registration(const std::string& network, int bound) {
+  RedisReply reply;
+  Reason why;
+  if (!pool_->command(script(kRegisterScript, {"tvl:reg:" + network},
+                             {std::to_string(bound), std::to_string(kRegistrationWindowMs)}),
+                      reply, why))
+    return true;  // the account's write, through Redis too, fails then
+  return reply.integer == 1;
+}
+
+void SharedCounters::registration_failed(const std::string& network) {
+  RedisReply reply;
+  Reason why;
+  (void)pool_->command(script(kGiveBackScript, {"tvl:reg:" + network}, {}), reply,
+                       why);  // not reported: the count ends with its window anyway
+}
+
+bool SharedCounters::close_guests(const std::string& room_fold) {
+  RedisReply reply;
+  Reason why;
+  return pool_->command({"SADD", kGuestsClosed, guests_member(room_fold)}, reply, why);
+}
+
+bool SharedCounters::open_guests(const std::string& room_fold) {
+  RedisReply reply;
+  Reason why;
+  // The whole chat opens every room.
+  if (room_fold.empty()) return pool_->command({"DEL", kGuestsClosed}, reply, why) && reply.integer > 0;
+  return pool_->command({"SREM", kGuestsClosed, guests_member(room_fold)}, reply, why) &&
+         reply.integer > 0;
+}
+
+bool SharedCounters::guests_closed(const std::string& room_fold) {
+  RedisReply reply;
+  Reason why;
+  return pool_->command(script(kClosedScript, {kGuestsClosed}, {guests_member(room_fold)}), reply,
+                        why) &&
+         reply.integer > 0;
+}
+
+}  // namespace tvl

@@ -1,0 +1,269 @@
+// Accounts (and what else the nodes share besides lines) across the nodes
+// of a chat that several servers share through a private Redis, each node
+// run in this process as tvlService runs it (EngineObject) on loopback.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "cluster/cluster_move.h"
+#include "ops/operator_command.h"
+#include "tests/support/child_process.h"
+#include "platform/fs.h"
+#include "service/engine_object.h"
+#include "tests/support/chat_over_http.h"
+#include "tests/support/private_redis.h"
+#include "tests/support/test_util.h"
+
+namespace tvl::test {
+namespace {
+
+constexpr int kTimeoutMs = 5000;
+
+// One node: its program folder, reserved port and engine.
+class DataNode {
+ public:
+  DataNode(const std::string& cluster_section, const std::string& bounds) {
+    // The chat log is kept (Savelog=1): the cluster's log is tested too.
+    std::string options = kOpenOptions;
+    options.replace(options.find("Savelog=0"), 9, "Savelog=1");
+    (void)write_chat_window_folder(folder_,
+                                   options + bounds +
+                                       "ListenAddress=127.0.0.1\r\n"
+                                       "port=" + std::to_string(port_.port()) + "\r\n" +
+                                       cluster_section,
+                                   {open_room("One"), open_room("Two")});
+    folder_.write("images/5.gif", "G");
+    engine_.set_cluster_reports([](const std::string&) {});
+    engine_.load(folder_.path());
+    engine_.engine().pages().context().first_poll_delay_ms = 0;
+  }
+  bool start() { return engine_.start_chat_server(); }
+  int port() const { return port_.port(); }
+  const std::string& folder() const { return folder_.path(); }
+  EngineObject& object() { return engine_; }
+
+  // The registration form's post; the answer page.
+  std::string register_member(const std::string& name, const std::string& password,
+                              const std::string& resume = "hello") {
+    const std::string body = "UserName=" + name + "&Password=" + password + "&Password1=" +
+                             password + "&Sex=1&Email=&Icon=5.gif&Resume=" + resume +
+                             "&cw=1&Old=&submit1=Register";
+    return http_exchange(port(),
+                         "POST /registresult.htm HTTP/1.0\r\nHost: 127.0.0.1\r\nContent-Length: " +
+                             std::to_string(body.size()) + "\r\n\r\n" + body,
+                         kTimeoutMs);
+  }
+  // Enters room 1 with a password: the place's query, empty when refused.
+  std::string enter(const std::string& name, const std::string& password) {
+    return place_query(chat_get(port(),
+                                "/chat.ghp?username=" + name + "&password=" + password +
+                                    "&room=1&sex=1",
+                                kTimeoutMs),
+                       name, 1);
+  }
+  // An operator's command given to this node, as tvlctl hands it over.
+  CommandResult command(const std::vector<std::string>& args, const std::string& input = "") {
+    OperatorTarget target;
+    target.program_folder = folder();
+    target.engine = &engine_.engine();
+    return run_operator_command(args, input, target);
+  }
+
+ private:
+  TestEnvironment env_;
+  TempDir folder_;
+  PortReservation port_;
+  EngineObject engine_;
+};
+
+class ClusterDataTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (redis_server_program().empty()) GTEST_SKIP() << "redis-server is not installed";
+    ASSERT_TRUE(redis_.start());
+    for (const char* name : {"a", "b"}) {
+      nodes_.push_back(std::make_unique<DataNode>(redis_.cluster_section(name), bounds()));
+      ASSERT_TRUE(nodes_.back()->start());
+    }
+  }
+  // The bounds of the nodes' option.ini: the shipped failed-login bound
+  // (5), no bound on registrations.
+  virtual std::string bounds() const { return "MaxRegistrationsPerHour=0\r\n"; }
+  DataNode& a() { return *nodes_[0]; }
+  DataNode& b() { return *nodes_[1]; }
+
+  PrivateRedis redis_{"test-secret"};
+  std::vector<std::unique_ptr<DataNode>> nodes_;
+};
+
+TEST_F(ClusterDataTest, MemberRegisteredOnOneNodeEntersOnTheOther) {
+  EXPECT_NE(a().register_member("Ann", "secret1").find("successful"), std::string::npos);
+  EXPECT_FALSE(b().enter("ann", "secret1").empty());
+  EXPECT_TRUE(b().enter("Ann", "wrong").empty());
+  // The name is an account's on every node: another registration or a guest
+  // of that name is refused on the other node, and nothing went into the
+  // nodes' own users/ folders.
+  EXPECT_EQ(b().register_member("ANN", "x").find("successful"), std::string::npos);
+  EXPECT_TRUE(b().enter("ann", "").empty());
+  EXPECT_FALSE(is_regular_file(a().folder() + "users/Ann"));
+  // An operator's change through b holds on a at once.
+  EXPECT_EQ(b().command({"user", "set", "ann", "--disabled", "yes"}).exit_code, 0);
+  EXPECT_TRUE(a().enter("Ann", "secret1").empty());
+  const CommandResult shown = a().command({"user", "show", "ANN"});
+  EXPECT_NE(shown.out.find("disabled: Yes"), std::string::npos) << shown.out;
+}
+
+TEST_F(ClusterDataTest, TwoNodesRegisteringAtOnceLoseNothing) {
+  constexpr int kEach = 6;
+  auto run = [&](DataNode& node, const std::string& prefix) {
+    for (int i = 0; i < kEach; ++i) (void)node.register_member(prefix + std::to_string(i), "pw");
+  };
+  std::thread ta([&] { run(a(), "ana"); });
+  std::thread tb([&] { run(b(), "bea"); });
+  ta.join();
+  tb.join();
+  const std::string listed = a().command({"user", "list"}).out;
+  for (const char* prefix : {"ana", "bea"})
+    for (int i = 0; i < kEach; ++i)
+      EXPECT_NE(listed.find(prefix + std::to_string(i) + "\n"), std::string::npos) << listed;
+}
+
+TEST_F(ClusterDataTest, FailedLoginsThroughEveryNodeCountAgainstOneBound) {
+  ASSERT_NE(a().register_member("Ann", "secret1").find("successful"), std::string::npos);
+  const std::string refused = "Too many failed logins";
+  auto enter_page = [](DataNode& node, const std::string& password) {
+    return chat_get(node.port(), "/chat.ghp?username=Ann&password=" + password + "&room=1&sex=1",
+                    kTimeoutMs);
+  };
+  // Five wrong guesses spread over the nodes: each node saw fewer than the
+  // bound, the chat saw the bound.
+  for (DataNode* node : {&a(), &b(), &a(), &b(), &a()})
+    EXPECT_EQ(enter_page(*node, "guess").find(refused), std::string::npos);
+  for (DataNode* node : {&a(), &b()})
+    EXPECT_NE(enter_page(*node, "secret1").find(refused), std::string::npos);
+}
+
+TEST_F(ClusterDataTest, GuestEntryClosedOnOneNodeIsClosedOnAll) {
+  auto guest_enters = [](DataNode& node, const std::string& name, int room) {
+    return !place_query(chat_get(node.port(),
+                                 "/chat.ghp?username=" + name + "&password=&room=" +
+                                     std::to_string(room) + "&sex=1",
+                                 kTimeoutMs),
+                        name, room)
+                .empty();
+  };
+  EXPECT_EQ(a().command({"guests", "close", "1"}).exit_code, 0);
+  EXPECT_FALSE(guest_enters(b(), "gus", 1));
+  EXPECT_TRUE(guest_enters(b(), "gus", 2));
+  // Opened through the other node: open everywhere.
+  EXPECT_EQ(b().command({"guests", "open", "1"}).exit_code, 0);
+  EXPECT_TRUE(guest_enters(a(), "gia", 1));
+  // The whole chat, closed through b and opened through a.
+  EXPECT_EQ(b().command({"guests", "close"}).exit_code, 0);
+  EXPECT_FALSE(guest_enters(a(), "guy", 2));
+  const CommandResult room_open = a().command({"guests", "open", "2"});
+  EXPECT_EQ(room_open.exit_code, 1) << room_open.out;  // the whole chat stays closed
+  EXPECT_EQ(a().command({"guests", "open"}).exit_code, 0);
+  EXPECT_TRUE(guest_enters(b(), "guy", 2));
+}
+
+int count_of(const std::string& text, const std::string& part) {
+  int n = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
+TEST_F(ClusterDataTest, TvlctlLogAtAnyNodeShowsEveryNodesEventsOnce) {
+  const std::string ann = enter_place(a().port(), "ann", 1, kTimeoutMs);
+  const std::string bob = enter_place(b().port(), "bob", 1, kTimeoutMs);
+  ASSERT_FALSE(ann.empty() || bob.empty());
+  ASSERT_NE(chat_post(a().port(), ann, "wordAA", kTimeoutMs).find("wordAA"), std::string::npos);
+  ASSERT_NE(chat_post(b().port(), bob, "wordBB", kTimeoutMs).find("wordBB"), std::string::npos);
+  auto log_at = [](DataNode& node) {
+    ChildProcess p;
+    if (!p.start(std::string(TAVELLA_DIST_DIR) + "/tvlctl", {"--folder", node.folder(), "log"}))
+      return std::string();
+    EXPECT_EQ(p.wait(), 0) << p.err();
+    return p.out();
+  };
+  // Each node adds its rows from its own thread: they come within moments.
+  std::string log;
+  ASSERT_TRUE(eventually([&] {
+    log = log_at(b());
+    return count_of(log, "wordAA") >= 1 && count_of(log, "wordBB") >= 1;
+  })) << log;
+  for (DataNode* node : {&a(), &b()}) {
+    log = log_at(*node);
+    EXPECT_EQ(count_of(log, "wordAA"), 1) << log;
+    EXPECT_EQ(count_of(log, "wordBB"), 1) << log;
+    EXPECT_EQ(count_of(log, "ann"), count_of(log, "bob")) << log;  // the entries, once each
+  }
+}
+
+class ClusterBoundsTest : public ClusterDataTest {
+ protected:
+  std::string bounds() const override { return "MaxRegistrationsPerHour=3\r\n"; }
+};
+
+TEST_F(ClusterBoundsTest, RegistrationsThroughEveryNodeCountAgainstOneBound) {
+  const std::string made = "successful";
+  EXPECT_NE(a().register_member("one", "pw").find(made), std::string::npos);
+  EXPECT_NE(b().register_member("two", "pw").find(made), std::string::npos);
+  // A registration refused for a taken name counts nothing.
+  EXPECT_EQ(b().register_member("ONE", "pw").find(made), std::string::npos);
+  EXPECT_NE(b().register_member("three", "pw").find(made), std::string::npos);
+  const std::string over = a().register_member("four", "pw");
+  EXPECT_NE(over.find("Too many new accounts"), std::string::npos) << over;
+  EXPECT_EQ(b().register_member("five", "pw").find(made), std::string::npos);
+}
+
+// The names of the rooms a node's chat has, in order.
+std::string room_names(DataNode& node) {
+  std::string names;
+  for (const RoomInfo& r : *node.object().engine().state().rooms()) names += std::string(r.name) + " ";
+  return names;
+}
+
+TEST_F(ClusterDataTest, RoomsChangedThroughTwoNodesAtOnceHoldOnBoth) {
+  // Before the rooms are moved in, the cluster refuses room changes and
+  // each node keeps its own rooms.sdb.
+  const CommandResult early = a().command({"room", "add", "Early"});
+  EXPECT_EQ(early.exit_code, 1);
+  EXPECT_NE(early.err.find("cluster import"), std::string::npos) << early.err;
+  RedisAddress address;
+  ASSERT_TRUE(parse_redis_address(redis_.socket_path(), address));
+  RedisPool pool(address, "test-secret", 2000);
+  std::string report;
+  Reason why;
+  ASSERT_TRUE(import_into_cluster(pool, a().folder(), report, why)) << why.text;
+  EXPECT_NE(report.find("rooms imported: 2"), std::string::npos) << report;
+
+  constexpr int kEach = 5;
+  auto run = [&](DataNode& node, const std::string& prefix) {
+    for (int i = 0; i < kEach; ++i)
+      EXPECT_EQ(node.command({"room", "add", prefix + std::to_string(i)}).exit_code, 0);
+  };
+  std::thread ta([&] { run(a(), "Ra"); });
+  std::thread tb([&] { run(b(), "Rb"); });
+  ta.join();
+  tb.join();
+  // A change through b: room 1 closed to guests, seen on a.
+  EXPECT_EQ(b().command({"room", "set", "1", "--guests", "no"}).exit_code, 0);
+  EXPECT_EQ(a().command({"room", "del", "2"}).exit_code, 0);
+  const std::string listed = b().command({"room", "list"}).out;
+  for (const char* prefix : {"Ra", "Rb"})
+    for (int i = 0; i < kEach; ++i)
+      EXPECT_NE(listed.find(prefix + std::to_string(i)), std::string::npos) << listed;
+  EXPECT_EQ(listed.find("\tTwo\t"), std::string::npos) << listed;
+  ASSERT_TRUE(eventually([&] { return room_names(a()) == room_names(b()); })) << room_names(b());
+  EXPECT_EQ(room_names(a()).rfind("One ", 0), 0u) << room_names(a());
+  EXPECT_EQ(room_names(a()).size(), std::string("One ").size() + 2 * kEach * 4);
+  EXPECT_FALSE((*b().object().engine().state().rooms())[0].guest);
+  // A guest is turned away from room 1 on both nodes now.
+  EXPECT_TRUE(a().enter("zed", "").empty());
+}
+
+}  // namespace
+}  // namespace tvl::test
