@@ -136,4 +136,12 @@ bool RedisLink::command(const std::vector<std::string>& argv, RedisReply& reply)
   return true;
 }
 
+std::vector<std::string> eval_command(const char* text, const std::vector<std::string>& keys,
+                                      const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {"EVAL", text, std::to_string(keys.size())};
+  argv.insert(argv.end(), keys.begin(), keys.end());
+  argv.insert(argv.end(), args.begin(), args.end());
+  return argv;
+}
+
 }  // namespace tvl

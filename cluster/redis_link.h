@@ -29,6 +29,10 @@ struct RedisReply {
   bool is_nil() const { return kind == Kind::Nil; }
 };
 
+// The EVAL command of the Lua script `text` with its keys and arguments.
+std::vector<std::string> eval_command(const char* text, const std::vector<std::string>& keys,
+                                      const std::vector<std::string>& args);
+
 class RedisLink {
  public:
   // `timeout_ms` bounds the connect and each command (a blocking command's

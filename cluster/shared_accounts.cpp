@@ -71,13 +71,6 @@ const char kUpgradeScript[] =
     "end\n"
     "return 1\n";
 
-std::vector<std::string> script(const char* text, std::vector<std::string> keys,
-                                const std::vector<std::string>& args) {
-  std::vector<std::string> argv = {"EVAL", text, std::to_string(keys.size())};
-  argv.insert(argv.end(), keys.begin(), keys.end());
-  argv.insert(argv.end(), args.begin(), args.end());
-  return argv;
-}
 
 // A stored value as the file readers see it: the default when absent, cut
 // to the readers' buffer.
@@ -178,7 +171,7 @@ AccountCheck SharedAccounts::check(const std::string& name, const std::string& p
     std::string hashed;
     RedisReply done;
     if (hash_password(password, hashed))
-      (void)pool_->command(script(kUpgradeScript, {account_key(name)}, {stored, hashed}), done,
+      (void)pool_->command(eval_command(kUpgradeScript, {account_key(name)}, {stored, hashed}), done,
                            why);  // not reported: tried again at the next login
   }
   const std::string picture = member_picture(value(fields, "Icon", "-1"), value(fields, "sex", "-1"));
@@ -196,7 +189,7 @@ AccountChange SharedAccounts::create(const std::string& name, const Pairs& pairs
   args.insert(args.end(), pairs.begin(), pairs.end());
   RedisReply reply;
   Reason why;
-  if (!pool_->command(script(kCreateScript, {account_key(name), kAccounts, look_key(name)}, args),
+  if (!pool_->command(eval_command(kCreateScript, {account_key(name), kAccounts, look_key(name)}, args),
                       reply, why))
     return AccountChange::Failed;
   return reply.integer == 1 ? AccountChange::Written : AccountChange::Exists;
@@ -215,7 +208,7 @@ AccountChange SharedAccounts::write(const std::string& name, const AccountFields
   if (fields.password.empty()) pairs.erase(pairs.begin(), pairs.begin() + 2);
   RedisReply reply;
   Reason why;
-  if (!pool_->command(script(kChangeScript, {account_key(name)}, pairs), reply, why))
+  if (!pool_->command(eval_command(kChangeScript, {account_key(name)}, pairs), reply, why))
     return AccountChange::Failed;
   if (reply.integer == 1) return AccountChange::Written;
   if (fields.password.empty()) pairs.insert(pairs.begin(), {"password", ""});
@@ -267,7 +260,7 @@ AccountChange SharedAccounts::edit_member(const std::string& old_name, const std
   args.insert(args.end(), pairs.begin(), pairs.end());
   RedisReply reply;
   Reason why;
-  if (!pool_->command(script(kEditScript,
+  if (!pool_->command(eval_command(kEditScript,
                              {account_key(old_name), account_key(new_name), kAccounts,
                               look_key(old_name), look_key(new_name)},
                              args),
@@ -283,7 +276,7 @@ bool SharedAccounts::delete_member(const std::string& name) {
   RedisReply reply;
   Reason why;
   return account_name_safe(name) &&
-         pool_->command(script(kDeleteScript, {account_key(name), kAccounts, look_key(name)},
+         pool_->command(eval_command(kDeleteScript, {account_key(name), kAccounts, look_key(name)},
                                {account_name_fold(name)}),
                         reply, why) &&
          reply.integer == 1;
@@ -313,7 +306,7 @@ bool import_accounts(RedisPool& pool, const std::string& program_folder, Account
       if (v != absent) args.insert(args.end(), {key, v});
     }
     RedisReply reply;
-    if (!pool.command(script(kCreateScript, {account_key(name), kAccounts, look_key(name)}, args),
+    if (!pool.command(eval_command(kCreateScript, {account_key(name), kAccounts, look_key(name)}, args),
                       reply, why))
       return false;
     ++(reply.integer == 1 ? move.moved : move.kept);

@@ -46,13 +46,6 @@ std::string guests_member(const std::string& room_fold) {
 const char kClosedScript[] =
     "return redis.call('SISMEMBER', KEYS[1], '*') + redis.call('SISMEMBER', KEYS[1], ARGV[1])\n";
 
-std::vector<std::string> script(const char* text, const std::vector<std::string>& keys,
-                                const std::vector<std::string>& args) {
-  std::vector<std::string> argv = {"EVAL", text, std::to_string(keys.size())};
-  argv.insert(argv.end(), keys.begin(), keys.end());
-  argv.insert(argv.end(), args.begin(), args.end());
-  return argv;
-}
 
 }  // namespace
 
@@ -72,7 +65,7 @@ void SharedCounters::login_failed(const std::string& network, const std::string&
                                   int bound) {
   RedisReply reply;
   Reason why;
-  (void)pool_->command(script(kFailedScript, failure_keys(network, account_fold),
+  (void)pool_->command(eval_command(kFailedScript, failure_keys(network, account_fold),
                               {std::to_string(kFailureWindowMs), std::to_string(bound),
                                std::to_string(kLockoutMs)}),
                        reply, why);  // not reported: Redis away counts nothing, by design
@@ -81,7 +74,7 @@ void SharedCounters::login_failed(const std::string& network, const std::string&
 bool SharedCounters::begin_registration(const std::string& network, int bound) {
   RedisReply reply;
   Reason why;
-  if (!pool_->command(script(kRegisterScript, {"tvl:reg:" + network},
+  if (!pool_->command(eval_command(kRegisterScript, {"tvl:reg:" + network},
                              {std::to_string(bound), std::to_string(kRegistrationWindowMs)}),
                       reply, why))
     return true;  // the account's write, through Redis too, fails then
@@ -91,7 +84,7 @@ bool SharedCounters::begin_registration(const std::string& network, int bound) {
 void SharedCounters::registration_failed(const std::string& network) {
   RedisReply reply;
   Reason why;
-  (void)pool_->command(script(kGiveBackScript, {"tvl:reg:" + network}, {}), reply,
+  (void)pool_->command(eval_command(kGiveBackScript, {"tvl:reg:" + network}, {}), reply,
                        why);  // not reported: the count ends with its window anyway
 }
 
@@ -113,7 +106,7 @@ bool SharedCounters::open_guests(const std::string& room_fold) {
 bool SharedCounters::guests_closed(const std::string& room_fold) {
   RedisReply reply;
   Reason why;
-  return pool_->command(script(kClosedScript, {kGuestsClosed}, {guests_member(room_fold)}), reply,
+  return pool_->command(eval_command(kClosedScript, {kGuestsClosed}, {guests_member(room_fold)}), reply,
                         why) &&
          reply.integer > 0;
 }

@@ -75,13 +75,6 @@ const char kImportScript[] =
     "redis.call('SET', KEYS[3], 1)\n"
     "return 1\n";
 
-std::vector<std::string> script(const char* text, std::vector<std::string> keys,
-                                const std::vector<std::string>& args) {
-  std::vector<std::string> argv = {"EVAL", text, std::to_string(keys.size())};
-  argv.insert(argv.end(), keys.begin(), keys.end());
-  argv.insert(argv.end(), args.begin(), args.end());
-  return argv;
-}
 
 std::vector<std::string> value_args(const RoomValues& v) {
   return {v.name, v.admin, v.guest ? "1" : "0", v.admin_only ? "1" : "0"};
@@ -116,7 +109,7 @@ bool rows_of(const RedisReply& reply, std::vector<RoomRow>& rows, long long& ver
 bool read_cluster_rooms(RedisPool& pool, std::vector<RoomRow>& rows, long long& version,
                         Reason& why) {
   RedisReply reply;
-  if (!pool.command(script(kReadScript, {kRooms, kVersion}, {}), reply, why)) return false;
+  if (!pool.command(eval_command(kReadScript, {kRooms, kVersion}, {}), reply, why)) return false;
   if (!rows_of(reply, rows, version)) return why.fail(kNoRooms);
   return true;
 }
@@ -140,7 +133,7 @@ bool SharedRooms::list(std::vector<RoomRow>& rows) {
 
 bool SharedRooms::add(const RoomValues& values, int& id, Reason& why) {
   RedisReply reply;
-  if (!pool_->command(script(kAddScript, {kRooms, kRoomId, kVersion}, value_args(values)), reply,
+  if (!pool_->command(eval_command(kAddScript, {kRooms, kRoomId, kVersion}, value_args(values)), reply,
                       why))
     return false;
   if (reply.integer < 0) return why.fail(kNoRooms);
@@ -150,7 +143,7 @@ bool SharedRooms::add(const RoomValues& values, int& id, Reason& why) {
 
 bool SharedRooms::update(int id, const RoomValues& values, Reason& why) {
   RedisReply reply;
-  if (!pool_->command(script(kUpdateScript, {room_key(id), kVersion}, value_args(values)), reply,
+  if (!pool_->command(eval_command(kUpdateScript, {room_key(id), kVersion}, value_args(values)), reply,
                       why))
     return false;
   if (reply.integer < 0) return why.fail(kNoRooms);
@@ -160,7 +153,7 @@ bool SharedRooms::update(int id, const RoomValues& values, Reason& why) {
 bool SharedRooms::remove(int id, bool& deleted, Reason& why) {
   RedisReply reply;
   if (!pool_->command(
-          script(kDeleteScript, {room_key(id), kRooms, kVersion}, {std::to_string(id)}), reply,
+          eval_command(kDeleteScript, {room_key(id), kRooms, kVersion}, {std::to_string(id)}), reply,
           why))
     return false;
   if (reply.integer < 0) return why.fail(kNoRooms);
@@ -230,7 +223,7 @@ bool import_rooms(RedisPool& pool, const std::string& program_folder, int& moved
   }
   args[0] = std::to_string(highest);
   RedisReply reply;
-  if (!pool.command(script(kImportScript, {kRooms, kRoomId, kVersion}, args), reply, why))
+  if (!pool.command(eval_command(kImportScript, {kRooms, kRoomId, kVersion}, args), reply, why))
     return false;
   kept = reply.integer == 0;
   moved = kept ? 0 : static_cast<int>(rows.size());
@@ -242,15 +235,7 @@ bool export_rooms(RedisPool& pool, const std::string& program_folder, int& moved
   long long version = 0;
   if (!read_cluster_rooms(pool, rows, version, why)) return false;
   // The file the single server reads (site/'s room list makes the same).
-  RecordSchema schema;
-  schema.fields = {{"id", FT_AUTOINC, 0},
-                   {"name", FT_STRING, 64},
-                   {"admin", FT_STRING, 128},
-                   {"guest", FT_INT, 0},
-                   {"admin_only", FT_INT, 0}};
-  RecordKeySpec key;
-  key.segments = {RecordSegmentSpec{}};
-  schema.keys = {key};
+  const RecordSchema schema = room_file_schema();
   const std::string path = program_folder + "rooms.sdb";
   const std::string fresh = path + ".export";
   (void)delete_file(fresh);  // a leftover of an export cut short; not reported

@@ -7,8 +7,22 @@
 
 #include "platform/fs.h"
 #include "storage/record_file.h"
+#include "storage/record_file_create.h"
 
 namespace tvl {
+
+RecordSchema room_file_schema() {
+  RecordSchema schema;
+  schema.fields = {{"id", FT_AUTOINC, 0},
+                   {"name", FT_STRING, 64},
+                   {"admin", FT_STRING, 128},
+                   {"guest", FT_INT, 0},
+                   {"admin_only", FT_INT, 0}};
+  RecordKeySpec key;
+  key.segments = {RecordSegmentSpec{}};
+  schema.keys = {key};
+  return schema;
+}
 
 namespace {
 // Copies a text field of the current record into dst (cap bytes, the last

@@ -10,6 +10,8 @@
 
 namespace tvl {
 
+struct RecordSchema;
+
 struct RoomInfo {
   char name[64] = {};    // zero-terminated, at most 63 characters
   char admin[128] = {};  // zero-terminated, at most 127 characters
@@ -30,6 +32,9 @@ struct RoomFileCheck {
   std::string reason;  // why it could not be opened (with its path)
   std::string path;    // the file read
 };
+
+// The layout of rooms.sdb, for making one.
+RecordSchema room_file_schema();
 
 // Reads every room of "<program_folder>rooms.sdb" in key-0 order, at most as
 // many as the header counts. False when the file cannot be opened (or has no

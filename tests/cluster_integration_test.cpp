@@ -485,6 +485,12 @@ TEST_F(ThreeNodes, RequestsAlternatingBetweenNodesGetEveryLineOnce) {
             std::string::npos);
   for (Node* n : {&a(), &c()})
     ASSERT_TRUE(eventually([&] { return posted_words(n->state(), 1).size() == sent.size() + 3; }));
+  // The pane choice travels on its own, after the post that made it.
+  ASSERT_TRUE(eventually([&] {
+    ChatState::Hold hold(c().state());
+    const std::optional<int> at = c().state().find_online_user(1, "ann");
+    return at && c().state().user(*at).split;
+  }));
   const std::string own = chat_get(c().port(), "/body.ghp" + ann + "&seen=" + mark, kTimeoutMs);
   const std::size_t pane = own.find("parent.mymsg");
   ASSERT_NE(pane, std::string::npos) << own;

@@ -13,15 +13,7 @@
 namespace tvl::test {
 
 inline bool write_room_file(const std::string& program_folder, const std::vector<RoomInfo>& rooms) {
-  RecordSchema schema;
-  schema.fields = {{"id", FT_AUTOINC, 0},
-                   {"name", FT_STRING, 64},
-                   {"admin", FT_STRING, 128},
-                   {"guest", FT_INT, 0},
-                   {"admin_only", FT_INT, 0}};
-  RecordKeySpec key;
-  key.segments = {RecordSegmentSpec{}};
-  schema.keys = {key};
+  const RecordSchema schema = room_file_schema();
   const std::string path = program_folder + "rooms.sdb";
   Reason error;
   if (!create_record_file(path, schema, error)) return false;
