@@ -14,6 +14,7 @@
 // current password, which the page sends in "&Old=" when a new password is
 // typed. Every check of a password counts against the bound of failed logins.
 #include <cstdlib>
+#include <utility>
 
 #include "chat/chat_pages.h"
 #include "chat/place_key.h"
@@ -264,15 +265,12 @@ bool page_register(ChatContext& ctx, const std::string& ip, const std::string& p
     fill_marker(out, "<!--$Register-->", "Register");
     fill_marker(out, "<!--$Regbutton-->", "Register");
   }
-  fill_marker(out, "<!--$user-->", "");
-  fill_marker(out, "<!--$email-->", "@");
-  fill_marker(out, "<!--$profile-->", "");
-  fill_marker(out, "<!--$pass-->", "");
-  fill_marker(out, "<!--$old-->", "");
-  fill_marker(out, "<!--$current-->", "hidden");
-  fill_marker(out, "<!--$sex0-->", "");
-  fill_marker(out, "<!--$sex1-->", "");
-  fill_marker(out, "<!--$sex2-->", "checked");
+  // An empty form: nothing typed yet, the third sex checked.
+  static const std::pair<const char*, const char*> kEmpty[] = {
+      {"<!--$user-->", ""},  {"<!--$email-->", "@"},         {"<!--$profile-->", ""},
+      {"<!--$pass-->", ""},  {"<!--$old-->", ""},            {"<!--$current-->", "hidden"},
+      {"<!--$sex0-->", ""},  {"<!--$sex1-->", ""},           {"<!--$sex2-->", "checked"}};
+  for (const auto& [marker, value] : kEmpty) fill_marker(out, marker, value);
   return true;
 }
 
