@@ -166,8 +166,21 @@ export function frame(page, name) {
   return f;
 }
 
+// Runs fn in a frame; a frame that reloads meanwhile (the user list does so
+// whenever somebody comes or goes) is asked again once its new page is there.
+export async function frameEval(page, name, fn, arg) {
+  for (let tries = 0; ; tries++) {
+    try {
+      return await frame(page, name).evaluate(fn, arg);
+    } catch (e) {
+      if (tries >= 20 || !/context was destroyed|navigat/i.test(String(e && e.message))) throw e;
+      await sleep(100);
+    }
+  }
+}
+
 export async function frameText(page, name) {
-  return frame(page, name).evaluate(() => document.body ? document.body.innerText : "");
+  return frameEval(page, name, () => document.body ? document.body.innerText : "");
 }
 
 export async function waitText(page, name, text, timeout = WAIT) {

@@ -2,7 +2,7 @@
 import fs from "node:fs";
 import path from "node:path";
 import {
-  artifacts, WAIT, sleep, base, server, newPage, frame, frameText, waitText, waitNoText,
+  artifacts, WAIT, sleep, base, server, newPage, frame, frameEval, frameText, waitText, waitNoText,
   lobby, enter, say, register, waitNotice, expect,
 } from "../lib.mjs";
 
@@ -27,7 +27,7 @@ test("two visitors enter one room and see each other's lines and names", async (
   await waitText(ann, "board", "quick one", 5000);
   await waitText(ann, "board", "quick two", 5000);
   await waitText(bob, "board", "quick two");
-  const img = await frame(ann, "users").evaluate(() => [...document.images].map((i) => i.getAttribute("src")));
+  const img = await frameEval(ann, "users", () => [...document.images].map((i) => i.getAttribute("src")));
   expect(img.includes("/images/3.gif") && img.includes("/images/5.gif"), "pictures in the list: " + img);
   await ann.screenshot({ path: path.join(artifacts, "chat-two-users.png") });
   await bob.setViewportSize({ width: 390, height: 760 });

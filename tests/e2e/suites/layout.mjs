@@ -3,7 +3,7 @@
 import fs from "node:fs";
 import path from "node:path";
 import {
-  artifacts, WAIT, sleep, newPage, frame, waitText, waitNoText, lobby, enter, submitEntry, chatRuns,
+  artifacts, WAIT, sleep, newPage, frame, frameEval, waitText, waitNoText, lobby, enter, submitEntry, chatRuns,
   say, register, expect,
 } from "../lib.mjs";
 
@@ -164,7 +164,7 @@ test("after registering, one click enters the Lobby; the picture page is in orde
   await page.waitForSelector("#tolobby", { state: "visible" });
   await page.click("#tolobby");
   await chatRuns(page, "jill");
-  const pics = await frame(page, "users").evaluate(() => [...document.images].map((i) => [i.getAttribute("src"), i.alt]));
+  const pics = await frameEval(page, "users", () => [...document.images].map((i) => [i.getAttribute("src"), i.alt]));
   expect(pics.some(([src, alt]) => src === "/images/11.gif" && alt === "Picture of jill"), "jill's picture: " + JSON.stringify(pics));
   const room = await page.evaluate(() => JSON.parse(sessionStorage.getItem("tvl-entry")));
   expect(room.roomName === "Lobby" && room.member === true, "entered " + JSON.stringify(room));

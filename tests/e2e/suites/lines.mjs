@@ -1,7 +1,7 @@
 // A line stays a line: whatever a visitor types stays inside its own line
 // on the board, lays nothing over the other lines, and cannot pass for the
 // head of another line, a notice or the private mark.
-import { sleep, newPage, frame, waitText, enter, register, say, expect } from "../lib.mjs";
+import { sleep, newPage, frame, frameEval, waitText, enter, register, say, expect } from "../lib.mjs";
 
 export const tests = [];
 const test = (name, fn) => tests.push({ name, fn });
@@ -119,7 +119,7 @@ test("names that render like a reserved or online name are refused", async () =>
   for (const [name, said] of Object.entries(tries))
     expect(/not allowed|reserved|has logged on/.test(said), `${JSON.stringify(name)} entered: ${said.slice(0, 120)}`);
   await waitText(ann, "users", "annu");
-  const listed = await frame(ann, "users").evaluate(() => Array.from(document.querySelectorAll(".list a"), (a) => a.textContent));
+  const listed = await frameEval(ann, "users", () => Array.from(document.querySelectorAll(".list a"), (a) => a.textContent));
   const entered = listed.filter((n) => n in tries);
   expect(entered.length === 0, "listed: " + JSON.stringify(entered));
 });

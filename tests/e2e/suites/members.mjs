@@ -2,7 +2,7 @@
 import fs from "node:fs";
 import path from "node:path";
 import {
-  artifacts, WAIT, sleep, base, server, newPage, frame, frameText, waitText, waitNoText,
+  artifacts, WAIT, sleep, base, server, newPage, frame, frameEval, frameText, waitText, waitNoText,
   lobby, enter, submitEntry, say, register, waitNotice, expect,
 } from "../lib.mjs";
 
@@ -15,7 +15,7 @@ test("a visitor registers, enters as a member with the picture and changes the p
   expect(answer.includes("Congratulations! Your Registration has been successful."), answer);
   // Members keep their own picture whatever the start page offered.
   await enter(page, "mia", "Members", { password: "miapw1", picture: 2 });
-  const pics = await frame(page, "users").evaluate(() => [...document.images].map((i) => i.getAttribute("src")));
+  const pics = await frameEval(page, "users", () => [...document.images].map((i) => i.getAttribute("src")));
   expect(pics.includes("/images/7.gif"), "member picture: " + pics);
   // A guest may not enter a members' room.
   const guest = await newPage();

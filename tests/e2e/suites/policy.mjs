@@ -4,7 +4,7 @@
 // the window works through its files alone (names clicked on the board and in
 // the list of people reach the input form).
 import {
-  base, newPage, frame, enter, say, waitText, expect, sleep, policyViolations,
+  base, newPage, frame, frameEval, enter, say, waitText, expect, sleep, policyViolations,
 } from "../lib.mjs";
 
 export const tests = [];
@@ -77,7 +77,7 @@ test("names on the board and in the list answer that person through the pages' o
   await frame(ann, "chatsubmit").waitForFunction(() => document.getElementById("mtowho").value == "Bobo");
   expect((await to()) == "Bobo", "the list's name did not reach the input form");
   // The list holds no script address at all.
-  const scripted = await frame(ann, "users").evaluate(
+  const scripted = await frameEval(ann, "users",
     () => Array.from(document.querySelectorAll("a")).filter((a) => /^\s*javascript:/i.test(a.getAttribute("href") || "")).length);
   expect(scripted === 0, `${scripted} javascript: links in the list of people`);
   expect(ann.errors.length === 0 && bob.errors.length === 0, ann.errors.concat(bob.errors).join("; "));

@@ -3,7 +3,7 @@
 import fs from "node:fs";
 import path from "node:path";
 import {
-  artifacts, WAIT, sleep, base, server, newPage, frame, frameText, waitText, waitNoText,
+  artifacts, WAIT, sleep, base, server, newPage, frame, frameEval, frameText, waitText, waitNoText,
   enter, chatRuns, say, expect,
 } from "../lib.mjs";
 
@@ -24,7 +24,7 @@ async function waitNoBanner(page, timeout = WAIT) {
 }
 // The names in a visitor's list of people, in order.
 async function listed(page) {
-  return frame(page, "users").evaluate(() => [...document.querySelectorAll("#list a")].map((a) => a.textContent));
+  return frameEval(page, "users", () => [...document.querySelectorAll("#list a")].map((a) => a.textContent));
 }
 async function inputValue(page) {
   return frame(page, "chatsubmit").evaluate(() => document.getElementById("message").value);
