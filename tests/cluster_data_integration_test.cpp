@@ -8,10 +8,12 @@
 #include <vector>
 
 #include "cluster/cluster_move.h"
+#include "chat/room_ban.h"
 #include "ops/operator_command.h"
 #include "tests/support/child_process.h"
 #include "platform/fs.h"
 #include "service/engine_object.h"
+#include "tests/support/chat_fixture.h"
 #include "tests/support/chat_over_http.h"
 #include "tests/support/private_redis.h"
 #include "tests/support/test_util.h"
@@ -263,6 +265,62 @@ TEST_F(ClusterDataTest, RoomsChangedThroughTwoNodesAtOnceHoldOnBoth) {
   EXPECT_FALSE((*b().object().engine().state().rooms())[0].guest);
   // A guest is turned away from room 1 on both nodes now.
   EXPECT_TRUE(a().enter("zed", "").empty());
+}
+
+// Lines of the room that name `name` and say `what` ("joined", "left").
+int presence_lines(DataNode& node, int room, const std::string& name, const char* what) {
+  int n = 0;
+  for (const std::string& text : kept_texts(node.object().engine().state(), room))
+    if (text.find(name) != std::string::npos && text.find(what) != std::string::npos) ++n;
+  return n;
+}
+
+// Whether `name` has a place in `room` of the node's table, and whether it
+// is banned there.
+bool has_place(DataNode& node, int room, const std::string& name) {
+  ChatState& state = node.object().engine().state();
+  ChatState::Hold hold(state);
+  return find_visitor_in_room(state, room, name).has_value();
+}
+bool place_is_banned(DataNode& node, int room, const std::string& name) {
+  ChatState& state = node.object().engine().state();
+  ChatState::Hold hold(state);
+  const std::optional<int> at = find_visitor_in_room(state, room, name);
+  return at && !state.user(*at).active;
+}
+
+// tvlctl kick and ban given to one node act on a visitor that the other
+// node serves: the change goes through the room's stream, every node
+// applies it, and its line stands once on each.
+TEST_F(ClusterDataTest, KickAndBanThroughOneNodeActOnAVisitorOfTheOther) {
+  const std::string ann = enter_place(b().port(), "ann", 1, kTimeoutMs);
+  const std::string bob = enter_place(b().port(), "bob", 1, kTimeoutMs);
+  ASSERT_FALSE(ann.empty() || bob.empty());
+  ASSERT_TRUE(eventually([&] { return has_place(a(), 1, "ann") && has_place(a(), 1, "bob"); }));
+
+  const CommandResult kicked = a().command({"kick", "ANN"});
+  EXPECT_EQ(kicked.exit_code, 0) << kicked.err;
+  for (DataNode* node : {&a(), &b()}) {
+    ASSERT_TRUE(eventually([&] { return presence_lines(*node, 1, "ann", "left") == 1; }));
+    EXPECT_FALSE(has_place(*node, 1, "ann"));
+  }
+  // ann's window on b no longer reads the room, and its key opens nothing.
+  EXPECT_EQ(chat_get(b().port(), "/body.ghp" + ann, kTimeoutMs).find("word"), std::string::npos);
+  EXPECT_NE(chat_get(b().port(), "/chat.ghp" + ann + "&sex=1", kTimeoutMs).find("has ended"),
+            std::string::npos);
+  EXPECT_EQ(a().command({"kick", "ann"}).exit_code, 1);  // nobody of that name is left
+
+  const CommandResult banned = a().command({"ban", "1", "bob"});
+  EXPECT_EQ(banned.exit_code, 0) << banned.err;
+  ASSERT_TRUE(eventually([&] { return place_is_banned(b(), 1, "bob"); }));
+  EXPECT_TRUE(place_is_banned(a(), 1, "bob"));
+  EXPECT_NE(chat_get(b().port(), "/body.ghp" + bob, kTimeoutMs).find("You have been banned"),
+            std::string::npos);
+  EXPECT_NE(chat_post(b().port(), bob, "wordBB", kTimeoutMs).find("You have been banned"),
+            std::string::npos);
+  for (DataNode* node : {&a(), &b()})
+    for (const std::string& text : kept_texts(node->object().engine().state(), 1))
+      EXPECT_EQ(text.find("wordBB"), std::string::npos) << text;
 }
 
 }  // namespace
