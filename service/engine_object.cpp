@@ -65,6 +65,8 @@ void EngineObject::join_cluster() {
       leave_room(ctx, *at, address, name);
     }
   });
+  // The room bans are the whole chat's: set through any node, held on all.
+  cluster_->set_room_bans(&ctx.guards->bans);
   // Accounts and rooms are the cluster's: a change through any node holds
   // on all.
   if (std::shared_ptr<RedisPool> pool = make_redis_pool(engine_.site().settings)) {

@@ -3,6 +3,7 @@
 // run in this process as tvlService runs it (EngineObject) on loopback.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -23,6 +24,13 @@ namespace {
 
 constexpr int kTimeoutMs = 5000;
 
+// A room guests may enter, administered by the member `admin`.
+RoomInfo admin_room(const char* name, const char* admin) {
+  RoomInfo r = open_room(name);
+  std::strncpy(r.admin, admin, sizeof r.admin - 1);
+  return r;
+}
+
 // One node: its program folder, reserved port and engine.
 class DataNode {
  public:
@@ -35,7 +43,7 @@ class DataNode {
                                        "ListenAddress=127.0.0.1\r\n"
                                        "port=" + std::to_string(port_.port()) + "\r\n" +
                                        cluster_section,
-                                   {open_room("One"), open_room("Two")});
+                                   {admin_room("One", "boss"), open_room("Two")});
     folder_.write("images/5.gif", "G");
     engine_.set_cluster_reports([](const std::string&) {});
     engine_.load(folder_.path());
@@ -321,6 +329,72 @@ TEST_F(ClusterDataTest, KickAndBanThroughOneNodeActOnAVisitorOfTheOther) {
   for (DataNode* node : {&a(), &b()})
     for (const std::string& text : kept_texts(node->object().engine().state(), 1))
       EXPECT_EQ(text.find("wordBB"), std::string::npos) << text;
+}
+
+// The input form's room command (1 ban, 2 unban) of `query`'s place.
+std::string room_command(int port, const std::string& query, int command, const std::string& whom) {
+  const std::string body = "message=&chat_flag=1&mtowho=" + whom + "&mfilters=" +
+                           std::to_string(command) + "&mfont=-1&mfcolor=1&elist=0&seltype=0&msg=";
+  return http_exchange(port,
+                       "POST /chatsubmit.ghp" + query +
+                           " HTTP/1.0\r\nHost: 127.0.0.1\r\nContent-Length: " +
+                           std::to_string(body.size()) + "\r\n\r\n" + body,
+                       kTimeoutMs);
+}
+
+// A room ban set through one node holds on every node, also after the
+// banned visitor left: entering again through another node, under the
+// name or from the banned network, gives a banned place; a node that
+// starts later reads the bans; lifted through the input form of the other
+// node, it is lifted everywhere.
+TEST_F(ClusterDataTest, RoomBansHoldForTheWholeCluster) {
+  ASSERT_EQ(a().command({"user", "add", "boss", "--password-stdin"}, "bosspw\n").exit_code, 0);
+  const std::string boss = a().enter("boss", "bosspw");
+  const std::string bob = enter_place(b().port(), "bob", 1, kTimeoutMs);
+  ASSERT_FALSE(boss.empty() || bob.empty());
+  ASSERT_TRUE(eventually([&] { return has_place(a(), 1, "bob"); }));
+  ASSERT_EQ(a().command({"ban", "1", "bob"}).exit_code, 0);
+  ASSERT_TRUE(eventually([&] { return place_is_banned(b(), 1, "bob"); }));
+  EXPECT_NE(chat_get(b().port(), "/exit.ghp" + bob, kTimeoutMs).find("logged out"),
+            std::string::npos);
+  ASSERT_TRUE(eventually([&] { return !has_place(a(), 1, "bob") && !has_place(b(), 1, "bob"); }));
+
+  DataNode late(redis_.cluster_section("c"), bounds());
+  ASSERT_TRUE(late.start());
+  // It has read what Redis holds once the room's lines are in.
+  ASSERT_TRUE(eventually([&] { return presence_lines(late, 1, "bob", "left") == 1; }));
+  // Back through b and through the late node: banned by name in any case,
+  // and by network under another name; the other room is free.
+  const struct {
+    DataNode* node;
+    const char* name;
+    int room;
+    bool banned;
+  } entries[] = {{&b(), "BOB", 1, true}, {&late, "zed", 1, true}, {&late, "ray", 2, false}};
+  for (const auto& e : entries) {
+    const std::string query = place_query(
+        chat_get(e.node->port(),
+                 std::string("/chat.ghp?username=") + e.name + "&password=&room=" +
+                     std::to_string(e.room) + "&sex=1",
+                 kTimeoutMs),
+        e.name, e.room);
+    ASSERT_FALSE(query.empty()) << e.name;
+    EXPECT_EQ(e.banned, place_is_banned(*e.node, e.room, e.name)) << e.name;
+    EXPECT_EQ(e.banned, chat_get(e.node->port(), "/body.ghp" + query, kTimeoutMs)
+                                .find("You have been banned") != std::string::npos)
+        << e.name;
+    (void)chat_get(e.node->port(), "/exit.ghp" + query, kTimeoutMs);
+  }
+
+  // boss lifts the ban through a's input form: bob enters b unbanned.
+  EXPECT_NE(room_command(a().port(), boss, 2, "bob").find("unbanned"), std::string::npos);
+  std::string again;
+  ASSERT_TRUE(eventually([&] {
+    again = enter_place(b().port(), "bob", 1, kTimeoutMs);
+    const bool banned = !again.empty() && place_is_banned(b(), 1, "bob");
+    if (!again.empty()) (void)chat_get(b().port(), "/exit.ghp" + again, kTimeoutMs);
+    return !again.empty() && !banned;
+  }));
 }
 
 }  // namespace
