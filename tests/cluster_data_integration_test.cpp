@@ -13,6 +13,8 @@
 #include "ops/operator_command.h"
 #include "tests/support/child_process.h"
 #include "platform/fs.h"
+#include "platform/profile.h"
+#include "storage/room_store.h"
 #include "service/engine_object.h"
 #include "tests/support/chat_fixture.h"
 #include "tests/support/chat_over_http.h"
@@ -395,6 +397,76 @@ TEST_F(ClusterDataTest, RoomBansHoldForTheWholeCluster) {
     if (!again.empty()) (void)chat_get(b().port(), "/exit.ghp" + again, kTimeoutMs);
     return !again.empty() && !banned;
   }));
+}
+
+// The names of the rooms of a folder's rooms.sdb, in order.
+std::string file_room_names(const std::string& folder) {
+  std::vector<RoomRow> rows;
+  std::string names;
+  if (!list_room_rows(folder, rows)) return "(none)";
+  for (const RoomRow& r : rows) names += r.name + " ";
+  return names;
+}
+
+// Redis restarts empty: every node kept a copy of the accounts and rooms
+// in its folder, in the single server's formats, and one of them gives it
+// back; changes made through either node are all there again, and an
+// account deleted before is not.
+TEST_F(ClusterDataTest, AccountsAndRoomsOutliveARedisThatRestartsEmpty) {
+  RedisAddress address;
+  ASSERT_TRUE(parse_redis_address(redis_.socket_path(), address));
+  {
+    RedisPool pool(address, "test-secret", 2000);
+    std::string report;
+    Reason why;
+    ASSERT_TRUE(import_into_cluster(pool, a().folder(), report, why)) << why.text;
+  }
+  ASSERT_NE(a().register_member("Ann", "secret1").find("successful"), std::string::npos);
+  ASSERT_NE(b().register_member("Bea", "secret2").find("successful"), std::string::npos);
+  ASSERT_NE(b().register_member("zed", "secret3").find("successful"), std::string::npos);
+  EXPECT_EQ(b().command({"user", "set", "ann", "--email", "ann@example.org"}).exit_code, 0);
+  EXPECT_EQ(a().command({"user", "del", "zed"}).exit_code, 0);
+  EXPECT_EQ(a().command({"room", "add", "Ra"}).exit_code, 0);
+  EXPECT_EQ(b().command({"room", "add", "Rb"}).exit_code, 0);
+  // Each copy has what was made through the other node too (and not zed).
+  for (DataNode* node : {&a(), &b()}) {
+    const std::string copy = node->folder() + "cluster-copy/";
+    ASSERT_TRUE(eventually([&] {
+      return is_regular_file(copy + "users/Ann") && is_regular_file(copy + "users/Bea") &&
+             !is_regular_file(copy + "users/zed") &&
+             get_profile_string("main", "email", "", 256, copy + "users/Ann") ==
+                 "ann@example.org" &&
+             file_room_names(copy) == "One Two Ra Rb ";
+    })) << node->folder() << ": " << file_room_names(copy);
+  }
+
+  redis_.stop();
+  ASSERT_TRUE(redis_.start());  // empty
+  // Asked before they are back, the logins would count as failures.
+  RedisLink link(address, "test-secret", 2000);
+  ASSERT_TRUE(eventually([&] {
+    RedisReply accounts, rooms;
+    return link.command({"HLEN", "tvl:accounts"}, accounts) && accounts.integer >= 2 &&
+           link.command({"ZCARD", "tvl:rooms"}, rooms) && rooms.integer == 4;
+  }, std::chrono::seconds(10)));
+  for (DataNode* node : {&a(), &b()}) {
+    EXPECT_FALSE(node->enter("Bea", "secret2").empty()) << node->folder();
+    EXPECT_FALSE(node->enter("ann", "secret1").empty()) << node->folder();
+    EXPECT_TRUE(node->enter("zed", "secret3").empty()) << node->folder();
+  }
+  const CommandResult shown = b().command({"user", "show", "Ann"});
+  EXPECT_NE(shown.out.find("ann@example.org"), std::string::npos) << shown.out;
+  const std::string rooms = a().command({"room", "list"}).out;
+  for (const char* name : {"One", "Two", "Ra", "Rb"})
+    EXPECT_NE(rooms.find(name), std::string::npos) << rooms;
+  // The copies stay whole meanwhile, and a change after goes on into them.
+  EXPECT_EQ(a().command({"room", "del", "3"}).exit_code, 0);
+  for (DataNode* node : {&a(), &b()}) {
+    const std::string copy = node->folder() + "cluster-copy/";
+    EXPECT_TRUE(is_regular_file(copy + "users/Ann"));
+    EXPECT_TRUE(eventually([&] { return file_room_names(copy) == "One Two Rb "; }))
+        << file_room_names(copy);
+  }
 }
 
 }  // namespace
