@@ -50,10 +50,8 @@ ClusterCopy::~ClusterCopy() { stop(); }
 void ClusterCopy::start() {
   if (thread_.joinable()) return;
   // Accounts hold password hashes: the copy is the owner's alone.
-  if ((!is_directory(folder_) && !make_private_directory(folder_)) ||
-      (!is_directory(folder_ + "users/") && !make_private_directory(folder_ + "users/"))) {
-    if (report_) report_("the cluster's copy cannot be kept: " + folder_ + " cannot be made");
-  }
+  if ((!make_private_directory(folder_) || !make_private_directory(folder_ + "users/")) && report_)
+    report_("the cluster's copy cannot be kept: " + folder_ + " cannot be made");
   remove_profile_leftovers(folder_ + "users/");
   {
     MutexLock hold(stop_lock_);
@@ -134,9 +132,10 @@ bool ClusterCopy::give_back(Reason& why) {
   if (is_regular_file(folder_ + "rooms.sdb") && !import_rooms(*pool_, folder_, rooms, kept, why))
     return false;
   if ((accounts.moved || (!kept && rooms)) && report_)
-    report_("Redis held no longer what node " + node_ + " holds: its copy gave back " +
+    report_("Redis had lost accounts or rooms: node " + node_ + " gave back " +
             std::to_string(accounts.moved) + " accounts" +
-            (kept ? std::string() : " and " + std::to_string(rooms) + " rooms"));
+            (kept ? std::string() : " and " + std::to_string(rooms) + " rooms") +
+            " from its copy");
   return true;
 }
 
