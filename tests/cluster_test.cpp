@@ -5,10 +5,14 @@
 
 #include <algorithm>
 
+#include "cluster/cluster_copy.h"
 #include "cluster/cluster_node.h"
 #include "cluster/node_registry.h"
 #include "cluster/redis_link.h"
+#include "cluster/shared_accounts.h"
 #include "cluster/shared_entry.h"
+#include "platform/fs.h"
+#include "platform/lock_annotations.h"
 #include "tests/support/chat_over_http.h"
 #include "tests/support/private_redis.h"
 
@@ -341,6 +345,86 @@ TEST_F(NodeRegistryTest, RenewalReclaimsEveryOnlineNameAcrossBatchesAndLeavesOth
   EXPECT_TRUE(eventually([&] { return held_by_a(u7) == kNames; }));
   EXPECT_EQ("a", u7);
   a.stop();
+}
+
+class ClusterCopyTest : public WithPrivateRedis {
+ protected:
+  void SetUp() override {
+    WithPrivateRedis::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    pool_ = std::make_shared<RedisPool>(address_, "pw", 2000);
+    copy_ = std::make_shared<ClusterCopy>(
+        pool_, folder_.path(), "n1",
+        [this](const std::string& text) {
+          MutexLock hold(lock_);
+          said_ += text + "\n";
+        },
+        20);
+    std::shared_ptr<ClusterCopy> copy = copy_;
+    ours_ = std::make_unique<SharedAccounts>(
+        pool_, [copy](const std::string& fold) { copy->account_changed(fold); });
+    theirs_ = std::make_unique<SharedAccounts>(pool_);  // another node's
+  }
+  void TearDown() override {
+    if (copy_) copy_->stop();
+  }
+  bool in_copy(const std::string& name) {
+    return is_regular_file(folder_.path() + "cluster-copy/users/" + name);
+  }
+  bool in_redis(const std::string& fold) {
+    RedisLink link(address_, "pw", 2000);
+    RedisReply r;
+    return link.command({"HEXISTS", "tvl:accounts", fold}, r) && r.integer == 1;
+  }
+  std::string said() {
+    MutexLock hold(lock_);
+    return said_;
+  }
+
+  TempDir folder_;
+  std::shared_ptr<RedisPool> pool_;
+  std::shared_ptr<ClusterCopy> copy_;
+  std::unique_ptr<SharedAccounts> ours_, theirs_;
+  Mutex lock_;
+  std::string said_ GUARDED_BY(lock_);
+};
+
+// What this node changes is in its copy when the change returns; what
+// another node changes follows; a Redis emptied while the copy's thread is
+// away empties nothing of it, and the copy fills Redis again.
+TEST_F(ClusterCopyTest, TheCopyFollowsEveryChangeAndRefillsAnEmptiedRedis) {
+  MemberValues values;
+  values.password = "pw1";
+  values.email = "ann@example.org";
+  copy_->start();
+  RedisLink link(address_, "pw", 2000);
+  RedisReply r;
+  ASSERT_TRUE(eventually([&] {
+    return link.command({"EXISTS", kCopyMarkerKey}, r) && r.integer == 1;
+  }));  // an empty Redis and an empty copy: the marker says they are one
+
+  ASSERT_EQ(AccountChange::Written, ours_->add_member("Ann", values));
+  EXPECT_TRUE(in_copy("Ann"));  // at once: written through
+  ASSERT_EQ(AccountChange::Written, theirs_->add_member("Bea", values));
+  ASSERT_EQ(AccountChange::Written, theirs_->add_member("Cy", values));
+  ASSERT_TRUE(eventually([&] { return in_copy("Bea") && in_copy("Cy"); }));
+  ASSERT_TRUE(theirs_->delete_member("cy"));
+  EXPECT_TRUE(eventually([&] { return !in_copy("Cy"); }));
+
+  copy_->stop();
+  ASSERT_TRUE(link.command({"FLUSHALL"}, r));
+  copy_->account_changed("bea");  // Redis lacks it and the marker: the file stays
+  EXPECT_TRUE(in_copy("Bea"));
+  EXPECT_TRUE(in_copy("Ann"));
+  copy_->start();
+  ASSERT_TRUE(eventually([&] { return in_redis("ann") && in_redis("bea"); }));
+  EXPECT_FALSE(in_redis("cy"));
+  std::string icon;
+  EXPECT_EQ(AccountCheck::Member, theirs_->check("Bea", "pw1", icon));
+  AccountListing ann;
+  ASSERT_TRUE(theirs_->read("ann", ann));
+  EXPECT_EQ("ann@example.org", ann.email);
+  EXPECT_NE(said().find("node n1 gave back 2 accounts"), std::string::npos) << said();
 }
 
 }  // namespace
