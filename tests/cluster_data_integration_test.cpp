@@ -388,6 +388,30 @@ TEST_F(ClusterDataTest, RoomBansHoldForTheWholeCluster) {
     (void)chat_get(e.node->port(), "/exit.ghp" + query, kTimeoutMs);
   }
 
+  // Redis restarts empty: the nodes give the ban back, and a node started
+  // after that reads it.
+  redis_.stop();
+  ASSERT_TRUE(redis_.start());
+  RedisAddress address;
+  ASSERT_TRUE(parse_redis_address(redis_.socket_path(), address));
+  RedisLink link(address, "test-secret", 2000);
+  ASSERT_TRUE(eventually([&] {
+    RedisReply bans;
+    return link.command({"HLEN", "tvl:bans"}, bans) && bans.integer == 1;
+  }));
+  DataNode later(redis_.cluster_section("d"), bounds());
+  ASSERT_TRUE(later.start());
+  ASSERT_TRUE(eventually([&] {  // its first contact with Redis is made
+    ChatState& state = later.object().engine().state();
+    ChatState::Hold hold(state);
+    return state.shared_epoch();
+  }));
+  const std::string zed = place_query(
+      chat_get(later.port(), "/chat.ghp?username=zed&password=&room=1&sex=1", kTimeoutMs), "zed", 1);
+  ASSERT_FALSE(zed.empty());
+  EXPECT_TRUE(place_is_banned(later, 1, "zed"));
+  (void)chat_get(later.port(), "/exit.ghp" + zed, kTimeoutMs);
+
   // boss lifts the ban through a's input form: bob enters b unbanned.
   EXPECT_NE(room_command(a().port(), boss, 2, "bob").find("unbanned"), std::string::npos);
   std::string again;
