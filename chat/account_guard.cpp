@@ -177,6 +177,14 @@ bool RoomBans::unban(const std::string& room_name, const std::string& name, long
   return held;
 }
 
+std::vector<RoomBans::Held> RoomBans::held(long long now_ms) {
+  std::vector<Held> out;
+  MutexLock hold(lock_);
+  for (const auto& [key, b] : banned_)
+    if (holds(b, now_ms)) out.push_back(Held{key.first, key.second, b.address, b.ends_ms});
+  return out;
+}
+
 bool RoomBans::banned(const std::string& room_name, const std::string& name, long long now_ms) {
   MutexLock hold(lock_);
   const auto it = banned_.find({account_name_fold(room_name), account_name_fold(name)});

@@ -158,6 +158,15 @@ class RoomBans {
               const ServerSettings& settings, long long now_ms, long long* ends_ms = nullptr)
       EXCLUDES(lock_);
 
+  // The bans that hold at `now_ms`, by folded room and name (a ban given
+  // to ban() under those is the same ban), for the servers that share a
+  // chat.
+  struct Held {
+    std::string room_fold, name_fold, address;
+    long long ends_ms = 0;  // 0: until lifted
+  };
+  std::vector<Held> held(long long now_ms) EXCLUDES(lock_);
+
  private:
   struct Ban {
     std::string address;   // the banned place's join address

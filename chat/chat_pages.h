@@ -88,6 +88,11 @@ void share_place(ChatContext& ctx, int index) REQUIRES(ctx.state.chat_lock());
 // after a ban or its end.
 void share_visitor(ChatContext& ctx, int room, const std::string& decoded_name)
     REQUIRES(ctx.state.chat_lock());
+// After ban_in_room (or, with `lifted`, unban_in_room) of `decoded_name` in
+// `room`: the visitor's place (share_visitor) and the stored ban go to the
+// other servers; alone, nothing.
+void share_room_ban(ChatContext& ctx, int room, const std::string& decoded_name, bool lifted)
+    REQUIRES(ctx.state.chat_lock());
 
 // Chat lock held. When the last sweep is at least ctx.sweep_interval_ms
 // ago, every user whose last poll or post is more than ctx.idle_leave_ms

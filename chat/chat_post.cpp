@@ -283,13 +283,13 @@ void run_command(ChatContext& ctx, const Post& post, Line& line)
   std::string logged, shown;
   if (post.form.command == kBan) {
     if (ban_in_room(ctx.state, ctx.guards->bans, post.room, whom)) {
-      share_visitor(ctx, post.room, whom);
+      share_room_ban(ctx, post.room, whom, false);
       logged = "[" + whom + "] has been banned!";
       shown = "[" + escape_html(whom) + "] has been banned!";
     }
   } else if (post.form.command == kUnban) {
     if (unban_in_room(ctx.state, ctx.guards->bans, post.room, whom)) {
-      share_visitor(ctx, post.room, whom);
+      share_room_ban(ctx, post.room, whom, true);
       logged = "[" + whom + "] has been unbanned!";
       shown = "[" + escape_html(whom) + "] has been unbanned!";
     }

@@ -12,8 +12,13 @@
 // them: with sharing, sweep_idle_users leaves nobody, and the sharer asks
 // its chat to leave the places that no server saw within the presence time.
 //
-// Thread safety: share() is called by client threads with the chat lock
-// held and never waits; settle() without it.
+// The room bans (chat/room_ban.h) are the whole chat's too: a ban or its
+// lifting is handed over here as well, and every other server records it
+// in its own RoomBans, so that the name (and its network) is banned in that
+// room on whichever server it enters.
+//
+// Thread safety: share() and share_ban() are called by client threads with
+// the chat lock held and never wait; settle() without it.
 #pragma once
 #include <string>
 
@@ -34,10 +39,24 @@ struct PlaceEvent {
   long long now_ms = 0;
 };
 
+// A room ban set or lifted: the room (1..room count of this server), the
+// name as typed, and for a ban the banned place's join address and the
+// ban's end on the chat clock (0: until lifted), with the chat clock now so
+// that the end travels as the time left.
+struct BanEvent {
+  bool lifted = false;
+  int room = 0;
+  std::string name;
+  std::string address;
+  long long ends_ms = 0;
+  long long now_ms = 0;
+};
+
 class PlaceSharing {
  public:
   virtual ~PlaceSharing() = default;
   virtual void share(PlaceEvent event) = 0;
+  virtual void share_ban(BanEvent event) = 0;
   // Waits (bounded) until what this server shared so far stands in the
   // shared order, so that the next request of the visitor finds the place
   // on whichever server it reaches.

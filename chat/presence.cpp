@@ -64,6 +64,24 @@ void share_visitor(ChatContext& ctx, int room, const std::string& decoded_name) 
     share_place(ctx, *at);
 }
 
+void share_room_ban(ChatContext& ctx, int room, const std::string& decoded_name, bool lifted) {
+  if (!ctx.places) return;
+  BanEvent event;
+  event.lifted = lifted;
+  event.room = room;
+  event.name = decoded_name;
+  event.now_ms = ctx.now_ms();
+  if (const std::optional<int> at = find_visitor_in_room(ctx.state, room, decoded_name)) {
+    share_place(ctx, *at);
+    // The ban holds what ban_in_room stored: the place's join address and end.
+    if (!lifted) {
+      event.address = ctx.state.join_address(*at);
+      event.ends_ms = ctx.state.user(*at).ban_ends_ms;
+    }
+  }
+  ctx.places->share_ban(std::move(event));
+}
+
 void sweep_idle_users(ChatContext& ctx, long long now) {
   if (ctx.places) return;
   if (now - ctx.state.last_sweep_ms() < ctx.sweep_interval_ms) return;

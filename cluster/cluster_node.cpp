@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstddef>
+#include <cstdlib>
 #include <ctime>
 
 #include "chat/board_line.h"
@@ -283,6 +284,25 @@ void ClusterNode::share(PlaceEvent event) {
   outbox_changed_.notify_all();
 }
 
+void ClusterNode::share_ban(BanEvent event) {
+  state_.assert_held();
+  if (event.room < 1 || event.room > state_.room_count_locked() || event.name.empty()) return;
+  StreamWrite write;
+  write.room_name = state_.room_locked(event.room).name;
+  write.kind = event.lifted ? "r" : "b";
+  write.line.clear();
+  write.ban.name = std::move(event.name);
+  write.ban.address = std::move(event.address);
+  if (!event.lifted && event.ends_ms != 0)
+    write.ban.left_ms = std::max(1LL, event.ends_ms - event.now_ms);
+  {
+    MutexLock hold(outbox_lock_);
+    outbox_.push_back(std::move(write));
+    ++queued_;
+  }
+  outbox_changed_.notify_all();
+}
+
 void ClusterNode::settle() {
   const Clock::time_point until = Clock::now() + std::chrono::milliseconds(options_.applied_wait_ms);
   std::map<std::string, StreamId> wanted;
@@ -476,8 +496,19 @@ bool ClusterNode::rejoin(RedisLink& link, std::map<std::string, StreamId>& table
                          Reason& why) {
   std::vector<std::pair<std::string, int>> held;
   std::vector<SharedPlace> places;
+  std::vector<std::pair<std::string, SharedBan>> bans;
   unsigned epoch = 0;
   const long long now = now_ms();
+  if (bans_) {
+    // Given back to a Redis that lost them (a field holds folds already).
+    for (const RoomBans::Held& b : bans_->held(now)) {
+      SharedBan ban;
+      ban.name = b.name_fold;
+      ban.address = b.address;
+      if (b.ends_ms != 0) ban.left_ms = std::max(1LL, b.ends_ms - now);
+      bans.emplace_back(b.room_fold + "\n" + b.name_fold, std::move(ban));
+    }
+  }
   {
     ChatState::Hold chat(state_);
     epoch = state_.rings_epoch();
@@ -491,9 +522,9 @@ bool ClusterNode::rejoin(RedisLink& link, std::map<std::string, StreamId>& table
     }
   }
   RedisReply reply;
-  if (!link.command(rejoin_command(epoch, held, places), reply)) return why.fail(link.why());
+  if (!link.command(rejoin_command(epoch, held, places, bans), reply)) return why.fail(link.why());
   unsigned cluster_epoch = 0;
-  if (reply.kind != RedisReply::Kind::Array || reply.items.size() != 3 + held.size() ||
+  if (reply.kind != RedisReply::Kind::Array || reply.items.size() != 4 + held.size() ||
       !parse_epoch(reply.items[0], cluster_epoch)) {
     return why.fail("Redis at " + options_.address.text() + ": " +
                     (reply.is_error() ? reply.text : std::string("an answer out of place")));
@@ -520,6 +551,17 @@ bool ClusterNode::rejoin(RedisLink& link, std::map<std::string, StreamId>& table
     StreamId id;
     if (parse_stream_id(reply.items[3 + k].text, id))
       table_from[room_stream_key(held[k].first)] = id;
+  }
+  // And the room bans that hold: field "<room fold>\n<name fold>", time
+  // left, join address.
+  const std::vector<RedisReply>& banned = reply.items[3 + held.size()].items;
+  for (std::size_t i = 0; bans_ && i + 2 < banned.size(); i += 3) {
+    const std::string& field = banned[i].text;
+    const std::size_t cut = field.find('\n');
+    const long long left = std::atoll(banned[i + 1].text.c_str());
+    if (cut == std::string::npos || left < 0) continue;
+    bans_->ban(field.substr(0, cut), field.substr(cut + 1), banned[i + 2].text,
+               left ? now + left : 0);
   }
   return true;
 }
@@ -560,6 +602,18 @@ void ClusterNode::apply(const RedisReply& streams, std::map<std::string, StreamI
           const LocalPlaces places = local_places(e.line, own, private_line, addressee);
           (void)state_.push_message_at(r, e.seq, e.line.text, e.line.to_whom, places.to_place,
                                        places.from_place);
+          continue;
+        }
+        // A room ban: recorded here as where it was set; the bans read at
+        // the start hold those up to the ids read then.
+        if (e.kind == "b" || e.kind == "r") {
+          if (!own && bans_ && (from == table_from.end() || from->second < id)) {
+            if (e.kind == "r")
+              (void)bans_->unban(state_.room_locked(r).name, e.ban.name);
+            else
+              bans_->ban(state_.room_locked(r).name, e.ban.name, e.ban.address,
+                         e.ban.left_ms ? now + e.ban.left_ms : 0);
+          }
           continue;
         }
         // A change of a place: this server made its own already, and the

@@ -19,6 +19,10 @@
 // as a hash too, which a server that starts reads. The heartbeat round
 // tells Redis which places this server served, in one command, and leaves
 // the places that no server served within the presence time.
+// A room ban or its lifting goes the same way, through the outbox into the
+// room's stream, and every other server records it in its RoomBans; Redis
+// keeps the bans that hold as a hash too, which a server that starts reads
+// (and a Redis that restarted empty is given back).
 //
 // Redis away: each thread notices it on its own (a connect or command that
 // fails within the time-out); the node says so once through its report sink
@@ -96,9 +100,13 @@ class ClusterNode : public LinePublisher, public NameClaims, public PlaceSharing
   NameClaim claim(const std::string& room_name, const std::string& name_key) override;
   // Chat lock held (PlaceSharing).
   void share(PlaceEvent event) override;
+  void share_ban(BanEvent event) override;
   void settle() override;
   // Set before start().
   void set_expiry(ExpirySink sink) { expiry_ = std::move(sink); }
+  // The chat's room bans, which the other servers' bans go into; set before
+  // start(), outlives the node. None: bans are not taken in.
+  void set_room_bans(RoomBans* bans) { bans_ = bans; }
 
   RedisState redis_state() const;
   const std::string& node() const { return options_.node; }
@@ -180,6 +188,7 @@ class ClusterNode : public LinePublisher, public NameClaims, public PlaceSharing
   // The node's name and this run of it, as entries name their writer.
   const std::string tag_;
   ExpirySink expiry_;
+  RoomBans* bans_ = nullptr;
   bool snapshot_taken_ = false;  // the reader's: the table was read from Redis
   long long last_round_ms_ = 0;  // the heartbeat's: chat clock of the last round
   long long last_idle_look_ms_ = -(1LL << 62);  // and of its last look at idle places

@@ -9,6 +9,8 @@
 
 namespace tvl {
 
+const char kAccountChangesKey[] = "tvl:account-changes";
+
 namespace {
 
 const char kAccounts[] = "tvl:accounts";
@@ -20,28 +22,40 @@ std::string look_key(const std::string& name) {
   return "tvl:account-look:" + account_name_skeleton(name);
 }
 
-// KEYS: the account, tvl:accounts, its look set. ARGV: fold, spelling,
-// then key/value pairs. 1 made, 0 the name (any case) has an account.
-const char kCreateScript[] =
+// Every script that changes an account tells tvl:account-changes (its
+// last key) which account it changed, for the nodes' copies
+// (cluster/cluster_copy.h).
+#define TOLD                                                                              \
+  "local function told(fold) redis.call('XADD', KEYS[#KEYS], 'MAXLEN', '~', '10000', '*', " \
+  "'f', fold) end\n"
+
+// KEYS: the account, tvl:accounts, its look set, the changes. ARGV: fold,
+// spelling, then key/value pairs. 1 made, 0 the name (any case) has an
+// account.
+const char kCreateScript[] = TOLD
     "if redis.call('EXISTS', KEYS[1]) == 1 then return 0 end\n"
     "redis.call('HSET', KEYS[1], 'name', ARGV[2], unpack(ARGV, 3))\n"
     "redis.call('HSET', KEYS[2], ARGV[1], ARGV[2])\n"
     "redis.call('SADD', KEYS[3], ARGV[1])\n"
+    "told(ARGV[1])\n"
     "return 1\n";
 
-// KEYS: the account. ARGV: key/value pairs. 1 changed, 0 no such account.
-const char kChangeScript[] =
+// KEYS: the account, the changes. ARGV: fold, then key/value pairs. 1
+// changed, 0 no such account.
+const char kChangeScript[] = TOLD
     "if redis.call('EXISTS', KEYS[1]) == 0 then return 0 end\n"
-    "redis.call('HSET', KEYS[1], unpack(ARGV))\n"
+    "redis.call('HSET', KEYS[1], unpack(ARGV, 2))\n"
+    "told(ARGV[1])\n"
     "return 1\n";
 
 // KEYS: the old account, the new account, tvl:accounts, the old and the new
-// look set. ARGV: old fold, new fold, new spelling, then key/value pairs.
-// {1, spelling afterwards} written, {2, ''} the new name is another account.
-const char kEditScript[] =
+// look set, the changes. ARGV: old fold, new fold, new spelling, then
+// key/value pairs. {1, spelling afterwards} written, {2, ''} the new name is
+// another account.
+const char kEditScript[] = TOLD
     "local function fill(key) if #ARGV >= 4 then redis.call('HSET', key, unpack(ARGV, 4)) end end\n"
     "if ARGV[1] == ARGV[2] and redis.call('EXISTS', KEYS[1]) == 1 then\n"
-    "  fill(KEYS[1]) return {1, redis.call('HGET', KEYS[1], 'name')}\n"
+    "  fill(KEYS[1]) told(ARGV[1]) return {1, redis.call('HGET', KEYS[1], 'name')}\n"
     "end\n"
     "if redis.call('EXISTS', KEYS[2]) == 1 then return {2, ''} end\n"
     "if redis.call('EXISTS', KEYS[1]) == 1 then\n"
@@ -53,23 +67,31 @@ const char kEditScript[] =
     "fill(KEYS[2])\n"
     "redis.call('HSET', KEYS[3], ARGV[2], ARGV[3])\n"
     "redis.call('SADD', KEYS[5], ARGV[2])\n"
+    "if ARGV[1] ~= ARGV[2] then told(ARGV[1]) end\n"
+    "told(ARGV[2])\n"
     "return {1, ARGV[3]}\n";
 
-// KEYS: the account, tvl:accounts, its look set. ARGV: fold. 1 deleted.
-const char kDeleteScript[] =
+// KEYS: the account, tvl:accounts, its look set, the changes. ARGV: fold.
+// 1 deleted.
+const char kDeleteScript[] = TOLD
     "if redis.call('EXISTS', KEYS[1]) == 0 then return 0 end\n"
     "redis.call('DEL', KEYS[1])\n"
     "redis.call('HDEL', KEYS[2], ARGV[1])\n"
     "redis.call('SREM', KEYS[3], ARGV[1])\n"
+    "told(ARGV[1])\n"
     "return 1\n";
 
-// KEYS: the account. ARGV: the stored password read, its hash. The clear
-// password is replaced only while it is still the stored one.
-const char kUpgradeScript[] =
+// KEYS: the account, the changes. ARGV: the stored password read, its
+// hash, the fold. The clear password is replaced only while it is still
+// the stored one.
+const char kUpgradeScript[] = TOLD
     "if redis.call('HGET', KEYS[1], 'password') == ARGV[1] then\n"
     "  redis.call('HSET', KEYS[1], 'password', ARGV[2])\n"
+    "  told(ARGV[3])\n"
     "end\n"
     "return 1\n";
+
+#undef TOLD
 
 
 // A stored value as the file readers see it: the default when absent, cut
@@ -171,8 +193,10 @@ AccountCheck SharedAccounts::check(const std::string& name, const std::string& p
     std::string hashed;
     RedisReply done;
     if (hash_password(password, hashed))
-      (void)pool_->command(eval_command(kUpgradeScript, {account_key(name)}, {stored, hashed}), done,
-                           why);  // not reported: tried again at the next login
+      if (pool_->command(eval_command(kUpgradeScript, {account_key(name), kAccountChangesKey},
+                                {stored, hashed, account_name_fold(name)}),
+                         done, why))  // not reported: tried again at the next login
+        tell(account_name_fold(name));
   }
   const std::string picture = member_picture(value(fields, "Icon", "-1"), value(fields, "sex", "-1"));
   if (!picture.empty()) icon = picture;
@@ -184,15 +208,23 @@ bool SharedAccounts::password_matches(const std::string& name, const std::string
   return fetch(name, fields) && tvl::password_matches(value(fields, "password", ""), password);
 }
 
+void SharedAccounts::tell(const std::string& fold) {
+  if (changed_) changed_(fold);
+}
+
 AccountChange SharedAccounts::create(const std::string& name, const Pairs& pairs) {
   std::vector<std::string> args = {account_name_fold(name), name};
   args.insert(args.end(), pairs.begin(), pairs.end());
   RedisReply reply;
   Reason why;
-  if (!pool_->command(eval_command(kCreateScript, {account_key(name), kAccounts, look_key(name)}, args),
+  if (!pool_->command(eval_command(kCreateScript,
+                             {account_key(name), kAccounts, look_key(name), kAccountChangesKey},
+                             args),
                       reply, why))
     return AccountChange::Failed;
-  return reply.integer == 1 ? AccountChange::Written : AccountChange::Exists;
+  if (reply.integer != 1) return AccountChange::Exists;
+  tell(account_name_fold(name));
+  return AccountChange::Written;
 }
 
 AccountChange SharedAccounts::write(const std::string& name, const AccountFields& fields,
@@ -208,9 +240,15 @@ AccountChange SharedAccounts::write(const std::string& name, const AccountFields
   if (fields.password.empty()) pairs.erase(pairs.begin(), pairs.begin() + 2);
   RedisReply reply;
   Reason why;
-  if (!pool_->command(eval_command(kChangeScript, {account_key(name)}, pairs), reply, why))
+  std::vector<std::string> args = {account_name_fold(name)};
+  args.insert(args.end(), pairs.begin(), pairs.end());
+  if (!pool_->command(eval_command(kChangeScript, {account_key(name), kAccountChangesKey}, args), reply,
+                      why))
     return AccountChange::Failed;
-  if (reply.integer == 1) return AccountChange::Written;
+  if (reply.integer == 1) {
+    tell(account_name_fold(name));
+    return AccountChange::Written;
+  }
   if (fields.password.empty()) pairs.insert(pairs.begin(), {"password", ""});
   return create(name, pairs);
 }
@@ -262,24 +300,30 @@ AccountChange SharedAccounts::edit_member(const std::string& old_name, const std
   Reason why;
   if (!pool_->command(eval_command(kEditScript,
                              {account_key(old_name), account_key(new_name), kAccounts,
-                              look_key(old_name), look_key(new_name)},
+                              look_key(old_name), look_key(new_name), kAccountChangesKey},
                              args),
                       reply, why) ||
       reply.items.size() != 2)
     return AccountChange::Failed;
   if (reply.items[0].integer != 1) return AccountChange::Exists;
   stored_name = reply.items[1].text;
+  tell(account_name_fold(old_name));
+  if (account_name_fold(old_name) != account_name_fold(new_name)) tell(account_name_fold(new_name));
   return AccountChange::Written;
 }
 
 bool SharedAccounts::delete_member(const std::string& name) {
   RedisReply reply;
   Reason why;
-  return account_name_safe(name) &&
-         pool_->command(eval_command(kDeleteScript, {account_key(name), kAccounts, look_key(name)},
-                               {account_name_fold(name)}),
-                        reply, why) &&
-         reply.integer == 1;
+  if (!account_name_safe(name) ||
+      !pool_->command(eval_command(kDeleteScript,
+                             {account_key(name), kAccounts, look_key(name), kAccountChangesKey},
+                             {account_name_fold(name)}),
+                      reply, why) ||
+      reply.integer != 1)
+    return false;
+  tell(account_name_fold(name));
+  return true;
 }
 
 bool import_accounts(RedisPool& pool, const std::string& program_folder, AccountMove& move,
@@ -306,11 +350,43 @@ bool import_accounts(RedisPool& pool, const std::string& program_folder, Account
       if (v != absent) args.insert(args.end(), {key, v});
     }
     RedisReply reply;
-    if (!pool.command(eval_command(kCreateScript, {account_key(name), kAccounts, look_key(name)}, args),
+    if (!pool.command(eval_command(kCreateScript,
+                             {account_key(name), kAccounts, look_key(name), kAccountChangesKey},
+                             args),
                       reply, why))
       return false;
     ++(reply.integer == 1 ? move.moved : move.kept);
   }
+  return true;
+}
+
+bool write_account_file(const std::map<std::string, std::string>& fields,
+                        const std::string& program_folder, bool skip_unchanged, bool& written,
+                        Reason& why) {
+  written = false;
+  const std::string name = value(fields, "name", "");
+  if (!account_name_safe(name)) return true;
+  std::vector<std::pair<std::string, std::string>> keys;
+  for (const char* key : kAccountKeys)
+    if (const auto it = fields.find(key); it != fields.end()) keys.emplace_back(key, it->second);
+  // The folder's file of that account in any case keeps its spelling,
+  // so the folder never holds two files of one account.
+  const std::string found = find_account_path(program_folder, name);
+  const std::string path = found.empty() ? program_folder + "users/" + name : found;
+  const bool exists = is_regular_file(path);
+  if (exists && skip_unchanged) {
+    // A value that no file holds, to tell a missing key from an empty one.
+    const std::string absent(1, '\x01');
+    bool same = true;
+    for (const auto& [key, v] : keys)
+      same = same && get_profile_string("main", key, absent, kAccountValueSize, path) ==
+                         v.substr(0, kAccountValueSize - 1);
+    if (same) return true;
+  }
+  const bool ok = exists ? write_profile_strings("main", keys, path)
+                         : create_profile_strings("main", keys, path, 0600);
+  if (!ok) return why.fail("could not write " + path);
+  written = true;
   return true;
 }
 
@@ -324,24 +400,10 @@ bool export_accounts(RedisPool& pool, const std::string& program_folder, Account
     RedisReply reply;
     if (!pool.command({"HGETALL", "tvl:account:" + fold.text}, reply, why)) return false;
     const std::map<std::string, std::string> fields = reply_hash(reply);
-    const std::string name = value(fields, "name", "");
     if (fields.empty()) continue;  // deleted meanwhile
-    if (!account_name_safe(name)) {
-      ++move.skipped;
-      continue;
-    }
-    std::vector<std::pair<std::string, std::string>> keys;
-    for (const char* key : kAccountKeys)
-      if (const auto it = fields.find(key); it != fields.end()) keys.emplace_back(key, it->second);
-    // The folder's file of that account in any case keeps its spelling,
-    // so the folder never holds two files of one account.
-    const std::string found = find_account_path(program_folder, name);
-    const std::string path = found.empty() ? folder + name : found;
-    const bool written = is_regular_file(path)
-                             ? write_profile_strings("main", keys, path)
-                             : create_profile_strings("main", keys, path, 0600);
-    if (!written) return why.fail("could not write " + path);
-    ++move.moved;
+    bool written = false;
+    if (!write_account_file(fields, program_folder, false, written, why)) return false;
+    ++(written ? move.moved : move.skipped);
   }
   return true;
 }

@@ -20,6 +20,10 @@
 //   tvl:accounts               hash  <fold> -> spelling, one per account
 //   tvl:account-look:<skeleton> set  the <fold>s of the accounts with that
 //                                    skeleton (lookalike names)
+//   tvl:account-changes        stream one entry per change of an account,
+//                                    "f": its <fold>, written by the change's
+//                                    script (the last 10,000 or so), which
+//                                    the nodes' copies follow
 // Values are read cut to kAccountValueSize - 1 bytes, as from the files.
 //
 // Redis away: finds and lookalike checks give nothing, a login with a
@@ -28,6 +32,7 @@
 // changes nothing. The cluster node reports Redis away; this store says nothing.
 // Thread safety: any thread at once (through the pool's links).
 #pragma once
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -38,9 +43,15 @@
 
 namespace tvl {
 
+extern const char kAccountChangesKey[];
+
 class SharedAccounts final : public AccountStore {
  public:
-  explicit SharedAccounts(std::shared_ptr<RedisPool> pool) : pool_(std::move(pool)) {}
+  // Called with the fold of each account a change through this store
+  // wrote, once the change is in Redis, on the thread that made it.
+  using ChangeSink = std::function<void(const std::string& fold)>;
+  explicit SharedAccounts(std::shared_ptr<RedisPool> pool, ChangeSink changed = nullptr)
+      : pool_(std::move(pool)), changed_(std::move(changed)) {}
   std::string find(const std::string& name) override;
   std::string lookalike(const std::string& name) override;
   AccountCheck check(const std::string& name, const std::string& password,
@@ -60,7 +71,9 @@ class SharedAccounts final : public AccountStore {
   // The account's hash; false when there is none or Redis could not be asked.
   bool fetch(const std::string& name, Fields& fields);
   AccountChange create(const std::string& name, const Pairs& pairs);
+  void tell(const std::string& fold);
   std::shared_ptr<RedisPool> pool_;
+  const ChangeSink changed_;
 };
 
 // What moving accounts between a folder and the cluster did.
@@ -84,6 +97,16 @@ struct AccountMove {
 // accounts the cluster does not have stay. False when users/ is missing,
 // Redis fails or a file cannot be written (`why`); the files written until
 // then stay written.
+// One account, its hash as HGETALL gives it, into
+// <program_folder>users/ as export_accounts writes it; with
+// `skip_unchanged` a file that holds those values already is left alone.
+// `written` tells whether a file was written; a name no file may have is
+// skipped (true, nothing written). False when the file could not be
+// written (`why`).
+[[nodiscard]] bool write_account_file(const std::map<std::string, std::string>& fields,
+                                      const std::string& program_folder, bool skip_unchanged,
+                                      bool& written, Reason& why);
+
 [[nodiscard]] bool export_accounts(RedisPool& pool, const std::string& program_folder,
                                    AccountMove& move, Reason& why);
 

@@ -2,12 +2,15 @@
 
 #include <charconv>
 
+#include "storage/account_name.h"
+
 namespace tvl {
 
 const char kNodesKey[] = "tvl:nodes";
 const char kEpochKey[] = "tvl:epoch";
 const char kPlacesKey[] = "tvl:places";
 const char kSeenKey[] = "tvl:seen";
+const char kBansKey[] = "tvl:bans";
 
 namespace {
 
@@ -135,6 +138,10 @@ LocalPlaces local_places(const SharedLine& line, bool own, bool private_line,
 
 std::string room_seq_key(const std::string& room_name) { return "tvl:seq:" + room_name; }
 
+std::string ban_field(const std::string& room_name, const std::string& name) {
+  return account_name_fold(room_name) + "\n" + account_name_fold(name);
+}
+
 std::vector<std::string> place_fields(const SharedPlace& place) {
   std::vector<std::string> f;
   add(f, "i", std::to_string(place.id));
@@ -223,10 +230,11 @@ bool read_place_record(const std::string& record, SharedPlace& into) {
 std::vector<std::string> stream_write_command(const StreamWrite& write, const std::string& node) {
   // KEYS: the stream, the room's counter, tvl:places, tvl:seen, the name
   // claim of the place (only one place of a room holds a name's skeleton,
-  // so a leave frees it for the whole chat at once).
+  // so a leave frees it for the whole chat at once), tvl:bans.
   // ARGV: kept length, floor, "1" when numbered, what becomes of the
-  // place's record (set, del or nothing), its id, its record, then the
-  // entry's fields after "s".
+  // place's record or the room ban (set, del, ban, unban or nothing), the
+  // place's id or the ban's field, the place's record or "<ms left>
+  // <address>" of the ban, then the entry's fields after "s".
   static const char kScript[] =
       "local s = 0 "
       "if ARGV[3] == '1' then "
@@ -238,17 +246,32 @@ std::vector<std::string> stream_write_command(const StreamWrite& write, const st
       "unpack(ARGV, 7)) "
       "if ARGV[4] == 'set' then redis.call('HSET', KEYS[3], ARGV[5], ARGV[6]) "
       "elseif ARGV[4] == 'del' then redis.call('HDEL', KEYS[3], ARGV[5]) "
-      "redis.call('HDEL', KEYS[4], ARGV[5]) redis.call('DEL', KEYS[5]) end "
+      "redis.call('HDEL', KEYS[4], ARGV[5]) redis.call('DEL', KEYS[5]) "
+      "elseif ARGV[4] == 'ban' then "
+      "local left, at = string.match(ARGV[6], '^(%d+) (.*)$') "
+      "local e = 0 "
+      "if tonumber(left) > 0 then local t = redis.call('TIME') "
+      "e = tonumber(t[1]) * 1000 + math.floor(tonumber(t[2]) / 1000) + tonumber(left) end "
+      "redis.call('HSET', KEYS[6], ARGV[5], string.format('%.0f', e) .. ' ' .. at) "
+      "elseif ARGV[4] == 'unban' then redis.call('HDEL', KEYS[6], ARGV[5]) end "
       "return {id, s}";
-  const bool place = write.kind != "l";
-  std::vector<std::string> argv{"EVAL", kScript, "5", room_stream_key(write.room_name),
+  const bool ban = write.kind == "b" || write.kind == "r";
+  const bool place = write.kind != "l" && !ban;
+  const long long left = write.ban.left_ms < 0 ? 0 : write.ban.left_ms;
+  std::vector<std::string> argv{"EVAL", kScript, "6", room_stream_key(write.room_name),
                                 room_seq_key(write.room_name), kPlacesKey, kSeenKey,
                                 name_key(name_claim(write.room_name, write.place.skeleton)),
-                                std::to_string(kStreamKeep), std::to_string(write.floor),
-                                write.line.empty() ? "0" : "1",
-                                !place ? "" : write.kind == "x" ? "del" : "set",
-                                std::to_string(write.place.id),
-                                place && write.kind != "x" ? place_record(write.place) : ""};
+                                kBansKey, std::to_string(kStreamKeep), std::to_string(write.floor),
+                                write.line.empty() ? "0" : "1"};
+  if (ban) {
+    argv.push_back(write.kind == "b" ? "ban" : "unban");
+    argv.push_back(ban_field(write.room_name, write.ban.name));
+    argv.push_back(std::to_string(left) + " " + write.ban.address);
+  } else {
+    argv.push_back(!place ? "" : write.kind == "x" ? "del" : "set");
+    argv.push_back(std::to_string(write.place.id));
+    argv.push_back(place && write.kind != "x" ? place_record(write.place) : "");
+  }
   add(argv, "k", write.kind);
   add(argv, "n", node);
   add(argv, "t", write.line);
@@ -257,8 +280,33 @@ std::vector<std::string> stream_write_command(const StreamWrite& write, const st
   add(argv, "f", std::to_string(write.from_place));
   if (place)
     for (std::string& f : place_fields(write.place)) argv.push_back(std::move(f));
+  if (ban) {
+    add(argv, "bn", write.ban.name);
+    add(argv, "ba", write.ban.address);
+    add(argv, "bl", std::to_string(left));
+  }
   return argv;
 }
+
+namespace {
+
+// The ban fields of an entry of kind b or r; false when the name is missing
+// or the time left is not a number.
+bool read_ban(const std::vector<std::string>& fields, SharedBan& into) {
+  SharedBan b;
+  bool named = false;
+  for (std::size_t i = 0; i + 1 < fields.size(); i += 2) {
+    const std::string& key = fields[i];
+    if (key == "bn") b.name = fields[i + 1], named = true;
+    else if (key == "ba") b.address = fields[i + 1];
+    else if (key == "bl" && !parse_small(fields[i + 1], 1LL << 50, b.left_ms)) return false;
+  }
+  if (!named || b.name.empty()) return false;
+  into = std::move(b);
+  return true;
+}
+
+}  // namespace
 
 bool read_stream_entry(const std::vector<std::string>& fields, StreamEntry& into) {
   if (fields.size() % 2 != 0) return false;
@@ -280,8 +328,13 @@ bool read_stream_entry(const std::vector<std::string>& fields, StreamEntry& into
   }
   EntryLine line;
   if (!numbered || !read_entry(line_fields, line)) return false;
-  if (e.kind != "l" && e.kind != "e" && e.kind != "x" && e.kind != "u") return false;
-  if (e.kind != "l" && !read_place(fields, e.place)) return false;
+  if (e.kind == "b" || e.kind == "r") {
+    if (!read_ban(fields, e.ban)) return false;
+  } else if (e.kind != "l" && e.kind != "e" && e.kind != "x" && e.kind != "u") {
+    return false;
+  } else if (e.kind != "l" && !read_place(fields, e.place)) {
+    return false;
+  }
   e.seq = static_cast<int>(seq);
   e.node = std::move(line.node);
   e.line = std::move(line.line);
@@ -289,9 +342,14 @@ bool read_stream_entry(const std::vector<std::string>& fields, StreamEntry& into
   return true;
 }
 
-std::vector<std::string> rejoin_command(unsigned epoch,
-                                        const std::vector<std::pair<std::string, int>>& held,
-                                        const std::vector<SharedPlace>& places) {
+std::vector<std::string> rejoin_command(
+    unsigned epoch, const std::vector<std::pair<std::string, int>>& held,
+    const std::vector<SharedPlace>& places,
+    const std::vector<std::pair<std::string, SharedBan>>& bans) {
+  // KEYS: tvl:epoch, tvl:places, the rooms' counters, their streams,
+  // tvl:bans. ARGV: the epoch, the room count n, the n numbers held, the
+  // place count m, m pairs (id, record), then triples (field, ms left,
+  // address) of the bans.
   static const char kScript[] =
       "local fresh = redis.call('SET', KEYS[1], ARGV[1], 'NX') "
       "local n = tonumber(ARGV[2]) "
@@ -300,25 +358,55 @@ std::vector<std::string> rejoin_command(unsigned epoch,
       "local h = tonumber(ARGV[2 + i]) "
       "if c < h then redis.call('SET', KEYS[2 + i], h) end "
       "end "
-      "if fresh then for i = 3 + n, #ARGV, 2 do "
-      "redis.call('HSETNX', KEYS[2], ARGV[i], ARGV[i + 1]) end end "
+      "local m = tonumber(ARGV[3 + n]) "
+      "local bans = KEYS[3 + 2 * n] "
+      "local t = redis.call('TIME') "
+      "local now = tonumber(t[1]) * 1000 + math.floor(tonumber(t[2]) / 1000) "
+      "if fresh then "
+      "for i = 4 + n, 3 + n + 2 * m, 2 do redis.call('HSETNX', KEYS[2], ARGV[i], ARGV[i + 1]) end "
+      "for i = 4 + n + 2 * m, #ARGV, 3 do "
+      "local left = tonumber(ARGV[i + 1]) local e = 0 "
+      "if left > 0 then e = now + left end "
+      "redis.call('HSETNX', bans, ARGV[i], string.format('%.0f', e) .. ' ' .. ARGV[i + 2]) "
+      "end "
+      "end "
       "local out = {redis.call('GET', KEYS[1]), fresh and 1 or 0, "
       "redis.call('HGETALL', KEYS[2])} "
       "for i = 1, n do "
       "local last = redis.call('XREVRANGE', KEYS[2 + n + i], '+', '-', 'COUNT', 1) "
       "out[#out + 1] = last[1] and last[1][1] or '0-0' "
       "end "
+      "local holding = {} "
+      "local all = redis.call('HGETALL', bans) "
+      "for i = 1, #all, 2 do "
+      "local e, at = string.match(all[i + 1], '^(%d+) (.*)$') "
+      "e = tonumber(e) "
+      "if not e or (e ~= 0 and e <= now) then redis.call('HDEL', bans, all[i]) "
+      "else "
+      "holding[#holding + 1] = all[i] "
+      "holding[#holding + 1] = e == 0 and '0' or string.format('%.0f', e - now) "
+      "holding[#holding + 1] = at "
+      "end "
+      "end "
+      "out[#out + 1] = holding "
       "return out";
-  std::vector<std::string> argv{"EVAL", kScript, std::to_string(2 + 2 * held.size()), kEpochKey,
+  std::vector<std::string> argv{"EVAL", kScript, std::to_string(3 + 2 * held.size()), kEpochKey,
                                 kPlacesKey};
   for (const auto& h : held) argv.push_back(room_seq_key(h.first));
   for (const auto& h : held) argv.push_back(room_stream_key(h.first));
+  argv.push_back(kBansKey);
   argv.push_back(std::to_string(epoch));
   argv.push_back(std::to_string(held.size()));
   for (const auto& h : held) argv.push_back(std::to_string(h.second));
+  argv.push_back(std::to_string(places.size()));
   for (const SharedPlace& p : places) {
     argv.push_back(std::to_string(p.id));
     argv.push_back(place_record(p));
+  }
+  for (const auto& [field, ban] : bans) {
+    argv.push_back(field);
+    argv.push_back(std::to_string(ban.left_ms < 0 ? 0 : ban.left_ms));
+    argv.push_back(ban.address);
   }
   return argv;
 }

@@ -22,6 +22,11 @@
 //                          kNameLifeS seconds after it was last renewed
 //                          (every server renews the names of its table
 //                          every few heartbeats; a leave deletes it).
+//   tvl:bans               a hash: "<room fold>\n<name fold>" -> "<end> <join
+//                          address>" of each room ban (chat/room_ban.h),
+//                          the end in Redis's clock (ms), 0 until lifted;
+//                          a server that starts reads it, and an ended ban
+//                          is dropped then.
 // A room is named, not numbered, so that servers whose room lists are
 // ordered differently still share each room's lines.
 //
@@ -29,7 +34,8 @@
 //   field  meaning
 //   s      the line's number in the room (0: the entry carries no line)
 //   k      what it is: l a posted line, e a place entered, x a place left,
-//          u a place changed (key, picture or ban)
+//          u a place changed (key, picture or ban), b a room ban set, r a
+//          room ban lifted
 //   n      the writing server's node name and run ("<node> <run>")
 //   t      the whole ring line (RingLine::text)
 //   w      its addressee, "All" for everybody
@@ -43,6 +49,9 @@
 // (name fold), sk (skeleton), ip (join address), b (active 0/1), bl (ban's
 // milliseconds left, 0: until lifted), sp (own messages in their own pane
 // 0/1).
+// Entries of room bans (b, r) carry "t" and "w" empty and: bn (the name as
+// typed), ba (the banned place's join address), bl (the ban's milliseconds
+// left, 0: until lifted).
 #pragma once
 #include <string>
 #include <vector>
@@ -83,6 +92,16 @@ std::string room_seq_key(const std::string& room_name);
 extern const char kEpochKey[];
 extern const char kPlacesKey[];
 extern const char kSeenKey[];
+extern const char kBansKey[];
+// The field of tvl:bans of a ban of `name` in the room `room_name`.
+std::string ban_field(const std::string& room_name, const std::string& name);
+
+// A room ban as it travels.
+struct SharedBan {
+  std::string name;     // as typed; a field of tvl:bans holds its fold
+  std::string address;  // the banned place's join address
+  long long left_ms = 0;  // 0: until lifted
+};
 
 // A place as it travels: the fields of an entry of a place, and its room's
 // name (for the record of tvl:places).
@@ -116,13 +135,14 @@ struct StreamWrite {
   std::string to_whom = "All";
   unsigned long long to_place = 0, from_place = 0;
   SharedPlace place;         // e, x, u
+  SharedBan ban;             // b, r
   int floor = 0;             // the writer's last number of the room
 };
 // The EVAL command; its reply is an array {entry id, number}. The number
 // is the counter's next, but never at or below `floor`: a Redis that lost
 // its counter goes on above what the writer holds. An e or u entry writes
 // the place's record, an x entry deletes it, its presence stamp and its
-// name claim.
+// name claim; a b entry writes the ban into tvl:bans, an r entry deletes it.
 std::vector<std::string> stream_write_command(const StreamWrite& write, const std::string& node);
 
 // A stream entry read back (any kind).
@@ -132,6 +152,7 @@ struct StreamEntry {
   int seq = 0;
   SharedLine line;     // text and to_whom; places for kind l
   SharedPlace place;   // kinds e, x, u
+  SharedBan ban;       // kinds b, r
 };
 [[nodiscard]] bool read_stream_entry(const std::vector<std::string>& fields, StreamEntry& into);
 
@@ -139,12 +160,15 @@ struct StreamEntry {
 // reaches it again: it proposes `epoch` (kept if Redis has none), lifts
 // each room's counter to what the server holds (`held`, by room name), and
 // when Redis had no epoch (it was empty) writes the server's `places` into
-// tvl:places. The reply: {epoch, 1 when Redis was empty, the places hash
-// (flat: id, record, ...), then each room stream's last entry id ("0-0"
-// for none), in the order of `held`}.
-std::vector<std::string> rejoin_command(unsigned epoch,
-                                        const std::vector<std::pair<std::string, int>>& held,
-                                        const std::vector<SharedPlace>& places);
+// tvl:places and its `bans` (field of tvl:bans, ban) into tvl:bans. The
+// reply: {epoch, 1 when Redis was empty, the places hash (flat: id, record,
+// ...), then each room stream's last entry id ("0-0" for none), in the
+// order of `held`, then the bans that hold (flat: field, milliseconds left
+// or 0, join address, ...)}; the bans that ended are dropped.
+std::vector<std::string> rejoin_command(
+    unsigned epoch, const std::vector<std::pair<std::string, int>>& held,
+    const std::vector<SharedPlace>& places,
+    const std::vector<std::pair<std::string, SharedBan>>& bans = {});
 
 // The presence round: stamps the places `served` with Redis's clock, and
 // of `idle` (places nobody served here lately) returns those no server

@@ -138,6 +138,7 @@ bool SharedRooms::add(const RoomValues& values, int& id, Reason& why) {
     return false;
   if (reply.integer < 0) return why.fail(kNoRooms);
   id = static_cast<int>(reply.integer);
+  if (changed_) changed_();
   return true;
 }
 
@@ -147,6 +148,7 @@ bool SharedRooms::update(int id, const RoomValues& values, Reason& why) {
                       why))
     return false;
   if (reply.integer < 0) return why.fail(kNoRooms);
+  if (reply.integer == 1 && changed_) changed_();
   return reply.integer == 1;  // 0: deleted meanwhile, `why` left empty
 }
 
@@ -158,6 +160,7 @@ bool SharedRooms::remove(int id, bool& deleted, Reason& why) {
     return false;
   if (reply.integer < 0) return why.fail(kNoRooms);
   deleted = reply.integer == 1;
+  if (deleted && changed_) changed_();
   return true;
 }
 

@@ -22,6 +22,7 @@
 // Thread safety: any thread at once; start() and stop() on the owner's.
 #pragma once
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -42,6 +43,10 @@ class SharedRooms final : public RoomRecords {
   bool remove(int id, bool& deleted, Reason& why) override;
   std::string reload(ChatState& state) override;
 
+  // Called after each change made through this store, once it is in
+  // Redis, on the thread that made it. Set before start().
+  void set_changed(std::function<void()> changed) { changed_ = std::move(changed); }
+
   // Takes the cluster's rooms when it has any, then starts the watcher.
   void start();
   void stop();
@@ -53,6 +58,7 @@ class SharedRooms final : public RoomRecords {
   void watch_loop();
   std::shared_ptr<RedisPool> pool_;
   ChatState& state_;
+  std::function<void()> changed_;
   const int watch_ms_;
   std::atomic<long long> version_{-1};  // of the rooms the chat has
   Mutex stop_lock_;

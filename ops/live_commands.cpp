@@ -106,7 +106,7 @@ CommandResult ban_command(const std::vector<std::string>& args, const OperatorTa
     return command_refused("no room " + terminal_text(number));
   if (!ban_in_room(ctx.state, ctx.guards->bans, room, name, ends_ms))
     return command_refused(terminal_text(name) + " is not in room " + terminal_text(number));
-  share_visitor(ctx, room, name);
+  share_room_ban(ctx, room, name, false);
   return command_done(terminal_text(name) + " banned in room " + terminal_text(number) +
                       (length ? " for " + terminal_text(*length) : "") + "\n");
 }

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "cluster/cluster_copy.h"
 #include "cluster/shared_accounts.h"
 #include "cluster/shared_counters.h"
 #include "server/connection_limits.h"
@@ -44,8 +45,7 @@ void EngineObject::join_cluster() {
     };
   Reason why;  // a malformed Redis= was refused with the settings already
   ChatContext& ctx = engine_.pages().context();
-  cluster_ = make_cluster_node(engine_.site().settings, engine_.state(), std::move(report), why,
-                               &ctx);
+  cluster_ = make_cluster_node(engine_.site().settings, engine_.state(), report, why, &ctx);
   engine_.set_line_publisher(cluster_);
   engine_.set_name_claims(cluster_);
   engine_.set_place_sharing(cluster_);
@@ -65,13 +65,23 @@ void EngineObject::join_cluster() {
       leave_room(ctx, *at, address, name);
     }
   });
+  // The room bans are the whole chat's: set through any node, held on all.
+  cluster_->set_room_bans(&ctx.guards->bans);
   // Accounts and rooms are the cluster's: a change through any node holds
   // on all.
   if (std::shared_ptr<RedisPool> pool = make_redis_pool(engine_.site().settings)) {
-    engine_.set_account_store(std::make_shared<SharedAccounts>(pool));
+    // Each node keeps a copy of them in its folder, written as each change
+    // lands, which a Redis that restarted empty is given back.
+    cluster_copy_ = std::make_shared<ClusterCopy>(pool, engine_.site().program_folder,
+                                                  cluster_->node(), report);
+    std::shared_ptr<ClusterCopy> copy = cluster_copy_;
+    engine_.set_account_store(std::make_shared<SharedAccounts>(
+        pool, [copy](const std::string& fold) { copy->account_changed(fold); }));
     shared_rooms_ = std::make_shared<SharedRooms>(pool, engine_.state());
+    shared_rooms_->set_changed([copy] { copy->rooms_changed(); });
     engine_.set_room_records(shared_rooms_);
     shared_rooms_->start();
+    cluster_copy_->start();
     // Failed logins and new accounts count for the whole cluster, and
     // closed guest entry holds on every node.
     auto counters = std::make_shared<SharedCounters>(pool);
@@ -102,6 +112,8 @@ void EngineObject::leave_cluster() {
   if (shared_rooms_) shared_rooms_->stop();
   engine_.set_room_records(nullptr);
   shared_rooms_.reset();
+  if (cluster_copy_) cluster_copy_->stop();
+  cluster_copy_.reset();
   cluster_.reset();
 }
 

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "chat/engine.h"
+#include "cluster/cluster_copy.h"
 #include "cluster/cluster_node.h"
 #include "cluster/shared_log.h"
 #include "cluster/shared_rooms.h"
@@ -68,6 +69,7 @@ class EngineObject {
   std::shared_ptr<ClusterNode> cluster_;
   std::shared_ptr<SharedRooms> shared_rooms_;  // the cluster's rooms while it runs
   std::shared_ptr<SharedLog> shared_log_;      // the cluster's chat log while it runs
+  std::shared_ptr<ClusterCopy> cluster_copy_;  // this node's copy of its accounts and rooms
   bool running_ = false;
   void join_cluster();
   void leave_cluster();

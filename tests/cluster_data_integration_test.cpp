@@ -3,15 +3,20 @@
 // run in this process as tvlService runs it (EngineObject) on loopback.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <memory>
 #include <thread>
 #include <vector>
 
 #include "cluster/cluster_move.h"
+#include "chat/room_ban.h"
 #include "ops/operator_command.h"
 #include "tests/support/child_process.h"
 #include "platform/fs.h"
+#include "platform/profile.h"
+#include "storage/room_store.h"
 #include "service/engine_object.h"
+#include "tests/support/chat_fixture.h"
 #include "tests/support/chat_over_http.h"
 #include "tests/support/private_redis.h"
 #include "tests/support/test_util.h"
@@ -20,6 +25,13 @@ namespace tvl::test {
 namespace {
 
 constexpr int kTimeoutMs = 5000;
+
+// A room guests may enter, administered by the member `admin`.
+RoomInfo admin_room(const char* name, const char* admin) {
+  RoomInfo r = open_room(name);
+  std::strncpy(r.admin, admin, sizeof r.admin - 1);
+  return r;
+}
 
 // One node: its program folder, reserved port and engine.
 class DataNode {
@@ -33,7 +45,7 @@ class DataNode {
                                        "ListenAddress=127.0.0.1\r\n"
                                        "port=" + std::to_string(port_.port()) + "\r\n" +
                                        cluster_section,
-                                   {open_room("One"), open_room("Two")});
+                                   {admin_room("One", "boss"), open_room("Two")});
     folder_.write("images/5.gif", "G");
     engine_.set_cluster_reports([](const std::string&) {});
     engine_.load(folder_.path());
@@ -263,6 +275,222 @@ TEST_F(ClusterDataTest, RoomsChangedThroughTwoNodesAtOnceHoldOnBoth) {
   EXPECT_FALSE((*b().object().engine().state().rooms())[0].guest);
   // A guest is turned away from room 1 on both nodes now.
   EXPECT_TRUE(a().enter("zed", "").empty());
+}
+
+// Lines of the room that name `name` and say `what` ("joined", "left").
+int presence_lines(DataNode& node, int room, const std::string& name, const char* what) {
+  int n = 0;
+  for (const std::string& text : kept_texts(node.object().engine().state(), room))
+    if (text.find(name) != std::string::npos && text.find(what) != std::string::npos) ++n;
+  return n;
+}
+
+// Whether `name` has a place in `room` of the node's table, and whether it
+// is banned there.
+bool has_place(DataNode& node, int room, const std::string& name) {
+  ChatState& state = node.object().engine().state();
+  ChatState::Hold hold(state);
+  return find_visitor_in_room(state, room, name).has_value();
+}
+bool place_is_banned(DataNode& node, int room, const std::string& name) {
+  ChatState& state = node.object().engine().state();
+  ChatState::Hold hold(state);
+  const std::optional<int> at = find_visitor_in_room(state, room, name);
+  return at && !state.user(*at).active;
+}
+
+// tvlctl kick and ban given to one node act on a visitor that the other
+// node serves: the change goes through the room's stream, every node
+// applies it, and its line stands once on each.
+TEST_F(ClusterDataTest, KickAndBanThroughOneNodeActOnAVisitorOfTheOther) {
+  const std::string ann = enter_place(b().port(), "ann", 1, kTimeoutMs);
+  const std::string bob = enter_place(b().port(), "bob", 1, kTimeoutMs);
+  ASSERT_FALSE(ann.empty() || bob.empty());
+  ASSERT_TRUE(eventually([&] { return has_place(a(), 1, "ann") && has_place(a(), 1, "bob"); }));
+
+  const CommandResult kicked = a().command({"kick", "ANN"});
+  EXPECT_EQ(kicked.exit_code, 0) << kicked.err;
+  for (DataNode* node : {&a(), &b()}) {
+    ASSERT_TRUE(eventually([&] { return presence_lines(*node, 1, "ann", "left") == 1; }));
+    EXPECT_FALSE(has_place(*node, 1, "ann"));
+  }
+  // ann's window on b no longer reads the room, and its key opens nothing.
+  EXPECT_EQ(chat_get(b().port(), "/body.ghp" + ann, kTimeoutMs).find("word"), std::string::npos);
+  EXPECT_NE(chat_get(b().port(), "/chat.ghp" + ann + "&sex=1", kTimeoutMs).find("has ended"),
+            std::string::npos);
+  EXPECT_EQ(a().command({"kick", "ann"}).exit_code, 1);  // nobody of that name is left
+
+  const CommandResult banned = a().command({"ban", "1", "bob"});
+  EXPECT_EQ(banned.exit_code, 0) << banned.err;
+  ASSERT_TRUE(eventually([&] { return place_is_banned(b(), 1, "bob"); }));
+  EXPECT_TRUE(place_is_banned(a(), 1, "bob"));
+  EXPECT_NE(chat_get(b().port(), "/body.ghp" + bob, kTimeoutMs).find("You have been banned"),
+            std::string::npos);
+  EXPECT_NE(chat_post(b().port(), bob, "wordBB", kTimeoutMs).find("You have been banned"),
+            std::string::npos);
+  for (DataNode* node : {&a(), &b()})
+    for (const std::string& text : kept_texts(node->object().engine().state(), 1))
+      EXPECT_EQ(text.find("wordBB"), std::string::npos) << text;
+}
+
+// The input form's room command (1 ban, 2 unban) of `query`'s place.
+std::string room_command(int port, const std::string& query, int command, const std::string& whom) {
+  const std::string body = "message=&chat_flag=1&mtowho=" + whom + "&mfilters=" +
+                           std::to_string(command) + "&mfont=-1&mfcolor=1&elist=0&seltype=0&msg=";
+  return http_exchange(port,
+                       "POST /chatsubmit.ghp" + query +
+                           " HTTP/1.0\r\nHost: 127.0.0.1\r\nContent-Length: " +
+                           std::to_string(body.size()) + "\r\n\r\n" + body,
+                       kTimeoutMs);
+}
+
+// A room ban set through one node holds on every node, also after the
+// banned visitor left: entering again through another node, under the
+// name or from the banned network, gives a banned place; a node that
+// starts later reads the bans; lifted through the input form of the other
+// node, it is lifted everywhere.
+TEST_F(ClusterDataTest, RoomBansHoldForTheWholeCluster) {
+  ASSERT_EQ(a().command({"user", "add", "boss", "--password-stdin"}, "bosspw\n").exit_code, 0);
+  const std::string boss = a().enter("boss", "bosspw");
+  const std::string bob = enter_place(b().port(), "bob", 1, kTimeoutMs);
+  ASSERT_FALSE(boss.empty() || bob.empty());
+  ASSERT_TRUE(eventually([&] { return has_place(a(), 1, "bob"); }));
+  ASSERT_EQ(a().command({"ban", "1", "bob"}).exit_code, 0);
+  ASSERT_TRUE(eventually([&] { return place_is_banned(b(), 1, "bob"); }));
+  EXPECT_NE(chat_get(b().port(), "/exit.ghp" + bob, kTimeoutMs).find("logged out"),
+            std::string::npos);
+  ASSERT_TRUE(eventually([&] { return !has_place(a(), 1, "bob") && !has_place(b(), 1, "bob"); }));
+
+  DataNode late(redis_.cluster_section("c"), bounds());
+  ASSERT_TRUE(late.start());
+  // It has read what Redis holds once the room's lines are in.
+  ASSERT_TRUE(eventually([&] { return presence_lines(late, 1, "bob", "left") == 1; }));
+  // Back through b and through the late node: banned by name in any case,
+  // and by network under another name; the other room is free.
+  const struct {
+    DataNode* node;
+    const char* name;
+    int room;
+    bool banned;
+  } entries[] = {{&b(), "BOB", 1, true}, {&late, "zed", 1, true}, {&late, "ray", 2, false}};
+  for (const auto& e : entries) {
+    const std::string query = place_query(
+        chat_get(e.node->port(),
+                 std::string("/chat.ghp?username=") + e.name + "&password=&room=" +
+                     std::to_string(e.room) + "&sex=1",
+                 kTimeoutMs),
+        e.name, e.room);
+    ASSERT_FALSE(query.empty()) << e.name;
+    EXPECT_EQ(e.banned, place_is_banned(*e.node, e.room, e.name)) << e.name;
+    EXPECT_EQ(e.banned, chat_get(e.node->port(), "/body.ghp" + query, kTimeoutMs)
+                                .find("You have been banned") != std::string::npos)
+        << e.name;
+    (void)chat_get(e.node->port(), "/exit.ghp" + query, kTimeoutMs);
+  }
+
+  // Redis restarts empty: the nodes give the ban back, and a node started
+  // after that reads it.
+  redis_.stop();
+  ASSERT_TRUE(redis_.start());
+  RedisAddress address;
+  ASSERT_TRUE(parse_redis_address(redis_.socket_path(), address));
+  RedisLink link(address, "test-secret", 2000);
+  ASSERT_TRUE(eventually([&] {
+    RedisReply bans;
+    return link.command({"HLEN", "tvl:bans"}, bans) && bans.integer == 1;
+  }));
+  DataNode later(redis_.cluster_section("d"), bounds());
+  ASSERT_TRUE(later.start());
+  ASSERT_TRUE(eventually([&] {  // its first contact with Redis is made
+    ChatState& state = later.object().engine().state();
+    ChatState::Hold hold(state);
+    return state.shared_epoch();
+  }));
+  const std::string zed = place_query(
+      chat_get(later.port(), "/chat.ghp?username=zed&password=&room=1&sex=1", kTimeoutMs), "zed", 1);
+  ASSERT_FALSE(zed.empty());
+  EXPECT_TRUE(place_is_banned(later, 1, "zed"));
+  (void)chat_get(later.port(), "/exit.ghp" + zed, kTimeoutMs);
+
+  // boss lifts the ban through a's input form: bob enters b unbanned.
+  EXPECT_NE(room_command(a().port(), boss, 2, "bob").find("unbanned"), std::string::npos);
+  std::string again;
+  ASSERT_TRUE(eventually([&] {
+    again = enter_place(b().port(), "bob", 1, kTimeoutMs);
+    const bool banned = !again.empty() && place_is_banned(b(), 1, "bob");
+    if (!again.empty()) (void)chat_get(b().port(), "/exit.ghp" + again, kTimeoutMs);
+    return !again.empty() && !banned;
+  }));
+}
+
+// The names of the rooms of a folder's rooms.sdb, in order.
+std::string file_room_names(const std::string& folder) {
+  std::vector<RoomRow> rows;
+  std::string names;
+  if (!list_room_rows(folder, rows)) return "(none)";
+  for (const RoomRow& r : rows) names += r.name + " ";
+  return names;
+}
+
+// Redis restarts empty: every node kept a copy of the accounts and rooms
+// in its folder, in the single server's formats, and one of them gives it
+// back; changes made through either node are all there again, and an
+// account deleted before is not.
+TEST_F(ClusterDataTest, AccountsAndRoomsOutliveARedisThatRestartsEmpty) {
+  RedisAddress address;
+  ASSERT_TRUE(parse_redis_address(redis_.socket_path(), address));
+  {
+    RedisPool pool(address, "test-secret", 2000);
+    std::string report;
+    Reason why;
+    ASSERT_TRUE(import_into_cluster(pool, a().folder(), report, why)) << why.text;
+  }
+  ASSERT_NE(a().register_member("Ann", "secret1").find("successful"), std::string::npos);
+  ASSERT_NE(b().register_member("Bea", "secret2").find("successful"), std::string::npos);
+  ASSERT_NE(b().register_member("zed", "secret3").find("successful"), std::string::npos);
+  EXPECT_EQ(b().command({"user", "set", "ann", "--email", "ann@example.org"}).exit_code, 0);
+  EXPECT_EQ(a().command({"user", "del", "zed"}).exit_code, 0);
+  EXPECT_EQ(a().command({"room", "add", "Ra"}).exit_code, 0);
+  EXPECT_EQ(b().command({"room", "add", "Rb"}).exit_code, 0);
+  // Each copy has what was made through the other node too (and not zed).
+  for (DataNode* node : {&a(), &b()}) {
+    const std::string copy = node->folder() + "cluster-copy/";
+    ASSERT_TRUE(eventually([&] {
+      return is_regular_file(copy + "users/Ann") && is_regular_file(copy + "users/Bea") &&
+             !is_regular_file(copy + "users/zed") &&
+             get_profile_string("main", "email", "", 256, copy + "users/Ann") ==
+                 "ann@example.org" &&
+             file_room_names(copy) == "One Two Ra Rb ";
+    })) << node->folder() << ": " << file_room_names(copy);
+  }
+
+  redis_.stop();
+  ASSERT_TRUE(redis_.start());  // empty
+  // Asked before they are back, the logins would count as failures.
+  RedisLink link(address, "test-secret", 2000);
+  ASSERT_TRUE(eventually([&] {
+    RedisReply accounts, rooms;
+    return link.command({"HLEN", "tvl:accounts"}, accounts) && accounts.integer >= 2 &&
+           link.command({"ZCARD", "tvl:rooms"}, rooms) && rooms.integer == 4;
+  }, std::chrono::seconds(10)));
+  for (DataNode* node : {&a(), &b()}) {
+    EXPECT_FALSE(node->enter("Bea", "secret2").empty()) << node->folder();
+    EXPECT_FALSE(node->enter("ann", "secret1").empty()) << node->folder();
+    EXPECT_TRUE(node->enter("zed", "secret3").empty()) << node->folder();
+  }
+  const CommandResult shown = b().command({"user", "show", "Ann"});
+  EXPECT_NE(shown.out.find("ann@example.org"), std::string::npos) << shown.out;
+  const std::string rooms = a().command({"room", "list"}).out;
+  for (const char* name : {"One", "Two", "Ra", "Rb"})
+    EXPECT_NE(rooms.find(name), std::string::npos) << rooms;
+  // The copies stay whole meanwhile, and a change after goes on into them.
+  EXPECT_EQ(a().command({"room", "del", "3"}).exit_code, 0);
+  for (DataNode* node : {&a(), &b()}) {
+    const std::string copy = node->folder() + "cluster-copy/";
+    EXPECT_TRUE(is_regular_file(copy + "users/Ann"));
+    EXPECT_TRUE(eventually([&] { return file_room_names(copy) == "One Two Rb "; }))
+        << file_room_names(copy);
+  }
 }
 
 }  // namespace

@@ -5,10 +5,14 @@
 
 #include <algorithm>
 
+#include "cluster/cluster_copy.h"
 #include "cluster/cluster_node.h"
 #include "cluster/node_registry.h"
 #include "cluster/redis_link.h"
+#include "cluster/shared_accounts.h"
 #include "cluster/shared_entry.h"
+#include "platform/fs.h"
+#include "platform/lock_annotations.h"
 #include "tests/support/chat_over_http.h"
 #include "tests/support/private_redis.h"
 
@@ -97,11 +101,11 @@ TEST(SharedEntryTest, PlacesOfAReceivedLine) {
   }
 }
 
-// The fields of a stream write's entry (after the script's five keys and
+// The fields of a stream write's entry (after the script's six keys and
 // six first arguments), with the number the script puts first.
 std::vector<std::string> write_fields(const std::vector<std::string>& eval, int seq) {
   std::vector<std::string> fields = {"s", std::to_string(seq)};
-  fields.insert(fields.end(), eval.begin() + 3 + 5 + 6, eval.end());
+  fields.insert(fields.end(), eval.begin() + 3 + 6 + 6, eval.end());
   return fields;
 }
 
@@ -127,8 +131,8 @@ TEST(SharedEntryTest, EntriesOfPlacesAndTheirRecordsSurviveTheTrip) {
   w.place = p;
   const std::vector<std::string> eval = stream_write_command(w, "n1 ab");
   EXPECT_EQ("tvl:lines:Lob\nby", eval[3]);
-  EXPECT_EQ("1", eval[10]);    // numbered: it carries a line
-  EXPECT_EQ("set", eval[11]);  // the record is written
+  EXPECT_EQ("1", eval[11]);    // numbered: it carries a line
+  EXPECT_EQ("set", eval[12]);  // the record is written
   StreamEntry e;
   ASSERT_TRUE(read_stream_entry(write_fields(eval, 17), e));
   EXPECT_EQ("e", e.kind);
@@ -137,7 +141,7 @@ TEST(SharedEntryTest, EntriesOfPlacesAndTheirRecordsSurviveTheTrip) {
   EXPECT_EQ(w.line, e.line.text);
   EXPECT_EQ("All", e.line.to_whom);
   SharedPlace back;
-  ASSERT_TRUE(read_place_record(eval[13], back));
+  ASSERT_TRUE(read_place_record(eval[14], back));
   for (const SharedPlace* q : {&e.place, &back}) {
     EXPECT_EQ(p.id, q->id);
     EXPECT_EQ(p.name, q->name);
@@ -153,14 +157,14 @@ TEST(SharedEntryTest, EntriesOfPlacesAndTheirRecordsSurviveTheTrip) {
   EXPECT_EQ(p.room_name, back.room_name);
   // A leave deletes the record; a line carries no place and no record.
   w.kind = "x";
-  EXPECT_EQ("del", stream_write_command(w, "n1")[11]);
+  EXPECT_EQ("del", stream_write_command(w, "n1")[12]);
   StreamWrite line;
   line.room_name = "Lobby";
   line.line = "hi";
   line.floor = 41;
   const std::vector<std::string> said = stream_write_command(line, "n1");
-  EXPECT_EQ("41", said[9]);
-  EXPECT_EQ("", said[11]);
+  EXPECT_EQ("41", said[10]);
+  EXPECT_EQ("", said[12]);
   ASSERT_TRUE(read_stream_entry(write_fields(said, 42), e));
   EXPECT_EQ("l", e.kind);
 
@@ -171,6 +175,8 @@ TEST(SharedEntryTest, EntriesOfPlacesAndTheirRecordsSurviveTheTrip) {
       {"s", "1", "k", "e", "n", "x", "t", "y", "w", "All", "p", "0", "f", "0"},  // no place
       {"s", "1", "k", "e", "n", "x", "t", "y", "w", "All", "p", "0", "f", "0", "i", "0", "a", "z"},
       {"s", "-1", "k", "l", "n", "x", "t", "y", "w", "All", "p", "0", "f", "0"},
+      {"s", "0", "k", "b", "n", "x", "t", "", "w", "All", "p", "0", "f", "0"},  // no name
+      {"s", "0", "k", "b", "n", "x", "t", "", "w", "All", "p", "0", "f", "0", "bn", "z", "bl", "-5"},
   };
   for (const auto& fields : bad) {
     StreamEntry skipped;
@@ -181,6 +187,38 @@ TEST(SharedEntryTest, EntriesOfPlacesAndTheirRecordsSurviveTheTrip) {
   const std::vector<std::string> odd = {"", std::string("a\0:b", 4), "12:"};
   ASSERT_TRUE(decode_fields(encode_fields(odd), parts));
   EXPECT_EQ(odd, parts);
+}
+
+// A room ban and its lifting travel with the name, the join address and the
+// time left, and name the field of tvl:bans that the script sets or drops.
+TEST(SharedEntryTest, EntriesOfRoomBansSurviveTheTrip) {
+  const struct {
+    const char* kind;
+    const char* op;
+    long long left_ms;
+  } cases[] = {{"b", "ban", 90000}, {"b", "ban", 0}, {"r", "unban", 0}};
+  for (const auto& c : cases) {
+    StreamWrite w;
+    w.room_name = "Lobby";
+    w.kind = c.kind;
+    w.line.clear();
+    w.ban.name = "ANN%20B";
+    w.ban.address = "10.0.0.7";
+    w.ban.left_ms = c.left_ms;
+    const std::vector<std::string> eval = stream_write_command(w, "n1 ab");
+    EXPECT_EQ(kBansKey, eval[8]) << c.kind;
+    EXPECT_EQ("0", eval[11]) << c.kind;  // no line, no number
+    EXPECT_EQ(c.op, eval[12]) << c.kind;
+    EXPECT_EQ(ban_field("LOBBY", "ann%20b"), eval[13]) << c.kind;  // folded
+    EXPECT_EQ(std::to_string(c.left_ms) + " 10.0.0.7", eval[14]) << c.kind;
+    StreamEntry e;
+    ASSERT_TRUE(read_stream_entry(write_fields(eval, 0), e)) << c.kind;
+    EXPECT_EQ(c.kind, e.kind);
+    EXPECT_EQ(w.ban.name, e.ban.name);
+    EXPECT_EQ(w.ban.address, e.ban.address);
+    EXPECT_EQ(c.left_ms, e.ban.left_ms);
+    EXPECT_TRUE(e.line.text.empty());
+  }
 }
 
 class NodeRegistryTest : public WithPrivateRedis {};
@@ -307,6 +345,86 @@ TEST_F(NodeRegistryTest, RenewalReclaimsEveryOnlineNameAcrossBatchesAndLeavesOth
   EXPECT_TRUE(eventually([&] { return held_by_a(u7) == kNames; }));
   EXPECT_EQ("a", u7);
   a.stop();
+}
+
+class ClusterCopyTest : public WithPrivateRedis {
+ protected:
+  void SetUp() override {
+    WithPrivateRedis::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    pool_ = std::make_shared<RedisPool>(address_, "pw", 2000);
+    copy_ = std::make_shared<ClusterCopy>(
+        pool_, folder_.path(), "n1",
+        [this](const std::string& text) {
+          MutexLock hold(lock_);
+          said_ += text + "\n";
+        },
+        20);
+    std::shared_ptr<ClusterCopy> copy = copy_;
+    ours_ = std::make_unique<SharedAccounts>(
+        pool_, [copy](const std::string& fold) { copy->account_changed(fold); });
+    theirs_ = std::make_unique<SharedAccounts>(pool_);  // another node's
+  }
+  void TearDown() override {
+    if (copy_) copy_->stop();
+  }
+  bool in_copy(const std::string& name) {
+    return is_regular_file(folder_.path() + "cluster-copy/users/" + name);
+  }
+  bool in_redis(const std::string& fold) {
+    RedisLink link(address_, "pw", 2000);
+    RedisReply r;
+    return link.command({"HEXISTS", "tvl:accounts", fold}, r) && r.integer == 1;
+  }
+  std::string said() {
+    MutexLock hold(lock_);
+    return said_;
+  }
+
+  TempDir folder_;
+  std::shared_ptr<RedisPool> pool_;
+  std::shared_ptr<ClusterCopy> copy_;
+  std::unique_ptr<SharedAccounts> ours_, theirs_;
+  Mutex lock_;
+  std::string said_ GUARDED_BY(lock_);
+};
+
+// What this node changes is in its copy when the change returns; what
+// another node changes follows; a Redis emptied while the copy's thread is
+// away empties nothing of it, and the copy fills Redis again.
+TEST_F(ClusterCopyTest, TheCopyFollowsEveryChangeAndRefillsAnEmptiedRedis) {
+  MemberValues values;
+  values.password = "pw1";
+  values.email = "ann@example.org";
+  copy_->start();
+  RedisLink link(address_, "pw", 2000);
+  RedisReply r;
+  ASSERT_TRUE(eventually([&] {
+    return link.command({"EXISTS", kCopyMarkerKey}, r) && r.integer == 1;
+  }));  // an empty Redis and an empty copy: the marker says they are one
+
+  ASSERT_EQ(AccountChange::Written, ours_->add_member("Ann", values));
+  EXPECT_TRUE(in_copy("Ann"));  // at once: written through
+  ASSERT_EQ(AccountChange::Written, theirs_->add_member("Bea", values));
+  ASSERT_EQ(AccountChange::Written, theirs_->add_member("Cy", values));
+  ASSERT_TRUE(eventually([&] { return in_copy("Bea") && in_copy("Cy"); }));
+  ASSERT_TRUE(theirs_->delete_member("cy"));
+  EXPECT_TRUE(eventually([&] { return !in_copy("Cy"); }));
+
+  copy_->stop();
+  ASSERT_TRUE(link.command({"FLUSHALL"}, r));
+  copy_->account_changed("bea");  // Redis lacks it and the marker: the file stays
+  EXPECT_TRUE(in_copy("Bea"));
+  EXPECT_TRUE(in_copy("Ann"));
+  copy_->start();
+  ASSERT_TRUE(eventually([&] { return in_redis("ann") && in_redis("bea"); }));
+  EXPECT_FALSE(in_redis("cy"));
+  std::string icon;
+  EXPECT_EQ(AccountCheck::Member, theirs_->check("Bea", "pw1", icon));
+  AccountListing ann;
+  ASSERT_TRUE(theirs_->read("ann", ann));
+  EXPECT_EQ("ann@example.org", ann.email);
+  EXPECT_NE(said().find("node n1 gave back 2 accounts"), std::string::npos) << said();
 }
 
 }  // namespace
