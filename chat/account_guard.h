@@ -203,8 +203,26 @@ class GuestEntry {
   std::set<std::string> rooms_ GUARDED_BY(lock_);  // folded room names
 };
 
+// The posting bound (PostBurst, PostIntervalMs) of a place for the whole
+// chat when several servers share it; each server's own count of the
+// place's lines (OnlineUser::post_due_ms) holds beside it.
+class SharedPostTurns {
+ public:
+  // Whether the place may post now through any server; true without a
+  // shared store, or when it cannot be asked.
+  bool take(unsigned long long place, int burst, int interval_ms) {
+    return !shared_ || shared_->take_post_turn(place, burst, interval_ms);
+  }
+  // Set only while no client thread runs (null: this server alone).
+  void set_shared(std::shared_ptr<SharedCounts> shared) { shared_ = std::move(shared); }
+
+ private:
+  std::shared_ptr<SharedCounts> shared_;
+};
+
 struct ChatGuards {
   LoginBounds logins;
+  SharedPostTurns posts;
   RoomBans bans;
   GuestEntry guests;
   PasswordGate passwords;

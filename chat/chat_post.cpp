@@ -215,22 +215,30 @@ bool read_post(ChatContext& ctx, const HttpRequest& http, Post& post, std::strin
 bool authorise(ChatContext& ctx, const Post& post, bool& banned, std::string& out) {
   const Form& form = post.form;
   bool online = false, member = false;
+  unsigned long long place = 0;
+  const ServerSettings& s = ctx.site.settings;
+  const bool counted = post.command() || !form.message.empty();
   {
     ChatState::Hold chat(ctx.state);
     if (post.room > ctx.state.room_count_locked()) return false;  // rooms reloaded meanwhile
     if (const std::optional<int> sender =
             find_keyed_user(ctx.state, post.room, post.name, post.password)) {
       OnlineUser& u = ctx.state.user(*sender);
-      const ServerSettings& s = ctx.site.settings;
-      if ((post.command() || !form.message.empty()) &&
+      if (counted &&
           !take_post_turn(u.post_due_ms, ctx.now_ms(), s.post_burst, s.post_interval_ms)) {
         out = kTooFastPage;
         return false;
       }
       online = true;
+      place = u.place_id;
       member = u.member;
       banned = place_banned(u, ctx.now_ms());
     }
+  }
+  // The same bound for the lines the place sent through the other servers.
+  if (online && counted && !ctx.guards->posts.take(place, s.post_burst, s.post_interval_ms)) {
+    out = kTooFastPage;
+    return false;
   }
   if (!post.command()) {
     if (!online) out = kNotOnlinePage;

@@ -42,6 +42,12 @@ class SharedCounts {
   // Whether guests are refused from the room (or, with it empty, from the
   // whole chat) by a server's closing.
   virtual bool guests_closed(const std::string& room_fold) = 0;
+
+  // Takes one of the place's turns to post (take_post_turn's rule) for the
+  // whole chat: a place whose requests go to each server in turn would
+  // otherwise get each server's turns. False when the place is over
+  // `burst` lines at once or one per `interval_ms` through all servers.
+  virtual bool take_post_turn(unsigned long long place, int burst, int interval_ms) = 0;
 };
 
 }  // namespace tvl

@@ -46,6 +46,17 @@ std::string guests_member(const std::string& room_fold) {
 const char kClosedScript[] =
     "return redis.call('SISMEMBER', KEYS[1], '*') + redis.call('SISMEMBER', KEYS[1], ARGV[1])\n";
 
+// KEYS: the place's due time. ARGV: the burst, the interval (ms). 1 taken, 0
+// refused. The clock is Redis's, the one all servers share.
+const char kPostTurnScript[] =
+    "local t = redis.call('TIME')\n"
+    "local now = tonumber(t[1]) * 1000 + math.floor(tonumber(t[2]) / 1000)\n"
+    "local interval = tonumber(ARGV[2])\n"
+    "local paid = math.max(tonumber(redis.call('GET', KEYS[1]) or '0'), now)\n"
+    "if paid - now > (tonumber(ARGV[1]) - 1) * interval then return 0 end\n"
+    "redis.call('SET', KEYS[1], string.format('%.0f', paid + interval), 'PX',\n"
+    "           string.format('%.0f', paid + interval - now))\n"
+    "return 1\n";
 
 }  // namespace
 
@@ -109,6 +120,17 @@ bool SharedCounters::guests_closed(const std::string& room_fold) {
   return pool_->command(eval_command(kClosedScript, {kGuestsClosed}, {guests_member(room_fold)}), reply,
                         why) &&
          reply.integer > 0;
+}
+
+bool SharedCounters::take_post_turn(unsigned long long place, int burst, int interval_ms) {
+  if (burst <= 0 || interval_ms <= 0) return true;
+  RedisReply reply;
+  Reason why;
+  if (!pool_->command(eval_command(kPostTurnScript, {"tvl:post:" + std::to_string(place)},
+                                   {std::to_string(burst), std::to_string(interval_ms)}),
+                      reply, why))
+    return true;  // the server's own bound holds; the line itself needs Redis anyway
+  return reply.integer == 1;
 }
 
 }  // namespace tvl

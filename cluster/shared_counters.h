@@ -8,6 +8,10 @@
 //                              (from networks it is not     the bound
 //                              known from)
 //   tvl:reg:<network>          new accounts from a network  an hour from the first
+//   tvl:post:<place id>        the time (Redis's clock,      until that time
+//                              ms) by which the place's
+//                              lines taken so far are paid
+//                              for (take_post_turn)
 //   tvl:guests-closed          a set: "*" while guest entry is closed for the
 //                              whole chat, "room:<room fold>" while it is
 //                              closed for that room (until opened again)
@@ -39,6 +43,7 @@ class SharedCounters final : public SharedCounts {
   bool close_guests(const std::string& room_fold) override;
   bool open_guests(const std::string& room_fold) override;
   bool guests_closed(const std::string& room_fold) override;
+  bool take_post_turn(unsigned long long place, int burst, int interval_ms) override;
 
  private:
   std::shared_ptr<RedisPool> pool_;

@@ -87,6 +87,7 @@ void EngineObject::join_cluster() {
     auto counters = std::make_shared<SharedCounters>(pool);
     engine_.pages().context().guards->logins.set_shared(counters);
     engine_.pages().context().guards->guests.set_shared(counters);
+    engine_.pages().context().guards->posts.set_shared(counters);
     // Each node logs what it made into the cluster's log too.
     shared_log_ = std::make_shared<SharedLog>(pool, cluster_->node());
     std::shared_ptr<SharedLog> log = shared_log_;
@@ -106,6 +107,7 @@ void EngineObject::leave_cluster() {
   engine_.set_account_store(nullptr);
   engine_.pages().context().guards->logins.set_shared(nullptr);
   engine_.pages().context().guards->guests.set_shared(nullptr);
+  engine_.pages().context().guards->posts.set_shared(nullptr);
   engine_.set_shared_log_sink(nullptr);
   if (shared_log_) shared_log_->stop();
   shared_log_.reset();

@@ -250,6 +250,31 @@ TEST_F(ClusterTest, PrivateLineReachesOnlyItsAddresseeOnAnotherNode) {
   EXPECT_EQ(count_of(chat_get(a.port(), "/body.ghp" + ann, kTimeoutMs), "wordPP"), 0);
 }
 
+TEST_F(ClusterTest, APlacePostingThroughEveryNodeInTurnGetsOneBurstInAll) {
+  Node& a = add_node("a");
+  Node& b = add_node("b");
+  for (Node* n : {&a, &b}) {
+    n->context().site.settings.post_burst = 3;
+    n->context().site.settings.post_interval_ms = 600000;
+    ASSERT_TRUE(n->start());
+  }
+  const std::string ann = enter_place(a.port(), "ann", 1, kTimeoutMs);
+  ASSERT_FALSE(ann.empty());
+  ASSERT_TRUE(eventually([&] { return online_count(b.state()) == 1; }));
+  // Each node alone would take three; the two take three together.
+  int taken = 0, refused = 0;
+  for (int i = 0; i < 6; ++i) {
+    const std::string word = "word0" + std::to_string(i);
+    const std::string answer = chat_post((i % 2 ? b : a).port(), ann, word, kTimeoutMs);
+    if (answer.find("You are sending too fast") != std::string::npos) ++refused;
+    else if (answer.find(word) != std::string::npos) ++taken;
+  }
+  EXPECT_EQ(taken, 3);
+  EXPECT_EQ(refused, 3);
+  for (Node* n : {&a, &b})
+    ASSERT_TRUE(eventually([&] { return posted_words(n->state(), 1).size() == 3; }));
+}
+
 TEST_F(ClusterTest, NodeStartedLateHoldsTheRecentLines) {
   Node& a = add_node("a");
   ASSERT_TRUE(a.start());
