@@ -3,6 +3,8 @@
 #include <QTimer>
 
 #include "chat/chat_state.h"
+#include "cluster/shared_accounts.h"
+#include "cluster/shared_rooms.h"
 #include "platform/fs.h"
 #include "platform/message_box.h"
 #include "storage/settings.h"
@@ -24,6 +26,37 @@ ServerController::ServerController(const Setup& setup, QObject* parent)
                               Qt::QueuedConnection);
   });
   engine_.load(setup.program_folder);
+  redis_ = make_redis_pool(settings());
+  use_own_stores();
+}
+
+void ServerController::use_own_stores() {
+  if (!redis_) {
+    engine_.set_account_store(nullptr);
+    engine_.set_room_records(nullptr);
+    return;
+  }
+  engine_.set_account_store(std::make_shared<SharedAccounts>(redis_));
+  engine_.set_room_records(std::make_shared<SharedRooms>(redis_, engine_.state()));
+}
+
+void ServerController::leave_cluster() {
+  if (!cluster_.node()) return;
+  cluster_.leave();
+  use_own_stores();
+}
+
+std::string ServerController::cluster_away_text(const std::string& why) {
+  return "The cluster's accounts and rooms cannot be reached (" + why +
+         "). Nothing was read or changed; try again when Redis is back.";
+}
+
+std::string ServerController::cluster_problem() {
+  if (!redis_) return std::string();
+  RedisReply reply;
+  Reason why;
+  if (redis_->command({"PING"}, reply, why)) return std::string();
+  return cluster_away_text(why.text);
 }
 
 ServerController::~ServerController() { shut_down(); }
@@ -31,6 +64,7 @@ ServerController::~ServerController() { shut_down(); }
 void ServerController::shut_down() {
   stop();
   engine_.server().StopAndWaitClients();
+  leave_cluster();  // a stuck server's node: its threads serve no more
   engine_.set_log_row_sink(nullptr);
 }
 
@@ -50,7 +84,12 @@ void ServerController::start() {
     return;
   }
   tidy_program_folder(program_folder());  // the folder is this window's now
+  if (redis_)
+    cluster_.join(engine_, [](const std::string& text) {
+      message_box("Tavella", text);  // from the node's threads: posted, never waited for
+    });
   if (engine_.start(port) != 1) {
+    leave_cluster();
     folder_lock_.release();
     return;
   }
@@ -64,6 +103,7 @@ void ServerController::stop() {
   // tvlctl works on the files again from here on.
   control_.stop();
   if ((shutdown_ ? shutdown_(engine_) : engine_.stop()) == 1) {
+    leave_cluster();
     folder_lock_.release();
     enter(ServerState::Offline);
     return;
@@ -76,6 +116,7 @@ void ServerController::stop() {
 void ServerController::check_port_free() {
   if (!engine_.listen_problem(stuck_port_).empty()) return;
   port_timer_->stop();
+  leave_cluster();
   folder_lock_.release();  // the abandoned threads serve no more
   enter(ServerState::Offline);
 }
@@ -107,7 +148,7 @@ void ServerController::save_settings(const ServerSettings& values) {
   tvl::save_settings(engine_.site(), values);
 }
 
-void ServerController::load_rooms() { tvl::load_rooms(program_folder(), engine_.state()); }
+void ServerController::load_rooms() { (void)rooms().reload(engine_.state()); }
 
 void ServerController::reload_and_restart() {
   load_templates(engine_.site());
