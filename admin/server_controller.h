@@ -21,7 +21,7 @@
 // Cluster: with [Cluster] Redis= in option.ini the window's server is a
 // node of that cluster as tvlService is (cluster/cluster_membership.h):
 // it joins on start() and leaves on stop(), and the node's reports (Redis
-// away, back) are shown as the server's are, through message_box. The
+// reached, away, back) are shown as the server's are, through message_box. The
 // accounts and rooms that the pages list and change are then the
 // cluster's, also while the server is offline: the stores are made from
 // the settings' Redis when the window loads, so the window stays the
