@@ -14,6 +14,7 @@
 #include "admin/dialog_seam.h"
 #include "admin/fit_columns.h"
 #include "admin/user_picker_dlg.h"
+#include "storage/account_store.h"
 
 namespace tvl {
 
@@ -78,7 +79,8 @@ void CRoomDlg::add_admins(const QStringList& names) {
 }
 
 void CRoomDlg::on_add_admins() {
-  CUserPickerDlg picker(program_folder_, this);
+  tvl::FileAccountStore files(program_folder_);
+  CUserPickerDlg picker(accounts_ ? *accounts_ : files, this);
   if (run_dialog(picker) != QDialog::Accepted) return;
   add_admins(QString::fromStdString(picker.result()).split(','));
 }

@@ -17,6 +17,8 @@ class QTreeWidget;
 
 namespace tvl {
 
+class AccountStore;
+
 class CRoomDlg : public QDialog {
   Q_OBJECT
 
@@ -34,6 +36,10 @@ class CRoomDlg : public QDialog {
   QCheckBox* guest_box() const { return guest_; }
   QCheckBox* admin_only_box() const { return admin_only_; }
 
+  // The accounts the administrators picker lists (outlive the dialog);
+  // not set: the program folder's files.
+  void set_accounts(tvl::AccountStore& accounts) { accounts_ = &accounts; }
+
   // Adds each name as a row unless a row already begins with it (ignoring
   // case): "Ann" is not added while "Anna" is listed.
   void add_admins(const QStringList& names);
@@ -45,6 +51,7 @@ class CRoomDlg : public QDialog {
 
  private:
   std::string program_folder_;
+  tvl::AccountStore* accounts_ = nullptr;
   tvl::RoomValues values_;
   QLineEdit* name_ = nullptr;
   QTreeWidget* admins_ = nullptr;

@@ -22,6 +22,17 @@ const char* yes_no(bool on) { return on ? "Yes" : "No"; }
 
 void say(const std::string& text) { tvl::message_box(kCaption, text); }
 
+// Why a change of the rooms failed: Redis away when the cluster's does not
+// answer, else the store's own reason (a full disk, a damaged file, a
+// cluster without rooms).
+std::string failure_text(tvl::ServerController& owner, const tvl::Reason& reason) {
+  const std::string away = owner.cluster_problem();
+  return away.empty() ? reason.text : away;
+}
+
+const char kNoClusterRooms[] =
+    "The cluster holds no rooms yet: move them in first with tvlctl cluster import.";
+
 }  // namespace
 
 CRoomsPage::CRoomsPage(tvl::ServerController& owner, QWidget* parent) : QWidget(parent), owner_(owner) {
@@ -40,7 +51,13 @@ void CRoomsPage::fill() {
   const int was = selected_row(list_);
   const QVariant current = was < 0 ? QVariant() : model_->stored(was, kNo);
   std::vector<tvl::RoomRow> rows;
-  tvl::list_room_rows(owner_.program_folder(), rows);
+  if (!owner_.rooms().list(rows) && owner_.in_cluster()) {
+    // The rows shown stay as they were; a single server's missing file
+    // lists no rooms, as it always did.
+    const std::string away = owner_.cluster_problem();
+    say(away.empty() ? std::string(kNoClusterRooms) : away);
+    return;
+  }
   std::vector<CListModel::Row> shown_rows;
   int n = 0;
   for (const tvl::RoomRow& r : rows)
@@ -67,17 +84,18 @@ bool CRoomsPage::values_fit(const tvl::RoomValues& v) {
 
 void CRoomsPage::on_add() {
   CRoomDlg dlg(owner_.program_folder(), tvl::RoomValues(), this);
+  dlg.set_accounts(owner_.accounts());
   if (run_dialog(dlg) == QDialog::Accepted && values_fit(dlg.values())) {
     const tvl::RoomValues& v = dlg.values();
     int id = 0;
     tvl::Reason reason;
-    if (tvl::add_room(owner_.program_folder(), v, id, reason)) {
+    if (owner_.rooms().add(v, id, reason)) {
       const QString number = QString::number(model_->rowCount() + 1);
       select_row(list_, model_->append(shown(number, id, v)));
       fit_columns(list_);
       owner_.load_rooms();  // the room store closed the file already
     } else {
-      say(reason.text);  // a full disk or a damaged file: the file is unchanged
+      say(failure_text(owner_, reason));  // nothing was changed
     }
   }
   list_->setFocus();
@@ -97,6 +115,7 @@ void CRoomsPage::on_edit() {
   in.admin_only = model_->text(row, kAdminOnly) == "Yes";
   const int id = model_->stored(row, kNo).toInt();
   CRoomDlg dlg(owner_.program_folder(), in, this);
+  dlg.set_accounts(owner_.accounts());
   if (run_dialog(dlg) == QDialog::Accepted) {
     tvl::RoomValues out = dlg.values();
     // Texts left as shown keep their stored bytes (which need not be UTF-8).
@@ -106,12 +125,12 @@ void CRoomsPage::on_edit() {
       out.admin = model_->stored(row, kAdmins).toByteArray().toStdString();
     // A room deleted in the file meanwhile is not found: nothing changes.
     tvl::Reason reason;
-    if (values_fit(out) && tvl::update_room(owner_.program_folder(), id, out, reason)) {
+    if (values_fit(out) && owner_.rooms().update(id, out, reason)) {
       model_->set_row(row, shown(model_->text(row, kNo), id, out));
       fit_columns(list_);
       owner_.load_rooms();
     } else if (!reason.text.empty()) {
-      say(reason.text);
+      say(failure_text(owner_, reason));
     }
   }
   list_->setFocus();
@@ -122,8 +141,8 @@ void CRoomsPage::on_delete() {
   if (row < 0) return;
   bool deleted = false;
   tvl::Reason reason;
-  if (!tvl::delete_room(owner_.program_folder(), model_->stored(row, kNo).toInt(), deleted, reason)) {
-    say(reason.text);
+  if (!owner_.rooms().remove(model_->stored(row, kNo).toInt(), deleted, reason)) {
+    say(failure_text(owner_, reason));
     return;
   }
   if (deleted) model_->remove(row);

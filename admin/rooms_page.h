@@ -1,7 +1,10 @@
-// CRoomsPage: the "Rooms" tab: the rooms of rooms.sdb, with Add, Edit and
-// Delete. Every change goes to the file at once (through the room store,
-// which opens and closes it around the one operation) and then the chat's
-// room tables are reloaded, so visitors see it on their next page.
+// CRoomsPage: the "Rooms" tab: the rooms of rooms.sdb, or in a cluster
+// the rooms in its Redis (the controller's RoomRecords), with Add, Edit
+// and Delete. Every change goes to the store at once (the file is opened
+// and closed around the one operation) and then the chat's room tables
+// are reloaded, so visitors see it on their next page. A cluster whose
+// Redis is away, or that holds no rooms yet, is told in a message; the
+// rows stay and nothing changes.
 //
 // The list (a CListModel) is read from the file when the page is created
 // and again after a tvlctl command the window's server ran (fill());

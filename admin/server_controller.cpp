@@ -3,6 +3,8 @@
 #include <QTimer>
 
 #include "chat/chat_state.h"
+#include "cluster/shared_accounts.h"
+#include "cluster/shared_rooms.h"
 #include "platform/fs.h"
 #include "platform/message_box.h"
 #include "storage/settings.h"
@@ -24,6 +26,37 @@ ServerController::ServerController(const Setup& setup, QObject* parent)
                               Qt::QueuedConnection);
   });
   engine_.load(setup.program_folder);
+  redis_ = make_redis_pool(settings());
+  use_own_stores();
+}
+
+void ServerController::use_own_stores() {
+  if (!redis_) {
+    engine_.set_account_store(nullptr);
+    engine_.set_room_records(nullptr);
+    return;
+  }
+  engine_.set_account_store(std::make_shared<SharedAccounts>(redis_));
+  engine_.set_room_records(std::make_shared<SharedRooms>(redis_, engine_.state()));
+}
+
+void ServerController::leave_cluster() {
+  if (!cluster_.node()) return;
+  cluster_.leave();
+  use_own_stores();
+}
+
+std::string ServerController::cluster_away_text(const std::string& why) {
+  return "The cluster's accounts and rooms cannot be reached (" + why +
+         "). Nothing was read or changed; try again when Redis is back.";
+}
+
+std::string ServerController::cluster_problem() {
+  if (!redis_) return std::string();
+  RedisReply reply;
+  Reason why;
+  if (redis_->command({"PING"}, reply, why)) return std::string();
+  return cluster_away_text(why.text);
 }
 
 ServerController::~ServerController() { shut_down(); }
@@ -31,6 +64,7 @@ ServerController::~ServerController() { shut_down(); }
 void ServerController::shut_down() {
   stop();
   engine_.server().StopAndWaitClients();
+  leave_cluster();  // a stuck server's node: its threads serve no more
   engine_.set_log_row_sink(nullptr);
 }
 
@@ -50,7 +84,17 @@ void ServerController::start() {
     return;
   }
   tidy_program_folder(program_folder());  // the folder is this window's now
+  if (redis_)
+    cluster_.join(engine_, [this](const std::string& text) {
+      // A row of the log page, not a dialog: the node says when Redis
+      // comes and goes, which should not pile up boxes. From the node's
+      // threads: posted, never waited for.
+      const QString t = QString::fromStdString(local_time_hms()), x = QString::fromStdString(text);
+      QMetaObject::invokeMethod(this, [this, t, x] { emit logRowAdded("Cluster", t, x); },
+                                Qt::QueuedConnection);
+    });
   if (engine_.start(port) != 1) {
+    leave_cluster();
     folder_lock_.release();
     return;
   }
@@ -64,6 +108,7 @@ void ServerController::stop() {
   // tvlctl works on the files again from here on.
   control_.stop();
   if ((shutdown_ ? shutdown_(engine_) : engine_.stop()) == 1) {
+    leave_cluster();
     folder_lock_.release();
     enter(ServerState::Offline);
     return;
@@ -76,6 +121,7 @@ void ServerController::stop() {
 void ServerController::check_port_free() {
   if (!engine_.listen_problem(stuck_port_).empty()) return;
   port_timer_->stop();
+  leave_cluster();
   folder_lock_.release();  // the abandoned threads serve no more
   enter(ServerState::Offline);
 }
@@ -107,7 +153,7 @@ void ServerController::save_settings(const ServerSettings& values) {
   tvl::save_settings(engine_.site(), values);
 }
 
-void ServerController::load_rooms() { tvl::load_rooms(program_folder(), engine_.state()); }
+void ServerController::load_rooms() { (void)rooms().reload(engine_.state()); }
 
 void ServerController::reload_and_restart() {
   load_templates(engine_.site());

@@ -18,6 +18,19 @@
 // A server that cannot start leaves the state Offline and adds no message:
 // the connection server reports its own failures (a busy port among them).
 //
+// Cluster: with [Cluster] Redis= in option.ini the window's server is a
+// node of that cluster as tvlService is (cluster/cluster_membership.h):
+// it joins on start() and leaves on stop(), and the node's reports (Redis
+// reached, away, back) are rows of the log page (logRowAdded, the address
+// "Cluster"), not dialogs that would pile up while Redis comes and goes. The
+// accounts and rooms that the pages list and change are then the
+// cluster's, also while the server is offline: the stores are made from
+// the settings' Redis when the window loads, so the window stays the
+// cluster's console without serving. accounts() and rooms() give the
+// engine's stores, whatever the state; cluster_problem() tells the pages
+// whether Redis answers, so that a failure is shown as Redis away and not
+// as a refusal, and nothing falls back to the folder's files.
+//
 // While online every tvlctl command runs on the user-interface thread on
 // this chat and program folder, so a room or account added there is served
 // at once; listsChanged() follows. "tvlctl reload" is refused here: the
@@ -37,6 +50,9 @@
 #include <string>
 
 #include "chat/engine.h"
+#include "chat/room_records.h"
+#include "cluster/cluster_membership.h"
+#include "storage/account_store.h"
 #include "ops/control_server.h"
 #include "platform/folder_lock.h"
 
@@ -73,8 +89,23 @@ class ServerController : public QObject {
 
   // Stores and writes the seven writable settings (and the autostart entry).
   void save_settings(const ServerSettings& values);
-  // Re-reads rooms.sdb into the chat state (takes the chat lock).
+  // The chat takes its rooms again from where they live (rooms.sdb, or
+  // the cluster's); takes the chat lock.
   void load_rooms();
+
+  // Where the accounts and rooms live: the folder's files, or the
+  // cluster's Redis when option.ini has [Cluster] Redis=.
+  AccountStore& accounts() { return *engine_.pages().context().accounts; }
+  RoomRecords& rooms() { return *engine_.pages().context().rooms; }
+  // Whether the accounts and rooms are the cluster's.
+  bool in_cluster() const { return redis_ != nullptr; }
+  // Empty on a single server, or when the cluster's Redis answers now;
+  // otherwise the text that tells a person that it is away.
+  std::string cluster_problem();
+  // The text for a Redis that failed with `why`.
+  static std::string cluster_away_text(const std::string& why);
+  // The node while the server runs in a cluster; null otherwise.
+  ClusterNode* cluster_node() const { return cluster_.node(); }
   // Templates and IP lists again, then stop and start the server.
   void reload_and_restart();
 
@@ -101,6 +132,11 @@ class ServerController : public QObject {
   // it).
   void start_control();
   void answer_control();
+  // The engine's accounts and rooms while no node is joined: the files,
+  // or the cluster's (not watched: the offline chat serves nobody).
+  void use_own_stores();
+  // Leaves the cluster and takes the own stores again.
+  void leave_cluster();
 
   ChatEngine engine_;
   std::function<int(ChatEngine&)> shutdown_;
@@ -110,6 +146,8 @@ class ServerController : public QObject {
   ControlServer control_;
   bool control_failure_told_ = false;
   FolderLock folder_lock_;  // held while Online or Stuck
+  std::shared_ptr<RedisPool> redis_;  // the settings' [Cluster] Redis; null: none
+  ClusterMembership cluster_;          // joined while Online or Stuck in a cluster
 };
 
 }  // namespace tvl

@@ -7,12 +7,23 @@
 #include <QVBoxLayout>
 
 #include "admin/fit_columns.h"
-#include "storage/account.h"
+#include "admin/server_controller.h"
+#include "platform/message_box.h"
+#include "storage/account_store.h"
 
 namespace tvl {
 
 CUserPickerDlg::CUserPickerDlg(const std::string& program_folder, QWidget* parent)
     : QDialog(parent) {
+  tvl::FileAccountStore files(program_folder);
+  build(files);
+}
+
+CUserPickerDlg::CUserPickerDlg(tvl::AccountStore& accounts, QWidget* parent) : QDialog(parent) {
+  build(accounts);
+}
+
+void CUserPickerDlg::build(tvl::AccountStore& accounts) {
   setWindowTitle("Users list");
   list_ = new QTreeWidget;
   list_->setRootIsDecorated(false);
@@ -29,7 +40,13 @@ CUserPickerDlg::CUserPickerDlg(const std::string& program_folder, QWidget* paren
   connect(buttons, &QDialogButtonBox::rejected, this, &CUserPickerDlg::reject);
 
   const QIcon icon(":/icons/user.png");
-  for (const tvl::AccountListing& a : tvl::list_accounts(program_folder)) {
+  std::vector<tvl::AccountListing> listed;
+  tvl::Reason why;
+  if (!accounts.list_all(listed, why)) {
+    tvl::message_box("Tavella", tvl::ServerController::cluster_away_text(why.text));
+    listed.clear();  // part of a list is no list to choose from
+  }
+  for (const tvl::AccountListing& a : listed) {
     auto* item = new QTreeWidgetItem(
         list_, QStringList{QString::fromStdString(a.name), QString::fromStdString(a.email)});
     item->setIcon(0, icon);

@@ -21,12 +21,20 @@ namespace {
 const char kCaption[] = "Tavella";
 const char* const kBadName = tvl::kAccountNameMessage;
 
-void say(const char* text) { tvl::message_box(kCaption, text); }
+void say(const std::string& text) { tvl::message_box(kCaption, text); }
 
 bool name_allowed(const std::string& name) { return tvl::member_name_allowed(name); }
 
-// True when the account was written; otherwise says why not.
-bool written(tvl::AccountChange change) {
+// True when the account was written; otherwise says why not: a change the
+// cluster's Redis failed is told as Redis away, not as a bad name.
+bool written(tvl::ServerController& owner, tvl::AccountChange change) {
+  if (change == tvl::AccountChange::Failed) {
+    const std::string away = owner.cluster_problem();
+    if (!away.empty()) {
+      say(away);
+      return false;
+    }
+  }
   if (const char* refusal = tvl::account_change_message(change)) say(refusal);
   return change == tvl::AccountChange::Written;
 }
@@ -90,8 +98,15 @@ void CUsersPage::showEvent(QShowEvent* event) {
 void CUsersPage::fill() {
   const int was = selected_row(list_);
   const QVariant current = was < 0 ? QVariant() : model_->stored(was, kName);
+  std::vector<tvl::AccountListing> accounts;
+  tvl::Reason why;
+  if (!owner_.accounts().list_all(accounts, why)) {
+    // The cluster's Redis is away: the rows shown stay as they were.
+    say(tvl::ServerController::cluster_away_text(why.text));
+    return;
+  }
   std::vector<CListModel::Row> rows;
-  for (const tvl::AccountListing& a : tvl::list_accounts(owner_.program_folder())) {
+  for (const tvl::AccountListing& a : accounts) {
     CListModel::Row row;
     // "Sex" counts by its decimal value: "01" is still "Male".
     row.texts = {QString::fromStdString(a.name),
@@ -133,7 +148,7 @@ void CUsersPage::on_add() {
     if (!name_allowed(v.name)) {
       say(kBadName);
     } else {
-      if (written(tvl::add_member(owner_.program_folder(), v.name, member_values(v)))) {
+      if (written(owner_, owner_.accounts().add_member(v.name, member_values(v)))) {
         select_row(list_, model_->append(shown(CListModel::Row(), v, true)));
         fit_columns(list_);
       }
@@ -154,7 +169,12 @@ void CUsersPage::on_edit() {
   const std::string old_name = model_->stored(row, kName).toByteArray().toStdString();
   const QString old_text = model_->text(row, kName);
   tvl::AccountListing stored_values;
-  if (!tvl::read_account(owner_.program_folder(), old_name, stored_values)) {
+  if (!owner_.accounts().read(old_name, stored_values)) {
+    const std::string away = owner_.cluster_problem();
+    if (!away.empty()) {
+      say(away);
+      return;
+    }
     say("Please select a user!");
     fill();
     return;
@@ -177,8 +197,8 @@ void CUsersPage::on_edit() {
       say(kBadName);
     } else {
       std::string stored;
-      if (written(tvl::edit_member(owner_.program_folder(), old_name, v.name, member_values(v),
-                                   stored))) {
+      if (written(owner_, owner_.accounts().edit_member(old_name, v.name, member_values(v),
+                                                        stored))) {
         // The same file (maybe typed in another case) keeps its name and
         // the row its spelling; a rename shows the new name.
         model_->set_row(row, shown(model_->row(row), v, !same_ignoring_case(stored, old_name)));
@@ -193,7 +213,13 @@ void CUsersPage::on_delete() {
   const int row = selected_row(list_);
   if (row < 0) return;
   const std::string name = model_->stored(row, kName).toByteArray().toStdString();
-  if (tvl::delete_member(owner_.program_folder(), name)) model_->remove(row);
+  if (owner_.accounts().delete_member(name)) {
+    model_->remove(row);
+  } else {
+    // A file deleted meanwhile stays as quiet as before; Redis away is told.
+    const std::string away = owner_.cluster_problem();
+    if (!away.empty()) say(away);
+  }
   fit_columns(list_);
 }
 

@@ -1,6 +1,9 @@
-// CUsersPage: the "Users" tab: the member accounts under users/, with Add,
-// Edit and Delete. Changes go to the account files at once; the chat reads
-// an account file at every login, so nothing else is reloaded.
+// CUsersPage: the "Users" tab: the member accounts, with Add, Edit and
+// Delete, through the controller's AccountStore: the files under users/,
+// or in a cluster the accounts in its Redis (a Redis that is away is told
+// in a message; the rows stay and nothing changes). Changes go to the
+// store at once; the chat reads an account at every login, so nothing
+// else is reloaded.
 //
 // The list is read when the page is created and again each time it is
 // shown, and Edit fills its dialog from the file, so accounts registered or

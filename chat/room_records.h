@@ -2,8 +2,8 @@
 // rooms.sdb (FileRoomRecords, storage/room_store.h); servers that share one
 // chat keep them in their shared store (cluster/ implements this), so that
 // a change made through any server holds on every server. The operator's
-// room commands reach the rooms only through this interface; the window
-// program, which runs its chat alone, uses the file directly.
+// room commands and the window's Rooms page reach the rooms only through
+// this interface.
 //
 // The operations mean what the functions of storage/room_store.h of the
 // same name mean: rooms are numbered 1, 2, ... in the order of their ids,

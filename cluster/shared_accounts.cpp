@@ -262,12 +262,18 @@ bool SharedAccounts::read(const std::string& name, AccountListing& out) {
 
 std::vector<AccountListing> SharedAccounts::list() {
   std::vector<AccountListing> listed;
-  RedisReply names;
   Reason why;
-  if (!pool_->command({"HKEYS", kAccounts}, names, why)) return listed;
+  (void)list_all(listed, why);  // a store that cannot be asked lists what it read
+  return listed;
+}
+
+bool SharedAccounts::list_all(std::vector<AccountListing>& listed, Reason& why) {
+  listed.clear();
+  RedisReply names;
+  if (!pool_->command({"HKEYS", kAccounts}, names, why)) return false;
   for (const RedisReply& fold : names.items) {
     RedisReply reply;
-    if (!pool_->command({"HGETALL", "tvl:account:" + fold.text}, reply, why)) return listed;
+    if (!pool_->command({"HGETALL", "tvl:account:" + fold.text}, reply, why)) return false;
     const Fields fields = reply_hash(reply);
     if (fields.empty()) continue;  // deleted meanwhile
     AccountListing a = listing_of(fields);
@@ -275,7 +281,7 @@ std::vector<AccountListing> SharedAccounts::list() {
   }
   std::sort(listed.begin(), listed.end(),
             [](const AccountListing& a, const AccountListing& b) { return a.name < b.name; });
-  return listed;
+  return true;
 }
 
 AccountChange SharedAccounts::add_member(const std::string& name, const MemberValues& values) {

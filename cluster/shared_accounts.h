@@ -60,6 +60,7 @@ class SharedAccounts final : public AccountStore {
   AccountChange write(const std::string& name, const AccountFields& fields, bool create) override;
   bool read(const std::string& name, AccountListing& out) override;
   std::vector<AccountListing> list() override;
+  bool list_all(std::vector<AccountListing>& out, Reason& why) override;
   AccountChange add_member(const std::string& name, const MemberValues& values) override;
   AccountChange edit_member(const std::string& old_name, const std::string& new_name,
                             const MemberValues& values, std::string& stored_name) override;

@@ -3,9 +3,6 @@
 #include <cstdio>
 #include <ctime>
 
-#include "cluster/cluster_copy.h"
-#include "cluster/shared_accounts.h"
-#include "cluster/shared_counters.h"
 #include "server/connection_limits.h"
 
 namespace tvl {
@@ -43,81 +40,10 @@ void EngineObject::join_cluster() {
       std::fprintf(stderr, "tvlService: %s\n", text.c_str());
       std::fflush(stderr);
     };
-  Reason why;  // a malformed Redis= was refused with the settings already
-  ChatContext& ctx = engine_.pages().context();
-  cluster_ = make_cluster_node(engine_.site().settings, engine_.state(), report, why, &ctx);
-  engine_.set_line_publisher(cluster_);
-  engine_.set_name_claims(cluster_);
-  engine_.set_place_sharing(cluster_);
-  if (!cluster_) return;
-  // Places that no node served within the presence time leave here (each
-  // is handed to one node only), unless this node served them meanwhile.
-  cluster_->set_expiry([&ctx](const std::vector<unsigned long long>& places) {
-    ChatState::Hold chat(ctx.state);
-    const long long now = ctx.now_ms();
-    for (unsigned long long id : places) {
-      const std::optional<int> at = ctx.state.find_place(id);
-      if (!at) continue;
-      const OnlineUser& u = ctx.state.user(*at);
-      if (u.last_active_ms != 0 && now - u.last_active_ms <= ctx.idle_leave_ms) continue;
-      if (ctx.state.is_waiting(u.room, u.name)) continue;
-      const std::string name = u.name, address = ctx.state.join_address(*at);
-      leave_room(ctx, *at, address, name);
-    }
-  });
-  // The room bans are the whole chat's: set through any node, held on all.
-  cluster_->set_room_bans(&ctx.guards->bans);
-  // Accounts and rooms are the cluster's: a change through any node holds
-  // on all.
-  if (std::shared_ptr<RedisPool> pool = make_redis_pool(engine_.site().settings)) {
-    // Each node keeps a copy of them in its folder, written as each change
-    // lands, which a Redis that restarted empty is given back.
-    cluster_copy_ = std::make_shared<ClusterCopy>(pool, engine_.site().program_folder,
-                                                  cluster_->node(), report);
-    std::shared_ptr<ClusterCopy> copy = cluster_copy_;
-    engine_.set_account_store(std::make_shared<SharedAccounts>(
-        pool, [copy](const std::string& fold) { copy->account_changed(fold); }));
-    shared_rooms_ = std::make_shared<SharedRooms>(pool, engine_.state());
-    shared_rooms_->set_changed([copy] { copy->rooms_changed(); });
-    engine_.set_room_records(shared_rooms_);
-    shared_rooms_->start();
-    cluster_copy_->start();
-    // Failed logins and new accounts count for the whole cluster, and
-    // closed guest entry holds on every node.
-    auto counters = std::make_shared<SharedCounters>(pool);
-    engine_.pages().context().guards->logins.set_shared(counters);
-    engine_.pages().context().guards->guests.set_shared(counters);
-    engine_.pages().context().guards->posts.set_shared(counters);
-    // Each node logs what it made into the cluster's log too.
-    shared_log_ = std::make_shared<SharedLog>(pool, cluster_->node());
-    std::shared_ptr<SharedLog> log = shared_log_;
-    engine_.set_shared_log_sink([log](const std::string& address, const std::string& time,
-                                      const std::string& text) { log->record(address, time, text); });
-    shared_log_->start();
-  }
-  cluster_->start();
+  cluster_.join(engine_, report);
 }
 
-void EngineObject::leave_cluster() {
-  if (!cluster_) return;
-  cluster_->stop();
-  engine_.set_line_publisher(nullptr);
-  engine_.set_name_claims(nullptr);
-  engine_.set_place_sharing(nullptr);
-  engine_.set_account_store(nullptr);
-  engine_.pages().context().guards->logins.set_shared(nullptr);
-  engine_.pages().context().guards->guests.set_shared(nullptr);
-  engine_.pages().context().guards->posts.set_shared(nullptr);
-  engine_.set_shared_log_sink(nullptr);
-  if (shared_log_) shared_log_->stop();
-  shared_log_.reset();
-  if (shared_rooms_) shared_rooms_->stop();
-  engine_.set_room_records(nullptr);
-  shared_rooms_.reset();
-  if (cluster_copy_) cluster_copy_->stop();
-  cluster_copy_.reset();
-  cluster_.reset();
-}
+void EngineObject::leave_cluster() { cluster_.leave(); }
 
 bool EngineObject::reload() {
   stop_chat_server();

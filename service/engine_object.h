@@ -12,10 +12,7 @@
 #include <string>
 
 #include "chat/engine.h"
-#include "cluster/cluster_copy.h"
-#include "cluster/cluster_node.h"
-#include "cluster/shared_log.h"
-#include "cluster/shared_rooms.h"
+#include "cluster/cluster_membership.h"
 
 namespace tvl {
 
@@ -57,7 +54,7 @@ class EngineObject {
   void set_cluster_reports(ClusterNode::ReportSink sink) { cluster_reports_ = std::move(sink); }
   // The node of a server whose option.ini has [Cluster] Redis=, while it
   // runs; null otherwise.
-  ClusterNode* cluster() { return cluster_.get(); }
+  ClusterNode* cluster() { return cluster_.node(); }
 
   bool running() const { return running_; }
   ChatEngine& engine() { return engine_; }
@@ -66,10 +63,7 @@ class EngineObject {
   ChatEngine engine_;
   ConnectionServer::ReportSink reports_;
   ClusterNode::ReportSink cluster_reports_;
-  std::shared_ptr<ClusterNode> cluster_;
-  std::shared_ptr<SharedRooms> shared_rooms_;  // the cluster's rooms while it runs
-  std::shared_ptr<SharedLog> shared_log_;      // the cluster's chat log while it runs
-  std::shared_ptr<ClusterCopy> cluster_copy_;  // this node's copy of its accounts and rooms
+  ClusterMembership cluster_;  // joined while the server runs with [Cluster] Redis=
   bool running_ = false;
   void join_cluster();
   void leave_cluster();

@@ -3,8 +3,8 @@
 // servers that share one chat keep them in their shared store (cluster/
 // implements this interface), so that a registration or a change made
 // through any server holds on every server at once. The chat pages and the
-// operator's commands reach accounts only through this interface; the
-// window program, which runs its chat alone, uses the files directly.
+// operator's commands and the window's pages reach accounts only through
+// this interface.
 //
 // Every operation has the meaning of the function of storage/account.h of
 // the same name: names are one account under case folding, `find` gives the
@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/reason.h"
 #include "storage/account.h"
 
 namespace tvl {
@@ -40,6 +41,14 @@ class AccountStore {
                                             bool create) = 0;
   [[nodiscard]] virtual bool read(const std::string& name, AccountListing& out) = 0;
   virtual std::vector<AccountListing> list() = 0;
+  // list(), telling whether the whole list was read: false with `why` when
+  // the store could not be asked (`out` then holds what came before, which
+  // is no list to show as the accounts). Files are always listed whole.
+  [[nodiscard]] virtual bool list_all(std::vector<AccountListing>& out, Reason& why) {
+    (void)why;
+    out = list();
+    return true;
+  }
   [[nodiscard]] virtual AccountChange add_member(const std::string& name,
                                                  const MemberValues& values) = 0;
   [[nodiscard]] virtual AccountChange edit_member(const std::string& old_name,

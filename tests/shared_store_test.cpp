@@ -243,7 +243,14 @@ TEST_F(SharedAccountsTest, ImportThenExportGivesTheFolderBack) {
 TEST_F(SharedAccountsTest, RedisAwayLetsNobodyInAndChangesNothing) {
   SharedAccounts shared(pool_);
   ASSERT_EQ(shared.add_member("ann", member("pw")), AccountChange::Written);
+  std::vector<AccountListing> all;
+  Reason list_why;
+  ASSERT_TRUE(shared.list_all(all, list_why)) << list_why.text;
+  ASSERT_EQ(all.size(), 1u);
   redis_.stop();
+  // A list that could not be read is told apart from an empty one.
+  EXPECT_FALSE(shared.list_all(all, list_why));
+  EXPECT_NE(list_why.text.find("Redis"), std::string::npos) << list_why.text;
   EXPECT_EQ(checked(shared, "ann", "pw"), "badlogin default");
   EXPECT_EQ(checked(shared, "ann", ""), "guest default");  // the name claim refuses it
   EXPECT_EQ(shared.lookalike("ann"), "");
