@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdlib>
 
 #include "cluster/cluster_copy.h"
 #include "cluster/cluster_node.h"
@@ -344,6 +346,117 @@ TEST_F(NodeRegistryTest, RenewalReclaimsEveryOnlineNameAcrossBatchesAndLeavesOth
   ASSERT_TRUE(link.command({"FLUSHALL"}, r));
   EXPECT_TRUE(eventually([&] { return held_by_a(u7) == kNames; }));
   EXPECT_EQ("a", u7);
+  a.stop();
+}
+
+// How many times Redis ran `command` since its counts were last reset
+// (INFO commandstats counts the commands that scripts run too); -1 when it
+// could not be asked.
+long long command_calls(RedisLink& link, const std::string& command) {
+  RedisReply r;
+  if (!link.command({"INFO", "commandstats"}, r) || r.is_error()) return -1;
+  const std::string key = "cmdstat_" + command + ":calls=";
+  const std::size_t at = r.text.find(key);
+  return at == std::string::npos ? 0 : std::atoll(r.text.c_str() + at + key.size());
+}
+
+// A node's rounds on a frozen chat clock: 20 places served here (claimed by
+// the node's first renewal) and 20 served by another node "b" (claims b
+// holds), counted by the commands Redis runs over a bounded number of
+// heartbeat rounds (each round adds the node to tvl:nodes: one SADD).
+TEST_F(NodeRegistryTest, RoundsStampAServedPlaceOncePerQuarterPresenceAndRenewOnlyOwnClaims) {
+  constexpr int kServed = 20, kElsewhere = 20;
+  constexpr long long kPresenceMs = 60000;
+  ChatState here;
+  here.replace_rooms({open_room("One")});
+  std::atomic<long long> clock{1000000};
+  RedisLink link(address_, "pw", 2000);
+  RedisReply r;
+  const auto key_of = [](int i) { return name_key(name_claim("One", "u" + std::to_string(i))); };
+  const auto holder = [&](int i) {
+    return link.command({"GET", key_of(i)}, r) && r.kind == RedisReply::Kind::String ? r.text
+                                                                                     : "";
+  };
+  {
+    ChatState::Hold hold(here);
+    for (int i = 0; i < kServed + kElsewhere; ++i) {
+      OnlineUser u;
+      copy_field(u.name, "u" + std::to_string(i));
+      u.name_fold = u.skeleton = "u" + std::to_string(i);
+      u.room = 1;
+      u.place_id = static_cast<unsigned long long>(i) + 1;
+      if (i < kServed) u.last_active_ms = clock.load();
+      ASSERT_TRUE(here.add_user(u));
+      if (i >= kServed) {
+        ASSERT_TRUE(link.command({"SET", key_of(i), "b", "EX", "60"}, r));
+      }
+    }
+  }
+  ClusterNode::Options o;
+  o.address = address_;
+  o.password = "pw";
+  o.node = "a";
+  o.heartbeat_ms = 20;
+  o.claim_grace_ms = 0;
+  o.presence_ms = kPresenceMs;
+  o.now_ms = [&clock] { return clock.load(); };
+  ClusterNode a(here, o, nullptr);
+  // Runs `rounds` more heartbeat rounds from a reset of the counts.
+  const auto run_rounds = [&](int rounds) {
+    EXPECT_TRUE(link.command({"CONFIG", "RESETSTAT"}, r));
+    EXPECT_TRUE(eventually([&] { return command_calls(link, "sadd") >= rounds; }));
+  };
+  a.start();
+  // The first rounds stamp every place (Redis had no stamp of the others)
+  // and claim the names that were free.
+  ASSERT_TRUE(eventually([&] {
+    return link.command({"HLEN", kSeenKey}, r) && r.integer == kServed + kElsewhere &&
+           holder(kServed - 1) == "a";
+  }));
+
+  run_rounds(40);
+  const long long rounds = command_calls(link, "sadd");
+  // The served places' stamps are fresh on the frozen clock: none again
+  // (each round stamped each of them before).
+  EXPECT_EQ(0, command_calls(link, "hset"));
+  // Only the node's own claims are renewed, every tenth round; b's are
+  // left to b (every name of the table every fifth round was 8 times this).
+  const long long gets = command_calls(link, "get");
+  EXPECT_GE(gets, kServed);
+  EXPECT_LE(gets, kServed * (rounds / 10 + 2)) << rounds << " rounds";
+  EXPECT_EQ("a", holder(0));
+  EXPECT_EQ("b", holder(kServed));
+
+  // A quarter of the presence time later, with the places still served,
+  // each is stamped once more, whatever the rounds.
+  {
+    ChatState::Hold hold(here);
+    clock += kPresenceMs / 4;
+    for (int i = 0; i < kServed; ++i) here.user(i).last_active_ms = clock.load();
+  }
+  run_rounds(40);
+  EXPECT_EQ(kServed, command_calls(link, "hset"));
+
+  // b's claim of a place a serves lapses (b was killed): a takes it over
+  // within a few renewals; the claims of places a does not serve stay free.
+  {
+    ChatState::Hold hold(here);
+    here.user(kServed).last_active_ms = clock.load();
+  }
+  ASSERT_TRUE(link.command({"DEL", key_of(kServed), key_of(kServed + 1)}, r));
+  EXPECT_TRUE(eventually([&] { return holder(kServed) == "a"; }));
+  run_rounds(40);
+  EXPECT_EQ("", holder(kServed + 1));
+
+  // Redis emptied under the node's connections: the claims, the epoch, the
+  // table and the served places' stamps come back.
+  ASSERT_TRUE(link.command({"FLUSHALL"}, r));
+  EXPECT_TRUE(eventually([&] {
+    return holder(kServed + 1) == "a" && link.command({"EXISTS", kEpochKey}, r) &&
+           r.integer == 1 && link.command({"HLEN", kPlacesKey}, r) &&
+           r.integer == kServed + kElsewhere && link.command({"HEXISTS", kSeenKey, "1"}, r) &&
+           r.integer == 1;
+  }));
   a.stop();
 }
 
