@@ -85,6 +85,7 @@ void EngineObject::join_cluster() {
     // Failed logins and new accounts count for the whole cluster, and
     // closed guest entry holds on every node.
     auto counters = std::make_shared<SharedCounters>(pool);
+    cluster_copy_->add_part(counters);  // an emptied Redis gets them back too
     engine_.pages().context().guards->logins.set_shared(counters);
     engine_.pages().context().guards->guests.set_shared(counters);
     // Each node logs what it made into the cluster's log too.

@@ -7,11 +7,13 @@
 #include <atomic>
 #include <cstdlib>
 
+#include "chat/account_guard.h"
 #include "cluster/cluster_copy.h"
 #include "cluster/cluster_node.h"
 #include "cluster/node_registry.h"
 #include "cluster/redis_link.h"
 #include "cluster/shared_accounts.h"
+#include "cluster/shared_counters.h"
 #include "cluster/shared_entry.h"
 #include "platform/fs.h"
 #include "platform/lock_annotations.h"
@@ -538,6 +540,73 @@ TEST_F(ClusterCopyTest, TheCopyFollowsEveryChangeAndRefillsAnEmptiedRedis) {
   ASSERT_TRUE(theirs_->read("ann", ann));
   EXPECT_EQ("ann@example.org", ann.email);
   EXPECT_NE(said().find("node n1 gave back 2 accounts"), std::string::npos) << said();
+}
+
+// What one node's counters remember for a Redis emptied under them: the
+// counts it raised and the guest entry it saw closed, refused from memory
+// while Redis holds no copy marker and given back into it; what another
+// node opened meanwhile is not closed again.
+TEST_F(NodeRegistryTest, CountersGiveBackLockoutsRegistrationsAndClosedGuestEntry) {
+  auto pool = std::make_shared<RedisPool>(address_, "pw", 2000);
+  SharedCounters here(pool), there(pool);
+  RedisLink link(address_, "pw", 2000);
+  RedisReply r;
+  const auto marked = [&] { return link.command({"SET", kCopyMarkerKey, "m1"}, r); };
+  ASSERT_TRUE(marked());
+  Reason why;
+  for (int i = 0; i < 3; ++i) here.login_failed("net1", "ann", 3);
+  here.login_failed("net2", "", 3);  // below the bound
+  EXPECT_TRUE(here.begin_registration("net3", 2));
+  EXPECT_TRUE(here.begin_registration("net3", 2));
+  EXPECT_TRUE(here.begin_registration("net4", 2));
+  here.registration_failed("net4");  // given back: nothing to remember
+  ASSERT_TRUE(here.close_guests("one"));
+  ASSERT_TRUE(there.close_guests("two"));
+  ASSERT_TRUE(here.look(why)) << why.text;  // sees two closed, through the other node
+  ASSERT_TRUE(there.open_guests("one"));    // opened elsewhere before Redis is emptied
+  ASSERT_TRUE(here.look(why)) << why.text;
+  EXPECT_EQ(4u, here.remembered_counts());  // net1, acct ann, net2, net3
+
+  ASSERT_TRUE(link.command({"FLUSHALL"}, r));
+  // No marker: what the node knew still refuses.
+  EXPECT_TRUE(here.logins_refused("net1", "", 3));
+  EXPECT_TRUE(here.logins_refused("net9", "ann", 3));
+  EXPECT_FALSE(here.logins_refused("net2", "", 3));
+  EXPECT_TRUE(here.guests_closed("two"));
+  EXPECT_FALSE(here.guests_closed("one"));
+  EXPECT_FALSE(there.logins_refused("net1", "", 3));  // it raised none of them
+
+  ASSERT_TRUE(here.give_back(why)) << why.text;
+  ASSERT_TRUE(marked());
+  const struct {
+    const char* key;
+    long long count, life_ms;  // what Redis holds again, the most life left
+  } counts[] = {
+      {"tvl:fail:net:net1", 3, kLockoutMs},
+      {"tvl:fail:acct:ann", 3, kLockoutMs},
+      {"tvl:fail:net:net2", 1, kFailureWindowMs},
+      {"tvl:reg:net3", 2, kRegistrationWindowMs},
+  };
+  for (const auto& c : counts) {
+    ASSERT_TRUE(link.command({"GET", c.key}, r));
+    EXPECT_EQ(std::to_string(c.count), r.text) << c.key;
+    ASSERT_TRUE(link.command({"PTTL", c.key}, r));
+    EXPECT_GT(r.integer, 0) << c.key;
+    EXPECT_LE(r.integer, c.life_ms) << c.key;
+  }
+  ASSERT_TRUE(link.command({"EXISTS", "tvl:reg:net4"}, r));
+  EXPECT_EQ(0, r.integer);
+  for (SharedCounters* node : {&here, &there}) {
+    EXPECT_TRUE(node->logins_refused("net1", "", 3));
+    EXPECT_FALSE(node->begin_registration("net3", 2));
+    EXPECT_TRUE(node->guests_closed("two"));
+    EXPECT_FALSE(node->guests_closed("one"));
+  }
+  // A count Redis holds higher than the node knew is never lowered.
+  ASSERT_TRUE(link.command({"SET", "tvl:fail:net:net2", "7", "PX", "60000"}, r));
+  ASSERT_TRUE(here.give_back(why)) << why.text;
+  ASSERT_TRUE(link.command({"GET", "tvl:fail:net:net2"}, r));
+  EXPECT_EQ("7", r.text);
 }
 
 }  // namespace
