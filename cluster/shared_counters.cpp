@@ -114,7 +114,7 @@ bool SharedCounters::begin_registration(const std::string& network, int bound) {
                                    {std::to_string(bound), std::to_string(kRegistrationWindowMs)}),
                       reply, why))
     return true;  // the account's write, through Redis too, fails then
-  if (reply.kind != RedisReply::Kind::Array || reply.items.size() != 3) return true;
+  if (reply.kind != RedisReply::Kind::Array || reply.items.size() != 3) return false;
   remember(keys, reply, 1);
   return reply.items[0].integer == 1;
 }
