@@ -124,7 +124,19 @@ bool ClusterCopy::copy_rooms(Reason& why) {
   return true;
 }
 
+void ClusterCopy::add_part(std::shared_ptr<CopyPart> part) {
+  MutexLock hold(parts_lock_);
+  parts_.push_back(std::move(part));
+}
+
+std::vector<std::shared_ptr<CopyPart>> ClusterCopy::parts() {
+  MutexLock hold(parts_lock_);
+  return parts_;
+}
+
 bool ClusterCopy::give_back(Reason& why) {
+  for (const std::shared_ptr<CopyPart>& part : parts())
+    if (!part->give_back(why)) return false;
   AccountMove accounts;
   if (!import_accounts(*pool_, folder_, accounts, why)) return false;
   int rooms = 0;
@@ -245,6 +257,8 @@ bool ClusterCopy::round(Reason& why) {
     marker_ = marker.text;
     return true;
   }
+  for (const std::shared_ptr<CopyPart>& part : parts())
+    if (!part->look(why)) return false;
   bool trimmed = false;
   if (!follow(trimmed, why)) return false;
   if (trimmed) return copy_all(why);

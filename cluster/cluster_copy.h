@@ -27,6 +27,7 @@
 //    marker and frees the lock. Every other node that saw the marker go (or
 //    finds a new one) imports its own copy the same way afterwards: an
 //    account that one node has and the filling one lacked is not lost.
+//    The parts (add_part) give back theirs at the same moments.
 // A file is deleted only when Redis, in the same step, holds the marker and
 // not the account, so a Redis that restarted empty never empties a copy.
 // Writes replace a file whole (a temporary file moved over it).
@@ -39,6 +40,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "cluster/redis_pool.h"
 #include "platform/lock_annotations.h"
@@ -46,6 +48,20 @@
 namespace tvl {
 
 constexpr char kCopyFolderName[] = "cluster-copy/";
+
+// Something else a node holds of the cluster that an emptied Redis gets
+// back with the accounts and rooms (SharedCounters). Called from the
+// copy's thread.
+class CopyPart {
+ public:
+  virtual ~CopyPart() = default;
+  // Each round Redis holds the marker: brings what the part would give back
+  // up to date with Redis.
+  virtual bool look(Reason& why) = 0;
+  // Redis lost what it held (or another node filled it anew): what the
+  // part holds goes in, keeping what Redis holds.
+  virtual bool give_back(Reason& why) = 0;
+};
 constexpr int kCopyLockS = 60;
 extern const char kCopyMarkerKey[];
 extern const char kCopyLockKey[];
@@ -69,6 +85,8 @@ class ClusterCopy {
   // Write-through of a change made through this node, once it is in Redis.
   void account_changed(const std::string& fold) EXCLUDES(write_lock_);
   void rooms_changed() EXCLUDES(write_lock_);
+  // A part looked after from now on, from any thread.
+  void add_part(std::shared_ptr<CopyPart> part) EXCLUDES(parts_lock_);
 
   const std::string& folder() const { return folder_; }
 
@@ -87,6 +105,7 @@ class ClusterCopy {
   // One account from Redis into the copy; false when Redis failed.
   bool copy_account(const std::string& fold, Reason& why) REQUIRES(write_lock_);
   bool copy_rooms(Reason& why) REQUIRES(write_lock_);
+  std::vector<std::shared_ptr<CopyPart>> parts() EXCLUDES(parts_lock_);
 
   std::shared_ptr<RedisPool> pool_;
   const std::string folder_;  // <program folder>cluster-copy/
@@ -99,6 +118,9 @@ class ClusterCopy {
   Mutex write_lock_;
   bool write_failed_ GUARDED_BY(write_lock_) = false;  // told once
   std::string rooms_version_ GUARDED_BY(write_lock_);  // of the rooms the copy holds
+
+  Mutex parts_lock_;
+  std::vector<std::shared_ptr<CopyPart>> parts_ GUARDED_BY(parts_lock_);
 
   // The thread's own.
   std::string marker_;        // the marker the copy is in step with; empty: none yet

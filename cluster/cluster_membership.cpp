@@ -52,6 +52,7 @@ void ClusterMembership::join(ChatEngine& engine, ClusterNode::ReportSink report)
     // Failed logins and new accounts count for the whole cluster, and
     // closed guest entry holds on every node.
     auto counters = std::make_shared<SharedCounters>(pool_);
+    cluster_copy_->add_part(counters);  // an emptied Redis gets them back too
     ctx.guards->logins.set_shared(counters);
     ctx.guards->guests.set_shared(counters);
     ctx.guards->posts.set_shared(counters);

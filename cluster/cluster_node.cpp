@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <ctime>
+#include <unordered_map>
 
 #include "chat/board_line.h"
 #include "chat/chat_pages.h"
@@ -21,9 +22,15 @@ using Clock = std::chrono::steady_clock;
 // turns of the chat lock rather than one long one.
 constexpr int kReadCount = 100;
 
-// Heartbeats between two renewals of the claims of the online names: well
-// inside kNameLifeS, and few commands per visitor.
-constexpr int kRenewEveryBeats = 5;
+// Heartbeats between two renewals of the claims this node holds: a third
+// of kNameLifeS at the 2 s heartbeat, so two renewals may fail in a row.
+constexpr int kRenewEveryBeats = 10;
+
+// Heartbeats between two tries at the claims of names that another node
+// holds while this one serves their places (a node killed with its claims:
+// they lapse within kNameLifeS and the node that serves the place now takes
+// them). A multiple of kRenewEveryBeats.
+constexpr int kTakeOverEveryBeats = 20;
 
 // Claims renewed by one command. The publishing connection is let go
 // between two batches, so that a post waits for one batch at most, not for
@@ -383,15 +390,20 @@ NameClaim ClusterNode::claim(const std::string& room_name, const std::string& na
   return reply.integer == 1 ? NameClaim::Ours : NameClaim::Elsewhere;
 }
 
-bool ClusterNode::tend_names(bool renew, Reason& why) {
-  std::set<std::string> online;
+bool ClusterNode::tend_names(int beat, Reason& why) {
+  std::set<std::string> online;  // every name of the table
+  std::set<std::string> served;  // of places this node served within the presence time
   {
     ChatState::Hold chat(state_);
+    const long long now = now_ms();
     for (int i = 0; i < state_.online_count(); ++i) {
       const OnlineUser& u = state_.user(i);
       // After a reload a place may name no room: it holds no claim.
-      if (u.room >= 1 && u.room <= state_.room_count_locked())
-        online.insert(name_claim(state_.room_locked(u.room).name, u.skeleton));
+      if (u.room < 1 || u.room > state_.room_count_locked()) continue;
+      std::string claim = name_claim(state_.room_locked(u.room).name, u.skeleton);
+      if (u.last_active_ms != 0 && now - u.last_active_ms <= options_.presence_ms)
+        served.insert(claim);
+      online.insert(std::move(claim));
     }
   }
   {
@@ -417,9 +429,38 @@ bool ClusterNode::tend_names(bool renew, Reason& why) {
       claimed_.erase(name);
     }
   }
-  if (!renew) return true;
-  // Also the names online here whose claims Redis lost (it restarted empty).
-  const std::vector<std::string> names(online.begin(), online.end());
+  if (beat % kRenewEveryBeats != 0) return true;
+  // The claims this node holds are renewed. Another node's claim is left
+  // to that node: only the first renewal tries every name of the table,
+  // and later ones try those of places served here now, seldom. A Redis
+  // that lost the cluster's epoch was emptied: every name online here is
+  // claimed again.
+  const bool take_over = beat % kTakeOverEveryBeats == 0;
+  std::vector<std::string> names, rest;
+  {
+    MutexLock claims(claims_lock_);
+    for (const std::string& name : online) {
+      if (!names_tended_ || claimed_.count(name) || (take_over && served.count(name)))
+        names.push_back(name);
+      else
+        rest.push_back(name);
+    }
+  }
+  bool emptied = false;
+  if (!renew_names(names, emptied, why)) return false;
+  // Before the reader's first contact Redis may have no epoch yet: the first
+  // renewal tried every name anyway.
+  if (emptied && names_tended_) {
+    bool again = false;
+    if (!renew_names(rest, again, why)) return false;
+    restamp_.store(true);
+    rejoin_wanted_.store(true);  // the reader gives the table and the epoch back
+  }
+  names_tended_ = true;
+  return true;
+}
+
+bool ClusterNode::renew_names(const std::vector<std::string>& names, bool& emptied, Reason& why) {
   for (std::size_t from = 0; from < names.size(); from += kRenewBatch) {
     const std::vector<std::string> batch(
         names.begin() + static_cast<std::ptrdiff_t>(from),
@@ -431,7 +472,8 @@ bool ClusterNode::tend_names(bool renew, Reason& why) {
       return why.fail(publish_link_.why());
     }
     // An error answer (Redis out of memory, say) renews nothing this time.
-    if (reply.kind != RedisReply::Kind::Array || reply.items.size() != batch.size()) continue;
+    if (reply.kind != RedisReply::Kind::Array || reply.items.size() != batch.size() + 1) continue;
+    if (reply.items.back().integer == 0) emptied = true;
     MutexLock claims(claims_lock_);
     for (std::size_t i = 0; i < batch.size(); ++i)
       if (reply.items[i].integer == 1) claimed_[batch[i]] = Clock::now();
@@ -459,6 +501,7 @@ void ClusterNode::read_loop() {
     RedisReply reply;
     const Clock::time_point began = Clock::now();
     Reason why;
+    if (rejoin_wanted_.exchange(false)) joined = false;
     bool ok = joined || rejoin(link, table_from, why);
     if (ok && !joined) {
       joined = true;
@@ -529,6 +572,10 @@ bool ClusterNode::rejoin(RedisLink& link, std::map<std::string, StreamId>& table
     return why.fail("Redis at " + options_.address.text() + ": " +
                     (reply.is_error() ? reply.text : std::string("an answer out of place")));
   }
+  // An emptied Redis lost the presence stamps too: the next round stamps
+  // every place served here (at the first contact a Redis without an epoch
+  // is a new one, which lost nothing).
+  if (reply.items[1].integer == 1 && snapshot_taken_) restamp_.store(true);
   ChatState::Hold chat(state_);
   state_.set_shared_epoch(cluster_epoch);
   if (snapshot_taken_) return true;
@@ -650,6 +697,12 @@ long long ClusterNode::now_ms() const {
 bool ClusterNode::presence_round(Reason& why) {
   std::vector<unsigned long long> served, idle;
   const long long now = now_ms();
+  // A place served here is stamped when this node's last stamp of it is a
+  // quarter of the presence time old: its stamp in Redis is at most that
+  // (and a round) older than its service, which the life of a stamp allows.
+  const long long restamp_after = options_.presence_ms / 4;
+  if (restamp_.exchange(false)) stamped_.clear();
+  std::unordered_map<unsigned long long, long long> stamped;
   // Most places of a node's table are served by other nodes: they are
   // looked up in Redis a few times per presence time, not every round.
   const bool look_at_idle = now - last_idle_look_ms_ >= options_.presence_ms / 4;
@@ -659,25 +712,39 @@ bool ClusterNode::presence_round(Reason& why) {
     for (int i = 0; i < state_.online_count(); ++i) {
       const OnlineUser& u = state_.user(i);
       if ((u.last_active_ms != 0 && u.last_active_ms >= last_round_ms_) ||
-          state_.is_waiting(u.room, u.name))
-        served.push_back(u.place_id);
-      else if (look_at_idle &&
+          state_.is_waiting(u.room, u.name)) {
+        const auto last = stamped_.find(u.place_id);
+        if (last != stamped_.end() && now - last->second < restamp_after)
+          stamped.emplace(u.place_id, last->second);
+        else
+          served.push_back(u.place_id);
+      } else if (look_at_idle &&
                (u.last_active_ms == 0 || now - u.last_active_ms > options_.presence_ms))
         idle.push_back(u.place_id);
+      // Kept while this node serves the place within the presence time.
+      if (u.last_active_ms != 0 && now - u.last_active_ms <= options_.presence_ms) {
+        const auto last = stamped_.find(u.place_id);
+        if (last != stamped_.end()) stamped.emplace(u.place_id, last->second);
+      }
     }
   }
   last_round_ms_ = now;
+  stamped_ = std::move(stamped);
   if (served.empty() && idle.empty()) return true;
   RedisReply reply;
   {
     MutexLock hold(publish_lock_);
     refresh_publish_link();
-    // A place served a moment after a round is stamped only at the next: the
-    // stamps are up to a round older than the service.
+    // A place served a moment after a round is stamped only at the next,
+    // and not before a quarter of the presence time after its last stamp:
+    // the stamps are up to that much older than the service.
     if (!publish_link_.command(
-            presence_command(served, idle, options_.presence_ms + options_.heartbeat_ms), reply))
+            presence_command(served, idle, options_.presence_ms + restamp_after +
+                                                options_.heartbeat_ms),
+            reply))
       return why.fail(publish_link_.why());
   }
+  for (unsigned long long id : served) stamped_[id] = now;
   std::vector<unsigned long long> gone;
   for (const RedisReply& item : reply.items) {
     unsigned long long id = 0;
@@ -718,7 +785,7 @@ void ClusterNode::heartbeat_loop() {
            publish_link_.command({"SADD", kNodesKey, options_.node}, reply);
       if (!ok) why.text = publish_link_.why();
     }
-    if (ok) ok = tend_names(beat % kRenewEveryBeats == 0, why);
+    if (ok) ok = tend_names(beat, why);
     if (ok) ok = presence_round(why);
     ++beat;
     note(ok, why.text, began);

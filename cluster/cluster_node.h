@@ -11,14 +11,16 @@
 // with the cluster's epoch: a line number means the same line everywhere.
 // It is also the chat's NameClaims: a new place's name (its skeleton, so
 // lookalikes too) is claimed for the node in Redis, and the heartbeat
-// renews the claims of the names online every few rounds and gives up
-// those that left.
+// renews the claims this node holds every few rounds (and takes over, now
+// and then, those of places it serves whose node let them lapse) and gives
+// up those that left.
 // And it is the chat's PlaceSharing: each change of a place goes into the
 // room's stream from an outbox (a thread of its own, so the chat lock never
 // waits for Redis) and every other server applies it; Redis keeps the table
 // as a hash too, which a server that starts reads. The heartbeat round
-// tells Redis which places this server served, in one command, and leaves
-// the places that no server served within the presence time.
+// tells Redis which places this server served, in one command (a place
+// once per quarter of the presence time), and leaves the places that no
+// server served within the presence time.
 // A room ban or its lifting goes the same way, through the outbox into the
 // room's stream, and every other server records it in its RoomBans; Redis
 // keeps the bans that hold as a hash too, which a server that starts reads
@@ -44,6 +46,8 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <unordered_map>
+#include <vector>
 
 #include "chat/chat_pages.h"
 #include "chat/chat_state.h"
@@ -127,10 +131,15 @@ class ClusterNode : public LinePublisher, public NameClaims, public PlaceSharing
   long long now_ms() const;
   // One presence round (see ExpirySink); false when Redis could not be asked.
   bool presence_round(Reason& why) EXCLUDES(publish_lock_);
-  // One round of the names: gives up claims of names no longer online,
-  // and with `renew` claims every online name again. Returns false when
-  // Redis could not be asked (`why`).
-  bool tend_names(bool renew, Reason& why) EXCLUDES(publish_lock_, claims_lock_);
+  // One round of the names (heartbeat number `beat`): gives up claims of
+  // names no longer online, and every kRenewEveryBeats renews the claims
+  // this node holds (all online names at the first renewal, and when Redis
+  // was emptied). Returns false when Redis could not be asked (`why`).
+  bool tend_names(int beat, Reason& why) EXCLUDES(publish_lock_, claims_lock_);
+  // Claims `names` for this node in batches; `emptied` set when Redis no
+  // longer holds the cluster's epoch.
+  bool renew_names(const std::vector<std::string>& names, bool& emptied, Reason& why)
+      EXCLUDES(publish_lock_, claims_lock_);
   // One XREAD answer into the rings; the ids applied per stream key.
   void apply(const RedisReply& streams, std::map<std::string, StreamId>& applied,
              const std::map<std::string, StreamId>& table_from) EXCLUDES(applied_lock_);
@@ -192,6 +201,14 @@ class ClusterNode : public LinePublisher, public NameClaims, public PlaceSharing
   bool snapshot_taken_ = false;  // the reader's: the table was read from Redis
   long long last_round_ms_ = 0;  // the heartbeat's: chat clock of the last round
   long long last_idle_look_ms_ = -(1LL << 62);  // and of its last look at idle places
+  // The heartbeat's: chat clock of this node's last stamp of each place it
+  // serves, and whether every claim of the table was tried once.
+  std::unordered_map<unsigned long long, long long> stamped_;
+  bool names_tended_ = false;
+  // Redis lost the stamps: the next round stamps every place served here.
+  std::atomic<bool> restamp_{false};
+  // Redis lost the epoch under the reader's connection: the reader rejoins.
+  std::atomic<bool> rejoin_wanted_{false};
 
   Mutex stop_lock_;
   CondVar stop_wake_;

@@ -55,16 +55,19 @@ std::vector<std::string> claim_name_command(const std::string& claim, const std:
 
 std::vector<std::string> claim_names_command(const std::vector<std::string>& claims,
                                              const std::string& node) {
+  // KEYS: the claims, then tvl:epoch.
   static const char kScript[] =
       "local got = {} "
-      "for i, key in ipairs(KEYS) do "
-      "local v = redis.call('GET', key) "
-      "if not v or v == ARGV[1] then redis.call('SET', key, ARGV[1], 'EX', ARGV[2]) got[i] = 1 "
+      "for i = 1, #KEYS - 1 do "
+      "local v = redis.call('GET', KEYS[i]) "
+      "if not v or v == ARGV[1] then redis.call('SET', KEYS[i], ARGV[1], 'EX', ARGV[2]) got[i] = 1 "
       "else got[i] = 0 end "
       "end "
+      "got[#KEYS] = redis.call('EXISTS', KEYS[#KEYS]) "
       "return got";
-  std::vector<std::string> argv{"EVAL", kScript, std::to_string(claims.size())};
+  std::vector<std::string> argv{"EVAL", kScript, std::to_string(claims.size() + 1)};
   for (const std::string& claim : claims) argv.push_back(name_key(claim));
+  argv.push_back(kEpochKey);
   argv.push_back(node);
   argv.push_back(std::to_string(kNameLifeS));
   return argv;

@@ -77,7 +77,9 @@ std::string name_key(const std::string& claim);
 // the name is the node's now, 0 when another node holds it.
 std::vector<std::string> claim_name_command(const std::string& claim, const std::string& node);
 // The same for several claims in one round trip; the reply is an array of
-// 1 (ours now) or 0 (another node's), in the order of `claims`.
+// 1 (ours now) or 0 (another node's), in the order of `claims`, and one
+// more item: 1 while Redis holds the cluster's epoch, 0 when it lost it
+// (emptied under the nodes' connections).
 std::vector<std::string> claim_names_command(const std::vector<std::string>& claims,
                                              const std::string& node);
 // The command that gives the name up, only when `node` holds it.

@@ -3,6 +3,7 @@
 // run in this process as tvlService runs it (EngineObject) on loopback.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <thread>
@@ -491,6 +492,57 @@ TEST_F(ClusterDataTest, AccountsAndRoomsOutliveARedisThatRestartsEmpty) {
     EXPECT_TRUE(eventually([&] { return file_room_names(copy) == "One Two Rb "; }))
         << file_room_names(copy);
   }
+}
+
+// Redis restarts empty: guest entry closed through a stays closed on both
+// nodes, one opened through b before stays open, and an account locked out
+// by failures spread over both nodes stays locked out (neither node saw the
+// bound alone).
+TEST_F(ClusterDataTest, ClosedGuestEntryAndALockoutOutliveARedisThatRestartsEmpty) {
+  ASSERT_NE(a().register_member("Ann", "secret1").find("successful"), std::string::npos);
+  auto guest_enters = [](DataNode& node, const std::string& name, int room) {
+    return !place_query(chat_get(node.port(),
+                                 "/chat.ghp?username=" + name + "&password=&room=" +
+                                     std::to_string(room) + "&sex=1",
+                                 kTimeoutMs),
+                        name, room)
+                .empty();
+  };
+  const std::string refused = "Too many failed logins";
+  auto ann_refused = [&](DataNode& node) {
+    return chat_get(node.port(), "/chat.ghp?username=Ann&password=secret1&room=1&sex=1",
+                    kTimeoutMs)
+               .find(refused) != std::string::npos;
+  };
+  for (DataNode* node : {&a(), &b(), &a(), &b(), &a()})
+    (void)node->enter("Ann", "guess");
+  ASSERT_TRUE(ann_refused(a()) && ann_refused(b()));
+  EXPECT_EQ(a().command({"guests", "close", "1"}).exit_code, 0);
+  EXPECT_EQ(a().command({"guests", "close", "2"}).exit_code, 0);
+  EXPECT_EQ(b().command({"guests", "open", "2"}).exit_code, 0);
+  // a's copy looks at Redis every second: it learns that room 2 opened.
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+
+  redis_.stop();
+  ASSERT_TRUE(redis_.start());  // empty
+  RedisAddress address;
+  ASSERT_TRUE(parse_redis_address(redis_.socket_path(), address));
+  RedisLink link(address, "test-secret", 2000);
+  // Given back once both nodes saw the marker go (each gives back its own).
+  ASSERT_TRUE(eventually([&] {
+    RedisReply r, keys;
+    if (!link.command({"SISMEMBER", "tvl:guests-closed", "room:one"}, r) || r.integer != 1 ||
+        !link.command({"KEYS", "tvl:fail:*"}, keys))
+      return false;
+    for (const RedisReply& key : keys.items)
+      if (link.command({"GET", key.text}, r) && std::atoi(r.text.c_str()) >= 5) return true;
+    return false;
+  }));
+  for (DataNode* node : {&a(), &b()}) {
+    EXPECT_FALSE(guest_enters(*node, "gus", 1)) << node->folder();
+    EXPECT_TRUE(ann_refused(*node)) << node->folder();
+  }
+  EXPECT_TRUE(guest_enters(b(), "gia", 2));
 }
 
 }  // namespace

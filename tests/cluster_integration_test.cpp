@@ -611,6 +611,9 @@ TEST_F(ClusterTest, RedisThatRestartsEmptyIsGivenBackWhatTheNodesHold) {
     ChatState::Hold hold(a.state());
     epoch = a.state().rings_epoch();
   }
+  // b's reader has the lines before Redis goes (a post waits for its own
+  // node's ring only).
+  ASSERT_TRUE(eventually([&] { return word_numbers(b.state(), 1).count("word02") == 1; }));
   redis_.stop();
   ASSERT_TRUE(redis_.start());
   ASSERT_TRUE(eventually([&] { return b.reports_with("reachable again") == 1; }));

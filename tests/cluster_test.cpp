@@ -4,12 +4,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdlib>
 
+#include "chat/account_guard.h"
 #include "cluster/cluster_copy.h"
 #include "cluster/cluster_node.h"
 #include "cluster/node_registry.h"
 #include "cluster/redis_link.h"
 #include "cluster/shared_accounts.h"
+#include "cluster/shared_counters.h"
 #include "cluster/shared_entry.h"
 #include "platform/fs.h"
 #include "platform/lock_annotations.h"
@@ -347,6 +351,117 @@ TEST_F(NodeRegistryTest, RenewalReclaimsEveryOnlineNameAcrossBatchesAndLeavesOth
   a.stop();
 }
 
+// How many times Redis ran `command` since its counts were last reset
+// (INFO commandstats counts the commands that scripts run too); -1 when it
+// could not be asked.
+long long command_calls(RedisLink& link, const std::string& command) {
+  RedisReply r;
+  if (!link.command({"INFO", "commandstats"}, r) || r.is_error()) return -1;
+  const std::string key = "cmdstat_" + command + ":calls=";
+  const std::size_t at = r.text.find(key);
+  return at == std::string::npos ? 0 : std::atoll(r.text.c_str() + at + key.size());
+}
+
+// A node's rounds on a frozen chat clock: 20 places served here (claimed by
+// the node's first renewal) and 20 served by another node "b" (claims b
+// holds), counted by the commands Redis runs over a bounded number of
+// heartbeat rounds (each round adds the node to tvl:nodes: one SADD).
+TEST_F(NodeRegistryTest, RoundsStampAServedPlaceOncePerQuarterPresenceAndRenewOnlyOwnClaims) {
+  constexpr int kServed = 20, kElsewhere = 20;
+  constexpr long long kPresenceMs = 60000;
+  ChatState here;
+  here.replace_rooms({open_room("One")});
+  std::atomic<long long> clock{1000000};
+  RedisLink link(address_, "pw", 2000);
+  RedisReply r;
+  const auto key_of = [](int i) { return name_key(name_claim("One", "u" + std::to_string(i))); };
+  const auto holder = [&](int i) {
+    return link.command({"GET", key_of(i)}, r) && r.kind == RedisReply::Kind::String ? r.text
+                                                                                     : "";
+  };
+  {
+    ChatState::Hold hold(here);
+    for (int i = 0; i < kServed + kElsewhere; ++i) {
+      OnlineUser u;
+      copy_field(u.name, "u" + std::to_string(i));
+      u.name_fold = u.skeleton = "u" + std::to_string(i);
+      u.room = 1;
+      u.place_id = static_cast<unsigned long long>(i) + 1;
+      if (i < kServed) u.last_active_ms = clock.load();
+      ASSERT_TRUE(here.add_user(u));
+      if (i >= kServed) {
+        ASSERT_TRUE(link.command({"SET", key_of(i), "b", "EX", "60"}, r));
+      }
+    }
+  }
+  ClusterNode::Options o;
+  o.address = address_;
+  o.password = "pw";
+  o.node = "a";
+  o.heartbeat_ms = 20;
+  o.claim_grace_ms = 0;
+  o.presence_ms = kPresenceMs;
+  o.now_ms = [&clock] { return clock.load(); };
+  ClusterNode a(here, o, nullptr);
+  // Runs `rounds` more heartbeat rounds from a reset of the counts.
+  const auto run_rounds = [&](int rounds) {
+    EXPECT_TRUE(link.command({"CONFIG", "RESETSTAT"}, r));
+    EXPECT_TRUE(eventually([&] { return command_calls(link, "sadd") >= rounds; }));
+  };
+  a.start();
+  // The first rounds stamp every place (Redis had no stamp of the others)
+  // and claim the names that were free.
+  ASSERT_TRUE(eventually([&] {
+    return link.command({"HLEN", kSeenKey}, r) && r.integer == kServed + kElsewhere &&
+           holder(kServed - 1) == "a";
+  }));
+
+  run_rounds(40);
+  const long long rounds = command_calls(link, "sadd");
+  // The served places' stamps are fresh on the frozen clock: none again
+  // (each round stamped each of them before).
+  EXPECT_EQ(0, command_calls(link, "hset"));
+  // Only the node's own claims are renewed, every tenth round; b's are
+  // left to b (every name of the table every fifth round was 8 times this).
+  const long long gets = command_calls(link, "get");
+  EXPECT_GE(gets, kServed);
+  EXPECT_LE(gets, kServed * (rounds / 10 + 2)) << rounds << " rounds";
+  EXPECT_EQ("a", holder(0));
+  EXPECT_EQ("b", holder(kServed));
+
+  // A quarter of the presence time later, with the places still served,
+  // each is stamped once more, whatever the rounds.
+  {
+    ChatState::Hold hold(here);
+    clock += kPresenceMs / 4;
+    for (int i = 0; i < kServed; ++i) here.user(i).last_active_ms = clock.load();
+  }
+  run_rounds(40);
+  EXPECT_EQ(kServed, command_calls(link, "hset"));
+
+  // b's claim of a place a serves lapses (b was killed): a takes it over
+  // within a few renewals; the claims of places a does not serve stay free.
+  {
+    ChatState::Hold hold(here);
+    here.user(kServed).last_active_ms = clock.load();
+  }
+  ASSERT_TRUE(link.command({"DEL", key_of(kServed), key_of(kServed + 1)}, r));
+  EXPECT_TRUE(eventually([&] { return holder(kServed) == "a"; }));
+  run_rounds(40);
+  EXPECT_EQ("", holder(kServed + 1));
+
+  // Redis emptied under the node's connections: the claims, the epoch, the
+  // table and the served places' stamps come back.
+  ASSERT_TRUE(link.command({"FLUSHALL"}, r));
+  EXPECT_TRUE(eventually([&] {
+    return holder(kServed + 1) == "a" && link.command({"EXISTS", kEpochKey}, r) &&
+           r.integer == 1 && link.command({"HLEN", kPlacesKey}, r) &&
+           r.integer == kServed + kElsewhere && link.command({"HEXISTS", kSeenKey, "1"}, r) &&
+           r.integer == 1;
+  }));
+  a.stop();
+}
+
 class ClusterCopyTest : public WithPrivateRedis {
  protected:
   void SetUp() override {
@@ -425,6 +540,73 @@ TEST_F(ClusterCopyTest, TheCopyFollowsEveryChangeAndRefillsAnEmptiedRedis) {
   ASSERT_TRUE(theirs_->read("ann", ann));
   EXPECT_EQ("ann@example.org", ann.email);
   EXPECT_NE(said().find("node n1 gave back 2 accounts"), std::string::npos) << said();
+}
+
+// What one node's counters remember for a Redis emptied under them: the
+// counts it raised and the guest entry it saw closed, refused from memory
+// while Redis holds no copy marker and given back into it; what another
+// node opened meanwhile is not closed again.
+TEST_F(NodeRegistryTest, CountersGiveBackLockoutsRegistrationsAndClosedGuestEntry) {
+  auto pool = std::make_shared<RedisPool>(address_, "pw", 2000);
+  SharedCounters here(pool), there(pool);
+  RedisLink link(address_, "pw", 2000);
+  RedisReply r;
+  const auto marked = [&] { return link.command({"SET", kCopyMarkerKey, "m1"}, r); };
+  ASSERT_TRUE(marked());
+  Reason why;
+  for (int i = 0; i < 3; ++i) here.login_failed("net1", "ann", 3);
+  here.login_failed("net2", "", 3);  // below the bound
+  EXPECT_TRUE(here.begin_registration("net3", 2));
+  EXPECT_TRUE(here.begin_registration("net3", 2));
+  EXPECT_TRUE(here.begin_registration("net4", 2));
+  here.registration_failed("net4");  // given back: nothing to remember
+  ASSERT_TRUE(here.close_guests("one"));
+  ASSERT_TRUE(there.close_guests("two"));
+  ASSERT_TRUE(here.look(why)) << why.text;  // sees two closed, through the other node
+  ASSERT_TRUE(there.open_guests("one"));    // opened elsewhere before Redis is emptied
+  ASSERT_TRUE(here.look(why)) << why.text;
+  EXPECT_EQ(4u, here.remembered_counts());  // net1, acct ann, net2, net3
+
+  ASSERT_TRUE(link.command({"FLUSHALL"}, r));
+  // No marker: what the node knew still refuses.
+  EXPECT_TRUE(here.logins_refused("net1", "", 3));
+  EXPECT_TRUE(here.logins_refused("net9", "ann", 3));
+  EXPECT_FALSE(here.logins_refused("net2", "", 3));
+  EXPECT_TRUE(here.guests_closed("two"));
+  EXPECT_FALSE(here.guests_closed("one"));
+  EXPECT_FALSE(there.logins_refused("net1", "", 3));  // it raised none of them
+
+  ASSERT_TRUE(here.give_back(why)) << why.text;
+  ASSERT_TRUE(marked());
+  const struct {
+    const char* key;
+    long long count, life_ms;  // what Redis holds again, the most life left
+  } counts[] = {
+      {"tvl:fail:net:net1", 3, kLockoutMs},
+      {"tvl:fail:acct:ann", 3, kLockoutMs},
+      {"tvl:fail:net:net2", 1, kFailureWindowMs},
+      {"tvl:reg:net3", 2, kRegistrationWindowMs},
+  };
+  for (const auto& c : counts) {
+    ASSERT_TRUE(link.command({"GET", c.key}, r));
+    EXPECT_EQ(std::to_string(c.count), r.text) << c.key;
+    ASSERT_TRUE(link.command({"PTTL", c.key}, r));
+    EXPECT_GT(r.integer, 0) << c.key;
+    EXPECT_LE(r.integer, c.life_ms) << c.key;
+  }
+  ASSERT_TRUE(link.command({"EXISTS", "tvl:reg:net4"}, r));
+  EXPECT_EQ(0, r.integer);
+  for (SharedCounters* node : {&here, &there}) {
+    EXPECT_TRUE(node->logins_refused("net1", "", 3));
+    EXPECT_FALSE(node->begin_registration("net3", 2));
+    EXPECT_TRUE(node->guests_closed("two"));
+    EXPECT_FALSE(node->guests_closed("one"));
+  }
+  // A count Redis holds higher than the node knew is never lowered.
+  ASSERT_TRUE(link.command({"SET", "tvl:fail:net:net2", "7", "PX", "60000"}, r));
+  ASSERT_TRUE(here.give_back(why)) << why.text;
+  ASSERT_TRUE(link.command({"GET", "tvl:fail:net:net2"}, r));
+  EXPECT_EQ("7", r.text);
 }
 
 }  // namespace
