@@ -9,11 +9,17 @@
 
 namespace tvl {
 
+class AccountStore;
 class ChatEngine;
+class RoomRecords;
 
 struct OperatorTarget {
   std::string program_folder;  // ends in "/"
-  ChatEngine* engine = nullptr;  // the running chat; null: the files alone
+  ChatEngine* engine = nullptr;  // the running chat; null: the stores below
+  // Without a running chat: where the accounts and rooms live (a cluster's
+  // Redis); null: the folder's files.
+  AccountStore* accounts = nullptr;
+  RoomRecords* rooms = nullptr;
   // Reads the options, the IP lists and the rooms again (running server
   // only); false when the server could not listen again. Empty for a server
   // that reloads only by its own means (the window): reload is refused.

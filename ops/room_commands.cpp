@@ -38,11 +38,13 @@ std::string apply_room_options(const CommandArgs& p, RoomValues& v) {
 }
 
 // A running chat's rooms: rooms.sdb, or the rooms several servers share;
-// the folder's rooms.sdb without a running chat.
+// without a running chat the target's (a cluster's) or the folder's
+// rooms.sdb.
 class Rooms {
  public:
   explicit Rooms(const OperatorTarget& t)
-      : files_(t.program_folder), records_(t.engine ? *t.engine->pages().context().rooms : files_) {}
+      : files_(t.program_folder),
+        records_(t.engine ? *t.engine->pages().context().rooms : t.rooms ? *t.rooms : files_) {}
   RoomRecords& operator*() { return records_; }
   RoomRecords* operator->() { return &records_; }
 

@@ -167,7 +167,9 @@ CommandResult user_command(const std::vector<std::string>& args, const std::stri
   const std::string& what = args[1];
   // A running chat's store: users/, or the accounts several servers share.
   FileAccountStore files(target.program_folder);
-  AccountStore& accounts = target.engine ? *target.engine->pages().context().accounts : files;
+  AccountStore& accounts = target.engine     ? *target.engine->pages().context().accounts
+                           : target.accounts ? *target.accounts
+                                             : files;
   if (what == "add") return user_add(args, input, accounts);
   if (what == "list") return user_list(args, accounts);
   if (what == "show") return user_show(args, accounts);

@@ -215,6 +215,30 @@ TEST_F(ClusterDataTest, TvlctlLogAtAnyNodeShowsEveryNodesEventsOnce) {
   }
 }
 
+TEST_F(ClusterDataTest, TvlctlAtAStoppedNodeActsOnTheClustersAccounts) {
+  ASSERT_NE(a().register_member("otto", "pw").find("successful"), std::string::npos);
+  // A third node's folder whose server is not running.
+  TempDir stopped;
+  ASSERT_TRUE(write_chat_window_folder(stopped, std::string(kOpenOptions) + redis_.cluster_section("c"),
+                                       {open_room("One")}));
+  stopped.write("users/lena", "[main]\r\npassword=pw\r\n");  // the folder's own, not the chat's
+  auto tvlctl = [&](const std::vector<std::string>& args) {
+    ChildProcess p;
+    std::vector<std::string> all = {"--folder", stopped.path()};
+    all.insert(all.end(), args.begin(), args.end());
+    EXPECT_TRUE(p.start(std::string(TAVELLA_DIST_DIR) + "/tvlctl", all));
+    const int status = p.wait();
+    return std::make_pair(status, p.out() + p.err());
+  };
+  const auto listed = tvlctl({"user", "list"});
+  EXPECT_EQ(listed.first, 0) << listed.second;
+  EXPECT_NE(listed.second.find("otto"), std::string::npos) << listed.second;
+  EXPECT_EQ(listed.second.find("lena"), std::string::npos) << listed.second;
+  const auto deleted = tvlctl({"user", "del", "otto"});
+  EXPECT_EQ(deleted.first, 0) << deleted.second;
+  EXPECT_EQ(b().command({"user", "show", "otto"}).exit_code, 1);
+}
+
 class ClusterBoundsTest : public ClusterDataTest {
  protected:
   std::string bounds() const override { return "MaxRegistrationsPerHour=3\r\n"; }

@@ -19,6 +19,8 @@
 
 #include "cluster/cluster_move.h"
 #include "cluster/node_registry.h"
+#include "cluster/shared_accounts.h"
+#include "cluster/shared_rooms.h"
 #include "cluster/shared_log.h"
 #include "ops/command_wire.h"
 #include "ops/control_server.h"
@@ -156,28 +158,40 @@ int check_folder(const std::string& folder, const std::vector<std::string>& args
   return finish({1, "", err});
 }
 
+// The folder's [Cluster] section: `redis` empty when it has none. False
+// (with the message in `failed`) when Redis= is malformed.
+struct FolderCluster {
+  std::string redis, password;
+  RedisAddress address;
+};
+bool read_cluster(const std::string& folder, FolderCluster& c, CommandResult& failed) {
+  const std::string ini = folder + "option.ini";
+  c.redis = get_profile_string("Cluster", "Redis", "", 256, ini);
+  c.password = get_profile_string("Cluster", "RedisPassword", "", 256, ini);
+  if (c.redis.empty() || parse_redis_address(c.redis, c.address)) return true;
+  failed = {1, "", "tvlctl: [Cluster] Redis=" + c.redis + " is neither host:port nor a socket path\n"};
+  return false;
+}
+
 // "cluster status|import|export": asks Redis of the folder's [Cluster]
 // section directly, so that it answers whether or not a server of this
 // folder runs.
 int cluster_command(const std::string& folder, const std::vector<std::string>& args) {
   const bool known = args.size() == 2 && (args[1] == "status" || args[1] == "import" || args[1] == "export");
   if (!known) return usage_mistake("cluster takes one command: status, import or export");
-  const std::string ini = folder + "option.ini";
-  const std::string redis = get_profile_string("Cluster", "Redis", "", 256, ini);
-  if (redis.empty())
+  FolderCluster c;
+  CommandResult failed;
+  if (!read_cluster(folder, c, failed)) return finish(failed);
+  if (c.redis.empty())
     return finish({args[1] == "status" ? 0 : 1,
                    "no cluster: option.ini has no [Cluster] Redis=; this server is the whole chat\n", ""});
-  RedisAddress address;
-  if (!parse_redis_address(redis, address))
-    return finish({1, "", "tvlctl: [Cluster] Redis=" + redis + " is neither host:port nor a socket path\n"});
-  const std::string password = get_profile_string("Cluster", "RedisPassword", "", 256, ini);
   if (args[1] == "status") {
-    RedisLink link(address, password, 2000);
+    RedisLink link(c.address, c.password, 2000);
     std::string text;
     const bool reachable = cluster_status_text(link, static_cast<long long>(std::time(nullptr)), text);
     return finish({reachable ? 0 : 1, terminal_lines(text), ""});
   }
-  RedisPool pool(address, password, 2000);
+  RedisPool pool(c.address, c.password, 2000);
   std::string report;
   Reason why;
   const bool moved = args[1] == "import" ? import_into_cluster(pool, folder, report, why)
@@ -275,5 +289,23 @@ int main(int argc, char** argv) {
                        " (it may use another state folder, TAVELLA_STATE_DIR): nothing is changed\n"});
   OperatorTarget target;
   target.program_folder = folder;
+  // A node of a cluster keeps its accounts and rooms in Redis, also while
+  // its server is stopped: the folder's files are not the chat's then.
+  FolderCluster c;
+  CommandResult failed;
+  std::shared_ptr<RedisPool> pool;
+  ChatState state;
+  std::unique_ptr<SharedAccounts> accounts;
+  std::unique_ptr<SharedRooms> rooms;
+  if (args[0] == "user" || args[0] == "room") {
+    if (!read_cluster(folder, c, failed)) return finish(failed);
+  }
+  if (!c.redis.empty()) {
+    pool = std::make_shared<RedisPool>(c.address, c.password, 2000);
+    accounts = std::make_unique<SharedAccounts>(pool);
+    rooms = std::make_unique<SharedRooms>(pool, state);
+    target.accounts = accounts.get();
+    target.rooms = rooms.get();
+  }
   return finish(run_operator_command(args, input, target));
 }
