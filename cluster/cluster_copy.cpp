@@ -137,8 +137,13 @@ std::vector<std::shared_ptr<CopyPart>> ClusterCopy::parts() {
 bool ClusterCopy::give_back(Reason& why) {
   for (const std::shared_ptr<CopyPart>& part : parts())
     if (!part->give_back(why)) return false;
+  // An account that a server changed since Redis was emptied is in Redis
+  // as that change left it: one this copy holds and Redis lacks was
+  // deleted (or renamed) meanwhile, and is not made again.
+  std::set<std::string> told;
+  if (!told_accounts(*pool_, told, why)) return false;
   AccountMove accounts;
-  if (!import_accounts(*pool_, folder_, accounts, why)) return false;
+  if (!import_accounts(*pool_, folder_, accounts, why, told)) return false;
   int rooms = 0;
   bool kept = true;
   if (is_regular_file(folder_ + "rooms.sdb") && !import_rooms(*pool_, folder_, rooms, kept, why))

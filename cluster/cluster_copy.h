@@ -26,7 +26,10 @@
 //    none: cluster/shared_accounts.h, cluster/shared_rooms.h), sets the
 //    marker and frees the lock. Every other node that saw the marker go (or
 //    finds a new one) imports its own copy the same way afterwards: an
-//    account that one node has and the filling one lacked is not lost.
+//    account that one node has and the filling one lacked is not lost. An
+//    account that tvl:account-changes tells of is not imported: a server
+//    changed it since Redis was emptied, so Redis holds it as it is now
+//    (or it was deleted meanwhile, and is not made again).
 //    The parts (add_part) give back theirs at the same moments.
 // A file is deleted only when Redis, in the same step, holds the marker and
 // not the account, so a Redis that restarted empty never empties a copy.

@@ -332,8 +332,25 @@ bool SharedAccounts::delete_member(const std::string& name) {
   return true;
 }
 
+bool told_accounts(RedisPool& pool, std::set<std::string>& folds, Reason& why) {
+  std::string after = "-";
+  for (;;) {
+    RedisReply entries;
+    if (!pool.command({"XRANGE", kAccountChangesKey, after, "+", "COUNT", "1000"}, entries, why))
+      return false;
+    for (const RedisReply& entry : entries.items) {
+      if (entry.items.size() != 2) continue;
+      const std::vector<RedisReply>& fields = entry.items[1].items;
+      for (std::size_t i = 0; i + 1 < fields.size(); i += 2)
+        if (fields[i].text == "f") folds.insert(fields[i + 1].text);
+      after = "(" + entry.items[0].text;
+    }
+    if (entries.items.size() < 1000) return true;
+  }
+}
+
 bool import_accounts(RedisPool& pool, const std::string& program_folder, AccountMove& move,
-                     Reason& why) {
+                     Reason& why, const std::set<std::string>& passed_over) {
   const std::string folder = program_folder + "users/";
   if (!is_directory(folder)) return why.fail("no folder " + folder);
   // A value that no file holds, to tell a missing key from an empty one.
@@ -348,6 +365,10 @@ bool import_accounts(RedisPool& pool, const std::string& program_folder, Account
     bool cut = false;
     if (!read_file_head(path, 1, head, cut) || head.empty()) {
       ++move.skipped;  // an empty or unreadable file is no account anybody may log in to
+      continue;
+    }
+    if (passed_over.count(account_name_fold(name))) {
+      ++move.kept;
       continue;
     }
     std::vector<std::string> args = {account_name_fold(name), name};

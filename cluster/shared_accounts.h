@@ -35,6 +35,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -87,9 +88,15 @@ struct AccountMove {
 // `tvlctl cluster import`: every account file of <program_folder>users/
 // into the cluster, with the keys the file has. An account the cluster has
 // already (any case) stays as it is. False when users/ cannot be listed or
-// Redis fails (`why`); the accounts moved until then stay moved.
+// Redis fails (`why`); the accounts moved until then stay moved. Accounts
+// whose folded names are in `passed_over` are not moved (counted kept).
 [[nodiscard]] bool import_accounts(RedisPool& pool, const std::string& program_folder,
-                                   AccountMove& move, Reason& why);
+                                   AccountMove& move, Reason& why,
+                                   const std::set<std::string>& passed_over = {});
+
+// The folded names of the accounts that tvl:account-changes tells of: each
+// was changed, made or deleted through some server since the stream began.
+[[nodiscard]] bool told_accounts(RedisPool& pool, std::set<std::string>& folds, Reason& why);
 
 // `tvlctl cluster export`: every account of the cluster into
 // <program_folder>users/<spelling>, in the file format the single server

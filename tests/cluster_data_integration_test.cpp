@@ -486,7 +486,9 @@ TEST_F(ClusterDataTest, AccountsAndRoomsOutliveARedisThatRestartsEmpty) {
              get_profile_string("main", "email", "", 256, copy + "users/Ann") ==
                  "ann@example.org" &&
              file_room_names(copy) == "One Two Ra Rb ";
-    })) << node->folder() << ": " << file_room_names(copy);
+    })) << node->folder() << ": " << file_room_names(copy) << "| "
+        << ::testing::PrintToString(find_files(copy + "users/*")) << " "
+        << get_profile_string("main", "email", "", 256, copy + "users/Ann");
   }
 
   redis_.stop();

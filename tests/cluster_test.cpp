@@ -540,6 +540,20 @@ TEST_F(ClusterCopyTest, TheCopyFollowsEveryChangeAndRefillsAnEmptiedRedis) {
   ASSERT_TRUE(theirs_->read("ann", ann));
   EXPECT_EQ("ann@example.org", ann.email);
   EXPECT_NE(said().find("node n1 gave back 2 accounts"), std::string::npos) << said();
+
+  // Emptied again, and another node filled it first; Ann was made anew and
+  // deleted through that node before this copy gives back what it holds:
+  // she stays deleted, here too.
+  copy_->stop();
+  ASSERT_TRUE(link.command({"FLUSHALL"}, r));
+  ASSERT_TRUE(link.command({"SET", kCopyMarkerKey, "filled-elsewhere"}, r));
+  ASSERT_EQ(AccountChange::Written, theirs_->add_member("Ann", values));
+  ASSERT_TRUE(theirs_->delete_member("ann"));
+  EXPECT_TRUE(in_copy("Ann"));
+  copy_->start();
+  ASSERT_TRUE(eventually([&] { return in_redis("bea"); }));
+  EXPECT_TRUE(eventually([&] { return !in_copy("Ann"); }));
+  EXPECT_FALSE(in_redis("ann"));
 }
 
 // What one node's counters remember for a Redis emptied under them: the
