@@ -106,6 +106,16 @@ class ClusterDataTest : public ::testing::Test {
   virtual std::string bounds() const { return "MaxRegistrationsPerHour=0\r\n"; }
   DataNode& a() { return *nodes_[0]; }
   DataNode& b() { return *nodes_[1]; }
+  // tvlctl cluster import of a node's folder: its report.
+  std::string import_folder(DataNode& node) {
+    RedisAddress address;
+    EXPECT_TRUE(parse_redis_address(redis_.socket_path(), address));
+    RedisPool pool(address, "test-secret", 2000);
+    std::string report;
+    Reason why;
+    EXPECT_TRUE(import_into_cluster(pool, node.folder(), report, why)) << why.text;
+    return report;
+  }
 
   PrivateRedis redis_{"test-secret"};
   std::vector<std::unique_ptr<DataNode>> nodes_;
@@ -269,12 +279,7 @@ TEST_F(ClusterDataTest, RoomsChangedThroughTwoNodesAtOnceHoldOnBoth) {
   const CommandResult early = a().command({"room", "add", "Early"});
   EXPECT_EQ(early.exit_code, 1);
   EXPECT_NE(early.err.find("cluster import"), std::string::npos) << early.err;
-  RedisAddress address;
-  ASSERT_TRUE(parse_redis_address(redis_.socket_path(), address));
-  RedisPool pool(address, "test-secret", 2000);
-  std::string report;
-  Reason why;
-  ASSERT_TRUE(import_into_cluster(pool, a().folder(), report, why)) << why.text;
+  const std::string report = import_folder(a());
   EXPECT_NE(report.find("rooms imported: 2"), std::string::npos) << report;
 
   constexpr int kEach = 5;
@@ -462,14 +467,9 @@ std::string file_room_names(const std::string& folder) {
 // back; changes made through either node are all there again, and an
 // account deleted before is not.
 TEST_F(ClusterDataTest, AccountsAndRoomsOutliveARedisThatRestartsEmpty) {
+  (void)import_folder(a());
   RedisAddress address;
   ASSERT_TRUE(parse_redis_address(redis_.socket_path(), address));
-  {
-    RedisPool pool(address, "test-secret", 2000);
-    std::string report;
-    Reason why;
-    ASSERT_TRUE(import_into_cluster(pool, a().folder(), report, why)) << why.text;
-  }
   ASSERT_NE(a().register_member("Ann", "secret1").find("successful"), std::string::npos);
   ASSERT_NE(b().register_member("Bea", "secret2").find("successful"), std::string::npos);
   ASSERT_NE(b().register_member("zed", "secret3").find("successful"), std::string::npos);

@@ -225,7 +225,20 @@ TEST(SharedEntryTest, EntriesOfRoomBansSurviveTheTrip) {
   }
 }
 
-class NodeRegistryTest : public WithPrivateRedis {};
+class NodeRegistryTest : public WithPrivateRedis {
+ protected:
+  // A node of the private Redis that beats every 20 ms and claims names
+  // without grace.
+  ClusterNode::Options node_options(const char* node) const {
+    ClusterNode::Options o;
+    o.address = address_;
+    o.password = "pw";
+    o.node = node;
+    o.heartbeat_ms = 20;
+    o.claim_grace_ms = 0;
+    return o;
+  }
+};
 
 TEST_F(NodeRegistryTest, StatusListsLiveHeartbeatsAndForgetsExpiredOnes) {
   RedisLink link(address_, "pw", 2000);
@@ -251,15 +264,7 @@ TEST_F(NodeRegistryTest, StatusListsLiveHeartbeatsAndForgetsExpiredOnes) {
 TEST_F(NodeRegistryTest, ANameLeftOnOneNodeIsFreeForTheOtherAndStaysWhileOnline) {
   ChatState here, there;
   for (ChatState* s : {&here, &there}) s->replace_rooms({open_room("One"), open_room("Two")});
-  auto options = [&](const char* node) {
-    ClusterNode::Options o;
-    o.address = address_;
-    o.password = "pw";
-    o.node = node;
-    o.heartbeat_ms = 20;
-    o.claim_grace_ms = 0;
-    return o;
-  };
+  auto options = [&](const char* node) { return node_options(node); };
   ClusterNode a(here, options("a"), nullptr), b(there, options("b"), nullptr);
   a.start();
   b.start();
@@ -324,12 +329,7 @@ TEST_F(NodeRegistryTest, RenewalReclaimsEveryOnlineNameAcrossBatchesAndLeavesOth
   RedisReply r;
   const auto key_of = [](int i) { return name_key(name_claim("One", "u" + std::to_string(i))); };
   ASSERT_TRUE(link.command({"SET", key_of(7), "b", "EX", "60"}, r));
-  ClusterNode::Options o;
-  o.address = address_;
-  o.password = "pw";
-  o.node = "a";
-  o.heartbeat_ms = 20;
-  o.claim_grace_ms = 0;
+  ClusterNode::Options o = node_options("a");
   ClusterNode a(here, o, nullptr);
   a.start();
   // Whose each name is: how many are a's, and u7's holder.
@@ -394,12 +394,7 @@ TEST_F(NodeRegistryTest, RoundsStampAServedPlaceOncePerQuarterPresenceAndRenewOn
       }
     }
   }
-  ClusterNode::Options o;
-  o.address = address_;
-  o.password = "pw";
-  o.node = "a";
-  o.heartbeat_ms = 20;
-  o.claim_grace_ms = 0;
+  ClusterNode::Options o = node_options("a");
   o.presence_ms = kPresenceMs;
   o.now_ms = [&clock] { return clock.load(); };
   ClusterNode a(here, o, nullptr);
