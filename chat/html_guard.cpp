@@ -536,9 +536,10 @@ std::string guard_html(const std::string& text, const GuardOptions& options) {
     if (!start_tag && !end_tag) {
       // "<" that opens no tag. Before "!", "?" or "/" (or at the very end,
       // where the next line would follow) the browser would start a comment
-      // or drop text, so it is written as text; before anything else it is
-      // text already.
-      if (next == '!' || next == '?' || next == '/' || next == '\0') out += "&lt;";
+      // or drop text, and before another "<" it would join what follows a
+      // tag dropped there ("<</x>script>" would read "<script>"), so it is
+      // written as text; before anything else it is text already.
+      if (next == '!' || next == '?' || next == '/' || next == '<' || next == '\0') out += "&lt;";
       else out += '<';
       ++i;
       continue;

@@ -36,6 +36,8 @@ INSTANTIATE_TEST_SUITE_P(
     Attacks, ShownAsText,
     ::testing::Values(
         GuardCase{"<script>alert(1)</script>", "&lt;script&gt;alert(1)&lt;/script&gt;"},
+        // A bare "<" and a dropped end tag after it must not make a tag of what follows.
+        GuardCase{"<</scri<!----pt>script>", "&lt;script>"},
         GuardCase{"<ScRiPt>alert(1)</sCrIpT>", "&lt;ScRiPt&gt;alert(1)&lt;/sCrIpT&gt;"},
         GuardCase{"<script src=//evil/x.js></script>",
                   "&lt;script src=//evil/x.js&gt;&lt;/script&gt;"},
