@@ -61,6 +61,10 @@
 
 namespace tvl {
 
+// A place of the table as it travels (its key's digest, never its key).
+SharedPlace shared_place(const OnlineUser& u, const std::string& room_name,
+                         const std::string& address, long long now_ms);
+
 class ClusterNode : public LinePublisher, public NameClaims, public PlaceSharing {
  public:
   using ReportSink = std::function<void(const std::string& text)>;
