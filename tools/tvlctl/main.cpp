@@ -13,6 +13,8 @@
 #include <ctime>
 #include <iostream>
 #include <iterator>
+#include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -212,11 +214,11 @@ std::string folder_of(const std::string& given) {
   return f;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  std::vector<std::string> args;
-  std::string folder = program_folder();
+// The command line: the folder (given or the program's) and the command's
+// words. An exit status when that is all there is to do (help, a mistake).
+std::optional<int> read_command_line(int argc, char** argv, std::string& folder,
+                                     std::vector<std::string>& args) {
+  folder = program_folder();
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     if (args.empty() && (a == "--help" || a == "-h")) {
@@ -237,12 +239,12 @@ int main(int argc, char** argv) {
   }
   if (args.empty()) return usage_mistake("a command is missing");
   if (!is_directory(folder)) return finish({1, "", "tvlctl: no program folder " + folder + "\n"});
-  if (args[0] == "log") return show_log(folder, args);
-  if (args[0] == "check") return check_folder(folder, args);
-  if (args[0] == "cluster") return cluster_command(folder, args);
+  return std::nullopt;
+}
 
-  // The password: from standard input, or asked for on the terminal.
-  std::string input;
+// The password of "user add" and "user set": from standard input, or asked
+// for twice on the terminal. An exit status when it cannot be had.
+std::optional<int> read_password(std::vector<std::string>& args, std::string& input) {
   const bool user_write = args[0] == "user" && args.size() > 1 && (args[1] == "add" || args[1] == "set");
   if (user_write && has(args, "--password-stdin")) {
     input.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
@@ -254,10 +256,14 @@ int main(int argc, char** argv) {
     input = first + "\n";
     args.push_back("--password-stdin");
   }
+  return std::nullopt;
+}
 
-  CommandRequest request{folder, args, input};
+// The command handed to the server that listens on the control socket: its
+// exit status, or none when no server answered or the one that did serves
+// another folder.
+std::optional<int> hand_to_server(const CommandRequest& request, const std::string& socket_path) {
   int server = -1;
-  const std::string socket_path = control_socket_path();
   if (reach_control(socket_path, server) == ControlReach::Refused) {
     // A server runs, as another user: changing its files behind it would
     // be lost or undone, and "no server" would not be true.
@@ -265,18 +271,24 @@ int main(int argc, char** argv) {
                    "tvlctl: permission denied on the control socket " + socket_path +
                        " of the running server: run tvlctl as the server's user (or root)\n"});
   }
-  if (server >= 0) {
-    std::string answer;
-    CommandResult result;
-    const bool exchanged = send_request(server, encode_request(request)) &&
-                           receive_all(server, answer, kMaxAnswerBytes, kAnswerTimeoutMs) &&
-                           decode_result(answer, result);
-    close_control(server);
-    if (!exchanged)
-      return finish({1, "", "tvlctl: the running server did not answer; nothing is known to be changed\n"});
-    if (result.exit_code != kOtherFolderStatus) return finish(result);
-    // The running server serves another folder: this one is only files.
-  }
+  if (server < 0) return std::nullopt;
+  std::string answer;
+  CommandResult result;
+  const bool exchanged = send_request(server, encode_request(request)) &&
+                         receive_all(server, answer, kMaxAnswerBytes, kAnswerTimeoutMs) &&
+                         decode_result(answer, result);
+  close_control(server);
+  if (!exchanged)
+    return finish({1, "", "tvlctl: the running server did not answer; nothing is known to be changed\n"});
+  if (result.exit_code != kOtherFolderStatus) return finish(result);
+  return std::nullopt;  // the running server serves another folder: this one is only files
+}
+
+// The command run here, on the folder's files, or on the cluster's
+// accounts and rooms in Redis when the folder is a cluster node's.
+int run_here(const CommandRequest& request, const std::string& socket_path) {
+  const std::string& folder = request.folder;
+  const std::vector<std::string>& args = request.args;
   // No server answered; one may still serve the folder (its socket removed,
   // or in another state folder). It holds the folder's lock then, and its
   // files are not changed behind it. Held shared until the end, so that a
@@ -307,5 +319,22 @@ int main(int argc, char** argv) {
     target.accounts = accounts.get();
     target.rooms = rooms.get();
   }
-  return finish(run_operator_command(args, input, target));
+  return finish(run_operator_command(args, request.input, target));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args;
+  std::string folder;
+  if (const std::optional<int> done = read_command_line(argc, argv, folder, args)) return *done;
+  if (args[0] == "log") return show_log(folder, args);
+  if (args[0] == "check") return check_folder(folder, args);
+  if (args[0] == "cluster") return cluster_command(folder, args);
+  std::string input;
+  if (const std::optional<int> done = read_password(args, input)) return *done;
+  const CommandRequest request{folder, args, input};
+  const std::string socket_path = control_socket_path();
+  if (const std::optional<int> done = hand_to_server(request, socket_path)) return *done;
+  return run_here(request, socket_path);
 }
