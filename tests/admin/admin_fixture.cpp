@@ -1,5 +1,7 @@
 #include "tests/admin/admin_fixture.h"
 
+#include <QtTest>
+
 #include <filesystem>
 
 #include "admin/dialog_seam.h"
@@ -51,7 +53,7 @@ AdminSite::~AdminSite() {
 }
 
 void AdminSite::set_option(const std::string& key, const std::string& value) {
-  write_profile_string("Server", key, value, folder() + "option.ini");
+  QVERIFY2(write_profile_string("Server", key, value, folder() + "option.ini"), key.c_str());
 }
 
 void AdminSite::set_tray(bool available) { CSystemTray::set_available_for_tests(available ? 1 : 0); }

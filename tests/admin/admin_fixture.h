@@ -54,7 +54,8 @@ class AdminSite {
   const std::string& folder() const { return dir_.path(); }
   int port() const { return port_; }
 
-  // One key of option.ini's section "Server".
+  // One key of option.ini's section "Server"; fails the test when it
+  // cannot be written.
   void set_option(const std::string& key, const std::string& value);
   // Whether a notification area exists, for windows opened afterwards.
   void set_tray(bool available);

@@ -81,8 +81,8 @@ bool guest_refused(int port, int room) {
 void account(AdminSite& site, const std::string& name, const std::string& password,
              const std::string& email) {
   const std::string path = site.folder() + "users/" + name;
-  if (!password.empty()) tvl::write_profile_string("main", "password", password, path);
-  tvl::write_profile_string("main", "email", email, path);
+  if (!password.empty()) QVERIFY(tvl::write_profile_string("main", "password", password, path));
+  QVERIFY(tvl::write_profile_string("main", "email", email, path));
 }
 
 const QStringList kShipped{"Lobby|admin|1|0", "Members|admin|0|0", "Staff|admin|0|1"};

@@ -57,10 +57,14 @@ int main(int argc, char** argv) {
   const char* members[][3] = {{"ann", "0", "3.gif"}, {"bob", "1", "5.gif"}, {"carl", "2", ""}};
   for (const auto& m : members) {
     const std::string path = site.folder() + "users/" + m[0];
-    tvl::write_profile_string("main", "password", "secret", path);
-    tvl::write_profile_string("main", "sex", m[1], path);
-    if (*m[2]) tvl::write_profile_string("main", "Icon", m[2], path);
-    tvl::write_profile_string("main", "email", std::string(m[0]) + "@example.org", path);
+    bool written = tvl::write_profile_string("main", "password", "secret", path) &&
+                   tvl::write_profile_string("main", "sex", m[1], path) &&
+                   tvl::write_profile_string("main", "email", std::string(m[0]) + "@example.org", path);
+    if (*m[2]) written = written && tvl::write_profile_string("main", "Icon", m[2], path);
+    if (!written) {
+      std::fprintf(stderr, "the members' profiles could not be written in %s\n", path.c_str());
+      return 1;
+    }
   }
   CServerDlg& w = site.open();
   w.resize(560, 420);
