@@ -13,13 +13,13 @@
 #include "chat/password_gate.h"
 #include "storage/password_hash.h"
 #include "tests/support/chat_fixture.h"
+#include "tests/support/expected_answers.h"
 
 namespace tvl {
 namespace {
 
-const char kBadLogin[] =
-    "<BODY bgcolor=\"#EBEBD6\">Invalid username or password! <br><font color=red size=2>Note: guest "
-    "does not need password.</font></body>";
+using test::expected::kBadLogin;
+
 const char kTooManyFailures[] =
     "<BODY bgcolor=\"#EBEBD6\">Too many failed logins, please try again in 5 minutes!</body>";
 const char kRegistered[] =

@@ -3,15 +3,12 @@
 #include <gtest/gtest.h>
 
 #include "chat/html_guard.h"
+#include "tests/support/test_util.h"
 
 namespace tvl {
 namespace {
 
-std::size_t count(const std::string& text, const std::string& part) {
-  std::size_t n = 0;
-  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-  return n;
-}
+using test::count_of;
 
 TEST(BoardLine, NamesAreTextInTheHead) {
   EXPECT_EQ(said_line("12:00:01", "ann", "All", false, "hi"),
@@ -40,9 +37,9 @@ class OneLine : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(OneLine, TextStaysInItsLine) {
   const std::string line = said_line("12:00:01", "ann", "All", false, guard_html(GetParam()));
-  EXPECT_EQ(count(line, "<div class=\""), 1u) << line;
-  EXPECT_EQ(count(line, "class=\""), 4u) << line;  // line, head, time and text
-  EXPECT_EQ(count(line, "data-name=\""), 2u) << line;
+  EXPECT_EQ(count_of(line, "<div class=\""), 1) << line;
+  EXPECT_EQ(count_of(line, "class=\""), 4) << line;  // line, head, time and text
+  EXPECT_EQ(count_of(line, "data-name=\""), 2) << line;
   EXPECT_EQ(line.compare(line.size() - 13, 13, "</span></div>"), 0) << line;
 }
 

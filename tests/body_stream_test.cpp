@@ -25,6 +25,8 @@
 namespace tvl {
 namespace {
 
+using test::count_of;
+
 constexpr int kIoMs = 10000;  // hang guard for one expected piece
 
 using test::open_room;
@@ -80,12 +82,6 @@ class Stream {
   bool closed_ = false;
 };
 
-std::size_t count(const std::string& text, const std::string& part) {
-  std::size_t n = 0;
-  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-  return n;
-}
-
 class BodyStream : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -133,9 +129,9 @@ TEST_F(BodyStream, LinesArriveInOrderOnOneAnswerAndNoTextBreaksAnEvent) {
     ASSERT_NE(next, std::string::npos) << i;
     EXPECT_GT(next, at) << "line " << i << " out of order";
     at = next;
-    EXPECT_EQ(count(s->text(), "line" + std::to_string(i) + "x"), 1u) << i;
+    EXPECT_EQ(count_of(s->text(), "line" + std::to_string(i) + "x"), 1) << i;
   }
-  EXPECT_EQ(count(s->text(), "HTTP/1.0"), 1u);
+  EXPECT_EQ(count_of(s->text(), "HTTP/1.0"), 1);
 
   // A line holding line breaks and what looks like fields stays data.
   post(port, ann, "a%0D%0Aevent: out%0Aid: 9.9%0D");
@@ -236,7 +232,7 @@ TEST_F(BodyStream, APieceTheConnectionTakesInPartIsFinishedInOrderAndABreakEndsI
   EXPECT_TRUE(sent("secondline"));
   {
     std::lock_guard<std::mutex> hold(outlet.lock);
-    EXPECT_EQ(count(outlet.log, "event: board\n"), 2u) << outlet.log;
+    EXPECT_EQ(count_of(outlet.log, "event: board\n"), 2) << outlet.log;
     EXPECT_LT(outlet.log.find("firstline"), outlet.log.find("event: board\n", 1)) << outlet.log;
     outlet.broken = true;
   }
@@ -244,7 +240,7 @@ TEST_F(BodyStream, APieceTheConnectionTakesInPartIsFinishedInOrderAndABreakEndsI
   post(port, ann, "thirdline");
   reader.join();
   EXPECT_TRUE(ended);
-  EXPECT_EQ(count(outlet.log, "thirdline"), 0u) << outlet.log;
+  EXPECT_EQ(count_of(outlet.log, "thirdline"), 0) << outlet.log;
 }
 
 TEST_F(BodyStream, ABrokenStreamResumesWithoutLossOrRepeat) {
@@ -264,10 +260,10 @@ TEST_F(BodyStream, ABrokenStreamResumesWithoutLossOrRepeat) {
   auto again = stream(bob, "Last-Event-ID: " + id + "\r\n");
   ASSERT_TRUE(again);
   ASSERT_TRUE(again->read_until("three3")) << again->text();
-  EXPECT_EQ(count(again->text(), "two2"), 1u) << again->text();
+  EXPECT_EQ(count_of(again->text(), "two2"), 1) << again->text();
   // What the place missed comes before the hello that ends the first piece.
   EXPECT_LT(again->text().find("three3"), again->text().find("event: hello")) << again->text();
-  EXPECT_EQ(count(again->text(), "one1"), 0u) << again->text();
+  EXPECT_EQ(count_of(again->text(), "one1"), 0) << again->text();
 
   // The window's own number does the same; a number of other rings (a
   // reload, an earlier run) hands nothing again.
@@ -277,13 +273,13 @@ TEST_F(BodyStream, ABrokenStreamResumesWithoutLossOrRepeat) {
   auto by_query = stream(bob + "&from=" + id3);
   ASSERT_TRUE(by_query);
   ASSERT_TRUE(by_query->read_until("four4"));
-  EXPECT_EQ(count(by_query->text(), "three3"), 0u);
+  EXPECT_EQ(count_of(by_query->text(), "three3"), 0);
   by_query->close();
   auto foreign = stream(bob, "Last-Event-ID: 12345.1\r\n");
   ASSERT_TRUE(foreign);
   post(port, ann, "five5");
   ASSERT_TRUE(foreign->read_until("five5"));
-  EXPECT_EQ(count(foreign->text(), "four4"), 0u) << foreign->text();
+  EXPECT_EQ(count_of(foreign->text(), "four4"), 0) << foreign->text();
 }
 
 TEST_F(BodyStream, LinesHandedByAPageAreNotHandedAgainOnResume) {
@@ -304,7 +300,7 @@ TEST_F(BodyStream, LinesHandedByAPageAreNotHandedAgainOnResume) {
   ASSERT_TRUE(back);
   post(port, ann, "later3");
   ASSERT_TRUE(back->read_until("later3"));
-  EXPECT_EQ(count(back->text(), "polled2"), 0u) << back->text();
+  EXPECT_EQ(count_of(back->text(), "polled2"), 0) << back->text();
 }
 
 TEST_F(BodyStream, AWindowThatGivesUpOnAHeldStreamGetsWhatTheStreamTook) {
@@ -317,13 +313,13 @@ TEST_F(BodyStream, AWindowThatGivesUpOnAHeldStreamGetsWhatTheStreamTook) {
   post(port, ann, "heldline");
   ASSERT_TRUE(held->read_until("heldline"));
   const std::string fallback = get(port, "/body.ghp" + bob + "&from=");
-  EXPECT_EQ(count(fallback, "heldline"), 1u) << fallback;
+  EXPECT_EQ(count_of(fallback, "heldline"), 1) << fallback;
   // The page took over: the stream ends, and nothing comes twice.
   EXPECT_TRUE(held->read_until("event: superseded\ndata: 1\n\n"));
   post(port, ann, "nextline");
   const std::string next = get(port, "/body.ghp" + bob + "&from=");
-  EXPECT_EQ(count(next, "heldline"), 0u) << next;
-  EXPECT_EQ(count(next, "nextline"), 1u) << next;
+  EXPECT_EQ(count_of(next, "heldline"), 0) << next;
+  EXPECT_EQ(count_of(next, "nextline"), 1) << next;
 }
 
 TEST_F(BodyStream, AStreamingPlacePostsItsOwnLineOnceAndGetsTheOthersOnTheStream) {
@@ -336,9 +332,9 @@ TEST_F(BodyStream, AStreamingPlacePostsItsOwnLineOnceAndGetsTheOthersOnTheStream
   EXPECT_NE(answer.find("frombob"), std::string::npos) << answer;
   post(port, ann, "lastann");
   ASSERT_TRUE(s->read_until("lastann"));
-  EXPECT_EQ(count(s->text(), "fromann"), 1u) << s->text();
-  EXPECT_EQ(count(s->text(), "frombob"), 0u) << s->text();
-  EXPECT_EQ(count(answer, "fromann"), 0u) << answer;
+  EXPECT_EQ(count_of(s->text(), "fromann"), 1) << s->text();
+  EXPECT_EQ(count_of(s->text(), "frombob"), 0) << s->text();
+  EXPECT_EQ(count_of(answer, "fromann"), 0) << answer;
 }
 
 TEST_F(BodyStream, EndsWhenItsPlaceEndsOrANewerOneTakesOver) {

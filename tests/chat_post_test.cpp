@@ -3,14 +3,16 @@
 #include "chat/chat_limits.h"
 #include "chat/chat_pages.h"
 #include "tests/support/chat_fixture.h"
+#include "tests/support/expected_answers.h"
 
 namespace tvl {
 namespace {
 
+using test::expected::kNotOnline;
+
 using test::ChatFixture;
 using test::PostForm;
 
-const char kNotOnline[] = "<BODY bgcolor=\"#EBEBD6\">invalid username!</body>";
 const char kBoard[] = "parent.board.document.body.innerHTML=parent.board.document.body.innerHTML+\"";
 const char kOwn[] = "parent.mymsg.document.body.innerHTML=parent.mymsg.document.body.innerHTML+\"";
 
@@ -40,8 +42,8 @@ class PostMessage : public ChatFixture {
   }
   void make_admin(const std::string& name, const std::string& password) {
     member(name, password);
-    state.replace_rooms({room("Lobby", true, false, "joanna;boss"),
-                         room("Members", false, false, "joanna;boris"), room("Staff", true, true, "boss")});
+    state.replace_rooms({test::room_info("Lobby", true, false, "joanna;boss"),
+                         test::room_info("Members", false, false, "joanna;boris"), test::room_info("Staff", true, true, "boss")});
   }
 };
 
@@ -281,8 +283,7 @@ TEST_F(PostMessage, MarkerInAMessageDoesNotBreakTheAnswer) {
 TEST_F(PostMessage, AddresseeThatCannotBeANameIsRefused) {
   const std::string answer =
       post("ann", 1, PostForm{.message = "x", .to = "x');alert(1);('", .private_line = true});
-  EXPECT_EQ(answer,
-            "<BODY bgcolor=\"#EBEBD6\">This username is not allowed, please choose another username!</body>");
+  EXPECT_EQ(answer, test::expected::kRefusedName);
   EXPECT_NE(post("ann", 1, PostForm{.message = "x", .to = "x&apos;);alert(1);(&apos;"}).find("not allowed"),
             std::string::npos);
   EXPECT_EQ(seq(1), 2);
@@ -436,7 +437,7 @@ TEST_F(PostMessage, CommandsWithoutTheRight) {
   EXPECT_EQ(post("boss", 1, PostForm{.to = "boss", .command = 1}), "no permission!");
   EXPECT_EQ(post("boss", 1, PostForm{.to = "All", .command = 2}), "no permission!");
   // Named in the administrator text but without an account.
-  state.replace_rooms({room("Lobby", true, false, "ann")});
+  state.replace_rooms({test::room_info("Lobby", true, false, "ann")});
   join("ann", 1);
   EXPECT_EQ(post("ann", 1, PostForm{.to = "bob", .command = 3}), "no permission!");
   EXPECT_TRUE(user("bob", 1).active);

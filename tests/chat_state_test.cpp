@@ -16,12 +16,7 @@
 namespace tvl {
 namespace {
 
-RoomInfo make_room(const char* name, bool guest = true) {
-  RoomInfo r;
-  std::strncpy(r.name, name, sizeof r.name - 1);
-  r.guest = guest;
-  return r;
-}
+using test::room_info;
 
 OnlineUser make_user(const char* name, int room) {
   OnlineUser u;
@@ -34,7 +29,7 @@ OnlineUser make_user(const char* name, int room) {
 class ChatStateTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    state.replace_rooms({make_room("Lobby"), make_room("Music"), make_room("Games")});
+    state.replace_rooms({room_info("Lobby"), room_info("Music"), room_info("Games")});
   }
 
   void push(int room, int count, int first_number = 1, const char* to = "All") {
@@ -152,7 +147,7 @@ TEST_F(ChatStateTest, DeliveryWindowGivesEveryUnseenLineAndCountsTheMissed) {
       {"an empty ring delivers nothing", 0, 0, 0, -1, 0},
   };
   for (const Case& c : cases) {
-    state.replace_rooms({make_room("Lobby")});
+    state.replace_rooms({room_info("Lobby")});
     push(1, c.pushed);
     int missed = -1;
     const auto got = window(1, c.last_seq, &missed);
@@ -198,7 +193,7 @@ TEST_F(ChatStateTest, LinesPushedAtAgreedNumbersKeepTheirNumbersAndDeliverByThem
   state.set_shared_epoch(77);
   EXPECT_TRUE(state.shared_epoch());
   hold.unlock();
-  state.replace_rooms({make_room("Lobby")});
+  state.replace_rooms({room_info("Lobby")});
   hold.lock();
   EXPECT_EQ(77u, state.rings_epoch());
 }
@@ -343,7 +338,7 @@ TEST_F(ChatStateTest, ReloadEmptiesRingsAndKeepsUsers) {
     state.add_user(u);
   }
   auto before = state.rooms();
-  state.replace_rooms({make_room("A"), make_room("B"), make_room("C"), make_room("D")});
+  state.replace_rooms({room_info("A"), room_info("B"), room_info("C"), room_info("D")});
   EXPECT_EQ(state.room_count(), 4);
   EXPECT_STREQ((*state.rooms())[3].name, "D");
   // A snapshot taken before stays readable.
@@ -362,7 +357,7 @@ TEST_F(ChatStateTest, ReloadEmptiesRingsAndKeepsUsers) {
 }
 
 TEST_F(ChatStateTest, ReloadToFewerRoomsAndToNone) {
-  state.replace_rooms({make_room("Only")});
+  state.replace_rooms({room_info("Only")});
   EXPECT_EQ(state.room_count(), 1);
   state.replace_rooms({});
   EXPECT_EQ(state.room_count(), 0);
@@ -398,7 +393,7 @@ TEST(LoadRooms, DamagedRoomFileIsToldOncePerLoad) {
     messages.push_back(caption + ": " + text);
   });
   ChatState state;
-  ASSERT_TRUE(test::write_room_file(folder.path(), {make_room("Lobby"), make_room("Music")}));
+  ASSERT_TRUE(test::write_room_file(folder.path(), {room_info("Lobby"), room_info("Music")}));
   load_rooms(folder.path(), state);
   EXPECT_TRUE(messages.empty());  // an intact file says nothing
 
@@ -419,7 +414,7 @@ TEST(LoadRooms, MissingRoomFileLeavesTheRoomsAsTheyWere) {
   test::TestEnvironment env;
   test::TempDir folder;
   ChatState state;
-  state.replace_rooms({make_room("Kept")});
+  state.replace_rooms({room_info("Kept")});
   {
     ChatState::Hold hold(state);
     state.push_message(1, "still here", "All");
@@ -435,8 +430,8 @@ TEST(LoadRooms, ReloadFromTheRoomFileWhileUsersAreOnline) {
   test::TestEnvironment env;
   test::TempDir folder;
   ChatState state;
-  ASSERT_TRUE(test::write_room_file(folder.path(), {make_room("Lobby"), make_room("Music"),
-                                                    make_room("Games", false)}));
+  ASSERT_TRUE(test::write_room_file(folder.path(), {room_info("Lobby"), room_info("Music"),
+                                                    room_info("Games", false)}));
   load_rooms(folder.path(), state);
   ASSERT_EQ(state.room_count(), 3);
   {
@@ -445,7 +440,7 @@ TEST(LoadRooms, ReloadFromTheRoomFileWhileUsersAreOnline) {
     state.push_message(3, "old", "All");
   }
   // Room 2 deleted: the former room 3 becomes room 2, all rings start empty.
-  ASSERT_TRUE(test::write_room_file(folder.path(), {make_room("Lobby"), make_room("Games", false)}));
+  ASSERT_TRUE(test::write_room_file(folder.path(), {room_info("Lobby"), room_info("Games", false)}));
   load_rooms(folder.path(), state);
   auto rooms = state.rooms();
   ASSERT_EQ(rooms->size(), 2u);
@@ -462,7 +457,7 @@ TEST(LoadRooms, RoomFileWithoutRecordsLeavesNoRooms) {
   test::TestEnvironment env;
   test::TempDir folder;
   ChatState state;
-  state.replace_rooms({make_room("Old")});
+  state.replace_rooms({room_info("Old")});
   ASSERT_TRUE(test::write_room_file(folder.path(), {}));
   load_rooms(folder.path(), state);
   EXPECT_EQ(state.room_count(), 0);

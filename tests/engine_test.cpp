@@ -15,12 +15,7 @@
 namespace tvl {
 namespace {
 
-RoomInfo lobby() {
-  RoomInfo r;
-  std::strncpy(r.name, "Lobby", sizeof r.name - 1);
-  r.guest = true;
-  return r;
-}
+RoomInfo lobby() { return test::room_info("Lobby"); }
 
 // The sink sees every chat event first, with the chat lock held, and the
 // day's file gets the same line afterwards.

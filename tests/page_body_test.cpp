@@ -168,7 +168,7 @@ TEST_F(MessageStream, ReloadOfTheRoomsWhileOnline) {
   join("bob", 1);
   poll("ann", 1);
   push(1, "<br>old");
-  state.replace_rooms({room("Lobby", true, false, ""), room("Other", true, false, "")});
+  state.replace_rooms({test::room_info("Lobby", true, false, ""), test::room_info("Other", true, false, "")});
   EXPECT_EQ(board_of(poll("ann", 1)), "");
   push(1, "<br>new");
   EXPECT_EQ(board_of(poll("ann", 1)), "<br>new");
@@ -179,7 +179,7 @@ TEST_F(MessageStream, ReloadOfTheRoomsWhileOnline) {
   // before it than were pushed since, without a poll in between.
   for (int i = 0; i < 3; ++i) push(1, "<br>more");
   poll("ann", 1);
-  state.replace_rooms({room("Lobby", true, false, "")});
+  state.replace_rooms({test::room_info("Lobby", true, false, "")});
   push(1, "<br>first");
   push(1, "<br>second");
   EXPECT_EQ(board_of(poll("ann", 1)), "<br>first<br>second");

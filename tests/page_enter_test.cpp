@@ -4,25 +4,23 @@
 
 #include "chat/chat_pages.h"
 #include "tests/support/chat_fixture.h"
+#include "tests/support/expected_answers.h"
 
 namespace tvl {
 namespace {
 
+using test::expected::kBadLogin;
+using test::expected::kRefusedName;
+using test::expected::kTaken;
+
 using test::ChatFixture;
 using test::PostForm;
 
-const char kBadLogin[] =
-    "<BODY bgcolor=\"#EBEBD6\">Invalid username or password! <br><font color=red size=2>Note: guest "
-    "does not need password.</font></body>";
 const char kDisabled[] = "<BODY bgcolor=\"#EBEBD6\">This user account is disabled! </body>";
 const char kNoGuests[] =
     "<BODY bgcolor=\"#EBEBD6\">Guest is not allowed to join this room, please register an account!</body>";
 const char kAdminsOnly[] =
     "<BODY bgcolor=\"#EBEBD6\">You are not allowed to join this room, only administrators can login!</body>";
-const char kTaken[] =
-    "<BODY bgcolor=\"#EBEBD6\">This username has logged on, please select another username!</body>";
-const char kRefusedName[] =
-    "<BODY bgcolor=\"#EBEBD6\">This username is not allowed, please choose another username!</body>";
 const char kReserved[] =
     "<BODY bgcolor=\"#EBEBD6\">This username is reserved, please choose another username!</body>";
 const char kTooManyFailures[] =
@@ -100,7 +98,7 @@ TEST_F(EnterRoom, GuestsOnlyWhereTheRoomAllowsThem) {
 }
 
 TEST_F(EnterRoom, AdministratorsOnlyRoom) {
-  state.replace_rooms({room("Staff", true, true, "joanna;bob")});
+  state.replace_rooms({test::room_info("Staff", true, true, "joanna;bob")});
   member("ann", "pw");   // "ann" stands inside "joanna", but is not that name
   member("joanna", "pw");
   member("carl", "pw");
@@ -230,7 +228,7 @@ TEST_F(EnterRoom, FullTableRefusesAndAddsNothing) {
 }
 
 TEST_F(EnterRoom, JoinAfterTheRoomsShrankIsDeclinedOrCounted) {
-  state.replace_rooms({room("Only", true, false, "")});
+  state.replace_rooms({test::room_info("Only", true, false, "")});
   EXPECT_EQ(join("ann", 2), "<declined>");
   EXPECT_EQ(keyless(join("ann", 1)), "chat:ann|<key>|1");
   EXPECT_EQ(events.back().text, "ann joined the [Only]");
@@ -356,7 +354,7 @@ TEST_F(EnterRoom, ABanOutlastsLeavingAndEnteringAgain) {
 }
 
 TEST_F(EnterRoom, ABanHoldsTheVisitorsNetworkUnderAnyName) {
-  state.replace_rooms({room("Lobby", true, false, "boss")});
+  state.replace_rooms({test::room_info("Lobby", true, false, "boss")});
   member("boss", "pw");
   join("boss", 1, "pw");
   auto enter_from = [&](const char* address, const char* name) {

@@ -13,6 +13,8 @@
 namespace tvl {
 namespace {
 
+using test::count_of;
+
 RoomInfo room(const char* name, const char* admin) {
   RoomInfo r;
   std::snprintf(r.name, sizeof r.name, "%s", name);
@@ -56,11 +58,6 @@ class LobbyTest : public ::testing::Test {
   }
   void pictures(int count) {
     for (int i = 1; i <= count; ++i) folder.write("images/" + std::to_string(i) + ".gif", "GIF89a");
-  }
-  static int count_of(const std::string& text, const std::string& what) {
-    int n = 0;
-    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
   }
 
   test::TempDir folder;

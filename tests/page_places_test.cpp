@@ -135,7 +135,7 @@ TEST_F(Places, AMembersPasswordInEveryPageThatCarriesIt) {
 TEST_F(Places, TheAddresseeInTheLineAndInTheCommands) {
   join("ann", 1);
   member("bob", "pw");
-  state.replace_rooms({room("Lobby", true, false, "bob")});
+  state.replace_rooms({test::room_info("Lobby", true, false, "bob")});
   join("ann", 1);
   join("bob", 1, "pw");
   // Addressees the name rule lets through still cannot leave their place:
@@ -173,7 +173,7 @@ TEST_F(Places, StoredValuesOfTheAccountInTheChangeFormAndTheUserList) {
 TEST_F(Places, RoomNamesAndTheSearchedName) {
   for (const std::string& attack : kBreakouts) {
     SCOPED_TRACE(attack);
-    state.replace_rooms({room(attack.c_str(), true, false, attack.c_str())});
+    state.replace_rooms({test::room_info(attack.c_str(), true, false, attack.c_str())});
     join("ann", 1);
     expect_kept_in_place(get(page_ad, "/ad.ghp?room=1"), attack, "ad.ghp");
     expect_kept_in_place(get(page_users, "/users.ghp?username=ann&password=&room=1"), attack,

@@ -13,6 +13,7 @@
 #include "storage/account.h"
 #include "storage/account_name.h"
 #include "storage/password_hash.h"
+#include "tests/support/expected_answers.h"
 #include "tests/support/test_util.h"
 
 namespace tvl {
@@ -21,8 +22,7 @@ namespace {
 const char kForm[] =
     "<!--$Register-->|<!--$Regbutton-->|<!--$reg-->|<!--$user-->|<!--$pass-->|<!--$email-->|"
     "<!--$profile-->|<!--$Icon-->|<!--$sex0-->,<!--$sex1-->,<!--$sex2-->";
-const char kRefused[] =
-    "<BODY bgcolor=\"#EBEBD6\">This username is not allowed, please choose another username!</body>";
+const char* const kRefused = test::expected::kRefusedName;
 const char kWrongPassword[] = "<BODY bgcolor=\"#EBEBD6\">Invalid username or password!</body>";
 const char kRegistered[] =
     "<BODY bgcolor=\"#EBEBD6\"><center>Congratulations! Your Registration has been "

@@ -9,21 +9,20 @@
 #include "chat/place_key.h"
 #include "storage/password_hash.h"
 #include "tests/support/chat_fixture.h"
+#include "tests/support/expected_answers.h"
 
 namespace tvl {
 namespace {
 
+using test::expected::kBadLogin;
+using test::expected::kNotOnline;
+using test::expected::kTaken;
+
 using test::ChatFixture;
 using test::PostForm;
 
-const char kTaken[] =
-    "<BODY bgcolor=\"#EBEBD6\">This username has logged on, please select another username!</body>";
-const char kBadLogin[] =
-    "<BODY bgcolor=\"#EBEBD6\">Invalid username or password! <br><font color=red size=2>Note: guest "
-    "does not need password.</font></body>";
 const char kEnded[] =
     "<BODY bgcolor=\"#EBEBD6\">Your place in the chat room has ended, please enter again!</body>";
-const char kNotOnline[] = "<BODY bgcolor=\"#EBEBD6\">invalid username!</body>";
 const char kBareBody[] = "<body>[<!--$user-->|<!--$pass-->|<!--$room-->]<script><!--$msg--></script>";
 
 class PlaceKey : public ChatFixture {

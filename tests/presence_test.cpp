@@ -129,8 +129,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(Presence, BannedUserTimesOutTheSameWay) {
   member("boss", "pw");
-  state.replace_rooms({room("Lobby", true, false, "boss"), room("Members", false, false, ""),
-                       room("Staff", true, true, "boss")});
+  state.replace_rooms({test::room_info("Lobby", true, false, "boss"), test::room_info("Members", false, false, ""),
+                       test::room_info("Staff", true, true, "boss")});
   join("boss", 1, "pw");
   join("ann", 1);
   post("boss", 1, PostForm{.message = "", .to = "ann", .command = 1});
@@ -181,10 +181,10 @@ TEST_F(Presence, ClosedWindowsNoLongerFillTheTableOrHoldTheirNames) {
 }
 
 TEST_F(Presence, PlaceInARoomThatNoLongerExistsStillTimesOut) {
-  state.replace_rooms({room("Lobby", true, false, ""), room("Two", true, false, ""),
-                       room("Three", true, false, "")});
+  state.replace_rooms({test::room_info("Lobby", true, false, ""), test::room_info("Two", true, false, ""),
+                       test::room_info("Three", true, false, "")});
   join("ann", 3);
-  state.replace_rooms({room("Lobby", true, false, "")});
+  state.replace_rooms({test::room_info("Lobby", true, false, "")});
   clock += kLimit + 1;
   std::string out;
   page_index(ctx, "/index.ghp", out);

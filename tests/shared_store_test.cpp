@@ -165,14 +165,6 @@ TEST_F(SharedAccountsTest, TwoServersRegisteringAtOnceLoseNothing) {
       << got.email << got.icon << got.profile;
 }
 
-RoomInfo room(const char* name, const char* admin, bool guest, bool admin_only) {
-  RoomInfo r;
-  std::strncpy(r.name, name, sizeof r.name - 1);
-  std::strncpy(r.admin, admin, sizeof r.admin - 1);
-  r.guest = guest;
-  r.admin_only = admin_only;
-  return r;
-}
 
 std::string room_text(const std::vector<RoomInfo>& rooms) {
   std::string text;
@@ -182,9 +174,9 @@ std::string room_text(const std::vector<RoomInfo>& rooms) {
 }
 
 TEST_F(SharedAccountsTest, ImportThenExportGivesTheFolderBack) {
-  const std::vector<RoomInfo> rooms = {room("Lobby", "", true, false),
-                                       room("Staff", "ann,bob", false, true),
-                                       room(std::string(63, 'x').c_str(), "", true, true)};
+  const std::vector<RoomInfo> rooms = {room_info("Lobby"),
+                                       room_info("Staff", false, true, "ann,bob"),
+                                       room_info(std::string(63, 'x').c_str(), true, true)};
   ASSERT_TRUE(write_room_file(folder_.path(), rooms));
   // A hashed account, one of an older version (clear password, no picture,
   // no sex), a disabled one, and what is no account.

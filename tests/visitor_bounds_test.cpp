@@ -157,7 +157,7 @@ TEST_F(BoundedChat, LineOverTheBoundIsRefusedAndGoesNowhere) {
 
 TEST_F(BoundedChat, RoomCommandsCountToo) {
   member("boss", "pw");
-  state.replace_rooms({room("Lobby", true, false, "boss")});
+  state.replace_rooms({test::room_info("Lobby", true, false, "boss")});
   join("boss", 1, "pw");
   join("carl", 1);
   post("boss", 1, PostForm{.message = "", .to = "carl", .command = 1});

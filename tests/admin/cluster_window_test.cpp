@@ -141,17 +141,34 @@ class ClusterWindowTest : public QObject {
   Q_OBJECT
 
  private slots:
+  void init();
+  void cleanup();
   void pages_act_on_the_cluster_offline_and_online();
   void redis_away_is_told_and_changes_nothing();
+
+ private:
+  // Each case's private Redis, and the window's folder joined to it as
+  // node "window".
+  std::unique_ptr<PrivateRedis> redis_;
+  std::unique_ptr<AdminSite> site_;
 };
 
-void ClusterWindowTest::pages_act_on_the_cluster_offline_and_online() {
+void ClusterWindowTest::init() {
   if (test::redis_server_program().empty()) QSKIP("redis-server is not installed");
-  PrivateRedis redis(kPassword);
-  QVERIFY(redis.start());
-  AdminSite site;
-  join(site, redis, "window");
-  if (QTest::currentTestFailed()) return;
+  redis_ = std::make_unique<PrivateRedis>(kPassword);
+  QVERIFY(redis_->start());
+  site_ = std::make_unique<AdminSite>();
+  join(*site_, *redis_, "window");
+}
+
+void ClusterWindowTest::cleanup() {
+  site_.reset();
+  redis_.reset();
+}
+
+void ClusterWindowTest::pages_act_on_the_cluster_offline_and_online() {
+  PrivateRedis& redis = *redis_;
+  AdminSite& site = *site_;
   OtherNode other(redis, "other");
   QVERIFY(other.start());
 
@@ -231,12 +248,8 @@ void ClusterWindowTest::pages_act_on_the_cluster_offline_and_online() {
 }
 
 void ClusterWindowTest::redis_away_is_told_and_changes_nothing() {
-  if (test::redis_server_program().empty()) QSKIP("redis-server is not installed");
-  PrivateRedis redis(kPassword);
-  QVERIFY(redis.start());
-  AdminSite site;
-  join(site, redis, "window");
-  if (QTest::currentTestFailed()) return;
+  PrivateRedis& redis = *redis_;
+  AdminSite& site = *site_;
   QVERIFY(import_rooms_of(redis, site.folder()));
   QCOMPARE(SharedAccounts(pool_of(redis)).add_member("Otto", member("otto1")),
            AccountChange::Written);

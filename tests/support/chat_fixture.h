@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "chat/chat_pages.h"
+#include "tests/support/room_file.h"
 #include "tests/support/test_util.h"
 
 namespace tvl::test {
@@ -57,18 +58,10 @@ class ChatFixture : public ::testing::Test {
     site.templates[T_CHAT].set("chat:<!--$user-->|<!--$pass-->|<!--$room-->");
     site.templates[T_CHATSUBMIT].set("form:<!--$user-->|<!--$pass-->|<!--$room-->");
     site.templates[T_BODY].set("<body>[<!--$user-->|<!--$pass-->|<!--$room-->]<script><!--$msg--></script>");
-    state.replace_rooms({room("Lobby", true, false, ""), room("Members", false, false, "joanna;boris"),
-                         room("Staff", true, true, "boss")});
+    state.replace_rooms({room_info("Lobby"), room_info("Members", false, false, "joanna;boris"),
+                         room_info("Staff", true, true, "boss")});
   }
 
-  static RoomInfo room(const char* name, bool guest, bool admin_only, const char* admin) {
-    RoomInfo r;
-    std::strncpy(r.name, name, sizeof r.name - 1);
-    std::strncpy(r.admin, admin, sizeof r.admin - 1);
-    r.guest = guest;
-    r.admin_only = admin_only;
-    return r;
-  }
 
   // An account file; `more` holds further "key=value\r\n" lines.
   void member(const std::string& name, const std::string& password, const std::string& more = "") {

@@ -14,12 +14,7 @@
 
 namespace tvl::test {
 
-inline RoomInfo open_room(const char* name) {
-  RoomInfo r;
-  std::strncpy(r.name, name, sizeof r.name - 1);
-  r.guest = true;
-  return r;
-}
+inline RoomInfo open_room(const char* name) { return room_info(name); }
 
 // Every option that bounds what one address may do is off, since every
 // visitor of these suites comes from 127.0.0.1.

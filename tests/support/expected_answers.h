@@ -1,6 +1,6 @@
 // The answers the HTTP server writes, as the suites expect them with the date
 // masked (mask_date): the head of a whole answer, of a chat page and of a
-// short answer the server makes itself.
+// short answer the server makes itself, and the chat's refusal pages.
 #pragma once
 #include <string>
 
@@ -32,5 +32,15 @@ inline std::string short_answer(const std::string& status, const std::string& bo
          "\r\nContent-Type: text/html\r\nDate: <date>\r\nServer: Tavella Server/1.0\r\n" +
          kGuard + extra + "\r\n" + body;
 }
+
+// The chat's short refusal pages.
+inline constexpr char kBadLogin[] =
+    "<BODY bgcolor=\"#EBEBD6\">Invalid username or password! <br><font color=red size=2>Note: guest "
+    "does not need password.</font></body>";
+inline constexpr char kTaken[] =
+    "<BODY bgcolor=\"#EBEBD6\">This username has logged on, please select another username!</body>";
+inline constexpr char kRefusedName[] =
+    "<BODY bgcolor=\"#EBEBD6\">This username is not allowed, please choose another username!</body>";
+inline constexpr char kNotOnline[] = "<BODY bgcolor=\"#EBEBD6\">invalid username!</body>";
 
 }  // namespace tvl::test::expected

@@ -3,6 +3,7 @@
 // record per room in the given order.
 #pragma once
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,17 @@
 #include "storage/room_store.h"
 
 namespace tvl::test {
+
+// A room record as the tests write it; names past the field are cut.
+inline RoomInfo room_info(const char* name, bool guest = true, bool admin_only = false,
+                          const char* admin = "") {
+  RoomInfo r;
+  std::strncpy(r.name, name, sizeof r.name - 1);
+  std::strncpy(r.admin, admin, sizeof r.admin - 1);
+  r.guest = guest;
+  r.admin_only = admin_only;
+  return r;
+}
 
 inline bool write_room_file(const std::string& program_folder, const std::vector<RoomInfo>& rooms) {
   const RecordSchema schema = room_file_schema();

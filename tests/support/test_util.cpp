@@ -210,6 +210,12 @@ std::string http_exchange_from(const std::string& source, int port, const std::s
   return c.read_all(timeout_ms);
 }
 
+int count_of(const std::string& text, const std::string& part) {
+  int n = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
 std::string file_text(const std::string& path) {
   if (!fs::is_regular_file(path)) return "<missing>";
   std::ifstream in(path, std::ios::binary);

@@ -100,6 +100,9 @@ std::string http_exchange_from(const std::string& source, int port, const std::s
 // The whole content of a file, or "<missing>" when there is no such file.
 std::string file_text(const std::string& path);
 
+// How many times `part` stands in `text`, overlaps included.
+int count_of(const std::string& text, const std::string& part);
+
 // The bytes an answer puts on the wire: its text, then its shared body or
 // its stream read whole.
 std::string wire_bytes(Answer& answer);
