@@ -738,6 +738,29 @@ TEST_F(ClusterTest, TheServiceSaysOnStandardErrorAndInItsLogWhenRedisGoesAway) {
   EXPECT_EQ(1, count_of(log, "node svc shares the chat through Redis")) << log;
 }
 
+// Redis on an address and port, as the README's nodes reach it: a line and
+// a place go from one node to the other, and a wrong password is refused.
+TEST(ClusterOverTcp, NodesShareLinesThroughRedisOnALoopbackPort) {
+  if (redis_server_program().empty()) GTEST_SKIP() << "redis-server is not installed";
+  PrivateRedis redis("test-secret");
+  redis.use_loopback_port();
+  ASSERT_TRUE(redis.start());
+  Node a(redis.cluster_section("a"));
+  Node b(redis.cluster_section("b"));
+  for (Node* n : {&a, &b}) ASSERT_TRUE(n->start());
+  const std::string ann = enter_place(a.port(), "ann", 1, kTimeoutMs);
+  ASSERT_FALSE(ann.empty());
+  ASSERT_NE(chat_post(a.port(), ann, "word01", kTimeoutMs).find("word01"), std::string::npos);
+  EXPECT_TRUE(eventually([&] { return posted_words(b.state(), 1) == std::vector<std::string>{"word01"}; }));
+  EXPECT_TRUE(eventually([&] { return online_count(b.state()) == 1; }));
+  RedisAddress address;
+  ASSERT_TRUE(parse_redis_address(redis.address(), address));
+  RedisLink wrong(address, "nope", kTimeoutMs);
+  RedisReply reply;
+  EXPECT_FALSE(wrong.command({"PING"}, reply));
+  EXPECT_NE(wrong.why().find("refused the password"), std::string::npos) << wrong.why();
+}
+
 // No [Cluster]: the server is the whole chat and asks for no Redis at all.
 TEST(ClusterAbsent, ServerWithoutClusterSectionPostsAlone) {
   Node alone("");

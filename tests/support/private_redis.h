@@ -1,6 +1,7 @@
 // A Redis of the test's own: redis-server started as a child on a Unix
-// socket in a temporary folder (no port, nothing saved to disk), never the
-// system's service. Stopped (killed) on destruction.
+// socket in a temporary folder (no port, nothing saved to disk), or on a
+// reserved loopback port, never the system's service. Stopped (killed) on
+// destruction.
 #pragma once
 #include <unistd.h>
 
@@ -27,17 +28,29 @@ class PrivateRedis {
  public:
   explicit PrivateRedis(std::string password = std::string()) : password_(std::move(password)) {}
 
+  // Listens on 127.0.0.1 at a reserved port instead of the socket.
+  void use_loopback_port() { port_ = std::make_unique<PortReservation>(); }
+  // "127.0.0.1:port" or the socket's path: the address [Cluster] Redis= names.
+  std::string address() const {
+    return port_ ? "127.0.0.1:" + std::to_string(port_->port()) : socket_path();
+  }
+
   // Starts it (again, after stop(): on the same socket, empty). False when
   // it did not say it was ready.
   bool start() {
     const std::string program = redis_server_program();
     if (program.empty()) return false;
-    std::vector<std::string> args = {"--port", "0", "--unixsocket", socket_path(),
-                                     "--unixsocketperm", "700", "--save", "", "--appendonly", "no",
-                                     "--dir", folder_.path(), "--daemonize", "no"};
+    std::vector<std::string> args = {"--save", "", "--appendonly", "no", "--dir", folder_.path(),
+                                     "--daemonize", "no"};
+    if (port_) {
+      args.insert(args.end(), {"--port", std::to_string(port_->port()), "--bind", "127.0.0.1"});
+    } else {
+      args.insert(args.end(),
+                  {"--port", "0", "--unixsocket", socket_path(), "--unixsocketperm", "700"});
+    }
     if (!password_.empty()) args.insert(args.end(), {"--requirepass", password_});
     child_ = std::make_unique<ChildProcess>();
-    return child_->start(program, args) && child_->wait_for_output("ready to accept connections");
+    return child_->start(program, args) && child_->wait_for_output("to accept connections");
   }
   // Ends it and waits for the end.
   void stop() {
@@ -49,12 +62,13 @@ class PrivateRedis {
   std::string socket_path() const { return folder_.path() + "redis.sock"; }
   // The [Cluster] section for node `node`.
   std::string cluster_section(const std::string& node) const {
-    return "[Cluster]\r\nRedis=" + socket_path() + "\r\nRedisPassword=" + password_ + "\r\nNode=" +
+    return "[Cluster]\r\nRedis=" + address() + "\r\nRedisPassword=" + password_ + "\r\nNode=" +
            node + "\r\n";
   }
 
  private:
   TempDir folder_;
+  std::unique_ptr<PortReservation> port_;
   std::string password_;
   std::unique_ptr<ChildProcess> child_;
 };
