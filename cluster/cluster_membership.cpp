@@ -51,11 +51,11 @@ void ClusterMembership::join(ChatEngine& engine, ClusterNode::ReportSink report)
     cluster_copy_->start();
     // Failed logins and new accounts count for the whole cluster, and
     // closed guest entry holds on every node.
-    auto counters = std::make_shared<SharedCounters>(pool_);
-    cluster_copy_->add_part(counters);  // an emptied Redis gets them back too
-    ctx.guards->logins.set_shared(counters);
-    ctx.guards->guests.set_shared(counters);
-    ctx.guards->posts.set_shared(counters);
+    counters_ = std::make_shared<SharedCounters>(pool_);
+    cluster_copy_->add_part(counters_);  // an emptied Redis gets them back too
+    ctx.guards->logins.set_shared(counters_);
+    ctx.guards->guests.set_shared(counters_);
+    ctx.guards->posts.set_shared(counters_);
     // Each node logs what it made into the cluster's log too.
     shared_log_ = std::make_shared<SharedLog>(pool_, node_->node());
     std::shared_ptr<SharedLog> log = shared_log_;
@@ -85,6 +85,7 @@ void ClusterMembership::leave() {
   shared_rooms_.reset();
   if (cluster_copy_) cluster_copy_->stop();
   cluster_copy_.reset();
+  counters_.reset();
   pool_.reset();
   node_.reset();
   engine_ = nullptr;

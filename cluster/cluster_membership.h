@@ -24,6 +24,7 @@
 #include "cluster/cluster_copy.h"
 #include "cluster/cluster_node.h"
 #include "cluster/redis_pool.h"
+#include "cluster/shared_counters.h"
 #include "cluster/shared_log.h"
 #include "cluster/shared_rooms.h"
 
@@ -48,6 +49,8 @@ class ClusterMembership {
   // While joined to a cluster; null otherwise.
   ClusterNode* node() const { return node_.get(); }
   const std::shared_ptr<RedisPool>& pool() const { return pool_; }
+  // The cluster's counters and closed guest entry; null when not joined.
+  SharedCounters* counters() const { return counters_.get(); }
 
  private:
   ChatEngine* engine_ = nullptr;
@@ -56,6 +59,7 @@ class ClusterMembership {
   std::shared_ptr<SharedRooms> shared_rooms_;  // the cluster's rooms while joined
   std::shared_ptr<SharedLog> shared_log_;      // the cluster's chat log while joined
   std::shared_ptr<ClusterCopy> cluster_copy_;  // this node's copy of its accounts and rooms
+  std::shared_ptr<SharedCounters> counters_;
 };
 
 }  // namespace tvl

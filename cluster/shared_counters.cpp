@@ -242,6 +242,11 @@ std::size_t SharedCounters::remembered_counts() {
   return counts_.size();
 }
 
+bool SharedCounters::remembers_closed(const std::string& room_fold) {
+  MutexLock hold(lock_);
+  return closed_.count(guests_member(room_fold)) > 0;
+}
+
 void SharedCounters::remember(const std::vector<std::string>& keys, const RedisReply& reply,
                               std::size_t first) {
   if (reply.kind != RedisReply::Kind::Array) return;

@@ -70,6 +70,9 @@ class SharedCounters final : public SharedCounts, public CopyPart {
 
   // How many counts are remembered now (those that ended are dropped).
   std::size_t remembered_counts() EXCLUDES(lock_);
+  // Whether this node holds guest entry of the room (folded name; empty:
+  // the whole chat) closed, as it would give it back to an emptied Redis.
+  bool remembers_closed(const std::string& room_fold) EXCLUDES(lock_);
 
  private:
   struct Count {

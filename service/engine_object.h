@@ -55,6 +55,7 @@ class EngineObject {
   // The node of a server whose option.ini has [Cluster] Redis=, while it
   // runs; null otherwise.
   ClusterNode* cluster() { return cluster_.node(); }
+  const ClusterMembership& cluster_membership() const { return cluster_; }
 
   bool running() const { return running_; }
   ChatEngine& engine() { return engine_; }
